@@ -1,0 +1,155 @@
+#include "arguments.hpp"
+
+#include <string>
+
+#include "py_ref.hpp"
+
+namespace velkor::py {
+namespace {
+
+bool keyword_is(PyObject* key, const char* name) {
+  return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+void too_many_positional(const Signature& s, Py_ssize_t given) {
+  const char* were = given == 1 ? "was" : "were";
+  if (s.required == s.count)
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                 s.function, s.count, s.count == 1 ? "" : "s", given, were);
+  else
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                 s.function, s.required, s.count, given, were);
+}
+
+// "missing 2 required positional arguments: 'q' and 'target'"
+bool check_required(const Signature& s, PyObject** out) {
+  Py_ssize_t missing = 0;
+  for (Py_ssize_t i = 0; i < s.required; ++i) missing += out[i] == nullptr;
+  if (missing == 0) return true;
+  std::string names;
+  Py_ssize_t listed = 0;
+  for (Py_ssize_t i = 0; i < s.required; ++i) {
+    if (out[i] != nullptr) continue;
+    if (listed > 0) names += missing == 2 ? " and " : (listed == missing - 1 ? ", and " : ", ");
+    names += std::string("'") + s.names[i] + "'";
+    ++listed;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", s.function,
+               missing, missing == 1 ? "" : "s", names.c_str());
+  return false;
+}
+
+bool place_keyword(const Signature& s, PyObject* key, PyObject* value, PyObject** out) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", s.function);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < s.count; ++i) {
+    if (!keyword_is(key, s.names[i])) continue;
+    if (out[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.function,
+                   s.names[i]);
+      return false;
+    }
+    out[i] = value;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.function, key);
+  return false;
+}
+
+}  // namespace
+
+bool parse_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) {
+  if (nargs > s.count) {
+    too_many_positional(s, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (!place_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return check_required(s, out);
+}
+
+bool parse_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > s.count) {
+    too_many_positional(s, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &position, &key, &value))
+      if (!place_keyword(s, key, value, out)) return false;
+  }
+  return check_required(s, out);
+}
+
+bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
+  if (!PySequence_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of %zd numbers, got %s", name,
+                 count, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const Py_ssize_t length = PySequence_Size(value);
+  if (length < 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of %zd numbers, got %s", name,
+                 count, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (length != count) {
+    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", count, length);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(value, i));
+    if (!item) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd cannot be read", name, i);
+      return false;
+    }
+    if (PyFloat_CheckExact(item.get())) {
+      out[i] = PyFloat_AS_DOUBLE(item.get());
+      continue;
+    }
+    out[i] = PyFloat_AsDouble(item.get());
+    if (out[i] == -1.0 && PyErr_Occurred()) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name,
+                     Py_TYPE(item.get())->tp_name);
+      } else {
+        // e.g. an int too large for a float: keep the reason, name the argument
+        PyObject *type, *error, *traceback;
+        PyErr_Fetch(&type, &error, &traceback);
+        PyRef held_type = PyRef::steal(type), held_traceback = PyRef::steal(traceback);
+        PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
+        Py_XDECREF(error);
+        if (reason)
+          PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+      }
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* float_tuple(const double* values, Py_ssize_t count) {
+  PyRef tuple = PyRef::steal(PyTuple_New(count));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* number = PyFloat_FromDouble(values[i]);
+    if (number == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i, number);
+  }
+  return tuple.release();
+}
+
+}  // namespace velkor::py

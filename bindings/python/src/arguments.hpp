@@ -1,0 +1,33 @@
+// Argument lists and small fixed-length number arguments, with CPython's own
+// wording for argument-list errors.
+#pragma once
+
+#include <cstddef>
+
+#include "python.hpp"
+
+namespace velkor::py {
+
+// A parameter list; every parameter may be given by position or by keyword.
+struct Signature {
+  const char* function;            // as shown in messages, e.g. "Robot.jacobian"
+  const char* const* names;        // parameter names in signature order
+  Py_ssize_t count;                // number of parameters
+  Py_ssize_t required;             // leading parameters without a default
+};
+
+// Fills out[0..count) with borrowed references (nullptr where omitted).
+// METH_FASTCALL | METH_KEYWORDS form.
+bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** out);
+// tp_new form (argument tuple and keyword dict).
+bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Exactly `count` numbers from any sequence, each converted as float() would
+// convert a number. TypeError names the argument; a wrong length is a ValueError.
+bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count);
+
+// A tuple of Python floats.
+PyObject* float_tuple(const double* values, Py_ssize_t count);
+
+}  // namespace velkor::py

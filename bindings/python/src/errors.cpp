@@ -1,0 +1,91 @@
+#include "errors.hpp"
+
+#include <cstring>
+
+#include "py_ref.hpp"
+#include "types.hpp"
+
+namespace velkor::py {
+
+Types& types() {
+  static Types instance;
+  return instance;
+}
+
+bool create_exception_types() {
+  Types& t = types();
+  const auto create = [](PyObject*& slot, const char* name, PyObject* base) {
+    if (slot == nullptr) slot = PyErr_NewExceptionWithDoc(name, nullptr, base, nullptr);
+    return slot != nullptr;
+  };
+  return create(t.velkor_error, "_velkor.VelkorError", PyExc_RuntimeError) &&
+         create(t.model_error, "_velkor.ModelError", t.velkor_error) &&
+         create(t.solver_error, "_velkor.SolverError", t.velkor_error) &&
+         create(t.panic_error, "_velkor.PanicError", t.velkor_error);
+}
+
+namespace {
+
+PyObject* raise(PyObject* type, const char* message) {
+  // Names come from files: never let a stray byte turn the error into a decode error.
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+// Faults that leave a method outside any panic guard; deliberately not a
+// VelkorError, so ordinary error handling does not swallow them.
+PyObject* escaped_fault_type() {
+  static PyObject* type = PyErr_NewException("_velkor.NativeFault", PyExc_BaseException, nullptr);
+  return type;
+}
+
+}  // namespace
+
+PyObject* core_error(const Error& error) {
+  const Types& t = types();
+  PyObject* type = nullptr;
+  switch (error.python_class()) {
+    case ErrorClass::ModelError: type = t.model_error; break;
+    case ErrorClass::SolverError: type = t.solver_error; break;
+    case ErrorClass::ValueError: type = PyExc_ValueError; break;
+  }
+  return raise(type, error.message().c_str());
+}
+
+PyObject* raise_panic(const char* message) { return raise(types().panic_error, message); }
+
+namespace detail {
+
+void raise_guarded_exception() {
+  try {
+    throw;
+  } catch (const Fault& fault) {
+    raise_panic(fault.has_message() ? fault.what() : "native velkor panic");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("native velkor panic");
+  }
+}
+
+void raise_escaped_exception() {
+  const char* message = "native velkor panic";
+  try {
+    throw;
+  } catch (const Fault& fault) {
+    if (fault.has_message()) message = fault.what();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+  }
+  if (PyObject* type = escaped_fault_type()) raise(type, message);
+}
+
+}  // namespace detail
+}  // namespace velkor::py

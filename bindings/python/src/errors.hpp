@@ -1,0 +1,69 @@
+// Exception hierarchy, the single translation of core errors into Python
+// exceptions, and the guards that keep C++ exceptions from crossing into Python.
+#pragma once
+
+#include <new>
+#include <type_traits>
+
+#include "error.hpp"
+#include "fault.hpp"
+#include "python.hpp"
+
+namespace velkor::py {
+
+// Creates VelkorError and its three subclasses unless they exist; false with an
+// exception set on failure.
+bool create_exception_types();
+
+// Raises the Python exception of a core error; always returns nullptr.
+PyObject* core_error(const Error& error);
+
+// Raises PanicError(message); always returns nullptr.
+PyObject* raise_panic(const char* message);
+
+namespace detail {
+// Raises the Python counterpart of the C++ exception being handled.
+void raise_guarded_exception();
+void raise_escaped_exception();
+
+template <class R>
+R failure_value() {
+  if constexpr (std::is_pointer_v<R>) return nullptr;
+  else return static_cast<R>(-1);
+}
+}  // namespace detail
+
+// Runs the lock-held part of a method. An internal fault becomes PanicError with
+// the fault's text or "native velkor panic"; locals of the body are unwound first.
+template <class F>
+auto panic_guard(F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    detail::raise_guarded_exception();
+    return detail::failure_value<decltype(body())>();
+  }
+}
+
+// Wraps every function handed to CPython: a C++ exception that escapes the
+// method is raised as an internal BaseException subclass instead of unwinding
+// through the interpreter.
+template <auto Function>
+struct Entry;
+
+template <class R, class... A, R (*Function)(A...)>
+struct Entry<Function> {
+  static R call(A... args) noexcept {
+    try {
+      return Function(args...);
+    } catch (...) {
+      detail::raise_escaped_exception();
+      return detail::failure_value<R>();
+    }
+  }
+};
+
+template <auto Function>
+inline constexpr auto entry = &Entry<Function>::call;
+
+}  // namespace velkor::py

@@ -1,0 +1,53 @@
+// The extension module _velkor: multi-phase initialisation whose exec step
+// registers the classes, then the exceptions, and nothing else.
+#include "errors.hpp"
+#include "python.hpp"
+#include "types.hpp"
+#include "values.hpp"
+
+namespace velkor::py {
+namespace {
+
+int add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+int exec_module(PyObject* module) {
+  try {
+    if (!create_value_types()) return -1;
+    const Types& t = types();
+    if (add_type(module, "Pose", t.pose) < 0 || add_type(module, "Twist", t.twist) < 0 ||
+        add_type(module, "BaseState", t.base_state) < 0)
+      return -1;
+    if (!create_exception_types()) return -1;
+    if (PyModule_AddObjectRef(module, "VelkorError", t.velkor_error) < 0 ||
+        PyModule_AddObjectRef(module, "ModelError", t.model_error) < 0 ||
+        PyModule_AddObjectRef(module, "SolverError", t.solver_error) < 0 ||
+        PyModule_AddObjectRef(module, "PanicError", t.panic_error) < 0)
+      return -1;
+    return 0;
+  } catch (...) {
+    Py_FatalError("uncaught panic at ffi boundary");
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Type objects are shared process-wide, so one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_velkor", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace velkor::py
+
+PyMODINIT_FUNC PyInit__velkor() { return PyModuleDef_Init(&velkor::py::module_def); }

@@ -1,0 +1,21 @@
+// Process-wide type objects and exception types, created once by the module's
+// exec step and kept for the life of the process.
+#pragma once
+
+#include "python.hpp"
+
+namespace velkor::py {
+
+struct Types {
+  PyTypeObject* pose = nullptr;
+  PyTypeObject* twist = nullptr;
+  PyTypeObject* base_state = nullptr;
+  PyObject* velkor_error = nullptr;
+  PyObject* model_error = nullptr;
+  PyObject* solver_error = nullptr;
+  PyObject* panic_error = nullptr;
+};
+
+Types& types();
+
+}  // namespace velkor::py

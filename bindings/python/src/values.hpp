@@ -1,0 +1,29 @@
+// The immutable value classes Pose, Twist and BaseState, and their conversion
+// into core values when they are arguments.
+#pragma once
+
+#include <optional>
+
+#include "base_state.hpp"
+#include "python.hpp"
+#include "spatial.hpp"
+
+namespace velkor::py {
+
+// Creates the three types unless they exist; false with an exception set.
+bool create_value_types();
+
+// Results: new objects holding the core's numbers unchanged.
+PyObject* new_pose(const Pose& pose);
+PyObject* new_twist(const Twist& twist);
+
+// A Pose argument: TypeError naming the argument unless it is a Pose; then the
+// pose acceptance rule (ValueError "pose contains non-finite values or a zero
+// quaternion"); the result is normalised.
+std::optional<Pose> pose_argument(PyObject* value, const char* name);
+
+// A BaseState argument: type check, acceptance of its frame, then the core's
+// finiteness checks (InvalidBaseState as ValueError).
+std::optional<BaseState> base_state_argument(PyObject* value, const char* name);
+
+}  // namespace velkor::py

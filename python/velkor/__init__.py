@@ -1,0 +1,25 @@
+"""Rigid-body kinematics and dynamics of robots described in URDF files.
+
+Everything lives in the native extension ``_velkor``; this package is its
+public home, so ``velkor.Pose`` is the class whose ``__module__`` is "velkor".
+"""
+
+from _velkor import (
+    BaseState,
+    ModelError,
+    PanicError,
+    Pose,
+    SolverError,
+    Twist,
+    VelkorError,
+)
+
+__all__ = [
+    "BaseState",
+    "ModelError",
+    "PanicError",
+    "Pose",
+    "SolverError",
+    "Twist",
+    "VelkorError",
+]

@@ -1,0 +1,24 @@
+#include "model/joint.hpp"
+
+#include <cmath>
+
+namespace velkor {
+
+Pose JointKinematics::frame(double q) const {
+  switch (kind) {
+    case JointKind::Revolute: {
+      // q_o·q_a(q) with q_a(q) = (a·sin(q/2), cos(q/2))
+      double s, c;
+      ::sincos(q / 2, &s, &c);
+      const Quat about_axis(c, axis.x() * s, axis.y() * s, axis.z() * s);
+      return Pose{origin.rotation * about_axis, origin.translation};
+    }
+    case JointKind::Prismatic:
+      return Pose{origin.rotation, origin.translation + origin.rotation * (axis * q)};
+    case JointKind::Fixed:
+      break;
+  }
+  return origin;
+}
+
+}  // namespace velkor

@@ -1,0 +1,212 @@
+#include "robot/model.hpp"
+
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "fault.hpp"
+#include "model/tree.hpp"
+#include "robot/urdf_reader.hpp"
+
+namespace velkor {
+
+std::atomic<std::uint64_t> NEXT_MODEL_ID{1};
+
+std::uint64_t take_model_id() {
+  const std::uint64_t id = NEXT_MODEL_ID.fetch_add(1, std::memory_order_relaxed);
+  VELKOR_INVARIANT(id != 0, "robot model identifier overflow");
+  return id;
+}
+
+std::expected<std::size_t, Error> Model::find_link(std::string_view link_name) const {
+  for (std::size_t i = 0; i < links.size(); ++i)
+    if (links[i].name == link_name) return i;
+  return std::unexpected(errors::UnknownLink{std::string(link_name)});
+}
+
+std::expected<std::size_t, Error> Model::link_index(const LinkId& link) const {
+  if (link.model_id != id || link.index >= links.size())
+    return std::unexpected(errors::InvalidLinkId{});
+  return link.index;
+}
+
+namespace {
+
+bool all_finite(const urdf::Triple& t) {
+  return std::isfinite(t[0]) && std::isfinite(t[1]) && std::isfinite(t[2]);
+}
+
+Error invalid_joint(const std::string& joint, const char* what) {
+  return errors::InvalidModel{"joint " + joint + " " + what};
+}
+
+// Unit axis from a URDF axis: scale by the largest component first so that tiny
+// and huge axes normalise alike; an axis of length at most 1e-12 is invalid.
+std::optional<Vec3> unit_axis(const urdf::Triple& a) {
+  if (!all_finite(a)) return std::nullopt;
+  const Vec3 axis(a[0], a[1], a[2]);
+  const double m = axis.cwiseAbs().maxCoeff();
+  if (m == 0.0) return std::nullopt;
+  const Vec3 scaled = axis / m;
+  const double s = scaled.norm();
+  if (m <= 1e-12 / s) return std::nullopt;
+  return Vec3(scaled / s);
+}
+
+std::expected<Joint, Error> robot_joint(const urdf::Joint& j) {
+  using urdf::JointType;
+  if (j.has_mimic) return std::unexpected(invalid_joint(j.name, "uses an unsupported mimic constraint"));
+  if (!all_finite(j.origin.xyz) || !all_finite(j.origin.rpy))
+    return std::unexpected(invalid_joint(j.name, "origin must contain only finite values"));
+
+  Joint joint;
+  joint.name = j.name;
+  switch (j.type) {
+    case JointType::Revolute:
+    case JointType::Continuous:
+    case JointType::Prismatic:
+      if (!(std::isfinite(j.limit.velocity) && j.limit.velocity >= 0.0))
+        return std::unexpected(invalid_joint(j.name, "velocity limit must be finite and non-negative"));
+      if (j.type != JointType::Continuous &&
+          !(std::isfinite(j.limit.lower) && std::isfinite(j.limit.upper) &&
+            j.limit.lower <= j.limit.upper))
+        return std::unexpected(invalid_joint(j.name, "position limits must be finite and ordered"));
+      joint.kinematics.kind = j.type == JointType::Prismatic ? JointKind::Prismatic : JointKind::Revolute;
+      break;
+    case JointType::Fixed:
+      joint.kinematics.kind = JointKind::Fixed;
+      break;
+    case JointType::Floating:
+    case JointType::Planar:
+    case JointType::Spherical:
+      return std::unexpected(errors::UnsupportedJointType{j.name, j.type_name});
+  }
+
+  joint.kinematics.origin.translation = Vec3(j.origin.xyz[0], j.origin.xyz[1], j.origin.xyz[2]);
+  joint.kinematics.origin.rotation = rpy_quaternion(j.origin.rpy[0], j.origin.rpy[1], j.origin.rpy[2]);
+  if (joint.kinematics.kind != JointKind::Fixed) {
+    const auto axis = unit_axis(j.axis);
+    if (!axis) return std::unexpected(errors::InvalidJointAxis{j.name});
+    joint.kinematics.axis = *axis;
+  }
+  if (j.type == JointType::Continuous) {
+    joint.lower = -std::numeric_limits<double>::infinity();
+    joint.upper = std::numeric_limits<double>::infinity();
+  } else {
+    joint.lower = j.limit.lower;
+    joint.upper = j.limit.upper;
+  }
+  joint.velocity_limit = j.limit.velocity;
+  return joint;
+}
+
+}  // namespace
+
+std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path) {
+  auto robot = urdf::read_file(path);
+  if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
+  return from_description(*robot);
+}
+
+std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot& robot) {
+  const std::size_t link_total = robot.links.size();
+  const std::size_t joint_total = robot.joints.size();
+
+  // Names: link position by name; joint names only need to be unique.
+  std::unordered_map<std::string_view, std::size_t> link_by_name;
+  link_by_name.reserve(link_total);
+  for (std::size_t i = 0; i < link_total; ++i)
+    if (!link_by_name.emplace(robot.links[i].name, i).second)
+      return std::unexpected(errors::InvalidModel{"link names must be unique"});
+
+  // Edges: per URDF link its (child link, joint) pairs in file order.
+  struct Edge {
+    std::size_t child;
+    std::size_t joint;
+  };
+  std::unordered_set<std::string_view> joint_names;
+  joint_names.reserve(joint_total);
+  std::vector<bool> has_parent(link_total, false);
+  std::vector<std::vector<Edge>> edges(link_total);
+  for (std::size_t j = 0; j < joint_total; ++j) {
+    const urdf::Joint& joint = robot.joints[j];
+    if (!joint_names.insert(joint.name).second)
+      return std::unexpected(errors::InvalidModel{"joint names must be unique"});
+    const auto parent = link_by_name.find(joint.parent);
+    if (parent == link_by_name.end())
+      return std::unexpected(invalid_joint(joint.name, "references a missing parent link"));
+    const auto child = link_by_name.find(joint.child);
+    if (child == link_by_name.end())
+      return std::unexpected(invalid_joint(joint.name, "references a missing child link"));
+    if (has_parent[child->second])
+      return std::unexpected(errors::InvalidModel{"link " + joint.child + " is reached more than once"});
+    has_parent[child->second] = true;
+    edges[parent->second].push_back({child->second, j});
+  }
+
+  std::size_t root_count = 0;
+  std::size_t root = 0;
+  for (std::size_t i = 0; i < link_total; ++i) {
+    if (!has_parent[i]) {
+      if (root_count == 0) root = i;
+      ++root_count;
+    }
+  }
+  if (root_count != 1)
+    return std::unexpected(
+        errors::InvalidModel{"expected one root link, found " + std::to_string(root_count)});
+
+  // Breadth-first numbering: the queue position of a URDF link is its new index.
+  auto model = std::make_shared<Model>();
+  model->name = robot.name;
+  model->links.reserve(link_total);
+  model->joints.reserve(joint_total);
+  model->parent.reserve(joint_total);
+  std::vector<std::size_t> queue;
+  queue.reserve(link_total);
+
+  auto root_link = robot_link(robot.links[root]);
+  if (!root_link) return std::unexpected(std::move(root_link.error()));
+  model->links.push_back(std::move(*root_link));
+  queue.push_back(root);
+  for (std::size_t front = 0; front < queue.size(); ++front) {
+    for (const Edge& edge : edges[queue[front]]) {
+      queue.push_back(edge.child);
+      auto link = robot_link(robot.links[edge.child]);
+      if (!link) return std::unexpected(std::move(link.error()));
+      model->links.push_back(std::move(*link));
+      auto joint = robot_joint(robot.joints[edge.joint]);
+      if (!joint) return std::unexpected(std::move(joint.error()));
+      model->joints.push_back(std::move(*joint));
+      model->parent.push_back(front);
+    }
+  }
+  if (model->joints.size() != joint_total || model->links.size() != link_total)
+    return std::unexpected(errors::InvalidModel{"joint graph is disconnected or cyclic"});
+
+  model->id = take_model_id();
+
+  const std::size_t J = model->joints.size();
+  std::size_t dof_total = 0;
+  for (const Joint& joint : model->joints) dof_total += joint.kinematics.kind != JointKind::Fixed;
+  model->joint_kinematics.reserve(J);
+  model->joint_dof.reserve(J);
+  model->dof_list.reserve(dof_total);
+  for (std::size_t k = 0; k < J; ++k) {
+    const JointKinematics& kinematics = model->joints[k].kinematics;
+    model->joint_kinematics.push_back(kinematics);
+    if (kinematics.kind == JointKind::Fixed) {
+      model->joint_dof.push_back(std::nullopt);
+    } else {
+      model->joint_dof.push_back(model->dof_list.size());
+      model->dof_list.push_back(k);
+    }
+  }
+  model->link_mass_properties.reserve(model->links.size());
+  for (const Link& link : model->links) model->link_mass_properties.push_back(link.mass_properties);
+  return RobotModel(std::move(model));
+}
+
+}  // namespace velkor

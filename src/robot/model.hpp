@@ -1,0 +1,75 @@
+// The immutable robot model: links, joints and the flat index tables that let
+// every algorithm walk the tree with plain loops.
+//
+// Numbering: links breadth-first from the root (link 0); joint k leads to link
+// k+1 and its parent link index is below k+1; DOF indices go to the non-fixed
+// joints in joint order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "model/joint.hpp"
+#include "model/link.hpp"
+#include "robot/link_id.hpp"
+
+namespace velkor {
+
+namespace urdf {
+struct Robot;
+}
+
+class Model {
+ public:
+  std::string name;
+  std::vector<Joint> joints;                         // J, joint order
+  std::vector<Link> links;                           // L = J + 1, link order
+  std::vector<JointKinematics> joint_kinematics;     // J, copy kept contiguous for kinematics
+  std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
+  std::vector<std::size_t> dof_list;                 // n: joint index of each DOF
+  std::vector<std::optional<std::size_t>> joint_dof; // J: DOF index of each joint, none if fixed
+  std::vector<std::size_t> parent;                   // J: parent link index of each joint
+  std::uint64_t id = 0;
+
+  std::size_t link_count() const { return links.size(); }
+  std::size_t joint_count() const { return joints.size(); }
+  std::size_t dof_count() const { return dof_list.size(); }
+
+  // Position of joint k: q[DOF index] for a joint with a DOF, 0 for a fixed joint.
+  double joint_position(std::size_t k, const double* q) const {
+    const auto& dof = joint_dof[k];
+    return dof ? q[*dof] : 0.0;
+  }
+
+  // First link, in link order, with exactly this name.
+  std::expected<std::size_t, Error> find_link(std::string_view link_name) const;
+  // The link index of an identifier, if it belongs to this model.
+  std::expected<std::size_t, Error> link_index(const LinkId& link) const;
+};
+
+// Process-wide source of model identifiers: starts at 1, never reused, never 0.
+extern std::atomic<std::uint64_t> NEXT_MODEL_ID;
+std::uint64_t take_model_id();
+
+// Result of URDF import: shared ownership of one immutable model.
+class RobotModel {
+ public:
+  static std::expected<RobotModel, Error> from_urdf(const std::string& path);
+  static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot);
+
+  const Model& model() const { return *model_; }
+  const Model* operator->() const { return model_.get(); }
+  const std::shared_ptr<const Model>& shared() const { return model_; }
+
+ private:
+  explicit RobotModel(std::shared_ptr<const Model> model) : model_(std::move(model)) {}
+  std::shared_ptr<const Model> model_;
+};
+
+}  // namespace velkor

@@ -1,0 +1,248 @@
+#include "robot/urdf_reader.hpp"
+
+#include <fcntl.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <locale.h>
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+namespace velkor::urdf {
+namespace {
+
+using tinyxml2::XMLElement;
+
+std::string os_error(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned c = *p;
+    if (c < 0x80) { ++p; continue; }
+    int extra;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) extra = 1;
+    else if (c == 0xE0) { extra = 2; lo = 0xA0; }
+    else if (c >= 0xE1 && c <= 0xEC) extra = 2;
+    else if (c == 0xED) { extra = 2; hi = 0x9F; }
+    else if (c >= 0xEE && c <= 0xEF) extra = 2;
+    else if (c == 0xF0) { extra = 3; lo = 0x90; }
+    else if (c >= 0xF1 && c <= 0xF3) extra = 3;
+    else if (c == 0xF4) { extra = 3; hi = 0x8F; }
+    else return false;
+    if (end - p <= extra) return false;
+    if (p[1] < lo || p[1] > hi) return false;
+    for (int k = 2; k <= extra; ++k)
+      if (p[k] < 0x80 || p[k] > 0xBF) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// One number in C locale syntax; "nan" and "inf" are numbers too (the model rejects them).
+bool parse_number(std::string_view token, double& out) {
+  if (!token.empty() && token.front() == '+') {
+    token.remove_prefix(1);
+    if (!token.empty() && token.front() == '-') return false;
+  }
+  if (token.empty()) return false;
+  const char* end = token.data() + token.size();
+  const auto [ptr, ec] = std::from_chars(token.data(), end, out);
+  if (ptr != end) return false;
+  if (ec == std::errc::result_out_of_range) {
+    // Overflow reads as infinity and underflow as zero, as the C library does.
+    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+    const std::string copy(token);
+    out = ::strtod_l(copy.c_str(), nullptr, c_locale);
+    return true;
+  }
+  return ec == std::errc();
+}
+
+// Reading context: names the element being read in every message.
+class Reader {
+ public:
+  std::string error;
+
+  bool fail(std::string message) {
+    if (error.empty()) error = std::move(message);
+    return false;
+  }
+
+  bool number_attribute(const XMLElement& element, const char* attribute, double& out,
+                        const std::string& where, bool required) {
+    const char* text = element.Attribute(attribute);
+    if (text == nullptr) {
+      if (!required) return true;
+      return fail(where + ": <" + element.Name() + "> has no '" + attribute + "' attribute");
+    }
+    std::string_view token = text;
+    while (!token.empty() && is_space(token.front())) token.remove_prefix(1);
+    while (!token.empty() && is_space(token.back())) token.remove_suffix(1);
+    if (!parse_number(token, out))
+      return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
+                  "> is not a number: '" + text + "'");
+    return true;
+  }
+
+  bool triple_attribute(const XMLElement& element, const char* attribute, Triple& out,
+                        const std::string& where) {
+    const char* text = element.Attribute(attribute);
+    if (text == nullptr) return true;  // keeps the default
+    std::string_view rest = text;
+    std::size_t count = 0;
+    Triple values{};
+    while (true) {
+      while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
+      if (rest.empty()) break;
+      std::size_t length = 0;
+      while (length < rest.size() && !is_space(rest[length])) ++length;
+      double value;
+      if (count == 3 || !parse_number(rest.substr(0, length), value))
+        return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
+                    "> must hold three numbers: '" + text + "'");
+      values[count++] = value;
+      rest.remove_prefix(length);
+    }
+    if (count != 3)
+      return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
+                  "> must hold three numbers: '" + text + "'");
+    out = values;
+    return true;
+  }
+
+  bool origin(const XMLElement* parent, Origin& out, const std::string& where) {
+    const XMLElement* element = parent->FirstChildElement("origin");
+    if (element == nullptr) return true;
+    return triple_attribute(*element, "xyz", out.xyz, where) &&
+           triple_attribute(*element, "rpy", out.rpy, where);
+  }
+
+  bool name(const XMLElement& element, std::string& out, const std::string& what) {
+    const char* text = element.Attribute("name");
+    if (text == nullptr) return fail("a <" + what + "> element has no name");
+    out = text;
+    return true;
+  }
+
+  bool link(const XMLElement& element, Link& out) {
+    if (!name(element, out.name, "link")) return false;
+    const std::string where = "link " + out.name;
+    const XMLElement* inertial = element.FirstChildElement("inertial");
+    if (inertial == nullptr) return true;
+    if (!origin(inertial, out.inertial.origin, where)) return false;
+    const XMLElement* mass = inertial->FirstChildElement("mass");
+    if (mass == nullptr) return fail(where + ": <inertial> has no <mass> element");
+    if (!number_attribute(*mass, "value", out.inertial.mass, where, true)) return false;
+    const XMLElement* inertia = inertial->FirstChildElement("inertia");
+    if (inertia == nullptr) return true;
+    Inertia& i = out.inertial.inertia;
+    return number_attribute(*inertia, "ixx", i.ixx, where, true) &&
+           number_attribute(*inertia, "ixy", i.ixy, where, true) &&
+           number_attribute(*inertia, "ixz", i.ixz, where, true) &&
+           number_attribute(*inertia, "iyy", i.iyy, where, true) &&
+           number_attribute(*inertia, "iyz", i.iyz, where, true) &&
+           number_attribute(*inertia, "izz", i.izz, where, true);
+  }
+
+  bool link_reference(const XMLElement& joint, const char* role, std::string& out,
+                      const std::string& where) {
+    const XMLElement* element = joint.FirstChildElement(role);
+    const char* text = element ? element->Attribute("link") : nullptr;
+    if (text == nullptr) return fail(where + " has no <" + role + " link=...> element");
+    out = text;
+    return true;
+  }
+
+  bool joint(const XMLElement& element, Joint& out) {
+    if (!name(element, out.name, "joint")) return false;
+    const std::string where = "joint " + out.name;
+    const char* type = element.Attribute("type");
+    if (type == nullptr) return fail(where + " has no type");
+    static constexpr std::pair<std::string_view, JointType> types[] = {
+        {"revolute", JointType::Revolute}, {"continuous", JointType::Continuous},
+        {"prismatic", JointType::Prismatic}, {"fixed", JointType::Fixed},
+        {"floating", JointType::Floating}, {"planar", JointType::Planar},
+        {"spherical", JointType::Spherical}};
+    bool known = false;
+    for (const auto& [type_name, kind] : types) {
+      if (type_name == type) {
+        out.type = kind;
+        out.type_name = type_name;
+        known = true;
+      }
+    }
+    if (!known) return fail(where + " has unknown type '" + type + "'");
+    if (!origin(&element, out.origin, where)) return false;
+    if (!link_reference(element, "parent", out.parent, where) ||
+        !link_reference(element, "child", out.child, where))
+      return false;
+    if (const XMLElement* axis = element.FirstChildElement("axis"))
+      if (!triple_attribute(*axis, "xyz", out.axis, where)) return false;
+    if (const XMLElement* limit = element.FirstChildElement("limit")) {
+      if (!number_attribute(*limit, "lower", out.limit.lower, where, false) ||
+          !number_attribute(*limit, "upper", out.limit.upper, where, false) ||
+          !number_attribute(*limit, "velocity", out.limit.velocity, where, false))
+        return false;
+    }
+    out.has_mimic = element.FirstChildElement("mimic") != nullptr;
+    return true;
+  }
+};
+
+}  // namespace
+
+std::expected<Robot, std::string> parse(std::string_view text) {
+  if (!valid_utf8(text)) return std::unexpected("stream did not contain valid UTF-8");
+  tinyxml2::XMLDocument document;
+  if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
+    return std::unexpected(std::string(document.ErrorStr()));
+  const XMLElement* root = document.RootElement();
+  if (root == nullptr || std::strcmp(root->Name(), "robot") != 0)
+    return std::unexpected("no <robot> element at the top of the document");
+  Robot robot;
+  Reader reader;
+  if (!reader.name(*root, robot.name, "robot")) return std::unexpected(reader.error);
+  for (const XMLElement* e = root->FirstChildElement("link"); e; e = e->NextSiblingElement("link")) {
+    if (!reader.link(*e, robot.links.emplace_back())) return std::unexpected(reader.error);
+  }
+  for (const XMLElement* e = root->FirstChildElement("joint"); e; e = e->NextSiblingElement("joint")) {
+    if (!reader.joint(*e, robot.joints.emplace_back())) return std::unexpected(reader.error);
+  }
+  return robot;
+}
+
+std::expected<Robot, std::string> read_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(os_error(errno));
+  std::string text;
+  char chunk[1 << 16];
+  while (true) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int code = errno;
+      ::close(fd);
+      return std::unexpected(os_error(code));
+    }
+    if (got == 0) break;
+    if (text.size() + static_cast<std::size_t>(got) > max_file_size) {
+      ::close(fd);
+      return std::unexpected("file is larger than " + std::to_string(max_file_size) + " bytes");
+    }
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return parse(text);
+}
+
+}  // namespace velkor::urdf

@@ -1,0 +1,67 @@
+// A small URDF reader: turns the XML of a robot description into plain records
+// with the URDF defaults filled in. It checks syntax and shape only (required
+// attributes, numbers, known joint types); the meaning is checked by the model import.
+#pragma once
+
+#include <array>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkor::urdf {
+
+using Triple = std::array<double, 3>;
+
+struct Origin {
+  Triple xyz{0, 0, 0};
+  Triple rpy{0, 0, 0};
+};
+
+struct Inertia {
+  double ixx = 0, ixy = 0, ixz = 0, iyy = 0, iyz = 0, izz = 0;
+};
+
+struct Inertial {
+  Origin origin;
+  double mass = 0;
+  Inertia inertia;
+};
+
+struct Link {
+  std::string name;
+  Inertial inertial;  // zeros when the link has no inertial element
+};
+
+enum class JointType { Revolute, Continuous, Prismatic, Fixed, Floating, Planar, Spherical };
+
+struct Limit {
+  double lower = 0, upper = 0, velocity = 0;
+};
+
+struct Joint {
+  std::string name;
+  JointType type = JointType::Fixed;
+  std::string type_name;  // as written, lower case
+  Origin origin;
+  std::string parent;
+  std::string child;
+  Triple axis{1, 0, 0};
+  Limit limit;
+  bool has_mimic = false;
+};
+
+struct Robot {
+  std::string name;
+  std::vector<Link> links;    // in file order
+  std::vector<Joint> joints;  // in file order
+};
+
+// Reads the whole file; failures carry the reader's or the operating system's text.
+std::expected<Robot, std::string> read_file(const std::string& path);
+std::expected<Robot, std::string> parse(std::string_view text);
+
+// Largest file the reader accepts; guards against endless or absurd inputs.
+inline constexpr std::size_t max_file_size = std::size_t{1} << 30;
+
+}  // namespace velkor::urdf

@@ -1,0 +1,30 @@
+#include "robot/workspace.hpp"
+
+namespace velkor {
+
+Workspace::Workspace(std::size_t J, std::size_t n)
+    : frames(J, Pose::identity()),
+      angular_velocity(J, Vec3::Zero()),
+      angular_acceleration(J, Vec3::Zero()),
+      origin_acceleration(J, Vec3::Zero()),
+      link_acceleration(J, Vec3::Zero()),
+      loads(J, Vec6::Zero()),
+      composite_mass(J, 0.0),
+      composite_first_moment(J, Vec3::Zero()),
+      composite_inertia(J, Mat3::Zero()),
+      fd_velocity(J, Vec6::Zero()),
+      fd_bias_acceleration(J, Vec6::Zero()),
+      fd_bias_force(J, Vec6::Zero()),
+      fd_inertia(J, Mat6::Zero()),
+      fd_u(J, Vec6::Zero()),
+      fd_acceleration(J, Vec6::Zero()),
+      fd_d(J, 0.0),
+      fd_u_scalar(J, 0.0),
+      linear_velocity(J, Vec3::Zero()),
+      jacobian(6 * n, 0.0),
+      jacobian_derivative(6 * n, 0.0),
+      ik_joints(n, 0.0),
+      ik_step(n, 0.0),
+      path(J, 0) {}
+
+}  // namespace velkor

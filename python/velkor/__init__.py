@@ -14,6 +14,8 @@ from _velkor import (
     VelkorError,
 )
 
+__version__ = "0.1.0"
+
 __all__ = [
     "BaseState",
     "ModelError",

@@ -1,0 +1,16 @@
+"""Sample robots shipped inside the package, for examples, tests and the CLI."""
+
+from importlib import resources
+
+SAMPLE_ROBOTS = {
+    "arm": "velkor_arm.urdf",
+}
+
+
+def sample_path(name: str) -> str:
+    """File-system path of an embedded sample robot ("arm")."""
+    try:
+        file_name = SAMPLE_ROBOTS[name]
+    except KeyError:
+        raise ValueError(f"unknown sample robot {name!r}; choose from {sorted(SAMPLE_ROBOTS)}") from None
+    return str(resources.files("velkor") / "robots" / file_name)

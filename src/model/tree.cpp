@@ -48,7 +48,14 @@ std::expected<Link, Error> robot_link(const urdf::Link& link) {
                      .toRotationMatrix();
   const Vec3 com(in.origin.xyz[0], in.origin.xyz[1], in.origin.xyz[2]);
   const Mat3 inertia_com = R * inertia * R.transpose();
-  return Link{link.name, MassProperties::from_com_inertia(in.mass, com, inertia_com)};
+  const auto properties = MassProperties::from_com_inertia(in.mass, com, inertia_com);
+  // Finite inputs can still overflow (a mass of 1e200 at 1e200 m); a model holding
+  // infinities would poison every dynamics result.
+  const double* record = &properties.mass;
+  for (std::size_t i = 0; i < 25; ++i)
+    if (!std::isfinite(record[i]))
+      return std::unexpected(invalid(link.name, "mass properties must be finite"));
+  return Link{link.name, properties};
 }
 
 }  // namespace velkor

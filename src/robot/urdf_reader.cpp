@@ -203,12 +203,20 @@ class Reader {
 
 std::expected<Robot, std::string> parse(std::string_view text) {
   if (!valid_utf8(text)) return std::unexpected("stream did not contain valid UTF-8");
+  // XML has no NUL character, and the parser would stop at one, dropping the rest unseen.
+  if (text.find('\0') != std::string_view::npos)
+    return std::unexpected("document contains a NUL character");
   tinyxml2::XMLDocument document;
   if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
     return std::unexpected(std::string(document.ErrorStr()));
   const XMLElement* root = document.RootElement();
   if (root == nullptr || std::strcmp(root->Name(), "robot") != 0)
     return std::unexpected("no <robot> element at the top of the document");
+  // The parser tolerates further elements and text beside the document element;
+  // a second <robot> would otherwise be ignored without a word.
+  for (const tinyxml2::XMLNode* node = document.FirstChild(); node; node = node->NextSibling())
+    if (node->ToText() != nullptr || (node->ToElement() != nullptr && node != root))
+      return std::unexpected("the document must hold exactly one top-level element");
   Robot robot;
   Reader reader;
   if (!reader.name(*root, robot.name, "robot")) return std::unexpected(reader.error);
@@ -222,6 +230,8 @@ std::expected<Robot, std::string> parse(std::string_view text) {
 }
 
 std::expected<Robot, std::string> read_file(const std::string& path) {
+  // The operating system would silently read the path only up to its first NUL.
+  if (path.find('\0') != std::string::npos) return std::unexpected("path contains a NUL character");
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(os_error(errno));
   std::string text;

@@ -17,10 +17,11 @@ namespace velkor::py {
 namespace {
 
 std::optional<std::string> path_argument(PyObject* value) {
-  PyObject* bytes = nullptr;
-  if (!PyUnicode_FSConverter(value, &bytes)) return std::nullopt;
-  PyRef owned = PyRef::steal(bytes);
-  return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  PyRef path = PyRef::steal(PyOS_FSPath(value));
+  if (!path) return std::nullopt;
+  PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!bytes) return std::nullopt;
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 std::optional<RobotModel> load(PyObject* path_object) {

@@ -1,0 +1,33 @@
+// Forward kinematics: the world pose of one link or of every link, for joint
+// positions q and the world pose B of the root link. Both robot kinds use these:
+// a Robot passes its base frame, a FloatingRobot the frame of its base state.
+#pragma once
+
+#include <expected>
+#include <span>
+
+#include "error.hpp"
+#include "robot/link_id.hpp"
+#include "robot/model.hpp"
+#include "spatial.hpp"
+
+namespace velkor {
+
+// World pose of `target`. `path` (workspace, J entries) receives the joints from
+// the target up to the root.
+std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base,
+                                              std::span<const double> q, LinkId target,
+                                              std::span<std::size_t> path);
+
+// out[i] = world pose of link i; transforms[k] = pose of link k+1 relative to the root.
+std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
+                                                  std::span<const double> q,
+                                                  std::span<Pose> transforms, std::span<Pose> out);
+
+// Shared entry checks of every operation taking q: length first, then finiteness.
+std::expected<void, Error> check_joint_positions(const Model& model, std::span<const double> q);
+
+// Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.
+void write_pose_row(const Pose& pose, double* row);
+
+}  // namespace velkor

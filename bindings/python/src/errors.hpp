@@ -66,4 +66,11 @@ struct Entry<Function> {
 template <auto Function>
 inline constexpr auto entry = &Entry<Function>::call;
 
+// A METH_FASTCALL | METH_KEYWORDS entry in a method table, which stores every
+// method as a PyCFunction.
+template <auto Function>
+inline PyCFunction fastcall_entry() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Function>));
+}
+
 }  // namespace velkor::py

@@ -1,7 +1,9 @@
 // The extension module _velkor: multi-phase initialisation whose exec step
 // registers the classes, then the exceptions, and nothing else.
 #include "errors.hpp"
+#include "numpy.hpp"
 #include "python.hpp"
+#include "robot.hpp"
 #include "types.hpp"
 #include "values.hpp"
 
@@ -14,10 +16,13 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type) {
 
 int exec_module(PyObject* module) {
   try {
-    if (!create_value_types()) return -1;
+    if (!import_numpy() || !create_value_types()) return -1;
     const Types& t = types();
     if (add_type(module, "Pose", t.pose) < 0 || add_type(module, "Twist", t.twist) < 0 ||
         add_type(module, "BaseState", t.base_state) < 0)
+      return -1;
+    if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;
+    if (!create_floating_robot_type() || add_type(module, "FloatingRobot", t.floating_robot) < 0)
       return -1;
     if (!create_exception_types()) return -1;
     if (PyModule_AddObjectRef(module, "VelkorError", t.velkor_error) < 0 ||

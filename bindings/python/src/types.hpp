@@ -10,6 +10,8 @@ struct Types {
   PyTypeObject* pose = nullptr;
   PyTypeObject* twist = nullptr;
   PyTypeObject* base_state = nullptr;
+  PyTypeObject* robot = nullptr;
+  PyTypeObject* floating_robot = nullptr;
   PyObject* velkor_error = nullptr;
   PyObject* model_error = nullptr;
   PyObject* solver_error = nullptr;

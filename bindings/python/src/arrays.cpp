@@ -1,0 +1,214 @@
+#include "arrays.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+namespace velkor::py {
+namespace {
+
+// Byte range [begin, end) covered by a one-dimensional array.
+struct Extent {
+  std::uintptr_t begin;
+  std::uintptr_t end;
+};
+
+Extent extent_of(PyArrayObject* array) {
+  const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+  const npy_intp n = PyArray_DIM(array, 0);
+  const npy_intp span = (n - 1) * PyArray_STRIDE(array, 0);
+  const auto item = static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
+  return span >= 0 ? Extent{data, data + static_cast<std::uintptr_t>(span) + item}
+                   : Extent{data - static_cast<std::uintptr_t>(-span), data + item};
+}
+
+// Process-wide record of the array memory held by running calls. A write hold
+// excludes every overlapping hold; read holds share.
+class HoldRegistry {
+ public:
+  std::size_t take(Extent extent, Hold::Kind kind) {
+    std::lock_guard lock(mutex_);
+    for (const Record& r : records_) {
+      const bool overlap = r.extent.begin < extent.end && extent.begin < r.extent.end;
+      if (overlap && (kind == Hold::Kind::Write || r.kind == Hold::Kind::Write)) return 0;
+    }
+    const std::size_t id = next_id_++;
+    records_.push_back({id, extent, kind});
+    return id;
+  }
+
+  void release(std::size_t id) {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(records_.begin(), records_.end(),
+                                 [id](const Record& r) { return r.id == id; });
+    if (it == records_.end()) return;
+    *it = records_.back();
+    records_.pop_back();
+  }
+
+  static HoldRegistry& instance() {
+    static HoldRegistry registry;
+    return registry;
+  }
+
+ private:
+  HoldRegistry() { records_.reserve(64); }
+
+  struct Record {
+    std::size_t id;
+    Extent extent;
+    Hold::Kind kind;
+  };
+  std::mutex mutex_;
+  std::vector<Record> records_;
+  std::size_t next_id_ = 1;
+};
+
+bool is_float_vector(PyObject* value) {
+  if (!PyArray_Check(value)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(value);
+  return PyArray_NDIM(array) == 1 && PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE);
+}
+
+bool usable_in_place(PyArrayObject* array) {
+  return PyArray_ISALIGNED(array) &&
+         (PyArray_IS_C_CONTIGUOUS(array) || PyArray_IS_F_CONTIGUOUS(array)) &&
+         PyArray_DATA(array) != nullptr;
+}
+
+// Reads every item as float() reads a number; false (error cleared) when one does not convert.
+bool read_sequence(PyObject* value, std::vector<double>& out) {
+  PyRef iterator = PyRef::steal(PyObject_GetIter(value));
+  if (!iterator) {
+    PyErr_Clear();
+    return false;
+  }
+  const Py_ssize_t hint = PyObject_LengthHint(value, 0);
+  if (hint < 0) PyErr_Clear();
+  else out.reserve(static_cast<std::size_t>(hint));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    const double number = PyFloat_CheckExact(item.get()) ? PyFloat_AS_DOUBLE(item.get())
+                                                         : PyFloat_AsDouble(item.get());
+    if (number == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    out.push_back(number);
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Hold& Hold::operator=(Hold&& other) noexcept {
+  if (this != &other) {
+    release();
+    id_ = std::exchange(other.id_, 0);
+  }
+  return *this;
+}
+
+bool Hold::take(PyArrayObject* array, Kind kind) {
+  release();
+  if (PyArray_DIM(array, 0) == 0) return true;  // nothing to share
+  id_ = HoldRegistry::instance().take(extent_of(array), kind);
+  if (id_ != 0) return true;
+  PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
+  return false;
+}
+
+void Hold::release() {
+  if (id_ != 0) HoldRegistry::instance().release(std::exchange(id_, 0));
+}
+
+bool InputArray::extract(PyObject* value, const char* name) {
+  if (is_float_vector(value)) {
+    array_ = PyRef::borrow(value);
+    return use_array(reinterpret_cast<PyArrayObject*>(value));
+  }
+  // Arrays of other shapes or types go straight to NumPy's conversion, so a
+  // (3, 1) array is not read row by row as three numbers.
+  if (!PyArray_Check(value) && !PyUnicode_Check(value) && PySequence_Check(value)) {
+    if (read_sequence(value, copy_)) {
+      values_ = copy_;
+      return true;
+    }
+    copy_.clear();
+  }
+  PyObject* converted = PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                        NPY_ARRAY_FORCECAST, nullptr);
+  if (converted == nullptr) return false;
+  array_ = PyRef::steal(converted);
+  auto* array = reinterpret_cast<PyArrayObject*>(converted);
+  if (PyArray_NDIM(array) != 1) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a one-dimensional array of numbers, got %s with %d "
+                 "dimensions",
+                 name, Py_TYPE(value)->tp_name, PyArray_NDIM(array));
+    return false;
+  }
+  return use_array(array);
+}
+
+bool InputArray::use_array(PyArrayObject* array) {
+  if (!hold_.take(array, Hold::Kind::Read)) return false;
+  const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  if (n == 0) {
+    values_ = {};
+  } else if (usable_in_place(array)) {
+    values_ = {static_cast<const double*>(PyArray_DATA(array)), n};
+  } else {
+    // Strided or misaligned: gather in index order, negative strides included.
+    copy_.resize(n);
+    const char* base = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    for (std::size_t i = 0; i < n; ++i)
+      std::memcpy(&copy_[i], base + static_cast<npy_intp>(i) * stride, sizeof(double));
+    values_ = copy_;
+  }
+  return true;
+}
+
+bool OutputArray::check_type(PyObject* out) {
+  if (out == nullptr || out == Py_None || is_float_vector(out)) return true;
+  PyErr_Format(PyExc_TypeError,
+               "argument 'out': expected None or a one-dimensional float64 numpy.ndarray, got %s",
+               Py_TYPE(out)->tp_name);
+  return false;
+}
+
+bool OutputArray::prepare(PyObject* out, std::size_t length) {
+  const auto n = static_cast<npy_intp>(length);
+  if (out == nullptr || out == Py_None) {
+    npy_intp dims[1] = {n};
+    array_ = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!array_) return false;
+    data_ = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
+    return true;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(out);
+  if (PyArray_DIM(array, 0) != n) {
+    PyErr_Format(PyExc_ValueError, "out must contain exactly %zu elements", length);
+    return false;
+  }
+  if (!PyArray_ISWRITEABLE(array)) {
+    PyErr_SetString(PyExc_ValueError, "The given array is not writeable");
+    return false;
+  }
+  if (!hold_.take(array, Hold::Kind::Write)) return false;
+  if (n > 0 && !usable_in_place(array)) {
+    hold_.release();
+    PyErr_SetString(PyExc_ValueError, "out must be a contiguous float64 array");
+    return false;
+  }
+  array_ = PyRef::borrow(out);
+  data_ = static_cast<double*>(PyArray_DATA(array));
+  return true;
+}
+
+}  // namespace velkor::py

@@ -1,0 +1,75 @@
+// Array arguments and results: extraction of float vectors, the slices the core
+// reads, `out` validation, and the process-wide hold registry that keeps two
+// running calls from writing memory another one uses.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "numpy.hpp"
+#include "py_ref.hpp"
+
+namespace velkor::py {
+
+// A hold on a range of array memory, released when the owner goes away.
+class Hold {
+ public:
+  enum class Kind { Read, Write };
+  Hold() = default;
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+  Hold(Hold&& other) noexcept { *this = std::move(other); }
+  Hold& operator=(Hold&& other) noexcept;
+  ~Hold() { release(); }
+
+  // Takes a hold on the memory of `array`; ValueError "The given array is
+  // already borrowed" when it conflicts with a hold of a running call.
+  bool take(PyArrayObject* array, Kind kind);
+  void release();
+
+ private:
+  std::size_t id_ = 0;  // 0: nothing held
+};
+
+// A one-dimensional float vector argument, converted and held for the call.
+class InputArray {
+ public:
+  // Extracts argument `name`: a 1-D float64 array as is, else a sequence of
+  // numbers, else NumPy's forced conversion; false with an exception set.
+  bool extract(PyObject* value, const char* name);
+
+  // The contiguous values the core reads: the array's own memory when it is
+  // aligned and contiguous, else a gathered copy.
+  std::span<const double> values() const { return values_; }
+  std::size_t size() const { return values_.size(); }
+
+ private:
+  bool use_array(PyArrayObject* array);
+
+  PyRef array_;
+  Hold hold_;
+  std::vector<double> copy_;
+  std::span<const double> values_;
+};
+
+// The result array: the caller's `out` or a new array.
+class OutputArray {
+ public:
+  // Before the lock: `out` is None or a 1-D float64 ndarray (TypeError naming out).
+  static bool check_type(PyObject* out);
+
+  // Under the lock: creates the array when `out` is None, else checks its
+  // length, takes its write hold and checks contiguity, in that order.
+  bool prepare(PyObject* out, std::size_t length);
+  double* data() const { return data_; }
+  void release_hold() { hold_.release(); }
+  PyObject* take() { return array_.release(); }
+
+ private:
+  PyRef array_;
+  Hold hold_;
+  double* data_ = nullptr;
+};
+
+}  // namespace velkor::py

@@ -1,0 +1,99 @@
+// The FloatingRobot handle: the root link moves freely and every computing
+// method takes the base state as its first argument.
+#include "handle.hpp"
+#include "kinematics_methods.hpp"
+#include "robot.hpp"
+#include "values.hpp"
+
+namespace velkor::py {
+namespace {
+
+using H = Handle<FloatingRobot>;
+
+PyObject* forward_kinematics_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static const char* const names[] = {"base", "q", "out"};
+  static constexpr Signature signature{"FloatingRobot.forward_kinematics_all", names, 3, 2};
+  PyObject* arg[3];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto base = base_state_argument(arg[0], "base");
+  if (!base) return nullptr;
+  InputArray q;
+  if (!q.extract(arg[1], "q") || !OutputArray::check_type(arg[2])) return nullptr;
+  H& h = handle_of<FloatingRobot>(self);
+  return array_method(h, arg[2], 7 * h.link_count, [&](Calculation<FloatingRobot>& c, double* out) {
+    return all_link_poses(c, base->frame, q.values(), out);
+  });
+}
+
+PyObject* forward_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const char* const names[] = {"base", "q", "target"};
+  static constexpr Signature signature{"FloatingRobot.forward_kinematics", names, 3, 3};
+  PyObject* arg[3];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto base = base_state_argument(arg[0], "base");
+  if (!base) return nullptr;
+  InputArray q;
+  if (!q.extract(arg[1], "q")) return nullptr;
+  H& h = handle_of<FloatingRobot>(self);
+  const auto target = target_link(*h.link_table, arg[2], "target");
+  if (!target) return nullptr;
+  return value_method(
+      h,
+      [&](Calculation<FloatingRobot>& c) {
+        return velkor::forward_kinematics(c.model(), base->frame, q.values(), *target,
+                                          c.workspace.path);
+      },
+      new_pose);
+}
+
+PyMethodDef methods[] = {
+    {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path)\n--\n\n"},
+    {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"},
+    {"close", entry<handle_close<FloatingRobot>>, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", entry<handle_enter<FloatingRobot>>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", fastcall_entry<handle_exit<FloatingRobot>>(),
+     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
+     METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
+    {"forward_kinematics_all", fastcall_entry<forward_kinematics_all>(),
+     METH_FASTCALL | METH_KEYWORDS, "forward_kinematics_all($self, base, q, out=None)\n--\n\n"},
+    {"forward_kinematics", fastcall_entry<forward_kinematics>(),
+     METH_FASTCALL | METH_KEYWORDS, "forward_kinematics($self, base, q, target)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"name", entry<handle_name<FloatingRobot>>, nullptr, "The URDF robot name.", nullptr},
+    {"joint_count", entry<handle_count<FloatingRobot, &H::joint_count>>, nullptr,
+     "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
+    {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
+     "Length of generalized velocity vectors: 6 base coordinates, then the joints.", nullptr},
+    {"link_count", entry<handle_count<FloatingRobot, &H::link_count>>, nullptr, "Number of links.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("FloatingRobot(path)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"velkor.FloatingRobot", sizeof(HandleObject<FloatingRobot>), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+}  // namespace
+
+bool create_floating_robot_type() {
+  if (types().floating_robot == nullptr)
+    types().floating_robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return types().floating_robot != nullptr;
+}
+
+}  // namespace velkor::py

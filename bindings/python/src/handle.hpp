@@ -1,0 +1,257 @@
+// What Robot and FloatingRobot handles share: loading, fork, close, the context
+// manager, the cached properties, link ids and `target` resolution, and the
+// computing-method skeleton every computing method reuses.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "arrays.hpp"
+#include "calculation.hpp"
+#include "errors.hpp"
+#include "py_ref.hpp"
+#include "robot/link_id.hpp"
+#include "types.hpp"
+
+namespace velkor::py {
+
+using LinkTable = std::vector<LinkId>;
+
+template <class CoreRobot>
+struct HandleTraits;
+
+template <>
+struct HandleTraits<Robot> {
+  static constexpr const char* class_name = "Robot";
+  static constexpr std::size_t base_dofs = 0;
+  static PyTypeObject* type() { return types().robot; }
+  static std::expected<Robot, Error> make(RobotModel model) { return Robot(std::move(model)); }
+};
+
+template <>
+struct HandleTraits<FloatingRobot> {
+  static constexpr const char* class_name = "FloatingRobot";
+  static constexpr std::size_t base_dofs = 6;
+  static PyTypeObject* type() { return types().floating_robot; }
+  static std::expected<FloatingRobot, Error> make(RobotModel model) {
+    return FloatingRobot::create(std::move(model));
+  }
+};
+
+// Fields fixed at construction, plus the locked calculation slot.
+template <class CoreRobot>
+struct Handle {
+  Handle(std::string robot_name, std::shared_ptr<const LinkTable> links, std::size_t dofs,
+         Calculation<CoreRobot> calculation)
+      : name(std::move(robot_name)),
+        link_table(std::move(links)),
+        joint_count(dofs),
+        generalized_count(dofs + HandleTraits<CoreRobot>::base_dofs),
+        link_count(link_table->size()),
+        slot(std::move(calculation)) {}
+
+  const std::string name;
+  const std::shared_ptr<const LinkTable> link_table;  // shared with forks
+  const std::size_t joint_count;
+  const std::size_t generalized_count;
+  const std::size_t link_count;
+  CalculationSlot<CoreRobot> slot;
+};
+
+template <class CoreRobot>
+struct HandleObject {
+  PyObject_HEAD
+  Handle<CoreRobot>* handle;
+};
+
+template <class CoreRobot>
+Handle<CoreRobot>& handle_of(PyObject* self) {
+  return *reinterpret_cast<HandleObject<CoreRobot>*>(self)->handle;
+}
+
+// ---- helpers implemented in handle.cpp ----
+
+// `path`: str or os.PathLike giving str, encoded with the file-system encoding.
+std::optional<std::string> path_argument(PyObject* value);
+// A `target` (or load) link id: an integer below the link count.
+std::optional<LinkId> target_link(const LinkTable& table, PyObject* value, const char* name);
+
+template <class CoreRobot>
+PyObject* new_handle_object(PyTypeObject* type, std::unique_ptr<Handle<CoreRobot>> handle) {
+  auto* object = reinterpret_cast<HandleObject<CoreRobot>*>(type->tp_alloc(type, 0));
+  if (object == nullptr) return nullptr;
+  object->handle = handle.release();
+  return reinterpret_cast<PyObject*>(object);
+}
+
+template <class CoreRobot>
+void dealloc_handle(PyObject* self) {
+  delete reinterpret_cast<HandleObject<CoreRobot>*>(self)->handle;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Construction: import, floating-base check, workspace, robot value, link table.
+template <class CoreRobot>
+PyObject* load_handle(PyTypeObject* type, PyObject* path_object) {
+  const auto path = path_argument(path_object);
+  if (!path) return nullptr;
+  auto model = RobotModel::from_urdf(*path);
+  if (!model) return core_error(model.error());
+  auto robot = HandleTraits<CoreRobot>::make(*model);
+  if (!robot) return core_error(robot.error());
+  const Model& m = model->model();
+  auto table = std::make_shared<LinkTable>();
+  table->reserve(m.link_count());
+  for (std::size_t i = 0; i < m.link_count(); ++i) table->push_back(LinkId{m.id, i});
+  auto handle = std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
+                                                    Calculation<CoreRobot>(std::move(*robot)));
+  return new_handle_object(type, std::move(handle));
+}
+
+template <class CoreRobot>
+PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"path"};
+  static const Signature signature{HandleTraits<CoreRobot>::class_name, names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, kwargs, arg)) return nullptr;
+  return load_handle<CoreRobot>(type, arg[0]);
+}
+
+template <class CoreRobot>
+PyObject* handle_from_urdf(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"path"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".from_urdf";
+  static const Signature signature{function.c_str(), names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), arg[0]);
+}
+
+template <class CoreRobot>
+PyObject* handle_fork(PyObject* self, PyObject*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  std::unique_ptr<Handle<CoreRobot>> forked;
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    const bool ok = panic_guard([&] {
+      // A fresh workspace on the shared model; a Robot keeps its base frame.
+      forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count,
+                                                   Calculation<CoreRobot>(guard.calculation().robot));
+      return true;
+    });
+    if (!ok) return nullptr;
+  }
+  return new_handle_object(Py_TYPE(self), std::move(forked));
+}
+
+template <class CoreRobot>
+PyObject* handle_close(PyObject* self, PyObject*) {
+  if (!handle_of<CoreRobot>(self).slot.close()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+template <class CoreRobot>
+PyObject* handle_enter(PyObject* self, PyObject*) {
+  if (!handle_of<CoreRobot>(self).slot.lock()) return nullptr;
+  return Py_NewRef(self);
+}
+
+template <class CoreRobot>
+PyObject* handle_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"_exc_type", "_exc_value", "_traceback"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".__exit__";
+  static const Signature signature{function.c_str(), names, 3, 3};
+  PyObject* arg[3];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  return handle_close<CoreRobot>(self, nullptr);
+}
+
+// Properties lock only to report a closed or poisoned handle.
+template <class CoreRobot, const std::size_t Handle<CoreRobot>::*Count>
+PyObject* handle_count(PyObject* self, void*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  if (!h.slot.lock()) return nullptr;
+  return PyLong_FromSize_t(h.*Count);
+}
+
+template <class CoreRobot>
+PyObject* handle_name(PyObject* self, void*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  if (!h.slot.lock()) return nullptr;
+  return PyUnicode_FromStringAndSize(h.name.data(), static_cast<Py_ssize_t>(h.name.size()));
+}
+
+template <class CoreRobot>
+PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".link_id";
+  static const Signature signature{function.c_str(), names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  if (!PyUnicode_Check(arg[0])) {
+    PyErr_Format(PyExc_TypeError, "argument 'name': expected str, got %s", Py_TYPE(arg[0])->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(arg[0], &size);
+  if (text == nullptr) return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  auto guard = h.slot.lock();
+  if (!guard) return nullptr;
+  return panic_guard([&]() -> PyObject* {
+    const Model& model = guard.calculation().model();
+    const auto index = model.find_link(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!index) return core_error(index.error());
+    const LinkTable& table = *h.link_table;
+    for (std::size_t i = 0; i < table.size(); ++i)
+      if (table[i] == LinkId{model.id, *index}) return PyLong_FromSize_t(i);
+    PyErr_SetString(PyExc_ValueError, "link does not belong to this robot");
+    return nullptr;
+  });
+}
+
+// ---- the computing-method skeleton ----
+// The method body has parsed and converted its arguments (steps 1-5). This
+// locks, prepares `out`, releases the interpreter lock around the core call
+// only, translates a core error and returns the array.
+template <class CoreRobot, class Core>
+PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, Core&& core) {
+  auto guard = h.slot.lock();
+  if (!guard) return nullptr;
+  return panic_guard([&]() -> PyObject* {
+    OutputArray output;
+    if (!output.prepare(out, length)) return nullptr;
+    std::expected<void, Error> result;
+    {
+      GilRelease released;
+      result = core(guard.calculation(), output.data());
+    }
+    output.release_hold();
+    if (!result) return core_error(result.error());
+    return output.take();
+  });
+}
+
+// The same for methods whose result is a value object built from the core's result.
+template <class CoreRobot, class Core, class Build>
+PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
+  auto guard = h.slot.lock();
+  if (!guard) return nullptr;
+  return panic_guard([&]() -> PyObject* {
+    std::optional<decltype(core(guard.calculation()))> result;
+    {
+      GilRelease released;
+      result.emplace(core(guard.calculation()));
+    }
+    if (!*result) return core_error(result->error());
+    return build(**result);
+  });
+}
+
+}  // namespace velkor::py

@@ -22,9 +22,9 @@ def test_exception_hierarchy():
 
 def test_module_attributes_and_order():
     public = [name for name in vars(_velkor) if not name.startswith("__")]
-    assert public == ["Pose", "Twist", "BaseState",
+    assert public == ["Pose", "Twist", "BaseState", "Robot", "FloatingRobot",
                       "VelkorError", "ModelError", "SolverError", "PanicError"]
-    for name in ("Pose", "Twist", "BaseState"):
+    for name in ("Pose", "Twist", "BaseState", "Robot", "FloatingRobot"):
         assert getattr(_velkor, name).__module__ == "velkor"
 
 

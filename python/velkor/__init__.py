@@ -6,9 +6,11 @@ public home, so ``velkor.Pose`` is the class whose ``__module__`` is "velkor".
 
 from _velkor import (
     BaseState,
+    FloatingRobot,
     ModelError,
     PanicError,
     Pose,
+    Robot,
     SolverError,
     Twist,
     VelkorError,
@@ -18,9 +20,11 @@ __version__ = "0.1.0"
 
 __all__ = [
     "BaseState",
+    "FloatingRobot",
     "ModelError",
     "PanicError",
     "Pose",
+    "Robot",
     "SolverError",
     "Twist",
     "VelkorError",

@@ -60,33 +60,35 @@ bool place_keyword(const Signature& s, PyObject* key, PyObject* value, PyObject*
 
 }  // namespace
 
+// As CPython does for Python functions: keyword errors first, then the
+// positional count, then missing arguments.
 bool parse_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** out) {
-  if (nargs > s.count) {
-    too_many_positional(s, nargs);
-    return false;
-  }
   for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k)
       if (!place_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
   }
+  if (nargs > s.count) {
+    too_many_positional(s, nargs);
+    return false;
+  }
   return check_required(s, out);
 }
 
 bool parse_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > s.count) {
-    too_many_positional(s, nargs);
-    return false;
-  }
   for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &position, &key, &value))
       if (!place_keyword(s, key, value, out)) return false;
+  }
+  if (nargs > s.count) {
+    too_many_positional(s, nargs);
+    return false;
   }
   return check_required(s, out);
 }

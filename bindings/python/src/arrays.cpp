@@ -68,7 +68,9 @@ class HoldRegistry {
 bool is_float_vector(PyObject* value) {
   if (!PyArray_Check(value)) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(value);
-  return PyArray_NDIM(array) == 1 && PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE);
+  // Native byte order too: the core reads the memory as plain doubles.
+  return PyArray_NDIM(array) == 1 && PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE) &&
+         PyArray_ISNOTSWAPPED(array);
 }
 
 bool usable_in_place(PyArrayObject* array) {

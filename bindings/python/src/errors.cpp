@@ -1,6 +1,6 @@
 #include "errors.hpp"
 
-#include <cstring>
+#include <string_view>
 
 #include "py_ref.hpp"
 #include "types.hpp"
@@ -26,9 +26,10 @@ bool create_exception_types() {
 
 namespace {
 
-PyObject* raise(PyObject* type, const char* message) {
+PyObject* raise(PyObject* type, std::string_view message) {
   // Names come from files: never let a stray byte turn the error into a decode error.
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }
@@ -50,7 +51,7 @@ PyObject* core_error(const Error& error) {
     case ErrorClass::SolverError: type = t.solver_error; break;
     case ErrorClass::ValueError: type = PyExc_ValueError; break;
   }
-  return raise(type, error.message().c_str());
+  return raise(type, error.message());
 }
 
 PyObject* raise_panic(const char* message) { return raise(types().panic_error, message); }

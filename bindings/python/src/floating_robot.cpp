@@ -85,14 +85,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"velkor.FloatingRobot", sizeof(HandleObject<FloatingRobot>), 0,
+PyType_Spec type_spec = {"velkor.FloatingRobot", sizeof(HandleObject<FloatingRobot>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 
 bool create_floating_robot_type() {
   if (types().floating_robot == nullptr)
-    types().floating_robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    types().floating_robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return types().floating_robot != nullptr;
 }
 

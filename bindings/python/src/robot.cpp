@@ -101,13 +101,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"velkor.Robot", sizeof(HandleObject<Robot>), 0,
+PyType_Spec type_spec = {"velkor.Robot", sizeof(HandleObject<Robot>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 
 bool create_robot_type() {
-  if (types().robot == nullptr) types().robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (types().robot == nullptr) types().robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return types().robot != nullptr;
 }
 

@@ -6,6 +6,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "handle.hpp"
 #include "py_ref.hpp"
 #include "robot/model.hpp"
 #include "robot/robot.hpp"
@@ -15,14 +16,6 @@
 
 namespace velkor::py {
 namespace {
-
-std::optional<std::string> path_argument(PyObject* value) {
-  PyRef path = PyRef::steal(PyOS_FSPath(value));
-  if (!path) return std::nullopt;
-  PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
-  if (!bytes) return std::nullopt;
-  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-}
 
 std::optional<RobotModel> load(PyObject* path_object) {
   const auto path = path_argument(path_object);
@@ -234,6 +227,32 @@ PyObject* roundtrip_pose(PyObject*, PyObject* pose) {
   return new_pose(*accepted);
 }
 
+// poison(robot): a fault escapes while the robot's lock is held outside any
+// panic guard, which leaves the lock poisoned for good.
+PyObject* poison(PyObject*, PyObject* robot) {
+  if (Py_TYPE(robot) != types().robot) {
+    PyErr_SetString(PyExc_TypeError, "poison() takes a Robot");
+    return nullptr;
+  }
+  auto guard = handle_of<Robot>(robot).slot.lock();
+  if (!guard) return nullptr;
+  fault("fault while the lock is held");
+}
+
+// fault_in_computation(robot, out): a computing call whose core faults; the
+// skeleton's guard turns it into PanicError and unlocks normally.
+PyObject* fault_in_computation(PyObject*, PyObject* args) {
+  PyObject *robot, *out;
+  if (!PyArg_ParseTuple(args, "O!O", types().robot, &robot, &out)) return nullptr;
+  if (!OutputArray::check_type(out)) return nullptr;
+  Handle<Robot>& h = handle_of<Robot>(robot);
+  return array_method(h, out, 7 * h.link_count,
+                      [](Calculation<Robot>&, double* data) -> std::expected<void, Error> {
+                        data[0] = 1.0;  // written before the fault: the caller sees it
+                        fault("core fault during a computation");
+                      });
+}
+
 PyObject* next_model_id(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(NEXT_MODEL_ID.load());
 }
@@ -250,6 +269,8 @@ PyMethodDef methods[] = {
     {"base_state", entry<base_state>, METH_O, nullptr},
     {"roundtrip_pose", entry<roundtrip_pose>, METH_O, nullptr},
     {"next_model_id", entry<next_model_id>, METH_NOARGS, nullptr},
+    {"poison", entry<poison>, METH_O, nullptr},
+    {"fault_in_computation", entry<fault_in_computation>, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -263,7 +284,9 @@ int exec_module(PyObject*) {
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(object);
     return object != nullptr;
   };
+  if (!import_numpy()) return -1;
   return adopt(t.pose, "Pose") && adopt(t.twist, "Twist") && adopt(t.base_state, "BaseState") &&
+                 adopt(t.robot, "Robot") && adopt(t.floating_robot, "FloatingRobot") &&
                  adopt(t.velkor_error, "VelkorError") && adopt(t.model_error, "ModelError") &&
                  adopt(t.solver_error, "SolverError") && adopt(t.panic_error, "PanicError")
              ? 0

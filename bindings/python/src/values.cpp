@@ -239,8 +239,8 @@ PyType_Slot base_state_slots[] = {
 PyType_Spec base_state_spec = {"velkor.BaseState", sizeof(BaseStateObject), 0, value_flags,
                                base_state_slots};
 
-bool create_type(PyTypeObject*& slot, PyType_Spec& spec) {
-  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+bool create_type(PyTypeObject*& slot, PyType_Spec& type_spec) {
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return slot != nullptr;
 }
 

@@ -7,6 +7,7 @@ public home, so ``velkor.Pose`` is the class whose ``__module__`` is "velkor".
 from _velkor import (
     BaseState,
     FloatingRobot,
+    IkOptions,
     ModelError,
     PanicError,
     Pose,
@@ -21,6 +22,7 @@ __version__ = "0.1.0"
 __all__ = [
     "BaseState",
     "FloatingRobot",
+    "IkOptions",
     "ModelError",
     "PanicError",
     "Pose",

@@ -10,44 +10,6 @@ namespace {
 
 using H = Handle<FloatingRobot>;
 
-PyObject* forward_kinematics_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  static const char* const names[] = {"base", "q", "out"};
-  static constexpr Signature signature{"FloatingRobot.forward_kinematics_all", names, 3, 2};
-  PyObject* arg[3];
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  const auto base = base_state_argument(arg[0], "base");
-  if (!base) return nullptr;
-  InputArray q;
-  if (!q.extract(arg[1], "q") || !OutputArray::check_type(arg[2])) return nullptr;
-  H& h = handle_of<FloatingRobot>(self);
-  return array_method(h, arg[2], 7 * h.link_count, [&](Calculation<FloatingRobot>& c, double* out) {
-    return all_link_poses(c, base->frame, q.values(), out);
-  });
-}
-
-PyObject* forward_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static const char* const names[] = {"base", "q", "target"};
-  static constexpr Signature signature{"FloatingRobot.forward_kinematics", names, 3, 3};
-  PyObject* arg[3];
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  const auto base = base_state_argument(arg[0], "base");
-  if (!base) return nullptr;
-  InputArray q;
-  if (!q.extract(arg[1], "q")) return nullptr;
-  H& h = handle_of<FloatingRobot>(self);
-  const auto target = target_link(*h.link_table, arg[2], "target");
-  if (!target) return nullptr;
-  return value_method(
-      h,
-      [&](Calculation<FloatingRobot>& c) {
-        return velkor::forward_kinematics(c.model(), base->frame, q.values(), *target,
-                                          c.workspace.path);
-      },
-      new_pose);
-}
-
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path)\n--\n\n"},
@@ -58,10 +20,7 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
     {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
-    {"forward_kinematics_all", fastcall_entry<forward_kinematics_all>(),
-     METH_FASTCALL | METH_KEYWORDS, "forward_kinematics_all($self, base, q, out=None)\n--\n\n"},
-    {"forward_kinematics", fastcall_entry<forward_kinematics>(),
-     METH_FASTCALL | METH_KEYWORDS, "forward_kinematics($self, base, q, target)\n--\n\n"},
+    VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
     {nullptr, nullptr, 0, nullptr},
 };
 

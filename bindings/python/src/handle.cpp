@@ -19,7 +19,7 @@ std::optional<std::string> path_argument(PyObject* value) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
-std::optional<LinkId> target_link(const LinkTable& table, PyObject* value, const char* name) {
+std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name) {
   PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -31,6 +31,10 @@ std::optional<LinkId> target_link(const LinkTable& table, PyObject* value, const
   }
   const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
   if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  return id;
+}
+
+std::optional<LinkId> target_link(const LinkTable& table, unsigned long long id) {
   if (id >= table.size()) {
     PyErr_Format(PyExc_ValueError, "invalid link id %llu", id);
     return std::nullopt;

@@ -76,8 +76,11 @@ Handle<CoreRobot>& handle_of(PyObject* self) {
 
 // `path`: str or os.PathLike giving str, encoded with the file-system encoding.
 std::optional<std::string> path_argument(PyObject* value);
-// A `target` (or load) link id: an integer below the link count.
-std::optional<LinkId> target_link(const LinkTable& table, PyObject* value, const char* name);
+// A link id argument (`target`, or a load's link id) as an unsigned integer:
+// TypeError naming the argument, OverflowError when negative.
+std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name);
+// Resolves a link id against the handle's table: ValueError "invalid link id {id}".
+std::optional<LinkId> target_link(const LinkTable& table, unsigned long long id);
 
 template <class CoreRobot>
 PyObject* new_handle_object(PyTypeObject* type, std::unique_ptr<Handle<CoreRobot>> handle) {

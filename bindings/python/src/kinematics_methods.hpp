@@ -1,22 +1,241 @@
-// Core calls shared by the kinematics methods of both handle kinds.
+// The kinematics methods of both handle kinds, written once: a FloatingRobot
+// method takes a leading `base` argument, a Robot method uses its base frame
+// and a base at rest.
 #pragma once
 
+#include <initializer_list>
 #include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
 
-#include "calculation.hpp"
+#include "handle.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
+#include "robot/kinematics/jacobian.hpp"
+#include "values.hpp"
 
 namespace velkor::py {
 
-// World poses of all links into the link poses buffer, then, only on success,
-// as flattened rows [tx, ty, tz, qx, qy, qz, qw] into `out`.
 template <class CoreRobot>
-std::expected<void, Error> all_link_poses(Calculation<CoreRobot>& c, const Pose& base,
-                                          std::span<const double> q, double* out) {
-  auto result = forward_kinematics_all(c.model(), base, q, c.workspace.frames, c.link_poses);
-  if (!result) return result;
-  for (std::size_t i = 0; i < c.link_poses.size(); ++i) write_pose_row(c.link_poses[i], out + 7 * i);
-  return {};
+inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
+
+// "Robot.jacobian" with parameters (q, target, out), or "FloatingRobot.jacobian"
+// with (base, q, target, out).
+template <class CoreRobot>
+struct MethodSignature {
+  MethodSignature(const char* method, std::initializer_list<const char*> parameters,
+                  Py_ssize_t required)
+      : function(std::string(HandleTraits<CoreRobot>::class_name) + "." + method) {
+    if (is_floating<CoreRobot>) names.push_back("base");
+    names.insert(names.end(), parameters);
+    const Py_ssize_t base = is_floating<CoreRobot> ? 1 : 0;
+    signature = Signature{function.c_str(), names.data(), static_cast<Py_ssize_t>(names.size()),
+                          required + base};
+  }
+  std::string function;
+  std::vector<const char*> names;
+  Signature signature;
+};
+
+// The parsed argument list with the base state converted first (floating base).
+template <class CoreRobot>
+class MethodArguments {
+ public:
+  static constexpr Py_ssize_t base_count = is_floating<CoreRobot> ? 1 : 0;
+
+  bool parse(const MethodSignature<CoreRobot>& s, PyObject* const* args, Py_ssize_t nargs,
+             PyObject* kwnames) {
+    if (!parse_arguments(s.signature, args, nargs, kwnames, values_)) return false;
+    if constexpr (is_floating<CoreRobot>) {
+      auto state = base_state_argument(values_[0], "base");
+      if (!state) return false;
+      base_ = *state;
+    }
+    return true;
+  }
+
+  // The i-th parameter after `base`; nullptr when omitted.
+  PyObject* operator[](std::size_t i) const { return values_[base_count + i]; }
+
+  const Pose& frame(const Calculation<CoreRobot>& c) const {
+    if constexpr (is_floating<CoreRobot>) return base_.frame;
+    else return c.robot.base_frame();
+  }
+  Twist velocity() const {
+    if constexpr (is_floating<CoreRobot>) return base_.velocity;
+    else return Twist{};
+  }
+  Twist acceleration() const {
+    if constexpr (is_floating<CoreRobot>) return base_.acceleration;
+    else return Twist{};
+  }
+  const BaseState& base() const { return base_; }
+
+ private:
+  PyObject* values_[8] = {};
+  BaseState base_;
+};
+
+// "q and {name} must have the same length"
+inline bool same_length(const InputArray& q, const InputArray& other, const char* name) {
+  if (other.size() == q.size()) return true;
+  PyErr_Format(PyExc_ValueError, "q and %s must have the same length", name);
+  return false;
 }
+
+template <class CoreRobot>
+PyObject* forward_kinematics_all_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("forward_kinematics_all", {"q", "out"}, 1);
+  MethodArguments<CoreRobot> a;
+  InputArray q;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !OutputArray::check_type(a[1]))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  return array_method(h, a[1], 7 * h.link_count, [&](Calculation<CoreRobot>& c, double* out) {
+    // Poses go to the link poses buffer first, into `out` only on success.
+    auto result = forward_kinematics_all(c.model(), a.frame(c), q.values(), c.workspace.frames,
+                                         c.link_poses);
+    if (result)
+      for (std::size_t i = 0; i < c.link_poses.size(); ++i) write_pose_row(c.link_poses[i], out + 7 * i);
+    return result;
+  });
+}
+
+template <class CoreRobot>
+PyObject* forward_kinematics_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("forward_kinematics", {"q", "target"}, 2);
+  MethodArguments<CoreRobot> a;
+  InputArray q;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q")) return nullptr;
+  const auto index = link_index_argument(a[1], "target");
+  if (!index) return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const auto target = target_link(*h.link_table, *index);
+  if (!target) return nullptr;
+  return value_method(
+      h,
+      [&](Calculation<CoreRobot>& c) {
+        return forward_kinematics(c.model(), a.frame(c), q.values(), *target, c.workspace.path);
+      },
+      new_pose);
+}
+
+template <class CoreRobot>
+PyObject* jacobian_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("jacobian", {"q", "target", "out"}, 2);
+  MethodArguments<CoreRobot> a;
+  InputArray q;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q")) return nullptr;
+  const auto index = link_index_argument(a[1], "target");
+  if (!index || !OutputArray::check_type(a[2])) return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const auto target = target_link(*h.link_table, *index);
+  if (!target) return nullptr;
+  return array_method(h, a[2], 6 * h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, 6 * h.generalized_count);
+    if constexpr (is_floating<CoreRobot>)
+      return jacobian(c.robot, a.base(), c.workspace, q.values(), *target, result);
+    else
+      return jacobian(c.robot, c.workspace, q.values(), *target, result);
+  });
+}
+
+template <class CoreRobot>
+PyObject* jacobian_derivative_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("jacobian_derivative", {"q", "qd", "target", "out"}, 3);
+  MethodArguments<CoreRobot> a;
+  InputArray q, qd;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd"))
+    return nullptr;
+  const auto index = link_index_argument(a[2], "target");
+  if (!index || !OutputArray::check_type(a[3]) || !same_length(q, qd, "qd")) return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const auto target = target_link(*h.link_table, *index);
+  if (!target) return nullptr;
+  return array_method(h, a[3], 6 * h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, 6 * h.generalized_count);
+    if constexpr (is_floating<CoreRobot>)
+      return jacobian_derivative(c.robot, a.base(), c.workspace, q.values(), qd.values(), *target,
+                                 result);
+    else
+      return jacobian_derivative(c.robot, c.workspace, q.values(), qd.values(), *target, result);
+  });
+}
+
+template <class CoreRobot>
+PyObject* forward_velocity_kinematics_method(PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("forward_velocity_kinematics",
+                                            {"q", "qd", "target", "tool"}, 3);
+  MethodArguments<CoreRobot> a;
+  InputArray q, qd;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd"))
+    return nullptr;
+  const auto index = link_index_argument(a[2], "target");
+  PyObject* tool_object = a[3] == Py_None ? nullptr : a[3];
+  if (!index || (tool_object && !check_pose_type(tool_object, "tool")) || !same_length(q, qd, "qd"))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const auto target = target_link(*h.link_table, *index);
+  if (!target) return nullptr;
+  const auto tool = tool_object ? accepted_pose(tool_object) : std::optional<Pose>(Pose::identity());
+  if (!tool) return nullptr;
+  return value_method(
+      h,
+      [&](Calculation<CoreRobot>& c) {
+        return forward_velocity_kinematics(c.model(), a.frame(c).rotation, a.velocity(), q.values(),
+                                           qd.values(), *target, *tool, c.workspace.path);
+      },
+      new_twist);
+}
+
+template <class CoreRobot>
+PyObject* forward_acceleration_kinematics_method(PyObject* self, PyObject* const* args,
+                                                 Py_ssize_t nargs, PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("forward_acceleration_kinematics",
+                                            {"q", "qd", "qdd", "target"}, 4);
+  MethodArguments<CoreRobot> a;
+  InputArray q, qd, qdd;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
+      !qdd.extract(a[2], "qdd"))
+    return nullptr;
+  const auto index = link_index_argument(a[3], "target");
+  if (!index || !same_length(q, qd, "qd") || !same_length(q, qdd, "qdd")) return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const auto target = target_link(*h.link_table, *index);
+  if (!target) return nullptr;
+  return value_method(
+      h,
+      [&](Calculation<CoreRobot>& c) {
+        return forward_acceleration_kinematics(c.model(), a.frame(c).rotation, a.velocity(),
+                                               a.acceleration(), q.values(), qd.values(),
+                                               qdd.values(), *target, c.workspace.path);
+      },
+      new_twist);
+}
+
+// Method table rows shared by both handle kinds, in registration order.
+#define VELKOR_KINEMATICS_METHODS(CoreRobot, base)                                               \
+  {"forward_kinematics_all", fastcall_entry<forward_kinematics_all_method<CoreRobot>>(),          \
+   METH_FASTCALL | METH_KEYWORDS, "forward_kinematics_all($self, " base "q, out=None)\n--\n\n"},   \
+      {"forward_kinematics", fastcall_entry<forward_kinematics_method<CoreRobot>>(),              \
+       METH_FASTCALL | METH_KEYWORDS, "forward_kinematics($self, " base "q, target)\n--\n\n"},    \
+      {"jacobian", fastcall_entry<jacobian_method<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,   \
+       "jacobian($self, " base "q, target, out=None)\n--\n\n"},                                  \
+      {"jacobian_derivative", fastcall_entry<jacobian_derivative_method<CoreRobot>>(),            \
+       METH_FASTCALL | METH_KEYWORDS,                                                             \
+       "jacobian_derivative($self, " base "q, qd, target, out=None)\n--\n\n"},                   \
+      {"forward_velocity_kinematics",                                                             \
+       fastcall_entry<forward_velocity_kinematics_method<CoreRobot>>(),                           \
+       METH_FASTCALL | METH_KEYWORDS,                                                             \
+       "forward_velocity_kinematics($self, " base "q, qd, target, tool=None)\n--\n\n"},          \
+      {"forward_acceleration_kinematics",                                                         \
+       fastcall_entry<forward_acceleration_kinematics_method<CoreRobot>>(),                       \
+       METH_FASTCALL | METH_KEYWORDS,                                                             \
+       "forward_acceleration_kinematics($self, " base "q, qd, qdd, target)\n--\n\n"}
 
 }  // namespace velkor::py

@@ -1,6 +1,7 @@
 // The extension module _velkor: multi-phase initialisation whose exec step
 // registers the classes, then the exceptions, and nothing else.
 #include "errors.hpp"
+#include "ik_options.hpp"
 #include "numpy.hpp"
 #include "python.hpp"
 #include "robot.hpp"
@@ -21,6 +22,7 @@ int exec_module(PyObject* module) {
     if (add_type(module, "Pose", t.pose) < 0 || add_type(module, "Twist", t.twist) < 0 ||
         add_type(module, "BaseState", t.base_state) < 0)
       return -1;
+    if (!create_ik_options_type() || add_type(module, "IkOptions", t.ik_options) < 0) return -1;
     if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;
     if (!create_floating_robot_type() || add_type(module, "FloatingRobot", t.floating_robot) < 0)
       return -1;

@@ -3,7 +3,8 @@
 
 #include "handle.hpp"
 #include "kinematics_methods.hpp"
-#include "robot/kinematics/forward_kinematics.hpp"
+#include "ik_options.hpp"
+#include "robot/kinematics/inverse_kinematics.hpp"
 #include "values.hpp"
 
 namespace velkor::py {
@@ -29,38 +30,27 @@ PyObject* set_base_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* forward_kinematics_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  static const char* const names[] = {"q", "out"};
-  static constexpr Signature signature{"Robot.forward_kinematics_all", names, 2, 1};
-  PyObject* arg[2];
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  InputArray q;
-  if (!q.extract(arg[0], "q") || !OutputArray::check_type(arg[1])) return nullptr;
-  H& h = handle_of<Robot>(self);
-  return array_method(h, arg[1], 7 * h.link_count, [&](Calculation<Robot>& c, double* out) {
-    return all_link_poses(c, c.robot.base_frame(), q.values(), out);
-  });
-}
-
-PyObject* forward_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static const char* const names[] = {"q", "target"};
-  static constexpr Signature signature{"Robot.forward_kinematics", names, 2, 2};
-  PyObject* arg[2];
+  static const char* const names[] = {"q", "target", "desired", "options", "out"};
+  static constexpr Signature signature{"Robot.inverse_kinematics", names, 5, 3};
+  PyObject* arg[5];
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   InputArray q;
   if (!q.extract(arg[0], "q")) return nullptr;
+  const auto index = link_index_argument(arg[1], "target");
+  if (!index) return nullptr;
+  const auto desired = pose_argument(arg[2], "desired");
+  if (!desired) return nullptr;
+  const auto options = ik_options_argument(arg[3], "options");
+  if (!options || !OutputArray::check_type(arg[4])) return nullptr;
   H& h = handle_of<Robot>(self);
-  const auto target = target_link(*h.link_table, arg[1], "target");
+  const auto target = target_link(*h.link_table, *index);
   if (!target) return nullptr;
-  return value_method(
-      h,
-      [&](Calculation<Robot>& c) {
-        return velkor::forward_kinematics(c.model(), c.robot.base_frame(), q.values(), *target,
-                                          c.workspace.path);
-      },
-      new_pose);
+  return array_method(h, arg[4], h.joint_count, [&](Calculation<Robot>& c, double* out) {
+    return velkor::inverse_kinematics(c.robot, c.workspace, q.values(), *target, *desired, *options,
+                                      std::span<double>(out, h.joint_count));
+  });
 }
 
 PyMethodDef methods[] = {
@@ -75,10 +65,9 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
     {"set_base_frame", fastcall_entry<set_base_frame>(),
      METH_FASTCALL | METH_KEYWORDS, "set_base_frame($self, frame)\n--\n\n"},
-    {"forward_kinematics_all", fastcall_entry<forward_kinematics_all>(),
-     METH_FASTCALL | METH_KEYWORDS, "forward_kinematics_all($self, q, out=None)\n--\n\n"},
-    {"forward_kinematics", fastcall_entry<forward_kinematics>(),
-     METH_FASTCALL | METH_KEYWORDS, "forward_kinematics($self, q, target)\n--\n\n"},
+    VELKOR_KINEMATICS_METHODS(Robot, ""),
+    {"inverse_kinematics", fastcall_entry<inverse_kinematics>(), METH_FASTCALL | METH_KEYWORDS,
+     "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@ struct Types {
   PyTypeObject* pose = nullptr;
   PyTypeObject* twist = nullptr;
   PyTypeObject* base_state = nullptr;
+  PyTypeObject* ik_options = nullptr;
   PyTypeObject* robot = nullptr;
   PyTypeObject* floating_robot = nullptr;
   PyObject* velkor_error = nullptr;

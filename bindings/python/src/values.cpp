@@ -277,13 +277,20 @@ Twist twist_of(const double* values) {
 
 }  // namespace
 
+bool check_pose_type(PyObject* value, const char* name) {
+  if (Py_TYPE(value) == types().pose) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, types().pose->tp_name,
+               Py_TYPE(value)->tp_name);
+  return false;
+}
+
+std::optional<Pose> accepted_pose(PyObject* pose) {
+  return accepted(reinterpret_cast<PoseObject*>(pose)->values);
+}
+
 std::optional<Pose> pose_argument(PyObject* value, const char* name) {
-  if (Py_TYPE(value) != types().pose) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, types().pose->tp_name,
-                 Py_TYPE(value)->tp_name);
-    return std::nullopt;
-  }
-  return accepted(reinterpret_cast<PoseObject*>(value)->values);
+  if (!check_pose_type(value, name)) return std::nullopt;
+  return accepted_pose(value);
 }
 
 std::optional<BaseState> base_state_argument(PyObject* value, const char* name) {

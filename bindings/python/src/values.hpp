@@ -22,6 +22,11 @@ PyObject* new_twist(const Twist& twist);
 // quaternion"); the result is normalised.
 std::optional<Pose> pose_argument(PyObject* value, const char* name);
 
+// The two halves of pose_argument, for methods that check the type during
+// argument extraction and accept the pose later.
+bool check_pose_type(PyObject* value, const char* name);
+std::optional<Pose> accepted_pose(PyObject* pose);
+
 // A BaseState argument: type check, acceptance of its frame, then the core's
 // finiteness checks (InvalidBaseState as ValueError).
 std::optional<BaseState> base_state_argument(PyObject* value, const char* name);

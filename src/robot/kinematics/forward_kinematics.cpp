@@ -13,6 +13,14 @@ std::expected<void, Error> check_joint_positions(const Model& model, std::span<c
   return {};
 }
 
+std::expected<void, Error> check_like_q(std::span<const double> q, std::span<const double> values,
+                                        Label name) {
+  if (values.size() != q.size()) return std::unexpected(wrong_length(name, q.size(), values.size()));
+  for (double value : values)
+    if (!std::isfinite(value)) return std::unexpected(errors::NonFiniteInput{name});
+  return {};
+}
+
 std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base,
                                               std::span<const double> q, LinkId target,
                                               std::span<std::size_t> path) {
@@ -53,6 +61,99 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
     out[k + 1] = base.compose(transforms[k]);
   }
   return {};
+}
+
+namespace {
+
+// Motion of a link's origin relative to the root link, root-link axes.
+struct PathMotion {
+  Quat R = Quat::Identity();
+  Vec3 p = Vec3::Zero();
+  Vec3 omega = Vec3::Zero();  // angular velocity
+  Vec3 v = Vec3::Zero();      // origin velocity
+  Vec3 alpha = Vec3::Zero();  // angular acceleration
+  Vec3 a = Vec3::Zero();      // classical origin acceleration
+};
+
+// Walks the ancestor path from the root end. With Acceleration false, qdd is
+// not read and alpha, a stay zero.
+template <bool Acceleration>
+PathMotion path_motion(const Model& model, std::span<const double> q, std::span<const double> qd,
+                       std::span<const double> qdd, std::size_t target,
+                       std::span<std::size_t> path) {
+  std::size_t depth = 0;
+  for (std::size_t i = target; i != 0; i = model.parent[i - 1]) {
+    VELKOR_INVARIANT(depth < path.size(), "path buffer holds every joint of a path");
+    path[depth++] = i - 1;
+  }
+  PathMotion m;
+  for (std::size_t k = depth; k-- > 0;) {
+    const std::size_t j = path[k];
+    const JointKinematics& joint = model.joint_kinematics[j];
+    const auto dof = model.joint_dof[j];
+    const double theta = dof ? q[*dof] : 0.0;
+    const double rate = dof ? qd[*dof] : 0.0;
+    const Pose child = Pose{m.R, m.p}.compose(joint.frame(theta));
+    const Vec3 r = child.translation - m.p;
+    m.v += m.omega.cross(r);                                               // v ← v + ω × r
+    if constexpr (Acceleration) m.a += m.alpha.cross(r) + m.omega.cross(m.omega.cross(r));
+    const Vec3 axis = child.rotation * joint.axis;                         // a_w = R'·a
+    if (joint.kind == JointKind::Revolute) {
+      if constexpr (Acceleration) m.alpha += rate * m.omega.cross(axis) + qdd[*dof] * axis;
+      m.omega += rate * axis;
+    } else if (joint.kind == JointKind::Prismatic) {
+      if constexpr (Acceleration) m.a += 2 * rate * m.omega.cross(axis) + qdd[*dof] * axis;
+      m.v += rate * axis;
+    }
+    m.R = child.rotation;
+    m.p = child.translation;
+  }
+  return m;
+}
+
+}  // namespace
+
+std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const Quat& R_b,
+                                                        const Twist& base_velocity,
+                                                        std::span<const double> q,
+                                                        std::span<const double> qd, LinkId target,
+                                                        const Pose& tool,
+                                                        std::span<std::size_t> path) {
+  if (auto checked = check_joint_positions(model, q); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_like_q(q, qd, "qd"); !checked) return std::unexpected(checked.error());
+  if (!tool.all_finite()) return std::unexpected(errors::NonFiniteInput{"tool frame"});
+  const auto link = model.link_index(target);
+  if (!link) return std::unexpected(link.error());
+
+  PathMotion m = path_motion<false>(model, q, qd, {}, *link, path);
+  const Vec3 s = m.R * tool.translation;  // tool point: v ← v + ω × s
+  m.v += m.omega.cross(s);
+  m.p += s;
+  const Vec3& omega_b = base_velocity.angular;
+  const Vec3 p_w = R_b * m.p;
+  return Twist{R_b * m.omega + omega_b, R_b * m.v + base_velocity.linear + omega_b.cross(p_w)};
+}
+
+std::expected<Twist, Error> forward_acceleration_kinematics(
+    const Model& model, const Quat& R_b, const Twist& base_velocity, const Twist& base_acceleration,
+    std::span<const double> q, std::span<const double> qd, std::span<const double> qdd,
+    LinkId target, std::span<std::size_t> path) {
+  if (auto checked = check_joint_positions(model, q); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_like_q(q, qd, "qd"); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_like_q(q, qdd, "qdd"); !checked) return std::unexpected(checked.error());
+  const auto link = model.link_index(target);
+  if (!link) return std::unexpected(link.error());
+
+  const PathMotion m = path_motion<true>(model, q, qd, qdd, *link, path);
+  const Vec3& omega_b = base_velocity.angular;
+  const Vec3& alpha_b = base_acceleration.angular;
+  const Vec3 p_w = R_b * m.p;
+  const Vec3 omega = R_b * m.omega;
+  // angular = R_b·α + ω_b × (R_b·ω) + α_b
+  // linear  = R_b·a + 2 ω_b × (R_b·v) + ω_b × (ω_b × p_w) + α_b × p_w + a_b
+  return Twist{R_b * m.alpha + omega_b.cross(omega) + alpha_b,
+               R_b * m.a + 2 * omega_b.cross(R_b * m.v) + omega_b.cross(omega_b.cross(p_w)) +
+                   alpha_b.cross(p_w) + base_acceleration.linear};
 }
 
 void write_pose_row(const Pose& pose, double* row) {

@@ -24,8 +24,27 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
                                                   std::span<const double> q,
                                                   std::span<Pose> transforms, std::span<Pose> out);
 
+// Twist of `target`: angular velocity, and the velocity of the tool point (the
+// tool pose's translation in the target frame), world axes. The base twist is
+// that of the root-link origin in world axes; a fixed base passes zero.
+std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const Quat& base_rotation,
+                                                        const Twist& base_velocity,
+                                                        std::span<const double> q,
+                                                        std::span<const double> qd, LinkId target,
+                                                        const Pose& tool,
+                                                        std::span<std::size_t> path);
+
+// Angular acceleration and classical linear acceleration of the target origin, world axes.
+std::expected<Twist, Error> forward_acceleration_kinematics(
+    const Model& model, const Quat& base_rotation, const Twist& base_velocity,
+    const Twist& base_acceleration, std::span<const double> q, std::span<const double> qd,
+    std::span<const double> qdd, LinkId target, std::span<std::size_t> path);
+
 // Shared entry checks of every operation taking q: length first, then finiteness.
 std::expected<void, Error> check_joint_positions(const Model& model, std::span<const double> q);
+// A vector that must match q in length (slice `name`) and be finite.
+std::expected<void, Error> check_like_q(std::span<const double> q, std::span<const double> values,
+                                        Label name);
 
 // Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.
 void write_pose_row(const Pose& pose, double* row);

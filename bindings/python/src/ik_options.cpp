@@ -1,0 +1,142 @@
+#include "ik_options.hpp"
+
+#include <climits>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "types.hpp"
+
+namespace velkor::py {
+namespace {
+
+struct IkOptionsObject {
+  PyObject_HEAD
+  IkOptions options;
+};
+
+IkOptions& options_of(PyObject* self) { return reinterpret_cast<IkOptionsObject*>(self)->options; }
+
+bool read_max_iterations(PyObject* value, std::uint64_t& out) {
+  if (value == nullptr || value == Py_None) return true;
+  long long number = -1;
+  if (!PyBool_Check(value)) {
+    number = PyLong_AsLongLong(value);  // integers and objects with __index__
+    if (number == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "max_iterations must be an integer");
+      return false;
+    }
+  } else {
+    PyErr_SetString(PyExc_TypeError, "max_iterations must be an integer");
+    return false;
+  }
+  if (number <= 0) {
+    PyErr_SetString(PyExc_ValueError, "max_iterations must be greater than zero");
+    return false;
+  }
+  out = static_cast<std::uint64_t>(number);
+  return true;
+}
+
+bool read_float(PyObject* value, const char* name, double& out) {
+  if (value == nullptr) return true;
+  if (PyFloat_CheckExact(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+    return true;
+  }
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = number;
+  return true;
+}
+
+const char* const names[] = {"max_iterations", "translation_tolerance", "rotation_tolerance",
+                             "damping", "max_step_norm"};
+constexpr Signature signature{"IkOptions", names, 5, 0};
+
+PyObject* ik_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* arg[5];
+  if (!parse_arguments(signature, args, kwargs, arg)) return nullptr;
+  IkOptions options;
+  if (!read_max_iterations(arg[0], options.max_iterations) ||
+      !read_float(arg[1], names[1], options.translation_tolerance) ||
+      !read_float(arg[2], names[2], options.rotation_tolerance) ||
+      !read_float(arg[3], names[3], options.damping) ||
+      !read_float(arg[4], names[4], options.max_step_norm))
+    return nullptr;
+  auto* self = reinterpret_cast<IkOptionsObject*>(type->tp_alloc(type, 0));
+  if (self) self->options = options;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* compare(PyObject* self, PyObject* other, int op) {
+  if (Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+  const bool equal = options_of(self) == options_of(other);  // IEEE: NaN fields differ
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyObject* get_max_iterations(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(options_of(self).max_iterations);
+}
+
+template <double IkOptions::*Field>
+PyObject* get_float(PyObject* self, void*) {
+  return PyFloat_FromDouble(options_of(self).*Field);
+}
+
+PyGetSetDef getset[] = {
+    {"max_iterations", entry<get_max_iterations>, nullptr, "Maximum number of update steps.", nullptr},
+    {"translation_tolerance", entry<get_float<&IkOptions::translation_tolerance>>, nullptr,
+     "Bound on the position error, metres.", nullptr},
+    {"rotation_tolerance", entry<get_float<&IkOptions::rotation_tolerance>>, nullptr,
+     "Bound on the rotation error angle, radians.", nullptr},
+    {"damping", entry<get_float<&IkOptions::damping>>, nullptr,
+     "Damping λ of the least-squares step.", nullptr},
+    {"max_step_norm", entry<get_float<&IkOptions::max_step_norm>>, nullptr,
+     "Bound on the norm of one joint update.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "IkOptions(max_iterations=None, translation_tolerance=1.0e-6, "
+                    "rotation_tolerance=1.0e-6, damping=1.0e-3, max_step_norm=0.5)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(entry<ik_options_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(entry<compare>)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {"velkor.IkOptions", sizeof(IkOptionsObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+}  // namespace
+
+bool create_ik_options_type() {
+  Types& t = types();
+  if (t.ik_options == nullptr) t.ik_options = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  return t.ik_options != nullptr;
+}
+
+std::optional<IkOptions> ik_options_argument(PyObject* value, const char* name) {
+  if (value == nullptr || value == Py_None) return IkOptions{};
+  if (Py_TYPE(value) == types().ik_options) return options_of(value);
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s or None, got %s", name,
+               types().ik_options->tp_name, Py_TYPE(value)->tp_name);
+  return std::nullopt;
+}
+
+}  // namespace velkor::py

@@ -1,0 +1,132 @@
+#include "robot/kinematics/inverse_kinematics.hpp"
+
+#include <Eigen/Cholesky>
+#include <algorithm>
+#include <cmath>
+
+#include "robot/kinematics/path_kernels.hpp"
+
+namespace velkor {
+namespace {
+
+bool finite_positive(double value) { return std::isfinite(value) && value > 0.0; }
+
+std::expected<void, Error> validate_options(const IkOptions& o) {
+  if (o.max_iterations == 0)
+    return std::unexpected(errors::InvalidIkOptions{"max_iterations", "must be greater than zero"});
+  const std::pair<Label, double> values[] = {{"translation_tolerance", o.translation_tolerance},
+                                             {"rotation_tolerance", o.rotation_tolerance},
+                                             {"damping", o.damping},
+                                             {"max_step_norm", o.max_step_norm}};
+  for (const auto& [name, value] : values)
+    if (!finite_positive(value))
+      return std::unexpected(errors::InvalidIkOptions{name, "must be finite and greater than zero"});
+  return {};
+}
+
+// Rotation error vector r of e = q*·conj(q_c): axis times angle, angle in [0, π].
+Vec3 rotation_error(const Quat& desired, const Quat& current) {
+  const Quat e = desired * current.conjugate();
+  Vec3 v = e.vec();
+  if (e.w() < 0) v = -v;
+  const double s2 = v.squaredNorm();
+  if (s2 <= 0.0) return Vec3::Zero();
+  const double s = std::sqrt(s2);
+  return v / s * (2.0 * std::atan2(s, std::abs(e.w())));
+}
+
+}  // namespace
+
+std::expected<void, Error> validate_inverse_kinematics_solution(const Model& model,
+                                                                std::span<const double> x) {
+  for (std::size_t i = 0; i < model.dof_count(); ++i) {
+    const Joint& joint = model.joints[model.dof_list[i]];
+    if (x[i] > joint.upper + 1e-12 || x[i] < joint.lower - 1e-12)
+      return std::unexpected(
+          errors::IkJointLimitViolation{i, joint.name, x[i], joint.lower, joint.upper});
+  }
+  return {};
+}
+
+std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
+                                              std::span<const double> initial_q, LinkId target,
+                                              const Pose& desired, const IkOptions& options,
+                                              std::span<double> out) {
+  const Model& model = robot.model();
+  const std::size_t n = model.dof_count();
+  if (initial_q.size() != n) return std::unexpected(wrong_length("initial_q", n, initial_q.size()));
+  if (!std::all_of(initial_q.begin(), initial_q.end(), [](double v) { return std::isfinite(v); }))
+    return std::unexpected(errors::NonFiniteInput{"initial_q"});
+  if (out.size() != initial_q.size())
+    return std::unexpected(wrong_length("inverse kinematics output", initial_q.size(), out.size()));
+  const auto link = model.link_index(target);
+  if (!link) return std::unexpected(link.error());
+  if (w.ik_joints.size() != n) return std::unexpected(wrong_length("IK joint workspace", n, w.ik_joints.size()));
+  if (w.ik_step.size() != n) return std::unexpected(wrong_length("IK step workspace", n, w.ik_step.size()));
+  if (auto valid = validate_options(options); !valid) return valid;
+
+  // The desired pose in root-link coordinates: p* = R_bᵀ·(t − t_b), q* = conj(q_b)·q.
+  const Pose& base = robot.base_frame();
+  const Vec3 p_star = base.inverse_rotate(desired.translation - base.translation);
+  const Quat q_star = base.rotation.conjugate() * desired.rotation;
+  if (!p_star.allFinite() || !q_star.coeffs().allFinite())
+    return std::unexpected(errors::NonFiniteIkInput{"target frame"});
+
+  std::span<double> x = w.ik_joints;
+  std::copy(initial_q.begin(), initial_q.end(), x.begin());
+  const std::size_t length = prepare_ancestor_path(model.parent, *link, w.path);
+  const std::span<const std::size_t> path(w.path.data(), length);
+  std::fill(w.jacobian.begin(), w.jacobian.end(), 0.0);  // off-path columns stay zero
+  const double lambda2 = options.damping * options.damping;
+
+  for (std::size_t k = 0;; ++k) {
+    if (auto posed = target_frames_kernel(model, x, path, w.frames); !posed) return posed;
+    const auto current = jacobian_kernel(model, w.frames, *link, path, w.jacobian, false);
+    if (!current) return std::unexpected(current.error());
+
+    // E = (r, e_p), angular first like the Jacobian rows
+    const Vec3 e_p = p_star - current->translation;
+    const Vec3 r = rotation_error(q_star, current->rotation);
+    const double translation_error = e_p.norm(), rotation_error_norm = r.norm();
+    if (translation_error <= options.translation_tolerance &&
+        rotation_error_norm <= options.rotation_tolerance) {
+      if (auto valid = validate_inverse_kinematics_solution(model, x); !valid) return valid;
+      std::copy(x.begin(), x.end(), out.begin());
+      return {};
+    }
+    if (k == options.max_iterations)
+      return std::unexpected(errors::IkNotConverged{k, translation_error, rotation_error_norm});
+    const std::size_t iteration = k + 1;
+
+    // A = J·Jᵀ + λ²·I over the path columns
+    Mat6 A = lambda2 * Mat6::Identity();
+    for (std::size_t j : path)
+      if (const auto dof = model.joint_dof[j]) {
+        const Eigen::Map<const Vec6> c(w.jacobian.data() + 6 * *dof);
+        A.noalias() += c * c.transpose();
+      }
+    const Eigen::LLT<Mat6> cholesky(A);
+    // Eigen reports non-positive pivots; a NaN pivot shows as a non-positive diagonal of L.
+    if (cholesky.info() != Eigen::Success || !(cholesky.matrixLLT().diagonal().array() > 0.0).all())
+      return std::unexpected(errors::IkNumericalFailure{iteration});
+    Vec6 E;
+    E << r, e_p;
+    const Vec6 y = cholesky.solve(E);
+
+    // Δ_d = c_d·y; N = ‖Δ‖ over the path DOFs
+    double norm2 = 0.0;
+    for (std::size_t j : path)
+      if (const auto dof = model.joint_dof[j]) {
+        const double delta = Eigen::Map<const Vec6>(w.jacobian.data() + 6 * *dof).dot(y);
+        w.ik_step[*dof] = delta;
+        norm2 += delta * delta;
+      }
+    const double N = std::sqrt(norm2);
+    if (!std::isfinite(N)) return std::unexpected(errors::IkNumericalFailure{iteration});
+    const double scale = N > options.max_step_norm ? options.max_step_norm / N : 1.0;
+    for (std::size_t j : path)
+      if (const auto dof = model.joint_dof[j]) x[*dof] += scale * w.ik_step[*dof];
+  }
+}
+
+}  // namespace velkor

@@ -1,0 +1,37 @@
+// Inverse kinematics of a fixed-base robot by damped least squares on the
+// geometric Jacobian: y = (J·Jᵀ + λ²·I)⁻¹·E, Δq = Jᵀ·y, with E the rotation and
+// translation error in root-link axes. Only DOFs on the target's ancestor path move.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "error.hpp"
+#include "robot/link_id.hpp"
+#include "robot/robot.hpp"
+#include "robot/workspace.hpp"
+
+namespace velkor {
+
+struct IkOptions {
+  std::uint64_t max_iterations = 100;
+  double translation_tolerance = 1e-6;  // metres
+  double rotation_tolerance = 1e-6;     // radians
+  double damping = 1e-3;                // λ; λ² is added to the diagonal
+  double max_step_norm = 0.5;           // bound on the norm of one update
+
+  friend bool operator==(const IkOptions&, const IkOptions&) = default;
+};
+
+// Writes the solution into `out` (n values) or returns an error and leaves it untouched.
+std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& workspace,
+                                              std::span<const double> initial_q, LinkId target,
+                                              const Pose& desired, const IkOptions& options,
+                                              std::span<double> out);
+
+// The first DOF (in DOF order) outside its position limits by more than 1e-12.
+std::expected<void, Error> validate_inverse_kinematics_solution(const Model& model,
+                                                                std::span<const double> q);
+
+}  // namespace velkor

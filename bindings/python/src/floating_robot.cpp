@@ -1,6 +1,7 @@
 // The FloatingRobot handle: the root link moves freely and every computing
 // method takes the base state as its first argument.
 #include "handle.hpp"
+#include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
 #include "robot.hpp"
 #include "values.hpp"
@@ -14,6 +15,8 @@ PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path)\n--\n\n"},
     {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"},
+    {"load_buffer", entry<load_buffer_method<FloatingRobot>>, METH_NOARGS,
+     "load_buffer($self)\n--\n\n"},
     {"close", entry<handle_close<FloatingRobot>>, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", entry<handle_enter<FloatingRobot>>, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall_entry<handle_exit<FloatingRobot>>(),
@@ -21,6 +24,7 @@ PyMethodDef methods[] = {
     {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, mass_matrix, "base, q, out=None"),
     {nullptr, nullptr, 0, nullptr},
 };
 

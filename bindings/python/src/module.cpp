@@ -2,6 +2,7 @@
 // registers the classes, then the exceptions, and nothing else.
 #include "errors.hpp"
 #include "ik_options.hpp"
+#include "loads.hpp"
 #include "numpy.hpp"
 #include "python.hpp"
 #include "robot.hpp"
@@ -21,6 +22,9 @@ int exec_module(PyObject* module) {
     const Types& t = types();
     if (add_type(module, "Pose", t.pose) < 0 || add_type(module, "Twist", t.twist) < 0 ||
         add_type(module, "BaseState", t.base_state) < 0)
+      return -1;
+    if (!create_load_types() || add_type(module, "Load", t.load) < 0 ||
+        add_type(module, "LoadBuffer", t.load_buffer) < 0)
       return -1;
     if (!create_ik_options_type() || add_type(module, "IkOptions", t.ik_options) < 0) return -1;
     if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;

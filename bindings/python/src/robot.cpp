@@ -2,6 +2,7 @@
 #include "robot.hpp"
 
 #include "handle.hpp"
+#include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
 #include "ik_options.hpp"
 #include "robot/kinematics/inverse_kinematics.hpp"
@@ -57,6 +58,7 @@ PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path)\n--\n\n"},
     {"fork", entry<handle_fork<Robot>>, METH_NOARGS, "fork($self)\n--\n\n"},
+    {"load_buffer", entry<load_buffer_method<Robot>>, METH_NOARGS, "load_buffer($self)\n--\n\n"},
     {"close", entry<handle_close<Robot>>, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", entry<handle_enter<Robot>>, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fastcall_entry<handle_exit<Robot>>(),
@@ -66,6 +68,11 @@ PyMethodDef methods[] = {
     {"set_base_frame", fastcall_entry<set_base_frame>(),
      METH_FASTCALL | METH_KEYWORDS, "set_base_frame($self, frame)\n--\n\n"},
     VELKOR_KINEMATICS_METHODS(Robot, ""),
+    VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None"),
+    VELKOR_DYNAMICS_METHOD(Robot, inverse_dynamics, "q, qd, qdd, loads=None, out=None"),
+    VELKOR_DYNAMICS_METHOD(Robot, forward_dynamics, "q, qd, forces, loads=None, out=None"),
+    VELKOR_DYNAMICS_METHOD(Robot, mass_matrix, "q, out=None"),
+    VELKOR_DYNAMICS_METHOD(Robot, velocity_product_forces, "q, qd, out=None"),
     {"inverse_kinematics", fastcall_entry<inverse_kinematics>(), METH_FASTCALL | METH_KEYWORDS,
      "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

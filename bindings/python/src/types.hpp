@@ -10,6 +10,8 @@ struct Types {
   PyTypeObject* pose = nullptr;
   PyTypeObject* twist = nullptr;
   PyTypeObject* base_state = nullptr;
+  PyTypeObject* load = nullptr;
+  PyTypeObject* load_buffer = nullptr;
   PyTypeObject* ik_options = nullptr;
   PyTypeObject* robot = nullptr;
   PyTypeObject* floating_robot = nullptr;

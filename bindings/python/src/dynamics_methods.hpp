@@ -1,0 +1,139 @@
+// The dynamics methods of both handle kinds, written once (see
+// kinematics_methods.hpp for the shared argument handling).
+#pragma once
+
+#include "kinematics_methods.hpp"
+#include "loads.hpp"
+#include "robot/dynamics/forward_dynamics.hpp"
+#include "robot/dynamics/inverse_dynamics.hpp"
+#include "robot/dynamics/mass_matrix.hpp"
+
+namespace velkor::py {
+
+template <class CoreRobot>
+PyObject* load_buffer_method(PyObject* self, PyObject*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  std::optional<LoadBuffer> buffer;
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    const bool ok = panic_guard([&] {
+      const Model& model = guard.calculation().model();
+      buffer.emplace(model.link_count(), model.id);
+      return true;
+    });
+    if (!ok) return nullptr;
+  }
+  return new_load_buffer(std::move(*buffer), h.link_table);
+}
+
+template <class CoreRobot>
+PyObject* mass_matrix_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("mass_matrix", {"q", "out"}, 1);
+  MethodArguments<CoreRobot> a;
+  InputArray q;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !OutputArray::check_type(a[1]))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const std::size_t N = h.generalized_count;
+  return array_method(h, a[1], N * N, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, N * N);
+    if constexpr (is_floating<CoreRobot>)
+      return mass_matrix(c.robot, a.base(), c.workspace, q.values(), result);
+    else
+      return mass_matrix(c.robot, c.workspace, q.values(), result);
+  });
+}
+
+template <class CoreRobot>
+PyObject* gravity_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("gravity", {"q", "loads", "out"}, 1);
+  MethodArguments<CoreRobot> a;
+  InputArray q;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !OutputArray::check_type(a[2]))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  LoadsArgument loads;
+  if (!loads.convert(a[1], *h.link_table)) return nullptr;
+  return array_method(h, a[2], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, h.generalized_count);
+    if constexpr (is_floating<CoreRobot>)
+      return gravity(c.robot, a.base(), c.workspace, q.values(), loads.loads(), result);
+    else
+      return gravity(c.robot, c.workspace, q.values(), loads.loads(), result);
+  });
+}
+
+template <class CoreRobot>
+PyObject* inverse_dynamics_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("inverse_dynamics", {"q", "qd", "qdd", "loads", "out"}, 3);
+  MethodArguments<CoreRobot> a;
+  InputArray q, qd, qdd;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
+      !qdd.extract(a[2], "qdd") || !OutputArray::check_type(a[4]) || !same_length(q, qd, "qd") ||
+      !same_length(q, qdd, "qdd"))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  LoadsArgument loads;
+  if (!loads.convert(a[3], *h.link_table)) return nullptr;
+  return array_method(h, a[4], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, h.generalized_count);
+    if constexpr (is_floating<CoreRobot>)
+      return inverse_dynamics(c.robot, a.base(), c.workspace, q.values(), qd.values(), qdd.values(),
+                              loads.loads(), result);
+    else
+      return inverse_dynamics(c.robot, c.workspace, q.values(), qd.values(), qdd.values(),
+                              loads.loads(), result);
+  });
+}
+
+template <class CoreRobot>
+PyObject* velocity_product_forces_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("velocity_product_forces", {"q", "qd", "out"}, 2);
+  MethodArguments<CoreRobot> a;
+  InputArray q, qd;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
+      !OutputArray::check_type(a[2]) || !same_length(q, qd, "qd"))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  return array_method(h, a[2], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, h.generalized_count);
+    if constexpr (is_floating<CoreRobot>)
+      return velocity_product_forces(c.robot, a.base(), c.workspace, q.values(), qd.values(), result);
+    else
+      return velocity_product_forces(c.robot, c.workspace, q.values(), qd.values(), result);
+  });
+}
+
+template <class CoreRobot>
+PyObject* forward_dynamics_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s("forward_dynamics", {"q", "qd", "forces", "loads", "out"}, 3);
+  MethodArguments<CoreRobot> a;
+  InputArray q, qd, forces;
+  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
+      !forces.extract(a[2], "forces") || !OutputArray::check_type(a[4]) || !same_length(q, qd, "qd"))
+    return nullptr;
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  LoadsArgument loads;
+  if (!loads.convert(a[3], *h.link_table)) return nullptr;
+  return array_method(h, a[4], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+    const std::span<double> result(out, h.generalized_count);
+    if constexpr (is_floating<CoreRobot>)
+      return forward_dynamics(c.robot, a.base(), c.workspace, q.values(), qd.values(),
+                              forces.values(), loads.loads(), result);
+    else
+      return forward_dynamics(c.robot, c.workspace, q.values(), qd.values(), forces.values(),
+                              loads.loads(), result);
+  });
+}
+
+#define VELKOR_DYNAMICS_METHOD(CoreRobot, name, signature)                                  \
+  {#name, fastcall_entry<name##_method<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,        \
+   #name "($self, " signature ")\n--\n\n"}
+
+}  // namespace velkor::py

@@ -1,0 +1,328 @@
+#include "loads.hpp"
+
+#include <atomic>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "types.hpp"
+
+namespace velkor::py {
+namespace {
+
+struct LoadObject {
+  PyObject_HEAD
+  unsigned long long link_id;
+  double torque[3];
+  double force[3];
+};
+
+// Borrow state: a count of shared holders, or -1 for one exclusive holder.
+// Atomic because shared holders release it after computing without the
+// interpreter lock held on free-threaded interpreters.
+class BorrowState {
+ public:
+  bool try_share() {
+    int current = state_.load();
+    while (current >= 0)
+      if (state_.compare_exchange_weak(current, current + 1)) return true;
+    return false;
+  }
+  void unshare() { state_.fetch_sub(1); }
+  bool try_exclusive() {
+    int expected = 0;
+    return state_.compare_exchange_strong(expected, -1);
+  }
+  void release_exclusive() { state_.store(0); }
+
+ private:
+  std::atomic<int> state_{0};
+};
+
+struct LoadBufferObject {
+  PyObject_HEAD
+  LoadBuffer* buffer;
+  std::shared_ptr<const LinkTable>* link_table;
+  BorrowState* borrow;
+};
+
+LoadBufferObject* buffer_object(PyObject* self) { return reinterpret_cast<LoadBufferObject*>(self); }
+
+void dealloc_plain(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- Load ----
+
+const char* const load_names[] = {"link_id", "torque", "force"};
+constexpr Signature load_signature{"Load", load_names, 3, 1};
+
+PyObject* load_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* arg[3];
+  if (!parse_arguments(load_signature, args, kwargs, arg)) return nullptr;
+  const auto link_id = link_index_argument(arg[0], "link_id");
+  if (!link_id) return nullptr;
+  double torque[3] = {0, 0, 0}, force[3] = {0, 0, 0};
+  if (arg[1] && !read_numbers(arg[1], "torque", torque, 3)) return nullptr;
+  if (arg[2] && !read_numbers(arg[2], "force", force, 3)) return nullptr;
+  auto* self = reinterpret_cast<LoadObject*>(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  self->link_id = *link_id;
+  std::copy_n(torque, 3, self->torque);
+  std::copy_n(force, 3, self->force);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* load_link_id(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<LoadObject*>(self)->link_id);
+}
+PyObject* load_torque(PyObject* self, void*) {
+  return float_tuple(reinterpret_cast<LoadObject*>(self)->torque, 3);
+}
+PyObject* load_force(PyObject* self, void*) {
+  return float_tuple(reinterpret_cast<LoadObject*>(self)->force, 3);
+}
+
+PyObject* load_compare(PyObject* self, PyObject* other, int op) {
+  if (Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+  const auto* a = reinterpret_cast<LoadObject*>(self);
+  const auto* b = reinterpret_cast<LoadObject*>(other);
+  const bool equal = a->link_id == b->link_id && std::equal(a->torque, a->torque + 3, b->torque) &&
+                     std::equal(a->force, a->force + 3, b->force);
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyGetSetDef load_getset[] = {
+    {"link_id", entry<load_link_id>, nullptr, "Link id of the loaded link.", nullptr},
+    {"torque", entry<load_torque>, nullptr, "Torque (x, y, z), link-frame axes, N·m.", nullptr},
+    {"force", entry<load_force>, nullptr, "Force (x, y, z) at the link origin, link-frame axes, N.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot load_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Load(link_id, torque=..., force=...)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(entry<load_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_plain)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(entry<load_compare>)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_getset, load_getset},
+    {0, nullptr},
+};
+PyType_Spec load_spec = {"velkor.Load", sizeof(LoadObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, load_slots};
+
+// ---- LoadBuffer ----
+
+// Exclusive use for one mutation; "Already borrowed" while anyone holds it.
+class Exclusive {
+ public:
+  explicit Exclusive(LoadBufferObject* object) : object_(object) {
+    if (!object->borrow->try_exclusive()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      object_ = nullptr;
+    }
+  }
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
+  ~Exclusive() {
+    if (object_) object_->borrow->release_exclusive();
+  }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  LoadBufferObject* object_;
+};
+
+// link_id, torque, force of set and add, converted and resolved.
+bool read_load(LoadBufferObject* self, const Signature& signature, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, LinkId& link, Vec6& wrench) {
+  PyObject* arg[3];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return false;
+  const auto id = link_index_argument(arg[0], "link_id");
+  if (!id) return false;
+  double values[6] = {0, 0, 0, 0, 0, 0};
+  if (arg[1] && !read_numbers(arg[1], "torque", values, 3)) return false;
+  if (arg[2] && !read_numbers(arg[2], "force", values + 3, 3)) return false;
+  const auto resolved = target_link(**self->link_table, *id);
+  if (!resolved) return false;
+  link = *resolved;
+  wrench = Eigen::Map<const Vec6>(values);
+  return true;
+}
+
+template <std::expected<void, Error> (LoadBuffer::*Operation)(LinkId, const Vec6&)>
+PyObject* buffer_update(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, const Signature& signature) {
+  auto* self = buffer_object(self_object);
+  Exclusive exclusive(self);
+  if (!exclusive) return nullptr;
+  LinkId link;
+  Vec6 wrench;
+  if (!read_load(self, signature, args, nargs, kwnames, link, wrench)) return nullptr;
+  if (auto result = (self->buffer->*Operation)(link, wrench); !result) return core_error(result.error());
+  Py_RETURN_NONE;
+}
+
+const char* const update_names[] = {"link_id", "torque", "force"};
+constexpr Signature set_signature{"LoadBuffer.set", update_names, 3, 1};
+constexpr Signature add_signature{"LoadBuffer.add", update_names, 3, 1};
+
+PyObject* buffer_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return buffer_update<&LoadBuffer::set>(self, args, nargs, kwnames, set_signature);
+}
+
+PyObject* buffer_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return buffer_update<&LoadBuffer::add>(self, args, nargs, kwnames, add_signature);
+}
+
+PyObject* buffer_remove(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const char* const names[] = {"link_id"};
+  static constexpr Signature signature{"LoadBuffer.remove", names, 1, 1};
+  auto* self = buffer_object(self_object);
+  Exclusive exclusive(self);
+  if (!exclusive) return nullptr;
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto id = link_index_argument(arg[0], "link_id");
+  if (!id) return nullptr;
+  const auto link = target_link(**self->link_table, *id);
+  if (!link) return nullptr;
+  if (auto result = self->buffer->remove(*link); !result) return core_error(result.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* buffer_clear(PyObject* self_object, PyObject*) {
+  auto* self = buffer_object(self_object);
+  Exclusive exclusive(self);
+  if (!exclusive) return nullptr;
+  self->buffer->clear();
+  Py_RETURN_NONE;
+}
+
+Py_ssize_t buffer_length(PyObject* self_object) {
+  auto* self = buffer_object(self_object);
+  if (!self->borrow->try_share()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return -1;
+  }
+  const auto size = static_cast<Py_ssize_t>(self->buffer->size());
+  self->borrow->unshare();
+  return size;
+}
+
+void buffer_dealloc(PyObject* self_object) {
+  auto* self = buffer_object(self_object);
+  delete self->buffer;
+  delete self->link_table;
+  delete self->borrow;
+  dealloc_plain(self_object);
+}
+
+PyMethodDef buffer_methods[] = {
+    {"set", fastcall_entry<buffer_set>(), METH_FASTCALL | METH_KEYWORDS,
+     "set($self, link_id, torque=..., force=...)\n--\n\n"},
+    {"add", fastcall_entry<buffer_add>(), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, link_id, torque=..., force=...)\n--\n\n"},
+    {"remove", fastcall_entry<buffer_remove>(), METH_FASTCALL | METH_KEYWORDS,
+     "remove($self, link_id)\n--\n\n"},
+    {"clear", entry<buffer_clear>, METH_NOARGS, "clear($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Reusable native loads, created by a robot so integer IDs have a model scope.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {Py_tp_methods, buffer_methods},
+    {Py_sq_length, reinterpret_cast<void*>(entry<buffer_length>)},
+    {0, nullptr},
+};
+PyType_Spec buffer_spec = {
+    "velkor.LoadBuffer", sizeof(LoadBufferObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, buffer_slots};
+
+bool create_type(PyTypeObject*& slot, PyType_Spec& spec_of_type) {
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec_of_type));
+  return slot != nullptr;
+}
+
+}  // namespace
+
+bool create_load_types() {
+  Types& t = types();
+  return create_type(t.load, load_spec) && create_type(t.load_buffer, buffer_spec);
+}
+
+PyObject* new_load_buffer(LoadBuffer buffer, std::shared_ptr<const LinkTable> link_table) {
+  PyTypeObject* type = types().load_buffer;
+  auto core = std::make_unique<LoadBuffer>(std::move(buffer));
+  auto table = std::make_unique<std::shared_ptr<const LinkTable>>(std::move(link_table));
+  auto borrow = std::make_unique<BorrowState>();
+  auto* self = reinterpret_cast<LoadBufferObject*>(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  self->buffer = core.release();
+  self->link_table = table.release();
+  self->borrow = borrow.release();
+  return reinterpret_cast<PyObject*>(self);
+}
+
+LoadsArgument::~LoadsArgument() {
+  if (held_buffer_) {
+    buffer_object(held_buffer_)->borrow->unshare();
+    Py_DECREF(held_buffer_);
+  }
+}
+
+bool LoadsArgument::convert(PyObject* value, const LinkTable& table) {
+  if (value == nullptr || value == Py_None) return true;
+  const Types& t = types();
+  if (Py_TYPE(value) == t.load_buffer) {
+    LoadBufferObject* buffer = buffer_object(value);
+    if (buffer->buffer->model_id() != table.front().model_id) {
+      core_error(errors::InvalidLinkId{});
+      return false;
+    }
+    if (!buffer->borrow->try_share()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+    held_buffer_ = Py_NewRef(value);
+    loads_ = buffer->buffer->loads();
+    return true;
+  }
+  if (PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(value, "loads must be a sequence"));
+  if (!items) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (Py_TYPE(item[i]) != t.load) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Load'",
+                   Py_TYPE(item[i])->tp_name);
+      return false;
+    }
+  }
+  list_.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const auto* load = reinterpret_cast<LoadObject*>(item[i]);
+    const auto link = target_link(table, load->link_id);
+    if (!link) return false;
+    list_.push_back(IndexedLoad{*link, Vec3(load->torque[0], load->torque[1], load->torque[2]),
+                                Vec3(load->force[0], load->force[1], load->force[2])});
+  }
+  loads_ = list_;
+  return true;
+}
+
+}  // namespace velkor::py

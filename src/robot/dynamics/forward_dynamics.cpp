@@ -1,0 +1,226 @@
+#include "robot/dynamics/forward_dynamics.hpp"
+
+#include <Eigen/Cholesky>
+#include <algorithm>
+#include <cmath>
+
+#include "fault.hpp"
+#include "robot/dynamics/inverse_dynamics.hpp"
+#include "robot/dynamics/spatial_operators.hpp"
+
+namespace velkor {
+namespace {
+
+// The joint's motion subspace S: (a, 0) revolute, (0, a) prismatic.
+struct MotionAxis {
+  JointKind kind;
+  const Vec3& axis;
+
+  double transpose_times(const Vec6& v) const {  // Sᵀ·v
+    return kind == JointKind::Revolute ? axis.dot(v.head<3>()) : axis.dot(v.tail<3>());
+  }
+  Vec6 times(double s) const {  // S·s
+    Vec6 m = Vec6::Zero();
+    if (kind == JointKind::Revolute) m.head<3>() = axis * s;
+    else m.tail<3>() = axis * s;
+    return m;
+  }
+  // U = I^A·S; for a coordinate axis just the matching column (times its sign).
+  Vec6 inertia_times(const Mat6& I) const {
+    const int offset = kind == JointKind::Revolute ? 0 : 3;
+    for (int c = 0; c < 3; ++c) {
+      const double a = axis[c];
+      if (std::abs(a) == 1.0 && axis[(c + 1) % 3] == 0.0 && axis[(c + 2) % 3] == 0.0)
+        return a * I.col(offset + c);
+    }
+    return kind == JointKind::Revolute ? Vec6(I.leftCols<3>() * axis) : Vec6(I.rightCols<3>() * axis);
+  }
+};
+
+MotionAxis motion_axis(const JointKinematics& joint) {
+  VELKOR_INVARIANT(joint.kind != JointKind::Fixed, "fixed joints have no DOF index");
+  return MotionAxis{joint.kind, joint.axis};
+}
+
+double max_column_sum(const Mat6& M) { return M.cwiseAbs().colwise().sum().maxCoeff(); }
+
+Error base_solve_failure() { return errors::NumericalFailure{"floating-base inertia solve"}; }
+
+}  // namespace
+
+std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
+  if (!A.allFinite() || !b.allFinite()) return std::unexpected(base_solve_failure());
+  for (int i = 0; i < 6; ++i)
+    if (!(A(i, i) > 0.0)) return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
+  // S = D⁻¹ A D⁻¹ with D = diag(√A_ii): unit diagonal, so the test below is unit-free.
+  const Vec6 d = A.diagonal().cwiseSqrt();
+  Mat6 S;
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) S(i, j) = A(i, j) / d[i] / d[j];
+  const Vec6 b_scaled = b.cwiseQuotient(d);
+  if (!S.allFinite() || !b_scaled.allFinite()) return std::unexpected(base_solve_failure());
+
+  const Eigen::LLT<Mat6> cholesky(S);
+  if (cholesky.info() != Eigen::Success || !(cholesky.matrixLLT().diagonal().array() > 0.0).all())
+    return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
+  const double norm = max_column_sum(S);
+  const Mat6 inverse = cholesky.solve(Mat6::Identity());
+  if (!inverse.allFinite()) return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
+  if (1.0 / norm / max_column_sum(inverse) <= base_condition_threshold)
+    return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
+
+  const Vec6 y = cholesky.solve(b_scaled);
+  const Vec6 x = y.cwiseQuotient(d);
+  if (!y.allFinite() || !x.allFinite()) return std::unexpected(base_solve_failure());
+  const double s = std::max(y.cwiseAbs().maxCoeff(), b_scaled.cwiseAbs().maxCoeff());
+  if (s > 0.0) {
+    const Vec6 y_hat = y / s, b_hat = b_scaled / s;
+    const Vec6 r = S * y_hat - b_hat;
+    if (!r.allFinite() ||
+        r.cwiseAbs().maxCoeff() >
+            base_residual_tolerance * (norm * y_hat.cwiseAbs().maxCoeff() + b_hat.cwiseAbs().maxCoeff()))
+      return std::unexpected(base_solve_failure());
+  }
+  return x;
+}
+
+std::expected<void, Error> forward_dynamics(const Model& model, bool floating, const Quat& R_base,
+                                            const Twist& base_velocity, std::span<const double> q,
+                                            std::span<const double> qd,
+                                            std::span<const double> forces,
+                                            std::span<const IndexedLoad> loads, Workspace& w,
+                                            std::span<double> out) {
+  const std::size_t J = model.joint_count(), n = model.dof_count();
+  const std::size_t o = floating ? 6 : 0;
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
+  if (forces.size() != n + o)
+    return std::unexpected(wrong_length("forward dynamics generalized forces", n + o, forces.size()));
+  if (out.size() != forces.size())
+    return std::unexpected(wrong_length("forward dynamics output", forces.size(), out.size()));
+  if (!std::all_of(forces.begin(), forces.end(), [](double v) { return std::isfinite(v); }))
+    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
+  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  if (!root_load) return std::unexpected(root_load.error());
+
+  // Root values in root-link coordinates, B = R_baseᵀ.
+  const Quat B = R_base.conjugate();
+  const Vec6 v0 = floating ? wrench_vector(B * base_velocity.angular, B * base_velocity.linear)
+                           : Vec6::Zero();
+  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
+  Mat6 IA0 = I0;
+  Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);  // p_0 = load + v_0 ×* I_0 v_0
+
+  // Outward pass: v_k = X v_parent + S θ̇, c_k = v_k ×m S θ̇, I^A_k = I_k, p^A_k = load + v ×* I v.
+  for (std::size_t k = 0; k < J; ++k) {
+    const JointKinematics& joint = model.joint_kinematics[k];
+    const auto dof = model.joint_dof[k];
+    const Pose X = joint.frame(dof ? q[*dof] : 0.0);
+    w.frames[k] = X;
+    const std::size_t p = model.parent[k];
+    Vec6 v = motion_to_child(X, p == 0 ? v0 : w.fd_velocity[p - 1]);
+    Vec6 c = Vec6::Zero();
+    if (dof) {
+      const Vec6 vJ = motion_axis(joint).times(qd[*dof]);
+      v += vJ;
+      c = motion_cross(v, vJ);
+    }
+    const Mat6 I = spatial_inertia(model.link_mass_properties[k + 1]);
+    w.fd_velocity[k] = v;
+    w.fd_bias_acceleration[k] = c;
+    w.fd_inertia[k] = I;
+    w.fd_bias_force[k] = w.loads[k] + force_cross(v, I * v);
+  }
+
+  // Inward pass: articulated inertias and bias forces, projected on each joint.
+  for (std::size_t k = J; k-- > 0;) {
+    const JointKinematics& joint = model.joint_kinematics[k];
+    const std::size_t p = model.parent[k];
+    const bool propagate = p != 0 || floating;
+    const Mat6& IA = w.fd_inertia[k];
+    const Vec6& pA = w.fd_bias_force[k];
+    Mat6 Ia;
+    Vec6 pa;
+    if (const auto dof = model.joint_dof[k]) {
+      const MotionAxis S = motion_axis(joint);
+      const Vec6 U = S.inertia_times(IA);
+      const double D = S.transpose_times(U);
+      if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
+      if (D <= 0.0) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
+      const double u = forces[*dof + o] - S.transpose_times(pA);
+      w.fd_u[k] = U;
+      w.fd_d[k] = D;
+      w.fd_u_scalar[k] = u;
+      if (!propagate) continue;
+      Ia = IA - U * U.transpose() / D;                              // I^a = I^A − U Uᵀ / D
+      pa = pA + Ia * w.fd_bias_acceleration[k] + U * (u / D);       // p^a = p^A + I^a c + U u / D
+    } else {
+      if (!propagate) continue;
+      Ia = IA;
+      pa = pA + IA * w.fd_bias_acceleration[k];
+    }
+    Mat6& IA_parent = p == 0 ? IA0 : w.fd_inertia[p - 1];
+    Vec6& pA_parent = p == 0 ? pA0 : w.fd_bias_force[p - 1];
+    IA_parent += inertia_to_parent(w.frames[k], Ia);
+    pA_parent += force_to_parent(w.frames[k], pa);
+  }
+
+  std::fill(out.begin(), out.end(), 0.0);
+  const Vec3 g0 = B * gravity_up;
+  Vec6 a0;
+  if (!floating) {
+    a0 = wrench_vector(Vec3::Zero(), g0);  // the base at rest, accelerated upward by gravity
+  } else {
+    // Base wrench into root axes, minus the root bias; symmetrised root inertia.
+    const Vec6 b = wrench_vector(B * Vec3(forces[0], forces[1], forces[2]),
+                                 B * Vec3(forces[3], forces[4], forces[5])) - pA0;
+    const Mat6 A = 0.5 * IA0 + 0.5 * IA0.transpose();
+    const auto x = solve_base_inertia(A, b);
+    if (!x) return std::unexpected(x.error());
+    a0 = *x;
+    // Classical acceleration in world axes: R (a' − g_0 + ω_0 × v_0).
+    const Vec3 angular = R_base * a0.head<3>();
+    const Vec3 linear =
+        R_base * (a0.tail<3>() - g0 + v0.head<3>().cross(Vec3(v0.tail<3>())));
+    if (!angular.allFinite() || !linear.allFinite())
+      return std::unexpected(errors::NumericalFailure{"floating-base acceleration"});
+    Eigen::Map<Vec3>(out.data()) = angular;
+    Eigen::Map<Vec3>(out.data() + 3) = linear;
+  }
+
+  // Outward pass: a' = X a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
+  for (std::size_t k = 0; k < J; ++k) {
+    const std::size_t p = model.parent[k];
+    Vec6 a = motion_to_child(w.frames[k], p == 0 ? a0 : w.fd_acceleration[p - 1]) +
+             w.fd_bias_acceleration[k];
+    if (const auto dof = model.joint_dof[k]) {
+      const double qdd = (w.fd_u_scalar[k] - w.fd_u[k].dot(a)) / w.fd_d[k];
+      if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
+      out[*dof + o] = qdd;
+      a += motion_axis(model.joint_kinematics[k]).times(qdd);
+    }
+    w.fd_acceleration[k] = a;
+  }
+  return {};
+}
+
+std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> forces,
+                                            std::span<const IndexedLoad> loads,
+                                            std::span<double> out) {
+  return forward_dynamics(robot.model(), false, robot.base_frame().rotation, Twist{}, q, qd, forces,
+                          loads, w, out);
+}
+
+std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const BaseState& base,
+                                            Workspace& w, std::span<const double> q,
+                                            std::span<const double> qd,
+                                            std::span<const double> forces,
+                                            std::span<const IndexedLoad> loads,
+                                            std::span<double> out) {
+  return forward_dynamics(robot.model(), true, base.frame.rotation, base.velocity, q, qd, forces,
+                          loads, w, out);
+}
+
+}  // namespace velkor

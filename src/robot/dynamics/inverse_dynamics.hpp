@@ -1,0 +1,79 @@
+// Inverse dynamics by the recursive Newton-Euler scheme in link coordinates:
+// an outward pass for angular velocity, angular acceleration and classical
+// linear acceleration of every link; an inward pass accumulating the wrench
+// each joint transmits and projecting it on the joint axis. Gravity enters as
+// an upward acceleration of the base.
+#pragma once
+
+#include <expected>
+#include <span>
+
+#include "error.hpp"
+#include "robot/loads.hpp"
+#include "robot/robot.hpp"
+#include "robot/workspace.hpp"
+#include "base_state.hpp"
+#include "spatial.hpp"
+
+namespace velkor {
+
+inline constexpr double standard_gravity = 9.80665;
+inline const Vec3 gravity_up{0.0, 0.0, standard_gravity};  // world axes
+
+// Base motion in world axes: orientation (world from base), twist and
+// acceleration (angular, then classical linear acceleration of the origin).
+struct BaseMotion {
+  Quat orientation = Quat::Identity();
+  Twist velocity;
+  Twist acceleration;
+};
+
+// Writes out[i] for every DOF and returns the root wrench (torque, force) that
+// the base applies to the root link, in root-link coordinates; zero when not
+// `floating`. The load workspace must hold the folded loads.
+std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
+    const Model& model, bool floating, std::span<const double> q, std::span<const double> qd,
+    std::span<const double> qdd, const BaseMotion& base, const Vec3& g_up, const Vec6& root_load,
+    Workspace& workspace, std::span<double> out);
+
+// The same recursion with gravity as the only motion; the root wrench is always accumulated.
+std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
+                                          const Quat& base_orientation, const Vec6& root_load,
+                                          Workspace& workspace, std::span<double> out);
+
+std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& workspace,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads,
+                                            std::span<double> out);
+std::expected<void, Error> gravity(const Robot& robot, Workspace& workspace,
+                                   std::span<const double> q, std::span<const IndexedLoad> loads,
+                                   std::span<double> out);
+std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& workspace,
+                                                   std::span<const double> q,
+                                                   std::span<const double> qd,
+                                                   std::span<double> out);
+
+// Floating base: out has n + 6 entries, the base wrench (world axes: torque
+// about the root-link origin, then force) followed by the joint forces.
+std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
+                                            Workspace& workspace, std::span<const double> q,
+                                            std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads,
+                                            std::span<double> out);
+std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base,
+                                   Workspace& workspace, std::span<const double> q,
+                                   std::span<const IndexedLoad> loads, std::span<double> out);
+std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
+                                                   const BaseState& base, Workspace& workspace,
+                                                   std::span<const double> q,
+                                                   std::span<const double> qd,
+                                                   std::span<double> out);
+
+// Shared entry checks of the dynamics operations.
+std::expected<void, Error> check_dof_vector(const Model& model, std::span<const double> values,
+                                            Label name);
+std::expected<void, Error> check_output(std::span<double> out, std::size_t expected, Label name);
+
+}  // namespace velkor

@@ -1,0 +1,25 @@
+// Joint-space inertia matrix by the composite-rigid-body scheme: composite
+// inertias (m, h, I_o) accumulated inward, then one walk per DOF projecting
+// its composite's motion wrench on the axes of the joints up to the root.
+// Row-major N x N, exactly symmetric in every entry that involves a joint DOF.
+#pragma once
+
+#include <expected>
+#include <span>
+
+#include "base_state.hpp"
+#include "error.hpp"
+#include "robot/robot.hpp"
+#include "robot/workspace.hpp"
+
+namespace velkor {
+
+std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& workspace,
+                                       std::span<const double> q, std::span<double> out);
+
+// (n + 6)²: base angular, base linear (world axes), then the joint DOFs.
+std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const BaseState& base,
+                                       Workspace& workspace, std::span<const double> q,
+                                       std::span<double> out);
+
+}  // namespace velkor

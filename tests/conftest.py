@@ -1,7 +1,9 @@
 """Shared fixtures: URDF writers and the sample arm."""
 
+import numpy as np
 import pytest
 
+from velkor import Pose
 from velkor.samples import sample_path
 
 INERTIA = '<inertia ixx="0.1" ixy="0" ixz="0" iyy="0.1" iyz="0" izz="0.1"/>'
@@ -64,3 +66,83 @@ def chain(write_urdf):
 @pytest.fixture(scope="session")
 def arm_path():
     return sample_path("arm")
+
+
+# ---------------------------------------------------------------------------------------------
+# Rotation helpers and a branching model shared by the Jacobian, motion and inverse-kinematics
+# tests. Quaternions are (x, y, z, w) like everywhere at the Python boundary.
+
+def quat_matrix(xyzw):
+    x, y, z, w = np.asarray(xyzw, float) / np.linalg.norm(xyzw)
+    return np.array([
+        [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+        [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+        [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+    ])
+
+
+def quat_mul(a, b):
+    """Hamilton product a·b."""
+    ax, ay, az, aw = a
+    bx, by, bz, bw = b
+    return (aw * bx + ax * bw + ay * bz - az * by,
+            aw * by - ax * bz + ay * bw + az * bx,
+            aw * bz + ax * by - ay * bx + az * bw,
+            aw * bw - ax * bx - ay * by - az * bz)
+
+
+def quat_from_rotvec(v):
+    v = np.asarray(v, float)
+    angle = np.linalg.norm(v)
+    if angle == 0:
+        return (0.0, 0.0, 0.0, 1.0)
+    return (*(np.sin(angle / 2) * v / angle), np.cos(angle / 2))
+
+
+def rotation_angle(a, b):
+    """Angle of the rotation between two (not necessarily unit) quaternions."""
+    a, b = np.asarray(a, float) / np.linalg.norm(a), np.asarray(b, float) / np.linalg.norm(b)
+    x, y, z, w = quat_mul(a, (-b[0], -b[1], -b[2], b[3]))
+    return 2 * np.arctan2(np.linalg.norm([x, y, z]), abs(w))
+
+
+def compose(a, b):
+    """Pose a∘b: b applied first."""
+    t = quat_matrix(a.rotation_xyzw) @ b.translation + a.translation
+    return Pose(t, quat_mul(a.rotation_xyzw, b.rotation_xyzw))
+
+
+# Revolute, continuous, prismatic and fixed joints, rpy origins and non-coordinate axes on two
+# branches; each branch ends in a link hung from a fixed joint.
+BRANCH_LINKS = ["root", "a", "b", "c", "d", "e", "f", "g"]
+BRANCH_JOINTS = [
+    ("j_a", "revolute", "root", "a", (0.1, -0.2, 0.3), (0.3, -0.5, 0.7), (1, 2, 2)),
+    ("j_b", "prismatic", "root", "b", (-0.3, 0.1, 0.0), (0.0, 0.9, 0.0), (0.3, -0.4, 0)),
+    ("j_c", "fixed", "a", "c", (0.0, 0.2, 0.1), (1.0, 0.0, 0.5), (0, 0, 1)),
+    ("j_d", "continuous", "c", "d", (0.05, 0.1, -0.2), (0.2, 0.4, -1.1), (0.3, -0.5, 0.8)),
+    ("j_e", "revolute", "b", "e", (0.2, 0.0, 0.0), (0.0, 0.0, 0.0), (0, 0, -3)),
+    ("j_f", "prismatic", "d", "f", (0.0, 0.0, 0.4), (-0.6, 0.2, 0.3), (0.6, 0.8, 0)),
+    ("j_g", "fixed", "f", "g", (0.1, 0.2, 0.3), (0.5, 0.5, 0.5), (1, 0, 0)),
+]
+
+
+@pytest.fixture
+def branch_path(make_urdf):
+    return make_urdf(BRANCH_LINKS, BRANCH_JOINTS, "branches")
+
+
+@pytest.fixture
+def lever_path(make_urdf):
+    """A revolute joint about z at the root, then the target 1 m along x through a fixed joint."""
+    return make_urdf(["l0", "l1", "l2"], [("spin", "revolute", "l0", "l1", (0, 0, 0), (0, 0, 0), (0, 0, 1)),
+                                          ("arm", "fixed", "l1", "l2", (1, 0, 0), (0, 0, 0), (1, 0, 0))])
+
+
+@pytest.fixture(params=["arm", "quadruped", "branches", "welded"])
+def any_path(request, arm_path, branch_path, make_urdf):
+    """Sample robots, the branching model, and a model whose only joint is fixed."""
+    if request.param == "branches":
+        return branch_path
+    if request.param == "welded":
+        return make_urdf(["p", "c"], [("weld", "fixed", "p", "c", (0.3, -0.2, 0.5), (0.1, 0.2, 0.3), (1, 0, 0))])
+    return sample_path(request.param)

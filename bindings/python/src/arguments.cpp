@@ -93,6 +93,29 @@ bool parse_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObj
   return check_required(s, out);
 }
 
+bool number_argument(PyObject* value, const char* name, double& out) {
+  if (PyFloat_CheckExact(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+    return true;
+  }
+  out = PyFloat_AsDouble(value);
+  if (out != -1.0 || !PyErr_Occurred()) return true;
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  // e.g. an int too large for a float: keep the reason, name the argument
+  PyObject *type, *error, *traceback;
+  PyErr_Fetch(&type, &error, &traceback);
+  PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error),
+        held_traceback = PyRef::steal(traceback);
+  PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
+  if (reason) PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+  return false;
+}
+
 bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
   if (!PySequence_Check(value)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of %zd numbers, got %s", name,
@@ -117,28 +140,7 @@ bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t cou
       PyErr_Format(PyExc_TypeError, "argument '%s': item %zd cannot be read", name, i);
       return false;
     }
-    if (PyFloat_CheckExact(item.get())) {
-      out[i] = PyFloat_AS_DOUBLE(item.get());
-      continue;
-    }
-    out[i] = PyFloat_AsDouble(item.get());
-    if (out[i] == -1.0 && PyErr_Occurred()) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name,
-                     Py_TYPE(item.get())->tp_name);
-      } else {
-        // e.g. an int too large for a float: keep the reason, name the argument
-        PyObject *type, *error, *traceback;
-        PyErr_Fetch(&type, &error, &traceback);
-        PyRef held_type = PyRef::steal(type), held_traceback = PyRef::steal(traceback);
-        PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
-        Py_XDECREF(error);
-        if (reason)
-          PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
-      }
-      return false;
-    }
+    if (!number_argument(item.get(), name, out[i])) return false;
   }
   return true;
 }

@@ -23,6 +23,9 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 // tp_new form (argument tuple and keyword dict).
 bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// One number converted as float() converts a number; TypeError naming the argument.
+bool number_argument(PyObject* value, const char* name, double& out);
+
 // Exactly `count` numbers from any sequence, each converted as float() would
 // convert a number. TypeError names the argument; a wrong length is a ValueError.
 bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count);

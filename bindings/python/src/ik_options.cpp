@@ -39,20 +39,7 @@ bool read_max_iterations(PyObject* value, std::uint64_t& out) {
 }
 
 bool read_float(PyObject* value, const char* name, double& out) {
-  if (value == nullptr) return true;
-  if (PyFloat_CheckExact(value)) {
-    out = PyFloat_AS_DOUBLE(value);
-    return true;
-  }
-  const double number = PyFloat_AsDouble(value);
-  if (number == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  out = number;
-  return true;
+  return value == nullptr || number_argument(value, name, out);
 }
 
 const char* const names[] = {"max_iterations", "translation_tolerance", "rotation_tolerance",

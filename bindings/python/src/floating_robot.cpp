@@ -24,7 +24,12 @@ PyMethodDef methods[] = {
     {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None"),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, inverse_dynamics, "base, q, qd, qdd, loads=None, out=None"),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, forward_dynamics,
+                           "base, q, qd, forces, loads=None, out=None"),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, mass_matrix, "base, q, out=None"),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, velocity_product_forces, "base, q, qd, out=None"),
     {nullptr, nullptr, 0, nullptr},
 };
 

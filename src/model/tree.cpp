@@ -52,8 +52,8 @@ std::expected<Link, Error> robot_link(const urdf::Link& link) {
   // Finite inputs can still overflow (a mass of 1e200 at 1e200 m); a model holding
   // infinities would poison every dynamics result.
   const double* record = &properties.mass;
-  for (std::size_t i = 0; i < 25; ++i)
-    if (!std::isfinite(record[i]))
+  for (std::size_t k = 0; k < 25; ++k)
+    if (!std::isfinite(record[k]))
       return std::unexpected(invalid(link.name, "mass properties must be finite"));
   return Link{link.name, properties};
 }

@@ -63,7 +63,7 @@ Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::siz
   const JointKinematics& joint = model.joint_kinematics[j];
   const double m = w.composite_mass[j];
   const Vec3& h = w.composite_first_moment[j];
-  Vec3 n, f;
+  Vec3 n = Vec3::Zero(), f = Vec3::Zero();
   switch (joint.kind) {
     case JointKind::Revolute:  // I·(a, 0)
       n = w.composite_inertia[j] * joint.axis;

@@ -1,0 +1,161 @@
+// Every computing call of the core allocates nothing: the global allocation
+// functions are replaced by counting ones, and each call runs with counting on.
+//
+//   velkor_no_allocation_test <fixed-base URDF> <floating-base URDF>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "robot/dynamics/forward_dynamics.hpp"
+#include "robot/dynamics/inverse_dynamics.hpp"
+#include "robot/dynamics/mass_matrix.hpp"
+#include "robot/kinematics/forward_kinematics.hpp"
+#include "robot/kinematics/inverse_kinematics.hpp"
+#include "robot/kinematics/jacobian.hpp"
+#include "robot/loads.hpp"
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+void* allocate(std::size_t size) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new(std::size_t size, std::align_val_t align) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+  if (void* p = std::aligned_alloc(static_cast<std::size_t>(align),
+                                   (size + static_cast<std::size_t>(align) - 1) &
+                                       ~(static_cast<std::size_t>(align) - 1)))
+    return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+using namespace velkor;
+
+namespace {
+
+int failures = 0;
+
+// Runs `call` with counting on; it must succeed and allocate nothing.
+template <class Call>
+void expect_no_allocation(const char* name, Call&& call) {
+  allocations = 0;
+  counting = true;
+  const bool ok = static_cast<bool>(call());
+  counting = false;
+  if (!ok || allocations != 0) {
+    std::printf("FAIL %s: %s, %ld allocations\n", name, ok ? "succeeded" : "failed", allocations.load());
+    ++failures;
+  } else {
+    std::printf("ok   %s\n", name);
+  }
+}
+
+std::vector<double> ramp(std::size_t n, double scale) {
+  std::vector<double> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = scale * (0.3 + 0.1 * static_cast<double>(i % 7));
+  return v;
+}
+
+void fixed_base(const std::string& path) {
+  auto model = RobotModel::from_urdf(path);
+  if (!model) {
+    std::printf("FAIL load %s: %s\n", path.c_str(), model.error().message().c_str());
+    ++failures;
+    return;
+  }
+  Robot robot(*model);
+  const Model& m = robot.model();
+  const std::size_t n = m.dof_count(), L = m.link_count();
+  Workspace w(m.joint_count(), n);
+  std::vector<Pose> poses(L);
+  const auto q = ramp(n, 1.0), qd = ramp(n, -0.5), qdd = ramp(n, 0.25);
+  std::vector<double> out_n(n), out_j(6 * n), out_m(n * n);
+  const LinkId target{m.id, L - 1};
+  LoadBuffer buffer(L, m.id);
+  (void)buffer.set(target, Vec6::Constant(0.5));
+  const auto loads = buffer.loads();
+  // inverse kinematics within the joint limits of the sample arm
+  const auto reachable = ramp(n, 0.1), start = ramp(n, 0.08);
+  const Pose desired = *forward_kinematics(m, robot.base_frame(), reachable, target, w.path);
+
+  expect_no_allocation("forward_kinematics", [&] { return forward_kinematics(m, robot.base_frame(), q, target, w.path).has_value(); });
+  expect_no_allocation("forward_kinematics_all", [&] { return forward_kinematics_all(m, robot.base_frame(), q, w.frames, poses).has_value(); });
+  expect_no_allocation("jacobian", [&] { return jacobian(robot, w, q, target, out_j).has_value(); });
+  expect_no_allocation("jacobian_derivative", [&] { return jacobian_derivative(robot, w, q, qd, target, out_j).has_value(); });
+  expect_no_allocation("forward_velocity_kinematics", [&] { return forward_velocity_kinematics(m, Quat::Identity(), Twist{}, q, qd, target, Pose{}, w.path).has_value(); });
+  expect_no_allocation("forward_acceleration_kinematics", [&] { return forward_acceleration_kinematics(m, Quat::Identity(), Twist{}, Twist{}, q, qd, qdd, target, w.path).has_value(); });
+  expect_no_allocation("inverse_kinematics", [&] { return inverse_kinematics(robot, w, start, target, desired, IkOptions{}, out_n).has_value(); });
+  expect_no_allocation("mass_matrix", [&] { return mass_matrix(robot, w, q, out_m).has_value(); });
+  expect_no_allocation("gravity", [&] { return gravity(robot, w, q, loads, out_n).has_value(); });
+  expect_no_allocation("inverse_dynamics", [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+  expect_no_allocation("velocity_product_forces", [&] { return velocity_product_forces(robot, w, q, qd, out_n).has_value(); });
+  expect_no_allocation("forward_dynamics", [&] { return forward_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+  expect_no_allocation("load buffer set, add, remove", [&] {
+    return buffer.add(target, Vec6::Constant(0.1)).has_value() && buffer.remove(target).has_value() &&
+           buffer.set(target, Vec6::Constant(0.2)).has_value();
+  });
+}
+
+void floating_base(const std::string& path) {
+  auto model = RobotModel::from_urdf(path);
+  auto robot = model ? FloatingRobot::create(*model) : std::unexpected(model.error());
+  if (!robot) {
+    std::printf("FAIL load %s: %s\n", path.c_str(), robot.error().message().c_str());
+    ++failures;
+    return;
+  }
+  const Model& m = robot->model();
+  const std::size_t n = m.dof_count(), N = n + 6, L = m.link_count();
+  Workspace w(m.joint_count(), n);
+  const BaseState base{Pose{Quat(0.9, 0.1, 0.2, 0.3).normalized(), Vec3(0.1, 0.2, 0.5)},
+                       Twist{Vec3(0.1, -0.2, 0.3), Vec3(0.5, 0.0, -0.1)},
+                       Twist{Vec3(0.0, 0.1, 0.0), Vec3(0.2, 0.3, -9.0)}};
+  const auto q = ramp(n, 1.0), qd = ramp(n, -0.5), qdd = ramp(n, 0.25), forces = ramp(N, 2.0);
+  std::vector<double> out_v(N), out_j(6 * N), out_m(N * N);
+  const LinkId target{m.id, L - 1};
+  const std::vector<IndexedLoad> loads{IndexedLoad{LinkId{m.id, 0}, Vec3(0, 0, 1), Vec3(1, 0, 0)}};
+
+  expect_no_allocation("floating jacobian", [&] { return jacobian(*robot, base, w, q, target, out_j).has_value(); });
+  expect_no_allocation("floating jacobian_derivative", [&] { return jacobian_derivative(*robot, base, w, q, qd, target, out_j).has_value(); });
+  expect_no_allocation("floating mass_matrix", [&] { return mass_matrix(*robot, base, w, q, out_m).has_value(); });
+  expect_no_allocation("floating gravity", [&] { return gravity(*robot, base, w, q, loads, out_v).has_value(); });
+  expect_no_allocation("floating inverse_dynamics", [&] { return inverse_dynamics(*robot, base, w, q, qd, qdd, loads, out_v).has_value(); });
+  expect_no_allocation("floating velocity_product_forces", [&] { return velocity_product_forces(*robot, base, w, q, qd, out_v).has_value(); });
+  expect_no_allocation("floating forward_dynamics", [&] { return forward_dynamics(*robot, base, w, q, qd, forces, loads, out_v).has_value(); });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <fixed-base URDF> <floating-base URDF>\n", argv[0]);
+    return 2;
+  }
+  fixed_base(argv[1]);
+  floating_base(argv[2]);
+  std::printf("%d failed\n", failures);
+  return failures == 0 ? 0 : 1;
+}

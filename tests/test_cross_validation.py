@@ -1,0 +1,417 @@
+"""Cross-validation against an independent rigid-body library (pinocchio) on robot
+descriptions published by others (the example-robot-data collection).
+
+Both libraries see the same URDF file. Differences of convention are converted here:
+- DOF order: ours follows link ids (breadth-first), the oracle's is depth-first and
+  stores a continuous joint as (cos, sin); joints are matched by name.
+- Six-vectors: ours are angular first in world axes; the oracle's frame quantities
+  are linear first. Its free-flyer velocity is (R^T v, R^T w) in the base frame and its
+  base acceleration is the derivative of that body-frame twist, ours is classical.
+- Loads: ours are what a link exerts on its surroundings (link frame, link origin);
+  the oracle's external forces act on the joint's body, in the joint frame.
+Both velocity vectors are related by an orthogonal matrix T (v_oracle = T nu), so
+forces map with T^T and the mass matrix with T^T M T.
+"""
+
+import math
+import re
+import site
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from velkor import BaseState, FloatingRobot, IkOptions, Load, ModelError, Pose, Robot, SolverError, Twist
+
+try:
+    import pinocchio as pin
+except ImportError:  # a missing oracle must fail the run, never skip it
+    pin = None
+
+G = 9.80665
+STATES = 20
+COLLECTION = Path("cmeel.prefix/share/example-robot-data/robots")
+
+
+def robots_dir():
+    if pin is None:
+        pytest.fail("the oracle library pinocchio (PyPI package 'pin') is not installed")
+    for base in [*site.getsitepackages(), site.getusersitepackages(), *sys.path]:
+        if (Path(base) / COLLECTION).is_dir():
+            return Path(base) / COLLECTION
+    pytest.fail(f"robot collection {COLLECTION} (PyPI package 'example-robot-data') not found")
+
+
+# name: (file, mimic elements to strip, floating base, links whose Jacobians and motion are compared)
+CASES = {
+    "panda": ("panda_description/urdf/panda.urdf", True, False, ["panda_link3", "panda_hand", "panda_rightfinger"]),
+    "ur5": ("ur_description/urdf/ur5_robot.urdf", False, False, ["upper_arm_link", "wrist_2_link", "tool0"]),
+    "talos": ("talos_data/robots/talos_full_v2.urdf", True, False,
+              ["leg_right_6_link", "head_2_link", "gripper_left_fingertip_3_link"]),
+    "talos-floating": ("talos_data/robots/talos_full_v2.urdf", True, True,
+                       ["base_link", "leg_left_6_link", "arm_right_7_link", "gripper_right_fingertip_1_link"]),
+    "solo12-floating": ("solo_description/robots/solo12.urdf", False, True, ["base_link", "FL_UPPER_LEG", "HR_FOOT"]),
+    "kinova": ("kinova_description/robots/kinova.urdf", False, False,
+               ["j2s6s200_link_3", "j2s6s200_end_effector", "j2s6s200_link_finger_2"]),
+    "a1": ("a1_description/urdf/a1.urdf", False, False, ["FL_thigh", "RR_calf", "RL_foot"]),
+    "double_pendulum": ("double_pendulum_description/urdf/double_pendulum_continuous.urdf", False, False,
+                        ["link1", "link2"]),
+}
+
+
+def quat_matrix(x, y, z, w):
+    return pin.Quaternion(w, x, y, z).toRotationMatrix()
+
+
+def swap(m):
+    """Oracle six-vector rows (linear, angular) -> ours (angular, linear)."""
+    return np.concatenate([m[3:], m[:3]])
+
+
+def skew(v):
+    return np.array([[0, -v[2], v[1]], [v[2], 0, -v[0]], [-v[1], v[0], 0]])
+
+
+def assert_close(actual, expected, what):
+    expected = np.asarray(expected, dtype=float)
+    scale = max(1.0, float(np.max(np.abs(expected), initial=0.0)))
+    np.testing.assert_allclose(actual, expected, rtol=1e-10, atol=1e-10 * scale, err_msg=what)
+
+
+class Case:
+    """One robot file seen by both libraries, plus the matching of DOFs and links."""
+
+    def __init__(self, name, path, floating, targets):
+        self.name, self.floating = name, floating
+        self.robot = (FloatingRobot if floating else Robot)(str(path))
+        self.model = (pin.buildModelFromUrdf(str(path), pin.JointModelFreeFlyer()) if floating
+                      else pin.buildModelFromUrdf(str(path)))
+        self.model.gravity.linear = np.array([0.0, 0.0, -G])
+        self.data = self.model.createData()
+        root = ET.parse(path).getroot()
+        self.links = sorted((e.get("name") for e in root.findall("link")), key=self.robot.link_id)
+        moving = sorted((j for j in root.findall("joint") if j.get("type") != "fixed"),
+                        key=lambda j: self.robot.link_id(j.find("child").get("link")))
+        self.lower, self.upper, self.oracle_joints = [], [], []
+        for joint in moving:
+            limit = joint.find("limit")
+            if joint.get("type") == "continuous":
+                bounds = (-math.pi, math.pi)
+            else:
+                bounds = (float(limit.get("lower", 0)), float(limit.get("upper", 0)))
+            self.lower.append(bounds[0])
+            self.upper.append(bounds[1])
+            self.oracle_joints.append(self.model.joints[self.model.getJointId(joint.get("name"))])
+        self.lower, self.upper = np.array(self.lower), np.array(self.upper)
+        self.targets = [(self.robot.link_id(t), self.frame(t)) for t in targets]
+
+    def frame(self, link):
+        assert self.model.existFrame(link, pin.FrameType.BODY), link
+        return self.model.getFrameId(link, pin.FrameType.BODY)
+
+
+class State:
+    """A random state in both conventions: ours (q, qd, qdd, base) and the oracle's (qp, vp, ap)."""
+
+    def __init__(self, case, seed):
+        rng = np.random.default_rng(seed)
+        model, n = case.model, case.robot.joint_count
+        self.case, self.seed = case, seed
+        self.q = rng.uniform(case.lower, case.upper)
+        self.qd, self.qdd = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
+        self.qp = np.zeros(model.nq)
+        perm = np.zeros((model.nv, n))
+        for i, joint in enumerate(case.oracle_joints):
+            if joint.nq == 2:
+                self.qp[joint.idx_q:joint.idx_q + 2] = np.cos(self.q[i]), np.sin(self.q[i])
+            else:
+                self.qp[joint.idx_q] = self.q[i]
+            perm[joint.idx_v, i] = 1.0
+        quat = rng.normal(size=4)
+        quat /= np.linalg.norm(quat)
+        frame = Pose(rng.uniform(-1, 1, 3), quat)
+        rot = quat_matrix(*quat)
+        self.bias = np.zeros(model.nv)  # oracle acceleration minus T @ (our acceleration)
+        self.t_dot = np.zeros((model.nv, perm.shape[1] + 6 * case.floating))
+        if case.floating:
+            self.world = (np.eye(3), np.zeros(3))  # the oracle's free flyer carries the base pose
+            self.gravity = np.array([0.0, 0.0, -G])
+            velocity, acceleration = rng.uniform(-1, 1, 6), rng.uniform(-1, 1, 6)
+            self.prefix = (BaseState(frame, Twist(velocity[:3], velocity[3:]),
+                                     Twist(acceleration[:3], acceleration[3:])),)
+            self.qp[:3], self.qp[3:7] = frame.translation, quat
+            self.T = np.zeros((model.nv, n + 6))
+            self.T[:3, 3:6] = self.T[3:6, :3] = rot.T
+            self.T[:, 6:] = perm
+            self.nu, self.nu_dot = np.r_[velocity, self.qd], np.r_[acceleration, self.qdd]
+            w_body, v_body = rot.T @ velocity[:3], rot.T @ velocity[3:]
+            self.bias[:3] = -np.cross(w_body, v_body)
+            self.t_dot[:3, 3:6] = self.t_dot[3:6, :3] = -skew(w_body) @ rot.T
+        else:
+            # every other state puts the fixed base at a random pose: the oracle then works
+            # in base axes with gravity rotated into them
+            if seed % 2 == 0:
+                frame, rot = Pose(), np.eye(3)
+            self.frame, self.prefix = frame, ()
+            self.world = (rot, np.array(frame.translation))
+            self.gravity = rot.T @ [0.0, 0.0, -G]
+            self.T, self.nu, self.nu_dot = perm, self.qd, self.qdd
+        self.vp = self.T @ self.nu
+        self.ap = self.T @ self.nu_dot + self.bias
+        self.forces = rng.uniform(-5, 5, self.T.shape[1])
+        picks = rng.integers(0, len(case.links), 5)  # repeats allowed: loads on one link add up
+        self.loads = [(int(i), rng.uniform(-5, 5, 3), rng.uniform(-5, 5, 3)) for i in picks]
+
+    def activate(self):
+        if not self.case.floating:
+            self.case.robot.set_base_frame(self.frame)
+        self.case.model.gravity.linear = self.gravity
+
+    def args(self, *values):
+        return self.prefix + values
+
+    def to_world(self, six):
+        """Oracle (linear, angular) in its reference axes (the base frame of a fixed base)
+        -> ours (angular, linear) in world axes."""
+        rot = self.world[0]
+        six = swap(np.asarray(six))
+        return np.concatenate([rot @ six[:3], rot @ six[3:]])
+
+    def oracle_fext(self):
+        model = self.case.model
+        fext = pin.StdVec_Force()
+        for _ in range(model.njoints):
+            fext.append(pin.Force.Zero())
+        for link, torque, force in self.loads:
+            frame = model.frames[self.case.frame(self.case.links[link])]
+            fext[frame.parentJoint] += frame.placement.act(pin.Force(-force, -torque))
+        return fext
+
+    def our_loads(self):
+        return [Load(link, torque=torque, force=force) for link, torque, force in self.loads]
+
+    def to_ours(self, oracle_acceleration):
+        return self.T.T @ (oracle_acceleration - self.bias)
+
+
+def build_case(name, scratch):
+    file, strip, floating, targets = CASES[name]
+    path = robots_dir() / file
+    if strip:  # the mimicked joints become independent joints in both libraries
+        text = re.sub(r"<mimic\b[^>]*/>", "", path.read_text(encoding="utf-8"))
+        path = scratch / f"{name}.urdf"
+        path.write_text(text, encoding="utf-8")
+    case = Case(name, path, floating, targets)
+    case.states = [State(case, seed) for seed in range(STATES)]
+    return case
+
+
+@pytest.fixture(scope="module")
+def cases(tmp_path_factory):
+    built = {}
+
+    def get(name):
+        if name not in built:
+            built[name] = build_case(name, tmp_path_factory.mktemp("robots"))
+        return built[name]
+
+    return get
+
+
+# Each check yields (label, ours, oracle's) for one state.
+
+def check_poses(case, st):
+    model, data = case.model, case.data
+    pin.framesForwardKinematics(model, data, st.qp)
+    rows = case.robot.forward_kinematics_all(*st.args(st.q)).reshape(-1, 7)
+    rot, shift = st.world
+    for i, link in enumerate(case.links):
+        placement = data.oMf[case.frame(link)]
+        ours = np.r_[rows[i, :3], quat_matrix(*rows[i, 3:]).ravel()]
+        yield link, ours, np.r_[rot @ placement.translation + shift, (rot @ placement.rotation).ravel()]
+    for target, fid in case.targets:
+        pose = case.robot.forward_kinematics(*st.args(st.q, target))
+        yield f"single {target}", np.r_[pose.translation, pose.rotation_xyzw], rows[target]
+
+
+def check_jacobians(case, st):
+    pin.computeJointJacobians(case.model, case.data, st.qp)
+    pin.framesForwardKinematics(case.model, case.data, st.qp)
+    for target, fid in case.targets:
+        oracle = pin.getFrameJacobian(case.model, case.data, fid, pin.LOCAL_WORLD_ALIGNED)
+        yield target, case.robot.jacobian(*st.args(st.q, target)).reshape(-1, 6).T, st.to_world(oracle) @ st.T
+
+
+def check_jacobian_derivatives(case, st):
+    pin.computeJointJacobiansTimeVariation(case.model, case.data, st.qp, st.vp)
+    pin.updateFramePlacements(case.model, case.data)
+    for target, fid in case.targets:
+        jac = pin.getFrameJacobian(case.model, case.data, fid, pin.LOCAL_WORLD_ALIGNED)
+        rate = pin.getFrameJacobianTimeVariation(case.model, case.data, fid, pin.LOCAL_WORLD_ALIGNED)
+        expected = st.to_world(rate) @ st.T + st.to_world(jac) @ st.t_dot  # T turns with the base
+        yield target, case.robot.jacobian_derivative(*st.args(st.q, st.qd, target)).reshape(-1, 6).T, expected
+
+
+def check_link_motion(case, st):
+    pin.forwardKinematics(case.model, case.data, st.qp, st.vp, st.ap)
+    pin.updateFramePlacements(case.model, case.data)
+    for target, fid in case.targets:
+        twist = case.robot.forward_velocity_kinematics(*st.args(st.q, st.qd, target))
+        oracle = pin.getFrameVelocity(case.model, case.data, fid, pin.LOCAL_WORLD_ALIGNED)
+        yield f"velocity {target}", np.r_[twist.angular, twist.linear], st.to_world(oracle.vector)
+        twist = case.robot.forward_acceleration_kinematics(*st.args(st.q, st.qd, st.qdd, target))
+        oracle = pin.getFrameClassicalAcceleration(case.model, case.data, fid, pin.LOCAL_WORLD_ALIGNED)
+        yield f"acceleration {target}", np.r_[twist.angular, twist.linear], st.to_world(oracle.vector)
+
+
+def check_mass_matrix(case, st):
+    upper = np.triu(pin.crba(case.model, case.data, st.qp))
+    side = st.T.shape[1]
+    yield "", case.robot.mass_matrix(*st.args(st.q)).reshape(side, side), st.T.T @ (upper + np.triu(upper, 1).T) @ st.T
+
+
+def check_inverse_dynamics(case, st):
+    oracle = pin.rnea(case.model, case.data, st.qp, st.vp, st.ap)
+    yield "", case.robot.inverse_dynamics(*st.args(st.q, st.qd, st.qdd)), st.T.T @ oracle
+
+
+def check_gravity(case, st):
+    oracle = pin.computeGeneralizedGravity(case.model, case.data, st.qp)
+    yield "", case.robot.gravity(*st.args(st.q)), st.T.T @ oracle
+
+
+def check_velocity_product(case, st):
+    gravity = pin.computeGeneralizedGravity(case.model, case.data, st.qp)
+    oracle = pin.rnea(case.model, case.data, st.qp, st.vp, st.bias) - gravity  # zero classical acceleration
+    yield "", case.robot.velocity_product_forces(*st.args(st.q, st.qd)), st.T.T @ oracle
+
+
+def check_forward_dynamics(case, st):
+    oracle = pin.aba(case.model, case.data, st.qp, st.vp, st.T @ st.forces)
+    yield "", case.robot.forward_dynamics(*st.args(st.q, st.qd, st.forces)), st.to_ours(oracle)
+
+
+def check_loads(case, st):
+    fext, loads = st.oracle_fext(), st.our_loads()
+    oracle = pin.rnea(case.model, case.data, st.qp, st.vp, st.ap, fext)
+    yield "inverse dynamics", case.robot.inverse_dynamics(*st.args(st.q, st.qd, st.qdd), loads=loads), st.T.T @ oracle
+    zero = np.zeros(case.model.nv)
+    oracle = pin.rnea(case.model, case.data, st.qp, zero, zero, fext)
+    yield "gravity", case.robot.gravity(*st.args(st.q), loads=loads), st.T.T @ oracle
+    oracle = pin.aba(case.model, case.data, st.qp, st.vp, st.T @ st.forces, fext)
+    yield "forward dynamics", case.robot.forward_dynamics(*st.args(st.q, st.qd, st.forces), loads=loads), \
+        st.to_ours(oracle)
+
+
+QUANTITIES = {
+    "poses": check_poses,
+    "jacobian": check_jacobians,
+    "jacobian_derivative": check_jacobian_derivatives,
+    "link_motion": check_link_motion,
+    "mass_matrix": check_mass_matrix,
+    "inverse_dynamics": check_inverse_dynamics,
+    "gravity": check_gravity,
+    "velocity_product": check_velocity_product,
+    "forward_dynamics": check_forward_dynamics,
+    "loads": check_loads,
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_sizes_and_numbering_match(cases, name):
+    case = cases(name)
+    assert case.robot.generalized_count == case.model.nv
+    assert case.robot.link_count == len(case.links) == len(set(case.links))
+    assert sorted(j.idx_v for j in case.oracle_joints) == list(range(6 * case.floating, case.model.nv))
+
+
+@pytest.mark.parametrize("quantity", QUANTITIES)
+@pytest.mark.parametrize("name", CASES)
+def test_agrees_with_oracle(cases, name, quantity):
+    case = cases(name)
+    for st in case.states:
+        st.activate()
+        for label, ours, expected in QUANTITIES[quantity](case, st):
+            assert_close(ours, expected, f"{name} {quantity} {label} (state seed {st.seed})")
+
+
+# Files the importer must refuse, with the reason it gives.
+REJECTED = [
+    *[(Robot, f"talos_data/robots/{stem}.urdf",
+       "joint gripper_left_inner_double_joint uses an unsupported mimic constraint")
+      for stem in ("talos_full_v2", "talos_full_v2_box", "talos_left_arm", "talos_reduced", "talos_reduced_box",
+                   "talos_reduced_corrected")],
+    (Robot, "panda_description/urdf/panda.urdf", "joint panda_finger_joint2 uses an unsupported mimic constraint"),
+    (Robot, "anymal_c_simple_description/urdf/anymal.urdf", "link hatch inertia must be positive semi-definite"),
+    (Robot, "anymal_b_simple_description/robots/anymal.urdf", "link base inertia must be positive semi-definite"),
+    (Robot, "hyq_description/robots/hyq_no_sensors.urdf", "link base_link inertia must be positive semi-definite"),
+    (Robot, "go1_description/urdf/go1.urdf", "link base inertia must be positive semi-definite"),
+    (Robot, "tiago_description/robots/tiago.urdf",
+     "link base_antenna_left_link inertia must be positive semi-definite"),
+    (FloatingRobot, "ur_description/urdf/ur5_robot.urdf", "floating-base root link world must have positive mass"),
+    (FloatingRobot, "a1_description/urdf/a1.urdf", "floating-base root link base must have positive mass"),
+    (FloatingRobot, "kinova_description/robots/kinova.urdf", "floating-base root link base must have positive mass"),
+]
+
+
+@pytest.mark.parametrize("cls, file, reason", REJECTED,
+                         ids=[f"{cls.__name__}-{Path(file).name}" for cls, file, _ in REJECTED])
+def test_rejected_robot_files(cls, file, reason):
+    with pytest.raises(ModelError) as info:
+        cls(str(robots_dir() / file))
+    assert str(info.value) == f"invalid robot model: {reason}"
+
+
+# Inverse kinematics: reach forward-kinematics poses of random in-limit configurations from a
+# perturbed start. The solver is deterministic, so the iteration count of a solve is the
+# smallest max_iterations that lets it converge.
+
+IK_TARGETS = {"panda": "panda_hand", "ur5": "tool0"}
+IK_TRIALS = 60
+
+
+def ik_outcome(robot, start, target, desired, iterations):
+    try:
+        return "converged", robot.inverse_kinematics(start, target, desired, IkOptions(iterations))
+    except SolverError as error:
+        if "outside URDF limits" in str(error):
+            return "limits", None
+        assert "did not converge" in str(error), str(error)
+        return "failed", None
+
+
+@pytest.mark.parametrize("name", IK_TARGETS)
+def test_inverse_kinematics_reaches_reachable_poses(cases, name):
+    case = cases(name)
+    robot, target = case.robot, case.robot.link_id(IK_TARGETS[name])
+    robot.set_base_frame(Pose())
+    rng = np.random.default_rng(7)
+    counts, iterations = {"converged": 0, "limits": 0, "failed": 0}, []
+    for _ in range(IK_TRIALS):
+        truth = rng.uniform(case.lower, case.upper)
+        start = np.clip(truth + rng.uniform(-0.3, 0.3, truth.size), case.lower, case.upper)
+        desired = robot.forward_kinematics(truth, target)
+        status, solution = ik_outcome(robot, start, target, desired, 100)
+        counts[status] += 1
+        if status != "converged":
+            continue
+        reached = robot.forward_kinematics(solution, target)
+        assert np.linalg.norm(np.subtract(reached.translation, desired.translation)) <= 1e-6 + 1e-12
+        turn = quat_matrix(*reached.rotation_xyzw).T @ quat_matrix(*desired.rotation_xyzw)
+        assert np.linalg.norm(pin.log3(turn)) <= 1e-6 + 1e-12
+        assert np.all((case.lower - 1e-12 <= solution) & (solution <= case.upper + 1e-12))
+        low, high = 0, 100  # the first converging iteration count lies in (low, high]
+        while high - low > 1:
+            middle = (low + high) // 2
+            if ik_outcome(robot, start, target, desired, middle)[0] == "converged":
+                high = middle
+            else:
+                low = middle
+        iterations.append(high)
+    rate = counts["converged"] / IK_TRIALS
+    print(f"\nIK {name}: {counts['converged']}/{IK_TRIALS} converged ({rate:.0%}), "
+          f"{counts['limits']} outside limits, {counts['failed']} not converged; iterations to converge "
+          f"mean {np.mean(iterations):.1f}, max {max(iterations)}")
+    assert rate >= 0.9, counts

@@ -112,24 +112,27 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
   Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);  // p_0 = load + v_0 ×* I_0 v_0
 
   // Outward pass: v_k = X v_parent + S θ̇, c_k = v_k ×m S θ̇, I^A_k = I_k, p^A_k = load + v ×* I v.
+  // Each joint's rotation matrix is formed once and kept in the (otherwise
+  // unused) composite-inertia rows for the two later passes.
+  const auto transform = [&w](std::size_t k) { return Transform{w.composite_inertia[k], w.frames[k].translation}; };
   for (std::size_t k = 0; k < J; ++k) {
     const JointKinematics& joint = model.joint_kinematics[k];
     const auto dof = model.joint_dof[k];
-    const Pose X = joint.frame(dof ? q[*dof] : 0.0);
-    w.frames[k] = X;
+    w.frames[k] = joint.frame(dof ? q[*dof] : 0.0);
+    w.composite_inertia[k] = w.frames[k].rotation.toRotationMatrix();
     const std::size_t p = model.parent[k];
-    Vec6 v = motion_to_child(X, p == 0 ? v0 : w.fd_velocity[p - 1]);
+    Vec6 v = motion_to_child(transform(k), p == 0 ? v0 : w.fd_velocity[p - 1]);
     Vec6 c = Vec6::Zero();
     if (dof) {
       const Vec6 vJ = motion_axis(joint).times(qd[*dof]);
       v += vJ;
       c = motion_cross(v, vJ);
     }
-    const Mat6 I = spatial_inertia(model.link_mass_properties[k + 1]);
+    const MassProperties& link = model.link_mass_properties[k + 1];
     w.fd_velocity[k] = v;
     w.fd_bias_acceleration[k] = c;
-    w.fd_inertia[k] = I;
-    w.fd_bias_force[k] = w.loads[k] + force_cross(v, I * v);
+    w.fd_inertia[k] = spatial_inertia(link);
+    w.fd_bias_force[k] = w.loads[k] + force_cross(v, inertia_apply(link, v));
   }
 
   // Inward pass: articulated inertias and bias forces, projected on each joint.
@@ -137,9 +140,8 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
     const JointKinematics& joint = model.joint_kinematics[k];
     const std::size_t p = model.parent[k];
     const bool propagate = p != 0 || floating;
-    const Mat6& IA = w.fd_inertia[k];
+    Mat6& IA = w.fd_inertia[k];
     const Vec6& pA = w.fd_bias_force[k];
-    Mat6 Ia;
     Vec6 pa;
     if (const auto dof = model.joint_dof[k]) {
       const MotionAxis S = motion_axis(joint);
@@ -152,17 +154,16 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
       w.fd_d[k] = D;
       w.fd_u_scalar[k] = u;
       if (!propagate) continue;
-      Ia = IA - U * U.transpose() / D;                              // I^a = I^A − U Uᵀ / D
-      pa = pA + Ia * w.fd_bias_acceleration[k] + U * (u / D);       // p^a = p^A + I^a c + U u / D
+      // I^a = I^A − U Uᵀ / D, in place (I^A_k is not read again);
+      // p^a = p^A + I^a c + U u / D
+      IA.noalias() -= (U / D) * U.transpose();
+      pa = pA + IA * w.fd_bias_acceleration[k] + U * (u / D);
     } else {
       if (!propagate) continue;
-      Ia = IA;
       pa = pA + IA * w.fd_bias_acceleration[k];
     }
-    Mat6& IA_parent = p == 0 ? IA0 : w.fd_inertia[p - 1];
-    Vec6& pA_parent = p == 0 ? pA0 : w.fd_bias_force[p - 1];
-    IA_parent += inertia_to_parent(w.frames[k], Ia);
-    pA_parent += force_to_parent(w.frames[k], pa);
+    add_inertia_to_parent(transform(k), IA, p == 0 ? IA0 : w.fd_inertia[p - 1]);
+    (p == 0 ? pA0 : w.fd_bias_force[p - 1]) += force_to_parent(transform(k), pa);
   }
 
   std::fill(out.begin(), out.end(), 0.0);
@@ -191,7 +192,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
   // Outward pass: a' = X a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t p = model.parent[k];
-    Vec6 a = motion_to_child(w.frames[k], p == 0 ? a0 : w.fd_acceleration[p - 1]) +
+    Vec6 a = motion_to_child(transform(k), p == 0 ? a0 : w.fd_acceleration[p - 1]) +
              w.fd_bias_acceleration[k];
     if (const auto dof = model.joint_dof[k]) {
       const double qdd = (w.fd_u_scalar[k] - w.fd_u[k].dot(a)) / w.fd_d[k];

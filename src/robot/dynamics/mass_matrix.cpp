@@ -8,92 +8,96 @@
 namespace velkor {
 namespace {
 
-// Composite (m, h, I_o) of a subtree, about its link origin in link axes.
+// Composite (m, h, I_o) of a subtree, about the root-link origin in root axes.
 struct Composite {
   double m;
   Vec3 h;
   Mat3 I;
 };
 
-// Adds a child composite given in the child frame into `into`, with the
-// child's local transform (R, t): h' = R h;
-// I += R I Rᵀ + (2 t·h' + m|t|²)·1 − h' tᵀ − t h'ᵀ − m t tᵀ.
+// Adds a composite given in the frame X = (R, t) into one given in X's
+// reference frame: h' = R h, and with u = h' + m t / 2,
+// I += R I Rᵀ + (2 t·h' + m|t|²)·1 − h' tᵀ − t h'ᵀ − m t tᵀ
+//    = R I Rᵀ + 2 (t·u)·1 − (u tᵀ + t uᵀ).
 void add_moved(double m, const Vec3& h, const Mat3& I, const Pose& X, double& m_p, Vec3& h_p,
                Mat3& I_p) {
   const Mat3 R = X.rotation.toRotationMatrix();
   const Vec3& t = X.translation;
   const Vec3 h_rot = R * h;
+  const Vec3 u = h_rot + 0.5 * m * t;
+  const Mat3 IRt = I * R.transpose();
   m_p += m;
   h_p += h_rot + m * t;
-  I_p += R * I * R.transpose() + (2.0 * t.dot(h_rot) + m * t.squaredNorm()) * Mat3::Identity() -
-         h_rot * t.transpose() - t * h_rot.transpose() - m * t * t.transpose();
+  I_p.noalias() += R * IRt;
+  I_p.diagonal().array() += 2.0 * t.dot(u);
+  I_p.noalias() -= u * t.transpose() + t * u.transpose();
 }
 
-// Steps shared by both bases. Returns the root composite (root link plus, when
-// `floating`, every subtree hanging from it).
+// Composites in root-link coordinates, about the root-link origin: each link's
+// (m, h, I_o) is moved to the root once, after which a subtree's composite is a
+// plain sum over its links. Also stores each DOF joint's motion axis in root
+// coordinates, S = (a_w, p_j × a_w) for a revolute, (0, a_w) for a prismatic
+// joint. Returns the root link's composite, including every subtree when
+// `floating`.
 Composite composite_pass(const Model& model, std::span<const double> q, Workspace& w,
                          bool floating) {
   const std::size_t J = model.joint_count();
+  std::span<Vec6> axes = w.fd_velocity;  // free while the mass matrix is computed
   for (std::size_t k = 0; k < J; ++k) {
-    w.frames[k] = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
+    const std::size_t p = model.parent[k];
+    const JointKinematics& joint = model.joint_kinematics[k];
+    const Pose local = joint.frame(model.joint_position(k, q.data()));
+    const Pose X = p == 0 ? local : w.frames[p - 1].compose(local);  // root from link k+1
+    w.frames[k] = X;
     const MassProperties& link = model.link_mass_properties[k + 1];
-    w.composite_mass[k] = link.mass;
-    w.composite_first_moment[k] = link.first_moment;
-    w.composite_inertia[k] = link.inertia_origin;
+    w.composite_mass[k] = 0.0;
+    w.composite_first_moment[k].setZero();
+    w.composite_inertia[k].setZero();
+    add_moved(link.mass, link.first_moment, link.inertia_origin, X, w.composite_mass[k],
+              w.composite_first_moment[k], w.composite_inertia[k]);
+    if (joint.kind != JointKind::Fixed) {
+      const Vec3 a = X.rotate(joint.axis);
+      axes[k] << (joint.kind == JointKind::Revolute ? a : Vec3::Zero()),
+          (joint.kind == JointKind::Revolute ? Vec3(X.translation.cross(a)) : a);
+    }
   }
   const MassProperties& root_link = model.link_mass_properties[0];
   Composite root{root_link.mass, root_link.first_moment, root_link.inertia_origin};
   for (std::size_t k = J; k-- > 0;) {
     const std::size_t p = model.parent[k];
     if (p == 0 && !floating) continue;
-    double& m_p = p == 0 ? root.m : w.composite_mass[p - 1];
-    Vec3& h_p = p == 0 ? root.h : w.composite_first_moment[p - 1];
-    Mat3& I_p = p == 0 ? root.I : w.composite_inertia[p - 1];
-    add_moved(w.composite_mass[k], w.composite_first_moment[k], w.composite_inertia[k], w.frames[k],
-              m_p, h_p, I_p);
+    (p == 0 ? root.m : w.composite_mass[p - 1]) += w.composite_mass[k];
+    (p == 0 ? root.h : w.composite_first_moment[p - 1]) += w.composite_first_moment[k];
+    (p == 0 ? root.I : w.composite_inertia[p - 1]) += w.composite_inertia[k];
   }
   return root;
 }
 
-// Walks DOF d's composite wrench up to the root, writing (d, e) and (e, d) for
-// every DOF e on the way; returns the wrench in root-link coordinates.
+// F = I_c·S for DOF d's composite, then M(d, e) = S_e·F for d and every DOF e
+// above it, written at (d, e) and (e, d). Returns F (root-link coordinates).
 Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::size_t offset,
                  std::size_t N, std::span<double> out) {
   const std::size_t j = model.dof_list[d];
-  const JointKinematics& joint = model.joint_kinematics[j];
+  VELKOR_INVARIANT(model.joint_kinematics[j].kind != JointKind::Fixed, "fixed joints have no DOF index");
+  const Vec6& S = w.fd_velocity[j];
+  const Vec3 omega = S.head<3>(), v = S.tail<3>();
   const double m = w.composite_mass[j];
   const Vec3& h = w.composite_first_moment[j];
-  Vec3 n = Vec3::Zero(), f = Vec3::Zero();
-  switch (joint.kind) {
-    case JointKind::Revolute:  // I·(a, 0)
-      n = w.composite_inertia[j] * joint.axis;
-      f = joint.axis.cross(h);
-      break;
-    case JointKind::Prismatic:  // I·(0, a)
-      n = h.cross(joint.axis);
-      f = m * joint.axis;
-      break;
-    case JointKind::Fixed:
-      fault("fixed joints have no DOF index");
-  }
+  // n = I ω + h × v, f = m v − h × ω
+  Vec6 F;
+  F << w.composite_inertia[j] * omega + h.cross(v), m * v - h.cross(omega);
   const std::size_t row = offset + d;
   for (std::size_t i = j;;) {
-    const JointKinematics& ji = model.joint_kinematics[i];
     if (const auto e = model.joint_dof[i]) {
-      const double value = ji.kind == JointKind::Revolute ? ji.axis.dot(n) : ji.axis.dot(f);
+      const double value = w.fd_velocity[i].dot(F);
       out[row * N + offset + *e] = value;
       out[(offset + *e) * N + row] = value;
     }
-    const Pose& X = w.frames[i];
-    f = X.rotation * f;
-    n = X.rotation * n + X.translation.cross(f);
     const std::size_t p = model.parent[i];
     if (p == 0) break;
     i = p - 1;
   }
-  Vec6 wrench;
-  wrench << n, f;
-  return wrench;
+  return F;
 }
 
 std::expected<void, Error> check(const Model& model, std::span<const double> q, std::size_t N,

@@ -1,6 +1,8 @@
 // Joint-space inertia matrix by the composite-rigid-body scheme: composite
 // inertias (m, h, I_o) accumulated inward, then one walk per DOF projecting
 // its composite's motion wrench on the axes of the joints up to the root.
+// Everything is expressed in root-link coordinates, so composites add up
+// without transforms and each projection is a single 6-vector dot product.
 // Row-major N x N, exactly symmetric in every entry that involves a joint DOF.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "types.hpp"
+#include "values.hpp"
 
 namespace velkor::py {
 namespace {
@@ -61,12 +62,6 @@ PyObject* ik_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return reinterpret_cast<PyObject*>(self);
 }
 
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* compare(PyObject* self, PyObject* other, int op) {
   if (Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
   const bool equal = options_of(self) == options_of(other);  // IEEE: NaN fields differ
@@ -100,7 +95,7 @@ PyType_Slot slots[] = {
                     "IkOptions(max_iterations=None, translation_tolerance=1.0e-6, "
                     "rotation_tolerance=1.0e-6, damping=1.0e-3, max_step_norm=0.5)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<ik_options_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, getset},

@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "types.hpp"
+#include "values.hpp"
 
 namespace velkor::py {
 namespace {
@@ -46,12 +47,6 @@ struct LoadBufferObject {
 };
 
 LoadBufferObject* buffer_object(PyObject* self) { return reinterpret_cast<LoadBufferObject*>(self); }
-
-void dealloc_plain(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
 
 // ---- Load ----
 
@@ -104,7 +99,7 @@ PyGetSetDef load_getset[] = {
 PyType_Slot load_slots[] = {
     {Py_tp_doc, const_cast<char*>("Load(link_id, torque=..., force=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<load_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_plain)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<load_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, load_getset},
@@ -218,7 +213,7 @@ void buffer_dealloc(PyObject* self_object) {
   delete self->buffer;
   delete self->link_table;
   delete self->borrow;
-  dealloc_plain(self_object);
+  dealloc_value(self_object);
 }
 
 PyMethodDef buffer_methods[] = {

@@ -36,12 +36,6 @@ Object* allocate(PyTypeObject* type) {
   return reinterpret_cast<Object*>(type->tp_alloc(type, 0));
 }
 
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 // Equality of all stored numbers under IEEE comparison; other classes and the
 // ordering operators are NotImplemented.
 template <class Object, std::size_t N>
@@ -207,7 +201,7 @@ constexpr unsigned value_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 PyType_Slot pose_slots[] = {
     {Py_tp_doc, const_cast<char*>("Pose(translation=..., rotation_xyzw=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<pose_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<pose_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, pose_getset},
@@ -218,7 +212,7 @@ PyType_Spec pose_spec = {"velkor.Pose", sizeof(PoseObject), 0, value_flags, pose
 PyType_Slot twist_slots[] = {
     {Py_tp_doc, const_cast<char*>("Twist(angular=..., linear=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<twist_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<twist_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, twist_getset},
@@ -230,7 +224,7 @@ PyType_Slot base_state_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("BaseState(frame=None, velocity=None, acceleration=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<base_state_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<base_state_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, base_state_getset},
@@ -245,6 +239,12 @@ bool create_type(PyTypeObject*& slot, PyType_Spec& type_spec) {
 }
 
 }  // namespace
+
+void dealloc_value(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
 
 bool create_value_types() {
   Types& t = types();

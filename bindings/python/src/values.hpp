@@ -10,6 +10,9 @@
 
 namespace velkor::py {
 
+// tp_dealloc of the value classes, which own no references.
+void dealloc_value(PyObject* self);
+
 // Creates the three types unless they exist; false with an exception set.
 bool create_value_types();
 

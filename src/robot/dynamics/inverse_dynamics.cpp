@@ -38,6 +38,24 @@ double project(JointKind kind, const Vec3& axis, const Vec3& torque, const Vec3&
   fault("fixed joints have no DOF index");
 }
 
+// Stores joint k's wrench (n, f), writes its projection on the joint axis and
+// moves it into the parent's accumulator: f_p = R f, n_p = R n + t × f_p.
+// `parent_root` receives it when the parent is the root link (nullptr: dropped).
+void finish_joint(const Model& model, std::size_t k, const Vec3& torque, const Vec3& force,
+                  Workspace& w, Vec6* parent_root, std::span<double> out) {
+  w.loads[k] << torque, force;
+  const JointKinematics& joint = model.joint_kinematics[k];
+  if (const auto dof = model.joint_dof[k]) out[*dof] = project(joint.kind, joint.axis, torque, force);
+  const Pose& X = w.frames[k];
+  const Vec3 f_p = X.rotation * force;
+  const Vec3 n_p = X.rotation * torque + X.translation.cross(f_p);
+  const std::size_t p = model.parent[k];
+  Vec6* target = p == 0 ? parent_root : &w.loads[p - 1];
+  if (target == nullptr) return;
+  target->head<3>() += n_p;
+  target->tail<3>() += f_p;
+}
+
 }  // namespace
 
 std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
@@ -112,25 +130,11 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     const MassProperties& link = model.link_mass_properties[k + 1];
     const Vec3& omega = w.angular_velocity[k];
     const Vec3 ma = link.mass * w.link_acceleration[k];
-    Vec6& entry = w.loads[k];
+    const Vec6& entry = w.loads[k];
     const Vec3 force = entry.tail<3>() + ma;
     const Vec3 torque = entry.head<3>() + link.inertia_com * w.angular_acceleration[k] +
                         omega.cross(link.inertia_com * omega) + link.center_of_mass.cross(ma);
-    entry << torque, force;
-    const JointKinematics& joint = model.joint_kinematics[k];
-    if (const auto dof = model.joint_dof[k]) out[*dof] = project(joint.kind, joint.axis, torque, force);
-    // f_p = R f, n_p = R n + t × f_p
-    const Pose& X = w.frames[k];
-    const Vec3 f_p = X.rotation * force;
-    const Vec3 n_p = X.rotation * torque + X.translation.cross(f_p);
-    const std::size_t p = model.parent[k];
-    if (p != 0) {
-      w.loads[p - 1].head<3>() += n_p;
-      w.loads[p - 1].tail<3>() += f_p;
-    } else if (floating) {
-      root.head<3>() += n_p;
-      root.tail<3>() += f_p;
-    }
+    finish_joint(model, k, torque, force, w, floating ? &root : nullptr, out);
   }
   return root;
 }
@@ -164,19 +168,10 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
   for (std::size_t k = J; k-- > 0;) {
     const MassProperties& link = model.link_mass_properties[k + 1];
     const Vec3 mg = link.mass * g[k];
-    Vec6& entry = w.loads[k];
+    const Vec6& entry = w.loads[k];
     const Vec3 force = entry.tail<3>() + mg;
     const Vec3 torque = entry.head<3>() + link.center_of_mass.cross(mg);
-    entry << torque, force;
-    const JointKinematics& joint = model.joint_kinematics[k];
-    if (const auto dof = model.joint_dof[k]) out[*dof] = project(joint.kind, joint.axis, torque, force);
-    const Pose& X = w.frames[k];
-    const Vec3 f_p = X.rotation * force;
-    const Vec3 n_p = X.rotation * torque + X.translation.cross(f_p);
-    const std::size_t p = model.parent[k];
-    Vec6& target = p == 0 ? root : w.loads[p - 1];
-    target.head<3>() += n_p;
-    target.tail<3>() += f_p;
+    finish_joint(model, k, torque, force, w, &root, out);
   }
   return root;
 }

@@ -1,0 +1,171 @@
+// libFuzzer target for URDF import.
+//
+// The input bytes take the path a file's contents take after reading: the UTF-8
+// check, XML parsing and shape checks of the reader, then every model check of
+// RobotModel::from_description. A rejected input must come back as one of the
+// description error kinds; an accepted one must satisfy the numbering
+// invariants every algorithm relies on, and forward kinematics at q = 0 runs
+// over its tables so the sanitizers see them read. Anything else aborts, and so
+// does a Fault escaping (it is an internal error no input may cause).
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "error.hpp"
+#include "robot/kinematics/forward_kinematics.hpp"
+#include "robot/model.hpp"
+#include "robot/robot.hpp"
+#include "robot/urdf_reader.hpp"
+#include "robot/workspace.hpp"
+
+namespace {
+
+[[noreturn]] void broken(const char* what, const std::string& detail = {}) {
+  std::fprintf(stderr, "urdf_fuzzer: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+  std::abort();
+}
+
+void check(bool condition, const char* what) {
+  if (!condition) broken(what);
+}
+
+bool starts_with(const std::string& text, std::string_view prefix) {
+  return text.size() >= prefix.size() && std::string_view(text).substr(0, prefix.size()) == prefix;
+}
+
+// A rejected description: only the four description errors, each with its message shape.
+void check_rejection(const velkor::Error& error) {
+  namespace e = velkor::errors;
+  const std::string message = error.message();
+  (void)error.debug();
+  check(error.python_class() == velkor::ErrorClass::ModelError, "import error is not a ModelError");
+  if (error.is<e::Urdf>()) {
+    check(starts_with(message, "failed to parse URDF: "), "Urdf message prefix");
+  } else if (error.is<e::InvalidModel>()) {
+    check(starts_with(message, "invalid robot model: "), "InvalidModel message prefix");
+    check(!error.as<e::InvalidModel>().reason.empty(), "InvalidModel without a reason");
+  } else if (error.is<e::UnsupportedJointType>()) {
+    const auto& u = error.as<e::UnsupportedJointType>();
+    check(u.joint_type == "floating" || u.joint_type == "planar" || u.joint_type == "spherical",
+          "UnsupportedJointType for a supported type");
+    check(message == "joint " + u.joint + " uses unsupported type " + u.joint_type,
+          "UnsupportedJointType message");
+  } else if (error.is<e::InvalidJointAxis>()) {
+    check(message == "joint " + error.as<e::InvalidJointAxis>().joint + " has an invalid axis",
+          "InvalidJointAxis message");
+  } else {
+    broken("import failed with an unexpected error kind", error.debug());
+  }
+}
+
+// An accepted description: the invariants of a built model, then some use of it.
+void check_model(const velkor::urdf::Robot& description, const velkor::RobotModel& robot_model) {
+  using velkor::JointKind;
+  const velkor::Model& model = robot_model.model();
+  const std::size_t L = model.link_count();
+  const std::size_t J = model.joint_count();
+  const std::size_t n = model.dof_count();
+
+  check(model.id != 0, "model identifier 0");
+  check(model.name == description.name, "model name differs from the robot name");
+  check(L >= 1 && J == L - 1, "link count is not joint count + 1");
+  check(L == description.links.size() && J == description.joints.size(),
+        "model counts differ from the description");
+  check(model.joint_kinematics.size() == J && model.joint_dof.size() == J && model.parent.size() == J,
+        "per-joint table length");
+  check(model.link_mass_properties.size() == L, "per-link table length");
+
+  std::unordered_set<std::string_view> link_names, joint_names;
+  for (std::size_t i = 0; i < L; ++i) {
+    check(link_names.insert(model.links[i].name).second, "duplicate link name in a model");
+    const double* record = &model.links[i].mass_properties.mass;
+    const double* copy = &model.link_mass_properties[i].mass;
+    for (std::size_t k = 0; k < 25; ++k) {
+      check(std::isfinite(record[k]), "non-finite mass property");
+      check(record[k] == copy[k] || (record[k] != record[k] && copy[k] != copy[k]),
+            "mass property copy differs");
+    }
+    check(model.links[i].mass_properties.mass >= 0.0, "negative mass");
+    const auto found = model.find_link(model.links[i].name);
+    check(found && *found == i, "find_link does not find the link");
+  }
+
+  std::size_t dofs = 0;
+  for (std::size_t k = 0; k < J; ++k) {
+    const velkor::Joint& joint = model.joints[k];
+    const velkor::JointKinematics& kin = model.joint_kinematics[k];
+    check(joint_names.insert(joint.name).second, "duplicate joint name in a model");
+    check(model.parent[k] < k + 1, "parent link index not below the child link index");
+    check(kin.kind == joint.kinematics.kind, "joint kinematics copy differs");
+    check(kin.origin.translation.allFinite() && kin.origin.rotation.coeffs().allFinite(),
+          "non-finite joint origin");
+    check(std::abs(kin.origin.rotation.norm() - 1.0) < 1e-9, "origin rotation is not a unit quaternion");
+    check(kin.axis.allFinite() && std::abs(kin.axis.norm() - 1.0) < 1e-9, "axis is not a unit vector");
+    if (kin.kind == JointKind::Fixed) {
+      check(!model.joint_dof[k].has_value(), "fixed joint with a DOF");
+      check(kin.axis == velkor::Vec3::UnitX(), "fixed joint axis is not (1, 0, 0)");
+    } else {
+      check(model.joint_dof[k] == dofs, "DOF numbering");
+      check(dofs < n && model.dof_list[dofs] == k, "dof list");
+      ++dofs;
+      check(std::isfinite(joint.velocity_limit) && joint.velocity_limit >= 0.0, "velocity limit");
+      check(!(joint.lower > joint.upper), "position limits out of order");
+      check(!std::isnan(joint.lower) && !std::isnan(joint.upper), "NaN position limit");
+    }
+  }
+  check(dofs == n, "DOF count");
+
+  // Forward kinematics at zero over every table of the model.
+  velkor::Workspace workspace(J, n);
+  const std::vector<double> q(n, 0.0);
+  std::vector<velkor::Pose> poses(L);
+  const auto all = velkor::forward_kinematics_all(model, velkor::Pose::identity(), q,
+                                                  workspace.frames, poses);
+  if (!all) broken("forward_kinematics_all failed on a valid model", all.error().debug());
+  // One link at a time along its ancestor path (bounded: paths make this quadratic).
+  const std::size_t step = L > 64 ? L / 64 : 1;
+  for (std::size_t i = 0; i < L; i += step) {
+    const auto pose = velkor::forward_kinematics(model, velkor::Pose::identity(), q,
+                                                 velkor::LinkId{model.id, i}, workspace.path);
+    if (!pose) broken("forward_kinematics failed on a valid model", pose.error().debug());
+    // The same products in the same association: equal to the last bit while finite
+    // (a chain of huge origins may overflow, and then the identity start differs).
+    const std::array<double, 7> one = pose->to_array(), every = poses[i].to_array();
+    bool finite = true;
+    for (std::size_t c = 0; c < 7; ++c) finite = finite && std::isfinite(one[c]) && std::isfinite(every[c]);
+    if (finite)
+      for (std::size_t c = 0; c < 7; ++c)
+        check(one[c] == every[c], "single-link and all-link forward kinematics disagree");
+  }
+
+  const bool positive_root_mass = model.links[0].mass_properties.mass > 0.0;
+  const auto floating = velkor::FloatingRobot::create(robot_model);
+  check(floating.has_value() == positive_root_mass, "floating-base creation and root mass disagree");
+  if (!floating) check_rejection(floating.error());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto description = velkor::urdf::parse(text);
+  if (!description) {
+    check(!description.error().empty(), "reader error without a text");
+    check_rejection(velkor::Error(velkor::errors::Urdf{std::move(description.error())}));
+    return 0;
+  }
+  const auto model = velkor::RobotModel::from_description(*description);
+  if (!model) {
+    check_rejection(model.error());
+    return 0;
+  }
+  check_model(*description, *model);
+  return 0;
+}

@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace velkor::py {
 namespace {
+
+constexpr const char* already_borrowed = "The given array is already borrowed";
 
 // Byte range [begin, end) covered by a one-dimensional array.
 struct Extent {
@@ -119,9 +122,7 @@ bool Hold::take(PyArrayObject* array, Kind kind) {
   release();
   if (PyArray_DIM(array, 0) == 0) return true;  // nothing to share
   id_ = HoldRegistry::instance().take(extent_of(array), kind);
-  if (id_ != 0) return true;
-  PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
-  return false;
+  return id_ != 0;
 }
 
 void Hold::release() {
@@ -158,7 +159,10 @@ bool InputArray::extract(PyObject* value, const char* name) {
 }
 
 bool InputArray::use_array(PyArrayObject* array) {
-  if (!hold_.take(array, Hold::Kind::Read)) return false;
+  if (!hold_.take(array, Hold::Kind::Read)) {
+    PyErr_SetString(PyExc_ValueError, already_borrowed);
+    return false;
+  }
   const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
   if (n == 0) {
     values_ = {};
@@ -184,28 +188,35 @@ bool OutputArray::check_type(PyObject* out) {
   return false;
 }
 
-bool OutputArray::prepare(PyObject* out, std::size_t length) {
+bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& error) {
   const auto n = static_cast<npy_intp>(length);
   if (out == nullptr || out == Py_None) {
     npy_intp dims[1] = {n};
     array_ = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
-    if (!array_) return false;
+    if (!array_) {
+      PyErr_Clear();
+      error.set(PyExc_MemoryError, "");
+      return false;
+    }
     data_ = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
     return true;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(out);
   if (PyArray_DIM(array, 0) != n) {
-    PyErr_Format(PyExc_ValueError, "out must contain exactly %zu elements", length);
+    error.set(PyExc_ValueError, "out must contain exactly " + std::to_string(length) + " elements");
     return false;
   }
   if (!PyArray_ISWRITEABLE(array)) {
-    PyErr_SetString(PyExc_ValueError, "The given array is not writeable");
+    error.set(PyExc_ValueError, "The given array is not writeable");
     return false;
   }
-  if (!hold_.take(array, Hold::Kind::Write)) return false;
+  if (!hold_.take(array, Hold::Kind::Write)) {
+    error.set(PyExc_ValueError, already_borrowed);
+    return false;
+  }
   if (n > 0 && !usable_in_place(array)) {
     hold_.release();
-    PyErr_SetString(PyExc_ValueError, "out must be a contiguous float64 array");
+    error.set(PyExc_ValueError, "out must be a contiguous float64 array");
     return false;
   }
   array_ = PyRef::borrow(out);

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "errors.hpp"
 #include "numpy.hpp"
 #include "py_ref.hpp"
 
@@ -23,8 +24,8 @@ class Hold {
   Hold& operator=(Hold&& other) noexcept;
   ~Hold() { release(); }
 
-  // Takes a hold on the memory of `array`; ValueError "The given array is
-  // already borrowed" when it conflicts with a hold of a running call.
+  // Takes a hold on the memory of `array`; false when it conflicts with a
+  // hold of a running call (the caller reports "The given array is already borrowed").
   bool take(PyArrayObject* array, Kind kind);
   void release();
 
@@ -60,8 +61,9 @@ class OutputArray {
   static bool check_type(PyObject* out);
 
   // Under the lock: creates the array when `out` is None, else checks its
-  // length, takes its write hold and checks contiguity, in that order.
-  bool prepare(PyObject* out, std::size_t length);
+  // length, takes its write hold and checks contiguity, in that order. Its
+  // failures are recorded in `error`, to be raised after the lock is released.
+  bool prepare(PyObject* out, std::size_t length, DeferredError& error);
   double* data() const { return data_; }
   void release_hold() { hold_.release(); }
   PyObject* take() { return array_.release(); }

@@ -13,17 +13,18 @@ namespace velkor::py {
 template <class CoreRobot>
 PyObject* load_buffer_method(PyObject* self, PyObject*) {
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  DeferredError error;
   std::optional<LoadBuffer> buffer;
   {
     auto guard = h.slot.lock();
     if (!guard) return nullptr;
-    const bool ok = panic_guard([&] {
+    deferred_panic_guard(error, [&] {
       const Model& model = guard.calculation().model();
       buffer.emplace(model.link_count(), model.id);
       return true;
     });
-    if (!ok) return nullptr;
   }
+  if (error.is_set()) return error.raise();
   return new_load_buffer(std::move(*buffer), h.link_table);
 }
 

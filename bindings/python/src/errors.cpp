@@ -56,6 +56,26 @@ PyObject* core_error(const Error& error) {
 
 PyObject* raise_panic(const char* message) { return raise(types().panic_error, message); }
 
+PyObject* DeferredError::raise() const {
+  if (error_) return core_error(*error_);
+  if (type_ == PyExc_MemoryError) return PyErr_NoMemory();
+  return py::raise(type_ ? type_ : types().panic_error, message_);
+}
+
+void DeferredError::set_from_current_exception() {
+  try {
+    throw;
+  } catch (const Fault& fault) {
+    set(types().panic_error, fault.has_message() ? fault.what() : "native velkor panic");
+  } catch (const std::bad_alloc&) {
+    set(PyExc_MemoryError, "");
+  } catch (const std::exception& e) {
+    set(types().panic_error, e.what());
+  } catch (...) {
+    set(types().panic_error, "native velkor panic");
+  }
+}
+
 namespace detail {
 
 void raise_guarded_exception() {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <new>
+#include <optional>
+#include <string>
 #include <type_traits>
 
 #include "error.hpp"
@@ -20,6 +22,40 @@ PyObject* core_error(const Error& error);
 
 // Raises PanicError(message); always returns nullptr.
 PyObject* raise_panic(const char* message);
+
+// An error decided while a handle is locked, raised once the lock is released.
+// Raising creates an exception object, which can start the cycle collector and
+// run finalizers, and a finalizer may call the very handle that is locked.
+class DeferredError {
+ public:
+  void set(Error error) { error_.emplace(std::move(error)); }
+  void set(PyObject* type, std::string message) {
+    type_ = type;
+    message_ = std::move(message);
+  }
+  bool is_set() const { return error_.has_value() || type_ != nullptr; }
+  // Raises what was recorded; always returns nullptr.
+  PyObject* raise() const;
+  // What panic_guard raises, recorded instead: the fault's text, or MemoryError.
+  void set_from_current_exception();
+
+ private:
+  std::optional<Error> error_;
+  PyObject* type_ = nullptr;
+  std::string message_;
+};
+
+// panic_guard for lock-held work whose failures are deferred: a fault is
+// recorded in `error` and the body's failure value returned.
+template <class F>
+auto deferred_panic_guard(DeferredError& error, F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    error.set_from_current_exception();
+    return decltype(body()){};
+  }
+}
 
 namespace detail {
 // Raises the Python counterpart of the C++ exception being handled.

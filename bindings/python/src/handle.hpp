@@ -3,6 +3,7 @@
 // computing-method skeleton every computing method reuses.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -138,18 +139,19 @@ PyObject* handle_from_urdf(PyObject* cls, PyObject* const* args, Py_ssize_t narg
 template <class CoreRobot>
 PyObject* handle_fork(PyObject* self, PyObject*) {
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  DeferredError error;
   std::unique_ptr<Handle<CoreRobot>> forked;
   {
     auto guard = h.slot.lock();
     if (!guard) return nullptr;
-    const bool ok = panic_guard([&] {
+    deferred_panic_guard(error, [&] {
       // A fresh workspace on the shared model; a Robot keeps its base frame.
       forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count,
                                                    Calculation<CoreRobot>(guard.calculation().robot));
       return true;
     });
-    if (!ok) return nullptr;
   }
+  if (error.is_set()) return error.raise();
   return new_handle_object(Py_TYPE(self), std::move(forked));
 }
 
@@ -205,56 +207,80 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const char* text = PyUnicode_AsUTF8AndSize(arg[0], &size);
   if (text == nullptr) return nullptr;
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  auto guard = h.slot.lock();
-  if (!guard) return nullptr;
-  return panic_guard([&]() -> PyObject* {
-    const Model& model = guard.calculation().model();
-    const auto index = model.find_link(std::string_view(text, static_cast<std::size_t>(size)));
-    if (!index) return core_error(index.error());
-    const LinkTable& table = *h.link_table;
-    for (std::size_t i = 0; i < table.size(); ++i)
-      if (table[i] == LinkId{model.id, *index}) return PyLong_FromSize_t(i);
-    PyErr_SetString(PyExc_ValueError, "link does not belong to this robot");
-    return nullptr;
-  });
+  DeferredError error;
+  std::size_t position = 0;
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    deferred_panic_guard(error, [&]() -> bool {
+      const Model& model = guard.calculation().model();
+      const auto index = model.find_link(std::string_view(text, static_cast<std::size_t>(size)));
+      if (!index) {
+        error.set(index.error());
+        return false;
+      }
+      const LinkTable& table = *h.link_table;
+      const auto found = std::find(table.begin(), table.end(), LinkId{model.id, *index});
+      if (found == table.end()) {
+        error.set(PyExc_ValueError, "link does not belong to this robot");
+        return false;
+      }
+      position = static_cast<std::size_t>(found - table.begin());
+      return true;
+    });
+  }
+  if (error.is_set()) return error.raise();
+  return PyLong_FromSize_t(position);
 }
 
 // ---- the computing-method skeleton ----
 // The method body has parsed and converted its arguments (steps 1-5). This
 // locks, prepares `out`, releases the interpreter lock around the core call
-// only, translates a core error and returns the array.
+// only, and returns the array. Failures found while the handle is locked are
+// raised after it is released (see DeferredError).
 template <class CoreRobot, class Core>
 PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, Core&& core) {
-  auto guard = h.slot.lock();
-  if (!guard) return nullptr;
-  return panic_guard([&]() -> PyObject* {
-    OutputArray output;
-    if (!output.prepare(out, length)) return nullptr;
-    std::expected<void, Error> result;
-    {
-      GilRelease released;
-      result = core(guard.calculation(), output.data());
-    }
-    output.release_hold();
-    if (!result) return core_error(result.error());
-    return output.take();
-  });
+  DeferredError error;
+  OutputArray output;  // released after the lock, when it is no longer written
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    const bool ok = deferred_panic_guard(error, [&]() -> bool {
+      if (!output.prepare(out, length, error)) return false;
+      std::expected<void, Error> result;
+      {
+        GilRelease released;
+        result = core(guard.calculation(), output.data());
+      }
+      output.release_hold();
+      if (!result) error.set(std::move(result.error()));
+      return result.has_value();
+    });
+    if (!ok) output.release_hold();
+  }
+  if (error.is_set()) return error.raise();
+  return output.take();
 }
 
 // The same for methods whose result is a value object built from the core's result.
 template <class CoreRobot, class Core, class Build>
 PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
-  auto guard = h.slot.lock();
-  if (!guard) return nullptr;
-  return panic_guard([&]() -> PyObject* {
-    std::optional<decltype(core(guard.calculation()))> result;
-    {
-      GilRelease released;
-      result.emplace(core(guard.calculation()));
-    }
-    if (!*result) return core_error(result->error());
-    return build(**result);
-  });
+  DeferredError error;
+  std::optional<decltype(core(std::declval<Calculation<CoreRobot>&>()))> result;
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    deferred_panic_guard(error, [&]() -> bool {
+      {
+        GilRelease released;
+        result.emplace(core(guard.calculation()));
+      }
+      if (!*result) error.set(std::move(result->error()));
+      return true;
+    });
+  }
+  if (error.is_set()) return error.raise();
+  return build(**result);
 }
 
 }  // namespace velkor::py

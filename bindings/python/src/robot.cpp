@@ -21,14 +21,21 @@ PyObject* set_base_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const auto frame = pose_argument(arg[0], "frame");
   if (!frame) return nullptr;
   H& h = handle_of<Robot>(self);
-  auto guard = h.slot.lock();
-  if (!guard) return nullptr;
-  return panic_guard([&]() -> PyObject* {
-    if (!frame->all_finite())
-      return core_error(errors::InvalidBaseState{"frame", "must contain only finite values"});
-    guard.calculation().robot.set_base_frame(*frame);
-    Py_RETURN_NONE;
-  });
+  DeferredError error;
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    deferred_panic_guard(error, [&] {
+      if (!frame->all_finite()) {
+        error.set(errors::InvalidBaseState{"frame", "must contain only finite values"});
+        return false;
+      }
+      guard.calculation().robot.set_base_frame(*frame);
+      return true;
+    });
+  }
+  if (error.is_set()) return error.raise();
+  Py_RETURN_NONE;
 }
 
 PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -162,6 +162,8 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
       if (!propagate) continue;
       pa = pA + IA * w.fd_bias_acceleration[k];
     }
+    // A massless, unloaded leaf (a tool frame, a sensor mount) adds nothing.
+    if (IA.isZero(0.0) && pa.isZero(0.0)) continue;
     add_inertia_to_parent(transform(k), IA, p == 0 ? IA0 : w.fd_inertia[p - 1]);
     (p == 0 ? pA0 : w.fd_bias_force[p - 1]) += force_to_parent(transform(k), pa);
   }

@@ -53,8 +53,9 @@ Composite composite_pass(const Model& model, std::span<const double> q, Workspac
     w.composite_mass[k] = 0.0;
     w.composite_first_moment[k].setZero();
     w.composite_inertia[k].setZero();
-    add_moved(link.mass, link.first_moment, link.inertia_origin, X, w.composite_mass[k],
-              w.composite_first_moment[k], w.composite_inertia[k]);
+    if (link.mass != 0.0 || !link.inertia_origin.isZero(0.0))  // massless frames add nothing
+      add_moved(link.mass, link.first_moment, link.inertia_origin, X, w.composite_mass[k],
+                w.composite_first_moment[k], w.composite_inertia[k]);
     if (joint.kind != JointKind::Fixed) {
       const Vec3 a = X.rotate(joint.axis);
       axes[k] << (joint.kind == JointKind::Revolute ? a : Vec3::Zero()),

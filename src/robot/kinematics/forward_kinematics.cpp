@@ -40,7 +40,11 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
     const std::size_t k = path[d];
     A = A.compose(model.joint_kinematics[k].frame(model.joint_position(k, q.data())));
   }
-  return depth == 0 ? base : base.compose(A);
+  if (depth == 0) return base;
+  // the same product as forward_kinematics_all, so a link's pose agrees with its row
+  const bool identity_base = base.rotation.coeffs() == Quat::Identity().coeffs() &&
+                             base.translation.isZero(0.0);
+  return identity_base ? A : base.compose(A);
 }
 
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
@@ -53,12 +57,15 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
   if (transforms.size() != J) return std::unexpected(wrong_length("transform workspace", J, transforms.size()));
 
   out[0] = base;
+  // B∘X is X itself for the identity base, the default of a fixed robot.
+  const bool identity_base = base.rotation.coeffs() == Quat::Identity().coeffs() &&
+                             base.translation.isZero(0.0);
   for (std::size_t k = 0; k < J; ++k) {
     // X_root(k+1) = X_root(parent)∘X_joint(q_k); world = B∘X_root
     const std::size_t p = model.parent[k];
     const Pose joint = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
     transforms[k] = p == 0 ? joint : transforms[p - 1].compose(joint);
-    out[k + 1] = base.compose(transforms[k]);
+    out[k + 1] = identity_base ? transforms[k] : base.compose(transforms[k]);
   }
   return {};
 }

@@ -31,6 +31,7 @@ sources=(
   src/robot/model.cpp
   src/robot/robot.cpp
   src/robot/workspace.cpp
+  src/robot/checks.cpp
   src/robot/kinematics/forward_kinematics.cpp
   fuzz/urdf_fuzzer.cpp
 )

@@ -7,20 +7,6 @@
 
 namespace velkor {
 
-std::expected<void, Error> check_dof_vector(const Model& model, std::span<const double> values,
-                                            Label name) {
-  if (values.size() != model.dof_count())
-    return std::unexpected(wrong_length(name, model.dof_count(), values.size()));
-  for (double v : values)
-    if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteInput{name});
-  return {};
-}
-
-std::expected<void, Error> check_output(std::span<double> out, std::size_t expected, Label name) {
-  if (out.size() != expected) return std::unexpected(wrong_length(name, expected, out.size()));
-  return {};
-}
-
 namespace {
 
 std::expected<void, Error> check_joint_buffer(std::size_t size, std::size_t J, Label name) {

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "robot/checks.hpp"
 #include "robot/loads.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -70,10 +71,5 @@ std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
                                                    std::span<const double> q,
                                                    std::span<const double> qd,
                                                    std::span<double> out);
-
-// Shared entry checks of the dynamics operations.
-std::expected<void, Error> check_dof_vector(const Model& model, std::span<const double> values,
-                                            Label name);
-std::expected<void, Error> check_output(std::span<double> out, std::size_t expected, Label name);
 
 }  // namespace velkor

@@ -6,25 +6,10 @@
 
 namespace velkor {
 
-std::expected<void, Error> check_joint_positions(const Model& model, std::span<const double> q) {
-  if (q.size() != model.dof_count()) return std::unexpected(wrong_length("q", model.dof_count(), q.size()));
-  for (double value : q)
-    if (!std::isfinite(value)) return std::unexpected(errors::NonFiniteInput{"q"});
-  return {};
-}
-
-std::expected<void, Error> check_like_q(std::span<const double> q, std::span<const double> values,
-                                        Label name) {
-  if (values.size() != q.size()) return std::unexpected(wrong_length(name, q.size(), values.size()));
-  for (double value : values)
-    if (!std::isfinite(value)) return std::unexpected(errors::NonFiniteInput{name});
-  return {};
-}
-
 std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base,
                                               std::span<const double> q, LinkId target,
                                               std::span<std::size_t> path) {
-  if (auto checked = check_joint_positions(model, q); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
 
@@ -50,7 +35,7 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
                                                   std::span<const double> q,
                                                   std::span<Pose> transforms, std::span<Pose> out) {
-  if (auto checked = check_joint_positions(model, q); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
   const std::size_t L = model.link_count();
   const std::size_t J = model.joint_count();
   if (out.size() != L) return std::unexpected(wrong_length("all link poses output", L, out.size()));
@@ -126,7 +111,7 @@ std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, cons
                                                         std::span<const double> qd, LinkId target,
                                                         const Pose& tool,
                                                         std::span<std::size_t> path) {
-  if (auto checked = check_joint_positions(model, q); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
   if (auto checked = check_like_q(q, qd, "qd"); !checked) return std::unexpected(checked.error());
   if (!tool.all_finite()) return std::unexpected(errors::NonFiniteInput{"tool frame"});
   const auto link = model.link_index(target);
@@ -145,7 +130,7 @@ std::expected<Twist, Error> forward_acceleration_kinematics(
     const Model& model, const Quat& R_b, const Twist& base_velocity, const Twist& base_acceleration,
     std::span<const double> q, std::span<const double> qd, std::span<const double> qdd,
     LinkId target, std::span<std::size_t> path) {
-  if (auto checked = check_joint_positions(model, q); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
   if (auto checked = check_like_q(q, qd, "qd"); !checked) return std::unexpected(checked.error());
   if (auto checked = check_like_q(q, qdd, "qdd"); !checked) return std::unexpected(checked.error());
   const auto link = model.link_index(target);

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "robot/checks.hpp"
 #include "robot/link_id.hpp"
 #include "robot/model.hpp"
 #include "spatial.hpp"
@@ -39,12 +40,6 @@ std::expected<Twist, Error> forward_acceleration_kinematics(
     const Model& model, const Quat& base_rotation, const Twist& base_velocity,
     const Twist& base_acceleration, std::span<const double> q, std::span<const double> qd,
     std::span<const double> qdd, LinkId target, std::span<std::size_t> path);
-
-// Shared entry checks of every operation taking q: length first, then finiteness.
-std::expected<void, Error> check_joint_positions(const Model& model, std::span<const double> q);
-// A vector that must match q in length (slice `name`) and be finite.
-std::expected<void, Error> check_like_q(std::span<const double> q, std::span<const double> values,
-                                        Label name);
 
 // Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.
 void write_pose_row(const Pose& pose, double* row);

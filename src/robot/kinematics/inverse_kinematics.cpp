@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "robot/checks.hpp"
 #include "robot/kinematics/path_kernels.hpp"
 
 namespace velkor {
@@ -54,11 +55,8 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
                                               std::span<double> out) {
   const Model& model = robot.model();
   const std::size_t n = model.dof_count();
-  if (initial_q.size() != n) return std::unexpected(wrong_length("initial_q", n, initial_q.size()));
-  if (!std::all_of(initial_q.begin(), initial_q.end(), [](double v) { return std::isfinite(v); }))
-    return std::unexpected(errors::NonFiniteInput{"initial_q"});
-  if (out.size() != initial_q.size())
-    return std::unexpected(wrong_length("inverse kinematics output", initial_q.size(), out.size()));
+  if (auto c = check_dof_vector(model, initial_q, "initial_q"); !c) return c;
+  if (auto c = check_output(out, initial_q.size(), "inverse kinematics output"); !c) return c;
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
   if (w.ik_joints.size() != n) return std::unexpected(wrong_length("IK joint workspace", n, w.ik_joints.size()));

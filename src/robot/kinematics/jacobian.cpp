@@ -24,7 +24,7 @@ std::expected<void, Error> checked_jacobian(const Model& model, std::span<const 
                                             LinkId target, const Quat& base_rotation,
                                             std::size_t base_columns, Workspace& workspace,
                                             std::span<double> out) {
-  if (auto checked = check_joint_positions(model, q); !checked) return checked;
+  if (auto checked = check_dof_vector(model, q, "q"); !checked) return checked;
   const std::size_t m = model.dof_count() + base_columns;
   if (out.size() != 6 * m) return std::unexpected(wrong_length("jacobian output", 6 * m, out.size()));
   const auto link = model.link_index(target);
@@ -168,7 +168,7 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
                                                        std::span<const double> qd, LinkId target,
                                                        std::size_t base_columns, Workspace& w,
                                                        std::span<double> out, Write&& write) {
-  if (auto checked = check_joint_positions(model, q); !checked) return checked;
+  if (auto checked = check_dof_vector(model, q, "q"); !checked) return checked;
   if (auto checked = check_like_q(q, qd, "qd"); !checked) return checked;
   const std::size_t m = model.dof_count() + base_columns;
   if (out.size() != 6 * m)

@@ -22,6 +22,9 @@ struct Pose {
   Vec3 translation = Vec3::Zero();
 
   static Pose identity() { return Pose{}; }
+  bool is_identity() const {
+    return rotation.coeffs() == Quat::Identity().coeffs() && translation.isZero(0.0);
+  }
 
   // this∘other: applies other first, then this.
   Pose compose(const Pose& other) const {

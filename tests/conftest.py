@@ -146,3 +146,19 @@ def any_path(request, arm_path, branch_path, make_urdf):
     if request.param == "welded":
         return make_urdf(["p", "c"], [("weld", "fixed", "p", "c", (0.3, -0.2, 0.5), (0.1, 0.2, 0.3), (1, 0, 0))])
     return sample_path(request.param)
+
+
+def stress_common():
+    """The engine shared by the API fuzzer and the thread stress test (stress/common.py)."""
+    import pathlib
+    import sys
+    import types
+
+    name = "velkor_stress_common"
+    if name not in sys.modules:
+        path = pathlib.Path(__file__).resolve().parents[1] / "stress" / "common.py"
+        module = types.ModuleType(name)
+        module.__file__ = str(path)
+        sys.modules[name] = module
+        exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
+    return sys.modules[name]

@@ -7,29 +7,17 @@ The engine lives in stress/common.py and is shared with the long-running stress/
 Here hypothesis drives it (fixed seed, bounded examples) so the run is the same every time.
 """
 
-import pathlib
 import random
-import sys
-import types
 
 import pytest
+
+from conftest import stress_common
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 
-def _load_shared():
-    name = "velkor_stress_common"
-    if name not in sys.modules:
-        path = pathlib.Path(__file__).resolve().parents[1] / "stress" / "common.py"
-        module = types.ModuleType(name)
-        module.__file__ = str(path)
-        sys.modules[name] = module
-        exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
-    return sys.modules[name]
-
-
-shared = _load_shared()
+shared = stress_common()
 _world = []
 
 

@@ -7,27 +7,16 @@ The engine lives in stress/common.py and is shared with the long-running stress/
 Each thread runs a fixed number of operations; nothing here depends on how fast they run.
 """
 
-import pathlib
 import subprocess
 import sys
 import textwrap
-import types
 
 import pytest
 
-
-def _load_shared():
-    name = "velkor_stress_common"
-    if name not in sys.modules:
-        path = pathlib.Path(__file__).resolve().parents[1] / "stress" / "common.py"
-        module = types.ModuleType(name)
-        module.__file__ = str(path)
-        sys.modules[name] = module
-        exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
-    return sys.modules[name]
+from conftest import stress_common
 
 
-shared = _load_shared()
+shared = stress_common()
 
 
 def run_profile(profile, calls_per_thread, seed):

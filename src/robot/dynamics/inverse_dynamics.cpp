@@ -162,66 +162,108 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
   return root;
 }
 
+namespace {
+
+// What the fixed and the floating base share: the base's motion and whether it
+// is free. A free base puts its wrench, rotated into world axes, in front of
+// the joint forces.
+struct Base {
+  bool floating;
+  BaseMotion motion;
+
+  std::size_t entries() const { return floating ? 6 : 0; }
+  void write_wrench(const Vec6& root, std::span<double> out) const {
+    if (!floating) return;
+    Eigen::Map<Vec3>(out.data()) = motion.orientation * root.head<3>();
+    Eigen::Map<Vec3>(out.data() + 3) = motion.orientation * root.tail<3>();
+  }
+};
+
+Base fixed_base(const Robot& robot) { return Base{false, {robot.base_frame().rotation, {}, {}}}; }
+Base free_base(const BaseState& state) {
+  return Base{true, {state.frame.rotation, state.velocity, state.acceleration}};
+}
+
+std::expected<void, Error> run_inverse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                                std::span<const double> q,
+                                                std::span<const double> qd,
+                                                std::span<const double> qdd,
+                                                std::span<const IndexedLoad> loads,
+                                                std::span<double> out) {
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
+  if (auto c = check_dof_vector(model, qdd, "qdd"); !c) return c;
+  if (auto c = check_output(out, model.dof_count() + base.entries(), "inverse dynamics output"); !c)
+    return c;
+  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  if (!root_load) return std::unexpected(root_load.error());
+  std::fill(out.begin(), out.end(), 0.0);
+  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, qdd, base.motion,
+                                                      gravity_up, *root_load, w,
+                                                      out.subspan(base.entries()));
+  if (!root) return std::unexpected(root.error());
+  base.write_wrench(*root, out);
+  return {};
+}
+
+std::expected<void, Error> run_gravity(const Model& model, const Base& base, Workspace& w,
+                                       std::span<const double> q,
+                                       std::span<const IndexedLoad> loads, std::span<double> out) {
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_output(out, model.dof_count() + base.entries(), "gravity output"); !c) return c;
+  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  if (!root_load) return std::unexpected(root_load.error());
+  std::fill(out.begin(), out.end(), 0.0);
+  const auto root = gravity_kernel(model, q, base.motion.orientation, *root_load, w,
+                                   out.subspan(base.entries()));
+  if (!root) return std::unexpected(root.error());
+  base.write_wrench(*root, out);
+  return {};
+}
+
+// Inverse dynamics at zero acceleration, without gravity and loads; the base
+// keeps only its orientation and angular velocity.
+std::expected<void, Error> run_velocity_product_forces(const Model& model, const Base& base,
+                                                       Workspace& w, std::span<const double> q,
+                                                       std::span<const double> qd,
+                                                       std::span<double> out) {
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
+  if (auto c = check_output(out, model.dof_count() + base.entries(), "velocity product output"); !c)
+    return c;
+  std::fill(w.ik_step.begin(), w.ik_step.end(), 0.0);  // the zero-acceleration buffer
+  std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
+  std::fill(out.begin(), out.end(), 0.0);
+  const BaseMotion spinning{base.motion.orientation, Twist{base.motion.velocity.angular, Vec3::Zero()}, {}};
+  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, w.ik_step, spinning,
+                                                      Vec3::Zero(), Vec6::Zero(), w,
+                                                      out.subspan(base.entries()));
+  if (!root) return std::unexpected(root.error());
+  base.write_wrench(*root, out);
+  return {};
+}
+
+}  // namespace
+
 std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& w,
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> qdd,
                                             std::span<const IndexedLoad> loads,
                                             std::span<double> out) {
-  const Model& model = robot.model();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_dof_vector(model, qdd, "qdd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count(), "inverse dynamics output"); !c) return c;
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  const BaseMotion base{robot.base_frame().rotation, {}, {}};
-  auto result = inverse_dynamics_kernel_validated(model, false, q, qd, qdd, base, gravity_up,
-                                                  *root_load, w, out);
-  if (!result) return std::unexpected(result.error());
-  return {};
+  return run_inverse_dynamics(robot.model(), fixed_base(robot), w, q, qd, qdd, loads, out);
 }
 
 std::expected<void, Error> gravity(const Robot& robot, Workspace& w, std::span<const double> q,
                                    std::span<const IndexedLoad> loads, std::span<double> out) {
-  const Model& model = robot.model();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_output(out, model.dof_count(), "gravity output"); !c) return c;
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  auto result = gravity_kernel(model, q, robot.base_frame().rotation, *root_load, w, out);
-  if (!result) return std::unexpected(result.error());
-  return {};
+  return run_gravity(robot.model(), fixed_base(robot), w, q, loads, out);
 }
 
 std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& w,
                                                    std::span<const double> q,
                                                    std::span<const double> qd,
                                                    std::span<double> out) {
-  const Model& model = robot.model();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count(), "velocity product output"); !c) return c;
-  std::fill(w.ik_step.begin(), w.ik_step.end(), 0.0);  // the zero-acceleration buffer
-  std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
-  std::fill(out.begin(), out.end(), 0.0);
-  const BaseMotion base{robot.base_frame().rotation, {}, {}};
-  auto result = inverse_dynamics_kernel_validated(model, false, q, qd, w.ik_step, base,
-                                                  Vec3::Zero(), Vec6::Zero(), w, out);
-  if (!result) return std::unexpected(result.error());
-  return {};
+  return run_velocity_product_forces(robot.model(), fixed_base(robot), w, q, qd, out);
 }
-
-namespace {
-
-// The root wrench (root-link axes) rotated into world axes as out[0..6].
-void write_base_wrench(const Quat& R, const Vec6& root, std::span<double> out) {
-  Eigen::Map<Vec3>(out.data()) = R * root.head<3>();
-  Eigen::Map<Vec3>(out.data() + 3) = R * root.tail<3>();
-}
-
-}  // namespace
 
 std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
                                             Workspace& w, std::span<const double> q,
@@ -229,35 +271,13 @@ std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const Ba
                                             std::span<const double> qdd,
                                             std::span<const IndexedLoad> loads,
                                             std::span<double> out) {
-  const Model& model = robot.model();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_dof_vector(model, qdd, "qdd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + 6, "inverse dynamics output"); !c) return c;
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  const BaseMotion motion{base.frame.rotation, base.velocity, base.acceleration};
-  const auto root = inverse_dynamics_kernel_validated(model, true, q, qd, qdd, motion, gravity_up,
-                                                      *root_load, w, out.subspan(6));
-  if (!root) return std::unexpected(root.error());
-  write_base_wrench(base.frame.rotation, *root, out);
-  return {};
+  return run_inverse_dynamics(robot.model(), free_base(base), w, q, qd, qdd, loads, out);
 }
 
 std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base, Workspace& w,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
                                    std::span<double> out) {
-  const Model& model = robot.model();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + 6, "gravity output"); !c) return c;
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  const auto root = gravity_kernel(model, q, base.frame.rotation, *root_load, w, out.subspan(6));
-  if (!root) return std::unexpected(root.error());
-  write_base_wrench(base.frame.rotation, *root, out);
-  return {};
+  return run_gravity(robot.model(), free_base(base), w, q, loads, out);
 }
 
 std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
@@ -265,19 +285,7 @@ std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
                                                    std::span<const double> q,
                                                    std::span<const double> qd,
                                                    std::span<double> out) {
-  const Model& model = robot.model();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + 6, "velocity product output"); !c) return c;
-  std::fill(w.ik_step.begin(), w.ik_step.end(), 0.0);  // the zero-acceleration buffer
-  std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
-  std::fill(out.begin(), out.end(), 0.0);
-  const BaseMotion motion{base.frame.rotation, Twist{base.velocity.angular, Vec3::Zero()}, {}};
-  const auto root = inverse_dynamics_kernel_validated(model, true, q, qd, w.ik_step, motion,
-                                                      Vec3::Zero(), Vec6::Zero(), w, out.subspan(6));
-  if (!root) return std::unexpected(root.error());
-  write_base_wrench(base.frame.rotation, *root, out);
-  return {};
+  return run_velocity_product_forces(robot.model(), free_base(base), w, q, qd, out);
 }
 
 }  // namespace velkor

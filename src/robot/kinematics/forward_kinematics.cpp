@@ -27,9 +27,7 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
   }
   if (depth == 0) return base;
   // the same product as forward_kinematics_all, so a link's pose agrees with its row
-  const bool identity_base = base.rotation.coeffs() == Quat::Identity().coeffs() &&
-                             base.translation.isZero(0.0);
-  return identity_base ? A : base.compose(A);
+  return base.is_identity() ? A : base.compose(A);
 }
 
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
@@ -43,8 +41,7 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
 
   out[0] = base;
   // B∘X is X itself for the identity base, the default of a fixed robot.
-  const bool identity_base = base.rotation.coeffs() == Quat::Identity().coeffs() &&
-                             base.translation.isZero(0.0);
+  const bool identity_base = base.is_identity();
   for (std::size_t k = 0; k < J; ++k) {
     // X_root(k+1) = X_root(parent)∘X_joint(q_k); world = B∘X_root
     const std::size_t p = model.parent[k];

@@ -10,6 +10,7 @@ pose of every link at the zero configuration and at a sample configuration.
 
 import argparse
 import math
+import os
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -60,6 +61,15 @@ def show(label: str, path: str, floating: bool) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        return _run(argv)
+    except BrokenPipeError:
+        # the reader (e.g. `velkor | head`) went away: stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _run(argv: list[str] | None) -> int:
     parser = argparse.ArgumentParser(prog="velkor", description=__doc__.split("\n\n")[0])
     parser.add_argument("robots", nargs="*", metavar="ROBOT",
                         help=f"sample name ({', '.join(sorted(SAMPLE_ROBOTS))}) or URDF path")

@@ -113,6 +113,7 @@ std::string Error::message() const {
             return std::string(
                 "forward dynamics found ill-conditioned scaled floating-base articulated inertia");
           },
+          [](const Interrupted&) { return std::string("interrupted"); },
       },
       value_);
 }
@@ -170,6 +171,7 @@ std::string Error::debug() const {
           [](const ForwardDynamicsIllConditionedBaseInertia&) {
             return std::string("ForwardDynamicsIllConditionedBaseInertia");
           },
+          [](const Interrupted&) { return std::string("Interrupted"); },
       },
       value_);
 }
@@ -183,7 +185,7 @@ ErrorClass Error::python_class() const {
       ErrorClass::ValueError,  ErrorClass::ValueError,  ErrorClass::ValueError,
       ErrorClass::ValueError,  ErrorClass::ValueError,  ErrorClass::SolverError,
       ErrorClass::SolverError, ErrorClass::SolverError, ErrorClass::SolverError,
-      ErrorClass::SolverError, ErrorClass::SolverError,
+      ErrorClass::SolverError, ErrorClass::SolverError, ErrorClass::Interrupted,
   };
   return table[value_.index()];
 }

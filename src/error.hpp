@@ -1,5 +1,5 @@
 // The single error type of the core. Every failure an input can cause is one of
-// these twenty variants; each knows its message and the Python class it becomes.
+// these variants; each knows its message and the Python class it becomes.
 #pragma once
 
 #include <cstddef>
@@ -39,15 +39,18 @@ struct IkNotConverged { std::size_t iterations; double translation_error; double
 struct ForwardDynamicsSingularJointInertia { std::size_t joint_index; };
 struct ForwardDynamicsSingularBaseInertia {};
 struct ForwardDynamicsIllConditionedBaseInertia {};
+// A long computation stopped because its caller's interrupt poll asked it to (see interrupt.hpp).
+struct Interrupted {};
 }  // namespace errors
 
 // The Python exception class an error becomes: description problems, caller
-// argument problems, and numerical failures on valid input.
-enum class ErrorClass { ModelError, ValueError, SolverError };
+// argument problems, numerical failures on valid input, and a computation the
+// caller interrupted (the exception its signal handler raised, KeyboardInterrupt by default).
+enum class ErrorClass { ModelError, ValueError, SolverError, Interrupted };
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..19).
+  // Declaration order is part of the contract (variant index 0..20).
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
       errors::NonFiniteInput, errors::NumericalFailure, errors::InvalidJointAxis,
@@ -56,7 +59,7 @@ class Error {
       errors::NonFiniteIkInput, errors::IkNumericalFailure, errors::IkJointLimitViolation,
       errors::IkNotConverged, errors::ForwardDynamicsSingularJointInertia,
       errors::ForwardDynamicsSingularBaseInertia,
-      errors::ForwardDynamicsIllConditionedBaseInertia>;
+      errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

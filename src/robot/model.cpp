@@ -105,8 +105,20 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j) {
 }  // namespace
 
 std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path) {
-  auto robot = urdf::read_file(path);
+  Interrupt never;
+  return from_urdf(path, never);
+}
+
+std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path, Interrupt& interrupt) {
+  auto text = urdf::read_text(path, interrupt);
+  if (!text) {
+    if (text.error().interrupted) return std::unexpected(errors::Interrupted{});
+    return std::unexpected(errors::Urdf{std::move(text.error().message)});
+  }
+  if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
+  auto robot = urdf::parse(*text);
   if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
+  if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
   return from_description(*robot);
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "model/joint.hpp"
 #include "model/link.hpp"
 #include "robot/link_id.hpp"
@@ -61,6 +62,9 @@ std::uint64_t take_model_id();
 class RobotModel {
  public:
   static std::expected<RobotModel, Error> from_urdf(const std::string& path);
+  // The same; `interrupt` is polled after each phase (read, parse) and when a
+  // wait for the file is cut short by a signal. Asked to stop: `Interrupted`.
+  static std::expected<RobotModel, Error> from_urdf(const std::string& path, Interrupt& interrupt);
   static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot);
 
   const Model& model() const { return *model_; }

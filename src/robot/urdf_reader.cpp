@@ -48,6 +48,28 @@ bool valid_utf8(std::string_view s) {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// True when the prolog holds <!DOCTYPE ... [ ... ]>. Its declarations (entities
+// among them) are never expanded; the parser would stop the DOCTYPE at its first
+// '>' and then report the rest of the subset as stray content.
+bool has_internal_subset(std::string_view text) {
+  std::size_t at = 0;
+  const auto skip = [&](std::string_view open, std::string_view close) {
+    if (text.substr(at, open.size()) != open) return false;
+    const std::size_t end = text.find(close, at + open.size());
+    at = end == std::string_view::npos ? text.size() : end + close.size();
+    return true;
+  };
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") at = 3;
+  while (true) {
+    while (at < text.size() && is_space(text[at])) ++at;
+    if (skip("<?", "?>") || skip("<!--", "-->")) continue;
+    break;
+  }
+  if (text.substr(at, 9) != "<!DOCTYPE") return false;
+  const std::size_t bracket = text.find('[', at);
+  return bracket != std::string_view::npos && bracket < text.find('>', at);
+}
+
 // One number in C locale syntax; "nan" and "inf" are numbers too (the model rejects them).
 bool parse_number(std::string_view token, double& out) {
   if (!token.empty() && token.front() == '+') {
@@ -206,6 +228,8 @@ std::expected<Robot, std::string> parse(std::string_view text) {
   // XML has no NUL character, and the parser would stop at one, dropping the rest unseen.
   if (text.find('\0') != std::string_view::npos)
     return std::unexpected("document contains a NUL character");
+  if (has_internal_subset(text))
+    return std::unexpected("DOCTYPE declarations with internal subsets are not supported");
   tinyxml2::XMLDocument document;
   if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
     return std::unexpected(std::string(document.ErrorStr()));
@@ -229,30 +253,37 @@ std::expected<Robot, std::string> parse(std::string_view text) {
   return robot;
 }
 
-std::expected<Robot, std::string> read_file(const std::string& path) {
+std::expected<std::string, ReadFailure> read_text(const std::string& path, Interrupt& interrupt) {
   // The operating system would silently read the path only up to its first NUL.
-  if (path.find('\0') != std::string::npos) return std::unexpected("path contains a NUL character");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(os_error(errno));
+  if (path.find('\0') != std::string::npos)
+    return std::unexpected(ReadFailure{"path contains a NUL character"});
+  const auto failure = [](int code) { return std::unexpected(ReadFailure{os_error(code)}); };
+  const auto interrupted = [] { return std::unexpected(ReadFailure{{}, true}); };
+  int fd;
+  while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    if (errno != EINTR) return failure(errno);
+    if (interrupt.poll()) return interrupted();  // opening a FIFO waits for its writer
+  }
   std::string text;
   char chunk[1 << 16];
   while (true) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got < 0) {
-      if (errno == EINTR) continue;
       const int code = errno;
+      if (code == EINTR && !interrupt.poll()) continue;
       ::close(fd);
-      return std::unexpected(os_error(code));
+      return code == EINTR ? interrupted() : failure(code);
     }
     if (got == 0) break;
     if (text.size() + static_cast<std::size_t>(got) > max_file_size) {
       ::close(fd);
-      return std::unexpected("file is larger than " + std::to_string(max_file_size) + " bytes");
+      return std::unexpected(
+          ReadFailure{"file is larger than " + std::to_string(max_file_size) + " bytes"});
     }
     text.append(chunk, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  return parse(text);
+  return text;
 }
 
 }  // namespace velkor::urdf

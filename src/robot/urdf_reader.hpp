@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace velkor::urdf {
 
 using Triple = std::array<double, 3>;
@@ -57,8 +59,15 @@ struct Robot {
   std::vector<Joint> joints;  // in file order
 };
 
-// Reads the whole file; failures carry the reader's or the operating system's text.
-std::expected<Robot, std::string> read_file(const std::string& path);
+struct ReadFailure {
+  std::string message;       // the reader's or the operating system's text
+  bool interrupted = false;  // `interrupt` asked to stop during a wait; no message
+};
+
+// The whole file. A wait cut short by a signal (EINTR) polls `interrupt`, then
+// resumes unless asked to stop; files that block (FIFOs, devices) are fine.
+std::expected<std::string, ReadFailure> read_text(const std::string& path, Interrupt& interrupt);
+// Failures carry the reader's text.
 std::expected<Robot, std::string> parse(std::string_view text);
 
 // Largest file the reader accepts; guards against endless or absurd inputs.

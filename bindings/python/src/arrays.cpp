@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
+#include <thread>
+
+#include "fork_handlers.hpp"
 
 namespace velkor::py {
 namespace {
@@ -37,8 +41,18 @@ class HoldRegistry {
       if (overlap && (kind == Hold::Kind::Write || r.kind == Hold::Kind::Write)) return 0;
     }
     const std::size_t id = next_id_++;
-    records_.push_back({id, extent, kind});
+    records_.push_back({id, extent, kind, std::this_thread::get_id()});
     return id;
+  }
+
+  void before_fork() { mutex_.lock(); }
+  void after_fork_in_parent() { mutex_.unlock(); }
+  // Only the forking thread exists in the child: the holds of every other
+  // thread's calls would otherwise never be released.
+  void after_fork_in_child() {
+    new (&mutex_) std::mutex;
+    const std::thread::id self = std::this_thread::get_id();
+    std::erase_if(records_, [self](const Record& r) { return r.owner != self; });
   }
 
   void release(std::size_t id) {
@@ -51,7 +65,8 @@ class HoldRegistry {
   }
 
   static HoldRegistry& instance() {
-    static HoldRegistry registry;
+    // Never destroyed: threads still computing at exit may release holds after static destructors.
+    static HoldRegistry& registry = *new HoldRegistry;
     return registry;
   }
 
@@ -62,6 +77,7 @@ class HoldRegistry {
     std::size_t id;
     Extent extent;
     Hold::Kind kind;
+    std::thread::id owner;
   };
   std::mutex mutex_;
   std::vector<Record> records_;
@@ -109,6 +125,10 @@ bool read_sequence(PyObject* value, std::vector<double>& out) {
 }
 
 }  // namespace
+
+void holds_before_fork() { HoldRegistry::instance().before_fork(); }
+void holds_after_fork_in_parent() { HoldRegistry::instance().after_fork_in_parent(); }
+void holds_after_fork_in_child() { HoldRegistry::instance().after_fork_in_child(); }
 
 Hold& Hold::operator=(Hold&& other) noexcept {
   if (this != &other) {

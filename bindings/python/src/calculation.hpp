@@ -1,45 +1,63 @@
 // The per-handle calculation (core robot value, workspace, link poses buffer)
-// behind a mutex with a poisoned flag, and the locking discipline every method
-// follows: try-lock first; when busy, wait with the interpreter lock released.
+// behind the handle's lock, and the locking discipline every method follows:
+// try-lock first; when busy, wait with the interpreter lock released.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <exception>
-#include <mutex>
 #include <optional>
+#include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "errors.hpp"
+#include "gil.hpp"
+#include "handle_lock.hpp"
 #include "python.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor::py {
 
+// The joint-vector arguments of one call (q, qd, and qdd or forces), as the core reads them.
+using Inputs = std::array<std::span<const double>, 3>;
+
 template <class CoreRobot>
 struct Calculation {
+  static constexpr std::size_t base_coordinates =
+      std::is_same_v<CoreRobot, FloatingRobot> ? 6 : 0;
+
   explicit Calculation(CoreRobot core_robot)
       : robot(std::move(core_robot)),
         workspace(robot.model().joint_count(), robot.model().dof_count()),
-        link_poses(robot.model().link_count(), Pose::identity()) {}
+        link_poses(robot.model().link_count(), Pose::identity()),
+        input_copies(3 * (robot.model().dof_count() + base_coordinates)) {}
 
   const Model& model() const { return robot.model(); }
+
+  // The inputs copied into `input_copies`, each that fits its row (longer ones
+  // are refused by the core's length checks, unread). The core may write `out`
+  // before it has read all of its inputs, and an `out` the caller passes can
+  // share memory with an input under another address (two maps of one file),
+  // which no overlap check sees. Reading copies keeps every result exact.
+  Inputs copy_inputs(const Inputs& inputs) {
+    Inputs copies = inputs;
+    const std::size_t row = input_copies.size() / copies.size();
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      if (inputs[i].size() > row) continue;
+      double* copy = input_copies.data() + i * row;
+      std::copy(inputs[i].begin(), inputs[i].end(), copy);
+      copies[i] = std::span<const double>(copy, inputs[i].size());
+    }
+    return copies;
+  }
 
   CoreRobot robot;
   Workspace workspace;
   std::vector<Pose> link_poses;  // world poses of all links, written by forward kinematics
-};
-
-// Releases the interpreter lock for its lifetime, also while unwinding.
-class GilRelease {
- public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
+  std::vector<double> input_copies;  // three rows of the generalized count
 };
 
 template <class CoreRobot>
@@ -58,8 +76,8 @@ class CalculationSlot {
     Guard& operator=(Guard&&) = delete;
     ~Guard() {
       if (slot_ == nullptr) return;
-      if (std::uncaught_exceptions() > exceptions_) slot_->poisoned_ = true;
-      slot_->mutex_.unlock();
+      if (std::uncaught_exceptions() > exceptions_) slot_->lock_.poisoned = true;
+      slot_->lock_.release();
     }
 
     explicit operator bool() const { return slot_ != nullptr; }
@@ -73,17 +91,17 @@ class CalculationSlot {
   explicit CalculationSlot(Calculation<CoreRobot> calculation)
       : calculation_(std::move(calculation)) {}
 
-  // An empty guard means failure, with PanicError (poisoned) or
-  // RuntimeError("robot is closed") set.
+  // An empty guard means failure, with PanicError (poisoned),
+  // RuntimeError("robot is closed") or the re-entry RuntimeError set.
   Guard lock() {
-    acquire();
-    if (poisoned_) {
-      mutex_.unlock();
+    if (!lock_.acquire()) return Guard();
+    if (lock_.poisoned) {
+      lock_.release();
       raise_panic("robot workspace lock is poisoned");
       return Guard();
     }
     if (!calculation_) {
-      mutex_.unlock();
+      lock_.release();
       PyErr_SetString(PyExc_RuntimeError, "robot is closed");
       return Guard();
     }
@@ -92,28 +110,20 @@ class CalculationSlot {
 
   // Drops the calculation; idempotent. False with PanicError set when poisoned.
   bool close() {
-    acquire();
-    if (poisoned_) {
-      mutex_.unlock();
+    if (!lock_.acquire()) return false;
+    if (lock_.poisoned) {
+      lock_.release();
       raise_panic("robot workspace lock is poisoned");
       return false;
     }
     std::optional<Calculation<CoreRobot>> taken = std::move(calculation_);
     calculation_.reset();
-    mutex_.unlock();
+    lock_.release();
     return true;  // `taken` is destroyed here, outside the lock
   }
 
  private:
-  // Never blocks on the mutex while holding the interpreter lock.
-  void acquire() {
-    if (mutex_.try_lock()) return;
-    GilRelease released;
-    mutex_.lock();
-  }
-
-  std::mutex mutex_;
-  bool poisoned_ = false;
+  HandleLock lock_;
   std::optional<Calculation<CoreRobot>> calculation_;
 };
 

@@ -38,12 +38,13 @@ PyObject* mass_matrix_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   const std::size_t N = h.generalized_count;
-  return array_method(h, a[1], N * N, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[1], N * N, {q.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, N * N);
     if constexpr (is_floating<CoreRobot>)
-      return mass_matrix(c.robot, a.base(), c.workspace, q.values(), result);
+      return mass_matrix(c.robot, a.base(), c.workspace, in[0], result);
     else
-      return mass_matrix(c.robot, c.workspace, q.values(), result);
+      return mass_matrix(c.robot, c.workspace, in[0], result);
   });
 }
 
@@ -58,12 +59,13 @@ PyObject* gravity_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   LoadsArgument loads;
   if (!loads.convert(a[1], *h.link_table)) return nullptr;
-  return array_method(h, a[2], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[2], h.generalized_count, {q.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, h.generalized_count);
     if constexpr (is_floating<CoreRobot>)
-      return gravity(c.robot, a.base(), c.workspace, q.values(), loads.loads(), result);
+      return gravity(c.robot, a.base(), c.workspace, in[0], loads.loads(), result);
     else
-      return gravity(c.robot, c.workspace, q.values(), loads.loads(), result);
+      return gravity(c.robot, c.workspace, in[0], loads.loads(), result);
   });
 }
 
@@ -80,14 +82,14 @@ PyObject* inverse_dynamics_method(PyObject* self, PyObject* const* args, Py_ssiz
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   LoadsArgument loads;
   if (!loads.convert(a[3], *h.link_table)) return nullptr;
-  return array_method(h, a[4], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[4], h.generalized_count, {q.values(), qd.values(), qdd.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, h.generalized_count);
     if constexpr (is_floating<CoreRobot>)
-      return inverse_dynamics(c.robot, a.base(), c.workspace, q.values(), qd.values(), qdd.values(),
-                              loads.loads(), result);
+      return inverse_dynamics(c.robot, a.base(), c.workspace, in[0], in[1], in[2], loads.loads(),
+                              result);
     else
-      return inverse_dynamics(c.robot, c.workspace, q.values(), qd.values(), qdd.values(),
-                              loads.loads(), result);
+      return inverse_dynamics(c.robot, c.workspace, in[0], in[1], in[2], loads.loads(), result);
   });
 }
 
@@ -101,12 +103,13 @@ PyObject* velocity_product_forces_method(PyObject* self, PyObject* const* args, 
       !OutputArray::check_type(a[2]) || !same_length(q, qd, "qd"))
     return nullptr;
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  return array_method(h, a[2], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[2], h.generalized_count, {q.values(), qd.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, h.generalized_count);
     if constexpr (is_floating<CoreRobot>)
-      return velocity_product_forces(c.robot, a.base(), c.workspace, q.values(), qd.values(), result);
+      return velocity_product_forces(c.robot, a.base(), c.workspace, in[0], in[1], result);
     else
-      return velocity_product_forces(c.robot, c.workspace, q.values(), qd.values(), result);
+      return velocity_product_forces(c.robot, c.workspace, in[0], in[1], result);
   });
 }
 
@@ -122,14 +125,14 @@ PyObject* forward_dynamics_method(PyObject* self, PyObject* const* args, Py_ssiz
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   LoadsArgument loads;
   if (!loads.convert(a[3], *h.link_table)) return nullptr;
-  return array_method(h, a[4], h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[4], h.generalized_count, {q.values(), qd.values(), forces.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, h.generalized_count);
     if constexpr (is_floating<CoreRobot>)
-      return forward_dynamics(c.robot, a.base(), c.workspace, q.values(), qd.values(),
-                              forces.values(), loads.loads(), result);
+      return forward_dynamics(c.robot, a.base(), c.workspace, in[0], in[1], in[2], loads.loads(),
+                              result);
     else
-      return forward_dynamics(c.robot, c.workspace, q.values(), qd.values(), forces.values(),
-                              loads.loads(), result);
+      return forward_dynamics(c.robot, c.workspace, in[0], in[1], in[2], loads.loads(), result);
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "gil.hpp"
 #include "py_ref.hpp"
 #include "types.hpp"
 
@@ -50,6 +51,7 @@ PyObject* core_error(const Error& error) {
     case ErrorClass::ModelError: type = t.model_error; break;
     case ErrorClass::SolverError: type = t.solver_error; break;
     case ErrorClass::ValueError: type = PyExc_ValueError; break;
+    case ErrorClass::Interrupted: raise_signal_exception(); return nullptr;
   }
   return raise(type, error.message());
 }

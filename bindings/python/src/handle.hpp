@@ -100,21 +100,35 @@ void dealloc_handle(PyObject* self) {
 }
 
 // Construction: import, floating-base check, workspace, robot value, link table.
+// Runs without the interpreter lock, polling for signals (see signal_interrupt).
 template <class CoreRobot>
-PyObject* load_handle(PyTypeObject* type, PyObject* path_object) {
-  const auto path = path_argument(path_object);
-  if (!path) return nullptr;
-  auto model = RobotModel::from_urdf(*path);
-  if (!model) return core_error(model.error());
+std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(const std::string& path,
+                                                                      Interrupt& interrupt) {
+  auto model = RobotModel::from_urdf(path, interrupt);
+  if (!model) return std::unexpected(std::move(model.error()));
   auto robot = HandleTraits<CoreRobot>::make(*model);
-  if (!robot) return core_error(robot.error());
+  if (!robot) return std::unexpected(std::move(robot.error()));
   const Model& m = model->model();
   auto table = std::make_shared<LinkTable>();
   table->reserve(m.link_count());
   for (std::size_t i = 0; i < m.link_count(); ++i) table->push_back(LinkId{m.id, i});
-  auto handle = std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
-                                                    Calculation<CoreRobot>(std::move(*robot)));
-  return new_handle_object(type, std::move(handle));
+  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
+                                             Calculation<CoreRobot>(std::move(*robot)));
+}
+
+// Reading and building can take long (large files, FIFOs), so other threads run meanwhile.
+template <class CoreRobot>
+PyObject* load_handle(PyTypeObject* type, PyObject* path_object) {
+  const auto path = path_argument(path_object);
+  if (!path) return nullptr;
+  Interrupt interrupt = signal_interrupt();
+  std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> handle;
+  {
+    GilRelease released;
+    handle = build_handle<CoreRobot>(*path, interrupt);
+  }
+  if (!handle) return core_error(handle.error());
+  return new_handle_object(type, std::move(*handle));
 }
 
 template <class CoreRobot>
@@ -203,9 +217,12 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyErr_Format(PyExc_TypeError, "argument 'name': expected str, got %s", Py_TYPE(arg[0])->tp_name);
     return nullptr;
   }
-  Py_ssize_t size;
-  const char* text = PyUnicode_AsUTF8AndSize(arg[0], &size);
-  if (text == nullptr) return nullptr;
+  // Lone surrogates pass through as their UTF-8 forms: no link name is made of
+  // them, so such a name gets the ordinary "does not exist" error.
+  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(arg[0], "utf-8", "surrogatepass"));
+  if (!encoded) return nullptr;
+  const char* text = PyBytes_AS_STRING(encoded.get());
+  const Py_ssize_t size = PyBytes_GET_SIZE(encoded.get());
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   DeferredError error;
   std::size_t position = 0;
@@ -236,12 +253,15 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // ---- the computing-method skeleton ----
 // The method body has parsed and converted its arguments (steps 1-5). This
 // locks, prepares `out`, releases the interpreter lock around the core call
-// only, and returns the array. Failures found while the handle is locked are
-// raised after it is released (see DeferredError).
+// only, and returns the array. The core reads `inputs` from the workspace's
+// copies when the caller passed `out` (see Calculation::copy_inputs). Failures
+// found while the handle is locked are raised after it is released (see DeferredError).
 template <class CoreRobot, class Core>
-PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, Core&& core) {
+PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length,
+                       const Inputs& inputs, Core&& core) {
   DeferredError error;
   OutputArray output;  // released after the lock, when it is no longer written
+  const bool callers_out = out != nullptr && out != Py_None;
   {
     auto guard = h.slot.lock();
     if (!guard) return nullptr;
@@ -250,7 +270,8 @@ PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, 
       std::expected<void, Error> result;
       {
         GilRelease released;
-        result = core(guard.calculation(), output.data());
+        Calculation<CoreRobot>& c = guard.calculation();
+        result = core(c, output.data(), callers_out ? c.copy_inputs(inputs) : inputs);
       }
       output.release_hold();
       if (!result) error.set(std::move(result.error()));

@@ -92,9 +92,10 @@ PyObject* forward_kinematics_all_method(PyObject* self, PyObject* const* args, P
   if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !OutputArray::check_type(a[1]))
     return nullptr;
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  return array_method(h, a[1], 7 * h.link_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[1], 7 * h.link_count, {q.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     // Poses go to the link poses buffer first, into `out` only on success.
-    auto result = forward_kinematics_all(c.model(), a.frame(c), q.values(), c.workspace.frames,
+    auto result = forward_kinematics_all(c.model(), a.frame(c), in[0], c.workspace.frames,
                                          c.link_poses);
     if (result)
       for (std::size_t i = 0; i < c.link_poses.size(); ++i) write_pose_row(c.link_poses[i], out + 7 * i);
@@ -134,12 +135,13 @@ PyObject* jacobian_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   const auto target = target_link(*h.link_table, *index);
   if (!target) return nullptr;
-  return array_method(h, a[2], 6 * h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[2], 6 * h.generalized_count, {q.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, 6 * h.generalized_count);
     if constexpr (is_floating<CoreRobot>)
-      return jacobian(c.robot, a.base(), c.workspace, q.values(), *target, result);
+      return jacobian(c.robot, a.base(), c.workspace, in[0], *target, result);
     else
-      return jacobian(c.robot, c.workspace, q.values(), *target, result);
+      return jacobian(c.robot, c.workspace, in[0], *target, result);
   });
 }
 
@@ -156,13 +158,13 @@ PyObject* jacobian_derivative_method(PyObject* self, PyObject* const* args, Py_s
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   const auto target = target_link(*h.link_table, *index);
   if (!target) return nullptr;
-  return array_method(h, a[3], 6 * h.generalized_count, [&](Calculation<CoreRobot>& c, double* out) {
+  return array_method(h, a[3], 6 * h.generalized_count, {q.values(), qd.values()},
+                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     const std::span<double> result(out, 6 * h.generalized_count);
     if constexpr (is_floating<CoreRobot>)
-      return jacobian_derivative(c.robot, a.base(), c.workspace, q.values(), qd.values(), *target,
-                                 result);
+      return jacobian_derivative(c.robot, a.base(), c.workspace, in[0], in[1], *target, result);
     else
-      return jacobian_derivative(c.robot, c.workspace, q.values(), qd.values(), *target, result);
+      return jacobian_derivative(c.robot, c.workspace, in[0], in[1], *target, result);
   });
 }
 

@@ -1,9 +1,13 @@
 #include "loads.hpp"
 
-#include <atomic>
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "fork_handlers.hpp"
 #include "types.hpp"
 #include "values.hpp"
 
@@ -17,26 +21,71 @@ struct LoadObject {
   double force[3];
 };
 
-// Borrow state: a count of shared holders, or -1 for one exclusive holder.
-// Atomic because shared holders release it after computing without the
-// interpreter lock held on free-threaded interpreters.
-class BorrowState {
+// Borrow state of one buffer: a count of shared holders, or -1 for one
+// exclusive holder. Changed only through BorrowRegistry.
+struct BorrowState {
+  int holders = 0;
+};
+
+// Every borrow of every buffer, with the thread that holds it, behind one
+// process-wide mutex (shared holders release after computing, without the
+// interpreter lock on free-threaded interpreters). In a child after fork() the
+// borrows of the threads that do not exist there are given back.
+class BorrowRegistry {
  public:
-  bool try_share() {
-    int current = state_.load();
-    while (current >= 0)
-      if (state_.compare_exchange_weak(current, current + 1)) return true;
-    return false;
+  static BorrowRegistry& instance() {
+    static BorrowRegistry& registry = *new BorrowRegistry;  // never destroyed, like the holds
+    return registry;
   }
-  void unshare() { state_.fetch_sub(1); }
-  bool try_exclusive() {
-    int expected = 0;
-    return state_.compare_exchange_strong(expected, -1);
+
+  bool try_share(BorrowState& state) { return take(state, false); }
+  void unshare(BorrowState& state) { give_back(state, false); }
+  bool try_exclusive(BorrowState& state) { return take(state, true); }
+  void release_exclusive(BorrowState& state) { give_back(state, true); }
+
+  void before_fork() { mutex_.lock(); }
+  void after_fork_in_parent() { mutex_.unlock(); }
+  void after_fork_in_child() {
+    new (&mutex_) std::mutex;
+    const std::thread::id self = std::this_thread::get_id();
+    std::erase_if(records_, [self](const Record& r) {
+      if (r.owner == self) return false;
+      r.state->holders = r.exclusive ? 0 : r.state->holders - 1;
+      return true;
+    });
   }
-  void release_exclusive() { state_.store(0); }
 
  private:
-  std::atomic<int> state_{0};
+  BorrowRegistry() { records_.reserve(64); }
+
+  struct Record {
+    BorrowState* state;
+    std::thread::id owner;
+    bool exclusive;
+  };
+
+  bool take(BorrowState& state, bool exclusive) {
+    std::lock_guard lock(mutex_);
+    if (exclusive ? state.holders != 0 : state.holders < 0) return false;
+    state.holders = exclusive ? -1 : state.holders + 1;
+    records_.push_back({&state, std::this_thread::get_id(), exclusive});
+    return true;
+  }
+
+  void give_back(BorrowState& state, bool exclusive) {
+    std::lock_guard lock(mutex_);
+    const std::thread::id self = std::this_thread::get_id();
+    const auto it = std::find_if(records_.begin(), records_.end(), [&](const Record& r) {
+      return r.state == &state && r.exclusive == exclusive && r.owner == self;
+    });
+    if (it == records_.end()) return;  // given back in a child after fork() already
+    state.holders = exclusive ? 0 : state.holders - 1;
+    *it = records_.back();
+    records_.pop_back();
+  }
+
+  std::mutex mutex_;
+  std::vector<Record> records_;
 };
 
 struct LoadBufferObject {
@@ -114,7 +163,7 @@ PyType_Spec load_spec = {"velkor.Load", sizeof(LoadObject), 0,
 class Exclusive {
  public:
   explicit Exclusive(LoadBufferObject* object) : object_(object) {
-    if (!object->borrow->try_exclusive()) {
+    if (!BorrowRegistry::instance().try_exclusive(*object->borrow)) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       object_ = nullptr;
     }
@@ -122,7 +171,7 @@ class Exclusive {
   Exclusive(const Exclusive&) = delete;
   Exclusive& operator=(const Exclusive&) = delete;
   ~Exclusive() {
-    if (object_) object_->borrow->release_exclusive();
+    if (object_) BorrowRegistry::instance().release_exclusive(*object_->borrow);
   }
   explicit operator bool() const { return object_ != nullptr; }
 
@@ -199,12 +248,13 @@ PyObject* buffer_clear(PyObject* self_object, PyObject*) {
 
 Py_ssize_t buffer_length(PyObject* self_object) {
   auto* self = buffer_object(self_object);
-  if (!self->borrow->try_share()) {
+  BorrowRegistry& borrows = BorrowRegistry::instance();
+  if (!borrows.try_share(*self->borrow)) {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
     return -1;
   }
   const auto size = static_cast<Py_ssize_t>(self->buffer->size());
-  self->borrow->unshare();
+  borrows.unshare(*self->borrow);
   return size;
 }
 
@@ -246,6 +296,10 @@ bool create_type(PyTypeObject*& slot, PyType_Spec& spec_of_type) {
 
 }  // namespace
 
+void borrows_before_fork() { BorrowRegistry::instance().before_fork(); }
+void borrows_after_fork_in_parent() { BorrowRegistry::instance().after_fork_in_parent(); }
+void borrows_after_fork_in_child() { BorrowRegistry::instance().after_fork_in_child(); }
+
 bool create_load_types() {
   Types& t = types();
   return create_type(t.load, load_spec) && create_type(t.load_buffer, buffer_spec);
@@ -266,7 +320,7 @@ PyObject* new_load_buffer(LoadBuffer buffer, std::shared_ptr<const LinkTable> li
 
 LoadsArgument::~LoadsArgument() {
   if (held_buffer_) {
-    buffer_object(held_buffer_)->borrow->unshare();
+    BorrowRegistry::instance().unshare(*buffer_object(held_buffer_)->borrow);
     Py_DECREF(held_buffer_);
   }
 }
@@ -280,7 +334,7 @@ bool LoadsArgument::convert(PyObject* value, const LinkTable& table) {
       core_error(errors::InvalidLinkId{});
       return false;
     }
-    if (!buffer->borrow->try_share()) {
+    if (!BorrowRegistry::instance().try_share(*buffer->borrow)) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       return false;
     }

@@ -55,9 +55,12 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
   H& h = handle_of<Robot>(self);
   const auto target = target_link(*h.link_table, *index);
   if (!target) return nullptr;
-  return array_method(h, arg[4], h.joint_count, [&](Calculation<Robot>& c, double* out) {
-    return velkor::inverse_kinematics(c.robot, c.workspace, q.values(), *target, *desired, *options,
-                                      std::span<double>(out, h.joint_count));
+  // Solves can be long (the iteration bound is the caller's): Ctrl-C ends them.
+  Interrupt interrupt = signal_interrupt();
+  return array_method(h, arg[4], h.joint_count, {q.values()},
+                      [&](Calculation<Robot>& c, double* out, const Inputs& in) {
+    return velkor::inverse_kinematics(c.robot, c.workspace, in[0], *target, *desired, *options,
+                                      std::span<double>(out, h.joint_count), interrupt);
   });
 }
 

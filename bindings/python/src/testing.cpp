@@ -246,8 +246,8 @@ PyObject* fault_in_computation(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "O!O", types().robot, &robot, &out)) return nullptr;
   if (!OutputArray::check_type(out)) return nullptr;
   Handle<Robot>& h = handle_of<Robot>(robot);
-  return array_method(h, out, 7 * h.link_count,
-                      [](Calculation<Robot>&, double* data) -> std::expected<void, Error> {
+  return array_method(h, out, 7 * h.link_count, {},
+                      [](Calculation<Robot>&, double* data, const Inputs&) -> std::expected<void, Error> {
                         data[0] = 1.0;  // written before the fault: the caller sees it
                         fault("core fault during a computation");
                       });

@@ -53,6 +53,14 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
                                               std::span<const double> initial_q, LinkId target,
                                               const Pose& desired, const IkOptions& options,
                                               std::span<double> out) {
+  Interrupt never;
+  return inverse_kinematics(robot, w, initial_q, target, desired, options, out, never);
+}
+
+std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
+                                              std::span<const double> initial_q, LinkId target,
+                                              const Pose& desired, const IkOptions& options,
+                                              std::span<double> out, Interrupt& interrupt) {
   const Model& model = robot.model();
   const std::size_t n = model.dof_count();
   if (auto c = check_dof_vector(model, initial_q, "initial_q"); !c) return c;
@@ -94,6 +102,7 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
     }
     if (k == options.max_iterations)
       return std::unexpected(errors::IkNotConverged{k, translation_error, rotation_error_norm});
+    if (interrupt.due()) return std::unexpected(errors::Interrupted{});
     const std::size_t iteration = k + 1;
 
     // A = J·Jᵀ + λ²·I over the path columns

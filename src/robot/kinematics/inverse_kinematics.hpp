@@ -8,6 +8,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "robot/link_id.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -25,6 +26,12 @@ struct IkOptions {
 };
 
 // Writes the solution into `out` (n values) or returns an error and leaves it untouched.
+// `interrupt` is polled every few milliseconds of iterations; when it asks to stop,
+// the result is the `Interrupted` error.
+std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& workspace,
+                                              std::span<const double> initial_q, LinkId target,
+                                              const Pose& desired, const IkOptions& options,
+                                              std::span<double> out, Interrupt& interrupt);
 std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& workspace,
                                               std::span<const double> initial_q, LinkId target,
                                               const Pose& desired, const IkOptions& options,

@@ -1,0 +1,110 @@
+#include "gil.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "handle_lock.hpp"
+#include "py_ref.hpp"
+
+namespace velkor::py {
+namespace {
+
+thread_local GilRelease* innermost_release = nullptr;
+
+// Owned reference; raised and cleared on the same thread by core_error.
+thread_local PyObject* signal_exception = nullptr;
+
+std::atomic<unsigned long> main_thread_ident{0};
+
+[[noreturn]] void park_thread() {
+  HandleLock::release_held_by_this_thread();
+  while (true) ::pause();
+}
+
+// Needs the interpreter lock.
+bool on_main_thread() {
+  unsigned long main = main_thread_ident.load(std::memory_order_relaxed);
+  if (main == 0) {
+    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+    PyRef thread = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                             : PyRef();
+    PyRef ident = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "ident")) : PyRef();
+    main = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();  // no signal polling then; the call itself is unaffected
+      return false;
+    }
+    main_thread_ident.store(main, std::memory_order_relaxed);
+  }
+  return PyThread_get_thread_ident() == main;
+}
+
+bool poll_signals(void*) {
+  GilRelease* released = GilRelease::innermost();
+  if (released == nullptr) return false;
+  return released->reacquired([] {
+    if (PyErr_CheckSignals() == 0) return false;
+    stash_signal_exception();
+    return true;
+  });
+}
+
+}  // namespace
+
+void restore_thread(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    park_thread();  // never returns, so the unwind is neither finished nor swallowed
+  }
+}
+
+GilRelease::GilRelease() : state_(PyEval_SaveThread()), outer_(innermost_release) {
+  innermost_release = this;
+}
+
+GilRelease::~GilRelease() {
+  innermost_release = outer_;
+  restore_thread(state_);
+}
+
+GilRelease* GilRelease::innermost() { return innermost_release; }
+
+Interrupt signal_interrupt() {
+  return on_main_thread() ? Interrupt(poll_signals, nullptr) : Interrupt();
+}
+
+void stash_signal_exception() {
+  Py_CLEAR(signal_exception);
+#if PY_VERSION_HEX >= 0x030C0000
+  signal_exception = PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  signal_exception = value;
+#endif
+}
+
+void raise_signal_exception() {
+  PyObject* exception = std::exchange(signal_exception, nullptr);
+  if (exception == nullptr) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return;
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                PyException_GetTraceback(exception));
+#endif
+}
+
+void reset_main_thread() { main_thread_ident.store(0, std::memory_order_relaxed); }
+
+}  // namespace velkor::py

@@ -1,0 +1,63 @@
+// The one place that releases and re-takes the interpreter lock, and the
+// signal polling of long computations that builds on it.
+#pragma once
+
+#include <utility>
+
+#include "interrupt.hpp"
+#include "python.hpp"
+
+namespace velkor::py {
+
+// Takes the interpreter lock back for `state`. On an interpreter that is
+// shutting down, the lock is never granted again: Python before 3.14 ends the
+// asking thread with a forced unwind, which would run destructors that touch
+// Python objects without the lock and abort in noexcept frames. The thread is
+// parked for good instead (what Python 3.14 does itself), after releasing the
+// handle locks it holds so that finalizers can still use those handles.
+void restore_thread(PyThreadState* state) noexcept;
+
+// Releases the interpreter lock for its lifetime, also while unwinding.
+class GilRelease {
+ public:
+  GilRelease();
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease();
+
+  // Runs `body` with the interpreter lock taken back for the moment.
+  template <class F>
+  auto reacquired(F&& body) -> decltype(body()) {
+    restore_thread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return std::forward<F>(body)();
+  }
+
+  // The innermost release active on this thread, or nullptr.
+  static GilRelease* innermost();
+
+ private:
+  PyThreadState* state_;
+  GilRelease* outer_;
+};
+
+// For a computation that runs with the interpreter lock released: on the main
+// thread, an Interrupt that every few milliseconds takes the lock back briefly
+// and runs the pending signal handlers. When one raises (KeyboardInterrupt for
+// Ctrl-C), the poll says stop and core_error raises that exception for the
+// computation's `Interrupted` error. Elsewhere, where CPython runs no signal
+// handlers, an Interrupt that never polls. Call with the interpreter lock held.
+Interrupt signal_interrupt();
+
+// The exception a signal handler raised during a poll, kept for core_error.
+void stash_signal_exception();
+// Raises the kept exception, or KeyboardInterrupt when none is kept.
+void raise_signal_exception();
+
+// Forgets which thread is the main one (the forking thread is, in a child).
+void reset_main_thread();
+
+}  // namespace velkor::py

@@ -1,0 +1,355 @@
+"""Hostile use: the interpreter exiting while threads compute, fork() while a call runs, loading
+files that block, signals during loads and long solves, and out arrays that share memory with an
+input under another address. Scenarios that could hang or abort run in a child process whose
+watchdog turns a hang into a failure with every thread's stack."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import velkor
+from velkor.samples import sample_path
+
+PRELUDE = """
+import faulthandler, os, signal, sys, threading, time
+import numpy as np
+import velkor
+from velkor.samples import sample_path
+faulthandler.dump_traceback_later(30, exit=True)
+ARM = sample_path("arm")
+MAIN = threading.main_thread().ident
+UNREACHABLE = velkor.Pose([5, 5, 5])
+"""
+
+
+def run_child(body):
+    """Runs PRELUDE + body in a new interpreter; returns (exit status, stdout, stderr)."""
+    code = PRELUDE + textwrap.dedent(body)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    return result.returncode, result.stdout, result.stderr
+
+
+# ---- the interpreter exits while daemon threads are inside calls ----
+
+EXIT_WHILE_COMPUTING = """
+r = velkor.Robot(ARM)
+
+def spin():
+    while True:
+        try:
+            r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=20000))
+        except velkor.SolverError:
+            pass
+
+for _ in range(4):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_exit_while_daemon_threads_compute():
+    status, _, err = run_child(EXIT_WHILE_COMPUTING)
+    assert status == 0, err
+
+
+def test_finalizer_can_use_a_handle_whose_caller_was_stopped_at_exit():
+    # The handle is busy in a daemon thread when the interpreter shuts down; that thread is
+    # stopped for good, and a finalizer that runs later must still get the handle.
+    status, out, err = run_child(EXIT_WHILE_COMPUTING + """
+class Closer:
+    def __init__(self, robot):
+        self.robot, self.write = robot, os.write
+    def __del__(self):
+        self.robot.close()
+        self.write(1, b"closed\\n")
+
+sys.closer = Closer(r)  # the sys module is cleared last, after the daemon threads were stopped
+""")
+    assert status == 0, err
+    assert out == "closed\n"
+
+
+# ---- fork() while other threads are inside calls ----
+
+def test_fork_while_calls_run_leaves_a_working_child():
+    status, out, err = run_child("""
+    r = velkor.Robot(ARM)
+    buffer = r.load_buffer()
+    buffer.set(8, force=[0, 0, 1])
+    q = np.full(7, 0.1)
+    waiting_out = np.empty(7)
+    expected = velkor.Robot(ARM).gravity(q, loads=[velkor.Load(8, force=[0, 0, 1])])
+    solving = threading.Event()
+
+    def long_solve():  # holds the handle's lock for seconds
+        solving.set()
+        try:
+            r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=3_000_000))
+        except velkor.SolverError:
+            pass
+
+    def waiting_call():  # holds q, waiting_out and a borrow of buffer while it waits for the lock
+        r.gravity(q, loads=buffer, out=waiting_out)
+
+    threading.Thread(target=long_solve, daemon=True).start()
+    solving.wait()
+    time.sleep(0.1)
+    threading.Thread(target=waiting_call, daemon=True).start()
+    time.sleep(0.1)
+    pid = os.fork()
+    if pid == 0:
+        steps = []
+        try:
+            np.testing.assert_array_equal(r.gravity(q, loads=buffer, out=waiting_out), expected)
+            steps.append("handle")
+            buffer.set(8, force=[0, 0, 1])
+            steps.append("buffer")
+            fork = r.fork()
+            np.testing.assert_array_equal(fork.gravity(q, loads=buffer), expected)
+            steps.append("fork")
+            fresh = r.load_buffer()
+            fresh.set(8, force=[0, 0, 1])
+            np.testing.assert_array_equal(r.gravity(q, loads=fresh, out=q.copy()), expected)
+            steps.append("new buffer")
+            os.write(1, (" ".join(steps) + "\\n").encode())
+            os._exit(0)
+        except BaseException as error:
+            os.write(2, f"after {steps}: {error!r}\\n".encode())
+            os._exit(1)
+    _, status = os.waitpid(pid, 0)
+    print("child", os.waitstatus_to_exitcode(status))
+    np.testing.assert_array_equal(r.gravity(q, loads=buffer), expected)  # the parent goes on
+    print("parent ok")
+    """)
+    assert status == 0, err
+    assert out == "handle buffer fork new buffer\nchild 0\nparent ok\n", err
+
+
+# ---- loading: without the interpreter lock, through signals ----
+
+def test_load_from_a_fifo_fed_by_a_thread_of_the_same_process(tmp_path):
+    fifo = tmp_path / "robot.urdf"
+    os.mkfifo(fifo)
+    status, out, err = run_child(f"""
+    def feed():
+        with open({str(fifo)!r}, "w") as f:
+            f.write(open(ARM).read())
+
+    threading.Thread(target=feed).start()
+    print(velkor.Robot({str(fifo)!r}).link_count)
+    """)
+    assert status == 0, err
+    assert out == f"{velkor.Robot(sample_path('arm')).link_count}\n"
+
+
+def test_harmless_signals_during_a_load_run_their_handler_and_the_load_goes_on(tmp_path):
+    fifo = tmp_path / "robot.urdf"
+    os.mkfifo(fifo)
+    status, out, err = run_child(f"""
+    seen = []
+    signal.signal(signal.SIGUSR1, lambda *_: seen.append("usr1"))
+    text = open(ARM).read()
+
+    def feed():
+        time.sleep(0.2)
+        signal.pthread_kill(MAIN, signal.SIGUSR1)  # while the loader waits in open()
+        time.sleep(0.2)
+        with open({str(fifo)!r}, "w") as f:
+            f.write(text[:100])
+            f.flush()
+            time.sleep(0.2)
+            signal.pthread_kill(MAIN, signal.SIGUSR1)  # while it waits in read()
+            time.sleep(0.2)
+            f.write(text[100:])
+
+    threading.Thread(target=feed).start()
+    r = velkor.Robot({str(fifo)!r})
+    print(r.link_count, seen)
+    """)
+    assert status == 0, err
+    assert out == f"{velkor.Robot(sample_path('arm')).link_count} ['usr1', 'usr1']\n"
+
+
+def test_ctrl_c_during_a_load_raises_keyboard_interrupt(tmp_path):
+    fifo = tmp_path / "robot.urdf"
+    os.mkfifo(fifo)  # no writer ever comes
+    status, out, err = run_child(f"""
+    threading.Timer(0.3, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
+    try:
+        velkor.Robot({str(fifo)!r})
+    except KeyboardInterrupt:
+        print("interrupted")
+    """)
+    assert status == 0, err
+    assert out == "interrupted\n"
+
+
+# ---- signals during a long inverse kinematics solve ----
+
+@pytest.mark.parametrize(
+    "handler, outcome",
+    [
+        ("signal.default_int_handler", "KeyboardInterrupt()"),
+        ("raising", "RuntimeError('stop')"),
+        # a handler that uses the busy handle gets an error instead of waiting for itself
+        ("reentering", "RuntimeError('robot is in use by a call on this thread')"),
+    ],
+)
+def test_signal_ends_a_long_solve_with_the_handlers_exception(handler, outcome):
+    status, out, err = run_child(f"""
+    r = velkor.Robot(ARM)
+
+    def raising(*_):
+        raise RuntimeError("stop")
+
+    def reentering(*_):
+        r.link_count
+
+    signal.signal(signal.SIGINT, {handler})
+    out = np.full(7, 42.0)
+    threading.Timer(0.3, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
+    try:
+        r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=10**9), out=out)
+    except BaseException as error:
+        print(repr(error))
+    assert (out == 42.0).all(), out
+    np.testing.assert_array_equal(r.gravity(np.zeros(7)), velkor.Robot(ARM).gravity(np.zeros(7)))
+    """)
+    assert status == 0, err
+    assert out == outcome + "\n"
+
+
+def test_a_handler_that_does_not_raise_lets_the_solve_go_on():
+    status, out, err = run_child("""
+    r = velkor.Robot(ARM)
+    seen = []
+    signal.signal(signal.SIGUSR1, lambda *_: seen.append(1))
+    threading.Timer(0.05, signal.pthread_kill, (MAIN, signal.SIGUSR1)).start()
+    try:
+        r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=1_000_000))
+    except velkor.SolverError as error:
+        print(str(error).split(" (")[0], seen)
+    """)
+    assert status == 0, err
+    assert out == "inverse kinematics did not converge after 1000000 iterations [1]\n"
+
+
+# ---- out sharing memory with an input under another address ----
+
+ARM_TARGET = 8
+
+
+def arm_calls(robot, n):
+    tau = np.linspace(-1.0, 1.0, n)
+    return {
+        "forward_kinematics_all": (1, 7 * robot.link_count, lambda q, qd, qdd, out: robot.forward_kinematics_all(q, out=out)),
+        "jacobian": (1, 6 * n, lambda q, qd, qdd, out: robot.jacobian(q, ARM_TARGET, out=out)),
+        "jacobian_derivative": (2, 6 * n, lambda q, qd, qdd, out: robot.jacobian_derivative(q, qd, ARM_TARGET, out=out)),
+        "mass_matrix": (1, n * n, lambda q, qd, qdd, out: robot.mass_matrix(q, out=out)),
+        "gravity": (1, n, lambda q, qd, qdd, out: robot.gravity(q, out=out)),
+        "inverse_dynamics": (3, n, lambda q, qd, qdd, out: robot.inverse_dynamics(q, qd, qdd, out=out)),
+        "velocity_product_forces": (2, n, lambda q, qd, qdd, out: robot.velocity_product_forces(q, qd, out=out)),
+        "forward_dynamics": (3, n, lambda q, qd, qdd, out: robot.forward_dynamics(q, qd, qdd, out=out)),
+    }
+
+
+def floating_calls(robot, n):
+    base = velkor.BaseState(velkor.Pose([0.1, 0.2, 0.3], [0.1, 0.2, 0.3, 0.9]),
+                            velkor.Twist([0.1, 0.2, 0.3], [0.3, 0.2, 0.1]))
+    N = n + 6
+    return {
+        "mass_matrix": (1, N * N, lambda q, qd, qdd, out: robot.mass_matrix(base, q, out=out)),
+        "gravity": (1, N, lambda q, qd, qdd, out: robot.gravity(base, q, out=out)),
+        "inverse_dynamics": (3, N, lambda q, qd, qdd, out: robot.inverse_dynamics(base, q, qd, qdd, out=out)),
+        "velocity_product_forces": (2, N, lambda q, qd, qdd, out: robot.velocity_product_forces(base, q, qd, out=out)),
+        "jacobian": (1, 6 * N, lambda q, qd, qdd, out: robot.jacobian(base, q, 5, out=out)),
+    }
+
+
+def two_maps(path, size):
+    """Two writable maps of one file: the same bytes at two addresses."""
+    path.write_bytes(bytes(8 * size))
+    return (np.memmap(path, dtype=np.float64, mode="r+", shape=(size,)),
+            np.memmap(path, dtype=np.float64, mode="r+", shape=(size,)))
+
+
+CASES = [
+    (robot_name, name, aliased)
+    for robot_name, calls in [("arm", arm_calls(velkor.Robot(sample_path("arm")), 7)),
+                              ("quadruped", floating_calls(velkor.FloatingRobot(sample_path("quadruped")), 12))]
+    for name, (count, _, _) in calls.items()
+    for aliased in range(count)
+]
+
+
+@pytest.mark.parametrize("robot_name, method, aliased_input", CASES)
+def test_out_sharing_memory_with_an_input_under_another_address(tmp_path, robot_name, method, aliased_input):
+    if robot_name == "arm":
+        robot = velkor.Robot(sample_path("arm"))
+        calls = arm_calls(robot, robot.joint_count)
+    else:
+        robot = velkor.FloatingRobot(sample_path("quadruped"))
+        calls = floating_calls(robot, robot.joint_count)
+    n = robot.joint_count
+    _, length, call = calls[method]
+    # the third input is forces (length N) for forward dynamics and qdd (length n) otherwise
+    sizes = [n, n, robot.generalized_count if method == "forward_dynamics" else n]
+    starts = np.cumsum([0] + sizes)
+    inputs_map, out_map = two_maps(tmp_path / "shared.bin", max(starts[-1], starts[aliased_input] + length))
+    rng = np.random.default_rng(3)
+    values = [rng.uniform(-1.0, 1.0, size) for size in sizes]
+    for start, value in zip(starts, values):
+        inputs_map[start:start + len(value)] = value
+    inputs = [inputs_map[start:start + size] for start, size in zip(starts, sizes)]
+    out = out_map[starts[aliased_input]:starts[aliased_input] + length]
+
+    expected = call(*values, None)
+    result = call(*inputs, out)
+
+    assert result is out
+    np.testing.assert_array_equal(np.asarray(out), expected)
+
+
+def test_solve_with_out_sharing_memory_with_q(tmp_path):
+    robot = velkor.Robot(sample_path("arm"))
+    q_map, out_map = two_maps(tmp_path / "shared.bin", 7)
+    q_map[:] = 0.0
+    target = robot.forward_kinematics(np.full(7, 0.05), ARM_TARGET)
+    expected = robot.inverse_kinematics(np.zeros(7), ARM_TARGET, target)
+    np.testing.assert_array_equal(robot.inverse_kinematics(q_map, ARM_TARGET, target, out=out_map), expected)
+
+
+# ---- smaller confusing errors ----
+
+@pytest.mark.parametrize(
+    "prolog",
+    [
+        '<!DOCTYPE robot [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;">]>',
+        '<?xml version="1.0"?>\n<!-- billion laughs -->\n<!DOCTYPE robot [<!ENTITY x SYSTEM "file:///etc/passwd">]>',
+        "<!DOCTYPE robot [ ]>",
+    ],
+)
+def test_doctype_with_an_internal_subset_is_refused_by_name(tmp_path, prolog):
+    path = tmp_path / "robot.urdf"
+    path.write_text(prolog + '\n<robot name="r"><link name="base"/></robot>')
+    with pytest.raises(velkor.ModelError) as error:
+        velkor.Robot(str(path))
+    assert str(error.value) == "failed to parse URDF: DOCTYPE declarations with internal subsets are not supported"
+
+
+def test_doctype_without_an_internal_subset_is_accepted(tmp_path):
+    path = tmp_path / "robot.urdf"
+    path.write_text('<!DOCTYPE robot>\n<robot name="r"><link name="base"/></robot>')
+    assert velkor.Robot(str(path)).link_count == 1
+
+
+@pytest.mark.parametrize("name", ["\ud800", "base\udfff", "\udc80link"])
+def test_link_id_with_lone_surrogates_does_not_exist(name):
+    robot = velkor.Robot(sample_path("arm"))
+    with pytest.raises(ValueError, match="does not exist in the model") as error:
+        robot.link_id(name)
+    assert not isinstance(error.value, UnicodeError)

@@ -108,6 +108,15 @@ void fixed_base(const std::string& path) {
   expect_no_allocation("forward_velocity_kinematics", [&] { return forward_velocity_kinematics(m, Quat::Identity(), Twist{}, q, qd, target, Pose{}, w.path).has_value(); });
   expect_no_allocation("forward_acceleration_kinematics", [&] { return forward_acceleration_kinematics(m, Quat::Identity(), Twist{}, Twist{}, q, qd, qdd, target, w.path).has_value(); });
   expect_no_allocation("inverse_kinematics", [&] { return inverse_kinematics(robot, w, start, target, desired, IkOptions{}, out_n).has_value(); });
+  // an unreachable target, polled until the poll asks to stop
+  int polls = 0;
+  Interrupt interrupt([](void* count) { return ++*static_cast<int*>(count) == 2; }, &polls);
+  const Pose unreachable{Quat::Identity(), Vec3(5, 5, 5)};
+  expect_no_allocation("inverse_kinematics, interrupted", [&] {
+    const auto result = inverse_kinematics(robot, w, start, target, unreachable,
+                                           IkOptions{.max_iterations = 1'000'000'000}, out_n, interrupt);
+    return !result && result.error().is<errors::Interrupted>() && polls == 2;
+  });
   expect_no_allocation("mass_matrix", [&] { return mass_matrix(robot, w, q, out_m).has_value(); });
   expect_no_allocation("gravity", [&] { return gravity(robot, w, q, loads, out_n).has_value(); });
   expect_no_allocation("inverse_dynamics", [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });

@@ -11,8 +11,6 @@
 namespace velkor::py {
 namespace {
 
-thread_local GilRelease* innermost_release = nullptr;
-
 // Owned reference; raised and cleared on the same thread by core_error.
 thread_local PyObject* signal_exception = nullptr;
 
@@ -41,10 +39,9 @@ bool on_main_thread() {
   return PyThread_get_thread_ident() == main;
 }
 
+// Called with the interpreter lock released (the computation runs in a GilRelease).
 bool poll_signals(void*) {
-  GilRelease* released = GilRelease::innermost();
-  if (released == nullptr) return false;
-  return released->reacquired([] {
+  return GilRelease::reacquired([] {
     if (PyErr_CheckSignals() == 0) return false;
     stash_signal_exception();
     return true;
@@ -61,16 +58,9 @@ void restore_thread(PyThreadState* state) noexcept {
   }
 }
 
-GilRelease::GilRelease() : state_(PyEval_SaveThread()), outer_(innermost_release) {
-  innermost_release = this;
-}
+GilRelease::GilRelease() : state_(PyEval_SaveThread()) {}
 
-GilRelease::~GilRelease() {
-  innermost_release = outer_;
-  restore_thread(state_);
-}
-
-GilRelease* GilRelease::innermost() { return innermost_release; }
+GilRelease::~GilRelease() { restore_thread(state_); }
 
 Interrupt signal_interrupt() {
   return on_main_thread() ? Interrupt(poll_signals, nullptr) : Interrupt();

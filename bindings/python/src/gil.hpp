@@ -25,23 +25,19 @@ class GilRelease {
   GilRelease& operator=(const GilRelease&) = delete;
   ~GilRelease();
 
-  // Runs `body` with the interpreter lock taken back for the moment.
+  // Runs `body` with the interpreter lock of this thread, which has released
+  // it, taken back for the moment.
   template <class F>
-  auto reacquired(F&& body) -> decltype(body()) {
-    restore_thread(state_);
+  static auto reacquired(F&& body) -> decltype(body()) {
+    restore_thread(PyGILState_GetThisThreadState());
     struct Release {
-      PyThreadState*& state;
-      ~Release() { state = PyEval_SaveThread(); }
-    } release{state_};
+      ~Release() { PyEval_SaveThread(); }
+    } release;
     return std::forward<F>(body)();
   }
 
-  // The innermost release active on this thread, or nullptr.
-  static GilRelease* innermost();
-
  private:
   PyThreadState* state_;
-  GilRelease* outer_;
 };
 
 // For a computation that runs with the interpreter lock released: on the main

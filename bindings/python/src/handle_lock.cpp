@@ -1,7 +1,5 @@
 #include "handle_lock.hpp"
 
-#include <algorithm>
-#include <array>
 #include <new>
 
 #include "fork_handlers.hpp"
@@ -14,27 +12,6 @@ namespace {
 // Every lock of the process, for the child after fork().
 std::mutex list_mutex;
 HandleLock* list_head = nullptr;
-
-// The locks this thread holds, innermost last. Nesting is rare and shallow (a
-// finalizer calling another handle); locks nested deeper are not tracked.
-struct HeldLocks {
-  std::array<HandleLock*, 8> locks{};
-  std::size_t count = 0;
-};
-thread_local HeldLocks held;
-
-void note_held(HandleLock* lock) {
-  if (held.count < held.locks.size()) held.locks[held.count++] = lock;
-}
-
-void note_released(HandleLock* lock) {
-  for (std::size_t i = held.count; i-- > 0;) {
-    if (held.locks[i] != lock) continue;
-    std::copy(held.locks.begin() + i + 1, held.locks.begin() + held.count, held.locks.begin() + i);
-    --held.count;
-    return;
-  }
-}
 
 }  // namespace
 
@@ -62,23 +39,24 @@ bool HandleLock::acquire() {
     }
     GilRelease released;
     mutex_.lock();
+    // Known as the holder before the interpreter lock is taken back, which may park this thread.
     holder_.store(self, std::memory_order_relaxed);
-    note_held(this);  // before the interpreter lock is taken back: that may park this thread
     return true;
   }
   holder_.store(self, std::memory_order_relaxed);
-  note_held(this);
   return true;
 }
 
 void HandleLock::release() {
-  note_released(this);
   holder_.store(std::thread::id{}, std::memory_order_relaxed);
   mutex_.unlock();
 }
 
 void HandleLock::release_held_by_this_thread() {
-  while (held.count > 0) held.locks[held.count - 1]->release();
+  const std::thread::id self = std::this_thread::get_id();
+  std::lock_guard guard(list_mutex);
+  for (HandleLock* lock = list_head; lock != nullptr; lock = lock->next_)
+    if (lock->holder_.load(std::memory_order_relaxed) == self) lock->release();
 }
 
 void HandleLock::before_fork() { list_mutex.lock(); }

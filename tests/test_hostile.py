@@ -88,7 +88,7 @@ def test_fork_while_calls_run_leaves_a_working_child():
     def long_solve():  # holds the handle's lock for seconds
         solving.set()
         try:
-            r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=3_000_000))
+            r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=1_000_000))
         except velkor.SolverError:
             pass
 

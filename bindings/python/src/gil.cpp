@@ -1,6 +1,5 @@
 #include "gil.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,8 +52,11 @@ bool poll_signals(void*) {
 void restore_thread(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    park_thread();  // never returns, so the unwind is neither finished nor swallowed
+  } catch (...) {
+    // The C function throws nothing of its own: this is the forced unwind
+    // (abi::__forced_unwind, which has no exception object to bind to). The
+    // handler never returns, so the unwind is neither finished nor swallowed.
+    park_thread();
   }
 }
 

@@ -98,6 +98,18 @@ bool usable_in_place(PyArrayObject* array) {
          PyArray_DATA(array) != nullptr;
 }
 
+// True when the array's memory belongs to an array that owns it and got it
+// from NumPy's default allocator: private heap memory, one address only.
+bool numpy_heap_memory(PyArrayObject* array) {
+  PyObject* object = reinterpret_cast<PyObject*>(array);
+  while (object != nullptr && PyArray_Check(object)) {
+    auto* a = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) return PyArray_HANDLER(a) == PyDataMem_DefaultHandler;
+    object = PyArray_BASE(a);
+  }
+  return false;  // a memory map, a buffer of another object, or no owner at all
+}
+
 // Reads every item as float() reads a number; false (error cleared) when one does not convert.
 bool read_sequence(PyObject* value, std::vector<double>& out) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(value));
@@ -219,6 +231,7 @@ bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& erro
       return false;
     }
     data_ = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
+    private_ = true;
     return true;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(out);
@@ -241,6 +254,7 @@ bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& erro
   }
   array_ = PyRef::borrow(out);
   data_ = static_cast<double*>(PyArray_DATA(array));
+  private_ = numpy_heap_memory(array);
   return true;
 }
 

@@ -65,6 +65,10 @@ class OutputArray {
   // failures are recorded in `error`, to be raised after the lock is released.
   bool prepare(PyObject* out, std::size_t length, DeferredError& error);
   double* data() const { return data_; }
+  // True when no input can share the array's memory under another address:
+  // the array was created here, or its memory is NumPy's own heap memory
+  // (mapped at one address only). Memory maps and foreign buffers are not.
+  bool is_private() const { return private_; }
   void release_hold() { hold_.release(); }
   PyObject* take() { return array_.release(); }
 
@@ -72,6 +76,7 @@ class OutputArray {
   PyRef array_;
   Hold hold_;
   double* data_ = nullptr;
+  bool private_ = false;
 };
 
 }  // namespace velkor::py

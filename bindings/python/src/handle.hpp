@@ -254,14 +254,14 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // The method body has parsed and converted its arguments (steps 1-5). This
 // locks, prepares `out`, releases the interpreter lock around the core call
 // only, and returns the array. The core reads `inputs` from the workspace's
-// copies when the caller passed `out` (see Calculation::copy_inputs). Failures
-// found while the handle is locked are raised after it is released (see DeferredError).
+// copies unless `out` is private memory (see Calculation::copy_inputs and
+// OutputArray::is_private). Failures found while the handle is locked are
+// raised after it is released (see DeferredError).
 template <class CoreRobot, class Core>
 PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length,
                        const Inputs& inputs, Core&& core) {
   DeferredError error;
   OutputArray output;  // released after the lock, when it is no longer written
-  const bool callers_out = out != nullptr && out != Py_None;
   {
     auto guard = h.slot.lock();
     if (!guard) return nullptr;
@@ -271,7 +271,7 @@ PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length,
       {
         GilRelease released;
         Calculation<CoreRobot>& c = guard.calculation();
-        result = core(c, output.data(), callers_out ? c.copy_inputs(inputs) : inputs);
+        result = core(c, output.data(), output.is_private() ? inputs : c.copy_inputs(inputs));
       }
       output.release_hold();
       if (!result) error.set(std::move(result.error()));

@@ -5,6 +5,8 @@
 #include "python.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// The oldest NumPy the package supports at run time; its API has memory handlers.
+#define NPY_TARGET_VERSION NPY_1_23_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL velkor_ARRAY_API
 #ifndef VELKOR_NUMPY_IMPORT
 #define NO_IMPORT_ARRAY

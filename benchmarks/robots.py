@@ -1,14 +1,11 @@
 """Robot description files for the benchmarks, and the handles built from them.
 
 The URDF files come from the installed `example-robot-data` distribution (found
-by path; its Python module is not imported). velkor does not accept `<mimic>`
-elements, so files that have them are copied to a temporary directory with
-those elements removed, and the copy is what both libraries load.
+by path; its Python module is not imported). Files with `<mimic>` elements are
+loaded with mimic="independent", which is how the peer loads them by default.
 """
 
-import re
 import sysconfig
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -34,24 +31,8 @@ ROBOTS = [
     RobotCase("Solo12 (floating)", "solo_description/robots/solo12.urdf", "FL_FOOT", floating=True),
 ]
 
-_MIMIC = re.compile(r"<mimic\b[^>]*?/>|<mimic\b.*?</mimic>", re.S)
-_tmp = tempfile.TemporaryDirectory(prefix="velkor-bench-")
-_prepared: dict[str, Path] = {}
-
-
 def urdf_path(relative: str) -> Path:
-    """The file to load for `relative`: the original, or a copy without `<mimic>`."""
-    if relative not in _prepared:
-        source = ROBOTS_DIR / relative
-        text = source.read_text()
-        stripped = _MIMIC.sub("", text)
-        if stripped == text:
-            _prepared[relative] = source
-        else:
-            target = Path(_tmp.name) / relative.replace("/", "_")
-            target.write_text(stripped)
-            _prepared[relative] = target
-    return _prepared[relative]
+    return ROBOTS_DIR / relative
 
 
 def case(label: str) -> RobotCase:
@@ -60,7 +41,7 @@ def case(label: str) -> RobotCase:
 
 def velkor_handle(s: RobotCase):
     cls = velkor.FloatingRobot if s.floating else velkor.Robot
-    return cls(str(urdf_path(s.file)))
+    return cls(str(urdf_path(s.file)), mimic="independent")
 
 
 def peer_model(s: RobotCase):

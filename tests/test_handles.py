@@ -191,19 +191,22 @@ def test_rejected_base_frame_keeps_the_previous_one(arm_path, frame):
     assert before[:7].tolist() == [1, 2, 3, 0, 0, 0, 1]  # (0, 0, 0, 2) is the identity rotation
 
 
-COMMON = {"from_urdf": "($cls, path)", "fork": "($self)", "close": "($self)", "__enter__": "($self)",
+COMMON = {"fork": "($self)", "close": "($self)", "__enter__": "($self)",
           "__exit__": "($self, _exc_type, _exc_value, _traceback)", "link_id": "($self, name)"}
+OPTIONS = {Robot: "*, mimic='reject'", FloatingRobot: "*, mimic='reject', massless_root='reject'"}
 METHODS = [(Robot, n, s) for n, s in {**COMMON, "set_base_frame": "($self, frame)",
                                       "forward_kinematics_all": "($self, q, out=None)",
                                       "forward_kinematics": "($self, q, target)"}.items()]
 METHODS += [(FloatingRobot, n, s) for n, s in {**COMMON, "forward_kinematics_all": "($self, base, q, out=None)",
                                                "forward_kinematics": "($self, base, q, target)"}.items()]
+METHODS += [(cls, "from_urdf", f"($cls, path, {OPTIONS[cls]})") for cls in OPTIONS]
+METHODS += [(cls, "from_urdf_string", f"($cls, xml, {OPTIONS[cls]})") for cls in OPTIONS]
 
 
 @pytest.mark.parametrize("cls, name, signature", METHODS)
 def test_text_signatures(cls, name, signature):
     assert getattr(cls, name).__text_signature__ == signature
-    assert cls.__text_signature__ == "(path)" and not hasattr(FloatingRobot, "set_base_frame")
+    assert cls.__text_signature__ == f"(path, {OPTIONS[cls]})" and not hasattr(FloatingRobot, "set_base_frame")
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'path'$"):
         cls()
 

@@ -1,7 +1,15 @@
 #include "model/tree.hpp"
 
 #include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <initializer_list>
+#include <limits>
+#include <utility>
+#include <vector>
 
 namespace velkor {
 namespace {
@@ -14,17 +22,187 @@ Error invalid(const std::string& link, const char* what) {
   return errors::InvalidModel{"link " + link + " " + what};
 }
 
+// Integer of any size: a sign and a magnitude in base 2^32, least significant limb first,
+// with no leading zero limbs (zero has none and is never negative).
+class BigInt {
+ public:
+  explicit BigInt(std::int64_t value = 0) : negative_(value < 0) {
+    const std::uint64_t m = magnitude(value);
+    limbs_ = {static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)};
+    normalise();
+  }
+
+  BigInt& operator*=(std::int64_t factor) {
+    negative_ = negative_ != (factor < 0);
+    const std::uint64_t m = magnitude(factor);
+    // x·m = x·m_lo + x·m_hi·2^32
+    Limbs low = limbs_;
+    Limbs high = limbs_;
+    scale(low, static_cast<std::uint32_t>(m));
+    scale(high, static_cast<std::uint32_t>(m >> 32));
+    high.insert(high.begin(), 0);
+    add_magnitude(low, high);
+    limbs_ = std::move(low);
+    normalise();
+    return *this;
+  }
+
+  BigInt& operator<<=(std::size_t bits) {
+    if (limbs_.empty()) return *this;
+    const std::size_t whole = bits / 32;
+    const unsigned part = static_cast<unsigned>(bits % 32);
+    if (part != 0) {
+      std::uint32_t carry = 0;
+      for (std::uint32_t& limb : limbs_) {
+        const std::uint32_t next = limb >> (32 - part);
+        limb = (limb << part) | carry;
+        carry = next;
+      }
+      if (carry != 0) limbs_.push_back(carry);
+    }
+    limbs_.insert(limbs_.begin(), whole, 0);
+    return *this;
+  }
+
+  BigInt& operator+=(const BigInt& other) {
+    if (negative_ == other.negative_) {
+      add_magnitude(limbs_, other.limbs_);
+    } else if (compare_magnitude(limbs_, other.limbs_) >= 0) {
+      subtract_magnitude(limbs_, other.limbs_);
+    } else {
+      Limbs larger = other.limbs_;
+      subtract_magnitude(larger, limbs_);
+      limbs_ = std::move(larger);
+      negative_ = other.negative_;
+    }
+    normalise();
+    return *this;
+  }
+
+  int sign() const { return limbs_.empty() ? 0 : negative_ ? -1 : 1; }
+
+ private:
+  using Limbs = std::vector<std::uint32_t>;
+
+  static std::uint64_t magnitude(std::int64_t v) {
+    return v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+  }
+
+  void normalise() {
+    while (!limbs_.empty() && limbs_.back() == 0) limbs_.pop_back();
+    if (limbs_.empty()) negative_ = false;
+  }
+
+  static void scale(Limbs& x, std::uint32_t factor) {
+    std::uint64_t carry = 0;
+    for (std::uint32_t& limb : x) {
+      const std::uint64_t t = std::uint64_t{limb} * factor + carry;
+      limb = static_cast<std::uint32_t>(t);
+      carry = t >> 32;
+    }
+    if (carry != 0) x.push_back(static_cast<std::uint32_t>(carry));
+  }
+
+  static int compare_magnitude(const Limbs& x, const Limbs& y) {
+    if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+    for (std::size_t i = x.size(); i-- > 0;)
+      if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+    return 0;
+  }
+
+  // x += y
+  static void add_magnitude(Limbs& x, const Limbs& y) {
+    if (x.size() < y.size()) x.resize(y.size(), 0);
+    std::uint64_t carry = 0;
+    for (std::size_t i = 0; i < x.size() && (i < y.size() || carry != 0); ++i) {
+      const std::uint64_t t = std::uint64_t{x[i]} + (i < y.size() ? y[i] : 0) + carry;
+      x[i] = static_cast<std::uint32_t>(t);
+      carry = t >> 32;
+    }
+    if (carry != 0) x.push_back(static_cast<std::uint32_t>(carry));
+  }
+
+  // x -= y, for |x| >= |y|
+  static void subtract_magnitude(Limbs& x, const Limbs& y) {
+    std::uint64_t borrow = 0;
+    for (std::size_t i = 0; i < x.size() && (i < y.size() || borrow != 0); ++i) {
+      const std::uint64_t t = std::uint64_t{x[i]} - (i < y.size() ? y[i] : 0) - borrow;
+      x[i] = static_cast<std::uint32_t>(t);
+      borrow = t >> 63;
+    }
+  }
+
+  bool negative_ = false;
+  Limbs limbs_;
+};
+
+// A product c·x₁·…·x_N of doubles with a small integer coefficient c.
+template <std::size_t N>
+using Product = std::pair<int, std::array<double, N>>;
+
+// Sign of a sum of products, exact. Every double is m·2^q with an integer |m| < 2^53
+// (frexp), so each product is an integer times a power of two; shifting every product
+// to the smallest power leaves a sum of integers.
+template <std::size_t N>
+int exact_sign(std::initializer_list<Product<N>> sum) {
+  std::vector<std::pair<BigInt, int>> terms;  // integer, power of two
+  for (const auto& [coefficient, factors] : sum) {
+    BigInt value(coefficient);
+    int power = 0;
+    for (const double x : factors) {
+      int exponent = 0;
+      // x = fraction·2^exponent, |fraction| in [0.5, 1)
+      const double fraction = std::frexp(x, &exponent);
+      value *= static_cast<std::int64_t>(std::ldexp(fraction, 53));
+      power += exponent - 53;
+    }
+    if (value.sign() != 0) terms.emplace_back(std::move(value), power);
+  }
+  if (terms.empty()) return 0;
+  const int lowest = std::ranges::min(terms, {}, [](const auto& t) { return t.second; }).second;
+  BigInt total;
+  for (auto& [value, power] : terms) {
+    value <<= static_cast<std::size_t>(power - lowest);
+    total += value;
+  }
+  return total.sign();
+}
+
+// A symmetric matrix is PSD iff all seven principal minors are >= 0. The lower triangle
+// [[a,·,·],[b,d,·],[c,e,f]] is read, as the eigensolver reads it.
+bool principal_minors_nonnegative(const Mat3& m) {
+  const double a = m(0, 0), b = m(1, 0), c = m(2, 0), d = m(1, 1), e = m(2, 1), f = m(2, 2);
+  return a >= 0.0 && d >= 0.0 && f >= 0.0 &&
+         exact_sign<2>({{1, {a, d}}, {-1, {b, b}}}) >= 0 &&
+         exact_sign<2>({{1, {a, f}}, {-1, {c, c}}}) >= 0 &&
+         exact_sign<2>({{1, {d, f}}, {-1, {e, e}}}) >= 0 &&
+         exact_sign<3>({{1, {a, d, f}}, {2, {b, c, e}},
+                        {-1, {a, e, e}}, {-1, {d, c, c}}, {-1, {f, b, b}}}) >= 0;
+}
+
 }  // namespace
 
+// Decide by eigenvalues when the smallest is clearly away from zero and exactly otherwise.
+// S = I/max|Iᵢⱼ| has entries in [-1, 1], so one tolerance suits tiny and huge inertias.
+// The solver (Householder tridiagonalisation, implicit QR) is backward stable: its
+// eigenvalues are those of S + E with ‖E‖₂ a few ε·‖S‖₂, and by Weyl each moves by at
+// most ‖E‖₂; dividing by the largest entry adds ε/2·‖S‖_F (underflow far less). Errors
+// seen on rank-deficient and graded matrices stay below 6ε·‖S‖_F; 64ε·‖S‖_F leaves a wide
+// margin, and a wider band only sends more matrices to the exact test, never to a wrong
+// verdict. Within the band, or if the solver fails, the signs of the principal minors of
+// I itself are computed exactly: those of S are not enough, since dividing rounds.
 bool is_positive_semidefinite(const Mat3& inertia) {
-  // Scale by the largest entry so tiny and huge inertias are judged alike, then
-  // take the eigenvalues by Householder tridiagonalisation and implicit QR.
   const double k = inertia.cwiseAbs().maxCoeff();
-  const Mat3 scaled = k != 0.0 ? Mat3(inertia / k) : inertia;
+  if (k == 0.0) return true;
+  const Mat3 scaled = inertia / k;
   const Eigen::SelfAdjointEigenSolver<Mat3> solver(scaled, Eigen::EigenvaluesOnly);
-  for (int i = 0; i < 3; ++i)
-    if (solver.eigenvalues()[i] * k < 0.0) return false;
-  return true;
+  if (solver.info() == Eigen::Success) {
+    const double tolerance = 64.0 * std::numeric_limits<double>::epsilon() * scaled.norm();
+    const double lowest = solver.eigenvalues()[0];
+    if (lowest > tolerance) return true;
+    if (lowest < -tolerance) return false;
+  }
+  return principal_minors_nonnegative(inertia);
 }
 
 std::expected<Link, Error> robot_link(const urdf::Link& link) {

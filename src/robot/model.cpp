@@ -55,9 +55,22 @@ std::optional<Vec3> unit_axis(const urdf::Triple& a) {
   return Vec3(scaled / s);
 }
 
-std::expected<Joint, Error> robot_joint(const urdf::Joint& j) {
+// A mimic element is refused, or read as a loosened coupling that must make sense.
+std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions& options) {
+  if (!j.mimic) return {};
+  if (options.mimic == MimicPolicy::Reject)
+    return std::unexpected(invalid_joint(j.name, "uses an unsupported mimic constraint"));
+  const urdf::Mimic& m = *j.mimic;
+  if (!m.problem.empty()) return std::unexpected(errors::InvalidModel{m.problem});
+  if (m.joint.empty()) return std::unexpected(invalid_joint(j.name, "has a mimic element without a joint attribute"));
+  if (!std::isfinite(m.multiplier) || !std::isfinite(m.offset))
+    return std::unexpected(invalid_joint(j.name, "mimic multiplier and offset must be finite"));
+  return {};
+}
+
+std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOptions& options) {
   using urdf::JointType;
-  if (j.has_mimic) return std::unexpected(invalid_joint(j.name, "uses an unsupported mimic constraint"));
+  if (auto mimic = check_mimic(j, options); !mimic) return std::unexpected(std::move(mimic.error()));
   if (!all_finite(j.origin.xyz) || !all_finite(j.origin.rpy))
     return std::unexpected(invalid_joint(j.name, "origin must contain only finite values"));
 
@@ -109,20 +122,28 @@ std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path) 
   return from_urdf(path, never);
 }
 
-std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path, Interrupt& interrupt) {
+std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path, Interrupt& interrupt,
+                                                      const ImportOptions& options) {
   auto text = urdf::read_text(path, interrupt);
   if (!text) {
     if (text.error().interrupted) return std::unexpected(errors::Interrupted{});
     return std::unexpected(errors::Urdf{std::move(text.error().message)});
   }
   if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
-  auto robot = urdf::parse(*text);
-  if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
-  if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
-  return from_description(*robot);
+  return from_urdf_string(*text, interrupt, options);
 }
 
-std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot& robot) {
+std::expected<RobotModel, Error> RobotModel::from_urdf_string(std::string_view text,
+                                                              Interrupt& interrupt,
+                                                              const ImportOptions& options) {
+  auto robot = urdf::parse(text);
+  if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
+  if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
+  return from_description(*robot, options);
+}
+
+std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot& robot,
+                                                              const ImportOptions& options) {
   const std::size_t link_total = robot.links.size();
   const std::size_t joint_total = robot.joints.size();
 
@@ -138,13 +159,13 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     std::size_t child;
     std::size_t joint;
   };
-  std::unordered_set<std::string_view> joint_names;
-  joint_names.reserve(joint_total);
+  std::unordered_map<std::string_view, std::size_t> joint_by_name;
+  joint_by_name.reserve(joint_total);
   std::vector<bool> has_parent(link_total, false);
   std::vector<std::vector<Edge>> edges(link_total);
   for (std::size_t j = 0; j < joint_total; ++j) {
     const urdf::Joint& joint = robot.joints[j];
-    if (!joint_names.insert(joint.name).second)
+    if (!joint_by_name.emplace(joint.name, j).second)
       return std::unexpected(errors::InvalidModel{"joint names must be unique"});
     const auto parent = link_by_name.find(joint.parent);
     if (parent == link_by_name.end())
@@ -189,7 +210,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
       auto link = robot_link(robot.links[edge.child]);
       if (!link) return std::unexpected(std::move(link.error()));
       model->links.push_back(std::move(*link));
-      auto joint = robot_joint(robot.joints[edge.joint]);
+      auto joint = robot_joint(robot.joints[edge.joint], options);
       if (!joint) return std::unexpected(std::move(joint.error()));
       model->joints.push_back(std::move(*joint));
       model->parent.push_back(front);
@@ -218,6 +239,15 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   }
   model->link_mass_properties.reserve(model->links.size());
   for (const Link& link : model->links) model->link_mass_properties.push_back(link.mass_properties);
+
+  // Loosened mimic couplings of the joints that became DOFs. The leader is kept
+  // as written: some published files name one that does not exist.
+  for (std::size_t k : model->dof_list) {
+    const urdf::Joint& joint = robot.joints[joint_by_name.at(model->joints[k].name)];
+    if (!joint.mimic) continue;
+    const urdf::Mimic& m = *joint.mimic;
+    model->mimic_joints.push_back({joint.name, m.joint, m.multiplier, m.offset});
+  }
   return RobotModel(std::move(model));
 }
 

@@ -26,6 +26,24 @@ namespace urdf {
 struct Robot;
 }
 
+// A <mimic> coupling that import loosened: the joint moves as an ordinary DOF,
+// and callers who want the coupling keep q = multiplier · q_leader + offset.
+// `leader` is the name as written in the file.
+struct MimicJoint {
+  std::string joint;
+  std::string leader;
+  double multiplier = 1;
+  double offset = 0;
+};
+
+// What import does with <mimic> elements: refuse the file, or make every
+// mimic joint an independent degree of freedom.
+enum class MimicPolicy { Reject, Independent };
+
+struct ImportOptions {
+  MimicPolicy mimic = MimicPolicy::Reject;
+};
+
 class Model {
  public:
   std::string name;
@@ -36,6 +54,7 @@ class Model {
   std::vector<std::size_t> dof_list;                 // n: joint index of each DOF
   std::vector<std::optional<std::size_t>> joint_dof; // J: DOF index of each joint, none if fixed
   std::vector<std::size_t> parent;                   // J: parent link index of each joint
+  std::vector<MimicJoint> mimic_joints;              // loosened couplings of DOF joints, DOF order
   std::uint64_t id = 0;
 
   std::size_t link_count() const { return links.size(); }
@@ -64,8 +83,14 @@ class RobotModel {
   static std::expected<RobotModel, Error> from_urdf(const std::string& path);
   // The same; `interrupt` is polled after each phase (read, parse) and when a
   // wait for the file is cut short by a signal. Asked to stop: `Interrupted`.
-  static std::expected<RobotModel, Error> from_urdf(const std::string& path, Interrupt& interrupt);
-  static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot);
+  static std::expected<RobotModel, Error> from_urdf(const std::string& path, Interrupt& interrupt,
+                                                    const ImportOptions& options = {});
+  // A document held in memory: the same checks and texts as a file.
+  static std::expected<RobotModel, Error> from_urdf_string(std::string_view text,
+                                                           Interrupt& interrupt,
+                                                           const ImportOptions& options = {});
+  static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot,
+                                                           const ImportOptions& options = {});
 
   const Model& model() const { return *model_; }
   const Model* operator->() const { return model_.get(); }

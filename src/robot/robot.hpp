@@ -23,10 +23,18 @@ class Robot {
   Pose base_frame_ = Pose::identity();
 };
 
+// Whether a floating robot's root link may be massless: never, or when the
+// links joined to it by fixed joints (directly or in chains) carry mass, as in
+// the common massless base_link --fixed--> trunk pattern.
+enum class MasslessRoot { Reject, Allow };
+
 class FloatingRobot {
  public:
-  // The root link must have positive mass, or the base could not be accelerated.
-  static std::expected<FloatingRobot, Error> create(RobotModel model);
+  // The root link must have positive mass, or the base could not be accelerated;
+  // with MasslessRoot::Allow, the rigid group of the root (the root and the links
+  // fixed to it) must.
+  static std::expected<FloatingRobot, Error> create(RobotModel model,
+                                                    MasslessRoot massless_root = MasslessRoot::Reject);
 
   const RobotModel& robot_model() const { return model_; }
   const Model& model() const { return model_.model(); }

@@ -90,6 +90,30 @@ bool parse_number(std::string_view token, double& out) {
   return ec == std::errc();
 }
 
+// xacro input: macros and substitutions that only the xacro tool expands.
+constexpr std::string_view expand_first =
+    "expand it with xacro first (xacro robot.urdf.xacro > robot.urdf)";
+
+bool is_xacro_substitution(std::string_view text) {
+  return text.find("${") != std::string_view::npos || text.find("$(") != std::string_view::npos;
+}
+
+std::string unexpanded(const std::string& where, const char* attribute, const XMLElement& element,
+                       const char* text) {
+  return where + ": attribute '" + attribute + "' of <" + element.Name() +
+         "> is an unexpanded xacro substitution: '" + text + "'; this is xacro input, " +
+         std::string(expand_first);
+}
+
+// The first element of the xacro namespace (<xacro:macro>, <xacro:include>, ...), if any.
+const XMLElement* xacro_element(const XMLElement* element) {
+  for (; element != nullptr; element = element->NextSiblingElement()) {
+    if (std::string_view(element->Name()).starts_with("xacro:")) return element;
+    if (const XMLElement* inner = xacro_element(element->FirstChildElement())) return inner;
+  }
+  return nullptr;
+}
+
 // Reading context: names the element being read in every message.
 class Reader {
  public:
@@ -110,9 +134,11 @@ class Reader {
     std::string_view token = text;
     while (!token.empty() && is_space(token.front())) token.remove_prefix(1);
     while (!token.empty() && is_space(token.back())) token.remove_suffix(1);
-    if (!parse_number(token, out))
+    if (!parse_number(token, out)) {
+      if (is_xacro_substitution(text)) return fail(unexpanded(where, attribute, element, text));
       return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
                   "> is not a number: '" + text + "'");
+    }
     return true;
   }
 
@@ -129,9 +155,11 @@ class Reader {
       std::size_t length = 0;
       while (length < rest.size() && !is_space(rest[length])) ++length;
       double value;
-      if (count == 3 || !parse_number(rest.substr(0, length), value))
+      if (count == 3 || !parse_number(rest.substr(0, length), value)) {
+        if (is_xacro_substitution(text)) return fail(unexpanded(where, attribute, element, text));
         return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
                     "> must hold three numbers: '" + text + "'");
+      }
       values[count++] = value;
       rest.remove_prefix(length);
     }
@@ -152,6 +180,9 @@ class Reader {
   bool name(const XMLElement& element, std::string& out, const std::string& what) {
     const char* text = element.Attribute("name");
     if (text == nullptr) return fail("a <" + what + "> element has no name");
+    if (is_xacro_substitution(text))
+      return fail("the " + what + " name '" + text + "' is an unexpanded xacro substitution; " +
+                  "this is xacro input, " + std::string(expand_first));
     out = text;
     return true;
   }
@@ -216,7 +247,14 @@ class Reader {
           !number_attribute(*limit, "velocity", out.limit.velocity, where, false))
         return false;
     }
-    out.has_mimic = element.FirstChildElement("mimic") != nullptr;
+    if (const XMLElement* mimic = element.FirstChildElement("mimic")) {
+      Mimic& m = out.mimic.emplace();
+      if (const char* leader = mimic->Attribute("joint")) m.joint = leader;
+      Reader attributes;
+      if (!attributes.number_attribute(*mimic, "multiplier", m.multiplier, where, false) ||
+          !attributes.number_attribute(*mimic, "offset", m.offset, where, false))
+        m.problem = std::move(attributes.error);
+    }
     return true;
   }
 };
@@ -241,6 +279,9 @@ std::expected<Robot, std::string> parse(std::string_view text) {
   for (const tinyxml2::XMLNode* node = document.FirstChild(); node; node = node->NextSibling())
     if (node->ToText() != nullptr || (node->ToElement() != nullptr && node != root))
       return std::unexpected("the document must hold exactly one top-level element");
+  if (const XMLElement* xacro = xacro_element(root->FirstChildElement()))
+    return std::unexpected("the document uses xacro (<" + std::string(xacro->Name()) +
+                           ">); this is xacro input, " + std::string(expand_first));
   Robot robot;
   Reader reader;
   if (!reader.name(*root, robot.name, "robot")) return std::unexpected(reader.error);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -41,6 +42,15 @@ struct Limit {
   double lower = 0, upper = 0, velocity = 0;
 };
 
+// <mimic joint=... multiplier=... offset=...>. Read without failing: whether a
+// mimic element is an error at all is the import's decision.
+struct Mimic {
+  std::string joint;       // the leader; empty when the attribute is missing
+  double multiplier = 1;
+  double offset = 0;
+  std::string problem;     // why an attribute could not be read; empty when fine
+};
+
 struct Joint {
   std::string name;
   JointType type = JointType::Fixed;
@@ -50,7 +60,7 @@ struct Joint {
   std::string child;
   Triple axis{1, 0, 0};
   Limit limit;
-  bool has_mimic = false;
+  std::optional<Mimic> mimic;
 };
 
 struct Robot {

@@ -13,12 +13,13 @@ bool keyword_is(PyObject* key, const char* name) {
 
 void too_many_positional(const Signature& s, Py_ssize_t given) {
   const char* were = given == 1 ? "was" : "were";
-  if (s.required == s.count)
+  const Py_ssize_t positional = s.positional();
+  if (s.required == positional)
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                 s.function, s.count, s.count == 1 ? "" : "s", given, were);
+                 s.function, positional, positional == 1 ? "" : "s", given, were);
   else
     PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
-                 s.function, s.required, s.count, given, were);
+                 s.function, s.required, positional, given, were);
 }
 
 // "missing 2 required positional arguments: 'q' and 'target'"
@@ -64,13 +65,13 @@ bool place_keyword(const Signature& s, PyObject* key, PyObject* value, PyObject*
 // positional count, then missing arguments.
 bool parse_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** out) {
-  for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs && i < s.positional() ? args[i] : nullptr;
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k)
       if (!place_keyword(s, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
   }
-  if (nargs > s.count) {
+  if (nargs > s.positional()) {
     too_many_positional(s, nargs);
     return false;
   }
@@ -79,18 +80,33 @@ bool parse_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs
 
 bool parse_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+  for (Py_ssize_t i = 0; i < s.count; ++i)
+    out[i] = i < nargs && i < s.positional() ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &position, &key, &value))
       if (!place_keyword(s, key, value, out)) return false;
   }
-  if (nargs > s.count) {
+  if (nargs > s.positional()) {
     too_many_positional(s, nargs);
     return false;
   }
   return check_required(s, out);
+}
+
+int choice_argument(PyObject* value, const char* name, const char* const* choices) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", name, Py_TYPE(value)->tp_name);
+    return -1;
+  }
+  std::string listed;
+  for (int i = 0; choices[i] != nullptr; ++i) {
+    if (PyUnicode_CompareWithASCIIString(value, choices[i]) == 0) return i;
+    listed += (i == 0 ? "'" : choices[i + 1] == nullptr ? " or '" : ", '") + std::string(choices[i]) + "'";
+  }
+  PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, listed.c_str(), value);
+  return -1;
 }
 
 bool number_argument(PyObject* value, const char* name, double& out) {

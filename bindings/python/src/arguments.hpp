@@ -8,13 +8,21 @@
 
 namespace velkor::py {
 
-// A parameter list; every parameter may be given by position or by keyword.
+// A parameter list; every parameter may be given by keyword, and all but the
+// last `keyword_only` ones by position too.
 struct Signature {
   const char* function;            // as shown in messages, e.g. "Robot.jacobian"
   const char* const* names;        // parameter names in signature order
   Py_ssize_t count;                // number of parameters
   Py_ssize_t required;             // leading parameters without a default
+  Py_ssize_t keyword_only = 0;     // trailing parameters that take a keyword only
+
+  Py_ssize_t positional() const { return count - keyword_only; }
 };
+
+// One of a few fixed strings (`choices`, nullptr-terminated): its index, or -1
+// with TypeError (not a str) or ValueError naming the argument and the choices.
+int choice_argument(PyObject* value, const char* name, const char* const* choices);
 
 // Fills out[0..count) with borrowed references (nullptr where omitted).
 // METH_FASTCALL | METH_KEYWORDS form.

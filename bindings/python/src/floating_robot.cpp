@@ -13,7 +13,9 @@ using H = Handle<FloatingRobot>;
 
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path, *, mimic='reject', massless_root='reject')\n--\n\n"},
+    {"from_urdf_string", fastcall_entry<handle_from_urdf_string<FloatingRobot>>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf_string($cls, xml, *, mimic='reject', massless_root='reject')\n--\n\n"},
     {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"},
     {"load_buffer", entry<load_buffer_method<FloatingRobot>>, METH_NOARGS,
      "load_buffer($self)\n--\n\n"},
@@ -39,13 +41,16 @@ PyGetSetDef getset[] = {
      "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
     {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
      "Length of generalized velocity vectors: 6 base coordinates, then the joints.", nullptr},
+    {"mimic_joints", entry<handle_mimic_joints<FloatingRobot>>, nullptr,
+     "{joint name: (leader joint name, multiplier, offset)} for the <mimic> couplings that "
+     "mimic='independent' loosened into ordinary DOFs; empty otherwise.", nullptr},
     {"link_count", entry<handle_count<FloatingRobot, &H::link_count>>, nullptr, "Number of links.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("FloatingRobot(path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject')\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
     {Py_tp_methods, methods},

@@ -19,6 +19,45 @@ std::optional<std::string> path_argument(PyObject* value) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
+std::optional<std::string> xml_argument(PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'xml': expected str, got %s", Py_TYPE(value)->tp_name);
+    return std::nullopt;
+  }
+  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+  if (!encoded) return std::nullopt;
+  return std::string(PyBytes_AS_STRING(encoded.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+bool load_options(PyObject* mimic, PyObject* massless_root, LoadOptions& options) {
+  static const char* const mimic_choices[] = {"reject", "independent", nullptr};
+  static const char* const root_choices[] = {"reject", "allow", nullptr};
+  if (mimic != nullptr) {
+    const int choice = choice_argument(mimic, "mimic", mimic_choices);
+    if (choice < 0) return false;
+    options.import.mimic = choice == 0 ? MimicPolicy::Reject : MimicPolicy::Independent;
+  }
+  if (massless_root != nullptr) {
+    const int choice = choice_argument(massless_root, "massless_root", root_choices);
+    if (choice < 0) return false;
+    options.massless_root = choice == 0 ? MasslessRoot::Reject : MasslessRoot::Allow;
+  }
+  return true;
+}
+
+PyObject* mimic_dict(const std::vector<MimicJoint>& couplings) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const MimicJoint& m : couplings) {
+    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(m.joint.data(), static_cast<Py_ssize_t>(m.joint.size())));
+    PyRef value = PyRef::steal(Py_BuildValue("(s#dd)", m.leader.data(), static_cast<Py_ssize_t>(m.leader.size()),
+                                             m.multiplier, m.offset));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name) {
   PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arguments.hpp"
@@ -24,21 +25,35 @@ using LinkTable = std::vector<LinkId>;
 template <class CoreRobot>
 struct HandleTraits;
 
+// The import choices of the constructors, given as keyword-only arguments.
+struct LoadOptions {
+  ImportOptions import;
+  MasslessRoot massless_root = MasslessRoot::Reject;
+};
+
+// mimic= and, for FloatingRobot, massless_root= (nullptr: not given); false with
+// TypeError or ValueError set.
+bool load_options(PyObject* mimic, PyObject* massless_root, LoadOptions& options);
+
 template <>
 struct HandleTraits<Robot> {
   static constexpr const char* class_name = "Robot";
   static constexpr std::size_t base_dofs = 0;
+  static constexpr Py_ssize_t option_count = 1;  // mimic
   static PyTypeObject* type() { return types().robot; }
-  static std::expected<Robot, Error> make(RobotModel model) { return Robot(std::move(model)); }
+  static std::expected<Robot, Error> make(RobotModel model, const LoadOptions&) {
+    return Robot(std::move(model));
+  }
 };
 
 template <>
 struct HandleTraits<FloatingRobot> {
   static constexpr const char* class_name = "FloatingRobot";
   static constexpr std::size_t base_dofs = 6;
+  static constexpr Py_ssize_t option_count = 2;  // mimic, massless_root
   static PyTypeObject* type() { return types().floating_robot; }
-  static std::expected<FloatingRobot, Error> make(RobotModel model) {
-    return FloatingRobot::create(std::move(model));
+  static std::expected<FloatingRobot, Error> make(RobotModel model, const LoadOptions& options) {
+    return FloatingRobot::create(std::move(model), options.massless_root);
   }
 };
 
@@ -46,9 +61,10 @@ struct HandleTraits<FloatingRobot> {
 template <class CoreRobot>
 struct Handle {
   Handle(std::string robot_name, std::shared_ptr<const LinkTable> links, std::size_t dofs,
-         Calculation<CoreRobot> calculation)
+         std::vector<MimicJoint> mimic, Calculation<CoreRobot> calculation)
       : name(std::move(robot_name)),
         link_table(std::move(links)),
+        mimic_joints(std::move(mimic)),
         joint_count(dofs),
         generalized_count(dofs + HandleTraits<CoreRobot>::base_dofs),
         link_count(link_table->size()),
@@ -56,6 +72,7 @@ struct Handle {
 
   const std::string name;
   const std::shared_ptr<const LinkTable> link_table;  // shared with forks
+  const std::vector<MimicJoint> mimic_joints;          // couplings loosened at import
   const std::size_t joint_count;
   const std::size_t generalized_count;
   const std::size_t link_count;
@@ -99,55 +116,97 @@ void dealloc_handle(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Where a description comes from: a file's path, or the document itself.
+enum class Source { File, Text };
+
 // Construction: import, floating-base check, workspace, robot value, link table.
 // Runs without the interpreter lock, polling for signals (see signal_interrupt).
 template <class CoreRobot>
-std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(const std::string& path,
-                                                                      Interrupt& interrupt) {
-  auto model = RobotModel::from_urdf(path, interrupt);
+std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(
+    Source source, const std::string& input, Interrupt& interrupt, const LoadOptions& options) {
+  auto model = source == Source::File
+                   ? RobotModel::from_urdf(input, interrupt, options.import)
+                   : RobotModel::from_urdf_string(input, interrupt, options.import);
   if (!model) return std::unexpected(std::move(model.error()));
-  auto robot = HandleTraits<CoreRobot>::make(*model);
+  auto robot = HandleTraits<CoreRobot>::make(*model, options);
   if (!robot) return std::unexpected(std::move(robot.error()));
   const Model& m = model->model();
   auto table = std::make_shared<LinkTable>();
   table->reserve(m.link_count());
   for (std::size_t i = 0; i < m.link_count(); ++i) table->push_back(LinkId{m.id, i});
-  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
+  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(), m.mimic_joints,
                                              Calculation<CoreRobot>(std::move(*robot)));
 }
 
-// Reading and building can take long (large files, FIFOs), so other threads run meanwhile.
+// `xml`: a str, encoded as UTF-8 (lone surrogates pass through, so the reader
+// refuses them as invalid UTF-8 the way it refuses such a file).
+std::optional<std::string> xml_argument(PyObject* value);
+
+// Reading and building can take long (large files, FIFOs), so other threads run
+// meanwhile. `arg` holds the source argument, then the options.
 template <class CoreRobot>
-PyObject* load_handle(PyTypeObject* type, PyObject* path_object) {
-  const auto path = path_argument(path_object);
-  if (!path) return nullptr;
+PyObject* load_handle(PyTypeObject* type, Source source, PyObject* const* arg) {
+  const auto input = source == Source::File ? path_argument(arg[0]) : xml_argument(arg[0]);
+  if (!input) return nullptr;
+  LoadOptions options;
+  if (!load_options(arg[1], HandleTraits<CoreRobot>::option_count > 1 ? arg[2] : nullptr, options))
+    return nullptr;
   Interrupt interrupt = signal_interrupt();
   std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> handle;
   {
     GilRelease released;
-    handle = build_handle<CoreRobot>(*path, interrupt);
+    handle = build_handle<CoreRobot>(source, *input, interrupt, options);
   }
   if (!handle) return core_error(handle.error());
   return new_handle_object(type, std::move(*handle));
 }
 
+// The parameters of the loading functions: the source, then the keyword-only options.
+template <class CoreRobot>
+Signature load_signature(const char* function, const char* source) {
+  static const char* const path_names[] = {"path", "mimic", "massless_root"};
+  static const char* const xml_names[] = {"xml", "mimic", "massless_root"};
+  constexpr Py_ssize_t options = HandleTraits<CoreRobot>::option_count;
+  return Signature{function, std::string_view(source) == "xml" ? xml_names : path_names,
+                   1 + options, 1, options};
+}
+
 template <class CoreRobot>
 PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"path"};
-  static const Signature signature{HandleTraits<CoreRobot>::class_name, names, 1, 1};
-  PyObject* arg[1];
+  static const Signature signature = load_signature<CoreRobot>(HandleTraits<CoreRobot>::class_name, "path");
+  PyObject* arg[3] = {};
   if (!parse_arguments(signature, args, kwargs, arg)) return nullptr;
-  return load_handle<CoreRobot>(type, arg[0]);
+  return load_handle<CoreRobot>(type, Source::File, arg);
 }
 
 template <class CoreRobot>
 PyObject* handle_from_urdf(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"path"};
   static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".from_urdf";
-  static const Signature signature{function.c_str(), names, 1, 1};
-  PyObject* arg[1];
+  static const Signature signature = load_signature<CoreRobot>(function.c_str(), "path");
+  PyObject* arg[3] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), arg[0]);
+  return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), Source::File, arg);
+}
+
+template <class CoreRobot>
+PyObject* handle_from_urdf_string(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static const std::string function =
+      std::string(HandleTraits<CoreRobot>::class_name) + ".from_urdf_string";
+  static const Signature signature = load_signature<CoreRobot>(function.c_str(), "xml");
+  PyObject* arg[3] = {};
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), Source::Text, arg);
+}
+
+// {joint: (leader, multiplier, offset)} for the mimic couplings loosened at import.
+PyObject* mimic_dict(const std::vector<MimicJoint>& couplings);
+
+template <class CoreRobot>
+PyObject* handle_mimic_joints(PyObject* self, void*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  if (!h.slot.lock()) return nullptr;
+  return mimic_dict(h.mimic_joints);
 }
 
 template <class CoreRobot>
@@ -160,7 +219,7 @@ PyObject* handle_fork(PyObject* self, PyObject*) {
     if (!guard) return nullptr;
     deferred_panic_guard(error, [&] {
       // A fresh workspace on the shared model; a Robot keeps its base frame.
-      forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count,
+      forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count, h.mimic_joints,
                                                    Calculation<CoreRobot>(guard.calculation().robot));
       return true;
     });

@@ -66,7 +66,9 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path, *, mimic='reject')\n--\n\n"},
+    {"from_urdf_string", fastcall_entry<handle_from_urdf_string<Robot>>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf_string($cls, xml, *, mimic='reject')\n--\n\n"},
     {"fork", entry<handle_fork<Robot>>, METH_NOARGS, "fork($self)\n--\n\n"},
     {"load_buffer", entry<load_buffer_method<Robot>>, METH_NOARGS, "load_buffer($self)\n--\n\n"},
     {"close", entry<handle_close<Robot>>, METH_NOARGS, "close($self)\n--\n\n"},
@@ -94,12 +96,15 @@ PyGetSetDef getset[] = {
      "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
     {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
      "Length of generalized velocity vectors.", nullptr},
+    {"mimic_joints", entry<handle_mimic_joints<Robot>>, nullptr,
+     "{joint name: (leader joint name, multiplier, offset)} for the <mimic> couplings that "
+     "mimic='independent' loosened into ordinary DOFs; empty otherwise.", nullptr},
     {"link_count", entry<handle_count<Robot, &H::link_count>>, nullptr, "Number of links.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Robot(path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject')\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<Robot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<Robot>)},
     {Py_tp_methods, methods},

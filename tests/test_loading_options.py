@@ -1,0 +1,219 @@
+"""Loading from a string, the opt-in import choices (mimic joints made independent, massless
+floating roots), and the message for xacro input."""
+
+import inspect
+
+import numpy as np
+import pytest
+
+from velkor import FloatingRobot, ModelError, Robot
+from velkor.samples import sample_path
+
+
+def link(name, mass=None):
+    if mass is None:
+        return f'<link name="{name}"/>'
+    return (f'<link name="{name}"><inertial><mass value="{mass}"/>'
+            f'<inertia ixx="0.1" ixy="0" ixz="0" iyy="0.1" iyz="0" izz="0.1"/></inertial></link>')
+
+
+def joint(name, parent, child, kind="revolute", extra=""):
+    limit = '<limit lower="-1" upper="1" velocity="1"/>' if kind == "revolute" else ""
+    return (f'<joint name="{name}" type="{kind}"><parent link="{parent}"/><child link="{child}"/>'
+            f'<axis xyz="0 0 1"/>{limit}{extra}</joint>')
+
+
+def robot(*parts, name="r"):
+    return f'<robot name="{name}">' + "".join(parts) + "</robot>"
+
+
+GRIPPER = robot(link("base", 1), link("left", 0.1), link("right", 0.1), link("tip", 0.1),
+                joint("left_joint", "base", "left"),
+                joint("right_joint", "base", "right", extra='<mimic joint="left_joint" multiplier="-1" offset="0.5"/>'),
+                joint("tip_joint", "right", "tip", kind="fixed", extra='<mimic joint="left_joint"/>'))
+
+
+def loaders(tmp_path, text):
+    path = tmp_path / "robot.urdf"
+    path.write_text(text, encoding="utf-8")
+    return {"file": lambda cls, **options: cls(str(path), **options),
+            "from_urdf": lambda cls, **options: cls.from_urdf(path, **options),
+            "string": lambda cls, **options: cls.from_urdf_string(text, **options)}
+
+
+# ---- loading from a string ----
+
+def test_a_string_loads_like_its_file():
+    text = open(sample_path("arm"), encoding="utf-8").read()
+    from_file, from_text = Robot(sample_path("arm")), Robot.from_urdf_string(text)
+    q = np.linspace(-0.5, 0.5, from_file.joint_count)
+    assert (from_text.name, from_text.link_count) == (from_file.name, from_file.link_count)
+    np.testing.assert_array_equal(from_text.forward_kinematics_all(q), from_file.forward_kinematics_all(q))
+    np.testing.assert_array_equal(from_text.mass_matrix(q), from_file.mass_matrix(q))
+
+
+@pytest.mark.parametrize("text", [
+    "<robot",                                        # not XML
+    '<robot><link name="a"/></robot>',               # no robot name
+    robot(link("a"), link("b")),                     # two roots
+    robot(link("a", "-1")),                          # negative mass
+    robot(link("a"), link("b"), joint("j", "a", "b", extra='<mimic joint="x"/>')),
+    robot(link("a")) + "\0",                         # NUL character
+    "\udc80",                                         # not UTF-8 once encoded
+])
+def test_a_string_gets_the_errors_of_its_file(tmp_path, text):
+    path = tmp_path / "robot.urdf"
+    path.write_bytes(text.encode("utf-8", "surrogatepass"))
+    with pytest.raises(ModelError) as from_file:
+        Robot(str(path))
+    with pytest.raises(ModelError) as from_text:
+        Robot.from_urdf_string(text)
+    assert str(from_text.value) == str(from_file.value)
+
+
+@pytest.mark.parametrize("value", [b"<robot/>", None, 3])
+def test_from_urdf_string_takes_a_str(value):
+    with pytest.raises(TypeError, match="argument 'xml': expected str"):
+        Robot.from_urdf_string(value)
+
+
+# ---- the options: keyword-only, checked values ----
+
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+@pytest.mark.parametrize("loader", ["__call__", "from_urdf", "from_urdf_string"])
+def test_options_are_keyword_only_with_the_old_behaviour_as_default(cls, loader):
+    function = cls if loader == "__call__" else getattr(cls, loader)
+    parameters = inspect.signature(function).parameters
+    expected = ["mimic"] + (["massless_root"] if cls is FloatingRobot else [])
+    assert [p for p in parameters if parameters[p].kind is inspect.Parameter.KEYWORD_ONLY] == expected
+    assert all(parameters[p].default == "reject" for p in expected)
+    source = open(sample_path("arm")).read() if loader == "from_urdf_string" else sample_path("arm")
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        function(source, "independent")
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"mimic": "Independent"}, ValueError, "mimic must be 'reject' or 'independent', got 'Independent'"),
+    ({"mimic": None}, TypeError, "argument 'mimic': expected str, got NoneType"),
+    ({"massless_root": "yes"}, ValueError, "massless_root must be 'reject' or 'allow', got 'yes'"),
+    ({"massless_root": True}, TypeError, "argument 'massless_root': expected str, got bool"),
+])
+def test_option_values_are_checked(options, error, message):
+    with pytest.raises(error) as info:
+        FloatingRobot(sample_path("quadruped"), **options)
+    assert str(info.value) == message
+
+
+def test_robot_has_no_massless_root_option():
+    with pytest.raises(TypeError, match="unexpected keyword argument 'massless_root'"):
+        Robot(sample_path("arm"), massless_root="allow")
+
+
+# ---- mimic joints ----
+
+@pytest.mark.parametrize("loader", ["file", "from_urdf", "string"])
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+def test_mimic_joints_are_refused_by_default_and_independent_on_request(tmp_path, loader, cls):
+    load = loaders(tmp_path, GRIPPER)[loader]
+    with pytest.raises(ModelError, match="^invalid robot model: joint right_joint uses an unsupported mimic constraint$"):
+        load(cls)
+    handle = load(cls, mimic="independent")
+    assert handle.joint_count == 2
+    # only joints that became DOFs are listed; the fixed one has nothing to loosen
+    assert handle.mimic_joints == {"right_joint": ("left_joint", -1.0, 0.5)}
+    assert handle.fork().mimic_joints == handle.mimic_joints
+
+
+def test_files_without_mimic_list_no_couplings():
+    arm = Robot(sample_path("arm"), mimic="independent")
+    assert arm.mimic_joints == {} and Robot(sample_path("arm")).mimic_joints == {}
+    arm.close()
+    with pytest.raises(RuntimeError, match="robot is closed"):
+        arm.mimic_joints
+
+
+def test_a_leader_the_file_does_not_have_is_kept_as_written():
+    # published files do this; the coupling is loosened anyway
+    text = robot(link("a", 1), link("b", 1), joint("j", "a", "b", extra='<mimic joint="elsewhere" multiplier="2"/>'))
+    assert Robot.from_urdf_string(text, mimic="independent").mimic_joints == {"j": ("elsewhere", 2.0, 0.0)}
+
+
+@pytest.mark.parametrize("mimic, message", [
+    ('<mimic multiplier="2"/>', "joint j has a mimic element without a joint attribute"),
+    ('<mimic joint="k" multiplier="two"/>', "joint j: attribute 'multiplier' of <mimic> is not a number: 'two'"),
+    ('<mimic joint="k" offset="${pi}"/>', "joint j: attribute 'offset' of <mimic> is an unexpanded xacro substitution"),
+    ('<mimic joint="k" offset="inf"/>', "joint j mimic multiplier and offset must be finite"),
+    ('<mimic joint="k" multiplier="nan"/>', "joint j mimic multiplier and offset must be finite"),
+])
+def test_bad_mimic_attributes_are_errors_naming_the_joint(mimic, message):
+    text = robot(link("a", 1), link("b", 1), link("c", 1), joint("k", "a", "b"), joint("j", "b", "c", extra=mimic))
+    with pytest.raises(ModelError) as info:
+        Robot.from_urdf_string(text, mimic="independent")
+    assert str(info.value).startswith("invalid robot model: " + message)
+    with pytest.raises(ModelError, match="joint j uses an unsupported mimic constraint"):
+        Robot.from_urdf_string(text)  # the default refuses any mimic element, as before
+
+
+# ---- massless floating roots ----
+
+ROOT_ERROR = "invalid robot model: floating-base root link base must have positive mass"
+
+
+@pytest.mark.parametrize("parts, loads", [
+    # base --fixed--> trunk (mass): the common pattern
+    ((link("base"), link("trunk", 5), joint("mount", "base", "trunk", "fixed")), True),
+    # mass two fixed joints away
+    ((link("base"), link("plate"), link("trunk", 5), joint("a", "base", "plate", "fixed"),
+      joint("b", "plate", "trunk", "fixed")), True),
+    # mass only behind a moving joint: the base could not be accelerated
+    ((link("base"), link("leg", 5), joint("hip", "base", "leg")), False),
+    # no mass in the rigid group at all
+    ((link("base"), link("plate"), joint("a", "base", "plate", "fixed")), False),
+])
+def test_a_massless_root_is_allowed_when_its_rigid_group_has_mass(parts, loads):
+    text = robot(*parts)
+    with pytest.raises(ModelError) as info:
+        FloatingRobot.from_urdf_string(text)
+    assert str(info.value) == ROOT_ERROR
+    if loads:
+        assert FloatingRobot.from_urdf_string(text, massless_root="allow").link_count == len(
+            [p for p in parts if p.startswith("<link")])
+    else:
+        with pytest.raises(ModelError) as info:
+            FloatingRobot.from_urdf_string(text, massless_root="allow")
+        assert str(info.value) == ROOT_ERROR
+
+
+def test_allowed_massless_root_moves_with_its_group():
+    # the trunk's mass sits 1 m above the massless base: free fall without rotation
+    from velkor import BaseState
+
+    text = robot(link("base"), '<link name="trunk"><inertial><origin xyz="0 0 1"/><mass value="2"/>'
+                 '<inertia ixx="0.1" ixy="0" ixz="0" iyy="0.1" iyz="0" izz="0.1"/></inertial></link>',
+                 link("arm", 1), joint("mount", "base", "trunk", "fixed"), joint("j", "trunk", "arm"))
+    body = FloatingRobot.from_urdf_string(text, massless_root="allow")
+    acceleration = body.forward_dynamics(BaseState(), [0.0], [0.0], [0.0] * 7)
+    np.testing.assert_allclose(acceleration, [0, 0, 0, 0, 0, -9.80665, 0], atol=1e-12)
+
+
+# ---- xacro input ----
+
+@pytest.mark.parametrize("text, detail", [
+    (robot('<xacro:include filename="legs.xacro"/>', link("a")).replace('<robot ', '<robot xmlns:xacro="http://wiki.ros.org/xacro" '),
+     "the document uses xacro (<xacro:include>)"),
+    (robot(link("a"), link("b"), joint("j", "a", "b").replace('upper="1"', 'upper="${pi/2}"')),
+     "joint j: attribute 'upper' of <limit> is an unexpanded xacro substitution: '${pi/2}'"),
+    (robot(link("$(arg prefix)base")), "the link name '$(arg prefix)base' is an unexpanded xacro substitution"),
+    (robot(link("a"), name="${name}"), "the robot name '${name}' is an unexpanded xacro substitution"),
+])
+def test_xacro_input_is_named_as_such(text, detail):
+    with pytest.raises(ModelError) as info:
+        Robot.from_urdf_string(text)
+    message = str(info.value)
+    assert message.startswith("failed to parse URDF: " + detail)
+    assert message.endswith("this is xacro input, expand it with xacro first (xacro robot.urdf.xacro > robot.urdf)")
+
+
+def test_expanded_xacro_output_keeps_its_namespace_and_loads():
+    text = robot(link("a", 1)).replace("<robot ", '<robot xmlns:xacro="http://wiki.ros.org/xacro" ')
+    assert Robot.from_urdf_string(text).link_count == 1

@@ -346,6 +346,68 @@ def test_agrees_with_oracle(cases, name, quantity):
             assert_close(ours, expected, f"{name} {quantity} {label} (state seed {st.seed})")
 
 
+@pytest.mark.parametrize("name", CASES)
+def test_names_order_and_limits_match_the_file_and_the_oracle(cases, name):
+    case, robot, model = cases(name), cases(name).robot, cases(name).model
+    root = ET.parse(robots_dir() / CASES[name][0]).getroot()
+    # links and joints against a plain parse of the file
+    assert sorted(robot.link_names) == sorted(e.get("name") for e in root.findall("link"))
+    assert all(robot.link_id(n) == i for i, n in enumerate(robot.link_names))
+    records = {j.name: j for j in robot.joints}
+    assert len(records) == len(root.findall("joint")) == robot.link_count - 1
+    for joint in root.findall("joint"):
+        record = records[joint.get("name")]
+        assert record.type == joint.get("type")
+        assert (record.parent, record.child) == (robot.link_id(joint.find("parent").get("link")),
+                                                 robot.link_id(joint.find("child").get("link")))
+        assert (record.dof is None) == (joint.get("type") == "fixed")
+        if record.dof is not None:
+            assert robot.dof_names[record.dof] == record.name
+    # DOF order against the oracle's velocity order
+    first = 6 if case.floating else 0
+    oracle_order = sorted((j for j in model.joints[1:] if j.nv == 1), key=lambda j: j.idx_v)
+    oracle_names = [model.names[j.id] for j in oracle_order]
+    p = robot.dof_order(oracle_names)
+    assert [oracle_order[k].idx_v - first for k in p] == [j.idx_v - first for j in case.oracle_joints]
+    assert list(robot.dof_order(oracle_names, inverse=True)[p]) == list(range(robot.joint_count))
+    # limits and masses against the oracle
+    for i, joint in enumerate(case.oracle_joints):
+        if joint.nq == 1:  # a continuous joint's oracle coordinates are (cos, sin)
+            assert robot.lower_limits[i] == model.lowerPositionLimit[joint.idx_q]
+            assert robot.upper_limits[i] == model.upperPositionLimit[joint.idx_q]
+        else:
+            assert (robot.lower_limits[i], robot.upper_limits[i]) == (-np.inf, np.inf)
+        assert robot.velocity_limits[i] == model.velocityLimit[joint.idx_v]
+        assert robot.effort_limits[i] == model.effortLimit[joint.idx_v]
+    masses = {e.get("name"): float(e.find("inertial/mass").get("value")) if e.find("inertial") is not None else 0.0
+              for e in root.findall("link")}
+    assert list(robot.link_masses) == [masses[n] for n in robot.link_names]
+    assert robot.total_mass == pytest.approx(sum(masses.values()), rel=1e-14)
+    if case.floating:  # the oracle leaves out what is fixed to its fixed base
+        assert robot.total_mass == pytest.approx(pin.computeTotalMass(model), rel=1e-14)
+    # configurations within the limits
+    low = np.where(np.isinf(robot.lower_limits), -np.pi, robot.lower_limits)
+    high = np.where(np.isinf(robot.upper_limits), np.pi, robot.upper_limits)
+    for q in (robot.neutral_configuration(), robot.random_configuration(7)):
+        assert np.all(low <= q) and np.all(q <= high)
+
+
+@pytest.mark.parametrize("name", ["panda", "a1", "solo12-floating", "talos-floating"])
+def test_gravity_vector_is_used_by_every_dynamics_method(cases, name):
+    case = cases(name)
+    g = np.array([0.4, -0.3, -9.81])
+    case.robot.gravity_vector = g
+    try:
+        for st in case.states[0:6:2]:  # even seeds: a fixed base at the identity, so world axes
+            st.activate()
+            case.model.gravity.linear = g
+            for quantity in ("gravity", "inverse_dynamics", "forward_dynamics", "loads"):
+                for label, ours, expected in QUANTITIES[quantity](case, st):
+                    assert_close(ours, expected, f"{name} {quantity} {label} with g = {g}")
+    finally:
+        case.robot.gravity_vector = [0.0, 0.0, -G]
+
+
 # Every other file of the collection, with the options, compared on a few states.
 COLLECTION_STATES = 3
 

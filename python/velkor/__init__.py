@@ -21,7 +21,29 @@ from _velkor import (
 
 __version__ = "0.1.0"
 
+
+def as_matrix(result, rows):
+    """The flat column-major result of a computing method as a 2-D matrix, without a copy.
+
+    Jacobians and Jacobian derivatives are 6 x N (``rows=6``), mass matrices N x N
+    (``rows=robot.generalized_count``); the flat arrays hold them column after column
+    (entry (r, c) at ``c * rows + r``). The returned array is a view of ``result``
+    (Fortran order): writing into it writes into ``result``, and ``out=`` arrays keep
+    working unchanged. Link poses are row-major instead: ``poses.reshape(-1, 7)``.
+
+    Raises ValueError when ``result`` is not one-dimensional or its length is not a
+    multiple of ``rows``. Costs no copy and no computation.
+    """
+    import numpy as np
+
+    flat = np.asarray(result)
+    if flat.ndim != 1 or rows <= 0 or flat.size % rows != 0:
+        raise ValueError(f"expected a one-dimensional result whose length is a multiple of {rows}, "
+                         f"got shape {flat.shape}")
+    return flat.reshape(-1, rows).T
+
 __all__ = [
+    "as_matrix",
     "BaseState",
     "FloatingRobot",
     "IkOptions",

@@ -21,10 +21,12 @@ struct JointKinematics {
 
 struct Joint {
   std::string name;
+  std::string type;  // as in the file: "revolute", "continuous", "prismatic" or "fixed"
   JointKinematics kinematics;
   double lower = 0.0;
   double upper = 0.0;
   double velocity_limit = 0.0;
+  double effort_limit = 0.0;  // 0 when the file gives none, NaN when it is not a number
 };
 
 }  // namespace velkor

@@ -112,6 +112,8 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOption
     joint.upper = j.limit.upper;
   }
   joint.velocity_limit = j.limit.velocity;
+  joint.effort_limit = j.limit.effort;
+  joint.type = j.type_name;
   return joint;
 }
 

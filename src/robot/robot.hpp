@@ -8,6 +8,10 @@
 
 namespace velkor {
 
+// Standard gravity, m/s², and the default gravity vector in world axes.
+inline constexpr double standard_gravity = 9.80665;
+inline const Vec3 default_gravity{0.0, 0.0, -standard_gravity};
+
 class Robot {
  public:
   explicit Robot(RobotModel model) : model_(std::move(model)) {}
@@ -17,10 +21,14 @@ class Robot {
   const Pose& base_frame() const { return base_frame_; }
   // The frame must be an accepted (normalised, finite) pose.
   void set_base_frame(const Pose& frame) { base_frame_ = frame; }
+  // Gravitational acceleration in world axes, m/s²; finite.
+  const Vec3& gravity() const { return gravity_; }
+  void set_gravity(const Vec3& gravity) { gravity_ = gravity; }
 
  private:
   RobotModel model_;
   Pose base_frame_ = Pose::identity();
+  Vec3 gravity_ = default_gravity;
 };
 
 // Whether a floating robot's root link may be massless: never, or when the
@@ -38,10 +46,14 @@ class FloatingRobot {
 
   const RobotModel& robot_model() const { return model_; }
   const Model& model() const { return model_.model(); }
+  // Gravitational acceleration in world axes, m/s²; finite.
+  const Vec3& gravity() const { return gravity_; }
+  void set_gravity(const Vec3& gravity) { gravity_ = gravity; }
 
  private:
   explicit FloatingRobot(RobotModel model) : model_(std::move(model)) {}
   RobotModel model_;
+  Vec3 gravity_ = default_gravity;
 };
 
 }  // namespace velkor

@@ -10,6 +10,7 @@
 #include <locale.h>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <system_error>
 
 namespace velkor::urdf {
@@ -246,6 +247,10 @@ class Reader {
           !number_attribute(*limit, "upper", out.limit.upper, where, false) ||
           !number_attribute(*limit, "velocity", out.limit.velocity, where, false))
         return false;
+      // Informative only, and never checked before: a value that is not a number reads as NaN.
+      Reader lenient;
+      if (!lenient.number_attribute(*limit, "effort", out.limit.effort, where, false))
+        out.limit.effort = std::numeric_limits<double>::quiet_NaN();
     }
     if (const XMLElement* mimic = element.FirstChildElement("mimic")) {
       Mimic& m = out.mimic.emplace();

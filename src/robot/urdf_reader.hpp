@@ -40,6 +40,7 @@ enum class JointType { Revolute, Continuous, Prismatic, Fixed, Floating, Planar,
 
 struct Limit {
   double lower = 0, upper = 0, velocity = 0;
+  double effort = 0;  // NaN when the attribute is not a number
 };
 
 // <mimic joint=... multiplier=... offset=...>. Read without failing: whether a

@@ -108,6 +108,8 @@ class CalculationSlot {
     return Guard(this);
   }
 
+  bool held_by_this_thread() const { return lock_.held_by_this_thread(); }
+
   // Drops the calculation; idempotent. False with PanicError set when poisoned.
   bool close() {
     if (!lock_.acquire()) return false;

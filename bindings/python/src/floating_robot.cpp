@@ -25,6 +25,7 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
     {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
+    VELKOR_MODEL_METHODS(FloatingRobot),
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None"),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, inverse_dynamics, "base, q, qd, qdd, loads=None, out=None"),
@@ -41,6 +42,7 @@ PyGetSetDef getset[] = {
      "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
     {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
      "Length of generalized velocity vectors: 6 base coordinates, then the joints.", nullptr},
+    VELKOR_MODEL_GETSET(FloatingRobot),
     {"mimic_joints", entry<handle_mimic_joints<FloatingRobot>>, nullptr,
      "{joint name: (leader joint name, multiplier, offset)} for the <mimic> couplings that "
      "mimic='independent' loosened into ordinary DOFs; empty otherwise.", nullptr},
@@ -53,6 +55,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject')\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<FloatingRobot>>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "arrays.hpp"
 #include "calculation.hpp"
 #include "errors.hpp"
+#include "model_info.hpp"
 #include "py_ref.hpp"
 #include "robot/link_id.hpp"
 #include "types.hpp"
@@ -309,6 +311,124 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return PyLong_FromSize_t(position);
 }
 
+// ---- the model, described ----
+
+// The handle's model, once the handle is known to be open (the lock is released
+// before any Python object is built); nullptr with the closed or poisoned error set.
+template <class CoreRobot>
+std::shared_ptr<const Model> open_model(Handle<CoreRobot>& h) {
+  auto guard = h.slot.lock();
+  if (!guard) return nullptr;
+  return guard.calculation().robot.robot_model().shared();
+}
+
+template <class CoreRobot, PyObject* (*Describe)(const Model&)>
+PyObject* handle_model_property(PyObject* self, void*) {
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? Describe(*model) : nullptr;
+}
+
+template <Limit Which>
+PyObject* limits_of(const Model& model) { return limits(model, Which); }
+
+template <class CoreRobot>
+PyObject* handle_dof_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".dof_index";
+  static const Signature signature{function.c_str(), names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? dof_index(*model, arg[0]) : nullptr;
+}
+
+template <class CoreRobot>
+PyObject* handle_dof_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"names", "inverse"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".dof_order";
+  static const Signature signature{function.c_str(), names, 2, 1, 1};
+  PyObject* arg[2];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const int inverse = arg[1] != nullptr ? PyObject_IsTrue(arg[1]) : 0;
+  if (inverse < 0) return nullptr;
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? dof_order(*model, arg[0], inverse != 0) : nullptr;
+}
+
+template <class CoreRobot>
+PyObject* handle_neutral_configuration(PyObject* self, PyObject*) {
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? neutral_configuration(*model) : nullptr;
+}
+
+template <class CoreRobot>
+PyObject* handle_random_configuration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  static const char* const names[] = {"rng"};
+  static const std::string function =
+      std::string(HandleTraits<CoreRobot>::class_name) + ".random_configuration";
+  static const Signature signature{function.c_str(), names, 1, 0};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? random_configuration(*model, arg[0]) : nullptr;
+}
+
+// Gravity in world axes, m/s²: a read-only copy; setting it is serialised with calls.
+template <class CoreRobot>
+PyObject* handle_gravity_get(PyObject* self, void*) {
+  Vec3 g;
+  {
+    auto guard = handle_of<CoreRobot>(self).slot.lock();
+    if (!guard) return nullptr;
+    g = guard.calculation().robot.gravity();
+  }
+  npy_intp dims[1] = {3};
+  PyObject* array = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+  if (array == nullptr) return nullptr;
+  std::copy(g.data(), g.data() + 3, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+  PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_WRITEABLE);
+  return array;
+}
+
+template <class CoreRobot>
+int handle_gravity_set(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "gravity_vector cannot be deleted");
+    return -1;
+  }
+  double g[3];
+  if (!read_numbers(value, "gravity_vector", g, 3)) return -1;
+  if (!std::isfinite(g[0]) || !std::isfinite(g[1]) || !std::isfinite(g[2])) {
+    PyErr_SetString(PyExc_ValueError, "gravity_vector must contain only finite values");
+    return -1;
+  }
+  auto guard = handle_of<CoreRobot>(self).slot.lock();
+  if (!guard) return -1;
+  guard.calculation().robot.set_gravity(Vec3(g[0], g[1], g[2]));
+  return 0;
+}
+
+// <velkor.Robot 'ur5': 6 DOF, 11 links>, or the state that keeps it from computing.
+template <class CoreRobot>
+PyObject* handle_repr(PyObject* self) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  const char* state = nullptr;
+  if (auto guard = h.slot.lock(); !guard) {
+    state = PyErr_ExceptionMatches(types().panic_error) ? "poisoned"
+            : h.slot.held_by_this_thread()              ? "in use by a call on this thread"
+                                                        : "closed";
+    PyErr_Clear();
+  }
+  PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(h.name.data(), static_cast<Py_ssize_t>(h.name.size()), "replace"));
+  if (!name) return nullptr;
+  const char* kind = HandleTraits<CoreRobot>::class_name;
+  if (state != nullptr) return PyUnicode_FromFormat("<velkor.%s %R (%s)>", kind, name.get(), state);
+  return PyUnicode_FromFormat("<velkor.%s %R: %zu DOF%s, %zu links>", kind, name.get(), h.joint_count,
+                              HandleTraits<CoreRobot>::base_dofs ? " + 6 base coordinates" : "",
+                              h.link_count);
+}
+
 // ---- the computing-method skeleton ----
 // The method body has parsed and converted its arguments (steps 1-5). This
 // locks, prepares `out`, releases the interpreter lock around the core call
@@ -364,3 +484,54 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
 }
 
 }  // namespace velkor::py
+
+// Method and property table rows shared by both handle kinds.
+#define VELKOR_MODEL_METHODS(CoreRobot)                                                          \
+  {"dof_index", fastcall_entry<handle_dof_index<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,    \
+   "dof_index($self, name)\n--\n\nThe DOF index (position in q) of the joint named `name`. "      \
+   "ValueError, listing close matches, when no DOF has that name."},                           \
+      {"dof_order", fastcall_entry<handle_dof_order<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS, \
+       "dof_order($self, names, *, inverse=False)\n--\n\n"                                      \
+       "Index array p (numpy intp, n entries) with q_ours = q_theirs[p], where `names` gives the " \
+       "joint name of each entry of q_theirs (another library's or the file's order; extra "     \
+       "names are ignored). With inverse=True, r with q_theirs = q_ours[r]; `names` must then "  \
+       "be exactly this robot's DOF names. ValueError for a missing or repeated DOF name."},     \
+      {"neutral_configuration", entry<handle_neutral_configuration<CoreRobot>>, METH_NOARGS,     \
+       "neutral_configuration($self)\n--\n\nA new float64 array of n joint positions: zero, "   \
+       "moved to the nearest limit where zero lies outside the position limits."},               \
+      {"random_configuration", fastcall_entry<handle_random_configuration<CoreRobot>>(),         \
+       METH_FASTCALL | METH_KEYWORDS,                                                            \
+       "random_configuration($self, rng=None)\n--\n\nA new float64 array of n joint positions, " \
+       "uniform within the position limits ([-pi, pi] for continuous joints). `rng`: a "         \
+       "numpy.random.Generator, a seed, or None."}
+
+#define VELKOR_MODEL_GETSET(CoreRobot)                                                           \
+  {"link_names", entry<handle_model_property<CoreRobot, link_names>>, nullptr,                   \
+   "Tuple of link names in link-id order (breadth-first from the root, link 0).", nullptr},     \
+      {"joints", entry<handle_model_property<CoreRobot, joint_records>>, nullptr,                \
+       "Tuple of velkor.Joint records (name, type, parent, child, dof) in joint order, fixed "   \
+       "joints included; joint k leads to link k + 1.", nullptr},                                \
+      {"dof_names", entry<handle_model_property<CoreRobot, dof_names>>, nullptr,                 \
+       "Tuple of the joint name of each degree of freedom, in DOF order (the order of q).",     \
+       nullptr},                                                                                 \
+      {"lower_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Lower>>>, nullptr, \
+       "Read-only float64 array of lower position limits (rad or m), DOF order; -inf for "      \
+       "continuous joints.", nullptr},                                                           \
+      {"upper_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Upper>>>, nullptr, \
+       "Read-only float64 array of upper position limits (rad or m), DOF order; inf for "       \
+       "continuous joints.", nullptr},                                                           \
+      {"velocity_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Velocity>>>,   \
+       nullptr, "Read-only float64 array of velocity limits (rad/s or m/s), DOF order; 0 where " \
+       "the file gives none.", nullptr},                                                         \
+      {"effort_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Effort>>>,       \
+       nullptr, "Read-only float64 array of effort limits (N·m or N), DOF order; 0 where the "   \
+       "file gives none, NaN where its value is not a number.", nullptr},                        \
+      {"link_masses", entry<handle_model_property<CoreRobot, link_masses>>, nullptr,             \
+       "Read-only float64 array of link masses (kg), link-id order.", nullptr},                  \
+      {"total_mass", entry<handle_model_property<CoreRobot, total_mass>>, nullptr,               \
+       "Sum of the link masses (kg).", nullptr},                                                 \
+      {"gravity_vector", entry<handle_gravity_get<CoreRobot>>, entry<handle_gravity_set<CoreRobot>>, \
+       "Gravitational acceleration in world axes (m/s²), default (0, 0, -9.80665); every "       \
+       "dynamics method uses it. Reading gives a read-only copy; setting takes three finite "   \
+       "numbers and applies to later calls on this handle (forks start with their origin's).",  \
+       nullptr}

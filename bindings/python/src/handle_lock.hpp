@@ -24,6 +24,9 @@ class HandleLock {
   // lock. False, with RuntimeError set, when this thread holds it already.
   bool acquire();
   void release();
+  bool held_by_this_thread() const {
+    return holder_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
 
   bool poisoned = false;  // read and written under the lock only
 

@@ -79,6 +79,7 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
     {"set_base_frame", fastcall_entry<set_base_frame>(),
      METH_FASTCALL | METH_KEYWORDS, "set_base_frame($self, frame)\n--\n\n"},
+    VELKOR_MODEL_METHODS(Robot),
     VELKOR_KINEMATICS_METHODS(Robot, ""),
     VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None"),
     VELKOR_DYNAMICS_METHOD(Robot, inverse_dynamics, "q, qd, qdd, loads=None, out=None"),
@@ -96,6 +97,7 @@ PyGetSetDef getset[] = {
      "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
     {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
      "Length of generalized velocity vectors.", nullptr},
+    VELKOR_MODEL_GETSET(Robot),
     {"mimic_joints", entry<handle_mimic_joints<Robot>>, nullptr,
      "{joint name: (leader joint name, multiplier, offset)} for the <mimic> couplings that "
      "mimic='independent' loosened into ordinary DOFs; empty otherwise.", nullptr},
@@ -107,6 +109,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject')\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<Robot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<Robot>)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<Robot>>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

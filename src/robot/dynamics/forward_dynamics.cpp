@@ -85,7 +85,8 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
 }
 
 std::expected<void, Error> forward_dynamics(const Model& model, bool floating, const Quat& R_base,
-                                            const Twist& base_velocity, std::span<const double> q,
+                                            const Twist& base_velocity, const Vec3& gravity,
+                                            std::span<const double> q,
                                             std::span<const double> qd,
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads, Workspace& w,
@@ -169,7 +170,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
   }
 
   std::fill(out.begin(), out.end(), 0.0);
-  const Vec3 g0 = B * gravity_up;
+  const Vec3 g0 = B * Vec3(-gravity);  // gravity as an upward acceleration of the base
   Vec6 a0;
   if (!floating) {
     a0 = wrench_vector(Vec3::Zero(), g0);  // the base at rest, accelerated upward by gravity
@@ -212,8 +213,8 @@ std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& w,
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads,
                                             std::span<double> out) {
-  return forward_dynamics(robot.model(), false, robot.base_frame().rotation, Twist{}, q, qd, forces,
-                          loads, w, out);
+  return forward_dynamics(robot.model(), false, robot.base_frame().rotation, Twist{}, robot.gravity(),
+                          q, qd, forces, loads, w, out);
 }
 
 std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const BaseState& base,
@@ -222,8 +223,8 @@ std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const Ba
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads,
                                             std::span<double> out) {
-  return forward_dynamics(robot.model(), true, base.frame.rotation, base.velocity, q, qd, forces,
-                          loads, w, out);
+  return forward_dynamics(robot.model(), true, base.frame.rotation, base.velocity, robot.gravity(),
+                          q, qd, forces, loads, w, out);
 }
 
 }  // namespace velkor

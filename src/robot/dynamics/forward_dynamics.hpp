@@ -16,10 +16,11 @@
 namespace velkor {
 
 // forces and out: n entries, or the base wrench (world axes) then n with `floating`.
-// base_velocity is read only with `floating` (a fixed base is at rest).
+// base_velocity is read only with `floating` (a fixed base is at rest); gravity in world axes.
 std::expected<void, Error> forward_dynamics(const Model& model, bool floating,
                                             const Quat& base_orientation,
-                                            const Twist& base_velocity, std::span<const double> q,
+                                            const Twist& base_velocity, const Vec3& gravity,
+                                            std::span<const double> q,
                                             std::span<const double> qd,
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads,

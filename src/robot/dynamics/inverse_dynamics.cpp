@@ -126,7 +126,8 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
 }
 
 std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
-                                          const Quat& base_orientation, const Vec6& root_load,
+                                          const Quat& base_orientation, const Vec3& g_up,
+                                          const Vec6& root_load,
                                           Workspace& w, std::span<double> out) {
   const std::size_t J = model.joint_count(), n = model.dof_count();
   if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
@@ -139,7 +140,7 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
   if (out.size() != n) return std::unexpected(wrong_length("gravity joint output", n, out.size()));
 
   std::span<Vec3> g = w.angular_acceleration;  // the gravity workspace
-  const Vec3 g0 = base_orientation.conjugate() * gravity_up;
+  const Vec3 g0 = base_orientation.conjugate() * g_up;
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t p = model.parent[k];
     const Pose X = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
@@ -164,12 +165,13 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
 
 namespace {
 
-// What the fixed and the floating base share: the base's motion and whether it
-// is free. A free base puts its wrench, rotated into world axes, in front of
-// the joint forces.
+// What the fixed and the floating base share: the base's motion, whether it
+// is free, and gravity. A free base puts its wrench, rotated into world axes,
+// in front of the joint forces.
 struct Base {
   bool floating;
   BaseMotion motion;
+  Vec3 g_up;  // the opposite of gravity, world axes: gravity enters as an upward base acceleration
 
   std::size_t entries() const { return floating ? 6 : 0; }
   void write_wrench(const Vec6& root, std::span<double> out) const {
@@ -179,9 +181,11 @@ struct Base {
   }
 };
 
-Base fixed_base(const Robot& robot) { return Base{false, {robot.base_frame().rotation, {}, {}}}; }
-Base free_base(const BaseState& state) {
-  return Base{true, {state.frame.rotation, state.velocity, state.acceleration}};
+Base fixed_base(const Robot& robot) {
+  return Base{false, {robot.base_frame().rotation, {}, {}}, -robot.gravity()};
+}
+Base free_base(const FloatingRobot& robot, const BaseState& state) {
+  return Base{true, {state.frame.rotation, state.velocity, state.acceleration}, -robot.gravity()};
 }
 
 std::expected<void, Error> run_inverse_dynamics(const Model& model, const Base& base, Workspace& w,
@@ -199,7 +203,7 @@ std::expected<void, Error> run_inverse_dynamics(const Model& model, const Base& 
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
   const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, qdd, base.motion,
-                                                      gravity_up, *root_load, w,
+                                                      base.g_up, *root_load, w,
                                                       out.subspan(base.entries()));
   if (!root) return std::unexpected(root.error());
   base.write_wrench(*root, out);
@@ -214,7 +218,7 @@ std::expected<void, Error> run_gravity(const Model& model, const Base& base, Wor
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
-  const auto root = gravity_kernel(model, q, base.motion.orientation, *root_load, w,
+  const auto root = gravity_kernel(model, q, base.motion.orientation, base.g_up, *root_load, w,
                                    out.subspan(base.entries()));
   if (!root) return std::unexpected(root.error());
   base.write_wrench(*root, out);
@@ -271,13 +275,13 @@ std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const Ba
                                             std::span<const double> qdd,
                                             std::span<const IndexedLoad> loads,
                                             std::span<double> out) {
-  return run_inverse_dynamics(robot.model(), free_base(base), w, q, qd, qdd, loads, out);
+  return run_inverse_dynamics(robot.model(), free_base(robot, base), w, q, qd, qdd, loads, out);
 }
 
 std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base, Workspace& w,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
                                    std::span<double> out) {
-  return run_gravity(robot.model(), free_base(base), w, q, loads, out);
+  return run_gravity(robot.model(), free_base(robot, base), w, q, loads, out);
 }
 
 std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
@@ -285,7 +289,7 @@ std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
                                                    std::span<const double> q,
                                                    std::span<const double> qd,
                                                    std::span<double> out) {
-  return run_velocity_product_forces(robot.model(), free_base(base), w, q, qd, out);
+  return run_velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
 }
 
 }  // namespace velkor

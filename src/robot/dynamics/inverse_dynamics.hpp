@@ -18,9 +18,6 @@
 
 namespace velkor {
 
-inline constexpr double standard_gravity = 9.80665;
-inline const Vec3 gravity_up{0.0, 0.0, standard_gravity};  // world axes
-
 // Base motion in world axes: orientation (world from base), twist and
 // acceleration (angular, then classical linear acceleration of the origin).
 struct BaseMotion {
@@ -37,9 +34,11 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     std::span<const double> qdd, const BaseMotion& base, const Vec3& g_up, const Vec6& root_load,
     Workspace& workspace, std::span<double> out);
 
-// The same recursion with gravity as the only motion; the root wrench is always accumulated.
+// The same recursion with gravity as the only motion (g_up: the opposite of
+// gravity, world axes); the root wrench is always accumulated.
 std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
-                                          const Quat& base_orientation, const Vec6& root_load,
+                                          const Quat& base_orientation, const Vec3& g_up,
+                                          const Vec6& root_load,
                                           Workspace& workspace, std::span<double> out);
 
 std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& workspace,

@@ -1,0 +1,40 @@
+// What a handle tells about the model it loaded: names, order, limits, masses,
+// and configurations built from them. Every function reads the immutable model
+// only and returns a new Python object (nullptr with an exception set).
+#pragma once
+
+#include "python.hpp"
+#include "robot/model.hpp"
+
+namespace velkor::py {
+
+// Tuple of link names, link-id order.
+PyObject* link_names(const Model& model);
+// Tuple of joint records (name, type, parent, child, dof), joint order, fixed joints included.
+PyObject* joint_records(const Model& model);
+// Tuple of the joint names of the DOFs, DOF order.
+PyObject* dof_names(const Model& model);
+// The DOF index of a joint name; ValueError listing close matches when there is none.
+PyObject* dof_index(const Model& model, PyObject* name);
+// Index array p with q_ours = q_theirs[p] for `names` (the joint names of another
+// order, extra names allowed); with `inverse`, r with q_theirs = q_ours[r]
+// (`names` must then be exactly our DOF names, in any order).
+PyObject* dof_order(const Model& model, PyObject* names, bool inverse);
+
+enum class Limit { Lower, Upper, Velocity, Effort };
+// Read-only float64 array of one limit, DOF order.
+PyObject* limits(const Model& model, Limit which);
+// Read-only float64 array of link masses, link order, and their sum.
+PyObject* link_masses(const Model& model);
+PyObject* total_mass(const Model& model);
+
+// Zeros moved inside the position limits; a new float64 array of n.
+PyObject* neutral_configuration(const Model& model);
+// Uniform within the position limits, [-pi, pi] for continuous joints; `rng` is
+// a numpy.random.Generator, a seed or None.
+PyObject* random_configuration(const Model& model, PyObject* rng);
+
+// Creates the joint record type once; false with an exception set.
+bool create_joint_record_type();
+
+}  // namespace velkor::py

@@ -19,10 +19,16 @@ from _velkor import (
     VelkorError,
 )
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
 __version__ = "0.1.0"
 
 
-def as_matrix(result, rows):
+def as_matrix(result: "npt.ArrayLike", rows: int) -> "npt.NDArray[np.float64]":
     """The flat column-major result of a computing method as a 2-D matrix, without a copy.
 
     Jacobians and Jacobian derivatives are 6 x N (``rows=6``), mass matrices N x N

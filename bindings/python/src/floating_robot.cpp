@@ -39,7 +39,8 @@ PyMethodDef methods[] = {
 PyGetSetDef getset[] = {
     {"name", entry<handle_name<FloatingRobot>>, nullptr, "The URDF robot name.", nullptr},
     {"joint_count", entry<handle_count<FloatingRobot, &H::joint_count>>, nullptr,
-     "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
+     "n, the number of degrees of freedom (the length of q): it counts DOFs, not joints; "
+     "fixed joints are not counted (`joints` lists every joint).", nullptr},
     {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
      "Length of generalized velocity vectors: 6 base coordinates, then the joints.", nullptr},
     VELKOR_MODEL_GETSET(FloatingRobot),

@@ -1,6 +1,7 @@
 #include "ik_options.hpp"
 
 #include <climits>
+#include <string>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -77,6 +78,23 @@ PyObject* get_float(PyObject* self, void*) {
   return PyFloat_FromDouble(options_of(self).*Field);
 }
 
+// velkor.IkOptions(max_iterations=100, translation_tolerance=1e-06, ...) in
+// signature order. max_iterations is written as the number it stands for: None
+// and the default 100 are the same options.
+PyObject* repr(PyObject* self) {
+  const IkOptions& options = options_of(self);
+  std::string text = Py_TYPE(self)->tp_name;
+  text += "(max_iterations=" + std::to_string(options.max_iterations);
+  const double values[4] = {options.translation_tolerance, options.rotation_tolerance,
+                            options.damping, options.max_step_norm};
+  for (int i = 0; i < 4; ++i) {
+    text += std::string(", ") + names[i + 1] + '=';
+    if (!append_float_repr(text, values[i])) return nullptr;
+  }
+  text += ')';
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyGetSetDef getset[] = {
     {"max_iterations", entry<get_max_iterations>, nullptr, "Maximum number of update steps.", nullptr},
     {"translation_tolerance", entry<get_float<&IkOptions::translation_tolerance>>, nullptr,
@@ -99,6 +117,7 @@ PyType_Slot slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, getset},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<repr>)},
     {0, nullptr},
 };
 

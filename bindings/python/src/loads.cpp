@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "arguments.hpp"
@@ -137,6 +138,18 @@ PyObject* load_compare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
+// velkor.Load(link_id=3, torque=(x, y, z), force=(x, y, z)) of the stored numbers.
+PyObject* load_repr(PyObject* self) {
+  const auto* load = reinterpret_cast<LoadObject*>(self);
+  std::string text = Py_TYPE(self)->tp_name;
+  text += "(link_id=" + std::to_string(load->link_id) + ", torque=";
+  if (!append_float_tuple_repr(text, load->torque, 3)) return nullptr;
+  text += ", force=";
+  if (!append_float_tuple_repr(text, load->force, 3)) return nullptr;
+  text += ')';
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyGetSetDef load_getset[] = {
     {"link_id", entry<load_link_id>, nullptr, "Link id of the loaded link.", nullptr},
     {"torque", entry<load_torque>, nullptr, "Torque (x, y, z), link-frame axes, N·m.", nullptr},
@@ -152,6 +165,7 @@ PyType_Slot load_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<load_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, load_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<load_repr>)},
     {0, nullptr},
 };
 PyType_Spec load_spec = {"velkor.Load", sizeof(LoadObject), 0,

@@ -94,7 +94,8 @@ PyMethodDef methods[] = {
 PyGetSetDef getset[] = {
     {"name", entry<handle_name<Robot>>, nullptr, "The URDF robot name.", nullptr},
     {"joint_count", entry<handle_count<Robot, &H::joint_count>>, nullptr,
-     "Number of joint degrees of freedom (fixed joints not counted).", nullptr},
+     "n, the number of degrees of freedom (the length of q): it counts DOFs, not joints; "
+     "fixed joints are not counted (`joints` lists every joint).", nullptr},
     {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
      "Length of generalized velocity vectors.", nullptr},
     VELKOR_MODEL_GETSET(Robot),

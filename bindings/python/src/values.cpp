@@ -1,9 +1,11 @@
 #include "values.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "numpy.hpp"
 #include "py_ref.hpp"
 #include "types.hpp"
 
@@ -76,9 +78,274 @@ PyObject* pose_compare(PyObject* self, PyObject* other, int op) {
   return compare<PoseObject>(self, other, op, &PoseObject::values);
 }
 
+// ---- reprs ----
+
+// "velkor.Pose(translation=(x, y, z), rotation_xyzw=(x, y, z, w))" of the stored numbers.
+bool append_pose_repr(std::string& text, const double* values) {
+  text += types().pose->tp_name;
+  text += "(translation=";
+  if (!append_float_tuple_repr(text, values + 4, 3)) return false;
+  text += ", rotation_xyzw=";
+  if (!append_float_tuple_repr(text, values, 4)) return false;
+  text += ')';
+  return true;
+}
+
+bool append_twist_repr(std::string& text, const double* values) {
+  text += types().twist->tp_name;
+  text += "(angular=";
+  if (!append_float_tuple_repr(text, values, 3)) return false;
+  text += ", linear=";
+  if (!append_float_tuple_repr(text, values + 3, 3)) return false;
+  text += ')';
+  return true;
+}
+
+PyObject* unicode_of(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* pose_repr(PyObject* self) {
+  std::string text;
+  if (!append_pose_repr(text, reinterpret_cast<PoseObject*>(self)->values)) return nullptr;
+  return unicode_of(text);
+}
+
+// ---- Pose maths ----
+//
+// Every operation first accepts the stored pose (the rule of pose arguments:
+// ValueError for non-finite values or a zero quaternion) and works with its
+// normalised quaternion; the stored numbers are never changed.
+
+using RowMatrix3 = Eigen::Matrix<double, 3, 3, Eigen::RowMajor>;
+using RowMatrix4 = Eigen::Matrix<double, 4, 4, Eigen::RowMajor>;
+using RowPoints = Eigen::Matrix<double, Eigen::Dynamic, 3, Eigen::RowMajor>;
+
+// Largest deviation of RᵀR from the identity accepted by Pose.from_matrix:
+// round-off of double-precision products, far below any real scale or shear.
+constexpr double orthonormality_tolerance = 1e-9;
+// Largest deviation of the bottom row from (0, 0, 0, 1) accepted by Pose.from_matrix.
+constexpr double bottom_row_tolerance = 1e-12;
+
+PyObject* pose_result(const Pose& pose) {
+  Pose normalised = pose;
+  normalised.rotation.normalize();
+  return new_pose(normalised);
+}
+
+// "(4, 4)", "(3,)", "()" as Python writes shape tuples.
+std::string shape_text(PyArrayObject* array) {
+  const int ndim = PyArray_NDIM(array);
+  std::string text = "(";
+  for (int i = 0; i < ndim; ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(PyArray_DIM(array, i));
+  }
+  return text + (ndim == 1 ? ",)" : ")");
+}
+
+// `value` as an aligned, C-contiguous float64 array: the argument itself when
+// it is one, else a converted copy. Elements must be real numbers (a bool,
+// integer or floating dtype), else TypeError naming the argument; NumPy's
+// ValueError (e.g. for ragged nesting) is raised again naming the argument.
+PyRef float64_array(PyObject* value, const char* name) {
+  PyRef natural = PyRef::steal(PyArray_FromAny(value, nullptr, 0, 0, 0, nullptr));
+  if (!natural) {
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {  // e.g. ragged nesting: name the argument
+      PyObject *type, *error, *traceback;
+      PyErr_Fetch(&type, &error, &traceback);
+      PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error),
+            held_traceback = PyRef::steal(traceback);
+      PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
+      if (reason) PyErr_Format(PyExc_ValueError, "argument '%s': %U", name, reason.get());
+    }
+    return {};
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(natural.get());
+  const char kind = PyArray_DESCR(array)->kind;
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of real numbers, got dtype %S",
+                 name, reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    return {};
+  }
+  return PyRef::steal(PyArray_FromAny(natural.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                      NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+PyObject* new_float64_array(int ndim, npy_intp* dims) {
+  return PyArray_SimpleNew(ndim, dims, NPY_DOUBLE);
+}
+
+double* array_data(PyObject* array) {
+  return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+PyObject* pose_matmul(PyObject* left, PyObject* right) {
+  PyTypeObject* pose = types().pose;
+  if (Py_TYPE(left) != pose || Py_TYPE(right) != pose) Py_RETURN_NOTIMPLEMENTED;
+  const auto a = accepted_pose(left);
+  if (!a) return nullptr;
+  const auto b = accepted_pose(right);
+  if (!b) return nullptr;
+  return pose_result(a->compose(*b));
+}
+
+PyObject* pose_inverse(PyObject* self, PyObject*) {
+  const auto pose = accepted_pose(self);
+  if (!pose) return nullptr;
+  const Quat inverse = pose->rotation.conjugate();
+  return pose_result(Pose{inverse, -(inverse * pose->translation)});
+}
+
+PyObject* pose_as_matrix(PyObject* self, PyObject*) {
+  const auto pose = accepted_pose(self);
+  if (!pose) return nullptr;
+  npy_intp dims[2] = {4, 4};
+  PyObject* array = new_float64_array(2, dims);
+  if (!array) return nullptr;
+  Eigen::Map<RowMatrix4> m(array_data(array));
+  m.setIdentity();
+  m.topLeftCorner<3, 3>() = pose->rotation.toRotationMatrix();
+  m.topRightCorner<3, 1>() = pose->translation;
+  return array;
+}
+
+PyObject* pose_rotation_matrix(PyObject* self, void*) {
+  const auto pose = accepted_pose(self);
+  if (!pose) return nullptr;
+  npy_intp dims[2] = {3, 3};
+  PyObject* array = new_float64_array(2, dims);
+  if (!array) return nullptr;
+  Eigen::Map<RowMatrix3>(array_data(array)) = pose->rotation.toRotationMatrix();
+  return array;
+}
+
+PyObject* not_rigid(const char* reason) {
+  PyErr_Format(PyExc_ValueError, "matrix is not a rigid transform: %s", reason);
+  return nullptr;
+}
+
+PyObject* pose_from_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"matrix"};
+  static constexpr Signature signature{"Pose.from_matrix", names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const PyRef array = float64_array(arg[0], "matrix");
+  if (!array) return nullptr;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != 4 || PyArray_DIM(a, 1) != 4) {
+    PyErr_Format(PyExc_ValueError, "matrix must have shape (4, 4), got %s", shape_text(a).c_str());
+    return nullptr;
+  }
+  const RowMatrix4 m = Eigen::Map<const RowMatrix4>(array_data(array.get()));
+  if (!m.allFinite()) return not_rigid("it contains non-finite values");
+  const Eigen::RowVector4d bottom = m.row(3) - Eigen::RowVector4d(0, 0, 0, 1);
+  if (bottom.cwiseAbs().maxCoeff() > bottom_row_tolerance) {
+    std::string reason = "bottom row ";
+    const Eigen::RowVector4d row = m.row(3);
+    if (!append_float_tuple_repr(reason, row.data(), 4)) return nullptr;
+    return not_rigid((reason + " is not (0, 0, 0, 1)").c_str());
+  }
+  const Mat3 r = m.topLeftCorner<3, 3>();
+  const double defect = (r.transpose() * r - Mat3::Identity()).cwiseAbs().maxCoeff();
+  if (!(defect <= orthonormality_tolerance)) {
+    std::string reason = "rotation block is not orthonormal (max |R^T R - I| = ";
+    if (!append_float_repr(reason, defect)) return nullptr;
+    return not_rigid((reason + ", tolerance 1e-09)").c_str());
+  }
+  const double determinant = r.determinant();
+  if (!(determinant > 0)) {
+    std::string reason = "rotation block is a reflection (det R = ";
+    if (!append_float_repr(reason, determinant)) return nullptr;
+    return not_rigid((reason + ")").c_str());
+  }
+  Quat rotation(r);  // the largest of w, x, y, z is computed first: robust at any angle
+  rotation.normalize();
+  if (rotation.w() < 0) rotation.coeffs() = -rotation.coeffs();
+  return new_pose(Pose{rotation, m.topRightCorner<3, 1>()});
+}
+
+PyObject* pose_transform_points(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static const char* const names[] = {"points"};
+  static constexpr Signature signature{"Pose.transform_points", names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const PyRef array = float64_array(arg[0], "points");
+  if (!array) return nullptr;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const int ndim = PyArray_NDIM(a);
+  if ((ndim != 1 && ndim != 2) || PyArray_DIM(a, ndim - 1) != 3) {
+    PyErr_Format(PyExc_ValueError, "points must have shape (3,) or (N, 3), got %s",
+                 shape_text(a).c_str());
+    return nullptr;
+  }
+  const auto pose = accepted_pose(self);
+  if (!pose) return nullptr;
+  PyObject* result = new_float64_array(ndim, PyArray_DIMS(a));
+  if (!result) return nullptr;
+  const npy_intp rows = ndim == 1 ? 1 : PyArray_DIM(a, 0);
+  if (rows > 0) {
+    const Eigen::Map<const RowPoints> in(array_data(array.get()), rows, 3);
+    Eigen::Map<RowPoints> out(array_data(result), rows, 3);
+    const RowMatrix3 rotation_t = pose->rotation.toRotationMatrix().transpose();
+    out.noalias() = in * rotation_t;
+    out.rowwise() += pose->translation.transpose();
+  }
+  return result;
+}
+
+PyMethodDef pose_methods[] = {
+    {"inverse", entry<pose_inverse>, METH_NOARGS,
+     "inverse($self)\n--\n\n"
+     "The inverse transform, as a new Pose.\n\n"
+     "If this pose maps a point p of its child frame to R p + t in its parent\n"
+     "frame, the inverse maps parent-frame points into the child frame:\n"
+     "rotation R^T (the conjugate quaternion), translation -R^T t, in metres.\n"
+     "The stored quaternion is normalised first; the result's quaternion is\n"
+     "normalised. Raises ValueError if the pose contains non-finite values or a\n"
+     "zero quaternion. Allocates only the result."},
+    {"as_matrix", entry<pose_as_matrix>, METH_NOARGS,
+     "as_matrix($self)\n--\n\n"
+     "The homogeneous transform [[R, t], [0, 0, 0, 1]] as a new 4x4 float64\n"
+     "C-ordered NumPy array, mapping child-frame to parent-frame coordinates\n"
+     "(translation in metres). R is built from the normalised quaternion.\n"
+     "Raises ValueError if the pose contains non-finite values or a zero\n"
+     "quaternion. Allocates the array on every call."},
+    {"from_matrix", fastcall_entry<pose_from_matrix>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_matrix($type, matrix)\n--\n\n"
+     "The Pose of a 4x4 homogeneous rigid transform [[R, t], [0, 0, 0, 1]]\n"
+     "that maps child-frame to parent-frame coordinates (t in metres).\n\n"
+     "matrix is any 4x4 array-like of real numbers (bool, integer or float\n"
+     "dtype; anything else is a TypeError, another shape a ValueError). It is\n"
+     "accepted as a rigid transform only if all entries are finite, the bottom\n"
+     "row is within 1e-12 of (0, 0, 0, 1), R is orthonormal (every entry of\n"
+     "R^T R - I within 1e-9) and det R > 0; otherwise ValueError\n"
+     "\"matrix is not a rigid transform: ...\" says which check failed. The\n"
+     "quaternion is extracted from R by the largest-component method, then\n"
+     "normalised and given w >= 0. Allocates a float64 copy of the matrix when\n"
+     "it is not one already, and the result."},
+    {"transform_points", fastcall_entry<pose_transform_points>(), METH_FASTCALL | METH_KEYWORDS,
+     "transform_points($self, points)\n--\n\n"
+     "Maps child-frame points to the parent frame: R p + t for each point.\n\n"
+     "points is a (3,) or (N, 3) array-like of real numbers, one point per row,\n"
+     "in metres (N may be 0). Returns a new float64 array of the same shape.\n"
+     "TypeError if the elements are not real numbers, ValueError for any other\n"
+     "shape, or if the pose contains non-finite values or a zero quaternion.\n"
+     "Allocates the result, and a float64 copy of points unless it is already\n"
+     "an aligned, C-contiguous float64 array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef pose_getset[] = {
     {"translation", entry<pose_translation>, nullptr, "Translation (x, y, z) in metres.", nullptr},
     {"rotation_xyzw", entry<pose_rotation>, nullptr, "Rotation quaternion (x, y, z, w).", nullptr},
+    {"rotation_matrix", entry<pose_rotation_matrix>, nullptr,
+     "The rotation R as a new 3x3 float64 C-ordered NumPy array: column j is\n"
+     "child-frame axis j in parent-frame coordinates. Built from the normalised\n"
+     "quaternion; ValueError if the pose contains non-finite values or a zero\n"
+     "quaternion. Allocates the array on every access.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -108,6 +375,12 @@ PyObject* twist_linear(PyObject* self, void*) {
 
 PyObject* twist_compare(PyObject* self, PyObject* other, int op) {
   return compare<TwistObject>(self, other, op, &TwistObject::values);
+}
+
+PyObject* twist_repr(PyObject* self) {
+  std::string text;
+  if (!append_twist_repr(text, reinterpret_cast<TwistObject*>(self)->values)) return nullptr;
+  return unicode_of(text);
 }
 
 PyGetSetDef twist_getset[] = {
@@ -185,6 +458,19 @@ PyObject* base_state_compare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
 
+PyObject* base_state_repr(PyObject* self) {
+  const auto* state = reinterpret_cast<BaseStateObject*>(self);
+  std::string text = Py_TYPE(self)->tp_name;
+  text += "(frame=";
+  if (!append_pose_repr(text, state->frame)) return nullptr;
+  text += ", velocity=";
+  if (!append_twist_repr(text, state->velocity)) return nullptr;
+  text += ", acceleration=";
+  if (!append_twist_repr(text, state->acceleration)) return nullptr;
+  text += ')';
+  return unicode_of(text);
+}
+
 PyGetSetDef base_state_getset[] = {
     {"frame", entry<base_state_frame>, nullptr, "World pose of the root link.", nullptr},
     {"velocity", entry<base_state_velocity>, nullptr,
@@ -205,6 +491,9 @@ PyType_Slot pose_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<pose_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, pose_getset},
+    {Py_tp_methods, pose_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<pose_repr>)},
+    {Py_nb_matrix_multiply, reinterpret_cast<void*>(entry<pose_matmul>)},
     {0, nullptr},
 };
 PyType_Spec pose_spec = {"velkor.Pose", sizeof(PoseObject), 0, value_flags, pose_slots};
@@ -216,6 +505,7 @@ PyType_Slot twist_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<twist_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, twist_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<twist_repr>)},
     {0, nullptr},
 };
 PyType_Spec twist_spec = {"velkor.Twist", sizeof(TwistObject), 0, value_flags, twist_slots};
@@ -228,6 +518,7 @@ PyType_Slot base_state_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<base_state_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, base_state_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<base_state_repr>)},
     {0, nullptr},
 };
 PyType_Spec base_state_spec = {"velkor.BaseState", sizeof(BaseStateObject), 0, value_flags,
@@ -250,6 +541,32 @@ bool create_value_types() {
   Types& t = types();
   return create_type(t.pose, pose_spec) && create_type(t.twist, twist_spec) &&
          create_type(t.base_state, base_state_spec);
+}
+
+bool append_float_repr(std::string& text, double value) {
+  if (std::isnan(value)) {
+    text += "float('nan')";
+    return true;
+  }
+  if (std::isinf(value)) {
+    text += value > 0 ? "float('inf')" : "-float('inf')";
+    return true;
+  }
+  char* digits = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (digits == nullptr) return false;
+  text += digits;
+  PyMem_Free(digits);
+  return true;
+}
+
+bool append_float_tuple_repr(std::string& text, const double* values, std::size_t count) {
+  text += '(';
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) text += ", ";
+    if (!append_float_repr(text, values[i])) return false;
+  }
+  text += count == 1 ? ",)" : ")";
+  return true;
 }
 
 PyObject* new_pose(const Pose& pose) { return pose_from_values(pose.to_array().data()); }

@@ -2,7 +2,9 @@
 // into core values when they are arguments.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string>
 
 #include "base_state.hpp"
 #include "python.hpp"
@@ -29,6 +31,14 @@ std::optional<Pose> pose_argument(PyObject* value, const char* name);
 // argument extraction and accept the pose later.
 bool check_pose_type(PyObject* value, const char* name);
 std::optional<Pose> accepted_pose(PyObject* pose);
+
+// Appends Python's repr of `value` (the shortest text that reads back as the
+// same double, as float.__repr__ writes it); non-finite values as
+// float('nan'), float('inf') and -float('inf'), so reprs stay valid
+// expressions. False with MemoryError set.
+bool append_float_repr(std::string& text, double value);
+// "(a, b, c)": `count` numbers written by append_float_repr.
+bool append_float_tuple_repr(std::string& text, const double* values, std::size_t count);
 
 // A BaseState argument: type check, acceptance of its frame, then the core's
 // finiteness checks (InvalidBaseState as ValueError).

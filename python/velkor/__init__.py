@@ -25,7 +25,12 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-__version__ = "0.1.0"
+from importlib.metadata import PackageNotFoundError, version
+
+try:  # the version is written once, in pyproject.toml
+    __version__ = version("velkor")
+except PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "0+unknown"
 
 
 def as_matrix(result: "npt.ArrayLike", rows: int) -> "npt.NDArray[np.float64]":

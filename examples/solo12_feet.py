@@ -15,7 +15,7 @@ import velkor
 ROBOTS = Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix/share/example-robot-data/robots"
 
 
-def main():
+def main() -> None:
     solo = velkor.FloatingRobot(str(ROBOTS / "solo_description/robots/solo12.urdf"))
     print(solo)
     print("velkor's DOF order:", ", ".join(solo.dof_names))
@@ -31,9 +31,12 @@ def main():
         position = solo.forward_kinematics(base, q, solo.link_id(foot)).translation
         print(f"{foot}: x {position[0]:+.3f}  y {position[1]:+.3f}  z {position[2]:+.3f} m")
 
-    # The same Jacobian as a 6 x 18 matrix, without copying the flat result.
+    # Matrices without copying the flat results: a foot Jacobian (6 x 18) and the mass matrix
+    # (18 x 18; the 6 base coordinates first, angular then linear, world axes).
     jacobian = velkor.as_matrix(solo.jacobian(base, q, solo.link_id("FL_FOOT")), rows=6)
-    print("FL_FOOT Jacobian:", jacobian.shape)
+    mass = velkor.as_matrix(solo.mass_matrix(base, q), rows=solo.generalized_count)
+    print("FL_FOOT Jacobian:", jacobian.shape, " mass matrix:", mass.shape)
+    print(f"total mass {mass[3, 3]:.4f} kg = {solo.total_mass:.4f} kg")
 
 
 if __name__ == "__main__":

@@ -1,21 +1,36 @@
 """The velkor command-line tool.
 
-    velkor                 both sample robots
-    velkor arm             one sample robot by name
-    velkor path/to.urdf    any URDF file (add --floating for a free-floating base)
+    velkor                         both sample robots
+    velkor arm                     one sample robot by name
+    velkor path/to.urdf            any URDF file (add --floating for a free-floating base)
+    velkor info ROBOT              joint table, limits and link masses
+    velkor check FILE...           report every problem of URDF files, with a suggested fix
+    velkor bench ROBOT             median time per call of every computing method
+    velkor --version
 
-Prints the model summary (name, counts, links in numbering order) and the world
-pose of every link at the zero configuration and at a sample configuration.
+Without a command, prints the model summary (name, counts, links in numbering order)
+and the world pose of every link at the zero configuration and at a sample configuration.
+ROBOT is a sample name (arm, quadruped) or a URDF path.
 """
 
 import argparse
 import math
 import os
+import statistics
 import sys
+import time
 import xml.etree.ElementTree as ElementTree
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Literal
+from xml.parsers import expat
 
 import velkor
 from velkor.samples import FLOATING_SAMPLES, SAMPLE_ROBOTS, sample_path
+
+COMMANDS = ("info", "check", "bench")
+Mimic = Literal["reject", "independent"]
+MasslessRoot = Literal["reject", "allow"]
 
 
 def _link_names(path: str) -> list[str]:
@@ -37,11 +52,22 @@ def _sample_configuration(count: int) -> list[float]:
     return [0.4 * math.sin(1.3 * (i + 1)) for i in range(count)]
 
 
+def _resolve(name: str, floating: bool) -> tuple[str, bool, str]:
+    """(path, floating, label) of a sample name or a URDF path; samples keep their own kind
+    unless `floating` asks for a free-floating base."""
+    if name in SAMPLE_ROBOTS:
+        return sample_path(name), floating or name in FLOATING_SAMPLES, f"sample '{name}'"
+    return name, floating, name
+
+
+def _base_kind(floating: bool) -> str:
+    return "floating base" if floating else "fixed base"
+
+
 def show(label: str, path: str, floating: bool) -> None:
     kind = velkor.FloatingRobot if floating else velkor.Robot
     with kind(path) as robot:
-        base_kind = "floating base" if floating else "fixed base"
-        print(f"robot {robot.name} ({base_kind}) from {label}")
+        print(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
         print(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
               f"generalized velocities {robot.generalized_count}")
 
@@ -62,33 +88,502 @@ def show(label: str, path: str, floating: bool) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     try:
-        return _run(argv)
+        return _run(sys.argv[1:] if argv is None else list(argv))
+    except SystemExit as stop:  # argparse: --help, --version, usage errors (already printed)
+        return stop.code if isinstance(stop.code, int) else (0 if stop.code is None else 2)
     except BrokenPipeError:
         # the reader (e.g. `velkor | head`) went away: stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
 
 
-def _run(argv: list[str] | None) -> int:
-    parser = argparse.ArgumentParser(prog="velkor", description=__doc__.split("\n\n")[0])
+def _run(argv: list[str]) -> int:
+    if argv and argv[0] in COMMANDS:
+        args = _command_parser().parse_args(argv)
+        return args.handler(args)
+    return _show_robots(_robots_parser().parse_args(argv))
+
+
+def _version_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--version", action="version", version=f"velkor {velkor.__version__}")
+
+
+def _robots_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="velkor", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=f"commands: {', '.join(COMMANDS)} (velkor COMMAND --help)")
+    _version_option(parser)
     parser.add_argument("robots", nargs="*", metavar="ROBOT",
                         help=f"sample name ({', '.join(sorted(SAMPLE_ROBOTS))}) or URDF path")
     parser.add_argument("--floating", action="store_true",
-                        help="load URDF paths as free-floating robots")
-    args = parser.parse_args(argv)
+                        help="load the robots as free-floating robots (samples included)")
+    return parser
 
+
+def _show_robots(args: argparse.Namespace) -> int:
     print(f"velkor {velkor.__version__}")
     for name in args.robots or sorted(SAMPLE_ROBOTS):
-        if name in SAMPLE_ROBOTS:
-            path, floating, label = sample_path(name), name in FLOATING_SAMPLES, f"sample '{name}'"
-        else:
-            path, floating, label = name, args.floating, name
+        path, floating, label = _resolve(name, args.floating)
         try:
             show(label, path, floating)
         except (velkor.VelkorError, ValueError) as error:
             print(f"velkor: {name}: {error}", file=sys.stderr)
             return 1
     return 0
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+def _command_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="velkor", description=__doc__.split("\n\n")[0])
+    _version_option(parser)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    robot_help = f"sample name ({', '.join(sorted(SAMPLE_ROBOTS))}) or URDF path"
+
+    def robot_options(command: argparse.ArgumentParser) -> None:
+        command.add_argument("robot", metavar="ROBOT", help=robot_help)
+        command.add_argument("--floating", action="store_true", help="load as a free-floating robot")
+        command.add_argument("--mimic", choices=("reject", "independent"), default="reject",
+                             help="'independent' makes every <mimic> joint an ordinary degree of freedom")
+        command.add_argument("--massless-root", choices=("reject", "allow"), default="reject",
+                             help="'allow' accepts a massless floating root whose fixed links carry mass")
+
+    info = commands.add_parser("info", help="joint table, limits and link masses of one robot")
+    robot_options(info)
+    info.set_defaults(handler=_info)
+
+    check = commands.add_parser(
+        "check", help="report every problem of URDF files, with a suggested fix",
+        description="Reports every problem found in each file (mimic joints, indefinite inertias, massless "
+                    "floating roots, xacro leftovers; massless moving leaves and inertias breaking the triangle "
+                    "inequality as warnings), then loads it with the defaults. Exit status 1 when a file does "
+                    "not load as a Robot with the defaults.")
+    check.add_argument("files", nargs="+", metavar="FILE", help="URDF file")
+    check.set_defaults(handler=_check)
+
+    bench = commands.add_parser("bench", help="median time per call of every computing method")
+    robot_options(bench)
+    bench.add_argument("--calls", type=_positive_int, default=1000,
+                       help="calls per timed repeat (default 1000; inverse_kinematics makes 1/20 of them)")
+    bench.set_defaults(handler=_bench)
+    return parser
+
+
+def _load(name: str, floating: bool, mimic: Mimic = "reject",
+          massless_root: MasslessRoot = "reject") -> tuple[velkor.Robot | velkor.FloatingRobot, bool, str]:
+    path, floating, label = _resolve(name, floating)
+    if floating:
+        return velkor.FloatingRobot(path, mimic=mimic, massless_root=massless_root), floating, label
+    if massless_root != "reject":
+        raise ValueError("--massless-root applies to floating robots only (add --floating)")
+    return velkor.Robot(path, mimic=mimic), floating, label
+
+
+# ---- info ----
+
+def _limit(value: float) -> str:
+    return f"{value + 0.0:.4g}" if math.isfinite(value) else ("-inf" if value < 0 else "+inf")
+
+
+def _table(rows: Sequence[tuple[str, ...]], right: set[int], indent: str = "  ") -> None:
+    widths = [max(len(row[c]) for row in rows) for c in range(len(rows[0]))]
+    for row in rows:
+        cells = (cell.rjust(w) if c in right else cell.ljust(w) for c, (cell, w) in enumerate(zip(row, widths)))
+        print((indent + "  ".join(cells)).rstrip())
+
+
+def _info(args: argparse.Namespace) -> int:
+    try:
+        robot, floating, label = _load(args.robot, args.floating, args.mimic, args.massless_root)
+    except (velkor.VelkorError, ValueError) as error:
+        print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+        return 1
+    with robot:
+        names, lower, upper = robot.link_names, robot.lower_limits, robot.upper_limits
+        print(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
+        print(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
+              f"generalized velocities {robot.generalized_count}")
+        if robot.joints:
+            rows: list[tuple[str, ...]] = [("#", "joint", "type", "dof", "parent → child", "lower", "upper")]
+            for index, joint in enumerate(robot.joints):
+                dof = joint.dof
+                limits = ("-", "-") if dof is None else (_limit(float(lower[dof])), _limit(float(upper[dof])))
+                rows.append((str(index), joint.name, joint.type, "-" if dof is None else str(dof),
+                             f"{names[joint.parent]} → {names[joint.child]}", *limits))
+            print("  joints")
+            _table(rows, right={0, 3, 5, 6}, indent="    ")
+        else:
+            print("  no joints")
+        for follower, (leader, multiplier, offset) in robot.mimic_joints.items():
+            print(f"  mimic joint {follower} loaded as independent: "
+                  f"q[{follower}] = {multiplier:g} * q[{leader}] {'+' if offset >= 0 else '-'} {abs(offset):g}")
+        masses: list[tuple[str, ...]] = [("#", "link", "mass (kg)")]
+        masses += [(str(i), name, f"{mass:.6g}") for i, (name, mass) in enumerate(zip(names, robot.link_masses))]
+        masses.append(("", "total", f"{robot.total_mass:.6g}"))
+        print("  link masses")
+        _table(masses, right={0, 2}, indent="    ")
+    return 0
+
+
+# ---- check ----
+
+INERTIA_NAMES = ("ixx", "ixy", "ixz", "iyy", "iyz", "izz")
+TRIANGLE_TOLERANCE = 1e-4  # relative to the largest principal moment; published files round their numbers
+SEVERITIES = {
+    "error": "error",                        # the default loader (Robot) refuses the file
+    "floating": "error as a floating base",  # Robot loads it, FloatingRobot with defaults does not
+    "warning": "warning",                    # legal, but probably not what the author meant
+}
+
+
+@dataclass
+class Finding:
+    severity: str    # a key of SEVERITIES
+    line: int | None
+    where: str       # "link 'x'", "joint 'j'", "robot"
+    message: str
+    fix: str
+
+
+class _Document:
+    """A URDF file parsed with the line of every element."""
+
+    def __init__(self, data: bytes):
+        builder = ElementTree.TreeBuilder()
+        self.lines: dict[ElementTree.Element, int] = {}
+        parser = expat.ParserCreate()
+
+        def start(tag, attributes):
+            self.lines[builder.start(tag, attributes)] = parser.CurrentLineNumber
+
+        parser.StartElementHandler = start
+        parser.EndElementHandler = builder.end
+        parser.Parse(data, True)
+        self.root = builder.close()
+
+    def line(self, element) -> int | None:
+        return self.lines.get(element)
+
+
+def _number(text: str | None) -> float | None:
+    if text is None:
+        return None
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if math.isfinite(value) else None
+
+
+def _is_xacro(element) -> bool:
+    return isinstance(element.tag, str) and element.tag.startswith("xacro:")
+
+
+def _mass(link) -> float | None:
+    """The link's mass: 0 without <inertial>, None when the file's value is not a number."""
+    inertial = link.find("inertial")
+    if inertial is None:
+        return 0.0
+    mass = inertial.find("mass")
+    return 0.0 if mass is None else _number(mass.get("value"))
+
+
+def _inertia_matrix(inertia):
+    import numpy as np
+
+    values = [_number(inertia.get(name)) for name in INERTIA_NAMES]
+    if any(v is None for v in values):
+        return None
+    xx, xy, xz, yy, yz, zz = values
+    return np.array([[xx, xy, xz], [xy, yy, yz], [xz, yz, zz]])
+
+
+def _library_refuses_inertia(inertial, inertia) -> bool:
+    """The loader's own verdict on this inertia, from a one-link document (it decides singular
+    cases exactly)."""
+    origin = inertial.find("origin")
+    parts = [ElementTree.tostring(origin, encoding="unicode") if origin is not None else "",
+             '<mass value="1"/>', ElementTree.tostring(inertia, encoding="unicode")]
+    document = f'<robot name="check"><link name="body"><inertial>{"".join(parts)}</inertial></link></robot>'
+    try:
+        velkor.Robot.from_urdf_string(document)
+    except (velkor.VelkorError, ValueError) as error:
+        return str(error).endswith("inertia must be positive semi-definite")
+    return False
+
+
+def _check_xacro(document: _Document, findings: list[Finding]) -> None:
+    fix = "expand the file first: xacro robot.urdf.xacro > robot.urdf"
+
+    # read: the loader reads this element (substitutions in visuals, collisions, gazebo or
+    # transmission blocks do not stop it loading, so they are warnings there)
+    pending = [(document.root, "robot", True)]
+    while pending:
+        element, where, read = pending.pop()
+        if _is_xacro(element):
+            findings.append(Finding("error", document.line(element), where,
+                                    f"xacro element <{element.tag}> left in the file", fix))
+            continue  # its contents are xacro's business
+        for attribute, value in element.attrib.items():
+            if "${" in value or "$(" in value:
+                findings.append(Finding(
+                    "error" if read else "warning", document.line(element), where,
+                    f"attribute '{attribute}' of <{element.tag}> is an unexpanded xacro substitution: {value!r}", fix))
+        for child in reversed(list(element)):  # popped in document order
+            if element is document.root:
+                name = child.get("name")
+                child_where = f"{child.tag} '{name}'" if name is not None and not _is_xacro(child) else "robot"
+                pending.append((child, child_where, child.tag in ("link", "joint")))
+            else:
+                pending.append((child, where, read and child.tag not in ("visual", "collision")))
+
+
+def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> None:
+    joint_names = {joint.get("name") for joint in joints}
+    for joint in joints:
+        for mimic in joint.findall("mimic"):
+            leader = mimic.get("joint")
+            multiplier, offset = mimic.get("multiplier", "1"), mimic.get("offset", "0")
+            known = "" if leader in joint_names else " (not a joint of this file)"
+            findings.append(Finding(
+                "error", document.line(mimic), f"joint '{joint.get('name')}'",
+                f"mimic joint: follows '{leader}'{known} with multiplier {multiplier} and offset {offset}; "
+                "the default loader refuses mimic joints",
+                f"load with mimic=\"independent\" (velkor info --mimic independent FILE): the joint becomes an "
+                f"ordinary degree of freedom and robot.mimic_joints gives the coupling to keep yourself; "
+                f"or remove the <mimic> element"))
+
+
+def _check_inertias(document: _Document, links: list, findings: list[Finding]) -> None:
+    import numpy as np
+
+    for link in links:
+        inertial = link.find("inertial")
+        inertia = None if inertial is None else inertial.find("inertia")
+        matrix = None if inertia is None else _inertia_matrix(inertia)
+        if matrix is None:
+            continue
+        where = f"link '{link.get('name')}'"
+        moments = np.linalg.eigvalsh(matrix)
+        if _library_refuses_inertia(inertial, inertia):
+            findings.append(Finding(
+                "error", document.line(inertia), where,
+                f"inertia is indefinite (smallest eigenvalue {moments[0]:.6g}); "
+                "the loader requires a positive semi-definite inertia",
+                "recompute the inertia of this link from its geometry and mass (a CAD tool or the solid's "
+                "formula); a link that is only a frame can drop its <inertial>"))
+            continue
+        a, b, c = (0.0 if abs(m) < 1e-12 * moments[2] else m for m in moments)  # rounding noise
+        if c > 0 and a + b < c - TRIANGLE_TOLERANCE * c:
+            findings.append(Finding(
+                "warning", document.line(inertia), where,
+                f"principal moments {a:.6g}, {b:.6g}, {c:.6g} violate the triangle inequality "
+                f"({a:.6g} + {b:.6g} < {c:.6g}): no physical body has this inertia",
+                "recompute the inertia from the link's geometry; check for swapped or mistyped entries"))
+
+
+def _check_structure(document: _Document, links: list, joints: list, findings: list[Finding]) -> None:
+    by_name = {link.get("name"): link for link in links if link.get("name") is not None}
+    children: dict[str, list] = {}
+    parents = set()
+    for joint in joints:
+        parent, child = joint.find("parent"), joint.find("child")
+        if parent is None or child is None:
+            continue  # the loader names it
+        parents.add(parent.get("link"))
+        children.setdefault(parent.get("link"), []).append(joint)
+    child_names = {child.get("link") for joint in joints if (child := joint.find("child")) is not None}
+
+    # massless floating roots
+    roots = [name for name in by_name if name not in child_names]
+    if len(roots) == 1 and _mass(by_name[roots[0]]) == 0.0:
+        root = roots[0]
+        carried, group, seen = 0.0, [], {root}
+        stack = [root]
+        while stack:
+            for joint in children.get(stack.pop(), []):
+                child = joint.find("child").get("link")
+                if joint.get("type") == "fixed" and child in by_name and child not in seen:
+                    seen.add(child)
+                    stack.append(child)
+                    group.append(child)
+                    carried += _mass(by_name[child]) or 0.0
+        if carried > 0:
+            shown = ", ".join(group[:3]) + (f" and {len(group) - 3} more" if len(group) > 3 else "")
+            fix = (f"load with massless_root=\"allow\" (velkor info --floating --massless-root allow FILE): "
+                   f"the links fixed to it ({shown}) carry {carried:g} kg, so the option helps")
+        else:
+            fix = ("massless_root=\"allow\" would not help: no link fixed to it carries mass; give the root "
+                   "link the inertial of the body it stands for")
+        findings.append(Finding(
+            "floating", document.line(by_name[root]), f"link '{root}'",
+            "massless root link: fine for a fixed base (Robot), but a floating base (FloatingRobot) "
+            "refuses it by default", fix))
+
+    # zero-mass moving leaves
+    for joint in joints:
+        child = joint.find("child")
+        name = None if child is None else child.get("link")
+        if (joint.get("type", "fixed") != "fixed" and name in by_name and name not in parents
+                and _mass(by_name[name]) == 0.0):
+            findings.append(Finding(
+                "warning", document.line(by_name[name]), f"link '{name}'",
+                f"link without mass at the end of {joint.get('type')} joint '{joint.get('name')}': "
+                "little or nothing resists that joint, so forward dynamics can find a singular mass matrix",
+                f"make joint '{joint.get('name')}' fixed if the link only marks a frame, "
+                "or give the link its real <inertial>"))
+
+
+def lint(document: _Document) -> list[Finding]:
+    """Every problem found in a parsed URDF document, in file order."""
+    findings: list[Finding] = []
+    root = document.root
+    if root.tag != "robot":
+        findings.append(Finding("error", document.line(root), "robot",
+                                f"the document element is <{root.tag}>, not <robot>", "a URDF file holds one <robot>"))
+        return findings
+    links, joints = root.findall("link"), root.findall("joint")
+    _check_xacro(document, findings)
+    _check_mimic(document, joints, findings)
+    _check_inertias(document, links, findings)
+    _check_structure(document, links, joints, findings)
+    findings.sort(key=lambda f: f.line or 0)
+    return findings
+
+
+def _check_file(path: str) -> bool:
+    """Print every finding of one file and the loader's verdict; True when it loads with defaults."""
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        print(f"{path}: error: cannot read the file: {error.strerror or error}")
+        return False
+    try:
+        findings = lint(_Document(data))
+    except expat.ExpatError as error:
+        findings = [Finding("error", error.lineno, "document",
+                            f"not well-formed XML: {expat.ErrorString(error.code)} (column {error.offset + 1})",
+                            "fix the XML syntax at that place")]
+    except RecursionError:
+        findings = [Finding("error", None, "document", "elements nested too deeply to examine",
+                            "a URDF file nests a few levels only; look for unclosed or generated elements")]
+    for finding in findings:
+        location = f"{path}:{finding.line}" if finding.line else path
+        print(f"{location}: {SEVERITIES[finding.severity]}: {finding.where}: {finding.message}")
+        print(f"    fix: {finding.fix}")
+    try:
+        velkor.Robot(path).close()
+    except (velkor.VelkorError, ValueError) as error:
+        print(f"{path}: does not load with defaults: {error}")
+        return False
+    counts = {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}
+    print(f"{path}: loads with defaults (Robot); {counts['error']} error(s), "
+          f"{counts['floating']} floating-base error(s), {counts['warning']} warning(s)")
+    return True
+
+
+def _check(args: argparse.Namespace) -> int:
+    failures = 0
+    for index, path in enumerate(args.files):
+        if index:
+            print()
+        failures += not _check_file(path)
+    if len(args.files) > 1:
+        print(f"\n{len(args.files)} files checked, {failures} do not load with defaults")
+    return 1 if failures else 0
+
+
+# ---- bench ----
+
+def _median_ns(call: Callable[[], object], calls: int, repeats: int = 5) -> float:
+    for _ in range(min(calls, 100)):
+        call()
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter_ns()
+        for _ in range(calls):
+            call()
+        samples.append((time.perf_counter_ns() - start) / calls)
+    return statistics.median(samples)
+
+
+def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], object]]:
+    """Every computing method with its arguments bound, writing into preallocated out= arrays."""
+    import numpy as np
+
+    rng = np.random.default_rng(0)
+    n, target = robot.joint_count, robot.link_count - 1
+    q = robot.random_configuration(rng)
+    qd, qdd = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
+    forces = rng.uniform(-1, 1, robot.generalized_count)
+    motion = velkor.Twist(angular=[0.1, -0.2, 0.3], linear=[0.2, 0.1, -0.1])
+    lead = ((velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, 0.45]), velocity=motion,
+                              acceleration=motion),) if floating else ())
+
+    with_out = {
+        "forward_kinematics_all": (robot.forward_kinematics_all, (*lead, q)),
+        "jacobian": (robot.jacobian, (*lead, q, target)),
+        "jacobian_derivative": (robot.jacobian_derivative, (*lead, q, qd, target)),
+        "mass_matrix": (robot.mass_matrix, (*lead, q)),
+        "gravity": (robot.gravity, (*lead, q, None)),
+        "inverse_dynamics": (robot.inverse_dynamics, (*lead, q, qd, qdd, None)),
+        "velocity_product_forces": (robot.velocity_product_forces, (*lead, q, qd)),
+        "forward_dynamics": (robot.forward_dynamics, (*lead, q, qd, forces, None)),
+    }
+    calls: dict[str, Callable[[], object]] = {
+        "forward_kinematics": lambda: robot.forward_kinematics(*lead, q, target),
+        "forward_velocity_kinematics": lambda: robot.forward_velocity_kinematics(*lead, q, qd, target),
+        "forward_acceleration_kinematics": lambda: robot.forward_acceleration_kinematics(*lead, q, qd, qdd, target),
+    }
+    def into(method: Callable, arguments: tuple, out) -> Callable[[], object]:
+        return lambda: method(*arguments, out=out)
+
+    for name, (method, arguments) in with_out.items():
+        calls[name] = into(method, arguments, np.empty_like(method(*arguments)))
+    if not floating:
+        desired, start, out = robot.forward_kinematics(q, target), q + 0.05, np.empty(n)
+        calls["inverse_kinematics"] = lambda: robot.inverse_kinematics(start, target, desired, None, out)
+    order = ["forward_kinematics_all", "forward_kinematics", "jacobian", "jacobian_derivative",
+             "forward_velocity_kinematics", "forward_acceleration_kinematics", "mass_matrix", "gravity",
+             "inverse_dynamics", "velocity_product_forces", "forward_dynamics", "inverse_kinematics"]
+    return {name: calls[name] for name in order if name in calls}
+
+
+def _bench(args: argparse.Namespace) -> int:
+    try:
+        robot, floating, label = _load(args.robot, args.floating, args.mimic, args.massless_root)
+    except (velkor.VelkorError, ValueError) as error:
+        print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+        return 1
+    with robot:
+        target = robot.link_count - 1
+        print(f"robot {robot.name} ({_base_kind(floating)}) from {label}: {robot.joint_count} DOF, "
+              f"{robot.link_count} links, target link {target} {robot.link_names[target]}")
+        solver = "" if floating else f" (inverse_kinematics: {max(1, args.calls // 20)})"
+        print(f"  median ns per call over 5 repeats of {args.calls} calls{solver}")
+        try:
+            calls = _bench_calls(robot, floating)
+        except (velkor.VelkorError, ValueError) as error:
+            print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+            return 1
+        failed = False
+        for name, call in calls.items():
+            count = max(1, args.calls // 20) if name == "inverse_kinematics" else args.calls
+            try:
+                figure = f"{_median_ns(call, count):>12.0f}"
+            except (velkor.VelkorError, ValueError) as error:
+                figure, failed = f"failed: {error}", True
+            print(f"  {name:<34}{figure}")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -1,0 +1,150 @@
+"""Figures of the documentation, drawn at build time from the sample robots and the benchmark table.
+
+Sphinx runs each function through matplotlib's ``plot`` directive (working directory: this
+folder); every function leaves exactly one open figure behind, which the directive saves.
+"""
+
+import csv
+from collections import defaultdict
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+
+import velkor  # noqa: E402
+from velkor.samples import sample_path  # noqa: E402
+
+BENCHMARKS = Path("data") / "benchmarks.csv"
+
+# The arm configuration drawn on the conventions page (radians, DOF order joint_1 ... joint_7).
+ARM_CONFIGURATION = np.array([0.4, 0.6, -0.3, -1.3, 0.5, 0.9, 0.2])
+ARM_TRIADS = ("base", "upper_arm", "forearm", "tool")
+
+
+def _tree_layout(robot):
+    """(x, depth) of every link id: leaves spread evenly, parents centred over their children."""
+    children = defaultdict(list)
+    for joint in robot.joints:
+        children[joint.parent].append(joint)
+    x, depth, next_leaf = {}, {0: 0}, [0.0]
+
+    def place(link):
+        for joint in children[link]:
+            depth[joint.child] = depth[link] + 1
+            place(joint.child)
+        if children[link]:
+            x[link] = np.mean([x[j.child] for j in children[link]])
+        else:
+            x[link], next_leaf[0] = next_leaf[0], next_leaf[0] + 1.0
+
+    place(0)
+    return x, depth
+
+
+def _draw_tree(robot, width):
+    x, depth = _tree_layout(robot)
+    children = defaultdict(list)
+    for joint in robot.joints:
+        children[joint.parent].append(joint)
+    levels = max(depth.values()) + 1
+    fig, ax = plt.subplots(figsize=(width, 0.9 * levels + 0.4))
+    for joint in robot.joints:
+        (x0, y0), (x1, y1) = (x[joint.parent], -depth[joint.parent]), (x[joint.child], -depth[joint.child])
+        ax.plot([x0, x1], [y0, y1], color="0.55", lw=1.2, zorder=1, ls="--" if joint.type == "fixed" else "-")
+        # siblings' labels alternate between three heights so that they do not overlap
+        siblings = children[joint.parent]
+        t = 0.5 if len(siblings) == 1 else (0.25, 0.5, 0.75)[siblings.index(joint) % 3]
+        ax.text(x0 + t * (x1 - x0), y0 + t * (y1 - y0), f"j{robot.joints.index(joint)} {joint.name}",
+                fontsize=6.5, color="tab:blue", ha="center", va="center", zorder=3,
+                bbox=dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.9))
+    for link, name in enumerate(robot.link_names):
+        ax.text(x[link], -depth[link], f"{link}\n{name}", fontsize=7, ha="center", va="center", zorder=4,
+                bbox=dict(boxstyle="round,pad=0.3", fc="#f3e9c6", ec="0.3", lw=0.8))
+    ax.set_xlim(min(x.values()) - 0.7, max(x.values()) + 0.7)
+    ax.set_ylim(-levels + 0.5, 0.5)
+    ax.set_axis_off()
+    ax.set_title(f"{robot.name}\nlink id and name; jk = joint k (dashed: fixed)", fontsize=8)
+    fig.tight_layout()
+
+
+def link_tree_arm():
+    with velkor.Robot(sample_path("arm")) as arm:
+        _draw_tree(arm, width=3.2)
+
+
+def link_tree_quadruped():
+    with velkor.FloatingRobot(sample_path("quadruped")) as quadruped:
+        _draw_tree(quadruped, width=9.0)
+
+
+def arm_frames():
+    with velkor.Robot(sample_path("arm")) as arm:
+        poses = arm.forward_kinematics_all(ARM_CONFIGURATION).reshape(-1, 7)
+        names = arm.link_names
+        parents = [(j.parent, j.child) for j in arm.joints]
+        triads = {name: arm.forward_kinematics(ARM_CONFIGURATION, arm.link_id(name)) for name in ARM_TRIADS}
+    fig = plt.figure(figsize=(5.2, 5.2))
+    ax = fig.add_subplot(projection="3d")
+    for parent, child in parents:
+        segment = poses[[parent, child], :3]
+        ax.plot(*segment.T, color="0.4", lw=2)
+    ax.scatter(*poses[:, :3].T, color="0.2", s=8)
+    length = 0.12
+    for name, pose in triads.items():
+        origin = np.array(pose.translation)
+        for axis, colour in zip(pose.rotation_matrix.T, ("red", "green", "blue")):
+            ax.quiver(*origin, *(length * axis), color=colour, lw=1.6, arrow_length_ratio=0.15)
+        ax.text(*(origin + [0.02, 0.02, 0.02]), f"{names.index(name)} {name}", fontsize=7)
+    points = poses[:, :3]
+    centre, half = (points.max(0) + points.min(0)) / 2, (points.max(0) - points.min(0)).max() / 2 + 0.1
+    ax.set(xlim=(centre[0] - half, centre[0] + half), ylim=(centre[1] - half, centre[1] + half),
+           zlim=(centre[2] - half, centre[2] + half), xlabel="x (m)", ylabel="y (m)", zlabel="z (m)")
+    ax.set_box_aspect((1, 1, 1))
+    ax.view_init(elev=22, azim=-55)
+    ax.set_title("sample arm at q = " + np.array2string(ARM_CONFIGURATION, precision=1, separator=", ")
+                 + "\nlink axes x red, y green, z blue, in world coordinates", fontsize=8)
+    fig.tight_layout()
+
+
+def _benchmark_rows(source):
+    with open(BENCHMARKS, newline="") as file:
+        lines = [line for line in file if not line.startswith("#")]
+    return [row for row in csv.DictReader(lines) if row["source"] == source]
+
+
+def call_times():
+    rows = _benchmark_rows("call_times")
+    names = [row["method"] for row in rows][::-1]
+    values = [float(row["velkor_ns"]) for row in rows][::-1]
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    bars = ax.barh(names, values, color="tab:blue")
+    ax.bar_label(bars, fmt="%.0f", padding=3, fontsize=7)
+    ax.set_xlabel("ns per call (median)")
+    ax.set_title(f"{rows[0]['robot']}: 7 DOF, 9 links", fontsize=9)
+    ax.tick_params(axis="y", labelsize=8)
+    ax.set_xlim(0, max(values) * 1.15)
+    fig.tight_layout()
+
+
+def peer_comparison():
+    rows = _benchmark_rows("compare")
+    names = [row["method"] for row in rows][::-1]
+    ours = np.array([float(row["velkor_ns"]) for row in rows][::-1])
+    peer = np.array([float(row["peer_ns"]) for row in rows][::-1])
+    y, h = np.arange(len(names)), 0.38
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    ax.barh(y + h / 2, ours, h, label="velkor", color="tab:blue")
+    ax.barh(y - h / 2, peer, h, label="pinocchio (peer)", color="tab:orange")
+    for i, (a, b) in enumerate(zip(ours, peer)):
+        ax.text(max(a, b) * 1.15, i, f"{a / b:.2f}x", va="center", fontsize=7)
+    ax.set_yticks(y, names, fontsize=8)
+    ax.set_xscale("log")
+    ax.set_xlim(min(ours.min(), peer.min()) / 1.5, max(ours.max(), peer.max()) * 4)
+    ax.set_xlabel("ns per call (median, log scale); right: velkor / peer")
+    ax.set_title(f"{rows[0]['robot']}, velkor beside the peer", fontsize=9)
+    ax.legend(fontsize=7, loc="upper right")
+    fig.tight_layout()

@@ -203,7 +203,7 @@ def test_load_construction_errors(args, kwargs, error, pattern):
 def test_buffer_class():
     with pytest.raises(TypeError):
         LoadBuffer()
-    assert LoadBuffer.__doc__ == "Reusable native loads, created by a robot so integer IDs have a model scope."
+    assert LoadBuffer.__doc__.startswith("Reusable native loads, created by a robot so integer IDs have a model scope.\n\n")
     change = "($self, link_id, torque=..., force=...)"
     signatures = {"set": change, "add": change, "remove": "($self, link_id)", "clear": "($self)"}
     assert {name: getattr(LoadBuffer, name).__text_signature__ for name in signatures} == signatures

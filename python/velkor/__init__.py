@@ -1,5 +1,26 @@
 """Rigid-body kinematics and dynamics of robots described in URDF files.
 
+``Robot`` (a fixed base placed by its base frame) and ``FloatingRobot`` (a free
+root link whose ``BaseState`` comes with every call) load a URDF file and
+compute link poses, Jacobians and their derivatives, link twists and
+accelerations, inverse kinematics (``Robot``), inverse and forward dynamics,
+mass matrices, gravity and velocity-product forces. ``Pose``, ``Twist``,
+``BaseState``, ``Load``, ``LoadBuffer`` and ``IkOptions`` are the values they
+take and return.
+
+Conventions: SI units (m, rad, kg, N, N·m, s); world axes unless stated;
+six-dimensional quantities angular first; quaternions (x, y, z, w); links
+numbered breadth-first from the root (link 0), joint k leading to link k + 1;
+q in DOF order (``robot.dof_names``). Array results are flat float64 arrays:
+link poses rows of 7 ``[tx, ty, tz, qx, qy, qz, qw]``, matrices column-major
+(``as_matrix`` gives the 2-D view). Methods returning arrays accept ``out=``
+and then allocate nothing.
+
+Errors: ``ModelError`` (loading), ``SolverError`` (inverse kinematics, forward
+dynamics, numerical failures), ``PanicError`` (internal faults), all
+``VelkorError``, a ``RuntimeError``; ``ValueError`` and ``TypeError`` for bad
+arguments; ``RuntimeError("robot is closed")`` after ``close()``.
+
 Everything lives in the native extension ``_velkor``; this package is its
 public home, so ``velkor.Pose`` is the class whose ``__module__`` is "velkor".
 """
@@ -42,8 +63,8 @@ def as_matrix(result: "npt.ArrayLike", rows: int) -> "npt.NDArray[np.float64]":
     (Fortran order): writing into it writes into ``result``, and ``out=`` arrays keep
     working unchanged. Link poses are row-major instead: ``poses.reshape(-1, 7)``.
 
-    Raises ValueError when ``result`` is not one-dimensional or its length is not a
-    multiple of ``rows``. Costs no copy and no computation.
+    Raises ValueError when ``result`` is not one-dimensional, ``rows`` is not positive
+    or the length is not a multiple of ``rows``. Costs no copy and no computation.
     """
     import numpy as np
 

@@ -136,8 +136,9 @@ PyObject* forward_dynamics_method(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
-#define VELKOR_DYNAMICS_METHOD(CoreRobot, name, signature)                                  \
+// A method table row: the text signature from `signature`, then the prose `doc`.
+#define VELKOR_DYNAMICS_METHOD(CoreRobot, name, signature, doc)                             \
   {#name, fastcall_entry<name##_method<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,        \
-   #name "($self, " signature ")\n--\n\n"}
+   #name "($self, " signature ")\n--\n\n" doc}
 
 }  // namespace velkor::py

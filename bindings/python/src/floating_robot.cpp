@@ -13,47 +13,167 @@ using H = Handle<FloatingRobot>;
 
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path, *, mimic='reject', massless_root='reject')\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_urdf($cls, path, *, mimic='reject', massless_root='reject')\n--\n\n"
+     "Loads a FloatingRobot from the URDF file at path: the same as\n"
+     "FloatingRobot(path, mimic=..., massless_root=...). Raises ModelError when\n"
+     "the file cannot be read, parsed or built (or its root link is massless),\n"
+     "ValueError for an unknown option value, TypeError when path is not a str or\n"
+     "os.PathLike. Reads and builds with the interpreter lock released; a signal\n"
+     "handler that raises (Ctrl-C) ends the load with its exception."},
     {"from_urdf_string", fastcall_entry<handle_from_urdf_string<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf_string($cls, xml, *, mimic='reject', massless_root='reject')\n--\n\n"},
-    {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_urdf_string($cls, xml, *, mimic='reject', massless_root='reject')\n--\n\n"
+     "Loads a FloatingRobot from a URDF document held in a str, with the same\n"
+     "checks and error texts as a file: ModelError for a document that cannot be\n"
+     "parsed or built (or a massless root link), ValueError for an unknown option\n"
+     "value, TypeError when xml is not a str. Parses and builds with the\n"
+     "interpreter lock released."},
+    {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"
+     "A new handle on the same model (shared, immutable) with its own workspace\n"
+     "and its own lock, so calls on the two handles run in parallel from different\n"
+     "threads. It starts with this handle's gravity_vector; later changes on\n"
+     "either handle do not reach the other. Raises RuntimeError \"robot is closed\".\n"
+     "Allocates the new workspace."},
     {"load_buffer", entry<load_buffer_method<FloatingRobot>>, METH_NOARGS,
-     "load_buffer($self)\n--\n\n"},
-    {"close", entry<handle_close<FloatingRobot>>, METH_NOARGS, "close($self)\n--\n\n"},
-    {"__enter__", entry<handle_enter<FloatingRobot>>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+     "load_buffer($self)\n--\n\n"
+     "A new, empty velkor.LoadBuffer for this robot's model (its forks accept it\n"
+     "too), to pass as loads= to the dynamics methods: it holds at most one load\n"
+     "per link and reuses its memory, so calls convert no Load objects. Raises\n"
+     "RuntimeError \"robot is closed\". Allocates the buffer."},
+    {"close", entry<handle_close<FloatingRobot>>, METH_NOARGS, "close($self)\n--\n\n"
+     "Frees the workspace: later calls raise RuntimeError(\"robot is closed\").\n"
+     "Idempotent; forks and load buffers stay usable. Waits for a call another\n"
+     "thread is making on this handle to finish. Raises PanicError when an\n"
+     "internal fault has poisoned the handle."},
+    {"__enter__", entry<handle_enter<FloatingRobot>>, METH_NOARGS, "__enter__($self)\n--\n\n"
+     "Returns the handle itself for a with block, which closes it on exit. Raises\n"
+     "RuntimeError \"robot is closed\" on a closed handle."},
     {"__exit__", fastcall_entry<handle_exit<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+     "Closes the handle (see close) and returns None, so exceptions propagate."},
     {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"
+     "The link id of the link named name: its index in link_names (breadth-first\n"
+     "from the root, link 0), as target, Load and LoadBuffer take it. Raises\n"
+     "ValueError \"link {name} does not exist in the model\", TypeError when name is\n"
+     "not a str, RuntimeError \"robot is closed\". Takes the handle's lock."},
     VELKOR_MODEL_METHODS(FloatingRobot),
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None"),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, inverse_dynamics, "base, q, qd, qdd, loads=None, out=None"),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None",
+                           "Generalized forces that hold the robot still against gravity_vector\n"
+                           "at positions q: 6 + n values, the wrench the base must apply to the\n"
+                           "root link (torque about its origin, then force; world axes, N·m and\n"
+                           "N), then the n joint forces. Only base.frame's orientation is used.\n"
+                           "loads: a LoadBuffer of this robot, a sequence of velkor.Load, or\n"
+                           "None; the joints supply +J^T w for each load w a link exerts.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), base, loads, out (\"out must contain\n"
+                           "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+                           "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+                           "handle's lock, releases the interpreter lock while computing; no\n"
+                           "allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, inverse_dynamics,
+                           "base, q, qd, qdd, loads=None, out=None",
+                           "Generalized forces (6 + n values) for the motion given by base\n"
+                           "(velocity, and acceleration: angular and classical linear of the\n"
+                           "root-link origin, world axes) and q, qd, qdd: the wrench the base\n"
+                           "must apply to the root link (torque about its origin, then force;\n"
+                           "world axes), then the n joint forces; gravity_vector included,\n"
+                           "recursive Newton-Euler. loads: a LoadBuffer of this robot, a\n"
+                           "sequence of velkor.Load, or None; the joints supply +J^T w for each\n"
+                           "load w a link exerts.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), qd, qdd, base, loads, out (\"out must\n"
+                           "contain exactly K elements\"); TypeError for wrong types;\n"
+                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                           "computing; no allocation with out= and loads None or a LoadBuffer."),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, forward_dynamics,
-                           "base, q, qd, forces, loads=None, out=None"),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, mass_matrix, "base, q, out=None"),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, velocity_product_forces, "base, q, qd, out=None"),
+                           "base, q, qd, forces, loads=None, out=None",
+                           "Generalized accelerations (6 + n values: angular and classical linear\n"
+                           "acceleration of the root-link origin, world axes, then qdd) under the\n"
+                           "generalized forces `forces` (6 + n values: a wrench on the root link,\n"
+                           "torque about its origin then force, world axes, then the n joint\n"
+                           "forces) at q, qd and base.velocity (base.acceleration is not read),\n"
+                           "with gravity_vector; articulated-body algorithm. loads: a LoadBuffer\n"
+                           "of this robot, a sequence of velkor.Load, or None; the joints supply\n"
+                           "+J^T w for each load w a link exerts.\n\n"
+                           "Raises SolverError for a singular or ill-conditioned articulated\n"
+                           "inertia (\"forward dynamics found singular ...\") or a non-finite\n"
+                           "result, ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), qd, forces, base, loads, out (\"out\n"
+                           "must contain exactly K elements\"); TypeError for wrong types;\n"
+                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                           "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, mass_matrix, "base, q, out=None",
+                           "Generalized inertia matrix at positions q (composite-rigid-body\n"
+                           "algorithm): flat N·N float64 with N = 6 + n, column-major (entry (r,\n"
+                           "c) at N·c + r); velkor.as_matrix(result, N) gives the N x N view.\n"
+                           "Rows and columns: the 6 base coordinates first (angular, linear,\n"
+                           "world axes), then the n joints. Symmetric (the 6 x 6 base block to\n"
+                           "round-off); only base.frame's orientation is used.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), base, out (\"out must contain exactly\n"
+                           "K elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+                           "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+                           "lock, releases the interpreter lock while computing; no allocation\n"
+                           "with out=."),
+    VELKOR_DYNAMICS_METHOD(FloatingRobot, velocity_product_forces, "base, q, qd, out=None",
+                           "Coriolis and centrifugal generalized forces (6 + n values) at\n"
+                           "positions q and velocities qd, the base turning at base.velocity's\n"
+                           "angular velocity (its linear velocity adds nothing): inverse\n"
+                           "dynamics at zero accelerations without gravity or loads. The base\n"
+                           "wrench on the root link (torque about its origin, then force; world\n"
+                           "axes) comes first, then the n joint forces.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), qd, base, out (\"out must contain\n"
+                           "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+                           "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+                           "handle's lock, releases the interpreter lock while computing; no\n"
+                           "allocation with out=."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"name", entry<handle_name<FloatingRobot>>, nullptr, "The URDF robot name.", nullptr},
+    {"name", entry<handle_name<FloatingRobot>>, nullptr,
+     "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"
+     "\"robot is closed\" after close().", nullptr},
     {"joint_count", entry<handle_count<FloatingRobot, &H::joint_count>>, nullptr,
-     "n, the number of degrees of freedom (the length of q): it counts DOFs, not joints; "
-     "fixed joints are not counted (`joints` lists every joint).", nullptr},
+     "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"
+     "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"
+     "RuntimeError \"robot is closed\" after close().", nullptr},
     {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
-     "Length of generalized velocity vectors: 6 base coordinates, then the joints.", nullptr},
+     "N = 6 + n, the length of generalized vectors (velocities, forces, Jacobian\n"
+     "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
+     "joints. Raises RuntimeError \"robot is closed\" after close().", nullptr},
     VELKOR_MODEL_GETSET(FloatingRobot),
     {"mimic_joints", entry<handle_mimic_joints<FloatingRobot>>, nullptr,
-     "{joint name: (leader joint name, multiplier, offset)} for the <mimic> couplings that "
-     "mimic='independent' loosened into ordinary DOFs; empty otherwise.", nullptr},
-    {"link_count", entry<handle_count<FloatingRobot, &H::link_count>>, nullptr, "Number of links.",
-     nullptr},
+     "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"
+     "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"
+     "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"
+     "each access. Raises RuntimeError \"robot is closed\" after close().", nullptr},
+    {"link_count", entry<handle_count<FloatingRobot, &H::link_count>>, nullptr,
+     "L, the number of links (the rows of forward_kinematics_all). Raises\n"
+     "RuntimeError \"robot is closed\" after close().", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject')\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject')\n--\n\n"
+                       "A robot whose root link (link 0) moves freely, loaded from a URDF file.\n"
+                       "Every computing method takes a velkor.BaseState first: the world pose,\n"
+                       "velocity and acceleration of the root link.\n\n"
+                       "Generalized vectors and matrices have N = generalized_count = 6 + n\n"
+                       "entries: the 6 base coordinates first (angular, then linear, world axes),\n"
+                       "then the n joints in DOF order. massless_root='allow' (keyword-only)\n"
+                       "accepts a massless root link when the links fixed to it carry mass; mimic\n"
+                       "works as for Robot. Raises ModelError when the file cannot be read,\n"
+                       "parsed or built (also for a massless root under 'reject'), ValueError for\n"
+                       "another option value, TypeError for other argument types. Loading,\n"
+                       "locking, threads and close() work as for Robot.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
     {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<FloatingRobot>>)},

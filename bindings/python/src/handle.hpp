@@ -488,50 +488,74 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
 // Method and property table rows shared by both handle kinds.
 #define VELKOR_MODEL_METHODS(CoreRobot)                                                          \
   {"dof_index", fastcall_entry<handle_dof_index<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,    \
-   "dof_index($self, name)\n--\n\nThe DOF index (position in q) of the joint named `name`. "      \
-   "ValueError, listing close matches, when no DOF has that name."},                           \
+   "dof_index($self, name)\n--\n\n"                                                              \
+   "The DOF index of the joint named name: its position in q and in dof_names.\n"                \
+   "Raises ValueError \"no degree of freedom is named ...\" (listing close\n"                    \
+   "matches) when no DOF has that name (fixed joints have none), TypeError when\n"               \
+   "name is not a str, RuntimeError \"robot is closed\"."},                                      \
       {"dof_order", fastcall_entry<handle_dof_order<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS, \
        "dof_order($self, names, *, inverse=False)\n--\n\n"                                      \
-       "Index array p (numpy intp, n entries) with q_ours = q_theirs[p], where `names` gives the " \
-       "joint name of each entry of q_theirs (another library's or the file's order; extra "     \
-       "names are ignored). With inverse=True, r with q_theirs = q_ours[r]; `names` must then "  \
-       "be exactly this robot's DOF names. ValueError for a missing or repeated DOF name."},     \
+       "Index array p (numpy intp, n entries) with q_ours = q_theirs[p], where names\n"          \
+       "gives the joint name of each entry of q_theirs (another library's or the\n"              \
+       "file's order; extra names are ignored). With inverse=True, r with q_theirs =\n"          \
+       "q_ours[r]; names must then be exactly this robot's DOF names. Raises\n"                  \
+       "ValueError for a missing, unknown (inverse=True) or repeated DOF name,\n"                \
+       "TypeError when names is not a sequence of str, RuntimeError \"robot is\n"                \
+       "closed\". Allocates the index array."},                                                  \
       {"neutral_configuration", entry<handle_neutral_configuration<CoreRobot>>, METH_NOARGS,     \
-       "neutral_configuration($self)\n--\n\nA new float64 array of n joint positions: zero, "   \
-       "moved to the nearest limit where zero lies outside the position limits."},               \
+       "neutral_configuration($self)\n--\n\n"                                                    \
+       "A new writeable float64 array of n joint positions (rad or m, DOF order):\n"             \
+       "zero, moved to the nearest limit where zero lies outside the position\n"                 \
+       "limits. Raises RuntimeError \"robot is closed\"."},                                      \
       {"random_configuration", fastcall_entry<handle_random_configuration<CoreRobot>>(),         \
        METH_FASTCALL | METH_KEYWORDS,                                                            \
-       "random_configuration($self, rng=None)\n--\n\nA new float64 array of n joint positions, " \
-       "uniform within the position limits ([-pi, pi] for continuous joints). `rng`: a "         \
-       "numpy.random.Generator, a seed, or None."}
+       "random_configuration($self, rng=None)\n--\n\n"                                           \
+       "A new float64 array of n joint positions (DOF order), uniform within the\n"              \
+       "position limits ([-pi, pi] for continuous joints). rng: a\n"                             \
+       "numpy.random.Generator, a seed for numpy.random.default_rng, or None (fresh\n"           \
+       "entropy); NumPy raises TypeError or ValueError for anything else. Raises\n"              \
+       "RuntimeError \"robot is closed\"."}
 
 #define VELKOR_MODEL_GETSET(CoreRobot)                                                           \
   {"link_names", entry<handle_model_property<CoreRobot, link_names>>, nullptr,                   \
-   "Tuple of link names in link-id order (breadth-first from the root, link 0).", nullptr},     \
+   "Tuple of the L = link_count link names in link-id order (breadth-first from\n"               \
+   "the root, link 0). Raises RuntimeError \"robot is closed\" after close().", nullptr},        \
       {"joints", entry<handle_model_property<CoreRobot, joint_records>>, nullptr,                \
-       "Tuple of velkor.Joint records (name, type, parent, child, dof) in joint order, fixed "   \
-       "joints included; joint k leads to link k + 1.", nullptr},                                \
+       "Tuple of velkor.Joint records (name, type, parent, child, dof), one per URDF\n"          \
+       "joint in joint order, fixed joints included; joint k leads to link k + 1.\n"             \
+       "Raises RuntimeError \"robot is closed\" after close().", nullptr},                       \
       {"dof_names", entry<handle_model_property<CoreRobot, dof_names>>, nullptr,                 \
-       "Tuple of the joint name of each degree of freedom, in DOF order (the order of q).",     \
-       nullptr},                                                                                 \
+       "Tuple of the joint name of each degree of freedom, in DOF order (the order\n"            \
+       "of q). Raises RuntimeError \"robot is closed\" after close().", nullptr},                \
       {"lower_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Lower>>>, nullptr, \
-       "Read-only float64 array of lower position limits (rad or m), DOF order; -inf for "      \
-       "continuous joints.", nullptr},                                                           \
+       "A new read-only float64 array of n lower position limits (rad or m), DOF\n"              \
+       "order; -inf for continuous joints. Raises RuntimeError \"robot is closed\"\n"            \
+       "after close().", nullptr},                                                               \
       {"upper_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Upper>>>, nullptr, \
-       "Read-only float64 array of upper position limits (rad or m), DOF order; inf for "       \
-       "continuous joints.", nullptr},                                                           \
+       "A new read-only float64 array of n upper position limits (rad or m), DOF\n"              \
+       "order; inf for continuous joints. Raises RuntimeError \"robot is closed\"\n"             \
+       "after close().", nullptr},                                                               \
       {"velocity_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Velocity>>>,   \
-       nullptr, "Read-only float64 array of velocity limits (rad/s or m/s), DOF order; 0 where " \
-       "the file gives none.", nullptr},                                                         \
+       nullptr,                                                                                  \
+       "A new read-only float64 array of n velocity limits (rad/s or m/s), DOF\n"                \
+       "order; 0 where the file gives none. Raises RuntimeError \"robot is closed\"\n"           \
+       "after close().", nullptr},                                                               \
       {"effort_limits", entry<handle_model_property<CoreRobot, limits_of<Limit::Effort>>>,       \
-       nullptr, "Read-only float64 array of effort limits (N·m or N), DOF order; 0 where the "   \
-       "file gives none, NaN where its value is not a number.", nullptr},                        \
+       nullptr,                                                                                  \
+       "A new read-only float64 array of n effort limits (N·m or N), DOF order; 0\n"             \
+       "where the file gives none, NaN where its value is not a number. Raises\n"                \
+       "RuntimeError \"robot is closed\" after close().", nullptr},                              \
       {"link_masses", entry<handle_model_property<CoreRobot, link_masses>>, nullptr,             \
-       "Read-only float64 array of link masses (kg), link-id order.", nullptr},                  \
+       "A new read-only float64 array of the L link masses (kg), link-id order.\n"               \
+       "Raises RuntimeError \"robot is closed\" after close().", nullptr},                       \
       {"total_mass", entry<handle_model_property<CoreRobot, total_mass>>, nullptr,               \
-       "Sum of the link masses (kg).", nullptr},                                                 \
+       "Sum of the link masses (kg). Raises RuntimeError \"robot is closed\" after\n"            \
+       "close().", nullptr},                                                                     \
       {"gravity_vector", entry<handle_gravity_get<CoreRobot>>, entry<handle_gravity_set<CoreRobot>>, \
-       "Gravitational acceleration in world axes (m/s²), default (0, 0, -9.80665); every "       \
-       "dynamics method uses it. Reading gives a read-only copy; setting takes three finite "   \
-       "numbers and applies to later calls on this handle (forks start with their origin's).",  \
+       "Gravitational acceleration in world axes (m/s²), default (0, 0, -9.80665);\n"            \
+       "every dynamics method uses it. Reading gives a new read-only array of 3;\n"              \
+       "setting takes three finite numbers and applies to later calls on this handle\n"          \
+       "(forks start with their origin's). Setting raises ValueError for another\n"              \
+       "length or a non-finite value, TypeError for non-numbers or deletion; both\n"             \
+       "raise RuntimeError \"robot is closed\" and take the handle's lock.",                     \
        nullptr}

@@ -96,22 +96,37 @@ PyObject* repr(PyObject* self) {
 }
 
 PyGetSetDef getset[] = {
-    {"max_iterations", entry<get_max_iterations>, nullptr, "Maximum number of update steps.", nullptr},
+    {"max_iterations", entry<get_max_iterations>, nullptr,
+     "Maximum number of update steps before the solve raises SolverError (100 when\n"
+     "None was given).", nullptr},
     {"translation_tolerance", entry<get_float<&IkOptions::translation_tolerance>>, nullptr,
-     "Bound on the position error, metres.", nullptr},
+     "Convergence bound on the distance from the target origin to the desired\n"
+     "position, metres; finite and greater than zero.", nullptr},
     {"rotation_tolerance", entry<get_float<&IkOptions::rotation_tolerance>>, nullptr,
-     "Bound on the rotation error angle, radians.", nullptr},
+     "Convergence bound on the rotation angle between the target axes and the\n"
+     "desired rotation, radians; finite and greater than zero.", nullptr},
     {"damping", entry<get_float<&IkOptions::damping>>, nullptr,
-     "Damping λ of the least-squares step.", nullptr},
+     "Damping λ of the least-squares step (λ² is added to the diagonal of J J^T);\n"
+     "finite and greater than zero.", nullptr},
     {"max_step_norm", entry<get_float<&IkOptions::max_step_norm>>, nullptr,
-     "Bound on the norm of one joint update.", nullptr},
+     "Bound on the Euclidean norm of one joint update (rad or m): longer steps are\n"
+     "scaled down to it; finite and greater than zero.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "IkOptions(max_iterations=None, translation_tolerance=1.0e-6, "
-                    "rotation_tolerance=1.0e-6, damping=1.0e-3, max_step_norm=0.5)\n--\n\n")},
+                    "rotation_tolerance=1.0e-6, damping=1.0e-3, max_step_norm=0.5)\n--\n\n"
+                    "Settings of Robot.inverse_kinematics. max_iterations: update steps before\n"
+                    "the solve gives up with SolverError (None: 100); translation_tolerance (m)\n"
+                    "and rotation_tolerance (rad): the solve converges when both errors are\n"
+                    "within them; damping: λ of the step J^T (J J^T + λ² I)^-1 e; max_step_norm:\n"
+                    "bound on the norm of one joint update. max_iterations raises TypeError when\n"
+                    "not an integer, ValueError when not positive; the other values must be\n"
+                    "finite and greater than zero, which inverse_kinematics checks (ValueError\n"
+                    "\"invalid inverse-kinematics option ...\"). Immutable; == compares;\n"
+                    "unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<ik_options_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<compare>)},

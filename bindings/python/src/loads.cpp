@@ -151,7 +151,9 @@ PyObject* load_repr(PyObject* self) {
 }
 
 PyGetSetDef load_getset[] = {
-    {"link_id", entry<load_link_id>, nullptr, "Link id of the loaded link.", nullptr},
+    {"link_id", entry<load_link_id>, nullptr,
+     "Link id of the link that exerts the load (an index into link_names); checked\n"
+     "against the robot when used.", nullptr},
     {"torque", entry<load_torque>, nullptr, "Torque (x, y, z), link-frame axes, N·m.", nullptr},
     {"force", entry<load_force>, nullptr, "Force (x, y, z) at the link origin, link-frame axes, N.",
      nullptr},
@@ -159,7 +161,16 @@ PyGetSetDef load_getset[] = {
 };
 
 PyType_Slot load_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Load(link_id, torque=..., force=...)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Load(link_id, torque=..., force=...)\n--\n\n"
+                                  "An external load: the wrench that link link_id exerts on its\n"
+                                  "surroundings, torque (N·m) and force (N) at the link origin in\n"
+                                  "link-frame axes, zero by default. Given in loads= to the\n"
+                                  "dynamics methods, the joints supply +J^T w for it; several\n"
+                                  "loads on one link add up. The link id is checked against the\n"
+                                  "robot when used (ValueError \"invalid link id {id}\"). Raises\n"
+                                  "TypeError for a non-integer link_id, OverflowError for a\n"
+                                  "negative one, ValueError for vectors of another length. ==\n"
+                                  "compares all fields; unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<load_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<load_compare>)},
@@ -282,18 +293,43 @@ void buffer_dealloc(PyObject* self_object) {
 
 PyMethodDef buffer_methods[] = {
     {"set", fastcall_entry<buffer_set>(), METH_FASTCALL | METH_KEYWORDS,
-     "set($self, link_id, torque=..., force=...)\n--\n\n"},
+     "set($self, link_id, torque=..., force=...)\n--\n\n"
+     "Makes torque (N·m) and force (N), link-frame axes at the link origin, the\n"
+     "load of link link_id, replacing any load it had; zero by default. Raises\n"
+     "ValueError \"invalid link id {id}\" or \"load contains a non-finite value\",\n"
+     "TypeError for a non-integer link_id, OverflowError for a negative one,\n"
+     "RuntimeError \"Already borrowed\" while a computing call reads the buffer. No\n"
+     "allocation (room for one load per link is reserved)."},
     {"add", fastcall_entry<buffer_add>(), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, link_id, torque=..., force=...)\n--\n\n"},
+     "add($self, link_id, torque=..., force=...)\n--\n\n"
+     "Adds torque (N·m) and force (N), link-frame axes at the link origin, to the\n"
+     "load of link link_id (a link without one gets it). A non-finite sum raises\n"
+     "SolverError \"numerical failure in load aggregation\" and changes nothing.\n"
+     "Raises ValueError \"invalid link id {id}\" or \"load contains a non-finite\n"
+     "value\", TypeError for a non-integer link_id, OverflowError for a negative\n"
+     "one, RuntimeError \"Already borrowed\" while a computing call reads the\n"
+     "buffer. No allocation."},
     {"remove", fastcall_entry<buffer_remove>(), METH_FASTCALL | METH_KEYWORDS,
-     "remove($self, link_id)\n--\n\n"},
-    {"clear", entry<buffer_clear>, METH_NOARGS, "clear($self)\n--\n\n"},
+     "remove($self, link_id)\n--\n\n"
+     "Removes the load of link link_id; nothing happens when it has none. Raises\n"
+     "ValueError \"invalid link id {id}\", TypeError or OverflowError for another\n"
+     "link_id, RuntimeError \"Already borrowed\" while a computing call reads the\n"
+     "buffer."},
+    {"clear", entry<buffer_clear>, METH_NOARGS, "clear($self)\n--\n\n"
+     "Removes every load; len(buffer) becomes 0. Raises RuntimeError \"Already\n"
+     "borrowed\" while a computing call reads the buffer. No allocation."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot buffer_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Reusable native loads, created by a robot so integer IDs have a model scope.")},
+     const_cast<char*>("Reusable native loads, created by a robot so integer IDs have a model scope.\n\n"
+                       "Made by robot.load_buffer(); holds at most one load per link: a torque and a "
+                       "force (link-frame axes, the force at the link origin; N·m and N) that the link "
+                       "exerts on its surroundings. Pass it as loads= to gravity, inverse_dynamics and "
+                       "forward_dynamics of any handle of the same model: it is read without copying "
+                       "or allocating. set/add/remove/clear change it; while a call reads it they "
+                       "raise RuntimeError \"Already borrowed\", and len() gives the number of loads.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
     {Py_tp_methods, buffer_methods},
     {Py_sq_length, reinterpret_cast<void*>(entry<buffer_length>)},

@@ -26,7 +26,11 @@ PyStructSequence_Field joint_fields[] = {
 
 PyStructSequence_Desc joint_desc = {
     "velkor.Joint",
-    "One joint of a robot model: Joint(name, type, parent, child, dof).",
+    "One joint of a robot model: Joint(name, type, parent, child, dof), a named\n"
+    "tuple from Robot.joints and FloatingRobot.joints. type is as in the file\n"
+    "('revolute', 'continuous', 'prismatic' or 'fixed'); parent and child are\n"
+    "link ids (joint k leads to link k + 1); dof is the joint's position in q, or\n"
+    "None for a fixed joint.",
     joint_fields,
     5,
 };

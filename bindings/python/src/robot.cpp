@@ -66,48 +66,179 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf($cls, path, *, mimic='reject')\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_urdf($cls, path, *, mimic='reject')\n--\n\n"
+     "Loads a Robot from the URDF file at path: the same as Robot(path,\n"
+     "mimic=...). Raises ModelError when the file cannot be read, parsed or built,\n"
+     "ValueError for an unknown mimic value, TypeError when path is not a str or\n"
+     "os.PathLike. Reads and builds with the interpreter lock released; a signal\n"
+     "handler that raises (Ctrl-C) ends the load with its exception."},
     {"from_urdf_string", fastcall_entry<handle_from_urdf_string<Robot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_urdf_string($cls, xml, *, mimic='reject')\n--\n\n"},
-    {"fork", entry<handle_fork<Robot>>, METH_NOARGS, "fork($self)\n--\n\n"},
-    {"load_buffer", entry<load_buffer_method<Robot>>, METH_NOARGS, "load_buffer($self)\n--\n\n"},
-    {"close", entry<handle_close<Robot>>, METH_NOARGS, "close($self)\n--\n\n"},
-    {"__enter__", entry<handle_enter<Robot>>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_urdf_string($cls, xml, *, mimic='reject')\n--\n\n"
+     "Loads a Robot from a URDF document held in a str, with the same checks and\n"
+     "error texts as a file: ModelError for a document that cannot be parsed or\n"
+     "built, ValueError for an unknown mimic value, TypeError when xml is not a\n"
+     "str. Parses and builds with the interpreter lock released."},
+    {"fork", entry<handle_fork<Robot>>, METH_NOARGS, "fork($self)\n--\n\n"
+     "A new handle on the same model (shared, immutable) with its own workspace\n"
+     "and its own lock, so calls on the two handles run in parallel from different\n"
+     "threads. It starts with this handle's base frame and gravity_vector; later\n"
+     "changes on either handle do not reach the other. Raises RuntimeError \"robot\n"
+     "is closed\". Allocates the new workspace."},
+    {"load_buffer", entry<load_buffer_method<Robot>>, METH_NOARGS, "load_buffer($self)\n--\n\n"
+     "A new, empty velkor.LoadBuffer for this robot's model (its forks accept it\n"
+     "too), to pass as loads= to the dynamics methods: it holds at most one load\n"
+     "per link and reuses its memory, so calls convert no Load objects. Raises\n"
+     "RuntimeError \"robot is closed\". Allocates the buffer."},
+    {"close", entry<handle_close<Robot>>, METH_NOARGS, "close($self)\n--\n\n"
+     "Frees the workspace: later calls raise RuntimeError(\"robot is closed\").\n"
+     "Idempotent; forks and load buffers stay usable. Waits for a call another\n"
+     "thread is making on this handle to finish. Raises PanicError when an\n"
+     "internal fault has poisoned the handle."},
+    {"__enter__", entry<handle_enter<Robot>>, METH_NOARGS, "__enter__($self)\n--\n\n"
+     "Returns the handle itself for a with block, which closes it on exit. Raises\n"
+     "RuntimeError \"robot is closed\" on a closed handle."},
     {"__exit__", fastcall_entry<handle_exit<Robot>>(),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+     "Closes the handle (see close) and returns None, so exceptions propagate."},
     {"link_id", fastcall_entry<handle_link_id<Robot>>(),
-     METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"
+     "The link id of the link named name: its index in link_names (breadth-first\n"
+     "from the root, link 0), as target, Load and LoadBuffer take it. Raises\n"
+     "ValueError \"link {name} does not exist in the model\", TypeError when name is\n"
+     "not a str, RuntimeError \"robot is closed\". Takes the handle's lock."},
     {"set_base_frame", fastcall_entry<set_base_frame>(),
-     METH_FASTCALL | METH_KEYWORDS, "set_base_frame($self, frame)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "set_base_frame($self, frame)\n--\n\n"
+     "Places the root link in the world: frame (a velkor.Pose, metres) becomes the\n"
+     "world pose of link 0 for every later call on this handle; its quaternion is\n"
+     "normalised. Kinematics results follow it, and its orientation sets the\n"
+     "direction of gravity_vector relative to the robot in the dynamics. Raises\n"
+     "TypeError when frame is not a Pose, ValueError \"pose contains non-finite\n"
+     "values or a zero quaternion\", RuntimeError \"robot is closed\". Takes the\n"
+     "handle's lock."},
     VELKOR_MODEL_METHODS(Robot),
     VELKOR_KINEMATICS_METHODS(Robot, ""),
-    VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None"),
-    VELKOR_DYNAMICS_METHOD(Robot, inverse_dynamics, "q, qd, qdd, loads=None, out=None"),
-    VELKOR_DYNAMICS_METHOD(Robot, forward_dynamics, "q, qd, forces, loads=None, out=None"),
-    VELKOR_DYNAMICS_METHOD(Robot, mass_matrix, "q, out=None"),
-    VELKOR_DYNAMICS_METHOD(Robot, velocity_product_forces, "q, qd, out=None"),
+    VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None",
+                           "Joint forces that hold the robot still against gravity_vector at\n"
+                           "positions q: g(q), n values in DOF order (N·m or N), the same as\n"
+                           "inverse_dynamics(q, 0, 0, loads). The base frame's orientation sets\n"
+                           "the direction of gravity relative to the robot. loads: a LoadBuffer\n"
+                           "of this robot, a sequence of velkor.Load, or None; the joints\n"
+                           "supply +J^T w for each load w a link exerts.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), loads, out (\"out must contain\n"
+                           "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+                           "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+                           "handle's lock, releases the interpreter lock while computing; no\n"
+                           "allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_DYNAMICS_METHOD(Robot, inverse_dynamics, "q, qd, qdd, loads=None, out=None",
+                           "Joint forces tau = M(q)·qdd + c(q, qd) + g(q) (n values, N·m or N,\n"
+                           "DOF order) that give accelerations qdd at positions q and velocities\n"
+                           "qd, with gravity_vector and the base at rest; recursive\n"
+                           "Newton-Euler. loads: a LoadBuffer of this robot, a sequence of\n"
+                           "velkor.Load, or None; the joints supply +J^T w for each load w a\n"
+                           "link exerts.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), qd, qdd, loads, out (\"out must\n"
+                           "contain exactly K elements\"); TypeError for wrong types;\n"
+                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                           "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_DYNAMICS_METHOD(Robot, forward_dynamics, "q, qd, forces, loads=None, out=None",
+                           "Joint accelerations qdd (n values, rad/s² or m/s², DOF order) under\n"
+                           "the joint forces `forces` (n values, N·m or N) at positions q and\n"
+                           "velocities qd, with gravity_vector: solves M·qdd = forces - c - g -\n"
+                           "J^T w (articulated-body algorithm). loads: a LoadBuffer of this\n"
+                           "robot, a sequence of velkor.Load, or None; the joints supply +J^T w\n"
+                           "for each load w a link exerts.\n\n"
+                           "Raises SolverError for a singular articulated inertia (\"forward\n"
+                           "dynamics found singular articulated inertia at joint DOF k\") or a\n"
+                           "non-finite result, ValueError for q (\"expected n elements in q,\n"
+                           "found m\", \"q contains a non-finite value\"), qd, forces, loads, out\n"
+                           "(\"out must contain exactly K elements\"); TypeError for wrong types;\n"
+                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                           "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_DYNAMICS_METHOD(Robot, mass_matrix, "q, out=None",
+                           "Joint-space inertia matrix M(q) at positions q (composite-rigid-body\n"
+                           "algorithm): flat n·n float64, column-major (entry (r, c) at n·c + r),\n"
+                           "symmetric; velkor.as_matrix(result, n) gives the n x n view. Entries\n"
+                           "in kg·m², kg·m or kg as the joints are revolute or prismatic.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), out (\"out must contain exactly K\n"
+                           "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+                           "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+                           "lock, releases the interpreter lock while computing; no allocation\n"
+                           "with out=."),
+    VELKOR_DYNAMICS_METHOD(Robot, velocity_product_forces, "q, qd, out=None",
+                           "Coriolis and centrifugal joint forces c(q, qd) = C(q, qd)·qd (n\n"
+                           "values, N·m or N, DOF order) at positions q and velocities qd:\n"
+                           "inverse dynamics at zero acceleration without gravity or loads.\n\n"
+                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                           "contains a non-finite value\"), qd, out (\"out must contain exactly K\n"
+                           "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+                           "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+                           "lock, releases the interpreter lock while computing; no allocation\n"
+                           "with out=."),
     {"inverse_kinematics", fastcall_entry<inverse_kinematics>(), METH_FASTCALL | METH_KEYWORDS,
-     "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"},
+     "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"
+     "Joint positions (n values, DOF order) that bring link target to the world\n"
+     "pose desired (origin and axes), by damped least squares on the Jacobian from\n"
+     "q; only the DOFs between the root and target move. options: a\n"
+     "velkor.IkOptions, or None for the defaults.\n\n"
+     "Raises SolverError when the solve does not converge within max_iterations\n"
+     "(\"inverse kinematics did not converge after ...\"), its linear solve fails,\n"
+     "or the solution leaves the position limits (out is then untouched),\n"
+     "ValueError for q, target (\"invalid link id 5\"), desired, options, out (\"out\n"
+     "must contain exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+     "\"robot is closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+     "lock, releases the interpreter lock while computing; no allocation with\n"
+     "out=. On the main thread signal handlers run every 5 ms; one that raises\n"
+     "(Ctrl-C) ends the solve with its exception."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"name", entry<handle_name<Robot>>, nullptr, "The URDF robot name.", nullptr},
+    {"name", entry<handle_name<Robot>>, nullptr,
+     "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"
+     "\"robot is closed\" after close().", nullptr},
     {"joint_count", entry<handle_count<Robot, &H::joint_count>>, nullptr,
-     "n, the number of degrees of freedom (the length of q): it counts DOFs, not joints; "
-     "fixed joints are not counted (`joints` lists every joint).", nullptr},
+     "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"
+     "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"
+     "RuntimeError \"robot is closed\" after close().", nullptr},
     {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
-     "Length of generalized velocity vectors.", nullptr},
+     "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
+     "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
+     "close().", nullptr},
     VELKOR_MODEL_GETSET(Robot),
     {"mimic_joints", entry<handle_mimic_joints<Robot>>, nullptr,
-     "{joint name: (leader joint name, multiplier, offset)} for the <mimic> couplings that "
-     "mimic='independent' loosened into ordinary DOFs; empty otherwise.", nullptr},
-    {"link_count", entry<handle_count<Robot, &H::link_count>>, nullptr, "Number of links.", nullptr},
+     "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"
+     "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"
+     "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"
+     "each access. Raises RuntimeError \"robot is closed\" after close().", nullptr},
+    {"link_count", entry<handle_count<Robot, &H::link_count>>, nullptr,
+     "L, the number of links (the rows of forward_kinematics_all). Raises\n"
+     "RuntimeError \"robot is closed\" after close().", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject')\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject')\n--\n\n"
+                                  "A fixed-base robot loaded from a URDF file; its root link\n"
+                                  "(link 0) is placed in the world by the base frame (identity\n"
+                                  "until set_base_frame).\n\n"
+                                  "path: str or os.PathLike. mimic='independent' (keyword-only)\n"
+                                  "makes every <mimic> joint an ordinary DOF (see mimic_joints);\n"
+                                  "the default 'reject' refuses such files. Raises ModelError\n"
+                                  "when the file cannot be read, parsed or built, ValueError for\n"
+                                  "another mimic value, TypeError for wrong types. Loads with the\n"
+                                  "interpreter lock released.\n\n"
+                                  "q holds the n = joint_count joint positions (rad or m) in DOF\n"
+                                  "order (dof_names); links are numbered breadth-first from the\n"
+                                  "root, joint k leads to link k + 1; results use world axes and\n"
+                                  "SI units. Calls on one handle are serialised by its lock;\n"
+                                  "fork() gives another thread a handle of its own.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<Robot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<Robot>)},
     {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<Robot>>)},

@@ -338,8 +338,11 @@ PyMethodDef pose_methods[] = {
 };
 
 PyGetSetDef pose_getset[] = {
-    {"translation", entry<pose_translation>, nullptr, "Translation (x, y, z) in metres.", nullptr},
-    {"rotation_xyzw", entry<pose_rotation>, nullptr, "Rotation quaternion (x, y, z, w).", nullptr},
+    {"translation", entry<pose_translation>, nullptr,
+     "Translation (x, y, z) in metres, as stored.", nullptr},
+    {"rotation_xyzw", entry<pose_rotation>, nullptr,
+     "Rotation quaternion (x, y, z, w) as stored; it is normalised wherever the\n"
+     "pose is used.", nullptr},
     {"rotation_matrix", entry<pose_rotation_matrix>, nullptr,
      "The rotation R as a new 3x3 float64 C-ordered NumPy array: column j is\n"
      "child-frame axis j in parent-frame coordinates. Built from the normalised\n"
@@ -384,8 +387,10 @@ PyObject* twist_repr(PyObject* self) {
 }
 
 PyGetSetDef twist_getset[] = {
-    {"angular", entry<twist_angular>, nullptr, "Angular part (x, y, z).", nullptr},
-    {"linear", entry<twist_linear>, nullptr, "Linear part (x, y, z).", nullptr},
+    {"angular", entry<twist_angular>, nullptr,
+     "Angular part (x, y, z): rad/s, or rad/s² for an acceleration.", nullptr},
+    {"linear", entry<twist_linear>, nullptr,
+     "Linear part (x, y, z): m/s, or m/s² for an acceleration.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -472,11 +477,14 @@ PyObject* base_state_repr(PyObject* self) {
 }
 
 PyGetSetDef base_state_getset[] = {
-    {"frame", entry<base_state_frame>, nullptr, "World pose of the root link.", nullptr},
+    {"frame", entry<base_state_frame>, nullptr,
+     "World pose of the root link, as a new Pose.", nullptr},
     {"velocity", entry<base_state_velocity>, nullptr,
-     "Angular and linear velocity of the root-link origin, world axes.", nullptr},
+     "Angular velocity and linear velocity of the root-link origin, world axes\n"
+     "(rad/s, m/s), as a new Twist.", nullptr},
     {"acceleration", entry<base_state_acceleration>, nullptr,
-     "Angular and classical linear acceleration of the root-link origin, world axes.", nullptr},
+     "Angular and classical linear acceleration of the root-link origin, world\n"
+     "axes (rad/s², m/s²), as a new Twist.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -485,7 +493,19 @@ PyGetSetDef base_state_getset[] = {
 constexpr unsigned value_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 PyType_Slot pose_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Pose(translation=..., rotation_xyzw=...)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Pose(translation=..., rotation_xyzw=...)\n--\n\n"
+                                  "A rigid transform: translation (x, y, z) in metres and\n"
+                                  "rotation quaternion rotation_xyzw (x, y, z, w); the defaults\n"
+                                  "give the identity. As a link or base pose it maps the child\n"
+                                  "(link) frame into the parent (world) frame. The numbers are\n"
+                                  "stored as given; wherever the pose is used (maths, computing\n"
+                                  "arguments) its quaternion is normalised, and non-finite values\n"
+                                  "or a zero quaternion raise ValueError \"pose contains\n"
+                                  "non-finite values or a zero quaternion\".\n\n"
+                                  "a @ b composes (its matrix is a.as_matrix() @ b.as_matrix());\n"
+                                  "== compares the stored numbers; unhashable. Raises ValueError\n"
+                                  "for sequences of another length (\"expected a sequence of\n"
+                                  "length 3 (got 2)\"), TypeError for non-numbers.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<pose_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<pose_compare>)},
@@ -499,7 +519,15 @@ PyType_Slot pose_slots[] = {
 PyType_Spec pose_spec = {"velkor.Pose", sizeof(PoseObject), 0, value_flags, pose_slots};
 
 PyType_Slot twist_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Twist(angular=..., linear=...)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Twist(angular=..., linear=...)\n--\n\n"
+                                  "A six-dimensional motion, angular part first: angular (x, y,\n"
+                                  "z) and linear (x, y, z), zero by default. Velocities are in\n"
+                                  "rad/s and m/s, accelerations in rad/s² and m/s² (classical\n"
+                                  "linear acceleration of a point); results of the library are in\n"
+                                  "world axes. Stored as given (a BaseState's values are checked\n"
+                                  "when used); == compares the stored numbers; unhashable. Raises\n"
+                                  "ValueError for sequences of another length, TypeError for\n"
+                                  "non-numbers.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<twist_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<twist_compare>)},
@@ -512,7 +540,16 @@ PyType_Spec twist_spec = {"velkor.Twist", sizeof(TwistObject), 0, value_flags, t
 
 PyType_Slot base_state_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("BaseState(frame=None, velocity=None, acceleration=None)\n--\n\n")},
+     const_cast<char*>("BaseState(frame=None, velocity=None, acceleration=None)\n--\n\n"
+                      "The state of a FloatingRobot's root link, the first argument of its\n"
+                      "computing methods: frame, its world pose (default identity); velocity, the\n"
+                      "angular velocity and the linear velocity of its origin (world axes,\n"
+                      "default zero); acceleration, the angular and classical linear acceleration\n"
+                      "of its origin (world axes, default zero). Values are checked when used:\n"
+                      "ValueError for non-finite values or a zero quaternion (\"invalid base\n"
+                      "velocity: must contain only finite values\"). Raises TypeError when an\n"
+                      "argument is not a Pose, a Twist or None. == compares the stored numbers;\n"
+                      "unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<base_state_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<base_state_compare>)},

@@ -40,11 +40,7 @@ PyObject* mass_matrix_method(PyObject* self, PyObject* const* args, Py_ssize_t n
   const std::size_t N = h.generalized_count;
   return array_method(h, a[1], N * N, {q.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, N * N);
-    if constexpr (is_floating<CoreRobot>)
-      return mass_matrix(c.robot, a.base(), c.workspace, in[0], result);
-    else
-      return mass_matrix(c.robot, c.workspace, in[0], result);
+    return mass_matrix(c.model(), a.base(c), c.workspace, in[0], std::span<double>(out, N * N));
   });
 }
 
@@ -61,11 +57,8 @@ PyObject* gravity_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!loads.convert(a[1], *h.link_table)) return nullptr;
   return array_method(h, a[2], h.generalized_count, {q.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, h.generalized_count);
-    if constexpr (is_floating<CoreRobot>)
-      return gravity(c.robot, a.base(), c.workspace, in[0], loads.loads(), result);
-    else
-      return gravity(c.robot, c.workspace, in[0], loads.loads(), result);
+    return gravity(c.model(), a.base(c), c.workspace, in[0], loads.loads(),
+                   std::span<double>(out, h.generalized_count));
   });
 }
 
@@ -84,12 +77,8 @@ PyObject* inverse_dynamics_method(PyObject* self, PyObject* const* args, Py_ssiz
   if (!loads.convert(a[3], *h.link_table)) return nullptr;
   return array_method(h, a[4], h.generalized_count, {q.values(), qd.values(), qdd.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, h.generalized_count);
-    if constexpr (is_floating<CoreRobot>)
-      return inverse_dynamics(c.robot, a.base(), c.workspace, in[0], in[1], in[2], loads.loads(),
-                              result);
-    else
-      return inverse_dynamics(c.robot, c.workspace, in[0], in[1], in[2], loads.loads(), result);
+    return inverse_dynamics(c.model(), a.base(c), c.workspace, in[0], in[1], in[2], loads.loads(),
+                            std::span<double>(out, h.generalized_count));
   });
 }
 
@@ -105,11 +94,8 @@ PyObject* velocity_product_forces_method(PyObject* self, PyObject* const* args, 
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   return array_method(h, a[2], h.generalized_count, {q.values(), qd.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, h.generalized_count);
-    if constexpr (is_floating<CoreRobot>)
-      return velocity_product_forces(c.robot, a.base(), c.workspace, in[0], in[1], result);
-    else
-      return velocity_product_forces(c.robot, c.workspace, in[0], in[1], result);
+    return velocity_product_forces(c.model(), a.base(c), c.workspace, in[0], in[1],
+                                   std::span<double>(out, h.generalized_count));
   });
 }
 
@@ -127,12 +113,8 @@ PyObject* forward_dynamics_method(PyObject* self, PyObject* const* args, Py_ssiz
   if (!loads.convert(a[3], *h.link_table)) return nullptr;
   return array_method(h, a[4], h.generalized_count, {q.values(), qd.values(), forces.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, h.generalized_count);
-    if constexpr (is_floating<CoreRobot>)
-      return forward_dynamics(c.robot, a.base(), c.workspace, in[0], in[1], in[2], loads.loads(),
-                              result);
-    else
-      return forward_dynamics(c.robot, c.workspace, in[0], in[1], in[2], loads.loads(), result);
+    return forward_dynamics(c.model(), a.base(c), c.workspace, in[0], in[1], in[2], loads.loads(),
+                            std::span<double>(out, h.generalized_count));
   });
 }
 

@@ -57,19 +57,11 @@ class MethodArguments {
   // The i-th parameter after `base`; nullptr when omitted.
   PyObject* operator[](std::size_t i) const { return values_[base_count + i]; }
 
-  const Pose& frame(const Calculation<CoreRobot>& c) const {
-    if constexpr (is_floating<CoreRobot>) return base_.frame;
-    else return c.robot.base_frame();
+  // The base of the call: the Robot's own, or the FloatingRobot's argument.
+  Base base(const Calculation<CoreRobot>& c) const {
+    if constexpr (is_floating<CoreRobot>) return free_base(c.robot, base_);
+    else return fixed_base(c.robot);
   }
-  Twist velocity() const {
-    if constexpr (is_floating<CoreRobot>) return base_.velocity;
-    else return Twist{};
-  }
-  Twist acceleration() const {
-    if constexpr (is_floating<CoreRobot>) return base_.acceleration;
-    else return Twist{};
-  }
-  const BaseState& base() const { return base_; }
 
  private:
   PyObject* values_[8] = {};
@@ -95,7 +87,7 @@ PyObject* forward_kinematics_all_method(PyObject* self, PyObject* const* args, P
   return array_method(h, a[1], 7 * h.link_count, {q.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
     // Poses go to the link poses buffer first, into `out` only on success.
-    auto result = forward_kinematics_all(c.model(), a.frame(c), in[0], c.workspace.frames,
+    auto result = forward_kinematics_all(c.model(), a.base(c).state.frame, in[0], c.workspace.frames,
                                          c.link_poses);
     if (result)
       for (std::size_t i = 0; i < c.link_poses.size(); ++i) write_pose_row(c.link_poses[i], out + 7 * i);
@@ -118,7 +110,8 @@ PyObject* forward_kinematics_method(PyObject* self, PyObject* const* args, Py_ss
   return value_method(
       h,
       [&](Calculation<CoreRobot>& c) {
-        return forward_kinematics(c.model(), a.frame(c), q.values(), *target, c.workspace.path);
+        return forward_kinematics(c.model(), a.base(c).state.frame, q.values(), *target,
+                                  c.workspace.path);
       },
       new_pose);
 }
@@ -137,11 +130,8 @@ PyObject* jacobian_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!target) return nullptr;
   return array_method(h, a[2], 6 * h.generalized_count, {q.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, 6 * h.generalized_count);
-    if constexpr (is_floating<CoreRobot>)
-      return jacobian(c.robot, a.base(), c.workspace, in[0], *target, result);
-    else
-      return jacobian(c.robot, c.workspace, in[0], *target, result);
+    return jacobian(c.model(), a.base(c), c.workspace, in[0], *target,
+                    std::span<double>(out, 6 * h.generalized_count));
   });
 }
 
@@ -160,11 +150,8 @@ PyObject* jacobian_derivative_method(PyObject* self, PyObject* const* args, Py_s
   if (!target) return nullptr;
   return array_method(h, a[3], 6 * h.generalized_count, {q.values(), qd.values()},
                       [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    const std::span<double> result(out, 6 * h.generalized_count);
-    if constexpr (is_floating<CoreRobot>)
-      return jacobian_derivative(c.robot, a.base(), c.workspace, in[0], in[1], *target, result);
-    else
-      return jacobian_derivative(c.robot, c.workspace, in[0], in[1], *target, result);
+    return jacobian_derivative(c.model(), a.base(c), c.workspace, in[0], in[1], *target,
+                               std::span<double>(out, 6 * h.generalized_count));
   });
 }
 
@@ -189,8 +176,9 @@ PyObject* forward_velocity_kinematics_method(PyObject* self, PyObject* const* ar
   return value_method(
       h,
       [&](Calculation<CoreRobot>& c) {
-        return forward_velocity_kinematics(c.model(), a.frame(c).rotation, a.velocity(), q.values(),
-                                           qd.values(), *target, *tool, c.workspace.path);
+        const Base base = a.base(c);
+        return forward_velocity_kinematics(c.model(), base.state.frame.rotation, base.state.velocity,
+                                           q.values(), qd.values(), *target, *tool, c.workspace.path);
       },
       new_twist);
 }
@@ -213,8 +201,9 @@ PyObject* forward_acceleration_kinematics_method(PyObject* self, PyObject* const
   return value_method(
       h,
       [&](Calculation<CoreRobot>& c) {
-        return forward_acceleration_kinematics(c.model(), a.frame(c).rotation, a.velocity(),
-                                               a.acceleration(), q.values(), qd.values(),
+        const Base base = a.base(c);
+        return forward_acceleration_kinematics(c.model(), base.state.frame.rotation, base.state.velocity,
+                                               base.state.acceleration, q.values(), qd.values(),
                                                qdd.values(), *target, c.workspace.path);
       },
       new_twist);

@@ -84,15 +84,16 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   return x;
 }
 
-std::expected<void, Error> forward_dynamics(const Model& model, bool floating, const Quat& R_base,
-                                            const Twist& base_velocity, const Vec3& gravity,
-                                            std::span<const double> q,
-                                            std::span<const double> qd,
+std::expected<void, Error> forward_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads, Workspace& w,
-                                            std::span<double> out) {
+                                            std::span<const IndexedLoad> loads, std::span<double> out) {
   const std::size_t J = model.joint_count(), n = model.dof_count();
-  const std::size_t o = floating ? 6 : 0;
+  const bool floating = base.floating;
+  const Quat& R_base = base.state.frame.rotation;
+  const Twist& base_velocity = base.state.velocity;  // zero for a fixed base
+  const Vec3& gravity = base.gravity;
+  const std::size_t o = base.coordinates();
   if (auto c = check_dof_vector(model, q, "q"); !c) return c;
   if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
   if (forces.size() != n + o)
@@ -206,25 +207,6 @@ std::expected<void, Error> forward_dynamics(const Model& model, bool floating, c
     w.fd_acceleration[k] = a;
   }
   return {};
-}
-
-std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& w,
-                                            std::span<const double> q, std::span<const double> qd,
-                                            std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out) {
-  return forward_dynamics(robot.model(), false, robot.base_frame().rotation, Twist{}, robot.gravity(),
-                          q, qd, forces, loads, w, out);
-}
-
-std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const BaseState& base,
-                                            Workspace& w, std::span<const double> q,
-                                            std::span<const double> qd,
-                                            std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out) {
-  return forward_dynamics(robot.model(), true, base.frame.rotation, base.velocity, robot.gravity(),
-                          q, qd, forces, loads, w, out);
 }
 
 }  // namespace velkor

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "robot/base.hpp"
 #include "robot/loads.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -15,29 +16,29 @@
 
 namespace velkor {
 
-// forces and out: n entries, or the base wrench (world axes) then n with `floating`.
-// base_velocity is read only with `floating` (a fixed base is at rest); gravity in world axes.
-std::expected<void, Error> forward_dynamics(const Model& model, bool floating,
-                                            const Quat& base_orientation,
-                                            const Twist& base_velocity, const Vec3& gravity,
-                                            std::span<const double> q,
-                                            std::span<const double> qd,
-                                            std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads,
-                                            Workspace& workspace, std::span<double> out);
-
-std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& workspace,
+// forces and out: base.coordinates() + n entries; a floating base's wrench
+// (world axes: torque about the root-link origin, then force) and its angular
+// and classical linear acceleration (world axes) come first.
+std::expected<void, Error> forward_dynamics(const Model& model, const Base& base, Workspace& workspace,
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out);
-// Result: base angular and classical linear acceleration (world axes), then q̈.
-std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const BaseState& base,
-                                            Workspace& workspace, std::span<const double> q,
-                                            std::span<const double> qd,
-                                            std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out);
+                                            std::span<const IndexedLoad> loads, std::span<double> out);
+
+inline std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<const double> forces,
+                                                   std::span<const IndexedLoad> loads,
+                                                   std::span<double> out) {
+  return forward_dynamics(robot.model(), fixed_base(robot), w, q, qd, forces, loads, out);
+}
+inline std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const BaseState& base,
+                                                   Workspace& w, std::span<const double> q,
+                                                   std::span<const double> qd,
+                                                   std::span<const double> forces,
+                                                   std::span<const IndexedLoad> loads,
+                                                   std::span<double> out) {
+  return forward_dynamics(robot.model(), free_base(robot, base), w, q, qd, forces, loads, out);
+}
 
 // Solves A·x = b for the floating base's articulated inertia, with diagonal
 // scaling, a conditioning test and a residual test.

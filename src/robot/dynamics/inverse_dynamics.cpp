@@ -46,7 +46,7 @@ void finish_joint(const Model& model, std::size_t k, const Vec3& torque, const V
 
 std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     const Model& model, bool floating, std::span<const double> q, std::span<const double> qd,
-    std::span<const double> qdd, const BaseMotion& base, const Vec3& g_up, const Vec6& root_load,
+    std::span<const double> qdd, const BaseState& base, const Vec3& g_up, const Vec6& root_load,
     Workspace& w, std::span<double> out) {
   const std::size_t J = model.joint_count(), n = model.dof_count();
   if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
@@ -62,7 +62,7 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
   if (out.size() != n) return std::unexpected(wrong_length("inverse dynamics joint output", n, out.size()));
 
   // Base values in root-link coordinates, B = R_baseᵀ.
-  const Quat B = base.orientation.conjugate();
+  const Quat B = base.frame.rotation.conjugate();
   const Vec3 omega0 = B * base.velocity.angular;
   const Vec3 alpha0 = B * base.acceleration.angular;
   const Vec3 a0 = B * (base.acceleration.linear + g_up);
@@ -165,131 +165,68 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
 
 namespace {
 
-// What the fixed and the floating base share: the base's motion, whether it
-// is free, and gravity. A free base puts its wrench, rotated into world axes,
-// in front of the joint forces.
-struct Base {
-  bool floating;
-  BaseMotion motion;
-  Vec3 g_up;  // the opposite of gravity, world axes: gravity enters as an upward base acceleration
-
-  std::size_t entries() const { return floating ? 6 : 0; }
-  void write_wrench(const Vec6& root, std::span<double> out) const {
-    if (!floating) return;
-    Eigen::Map<Vec3>(out.data()) = motion.orientation * root.head<3>();
-    Eigen::Map<Vec3>(out.data() + 3) = motion.orientation * root.tail<3>();
-  }
-};
-
-Base fixed_base(const Robot& robot) {
-  return Base{false, {robot.base_frame().rotation, {}, {}}, -robot.gravity()};
-}
-Base free_base(const FloatingRobot& robot, const BaseState& state) {
-  return Base{true, {state.frame.rotation, state.velocity, state.acceleration}, -robot.gravity()};
-}
-
-std::expected<void, Error> run_inverse_dynamics(const Model& model, const Base& base, Workspace& w,
-                                                std::span<const double> q,
-                                                std::span<const double> qd,
-                                                std::span<const double> qdd,
-                                                std::span<const IndexedLoad> loads,
-                                                std::span<double> out) {
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_dof_vector(model, qdd, "qdd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + base.entries(), "inverse dynamics output"); !c)
-    return c;
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, qdd, base.motion,
-                                                      base.g_up, *root_load, w,
-                                                      out.subspan(base.entries()));
-  if (!root) return std::unexpected(root.error());
-  base.write_wrench(*root, out);
-  return {};
-}
-
-std::expected<void, Error> run_gravity(const Model& model, const Base& base, Workspace& w,
-                                       std::span<const double> q,
-                                       std::span<const IndexedLoad> loads, std::span<double> out) {
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + base.entries(), "gravity output"); !c) return c;
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  const auto root = gravity_kernel(model, q, base.motion.orientation, base.g_up, *root_load, w,
-                                   out.subspan(base.entries()));
-  if (!root) return std::unexpected(root.error());
-  base.write_wrench(*root, out);
-  return {};
-}
-
-// Inverse dynamics at zero acceleration, without gravity and loads; the base
-// keeps only its orientation and angular velocity.
-std::expected<void, Error> run_velocity_product_forces(const Model& model, const Base& base,
-                                                       Workspace& w, std::span<const double> q,
-                                                       std::span<const double> qd,
-                                                       std::span<double> out) {
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + base.entries(), "velocity product output"); !c)
-    return c;
-  std::fill(w.ik_step.begin(), w.ik_step.end(), 0.0);  // the zero-acceleration buffer
-  std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
-  std::fill(out.begin(), out.end(), 0.0);
-  const BaseMotion spinning{base.motion.orientation, Twist{base.motion.velocity.angular, Vec3::Zero()}, {}};
-  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, w.ik_step, spinning,
-                                                      Vec3::Zero(), Vec6::Zero(), w,
-                                                      out.subspan(base.entries()));
-  if (!root) return std::unexpected(root.error());
-  base.write_wrench(*root, out);
-  return {};
+// A floating base's wrench, rotated into world axes, in front of the joint forces.
+void write_base_wrench(const Base& base, const Vec6& root, std::span<double> out) {
+  if (!base.floating) return;
+  const Quat& R = base.state.frame.rotation;
+  Eigen::Map<Vec3>(out.data()) = R * root.head<3>();
+  Eigen::Map<Vec3>(out.data() + 3) = R * root.tail<3>();
 }
 
 }  // namespace
 
-std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& w,
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out) {
-  return run_inverse_dynamics(robot.model(), fixed_base(robot), w, q, qd, qdd, loads, out);
+                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+  const std::size_t b = base.coordinates();
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
+  if (auto c = check_dof_vector(model, qdd, "qdd"); !c) return c;
+  if (auto c = check_output(out, model.dof_count() + b, "inverse dynamics output"); !c) return c;
+  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  if (!root_load) return std::unexpected(root_load.error());
+  std::fill(out.begin(), out.end(), 0.0);
+  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, qdd, base.state,
+                                                      -base.gravity, *root_load, w, out.subspan(b));
+  if (!root) return std::unexpected(root.error());
+  write_base_wrench(base, *root, out);
+  return {};
 }
 
-std::expected<void, Error> gravity(const Robot& robot, Workspace& w, std::span<const double> q,
-                                   std::span<const IndexedLoad> loads, std::span<double> out) {
-  return run_gravity(robot.model(), fixed_base(robot), w, q, loads, out);
-}
-
-std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& w,
-                                                   std::span<const double> q,
-                                                   std::span<const double> qd,
-                                                   std::span<double> out) {
-  return run_velocity_product_forces(robot.model(), fixed_base(robot), w, q, qd, out);
-}
-
-std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
-                                            Workspace& w, std::span<const double> q,
-                                            std::span<const double> qd,
-                                            std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out) {
-  return run_inverse_dynamics(robot.model(), free_base(robot, base), w, q, qd, qdd, loads, out);
-}
-
-std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base, Workspace& w,
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
                                    std::span<double> out) {
-  return run_gravity(robot.model(), free_base(robot, base), w, q, loads, out);
+  const std::size_t b = base.coordinates();
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_output(out, model.dof_count() + b, "gravity output"); !c) return c;
+  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  if (!root_load) return std::unexpected(root_load.error());
+  std::fill(out.begin(), out.end(), 0.0);
+  const auto root = gravity_kernel(model, q, base.state.frame.rotation, -base.gravity, *root_load, w,
+                                   out.subspan(b));
+  if (!root) return std::unexpected(root.error());
+  write_base_wrench(base, *root, out);
+  return {};
 }
 
-std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
-                                                   const BaseState& base, Workspace& w,
-                                                   std::span<const double> q,
-                                                   std::span<const double> qd,
-                                                   std::span<double> out) {
-  return run_velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base,
+                                                   Workspace& w, std::span<const double> q,
+                                                   std::span<const double> qd, std::span<double> out) {
+  const std::size_t b = base.coordinates();
+  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
+  if (auto c = check_output(out, model.dof_count() + b, "velocity product output"); !c) return c;
+  std::fill(w.ik_step.begin(), w.ik_step.end(), 0.0);  // the zero-acceleration buffer
+  std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
+  std::fill(out.begin(), out.end(), 0.0);
+  const BaseState spinning{Pose{base.state.frame.rotation, Vec3::Zero()},
+                           Twist{base.state.velocity.angular, Vec3::Zero()}, {}};
+  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, w.ik_step, spinning,
+                                                      Vec3::Zero(), Vec6::Zero(), w, out.subspan(b));
+  if (!root) return std::unexpected(root.error());
+  write_base_wrench(base, *root, out);
+  return {};
 }
 
 }  // namespace velkor

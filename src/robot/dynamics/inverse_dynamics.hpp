@@ -9,6 +9,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "robot/base.hpp"
 #include "robot/checks.hpp"
 #include "robot/loads.hpp"
 #include "robot/robot.hpp"
@@ -18,20 +19,14 @@
 
 namespace velkor {
 
-// Base motion in world axes: orientation (world from base), twist and
-// acceleration (angular, then classical linear acceleration of the origin).
-struct BaseMotion {
-  Quat orientation = Quat::Identity();
-  Twist velocity;
-  Twist acceleration;
-};
-
 // Writes out[i] for every DOF and returns the root wrench (torque, force) that
 // the base applies to the root link, in root-link coordinates; zero when not
 // `floating`. The load workspace must hold the folded loads.
+// `motion`: the base's world rotation, twist and acceleration (only its frame's
+// rotation is read of the pose); g_up: the opposite of gravity, world axes.
 std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     const Model& model, bool floating, std::span<const double> q, std::span<const double> qd,
-    std::span<const double> qdd, const BaseMotion& base, const Vec3& g_up, const Vec6& root_load,
+    std::span<const double> qdd, const BaseState& motion, const Vec3& g_up, const Vec6& root_load,
     Workspace& workspace, std::span<double> out);
 
 // The same recursion with gravity as the only motion (g_up: the opposite of
@@ -41,34 +36,54 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
                                           const Vec6& root_load,
                                           Workspace& workspace, std::span<double> out);
 
-std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& workspace,
+// out has base.coordinates() + n entries: a floating base's wrench (world axes:
+// torque about the root-link origin, then force) followed by the joint forces.
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& workspace,
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out);
-std::expected<void, Error> gravity(const Robot& robot, Workspace& workspace,
+                                            std::span<const IndexedLoad> loads, std::span<double> out);
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& workspace,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
                                    std::span<double> out);
-std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& workspace,
-                                                   std::span<const double> q,
-                                                   std::span<const double> qd,
-                                                   std::span<double> out);
+// Inverse dynamics at zero acceleration, without gravity and loads; the base
+// keeps only its orientation and angular velocity.
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base,
+                                                   Workspace& workspace, std::span<const double> q,
+                                                   std::span<const double> qd, std::span<double> out);
 
-// Floating base: out has n + 6 entries, the base wrench (world axes: torque
-// about the root-link origin, then force) followed by the joint forces.
-std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
-                                            Workspace& workspace, std::span<const double> q,
-                                            std::span<const double> qd,
-                                            std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads,
-                                            std::span<double> out);
-std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base,
-                                   Workspace& workspace, std::span<const double> q,
-                                   std::span<const IndexedLoad> loads, std::span<double> out);
-std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
-                                                   const BaseState& base, Workspace& workspace,
-                                                   std::span<const double> q,
-                                                   std::span<const double> qd,
-                                                   std::span<double> out);
+// The same for each robot kind.
+inline std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<const double> qdd,
+                                                   std::span<const IndexedLoad> loads,
+                                                   std::span<double> out) {
+  return inverse_dynamics(robot.model(), fixed_base(robot), w, q, qd, qdd, loads, out);
+}
+inline std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
+                                                   Workspace& w, std::span<const double> q,
+                                                   std::span<const double> qd, std::span<const double> qdd,
+                                                   std::span<const IndexedLoad> loads,
+                                                   std::span<double> out) {
+  return inverse_dynamics(robot.model(), free_base(robot, base), w, q, qd, qdd, loads, out);
+}
+inline std::expected<void, Error> gravity(const Robot& robot, Workspace& w, std::span<const double> q,
+                                          std::span<const IndexedLoad> loads, std::span<double> out) {
+  return gravity(robot.model(), fixed_base(robot), w, q, loads, out);
+}
+inline std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base, Workspace& w,
+                                          std::span<const double> q, std::span<const IndexedLoad> loads,
+                                          std::span<double> out) {
+  return gravity(robot.model(), free_base(robot, base), w, q, loads, out);
+}
+inline std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& w,
+                                                          std::span<const double> q,
+                                                          std::span<const double> qd, std::span<double> out) {
+  return velocity_product_forces(robot.model(), fixed_base(robot), w, q, qd, out);
+}
+inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot, const BaseState& base,
+                                                          Workspace& w, std::span<const double> q,
+                                                          std::span<const double> qd, std::span<double> out) {
+  return velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
+}
 
 }  // namespace velkor

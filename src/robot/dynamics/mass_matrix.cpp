@@ -109,26 +109,17 @@ std::expected<void, Error> check(const Model& model, std::span<const double> q, 
 
 }  // namespace
 
-std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& w, std::span<const double> q,
-                                       std::span<double> out) {
-  const Model& model = robot.model();
-  const std::size_t n = model.dof_count();
-  if (auto c = check(model, q, n, out); !c) return c;
-  std::fill(out.begin(), out.end(), 0.0);
-  composite_pass(model, q, w, false);
-  for (std::size_t d = 0; d < n; ++d) column_walk(model, w, d, 0, n, out);
-  return {};
-}
-
-std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const BaseState& base,
-                                       Workspace& w, std::span<const double> q,
-                                       std::span<double> out) {
-  const Model& model = robot.model();
-  const std::size_t n = model.dof_count(), N = n + 6;
+std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
+                                       std::span<const double> q, std::span<double> out) {
+  const std::size_t n = model.dof_count(), b = base.coordinates(), N = n + b;
   if (auto c = check(model, q, N, out); !c) return c;
   std::fill(out.begin(), out.end(), 0.0);
-  const Composite root = composite_pass(model, q, w, true);
-  const Quat& R = base.frame.rotation;
+  const Composite root = composite_pass(model, q, w, base.floating);
+  if (!base.floating) {
+    for (std::size_t d = 0; d < n; ++d) column_walk(model, w, d, 0, N, out);
+    return {};
+  }
+  const Quat& R = base.state.frame.rotation;
 
   // Base block, column c: u = Rᵀ e_(c mod 3); angular (I_0 u, u × h_0), linear (h_0 × u, m_0 u).
   for (std::size_t c = 0; c < 6; ++c) {

@@ -10,18 +10,26 @@
 #include <span>
 
 #include "base_state.hpp"
+#include "robot/base.hpp"
 #include "error.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
 
-std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& workspace,
+// N = base.coordinates() + n; a floating base's block (angular, linear, world
+// axes) comes first.
+std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& workspace,
                                        std::span<const double> q, std::span<double> out);
 
-// (n + 6)²: base angular, base linear (world axes), then the joint DOFs.
-std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const BaseState& base,
-                                       Workspace& workspace, std::span<const double> q,
-                                       std::span<double> out);
+inline std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& w,
+                                              std::span<const double> q, std::span<double> out) {
+  return mass_matrix(robot.model(), fixed_base(robot), w, q, out);
+}
+inline std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const BaseState& base,
+                                              Workspace& w, std::span<const double> q,
+                                              std::span<double> out) {
+  return mass_matrix(robot.model(), free_base(robot, base), w, q, out);
+}
 
 }  // namespace velkor

@@ -61,16 +61,10 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
   return {};
 }
 
-std::expected<void, Error> jacobian(const Robot& robot, Workspace& workspace,
-                                    std::span<const double> q, LinkId target,
-                                    std::span<double> out) {
-  return checked_jacobian(robot.model(), q, target, robot.base_frame().rotation, 0, workspace, out);
-}
-
-std::expected<void, Error> jacobian(const FloatingRobot& robot, const BaseState& base,
-                                    Workspace& workspace, std::span<const double> q, LinkId target,
-                                    std::span<double> out) {
-  return checked_jacobian(robot.model(), q, target, base.frame.rotation, 6, workspace, out);
+std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
+                                    std::span<const double> q, LinkId target, std::span<double> out) {
+  return checked_jacobian(model, q, target, base.state.frame.rotation, base.coordinates(), workspace,
+                          out);
 }
 
 std::expected<Pose, Error> jacobian_derivative_kernel(const Model& model, std::span<const double> q,
@@ -183,25 +177,18 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
 
 }  // namespace
 
-std::expected<void, Error> jacobian_derivative(const Robot& robot, Workspace& w,
+std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q,
                                                std::span<const double> qd, LinkId target,
                                                std::span<double> out) {
-  const Model& model = robot.model();
-  return checked_jacobian_derivative(model, q, qd, target, 0, w, out, [&](const Pose&) {
-    write_fixed_jacobian_derivative(model.dof_count(), robot.base_frame().rotation,
-                                    w.jacobian_derivative, out);
-  });
-}
-
-std::expected<void, Error> jacobian_derivative(const FloatingRobot& robot, const BaseState& base,
-                                               Workspace& w, std::span<const double> q,
-                                               std::span<const double> qd, LinkId target,
-                                               std::span<double> out) {
-  const Model& model = robot.model();
-  return checked_jacobian_derivative(model, q, qd, target, 6, w, out, [&](const Pose& pose) {
-    write_floating_jacobian_derivative(model.dof_count(), base, qd, pose, w.jacobian,
-                                       w.jacobian_derivative, out);
+  return checked_jacobian_derivative(model, q, qd, target, base.coordinates(), w, out,
+                                     [&](const Pose& pose) {
+    if (base.floating)
+      write_floating_jacobian_derivative(model.dof_count(), base.state, qd, pose, w.jacobian,
+                                         w.jacobian_derivative, out);
+    else
+      write_fixed_jacobian_derivative(model.dof_count(), base.state.frame.rotation,
+                                      w.jacobian_derivative, out);
   });
 }
 

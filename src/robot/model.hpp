@@ -61,6 +61,9 @@ class Model {
   std::size_t joint_count() const { return joints.size(); }
   std::size_t dof_count() const { return dof_list.size(); }
 
+  // Joint k leads from link parent[k] to link k + 1, its child.
+  static constexpr std::size_t child_link(std::size_t k) { return k + 1; }
+
   // Position of joint k: q[DOF index] for a joint with a DOF, 0 for a fixed joint.
   double joint_position(std::size_t k, const double* q) const {
     const auto& dof = joint_dof[k];
@@ -72,6 +75,13 @@ class Model {
   // The link index of an identifier, if it belongs to this model.
   std::expected<std::size_t, Error> link_index(const LinkId& link) const;
 };
+
+// Per-joint rows are per-child-link rows: row k holds link k + 1. The value of
+// a parent link p is therefore the root's own for p = 0, else row p − 1.
+template <class T, class Rows>
+T& parent_row(std::size_t p, T& root, Rows& rows) {
+  return p == 0 ? root : rows[p - 1];
+}
 
 // Process-wide source of model identifiers: starts at 1, never reused, never 0.
 extern std::atomic<std::uint64_t> NEXT_MODEL_ID;

@@ -14,8 +14,8 @@ double root_group_mass(const Model& model) {
   double mass = model.links[0].mass_properties.mass;
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     if (!in_group[model.parent[k]] || model.joint_dof[k]) continue;
-    in_group[k + 1] = true;
-    mass += model.links[k + 1].mass_properties.mass;
+    in_group[Model::child_link(k)] = true;
+    mass += model.links[Model::child_link(k)].mass_properties.mass;
   }
   return mass;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "spatial.hpp"
@@ -14,32 +15,43 @@ namespace velkor {
 struct Workspace {
   Workspace(std::size_t joint_count, std::size_t dof_count);
 
-  // Per joint (J entries).
-  std::vector<Pose> frames;                 // "transform workspace" / "frame workspace"
-  std::vector<Vec3> angular_velocity;       // "angular velocity workspace"
-  std::vector<Vec3> angular_acceleration;   // "angular acceleration workspace", "gravity workspace"
-  std::vector<Vec3> origin_acceleration;    // "origin acceleration workspace"
-  std::vector<Vec3> link_acceleration;      // "link acceleration workspace"
-  std::vector<Vec6> loads;                  // "load workspace": folded loads, then joint wrenches
-  std::vector<double> composite_mass;       // mass matrix
-  std::vector<Vec3> composite_first_moment; // mass matrix
-  std::vector<Mat3> composite_inertia;      // mass matrix
-  std::vector<Vec6> fd_velocity;            // forward dynamics: spatial velocity
-  std::vector<Vec6> fd_bias_acceleration;   // forward dynamics: velocity-product acceleration
-  std::vector<Vec6> fd_bias_force;          // forward dynamics: articulated bias force pA
-  std::vector<Mat6> fd_inertia;             // forward dynamics: articulated inertia IA
-  std::vector<Vec6> fd_u;                   // forward dynamics: U = IA·S
-  std::vector<Vec6> fd_acceleration;        // forward dynamics: spatial acceleration
-  std::vector<double> fd_d;                 // forward dynamics: D = Sᵀ·U
-  std::vector<double> fd_u_scalar;          // forward dynamics: u = τ − Sᵀ·pA
-  std::vector<Vec3> linear_velocity;        // Jacobian derivative
+  // Per joint (J rows); row k belongs to joint k and its child link k + 1.
+  std::vector<Pose> frames;                 // X_k: link k+1 in its parent link (root link for FK paths,
+                                            // the mass matrix and Jacobians: root from link k+1)
+  std::vector<Vec3> angular_velocity;       // ω_k, link k+1 axes (inverse dynamics)
+  std::vector<Vec3> angular_acceleration;   // ω̇_k, link k+1 axes; gravity g_k in the gravity kernel
+  std::vector<Vec3> origin_acceleration;    // a_o,k: classical acceleration of link k+1's origin, its axes
+  std::vector<Vec3> link_acceleration;      // a_c,k: classical acceleration of link k+1's centre of mass
+  std::vector<Vec6> loads;                  // (n, f): folded external loads, then joint wrenches, link axes
+  std::vector<double> composite_mass;       // m_k of the subtree below joint k (mass matrix)
+  std::vector<Vec3> composite_first_moment; // h_k = m c of that subtree, root-link axes about the root origin
+  std::vector<Mat3> composite_inertia;      // I_k of that subtree about the root origin, root axes;
+                                            // forward dynamics: R_k, link k+1 to parent rotation (joint_rotations)
+  std::vector<Vec6> fd_velocity;            // v_k: spatial velocity of link k+1, its axes (forward dynamics);
+                                            // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
+  std::vector<Vec6> fd_bias_acceleration;   // c_k = v_k × S q̇: velocity-product acceleration
+  std::vector<Vec6> fd_bias_force;          // p^A_k: articulated bias force
+  std::vector<Mat6> fd_inertia;             // I^A_k: articulated inertia
+  std::vector<Vec6> fd_U;                   // U_k = I^A_k S_k
+  std::vector<Vec6> fd_acceleration;        // a_k: spatial acceleration of link k+1, its axes
+  std::vector<double> fd_D;                 // D_k = S_kᵀ U_k
+  std::vector<double> fd_u;                 // u_k = τ_k − S_kᵀ p^A_k
+  std::vector<Vec3> linear_velocity;        // origin velocity of link k+1, root axes (Jacobian derivative)
   // Per DOF.
-  std::vector<double> jacobian;             // 6·n, column-major
-  std::vector<double> jacobian_derivative;  // 6·n, column-major
-  std::vector<double> ik_joints;            // "IK joint workspace"
-  std::vector<double> ik_step;              // "IK step workspace", zero accelerations
+  std::vector<double> jacobian;             // 6·n, column-major, root axes ("IK"/derivative kernels)
+  std::vector<double> jacobian_derivative;  // 6·n, column-major, root axes
+  std::vector<double> ik_joints;            // x: the IK iterate ("IK joint workspace")
+  std::vector<double> ik_step;              // Δx of an IK step; zero accelerations for velocity products
   // Joints from a target link up to the root; never longer than J.
   std::vector<std::size_t> path;
+
+  // Rows two algorithms share, under the names their users give them. The mass
+  // matrix keeps each joint's motion axis in root axes in the forward-dynamics
+  // velocity row; forward dynamics keeps each joint's rotation matrix in the
+  // composite-inertia row. Neither algorithm needs the other's row meanwhile.
+  std::span<Vec6> joint_axes() { return fd_velocity; }
+  std::span<const Vec6> joint_axes() const { return fd_velocity; }
+  std::span<Mat3> joint_rotations() { return composite_inertia; }
 };
 
 }  // namespace velkor

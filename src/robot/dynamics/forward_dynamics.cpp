@@ -116,21 +116,21 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
   // Outward pass: v_k = X v_parent + S θ̇, c_k = v_k ×m S θ̇, I^A_k = I_k, p^A_k = load + v ×* I v.
   // Each joint's rotation matrix is formed once and kept in the (otherwise
   // unused) composite-inertia rows for the two later passes.
-  const auto transform = [&w](std::size_t k) { return Transform{w.composite_inertia[k], w.frames[k].translation}; };
+  const auto transform = [&w](std::size_t k) { return Transform{w.joint_rotations()[k], w.frames[k].translation}; };
   for (std::size_t k = 0; k < J; ++k) {
     const JointKinematics& joint = model.joint_kinematics[k];
     const auto dof = model.joint_dof[k];
     w.frames[k] = joint.frame(dof ? q[*dof] : 0.0);
-    w.composite_inertia[k] = w.frames[k].rotation.toRotationMatrix();
+    w.joint_rotations()[k] = w.frames[k].rotation.toRotationMatrix();
     const std::size_t p = model.parent[k];
-    Vec6 v = motion_to_child(transform(k), p == 0 ? v0 : w.fd_velocity[p - 1]);
+    Vec6 v = motion_to_child(transform(k), parent_row(p, v0, w.fd_velocity));
     Vec6 c = Vec6::Zero();
     if (dof) {
       const Vec6 vJ = motion_axis(joint).times(qd[*dof]);
       v += vJ;
       c = motion_cross(v, vJ);
     }
-    const MassProperties& link = model.link_mass_properties[k + 1];
+    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
     w.fd_velocity[k] = v;
     w.fd_bias_acceleration[k] = c;
     w.fd_inertia[k] = spatial_inertia(link);
@@ -152,9 +152,9 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
       if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
       if (D <= 0.0) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
       const double u = forces[*dof + o] - S.transpose_times(pA);
-      w.fd_u[k] = U;
-      w.fd_d[k] = D;
-      w.fd_u_scalar[k] = u;
+      w.fd_U[k] = U;
+      w.fd_D[k] = D;
+      w.fd_u[k] = u;
       if (!propagate) continue;
       // I^a = I^A − U Uᵀ / D, in place (I^A_k is not read again);
       // p^a = p^A + I^a c + U u / D
@@ -166,8 +166,8 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
     }
     // A massless, unloaded leaf (a tool frame, a sensor mount) adds nothing.
     if (IA.isZero(0.0) && pa.isZero(0.0)) continue;
-    add_inertia_to_parent(transform(k), IA, p == 0 ? IA0 : w.fd_inertia[p - 1]);
-    (p == 0 ? pA0 : w.fd_bias_force[p - 1]) += force_to_parent(transform(k), pa);
+    add_inertia_to_parent(transform(k), IA, parent_row(p, IA0, w.fd_inertia));
+    parent_row(p, pA0, w.fd_bias_force) += force_to_parent(transform(k), pa);
   }
 
   std::fill(out.begin(), out.end(), 0.0);
@@ -196,10 +196,10 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
   // Outward pass: a' = X a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t p = model.parent[k];
-    Vec6 a = motion_to_child(transform(k), p == 0 ? a0 : w.fd_acceleration[p - 1]) +
+    Vec6 a = motion_to_child(transform(k), parent_row(p, a0, w.fd_acceleration)) +
              w.fd_bias_acceleration[k];
     if (const auto dof = model.joint_dof[k]) {
-      const double qdd = (w.fd_u_scalar[k] - w.fd_u[k].dot(a)) / w.fd_d[k];
+      const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) / w.fd_D[k];
       if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
       out[*dof + o] = qdd;
       a += motion_axis(model.joint_kinematics[k]).times(qdd);

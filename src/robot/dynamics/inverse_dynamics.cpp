@@ -70,9 +70,9 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
   // Outward pass: ω, ω̇, a_o and a_c of each child link.
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t p = model.parent[k];
-    const Vec3& omega_p = p == 0 ? omega0 : w.angular_velocity[p - 1];
-    const Vec3& alpha_p = p == 0 ? alpha0 : w.angular_acceleration[p - 1];
-    const Vec3& a_p = p == 0 ? a0 : w.origin_acceleration[p - 1];
+    const Vec3& omega_p = parent_row(p, omega0, w.angular_velocity);
+    const Vec3& alpha_p = parent_row(p, alpha0, w.angular_acceleration);
+    const Vec3& a_p = parent_row(p, a0, w.origin_acceleration);
     const JointKinematics& joint = model.joint_kinematics[k];
     const auto dof = model.joint_dof[k];
     const double theta = dof ? q[*dof] : 0.0, rate = dof ? qd[*dof] : 0.0,
@@ -92,7 +92,7 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     } else if (joint.kind == JointKind::Prismatic) {
       a_o += 2.0 * omega.cross(joint_rate) + joint.axis * accel;  // a' + 2ω' × aθ̇ + aθ̈
     }
-    const MassProperties& link = model.link_mass_properties[k + 1];
+    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
     const Vec3& c = link.center_of_mass;
     w.angular_velocity[k] = omega;
     w.angular_acceleration[k] = alpha;
@@ -113,7 +113,7 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
 
   // Inward pass: f = f_ext + m a_c; n = n_ext + I_c ω̇ + ω × I_c ω + c × m a_c.
   for (std::size_t k = J; k-- > 0;) {
-    const MassProperties& link = model.link_mass_properties[k + 1];
+    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
     const Vec3& omega = w.angular_velocity[k];
     const Vec3 ma = link.mass * w.link_acceleration[k];
     const Vec6& entry = w.loads[k];
@@ -145,7 +145,7 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
     const std::size_t p = model.parent[k];
     const Pose X = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
     w.frames[k] = X;
-    g[k] = X.rotation.conjugate() * (p == 0 ? g0 : g[p - 1]);  // g_k = Rᵀ g_parent
+    g[k] = X.rotation.conjugate() * parent_row(p, g0, g);  // g_k = Rᵀ g_parent
   }
   const MassProperties& root_link = model.link_mass_properties[0];
   Vec6 root = root_load;
@@ -153,7 +153,7 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
   root.tail<3>() += root_link.mass * g0;
 
   for (std::size_t k = J; k-- > 0;) {
-    const MassProperties& link = model.link_mass_properties[k + 1];
+    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
     const Vec3 mg = link.mass * g[k];
     const Vec6& entry = w.loads[k];
     const Vec3 force = entry.tail<3>() + mg;

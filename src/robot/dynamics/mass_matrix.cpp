@@ -42,14 +42,14 @@ void add_moved(double m, const Vec3& h, const Mat3& I, const Pose& X, double& m_
 Composite composite_pass(const Model& model, std::span<const double> q, Workspace& w,
                          bool floating) {
   const std::size_t J = model.joint_count();
-  std::span<Vec6> axes = w.fd_velocity;  // free while the mass matrix is computed
+  std::span<Vec6> axes = w.joint_axes();
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t p = model.parent[k];
     const JointKinematics& joint = model.joint_kinematics[k];
     const Pose local = joint.frame(model.joint_position(k, q.data()));
     const Pose X = p == 0 ? local : w.frames[p - 1].compose(local);  // root from link k+1
     w.frames[k] = X;
-    const MassProperties& link = model.link_mass_properties[k + 1];
+    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
     w.composite_mass[k] = 0.0;
     w.composite_first_moment[k].setZero();
     w.composite_inertia[k].setZero();
@@ -67,9 +67,9 @@ Composite composite_pass(const Model& model, std::span<const double> q, Workspac
   for (std::size_t k = J; k-- > 0;) {
     const std::size_t p = model.parent[k];
     if (p == 0 && !floating) continue;
-    (p == 0 ? root.m : w.composite_mass[p - 1]) += w.composite_mass[k];
-    (p == 0 ? root.h : w.composite_first_moment[p - 1]) += w.composite_first_moment[k];
-    (p == 0 ? root.I : w.composite_inertia[p - 1]) += w.composite_inertia[k];
+    parent_row(p, root.m, w.composite_mass) += w.composite_mass[k];
+    parent_row(p, root.h, w.composite_first_moment) += w.composite_first_moment[k];
+    parent_row(p, root.I, w.composite_inertia) += w.composite_inertia[k];
   }
   return root;
 }
@@ -80,7 +80,7 @@ Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::siz
                  std::size_t N, std::span<double> out) {
   const std::size_t j = model.dof_list[d];
   VELKOR_INVARIANT(model.joint_kinematics[j].kind != JointKind::Fixed, "fixed joints have no DOF index");
-  const Vec6& S = w.fd_velocity[j];
+  const Vec6& S = w.joint_axes()[j];
   const Vec3 omega = S.head<3>(), v = S.tail<3>();
   const double m = w.composite_mass[j];
   const Vec3& h = w.composite_first_moment[j];
@@ -90,7 +90,7 @@ Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::siz
   const std::size_t row = offset + d;
   for (std::size_t i = j;;) {
     if (const auto e = model.joint_dof[i]) {
-      const double value = w.fd_velocity[i].dot(F);
+      const double value = w.joint_axes()[i].dot(F);
       out[row * N + offset + *e] = value;
       out[(offset + *e) * N + row] = value;
     }

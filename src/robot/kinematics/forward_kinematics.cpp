@@ -47,7 +47,7 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
     const std::size_t p = model.parent[k];
     const Pose joint = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
     transforms[k] = p == 0 ? joint : transforms[p - 1].compose(joint);
-    out[k + 1] = identity_base ? transforms[k] : base.compose(transforms[k]);
+    out[Model::child_link(k)] = identity_base ? transforms[k] : base.compose(transforms[k]);
   }
   return {};
 }

@@ -1,5 +1,7 @@
 #include "model/joint.hpp"
 
+#include "fault.hpp"
+
 #include <cmath>
 
 namespace velkor {
@@ -19,6 +21,11 @@ Pose JointKinematics::frame(double q) const {
       break;
   }
   return origin;
+}
+
+MotionSubspace motion_subspace(const JointKinematics& joint) {
+  VELKOR_INVARIANT(joint.kind != JointKind::Fixed, "fixed joints have no DOF index");
+  return MotionSubspace{joint.kind, joint.axis};
 }
 
 }  // namespace velkor

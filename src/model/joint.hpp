@@ -1,6 +1,7 @@
 // Joints: their kinematics (origin, axis, kind) and their limits.
 #pragma once
 
+#include <cmath>
 #include <string>
 
 #include "spatial.hpp"
@@ -18,6 +19,56 @@ struct JointKinematics {
   // Child-link frame in the parent-link frame at joint position q (ignored when fixed).
   Pose frame(double q) const;
 };
+
+// Joint motion in one place: the motion subspace S of a moving joint with unit
+// axis a (child-link axes): S = (a, 0) for a revolute, (0, a) for a prismatic joint.
+struct MotionSubspace {
+  JointKind kind;  // Revolute or Prismatic
+  const Vec3& axis;
+
+  bool revolute() const { return kind == JointKind::Revolute; }
+
+  // Sᵀ·v; for a wrench (n, f) the joint force: a·n, or a·f.
+  double transpose_times(const Vec6& v) const {
+    return revolute() ? axis.dot(v.head<3>()) : axis.dot(v.tail<3>());
+  }
+  double transpose_times(const Vec3& angular, const Vec3& linear) const {
+    return revolute() ? axis.dot(angular) : axis.dot(linear);
+  }
+  // S·s
+  Vec6 times(double s) const {
+    Vec6 m = Vec6::Zero();
+    if (revolute()) m.head<3>() = axis * s;
+    else m.tail<3>() = axis * s;
+    return m;
+  }
+  // I·S; for a coordinate axis just the matching column (times its sign).
+  Vec6 inertia_times(const Mat6& I) const {
+    const int offset = revolute() ? 0 : 3;
+    for (int c = 0; c < 3; ++c) {
+      const double a = axis[c];
+      if (std::abs(a) == 1.0 && axis[(c + 1) % 3] == 0.0 && axis[(c + 2) % 3] == 0.0)
+        return a * I.col(offset + c);
+    }
+    return revolute() ? Vec6(I.leftCols<3>() * axis) : Vec6(I.rightCols<3>() * axis);
+  }
+  // The world-axis column of a point's velocity, for the axis a_w through the
+  // joint origin p_j and the point p: (a_w, a_w × (p − p_j)), or (0, a_w).
+  void write_column(const Vec3& axis_world, const Vec3& joint_origin, const Vec3& point,
+                    double* column) const {
+    Eigen::Map<Vec3> angular(column), linear(column + 3);
+    if (revolute()) {
+      angular = axis_world;
+      linear = axis_world.cross(point - joint_origin);
+    } else {
+      angular.setZero();
+      linear = axis_world;
+    }
+  }
+};
+
+// S of a joint with a DOF; a fixed joint has none (an internal fault).
+MotionSubspace motion_subspace(const JointKinematics& joint);
 
 struct Joint {
   std::string name;

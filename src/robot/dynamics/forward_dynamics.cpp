@@ -11,37 +11,6 @@
 namespace velkor {
 namespace {
 
-// The joint's motion subspace S: (a, 0) revolute, (0, a) prismatic.
-struct MotionAxis {
-  JointKind kind;
-  const Vec3& axis;
-
-  double transpose_times(const Vec6& v) const {  // Sᵀ·v
-    return kind == JointKind::Revolute ? axis.dot(v.head<3>()) : axis.dot(v.tail<3>());
-  }
-  Vec6 times(double s) const {  // S·s
-    Vec6 m = Vec6::Zero();
-    if (kind == JointKind::Revolute) m.head<3>() = axis * s;
-    else m.tail<3>() = axis * s;
-    return m;
-  }
-  // U = I^A·S; for a coordinate axis just the matching column (times its sign).
-  Vec6 inertia_times(const Mat6& I) const {
-    const int offset = kind == JointKind::Revolute ? 0 : 3;
-    for (int c = 0; c < 3; ++c) {
-      const double a = axis[c];
-      if (std::abs(a) == 1.0 && axis[(c + 1) % 3] == 0.0 && axis[(c + 2) % 3] == 0.0)
-        return a * I.col(offset + c);
-    }
-    return kind == JointKind::Revolute ? Vec6(I.leftCols<3>() * axis) : Vec6(I.rightCols<3>() * axis);
-  }
-};
-
-MotionAxis motion_axis(const JointKinematics& joint) {
-  VELKOR_INVARIANT(joint.kind != JointKind::Fixed, "fixed joints have no DOF index");
-  return MotionAxis{joint.kind, joint.axis};
-}
-
 double max_column_sum(const Mat6& M) { return M.cwiseAbs().colwise().sum().maxCoeff(); }
 
 Error base_solve_failure() { return errors::NumericalFailure{"floating-base inertia solve"}; }
@@ -126,7 +95,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
     Vec6 v = motion_to_child(transform(k), parent_row(p, v0, w.fd_velocity));
     Vec6 c = Vec6::Zero();
     if (dof) {
-      const Vec6 vJ = motion_axis(joint).times(qd[*dof]);
+      const Vec6 vJ = motion_subspace(joint).times(qd[*dof]);
       v += vJ;
       c = motion_cross(v, vJ);
     }
@@ -146,7 +115,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
     const Vec6& pA = w.fd_bias_force[k];
     Vec6 pa;
     if (const auto dof = model.joint_dof[k]) {
-      const MotionAxis S = motion_axis(joint);
+      const MotionSubspace S = motion_subspace(joint);
       const Vec6 U = S.inertia_times(IA);
       const double D = S.transpose_times(U);
       if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
@@ -202,7 +171,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
       const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) / w.fd_D[k];
       if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
       out[*dof + o] = qdd;
-      a += motion_axis(model.joint_kinematics[k]).times(qdd);
+      a += motion_subspace(model.joint_kinematics[k]).times(qdd);
     }
     w.fd_acceleration[k] = a;
   }

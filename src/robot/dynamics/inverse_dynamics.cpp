@@ -14,24 +14,14 @@ std::expected<void, Error> check_joint_buffer(std::size_t size, std::size_t J, L
   return {};
 }
 
-// Projection of a joint wrench on the joint's motion axis.
-double project(JointKind kind, const Vec3& axis, const Vec3& torque, const Vec3& force) {
-  switch (kind) {
-    case JointKind::Revolute: return axis.dot(torque);
-    case JointKind::Prismatic: return axis.dot(force);
-    case JointKind::Fixed: break;
-  }
-  fault("fixed joints have no DOF index");
-}
-
 // Stores joint k's wrench (n, f), writes its projection on the joint axis and
 // moves it into the parent's accumulator: f_p = R f, n_p = R n + t × f_p.
 // `parent_root` receives it when the parent is the root link (nullptr: dropped).
 void finish_joint(const Model& model, std::size_t k, const Vec3& torque, const Vec3& force,
                   Workspace& w, Vec6* parent_root, std::span<double> out) {
   w.loads[k] << torque, force;
-  const JointKinematics& joint = model.joint_kinematics[k];
-  if (const auto dof = model.joint_dof[k]) out[*dof] = project(joint.kind, joint.axis, torque, force);
+  if (const auto dof = model.joint_dof[k])
+    out[*dof] = motion_subspace(model.joint_kinematics[k]).transpose_times(torque, force);  // τ = Sᵀ f
   const Pose& X = w.frames[k];
   const Vec3 f_p = X.rotation * force;
   const Vec3 n_p = X.rotation * torque + X.translation.cross(f_p);

@@ -56,11 +56,9 @@ Composite composite_pass(const Model& model, std::span<const double> q, Workspac
     if (link.mass != 0.0 || !link.inertia_origin.isZero(0.0))  // massless frames add nothing
       add_moved(link.mass, link.first_moment, link.inertia_origin, X, w.composite_mass[k],
                 w.composite_first_moment[k], w.composite_inertia[k]);
-    if (joint.kind != JointKind::Fixed) {
-      const Vec3 a = X.rotate(joint.axis);
-      axes[k] << (joint.kind == JointKind::Revolute ? a : Vec3::Zero()),
-          (joint.kind == JointKind::Revolute ? Vec3(X.translation.cross(a)) : a);
-    }
+    if (joint.kind != JointKind::Fixed)  // S in root axes: the velocity column of the root origin
+      motion_subspace(joint).write_column(X.rotate(joint.axis), X.translation, Vec3::Zero(),
+                                          axes[k].data());
   }
   const MassProperties& root_link = model.link_mass_properties[0];
   Composite root{root_link.mass, root_link.first_moment, root_link.inertia_origin};

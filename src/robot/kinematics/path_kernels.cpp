@@ -40,20 +40,8 @@ std::expected<void, Error> target_frames_kernel(const Model& model, std::span<co
 
 void write_dof_column(JointKind kind, const Vec3& axis_world, const Vec3& joint_origin,
                       const Vec3& target_origin, double* column) {
-  Eigen::Map<Vec3> angular(column), linear(column + 3);
-  switch (kind) {
-    case JointKind::Revolute:
-      angular = axis_world;
-      linear = axis_world.cross(target_origin - joint_origin);
-      return;
-    case JointKind::Prismatic:
-      angular.setZero();
-      linear = axis_world;
-      return;
-    case JointKind::Fixed:
-      break;
-  }
-  fault("fixed joints have no DOF index");
+  VELKOR_INVARIANT(kind != JointKind::Fixed, "fixed joints have no DOF index");
+  MotionSubspace{kind, axis_world}.write_column(axis_world, joint_origin, target_origin, column);
 }
 
 std::expected<Pose, Error> jacobian_kernel(const Model& model, std::span<const Pose> frames,

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the URDF import fuzzer (build it first with fuzz/build.sh).
+# Runs the URDF import fuzzer (build it first: see "Build" in fuzz/README.md).
 #
 #   bash fuzz/run.sh                      # 10 million executions, one job
 #   bash fuzz/run.sh -max_total_time=600  # extra libFuzzer flags override the defaults

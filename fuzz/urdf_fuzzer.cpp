@@ -22,8 +22,8 @@
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/model.hpp"
 #include "robot/robot.hpp"
-#include "robot/urdf_reader.hpp"
 #include "robot/workspace.hpp"
+#include "urdf/reader.hpp"
 
 namespace {
 

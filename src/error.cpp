@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 namespace velkor {
 namespace {
@@ -177,17 +178,8 @@ std::string Error::debug() const {
 }
 
 ErrorClass Error::python_class() const {
-  // Indexed by variant: 0-2 and 6 describe the robot, 5 and 14-19 are numerical failures.
-  static constexpr ErrorClass table[std::variant_size_v<Variant>] = {
-      ErrorClass::ModelError,  ErrorClass::ModelError,  ErrorClass::ModelError,
-      ErrorClass::ValueError,  ErrorClass::ValueError,  ErrorClass::SolverError,
-      ErrorClass::ModelError,  ErrorClass::ValueError,  ErrorClass::ValueError,
-      ErrorClass::ValueError,  ErrorClass::ValueError,  ErrorClass::ValueError,
-      ErrorClass::ValueError,  ErrorClass::ValueError,  ErrorClass::SolverError,
-      ErrorClass::SolverError, ErrorClass::SolverError, ErrorClass::SolverError,
-      ErrorClass::SolverError, ErrorClass::SolverError, ErrorClass::Interrupted,
-  };
-  return table[value_.index()];
+  return std::visit([](const auto& e) { return std::remove_cvref_t<decltype(e)>::python_class; },
+                    value_);
 }
 
 }  // namespace velkor

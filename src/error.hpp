@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace velkor {
@@ -12,45 +14,111 @@ namespace velkor {
 // Fixed labels ("q", "frame workspace", ...) are string literals that outlive any error.
 using Label = std::string_view;
 
+// The Python exception class an error becomes: description problems, caller
+// argument problems, numerical failures on valid input, and a computation the
+// caller interrupted (the exception its signal handler raised, KeyboardInterrupt by default).
+enum class ErrorClass { ModelError, ValueError, SolverError, Interrupted };
+
+// Each variant names the Python class it becomes, so the mapping stays with the type
+// whatever its place in Error::Variant.
 namespace errors {
-struct Urdf { std::string message; };
-struct InvalidModel { std::string reason; };
-struct UnsupportedJointType { std::string joint; std::string joint_type; };
-struct WrongSliceLength { Label slice; std::size_t expected; std::size_t actual; };
-struct NonFiniteInput { Label input; };
-struct NumericalFailure { Label operation; };
-struct InvalidJointAxis { std::string joint; };
-struct UnknownLink { std::string name; };
-struct InvalidJointIndex { std::size_t index; };
-struct InvalidLinkId {};
-struct InvalidBaseState { Label field; Label reason; };
-struct FloatingBaseIkUnsupported {};
-struct InvalidIkOptions { Label option; Label reason; };
-struct NonFiniteIkInput { Label input; };
-struct IkNumericalFailure { std::size_t iteration; };
+struct Urdf {
+  static constexpr ErrorClass python_class = ErrorClass::ModelError;
+  std::string message;
+};
+struct InvalidModel {
+  static constexpr ErrorClass python_class = ErrorClass::ModelError;
+  std::string reason;
+};
+struct UnsupportedJointType {
+  static constexpr ErrorClass python_class = ErrorClass::ModelError;
+  std::string joint;
+  std::string joint_type;
+};
+struct WrongSliceLength {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label slice;
+  std::size_t expected;
+  std::size_t actual;
+};
+struct NonFiniteInput {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label input;
+};
+struct NumericalFailure {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  Label operation;
+};
+struct InvalidJointAxis {
+  static constexpr ErrorClass python_class = ErrorClass::ModelError;
+  std::string joint;
+};
+struct UnknownLink {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  std::string name;
+};
+struct InvalidJointIndex {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  std::size_t index;
+};
+struct InvalidLinkId {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+};
+struct InvalidBaseState {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label field;
+  Label reason;
+};
+struct FloatingBaseIkUnsupported {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+};
+struct InvalidIkOptions {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label option;
+  Label reason;
+};
+struct NonFiniteIkInput {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label input;
+};
+struct IkNumericalFailure {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t iteration;
+};
 struct IkJointLimitViolation {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
   std::size_t joint_index;
   std::string joint;
   double position;
   double lower;
   double upper;
 };
-struct IkNotConverged { std::size_t iterations; double translation_error; double rotation_error; };
-struct ForwardDynamicsSingularJointInertia { std::size_t joint_index; };
-struct ForwardDynamicsSingularBaseInertia {};
-struct ForwardDynamicsIllConditionedBaseInertia {};
+struct IkNotConverged {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t iterations;
+  double translation_error;
+  double rotation_error;
+};
+struct ForwardDynamicsSingularJointInertia {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t joint_index;
+};
+struct ForwardDynamicsSingularBaseInertia {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+};
+struct ForwardDynamicsIllConditionedBaseInertia {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+};
 // A long computation stopped because its caller's interrupt poll asked it to (see interrupt.hpp).
-struct Interrupted {};
+struct Interrupted {
+  static constexpr ErrorClass python_class = ErrorClass::Interrupted;
+};
 }  // namespace errors
-
-// The Python exception class an error becomes: description problems, caller
-// argument problems, numerical failures on valid input, and a computation the
-// caller interrupted (the exception its signal handler raised, KeyboardInterrupt by default).
-enum class ErrorClass { ModelError, ValueError, SolverError, Interrupted };
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..20).
+  // Declaration order is part of the contract (variant index 0..20); the Python class
+  // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
       errors::NonFiniteInput, errors::NumericalFailure, errors::InvalidJointAxis,
@@ -76,6 +144,7 @@ class Error {
   std::string message() const;
   // Structural form, e.g. WrongSliceLength { slice: "q", expected: 6, actual: 5 }.
   std::string debug() const;
+  // The python_class of the alternative held.
   ErrorClass python_class() const;
 
  private:

@@ -5,7 +5,7 @@
 
 #include "error.hpp"
 #include "model/link.hpp"
-#include "robot/urdf_reader.hpp"
+#include "urdf/reader.hpp"
 
 namespace velkor {
 

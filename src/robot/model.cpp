@@ -8,7 +8,7 @@
 
 #include "fault.hpp"
 #include "model/tree.hpp"
-#include "robot/urdf_reader.hpp"
+#include "urdf/reader.hpp"
 
 namespace velkor {
 
@@ -238,6 +238,14 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
       model->joint_dof.push_back(model->dof_list.size());
       model->dof_list.push_back(k);
     }
+  }
+  // Nearest ancestor DOF: up the tree from the joint's parent link to the first moving joint.
+  model->dof_parent.reserve(dof_total);
+  for (std::size_t k : model->dof_list) {
+    std::optional<std::size_t> above;
+    for (std::size_t link = model->parent[k]; link != 0 && !above; link = model->parent[link - 1])
+      above = model->joint_dof[link - 1];
+    model->dof_parent.push_back(above);
   }
   model->link_mass_properties.reserve(model->links.size());
   for (const Link& link : model->links) model->link_mass_properties.push_back(link.mass_properties);

@@ -53,6 +53,7 @@ class Model {
   std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
   std::vector<std::size_t> dof_list;                 // n: joint index of each DOF
   std::vector<std::optional<std::size_t>> joint_dof; // J: DOF index of each joint, none if fixed
+  std::vector<std::optional<std::size_t>> dof_parent; // n: nearest ancestor DOF of each DOF, none at the top
   std::vector<std::size_t> parent;                   // J: parent link index of each joint
   std::vector<MimicJoint> mimic_joints;              // loosened couplings of DOF joints, DOF order
   std::uint64_t id = 0;

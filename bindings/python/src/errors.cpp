@@ -65,49 +65,38 @@ PyObject* DeferredError::raise() const {
 }
 
 void DeferredError::set_from_current_exception() {
-  try {
-    throw;
-  } catch (const Fault& fault) {
-    set(types().panic_error, fault.has_message() ? fault.what() : "native velkor panic");
-  } catch (const std::bad_alloc&) {
-    set(PyExc_MemoryError, "");
-  } catch (const std::exception& e) {
-    set(types().panic_error, e.what());
-  } catch (...) {
-    set(types().panic_error, "native velkor panic");
-  }
+  const auto [kind, message] = detail::classify_current_exception();
+  if (kind == detail::ExceptionKind::OutOfMemory) set(PyExc_MemoryError, "");
+  else set(types().panic_error, message);
 }
 
 namespace detail {
 
-void raise_guarded_exception() {
+ClassifiedException classify_current_exception() noexcept {
+  static constexpr const char* unnamed = "native velkor panic";
   try {
     throw;
   } catch (const Fault& fault) {
-    raise_panic(fault.has_message() ? fault.what() : "native velkor panic");
+    return {ExceptionKind::Panic, fault.has_message() ? fault.what() : unnamed};
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    return {ExceptionKind::OutOfMemory, ""};
   } catch (const std::exception& e) {
-    raise_panic(e.what());
+    return {ExceptionKind::Panic, e.what()};
   } catch (...) {
-    raise_panic("native velkor panic");
+    return {ExceptionKind::Panic, unnamed};
   }
 }
 
+void raise_guarded_exception() {
+  const auto [kind, message] = classify_current_exception();
+  if (kind == ExceptionKind::OutOfMemory) PyErr_NoMemory();
+  else raise_panic(message);
+}
+
 void raise_escaped_exception() {
-  const char* message = "native velkor panic";
-  try {
-    throw;
-  } catch (const Fault& fault) {
-    if (fault.has_message()) message = fault.what();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return;
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-  }
-  if (PyObject* type = escaped_fault_type()) raise(type, message);
+  const auto [kind, message] = classify_current_exception();
+  if (kind == ExceptionKind::OutOfMemory) PyErr_NoMemory();
+  else if (PyObject* type = escaped_fault_type()) raise(type, message);
 }
 
 }  // namespace detail

@@ -58,7 +58,20 @@ auto deferred_panic_guard(DeferredError& error, F&& body) noexcept -> decltype(b
 }
 
 namespace detail {
-// Raises the Python counterpart of the C++ exception being handled.
+enum class ExceptionKind { Panic, OutOfMemory };
+struct ClassifiedException {
+  ExceptionKind kind;
+  // A fault's or std::exception's what(), "native velkor panic" for a fault without a
+  // message or an exception of another type, "" for std::bad_alloc. It may point into the
+  // exception object, so it is valid only while the handler that called the classifier runs.
+  const char* message;
+};
+// The one classification of the C++ exception being handled, shared by the guards below and
+// DeferredError; call it only from inside a catch handler.
+ClassifiedException classify_current_exception() noexcept;
+
+// Raises the Python counterpart of the C++ exception being handled: PanicError, or
+// NativeFault (a BaseException) for one that escaped a method; MemoryError for bad_alloc.
 void raise_guarded_exception();
 void raise_escaped_exception();
 

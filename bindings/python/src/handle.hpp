@@ -92,6 +92,37 @@ Handle<CoreRobot>& handle_of(PyObject* self) {
   return *reinterpret_cast<HandleObject<CoreRobot>*>(self)->handle;
 }
 
+// The lock-held part of a method that needs no output array. Locks the handle, runs
+// `body(Calculation<CoreRobot>&, DeferredError&)` inside deferred_panic_guard, releases the
+// lock, then raises what was recorded.
+// - The body returns nothing. It records a failure with error.set(...) and returns; it never
+//   raises a Python exception itself (raising can run finalizers that re-enter the locked
+//   handle, see DeferredError). Results go out through variables it captures by reference.
+// - Returns true when the body ran to its end with nothing recorded, so its results are set.
+// - Returns false with a Python exception set when the lock was refused (closed, poisoned, or
+//   held by this thread), when the body recorded an error, or when it threw (PanicError, or
+//   MemoryError for bad_alloc; the handle is not poisoned). Callers return their failure
+//   value then, and build any Python result only after a true return:
+//     std::optional<T> value;
+//     if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) { value.emplace(...); }))
+//       return nullptr;
+//     return build(std::move(*value));
+template <class CoreRobot, class Body>
+bool with_locked(Handle<CoreRobot>& h, Body&& body) {
+  DeferredError error;
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return false;
+    deferred_panic_guard(error, [&] {
+      body(guard.calculation(), error);
+      return true;
+    });
+  }
+  if (!error.is_set()) return true;
+  error.raise();
+  return false;
+}
+
 // ---- helpers implemented in handle.cpp ----
 
 // `path`: str or os.PathLike giving str, encoded with the file-system encoding.
@@ -214,19 +245,13 @@ PyObject* handle_mimic_joints(PyObject* self, void*) {
 template <class CoreRobot>
 PyObject* handle_fork(PyObject* self, PyObject*) {
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  DeferredError error;
   std::unique_ptr<Handle<CoreRobot>> forked;
-  {
-    auto guard = h.slot.lock();
-    if (!guard) return nullptr;
-    deferred_panic_guard(error, [&] {
-      // A fresh workspace on the shared model; a Robot keeps its base frame.
-      forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count, h.mimic_joints,
-                                                   Calculation<CoreRobot>(guard.calculation().robot));
-      return true;
-    });
-  }
-  if (error.is_set()) return error.raise();
+  const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError&) {
+    // A fresh workspace on the shared model; a Robot keeps its base frame.
+    forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count, h.mimic_joints,
+                                                 Calculation<CoreRobot>(calculation.robot));
+  });
+  if (!ok) return nullptr;
   return new_handle_object(Py_TYPE(self), std::move(forked));
 }
 
@@ -285,29 +310,23 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const char* text = PyBytes_AS_STRING(encoded.get());
   const Py_ssize_t size = PyBytes_GET_SIZE(encoded.get());
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  DeferredError error;
   std::size_t position = 0;
-  {
-    auto guard = h.slot.lock();
-    if (!guard) return nullptr;
-    deferred_panic_guard(error, [&]() -> bool {
-      const Model& model = guard.calculation().model();
-      const auto index = model.find_link(std::string_view(text, static_cast<std::size_t>(size)));
-      if (!index) {
-        error.set(index.error());
-        return false;
-      }
-      const LinkTable& table = *h.link_table;
-      const auto found = std::find(table.begin(), table.end(), LinkId{model.id, *index});
-      if (found == table.end()) {
-        error.set(PyExc_ValueError, "link does not belong to this robot");
-        return false;
-      }
-      position = static_cast<std::size_t>(found - table.begin());
-      return true;
-    });
-  }
-  if (error.is_set()) return error.raise();
+  const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError& error) {
+    const Model& model = calculation.model();
+    const auto index = model.find_link(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!index) {
+      error.set(index.error());
+      return;
+    }
+    const LinkTable& table = *h.link_table;
+    const auto found = std::find(table.begin(), table.end(), LinkId{model.id, *index});
+    if (found == table.end()) {
+      error.set(PyExc_ValueError, "link does not belong to this robot");
+      return;
+    }
+    position = static_cast<std::size_t>(found - table.begin());
+  });
+  if (!ok) return nullptr;
   return PyLong_FromSize_t(position);
 }
 
@@ -465,21 +484,15 @@ PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length,
 // The same for methods whose result is a value object built from the core's result.
 template <class CoreRobot, class Core, class Build>
 PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
-  DeferredError error;
   std::optional<decltype(core(std::declval<Calculation<CoreRobot>&>()))> result;
-  {
-    auto guard = h.slot.lock();
-    if (!guard) return nullptr;
-    deferred_panic_guard(error, [&]() -> bool {
-      {
-        GilRelease released;
-        result.emplace(core(guard.calculation()));
-      }
-      if (!*result) error.set(std::move(result->error()));
-      return true;
-    });
-  }
-  if (error.is_set()) return error.raise();
+  const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError& error) {
+    {
+      GilRelease released;
+      result.emplace(core(calculation));
+    }
+    if (!*result) error.set(std::move(result->error()));
+  });
+  if (!ok) return nullptr;
   return build(**result);
 }
 

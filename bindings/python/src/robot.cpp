@@ -21,20 +21,14 @@ PyObject* set_base_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const auto frame = pose_argument(arg[0], "frame");
   if (!frame) return nullptr;
   H& h = handle_of<Robot>(self);
-  DeferredError error;
-  {
-    auto guard = h.slot.lock();
-    if (!guard) return nullptr;
-    deferred_panic_guard(error, [&] {
-      if (!frame->all_finite()) {
-        error.set(errors::InvalidBaseState{"frame", "must contain only finite values"});
-        return false;
-      }
-      guard.calculation().robot.set_base_frame(*frame);
-      return true;
-    });
-  }
-  if (error.is_set()) return error.raise();
+  const bool ok = with_locked(h, [&](Calculation<Robot>& calculation, DeferredError& error) {
+    if (!frame->all_finite()) {
+      error.set(errors::InvalidBaseState{"frame", "must contain only finite values"});
+      return;
+    }
+    calculation.robot.set_base_frame(*frame);
+  });
+  if (!ok) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -86,15 +86,10 @@ Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::siz
   Vec6 F;
   F << w.composite_inertia[j] * omega + h.cross(v), m * v - h.cross(omega);
   const std::size_t row = offset + d;
-  for (std::size_t i = j;;) {
-    if (const auto e = model.joint_dof[i]) {
-      const double value = w.joint_axes()[i].dot(F);
-      out[row * N + offset + *e] = value;
-      out[(offset + *e) * N + row] = value;
-    }
-    const std::size_t p = model.parent[i];
-    if (p == 0) break;
-    i = p - 1;
+  for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {  // d and the DOFs above it
+    const double value = w.joint_axes()[model.dof_list[*e]].dot(F);
+    out[row * N + offset + *e] = value;
+    out[(offset + *e) * N + row] = value;
   }
   return F;
 }

@@ -84,6 +84,13 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
   const std::span<const std::size_t> path(w.path.data(), length);
   std::fill(w.jacobian.begin(), w.jacobian.end(), 0.0);  // off-path columns stay zero
   const double lambda2 = options.damping * options.damping;
+  // The path's DOFs, target end first: the first moving joint on it, then its DOF ancestors.
+  std::optional<std::size_t> path_top;
+  for (std::size_t j : path)
+    if ((path_top = model.joint_dof[j])) break;
+  const auto path_dofs = [&](auto&& visit) {
+    for (std::optional<std::size_t> d = path_top; d; d = model.dof_parent[*d]) visit(*d);
+  };
 
   for (std::size_t k = 0;; ++k) {
     if (auto posed = target_frames_kernel(model, x, path, w.frames); !posed) return posed;
@@ -107,11 +114,10 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
 
     // A = J·Jᵀ + λ²·I over the path columns
     Mat6 A = lambda2 * Mat6::Identity();
-    for (std::size_t j : path)
-      if (const auto dof = model.joint_dof[j]) {
-        const Eigen::Map<const Vec6> c(w.jacobian.data() + 6 * *dof);
-        A.noalias() += c * c.transpose();
-      }
+    path_dofs([&](std::size_t d) {
+      const Eigen::Map<const Vec6> c(w.jacobian.data() + 6 * d);
+      A.noalias() += c * c.transpose();
+    });
     const Eigen::LLT<Mat6> cholesky(A);
     // Eigen reports non-positive pivots; a NaN pivot shows as a non-positive diagonal of L.
     if (cholesky.info() != Eigen::Success || !(cholesky.matrixLLT().diagonal().array() > 0.0).all())
@@ -122,17 +128,15 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
 
     // Δ_d = c_d·y; N = ‖Δ‖ over the path DOFs
     double norm2 = 0.0;
-    for (std::size_t j : path)
-      if (const auto dof = model.joint_dof[j]) {
-        const double delta = Eigen::Map<const Vec6>(w.jacobian.data() + 6 * *dof).dot(y);
-        w.ik_step[*dof] = delta;
-        norm2 += delta * delta;
-      }
+    path_dofs([&](std::size_t d) {
+      const double delta = Eigen::Map<const Vec6>(w.jacobian.data() + 6 * d).dot(y);
+      w.ik_step[d] = delta;
+      norm2 += delta * delta;
+    });
     const double N = std::sqrt(norm2);
     if (!std::isfinite(N)) return std::unexpected(errors::IkNumericalFailure{iteration});
     const double scale = N > options.max_step_norm ? options.max_step_norm / N : 1.0;
-    for (std::size_t j : path)
-      if (const auto dof = model.joint_dof[j]) x[*dof] += scale * w.ik_step[*dof];
+    path_dofs([&](std::size_t d) { x[d] += scale * w.ik_step[d]; });
   }
 }
 

@@ -1,4 +1,4 @@
-#include "robot/urdf_reader.hpp"
+#include "urdf/reader.hpp"
 
 #include <fcntl.h>
 #include <tinyxml2.h>

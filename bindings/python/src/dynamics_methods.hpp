@@ -13,18 +13,11 @@ namespace velkor::py {
 template <class CoreRobot>
 PyObject* load_buffer_method(PyObject* self, PyObject*) {
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  DeferredError error;
   std::optional<LoadBuffer> buffer;
-  {
-    auto guard = h.slot.lock();
-    if (!guard) return nullptr;
-    deferred_panic_guard(error, [&] {
-      const Model& model = guard.calculation().model();
-      buffer.emplace(model.link_count(), model.id);
-      return true;
-    });
-  }
-  if (error.is_set()) return error.raise();
+  if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
+        buffer.emplace(c.model().link_count(), c.model().id);
+      }))
+    return nullptr;
   return new_load_buffer(std::move(*buffer), h.link_table);
 }
 

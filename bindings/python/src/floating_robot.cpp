@@ -140,7 +140,7 @@ PyGetSetDef getset[] = {
     {"name", entry<handle_name<FloatingRobot>>, nullptr,
      "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"
      "\"robot is closed\" after close().", nullptr},
-    {"joint_count", entry<handle_count<FloatingRobot, &H::joint_count>>, nullptr,
+    {"joint_count", entry<handle_count<FloatingRobot, &H::dof_count>>, nullptr,
      "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"
      "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"
      "RuntimeError \"robot is closed\" after close().", nullptr},

@@ -67,7 +67,7 @@ struct Handle {
       : name(std::move(robot_name)),
         link_table(std::move(links)),
         mimic_joints(std::move(mimic)),
-        joint_count(dofs),
+        dof_count(dofs),
         generalized_count(dofs + HandleTraits<CoreRobot>::base_dofs),
         link_count(link_table->size()),
         slot(std::move(calculation)) {}
@@ -75,7 +75,7 @@ struct Handle {
   const std::string name;
   const std::shared_ptr<const LinkTable> link_table;  // shared with forks
   const std::vector<MimicJoint> mimic_joints;          // couplings loosened at import
-  const std::size_t joint_count;
+  const std::size_t dof_count;  // n; Python calls it joint_count
   const std::size_t generalized_count;
   const std::size_t link_count;
   CalculationSlot<CoreRobot> slot;
@@ -248,7 +248,7 @@ PyObject* handle_fork(PyObject* self, PyObject*) {
   std::unique_ptr<Handle<CoreRobot>> forked;
   const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError&) {
     // A fresh workspace on the shared model; a Robot keeps its base frame.
-    forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.joint_count, h.mimic_joints,
+    forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.dof_count, h.mimic_joints,
                                                  Calculation<CoreRobot>(calculation.robot));
   });
   if (!ok) return nullptr;
@@ -443,7 +443,7 @@ PyObject* handle_repr(PyObject* self) {
   if (!name) return nullptr;
   const char* kind = HandleTraits<CoreRobot>::class_name;
   if (state != nullptr) return PyUnicode_FromFormat("<velkor.%s %R (%s)>", kind, name.get(), state);
-  return PyUnicode_FromFormat("<velkor.%s %R: %zu DOF%s, %zu links>", kind, name.get(), h.joint_count,
+  return PyUnicode_FromFormat("<velkor.%s %R: %zu DOF%s, %zu links>", kind, name.get(), h.dof_count,
                               HandleTraits<CoreRobot>::base_dofs ? " + 6 base coordinates" : "",
                               h.link_count);
 }

@@ -51,10 +51,10 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!target) return nullptr;
   // Solves can be long (the iteration bound is the caller's): Ctrl-C ends them.
   Interrupt interrupt = signal_interrupt();
-  return array_method(h, arg[4], h.joint_count, {q.values()},
+  return array_method(h, arg[4], h.dof_count, {q.values()},
                       [&](Calculation<Robot>& c, double* out, const Inputs& in) {
     return velkor::inverse_kinematics(c.robot, c.workspace, in[0], *target, *desired, *options,
-                                      std::span<double>(out, h.joint_count), interrupt);
+                                      std::span<double>(out, h.dof_count), interrupt);
   });
 }
 
@@ -197,7 +197,7 @@ PyGetSetDef getset[] = {
     {"name", entry<handle_name<Robot>>, nullptr,
      "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"
      "\"robot is closed\" after close().", nullptr},
-    {"joint_count", entry<handle_count<Robot, &H::joint_count>>, nullptr,
+    {"joint_count", entry<handle_count<Robot, &H::dof_count>>, nullptr,
      "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"
      "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"
      "RuntimeError \"robot is closed\" after close().", nullptr},

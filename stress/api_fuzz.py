@@ -1,93 +1,82 @@
 #!/usr/bin/env python3
 """Long form of velkor's API fuzzer.
 
-Runs the engine of common.py with plain seeded generators for a given time, in segments that
-each start from fresh handles and buffers with their own seed, then prints the calls made, the
-outcomes by exception type and every problem found, each with a reproducer (the segment's seed,
-the step and the call). A segment replays exactly from its seed:
+Runs the hypothesis properties of tests/test_api_fuzz.py (accepted spellings, refused calls,
+recovery after refusals) on every computing method of both sample robots, round after round,
+each round with its own seed and more examples than the suite uses, until the time is up:
 
     python stress/api_fuzz.py --seconds 60
-    python stress/api_fuzz.py --seed 1234 --segments 1 --steps 800 --trace calls.txt
+    python stress/api_fuzz.py --seed 1234 --rounds 1 --examples 500 --only refusals   # replay
 
---trace writes every call before it is made, so after a crash the file's last line is the call
-that crashed. The exit status is 1 when a problem was found.
+Each failure is printed with its round's seed and hypothesis's shrunk falsifying example; a
+round replays exactly from its seed. The exit status is 1 when a property failed.
 """
 
 import argparse
 import collections
 import faulthandler
-import random
-import resource
+import pathlib
 import sys
 import time
+import traceback
 
-import common
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+
+from hypothesis import settings, seed as seeded  # noqa: E402
+
+import test_api_fuzz as properties  # noqa: E402
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=30.0, help="how long to run (default 30)")
-    parser.add_argument("--seed", type=int, default=None, help="seed of the first segment (default: from the clock)")
-    parser.add_argument("--steps", type=int, default=5000, help="steps per segment (default 5000)")
-    parser.add_argument("--segments", type=int, default=None, help="stop after this many segments")
-    parser.add_argument("--leak-every", type=int, default=50,
-                        help="repeat every Nth computing call to check argument reference counts (0: never)")
-    parser.add_argument("--trace", help="write each call to this file before making it")
+    parser.add_argument("--seed", type=int, default=None, help="seed of the first round (default: from the clock)")
+    parser.add_argument("--rounds", type=int, default=None, help="stop after this many rounds")
+    parser.add_argument("--examples", type=int, default=40, help="examples per property and case in a round (default 40)")
+    parser.add_argument("--only", choices=sorted(properties.PROPERTIES), action="append",
+                        help="run only this property (repeatable)")
     args = parser.parse_args(argv)
 
     faulthandler.enable()
-    seed = args.seed if args.seed is not None else int(time.time()) % 100000
-    trace = open(args.trace, "w", encoding="utf-8") if args.trace else None
-    world = common.World()
-    calls, outcomes = collections.Counter(), collections.Counter()
-    problems = collections.OrderedDict()
-    steps = segments = 0
-    rss_start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    first = args.seed if args.seed is not None else int(time.time()) % 100000
+    chosen = args.only or list(properties.PROPERTIES)
+    config = settings(properties.SHORT, derandomize=False, max_examples=args.examples)
+    examples, failures = collections.Counter(), []
     start = time.monotonic()
     deadline = start + args.seconds
-    print(f"velkor API fuzzer: first seed {seed}, {args.steps} steps per segment, {args.seconds:g} s", flush=True)
-    try:
-        while time.monotonic() < deadline and (args.segments is None or segments < args.segments):
-            current = seed + segments
-            fuzzer = common.ApiFuzzer(world, trace=trace, leak_every=args.leak_every)
-            fuzzer.origin = f"seed {current}, "
-            if trace:
-                trace.write(f"# segment seed {current}\n")
-            rng = random.Random(current)
-            for step in range(args.steps):
-                fuzzer.run_step(fuzzer.step, rng)
-                if step % 32 == 0 and time.monotonic() >= deadline and args.segments is None:
-                    break
-            steps += fuzzer.steps
-            segments += 1
-            calls.update(fuzzer.calls)
-            outcomes.update(fuzzer.failures)
-            for category, (count, examples) in fuzzer.problems.items():
-                entry = problems.setdefault(category, [0, []])
-                entry[0] += count
-                entry[1].extend(examples[:max(0, 3 - len(entry[1]))])
-    finally:
-        if trace:
-            trace.close()
-    elapsed = time.monotonic() - start
-    rss_end = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    rounds = 0
+    print(f"velkor API fuzzer: first seed {first}, {args.examples} examples per case, {args.seconds:g} s", flush=True)
+    while time.monotonic() < deadline and (args.rounds is None or rounds < args.rounds):
+        current = first + rounds
+        for name in chosen:
+            check, cases, _ = properties.PROPERTIES[name]
 
-    print(f"segments: {segments} (seeds {seed} to {seed + segments - 1}), steps: {steps}, "
-          f"calls made: {sum(calls.values())} in {elapsed:.1f} s")
-    print("failures by exception type (ok = the call succeeded):")
-    for name, count in outcomes.most_common():
-        print(f"  {name:22s} {count}")
-    print("calls by entry point:")
-    for name, count in sorted(calls.items()):
-        print(f"  {name:45s} {count}")
-    print(f"peak resident memory: {rss_start / 1024:.0f} MiB at start, {rss_end / 1024:.0f} MiB at the end")
-    print(f"problems: {len(problems)} kinds, {sum(c for c, _ in problems.values())} occurrences")
-    for category, (count, examples) in problems.items():
-        print(f"[{count}x] {category}")
-        for example in examples:
-            print(f"    {example}")
-    world.close()
-    return 1 if problems else 0
+            def counted(*case, check=check, name=name):
+                examples[name] += 1
+                check(*case)
+
+            counted.__signature__ = properties.inspect.signature(check)
+            test = seeded(current)(properties.hypothesis_test(counted, config))
+            for case in cases:
+                case = case if isinstance(case, tuple) else (case,)
+                if time.monotonic() >= deadline and args.rounds is None:
+                    break
+                try:
+                    test(*case)
+                except Exception as error:  # noqa: BLE001 - reported with its reproducer
+                    text = "".join(traceback.format_exception(error))
+                    failures.append(f"{name}{list(case)} with --seed {current}:\n{text}")
+                    print(f"  FAILED {name}{list(case)}, seed {current}", flush=True)
+        rounds += 1
+        print(f"  round {rounds - 1} (seed {current}): {sum(examples.values())} examples so far", flush=True)
+
+    print(f"rounds: {rounds} (seeds {first} to {first + rounds - 1}) in {time.monotonic() - start:.1f} s")
+    for name, count in examples.items():
+        print(f"  {name:10s} {count} examples")
+    print(f"failures: {len(failures)}")
+    for failure in failures:
+        print(failure)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

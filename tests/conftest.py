@@ -1,10 +1,18 @@
-"""Shared fixtures: URDF writers and the sample arm."""
+"""Shared fixtures: URDF writers and the sample arm. The repository root goes on the import path,
+so the tests import the stress engines as `stress.common`."""
+
+import pathlib
+import sys
 
 import numpy as np
 import pytest
 
 from velkor import Pose
 from velkor.samples import sample_path
+
+ROOT = str(pathlib.Path(__file__).resolve().parents[1])
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 
 INERTIA = '<inertia ixx="0.1" ixy="0" ixz="0" iyy="0.1" iyz="0" izz="0.1"/>'
 
@@ -147,18 +155,3 @@ def any_path(request, arm_path, branch_path, make_urdf):
         return make_urdf(["p", "c"], [("weld", "fixed", "p", "c", (0.3, -0.2, 0.5), (0.1, 0.2, 0.3), (1, 0, 0))])
     return sample_path(request.param)
 
-
-def stress_common():
-    """The engine shared by the API fuzzer and the thread stress test (stress/common.py)."""
-    import pathlib
-    import sys
-    import types
-
-    name = "velkor_stress_common"
-    if name not in sys.modules:
-        path = pathlib.Path(__file__).resolve().parents[1] / "stress" / "common.py"
-        module = types.ModuleType(name)
-        module.__file__ = str(path)
-        sys.modules[name] = module
-        exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
-    return sys.modules[name]

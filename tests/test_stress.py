@@ -3,7 +3,7 @@ arrays used as input by one thread and as `out` by another. Every result is comp
 with a single-threaded computation, every refusal must be the documented one, and a watchdog
 turns a deadlock into a failure with every thread's stack on stderr.
 
-The engine lives in stress/common.py and is shared with the long-running stress/thread_stress.py.
+The engine is stress/common.py and is shared with the long-running stress/thread_stress.py.
 Each thread runs a fixed number of operations; nothing here depends on how fast they run.
 """
 
@@ -13,10 +13,7 @@ import textwrap
 
 import pytest
 
-from conftest import stress_common
-
-
-shared = stress_common()
+from stress import common as shared
 
 
 def run_profile(profile, calls_per_thread, seed):

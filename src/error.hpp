@@ -151,6 +151,13 @@ class Error {
   Variant value_;
 };
 
+// Leaves the enclosing function with the error of an expected-returning call.
+#define VELKOR_TRY(...)                                                         \
+  do {                                                                          \
+    if (auto velkor_try_result = (__VA_ARGS__); !velkor_try_result)            \
+      return std::unexpected(std::move(velkor_try_result.error()));            \
+  } while (false)
+
 // Shorthand for the most frequent failure of the computing calls.
 inline Error wrong_length(Label slice, std::size_t expected, std::size_t actual) {
   return errors::WrongSliceLength{slice, expected, actual};

@@ -18,7 +18,7 @@ std::expected<void, Error> LoadBuffer::check_link(LinkId link) const {
 }
 
 std::expected<void, Error> LoadBuffer::set(LinkId link, const Vec6& wrench) {
-  if (auto checked = check_link(link); !checked) return checked;
+  VELKOR_TRY(check_link(link));
   if (!wrench.allFinite()) return std::unexpected(errors::NonFiniteInput{"load"});
   std::size_t& slot = slots_[link.index];
   if (slot == empty) {
@@ -33,7 +33,7 @@ std::expected<void, Error> LoadBuffer::set(LinkId link, const Vec6& wrench) {
 }
 
 std::expected<void, Error> LoadBuffer::add(LinkId link, const Vec6& wrench) {
-  if (auto checked = check_link(link); !checked) return checked;
+  VELKOR_TRY(check_link(link));
   if (!wrench.allFinite()) return std::unexpected(errors::NonFiniteInput{"load"});
   const std::size_t slot = slots_[link.index];
   if (slot == empty) return set(link, wrench);
@@ -44,7 +44,7 @@ std::expected<void, Error> LoadBuffer::add(LinkId link, const Vec6& wrench) {
 }
 
 std::expected<void, Error> LoadBuffer::remove(LinkId link) {
-  if (auto checked = check_link(link); !checked) return checked;
+  VELKOR_TRY(check_link(link));
   const std::size_t slot = slots_[link.index];
   if (slot == empty) return {};
   VELKOR_INVARIANT(slot < loads_.size(), "load slot points into the load list");

@@ -70,7 +70,7 @@ std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions
 
 std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOptions& options) {
   using urdf::JointType;
-  if (auto mimic = check_mimic(j, options); !mimic) return std::unexpected(std::move(mimic.error()));
+  VELKOR_TRY(check_mimic(j, options));
   if (!all_finite(j.origin.xyz) || !all_finite(j.origin.rpy))
     return std::unexpected(invalid_joint(j.name, "origin must contain only finite values"));
 

@@ -63,8 +63,8 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
   const Twist& base_velocity = base.state.velocity;  // zero for a fixed base
   const Vec3& gravity = base.gravity;
   const std::size_t o = base.coordinates();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
   if (forces.size() != n + o)
     return std::unexpected(wrong_length("forward dynamics generalized forces", n + o, forces.size()));
   if (out.size() != forces.size())

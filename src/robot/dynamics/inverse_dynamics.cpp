@@ -48,7 +48,7 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
                                    {w.origin_acceleration.size(), "origin acceleration workspace"},
                                    {w.link_acceleration.size(), "link acceleration workspace"},
                                    {w.loads.size(), "load workspace"}})
-    if (auto checked = check_joint_buffer(size, J, name); !checked) return std::unexpected(checked.error());
+    VELKOR_TRY(check_joint_buffer(size, J, name));
   if (out.size() != n) return std::unexpected(wrong_length("inverse dynamics joint output", n, out.size()));
 
   // Base values in root-link coordinates, B = R_baseᵀ.
@@ -126,7 +126,7 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
   for (const auto& [size, name] : {std::pair{w.frames.size(), Label("transform workspace")},
                                    {w.angular_acceleration.size(), "gravity workspace"},
                                    {w.loads.size(), "load workspace"}})
-    if (auto checked = check_joint_buffer(size, J, name); !checked) return std::unexpected(checked.error());
+    VELKOR_TRY(check_joint_buffer(size, J, name));
   if (out.size() != n) return std::unexpected(wrong_length("gravity joint output", n, out.size()));
 
   std::span<Vec3> g = w.angular_acceleration;  // the gravity workspace
@@ -170,10 +170,10 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
                                             std::span<const double> qdd,
                                             std::span<const IndexedLoad> loads, std::span<double> out) {
   const std::size_t b = base.coordinates();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_dof_vector(model, qdd, "qdd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + b, "inverse dynamics output"); !c) return c;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_dof_vector(model, qdd, "qdd"));
+  VELKOR_TRY(check_output(out, model.dof_count() + b, "inverse dynamics output"));
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
@@ -188,8 +188,8 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
                                    std::span<double> out) {
   const std::size_t b = base.coordinates();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + b, "gravity output"); !c) return c;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
@@ -204,9 +204,9 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
                                                    Workspace& w, std::span<const double> q,
                                                    std::span<const double> qd, std::span<double> out) {
   const std::size_t b = base.coordinates();
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
-  if (auto c = check_dof_vector(model, qd, "qd"); !c) return c;
-  if (auto c = check_output(out, model.dof_count() + b, "velocity product output"); !c) return c;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(out, model.dof_count() + b, "velocity product output"));
   std::fill(w.ik_step.begin(), w.ik_step.end(), 0.0);  // the zero-acceleration buffer
   std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
   std::fill(out.begin(), out.end(), 0.0);

@@ -96,7 +96,7 @@ Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::siz
 
 std::expected<void, Error> check(const Model& model, std::span<const double> q, std::size_t N,
                                  std::span<double> out) {
-  if (auto c = check_dof_vector(model, q, "q"); !c) return c;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
   return check_output(out, N * N, "mass matrix output");
 }
 
@@ -105,7 +105,7 @@ std::expected<void, Error> check(const Model& model, std::span<const double> q, 
 std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
                                        std::span<const double> q, std::span<double> out) {
   const std::size_t n = model.dof_count(), b = base.coordinates(), N = n + b;
-  if (auto c = check(model, q, N, out); !c) return c;
+  VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);
   const Composite root = composite_pass(model, q, w, base.floating);
   if (!base.floating) {

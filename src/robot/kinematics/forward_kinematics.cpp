@@ -9,7 +9,7 @@ namespace velkor {
 std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base,
                                               std::span<const double> q, LinkId target,
                                               std::span<std::size_t> path) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
 
@@ -33,7 +33,7 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
                                                   std::span<const double> q,
                                                   std::span<Pose> transforms, std::span<Pose> out) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
   const std::size_t L = model.link_count();
   const std::size_t J = model.joint_count();
   if (out.size() != L) return std::unexpected(wrong_length("all link poses output", L, out.size()));
@@ -108,8 +108,8 @@ std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, cons
                                                         std::span<const double> qd, LinkId target,
                                                         const Pose& tool,
                                                         std::span<std::size_t> path) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
-  if (auto checked = check_like_q(q, qd, "qd"); !checked) return std::unexpected(checked.error());
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_like_q(q, qd, "qd"));
   if (!tool.all_finite()) return std::unexpected(errors::NonFiniteInput{"tool frame"});
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
@@ -127,9 +127,9 @@ std::expected<Twist, Error> forward_acceleration_kinematics(
     const Model& model, const Quat& R_b, const Twist& base_velocity, const Twist& base_acceleration,
     std::span<const double> q, std::span<const double> qd, std::span<const double> qdd,
     LinkId target, std::span<std::size_t> path) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return std::unexpected(checked.error());
-  if (auto checked = check_like_q(q, qd, "qd"); !checked) return std::unexpected(checked.error());
-  if (auto checked = check_like_q(q, qdd, "qdd"); !checked) return std::unexpected(checked.error());
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_like_q(q, qd, "qd"));
+  VELKOR_TRY(check_like_q(q, qdd, "qdd"));
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
 

@@ -63,13 +63,13 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
                                               std::span<double> out, Interrupt& interrupt) {
   const Model& model = robot.model();
   const std::size_t n = model.dof_count();
-  if (auto c = check_dof_vector(model, initial_q, "initial_q"); !c) return c;
-  if (auto c = check_output(out, initial_q.size(), "inverse kinematics output"); !c) return c;
+  VELKOR_TRY(check_dof_vector(model, initial_q, "initial_q"));
+  VELKOR_TRY(check_output(out, initial_q.size(), "inverse kinematics output"));
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
   if (w.ik_joints.size() != n) return std::unexpected(wrong_length("IK joint workspace", n, w.ik_joints.size()));
   if (w.ik_step.size() != n) return std::unexpected(wrong_length("IK step workspace", n, w.ik_step.size()));
-  if (auto valid = validate_options(options); !valid) return valid;
+  VELKOR_TRY(validate_options(options));
 
   // The desired pose in root-link coordinates: p* = R_bᵀ·(t − t_b), q* = conj(q_b)·q.
   const Pose& base = robot.base_frame();
@@ -93,7 +93,7 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
   };
 
   for (std::size_t k = 0;; ++k) {
-    if (auto posed = target_frames_kernel(model, x, path, w.frames); !posed) return posed;
+    VELKOR_TRY(target_frames_kernel(model, x, path, w.frames));
     const auto current = jacobian_kernel(model, w.frames, *link, path, w.jacobian, false);
     if (!current) return std::unexpected(current.error());
 
@@ -103,7 +103,7 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
     const double translation_error = e_p.norm(), rotation_error_norm = r.norm();
     if (translation_error <= options.translation_tolerance &&
         rotation_error_norm <= options.rotation_tolerance) {
-      if (auto valid = validate_inverse_kinematics_solution(model, x); !valid) return valid;
+      VELKOR_TRY(validate_inverse_kinematics_solution(model, x));
       std::copy(x.begin(), x.end(), out.begin());
       return {};
     }

@@ -24,7 +24,7 @@ std::expected<void, Error> checked_jacobian(const Model& model, std::span<const 
                                             LinkId target, const Quat& base_rotation,
                                             std::size_t base_columns, Workspace& workspace,
                                             std::span<double> out) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return checked;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
   const std::size_t m = model.dof_count() + base_columns;
   if (out.size() != 6 * m) return std::unexpected(wrong_length("jacobian output", 6 * m, out.size()));
   const auto link = model.link_index(target);
@@ -77,8 +77,7 @@ std::expected<Pose, Error> jacobian_derivative_kernel(const Model& model, std::s
   }
   const std::size_t length = prepare_ancestor_path(model.parent, target, w.path);
   const std::span<const std::size_t> path(w.path.data(), length);
-  if (auto posed = target_frames_kernel(model, q, path, w.frames); !posed)
-    return std::unexpected(posed.error());
+  VELKOR_TRY(target_frames_kernel(model, q, path, w.frames));
 
   // Velocity pass from the root end: ω_j, v_j of each path joint's child link.
   Vec3 omega = Vec3::Zero(), v = Vec3::Zero(), p = Vec3::Zero();
@@ -162,8 +161,8 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
                                                        std::span<const double> qd, LinkId target,
                                                        std::size_t base_columns, Workspace& w,
                                                        std::span<double> out, Write&& write) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return checked;
-  if (auto checked = check_like_q(q, qd, "qd"); !checked) return checked;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_like_q(q, qd, "qd"));
   const std::size_t m = model.dof_count() + base_columns;
   if (out.size() != 6 * m)
     return std::unexpected(wrong_length("jacobian derivative output", 6 * m, out.size()));

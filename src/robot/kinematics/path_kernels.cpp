@@ -31,7 +31,7 @@ void pose_path(const Model& model, std::span<const double> q, std::span<const st
 std::expected<void, Error> target_frames_kernel(const Model& model, std::span<const double> q,
                                                 std::span<const std::size_t> path,
                                                 std::span<Pose> frames) {
-  if (auto checked = check_dof_vector(model, q, "q"); !checked) return checked;
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
   if (frames.size() != model.joint_count())
     return std::unexpected(wrong_length("frame workspace", model.joint_count(), frames.size()));
   pose_path(model, q, path, Pose::identity(), frames);

@@ -53,46 +53,24 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   return x;
 }
 
-std::expected<void, Error> forward_dynamics(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<const double> qd,
-                                            std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads, std::span<double> out) {
-  const std::size_t J = model.joint_count(), n = model.dof_count();
-  const bool floating = base.floating;
-  const Quat& R_base = base.state.frame.rotation;
-  const Twist& base_velocity = base.state.velocity;  // zero for a fixed base
-  const Vec3& gravity = base.gravity;
-  const std::size_t o = base.coordinates();
-  VELKOR_TRY(check_dof_vector(model, q, "q"));
-  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
-  if (forces.size() != n + o)
-    return std::unexpected(wrong_length("forward dynamics generalized forces", n + o, forces.size()));
-  if (out.size() != forces.size())
-    return std::unexpected(wrong_length("forward dynamics output", forces.size(), out.size()));
-  if (!std::all_of(forces.begin(), forces.end(), [](double v) { return std::isfinite(v); }))
-    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
+namespace {
 
-  // Root values in root-link coordinates, B = R_baseᵀ.
-  const Quat B = R_base.conjugate();
-  const Vec6 v0 = floating ? wrench_vector(B * base_velocity.angular, B * base_velocity.linear)
-                           : Vec6::Zero();
-  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
-  Mat6 IA0 = I0;
-  Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);  // p_0 = load + v_0 ×* I_0 v_0
+// Joint k's child-to-parent transform, its rotation matrix formed once by the
+// velocity pass and kept in the workspace's joint-rotation rows.
+Transform joint_transform(Workspace& w, std::size_t k) {
+  return Transform{w.joint_rotations()[k], w.frames[k].translation};
+}
 
-  // Outward pass: v_k = X v_parent + S θ̇, c_k = v_k ×m S θ̇, I^A_k = I_k, p^A_k = load + v ×* I v.
-  // Each joint's rotation matrix is formed once and kept in the (otherwise
-  // unused) composite-inertia rows for the two later passes.
-  const auto transform = [&w](std::size_t k) { return Transform{w.joint_rotations()[k], w.frames[k].translation}; };
-  for (std::size_t k = 0; k < J; ++k) {
+// Outward pass: v_k = X v_parent + S θ̇, c_k = v_k ×m S θ̇, I^A_k = I_k,
+// p^A_k = load + v_k ×* I_k v_k.
+void velocity_pass(const Model& model, std::span<const double> q, std::span<const double> qd,
+                   const Vec6& v0, Workspace& w) {
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
     const JointKinematics& joint = model.joint_kinematics[k];
     const auto dof = model.joint_dof[k];
-    w.frames[k] = joint.frame(dof ? q[*dof] : 0.0);
+    w.frames[k] = joint.frame(model.joint_position(k, q.data()));
     w.joint_rotations()[k] = w.frames[k].rotation.toRotationMatrix();
-    const std::size_t p = model.parent[k];
-    Vec6 v = motion_to_child(transform(k), parent_row(p, v0, w.fd_velocity));
+    Vec6 v = motion_to_child(joint_transform(w, k), parent_row(model.parent[k], v0, w.fd_velocity));
     Vec6 c = Vec6::Zero();
     if (dof) {
       const Vec6 vJ = motion_subspace(joint).times(qd[*dof]);
@@ -105,17 +83,22 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
     w.fd_inertia[k] = spatial_inertia(link);
     w.fd_bias_force[k] = w.loads[k] + force_cross(v, inertia_apply(link, v));
   }
+}
 
-  // Inward pass: articulated inertias and bias forces, projected on each joint.
-  for (std::size_t k = J; k-- > 0;) {
-    const JointKinematics& joint = model.joint_kinematics[k];
+// Inward pass: U = I^A S, D = Sᵀ U, u = τ − Sᵀ p^A; then I^a = I^A − U Uᵀ / D
+// and p^a = p^A + I^a c + U u / D move into the parent (into the root's IA0,
+// pA0 only when the base is free). `o`: the base coordinates before the joints.
+std::expected<void, Error> articulated_pass(const Model& model, std::span<const double> forces,
+                                            std::size_t o, bool floating, Mat6& IA0, Vec6& pA0,
+                                            Workspace& w) {
+  for (std::size_t k = model.joint_count(); k-- > 0;) {
     const std::size_t p = model.parent[k];
     const bool propagate = p != 0 || floating;
     Mat6& IA = w.fd_inertia[k];
     const Vec6& pA = w.fd_bias_force[k];
     Vec6 pa;
     if (const auto dof = model.joint_dof[k]) {
-      const MotionSubspace S = motion_subspace(joint);
+      const MotionSubspace S = motion_subspace(model.joint_kinematics[k]);
       const Vec6 U = S.inertia_times(IA);
       const double D = S.transpose_times(U);
       if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
@@ -125,9 +108,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
       w.fd_D[k] = D;
       w.fd_u[k] = u;
       if (!propagate) continue;
-      // I^a = I^A − U Uᵀ / D, in place (I^A_k is not read again);
-      // p^a = p^A + I^a c + U u / D
-      IA.noalias() -= (U / D) * U.transpose();
+      IA.noalias() -= (U / D) * U.transpose();  // in place: I^A_k is not read again
       pa = pA + IA * w.fd_bias_acceleration[k] + U * (u / D);
     } else {
       if (!propagate) continue;
@@ -135,37 +116,42 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
     }
     // A massless, unloaded leaf (a tool frame, a sensor mount) adds nothing.
     if (IA.isZero(0.0) && pa.isZero(0.0)) continue;
-    add_inertia_to_parent(transform(k), IA, parent_row(p, IA0, w.fd_inertia));
-    parent_row(p, pA0, w.fd_bias_force) += force_to_parent(transform(k), pa);
+    add_inertia_to_parent(joint_transform(w, k), IA, parent_row(p, IA0, w.fd_inertia));
+    parent_row(p, pA0, w.fd_bias_force) += force_to_parent(joint_transform(w, k), pa);
   }
+  return {};
+}
 
-  std::fill(out.begin(), out.end(), 0.0);
-  const Vec3 g0 = B * Vec3(-gravity);  // gravity as an upward acceleration of the base
-  Vec6 a0;
-  if (!floating) {
-    a0 = wrench_vector(Vec3::Zero(), g0);  // the base at rest, accelerated upward by gravity
-  } else {
-    // Base wrench into root axes, minus the root bias; symmetrised root inertia.
-    const Vec6 b = wrench_vector(B * Vec3(forces[0], forces[1], forces[2]),
-                                 B * Vec3(forces[3], forces[4], forces[5])) - pA0;
-    const Mat6 A = 0.5 * IA0 + 0.5 * IA0.transpose();
-    const auto x = solve_base_inertia(A, b);
-    if (!x) return std::unexpected(x.error());
-    a0 = *x;
-    // Classical acceleration in world axes: R (a' − g_0 + ω_0 × v_0).
-    const Vec3 angular = R_base * a0.head<3>();
-    const Vec3 linear =
-        R_base * (a0.tail<3>() - g0 + v0.head<3>().cross(Vec3(v0.tail<3>())));
-    if (!angular.allFinite() || !linear.allFinite())
-      return std::unexpected(errors::NumericalFailure{"floating-base acceleration"});
-    Eigen::Map<Vec3>(out.data()) = angular;
-    Eigen::Map<Vec3>(out.data() + 3) = linear;
-  }
+// The root's spatial acceleration a_0 in root axes, gravity as an upward
+// acceleration g_0: a fixed base's is (0, g_0); a free base's solves
+// I^A_0 a_0 = f_base − p^A_0, and its classical acceleration in world axes,
+// R (a_0 − g_0 + ω_0 × v_0), goes to the front of out.
+std::expected<Vec6, Error> base_acceleration(const Base& base, std::span<const double> forces,
+                                             const Vec6& v0, const Mat6& IA0, const Vec6& pA0,
+                                             std::span<double> out) {
+  const Quat& R = base.state.frame.rotation;
+  const Quat B = R.conjugate();
+  const Vec3 g0 = B * Vec3(-base.gravity);
+  if (!base.floating) return wrench_vector(Vec3::Zero(), g0);
+  const Vec6 b = wrench_vector(B * Vec3(forces[0], forces[1], forces[2]),
+                               B * Vec3(forces[3], forces[4], forces[5])) - pA0;
+  const Mat6 A = 0.5 * IA0 + 0.5 * IA0.transpose();  // symmetrised
+  const auto a0 = solve_base_inertia(A, b);
+  if (!a0) return std::unexpected(a0.error());
+  const Vec3 angular = R * a0->head<3>();
+  const Vec3 linear = R * (a0->tail<3>() - g0 + v0.head<3>().cross(Vec3(v0.tail<3>())));
+  if (!angular.allFinite() || !linear.allFinite())
+    return std::unexpected(errors::NumericalFailure{"floating-base acceleration"});
+  Eigen::Map<Vec3>(out.data()) = angular;
+  Eigen::Map<Vec3>(out.data() + 3) = linear;
+  return *a0;
+}
 
-  // Outward pass: a' = X a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
-  for (std::size_t k = 0; k < J; ++k) {
-    const std::size_t p = model.parent[k];
-    Vec6 a = motion_to_child(transform(k), parent_row(p, a0, w.fd_acceleration)) +
+// Outward pass: a' = X a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
+std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0, std::size_t o,
+                                             Workspace& w, std::span<double> out) {
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    Vec6 a = motion_to_child(joint_transform(w, k), parent_row(model.parent[k], a0, w.fd_acceleration)) +
              w.fd_bias_acceleration[k];
     if (const auto dof = model.joint_dof[k]) {
       const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) / w.fd_D[k];
@@ -176,6 +162,42 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
     w.fd_acceleration[k] = a;
   }
   return {};
+}
+
+}  // namespace
+
+std::expected<void, Error> forward_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> forces,
+                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+  const std::size_t n = model.dof_count(), o = base.coordinates();
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  if (forces.size() != n + o)
+    return std::unexpected(wrong_length("forward dynamics generalized forces", n + o, forces.size()));
+  if (out.size() != forces.size())
+    return std::unexpected(wrong_length("forward dynamics output", forces.size(), out.size()));
+  if (!std::all_of(forces.begin(), forces.end(), [](double v) { return std::isfinite(v); }))
+    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
+  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  if (!root_load) return std::unexpected(root_load.error());
+
+  // The root in root-link axes (B = R_baseᵀ): v_0 = B v_base for a free base,
+  // I^A_0 = I_0, p^A_0 = load + v_0 ×* I_0 v_0.
+  const Quat B = base.state.frame.rotation.conjugate();
+  const Twist& base_velocity = base.state.velocity;
+  const Vec6 v0 = base.floating ? wrench_vector(B * base_velocity.angular, B * base_velocity.linear)
+                                : Vec6::Zero();
+  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
+  Mat6 IA0 = I0;
+  Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);
+
+  velocity_pass(model, q, qd, v0, w);
+  VELKOR_TRY(articulated_pass(model, forces, o, base.floating, IA0, pA0, w));
+  std::fill(out.begin(), out.end(), 0.0);
+  const auto a0 = base_acceleration(base, forces, v0, IA0, pA0, out);
+  if (!a0) return std::unexpected(a0.error());
+  return acceleration_pass(model, *a0, o, w, out);
 }
 
 }  // namespace velkor

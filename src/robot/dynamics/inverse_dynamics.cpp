@@ -65,7 +65,7 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     const Vec3& a_p = parent_row(p, a0, w.origin_acceleration);
     const JointKinematics& joint = model.joint_kinematics[k];
     const auto dof = model.joint_dof[k];
-    const double theta = dof ? q[*dof] : 0.0, rate = dof ? qd[*dof] : 0.0,
+    const double theta = model.joint_position(k, q.data()), rate = dof ? qd[*dof] : 0.0,
                  accel = dof ? qdd[*dof] : 0.0;
     const Pose X = joint.frame(theta);
     w.frames[k] = X;

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "fault.hpp"
+#include "robot/kinematics/path_kernels.hpp"
 
 namespace velkor {
 
@@ -13,12 +14,8 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
 
-  // Walk up: path = joints from the target to the root.
-  std::size_t depth = 0;
-  for (std::size_t i = *link; i != 0; i = model.parent[i - 1]) {
-    VELKOR_INVARIANT(depth < path.size(), "path buffer holds every joint of a path");
-    path[depth++] = i - 1;
-  }
+  // path = joints from the target up to the root
+  const std::size_t depth = prepare_ancestor_path(model.parent, *link, path);
   // A = product of joint frames from the root down; result = B∘A.
   Pose A = Pose::identity();
   for (std::size_t d = depth; d-- > 0;) {
@@ -70,19 +67,14 @@ template <bool Acceleration>
 PathMotion path_motion(const Model& model, std::span<const double> q, std::span<const double> qd,
                        std::span<const double> qdd, std::size_t target,
                        std::span<std::size_t> path) {
-  std::size_t depth = 0;
-  for (std::size_t i = target; i != 0; i = model.parent[i - 1]) {
-    VELKOR_INVARIANT(depth < path.size(), "path buffer holds every joint of a path");
-    path[depth++] = i - 1;
-  }
+  const std::size_t depth = prepare_ancestor_path(model.parent, target, path);
   PathMotion m;
   for (std::size_t k = depth; k-- > 0;) {
     const std::size_t j = path[k];
     const JointKinematics& joint = model.joint_kinematics[j];
     const auto dof = model.joint_dof[j];
-    const double theta = dof ? q[*dof] : 0.0;
     const double rate = dof ? qd[*dof] : 0.0;
-    const Pose child = Pose{m.R, m.p}.compose(joint.frame(theta));
+    const Pose child = Pose{m.R, m.p}.compose(joint.frame(model.joint_position(j, q.data())));
     const Vec3 r = child.translation - m.p;
     m.v += m.omega.cross(r);                                               // v ← v + ω × r
     if constexpr (Acceleration) m.a += m.alpha.cross(r) + m.omega.cross(m.omega.cross(r));

@@ -11,10 +11,10 @@ per-batch times are printed in nanoseconds per call, with the ratio of medians (
 """
 
 import argparse
-import importlib.machinery
-import importlib.util
+import importlib
 import os
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -24,11 +24,14 @@ from velkor.samples import sample_path
 
 
 def load_other(path):
-    loader = importlib.machinery.ExtensionFileLoader("_velkor", path)
-    spec = importlib.util.spec_from_file_location("_velkor", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)  # not put in sys.modules: both builds coexist
-    loader.exec_module(module)
-    return module
+    """Imports the other build's extension beside this one: both stay loaded in one process."""
+    ours = sys.modules.pop("_velkor")
+    sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
+    try:
+        return importlib.import_module("_velkor")
+    finally:
+        sys.path.pop(0)
+        sys.modules["_velkor"] = ours
 
 
 def arm_calls(module):

@@ -7,25 +7,12 @@ figure is the median over repeats of N calls, in nanoseconds per call.
 """
 
 import argparse
-import statistics
-import time
 
 import numpy as np
 
 import velkor
+from velkor.__main__ import median_ns
 from velkor.samples import sample_path
-
-
-def median_ns(call, calls: int, repeats: int = 7) -> float:
-    for _ in range(min(calls, 1000)):
-        call()
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter_ns()
-        for _ in range(calls):
-            call()
-        samples.append((time.perf_counter_ns() - start) / calls)
-    return statistics.median(samples)
 
 
 def arm_calls(robot):
@@ -63,7 +50,7 @@ def main() -> None:
     print(f"sample arm: {robot.joint_count} DOFs, {robot.link_count} links; ns per call (median)")
     for name, call in arm_calls(robot).items():
         calls = args.calls // 20 if name == "inverse_kinematics" else args.calls
-        print(f"  {name:<34} {median_ns(call, calls):>10.0f}")
+        print(f"  {name:<34} {median_ns(call, calls, repeats=7):>10.0f}")
 
 
 if __name__ == "__main__":

@@ -187,6 +187,15 @@ def _load(name: str, floating: bool, mimic: Mimic = "reject",
     return velkor.Robot(path, mimic=mimic), floating, label
 
 
+def _load_argument(args: argparse.Namespace) -> tuple[velkor.Robot | velkor.FloatingRobot, bool, str] | None:
+    """The robot that `info` and `bench` name, or None after printing why it does not load."""
+    try:
+        return _load(args.robot, args.floating, args.mimic, args.massless_root)
+    except (velkor.VelkorError, ValueError) as error:
+        print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+        return None
+
+
 # ---- info ----
 
 def _limit(value: float) -> str:
@@ -201,11 +210,10 @@ def _table(rows: Sequence[tuple[str, ...]], right: set[int], indent: str = "  ")
 
 
 def _info(args: argparse.Namespace) -> int:
-    try:
-        robot, floating, label = _load(args.robot, args.floating, args.mimic, args.massless_root)
-    except (velkor.VelkorError, ValueError) as error:
-        print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+    loaded = _load_argument(args)
+    if loaded is None:
         return 1
+    robot, floating, label = loaded
     with robot:
         names, lower, upper = robot.link_names, robot.lower_limits, robot.upper_limits
         print(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
@@ -504,7 +512,8 @@ def _check(args: argparse.Namespace) -> int:
 
 # ---- bench ----
 
-def _median_ns(call: Callable[[], object], calls: int, repeats: int = 5) -> float:
+def median_ns(call: Callable[[], object], calls: int, repeats: int = 5) -> float:
+    """Median over `repeats` batches of the time of one call, in ns, after a short warm-up."""
     for _ in range(min(calls, 100)):
         call()
     samples = []
@@ -559,11 +568,10 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], object]]:
 
 
 def _bench(args: argparse.Namespace) -> int:
-    try:
-        robot, floating, label = _load(args.robot, args.floating, args.mimic, args.massless_root)
-    except (velkor.VelkorError, ValueError) as error:
-        print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+    loaded = _load_argument(args)
+    if loaded is None:
         return 1
+    robot, floating, label = loaded
     with robot:
         target = robot.link_count - 1
         print(f"robot {robot.name} ({_base_kind(floating)}) from {label}: {robot.joint_count} DOF, "
@@ -579,7 +587,7 @@ def _bench(args: argparse.Namespace) -> int:
         for name, call in calls.items():
             count = max(1, args.calls // 20) if name == "inverse_kinematics" else args.calls
             try:
-                figure = f"{_median_ns(call, count):>12.0f}"
+                figure = f"{median_ns(call, count):>12.0f}"
             except (velkor.VelkorError, ValueError) as error:
                 figure, failed = f"failed: {error}", True
             print(f"  {name:<34}{figure}")

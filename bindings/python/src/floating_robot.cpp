@@ -149,7 +149,7 @@ PyGetSetDef getset[] = {
      "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
      "joints. Raises RuntimeError \"robot is closed\" after close().", nullptr},
     VELKOR_MODEL_GETSET(FloatingRobot),
-    {"mimic_joints", entry<handle_mimic_joints<FloatingRobot>>, nullptr,
+    {"mimic_joints", entry<handle_model_property<FloatingRobot, mimic_joints>>, nullptr,
      "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"
      "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"
      "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"

@@ -46,18 +46,6 @@ bool load_options(PyObject* mimic, PyObject* massless_root, LoadOptions& options
   return true;
 }
 
-PyObject* mimic_dict(const std::vector<MimicJoint>& couplings) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const MimicJoint& m : couplings) {
-    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(m.joint.data(), static_cast<Py_ssize_t>(m.joint.size())));
-    PyRef value = PyRef::steal(Py_BuildValue("(s#dd)", m.leader.data(), static_cast<Py_ssize_t>(m.leader.size()),
-                                             m.multiplier, m.offset));
-    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
 std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name) {
   PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) {

@@ -63,10 +63,9 @@ struct HandleTraits<FloatingRobot> {
 template <class CoreRobot>
 struct Handle {
   Handle(std::string robot_name, std::shared_ptr<const LinkTable> links, std::size_t dofs,
-         std::vector<MimicJoint> mimic, Calculation<CoreRobot> calculation)
+         Calculation<CoreRobot> calculation)
       : name(std::move(robot_name)),
         link_table(std::move(links)),
-        mimic_joints(std::move(mimic)),
         dof_count(dofs),
         generalized_count(dofs + HandleTraits<CoreRobot>::base_dofs),
         link_count(link_table->size()),
@@ -74,7 +73,6 @@ struct Handle {
 
   const std::string name;
   const std::shared_ptr<const LinkTable> link_table;  // shared with forks
-  const std::vector<MimicJoint> mimic_joints;          // couplings loosened at import
   const std::size_t dof_count;  // n; Python calls it joint_count
   const std::size_t generalized_count;
   const std::size_t link_count;
@@ -167,7 +165,7 @@ std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(
   auto table = std::make_shared<LinkTable>();
   table->reserve(m.link_count());
   for (std::size_t i = 0; i < m.link_count(); ++i) table->push_back(LinkId{m.id, i});
-  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(), m.mimic_joints,
+  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
                                              Calculation<CoreRobot>(std::move(*robot)));
 }
 
@@ -232,15 +230,6 @@ PyObject* handle_from_urdf_string(PyObject* cls, PyObject* const* args, Py_ssize
   return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), Source::Text, arg);
 }
 
-// {joint: (leader, multiplier, offset)} for the mimic couplings loosened at import.
-PyObject* mimic_dict(const std::vector<MimicJoint>& couplings);
-
-template <class CoreRobot>
-PyObject* handle_mimic_joints(PyObject* self, void*) {
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  if (!h.slot.lock()) return nullptr;
-  return mimic_dict(h.mimic_joints);
-}
 
 template <class CoreRobot>
 PyObject* handle_fork(PyObject* self, PyObject*) {
@@ -248,7 +237,7 @@ PyObject* handle_fork(PyObject* self, PyObject*) {
   std::unique_ptr<Handle<CoreRobot>> forked;
   const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError&) {
     // A fresh workspace on the shared model; a Robot keeps its base frame.
-    forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.dof_count, h.mimic_joints,
+    forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.dof_count,
                                                  Calculation<CoreRobot>(calculation.robot));
   });
   if (!ok) return nullptr;

@@ -191,6 +191,18 @@ PyObject* limits(const Model& model, Limit which) {
   });
 }
 
+PyObject* mimic_joints(const Model& model) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const MimicJoint& m : model.mimic_joints) {
+    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(m.joint.data(), static_cast<Py_ssize_t>(m.joint.size())));
+    PyRef value = PyRef::steal(Py_BuildValue("(s#dd)", m.leader.data(), static_cast<Py_ssize_t>(m.leader.size()),
+                                             m.multiplier, m.offset));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* link_masses(const Model& model) {
   return array_of(model.link_count(), [&](std::size_t i) { return model.links[i].mass_properties.mass; });
 }

@@ -24,6 +24,8 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse);
 enum class Limit { Lower, Upper, Velocity, Effort };
 // Read-only float64 array of one limit, DOF order.
 PyObject* limits(const Model& model, Limit which);
+// {joint: (leader, multiplier, offset)} for the mimic couplings loosened at import.
+PyObject* mimic_joints(const Model& model);
 // Read-only float64 array of link masses, link order, and their sum.
 PyObject* link_masses(const Model& model);
 PyObject* total_mass(const Model& model);

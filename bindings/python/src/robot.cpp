@@ -206,7 +206,7 @@ PyGetSetDef getset[] = {
      "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
      "close().", nullptr},
     VELKOR_MODEL_GETSET(Robot),
-    {"mimic_joints", entry<handle_mimic_joints<Robot>>, nullptr,
+    {"mimic_joints", entry<handle_model_property<Robot, mimic_joints>>, nullptr,
      "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"
      "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"
      "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"

@@ -105,8 +105,8 @@ void fixed_base(const std::string& path) {
   expect_no_allocation("forward_kinematics_all", [&] { return forward_kinematics_all(m, robot.base_frame(), q, w.frames, poses).has_value(); });
   expect_no_allocation("jacobian", [&] { return jacobian(robot, w, q, target, out_j).has_value(); });
   expect_no_allocation("jacobian_derivative", [&] { return jacobian_derivative(robot, w, q, qd, target, out_j).has_value(); });
-  expect_no_allocation("forward_velocity_kinematics", [&] { return forward_velocity_kinematics(m, Quat::Identity(), Twist{}, q, qd, target, Pose{}, w.path).has_value(); });
-  expect_no_allocation("forward_acceleration_kinematics", [&] { return forward_acceleration_kinematics(m, Quat::Identity(), Twist{}, Twist{}, q, qd, qdd, target, w.path).has_value(); });
+  expect_no_allocation("forward_velocity_kinematics", [&] { return forward_velocity_kinematics(m, BaseState{}, q, qd, target, Pose{}, w.path).has_value(); });
+  expect_no_allocation("forward_acceleration_kinematics", [&] { return forward_acceleration_kinematics(m, BaseState{}, q, qd, qdd, target, w.path).has_value(); });
   expect_no_allocation("inverse_kinematics", [&] { return inverse_kinematics(robot, w, start, target, desired, IkOptions{}, out_n).has_value(); });
   // an unreachable target, polled until the poll asks to stop
   int polls = 0;

@@ -157,9 +157,7 @@ bool Hold::take(PyArrayObject* array, Kind kind) {
   return id_ != 0;
 }
 
-void Hold::release() {
-  if (id_ != 0) HoldRegistry::instance().release(std::exchange(id_, 0));
-}
+void Hold::release_taken() { HoldRegistry::instance().release(std::exchange(id_, 0)); }
 
 bool InputArray::extract(PyObject* value, const char* name) {
   if (is_float_vector(value)) {

@@ -27,9 +27,13 @@ class Hold {
   // Takes a hold on the memory of `array`; false when it conflicts with a
   // hold of a running call (the caller reports "The given array is already borrowed").
   bool take(PyArrayObject* array, Kind kind);
-  void release();
+  void release() {
+    if (id_ != 0) release_taken();
+  }
 
  private:
+  void release_taken();
+
   std::size_t id_ = 0;  // 0: nothing held
 };
 

@@ -1,9 +1,8 @@
 // The dynamics methods of both handle kinds, written once (see
-// kinematics_methods.hpp for the shared argument handling).
+// computing_method.hpp for the skeleton they share).
 #pragma once
 
-#include "kinematics_methods.hpp"
-#include "loads.hpp"
+#include "computing_method.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
@@ -21,99 +20,72 @@ PyObject* load_buffer_method(PyObject* self, PyObject*) {
   return new_load_buffer(std::move(*buffer), h.link_table);
 }
 
-template <class CoreRobot>
-PyObject* mass_matrix_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static const MethodSignature<CoreRobot> s("mass_matrix", {"q", "out"}, 1);
-  MethodArguments<CoreRobot> a;
-  InputArray q;
-  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !OutputArray::check_type(a[1]))
-    return nullptr;
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  const std::size_t N = h.generalized_count;
-  return array_method(h, a[1], N * N, {q.values()},
-                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    return mass_matrix(c.model(), a.base(c), c.workspace, in[0], std::span<double>(out, N * N));
-  });
-}
+namespace methods {
 
-template <class CoreRobot>
-PyObject* gravity_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  static const MethodSignature<CoreRobot> s("gravity", {"q", "loads", "out"}, 1);
-  MethodArguments<CoreRobot> a;
-  InputArray q;
-  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !OutputArray::check_type(a[2]))
-    return nullptr;
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  LoadsArgument loads;
-  if (!loads.convert(a[1], *h.link_table)) return nullptr;
-  return array_method(h, a[2], h.generalized_count, {q.values()},
-                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    return gravity(c.model(), a.base(c), c.workspace, in[0], loads.loads(),
-                   std::span<double>(out, h.generalized_count));
-  });
-}
+struct mass_matrix {
+  static constexpr MethodDescription description{
+      .name = "mass_matrix", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
+      .result = Result::GeneralizedSquare, .out = 1};
+  template <class CoreRobot>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::mass_matrix(c.model(), call.base(c), c.workspace, in[0], out);
+  }
+};
 
-template <class CoreRobot>
-PyObject* inverse_dynamics_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  static const MethodSignature<CoreRobot> s("inverse_dynamics", {"q", "qd", "qdd", "loads", "out"}, 3);
-  MethodArguments<CoreRobot> a;
-  InputArray q, qd, qdd;
-  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
-      !qdd.extract(a[2], "qdd") || !OutputArray::check_type(a[4]) || !same_length(q, qd, "qd") ||
-      !same_length(q, qdd, "qdd"))
-    return nullptr;
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  LoadsArgument loads;
-  if (!loads.convert(a[3], *h.link_table)) return nullptr;
-  return array_method(h, a[4], h.generalized_count, {q.values(), qd.values(), qdd.values()},
-                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    return inverse_dynamics(c.model(), a.base(c), c.workspace, in[0], in[1], in[2], loads.loads(),
-                            std::span<double>(out, h.generalized_count));
-  });
-}
+struct gravity {
+  static constexpr MethodDescription description{
+      .name = "gravity", .parameters = {"q", "loads", "out"}, .required = 1, .vectors = 1,
+      .result = Result::Generalized, .loads = 1, .out = 2};
+  template <class CoreRobot>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::gravity(c.model(), call.base(c), c.workspace, in[0], call.loads(), out);
+  }
+};
 
-template <class CoreRobot>
-PyObject* velocity_product_forces_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
-  static const MethodSignature<CoreRobot> s("velocity_product_forces", {"q", "qd", "out"}, 2);
-  MethodArguments<CoreRobot> a;
-  InputArray q, qd;
-  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
-      !OutputArray::check_type(a[2]) || !same_length(q, qd, "qd"))
-    return nullptr;
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  return array_method(h, a[2], h.generalized_count, {q.values(), qd.values()},
-                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    return velocity_product_forces(c.model(), a.base(c), c.workspace, in[0], in[1],
-                                   std::span<double>(out, h.generalized_count));
-  });
-}
+struct inverse_dynamics {
+  static constexpr MethodDescription description{
+      .name = "inverse_dynamics", .parameters = {"q", "qd", "qdd", "loads", "out"}, .required = 3,
+      .vectors = 3, .result = Result::Generalized, .loads = 3, .out = 4};
+  template <class CoreRobot>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::inverse_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
+                                    call.loads(), out);
+  }
+};
 
-template <class CoreRobot>
-PyObject* forward_dynamics_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  static const MethodSignature<CoreRobot> s("forward_dynamics", {"q", "qd", "forces", "loads", "out"}, 3);
-  MethodArguments<CoreRobot> a;
-  InputArray q, qd, forces;
-  if (!a.parse(s, args, nargs, kwnames) || !q.extract(a[0], "q") || !qd.extract(a[1], "qd") ||
-      !forces.extract(a[2], "forces") || !OutputArray::check_type(a[4]) || !same_length(q, qd, "qd"))
-    return nullptr;
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  LoadsArgument loads;
-  if (!loads.convert(a[3], *h.link_table)) return nullptr;
-  return array_method(h, a[4], h.generalized_count, {q.values(), qd.values(), forces.values()},
-                      [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-    return forward_dynamics(c.model(), a.base(c), c.workspace, in[0], in[1], in[2], loads.loads(),
-                            std::span<double>(out, h.generalized_count));
-  });
-}
+struct velocity_product_forces {
+  static constexpr MethodDescription description{
+      .name = "velocity_product_forces", .parameters = {"q", "qd", "out"}, .required = 2,
+      .vectors = 2, .result = Result::Generalized, .out = 2};
+  template <class CoreRobot>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::velocity_product_forces(c.model(), call.base(c), c.workspace, in[0], in[1], out);
+  }
+};
+
+// forces has the generalized count, not q's length, so only qd is matched.
+struct forward_dynamics {
+  static constexpr MethodDescription description{
+      .name = "forward_dynamics", .parameters = {"q", "qd", "forces", "loads", "out"},
+      .required = 3, .vectors = 3, .result = Result::Generalized, .unmatched = 1, .loads = 3,
+      .out = 4};
+  template <class CoreRobot>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
+                                    call.loads(), out);
+  }
+};
+
+}  // namespace methods
 
 // A method table row: the text signature from `signature`, then the prose `doc`.
 #define VELKOR_DYNAMICS_METHOD(CoreRobot, name, signature, doc)                             \
-  {#name, fastcall_entry<name##_method<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,        \
+  {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS,        \
    #name "($self, " signature ")\n--\n\n" doc}
 
 }  // namespace velkor::py

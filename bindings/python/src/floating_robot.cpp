@@ -35,29 +35,6 @@ PyMethodDef methods[] = {
      "threads. It starts with this handle's gravity_vector; later changes on\n"
      "either handle do not reach the other. Raises RuntimeError \"robot is closed\".\n"
      "Allocates the new workspace."},
-    {"load_buffer", entry<load_buffer_method<FloatingRobot>>, METH_NOARGS,
-     "load_buffer($self)\n--\n\n"
-     "A new, empty velkor.LoadBuffer for this robot's model (its forks accept it\n"
-     "too), to pass as loads= to the dynamics methods: it holds at most one load\n"
-     "per link and reuses its memory, so calls convert no Load objects. Raises\n"
-     "RuntimeError \"robot is closed\". Allocates the buffer."},
-    {"close", entry<handle_close<FloatingRobot>>, METH_NOARGS, "close($self)\n--\n\n"
-     "Frees the workspace: later calls raise RuntimeError(\"robot is closed\").\n"
-     "Idempotent; forks and load buffers stay usable. Waits for a call another\n"
-     "thread is making on this handle to finish. Raises PanicError when an\n"
-     "internal fault has poisoned the handle."},
-    {"__enter__", entry<handle_enter<FloatingRobot>>, METH_NOARGS, "__enter__($self)\n--\n\n"
-     "Returns the handle itself for a with block, which closes it on exit. Raises\n"
-     "RuntimeError \"robot is closed\" on a closed handle."},
-    {"__exit__", fastcall_entry<handle_exit<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
-     "Closes the handle (see close) and returns None, so exceptions propagate."},
-    {"link_id", fastcall_entry<handle_link_id<FloatingRobot>>(),
-     METH_FASTCALL | METH_KEYWORDS, "link_id($self, name)\n--\n\n"
-     "The link id of the link named name: its index in link_names (breadth-first\n"
-     "from the root, link 0), as target, Load and LoadBuffer take it. Raises\n"
-     "ValueError \"link {name} does not exist in the model\", TypeError when name is\n"
-     "not a str, RuntimeError \"robot is closed\". Takes the handle's lock."},
     VELKOR_MODEL_METHODS(FloatingRobot),
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None",
@@ -137,26 +114,11 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"name", entry<handle_name<FloatingRobot>>, nullptr,
-     "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"
-     "\"robot is closed\" after close().", nullptr},
-    {"joint_count", entry<handle_count<FloatingRobot, &H::dof_count>>, nullptr,
-     "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"
-     "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"
-     "RuntimeError \"robot is closed\" after close().", nullptr},
     {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
      "N = 6 + n, the length of generalized vectors (velocities, forces, Jacobian\n"
      "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
      "joints. Raises RuntimeError \"robot is closed\" after close().", nullptr},
     VELKOR_MODEL_GETSET(FloatingRobot),
-    {"mimic_joints", entry<handle_model_property<FloatingRobot, mimic_joints>>, nullptr,
-     "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"
-     "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"
-     "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"
-     "each access. Raises RuntimeError \"robot is closed\" after close().", nullptr},
-    {"link_count", entry<handle_count<FloatingRobot, &H::link_count>>, nullptr,
-     "L, the number of links (the rows of forward_kinematics_all). Raises\n"
-     "RuntimeError \"robot is closed\" after close().", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -489,7 +489,32 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
 
 // Method and property table rows shared by both handle kinds.
 #define VELKOR_MODEL_METHODS(CoreRobot)                                                          \
-  {"dof_index", fastcall_entry<handle_dof_index<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,    \
+  {"load_buffer", entry<load_buffer_method<CoreRobot>>, METH_NOARGS,                             \
+   "load_buffer($self)\n--\n\n"                                                                  \
+   "A new, empty velkor.LoadBuffer for this robot's model (its forks accept it\n"                \
+   "too), to pass as loads= to the dynamics methods: it holds at most one load\n"                \
+   "per link and reuses its memory, so calls convert no Load objects. Raises\n"                  \
+   "RuntimeError \"robot is closed\". Allocates the buffer."},                                   \
+      {"close", entry<handle_close<CoreRobot>>, METH_NOARGS,                                     \
+       "close($self)\n--\n\n"                                                                    \
+       "Frees the workspace: later calls raise RuntimeError(\"robot is closed\").\n"             \
+       "Idempotent; forks and load buffers stay usable. Waits for a call another\n"              \
+       "thread is making on this handle to finish. Raises PanicError when an\n"                  \
+       "internal fault has poisoned the handle."},                                               \
+      {"__enter__", entry<handle_enter<CoreRobot>>, METH_NOARGS,                                 \
+       "__enter__($self)\n--\n\n"                                                                \
+       "Returns the handle itself for a with block, which closes it on exit. Raises\n"           \
+       "RuntimeError \"robot is closed\" on a closed handle."},                                  \
+      {"__exit__", fastcall_entry<handle_exit<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,      \
+       "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"                              \
+       "Closes the handle (see close) and returns None, so exceptions propagate."},              \
+      {"link_id", fastcall_entry<handle_link_id<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,    \
+       "link_id($self, name)\n--\n\n"                                                            \
+       "The link id of the link named name: its index in link_names (breadth-first\n"            \
+       "from the root, link 0), as target, Load and LoadBuffer take it. Raises\n"                \
+       "ValueError \"link {name} does not exist in the model\", TypeError when name is\n"        \
+       "not a str, RuntimeError \"robot is closed\". Takes the handle's lock."},                 \
+      {"dof_index", fastcall_entry<handle_dof_index<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,    \
    "dof_index($self, name)\n--\n\n"                                                              \
    "The DOF index of the joint named name: its position in q and in dof_names.\n"                \
    "Raises ValueError \"no degree of freedom is named ...\" (listing close\n"                    \
@@ -519,7 +544,22 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
        "RuntimeError \"robot is closed\"."}
 
 #define VELKOR_MODEL_GETSET(CoreRobot)                                                           \
-  {"link_names", entry<handle_model_property<CoreRobot, link_names>>, nullptr,                   \
+  {"name", entry<handle_name<CoreRobot>>, nullptr,                                               \
+   "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"               \
+   "\"robot is closed\" after close().", nullptr},                                               \
+      {"joint_count", entry<handle_count<CoreRobot, &Handle<CoreRobot>::dof_count>>, nullptr,    \
+       "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"            \
+       "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"             \
+       "RuntimeError \"robot is closed\" after close().", nullptr},                               \
+      {"link_count", entry<handle_count<CoreRobot, &Handle<CoreRobot>::link_count>>, nullptr,    \
+       "L, the number of links (the rows of forward_kinematics_all). Raises\n"                   \
+       "RuntimeError \"robot is closed\" after close().", nullptr},                               \
+      {"mimic_joints", entry<handle_model_property<CoreRobot, mimic_joints>>, nullptr,           \
+       "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"                 \
+       "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"          \
+       "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"           \
+       "each access. Raises RuntimeError \"robot is closed\" after close().", nullptr},           \
+      {"link_names", entry<handle_model_property<CoreRobot, link_names>>, nullptr,                   \
    "Tuple of the L = link_count link names in link-id order (breadth-first from\n"               \
    "the root, link 0). Raises RuntimeError \"robot is closed\" after close().", nullptr},        \
       {"joints", entry<handle_model_property<CoreRobot, joint_records>>, nullptr,                \

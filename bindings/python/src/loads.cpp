@@ -368,11 +368,9 @@ PyObject* new_load_buffer(LoadBuffer buffer, std::shared_ptr<const LinkTable> li
   return reinterpret_cast<PyObject*>(self);
 }
 
-LoadsArgument::~LoadsArgument() {
-  if (held_buffer_) {
-    BorrowRegistry::instance().unshare(*buffer_object(held_buffer_)->borrow);
-    Py_DECREF(held_buffer_);
-  }
+void LoadsArgument::release_buffer() {
+  BorrowRegistry::instance().unshare(*buffer_object(held_buffer_)->borrow);
+  Py_DECREF(held_buffer_);
 }
 
 bool LoadsArgument::convert(PyObject* value, const LinkTable& table) {

@@ -24,13 +24,17 @@ class LoadsArgument {
   LoadsArgument() = default;
   LoadsArgument(const LoadsArgument&) = delete;
   LoadsArgument& operator=(const LoadsArgument&) = delete;
-  ~LoadsArgument();
+  ~LoadsArgument() {
+    if (held_buffer_ != nullptr) release_buffer();
+  }
 
   // False with an exception set.
   bool convert(PyObject* value, const LinkTable& table);
   std::span<const IndexedLoad> loads() const { return loads_; }
 
  private:
+  void release_buffer();
+
   std::vector<IndexedLoad> list_;
   PyObject* held_buffer_ = nullptr;  // strong reference while borrowed
   std::span<const IndexedLoad> loads_;

@@ -94,8 +94,7 @@ PathMotion path_motion(const Model& model, std::span<const double> q, std::span<
 
 }  // namespace
 
-std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const Quat& R_b,
-                                                        const Twist& base_velocity,
+std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
                                                         std::span<const double> q,
                                                         std::span<const double> qd, LinkId target,
                                                         const Pose& tool,
@@ -110,14 +109,16 @@ std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, cons
   const Vec3 s = m.R * tool.translation;  // tool point: v ← v + ω × s
   m.v += m.omega.cross(s);
   m.p += s;
-  const Vec3& omega_b = base_velocity.angular;
+  const Quat& R_b = base.frame.rotation;
+  const Vec3& omega_b = base.velocity.angular;
   const Vec3 p_w = R_b * m.p;
-  return Twist{R_b * m.omega + omega_b, R_b * m.v + base_velocity.linear + omega_b.cross(p_w)};
+  // angular = R_b·ω + ω_b;  linear = R_b·v + v_b + ω_b × p_w
+  return Twist{R_b * m.omega + omega_b, R_b * m.v + base.velocity.linear + omega_b.cross(p_w)};
 }
 
 std::expected<Twist, Error> forward_acceleration_kinematics(
-    const Model& model, const Quat& R_b, const Twist& base_velocity, const Twist& base_acceleration,
-    std::span<const double> q, std::span<const double> qd, std::span<const double> qdd,
+    const Model& model, const BaseState& base, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> qdd,
     LinkId target, std::span<std::size_t> path) {
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_like_q(q, qd, "qd"));
@@ -126,15 +127,16 @@ std::expected<Twist, Error> forward_acceleration_kinematics(
   if (!link) return std::unexpected(link.error());
 
   const PathMotion m = path_motion<true>(model, q, qd, qdd, *link, path);
-  const Vec3& omega_b = base_velocity.angular;
-  const Vec3& alpha_b = base_acceleration.angular;
+  const Quat& R_b = base.frame.rotation;
+  const Vec3& omega_b = base.velocity.angular;
+  const Vec3& alpha_b = base.acceleration.angular;
   const Vec3 p_w = R_b * m.p;
   const Vec3 omega = R_b * m.omega;
   // angular = R_b·α + ω_b × (R_b·ω) + α_b
   // linear  = R_b·a + 2 ω_b × (R_b·v) + ω_b × (ω_b × p_w) + α_b × p_w + a_b
   return Twist{R_b * m.alpha + omega_b.cross(omega) + alpha_b,
                R_b * m.a + 2 * omega_b.cross(R_b * m.v) + omega_b.cross(omega_b.cross(p_w)) +
-                   alpha_b.cross(p_w) + base_acceleration.linear};
+                   alpha_b.cross(p_w) + base.acceleration.linear};
 }
 
 void write_pose_row(const Pose& pose, double* row) {

@@ -6,6 +6,7 @@
 #include <expected>
 #include <span>
 
+#include "base_state.hpp"
 #include "error.hpp"
 #include "robot/checks.hpp"
 #include "robot/link_id.hpp"
@@ -26,19 +27,19 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
                                                   std::span<Pose> transforms, std::span<Pose> out);
 
 // Twist of `target`: angular velocity, and the velocity of the tool point (the
-// tool pose's translation in the target frame), world axes. The base twist is
-// that of the root-link origin in world axes; a fixed base passes zero.
-std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const Quat& base_rotation,
-                                                        const Twist& base_velocity,
+// tool pose's translation in the target frame), world axes. `base` gives the
+// root link's orientation and twist (of its origin, world axes); a fixed base
+// passes a state at rest. The base position does not enter.
+std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
                                                         std::span<const double> q,
                                                         std::span<const double> qd, LinkId target,
                                                         const Pose& tool,
                                                         std::span<std::size_t> path);
 
-// Angular acceleration and classical linear acceleration of the target origin, world axes.
+// Angular acceleration and classical linear acceleration of the target origin,
+// world axes, with the base's orientation, twist and acceleration.
 std::expected<Twist, Error> forward_acceleration_kinematics(
-    const Model& model, const Quat& base_rotation, const Twist& base_velocity,
-    const Twist& base_acceleration, std::span<const double> q, std::span<const double> qd,
+    const Model& model, const BaseState& base, std::span<const double> q, std::span<const double> qd,
     std::span<const double> qdd, LinkId target, std::span<std::size_t> path);
 
 // Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.

@@ -1,0 +1,189 @@
+// The one computing-method skeleton of both handle kinds. A method is a small
+// struct: a `description` of its parameters and result, and a `compute` that
+// calls the core. `computing_method<CoreRobot, Method>` does the rest the same
+// way for every method: parse, convert and check the arguments in one fixed
+// order, lock, release the interpreter lock around the core call, build the
+// result. A FloatingRobot method takes a leading `base` argument; a Robot method
+// uses its base frame and a base at rest (see Base).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "handle.hpp"
+#include "loads.hpp"
+#include "robot/base.hpp"
+#include "values.hpp"
+
+namespace velkor::py {
+
+template <class CoreRobot>
+inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
+
+// What a method returns: a value object, or a float64 array of a length the
+// handle fixes.
+enum class Result { Pose, Twist, Generalized, GeneralizedSquare, Jacobian, LinkPoses };
+
+// A method's parameters after the FloatingRobot's `base`. Joint vectors come
+// first (q, then qd, qdd or forces); an index of -1 means the method has no such
+// parameter.
+struct MethodDescription {
+  const char* name;
+  std::array<const char*, 6> parameters;  // unused entries nullptr
+  Py_ssize_t required;
+  std::size_t vectors;        // parameters [0, vectors) are joint vectors
+  Result result;
+  std::size_t unmatched = 0;  // trailing joint vectors of another length than q (forces)
+  int target = -1;
+  int tool = -1;
+  int loads = -1;
+  int out = -1;
+};
+
+// "Robot.jacobian" with parameters (q, target, out), or "FloatingRobot.jacobian"
+// with (base, q, target, out).
+template <class CoreRobot>
+struct MethodSignature {
+  explicit MethodSignature(const MethodDescription& d)
+      : function(std::string(HandleTraits<CoreRobot>::class_name) + "." + d.name) {
+    if (is_floating<CoreRobot>) names.push_back("base");
+    for (const char* p : d.parameters)
+      if (p != nullptr) names.push_back(p);
+    const Py_ssize_t base = is_floating<CoreRobot> ? 1 : 0;
+    signature = Signature{function.c_str(), names.data(), static_cast<Py_ssize_t>(names.size()),
+                          d.required + base};
+  }
+  std::string function;
+  std::vector<const char*> names;
+  Signature signature;
+};
+
+// "q and {name} must have the same length"
+inline bool same_length(const InputArray& q, const InputArray& other, const char* name) {
+  if (other.size() == q.size()) return true;
+  PyErr_Format(PyExc_ValueError, "q and %s must have the same length", name);
+  return false;
+}
+
+// The converted arguments of one call.
+template <class CoreRobot>
+class MethodCall {
+ public:
+  static constexpr Py_ssize_t base_count = is_floating<CoreRobot> ? 1 : 0;
+
+  // Parses and converts in the order every method reports errors in: the
+  // argument list, base (FloatingRobot), the joint vectors in order, target's
+  // type, tool's type, out's type, the joint-vector lengths, target against the
+  // robot's links, loads, tool's values. False with an exception set.
+  template <const MethodDescription& d>
+  bool read(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+            const LinkTable& links) {
+    if (!parse_arguments(s, args, nargs, kwnames, values_)) return false;
+    if constexpr (is_floating<CoreRobot>) {
+      auto state = base_state_argument(values_[0], "base");
+      if (!state) return false;
+      base_ = *state;
+    }
+    for (std::size_t i = 0; i < d.vectors; ++i)
+      if (!vectors_[i].extract(argument(i), d.parameters[i])) return false;
+    std::optional<unsigned long long> index;
+    if constexpr (d.target >= 0)
+      if (!(index = link_index_argument(argument(d.target), "target"))) return false;
+    PyObject* tool = nullptr;
+    if constexpr (d.tool >= 0) {
+      if (argument(d.tool) != Py_None) tool = argument(d.tool);
+      if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
+    }
+    if constexpr (d.out >= 0)
+      if (!OutputArray::check_type(out<d>())) return false;
+    for (std::size_t i = 1; i < d.vectors - d.unmatched; ++i)
+      if (!same_length(vectors_[0], vectors_[i], d.parameters[i])) return false;
+    if constexpr (d.target >= 0) {
+      const auto link = target_link(links, *index);
+      if (!link) return false;
+      target_ = *link;
+    }
+    if constexpr (d.loads >= 0)
+      if (!loads_.convert(argument(d.loads), links)) return false;
+    if constexpr (d.tool >= 0) {
+      if (tool != nullptr) {
+        const auto pose = accepted_pose(tool);
+        if (!pose) return false;
+        tool_ = *pose;
+      }
+    }
+    return true;
+  }
+
+  // The base of the call: the Robot's own, or the FloatingRobot's argument.
+  Base base(const Calculation<CoreRobot>& c) const {
+    if constexpr (is_floating<CoreRobot>) return free_base(c.robot, base_);
+    else return fixed_base(c.robot);
+  }
+  Inputs inputs() const { return {vectors_[0].values(), vectors_[1].values(), vectors_[2].values()}; }
+  LinkId target() const { return target_; }
+  const Pose& tool() const { return tool_; }
+  std::span<const IndexedLoad> loads() const { return loads_.loads(); }
+  template <const MethodDescription& d>
+  PyObject* out() const { return d.out >= 0 ? argument(d.out) : nullptr; }
+
+ private:
+  // The i-th parameter after `base`; nullptr when omitted.
+  PyObject* argument(auto i) const { return values_[base_count + static_cast<Py_ssize_t>(i)]; }
+
+  PyObject* values_[8] = {};
+  BaseState base_;
+  std::array<InputArray, 3> vectors_;
+  LinkId target_{};
+  Pose tool_ = Pose::identity();
+  LoadsArgument loads_;
+};
+
+// The length of an array result on handle `h`.
+template <class CoreRobot>
+std::size_t result_length(Result result, const Handle<CoreRobot>& h) {
+  const std::size_t N = h.generalized_count;
+  switch (result) {
+    case Result::Generalized: return N;
+    case Result::GeneralizedSquare: return N * N;
+    case Result::Jacobian: return 6 * N;
+    case Result::LinkPoses: return 7 * h.link_count;
+    default: return 0;
+  }
+}
+
+// The entry point of every computing method. Method::compute(c, call, inputs)
+// returns the core's expected Pose or Twist for a value result;
+// Method::compute(c, call, out, inputs) fills `out` for an array result. Value
+// results have no `out` that could alias an input, so they read the inputs in place.
+template <class CoreRobot, class Method>
+PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static constexpr const MethodDescription& d = Method::description;
+  static const MethodSignature<CoreRobot> s(d);
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  MethodCall<CoreRobot> call;
+  if (!call.template read<Method::description>(s.signature, args, nargs, kwnames, *h.link_table))
+    return nullptr;
+  if constexpr (d.result == Result::Pose || d.result == Result::Twist) {
+    return value_method(
+        h, [&](Calculation<CoreRobot>& c) { return Method::compute(c, call, call.inputs()); },
+        [](const auto& value) {
+          if constexpr (Method::description.result == Result::Pose) return new_pose(value);
+          else return new_twist(value);
+        });
+  } else {
+    const std::size_t length = result_length(d.result, h);
+    return array_method(h, call.template out<Method::description>(), length, call.inputs(),
+                        [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
+      return Method::compute(c, call, std::span<double>(out, length), in);
+    });
+  }
+}
+
+}  // namespace velkor::py

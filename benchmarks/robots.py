@@ -1,7 +1,8 @@
 """Robot description files for the benchmarks, and the handles built from them.
 
-The URDF files come from the installed `example-robot-data` distribution (found
-by path; its Python module is not imported). Files with `<mimic>` elements are
+The URDF files come from the installed `example-robot-data` distribution and,
+for the iiwa, from pybullet's data files (found by path; neither Python module
+is imported). Files with `<mimic>` elements are
 loaded with mimic="independent", which is how the peer loads them by default.
 """
 
@@ -12,6 +13,8 @@ from pathlib import Path
 import velkor
 
 ROBOTS_DIR = Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix/share/example-robot-data/robots"
+# The iiwa comes with pybullet's data files (an absolute path replaces ROBOTS_DIR).
+PYBULLET_DATA = Path(sysconfig.get_paths()["purelib"]) / "pybullet_data"
 
 
 @dataclass(frozen=True)
@@ -26,6 +29,8 @@ class RobotCase:
 ROBOTS = [
     RobotCase("Panda", "panda_description/urdf/panda.urdf", "panda_hand_tcp", ik=True),
     RobotCase("UR5", "ur_description/urdf/ur5_robot.urdf", "tool0", ik=True),
+    RobotCase("iiwa", str(PYBULLET_DATA / "kuka_iiwa/model.urdf"), "lbr_iiwa_link_7", ik=True),
+    RobotCase("Baxter", "baxter_description/urdf/baxter.urdf", "left_gripper"),
     RobotCase("Talos (fixed)", "talos_data/robots/talos_full_v2.urdf", "gripper_left_base_link"),
     RobotCase("Talos (floating)", "talos_data/robots/talos_full_v2.urdf", "gripper_left_base_link", floating=True),
     RobotCase("Solo12 (floating)", "solo_description/robots/solo12.urdf", "FL_FOOT", floating=True),

@@ -71,9 +71,15 @@ std::expected<Vec6, Error> prepare_indexed_loads(const Model& model,
   for (const IndexedLoad& load : loads) {
     if (load.link.model_id != model.id || load.link.index >= model.link_count())
       return std::unexpected(errors::InvalidLinkId{});
-    const Vec6 wrench = load.wrench();
+    Vec6 wrench = load.wrench();
     if (!wrench.allFinite()) return std::unexpected(errors::NonFiniteInput{"load"});
-    Vec6& target = load.link.index == 0 ? root : load_workspace[load.link.index - 1];
+    // Into the body's frame X = (R, p): f_b = R f, n_b = R n + p × f_b.
+    const Pose& X = model.link_in_body[load.link.index];
+    if (!X.is_identity()) {
+      const Vec3 f = X.rotate(load.force);
+      wrench << X.rotate(load.torque) + X.translation.cross(f), f;
+    }
+    Vec6& target = parent_row(model.link_body[load.link.index], root, load_workspace);
     target += wrench;
     if (!target.allFinite()) return std::unexpected(errors::NumericalFailure{"load aggregation"});
   }

@@ -52,8 +52,8 @@ class LoadBuffer {
   std::uint64_t model_id_;
 };
 
-// Sums the loads into the load workspace (J wrenches: entry k for link k+1) and
-// returns the root link's load.
+// Sums the loads, moved into their bodies' frames, into the load workspace
+// (entry d for body d + 1 of the moving bodies) and returns the root body's load.
 std::expected<Vec6, Error> prepare_indexed_loads(const Model& model,
                                                  std::span<const IndexedLoad> loads,
                                                  std::span<Vec6> load_workspace);

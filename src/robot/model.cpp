@@ -3,6 +3,7 @@
 #include <cmath>
 #include <deque>
 #include <limits>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -115,6 +116,84 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOption
   joint.effort_limit = j.limit.effort;
   joint.type = j.type_name;
   return joint;
+}
+
+// Mass properties of several links in one body frame: m = Σ m_i, c = Σ m_i c_i / m
+// (c_i = X_i c_i, the centre of mass in body axes), and about c
+// I = Σ R_i I_i R_iᵀ + m_i (|d_i|² E − d_i d_iᵀ) with d_i = c_i − c.
+MassProperties combined(const Model& model, std::span<const std::size_t> links) {
+  if (links.size() == 1 && model.link_in_body[links[0]].is_identity())
+    return model.link_mass_properties[links[0]];
+  double m = 0.0;
+  Vec3 h = Vec3::Zero();
+  for (std::size_t l : links) {
+    const MassProperties& p = model.link_mass_properties[l];
+    m += p.mass;
+    h += p.mass * model.link_in_body[l].transform_point(p.center_of_mass);
+  }
+  const Vec3 c = m > 0.0 ? Vec3(h / m) : Vec3::Zero();
+  Mat3 I = Mat3::Zero();
+  for (std::size_t l : links) {
+    const MassProperties& p = model.link_mass_properties[l];
+    const Pose& X = model.link_in_body[l];
+    const Mat3 R = X.rotation.toRotationMatrix();
+    const Vec3 d = X.transform_point(p.center_of_mass) - c;
+    I += R * p.inertia_com * R.transpose() + p.mass * (d.squaredNorm() * Mat3::Identity() - d * d.transpose());
+  }
+  return MassProperties::from_com_inertia(m, c, 0.5 * (I + I.transpose()));
+}
+
+// Merges the links joined by fixed joints into their moving ancestor's body
+// (see Model::bodies). Links come after their parents, so one pass places each.
+void merge_fixed_joints(Model& model) {
+  const std::size_t L = model.link_count(), n = model.dof_count();
+  model.link_body.assign(L, 0);
+  model.link_in_body.assign(L, Pose::identity());
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    const std::size_t child = Model::child_link(k), p = model.parent[k];
+    if (const auto dof = model.joint_dof[k]) {
+      model.link_body[child] = *dof + 1;
+    } else {
+      model.link_body[child] = model.link_body[p];
+      model.link_in_body[child] = model.link_in_body[p].compose(model.joint_kinematics[k].origin);
+    }
+  }
+  if (n == model.joint_count()) return;
+
+  // Links of each body, in link order.
+  std::vector<std::size_t> order(L), first(n + 2, 0);
+  for (std::size_t l = 0; l < L; ++l) ++first[model.link_body[l] + 1];
+  for (std::size_t b = 0; b <= n; ++b) first[b + 1] += first[b];
+  std::vector<std::size_t> next(first.begin(), first.end() - 1);
+  for (std::size_t l = 0; l < L; ++l) order[next[model.link_body[l]]++] = l;
+
+  auto bodies = std::make_shared<Model>();
+  bodies->name = model.name;
+  bodies->id = model.id;
+  bodies->links.reserve(n + 1);
+  bodies->links.push_back(Link{model.links[0].name, {}});
+  for (std::size_t d = 0; d < n; ++d) {
+    const std::size_t k = model.dof_list[d], p = model.parent[k];
+    Joint joint = model.joints[k];
+    joint.kinematics.origin = model.link_in_body[p].compose(joint.kinematics.origin);
+    bodies->joints.push_back(joint);
+    bodies->joint_kinematics.push_back(joint.kinematics);
+    bodies->links.push_back(Link{model.links[Model::child_link(k)].name, {}});
+    bodies->parent.push_back(model.link_body[p]);
+    bodies->joint_dof.push_back(d);
+    bodies->dof_list.push_back(d);
+    const std::size_t parent_body = model.link_body[p];
+    bodies->dof_parent.push_back(parent_body == 0 ? std::nullopt : std::optional<std::size_t>(parent_body - 1));
+  }
+  for (std::size_t b = 0; b <= n; ++b) {
+    bodies->links[b].mass_properties =
+        combined(model, std::span<const std::size_t>(order).subspan(first[b], first[b + 1] - first[b]));
+    bodies->link_mass_properties.push_back(bodies->links[b].mass_properties);
+  }
+  bodies->link_body.resize(n + 1);
+  for (std::size_t b = 0; b <= n; ++b) bodies->link_body[b] = b;
+  bodies->link_in_body.assign(n + 1, Pose::identity());
+  model.bodies = std::move(bodies);
 }
 
 }  // namespace
@@ -258,6 +337,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     const urdf::Mimic& m = *joint.mimic;
     model->mimic_joints.push_back({joint.name, m.joint, m.multiplier, m.offset});
   }
+  merge_fixed_joints(*model);
   return RobotModel(std::move(model));
 }
 

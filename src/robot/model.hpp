@@ -58,6 +58,19 @@ class Model {
   std::vector<MimicJoint> mimic_joints;              // loosened couplings of DOF joints, DOF order
   std::uint64_t id = 0;
 
+  // Moving bodies. Each link joined to its parent by a fixed joint belongs to
+  // its parent's body: body 0 holds the root link, body d + 1 the child link of
+  // DOF d's joint, each with the links fixed below it. The dynamics run on
+  // `bodies`, the model of the moving bodies alone: link d + 1 is body d + 1
+  // with the combined mass properties of its links in its frame, and joint d is
+  // DOF d, its origin given in the parent body's frame.
+  std::shared_ptr<const Model> bodies;               // none without fixed joints: the model is its own
+  std::vector<std::size_t> link_body;                // L: the body of each link
+  std::vector<Pose> link_in_body;                    // L: each link's frame in its body's frame
+
+  // The model the dynamics iterate over: one link per moving body.
+  const Model& moving() const { return bodies ? *bodies : *this; }
+
   std::size_t link_count() const { return links.size(); }
   std::size_t joint_count() const { return joints.size(); }
   std::size_t dof_count() const { return dof_list.size(); }

@@ -188,16 +188,17 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
   const Twist& base_velocity = base.state.velocity;
   const Vec6 v0 = base.floating ? wrench_vector(B * base_velocity.angular, B * base_velocity.linear)
                                 : Vec6::Zero();
-  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
+  const Model& bodies = model.moving();
+  const Mat6 I0 = spatial_inertia(bodies.link_mass_properties[0]);
   Mat6 IA0 = I0;
   Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);
 
-  velocity_pass(model, q, qd, v0, w);
-  VELKOR_TRY(articulated_pass(model, forces, o, base.floating, IA0, pA0, w));
+  velocity_pass(bodies, q, qd, v0, w);
+  VELKOR_TRY(articulated_pass(bodies, forces, o, base.floating, IA0, pA0, w));
   std::fill(out.begin(), out.end(), 0.0);
   const auto a0 = base_acceleration(base, forces, v0, IA0, pA0, out);
   if (!a0) return std::unexpected(a0.error());
-  return acceleration_pass(model, *a0, o, w, out);
+  return acceleration_pass(bodies, *a0, o, w, out);
 }
 
 }  // namespace velkor

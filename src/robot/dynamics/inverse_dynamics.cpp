@@ -9,8 +9,10 @@ namespace velkor {
 
 namespace {
 
+// A workspace row set has a row per joint of the model it was made for, which
+// may have more joints than the moving bodies the kernels run on.
 std::expected<void, Error> check_joint_buffer(std::size_t size, std::size_t J, Label name) {
-  if (size != J) return std::unexpected(wrong_length(name, J, size));
+  if (size < J) return std::unexpected(wrong_length(name, J, size));
   return {};
 }
 
@@ -177,7 +179,7 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
-  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, qdd, base.state,
+  const auto root = inverse_dynamics_kernel_validated(model.moving(), base.floating, q, qd, qdd, base.state,
                                                       -base.gravity, *root_load, w, out.subspan(b));
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
@@ -193,7 +195,7 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
-  const auto root = gravity_kernel(model, q, base.state.frame.rotation, -base.gravity, *root_load, w,
+  const auto root = gravity_kernel(model.moving(), q, base.state.frame.rotation, -base.gravity, *root_load, w,
                                    out.subspan(b));
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
@@ -212,7 +214,7 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
   std::fill(out.begin(), out.end(), 0.0);
   const BaseState spinning{Pose{base.state.frame.rotation, Vec3::Zero()},
                            Twist{base.state.velocity.angular, Vec3::Zero()}, {}};
-  const auto root = inverse_dynamics_kernel_validated(model, base.floating, q, qd, w.ik_step, spinning,
+  const auto root = inverse_dynamics_kernel_validated(model.moving(), base.floating, q, qd, w.ik_step, spinning,
                                                       Vec3::Zero(), Vec6::Zero(), w, out.subspan(b));
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);

@@ -107,9 +107,10 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
   const std::size_t n = model.dof_count(), b = base.coordinates(), N = n + b;
   VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);
-  const Composite root = composite_pass(model, q, w, base.floating);
+  const Model& bodies = model.moving();
+  const Composite root = composite_pass(bodies, q, w, base.floating);
   if (!base.floating) {
-    for (std::size_t d = 0; d < n; ++d) column_walk(model, w, d, 0, N, out);
+    for (std::size_t d = 0; d < n; ++d) column_walk(bodies, w, d, 0, N, out);
     return {};
   }
   const Quat& R = base.state.frame.rotation;
@@ -124,7 +125,7 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
   }
   // Joint columns and their coupling with the base, mirrored.
   for (std::size_t d = 0; d < n; ++d) {
-    const Vec6 F = column_walk(model, w, d, 6, N, out);
+    const Vec6 F = column_walk(bodies, w, d, 6, N, out);
     const Vec3 n_w = R * F.head<3>(), f_w = R * F.tail<3>();
     for (std::size_t r = 0; r < 3; ++r) {
       out[r * N + 6 + d] = out[(6 + d) * N + r] = n_w[static_cast<int>(r)];

@@ -1,9 +1,12 @@
-// Median nanoseconds per call of velkor's inverse dynamics, mass matrix and
-// forward dynamics kernels and of the peer's rnea, crba and aba, measured
-// alternately on the same robots and states. Mimic elements are removed from
+// Nanoseconds per call (median and 10th percentile of alternating batches) of
+// velkor's inverse dynamics, mass matrix and forward dynamics kernels and of the
+// peer's rnea, crba and aba (its faster WORLD convention, and LOCAL for
+// reference), on the same robots and states, fixed and floating bases. Mimic elements are removed from
 // the descriptions first so both libraries see the same independent joints.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <span>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -20,6 +23,7 @@
 
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
+#include "robot/base.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
 
 namespace {
@@ -42,75 +46,114 @@ double batch_ns(F&& f, int calls) {
   return std::chrono::duration<double, std::nano>(end - start).count() / calls;
 }
 
-// Alternating batches; returns the medians of both.
+struct Times {
+  double median, p10;
+};
+
+Times summary(std::vector<double> t) {
+  std::sort(t.begin(), t.end());
+  return {t[t.size() / 2], t[t.size() / 10]};
+}
+
+// Alternating batches (the order flips every batch); median and 10th percentile of both.
 template <class A, class B>
-std::pair<double, double> compare(A&& a, B&& b, int batches = 31, int calls = 2000) {
+std::pair<Times, Times> compare(A&& a, B&& b, int batches = 41, int calls = 1000) {
   std::vector<double> ta, tb;
   for (int k = 0; k < batches; ++k) {
-    ta.push_back(batch_ns(a, calls));
-    tb.push_back(batch_ns(b, calls));
+    if (k % 2 == 0) {
+      ta.push_back(batch_ns(a, calls));
+      tb.push_back(batch_ns(b, calls));
+    } else {
+      tb.push_back(batch_ns(b, calls));
+      ta.push_back(batch_ns(a, calls));
+    }
   }
-  std::nth_element(ta.begin(), ta.begin() + batches / 2, ta.end());
-  std::nth_element(tb.begin(), tb.begin() + batches / 2, tb.end());
-  return {ta[batches / 2], tb[batches / 2]};
+  return {summary(ta), summary(tb)};
 }
 
 volatile double sink;
 
-void run(const char* label, const std::string& file) {
+void row(const char* name, std::pair<Times, Times> t) {
+  std::printf("  %-26s %9.0f %9.0f %9.0f %9.0f %7.2f\n", name, t.first.median, t.first.p10,
+              t.second.median, t.second.p10, t.first.median / t.second.median);
+}
+
+void run(const char* label, const std::string& file, bool floating) {
   const std::string path = without_mimic(file);
   auto model = velkor::RobotModel::from_urdf(path);
   if (!model) {
     std::printf("%s: %s\n", label, model.error().message().c_str());
     return;
   }
-  velkor::Robot robot(*model);
-  const velkor::Model& m = robot.model();
-  const std::size_t n = m.dof_count();
+  const velkor::Model& m = model->model();
+  const std::size_t n = m.dof_count(), b = floating ? 6 : 0, N = n + b;
   velkor::Workspace w(m.joint_count(), n);
+  auto created = velkor::FloatingRobot::create(*model, velkor::MasslessRoot::Allow);
+  if (!created) {
+    std::printf("%s: %s\n", label, created.error().message().c_str());
+    return;
+  }
+  const velkor::Robot fixed(*model);
+  const velkor::FloatingRobot& free = *created;
 
   pinocchio::Model pm;
-  pinocchio::urdf::buildModel(path, pm);
+  if (floating) pinocchio::urdf::buildModel(path, pinocchio::JointModelFreeFlyer(), pm);
+  else pinocchio::urdf::buildModel(path, pm);
   pm.gravity.linear(Eigen::Vector3d(0, 0, -9.80665));
   pinocchio::Data pd(pm);
-  if (static_cast<std::size_t>(pm.nv) != n) {
-    std::printf("%s: the peer has %d velocities, velkor %zu DOFs\n", label, pm.nv, n);
+  if (static_cast<std::size_t>(pm.nv) != N) {
+    std::printf("%s: the peer has %d velocities, velkor %zu\n", label, pm.nv, N);
     return;
   }
 
-  // One random state; the peer's q uses (cos, sin) for continuous joints, so
-  // take its own random configuration for it: the work per call is the same.
+  // One random state; the peer's q uses (cos, sin) for continuous joints and a
+  // quaternion for the free flyer, so take its own random configuration: the
+  // work per call is the same.
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  std::vector<double> q(n), qd(n), qdd(n), out(n), mass(n * n);
-  for (std::size_t i = 0; i < n; ++i) q[i] = uniform(rng), qd[i] = uniform(rng), qdd[i] = uniform(rng);
+  std::vector<double> q(n), v(N), a(N), out(N), mass(N * N);
+  for (double& x : q) x = uniform(rng);
+  for (std::size_t i = 0; i < N; ++i) v[i] = uniform(rng), a[i] = uniform(rng);
   Eigen::VectorXd pq = pinocchio::randomConfiguration(pm, -Eigen::VectorXd::Ones(pm.nq), Eigen::VectorXd::Ones(pm.nq));
-  const Eigen::Map<Eigen::VectorXd> pv(qd.data(), n), pa(qdd.data(), n);
+  if (floating) pq.segment<4>(3).normalize();
+  const Eigen::Map<Eigen::VectorXd> pv(v.data(), N), pa(a.data(), N);
   const std::vector<velkor::IndexedLoad> no_loads;
+  velkor::BaseState state;
+  state.velocity = velkor::Twist{velkor::Vec3(v[0], v[1], v[2]), velkor::Vec3(v[3], v[4], v[5])};
+  state.acceleration = velkor::Twist{velkor::Vec3(a[0], a[1], a[2]), velkor::Vec3(a[3], a[4], a[5])};
+  const std::span<const double> qd(v.data() + b, n), qdd(a.data() + b, n);
+  const velkor::Base base = floating ? velkor::free_base(free, state) : velkor::fixed_base(fixed);
 
-  std::printf("%-14s n=%-3zu %-18s %10s %10s %7s\n", label, n, "kernel", "velkor ns", "peer ns", "ratio");
-  const auto row = [&](const char* name, std::pair<double, double> t) {
-    std::printf("%-14s %-24s %10.0f %10.0f %7.2f\n", "", name, t.first, t.second, t.first / t.second);
-  };
-  row("inverse dynamics", compare(
-      [&] { sink = velkor::inverse_dynamics(robot, w, q, qd, qdd, no_loads, out).has_value(); },
+  std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed", m.link_count());
+  std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "peer", "p10", "ratio");
+  row("inverse dynamics / rnea", compare(
+      [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
       [&] { sink = pinocchio::rnea(pm, pd, pq, pv, pa)[0]; }));
-  row("mass matrix", compare(
-      [&] { sink = velkor::mass_matrix(robot, w, q, mass).has_value(); },
-      [&] { sink = pinocchio::crba(pm, pd, pq)(0, 0); }));
+  row("mass matrix / crba", compare(
+      [&] { sink = velkor::mass_matrix(m, base, w, q, mass).has_value(); },
+      [&] { sink = pinocchio::crba(pm, pd, pq, pinocchio::Convention::WORLD)(0, 0); }));
   const std::vector<double> tau = out;
-  const Eigen::Map<const Eigen::VectorXd> ptau(tau.data(), n);
-  row("forward dynamics", compare(
-      [&] { sink = velkor::forward_dynamics(robot, w, q, qd, tau, no_loads, out).has_value(); },
-      [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau)[0]; }));
+  const Eigen::Map<const Eigen::VectorXd> ptau(tau.data(), N);
+  row("forward dynamics / aba", compare(
+      [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
+      [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::WORLD)[0]; }));
+  row("  (aba LOCAL)", compare(
+      [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
+      [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::LOCAL)[0]; }));
 }
 
 }  // namespace
 
 int main() {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   const std::string robots = ROBOTS_DIR;
-  run("panda", robots + "/panda_description/urdf/panda.urdf");
-  run("ur5", robots + "/ur_description/urdf/ur5_robot.urdf");
-  run("talos (fixed)", robots + "/talos_data/robots/talos_full_v2.urdf");
+  run("Panda", robots + "/panda_description/urdf/panda.urdf", false);
+  run("UR5", robots + "/ur_description/urdf/ur5_robot.urdf", false);
+  run("iiwa", PYBULLET_DATA "/kuka_iiwa/model.urdf", false);
+  run("Baxter", robots + "/baxter_description/urdf/baxter.urdf", false);
+  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", false);
+  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", true);
+  run("Solo12", robots + "/solo_description/robots/solo12.urdf", true);
   return 0;
 }

@@ -1,6 +1,9 @@
 #include "arrays.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <array>
+#include <span>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -8,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "fault.hpp"
 #include "fork_handlers.hpp"
 
 namespace velkor::py {
@@ -30,38 +34,55 @@ Extent extent_of(PyArrayObject* array) {
                    : Extent{data - static_cast<std::uintptr_t>(-span), data + item};
 }
 
+// A lock for the few instructions a registry visit takes: uncontended it
+// costs one atomic exchange, where a mutex costs a library call each way.
+class SpinLock {
+ public:
+  void lock() {
+    while (locked_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+  }
+  void unlock() { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
 // Process-wide record of the array memory held by running calls. A write hold
 // excludes every overlapping hold; read holds share.
 class HoldRegistry {
  public:
-  std::size_t take(Extent extent, Hold::Kind kind) {
-    std::lock_guard lock(mutex_);
+  // One hold over all `extents`, or none (0) when one conflicts.
+  std::size_t take(std::span<const Extent> extents, Hold::Kind kind) {
+    std::lock_guard guard(lock_);
     for (const Record& r : records_) {
-      const bool overlap = r.extent.begin < extent.end && extent.begin < r.extent.end;
-      if (overlap && (kind == Hold::Kind::Write || r.kind == Hold::Kind::Write)) return 0;
+      for (const Extent& extent : extents) {
+        const bool overlap = r.extent.begin < extent.end && extent.begin < r.extent.end;
+        if (overlap && (kind == Hold::Kind::Write || r.kind == Hold::Kind::Write)) return 0;
+      }
     }
     const std::size_t id = next_id_++;
-    records_.push_back({id, extent, kind, std::this_thread::get_id()});
+    const std::thread::id owner = std::this_thread::get_id();
+    for (const Extent& extent : extents) records_.push_back({id, extent, kind, owner});
     return id;
   }
 
-  void before_fork() { mutex_.lock(); }
-  void after_fork_in_parent() { mutex_.unlock(); }
+  void before_fork() { lock_.lock(); }
+  void after_fork_in_parent() { lock_.unlock(); }
   // Only the forking thread exists in the child: the holds of every other
   // thread's calls would otherwise never be released.
   void after_fork_in_child() {
-    new (&mutex_) std::mutex;
+    new (&lock_) SpinLock;
     const std::thread::id self = std::this_thread::get_id();
     std::erase_if(records_, [self](const Record& r) { return r.owner != self; });
   }
 
   void release(std::size_t id) {
-    std::lock_guard lock(mutex_);
-    const auto it = std::find_if(records_.begin(), records_.end(),
-                                 [id](const Record& r) { return r.id == id; });
-    if (it == records_.end()) return;
-    *it = records_.back();
-    records_.pop_back();
+    std::lock_guard guard(lock_);
+    for (std::size_t i = records_.size(); i-- > 0;) {
+      if (records_[i].id != id) continue;
+      records_[i] = records_.back();
+      records_.pop_back();
+    }
   }
 
   static HoldRegistry& instance() {
@@ -79,7 +100,7 @@ class HoldRegistry {
     Hold::Kind kind;
     std::thread::id owner;
   };
-  std::mutex mutex_;
+  SpinLock lock_;
   std::vector<Record> records_;
   std::size_t next_id_ = 1;
 };
@@ -153,7 +174,22 @@ Hold& Hold::operator=(Hold&& other) noexcept {
 bool Hold::take(PyArrayObject* array, Kind kind) {
   release();
   if (PyArray_DIM(array, 0) == 0) return true;  // nothing to share
-  id_ = HoldRegistry::instance().take(extent_of(array), kind);
+  const Extent extent = extent_of(array);
+  id_ = HoldRegistry::instance().take({&extent, 1}, kind);
+  return id_ != 0;
+}
+
+bool Hold::take_reads(std::span<PyArrayObject* const> arrays) {
+  release();
+  std::array<Extent, 8> extents;
+  std::size_t count = 0;
+  for (PyArrayObject* array : arrays) {
+    if (PyArray_DIM(array, 0) == 0) continue;  // nothing to share
+    VELKOR_INVARIANT(count < extents.size(), "too many arrays in one hold");
+    extents[count++] = extent_of(array);
+  }
+  if (count == 0) return true;
+  id_ = HoldRegistry::instance().take({extents.data(), count}, Kind::Read);
   return id_ != 0;
 }
 
@@ -162,13 +198,16 @@ void Hold::release_taken() { HoldRegistry::instance().release(std::exchange(id_,
 bool InputArray::extract(PyObject* value, const char* name) {
   if (is_float_vector(value)) {
     array_ = PyRef::borrow(value);
-    return use_array(reinterpret_cast<PyArrayObject*>(value));
+    unread_ = reinterpret_cast<PyArrayObject*>(value);
+    size_ = static_cast<std::size_t>(PyArray_DIM(unread_, 0));
+    return true;
   }
   // Arrays of other shapes or types go straight to NumPy's conversion, so a
   // (3, 1) array is not read row by row as three numbers.
   if (!PyArray_Check(value) && !PyUnicode_Check(value) && PySequence_Check(value)) {
     if (read_sequence(value, copy_)) {
       values_ = copy_;
+      size_ = copy_.size();
       return true;
     }
     copy_.clear();
@@ -185,14 +224,30 @@ bool InputArray::extract(PyObject* value, const char* name) {
                  name, Py_TYPE(value)->tp_name, PyArray_NDIM(array));
     return false;
   }
-  return use_array(array);
+  unread_ = array;
+  size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  return true;
 }
 
-bool InputArray::use_array(PyArrayObject* array) {
-  if (!hold_.take(array, Hold::Kind::Read)) {
+bool InputArray::hold(std::span<InputArray> inputs, Hold& hold) {
+  std::array<PyArrayObject*, 8> arrays;
+  std::size_t count = 0;
+  for (const InputArray& input : inputs) {
+    if (input.unread_ == nullptr) continue;
+    VELKOR_INVARIANT(count < arrays.size(), "too many arrays in one hold");
+    arrays[count++] = input.unread_;
+  }
+  if (!hold.take_reads({arrays.data(), count})) {
     PyErr_SetString(PyExc_ValueError, already_borrowed);
     return false;
   }
+  for (InputArray& input : inputs) {
+    if (input.unread_ != nullptr) input.read_array(std::exchange(input.unread_, nullptr));
+  }
+  return true;
+}
+
+void InputArray::read_array(PyArrayObject* array) {
   const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
   if (n == 0) {
     values_ = {};
@@ -207,7 +262,6 @@ bool InputArray::use_array(PyArrayObject* array) {
       std::memcpy(&copy_[i], base + static_cast<npy_intp>(i) * stride, sizeof(double));
     values_ = copy_;
   }
-  return true;
 }
 
 bool OutputArray::check_type(PyObject* out) {

@@ -27,6 +27,9 @@ class Hold {
   // Takes a hold on the memory of `array`; false when it conflicts with a
   // hold of a running call (the caller reports "The given array is already borrowed").
   bool take(PyArrayObject* array, Kind kind);
+  // Read holds on the memory of several arrays as one hold, all or none, in
+  // one visit to the registry.
+  bool take_reads(std::span<PyArrayObject* const> arrays);
   void release() {
     if (id_ != 0) release_taken();
   }
@@ -41,19 +44,25 @@ class Hold {
 class InputArray {
  public:
   // Extracts argument `name`: a 1-D float64 array as is, else a sequence of
-  // numbers, else NumPy's forced conversion; false with an exception set.
+  // numbers, else NumPy's forced conversion; false with an exception set. An
+  // array's memory is not read until `hold` has taken a read hold on it.
   bool extract(PyObject* value, const char* name);
+
+  // Takes one read hold on the array memory of all `inputs` (false with
+  // "The given array is already borrowed" set), then makes their values readable.
+  static bool hold(std::span<InputArray> inputs, Hold& hold);
 
   // The contiguous values the core reads: the array's own memory when it is
   // aligned and contiguous, else a gathered copy.
   std::span<const double> values() const { return values_; }
-  std::size_t size() const { return values_.size(); }
+  std::size_t size() const { return size_; }
 
  private:
-  bool use_array(PyArrayObject* array);
+  void read_array(PyArrayObject* array);
 
   PyRef array_;
-  Hold hold_;
+  PyArrayObject* unread_ = nullptr;  // an array whose values are set once it is held
+  std::size_t size_ = 0;
   std::vector<double> copy_;
   std::span<const double> values_;
 };

@@ -77,7 +77,8 @@ class MethodCall {
   static constexpr Py_ssize_t base_count = is_floating<CoreRobot> ? 1 : 0;
 
   // Parses and converts in the order every method reports errors in: the
-  // argument list, base (FloatingRobot), the joint vectors in order, target's
+  // argument list, base (FloatingRobot), the joint vectors in order, a hold on
+  // their memory, target's
   // type, tool's type, out's type, the joint-vector lengths, target against the
   // robot's links, loads, tool's values. False with an exception set.
   template <const MethodDescription& d>
@@ -91,6 +92,7 @@ class MethodCall {
     }
     for (std::size_t i = 0; i < d.vectors; ++i)
       if (!vectors_[i].extract(argument(i), d.parameters[i])) return false;
+    if (!InputArray::hold({vectors_.data(), d.vectors}, input_hold_)) return false;
     std::optional<unsigned long long> index;
     if constexpr (d.target >= 0)
       if (!(index = link_index_argument(argument(d.target), "target"))) return false;
@@ -139,6 +141,7 @@ class MethodCall {
   PyObject* values_[8] = {};
   BaseState base_;
   std::array<InputArray, 3> vectors_;
+  Hold input_hold_;  // released before the arrays it covers
   LinkId target_{};
   Pose tool_ = Pose::identity();
   LoadsArgument loads_;

@@ -39,7 +39,8 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* arg[5];
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   InputArray q;
-  if (!q.extract(arg[0], "q")) return nullptr;
+  Hold held;
+  if (!q.extract(arg[0], "q") || !InputArray::hold({&q, 1}, held)) return nullptr;
   const auto index = link_index_argument(arg[1], "target");
   if (!index) return nullptr;
   const auto desired = pose_argument(arg[2], "desired");

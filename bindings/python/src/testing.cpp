@@ -2,12 +2,15 @@
 // It is built with VELKOR_TESTING=ON and never ships in the regular package.
 // It adopts the type objects and exceptions of the imported _velkor module, so
 // the errors it raises are the very classes users catch.
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "handle.hpp"
 #include "py_ref.hpp"
+#include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/model.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -177,6 +180,30 @@ PyObject* floating_robot(PyObject*, PyObject* path) {
   Py_RETURN_NONE;
 }
 
+// kernel_ns(path, state, calls) -> nanoseconds per call of the fixed-base
+// inverse dynamics kernel alone, at q = qd = qdd = state (no Python in the loop),
+// for comparing with the time of a Python call.
+PyObject* kernel_ns(PyObject*, PyObject* args) {
+  PyObject* path;
+  double value;
+  Py_ssize_t calls;
+  if (!PyArg_ParseTuple(args, "Odn", &path, &value, &calls)) return nullptr;
+  const auto model = load(path);
+  if (!model) return nullptr;
+  const Robot robot(*model);
+  const Model& m = robot.model();
+  Workspace w(m.joint_count(), m.dof_count());
+  std::vector<double> q(m.dof_count(), value), out(m.dof_count());
+  const auto start = std::chrono::steady_clock::now();
+  bool ok = true;
+  for (Py_ssize_t i = 0; i < calls; ++i)
+    ok &= inverse_dynamics(robot, w, q, q, q, {}, out).has_value();
+  const auto end = std::chrono::steady_clock::now();
+  if (!ok) return core_error(errors::NumericalFailure{"kernel timing"});
+  return PyFloat_FromDouble(std::chrono::duration<double, std::nano>(end - start).count() /
+                            static_cast<double>(calls));
+}
+
 // joint_frame(path, joint_index, q) -> child frame in the parent frame, storage order.
 PyObject* joint_frame(PyObject*, PyObject* args) {
   PyObject* path;
@@ -264,6 +291,7 @@ PyMethodDef methods[] = {
     {"load_model", entry<load_model>, METH_O, nullptr},
     {"floating_robot", entry<floating_robot>, METH_O, nullptr},
     {"joint_frame", entry<joint_frame>, METH_VARARGS, nullptr},
+    {"kernel_ns", entry<kernel_ns>, METH_VARARGS, nullptr},
     {"workspace_sizes", entry<workspace_sizes>, METH_O, nullptr},
     {"accept_pose", entry<accept>, METH_O, nullptr},
     {"base_state", entry<base_state>, METH_O, nullptr},

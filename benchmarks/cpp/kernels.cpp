@@ -9,6 +9,7 @@
 #include <span>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -88,13 +89,16 @@ void run(const char* label, const std::string& file, bool floating) {
   const velkor::Model& m = model->model();
   const std::size_t n = m.dof_count(), b = floating ? 6 : 0, N = n + b;
   velkor::Workspace w(m.joint_count(), n);
-  auto created = velkor::FloatingRobot::create(*model, velkor::MasslessRoot::Allow);
-  if (!created) {
-    std::printf("%s: %s\n", label, created.error().message().c_str());
-    return;
-  }
   const velkor::Robot fixed(*model);
-  const velkor::FloatingRobot& free = *created;
+  std::optional<velkor::FloatingRobot> free;
+  if (floating) {
+    auto created = velkor::FloatingRobot::create(*model, velkor::MasslessRoot::Allow);
+    if (!created) {
+      std::printf("%s: %s\n", label, created.error().message().c_str());
+      return;
+    }
+    free.emplace(std::move(*created));
+  }
 
   pinocchio::Model pm;
   if (floating) pinocchio::urdf::buildModel(path, pinocchio::JointModelFreeFlyer(), pm);
@@ -122,7 +126,7 @@ void run(const char* label, const std::string& file, bool floating) {
   state.velocity = velkor::Twist{velkor::Vec3(v[0], v[1], v[2]), velkor::Vec3(v[3], v[4], v[5])};
   state.acceleration = velkor::Twist{velkor::Vec3(a[0], a[1], a[2]), velkor::Vec3(a[3], a[4], a[5])};
   const std::span<const double> qd(v.data() + b, n), qdd(a.data() + b, n);
-  const velkor::Base base = floating ? velkor::free_base(free, state) : velkor::fixed_base(fixed);
+  const velkor::Base base = floating ? velkor::free_base(*free, state) : velkor::fixed_base(fixed);
 
   std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed", m.link_count());
   std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "peer", "p10", "ratio");

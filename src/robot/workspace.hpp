@@ -26,14 +26,15 @@ struct Workspace {
   std::vector<double> composite_mass;       // m_k of the subtree below joint k (mass matrix)
   std::vector<Vec3> composite_first_moment; // h_k = m c of that subtree, root-link axes about the root origin
   std::vector<Mat3> composite_inertia;      // I_k of that subtree about the root origin, root axes;
-                                            // forward dynamics: R_k, link k+1 to parent rotation (joint_rotations)
-  std::vector<Vec6> fd_velocity;            // v_k: spatial velocity of link k+1, its axes (forward dynamics);
+                                            // forward dynamics: R_k, link k+1 in root axes (joint_rotations)
+  std::vector<Vec6> fd_velocity;            // v_k: spatial velocity of link k+1 (forward dynamics; the
+                                            // forward-dynamics rows are in root axes about the root origin);
                                             // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
   std::vector<Vec6> fd_bias_acceleration;   // c_k = v_k × S q̇: velocity-product acceleration
   std::vector<Vec6> fd_bias_force;          // p^A_k: articulated bias force
   std::vector<Mat6> fd_inertia;             // I^A_k: articulated inertia
   std::vector<Vec6> fd_U;                   // U_k = I^A_k S_k
-  std::vector<Vec6> fd_acceleration;        // a_k: spatial acceleration of link k+1, its axes
+  std::vector<Vec6> fd_acceleration;        // a_k: spatial acceleration of link k+1
   std::vector<double> fd_D;                 // D_k = S_kᵀ U_k
   std::vector<double> fd_u;                 // u_k = τ_k − S_kᵀ p^A_k
   std::vector<Vec3> linear_velocity;        // origin velocity of link k+1, root axes (Jacobian derivative)
@@ -52,6 +53,9 @@ struct Workspace {
   std::span<Vec6> joint_axes() { return fd_velocity; }
   std::span<const Vec6> joint_axes() const { return fd_velocity; }
   std::span<Mat3> joint_rotations() { return composite_inertia; }
+  // Forward dynamics keeps DOF d's motion axis S_d (root axes, about the root
+  // origin) in the Jacobian's column d.
+  Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }
 };
 
 }  // namespace velkor

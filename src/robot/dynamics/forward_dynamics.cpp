@@ -3,6 +3,7 @@
 #include <Eigen/Cholesky>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "fault.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -55,38 +56,83 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
 
 namespace {
 
-// Joint k's child-to-parent transform, its rotation matrix formed once by the
-// velocity pass and kept in the workspace's joint-rotation rows.
-Transform joint_transform(Workspace& w, std::size_t k) {
-  return Transform{w.joint_rotations()[k], w.frames[k].translation};
+// The passes work in root-link coordinates about the root-link origin, so a
+// body's articulated inertia moves into its parent's by a plain sum; only each
+// body's own inertia and load are moved there, once.
+
+// Body k's orientation R_k and origin p_k in root coordinates, from its
+// parent's and the joint's local transform: R_k = R_p R_J, p_k = p_p + R_p t_J.
+void place_body(const Model& model, std::size_t k, double q, Workspace& w) {
+  const Pose local = model.joint_kinematics[k].frame(q);
+  const Mat3 R_J = local.rotation.toRotationMatrix();
+  const std::size_t p = model.parent[k];
+  Mat3& R = w.joint_rotations()[k];
+  Vec3& origin = w.frames[k].translation;
+  if (p == 0) {
+    R = R_J;
+    origin = local.translation;
+  } else {
+    const Mat3& R_p = w.joint_rotations()[p - 1];
+    R.noalias() = R_p * R_J;
+    origin = w.frames[p - 1].translation + R_p * local.translation;
+  }
 }
 
-// Outward pass: v_k = X v_parent + S θ̇, c_k = v_k ×m S θ̇, I^A_k = I_k,
-// p^A_k = load + v_k ×* I_k v_k.
+// Spatial inertia about the root origin of a body with orientation R and origin
+// p: c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ), h' = m c'.
+Mat6 inertia_in_root(const MassProperties& body, const Mat3& R, const Vec3& p) {
+  const Vec3 c = R * body.center_of_mass + p;
+  Mat3 I = R * body.inertia_com * R.transpose();
+  I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
+  const Mat3 H = skew(body.mass * c);
+  Mat6 out;
+  out << I, H, -H, body.mass * Mat3::Identity();
+  return out;
+}
+
+// D = Sᵀ I^A S is summed from terms as large as B = Σ|S_i||I^A_ij||S_j| ≤ (Σ|S_i|√I^A_ii)²
+// (I^A is positive semidefinite), so it carries rounding of order ε·B. A D within
+// that of zero is zero: a joint whose subtree cannot resist its motion (a point
+// mass on a hinge's axis, a massless tip) is singular however far from the root.
+double singular_below(const Mat6& IA, const Vec6& S) {
+  double root_bound = 0.0;
+  for (int i = 0; i < 6; ++i) root_bound += std::abs(S[i]) * std::sqrt(std::max(IA(i, i), 0.0));
+  return 32.0 * std::numeric_limits<double>::epsilon() * root_bound * root_bound;
+}
+
+// Outward pass: S_k = (a, p_k × a) or (0, a) with a = R_k·axis; v_k = v_parent + S q̇,
+// c_k = v_k ×m S q̇, I^A_k = I_k, p^A_k = load + v_k ×* I_k v_k.
 void velocity_pass(const Model& model, std::span<const double> q, std::span<const double> qd,
                    const Vec6& v0, Workspace& w) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
-    const JointKinematics& joint = model.joint_kinematics[k];
-    const auto dof = model.joint_dof[k];
-    w.frames[k] = joint.frame(model.joint_position(k, q.data()));
-    w.joint_rotations()[k] = w.frames[k].rotation.toRotationMatrix();
-    Vec6 v = motion_to_child(joint_transform(w, k), parent_row(model.parent[k], v0, w.fd_velocity));
+    place_body(model, k, model.joint_position(k, q.data()), w);
+    const Mat3& R = w.joint_rotations()[k];
+    const Vec3& origin = w.frames[k].translation;
+    Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
     Vec6 c = Vec6::Zero();
-    if (dof) {
-      const Vec6 vJ = motion_subspace(joint).times(qd[*dof]);
+    if (const auto dof = model.joint_dof[k]) {
+      const JointKinematics& joint = model.joint_kinematics[k];
+      const Vec3 a = R * joint.axis;
+      Eigen::Map<Vec6> S = w.motion_axis(*dof);
+      if (joint.kind == JointKind::Revolute) S << a, origin.cross(a);
+      else S << Vec3::Zero(), a;
+      const Vec6 vJ = S * qd[*dof];
       v += vJ;
       c = motion_cross(v, vJ);
     }
-    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
     w.fd_velocity[k] = v;
     w.fd_bias_acceleration[k] = c;
-    w.fd_inertia[k] = spatial_inertia(link);
-    w.fd_bias_force[k] = w.loads[k] + force_cross(v, inertia_apply(link, v));
+    Mat6& I = w.fd_inertia[k];
+    I = inertia_in_root(model.link_mass_properties[Model::child_link(k)], R, origin);
+    // The body's load (its axes, about its origin) moved to the root: f' = R f, n' = R n + p × f'.
+    const Vec6& load = w.loads[k];
+    const Vec3 f = R * load.tail<3>();
+    w.fd_bias_force[k] = wrench_vector(R * load.head<3>() + origin.cross(f), f) + force_cross(v, I * v);
   }
 }
 
 // Inward pass: U = I^A S, D = Sᵀ U, u = τ − Sᵀ p^A; then I^a = I^A − U Uᵀ / D
-// and p^a = p^A + I^a c + U u / D move into the parent (into the root's IA0,
+// and p^a = p^A + I^a c + U u / D add into the parent's (into the root's IA0,
 // pA0 only when the base is free). `o`: the base coordinates before the joints.
 std::expected<void, Error> articulated_pass(const Model& model, std::span<const double> forces,
                                             std::size_t o, bool floating, Mat6& IA0, Vec6& pA0,
@@ -98,12 +144,12 @@ std::expected<void, Error> articulated_pass(const Model& model, std::span<const 
     const Vec6& pA = w.fd_bias_force[k];
     Vec6 pa;
     if (const auto dof = model.joint_dof[k]) {
-      const MotionSubspace S = motion_subspace(model.joint_kinematics[k]);
-      const Vec6 U = S.inertia_times(IA);
-      const double D = S.transpose_times(U);
+      const Eigen::Map<Vec6> S = w.motion_axis(*dof);
+      const Vec6 U = IA * S;
+      const double D = S.dot(U);
       if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
-      if (D <= 0.0) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
-      const double u = forces[*dof + o] - S.transpose_times(pA);
+      if (D <= singular_below(IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
+      const double u = forces[*dof + o] - S.dot(pA);
       w.fd_U[k] = U;
       w.fd_D[k] = D;
       w.fd_u[k] = u;
@@ -116,8 +162,8 @@ std::expected<void, Error> articulated_pass(const Model& model, std::span<const 
     }
     // A massless, unloaded leaf (a tool frame, a sensor mount) adds nothing.
     if (IA.isZero(0.0) && pa.isZero(0.0)) continue;
-    add_inertia_to_parent(joint_transform(w, k), IA, parent_row(p, IA0, w.fd_inertia));
-    parent_row(p, pA0, w.fd_bias_force) += force_to_parent(joint_transform(w, k), pa);
+    parent_row(p, IA0, w.fd_inertia) += IA;
+    parent_row(p, pA0, w.fd_bias_force) += pa;
   }
   return {};
 }
@@ -147,17 +193,16 @@ std::expected<Vec6, Error> base_acceleration(const Base& base, std::span<const d
   return *a0;
 }
 
-// Outward pass: a' = X a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
+// Outward pass: a' = a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
 std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0, std::size_t o,
                                              Workspace& w, std::span<double> out) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
-    Vec6 a = motion_to_child(joint_transform(w, k), parent_row(model.parent[k], a0, w.fd_acceleration)) +
-             w.fd_bias_acceleration[k];
+    Vec6 a = parent_row(model.parent[k], a0, w.fd_acceleration) + w.fd_bias_acceleration[k];
     if (const auto dof = model.joint_dof[k]) {
       const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) / w.fd_D[k];
       if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
       out[*dof + o] = qdd;
-      a += motion_subspace(model.joint_kinematics[k]).times(qdd);
+      a += w.motion_axis(*dof) * qdd;
     }
     w.fd_acceleration[k] = a;
   }

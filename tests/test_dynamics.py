@@ -249,6 +249,19 @@ def test_singular_joint_inertia_names_dof(build, kind, axis):
     assert np.array_equal(out, [7.0, 7.0])  # found before any acceleration is written
 
 
+@pytest.mark.parametrize("inertia", [1e-6, 1e-9])
+def test_small_inertia_far_from_the_root_is_not_singular(build, inertia):
+    # a light, small body two metres out: its D is tiny beside the terms of the root frame
+    arm = (1.0, (1.0, 0, 0), (0, 0, 0), (0.01, 0, 0, 0.01, 0, 0.01))
+    tip = (1e-3, (0, 0, 0), (0, 0, 0), (inertia, 0, 0, inertia, 0, inertia))
+    robot = build({"base": None, "arm": arm, "tip": tip},
+                  [("shoulder", "revolute", "base", "arm", (0, 0, 0.1)),
+                   ("wrist", "revolute", "arm", "tip", (2.0, 0, 0), (0, 0, 0), (0, 0, 1))])
+    q, qd, qdd = [0.1, 0.2], [0.3, 0.4], [0.5, -0.6]
+    accel = robot.forward_dynamics(q, qd, robot.inverse_dynamics(q, qd, qdd))
+    assert np.allclose(accel, qdd, rtol=0, atol=1e-12 / inertia)
+
+
 # --- floating base ----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("which", ["quadruped", "branch"])

@@ -16,6 +16,21 @@ double max_column_sum(const Mat6& M) { return M.cwiseAbs().colwise().sum().maxCo
 
 Error base_solve_failure() { return errors::NumericalFailure{"floating-base inertia solve"}; }
 
+// L⁻¹ of a lower-triangular factor (only its lower triangle is read), by forward
+// substitution: X_jj = 1 / L_jj, X_ij = −(Σ_{j≤k<i} L_ik X_kj) / L_ii.
+Mat6 lower_inverse(const Mat6& L) {
+  Mat6 X = Mat6::Zero();
+  for (int j = 0; j < 6; ++j) {
+    X(j, j) = 1.0 / L(j, j);
+    for (int i = j + 1; i < 6; ++i) {
+      double sum = 0.0;
+      for (int k = j; k < i; ++k) sum += L(i, k) * X(k, j);
+      X(i, j) = -sum / L(i, i);
+    }
+  }
+  return X;
+}
+
 }  // namespace
 
 std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
@@ -33,11 +48,18 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   const Eigen::LLT<Mat6> cholesky(S);
   if (cholesky.info() != Eigen::Success || !(cholesky.matrixLLT().diagonal().array() > 0.0).all())
     return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
+  // Condition: 1 / (‖S‖₁ ‖S⁻¹‖₁) must exceed the threshold. From the factor,
+  // ‖S⁻¹‖₁ ≤ √6 ‖S⁻¹‖₂ = √6 ‖L⁻¹‖₂² ≤ √6 ‖L⁻¹‖_F², so a bound well above the
+  // threshold settles it with one triangular inverse; otherwise the full inverse decides.
   const double norm = max_column_sum(S);
-  const Mat6 inverse = cholesky.solve(Mat6::Identity());
-  if (!inverse.allFinite()) return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
-  if (1.0 / norm / max_column_sum(inverse) <= base_condition_threshold)
-    return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
+  const Mat6 L_inverse = lower_inverse(cholesky.matrixLLT());
+  const double bound = 1.0 / norm / (std::sqrt(6.0) * L_inverse.squaredNorm());
+  if (!(L_inverse.allFinite() && bound > 4.0 * base_condition_threshold)) {
+    const Mat6 inverse = cholesky.solve(Mat6::Identity());
+    if (!inverse.allFinite()) return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
+    if (1.0 / norm / max_column_sum(inverse) <= base_condition_threshold)
+      return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
+  }
 
   const Vec6 y = cholesky.solve(b_scaled);
   const Vec6 x = y.cwiseQuotient(d);

@@ -175,3 +175,24 @@ def test_base_state_conversion_normalises_the_frame():
     assert acceleration == (0, 0, 0, 0, 0, -9)
     with pytest.raises(TypeError, match="'base'"):
         hooks.base_state(Pose())
+
+
+# --- base states held in arrays -----------------------------------------------------------------
+
+ROW = np.array([0.1, -0.2, 0.3, 0.2, -0.4, 0.1, 0.8, 1.0, 2.0, 3.0, -1.0, -2.0, -3.0, 0.5, 0.6, 0.7, 4.0, 5.0, 6.0])
+
+
+@pytest.mark.parametrize("values", [ROW, ROW.tolist(), np.repeat(ROW, 2)[::2], ROW.astype(np.float32)])
+def test_base_state_from_array_layout(values):
+    state = BaseState.from_array(values)
+    expected = np.asarray(values, dtype=np.float64)
+    assert state == BaseState(Pose(expected[:3], expected[3:7]), Twist(expected[7:10], expected[10:13]),
+                              Twist(expected[13:16], expected[16:]))
+    assert np.array_equal(state.to_array(), expected)
+
+
+@pytest.mark.parametrize("values, error", [(ROW[:18], ValueError), (np.zeros((19, 1)), TypeError),
+                                           (["a"] * 19, TypeError), (3.0, TypeError)])
+def test_base_state_from_array_refusals(values, error):
+    with pytest.raises(error):
+        BaseState.from_array(values)

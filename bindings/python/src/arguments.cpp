@@ -1,7 +1,9 @@
 #include "arguments.hpp"
 
+#include <cstring>
 #include <string>
 
+#include "numpy.hpp"
 #include "py_ref.hpp"
 
 namespace velkor::py {
@@ -133,6 +135,18 @@ bool number_argument(PyObject* value, const char* name, double& out) {
 }
 
 bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
+  // A float64 vector of the right length is read directly, the common case
+  // that would otherwise make a NumPy scalar per item.
+  if (PyArray_Check(value)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(value);
+    if (PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+        PyArray_DIM(array, 0) == count) {
+      const char* data = static_cast<const char*>(PyArray_DATA(array));
+      for (Py_ssize_t i = 0; i < count; ++i)
+        std::memcpy(out + i, data + i * PyArray_STRIDE(array, 0), sizeof(double));
+      return true;
+    }
+  }
   if (!PySequence_Check(value)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of %zd numbers, got %s", name,
                  count, Py_TYPE(value)->tp_name);

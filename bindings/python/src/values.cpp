@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -429,6 +430,70 @@ PyObject* base_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return reinterpret_cast<PyObject*>(self);
 }
 
+// The 19 numbers of a base state as arrays hold them: the frame as a pose row
+// [tx, ty, tz, qx, qy, qz, qw], the velocity [ωx, ωy, ωz, vx, vy, vz], then the
+// acceleration in the same order. Stored poses keep the quaternion first.
+constexpr Py_ssize_t base_state_size = 19;
+
+void base_state_from_row(const double* row, BaseStateObject* state) {
+  std::copy_n(row + 3, 4, state->frame);
+  std::copy_n(row, 3, state->frame + 4);
+  std::copy_n(row + 7, 6, state->velocity);
+  std::copy_n(row + 13, 6, state->acceleration);
+}
+
+PyObject* base_state_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static const char* const names[] = {"values"};
+  static constexpr Signature signature{"BaseState.from_array", names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  double row[base_state_size];
+  auto* array = reinterpret_cast<PyArrayObject*>(arg[0]);
+  if (PyArray_Check(arg[0]) && PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_DOUBLE &&
+      PyArray_ISNOTSWAPPED(array) && PyArray_DIM(array, 0) == base_state_size) {
+    // A float64 vector is read in place, whatever its strides.
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    for (Py_ssize_t i = 0; i < base_state_size; ++i)
+      std::memcpy(row + i, data + i * PyArray_STRIDE(array, 0), sizeof(double));
+  } else if (!read_numbers(arg[0], "values", row, base_state_size)) {
+    return nullptr;
+  }
+  auto* self = allocate<BaseStateObject>(reinterpret_cast<PyTypeObject*>(cls));
+  if (self) base_state_from_row(row, self);
+  return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* base_state_to_array(PyObject* self, PyObject*) {
+  const auto* state = reinterpret_cast<BaseStateObject*>(self);
+  npy_intp dims[1] = {base_state_size};
+  PyObject* array = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+  if (array == nullptr) return nullptr;
+  auto* row = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  std::copy_n(state->frame + 4, 3, row);
+  std::copy_n(state->frame, 4, row + 3);
+  std::copy_n(state->velocity, 6, row + 7);
+  std::copy_n(state->acceleration, 6, row + 13);
+  return array;
+}
+
+PyMethodDef base_state_methods[] = {
+    {"from_array", fastcall_entry<base_state_from_array>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_array($type, values)\n--\n\n"
+     "A BaseState from 19 numbers, the layout base-state arrays use: the frame\n"
+     "as a pose row [tx, ty, tz, qx, qy, qz, qw] (metres; quaternion x, y, z, w),\n"
+     "the velocity [wx, wy, wz, vx, vy, vz] and the acceleration [ax, ay, az, lx,\n"
+     "ly, lz] (angular first, world axes, of the root-link origin). The fast way\n"
+     "to turn a state held in an array into a BaseState: a float64 vector is read\n"
+     "directly; any other sequence of numbers is converted as float() would.\n"
+     "Values are checked when the state is used, as for the constructor. Raises\n"
+     "ValueError for another length, TypeError for non-numbers."},
+    {"to_array", entry<base_state_to_array>, METH_NOARGS,
+     "to_array($self)\n--\n\n"
+     "The 19 numbers of from_array's layout, as a new float64 array."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* pose_from_values(const double* values) {
   auto* pose = allocate<PoseObject>(types().pose);
   if (pose) std::copy_n(values, 7, pose->values);
@@ -555,6 +620,7 @@ PyType_Slot base_state_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<base_state_compare>)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_getset, base_state_getset},
+    {Py_tp_methods, base_state_methods},
     {Py_tp_repr, reinterpret_cast<void*>(entry<base_state_repr>)},
     {0, nullptr},
 };

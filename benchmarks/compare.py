@@ -29,9 +29,13 @@ Peer calls per method:
 
 import argparse
 import itertools
+import os
+import re
 import statistics
+import tempfile
 import time
 from functools import partial
+from pathlib import Path
 
 import numpy as np
 import pinocchio as pin
@@ -50,8 +54,12 @@ def batch_time(call, count: int) -> float:
     return (time.perf_counter_ns() - start) / count
 
 
-def interleaved(ours, peer, count: int, batches: int, per_call: int = 1) -> tuple[float, float]:
-    """Median per-batch mean time of `ours` and `peer`, alternating batches."""
+def p10(samples: list[float]) -> float:
+    return sorted(samples)[len(samples) // 10]
+
+
+def interleaved(ours, peer, count: int, batches: int, per_call: int = 1) -> tuple[list[float], list[float]]:
+    """Per-batch mean times of `ours` and `peer`, alternating batches (the order flips each batch)."""
     batch_time(ours, max(count // 10, 1))
     batch_time(peer, max(count // 10, 1))
     a, b = [], []
@@ -59,7 +67,7 @@ def interleaved(ours, peer, count: int, batches: int, per_call: int = 1) -> tupl
         pair = ((ours, a), (peer, b)) if i % 2 == 0 else ((peer, b), (ours, a))
         for call, samples in pair:
             samples.append(batch_time(call, count) / per_call)
-    return statistics.median(a), statistics.median(b)
+    return a, b
 
 
 def random_quaternion(rng) -> np.ndarray:
@@ -121,6 +129,61 @@ class Peer:
             if norm > max_step:
                 step *= max_step / norm
             x += step
+
+
+def stripped_urdf(s: robots.RobotCase) -> str:
+    """The file without visual and collision elements or mimic tags (the other peers would look for
+    meshes, and load mimic joints as independent joints only this way), as a temporary file."""
+    text = Path(robots.urdf_path(s.file)).read_text()
+    text = re.sub(r"<visual.*?</visual>|<collision.*?</collision>", "", text, flags=re.S)
+    text = re.sub(r"<mimic[^>]*/>", "", text)
+    handle = tempfile.NamedTemporaryFile("w", suffix=".urdf", delete=False)
+    handle.write(text)
+    handle.close()
+    return handle.name
+
+
+def mujoco_forward(s: robots.RobotCase, rng):
+    """MuJoCo's forward dynamics (mj_forward, contacts and constraints off) at a random state that
+    lives in its data, so only the call is timed; None when MuJoCo is missing or cannot load it."""
+    try:
+        import mujoco
+    except ImportError:
+        return None
+    try:
+        model = mujoco.MjModel.from_xml_path(stripped_urdf(s))
+    except ValueError:
+        return None
+    if s.floating:
+        return None  # a URDF file gives MuJoCo a fixed base
+    model.opt.disableflags |= mujoco.mjtDisableBit.mjDSBL_CONSTRAINT | mujoco.mjtDisableBit.mjDSBL_CONTACT
+    model.opt.gravity[:] = (0.0, 0.0, -9.80665)
+    data = mujoco.MjData(model)
+    data.qpos[:] = rng.uniform(-1, 1, model.nq)
+    data.qvel[:] = rng.uniform(-1, 1, model.nv)
+    data.qfrc_applied[:] = rng.uniform(-1, 1, model.nv)
+    return partial(mujoco.mj_forward, model, data)
+
+
+def pybullet_calls(s: robots.RobotCase, rng) -> dict:
+    """pybullet's inverse dynamics and mass matrix (lists in, lists out), where it loads the file
+    with a fixed base; links without inertial data get its default mass of 1."""
+    try:
+        import pybullet
+    except ImportError:
+        return {}
+    if s.floating:
+        return {}
+    client = pybullet.connect(pybullet.DIRECT)
+    body = pybullet.loadURDF(stripped_urdf(s), useFixedBase=True, flags=pybullet.URDF_USE_INERTIA_FROM_FILE,
+                             physicsClientId=client)
+    n = sum(1 for j in range(pybullet.getNumJoints(body, physicsClientId=client))
+            if pybullet.getJointInfo(body, j, physicsClientId=client)[2] != pybullet.JOINT_FIXED)
+    q, qd, qdd = (rng.uniform(-1, 1, n).tolist() for _ in range(3))
+    return {
+        "inverse_dynamics": partial(pybullet.calculateInverseDynamics, body, q, qd, qdd, physicsClientId=client),
+        "mass_matrix": partial(pybullet.calculateMassMatrix, body, q, physicsClientId=client),
+    }
 
 
 def velkor_calls(robot, s: robots.RobotCase, rng) -> dict:
@@ -198,18 +261,25 @@ def compare(s: robots.RobotCase, calls: int) -> None:
     kind = "FloatingRobot" if s.floating else "Robot"
     print(f"\n{s.label}: velkor {kind} n={robot.joint_count} links={robot.link_count}; "
           f"peer nq={peer.model.nq} nv={peer.model.nv} frames={peer.model.nframes}; target {s.tool}")
-    print(f"  {'method':<24} | {'velkor ns':>10} | {'peer ns':>10} | {'ratio':>6}")
-    print(f"  {'-' * 24}-+-{'-' * 10}-+-{'-' * 10}-+-{'-' * 6}")
+    print(f"  {'method':<30} | {'velkor ns':>9} {'p10':>7} | {'peer ns':>9} {'p10':>7} | {'ratio':>5}")
+    print(f"  {'-' * 30}-+-{'-' * 17}-+-{'-' * 17}-+-{'-' * 5}")
     batches = max(calls // BATCH, 3)
     theirs = peer.calls()
-    rows = [(name, ours, theirs[name], BATCH, 1) for name, ours in velkor_calls(robot, s, rng).items()]
+    ours_calls = velkor_calls(robot, s, rng)
+    rows = [(name, ours, theirs[name], BATCH, 1) for name, ours in ours_calls.items()]
     note = None
     if s.ik:
         ours_ik, theirs_ik, note = ik_pair(robot, peer, s, rng)
         rows.append(("inverse_kinematics", ours_ik, theirs_ik, 1, IK_TARGETS))
+    mujoco_call = mujoco_forward(s, rng)
+    if mujoco_call is not None:
+        rows.append(("forward_dynamics (MuJoCo)", ours_calls["forward_dynamics"], mujoco_call, BATCH, 1))
+    for name, call in pybullet_calls(s, rng).items():
+        rows.append((f"{name} (pybullet)", ours_calls[name], call, BATCH, 1))
     for name, ours, peer_call, count, per_call in rows:
         a, b = interleaved(ours, peer_call, count, batches, per_call)
-        print(f"  {name:<24} | {a:>10.0f} | {b:>10.0f} | {a / b:>6.2f}")
+        ma, mb = statistics.median(a), statistics.median(b)
+        print(f"  {name:<30} | {ma:>9.0f} {p10(a):>7.0f} | {mb:>9.0f} {p10(b):>7.0f} | {ma / mb:>5.2f}")
     if note:
         print(f"  inverse_kinematics: {note}")
 
@@ -219,11 +289,14 @@ def main() -> None:
     parser.add_argument("--calls", type=int, default=150000, help="calls per library and method (default 150000)")
     parser.add_argument("--robots", nargs="*", default=[s.label for s in robots.ROBOTS])
     args = parser.parse_args()
-    print(f"ns per call, median of per-batch means; peer: pinocchio {pin.__version__}")
+    print(f"ns per call: median and 10th percentile of per-batch means; peer: pinocchio {pin.__version__}, "
+          "other peers named in brackets")
+    print("load average: %.2f %.2f %.2f" % os.getloadavg())
     start = time.perf_counter()
     for label in args.robots:
         compare(robots.case(label), args.calls)
-    print(f"\n(total {time.perf_counter() - start:.0f} s)")
+    print("\nload average: %.2f %.2f %.2f" % os.getloadavg())
+    print(f"(total {time.perf_counter() - start:.0f} s)")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ Workspace::Workspace(std::size_t J, std::size_t n)
       composite_mass(J, 0.0),
       composite_first_moment(J, Vec3::Zero()),
       composite_inertia(J, Mat3::Zero()),
+      rotations(J, Mat3::Identity()),
       fd_velocity(J, Vec6::Zero()),
       fd_bias_acceleration(J, Vec6::Zero()),
       fd_bias_force(J, Vec6::Zero()),

@@ -16,8 +16,9 @@ struct Workspace {
   Workspace(std::size_t joint_count, std::size_t dof_count);
 
   // Per joint (J rows); row k belongs to joint k and its child link k + 1.
-  std::vector<Pose> frames;                 // X_k: link k+1 in its parent link (root link for FK paths,
-                                            // the mass matrix and Jacobians: root from link k+1)
+  std::vector<Pose> frames;                 // X_k: link k+1 in its parent link (root link for FK paths
+                                            // and Jacobians: root from link k+1; forward dynamics and
+                                            // the mass matrix keep only its origin in root coordinates)
   std::vector<Vec3> angular_velocity;       // ω_k, link k+1 axes (inverse dynamics)
   std::vector<Vec3> angular_acceleration;   // ω̇_k, link k+1 axes; gravity g_k in the gravity kernel
   std::vector<Vec3> origin_acceleration;    // a_o,k: classical acceleration of link k+1's origin, its axes
@@ -25,8 +26,9 @@ struct Workspace {
   std::vector<Vec6> loads;                  // (n, f): folded external loads, then joint wrenches, link axes
   std::vector<double> composite_mass;       // m_k of the subtree below joint k (mass matrix)
   std::vector<Vec3> composite_first_moment; // h_k = m c of that subtree, root-link axes about the root origin
-  std::vector<Mat3> composite_inertia;      // I_k of that subtree about the root origin, root axes;
-                                            // forward dynamics: R_k, link k+1 in root axes (joint_rotations)
+  std::vector<Mat3> composite_inertia;      // I_k of that subtree about the root origin, root axes
+  std::vector<Mat3> rotations;              // R_k: link k+1's axes in root axes (forward dynamics,
+                                            // mass matrix; its origin goes to frames[k].translation)
   std::vector<Vec6> fd_velocity;            // v_k: spatial velocity of link k+1 (forward dynamics; the
                                             // forward-dynamics rows are in root axes about the root origin);
                                             // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
@@ -48,11 +50,9 @@ struct Workspace {
 
   // Rows two algorithms share, under the names their users give them. The mass
   // matrix keeps each joint's motion axis in root axes in the forward-dynamics
-  // velocity row; forward dynamics keeps each joint's rotation matrix in the
-  // composite-inertia row. Neither algorithm needs the other's row meanwhile.
+  // velocity row, which it does not need meanwhile.
   std::span<Vec6> joint_axes() { return fd_velocity; }
   std::span<const Vec6> joint_axes() const { return fd_velocity; }
-  std::span<Mat3> joint_rotations() { return composite_inertia; }
   // Forward dynamics keeps DOF d's motion axis S_d (root axes, about the root
   // origin) in the Jacobian's column d.
   Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }

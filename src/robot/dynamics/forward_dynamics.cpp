@@ -7,6 +7,7 @@
 
 #include "fault.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
+#include "robot/dynamics/placement.hpp"
 #include "robot/dynamics/spatial_operators.hpp"
 
 namespace velkor {
@@ -82,24 +83,6 @@ namespace {
 // body's articulated inertia moves into its parent's by a plain sum; only each
 // body's own inertia and load are moved there, once.
 
-// Body k's orientation R_k and origin p_k in root coordinates, from its
-// parent's and the joint's local transform: R_k = R_p R_J, p_k = p_p + R_p t_J.
-void place_body(const Model& model, std::size_t k, double q, Workspace& w) {
-  const Pose local = model.joint_kinematics[k].frame(q);
-  const Mat3 R_J = local.rotation.toRotationMatrix();
-  const std::size_t p = model.parent[k];
-  Mat3& R = w.joint_rotations()[k];
-  Vec3& origin = w.frames[k].translation;
-  if (p == 0) {
-    R = R_J;
-    origin = local.translation;
-  } else {
-    const Mat3& R_p = w.joint_rotations()[p - 1];
-    R.noalias() = R_p * R_J;
-    origin = w.frames[p - 1].translation + R_p * local.translation;
-  }
-}
-
 // Spatial inertia about the root origin of a body with orientation R and origin
 // p: c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ), h' = m c'.
 Mat6 inertia_in_root(const MassProperties& body, const Mat3& R, const Vec3& p) {
@@ -128,7 +111,7 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
                    const Vec6& v0, Workspace& w) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     place_body(model, k, model.joint_position(k, q.data()), w);
-    const Mat3& R = w.joint_rotations()[k];
+    const Mat3& R = w.rotations[k];
     const Vec3& origin = w.frames[k].translation;
     Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
     Vec6 c = Vec6::Zero();

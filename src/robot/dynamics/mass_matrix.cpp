@@ -4,6 +4,7 @@
 
 #include "fault.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
+#include "robot/dynamics/placement.hpp"
 
 namespace velkor {
 namespace {
@@ -15,14 +16,12 @@ struct Composite {
   Mat3 I;
 };
 
-// Adds a composite given in the frame X = (R, t) into one given in X's
+// Adds a composite given in the frame (R, t) into one given in that frame's
 // reference frame: h' = R h, and with u = h' + m t / 2,
 // I += R I Rᵀ + (2 t·h' + m|t|²)·1 − h' tᵀ − t h'ᵀ − m t tᵀ
 //    = R I Rᵀ + 2 (t·u)·1 − (u tᵀ + t uᵀ).
-void add_moved(double m, const Vec3& h, const Mat3& I, const Pose& X, double& m_p, Vec3& h_p,
-               Mat3& I_p) {
-  const Mat3 R = X.rotation.toRotationMatrix();
-  const Vec3& t = X.translation;
+void add_moved(double m, const Vec3& h, const Mat3& I, const Mat3& R, const Vec3& t, double& m_p,
+               Vec3& h_p, Mat3& I_p) {
   const Vec3 h_rot = R * h;
   const Vec3 u = h_rot + 0.5 * m * t;
   const Mat3 IRt = I * R.transpose();
@@ -44,21 +43,21 @@ Composite composite_pass(const Model& model, std::span<const double> q, Workspac
   const std::size_t J = model.joint_count();
   std::span<Vec6> axes = w.joint_axes();
   for (std::size_t k = 0; k < J; ++k) {
-    const std::size_t p = model.parent[k];
+    place_body(model, k, model.joint_position(k, q.data()), w);  // root from link k+1
+    const Mat3& R = w.rotations[k];
+    const Vec3& t = w.frames[k].translation;
     const JointKinematics& joint = model.joint_kinematics[k];
-    const Pose local = joint.frame(model.joint_position(k, q.data()));
-    const Pose X = p == 0 ? local : w.frames[p - 1].compose(local);  // root from link k+1
-    w.frames[k] = X;
     const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
-    w.composite_mass[k] = 0.0;
-    w.composite_first_moment[k].setZero();
-    w.composite_inertia[k].setZero();
+    double& m = w.composite_mass[k];
+    Vec3& h = w.composite_first_moment[k];
+    Mat3& I = w.composite_inertia[k];
+    m = 0.0;
+    h.setZero();
+    I.setZero();
     if (link.mass != 0.0 || !link.inertia_origin.isZero(0.0))  // massless frames add nothing
-      add_moved(link.mass, link.first_moment, link.inertia_origin, X, w.composite_mass[k],
-                w.composite_first_moment[k], w.composite_inertia[k]);
+      add_moved(link.mass, link.first_moment, link.inertia_origin, R, t, m, h, I);
     if (joint.kind != JointKind::Fixed)  // S in root axes: the velocity column of the root origin
-      motion_subspace(joint).write_column(X.rotate(joint.axis), X.translation, Vec3::Zero(),
-                                          axes[k].data());
+      motion_subspace(joint).write_column(R * joint.axis, t, Vec3::Zero(), axes[k].data());
   }
   const MassProperties& root_link = model.link_mass_properties[0];
   Composite root{root_link.mass, root_link.first_moment, root_link.inertia_origin};

@@ -28,10 +28,12 @@ Peer calls per method:
 """
 
 import argparse
+import contextlib
 import itertools
 import os
 import re
 import statistics
+import sys
 import tempfile
 import time
 from functools import partial
@@ -165,6 +167,20 @@ def mujoco_forward(s: robots.RobotCase, rng):
     return partial(mujoco.mj_forward, model, data)
 
 
+@contextlib.contextmanager
+def quiet_stdout():
+    """File descriptor 1 to /dev/null for a while, for output written below Python."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
 def pybullet_calls(s: robots.RobotCase, rng) -> dict:
     """pybullet's inverse dynamics and mass matrix (lists in, lists out), where it loads the file
     with a fixed base; links without inertial data get its default mass of 1."""
@@ -174,9 +190,10 @@ def pybullet_calls(s: robots.RobotCase, rng) -> dict:
         return {}
     if s.floating:
         return {}
-    client = pybullet.connect(pybullet.DIRECT)
-    body = pybullet.loadURDF(stripped_urdf(s), useFixedBase=True, flags=pybullet.URDF_USE_INERTIA_FROM_FILE,
-                             physicsClientId=client)
+    with quiet_stdout():  # its C code prints warnings (default masses) into the table otherwise
+        client = pybullet.connect(pybullet.DIRECT)
+        body = pybullet.loadURDF(stripped_urdf(s), useFixedBase=True, flags=pybullet.URDF_USE_INERTIA_FROM_FILE,
+                                 physicsClientId=client)
     n = sum(1 for j in range(pybullet.getNumJoints(body, physicsClientId=client))
             if pybullet.getJointInfo(body, j, physicsClientId=client)[2] != pybullet.JOINT_FIXED)
     q, qd, qdd = (rng.uniform(-1, 1, n).tolist() for _ in range(3))

@@ -40,6 +40,8 @@ from _velkor import (
     VelkorError,
 )
 
+from . import _pickling  # noqa: F401  (registers the value classes with pickle and copy)
+
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:

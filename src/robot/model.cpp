@@ -220,11 +220,12 @@ std::expected<RobotModel, Error> RobotModel::from_urdf_string(std::string_view t
   auto robot = urdf::parse(text);
   if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
   if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
-  return from_description(*robot, options);
+  return from_description(*robot, options, text);
 }
 
 std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot& robot,
-                                                              const ImportOptions& options) {
+                                                              const ImportOptions& options,
+                                                              std::string_view source) {
   const std::size_t link_total = robot.links.size();
   const std::size_t joint_total = robot.joints.size();
 
@@ -338,6 +339,8 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     model->mimic_joints.push_back({joint.name, m.joint, m.multiplier, m.offset});
   }
   merge_fixed_joints(*model);
+  model->source = std::string(source);
+  model->options = options;
   return RobotModel(std::move(model));
 }
 

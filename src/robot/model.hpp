@@ -68,6 +68,11 @@ class Model {
   std::vector<std::size_t> link_body;                // L: the body of each link
   std::vector<Pose> link_in_body;                    // L: each link's frame in its body's frame
 
+  // The document the model was built from and the import choices, so that the
+  // same model can be built again elsewhere (empty when built from records).
+  std::string source;
+  ImportOptions options;
+
   // The model the dynamics iterate over: one link per moving body.
   const Model& moving() const { return bodies ? *bodies : *this; }
 
@@ -113,8 +118,10 @@ class RobotModel {
   static std::expected<RobotModel, Error> from_urdf_string(std::string_view text,
                                                            Interrupt& interrupt,
                                                            const ImportOptions& options = {});
+  // `source`: the document `robot` was read from, kept with the model.
   static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot,
-                                                           const ImportOptions& options = {});
+                                                           const ImportOptions& options = {},
+                                                           std::string_view source = {});
 
   const Model& model() const { return *model_; }
   const Model* operator->() const { return model_.get(); }

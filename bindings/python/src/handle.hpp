@@ -16,6 +16,7 @@
 #include "calculation.hpp"
 #include "errors.hpp"
 #include "model_info.hpp"
+#include "pickling.hpp"
 #include "py_ref.hpp"
 #include "robot/link_id.hpp"
 #include "types.hpp"
@@ -63,12 +64,13 @@ struct HandleTraits<FloatingRobot> {
 template <class CoreRobot>
 struct Handle {
   Handle(std::string robot_name, std::shared_ptr<const LinkTable> links, std::size_t dofs,
-         Calculation<CoreRobot> calculation)
+         Calculation<CoreRobot> calculation, const LoadOptions& load_options)
       : name(std::move(robot_name)),
         link_table(std::move(links)),
         dof_count(dofs),
         generalized_count(dofs + HandleTraits<CoreRobot>::base_dofs),
         link_count(link_table->size()),
+        options(load_options),
         slot(std::move(calculation)) {}
 
   const std::string name;
@@ -76,6 +78,7 @@ struct Handle {
   const std::size_t dof_count;  // n; Python calls it joint_count
   const std::size_t generalized_count;
   const std::size_t link_count;
+  const LoadOptions options;  // as loaded: pickling loads the same way
   CalculationSlot<CoreRobot> slot;
 };
 
@@ -166,7 +169,7 @@ std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(
   table->reserve(m.link_count());
   for (std::size_t i = 0; i < m.link_count(); ++i) table->push_back(LinkId{m.id, i});
   return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
-                                             Calculation<CoreRobot>(std::move(*robot)));
+                                             Calculation<CoreRobot>(std::move(*robot)), options);
 }
 
 // `xml`: a str, encoded as UTF-8 (lone surrogates pass through, so the reader
@@ -238,7 +241,7 @@ PyObject* handle_fork(PyObject* self, PyObject*) {
   const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError&) {
     // A fresh workspace on the shared model; a Robot keeps its base frame.
     forked = std::make_unique<Handle<CoreRobot>>(h.name, h.link_table, h.dof_count,
-                                                 Calculation<CoreRobot>(calculation.robot));
+                                                 Calculation<CoreRobot>(calculation.robot), h.options);
   });
   if (!ok) return nullptr;
   return new_handle_object(Py_TYPE(self), std::move(forked));
@@ -317,6 +320,40 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
   if (!ok) return nullptr;
   return PyLong_FromSize_t(position);
+}
+
+// ---- pickling ----
+
+// A pose in storage order [qx, qy, qz, qw, tx, ty, tz] as a tuple of floats.
+PyObject* pose_storage_tuple(const Pose& pose);
+PyObject* vector_tuple(const Vec3& v);
+
+// A handle pickles as the document it was loaded from, its load options, and
+// its settings (base frame, gravity): type._restore(xml, mimic, massless_root,
+// frame or None, gravity) builds the same model again and computes the same bits.
+template <class CoreRobot>
+PyObject* handle_reduce(PyObject* self, PyObject*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  std::shared_ptr<const Model> model;
+  Pose frame;
+  Vec3 gravity;
+  if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
+        model = c.robot.robot_model().shared();
+        gravity = c.robot.gravity();
+        if constexpr (HandleTraits<CoreRobot>::base_dofs == 0) frame = c.robot.base_frame();
+      }))
+    return nullptr;
+  if (model->source.empty()) {
+    PyErr_SetString(PyExc_TypeError, "cannot pickle a robot that was not loaded from a URDF document");
+    return nullptr;
+  }
+  PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+  if (!restore) return nullptr;
+  PyObject* frame_tuple = HandleTraits<CoreRobot>::base_dofs == 0 ? pose_storage_tuple(frame) : Py_NewRef(Py_None);
+  return Py_BuildValue("(O(s#ssNN))", restore.get(), model->source.data(), static_cast<Py_ssize_t>(model->source.size()),
+                       h.options.import.mimic == MimicPolicy::Reject ? "reject" : "independent",
+                       h.options.massless_root == MasslessRoot::Reject ? "reject" : "allow", frame_tuple,
+                       vector_tuple(gravity));
 }
 
 // ---- the model, described ----
@@ -495,6 +532,20 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
    "too), to pass as loads= to the dynamics methods: it holds at most one load\n"                \
    "per link and reuses its memory, so calls convert no Load objects. Raises\n"                  \
    "RuntimeError \"robot is closed\". Allocates the buffer."},                                   \
+      {"__reduce__", entry<handle_reduce<CoreRobot>>, METH_NOARGS,                               \
+       "__reduce__($self)\n--\n\n"                                                            \
+       "Pickling support: the handle travels as the URDF document it was loaded\n"              \
+       "from, its load options, its base frame and gravity_vector; unpickled (in\n"             \
+       "this or another process) it computes the same bits. copy.copy and\n"                   \
+       "copy.deepcopy load a new handle the same way. Raises RuntimeError \"robot is\n"          \
+       "closed\"."},                                                                              \
+      {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                  \
+                       entry<handle_restore<CoreRobot>>)),                                       \
+       METH_FASTCALL | METH_CLASS,                                                               \
+       "_restore($cls, xml, mimic, massless_root, frame, gravity)\n--\n\n"                      \
+       "Rebuilds a pickled handle (see __reduce__): loads xml with the options, then\n"         \
+       "sets the base frame (storage order; None for FloatingRobot) and gravity as\n"          \
+       "recorded. Raises TypeError, ValueError or ModelError for malformed data."},              \
       {"close", entry<handle_close<CoreRobot>>, METH_NOARGS,                                     \
        "close($self)\n--\n\n"                                                                    \
        "Frees the workspace: later calls raise RuntimeError(\"robot is closed\").\n"             \

@@ -1,0 +1,43 @@
+"""Pickling and copying of the value classes, by their public fields.
+
+Each value travels as the arguments of its constructor, floats as floats, so an
+unpickled value holds the same bits. Robot and FloatingRobot pickle themselves
+(``__reduce__``: the URDF document, the load options, base frame and gravity).
+A ``LoadBuffer`` does not pickle: it belongs to one model in one process and
+may be borrowed by running calls; build a new one with ``robot.load_buffer()``.
+"""
+
+import copyreg
+
+from _velkor import BaseState, IkOptions, Load, LoadBuffer, Pose, Twist
+
+
+def _pose(p: Pose):
+    return Pose, (p.translation, p.rotation_xyzw)
+
+
+def _twist(t: Twist):
+    return Twist, (t.angular, t.linear)
+
+
+def _base_state(b: BaseState):
+    return BaseState, (b.frame, b.velocity, b.acceleration)
+
+
+def _load(w: Load):
+    return Load, (w.link_id, w.torque, w.force)
+
+
+def _ik_options(o: IkOptions):
+    return IkOptions, (o.max_iterations, o.translation_tolerance, o.rotation_tolerance, o.damping,
+                       o.max_step_norm)
+
+
+def _load_buffer(_: LoadBuffer):
+    raise TypeError("cannot pickle a LoadBuffer: it belongs to one robot model in one process; "
+                    "make a new one with robot.load_buffer()")
+
+
+for cls, reducer in ((Pose, _pose), (Twist, _twist), (BaseState, _base_state), (Load, _load),
+                     (IkOptions, _ik_options), (LoadBuffer, _load_buffer)):
+    copyreg.pickle(cls, reducer)

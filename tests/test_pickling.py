@@ -1,0 +1,114 @@
+"""Handles and values pickle and copy: an unpickled handle loads the same document with the same
+options and settings and computes the same bits, here and in pool workers of every start method."""
+
+import copy
+import multiprocessing
+import pickle
+
+import numpy as np
+import pytest
+
+from velkor import BaseState, FloatingRobot, IkOptions, Load, ModelError, Pose, Robot, Twist
+from velkor.samples import sample_path
+
+Q = np.random.default_rng(5).uniform(-1, 1, 12)
+BASE = BaseState(Pose([0.1, 0.2, 0.3], [0.1, 0.2, 0.3, 0.9]), Twist([1, 2, 3], [4, 5, 6]), Twist([0.1, 0, 0], [0, 0, 1]))
+
+
+def arm():
+    robot = Robot(sample_path("arm"))
+    robot.set_base_frame(Pose([0.4, -1.2, 0.7], [0.3, -0.2, 0.5, 0.9]))
+    robot.gravity_vector = (0.3, -0.2, -9.7)
+    return robot
+
+
+def quadruped():
+    robot = FloatingRobot(sample_path("quadruped"), massless_root="allow")
+    robot.gravity_vector = (0.0, 0.1, -9.81)
+    return robot
+
+
+def results(robot):
+    """The bits of a few methods at a fixed state."""
+    lead = (BASE,) if isinstance(robot, FloatingRobot) else ()
+    q = Q[:robot.joint_count]
+    forces = np.linspace(-1, 1, robot.generalized_count)
+    return [robot.forward_kinematics_all(*lead, q), robot.jacobian(*lead, q, robot.link_count - 1),
+            robot.mass_matrix(*lead, q), robot.inverse_dynamics(*lead, q, q, q),
+            robot.forward_dynamics(*lead, q, q, forces)]
+
+
+def same_bits(a, b):
+    return all(x.tobytes() == y.tobytes() for x, y in zip(a, b))
+
+
+@pytest.mark.parametrize("make", [arm, quadruped])
+@pytest.mark.parametrize("how", ["pickle", "copy", "deepcopy"])
+def test_handle_round_trip_computes_the_same_bits(make, how):
+    robot = make()
+    other = {"pickle": lambda r: pickle.loads(pickle.dumps(r)), "copy": copy.copy, "deepcopy": copy.deepcopy}[how](robot)
+    assert type(other) is type(robot) and other is not robot
+    assert other.gravity_vector.tobytes() == robot.gravity_vector.tobytes()
+    assert other.dof_names == robot.dof_names and other.mimic_joints == robot.mimic_joints
+    assert same_bits(results(other), results(robot))
+
+
+def test_mimic_option_travels(tmp_path):
+    text = open(sample_path("arm")).read().replace(
+        '<joint name="tool_mount"', '<joint name="extra" type="revolute"><parent link="tool"/>'
+        '<child link="extra_link"/><axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/>'
+        '<mimic joint="shoulder_pan"/></joint><link name="extra_link"/><joint name="tool_mount"', 1)
+    robot = Robot.from_urdf_string(text, mimic="independent")
+    assert robot.mimic_joints and pickle.loads(pickle.dumps(robot)).mimic_joints == robot.mimic_joints
+
+
+@pytest.mark.parametrize("value", [Pose([1, 2, 3], [0.1, 0.2, 0.3, 0.4]), Twist([1, 2, 3], [4, 5, 6]), BASE,
+                                   Load(3, torque=(1, 2, 3), force=(4, 5, 6)),
+                                   IkOptions(max_iterations=7, damping=0.25)])
+def test_value_round_trip(value):
+    for other in (pickle.loads(pickle.dumps(value)), copy.copy(value), copy.deepcopy(value)):
+        assert type(other) is type(value) and other == value
+
+
+def test_refusals():
+    robot = arm()
+    robot.close()
+    with pytest.raises(RuntimeError, match="^robot is closed$"):
+        pickle.dumps(robot)
+    with pytest.raises(TypeError, match="LoadBuffer"):
+        pickle.dumps(arm().load_buffer())
+
+
+XML = open(sample_path("arm")).read()
+
+
+FRAME = (0, 0, 0, 1, 0, 0, 0)
+
+
+@pytest.mark.parametrize("cls, args, error", [
+    (Robot, (3, "reject", "reject", FRAME, (0, 0, -9.8)), TypeError),
+    (Robot, ("<robot", "reject", "reject", FRAME, (0, 0, -9.8)), ModelError),
+    (Robot, (XML, "maybe", "reject", FRAME, (0, 0, -9.8)), ValueError),
+    (Robot, (XML, "reject", "reject", (0,) * 7, (0, 0, -9.8)), ValueError),
+    (Robot, (XML, "reject", "reject", (0, 0, 0, 1), (0, 0, -9.8)), ValueError),
+    (Robot, (XML, "reject", "reject", None, (0, 0, -9.8)), TypeError),
+    (Robot, (XML, "reject", "reject", FRAME, (0, float("nan"), -9.8)), ValueError),
+    (FloatingRobot, (XML, "reject", "reject", FRAME, (0, 0, -9.8)), ValueError),
+    (Robot, (XML,), TypeError),
+])
+def test_malformed_pickle_data_gets_clear_errors(cls, args, error):
+    with pytest.raises(error):
+        cls._restore(*args)
+
+
+def pool_results(robot):
+    return results(robot)
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+def test_pools_take_handles(method):
+    robots = [arm(), quadruped()]
+    with multiprocessing.get_context(method).Pool(2) as pool:
+        remote = pool.map(pool_results, robots)
+    for robot, got in zip(robots, remote):
+        assert same_bits(got, results(robot))

@@ -27,6 +27,8 @@ struct Extent {
 
 Extent extent_of(PyArrayObject* array) {
   const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+  if (PyArray_NDIM(array) != 1)  // contiguous batch arrays: their bytes
+    return Extent{data, data + static_cast<std::uintptr_t>(PyArray_NBYTES(array))};
   const npy_intp n = PyArray_DIM(array, 0);
   const npy_intp span = (n - 1) * PyArray_STRIDE(array, 0);
   const auto item = static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
@@ -173,7 +175,7 @@ Hold& Hold::operator=(Hold&& other) noexcept {
 
 bool Hold::take(PyArrayObject* array, Kind kind) {
   release();
-  if (PyArray_DIM(array, 0) == 0) return true;  // nothing to share
+  if (PyArray_SIZE(array) == 0) return true;  // nothing to share
   const Extent extent = extent_of(array);
   id_ = HoldRegistry::instance().take({&extent, 1}, kind);
   return id_ != 0;
@@ -184,7 +186,7 @@ bool Hold::take_reads(std::span<PyArrayObject* const> arrays) {
   std::array<Extent, 8> extents;
   std::size_t count = 0;
   for (PyArrayObject* array : arrays) {
-    if (PyArray_DIM(array, 0) == 0) continue;  // nothing to share
+    if (PyArray_SIZE(array) == 0) continue;  // nothing to share
     VELKOR_INVARIANT(count < extents.size(), "too many arrays in one hold");
     extents[count++] = extent_of(array);
   }

@@ -24,8 +24,9 @@ class Hold {
   Hold& operator=(Hold&& other) noexcept;
   ~Hold() { release(); }
 
-  // Takes a hold on the memory of `array`; false when it conflicts with a
-  // hold of a running call (the caller reports "The given array is already borrowed").
+  // Takes a hold on the memory of `array` (a vector, or a contiguous array of
+  // any shape); false when it conflicts with a hold of a running call (the
+  // caller reports "The given array is already borrowed").
   bool take(PyArrayObject* array, Kind kind);
   // Read holds on the memory of several arrays as one hold, all or none, in
   // one visit to the registry.

@@ -7,6 +7,7 @@
 // uses its base frame and a base at rest (see Base).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -105,6 +106,36 @@ class MethodCall {
       if (!OutputArray::check_type(out<d>())) return false;
     for (std::size_t i = 1; i < d.vectors - d.unmatched; ++i)
       if (!same_length(vectors_[0], vectors_[i], d.parameters[i])) return false;
+    if constexpr (d.target >= 0) {
+      const auto link = target_link(links, *index);
+      if (!link) return false;
+      target_ = *link;
+    }
+    if constexpr (d.loads >= 0)
+      if (!loads_.convert(argument(d.loads), links)) return false;
+    if constexpr (d.tool >= 0) {
+      if (tool != nullptr) {
+        const auto pose = accepted_pose(tool);
+        if (!pose) return false;
+        tool_ = *pose;
+      }
+    }
+    return true;
+  }
+
+  // What a batch shares between its rows: target, tool, out's type and loads,
+  // from `values` (the arguments after base), in the order of `read`.
+  template <const MethodDescription& d>
+  bool read_shared(PyObject* const* values, const LinkTable& links) {
+    std::copy_n(values, 8 - base_count, values_ + base_count);
+    std::optional<unsigned long long> index;
+    if constexpr (d.target >= 0)
+      if (!(index = link_index_argument(argument(d.target), "target"))) return false;
+    PyObject* tool = nullptr;
+    if constexpr (d.tool >= 0) {
+      if (argument(d.tool) != Py_None) tool = argument(d.tool);
+      if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
+    }
     if constexpr (d.target >= 0) {
       const auto link = target_link(links, *index);
       if (!link) return false;

@@ -26,8 +26,8 @@ struct mass_matrix {
   static constexpr MethodDescription description{
       .name = "mass_matrix", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
       .result = Result::GeneralizedSquare, .out = 1};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::mass_matrix(c.model(), call.base(c), c.workspace, in[0], out);
   }
@@ -37,8 +37,8 @@ struct gravity {
   static constexpr MethodDescription description{
       .name = "gravity", .parameters = {"q", "loads", "out"}, .required = 1, .vectors = 1,
       .result = Result::Generalized, .loads = 1, .out = 2};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::gravity(c.model(), call.base(c), c.workspace, in[0], call.loads(), out);
   }
@@ -48,8 +48,8 @@ struct inverse_dynamics {
   static constexpr MethodDescription description{
       .name = "inverse_dynamics", .parameters = {"q", "qd", "qdd", "loads", "out"}, .required = 3,
       .vectors = 3, .result = Result::Generalized, .loads = 3, .out = 4};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::inverse_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
                                     call.loads(), out);
@@ -60,8 +60,8 @@ struct velocity_product_forces {
   static constexpr MethodDescription description{
       .name = "velocity_product_forces", .parameters = {"q", "qd", "out"}, .required = 2,
       .vectors = 2, .result = Result::Generalized, .out = 2};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::velocity_product_forces(c.model(), call.base(c), c.workspace, in[0], in[1], out);
   }
@@ -73,8 +73,8 @@ struct forward_dynamics {
       .name = "forward_dynamics", .parameters = {"q", "qd", "forces", "loads", "out"},
       .required = 3, .vectors = 3, .result = Result::Generalized, .unmatched = 1, .loads = 3,
       .out = 4};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
                                     call.loads(), out);

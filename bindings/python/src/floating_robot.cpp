@@ -1,5 +1,6 @@
 // The FloatingRobot handle: the root link moves freely and every computing
 // method takes the base state as its first argument.
+#include "batch.hpp"
 #include "handle.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
@@ -36,6 +37,14 @@ PyMethodDef methods[] = {
      "either handle do not reach the other. Raises RuntimeError \"robot is closed\".\n"
      "Allocates the new workspace."},
     VELKOR_MODEL_METHODS(FloatingRobot),
+    {"batch", fastcall_entry<handle_batch<FloatingRobot>>(), METH_FASTCALL | METH_KEYWORDS,
+     "batch($self, threads=None)\n--\n\n"
+     "A batch evaluator of this handle (FloatingRobotBatch): its array methods over many\n"
+     "states at once, one state per row, split over up to `threads` native threads\n"
+     "(default: the machine's cores), each with a workspace of its own, allocated\n"
+     "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
+     "handle alive and uses its lock, settings and loads. Raises ValueError for\n"
+     "threads outside 1..1024, RuntimeError \"robot is closed\"."},
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None",
                            "Generalized forces that hold the robot still against gravity_vector\n"

@@ -17,8 +17,8 @@ struct forward_kinematics_all {
   static constexpr MethodDescription description{
       .name = "forward_kinematics_all", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
       .result = Result::LinkPoses, .out = 1};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     // Poses go to the link poses buffer first, into `out` only on success.
     auto result = velkor::forward_kinematics_all(c.model(), call.base(c).state.frame, in[0],
@@ -34,8 +34,8 @@ struct forward_kinematics {
   static constexpr MethodDescription description{
       .name = "forward_kinematics", .parameters = {"q", "target"}, .required = 2, .vectors = 1,
       .result = Result::Pose, .target = 1};
-  template <class CoreRobot>
-  static std::expected<Pose, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<Pose, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const Inputs& in) {
     return velkor::forward_kinematics(c.model(), call.base(c).state.frame, in[0], call.target(),
                                       c.workspace.path);
@@ -46,8 +46,8 @@ struct jacobian {
   static constexpr MethodDescription description{
       .name = "jacobian", .parameters = {"q", "target", "out"}, .required = 2, .vectors = 1,
       .result = Result::Jacobian, .target = 1, .out = 2};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::jacobian(c.model(), call.base(c), c.workspace, in[0], call.target(), out);
   }
@@ -57,8 +57,8 @@ struct jacobian_derivative {
   static constexpr MethodDescription description{
       .name = "jacobian_derivative", .parameters = {"q", "qd", "target", "out"}, .required = 3,
       .vectors = 2, .result = Result::Jacobian, .target = 2, .out = 3};
-  template <class CoreRobot>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     return velkor::jacobian_derivative(c.model(), call.base(c), c.workspace, in[0], in[1],
                                        call.target(), out);
@@ -70,8 +70,8 @@ struct forward_velocity_kinematics {
       .name = "forward_velocity_kinematics", .parameters = {"q", "qd", "target", "tool"},
       .required = 3, .vectors = 2, .result = Result::Twist, .target = 2,
       .tool = 3};
-  template <class CoreRobot>
-  static std::expected<Twist, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<Twist, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                              const Inputs& in) {
     return velkor::forward_velocity_kinematics(c.model(), call.base(c).state, in[0], in[1],
                                                call.target(), call.tool(), c.workspace.path);
@@ -82,8 +82,8 @@ struct forward_acceleration_kinematics {
   static constexpr MethodDescription description{
       .name = "forward_acceleration_kinematics", .parameters = {"q", "qd", "qdd", "target"},
       .required = 4, .vectors = 3, .result = Result::Twist, .target = 3};
-  template <class CoreRobot>
-  static std::expected<Twist, Error> compute(Calculation<CoreRobot>& c, const MethodCall<CoreRobot>& call,
+  template <class CoreRobot, class Call>
+  static std::expected<Twist, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                              const Inputs& in) {
     return velkor::forward_acceleration_kinematics(c.model(), call.base(c).state, in[0], in[1],
                                                    in[2], call.target(), c.workspace.path);

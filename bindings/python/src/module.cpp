@@ -1,5 +1,6 @@
 // The extension module _velkor: multi-phase initialisation whose exec step
 // registers the classes, then the exceptions, and nothing else.
+#include "batch.hpp"
 #include "errors.hpp"
 #include "ik_options.hpp"
 #include "loads.hpp"
@@ -30,7 +31,7 @@ int exec_module(PyObject* module) {
     if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;
     if (!create_floating_robot_type() || add_type(module, "FloatingRobot", t.floating_robot) < 0)
       return -1;
-    if (!create_exception_types()) return -1;
+    if (!create_batch_types() || !create_exception_types()) return -1;
     if (PyModule_AddObjectRef(module, "VelkorError", t.velkor_error) < 0 ||
         PyModule_AddObjectRef(module, "ModelError", t.model_error) < 0 ||
         PyModule_AddObjectRef(module, "SolverError", t.solver_error) < 0 ||

@@ -1,6 +1,7 @@
 // The Robot handle: a fixed-base robot placed in the world by its base frame.
 #include "robot.hpp"
 
+#include "batch.hpp"
 #include "handle.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
@@ -91,6 +92,14 @@ PyMethodDef methods[] = {
      "values or a zero quaternion\", RuntimeError \"robot is closed\". Takes the\n"
      "handle's lock."},
     VELKOR_MODEL_METHODS(Robot),
+    {"batch", fastcall_entry<handle_batch<Robot>>(), METH_FASTCALL | METH_KEYWORDS,
+     "batch($self, threads=None)\n--\n\n"
+     "A batch evaluator of this handle (RobotBatch): its array methods over many\n"
+     "states at once, one state per row, split over up to `threads` native threads\n"
+     "(default: the machine's cores), each with a workspace of its own, allocated\n"
+     "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
+     "handle alive and uses its lock, settings and loads. Raises ValueError for\n"
+     "threads outside 1..1024, RuntimeError \"robot is closed\"."},
     VELKOR_KINEMATICS_METHODS(Robot, ""),
     VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None",
                            "Joint forces that hold the robot still against gravity_vector at\n"

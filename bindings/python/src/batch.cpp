@@ -1,0 +1,411 @@
+#include "batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "computing_method.hpp"
+#include "dynamics_methods.hpp"
+#include "kinematics_methods.hpp"
+
+namespace velkor::py {
+namespace {
+
+// A two-dimensional argument, one state per row: a C-contiguous, aligned
+// float64 array (the caller's own when it is one, else NumPy's conversion).
+class BatchInput {
+ public:
+  bool extract(PyObject* value, const char* name) {
+    PyObject* converted = PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
+                                          nullptr);
+    if (converted == nullptr) return false;
+    array_ = PyRef::steal(converted);
+    if (PyArray_NDIM(array()) != 2) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': expected a two-dimensional array, one state per row, got %s "
+                   "with %d dimensions",
+                   name, Py_TYPE(value)->tp_name, PyArray_NDIM(array()));
+      return false;
+    }
+    return true;
+  }
+  PyArrayObject* array() const { return reinterpret_cast<PyArrayObject*>(array_.get()); }
+  std::size_t rows() const { return static_cast<std::size_t>(PyArray_DIM(array(), 0)); }
+  std::span<const double> row(std::size_t i) const {
+    const auto columns = static_cast<std::size_t>(PyArray_DIM(array(), 1));
+    return {static_cast<const double*>(PyArray_DATA(array())) + i * columns, columns};
+  }
+
+ private:
+  PyRef array_;
+};
+
+// Adds " (row i)" to the message of the exception being raised.
+void add_row(std::size_t row) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef text = PyRef::steal(value ? PyObject_Str(value) : nullptr);
+  PyRef message = PyRef::steal(text ? PyUnicode_FromFormat("%U (row %zu)", text.get(), row) : nullptr);
+  PyRef replaced = PyRef::steal(message ? PyObject_CallOneArg(type, message.get()) : nullptr);
+  if (!replaced) {  // keep the original exception
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_SetObject(type, replaced.get());
+  Py_DECREF(type);
+}
+
+template <class CoreRobot>
+struct BatchObject {
+  PyObject_HEAD
+  PyObject* handle;  // the Robot or FloatingRobot, kept alive
+  std::size_t threads;
+  std::vector<Calculation<CoreRobot>>* workspaces;  // of threads 1 .. threads-1, used under the handle's lock
+};
+
+template <class CoreRobot>
+BatchObject<CoreRobot>& batch_of(PyObject* self) {
+  return *reinterpret_cast<BatchObject<CoreRobot>*>(self);
+}
+
+// One row of a batch, as the method structs read a call.
+template <class CoreRobot>
+struct RowCall {
+  const MethodCall<CoreRobot>& shared;  // target, tool and loads of the batch
+  const BaseState* state;               // the row's base state (FloatingRobot)
+  Base base(const Calculation<CoreRobot>& c) const {
+    if constexpr (is_floating<CoreRobot>) return free_base(c.robot, *state);
+    else return fixed_base(c.robot);
+  }
+  LinkId target() const { return shared.target(); }
+  const Pose& tool() const { return shared.tool(); }
+  std::span<const IndexedLoad> loads() const { return shared.loads(); }
+};
+
+// Base states, one per row: a sequence of BaseState, or 19 numbers per row in
+// the layout of BaseState.from_array. False with the error (and its row) set.
+bool base_states(PyObject* value, std::vector<BaseState>& states) {
+  if (PyList_Check(value) || PyTuple_Check(value)) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(value);
+    PyObject** items = PySequence_Fast_ITEMS(value);
+    if (count == 0 || Py_TYPE(items[0]) == types().base_state) {
+      states.reserve(static_cast<std::size_t>(count));
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        auto state = base_state_argument(items[i], "base");
+        if (!state) {
+          add_row(static_cast<std::size_t>(i));
+          return false;
+        }
+        states.push_back(*state);
+      }
+      return true;
+    }
+  }
+  BatchInput rows;
+  if (!rows.extract(value, "base")) return false;
+  states.reserve(rows.rows());
+  for (std::size_t i = 0; i < rows.rows(); ++i) {
+    const std::span<const double> r = rows.row(i);
+    if (r.size() != 19) {
+      PyErr_Format(PyExc_ValueError, "expected 19 elements in base, found %zu (row %zu)", r.size(), i);
+      return false;
+    }
+    const auto frame = accept_pose({r[3], r[4], r[5], r[6], r[0], r[1], r[2]});
+    if (!frame) {
+      PyErr_Format(PyExc_ValueError, "pose contains non-finite values or a zero quaternion (row %zu)", i);
+      return false;
+    }
+    auto state = BaseState::create(*frame, Twist{Vec3(r[7], r[8], r[9]), Vec3(r[10], r[11], r[12])},
+                                   Twist{Vec3(r[13], r[14], r[15]), Vec3(r[16], r[17], r[18])});
+    if (!state) {
+      core_error(state.error());
+      add_row(i);
+      return false;
+    }
+    states.push_back(*state);
+  }
+  return true;
+}
+
+// The first failure of a batch: its row and error, or a fault's message.
+struct Failure {
+  std::mutex mutex;
+  std::atomic<std::size_t> row{static_cast<std::size_t>(-1)};
+  std::optional<Error> error;
+  std::string fault;
+
+  void record(std::size_t i, std::optional<Error> e, std::string fault_message = {}) {
+    std::lock_guard lock(mutex);
+    if (i >= row.load()) return;
+    row.store(i);
+    error = std::move(e);
+    fault = std::move(fault_message);
+  }
+};
+
+// The entry point of every batch method: the arguments as the handle's method
+// takes them with one state per row, then the rows split over the threads.
+template <class CoreRobot, class Method>
+PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const MethodDescription& d = Method::description;
+  static_assert(d.result != Result::Pose && d.result != Result::Twist, "batches return arrays");
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." + d.name;
+  static const MethodSignature<CoreRobot> s(d);
+  static const Signature signature{function.c_str(), s.names.data(), s.signature.count, s.signature.required};
+  BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
+  constexpr Py_ssize_t b = is_floating<CoreRobot> ? 1 : 0;
+
+  PyObject* arg[8] = {};
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  std::vector<BaseState> states;
+  if constexpr (is_floating<CoreRobot>)
+    if (!base_states(arg[0], states)) return nullptr;
+  std::array<BatchInput, 3> inputs;
+  for (std::size_t i = 0; i < d.vectors; ++i)
+    if (!inputs[i].extract(arg[b + static_cast<Py_ssize_t>(i)], d.parameters[i])) return nullptr;
+  const std::size_t N = inputs[0].rows();
+  for (std::size_t i = 1; i < d.vectors; ++i)
+    if (inputs[i].rows() != N) {
+      PyErr_Format(PyExc_ValueError, "q and %s must have the same number of rows", d.parameters[i]);
+      return nullptr;
+    }
+  if (is_floating<CoreRobot> && states.size() != N) {
+    PyErr_SetString(PyExc_ValueError, "base must have one state per row of q");
+    return nullptr;
+  }
+  // target, loads and out as single calls take them (q's checks are per row, in the core)
+  MethodCall<CoreRobot> shared;
+  if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
+  PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
+  if (out == Py_None) out = nullptr;
+  const std::size_t K = result_length(d.result, h);
+  if (out != nullptr) {
+    auto* o = reinterpret_cast<PyArrayObject*>(out);
+    if (!PyArray_Check(out) || PyArray_TYPE(o) != NPY_DOUBLE || PyArray_NDIM(o) != 2 ||
+        !PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
+        static_cast<std::size_t>(PyArray_DIM(o, 0)) != N || static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
+      PyErr_Format(PyExc_ValueError, "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
+      return nullptr;
+    }
+  }
+  PyRef result = out != nullptr ? PyRef::borrow(out) : PyRef();
+  if (!result) {
+    npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K)};
+    result = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!result) return nullptr;
+  }
+  auto* result_array = reinterpret_cast<PyArrayObject*>(result.get());
+  Hold reads, write;
+  std::array<PyArrayObject*, 3> held{};
+  for (std::size_t i = 0; i < d.vectors; ++i) held[i] = inputs[i].array();
+  if (!reads.take_reads({held.data(), d.vectors}) || !write.take(result_array, Hold::Kind::Write)) {
+    PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
+    return nullptr;
+  }
+  double* out_data = static_cast<double*>(PyArray_DATA(result_array));
+  const bool out_private = out == nullptr;  // else inputs are read from the workspace's copies
+
+  Failure failure;
+  std::atomic<bool> stop{false};
+  bool interrupted = false;
+  Interrupt interrupt = signal_interrupt();
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    Calculation<CoreRobot>& first = guard.calculation();
+    std::vector<Calculation<CoreRobot>>& others = *batch.workspaces;
+    for (Calculation<CoreRobot>& c : others) c.robot = first.robot;  // the handle's settings now
+    const std::size_t T = std::max<std::size_t>(1, std::min(batch.threads, N));
+    const std::size_t chunk = T == 0 ? 0 : (N + T - 1) / T;
+    auto run = [&](Calculation<CoreRobot>& c, std::size_t begin, std::size_t end, bool polls) {
+      try {
+        for (std::size_t i = begin; i < end; ++i) {
+          if (stop.load(std::memory_order_relaxed) || failure.row.load(std::memory_order_relaxed) < i) return;
+          if (polls && interrupt.due() && interrupt.poll()) {
+            interrupted = true;
+            stop.store(true);
+            return;
+          }
+          const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : nullptr};
+          const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
+                           d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
+          const auto done = Method::compute(c, call, std::span<double>(out_data + i * K, K),
+                                            out_private ? row : c.copy_inputs(row));
+          if (!done) {
+            failure.record(i, done.error());
+            return;
+          }
+        }
+      } catch (const std::exception& e) {
+        failure.record(begin, std::nullopt, e.what());
+      } catch (...) {
+        failure.record(begin, std::nullopt, "unknown fault in a batch thread");
+      }
+    };
+    GilRelease released;
+    std::vector<std::thread> workers;
+    workers.reserve(T - 1);
+    for (std::size_t t = 1; t < T; ++t)
+      workers.emplace_back(run, std::ref(others[t - 1]), t * chunk, std::min(N, (t + 1) * chunk), false);
+    run(first, 0, std::min(N, chunk), true);
+    for (std::thread& w : workers) w.join();
+  }
+  reads.release();
+  write.release();
+  if (interrupted) return core_error(errors::Interrupted{});
+  if (failure.row.load() != static_cast<std::size_t>(-1)) {
+    if (failure.error) core_error(*failure.error);
+    else raise_panic(failure.fault.c_str());
+    add_row(failure.row.load());
+    return nullptr;
+  }
+  return result.release();
+}
+
+template <class CoreRobot>
+void dealloc_batch(PyObject* self) {
+  BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
+  delete batch.workspaces;
+  Py_XDECREF(batch.handle);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class CoreRobot>
+PyObject* batch_threads(PyObject* self, void*) {
+  return PyLong_FromSize_t(batch_of<CoreRobot>(self).threads);
+}
+
+#define VELKOR_BATCH_METHOD(CoreRobot, name, signature, doc)                                    \
+  {#name, fastcall_entry<batch_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
+   #name "($self, " signature ")\n--\n\n" doc}
+
+#define VELKOR_BATCH_METHODS(CoreRobot, base)                                                   \
+  VELKOR_BATCH_METHOD(CoreRobot, forward_kinematics_all, base "q, out=None",                    \
+                      "forward_kinematics_all for each row of q: (N, 7·L)."),                   \
+      VELKOR_BATCH_METHOD(CoreRobot, jacobian, base "q, target, out=None",                     \
+                          "jacobian for each row of q, one target: (N, 6·G)."),                \
+      VELKOR_BATCH_METHOD(CoreRobot, jacobian_derivative, base "q, qd, target, out=None",     \
+                          "jacobian_derivative for each row: (N, 6·G)."),                      \
+      VELKOR_BATCH_METHOD(CoreRobot, mass_matrix, base "q, out=None",                          \
+                          "mass_matrix for each row of q: (N, G·G), each row column-major."),  \
+      VELKOR_BATCH_METHOD(CoreRobot, gravity, base "q, loads=None, out=None",                 \
+                          "gravity for each row of q, the same loads for every row: (N, G)."), \
+      VELKOR_BATCH_METHOD(CoreRobot, inverse_dynamics, base "q, qd, qdd, loads=None, out=None", \
+                          "inverse_dynamics for each row, the same loads for every row: (N, G)."), \
+      VELKOR_BATCH_METHOD(CoreRobot, velocity_product_forces, base "q, qd, out=None",         \
+                          "velocity_product_forces for each row: (N, G)."),                    \
+      VELKOR_BATCH_METHOD(CoreRobot, forward_dynamics, base "q, qd, forces, loads=None, out=None", \
+                          "forward_dynamics for each row, the same loads for every row: (N, G)."), \
+  {                                                                                              \
+    nullptr, nullptr, 0, nullptr                                                                 \
+  }
+
+PyMethodDef robot_batch_methods[] = {VELKOR_BATCH_METHODS(Robot, "")};
+PyMethodDef floating_batch_methods[] = {VELKOR_BATCH_METHODS(FloatingRobot, "base, ")};
+
+PyGetSetDef robot_batch_getset[] = {
+    {"threads", entry<batch_threads<Robot>>, nullptr, "Number of native threads a call uses at most.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef floating_batch_getset[] = {
+    {"threads", entry<batch_threads<FloatingRobot>>, nullptr, "Number of native threads a call uses at most.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+constexpr const char* batch_doc =
+    "The array methods of a handle over many states at once (robot.batch()).\n\n"
+    "Each method takes what the handle's method takes, with one state per row:\n"
+    "joint arguments as (N, n) arrays (any array-like is converted), a\n"
+    "FloatingRobot's base as an (N, 19) array in BaseState.from_array's layout or\n"
+    "a sequence of N BaseState; target, loads and out as for single calls, loads\n"
+    "applied to every row. Results are (N, K) float64 arrays, row i bit-identical\n"
+    "to the single call on row i; out= takes a C-contiguous (N, K) float64 array.\n"
+    "Rows are split over up to `threads` native threads, each with its own\n"
+    "workspace, the interpreter lock released once for the whole batch; the\n"
+    "handle's lock and the hold registry protect a batch like any call, and\n"
+    "Ctrl-C ends it (on the main thread). Errors: the first failing row raises\n"
+    "the single call's error with \" (row i)\" added; out then holds the rows\n"
+    "computed before the threads stopped, the others are unspecified. Cost: no\n"
+    "allocation per row; one thread start per extra thread and call.";
+
+PyType_Slot robot_batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(batch_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<Robot>)},
+    {Py_tp_methods, robot_batch_methods},
+    {Py_tp_getset, robot_batch_getset},
+    {0, nullptr}};
+PyType_Slot floating_batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(batch_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<FloatingRobot>)},
+    {Py_tp_methods, floating_batch_methods},
+    {Py_tp_getset, floating_batch_getset},
+    {0, nullptr}};
+
+PyType_Spec robot_batch_spec = {"velkor.RobotBatch", sizeof(BatchObject<Robot>), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                robot_batch_slots};
+PyType_Spec floating_batch_spec = {"velkor.FloatingRobotBatch", sizeof(BatchObject<FloatingRobot>), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   floating_batch_slots};
+
+PyTypeObject* robot_batch_type = nullptr;
+PyTypeObject* floating_batch_type = nullptr;
+
+}  // namespace
+
+bool create_batch_types() {
+  if (robot_batch_type == nullptr)
+    robot_batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&robot_batch_spec));
+  if (floating_batch_type == nullptr)
+    floating_batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&floating_batch_spec));
+  return robot_batch_type != nullptr && floating_batch_type != nullptr;
+}
+
+template <class CoreRobot>
+PyObject* handle_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"threads"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".batch";
+  static const Signature signature{function.c_str(), names, 1, 0};
+  PyObject* arg[1] = {};
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  if (arg[0] != nullptr && arg[0] != Py_None) {
+    const auto count = link_index_argument(arg[0], "threads");
+    if (!count) return nullptr;
+    if (*count == 0 || *count > 1024) {
+      PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 1024");
+      return nullptr;
+    }
+    threads = static_cast<std::size_t>(*count);
+  }
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  auto workspaces = std::make_unique<std::vector<Calculation<CoreRobot>>>();
+  if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
+        workspaces->reserve(threads - 1);
+        for (std::size_t t = 1; t < threads; ++t) workspaces->emplace_back(c.robot);
+      }))
+    return nullptr;
+  PyTypeObject* type = is_floating<CoreRobot> ? floating_batch_type : robot_batch_type;
+  auto* object = reinterpret_cast<BatchObject<CoreRobot>*>(type->tp_alloc(type, 0));
+  if (object == nullptr) return nullptr;
+  object->handle = Py_NewRef(self);
+  object->threads = threads;
+  object->workspaces = workspaces.release();
+  return reinterpret_cast<PyObject*>(object);
+}
+
+template PyObject* handle_batch<Robot>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* handle_batch<FloatingRobot>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+}  // namespace velkor::py

@@ -89,3 +89,22 @@ def test_closed_handle_and_empty_batch():
     r.close()
     with pytest.raises(RuntimeError, match="^robot is closed$"):
         batch.gravity(np.zeros((2, 7)))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_batch(threads):
+    import os
+    import signal
+    import threading
+    import time
+
+    r = robot("fixed")
+    q = RNG.uniform(-1, 1, (400_000, r.joint_count))
+    timer = threading.Timer(0.05, lambda: os.kill(os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        r.batch(threads=threads).forward_dynamics(q, q, q)
+    timer.join()
+    assert time.perf_counter() - start < 1.0  # stopped early, not after all rows
+    assert r.gravity(q[0]).shape == (r.joint_count,)

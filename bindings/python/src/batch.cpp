@@ -231,7 +231,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       try {
         for (std::size_t i = begin; i < end; ++i) {
           if (stop.load(std::memory_order_relaxed) || failure.row.load(std::memory_order_relaxed) < i) return;
-          if (polls && interrupt.due() && interrupt.poll()) {
+          if (polls && interrupt.due()) {  // polls the signal handlers every few ms
             interrupted = true;
             stop.store(true);
             return;

@@ -312,15 +312,14 @@ PyObject* batch_threads(PyObject* self, void*) {
     nullptr, nullptr, 0, nullptr                                                                 \
   }
 
-PyMethodDef robot_batch_methods[] = {VELKOR_BATCH_METHODS(Robot, "")};
-PyMethodDef floating_batch_methods[] = {VELKOR_BATCH_METHODS(FloatingRobot, "base, ")};
+template <class CoreRobot>
+PyMethodDef batch_methods[] = {VELKOR_BATCH_METHODS(CoreRobot, "")};
+template <>
+PyMethodDef batch_methods<FloatingRobot>[] = {VELKOR_BATCH_METHODS(FloatingRobot, "base, ")};
 
-PyGetSetDef robot_batch_getset[] = {
-    {"threads", entry<batch_threads<Robot>>, nullptr, "Number of native threads a call uses at most.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-PyGetSetDef floating_batch_getset[] = {
-    {"threads", entry<batch_threads<FloatingRobot>>, nullptr, "Number of native threads a call uses at most.",
-     nullptr},
+template <class CoreRobot>
+PyGetSetDef batch_getset[] = {
+    {"threads", entry<batch_threads<CoreRobot>>, nullptr, "Number of native threads a call uses at most.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 constexpr const char* batch_doc =
@@ -339,25 +338,19 @@ constexpr const char* batch_doc =
     "computed before the threads stopped, the others are unspecified. Cost: no\n"
     "allocation per row; one thread start per extra thread and call.";
 
-PyType_Slot robot_batch_slots[] = {
+template <class CoreRobot>
+PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(batch_doc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<Robot>)},
-    {Py_tp_methods, robot_batch_methods},
-    {Py_tp_getset, robot_batch_getset},
-    {0, nullptr}};
-PyType_Slot floating_batch_slots[] = {
-    {Py_tp_doc, const_cast<char*>(batch_doc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<FloatingRobot>)},
-    {Py_tp_methods, floating_batch_methods},
-    {Py_tp_getset, floating_batch_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<CoreRobot>)},
+    {Py_tp_methods, batch_methods<CoreRobot>},
+    {Py_tp_getset, batch_getset<CoreRobot>},
     {0, nullptr}};
 
-PyType_Spec robot_batch_spec = {"velkor.RobotBatch", sizeof(BatchObject<Robot>), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                robot_batch_slots};
+constexpr unsigned batch_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+PyType_Spec robot_batch_spec = {"velkor.RobotBatch", sizeof(BatchObject<Robot>), 0, batch_flags,
+                                batch_slots<Robot>};
 PyType_Spec floating_batch_spec = {"velkor.FloatingRobotBatch", sizeof(BatchObject<FloatingRobot>), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   floating_batch_slots};
+                                   batch_flags, batch_slots<FloatingRobot>};
 
 PyTypeObject* robot_batch_type = nullptr;
 PyTypeObject* floating_batch_type = nullptr;

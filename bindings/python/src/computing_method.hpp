@@ -94,63 +94,21 @@ class MethodCall {
     for (std::size_t i = 0; i < d.vectors; ++i)
       if (!vectors_[i].extract(argument(i), d.parameters[i])) return false;
     if (!InputArray::hold({vectors_.data(), d.vectors}, input_hold_)) return false;
-    std::optional<unsigned long long> index;
-    if constexpr (d.target >= 0)
-      if (!(index = link_index_argument(argument(d.target), "target"))) return false;
-    PyObject* tool = nullptr;
-    if constexpr (d.tool >= 0) {
-      if (argument(d.tool) != Py_None) tool = argument(d.tool);
-      if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
-    }
-    if constexpr (d.out >= 0)
-      if (!OutputArray::check_type(out<d>())) return false;
-    for (std::size_t i = 1; i < d.vectors - d.unmatched; ++i)
-      if (!same_length(vectors_[0], vectors_[i], d.parameters[i])) return false;
-    if constexpr (d.target >= 0) {
-      const auto link = target_link(links, *index);
-      if (!link) return false;
-      target_ = *link;
-    }
-    if constexpr (d.loads >= 0)
-      if (!loads_.convert(argument(d.loads), links)) return false;
-    if constexpr (d.tool >= 0) {
-      if (tool != nullptr) {
-        const auto pose = accepted_pose(tool);
-        if (!pose) return false;
-        tool_ = *pose;
-      }
-    }
-    return true;
+    return read_rest<d>(links, [&] {
+      if constexpr (d.out >= 0)
+        if (!OutputArray::check_type(out<d>())) return false;
+      for (std::size_t i = 1; i < d.vectors - d.unmatched; ++i)
+        if (!same_length(vectors_[0], vectors_[i], d.parameters[i])) return false;
+      return true;
+    });
   }
 
-  // What a batch shares between its rows: target, tool, out's type and loads,
-  // from `values` (the arguments after base), in the order of `read`.
+  // What a batch shares between its rows: target, tool and loads, from
+  // `values` (the arguments after base), in the order of `read`.
   template <const MethodDescription& d>
   bool read_shared(PyObject* const* values, const LinkTable& links) {
     std::copy_n(values, 8 - base_count, values_ + base_count);
-    std::optional<unsigned long long> index;
-    if constexpr (d.target >= 0)
-      if (!(index = link_index_argument(argument(d.target), "target"))) return false;
-    PyObject* tool = nullptr;
-    if constexpr (d.tool >= 0) {
-      if (argument(d.tool) != Py_None) tool = argument(d.tool);
-      if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
-    }
-    if constexpr (d.target >= 0) {
-      const auto link = target_link(links, *index);
-      if (!link) return false;
-      target_ = *link;
-    }
-    if constexpr (d.loads >= 0)
-      if (!loads_.convert(argument(d.loads), links)) return false;
-    if constexpr (d.tool >= 0) {
-      if (tool != nullptr) {
-        const auto pose = accepted_pose(tool);
-        if (!pose) return false;
-        tool_ = *pose;
-      }
-    }
-    return true;
+    return read_rest<d>(links, [] { return true; });
   }
 
   // The base of the call: the Robot's own, or the FloatingRobot's argument.
@@ -166,6 +124,36 @@ class MethodCall {
   PyObject* out() const { return d.out >= 0 ? argument(d.out) : nullptr; }
 
  private:
+  // target's and tool's types, then `between` (out's type, the lengths), then
+  // target against the links, loads and tool's values.
+  template <const MethodDescription& d, class Between>
+  bool read_rest(const LinkTable& links, Between&& between) {
+    std::optional<unsigned long long> index;
+    if constexpr (d.target >= 0)
+      if (!(index = link_index_argument(argument(d.target), "target"))) return false;
+    PyObject* tool = nullptr;
+    if constexpr (d.tool >= 0) {
+      if (argument(d.tool) != Py_None) tool = argument(d.tool);
+      if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
+    }
+    if (!between()) return false;
+    if constexpr (d.target >= 0) {
+      const auto link = target_link(links, *index);
+      if (!link) return false;
+      target_ = *link;
+    }
+    if constexpr (d.loads >= 0)
+      if (!loads_.convert(argument(d.loads), links)) return false;
+    if constexpr (d.tool >= 0) {
+      if (tool != nullptr) {
+        const auto pose = accepted_pose(tool);
+        if (!pose) return false;
+        tool_ = *pose;
+      }
+    }
+    return true;
+  }
+
   // The i-th parameter after `base`; nullptr when omitted.
   PyObject* argument(auto i) const { return values_[base_count + static_cast<Py_ssize_t>(i)]; }
 

@@ -448,17 +448,8 @@ PyObject* base_state_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t
   static constexpr Signature signature{"BaseState.from_array", names, 1, 1};
   PyObject* arg[1];
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  double row[base_state_size];
-  auto* array = reinterpret_cast<PyArrayObject*>(arg[0]);
-  if (PyArray_Check(arg[0]) && PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_DOUBLE &&
-      PyArray_ISNOTSWAPPED(array) && PyArray_DIM(array, 0) == base_state_size) {
-    // A float64 vector is read in place, whatever its strides.
-    const char* data = static_cast<const char*>(PyArray_DATA(array));
-    for (Py_ssize_t i = 0; i < base_state_size; ++i)
-      std::memcpy(row + i, data + i * PyArray_STRIDE(array, 0), sizeof(double));
-  } else if (!read_numbers(arg[0], "values", row, base_state_size)) {
-    return nullptr;
-  }
+  double row[base_state_size];  // float64 vectors are read directly (see read_numbers)
+  if (!read_numbers(arg[0], "values", row, base_state_size)) return nullptr;
   auto* self = allocate<BaseStateObject>(reinterpret_cast<PyTypeObject*>(cls));
   if (self) base_state_from_row(row, self);
   return reinterpret_cast<PyObject*>(self);

@@ -24,7 +24,10 @@ def calls(r):
     return [("forward_kinematics_all", [q], {}), ("jacobian", [q], {"target": tip}),
             ("jacobian_derivative", [q, qd], {"target": tip}), ("mass_matrix", [q], {}),
             ("gravity", [q], {"loads": loads}), ("inverse_dynamics", [q, qd, qdd], {"loads": loads}),
-            ("velocity_product_forces", [q, qd], {}), ("forward_dynamics", [q, qd, forces], {"loads": loads})]
+            ("velocity_product_forces", [q, qd], {}), ("forward_dynamics", [q, qd, forces], {"loads": loads}),
+            ("center_of_mass", [q], {}), ("center_of_mass_velocity", [q, qd], {}), ("center_of_mass_jacobian", [q], {}),
+            ("centroidal_momentum", [q, qd], {}), ("centroidal_momentum_matrix", [q], {}),
+            ("kinetic_energy", [q, qd], {}), ("potential_energy", [q], {})]
 
 
 def base_rows():
@@ -44,8 +47,10 @@ def test_rows_are_the_single_calls(kind, threads):
         result = getattr(batch, name)(*lead, *per_row, **shared)
         for i in range(N):
             single_lead = (BaseState.from_array(rows[i]),) if lead else ()
-            single = getattr(r, name)(*single_lead, *(a[i] for a in per_row), **shared)
+            single = np.atleast_1d(getattr(r, name)(*single_lead, *(a[i] for a in per_row), **shared))
             assert result[i].tobytes() == single.tobytes(), (name, i)
+        if name.endswith("energy"):
+            continue  # no out= (a float per state)
         out = np.empty_like(result)
         assert getattr(batch, name)(*lead, *per_row, **shared, out=out) is out
         assert out.tobytes() == result.tobytes()

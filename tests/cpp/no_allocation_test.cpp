@@ -12,6 +12,7 @@
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
+#include "robot/dynamics/whole_body.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/inverse_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
@@ -154,6 +155,14 @@ void floating_base(const std::string& path) {
   expect_no_allocation("floating inverse_dynamics", [&] { return inverse_dynamics(*robot, base, w, q, qd, qdd, loads, out_v).has_value(); });
   expect_no_allocation("floating velocity_product_forces", [&] { return velocity_product_forces(*robot, base, w, q, qd, out_v).has_value(); });
   expect_no_allocation("floating forward_dynamics", [&] { return forward_dynamics(*robot, base, w, q, qd, forces, loads, out_v).has_value(); });
+  const Base b = free_base(*robot, base);
+  std::vector<double> out_3(3), out_6(6), out_1(1), out_c(3 * N);
+  expect_no_allocation("whole body", [&] {
+    return center_of_mass(m, b, w, q, out_3).has_value() && center_of_mass_velocity(m, b, w, q, qd, out_3).has_value() &&
+           center_of_mass_jacobian(m, b, w, q, out_c).has_value() && centroidal_momentum(m, b, w, q, qd, out_6).has_value() &&
+           centroidal_momentum_matrix(m, b, w, q, out_j).has_value() && kinetic_energy(m, b, w, q, qd, out_1).has_value() &&
+           potential_energy(m, b, w, q, out_1).has_value();
+  });
 }
 
 }  // namespace

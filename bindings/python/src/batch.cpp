@@ -308,6 +308,19 @@ PyObject* batch_threads(PyObject* self, void*) {
                           "velocity_product_forces for each row: (N, G)."),                    \
       VELKOR_BATCH_METHOD(CoreRobot, forward_dynamics, base "q, qd, forces, loads=None, out=None", \
                           "forward_dynamics for each row, the same loads for every row: (N, G)."), \
+      VELKOR_BATCH_METHOD(CoreRobot, center_of_mass, base "q, out=None", "center_of_mass for each row: (N, 3)."), \
+      VELKOR_BATCH_METHOD(CoreRobot, center_of_mass_velocity, base "q, qd, out=None",          \
+                          "center_of_mass_velocity for each row: (N, 3)."),                    \
+      VELKOR_BATCH_METHOD(CoreRobot, center_of_mass_jacobian, base "q, out=None",              \
+                          "center_of_mass_jacobian for each row: (N, 3·G)."),                  \
+      VELKOR_BATCH_METHOD(CoreRobot, centroidal_momentum, base "q, qd, out=None",              \
+                          "centroidal_momentum for each row: (N, 6)."),                        \
+      VELKOR_BATCH_METHOD(CoreRobot, centroidal_momentum_matrix, base "q, out=None",           \
+                          "centroidal_momentum_matrix for each row: (N, 6·G)."),               \
+      VELKOR_BATCH_METHOD(CoreRobot, kinetic_energy, base "q, qd",                             \
+                          "kinetic_energy for each row: (N, 1)."),                             \
+      VELKOR_BATCH_METHOD(CoreRobot, potential_energy, base "q",                               \
+                          "potential_energy for each row: (N, 1)."),                           \
   {                                                                                              \
     nullptr, nullptr, 0, nullptr                                                                 \
   }

@@ -28,7 +28,7 @@ inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
 
 // What a method returns: a value object, or a float64 array of a length the
 // handle fixes.
-enum class Result { Pose, Twist, Generalized, GeneralizedSquare, Jacobian, LinkPoses };
+enum class Result { Pose, Twist, Number, Point, Six, Generalized, GeneralizedSquare, PointJacobian, Jacobian, LinkPoses };
 
 // A method's parameters after the FloatingRobot's `base`. Joint vectors come
 // first (q, then qd, qdd or forces); an index of -1 means the method has no such
@@ -174,13 +174,18 @@ std::size_t result_length(Result result, const Handle<CoreRobot>& h) {
     case Result::Generalized: return N;
     case Result::GeneralizedSquare: return N * N;
     case Result::Jacobian: return 6 * N;
+    case Result::PointJacobian: return 3 * N;
+    case Result::Point: return 3;
+    case Result::Six: return 6;
+    case Result::Number: return 1;
     case Result::LinkPoses: return 7 * h.link_count;
     default: return 0;
   }
 }
 
 // The entry point of every computing method. Method::compute(c, call, inputs)
-// returns the core's expected Pose or Twist for a value result;
+// returns the core's expected Pose or Twist for a value result; a Number result
+// is computed into one double and returned as a float;
 // Method::compute(c, call, out, inputs) fills `out` for an array result. Value
 // results have no `out` that could alias an input, so they read the inputs in place.
 template <class CoreRobot, class Method>
@@ -192,7 +197,17 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
   MethodCall<CoreRobot> call;
   if (!call.template read<Method::description>(s.signature, args, nargs, kwnames, *h.link_table))
     return nullptr;
-  if constexpr (d.result == Result::Pose || d.result == Result::Twist) {
+  if constexpr (d.result == Result::Number) {
+    return value_method(
+        h,
+        [&](Calculation<CoreRobot>& c) -> std::expected<double, Error> {
+          double value = 0.0;
+          const auto done = Method::compute(c, call, std::span<double>(&value, 1), call.inputs());
+          if (!done) return std::unexpected(done.error());
+          return value;
+        },
+        PyFloat_FromDouble);
+  } else if constexpr (d.result == Result::Pose || d.result == Result::Twist) {
     return value_method(
         h, [&](Calculation<CoreRobot>& c) { return Method::compute(c, call, call.inputs()); },
         [](const auto& value) {

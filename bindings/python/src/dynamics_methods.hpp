@@ -6,6 +6,7 @@
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
+#include "robot/dynamics/whole_body.hpp"
 
 namespace velkor::py {
 
@@ -81,11 +82,128 @@ struct forward_dynamics {
   }
 };
 
+struct center_of_mass {
+  static constexpr MethodDescription description{
+      .name = "center_of_mass", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
+      .result = Result::Point, .out = 1};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::center_of_mass(c.model(), call.base(c), c.workspace, in[0], out);
+  }
+};
+
+struct center_of_mass_velocity {
+  static constexpr MethodDescription description{
+      .name = "center_of_mass_velocity", .parameters = {"q", "qd", "out"}, .required = 2,
+      .vectors = 2, .result = Result::Point, .out = 2};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::center_of_mass_velocity(c.model(), call.base(c), c.workspace, in[0], in[1], out);
+  }
+};
+
+struct center_of_mass_jacobian {
+  static constexpr MethodDescription description{
+      .name = "center_of_mass_jacobian", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
+      .result = Result::PointJacobian, .out = 1};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::center_of_mass_jacobian(c.model(), call.base(c), c.workspace, in[0], out);
+  }
+};
+
+struct centroidal_momentum {
+  static constexpr MethodDescription description{
+      .name = "centroidal_momentum", .parameters = {"q", "qd", "out"}, .required = 2, .vectors = 2,
+      .result = Result::Six, .out = 2};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::centroidal_momentum(c.model(), call.base(c), c.workspace, in[0], in[1], out);
+  }
+};
+
+struct centroidal_momentum_matrix {
+  static constexpr MethodDescription description{
+      .name = "centroidal_momentum_matrix", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
+      .result = Result::Jacobian, .out = 1};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::centroidal_momentum_matrix(c.model(), call.base(c), c.workspace, in[0], out);
+  }
+};
+
+struct kinetic_energy {
+  static constexpr MethodDescription description{
+      .name = "kinetic_energy", .parameters = {"q", "qd"}, .required = 2, .vectors = 2,
+      .result = Result::Number};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::kinetic_energy(c.model(), call.base(c), c.workspace, in[0], in[1], out);
+  }
+};
+
+struct potential_energy {
+  static constexpr MethodDescription description{
+      .name = "potential_energy", .parameters = {"q"}, .required = 1, .vectors = 1,
+      .result = Result::Number};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::potential_energy(c.model(), call.base(c), c.workspace, in[0], out);
+  }
+};
+
 }  // namespace methods
 
 // A method table row: the text signature from `signature`, then the prose `doc`.
 #define VELKOR_DYNAMICS_METHOD(CoreRobot, name, signature, doc)                             \
   {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS,        \
    #name "($self, " signature ")\n--\n\n" doc}
+
+
+// Method table rows of the whole-body quantities, shared by both handle kinds.
+#define VELKOR_WHOLE_BODY_ROW(CoreRobot, name, signature, doc)                                    \
+  {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
+   #name "($self, " signature ")\n--\n\n" doc                                                   \
+   "\n\nRaises ValueError for q (\"expected n elements in q, found m\", \"q contains a\n"         \
+   "non-finite value\") and qd, base (FloatingRobot), out; SolverError \"numerical\n"           \
+   "failure in centre of mass of a massless robot\" where the centre of mass is\n"              \
+   "needed and the robot has no mass; TypeError for wrong types; RuntimeError\n"                \
+   "\"robot is closed\". Cost: holds the handle's lock, releases the interpreter\n"             \
+   "lock while computing; O(n); no allocation with out=."}
+
+#define VELKOR_WHOLE_BODY_METHODS(CoreRobot, base)                                               \
+  VELKOR_WHOLE_BODY_ROW(CoreRobot, center_of_mass, base "q, out=None",                           \
+                        "Centre of mass of the robot at positions q: 3 values, metres, world\n"  \
+                        "axes."),                                                                 \
+      VELKOR_WHOLE_BODY_ROW(CoreRobot, center_of_mass_velocity, base "q, qd, out=None",          \
+                            "Velocity of the centre of mass at positions q and velocities qd:\n" \
+                            "3 values, m/s, world axes (a FloatingRobot's base moving with\n"   \
+                            "base.velocity)."),                                                  \
+      VELKOR_WHOLE_BODY_ROW(CoreRobot, center_of_mass_jacobian, base "q, out=None",              \
+                            "Jacobian of the centre of mass: flat 3·N, column-major (entry\n"    \
+                            "(r, c) at 3·c + r), world axes, so that its velocity is J·v for\n"  \
+                            "the N generalized velocities v (a FloatingRobot's 6 base\n"         \
+                            "coordinates, angular then linear, world axes, first)."),            \
+      VELKOR_WHOLE_BODY_ROW(CoreRobot, centroidal_momentum, base "q, qd, out=None",              \
+                            "Centroidal momentum: 6 values, the angular momentum about the\n"    \
+                            "centre of mass (N·m·s), then the linear momentum (kg·m/s), world\n" \
+                            "axes."),                                                            \
+      VELKOR_WHOLE_BODY_ROW(CoreRobot, centroidal_momentum_matrix, base "q, out=None",           \
+                            "Centroidal momentum matrix A_G: flat 6·N, column-major, rows as\n"  \
+                            "centroidal_momentum's, so that the momentum is A_G·v for the N\n"   \
+                            "generalized velocities v."),                                        \
+      VELKOR_WHOLE_BODY_ROW(CoreRobot, kinetic_energy, base "q, qd",                             \
+                            "Kinetic energy ½·vᵀ·M·v of the robot moving with q, qd (and a\n"   \
+                            "FloatingRobot's base.velocity), joules, as a float."),              \
+      VELKOR_WHOLE_BODY_ROW(CoreRobot, potential_energy, base "q",                               \
+                            "Potential energy −Σ m·gᵀ·c of the links in gravity_vector, with\n"  \
+                            "the world origin as reference, joules, as a float.")
 
 }  // namespace velkor::py

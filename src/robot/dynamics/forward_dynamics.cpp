@@ -83,18 +83,6 @@ namespace {
 // body's articulated inertia moves into its parent's by a plain sum; only each
 // body's own inertia and load are moved there, once.
 
-// Spatial inertia about the root origin of a body with orientation R and origin
-// p: c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ), h' = m c'.
-Mat6 inertia_in_root(const MassProperties& body, const Mat3& R, const Vec3& p) {
-  const Vec3 c = R * body.center_of_mass + p;
-  Mat3 I = R * body.inertia_com * R.transpose();
-  I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
-  const Mat3 H = skew(body.mass * c);
-  Mat6 out;
-  out << I, H, -H, body.mass * Mat3::Identity();
-  return out;
-}
-
 // D = Sᵀ I^A S is summed from terms as large as B = Σ|S_i||I^A_ij||S_j| ≤ (Σ|S_i|√I^A_ii)²
 // (I^A is positive semidefinite), so it carries rounding of order ε·B. A D within
 // that of zero is zero: a joint whose subtree cannot resist its motion (a point

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "robot/model.hpp"
+#include "robot/dynamics/spatial_operators.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
@@ -26,6 +27,18 @@ inline void place_body(const Model& model, std::size_t k, double q, Workspace& w
     R.noalias() = R_p * R_J;
     origin = w.frames[p - 1].translation + R_p * local.translation;
   }
+}
+
+// Spatial inertia about the root origin of a body with orientation R and origin
+// p: c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ), h' = m c'.
+inline Mat6 inertia_in_root(const MassProperties& body, const Mat3& R, const Vec3& p) {
+  const Vec3 c = R * body.center_of_mass + p;
+  Mat3 I = R * body.inertia_com * R.transpose();
+  I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
+  const Mat3 H = skew(body.mass * c);
+  Mat6 out;
+  out << I, H, -H, body.mass * Mat3::Identity();
+  return out;
 }
 
 }  // namespace velkor

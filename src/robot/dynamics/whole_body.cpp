@@ -1,0 +1,233 @@
+#include "robot/dynamics/whole_body.hpp"
+
+#include <cmath>
+
+#include "robot/checks.hpp"
+#include "robot/dynamics/placement.hpp"
+#include "robot/dynamics/spatial_operators.hpp"
+
+namespace velkor {
+namespace {
+
+// Everything below works in root-link coordinates about the root origin (the
+// scheme of forward dynamics) and turns to world axes at the end.
+
+// Spatial inertia of the whole robot, and I_k = each body's, in fd_inertia.
+Mat6 place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
+  Mat6 total = spatial_inertia(model.link_mass_properties[0]);
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    place_body(model, k, model.joint_position(k, q.data()), w);
+    w.fd_inertia[k] = inertia_in_root(model.link_mass_properties[Model::child_link(k)], w.rotations[k],
+                                      w.frames[k].translation);
+    total += w.fd_inertia[k];
+  }
+  return total;
+}
+
+// S_k, joint k's motion axis (root axes, about the root origin).
+Vec6 motion_axis(const Model& model, std::size_t k, const Workspace& w) {
+  const JointKinematics& joint = model.joint_kinematics[k];
+  const Vec3 a = w.rotations[k] * joint.axis;
+  Vec6 S;
+  if (joint.kind == JointKind::Revolute) S << a, w.frames[k].translation.cross(a);
+  else S << Vec3::Zero(), a;
+  return S;
+}
+
+// The root's spatial velocity in root axes: v_0 = (Bω, Bv) for a free base.
+Vec6 root_velocity(const Base& base) {
+  if (!base.floating) return Vec6::Zero();
+  const Quat B = base.state.frame.rotation.conjugate();
+  return wrench_vector(B * base.state.velocity.angular, B * base.state.velocity.linear);
+}
+
+// Total mass m and centre of mass c (root coordinates) from the total inertia.
+struct MassCentre {
+  double m;
+  Vec3 c;
+};
+
+std::expected<MassCentre, Error> mass_centre(const Mat6& total) {
+  const double m = total(3, 3);
+  if (!(m > 0.0)) return std::unexpected(errors::NumericalFailure{"centre of mass of a massless robot"});
+  const Vec3 h(total(2, 4), total(0, 5), total(1, 3));  // the [h]× block
+  return MassCentre{m, h / m};
+}
+
+// Momentum about the root origin, h_O = Σ I_k v_k with v_k = v_parent + S q̇ (the
+// bodies placed), and twice the kinetic energy, Σ v_kᵀ I_k v_k.
+std::pair<Vec6, double> momentum(const Model& model, const Base& base, std::span<const double> qd, Workspace& w) {
+  const Vec6 v0 = root_velocity(base);
+  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
+  Vec6 h = I0 * v0;
+  double twice_energy = v0.dot(h);
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
+    if (const auto dof = model.joint_dof[k]) v += motion_axis(model, k, w) * qd[*dof];
+    w.fd_velocity[k] = v;
+    const Vec6 Iv = w.fd_inertia[k] * v;
+    h += Iv;
+    twice_energy += v.dot(Iv);
+  }
+  return {h, twice_energy};
+}
+
+// Subtree inertias I_sub,k in fd_inertia (each body's first), children into parents.
+void subtree_inertias(const Model& model, Workspace& w) {
+  for (std::size_t k = model.joint_count(); k-- > 0;) {
+    const std::size_t p = model.parent[k];
+    if (p != 0) w.fd_inertia[p - 1] += w.fd_inertia[k];
+  }
+}
+
+void write3(const Vec3& v, double* out) {
+  Eigen::Map<Vec3> target(out);
+  target = v;
+}
+
+std::expected<void, Error> check_q(const Model& model, std::span<const double> q) {
+  return check_dof_vector(model, q, "q");
+}
+
+}  // namespace
+
+std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_output(out, 3, "centre of mass output"));
+  const auto mc = mass_centre(place_bodies(model.moving(), q, w));
+  if (!mc) return std::unexpected(mc.error());
+  write3(base.state.frame.transform_point(mc->c), out.data());  // c_w = R_b c + p_b
+  return {};
+}
+
+std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(out, 3, "centre of mass velocity output"));
+  const Model& bodies = model.moving();
+  const auto mc = mass_centre(place_bodies(bodies, q, w));
+  if (!mc) return std::unexpected(mc.error());
+  const Vec6 h = momentum(bodies, base, qd, w).first;
+  write3(base.state.frame.rotate(Vec3(h.tail<3>()) / mc->m), out.data());  // ċ = R_b l / m
+  return {};
+}
+
+std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(out, 6, "centroidal momentum output"));
+  const Model& bodies = model.moving();
+  const auto mc = mass_centre(place_bodies(bodies, q, w));
+  if (!mc) return std::unexpected(mc.error());
+  const Vec6 h = momentum(bodies, base, qd, w).first;
+  const Vec3 l = h.tail<3>();
+  write3(base.state.frame.rotate(Vec3(h.head<3>()) - mc->c.cross(l)), out.data());  // k_G = R_b (n_O − c × l)
+  write3(base.state.frame.rotate(l), out.data() + 3);
+  return {};
+}
+
+std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<const double> qd,
+                                          std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(out, 1, "kinetic energy output"));
+  const Model& bodies = model.moving();
+  place_bodies(bodies, q, w);
+  out[0] = 0.5 * momentum(bodies, base, qd, w).second;  // T = ½ Σ vᵀ I v
+  return {};
+}
+
+std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_output(out, 1, "potential energy output"));
+  const Mat6 total = place_bodies(model.moving(), q, w);
+  const double m = total(3, 3);
+  const Vec3 h(total(2, 4), total(0, 5), total(1, 3));
+  // V = −gᵀ Σ m c_w = −gᵀ (R_b h + m p_b)
+  out[0] = -base.gravity.dot(base.state.frame.rotate(h) + m * base.state.frame.translation);
+  return {};
+}
+
+namespace {
+
+// Columns of both whole-body matrices: F_d = I_sub,d S_d about the root origin,
+// root axes, handed to `column(index, F)` per DOF after the base's own. Returns
+// the mass and centre of mass.
+template <class Column, class BaseColumns>
+std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Base& base, Workspace& w,
+                                                    std::span<const double> q, Column&& column,
+                                                    BaseColumns&& base_columns) {
+  const Model& bodies = model.moving();
+  const Mat6 total = place_bodies(bodies, q, w);
+  const auto mc = mass_centre(total);
+  if (!mc) return std::unexpected(mc.error());
+  if (base.floating) base_columns(total, *mc);
+  subtree_inertias(bodies, w);
+  for (std::size_t k = 0; k < bodies.joint_count(); ++k)
+    if (const auto dof = bodies.joint_dof[k]) column(base.coordinates() + *dof, w.fd_inertia[k] * motion_axis(bodies, k, w), *mc);
+  return mc;
+}
+
+}  // namespace
+
+std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  const std::size_t N = model.dof_count() + base.coordinates();
+  VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
+  const Pose& X = base.state.frame;
+  const auto done = whole_body_columns(
+      model, base, w, q,
+      [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // ∂ċ/∂q̇_d = R_b f_d / m
+        write3(X.rotate(Vec3(F.tail<3>())) / mc.m, out.data() + 3 * c);
+      },
+      [&](const Mat6&, const MassCentre& mc) {  // base: ω × (c_w − p_b), then v
+        const Vec3 r = X.rotate(mc.c);
+        for (int i = 0; i < 3; ++i) {
+          write3(Vec3::Unit(i).cross(r), out.data() + 3 * i);
+          write3(Vec3::Unit(i), out.data() + 3 * (3 + i));
+        }
+      });
+  if (!done) return std::unexpected(done.error());
+  return {};
+}
+
+std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
+                                                      std::span<const double> q, std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  const std::size_t N = model.dof_count() + base.coordinates();
+  VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));
+  const Pose& X = base.state.frame;
+  const auto done = whole_body_columns(
+      model, base, w, q,
+      [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // (R_b (n − c × f), R_b f)
+        const Vec3 f = F.tail<3>();
+        write3(X.rotate(Vec3(F.head<3>()) - mc.c.cross(f)), out.data() + 6 * c);
+        write3(X.rotate(f), out.data() + 6 * c + 3);
+      },
+      [&](const Mat6& total, const MassCentre& mc) {
+        // about the centre: I_G = I_O − m (|c|² E − c cᵀ); world I_G,w = R_b I_G R_bᵀ
+        const Mat3 I_G = total.topLeftCorner<3, 3>() -
+                         mc.m * (mc.c.squaredNorm() * Mat3::Identity() - mc.c * mc.c.transpose());
+        const Mat3 R = X.rotation.toRotationMatrix();
+        const Mat3 I_w = R * I_G * R.transpose();
+        const Vec3 r = X.rotate(mc.c);
+        for (int i = 0; i < 3; ++i) {
+          write3(I_w.col(i), out.data() + 6 * i);  // ω_i: (I_G,w e_i, m e_i × r)
+          write3(mc.m * Vec3::Unit(i).cross(r), out.data() + 6 * i + 3);
+          write3(Vec3::Zero(), out.data() + 6 * (3 + i));  // v_i: (0, m e_i)
+          write3(mc.m * Vec3::Unit(i), out.data() + 6 * (3 + i) + 3);
+        }
+      });
+  if (!done) return std::unexpected(done.error());
+  return {};
+}
+
+}  // namespace velkor

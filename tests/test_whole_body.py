@@ -92,3 +92,19 @@ def test_a_massless_robot_has_no_centre(write_urdf):
     with pytest.raises(SolverError, match="centre of mass of a massless robot"):
         robot.center_of_mass([0.1])
     assert robot.kinetic_energy([0.1], [0.2]) == 0.0 and robot.potential_energy([0.1]) == 0.0
+
+
+@pytest.mark.parametrize("make", [lambda: Robot(sample_path("arm")), lambda: Robot(str(robots.urdf_path("ur_description/urdf/ur5_robot.urdf")))])
+def test_power_balance_under_forward_dynamics(make):
+    # without loads, d(T + V)/dt = q̇ᵀτ along the motion forward dynamics gives
+    robot = make()
+    for _, q, qd in states(robot):
+        tau = np.random.default_rng(2).uniform(-3, 3, robot.joint_count)
+        qdd = robot.forward_dynamics(q, qd, tau)
+
+        def energy(s):
+            return robot.kinetic_energy(q + qd * s + 0.5 * qdd * s * s, qd + qdd * s) + \
+                robot.potential_energy(q + qd * s + 0.5 * qdd * s * s)
+
+        h = 1e-5
+        assert (energy(h) - energy(-h)) / (2 * h) == pytest.approx(qd @ tau, rel=1e-6, abs=1e-7)

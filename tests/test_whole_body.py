@@ -108,3 +108,44 @@ def test_power_balance_under_forward_dynamics(make):
 
         h = 1e-5
         assert (energy(h) - energy(-h)) / (2 * h) == pytest.approx(qd @ tau, rel=1e-6, abs=1e-7)
+
+
+def rotation_exp(w):
+    angle = np.linalg.norm(w)
+    if angle == 0:
+        return np.eye(3)
+    k = w / angle
+    K = np.array([[0, -k[2], k[1]], [k[2], 0, -k[0]], [-k[1], k[0], 0]])
+    return np.eye(3) + np.sin(angle) * K + (1 - np.cos(angle)) * K @ K
+
+
+def matrix_quaternion(R):
+    q = pin.Quaternion(R)
+    return [q.x, q.y, q.z, q.w]
+
+
+def test_momentum_rate_is_the_applied_wrench_plus_gravity():
+    # ḣ_G = (n_b + (p_b − c) × f_b, f_b + m g) for a base wrench (n_b about the root origin, f_b)
+    robot = FloatingRobot(sample_path("quadruped"))
+    robot.gravity_vector = (0.2, -0.1, -9.7)
+    rng = np.random.default_rng(8)
+    for _ in range(3):
+        q, qd = rng.uniform(-1, 1, (2, robot.joint_count))
+        p, w, v = rng.normal(size=(3, 3))
+        R0 = rotation_exp(rng.normal(size=3))
+        forces = rng.uniform(-5, 5, robot.generalized_count)
+        state = BaseState(Pose(p, matrix_quaternion(R0)), Twist(w, v))
+        accel = robot.forward_dynamics(state, q, qd, forces)
+        alpha, a, qdd = accel[:3], accel[3:6], accel[6:]
+
+        def momentum(s):  # second-order Taylor motion of the base and the joints
+            pose = Pose(p + v * s + 0.5 * a * s * s, matrix_quaternion(rotation_exp(w * s + 0.5 * alpha * s * s) @ R0))
+            moved = BaseState(pose, Twist(w + alpha * s, v + a * s))
+            return robot.centroidal_momentum(moved, q + qd * s + 0.5 * qdd * s * s, qd + qdd * s)
+
+        h = 1e-5
+        rate = (momentum(h) - momentum(-h)) / (2 * h)
+        c = robot.center_of_mass(state, q)
+        n_b, f_b = forces[:3], forces[3:6]
+        expected = np.concatenate([n_b + np.cross(p - c, f_b), f_b + robot.total_mass * np.asarray(robot.gravity_vector)])
+        assert np.allclose(rate, expected, rtol=1e-6, atol=1e-5)

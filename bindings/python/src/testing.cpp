@@ -20,10 +20,11 @@
 namespace velkor::py {
 namespace {
 
-std::optional<RobotModel> load(PyObject* path_object) {
+std::optional<RobotModel> load(PyObject* path_object, const ImportOptions& options = {}) {
   const auto path = path_argument(path_object);
   if (!path) return std::nullopt;
-  auto model = RobotModel::from_urdf(*path);
+  Interrupt never;
+  auto model = RobotModel::from_urdf(*path, never, options);
   if (!model) {
     core_error(model.error());
     return std::nullopt;
@@ -189,11 +190,8 @@ PyObject* kernel_ns(PyObject*, PyObject* args) {
   double value;
   Py_ssize_t calls;
   if (!PyArg_ParseTuple(args, "Odn", &path, &value, &calls)) return nullptr;
-  const auto file = path_argument(path);
-  if (!file) return nullptr;
-  Interrupt never;
-  const auto model = RobotModel::from_urdf(*file, never, ImportOptions{MimicPolicy::Independent});
-  if (!model) return core_error(model.error());
+  const auto model = load(path, ImportOptions{MimicPolicy::Independent});
+  if (!model) return nullptr;
   const Robot robot(*model);
   const Model& m = robot.model();
   Workspace w(m.joint_count(), m.dof_count());

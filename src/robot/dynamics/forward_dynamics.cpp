@@ -93,7 +93,7 @@ double singular_below(const Mat6& IA, const Vec6& S) {
   return 32.0 * std::numeric_limits<double>::epsilon() * root_bound * root_bound;
 }
 
-// Outward pass: S_k = (a, p_k × a) or (0, a) with a = R_k·axis; v_k = v_parent + S q̇,
+// Outward pass: S_k (root_motion_axis); v_k = v_parent + S q̇,
 // c_k = v_k ×m S q̇, I^A_k = I_k, p^A_k = load + v_k ×* I_k v_k.
 void velocity_pass(const Model& model, std::span<const double> q, std::span<const double> qd,
                    const Vec6& v0, Workspace& w) {
@@ -104,11 +104,8 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
     Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
     Vec6 c = Vec6::Zero();
     if (const auto dof = model.joint_dof[k]) {
-      const JointKinematics& joint = model.joint_kinematics[k];
-      const Vec3 a = R * joint.axis;
       Eigen::Map<Vec6> S = w.motion_axis(*dof);
-      if (joint.kind == JointKind::Revolute) S << a, origin.cross(a);
-      else S << Vec3::Zero(), a;
+      S = root_motion_axis(model, k, w);
       const Vec6 vJ = S * qd[*dof];
       v += vJ;
       c = motion_cross(v, vJ);
@@ -220,12 +217,8 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
 
-  // The root in root-link axes (B = R_baseᵀ): v_0 = B v_base for a free base,
-  // I^A_0 = I_0, p^A_0 = load + v_0 ×* I_0 v_0.
-  const Quat B = base.state.frame.rotation.conjugate();
-  const Twist& base_velocity = base.state.velocity;
-  const Vec6 v0 = base.floating ? wrench_vector(B * base_velocity.angular, B * base_velocity.linear)
-                                : Vec6::Zero();
+  // The root in root-link axes: v_0, I^A_0 = I_0, p^A_0 = load + v_0 ×* I_0 v_0.
+  const Vec6 v0 = root_velocity(base);
   const Model& bodies = model.moving();
   const Mat6 I0 = spatial_inertia(bodies.link_mass_properties[0]);
   Mat6 IA0 = I0;

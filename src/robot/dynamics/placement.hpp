@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "robot/base.hpp"
 #include "robot/model.hpp"
 #include "robot/dynamics/spatial_operators.hpp"
 #include "robot/workspace.hpp"
@@ -39,6 +40,24 @@ inline Mat6 inertia_in_root(const MassProperties& body, const Mat3& R, const Vec
   Mat6 out;
   out << I, H, -H, body.mass * Mat3::Identity();
   return out;
+}
+
+// S_k, joint k's motion axis once its body is placed: the velocity column of the
+// root origin, root axes, (a, p_k × a) or (0, a) with a = R_k·axis.
+inline Vec6 root_motion_axis(const Model& model, std::size_t k, const Workspace& w) {
+  const JointKinematics& joint = model.joint_kinematics[k];
+  Vec6 S;
+  motion_subspace(joint).write_column(w.rotations[k] * joint.axis, w.frames[k].translation, Vec3::Zero(),
+                                      S.data());
+  return S;
+}
+
+// The root's spatial velocity in root axes: v_0 = (Bω, Bv), B = R_baseᵀ, for a
+// free base; a fixed base is at rest.
+inline Vec6 root_velocity(const Base& base) {
+  if (!base.floating) return Vec6::Zero();
+  const Quat B = base.state.frame.rotation.conjugate();
+  return wrench_vector(B * base.state.velocity.angular, B * base.state.velocity.linear);
 }
 
 }  // namespace velkor

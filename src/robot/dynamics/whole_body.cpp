@@ -24,34 +24,19 @@ Mat6 place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
   return total;
 }
 
-// S_k, joint k's motion axis (root axes, about the root origin).
-Vec6 motion_axis(const Model& model, std::size_t k, const Workspace& w) {
-  const JointKinematics& joint = model.joint_kinematics[k];
-  const Vec3 a = w.rotations[k] * joint.axis;
-  Vec6 S;
-  if (joint.kind == JointKind::Revolute) S << a, w.frames[k].translation.cross(a);
-  else S << Vec3::Zero(), a;
-  return S;
-}
-
-// The root's spatial velocity in root axes: v_0 = (Bω, Bv) for a free base.
-Vec6 root_velocity(const Base& base) {
-  if (!base.floating) return Vec6::Zero();
-  const Quat B = base.state.frame.rotation.conjugate();
-  return wrench_vector(B * base.state.velocity.angular, B * base.state.velocity.linear);
-}
-
 // Total mass m and centre of mass c (root coordinates) from the total inertia.
 struct MassCentre {
   double m;
   Vec3 c;
 };
 
+// The first moment h = Σ m c of a spatial inertia, from its [h]× block.
+Vec3 first_moment(const Mat6& I) { return Vec3(I(2, 4), I(0, 5), I(1, 3)); }
+
 std::expected<MassCentre, Error> mass_centre(const Mat6& total) {
   const double m = total(3, 3);
   if (!(m > 0.0)) return std::unexpected(errors::NumericalFailure{"centre of mass of a massless robot"});
-  const Vec3 h(total(2, 4), total(0, 5), total(1, 3));  // the [h]× block
-  return MassCentre{m, h / m};
+  return MassCentre{m, first_moment(total) / m};
 }
 
 // Momentum about the root origin, h_O = Σ I_k v_k with v_k = v_parent + S q̇ (the
@@ -63,7 +48,7 @@ std::pair<Vec6, double> momentum(const Model& model, const Base& base, std::span
   double twice_energy = v0.dot(h);
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
-    if (const auto dof = model.joint_dof[k]) v += motion_axis(model, k, w) * qd[*dof];
+    if (const auto dof = model.joint_dof[k]) v += root_motion_axis(model, k, w) * qd[*dof];
     w.fd_velocity[k] = v;
     const Vec6 Iv = w.fd_inertia[k] * v;
     h += Iv;
@@ -101,32 +86,50 @@ std::expected<void, Error> center_of_mass(const Model& model, const Base& base, 
   return {};
 }
 
+namespace {
+
+// The bodies placed (the robot's total inertia) and the momentum about the root
+// origin with twice the kinetic energy, once q, qd and `out` (`length`) are checked.
+struct Motion {
+  Mat6 total;
+  Vec6 h;
+  double twice_energy;
+};
+
+std::expected<Motion, Error> motion(const Model& model, const Base& base, Workspace& w,
+                                    std::span<const double> q, std::span<const double> qd,
+                                    std::span<double> out, std::size_t length, Label name) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(out, length, name));
+  const Model& bodies = model.moving();
+  const Mat6 total = place_bodies(bodies, q, w);
+  const auto [h, twice_energy] = momentum(bodies, base, qd, w);
+  return Motion{total, h, twice_energy};
+}
+
+}  // namespace
+
 std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,
                                                    std::span<double> out) {
-  VELKOR_TRY(check_q(model, q));
-  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
-  VELKOR_TRY(check_output(out, 3, "centre of mass velocity output"));
-  const Model& bodies = model.moving();
-  const auto mc = mass_centre(place_bodies(bodies, q, w));
+  const auto m = motion(model, base, w, q, qd, out, 3, "centre of mass velocity output");
+  if (!m) return std::unexpected(m.error());
+  const auto mc = mass_centre(m->total);
   if (!mc) return std::unexpected(mc.error());
-  const Vec6 h = momentum(bodies, base, qd, w).first;
-  write3(base.state.frame.rotate(Vec3(h.tail<3>()) / mc->m), out.data());  // ċ = R_b l / m
+  write3(base.state.frame.rotate(Vec3(m->h.tail<3>()) / mc->m), out.data());  // ċ = R_b l / m
   return {};
 }
 
 std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<const double> qd,
                                                std::span<double> out) {
-  VELKOR_TRY(check_q(model, q));
-  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
-  VELKOR_TRY(check_output(out, 6, "centroidal momentum output"));
-  const Model& bodies = model.moving();
-  const auto mc = mass_centre(place_bodies(bodies, q, w));
+  const auto m = motion(model, base, w, q, qd, out, 6, "centroidal momentum output");
+  if (!m) return std::unexpected(m.error());
+  const auto mc = mass_centre(m->total);
   if (!mc) return std::unexpected(mc.error());
-  const Vec6 h = momentum(bodies, base, qd, w).first;
-  const Vec3 l = h.tail<3>();
-  write3(base.state.frame.rotate(Vec3(h.head<3>()) - mc->c.cross(l)), out.data());  // k_G = R_b (n_O − c × l)
+  const Vec3 l = m->h.tail<3>();
+  write3(base.state.frame.rotate(Vec3(m->h.head<3>()) - mc->c.cross(l)), out.data());  // k_G = R_b (n_O − c × l)
   write3(base.state.frame.rotate(l), out.data() + 3);
   return {};
 }
@@ -134,12 +137,9 @@ std::expected<void, Error> centroidal_momentum(const Model& model, const Base& b
 std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
                                           std::span<const double> q, std::span<const double> qd,
                                           std::span<double> out) {
-  VELKOR_TRY(check_q(model, q));
-  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
-  VELKOR_TRY(check_output(out, 1, "kinetic energy output"));
-  const Model& bodies = model.moving();
-  place_bodies(bodies, q, w);
-  out[0] = 0.5 * momentum(bodies, base, qd, w).second;  // T = ½ Σ vᵀ I v
+  const auto m = motion(model, base, w, q, qd, out, 1, "kinetic energy output");
+  if (!m) return std::unexpected(m.error());
+  out[0] = 0.5 * m->twice_energy;  // T = ½ Σ vᵀ I v
   return {};
 }
 
@@ -148,10 +148,9 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Mat6 total = place_bodies(model.moving(), q, w);
-  const double m = total(3, 3);
-  const Vec3 h(total(2, 4), total(0, 5), total(1, 3));
   // V = −gᵀ Σ m c_w = −gᵀ (R_b h + m p_b)
-  out[0] = -base.gravity.dot(base.state.frame.rotate(h) + m * base.state.frame.translation);
+  out[0] = -base.gravity.dot(base.state.frame.rotate(first_moment(total)) +
+                             total(3, 3) * base.state.frame.translation);
   return {};
 }
 
@@ -171,7 +170,7 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
   if (base.floating) base_columns(total, *mc);
   subtree_inertias(bodies, w);
   for (std::size_t k = 0; k < bodies.joint_count(); ++k)
-    if (const auto dof = bodies.joint_dof[k]) column(base.coordinates() + *dof, w.fd_inertia[k] * motion_axis(bodies, k, w), *mc);
+    if (const auto dof = bodies.joint_dof[k]) column(base.coordinates() + *dof, w.fd_inertia[k] * root_motion_axis(bodies, k, w), *mc);
   return mc;
 }
 

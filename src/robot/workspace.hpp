@@ -40,11 +40,15 @@ struct Workspace {
   std::vector<double> fd_D;                 // D_k = S_kᵀ U_k
   std::vector<double> fd_u;                 // u_k = τ_k − S_kᵀ p^A_k
   std::vector<Vec3> linear_velocity;        // origin velocity of link k+1, root axes (Jacobian derivative)
+  std::vector<Mat6> inertia_rate;           // B_k, summed over the subtree below joint k (derivatives)
   // Per DOF.
   std::vector<double> jacobian;             // 6·n, column-major, root axes ("IK"/derivative kernels)
   std::vector<double> jacobian_derivative;  // 6·n, column-major, root axes
   std::vector<double> ik_joints;            // x: the IK iterate ("IK joint workspace")
   std::vector<double> ik_step;              // Δx of an IK step; zero accelerations for velocity products
+  // Per generalized coordinate (n + 6): the derivatives' scratch rows.
+  std::vector<double> generalized_a;
+  std::vector<double> generalized_b;
   // Joints from a target link up to the root; never longer than J.
   std::vector<std::size_t> path;
 

@@ -274,6 +274,41 @@ bool OutputArray::check_type(PyObject* out) {
   return false;
 }
 
+namespace {
+
+// The bytes a one-dimensional array's elements span.
+std::pair<const char*, const char*> extent(PyArrayObject* array) {
+  const char* data = static_cast<const char*>(PyArray_DATA(array));
+  const npy_intp n = PyArray_DIM(array, 0);
+  if (n == 0) return {data, data};
+  const npy_intp last = (n - 1) * PyArray_STRIDE(array, 0);
+  return {data + std::min<npy_intp>(0, last), data + std::max<npy_intp>(0, last) + PyArray_ITEMSIZE(array)};
+}
+
+}  // namespace
+
+bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
+  if (out == nullptr || out == Py_None) return true;
+  bool ok = PyTuple_Check(out) && static_cast<std::size_t>(PyTuple_GET_SIZE(out)) == count;
+  for (std::size_t i = 0; ok && i < count; ++i) ok = is_float_vector(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i)));
+  if (!ok) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'out': expected None or a tuple of %zu one-dimensional float64 numpy.ndarray, got %s",
+                 count, Py_TYPE(out)->tp_name);
+    return false;
+  }
+  for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      const auto a = extent(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i))));
+      const auto b = extent(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(j))));
+      if (a.first < b.second && b.first < a.second) {
+        PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
+        return false;
+      }
+    }
+  return true;
+}
+
 bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& error) {
   const auto n = static_cast<npy_intp>(length);
   if (out == nullptr || out == Py_None) {

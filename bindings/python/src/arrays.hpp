@@ -73,6 +73,9 @@ class OutputArray {
  public:
   // Before the lock: `out` is None or a 1-D float64 ndarray (TypeError naming out).
   static bool check_type(PyObject* out);
+  // The same for a method with `count` results: None or a tuple of `count`
+  // such arrays (TypeError naming out) whose memory does not overlap (ValueError).
+  static bool check_tuple(PyObject* out, std::size_t count);
 
   // Under the lock: creates the array when `out` is None, else checks its
   // length, takes its write hold and checks contiguity, in that order. Its

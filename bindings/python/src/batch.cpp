@@ -152,6 +152,14 @@ struct Failure {
   }
 };
 
+// One row's call into the row's slices of the R result arrays.
+template <class Method, class CoreRobot, class Call, std::size_t R>
+std::expected<void, Error> compute_row(Calculation<CoreRobot>& c, const Call& call, const std::array<double*, R>& at,
+                                       std::size_t K, const Inputs& in) {
+  if constexpr (R == 1) return Method::compute(c, call, std::span<double>(at[0], K), in);
+  else return Method::compute(c, call, spans<R>(at, K), in);
+}
+
 // The entry point of every batch method: the arguments as the handle's method
 // takes them with one state per row, then the rows split over the threads.
 template <class CoreRobot, class Method>
@@ -189,30 +197,50 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
   if (out == Py_None) out = nullptr;
   const std::size_t K = result_length(d.result, h);
+  constexpr std::size_t R = d.results;
+  std::array<PyRef, R> results;
   if (out != nullptr) {
-    auto* o = reinterpret_cast<PyArrayObject*>(out);
-    if (!PyArray_Check(out) || PyArray_TYPE(o) != NPY_DOUBLE || PyArray_NDIM(o) != 2 ||
-        !PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
-        static_cast<std::size_t>(PyArray_DIM(o, 0)) != N || static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
-      PyErr_Format(PyExc_ValueError, "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
-      return nullptr;
+    if constexpr (R > 1) {
+      if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != static_cast<Py_ssize_t>(R)) {
+        PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a tuple of %zu arrays, got %s", R,
+                     Py_TYPE(out)->tp_name);
+        return nullptr;
+      }
+      for (std::size_t r = 0; r < R; ++r) results[r] = PyRef::borrow(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(r)));
+    } else {
+      results[0] = PyRef::borrow(out);
+    }
+    for (const PyRef& given : results) {
+      auto* o = reinterpret_cast<PyArrayObject*>(given.get());
+      if (!PyArray_Check(given.get()) || PyArray_TYPE(o) != NPY_DOUBLE || PyArray_NDIM(o) != 2 ||
+          !PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
+          static_cast<std::size_t>(PyArray_DIM(o, 0)) != N || static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
+        PyErr_Format(PyExc_ValueError, "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
+        return nullptr;
+      }
     }
   }
-  PyRef result = out != nullptr ? PyRef::borrow(out) : PyRef();
-  if (!result) {
+  for (PyRef& result : results) {
+    if (result) continue;
     npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K)};
     result = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     if (!result) return nullptr;
   }
-  auto* result_array = reinterpret_cast<PyArrayObject*>(result.get());
-  Hold reads, write;
+  Hold reads;
+  std::array<Hold, R> writes;
   std::array<PyArrayObject*, 3> held{};
   for (std::size_t i = 0; i < d.vectors; ++i) held[i] = inputs[i].array();
-  if (!reads.take_reads({held.data(), d.vectors}) || !write.take(result_array, Hold::Kind::Write)) {
+  bool held_all = reads.take_reads({held.data(), d.vectors});
+  std::array<double*, R> out_data{};
+  for (std::size_t r = 0; r < R && held_all; ++r) {
+    auto* array = reinterpret_cast<PyArrayObject*>(results[r].get());
+    held_all = writes[r].take(array, Hold::Kind::Write);  // also refuses out arrays that overlap
+    out_data[r] = static_cast<double*>(PyArray_DATA(array));
+  }
+  if (!held_all) {
     PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
     return nullptr;
   }
-  double* out_data = static_cast<double*>(PyArray_DATA(result_array));
   const bool out_private = out == nullptr;  // else inputs are read from the workspace's copies
 
   Failure failure;
@@ -239,8 +267,9 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : nullptr};
           const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
                            d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
-          const auto done = Method::compute(c, call, std::span<double>(out_data + i * K, K),
-                                            out_private ? row : c.copy_inputs(row));
+          std::array<double*, R> at;
+          for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K;
+          const auto done = compute_row<Method>(c, call, at, K, out_private ? row : c.copy_inputs(row));
           if (!done) {
             failure.record(i, done.error());
             return;
@@ -261,7 +290,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     for (std::thread& w : workers) w.join();
   }
   reads.release();
-  write.release();
+  for (Hold& write : writes) write.release();
   if (interrupted) return core_error(errors::Interrupted{});
   if (failure.row.load() != static_cast<std::size_t>(-1)) {
     if (failure.error) core_error(*failure.error);
@@ -269,7 +298,14 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     add_row(failure.row.load());
     return nullptr;
   }
-  return result.release();
+  if constexpr (R == 1) {
+    return results[0].release();
+  } else {
+    PyRef tuple = PyRef::steal(PyTuple_New(R));
+    if (!tuple) return nullptr;
+    for (std::size_t r = 0; r < R; ++r) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(r), results[r].release());
+    return tuple.release();
+  }
 }
 
 template <class CoreRobot>
@@ -321,6 +357,12 @@ PyObject* batch_threads(PyObject* self, void*) {
                           "kinetic_energy for each row: (N, 1)."),                             \
       VELKOR_BATCH_METHOD(CoreRobot, potential_energy, base "q",                               \
                           "potential_energy for each row: (N, 1)."),                           \
+      VELKOR_BATCH_METHOD(CoreRobot, inverse_dynamics_derivatives, base "q, qd, qdd, loads=None, out=None", \
+                          "inverse_dynamics_derivatives for each row: a pair of (N, G·G) arrays."), \
+      VELKOR_BATCH_METHOD(CoreRobot, forward_dynamics_derivatives, base "q, qd, tau, loads=None, out=None", \
+                          "forward_dynamics_derivatives for each row: three (N, G·G) arrays."), \
+      VELKOR_BATCH_METHOD(CoreRobot, gravity_derivatives, base "q, out=None",                  \
+                          "gravity_derivatives for each row: (N, G·G)."),                      \
   {                                                                                              \
     nullptr, nullptr, 0, nullptr                                                                 \
   }

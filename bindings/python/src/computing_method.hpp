@@ -39,6 +39,7 @@ struct MethodDescription {
   Py_ssize_t required;
   std::size_t vectors;        // parameters [0, vectors) are joint vectors
   Result result;
+  std::size_t results = 1;    // arrays returned (a tuple of them when more than one)
   std::size_t unmatched = 0;  // trailing joint vectors of another length than q (forces)
   int target = -1;
   int tool = -1;
@@ -95,8 +96,13 @@ class MethodCall {
       if (!vectors_[i].extract(argument(i), d.parameters[i])) return false;
     if (!InputArray::hold({vectors_.data(), d.vectors}, input_hold_)) return false;
     return read_rest<d>(links, [&] {
-      if constexpr (d.out >= 0)
-        if (!OutputArray::check_type(out<d>())) return false;
+      if constexpr (d.out >= 0) {
+        if constexpr (d.results > 1) {
+          if (!OutputArray::check_tuple(out<d>(), d.results)) return false;
+        } else if (!OutputArray::check_type(out<d>())) {
+          return false;
+        }
+      }
       for (std::size_t i = 1; i < d.vectors - d.unmatched; ++i)
         if (!same_length(vectors_[0], vectors_[i], d.parameters[i])) return false;
       return true;
@@ -183,10 +189,19 @@ std::size_t result_length(Result result, const Handle<CoreRobot>& h) {
   }
 }
 
+// K result arrays of `length` values each, as the core writes them.
+template <std::size_t K>
+std::array<std::span<double>, K> spans(const std::array<double*, K>& data, std::size_t length) {
+  std::array<std::span<double>, K> out;
+  for (std::size_t i = 0; i < K; ++i) out[i] = std::span<double>(data[i], length);
+  return out;
+}
+
 // The entry point of every computing method. Method::compute(c, call, inputs)
 // returns the core's expected Pose or Twist for a value result; a Number result
 // is computed into one double and returned as a float;
-// Method::compute(c, call, out, inputs) fills `out` for an array result. Value
+// Method::compute(c, call, out, inputs) fills `out` for an array result (an
+// array of `results` spans when there are several). Value
 // results have no `out` that could alias an input, so they read the inputs in place.
 template <class CoreRobot, class Method>
 PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -214,6 +229,16 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
           if constexpr (Method::description.result == Result::Pose) return new_pose(value);
           else return new_twist(value);
         });
+  } else if constexpr (d.results > 1) {
+    constexpr std::size_t K = d.results;
+    std::array<PyObject*, K> outs{};
+    if (PyObject* out = call.template out<Method::description>(); out != nullptr && out != Py_None)
+      for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i));
+    const std::size_t length = result_length(d.result, h);
+    return arrays_method<K>(h, outs, length, call.inputs(),
+                            [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
+                              return Method::compute(c, call, spans<K>(data, length), in);
+                            });
   } else {
     const std::size_t length = result_length(d.result, h);
     return array_method(h, call.template out<Method::description>(), length, call.inputs(),

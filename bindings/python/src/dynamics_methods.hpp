@@ -3,6 +3,7 @@
 #pragma once
 
 #include "computing_method.hpp"
+#include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
@@ -159,6 +160,42 @@ struct potential_energy {
   }
 };
 
+struct inverse_dynamics_derivatives {
+  static constexpr MethodDescription description{
+      .name = "inverse_dynamics_derivatives", .parameters = {"q", "qd", "qdd", "loads", "out"}, .required = 3,
+      .vectors = 3, .result = Result::GeneralizedSquare, .results = 2, .loads = 3, .out = 4};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            const std::array<std::span<double>, 2>& out, const Inputs& in) {
+    return velkor::inverse_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
+                                                call.loads(), out[0], out[1]);
+  }
+};
+
+// tau has the generalized count, as forward_dynamics' forces.
+struct forward_dynamics_derivatives {
+  static constexpr MethodDescription description{
+      .name = "forward_dynamics_derivatives", .parameters = {"q", "qd", "tau", "loads", "out"}, .required = 3,
+      .vectors = 3, .result = Result::GeneralizedSquare, .results = 3, .unmatched = 1, .loads = 3, .out = 4};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            const std::array<std::span<double>, 3>& out, const Inputs& in) {
+    return velkor::forward_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
+                                                call.loads(), out[0], out[1], out[2]);
+  }
+};
+
+struct gravity_derivatives {
+  static constexpr MethodDescription description{
+      .name = "gravity_derivatives", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
+      .result = Result::GeneralizedSquare, .out = 1};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::gravity_derivatives(c.model(), call.base(c), c.workspace, in[0], out);
+  }
+};
+
 }  // namespace methods
 
 // A method table row: the text signature from `signature`, then the prose `doc`.
@@ -205,5 +242,47 @@ struct potential_energy {
       VELKOR_WHOLE_BODY_ROW(CoreRobot, potential_energy, base "q",                               \
                             "Potential energy −Σ m·gᵀ·c of the links in gravity_vector, with\n"  \
                             "the world origin as reference, joules, as a float.")
+
+// Method table rows of the derivatives, shared by both handle kinds; `columns`
+// says what a FloatingRobot's base columns mean.
+#define VELKOR_DERIVATIVE_ROW(CoreRobot, name, signature, doc)                                     \
+  {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
+   #name "($self, " signature ")\n--\n\n" doc}
+
+#define VELKOR_DERIVATIVE_COST                                                                     \
+  "RuntimeError \"robot is closed\"; PanicError on an internal fault. Cost: one\n"                \
+  "outward and one inward recursion, O(n·d) for n DOFs d deep, like the mass\n"                   \
+  "matrix; holds the handle's lock, releases the interpreter lock while\n"                        \
+  "computing; no allocation with out= and loads None or a LoadBuffer."
+
+#define VELKOR_DERIVATIVE_METHODS(CoreRobot, base, columns)                                        \
+  VELKOR_DERIVATIVE_ROW(CoreRobot, inverse_dynamics_derivatives, base "q, qd, qdd, loads=None, out=None", \
+                        "Partial derivatives of inverse_dynamics (same arguments and units):\n"   \
+                        "the pair (dtau_dq, dtau_dqd), each a flat N·N float64 array in the\n"    \
+                        "mass matrix's column-major layout (entry (r, c) = d tau_r / d x_c at\n"  \
+                        "N·c + r; N = generalized_count). d tau / d qdd is the mass matrix.\n"     \
+                        columns "out: None or a tuple of two such arrays, not overlapping.\n\n"   \
+                        "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"   \
+                        "does (\"out must contain exactly K elements\"), TypeError for wrong\n"   \
+                        "types; " VELKOR_DERIVATIVE_COST),                                         \
+      VELKOR_DERIVATIVE_ROW(CoreRobot, forward_dynamics_derivatives, base "q, qd, tau, loads=None, out=None", \
+                            "Partial derivatives of forward_dynamics (tau: its generalized\n"      \
+                            "forces): the triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"      \
+                            "float64 arrays, column-major as the mass matrix; dqdd_dtau is M⁻¹.\n" \
+                            "They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n"     \
+                            "forward dynamics gives.\n"                                          \
+                            columns "out: None or a tuple of three such arrays, not overlapping.\n\n" \
+                            "Raises what forward_dynamics raises (SolverError for a singular\n"  \
+                            "articulated or base inertia; ValueError for q, qd, tau, loads, out);\n" \
+                            "SolverError \"numerical failure in mass matrix factorization\"\n"   \
+                            "where the mass matrix is not positive definite in floating point;\n" \
+                            "TypeError for wrong types; " VELKOR_DERIVATIVE_COST                   \
+                            " Adds O(N²·d) for M⁻¹ and the products."),                              \
+      VELKOR_DERIVATIVE_ROW(CoreRobot, gravity_derivatives, base "q, out=None",                    \
+                            "Partial derivative d g / d q of gravity(q) without loads: a flat\n"   \
+                            "N·N float64 array, column-major as the mass matrix.\n" columns       \
+                            "out: None or one such array.\n\n"                                   \
+                            "Raises ValueError for q and out, TypeError for wrong types; "        \
+                            VELKOR_DERIVATIVE_COST)
 
 }  // namespace velkor::py

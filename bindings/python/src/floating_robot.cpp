@@ -46,6 +46,15 @@ PyMethodDef methods[] = {
      "handle alive and uses its lock, settings and loads. Raises ValueError for\n"
      "threads outside 1..1024, RuntimeError \"robot is closed\"."},
     VELKOR_WHOLE_BODY_METHODS(FloatingRobot, "base, "),
+    VELKOR_DERIVATIVE_METHODS(FloatingRobot, "base, ",
+                              "Columns and rows 0-5 belong to the base (world axes, angular first).\n"
+                              "Position columns: a rotation of the whole robot about the root-link\n"
+                              "origin, then a translation of that origin (whose columns are zero), with\n"
+                              "base.velocity, base.acceleration (classical), gravity and each load in its\n"
+                              "link's frame held fixed; velocity columns: base.velocity's angular, then\n"
+                              "linear components. Base rows: the base wrench (torque about the root-link\n"
+                              "origin, then force), world axes. See the conventions page for conversion\n"
+                              "to a local-frame convention.\n"),
     VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
     VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None",
                            "Generalized forces that hold the robot still against gravity_vector\n"

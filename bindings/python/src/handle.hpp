@@ -3,6 +3,7 @@
 // computing-method skeleton every computing method reuses.
 #pragma once
 
+#include <array>
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -476,35 +477,61 @@ PyObject* handle_repr(PyObject* self) {
 
 // ---- the computing-method skeleton ----
 // The method body has parsed and converted its arguments (steps 1-5). This
-// locks, prepares `out`, releases the interpreter lock around the core call
+// locks, prepares the K `outs` (a tuple of them is returned when K > 1), releases the interpreter lock around the core call
 // only, and returns the array. The core reads `inputs` from the workspace's
 // copies unless `out` is private memory (see Calculation::copy_inputs and
 // OutputArray::is_private). Failures found while the handle is locked are
 // raised after it is released (see DeferredError).
-template <class CoreRobot, class Core>
-PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length,
-                       const Inputs& inputs, Core&& core) {
+template <std::size_t K, class CoreRobot, class Core>
+PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, std::size_t length,
+                        const Inputs& inputs, Core&& core) {
   DeferredError error;
-  OutputArray output;  // released after the lock, when it is no longer written
+  std::array<OutputArray, K> output;  // released after the lock, when they are no longer written
+  auto release = [&] {
+    for (OutputArray& o : output) o.release_hold();
+  };
   {
     auto guard = h.slot.lock();
     if (!guard) return nullptr;
     const bool ok = deferred_panic_guard(error, [&]() -> bool {
-      if (!output.prepare(out, length, error)) return false;
+      std::array<double*, K> data{};
+      bool all_private = true;
+      for (std::size_t i = 0; i < K; ++i) {
+        if (!output[i].prepare(outs[i], length, error)) return false;
+        data[i] = output[i].data();
+        all_private = all_private && output[i].is_private();
+      }
       std::expected<void, Error> result;
       {
         GilRelease released;
         Calculation<CoreRobot>& c = guard.calculation();
-        result = core(c, output.data(), output.is_private() ? inputs : c.copy_inputs(inputs));
+        result = core(c, data, all_private ? inputs : c.copy_inputs(inputs));
       }
-      output.release_hold();
+      release();
       if (!result) error.set(std::move(result.error()));
       return result.has_value();
     });
-    if (!ok) output.release_hold();
+    if (!ok) release();
   }
   if (error.is_set()) return error.raise();
-  return output.take();
+  if constexpr (K == 1) {
+    return output[0].take();
+  } else {
+    PyRef tuple = PyRef::steal(PyTuple_New(K));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < K; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), output[i].take());
+    return tuple.release();
+  }
+}
+
+// The same with one result array.
+template <class CoreRobot, class Core>
+PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, const Inputs& inputs,
+                       Core&& core) {
+  return arrays_method<1>(h, std::array<PyObject*, 1>{out}, length, inputs,
+                          [&](Calculation<CoreRobot>& c, const std::array<double*, 1>& data, const Inputs& in) {
+                            return core(c, data[0], in);
+                          });
 }
 
 // The same for methods whose result is a value object built from the core's result.

@@ -101,6 +101,7 @@ PyMethodDef methods[] = {
      "handle alive and uses its lock, settings and loads. Raises ValueError for\n"
      "threads outside 1..1024, RuntimeError \"robot is closed\"."},
     VELKOR_WHOLE_BODY_METHODS(Robot, ""),
+    VELKOR_DERIVATIVE_METHODS(Robot, "", ""),
     VELKOR_KINEMATICS_METHODS(Robot, ""),
     VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None",
                            "Joint forces that hold the robot still against gravity_vector at\n"

@@ -22,13 +22,15 @@ Workspace::Workspace(std::size_t J, std::size_t n)
       fd_D(J, 0.0),
       fd_u(J, 0.0),
       linear_velocity(J, Vec3::Zero()),
-      inertia_rate(J, Mat6::Zero()),
+      inertia_rate(J, Mat3::Zero()),
+      linear_momentum(J, Vec3::Zero()),
       jacobian(6 * n, 0.0),
       jacobian_derivative(6 * n, 0.0),
       ik_joints(n, 0.0),
       ik_step(n, 0.0),
       generalized_a(n + 6, 0.0),
       generalized_b(n + 6, 0.0),
+      generalized_parent(n + 6, -1),
       path(J, 0) {}
 
 }  // namespace velkor

@@ -40,7 +40,8 @@ struct Workspace {
   std::vector<double> fd_D;                 // D_k = S_kᵀ U_k
   std::vector<double> fd_u;                 // u_k = τ_k − S_kᵀ p^A_k
   std::vector<Vec3> linear_velocity;        // origin velocity of link k+1, root axes (Jacobian derivative)
-  std::vector<Mat6> inertia_rate;           // B_k, summed over the subtree below joint k (derivatives)
+  std::vector<Mat3> inertia_rate;           // B_ω of the subtree below joint k (derivatives)
+  std::vector<Vec3> linear_momentum;        // l of that subtree, root axes (derivatives)
   // Per DOF.
   std::vector<double> jacobian;             // 6·n, column-major, root axes ("IK"/derivative kernels)
   std::vector<double> jacobian_derivative;  // 6·n, column-major, root axes
@@ -49,6 +50,7 @@ struct Workspace {
   // Per generalized coordinate (n + 6): the derivatives' scratch rows.
   std::vector<double> generalized_a;
   std::vector<double> generalized_b;
+  std::vector<std::ptrdiff_t> generalized_parent;  // nearest coordinate above, −1 at the top
   // Joints from a target link up to the root; never longer than J.
   std::vector<std::size_t> path;
 

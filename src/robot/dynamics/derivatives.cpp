@@ -22,34 +22,58 @@ namespace {
 // the subtree of j rigidly along S_j; only the motion of j's parent body p
 // (v_p, a_p) stays behind. Hence, with Ψ_j = v_p × S_j, A_j = a_p × S_j + v_p × Ψ_j,
 // and B_k u = v_k ×* I_k u + I_k (u × v_k) + u ×* I_k v_k summed over subtrees as
-// I^c, B^c:
+// I^c, B^c (see Rate):
 //   ∂τ_d/∂q_j  = P_d·A_j + Q_d·Ψ_j        j above d or d itself (P = I^c S, Q = B^cᵀ S)
 //   ∂τ_j/∂q_d  = S_j·G_d                  j above d (G = S ×* F + I^c A + B^c Ψ)
 //   ∂τ_d/∂q̇_j = P_d·2Ψ_j + Q_d·S_j       j above d or d itself
 //   ∂τ_j/∂q̇_d = S_j·H_d                  j above d (H = I^c 2Ψ + B^c S)
 // and every other entry is zero. M(d, j) = S_j·P_d comes along.
 
-// [v×]: [v×] u = v ×m u.
-Mat6 motion_cross_matrix(const Vec6& v) {
-  const Mat3 w = skew(v.head<3>()), l = skew(v.tail<3>());
-  Mat6 X;
-  X << w, Mat3::Zero(), l, w;
-  return X;
+// A spatial inertia about the root origin as (m, h = m c, I_o), the form the
+// subtree sums keep.
+struct Rigid {
+  double m;
+  Vec3 h;
+  Mat3 I;
+
+  // n = I_o ω + h × v, f = m v − h × ω
+  Vec6 operator*(const Vec6& x) const {
+    const Vec3 w = x.head<3>(), v = x.tail<3>();
+    return wrench_vector(I * w + h.cross(v), m * v - h.cross(w));
+  }
+};
+
+// A body with orientation R and origin p: c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ).
+Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
+  const Vec3 c = R * body.center_of_mass + p;
+  Mat3 I = R * body.inertia_com * R.transpose();
+  I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
+  return {body.mass, body.mass * c, I};
 }
 
-// B = [v×*] I − I [v×] + [I v]^: the inertia's rate in fixed axes, plus
-// u ↦ u ×* (I v), with [v×*] = −[v×]ᵀ.
-Mat6 inertia_rate(const Mat6& I, const Vec6& v) {
-  const Mat6 X = motion_cross_matrix(v);
-  const Vec6 h = I * v;
-  Mat6 B;
-  B.noalias() = -X.transpose() * I;
-  B.noalias() -= I * X;
-  const Mat3 hn = skew(h.head<3>()), hf = skew(h.tail<3>());
-  B.topLeftCorner<3, 3>() -= hn;  // u ×* h = (−[h_n]× u_ω − [h_f]× u_v, −[h_f]× u_ω)
-  B.topRightCorner<3, 3>() -= hf;
-  B.bottomLeftCorner<3, 3>() -= hf;
-  return B;
+// B of a body moving with v = (ω, u) and momentum I v = (n, l). Only its
+// angular columns are non-zero: B x = (B_ω x_ω, −2 l × x_ω) with
+// B_ω = [ω×] I_o − I_o [ω×] − (h uᵀ + u hᵀ) + 2 (u·h) E − [n×].
+struct Rate {
+  Mat3 B;
+  Vec3 l;
+};
+
+Rate rate(const Rigid& I, const Vec6& v, const Vec6& momentum) {
+  const Vec3 w = v.head<3>(), u = v.tail<3>();
+  const Mat3 WI = skew(w) * I.I;  // [ω×] I_o; its transpose is −I_o [ω×]
+  Mat3 B = WI + WI.transpose() - I.h * u.transpose() - u * I.h.transpose() - skew(momentum.head<3>());
+  B.diagonal().array() += 2.0 * u.dot(I.h);
+  return {B, momentum.tail<3>()};
+}
+
+// B x for a subtree's summed (B_ω, l), and Bᵀ x, which has only angular entries.
+Vec6 rate_times(const Mat3& B, const Vec3& l, const Vec6& x) {
+  const Vec3 w = x.head<3>();
+  return wrench_vector(B * w, -2.0 * l.cross(w));
+}
+Vec3 rate_transpose_times(const Mat3& B, const Vec3& l, const Vec6& x) {
+  return B.transpose() * x.head<3>() + 2.0 * l.cross(Vec3(x.tail<3>()));
 }
 
 // Per-DOF rows of the recursion: S_d (the motion axis), Ψ_d and A_d.
@@ -57,22 +81,29 @@ Eigen::Map<Vec6> axis(Workspace& w, std::size_t d) { return w.motion_axis(d); }
 Eigen::Map<Vec6> psi(Workspace& w, std::size_t d) { return Eigen::Map<Vec6>(w.jacobian_derivative.data() + 6 * d); }
 Vec6& position_column(Workspace& w, std::size_t d) { return w.fd_U[d]; }
 
-// The matrices a recursion writes (an empty span is skipped), N x N column-major,
-// the joints after `o` base coordinates.
-struct Outputs {
-  std::span<double> q, qd, mass;
-  std::size_t N, o;
+// An N x N output, column-major (row-major when `transposed`); empty: not written.
+struct Matrix {
+  std::span<double> m;
+  std::size_t N;
+  bool transposed = false;
+
+  bool empty() const { return m.empty(); }
+  void set(std::size_t r, std::size_t c, double value) const { m[transposed ? r * N + c : c * N + r] = value; }
+  // A root-coordinate six-vector as base rows 0..5 of column c, world axes.
+  void set_base_rows(std::size_t c, const Quat& R, const Vec6& x) const {
+    const Vec3 angular = R * x.head<3>(), linear = R * x.tail<3>();
+    for (int i = 0; i < 3; ++i) {
+      set(static_cast<std::size_t>(i), c, angular[i]);
+      set(static_cast<std::size_t>(i) + 3, c, linear[i]);
+    }
+  }
 };
 
-void put(std::span<double> m, std::size_t N, std::size_t r, std::size_t c, double value) {
-  m[c * N + r] = value;
-}
-
-// A root-coordinate six-vector as base rows 0..5 of column c, world axes.
-void put_base_rows(std::span<double> m, std::size_t N, std::size_t c, const Quat& R, const Vec6& x) {
-  Eigen::Map<Vec3>(m.data() + c * N) = R * x.head<3>();
-  Eigen::Map<Vec3>(m.data() + c * N + 3) = R * x.tail<3>();
-}
+// The matrices a recursion writes, the joints after `o` base coordinates.
+struct Outputs {
+  Matrix q, qd, mass;
+  std::size_t N, o;
+};
 
 // A free base's columns in root coordinates: S_i, the world axes about the root
 // origin (rotations, then translations); Ψ_i and A_i for the rotations of the
@@ -120,8 +151,9 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     place_body(model, k, model.joint_position(k, q.data()), w);
     const Mat3& Rk = w.rotations[k];
     const Vec3& origin = w.frames[k].translation;
-    Vec6 v = parent_row(p, v0, w.fd_velocity);
     Vec6 a = parent_row(p, a0, w.fd_acceleration);
+    Vec6 v = Vec6::Zero();
+    if constexpr (Moving) v = parent_row(p, v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) {
       const Vec6 S = root_motion_axis(model, k, w);
       axis(w, *dof) = S;
@@ -136,170 +168,243 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
         position_column(w, *dof) = motion_cross(a, S);
       }
     }
-    const Mat6 I = inertia_in_root(model.link_mass_properties[Model::child_link(k)], Rk, origin);
+    const Rigid I = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
     Vec6 f = I * a;
     if constexpr (Moving) {
       const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
       const Vec3 lf = Rk * load.tail<3>();
-      f += force_cross(v, I * v) + wrench_vector(Rk * load.head<3>() + origin.cross(lf), lf);
-      w.inertia_rate[k] = inertia_rate(I, v);
+      const Vec6 momentum = I * v;
+      f += force_cross(v, momentum) + wrench_vector(Rk * load.head<3>() + origin.cross(lf), lf);
+      const Rate body_rate = rate(I, v, momentum);
+      w.inertia_rate[k] = body_rate.B;
+      w.linear_momentum[k] = body_rate.l;
       w.fd_velocity[k] = v;
     }
-    w.fd_inertia[k] = I;
+    w.composite_mass[k] = I.m;
+    w.composite_first_moment[k] = I.h;
+    w.composite_inertia[k] = I.I;
     w.fd_acceleration[k] = a;
     w.fd_bias_force[k] = f;
   }
 
   const bool floating = base.floating;
-  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
-  Mat6 Ic0 = I0;
-  Mat6 Bc0 = Moving ? inertia_rate(I0, v0) : Mat6::Zero();
+  const MassProperties& root = model.link_mass_properties[0];
+  Rigid I0{root.mass, root.first_moment, root.inertia_origin};
   Vec6 F0 = I0 * a0;
-  if constexpr (Moving) F0 += force_cross(v0, I0 * v0) + root_load;
+  Rate B0{Mat3::Zero(), Vec3::Zero()};
+  if constexpr (Moving) {
+    const Vec6 momentum = I0 * v0;
+    F0 += force_cross(v0, momentum) + root_load;
+    B0 = rate(I0, v0, momentum);
+  }
   const BaseColumns base_columns(B, v0, a0);
 
   // Inward pass: at DOF d its subtree is complete; write its entries with
   // every DOF above it, then add I^c, B^c and F into the parent.
   for (std::size_t k = J; k-- > 0;) {
     const std::size_t p = model.parent[k];
-    const Mat6& Ic = w.fd_inertia[k];
-    const Mat6& Bc = w.inertia_rate[k];
+    const Rigid Ic{w.composite_mass[k], w.composite_first_moment[k], w.composite_inertia[k]};
+    const Mat3& Bc = w.inertia_rate[k];
+    const Vec3& lc = w.linear_momentum[k];
     const Vec6& F = w.fd_bias_force[k];
     if (const auto dof = model.joint_dof[k]) {
       const std::size_t d = *dof, row = o + d;
       const Vec6 S = axis(w, d);
       const Vec6 P = Ic * S;
       Vec6 G = force_cross(S, F) + Ic * position_column(w, d);
-      Vec6 Q = Vec6::Zero(), H = Vec6::Zero();
+      Vec3 Q = Vec3::Zero();  // Bᵀ S, angular entries only
+      Vec6 H = Vec6::Zero();
       if constexpr (Moving) {
-        G.noalias() += Bc * psi(w, d);
-        Q.noalias() = Bc.transpose() * S;
-        H.noalias() = Ic * (2.0 * psi(w, d));
-        H.noalias() += Bc * S;
+        G += rate_times(Bc, lc, psi(w, d));
+        Q = rate_transpose_times(Bc, lc, S);
+        H = Ic * Vec6(2.0 * psi(w, d)) + rate_times(Bc, lc, S);
       }
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
         const std::size_t col = o + *e;
         const Vec6 S_e = axis(w, *e);
         double value = P.dot(position_column(w, *e));
-        if constexpr (Moving) value += Q.dot(psi(w, *e));
-        put(out.q, N, row, col, value);
-        if (*e != d) put(out.q, N, col, row, S_e.dot(G));
+        if constexpr (Moving) value += Q.dot(psi(w, *e).head<3>());
+        out.q.set(row, col, value);
+        if (*e != d) out.q.set(col, row, S_e.dot(G));
         if constexpr (Moving) {
-          put(out.qd, N, row, col, 2.0 * P.dot(psi(w, *e)) + Q.dot(S_e));
-          if (*e != d) put(out.qd, N, col, row, S_e.dot(H));
+          out.qd.set(row, col, 2.0 * P.dot(psi(w, *e)) + Q.dot(S_e.head<3>()));
+          if (*e != d) out.qd.set(col, row, S_e.dot(H));
           if (!out.mass.empty()) {
             const double m = S_e.dot(P);
-            put(out.mass, N, row, col, m);
-            put(out.mass, N, col, row, m);
+            out.mass.set(row, col, m);
+            out.mass.set(col, row, m);
           }
         }
       }
       if (floating) {  // the base is above every DOF
         for (std::size_t i = 0; i < 3; ++i)
-          put(out.q, N, row, i, P.dot(base_columns.A[i]) + Q.dot(base_columns.Psi[i]));
-        put_base_rows(out.q, N, row, R, G);
+          out.q.set(row, i, P.dot(base_columns.A[i]) + Q.dot(base_columns.Psi[i].head<3>()));
+        out.q.set_base_rows(row, R, G);
         if constexpr (Moving) {
           for (std::size_t i = 0; i < 6; ++i)
-            put(out.qd, N, row, i, P.dot(base_columns.U[i]) + Q.dot(base_columns.S[i]));
-          put_base_rows(out.qd, N, row, R, H);
+            out.qd.set(row, i, P.dot(base_columns.U[i]) + Q.dot(base_columns.S[i].head<3>()));
+          out.qd.set_base_rows(row, R, H);
           if (!out.mass.empty()) {
-            put_base_rows(out.mass, N, row, R, P);
-            for (std::size_t i = 0; i < 6; ++i) put(out.mass, N, row, i, out.mass[row * N + i]);
+            out.mass.set_base_rows(row, R, P);
+            for (std::size_t i = 0; i < 6; ++i) out.mass.set(row, i, out.mass.m[row * N + i]);
           }
         }
       }
     }
     if (p == 0 && !floating) continue;
-    parent_row(p, Ic0, w.fd_inertia) += Ic;
-    if constexpr (Moving) parent_row(p, Bc0, w.inertia_rate) += Bc;
+    parent_row(p, I0.m, w.composite_mass) += Ic.m;
+    parent_row(p, I0.h, w.composite_first_moment) += Ic.h;
+    parent_row(p, I0.I, w.composite_inertia) += Ic.I;
+    if constexpr (Moving) {
+      parent_row(p, B0.B, w.inertia_rate) += Bc;
+      parent_row(p, B0.l, w.linear_momentum) += lc;
+    }
     parent_row(p, F0, w.fd_bias_force) += F;
   }
   if (!floating) return;
 
   // The base block: rows of F_0 = the whole robot's force, the base not moving along.
   for (std::size_t i = 0; i < 3; ++i) {
-    Vec6 G = force_cross(base_columns.S[i], F0) + Ic0 * base_columns.A[i];
-    if constexpr (Moving) G += Bc0 * base_columns.Psi[i];
-    put_base_rows(out.q, N, i, R, G);
+    Vec6 G = force_cross(base_columns.S[i], F0) + I0 * base_columns.A[i];
+    if constexpr (Moving) G += rate_times(B0.B, B0.l, base_columns.Psi[i]);
+    out.q.set_base_rows(i, R, G);
   }
   if constexpr (Moving) {
     for (std::size_t i = 0; i < 6; ++i) {
-      put_base_rows(out.qd, N, i, R, Ic0 * base_columns.U[i] + Bc0 * base_columns.S[i]);
-      if (!out.mass.empty()) put_base_rows(out.mass, N, i, R, Ic0 * base_columns.S[i]);
+      out.qd.set_base_rows(i, R, I0 * base_columns.U[i] + rate_times(B0.B, B0.l, base_columns.S[i]));
+      if (!out.mass.empty()) out.mass.set_base_rows(i, R, I0 * base_columns.S[i]);
     }
   }
 }
 
-// The nearest generalized coordinate above coordinate i, −1 at the top: a free
+// The nearest generalized coordinate above each of the N, −1 at the top: a free
 // base's six form a chain in front of the joints.
-std::ptrdiff_t above(const Model& model, std::size_t o, std::size_t i) {
-  if (i < o) return static_cast<std::ptrdiff_t>(i) - 1;
-  const auto& p = model.dof_parent[i - o];
-  return p ? static_cast<std::ptrdiff_t>(o + *p) : static_cast<std::ptrdiff_t>(o) - 1;
+std::span<const std::ptrdiff_t> coordinate_tree(const Model& model, std::size_t o, std::size_t N, Workspace& w) {
+  const std::span<std::ptrdiff_t> up = std::span(w.generalized_parent).first(N);
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i < o) {
+      up[i] = static_cast<std::ptrdiff_t>(i) - 1;
+    } else {
+      const auto& p = model.dof_parent[i - o];
+      up[i] = p ? static_cast<std::ptrdiff_t>(o + *p) : static_cast<std::ptrdiff_t>(o) - 1;
+    }
+  }
+  return up;
 }
+
+// Column-major access to an N x N matrix.
+struct Square {
+  double* data;
+  std::ptrdiff_t N;
+  double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const { return data[c * N + r]; }
+};
 
 // M = Lᵀ D L in place, L unit lower triangular with L(k, i) ≠ 0 only for i above
 // k, so the factor keeps M's sparsity: for k from the last coordinate up,
 // a = M(k, i) / M(k, k) and M(i, j) −= a M(k, j) for every i, j above k.
-std::expected<void, Error> factor(const Model& model, std::size_t o, std::size_t N, std::span<double> M) {
-  auto at = [&](std::size_t r, std::ptrdiff_t c) -> double& { return M[static_cast<std::size_t>(c) * N + r]; };
-  for (std::size_t k = N; k-- > 0;) {
-    const double D = at(k, static_cast<std::ptrdiff_t>(k));
+std::expected<void, Error> factor(std::span<const std::ptrdiff_t> up, const Square& M) {
+  for (std::ptrdiff_t k = M.N; k-- > 0;) {
+    const double D = M(k, k);
     if (!(D > 0.0) || !std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"mass matrix factorization"});
-    for (std::ptrdiff_t i = above(model, o, k); i >= 0; i = above(model, o, static_cast<std::size_t>(i))) {
-      const double a = at(k, i) / D;
-      for (std::ptrdiff_t j = i; j >= 0; j = above(model, o, static_cast<std::size_t>(j)))
-        at(static_cast<std::size_t>(i), j) -= a * at(k, j);
-      at(k, i) = a;
+    for (std::ptrdiff_t i = up[k]; i >= 0; i = up[i]) {
+      const double a = M(k, i) / D;
+      for (std::ptrdiff_t j = i; j >= 0; j = up[j]) M(i, j) -= a * M(k, j);
+      M(k, i) = a;
     }
   }
   return {};
 }
 
-// x ← −M⁻¹ x with the factor: Lᵀ y = x, y / D, L x = y.
-void negative_solve(const Model& model, std::size_t o, std::size_t N, std::span<const double> LD, double* x) {
-  auto L = [&](std::size_t r, std::ptrdiff_t c) { return LD[static_cast<std::size_t>(c) * N + r]; };
-  for (std::size_t i = N; i-- > 0;)
-    for (std::ptrdiff_t j = above(model, o, i); j >= 0; j = above(model, o, static_cast<std::size_t>(j)))
-      x[j] -= L(i, j) * x[i];
-  for (std::size_t i = 0; i < N; ++i) x[i] /= -L(i, static_cast<std::ptrdiff_t>(i));
-  for (std::size_t i = 0; i < N; ++i)
-    for (std::ptrdiff_t j = above(model, o, i); j >= 0; j = above(model, o, static_cast<std::size_t>(j)))
-      x[i] -= L(i, j) * x[j];
+// The two loops below run over whole rows of N x N matrices; they are built
+// twice, for AVX2 and for any x86-64, and the loader picks one for the machine.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELKOR_ROW_LOOPS __attribute__((target_clones("avx2", "default")))
+#else
+#define VELKOR_ROW_LOOPS
+#endif
+
+// X ← −M⁻¹ X for two matrices X stored transposed (X's row r is column r of
+// the array), by the factor LD's operations on whole rows: Lᵀ Y = X, Y / D, L Z = Y.
+VELKOR_ROW_LOOPS
+void negative_solve_rows(const std::ptrdiff_t* up, const double* LD, double* first, double* second,
+                         std::ptrdiff_t N) {
+  for (std::ptrdiff_t i = N; i-- > 0;) {
+    const double* __restrict a_i = first + i * N;
+    const double* __restrict b_i = second + i * N;
+    for (std::ptrdiff_t j = up[i]; j >= 0; j = up[j]) {
+      const double L = LD[j * N + i];
+      double* __restrict a_j = first + j * N;
+      double* __restrict b_j = second + j * N;
+      for (std::ptrdiff_t k = 0; k < N; ++k) {
+        a_j[k] -= L * a_i[k];
+        b_j[k] -= L * b_i[k];
+      }
+    }
+  }
+  for (std::ptrdiff_t i = 0; i < N; ++i) {
+    const double scale = -1.0 / LD[i * N + i];
+    for (std::ptrdiff_t k = 0; k < N; ++k) {
+      first[i * N + k] *= scale;
+      second[i * N + k] *= scale;
+    }
+  }
+  for (std::ptrdiff_t i = 0; i < N; ++i) {
+    double* __restrict a_i = first + i * N;
+    double* __restrict b_i = second + i * N;
+    for (std::ptrdiff_t j = up[i]; j >= 0; j = up[j]) {
+      const double L = LD[j * N + i];
+      const double* __restrict a_j = first + j * N;
+      const double* __restrict b_j = second + j * N;
+      for (std::ptrdiff_t k = 0; k < N; ++k) {
+        a_i[k] -= L * a_j[k];
+        b_i[k] -= L * b_j[k];
+      }
+    }
+  }
+}
+
+// M⁻¹(a, b) = t_b + Σ_{k<b} t_k Y(b, k) for b ≤ a, t_k = Y(a, k) / D_k, into the
+// lower triangle, with Y = L⁻¹ in the (otherwise zero) upper triangle: Y(b, k)
+// at (k, b). `t` has N entries.
+VELKOR_ROW_LOOPS
+void inverse_products(double* M, const double* inverse_D, double* t, std::ptrdiff_t N) {
+  for (std::ptrdiff_t a = 0; a < N; ++a) {
+    const double* __restrict column_a = M + a * N;
+    for (std::ptrdiff_t k = 0; k < a; ++k) t[k] = column_a[k] * inverse_D[k];
+    t[a] = inverse_D[a];
+    for (std::ptrdiff_t b = 0; b <= a; ++b) {
+      const double* __restrict column_b = M + b * N;
+      double s = 0.0;
+      for (std::ptrdiff_t k = 0; k < b; ++k) s += t[k] * column_b[k];
+      M[b * N + a] = s + t[b];
+    }
+  }
+}
+
+void transpose_in_place(const Square& X) {
+  for (std::ptrdiff_t c = 0; c < X.N; ++c)
+    for (std::ptrdiff_t r = 0; r < c; ++r) std::swap(X(r, c), X(c, r));
 }
 
 // M⁻¹ = Y D⁻¹ Yᵀ in place of the factor, Y = L⁻¹ (L's sparsity, kept in the
 // upper triangle meanwhile): Y(i, j) = −(L(i, j) + Σ L(i, k) Y(k, j)) over k
-// between j and i; then M⁻¹(a, b) = Σ Y(a, k) Y(b, k) / D_k over k above both.
-void invert(const Model& model, std::size_t o, std::size_t N, std::span<double> M, Workspace& w) {
-  auto at = [&](std::ptrdiff_t r, std::ptrdiff_t c) -> double& {
-    return M[static_cast<std::size_t>(c) * N + static_cast<std::size_t>(r)];
-  };
-  auto up = [&](std::ptrdiff_t i) { return above(model, o, static_cast<std::size_t>(i)); };
-  std::span<double> inverse_D = std::span(w.generalized_a).first(N), t = std::span(w.generalized_b).first(N);
-  for (std::size_t i = 0; i < N; ++i) inverse_D[i] = 1.0 / M[i * N + i];
-  const auto n = static_cast<std::ptrdiff_t>(N);
-  for (std::ptrdiff_t i = 0; i < n; ++i)
-    for (std::ptrdiff_t j = up(i); j >= 0; j = up(j)) {
-      double s = at(i, j);
-      for (std::ptrdiff_t k = up(i); k != j; k = up(k)) s += at(i, k) * at(j, k);
-      at(j, i) = -s;
+// between j and i; then the products above, mirrored.
+void invert(std::span<const std::ptrdiff_t> up, const Square& M, Workspace& w) {
+  const std::ptrdiff_t N = M.N;
+  const auto n = static_cast<std::size_t>(N);
+  const std::span<double> inverse_D = std::span(w.generalized_a).first(n), t = std::span(w.generalized_b).first(n);
+  for (std::ptrdiff_t i = 0; i < N; ++i) inverse_D[static_cast<std::size_t>(i)] = 1.0 / M(i, i);
+  for (std::ptrdiff_t c = 0; c < N; ++c)
+    for (std::ptrdiff_t r = 0; r < c; ++r) M(r, c) = 0.0;
+  for (std::ptrdiff_t i = 0; i < N; ++i)
+    for (std::ptrdiff_t j = up[i]; j >= 0; j = up[j]) {
+      double s = M(i, j);
+      for (std::ptrdiff_t k = up[i]; k != j; k = up[k]) s += M(i, k) * M(j, k);
+      M(j, i) = -s;
     }
-  std::fill(t.begin(), t.end(), 0.0);
-  for (std::ptrdiff_t a = 0; a < n; ++a) {
-    // t_k = Y(a, k) / D_k along a's path
-    t[static_cast<std::size_t>(a)] = inverse_D[static_cast<std::size_t>(a)];
-    for (std::ptrdiff_t k = up(a); k >= 0; k = up(k))
-      t[static_cast<std::size_t>(k)] = at(k, a) * inverse_D[static_cast<std::size_t>(k)];
-    for (std::ptrdiff_t b = 0; b <= a; ++b) {
-      double s = t[static_cast<std::size_t>(b)];
-      for (std::ptrdiff_t k = up(b); k >= 0; k = up(k)) s += t[static_cast<std::size_t>(k)] * at(k, b);
-      at(a, b) = s;
-    }
-    for (std::ptrdiff_t k = a; k >= 0; k = up(k)) t[static_cast<std::size_t>(k)] = 0.0;
-  }
-  for (std::ptrdiff_t c = 0; c < n; ++c)
-    for (std::ptrdiff_t r = 0; r < c; ++r) at(r, c) = at(c, r);
+  inverse_products(M.data, inverse_D.data(), t.data(), N);
+  for (std::ptrdiff_t c = 0; c < N; ++c)
+    for (std::ptrdiff_t r = 0; r < c; ++r) M(r, c) = M(c, r);
 }
 
 std::expected<void, Error> check_square(std::span<double> out, std::size_t N, Label name) {
@@ -323,7 +428,7 @@ std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, cons
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(d_q.begin(), d_q.end(), 0.0);
   std::fill(d_qd.begin(), d_qd.end(), 0.0);
-  recursion<true>(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{d_q, d_qd, {}, N, o});
+  recursion<true>(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, N, o});
   return {};
 }
 
@@ -353,14 +458,17 @@ std::expected<void, Error> forward_dynamics_derivatives(const Model& model, cons
   std::fill(d_qd.begin(), d_qd.end(), 0.0);
   std::fill(inverse_mass.begin(), inverse_mass.end(), 0.0);
   const Model& bodies = model.moving();
+  // ∂τ/∂q and ∂τ/∂q̇ transposed, so that the solves below work on contiguous rows.
   recursion<true>(bodies, moving, q, qd, std::span<const double>(w.ik_step).first(n), *root_load, w,
-                  Outputs{d_q, d_qd, inverse_mass, N, o});
-  VELKOR_TRY(factor(bodies, o, N, inverse_mass));
-  for (std::size_t c = 0; c < N; ++c) {  // ∂q̈ = −M⁻¹ ∂τ
-    negative_solve(bodies, o, N, inverse_mass, d_q.data() + c * N);
-    negative_solve(bodies, o, N, inverse_mass, d_qd.data() + c * N);
-  }
-  invert(bodies, o, N, inverse_mass, w);
+                  Outputs{{d_q, N, true}, {d_qd, N, true}, {inverse_mass, N}, N, o});
+  const auto up = coordinate_tree(bodies, o, N, w);
+  const auto size = static_cast<std::ptrdiff_t>(N);
+  const Square M{inverse_mass.data(), size};
+  VELKOR_TRY(factor(up, M));
+  negative_solve_rows(up.data(), M.data, d_q.data(), d_qd.data(), size);  // ∂q̈ = −M⁻¹ ∂τ
+  transpose_in_place(Square{d_q.data(), size});
+  transpose_in_place(Square{d_qd.data(), size});
+  invert(up, M, w);
   return {};
 }
 
@@ -371,7 +479,7 @@ std::expected<void, Error> gravity_derivatives(const Model& model, const Base& b
   VELKOR_TRY(check_square(d_q, N, "gravity derivative output"));
   std::fill(d_q.begin(), d_q.end(), 0.0);
   const Base at_rest{base.floating, BaseState{base.state.frame, {}, {}}, base.gravity};
-  recursion<false>(model.moving(), at_rest, q, {}, {}, Vec6::Zero(), w, Outputs{d_q, {}, {}, N, o});
+  recursion<false>(model.moving(), at_rest, q, {}, {}, Vec6::Zero(), w, Outputs{{d_q, N}, {}, {}, N, o});
   return {};
 }
 

@@ -128,21 +128,17 @@ struct BaseColumns {
 };
 
 // One outward and one inward pass over the moving bodies at (q, q̇, q̈), the
-// base's motion and gravity from `base`. `Moving` false: at rest, no loads
-// (gravity alone), only ∂τ/∂q.
-template <bool Moving>
+// base's motion and gravity from `base`.
 void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
                std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
   const std::size_t J = model.joint_count(), N = out.N, o = out.o;
   const Quat& R = base.state.frame.rotation;
   const Quat B = R.conjugate();
   // The root's motion: v_0; a_0 = (Bα, B a + g_0 − ω_0 × v_0) with g_0 the upward gravity.
-  const Vec6 v0 = Moving ? root_velocity(base) : Vec6::Zero();
+  const Vec6 v0 = root_velocity(base);
   const Vec3 g0 = B * Vec3(-base.gravity);
-  const Vec6 a0 = Moving ? wrench_vector(B * base.state.acceleration.angular,
-                                         B * base.state.acceleration.linear + g0 -
-                                             v0.head<3>().cross(Vec3(v0.tail<3>())))
-                         : wrench_vector(Vec3::Zero(), g0);
+  const Vec6 a0 = wrench_vector(B * base.state.acceleration.angular,
+                                B * base.state.acceleration.linear + g0 - v0.head<3>().cross(Vec3(v0.tail<3>())));
 
   // Outward pass: S, Ψ = v_p × S, A = a_p × S + v_p × Ψ; v = v_p + S q̇,
   // a = a_p + S q̈ + v × S q̇; I_k; f_k = I a + v ×* I v + L; B_k.
@@ -152,51 +148,38 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     const Mat3& Rk = w.rotations[k];
     const Vec3& origin = w.frames[k].translation;
     Vec6 a = parent_row(p, a0, w.fd_acceleration);
-    Vec6 v = Vec6::Zero();
-    if constexpr (Moving) v = parent_row(p, v0, w.fd_velocity);
+    Vec6 v = parent_row(p, v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) {
       const Vec6 S = root_motion_axis(model, k, w);
       axis(w, *dof) = S;
-      if constexpr (Moving) {
-        const Vec6 Psi = motion_cross(v, S);
-        psi(w, *dof) = Psi;
-        position_column(w, *dof) = motion_cross(a, S) + motion_cross(v, Psi);
-        const Vec6 vJ = S * qd[*dof];
-        v += vJ;
-        a += S * qdd[*dof] + motion_cross(v, vJ);
-      } else {
-        position_column(w, *dof) = motion_cross(a, S);
-      }
+      const Vec6 Psi = motion_cross(v, S);
+      psi(w, *dof) = Psi;
+      position_column(w, *dof) = motion_cross(a, S) + motion_cross(v, Psi);
+      const Vec6 vJ = S * qd[*dof];
+      v += vJ;
+      a += S * qdd[*dof] + motion_cross(v, vJ);
     }
     const Rigid I = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
-    Vec6 f = I * a;
-    if constexpr (Moving) {
-      const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
-      const Vec3 lf = Rk * load.tail<3>();
-      const Vec6 momentum = I * v;
-      f += force_cross(v, momentum) + wrench_vector(Rk * load.head<3>() + origin.cross(lf), lf);
-      const Rate body_rate = rate(I, v, momentum);
-      w.inertia_rate[k] = body_rate.B;
-      w.linear_momentum[k] = body_rate.l;
-      w.fd_velocity[k] = v;
-    }
+    const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
+    const Vec3 lf = Rk * load.tail<3>();
+    const Vec6 momentum = I * v;
+    const Rate body_rate = rate(I, v, momentum);
+    w.inertia_rate[k] = body_rate.B;
+    w.linear_momentum[k] = body_rate.l;
+    w.fd_velocity[k] = v;
     w.composite_mass[k] = I.m;
     w.composite_first_moment[k] = I.h;
     w.composite_inertia[k] = I.I;
     w.fd_acceleration[k] = a;
-    w.fd_bias_force[k] = f;
+    w.fd_bias_force[k] = I * a + force_cross(v, momentum) + wrench_vector(Rk * load.head<3>() + origin.cross(lf), lf);
   }
 
   const bool floating = base.floating;
   const MassProperties& root = model.link_mass_properties[0];
   Rigid I0{root.mass, root.first_moment, root.inertia_origin};
-  Vec6 F0 = I0 * a0;
-  Rate B0{Mat3::Zero(), Vec3::Zero()};
-  if constexpr (Moving) {
-    const Vec6 momentum = I0 * v0;
-    F0 += force_cross(v0, momentum) + root_load;
-    B0 = rate(I0, v0, momentum);
-  }
+  const Vec6 root_momentum = I0 * v0;
+  Vec6 F0 = I0 * a0 + force_cross(v0, root_momentum) + root_load;
+  Rate B0 = rate(I0, v0, root_momentum);
   const BaseColumns base_columns(B, v0, a0);
 
   // Inward pass: at DOF d its subtree is complete; write its entries with
@@ -211,43 +194,34 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
       const std::size_t d = *dof, row = o + d;
       const Vec6 S = axis(w, d);
       const Vec6 P = Ic * S;
-      Vec6 G = force_cross(S, F) + Ic * position_column(w, d);
-      Vec3 Q = Vec3::Zero();  // Bᵀ S, angular entries only
-      Vec6 H = Vec6::Zero();
-      if constexpr (Moving) {
-        G += rate_times(Bc, lc, psi(w, d));
-        Q = rate_transpose_times(Bc, lc, S);
-        H = Ic * Vec6(2.0 * psi(w, d)) + rate_times(Bc, lc, S);
-      }
+      const Vec6 G = force_cross(S, F) + Ic * position_column(w, d) + rate_times(Bc, lc, psi(w, d));
+      const Vec3 Q = rate_transpose_times(Bc, lc, S);  // Bᵀ S, angular entries only
+      const Vec6 H = Ic * Vec6(2.0 * psi(w, d)) + rate_times(Bc, lc, S);
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
         const std::size_t col = o + *e;
         const Vec6 S_e = axis(w, *e);
-        double value = P.dot(position_column(w, *e));
-        if constexpr (Moving) value += Q.dot(psi(w, *e).head<3>());
-        out.q.set(row, col, value);
-        if (*e != d) out.q.set(col, row, S_e.dot(G));
-        if constexpr (Moving) {
-          out.qd.set(row, col, 2.0 * P.dot(psi(w, *e)) + Q.dot(S_e.head<3>()));
-          if (*e != d) out.qd.set(col, row, S_e.dot(H));
-          if (!out.mass.empty()) {
-            const double m = S_e.dot(P);
-            out.mass.set(row, col, m);
-            out.mass.set(col, row, m);
-          }
+        out.q.set(row, col, P.dot(position_column(w, *e)) + Q.dot(psi(w, *e).head<3>()));
+        out.qd.set(row, col, 2.0 * P.dot(psi(w, *e)) + Q.dot(S_e.head<3>()));
+        if (*e != d) {
+          out.q.set(col, row, S_e.dot(G));
+          out.qd.set(col, row, S_e.dot(H));
+        }
+        if (!out.mass.empty()) {
+          const double m = S_e.dot(P);
+          out.mass.set(row, col, m);
+          out.mass.set(col, row, m);
         }
       }
       if (floating) {  // the base is above every DOF
         for (std::size_t i = 0; i < 3; ++i)
           out.q.set(row, i, P.dot(base_columns.A[i]) + Q.dot(base_columns.Psi[i].head<3>()));
         out.q.set_base_rows(row, R, G);
-        if constexpr (Moving) {
-          for (std::size_t i = 0; i < 6; ++i)
-            out.qd.set(row, i, P.dot(base_columns.U[i]) + Q.dot(base_columns.S[i].head<3>()));
-          out.qd.set_base_rows(row, R, H);
-          if (!out.mass.empty()) {
-            out.mass.set_base_rows(row, R, P);
-            for (std::size_t i = 0; i < 6; ++i) out.mass.set(row, i, out.mass.m[row * N + i]);
-          }
+        for (std::size_t i = 0; i < 6; ++i)
+          out.qd.set(row, i, P.dot(base_columns.U[i]) + Q.dot(base_columns.S[i].head<3>()));
+        out.qd.set_base_rows(row, R, H);
+        if (!out.mass.empty()) {
+          out.mass.set_base_rows(row, R, P);
+          for (std::size_t i = 0; i < 6; ++i) out.mass.set(row, i, out.mass.m[row * N + i]);
         }
       }
     }
@@ -255,27 +229,82 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     parent_row(p, I0.m, w.composite_mass) += Ic.m;
     parent_row(p, I0.h, w.composite_first_moment) += Ic.h;
     parent_row(p, I0.I, w.composite_inertia) += Ic.I;
-    if constexpr (Moving) {
-      parent_row(p, B0.B, w.inertia_rate) += Bc;
-      parent_row(p, B0.l, w.linear_momentum) += lc;
-    }
+    parent_row(p, B0.B, w.inertia_rate) += Bc;
+    parent_row(p, B0.l, w.linear_momentum) += lc;
     parent_row(p, F0, w.fd_bias_force) += F;
   }
   if (!floating) return;
 
   // The base block: rows of F_0 = the whole robot's force, the base not moving along.
   for (std::size_t i = 0; i < 3; ++i) {
-    Vec6 G = force_cross(base_columns.S[i], F0) + I0 * base_columns.A[i];
-    if constexpr (Moving) G += rate_times(B0.B, B0.l, base_columns.Psi[i]);
-    out.q.set_base_rows(i, R, G);
+    out.q.set_base_rows(i, R, force_cross(base_columns.S[i], F0) + I0 * base_columns.A[i] +
+                                  rate_times(B0.B, B0.l, base_columns.Psi[i]));
   }
-  if constexpr (Moving) {
-    for (std::size_t i = 0; i < 6; ++i) {
-      out.qd.set_base_rows(i, R, I0 * base_columns.U[i] + rate_times(B0.B, B0.l, base_columns.S[i]));
-      if (!out.mass.empty()) out.mass.set_base_rows(i, R, I0 * base_columns.S[i]);
-    }
+  for (std::size_t i = 0; i < 6; ++i) {
+    out.qd.set_base_rows(i, R, I0 * base_columns.U[i] + rate_times(B0.B, B0.l, base_columns.S[i]));
+    if (!out.mass.empty()) out.mass.set_base_rows(i, R, I0 * base_columns.S[i]);
   }
 }
+
+// The same at rest under gravity alone: every body accelerates with a_0 = (0, g_0),
+// so A_j = a_0 × S_j = (0, g_0 × ω_j) is a pure force direction and, with F_d =
+// I^c_d a_0 = (h × g_0, m g_0), only each subtree's mass m and first moment h enter:
+//   ∂g_d/∂q_j = P_d·A_j, P_d's linear part m v_d − h × ω_d;  ∂g_j/∂q_d = S_j·G_d,
+//   G_d = S_d ×* F_d + (h × A_d, m A_d).
+void gravity_recursion(const Model& model, const Base& base, std::span<const double> q, Workspace& w,
+                       const Matrix& out, std::size_t o) {
+  const std::size_t J = model.joint_count();
+  const Quat& R = base.state.frame.rotation;
+  const Vec3 g0 = R.conjugate() * Vec3(-base.gravity);
+  for (std::size_t k = 0; k < J; ++k) {
+    place_body(model, k, model.joint_position(k, q.data()), w);
+    if (const auto dof = model.joint_dof[k]) {
+      const Vec6 S = root_motion_axis(model, k, w);
+      axis(w, *dof) = S;
+      position_column(w, *dof) = wrench_vector(Vec3::Zero(), g0.cross(Vec3(S.head<3>())));
+    }
+    const MassProperties& body = model.link_mass_properties[Model::child_link(k)];
+    w.composite_mass[k] = body.mass;
+    w.composite_first_moment[k] = body.mass * (w.rotations[k] * body.center_of_mass + w.frames[k].translation);
+  }
+  const MassProperties& root = model.link_mass_properties[0];
+  double m0 = root.mass;
+  Vec3 h0 = root.first_moment;
+  const auto force = [&](double m, const Vec3& h, const Vec3& linear) {
+    return wrench_vector(h.cross(linear), m * linear);  // (m, h) applied to (0, linear)
+  };
+  for (std::size_t k = J; k-- > 0;) {
+    const std::size_t p = model.parent[k];
+    const double m = w.composite_mass[k];
+    const Vec3& h = w.composite_first_moment[k];
+    if (const auto dof = model.joint_dof[k]) {
+      const std::size_t d = *dof, row = o + d;
+      const Vec6 S = axis(w, d);
+      const Vec3 P = m * S.tail<3>() - h.cross(Vec3(S.head<3>()));
+      const Vec6 G = force_cross(S, force(m, h, g0)) + force(m, h, position_column(w, d).tail<3>());
+      for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
+        const std::size_t col = o + *e;
+        out.set(row, col, P.dot(position_column(w, *e).tail<3>()));
+        if (*e != d) out.set(col, row, axis(w, *e).dot(G));
+      }
+      if (base.floating) {
+        for (std::size_t i = 0; i < 3; ++i)  // A_i = (0, g_0 × Rᵀ e_i) for the base's rotations
+          out.set(row, i, P.dot(g0.cross(R.conjugate() * Vec3::Unit(static_cast<int>(i)))));
+        out.set_base_rows(row, R, G);
+      }
+    }
+    if (p == 0 && !base.floating) continue;
+    parent_row(p, m0, w.composite_mass) += m;
+    parent_row(p, h0, w.composite_first_moment) += h;
+  }
+  if (!base.floating) return;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const Vec6 S = wrench_vector(R.conjugate() * Vec3::Unit(static_cast<int>(i)), Vec3::Zero());
+    out.set_base_rows(i, R, force_cross(S, force(m0, h0, g0)) + force(m0, h0, g0.cross(Vec3(S.head<3>()))));
+  }
+}
+
+
 
 // The nearest generalized coordinate above each of the N, −1 at the top: a free
 // base's six form a chain in front of the joints.
@@ -428,7 +457,7 @@ std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, cons
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(d_q.begin(), d_q.end(), 0.0);
   std::fill(d_qd.begin(), d_qd.end(), 0.0);
-  recursion<true>(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, N, o});
+  recursion(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, N, o});
   return {};
 }
 
@@ -459,7 +488,7 @@ std::expected<void, Error> forward_dynamics_derivatives(const Model& model, cons
   std::fill(inverse_mass.begin(), inverse_mass.end(), 0.0);
   const Model& bodies = model.moving();
   // ∂τ/∂q and ∂τ/∂q̇ transposed, so that the solves below work on contiguous rows.
-  recursion<true>(bodies, moving, q, qd, std::span<const double>(w.ik_step).first(n), *root_load, w,
+  recursion(bodies, moving, q, qd, std::span<const double>(w.ik_step).first(n), *root_load, w,
                   Outputs{{d_q, N, true}, {d_qd, N, true}, {inverse_mass, N}, N, o});
   const auto up = coordinate_tree(bodies, o, N, w);
   const auto size = static_cast<std::ptrdiff_t>(N);
@@ -478,8 +507,7 @@ std::expected<void, Error> gravity_derivatives(const Model& model, const Base& b
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_square(d_q, N, "gravity derivative output"));
   std::fill(d_q.begin(), d_q.end(), 0.0);
-  const Base at_rest{base.floating, BaseState{base.state.frame, {}, {}}, base.gravity};
-  recursion<false>(model.moving(), at_rest, q, {}, {}, Vec6::Zero(), w, Outputs{{d_q, N}, {}, {}, N, o});
+  gravity_recursion(model.moving(), base, q, w, Matrix{d_q, N}, o);
   return {};
 }
 

@@ -1,7 +1,10 @@
 // Nanoseconds per call (median and 10th percentile of alternating batches) of
 // velkor's inverse dynamics, mass matrix and forward dynamics kernels and of the
 // peer's rnea, crba and aba (its faster WORLD convention, and LOCAL for
-// reference), on the same robots and states, fixed and floating bases. Mimic elements are removed from
+// reference), then of the derivatives against computeRNEADerivatives,
+// computeABADerivatives and computeGeneralizedGravityDerivatives, on the same
+// robots and states, fixed and floating bases (`kernel_benchmark derivatives
+// [LABEL]`: the derivatives only, of one robot). Mimic elements are removed from
 // the descriptions first so both libraries see the same independent joints.
 #include <algorithm>
 #include <chrono>
@@ -16,12 +19,15 @@
 #include <string>
 #include <vector>
 
+#include <pinocchio/algorithm/aba-derivatives.hpp>
 #include <pinocchio/algorithm/aba.hpp>
+#include <pinocchio/algorithm/rnea-derivatives.hpp>
 #include <pinocchio/algorithm/crba.hpp>
 #include <pinocchio/algorithm/joint-configuration.hpp>
 #include <pinocchio/algorithm/rnea.hpp>
 #include <pinocchio/parsers/urdf.hpp>
 
+#include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/base.hpp"
@@ -73,6 +79,8 @@ std::pair<Times, Times> compare(A&& a, B&& b, int batches = 41, int calls = 1000
 }
 
 volatile double sink;
+bool derivatives_only = false;
+const char* only_robot = nullptr;  // a label, to run one robot
 
 void row(const char* name, std::pair<Times, Times> t) {
   std::printf("  %-26s %9.0f %9.0f %9.0f %9.0f %7.2f\n", name, t.first.median, t.first.p10,
@@ -80,6 +88,7 @@ void row(const char* name, std::pair<Times, Times> t) {
 }
 
 void run(const char* label, const std::string& file, bool floating) {
+  if (only_robot != nullptr && std::string(only_robot) != label) return;
   const std::string path = without_mimic(file);
   auto model = velkor::RobotModel::from_urdf(path);
   if (!model) {
@@ -130,25 +139,52 @@ void run(const char* label, const std::string& file, bool floating) {
 
   std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed", m.link_count());
   std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "peer", "p10", "ratio");
+  const std::vector<double> tau = [&] {
+    velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).value();
+    return out;
+  }();
+  const Eigen::Map<const Eigen::VectorXd> ptau(tau.data(), N);
+  if (!derivatives_only) {
   row("inverse dynamics / rnea", compare(
       [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
       [&] { sink = pinocchio::rnea(pm, pd, pq, pv, pa)[0]; }));
   row("mass matrix / crba", compare(
       [&] { sink = velkor::mass_matrix(m, base, w, q, mass).has_value(); },
       [&] { sink = pinocchio::crba(pm, pd, pq, pinocchio::Convention::WORLD)(0, 0); }));
-  const std::vector<double> tau = out;
-  const Eigen::Map<const Eigen::VectorXd> ptau(tau.data(), N);
   row("forward dynamics / aba", compare(
       [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
       [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::WORLD)[0]; }));
   row("  (aba LOCAL)", compare(
       [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
       [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::LOCAL)[0]; }));
+  }
+  std::vector<double> d1(N * N), d2(N * N), d3(N * N);
+  Eigen::MatrixXd g_q = Eigen::MatrixXd::Zero(pm.nv, pm.nv);
+  row("ID derivatives / RNEA", compare(
+      [&] { sink = velkor::inverse_dynamics_derivatives(m, base, w, q, qd, qdd, no_loads, d1, d2).has_value(); },
+      [&] {
+        pinocchio::computeRNEADerivatives(pm, pd, pq, pv, pa);
+        sink = pd.dtau_dq(0, 0);
+      }, 21, 200));
+  row("FD derivatives / ABA", compare(
+      [&] { sink = velkor::forward_dynamics_derivatives(m, base, w, q, qd, tau, no_loads, d1, d2, d3).has_value(); },
+      [&] {
+        pinocchio::computeABADerivatives(pm, pd, pq, pv, ptau);
+        sink = pd.ddq_dq(0, 0);
+      }, 21, 200));
+  row("gravity derivatives", compare(
+      [&] { sink = velkor::gravity_derivatives(m, base, w, q, d1).has_value(); },
+      [&] {
+        pinocchio::computeGeneralizedGravityDerivatives(pm, pd, pq, g_q);
+        sink = g_q(0, 0);
+      }, 21, 200));
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  derivatives_only = argc > 1 && std::string(argv[1]) == "derivatives";
+  if (argc > 2) only_robot = argv[2];
   double load[3] = {0, 0, 0};
   if (getloadavg(load, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   const std::string robots = ROBOTS_DIR;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
 #include "robot/checks.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
@@ -128,7 +129,10 @@ struct BaseColumns {
 };
 
 // One outward and one inward pass over the moving bodies at (q, q̇, q̈), the
-// base's motion and gravity from `base`.
+// base's motion and gravity from `base`. `Placed`: forward dynamics has just
+// placed the bodies at (q, q̇) and left each body's v and a (at q̈) and each
+// DOF's S in the workspace, so the outward pass reads them.
+template <bool Placed>
 void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
                std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
   const std::size_t J = model.joint_count(), N = out.N, o = out.o;
@@ -144,20 +148,28 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
   // a = a_p + S q̈ + v × S q̇; I_k; f_k = I a + v ×* I v + L; B_k.
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t p = model.parent[k];
-    place_body(model, k, model.joint_position(k, q.data()), w);
+    if constexpr (!Placed) place_body(model, k, model.joint_position(k, q.data()), w);
     const Mat3& Rk = w.rotations[k];
     const Vec3& origin = w.frames[k].translation;
     Vec6 a = parent_row(p, a0, w.fd_acceleration);
     Vec6 v = parent_row(p, v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) {
-      const Vec6 S = root_motion_axis(model, k, w);
-      axis(w, *dof) = S;
+      if constexpr (!Placed) axis(w, *dof) = root_motion_axis(model, k, w);
+      const Vec6 S = axis(w, *dof);
       const Vec6 Psi = motion_cross(v, S);
       psi(w, *dof) = Psi;
       position_column(w, *dof) = motion_cross(a, S) + motion_cross(v, Psi);
-      const Vec6 vJ = S * qd[*dof];
-      v += vJ;
-      a += S * qdd[*dof] + motion_cross(v, vJ);
+      if constexpr (Placed) {
+        v = w.fd_velocity[k];
+        a = w.fd_acceleration[k];
+      } else {
+        const Vec6 vJ = S * qd[*dof];
+        v += vJ;
+        a += S * qdd[*dof] + motion_cross(v, vJ);
+      }
+    } else if constexpr (Placed) {
+      v = w.fd_velocity[k];
+      a = w.fd_acceleration[k];
     }
     const Rigid I = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
     const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
@@ -180,7 +192,8 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
   const Vec6 root_momentum = I0 * v0;
   Vec6 F0 = I0 * a0 + force_cross(v0, root_momentum) + root_load;
   Rate B0 = rate(I0, v0, root_momentum);
-  const BaseColumns base_columns(B, v0, a0);
+  std::optional<BaseColumns> base_columns;  // a free base's
+  if (floating) base_columns.emplace(B, v0, a0);
 
   // Inward pass: at DOF d its subtree is complete; write its entries with
   // every DOF above it, then add I^c, B^c and F into the parent.
@@ -214,10 +227,10 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
       }
       if (floating) {  // the base is above every DOF
         for (std::size_t i = 0; i < 3; ++i)
-          out.q.set(row, i, P.dot(base_columns.A[i]) + Q.dot(base_columns.Psi[i].head<3>()));
+          out.q.set(row, i, P.dot(base_columns->A[i]) + Q.dot(base_columns->Psi[i].head<3>()));
         out.q.set_base_rows(row, R, G);
         for (std::size_t i = 0; i < 6; ++i)
-          out.qd.set(row, i, P.dot(base_columns.U[i]) + Q.dot(base_columns.S[i].head<3>()));
+          out.qd.set(row, i, P.dot(base_columns->U[i]) + Q.dot(base_columns->S[i].head<3>()));
         out.qd.set_base_rows(row, R, H);
         if (!out.mass.empty()) {
           out.mass.set_base_rows(row, R, P);
@@ -237,12 +250,12 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
 
   // The base block: rows of F_0 = the whole robot's force, the base not moving along.
   for (std::size_t i = 0; i < 3; ++i) {
-    out.q.set_base_rows(i, R, force_cross(base_columns.S[i], F0) + I0 * base_columns.A[i] +
-                                  rate_times(B0.B, B0.l, base_columns.Psi[i]));
+    out.q.set_base_rows(i, R, force_cross(base_columns->S[i], F0) + I0 * base_columns->A[i] +
+                                  rate_times(B0.B, B0.l, base_columns->Psi[i]));
   }
   for (std::size_t i = 0; i < 6; ++i) {
-    out.qd.set_base_rows(i, R, I0 * base_columns.U[i] + rate_times(B0.B, B0.l, base_columns.S[i]));
-    if (!out.mass.empty()) out.mass.set_base_rows(i, R, I0 * base_columns.S[i]);
+    out.qd.set_base_rows(i, R, I0 * base_columns->U[i] + rate_times(B0.B, B0.l, base_columns->S[i]));
+    if (!out.mass.empty()) out.mass.set_base_rows(i, R, I0 * base_columns->S[i]);
   }
 }
 
@@ -457,7 +470,7 @@ std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, cons
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(d_q.begin(), d_q.end(), 0.0);
   std::fill(d_qd.begin(), d_qd.end(), 0.0);
-  recursion(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, N, o});
+  recursion<false>(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, N, o});
   return {};
 }
 
@@ -488,7 +501,7 @@ std::expected<void, Error> forward_dynamics_derivatives(const Model& model, cons
   std::fill(inverse_mass.begin(), inverse_mass.end(), 0.0);
   const Model& bodies = model.moving();
   // ∂τ/∂q and ∂τ/∂q̇ transposed, so that the solves below work on contiguous rows.
-  recursion(bodies, moving, q, qd, std::span<const double>(w.ik_step).first(n), *root_load, w,
+  recursion<true>(bodies, moving, q, qd, std::span<const double>(w.ik_step).first(n), *root_load, w,
                   Outputs{{d_q, N, true}, {d_qd, N, true}, {inverse_mass, N}, N, o});
   const auto up = coordinate_tree(bodies, o, N, w);
   const auto size = static_cast<std::ptrdiff_t>(N);

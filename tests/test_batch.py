@@ -27,7 +27,9 @@ def calls(r):
             ("velocity_product_forces", [q, qd], {}), ("forward_dynamics", [q, qd, forces], {"loads": loads}),
             ("center_of_mass", [q], {}), ("center_of_mass_velocity", [q, qd], {}), ("center_of_mass_jacobian", [q], {}),
             ("centroidal_momentum", [q, qd], {}), ("centroidal_momentum_matrix", [q], {}),
-            ("kinetic_energy", [q, qd], {}), ("potential_energy", [q], {})]
+            ("kinetic_energy", [q, qd], {}), ("potential_energy", [q], {}),
+            ("inverse_dynamics_derivatives", [q, qd, qdd], {"loads": loads}),
+            ("forward_dynamics_derivatives", [q, qd, forces], {"loads": loads}), ("gravity_derivatives", [q], {})]
 
 
 def base_rows():
@@ -45,15 +47,19 @@ def test_rows_are_the_single_calls(kind, threads):
     lead = (rows,) if kind == "floating" else ()
     for name, per_row, shared in calls(r):
         result = getattr(batch, name)(*lead, *per_row, **shared)
+        results = result if isinstance(result, tuple) else (result,)  # the derivatives' pairs and triples
         for i in range(N):
             single_lead = (BaseState.from_array(rows[i]),) if lead else ()
-            single = np.atleast_1d(getattr(r, name)(*single_lead, *(a[i] for a in per_row), **shared))
-            assert result[i].tobytes() == single.tobytes(), (name, i)
+            single = getattr(r, name)(*single_lead, *(a[i] for a in per_row), **shared)
+            singles = single if isinstance(single, tuple) else (np.atleast_1d(single),)
+            assert [x[i].tobytes() for x in results] == [x.tobytes() for x in singles], (name, i)
         if name.endswith("energy"):
             continue  # no out= (a float per state)
-        out = np.empty_like(result)
-        assert getattr(batch, name)(*lead, *per_row, **shared, out=out) is out
-        assert out.tobytes() == result.tobytes()
+        out = tuple(np.empty_like(x) for x in results)
+        given = out if isinstance(result, tuple) else out[0]
+        returned = getattr(batch, name)(*lead, *per_row, **shared, out=given)
+        assert all(a is b for a, b in zip(returned if isinstance(result, tuple) else (returned,), out))
+        assert [x.tobytes() for x in out] == [x.tobytes() for x in results]
 
 
 def test_base_states_as_objects_or_rows():

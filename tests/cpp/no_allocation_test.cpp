@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
@@ -123,6 +124,13 @@ void fixed_base(const std::string& path) {
   expect_no_allocation("inverse_dynamics", [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
   expect_no_allocation("velocity_product_forces", [&] { return velocity_product_forces(robot, w, q, qd, out_n).has_value(); });
   expect_no_allocation("forward_dynamics", [&] { return forward_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+  std::vector<double> d1(n * n), d2(n * n), d3(n * n);
+  expect_no_allocation("derivatives", [&] {
+    const Base b = fixed_base(robot);
+    return inverse_dynamics_derivatives(m, b, w, q, qd, qdd, loads, d1, d2).has_value() &&
+           forward_dynamics_derivatives(m, b, w, q, qd, qdd, loads, d1, d2, d3).has_value() &&
+           gravity_derivatives(m, b, w, q, d1).has_value();
+  });
   expect_no_allocation("load buffer set, add, remove", [&] {
     return buffer.add(target, Vec6::Constant(0.1)).has_value() && buffer.remove(target).has_value() &&
            buffer.set(target, Vec6::Constant(0.2)).has_value();
@@ -162,6 +170,12 @@ void floating_base(const std::string& path) {
            center_of_mass_jacobian(m, b, w, q, out_c).has_value() && centroidal_momentum(m, b, w, q, qd, out_6).has_value() &&
            centroidal_momentum_matrix(m, b, w, q, out_j).has_value() && kinetic_energy(m, b, w, q, qd, out_1).has_value() &&
            potential_energy(m, b, w, q, out_1).has_value();
+  });
+  std::vector<double> d1(N * N), d2(N * N), d3(N * N);
+  expect_no_allocation("floating derivatives", [&] {
+    return inverse_dynamics_derivatives(m, b, w, q, qd, qdd, loads, d1, d2).has_value() &&
+           forward_dynamics_derivatives(m, b, w, q, qd, forces, loads, d1, d2, d3).has_value() &&
+           gravity_derivatives(m, b, w, q, d1).has_value();
   });
 }
 

@@ -28,7 +28,8 @@ from velkor.samples import sample_path
 KINDS = {"arm": Robot, "quadruped": FloatingRobot}
 METHODS = ("forward_kinematics_all", "forward_kinematics", "jacobian", "jacobian_derivative",
            "forward_velocity_kinematics", "forward_acceleration_kinematics", "mass_matrix", "gravity",
-           "inverse_dynamics", "velocity_product_forces", "forward_dynamics", "inverse_kinematics")
+           "inverse_dynamics", "velocity_product_forces", "forward_dynamics", "inverse_kinematics",
+           "gravity_derivatives")
 VECTORS = ("q", "qd", "qdd", "forces")
 FRAME = Pose([0.3, -0.1, 0.8], [0.1, 0.2, -0.3, 0.9])
 GARBAGE = -7.25

@@ -84,6 +84,8 @@ def test_first_failing_row_is_named(threads):
     (lambda r, q: r.batch().gravity(q[0]), TypeError, "two-dimensional"),
     (lambda r, q: r.batch().inverse_dynamics(q, q[:3], q), ValueError, "same number of rows"),
     (lambda r, q: r.batch().gravity(q, out=np.empty((N, 2))), ValueError, "shape"),
+    (lambda r, q: r.batch().inverse_dynamics_derivatives(q, q, q, out=np.empty((N, 49))), TypeError, "tuple of 2"),
+    (lambda r, q: r.batch().inverse_dynamics_derivatives(q, q, q, out=(np.empty((N, 49)),) * 2), ValueError, "overlap"),
     (lambda r, q: r.batch().gravity(q[:, :3]), ValueError, r"expected 7 elements in q, found 3 \(row 0\)"),
     (lambda r, q: r.batch(threads=0), ValueError, "threads"),
 ])

@@ -301,19 +301,24 @@ def compare(s: robots.RobotCase, calls: int) -> None:
         print(f"  inverse_kinematics: {note}")
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--calls", type=int, default=150000, help="calls per library and method (default 150000)")
-    parser.add_argument("--robots", nargs="*", default=[s.label for s in robots.ROBOTS])
+def run(description: str, compare_one, calls: int, labels: list[str]) -> None:
+    """The command line of a side-by-side script: --calls and --robots, the load average before and after."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--calls", type=int, default=calls, help=f"calls per library and method (default {calls})")
+    parser.add_argument("--robots", nargs="*", default=labels)
     args = parser.parse_args()
     print(f"ns per call: median and 10th percentile of per-batch means; peer: pinocchio {pin.__version__}, "
           "other peers named in brackets")
     print("load average: %.2f %.2f %.2f" % os.getloadavg())
     start = time.perf_counter()
     for label in args.robots:
-        compare(robots.case(label), args.calls)
+        compare_one(robots.case(label), args.calls)
     print("\nload average: %.2f %.2f %.2f" % os.getloadavg())
     print(f"(total {time.perf_counter() - start:.0f} s)")
+
+
+def main() -> None:
+    run(__doc__.split("\n")[0], compare, 150000, [s.label for s in robots.ROBOTS])
 
 
 if __name__ == "__main__":

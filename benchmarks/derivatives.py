@@ -9,17 +9,14 @@ are computeRNEADerivatives, computeABADerivatives and
 computeGeneralizedGravityDerivatives, which return their matrices.
 """
 
-import argparse
-import os
 import statistics
-import time
 from functools import partial
 
 import numpy as np
 import pinocchio as pin
 
 import robots
-from compare import Peer, interleaved, p10, random_quaternion
+from compare import Peer, interleaved, p10, random_quaternion, run
 
 BATCH = 200
 
@@ -65,18 +62,7 @@ def compare(s: robots.RobotCase, calls: int) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--calls", type=int, default=20000, help="calls per library and method (default 20000)")
-    parser.add_argument("--robots", nargs="*", default=["Panda", "UR5", "Talos (fixed)", "Talos (floating)",
-                                                         "Solo12 (floating)"])
-    args = parser.parse_args()
-    print(f"ns per call: median and 10th percentile of per-batch means; peer: pinocchio {pin.__version__}")
-    print("load average: %.2f %.2f %.2f" % os.getloadavg())
-    start = time.perf_counter()
-    for label in args.robots:
-        compare(robots.case(label), args.calls)
-    print("\nload average: %.2f %.2f %.2f" % os.getloadavg())
-    print(f"(total {time.perf_counter() - start:.0f} s)")
+    run(__doc__.split("\n")[0], compare, 20000, ["Panda", "UR5", "Talos (fixed)", "Talos (floating)", "Solo12 (floating)"])
 
 
 if __name__ == "__main__":

@@ -308,14 +308,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     add_row(failure.row.load());
     return nullptr;
   }
-  if constexpr (R == 1) {
-    return results[0].release();
-  } else {
-    PyRef tuple = PyRef::steal(PyTuple_New(R));
-    if (!tuple) return nullptr;
-    for (std::size_t r = 0; r < R; ++r) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(r), results[r].release());
-    return tuple.release();
-  }
+  return one_or_tuple(results);
 }
 
 template <class CoreRobot>

@@ -514,14 +514,9 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
     if (!ok) release();
   }
   if (error.is_set()) return error.raise();
-  if constexpr (K == 1) {
-    return output[0].take();
-  } else {
-    PyRef tuple = PyRef::steal(PyTuple_New(K));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < K; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), output[i].take());
-    return tuple.release();
-  }
+  std::array<PyRef, K> results;
+  for (std::size_t i = 0; i < K; ++i) results[i] = PyRef::steal(output[i].take());
+  return one_or_tuple(results);
 }
 
 // The same with one result array.

@@ -2,6 +2,8 @@
 // control flow.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "python.hpp"
@@ -33,5 +35,18 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+// A method's result: its one object, or a tuple of its K objects.
+template <std::size_t K>
+PyObject* one_or_tuple(std::array<PyRef, K>& items) {
+  if constexpr (K == 1) {
+    return items[0].release();
+  } else {
+    PyRef tuple = PyRef::steal(PyTuple_New(K));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < K; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple.release();
+  }
+}
 
 }  // namespace velkor::py

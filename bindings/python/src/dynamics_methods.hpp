@@ -249,40 +249,49 @@ struct gravity_derivatives {
   {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
    #name "($self, " signature ")\n--\n\n" doc}
 
-#define VELKOR_DERIVATIVE_COST                                                                     \
-  "RuntimeError \"robot is closed\"; PanicError on an internal fault. Cost: one\n"                \
-  "outward and one inward recursion, O(n·d) for n DOFs d deep, like the mass\n"                   \
-  "matrix; holds the handle's lock, releases the interpreter lock while\n"                        \
-  "computing; no allocation with out= and loads None or a LoadBuffer."
+#define VELKOR_DERIVATIVE_LOCKS                                                                    \
+  "holds the handle's lock, releases the interpreter lock while computing; no\n"                  \
+  "allocation with out= and loads None or a LoadBuffer."
 
 #define VELKOR_DERIVATIVE_METHODS(CoreRobot, base, columns)                                        \
   VELKOR_DERIVATIVE_ROW(CoreRobot, inverse_dynamics_derivatives, base "q, qd, qdd, loads=None, out=None", \
-                        "Partial derivatives of inverse_dynamics (same arguments and units):\n"   \
-                        "the pair (dtau_dq, dtau_dqd), each a flat N·N float64 array in the\n"    \
-                        "mass matrix's column-major layout (entry (r, c) = d tau_r / d x_c at\n"  \
-                        "N·c + r; N = generalized_count). d tau / d qdd is the mass matrix.\n"     \
+                        "Partial derivatives of inverse_dynamics (same arguments): the pair\n"     \
+                        "(dtau_dq, dtau_dqd), each a flat N·N float64 array in the mass\n"        \
+                        "matrix's column-major layout: entry (r, c) = d tau_r / d x_c at N·c + r\n" \
+                        "(N = generalized_count), in N·m or N per rad or m (dtau_dq) and per\n"   \
+                        "rad/s or m/s (dtau_dqd). d tau / d qdd is the mass matrix.\n"           \
                         columns "out: None or a tuple of two such arrays, not overlapping.\n\n"   \
                         "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"   \
-                        "does (\"out must contain exactly K elements\"), TypeError for wrong\n"   \
-                        "types; " VELKOR_DERIVATIVE_COST),                                         \
+                        "does (\"out must contain exactly K elements\", \"the arrays in out must\n" \
+                        "not overlap\"), TypeError for wrong types, RuntimeError \"robot is\n"   \
+                        "closed\", PanicError on an internal fault.\n\n"                           \
+                        "Cost: one outward and one inward recursion, O(n·d) for n DOFs d deep,\n" \
+                        "like the mass matrix;\n" VELKOR_DERIVATIVE_LOCKS),                         \
       VELKOR_DERIVATIVE_ROW(CoreRobot, forward_dynamics_derivatives, base "q, qd, tau, loads=None, out=None", \
                             "Partial derivatives of forward_dynamics (tau: its generalized\n"      \
                             "forces): the triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"      \
-                            "float64 arrays, column-major as the mass matrix; dqdd_dtau is M⁻¹.\n" \
-                            "They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n"     \
-                            "forward dynamics gives.\n"                                          \
+                            "float64 arrays, column-major as the mass matrix, in the units of\n"  \
+                            "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n" \
+                            "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n" \
+                            "forward dynamics gives.\n"                                           \
                             columns "out: None or a tuple of three such arrays, not overlapping.\n\n" \
                             "Raises what forward_dynamics raises (SolverError for a singular\n"  \
-                            "articulated or base inertia; ValueError for q, qd, tau, loads, out);\n" \
-                            "SolverError \"numerical failure in mass matrix factorization\"\n"   \
-                            "where the mass matrix is not positive definite in floating point;\n" \
-                            "TypeError for wrong types; " VELKOR_DERIVATIVE_COST                   \
-                            " Adds O(N²·d) for M⁻¹ and the products."),                              \
+                            "articulated or base inertia; ValueError for q, qd, tau, loads),\n"  \
+                            "ValueError for out, SolverError \"numerical failure in mass matrix\n" \
+                            "factorization\" where the mass matrix is not positive definite in\n" \
+                            "floating point, TypeError for wrong types, RuntimeError \"robot is\n" \
+                            "closed\", PanicError on an internal fault.\n\n"                       \
+                            "Cost: forward dynamics, one inward and outward recursion (O(n·d)\n" \
+                            "for n DOFs d deep), then M⁻¹ and the two products from the\n"       \
+                            "tree-sparse factor of M, O(N²·d);\n" VELKOR_DERIVATIVE_LOCKS),       \
       VELKOR_DERIVATIVE_ROW(CoreRobot, gravity_derivatives, base "q, out=None",                    \
                             "Partial derivative d g / d q of gravity(q) without loads: a flat\n"   \
-                            "N·N float64 array, column-major as the mass matrix.\n" columns       \
-                            "out: None or one such array.\n\n"                                   \
-                            "Raises ValueError for q and out, TypeError for wrong types; "        \
-                            VELKOR_DERIVATIVE_COST)
+                            "N·N float64 array, column-major as the mass matrix, N·m or N per\n"  \
+                            "rad or m; a Robot's is symmetric (the Hessian of the potential\n"    \
+                            "energy).\n" columns "out: None or one such array.\n\n"                \
+                            "Raises ValueError for q and out, TypeError for wrong types,\n"       \
+                            "RuntimeError \"robot is closed\", PanicError on an internal fault.\n\n" \
+                            "Cost: one outward and one inward pass over masses and first moments,\n" \
+                            "O(n·d);\n" VELKOR_DERIVATIVE_LOCKS)
 
 }  // namespace velkor::py

@@ -30,28 +30,6 @@ namespace {
 //   ∂τ_j/∂q̇_d = S_j·H_d                  j above d (H = I^c 2Ψ + B^c S)
 // and every other entry is zero. M(d, j) = S_j·P_d comes along.
 
-// A spatial inertia about the root origin as (m, h = m c, I_o), the form the
-// subtree sums keep.
-struct Rigid {
-  double m;
-  Vec3 h;
-  Mat3 I;
-
-  // n = I_o ω + h × v, f = m v − h × ω
-  Vec6 operator*(const Vec6& x) const {
-    const Vec3 w = x.head<3>(), v = x.tail<3>();
-    return wrench_vector(I * w + h.cross(v), m * v - h.cross(w));
-  }
-};
-
-// A body with orientation R and origin p: c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ).
-Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
-  const Vec3 c = R * body.center_of_mass + p;
-  Mat3 I = R * body.inertia_com * R.transpose();
-  I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
-  return {body.mass, body.mass * c, I};
-}
-
 // B of a body moving with v = (ω, u) and momentum I v = (n, l). Only its
 // angular columns are non-zero: B x = (B_ω x_ω, −2 l × x_ω) with
 // B_ω = [ω×] I_o − I_o [ω×] − (h uᵀ + u hᵀ) + 2 (u·h) E − [n×].
@@ -130,8 +108,8 @@ struct BaseColumns {
 
 // One outward and one inward pass over the moving bodies at (q, q̇, q̈), the
 // base's motion and gravity from `base`. `Placed`: forward dynamics has just
-// placed the bodies at (q, q̇) and left each body's v and a (at q̈) and each
-// DOF's S in the workspace, so the outward pass reads them.
+// placed the bodies at (q, q̇) and left each body's inertia, v and a (at q̈)
+// and each DOF's S in the workspace, so the outward pass reads them.
 template <bool Placed>
 void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
                std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
@@ -171,7 +149,8 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
       v = w.fd_velocity[k];
       a = w.fd_acceleration[k];
     }
-    const Rigid I = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
+    const Rigid I = Placed ? Rigid{w.composite_mass[k], w.composite_first_moment[k], w.composite_inertia[k]}
+                           : placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
     const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
     const Vec3 lf = Rk * load.tail<3>();
     const Vec6 momentum = I * v;

@@ -60,7 +60,9 @@ struct Workspace {
   std::span<Vec6> joint_axes() { return fd_velocity; }
   std::span<const Vec6> joint_axes() const { return fd_velocity; }
   // Forward dynamics keeps DOF d's motion axis S_d (root axes, about the root
-  // origin) in the Jacobian's column d.
+  // origin) in the Jacobian's column d. The derivatives do too, with Ψ_d in the
+  // Jacobian derivative's column d, A_d in fd_U row d (rows by DOF there), and
+  // the subtree inertias in the composite rows.
   Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }
 };
 

@@ -218,12 +218,15 @@ def test_out_tuples_are_filled_and_checked():
     n = robot.joint_count
     q, qd, qdd = np.full((3, n), 0.3)
     pair = (np.empty(n * n), np.empty(n * n))
-    returned = robot.inverse_dynamics_derivatives(q, qd, qdd, out=pair)
-    assert returned[0] is pair[0] and returned[1] is pair[1]
+    assert robot.inverse_dynamics_derivatives(q, qd, qdd, out=pair) is pair
     assert [x.tobytes() for x in pair] == [x.tobytes() for x in robot.inverse_dynamics_derivatives(q, qd, qdd)]
     single = np.empty(n * n)
     assert robot.gravity_derivatives(q, out=single) is single
     tau = np.zeros(n)
+    before = [x.copy() for x in pair]
+    with pytest.raises(ValueError, match="q contains a non-finite value"):
+        robot.inverse_dynamics_derivatives(np.full(n, np.nan), qd, qdd, out=pair)
+    assert [x.tobytes() for x in pair] == [x.tobytes() for x in before]  # a refused call writes nothing
     for out, error, pattern in [
         (pair[0], TypeError, "expected None or a tuple of 3 one-dimensional float64"),
         (pair, TypeError, "expected None or a tuple of 3"),

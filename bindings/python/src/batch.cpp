@@ -308,6 +308,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     add_row(failure.row.load());
     return nullptr;
   }
+  if (R > 1 && out != nullptr) return Py_NewRef(out);  // the caller's tuple
   return one_or_tuple(results);
 }
 

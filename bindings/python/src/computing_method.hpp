@@ -232,10 +232,11 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
   } else if constexpr (d.results > 1) {
     constexpr std::size_t K = d.results;
     std::array<PyObject*, K> outs{};
-    if (PyObject* out = call.template out<Method::description>(); out != nullptr && out != Py_None)
-      for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i));
+    PyObject* given = call.template out<Method::description>();
+    if (given != nullptr && given != Py_None)
+      for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i));
     const std::size_t length = result_length(d.result, h);
-    return arrays_method<K>(h, outs, length, call.inputs(),
+    return arrays_method<K>(h, outs, given, length, call.inputs(),
                             [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
                               return Method::compute(c, call, spans<K>(data, length), in);
                             });

@@ -260,7 +260,8 @@ struct gravity_derivatives {
                         "matrix's column-major layout: entry (r, c) = d tau_r / d x_c at N·c + r\n" \
                         "(N = generalized_count), in N·m or N per rad or m (dtau_dq) and per\n"   \
                         "rad/s or m/s (dtau_dqd). d tau / d qdd is the mass matrix.\n"           \
-                        columns "out: None or a tuple of two such arrays, not overlapping.\n\n"   \
+                        columns "out: None or a tuple of two such arrays, not overlapping, which is\n"  \
+                        "returned.\n\n"                                                          \
                         "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"   \
                         "does (\"out must contain exactly K elements\", \"the arrays in out must\n" \
                         "not overlap\"), TypeError for wrong types, RuntimeError \"robot is\n"   \
@@ -274,7 +275,8 @@ struct gravity_derivatives {
                             "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n" \
                             "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n" \
                             "forward dynamics gives.\n"                                           \
-                            columns "out: None or a tuple of three such arrays, not overlapping.\n\n" \
+                            columns "out: None or a tuple of three such arrays, not overlapping,\n" \
+                            "which is returned.\n\n"                                              \
                             "Raises what forward_dynamics raises (SolverError for a singular\n"  \
                             "articulated or base inertia; ValueError for q, qd, tau, loads),\n"  \
                             "ValueError for out, SolverError \"numerical failure in mass matrix\n" \

@@ -477,14 +477,15 @@ PyObject* handle_repr(PyObject* self) {
 
 // ---- the computing-method skeleton ----
 // The method body has parsed and converted its arguments (steps 1-5). This
-// locks, prepares the K `outs` (a tuple of them is returned when K > 1), releases the interpreter lock around the core call
+// locks, prepares the K `outs` (a tuple of them is returned when K > 1: `given`,
+// the caller's, when there is one), releases the interpreter lock around the core call
 // only, and returns the array. The core reads `inputs` from the workspace's
 // copies unless `out` is private memory (see Calculation::copy_inputs and
 // OutputArray::is_private). Failures found while the handle is locked are
 // raised after it is released (see DeferredError).
 template <std::size_t K, class CoreRobot, class Core>
-PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, std::size_t length,
-                        const Inputs& inputs, Core&& core) {
+PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, PyObject* given,
+                        std::size_t length, const Inputs& inputs, Core&& core) {
   DeferredError error;
   std::array<OutputArray, K> output;  // released after the lock, when they are no longer written
   auto release = [&] {
@@ -516,6 +517,7 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
   if (error.is_set()) return error.raise();
   std::array<PyRef, K> results;
   for (std::size_t i = 0; i < K; ++i) results[i] = PyRef::steal(output[i].take());
+  if (K > 1 && given != nullptr && given != Py_None) return Py_NewRef(given);  // the caller's tuple
   return one_or_tuple(results);
 }
 
@@ -523,7 +525,7 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
 template <class CoreRobot, class Core>
 PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, const Inputs& inputs,
                        Core&& core) {
-  return arrays_method<1>(h, std::array<PyObject*, 1>{out}, length, inputs,
+  return arrays_method<1>(h, std::array<PyObject*, 1>{out}, nullptr, length, inputs,
                           [&](Calculation<CoreRobot>& c, const std::array<double*, 1>& data, const Inputs& in) {
                             return core(c, data[0], in);
                           });

@@ -3,8 +3,9 @@
     python benchmarks/allocations.py [--calls N]
 
 Runs N (default 100000) calls cycling over every computing method benchmarked
-in compare.py, on a fixed-base handle (Panda, inverse kinematics included) and
-a floating-base handle (Talos), after a warm-up of the same loop. Reports:
+in compare.py and derivatives.py, on a fixed-base handle (Panda, inverse
+kinematics included) and a floating-base handle (Talos), after a warm-up of the
+same loop. Reports:
   - tracemalloc: net growth of traced memory and of live traced blocks over the
     loop, the peak above the starting level (transient allocations), and the
     source lines that kept memory, if any;
@@ -25,6 +26,7 @@ import numpy as np
 
 import robots
 from compare import velkor_calls
+from derivatives import velkor_calls as derivative_calls
 
 
 class _MallInfo2(ctypes.Structure):
@@ -53,6 +55,7 @@ def mixed_calls() -> list:
         s = robots.case(label)
         robot = robots.velkor_handle(s)
         calls += velkor_calls(robot, s, rng).values()
+        calls += derivative_calls(robot, s, rng).values()
         if s.ik:
             tool = robot.link_id(s.tool)
             goal = np.array([0.0, -0.785, 0.0, -2.356, 0.0, 1.571, 0.785, 0.02, 0.02])  # inside the limits

@@ -34,7 +34,12 @@ PRISMATIC = urdf_text(
 
 
 def handle(label, tmp_path):
-    if label in ("arm", "quadruped"):
+    if label == "arm":  # on a tilted base frame, in tilted gravity
+        robot = Robot(sample_path(label))
+        robot.set_base_frame(Pose([0.2, -0.1, 0.5], [0.2, -0.3, 0.1, 0.9]))
+        robot.gravity_vector = (0.5, -1.0, -9.7)
+        return robot
+    if label == "quadruped":
         return Robot(sample_path(label))
     if label == "quadruped (floating)":
         return FloatingRobot(sample_path("quadruped"))

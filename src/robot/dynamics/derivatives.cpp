@@ -336,9 +336,10 @@ std::expected<void, Error> factor(std::span<const std::ptrdiff_t> up, const Squa
   return {};
 }
 
-// The two loops below run over whole rows of N x N matrices; they are built
-// twice, for AVX2 and for any x86-64, and the loader picks one for the machine.
-#if defined(__x86_64__) && defined(__GNUC__)
+// The two loops below run over whole rows of N x N matrices; with GCC on
+// x86-64 glibc they are built twice, for AVX2 and for any x86-64, and the
+// loader picks one for the machine (an indirect function, which musl lacks).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__GLIBC__)
 #define VELKOR_ROW_LOOPS __attribute__((target_clones("avx2", "default")))
 #else
 #define VELKOR_ROW_LOOPS

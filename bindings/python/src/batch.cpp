@@ -119,15 +119,8 @@ bool base_states(PyObject* value, std::vector<BaseState>& states) {
       PyErr_Format(PyExc_ValueError, "expected 19 elements in base, found %zu (row %zu)", r.size(), i);
       return false;
     }
-    const auto frame = accept_pose({r[3], r[4], r[5], r[6], r[0], r[1], r[2]});
-    if (!frame) {
-      PyErr_Format(PyExc_ValueError, "pose contains non-finite values or a zero quaternion (row %zu)", i);
-      return false;
-    }
-    auto state = BaseState::create(*frame, Twist{Vec3(r[7], r[8], r[9]), Vec3(r[10], r[11], r[12])},
-                                   Twist{Vec3(r[13], r[14], r[15]), Vec3(r[16], r[17], r[18])});
+    auto state = base_state_of_row(r.data());
     if (!state) {
-      core_error(state.error());
       add_row(i);
       return false;
     }

@@ -435,11 +435,11 @@ PyObject* base_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // acceleration in the same order. Stored poses keep the quaternion first.
 constexpr Py_ssize_t base_state_size = 19;
 
-void base_state_from_row(const double* row, BaseStateObject* state) {
-  std::copy_n(row + 3, 4, state->frame);
-  std::copy_n(row, 3, state->frame + 4);
-  std::copy_n(row + 7, 6, state->velocity);
-  std::copy_n(row + 13, 6, state->acceleration);
+void base_state_from_row(const double* row, double* frame, double* velocity, double* acceleration) {
+  std::copy_n(row + 3, 4, frame);
+  std::copy_n(row, 3, frame + 4);
+  std::copy_n(row + 7, 6, velocity);
+  std::copy_n(row + 13, 6, acceleration);
 }
 
 PyObject* base_state_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -451,7 +451,7 @@ PyObject* base_state_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t
   double row[base_state_size];  // float64 vectors are read directly (see read_numbers)
   if (!read_numbers(arg[0], "values", row, base_state_size)) return nullptr;
   auto* self = allocate<BaseStateObject>(reinterpret_cast<PyTypeObject*>(cls));
-  if (self) base_state_from_row(row, self);
+  if (self) base_state_from_row(row, self->frame, self->velocity, self->acceleration);
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -686,6 +686,20 @@ Twist twist_of(const double* values) {
   return Twist{Vec3(values[0], values[1], values[2]), Vec3(values[3], values[4], values[5])};
 }
 
+// A base state from its stored numbers: acceptance of the frame, then the
+// core's finiteness checks (InvalidBaseState as ValueError).
+std::optional<BaseState> checked_base_state(const double* frame, const double* velocity,
+                                            const double* acceleration) {
+  const auto pose = accepted(frame);
+  if (!pose) return std::nullopt;
+  auto result = BaseState::create(*pose, twist_of(velocity), twist_of(acceleration));
+  if (!result) {
+    core_error(result.error());
+    return std::nullopt;
+  }
+  return *result;
+}
+
 }  // namespace
 
 bool check_pose_type(PyObject* value, const char* name) {
@@ -711,14 +725,13 @@ std::optional<BaseState> base_state_argument(PyObject* value, const char* name) 
     return std::nullopt;
   }
   const auto* state = reinterpret_cast<BaseStateObject*>(value);
-  const auto frame = accepted(state->frame);
-  if (!frame) return std::nullopt;
-  auto result = BaseState::create(*frame, twist_of(state->velocity), twist_of(state->acceleration));
-  if (!result) {
-    core_error(result.error());
-    return std::nullopt;
-  }
-  return *result;
+  return checked_base_state(state->frame, state->velocity, state->acceleration);
+}
+
+std::optional<BaseState> base_state_of_row(const double* row) {
+  double frame[7], velocity[6], acceleration[6];
+  base_state_from_row(row, frame, velocity, acceleration);
+  return checked_base_state(frame, velocity, acceleration);
 }
 
 }  // namespace velkor::py

@@ -43,5 +43,7 @@ bool append_float_tuple_repr(std::string& text, const double* values, std::size_
 // A BaseState argument: type check, acceptance of its frame, then the core's
 // finiteness checks (InvalidBaseState as ValueError).
 std::optional<BaseState> base_state_argument(PyObject* value, const char* name);
+// The same for a row of 19 numbers in BaseState.from_array's layout.
+std::optional<BaseState> base_state_of_row(const double* row);
 
 }  // namespace velkor::py

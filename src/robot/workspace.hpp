@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "robot/dynamics/spatial_operators.hpp"
 #include "spatial.hpp"
 
 namespace velkor {
@@ -24,9 +25,8 @@ struct Workspace {
   std::vector<Vec3> origin_acceleration;    // a_o,k: classical acceleration of link k+1's origin, its axes
   std::vector<Vec3> link_acceleration;      // a_c,k: classical acceleration of link k+1's centre of mass
   std::vector<Vec6> loads;                  // (n, f): folded external loads, then joint wrenches, link axes
-  std::vector<double> composite_mass;       // m_k of the subtree below joint k (mass matrix)
-  std::vector<Vec3> composite_first_moment; // h_k = m c of that subtree, root-link axes about the root origin
-  std::vector<Mat3> composite_inertia;      // I_k of that subtree about the root origin, root axes
+  std::vector<Rigid> composite;             // (m, h, I_o) of body k+1, then of the subtree below joint k,
+                                            // root axes about the root origin (mass matrix, derivatives)
   std::vector<Mat3> rotations;              // R_k: link k+1's axes in root axes (forward dynamics,
                                             // mass matrix; its origin goes to frames[k].translation)
   std::vector<Vec6> fd_velocity;            // v_k: spatial velocity of link k+1 (forward dynamics; the
@@ -62,7 +62,7 @@ struct Workspace {
   // Forward dynamics keeps DOF d's motion axis S_d (root axes, about the root
   // origin) in the Jacobian's column d. The derivatives do too, with Ψ_d in the
   // Jacobian derivative's column d, A_d in fd_U row d (rows by DOF there), and
-  // the subtree inertias in the composite rows.
+  // the subtree inertias in the composite row.
   Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }
 };
 

@@ -149,8 +149,8 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
       v = w.fd_velocity[k];
       a = w.fd_acceleration[k];
     }
-    const Rigid I = Placed ? Rigid{w.composite_mass[k], w.composite_first_moment[k], w.composite_inertia[k]}
-                           : placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
+    if constexpr (!Placed) w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
+    const Rigid& I = w.composite[k];
     const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
     const Vec3 lf = Rk * load.tail<3>();
     const Vec6 momentum = I * v;
@@ -158,16 +158,12 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     w.inertia_rate[k] = body_rate.B;
     w.linear_momentum[k] = body_rate.l;
     w.fd_velocity[k] = v;
-    w.composite_mass[k] = I.m;
-    w.composite_first_moment[k] = I.h;
-    w.composite_inertia[k] = I.I;
     w.fd_acceleration[k] = a;
     w.fd_bias_force[k] = I * a + force_cross(v, momentum) + wrench_vector(Rk * load.head<3>() + origin.cross(lf), lf);
   }
 
   const bool floating = base.floating;
-  const MassProperties& root = model.link_mass_properties[0];
-  Rigid I0{root.mass, root.first_moment, root.inertia_origin};
+  Rigid I0 = rigid(model.link_mass_properties[0]);
   const Vec6 root_momentum = I0 * v0;
   Vec6 F0 = I0 * a0 + force_cross(v0, root_momentum) + root_load;
   Rate B0 = rate(I0, v0, root_momentum);
@@ -178,7 +174,7 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
   // every DOF above it, then add I^c, B^c and F into the parent.
   for (std::size_t k = J; k-- > 0;) {
     const std::size_t p = model.parent[k];
-    const Rigid Ic{w.composite_mass[k], w.composite_first_moment[k], w.composite_inertia[k]};
+    const Rigid& Ic = w.composite[k];
     const Mat3& Bc = w.inertia_rate[k];
     const Vec3& lc = w.linear_momentum[k];
     const Vec6& F = w.fd_bias_force[k];
@@ -218,9 +214,7 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
       }
     }
     if (p == 0 && !floating) continue;
-    parent_row(p, I0.m, w.composite_mass) += Ic.m;
-    parent_row(p, I0.h, w.composite_first_moment) += Ic.h;
-    parent_row(p, I0.I, w.composite_inertia) += Ic.I;
+    parent_row(p, I0, w.composite) += Ic;
     parent_row(p, B0.B, w.inertia_rate) += Bc;
     parent_row(p, B0.l, w.linear_momentum) += lc;
     parent_row(p, F0, w.fd_bias_force) += F;
@@ -256,19 +250,18 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
       position_column(w, *dof) = wrench_vector(Vec3::Zero(), g0.cross(Vec3(S.head<3>())));
     }
     const MassProperties& body = model.link_mass_properties[Model::child_link(k)];
-    w.composite_mass[k] = body.mass;
-    w.composite_first_moment[k] = body.mass * (w.rotations[k] * body.center_of_mass + w.frames[k].translation);
+    Rigid& c = w.composite[k];  // only m and h
+    c.m = body.mass;
+    c.h = body.mass * (w.rotations[k] * body.center_of_mass + w.frames[k].translation);
   }
-  const MassProperties& root = model.link_mass_properties[0];
-  double m0 = root.mass;
-  Vec3 h0 = root.first_moment;
+  Rigid whole = rigid(model.link_mass_properties[0]);  // only m and h are summed
   const auto force = [&](double m, const Vec3& h, const Vec3& linear) {
     return wrench_vector(h.cross(linear), m * linear);  // (m, h) applied to (0, linear)
   };
   for (std::size_t k = J; k-- > 0;) {
     const std::size_t p = model.parent[k];
-    const double m = w.composite_mass[k];
-    const Vec3& h = w.composite_first_moment[k];
+    const double m = w.composite[k].m;
+    const Vec3& h = w.composite[k].h;
     if (const auto dof = model.joint_dof[k]) {
       const std::size_t d = *dof, row = o + d;
       const Vec6 S = axis(w, d);
@@ -286,13 +279,14 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
       }
     }
     if (p == 0 && !base.floating) continue;
-    parent_row(p, m0, w.composite_mass) += m;
-    parent_row(p, h0, w.composite_first_moment) += h;
+    Rigid& parent = parent_row(p, whole, w.composite);
+    parent.m += m;
+    parent.h += h;
   }
   if (!base.floating) return;
   for (std::size_t i = 0; i < 3; ++i) {
     const Vec6 S = wrench_vector(R.conjugate() * Vec3::Unit(static_cast<int>(i)), Vec3::Zero());
-    out.set_base_rows(i, R, force_cross(S, force(m0, h0, g0)) + force(m0, h0, g0.cross(Vec3(S.head<3>()))));
+    out.set_base_rows(i, R, force_cross(S, force(whole.m, whole.h, g0)) + force(whole.m, whole.h, g0.cross(Vec3(S.head<3>()))));
   }
 }
 

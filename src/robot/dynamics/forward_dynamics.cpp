@@ -95,7 +95,7 @@ double singular_below(const Mat6& IA, const Vec6& S) {
 
 // Outward pass: S_k (root_motion_axis); v_k = v_parent + S q̇,
 // c_k = v_k ×m S q̇, I^A_k = I_k, p^A_k = load + v_k ×* I_k v_k. I_k also stays
-// in the composite rows as (m, h, I_o).
+// in the composite row as (m, h, I_o).
 void velocity_pass(const Model& model, std::span<const double> q, std::span<const double> qd,
                    const Vec6& v0, Workspace& w) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
@@ -113,11 +113,8 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
     }
     w.fd_velocity[k] = v;
     w.fd_bias_acceleration[k] = c;
-    const Rigid body = placed(model.link_mass_properties[Model::child_link(k)], R, origin);
-    w.composite_mass[k] = body.m;  // kept for the derivatives
-    w.composite_first_moment[k] = body.h;
-    w.composite_inertia[k] = body.I;
-    Mat6& I = w.fd_inertia[k];
+    const Rigid& body = w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], R, origin);
+    Mat6& I = w.fd_inertia[k];  // the composite row keeps it for the derivatives
     I = body.matrix();
     // The body's load (its axes, about its origin) moved to the root: f' = R f, n' = R n + p × f'.
     const Vec6& load = w.loads[k];

@@ -9,36 +9,28 @@
 namespace velkor {
 namespace {
 
-// Composite (m, h, I_o) of a subtree, about the root-link origin in root axes.
-struct Composite {
-  double m;
-  Vec3 h;
-  Mat3 I;
-};
-
-// Adds a composite given in the frame (R, t) into one given in that frame's
-// reference frame: h' = R h, and with u = h' + m t / 2,
+// Adds an inertia (m, h, I) given in the frame (R, t) into one given in that
+// frame's reference frame: h' = R h, and with u = h' + m t / 2,
 // I += R I Rᵀ + (2 t·h' + m|t|²)·1 − h' tᵀ − t h'ᵀ − m t tᵀ
 //    = R I Rᵀ + 2 (t·u)·1 − (u tᵀ + t uᵀ).
-void add_moved(double m, const Vec3& h, const Mat3& I, const Mat3& R, const Vec3& t, double& m_p,
-               Vec3& h_p, Mat3& I_p) {
-  const Vec3 h_rot = R * h;
-  const Vec3 u = h_rot + 0.5 * m * t;
-  const Mat3 IRt = I * R.transpose();
-  m_p += m;
-  h_p += h_rot + m * t;
-  I_p.noalias() += R * IRt;
-  I_p.diagonal().array() += 2.0 * t.dot(u);
-  I_p.noalias() -= u * t.transpose() + t * u.transpose();
+void add_moved(const Rigid& body, const Mat3& R, const Vec3& t, Rigid& parent) {
+  const Vec3 h_rot = R * body.h;
+  const Vec3 u = h_rot + 0.5 * body.m * t;
+  const Mat3 IRt = body.I * R.transpose();
+  parent.m += body.m;
+  parent.h += h_rot + body.m * t;
+  parent.I.noalias() += R * IRt;
+  parent.I.diagonal().array() += 2.0 * t.dot(u);
+  parent.I.noalias() -= u * t.transpose() + t * u.transpose();
 }
 
-// Composites in root-link coordinates, about the root-link origin: each link's
+// Subtree inertias in root-link coordinates, about the root-link origin: each link's
 // (m, h, I_o) is moved to the root once, after which a subtree's composite is a
 // plain sum over its links. Also stores each DOF joint's motion axis in root
 // coordinates, S = (a_w, p_j × a_w) for a revolute, (0, a_w) for a prismatic
 // joint. Returns the root link's composite, including every subtree when
 // `floating`.
-Composite composite_pass(const Model& model, std::span<const double> q, Workspace& w,
+Rigid composite_pass(const Model& model, std::span<const double> q, Workspace& w,
                          bool floating) {
   const std::size_t J = model.joint_count();
   std::span<Vec6> axes = w.joint_axes();
@@ -48,25 +40,18 @@ Composite composite_pass(const Model& model, std::span<const double> q, Workspac
     const Vec3& t = w.frames[k].translation;
     const JointKinematics& joint = model.joint_kinematics[k];
     const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
-    double& m = w.composite_mass[k];
-    Vec3& h = w.composite_first_moment[k];
-    Mat3& I = w.composite_inertia[k];
-    m = 0.0;
-    h.setZero();
-    I.setZero();
+    Rigid& body = w.composite[k];
+    body = Rigid{0.0, Vec3::Zero(), Mat3::Zero()};
     if (link.mass != 0.0 || !link.inertia_origin.isZero(0.0))  // massless frames add nothing
-      add_moved(link.mass, link.first_moment, link.inertia_origin, R, t, m, h, I);
+      add_moved(rigid(link), R, t, body);
     if (joint.kind != JointKind::Fixed)  // S in root axes: the velocity column of the root origin
       motion_subspace(joint).write_column(R * joint.axis, t, Vec3::Zero(), axes[k].data());
   }
-  const MassProperties& root_link = model.link_mass_properties[0];
-  Composite root{root_link.mass, root_link.first_moment, root_link.inertia_origin};
+  Rigid root = rigid(model.link_mass_properties[0]);
   for (std::size_t k = J; k-- > 0;) {
     const std::size_t p = model.parent[k];
     if (p == 0 && !floating) continue;
-    parent_row(p, root.m, w.composite_mass) += w.composite_mass[k];
-    parent_row(p, root.h, w.composite_first_moment) += w.composite_first_moment[k];
-    parent_row(p, root.I, w.composite_inertia) += w.composite_inertia[k];
+    parent_row(p, root, w.composite) += w.composite[k];
   }
   return root;
 }
@@ -77,13 +62,7 @@ Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::siz
                  std::size_t N, std::span<double> out) {
   const std::size_t j = model.dof_list[d];
   VELKOR_INVARIANT(model.joint_kinematics[j].kind != JointKind::Fixed, "fixed joints have no DOF index");
-  const Vec6& S = w.joint_axes()[j];
-  const Vec3 omega = S.head<3>(), v = S.tail<3>();
-  const double m = w.composite_mass[j];
-  const Vec3& h = w.composite_first_moment[j];
-  // n = I ω + h × v, f = m v − h × ω
-  Vec6 F;
-  F << w.composite_inertia[j] * omega + h.cross(v), m * v - h.cross(omega);
+  const Vec6 F = w.composite[j] * w.joint_axes()[j];
   const std::size_t row = offset + d;
   for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {  // d and the DOFs above it
     const double value = w.joint_axes()[model.dof_list[*e]].dot(F);
@@ -107,7 +86,7 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
   VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);
   const Model& bodies = model.moving();
-  const Composite root = composite_pass(bodies, q, w, base.floating);
+  const Rigid root = composite_pass(bodies, q, w, base.floating);
   if (!base.floating) {
     for (std::size_t d = 0; d < n; ++d) column_walk(bodies, w, d, 0, N, out);
     return {};

@@ -30,25 +30,6 @@ inline void place_body(const Model& model, std::size_t k, double q, Workspace& w
   }
 }
 
-// A spatial inertia about the root origin as (m, h = m c, I_o): what subtree
-// sums keep; n = I_o ω + h × v, f = m v − h × ω.
-struct Rigid {
-  double m;
-  Vec3 h;
-  Mat3 I;
-
-  Vec6 operator*(const Vec6& x) const {
-    const Vec3 w = x.head<3>(), v = x.tail<3>();
-    return wrench_vector(I * w + h.cross(v), m * v - h.cross(w));
-  }
-  Mat6 matrix() const {
-    const Mat3 H = skew(h);
-    Mat6 out;
-    out << I, H, -H, m * Mat3::Identity();
-    return out;
-  }
-};
-
 // A body with orientation R and origin p, about the root origin:
 // c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ), h' = m c'.
 inline Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
@@ -56,11 +37,6 @@ inline Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
   Mat3 I = R * body.inertia_com * R.transpose();
   I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
   return {body.mass, body.mass * c, I};
-}
-
-// The same as a 6 x 6 spatial inertia.
-inline Mat6 inertia_in_root(const MassProperties& body, const Mat3& R, const Vec3& p) {
-  return placed(body, R, p).matrix();
 }
 
 // S_k, joint k's motion axis once its body is placed: the velocity column of the

@@ -12,14 +12,13 @@ namespace {
 // Everything below works in root-link coordinates about the root origin (the
 // scheme of forward dynamics) and turns to world axes at the end.
 
-// Spatial inertia of the whole robot, and I_k = each body's, in fd_inertia.
-Mat6 place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
-  Mat6 total = spatial_inertia(model.link_mass_properties[0]);
+// Spatial inertia of the whole robot, and I_k = each body's, in the composite row.
+Rigid place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
+  Rigid total = rigid(model.link_mass_properties[0]);
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     place_body(model, k, model.joint_position(k, q.data()), w);
-    w.fd_inertia[k] = inertia_in_root(model.link_mass_properties[Model::child_link(k)], w.rotations[k],
-                                      w.frames[k].translation);
-    total += w.fd_inertia[k];
+    total += w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], w.rotations[k],
+                                     w.frames[k].translation);
   }
   return total;
 }
@@ -30,38 +29,33 @@ struct MassCentre {
   Vec3 c;
 };
 
-// The first moment h = Σ m c of a spatial inertia, from its [h]× block.
-Vec3 first_moment(const Mat6& I) { return Vec3(I(2, 4), I(0, 5), I(1, 3)); }
-
-std::expected<MassCentre, Error> mass_centre(const Mat6& total) {
-  const double m = total(3, 3);
-  if (!(m > 0.0)) return std::unexpected(errors::NumericalFailure{"centre of mass of a massless robot"});
-  return MassCentre{m, first_moment(total) / m};
+std::expected<MassCentre, Error> mass_centre(const Rigid& total) {
+  if (!(total.m > 0.0)) return std::unexpected(errors::NumericalFailure{"centre of mass of a massless robot"});
+  return MassCentre{total.m, total.h / total.m};
 }
 
 // Momentum about the root origin, h_O = Σ I_k v_k with v_k = v_parent + S q̇ (the
 // bodies placed), and twice the kinetic energy, Σ v_kᵀ I_k v_k.
 std::pair<Vec6, double> momentum(const Model& model, const Base& base, std::span<const double> qd, Workspace& w) {
   const Vec6 v0 = root_velocity(base);
-  const Mat6 I0 = spatial_inertia(model.link_mass_properties[0]);
-  Vec6 h = I0 * v0;
+  Vec6 h = rigid(model.link_mass_properties[0]) * v0;
   double twice_energy = v0.dot(h);
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) v += root_motion_axis(model, k, w) * qd[*dof];
     w.fd_velocity[k] = v;
-    const Vec6 Iv = w.fd_inertia[k] * v;
+    const Vec6 Iv = w.composite[k] * v;
     h += Iv;
     twice_energy += v.dot(Iv);
   }
   return {h, twice_energy};
 }
 
-// Subtree inertias I_sub,k in fd_inertia (each body's first), children into parents.
+// Subtree inertias I_sub,k in the composite row (each body's first), children into parents.
 void subtree_inertias(const Model& model, Workspace& w) {
   for (std::size_t k = model.joint_count(); k-- > 0;) {
     const std::size_t p = model.parent[k];
-    if (p != 0) w.fd_inertia[p - 1] += w.fd_inertia[k];
+    if (p != 0) w.composite[p - 1] += w.composite[k];
   }
 }
 
@@ -91,7 +85,7 @@ namespace {
 // The bodies placed (the robot's total inertia) and the momentum about the root
 // origin with twice the kinetic energy, once q, qd and `out` (`length`) are checked.
 struct Motion {
-  Mat6 total;
+  Rigid total;
   Vec6 h;
   double twice_energy;
 };
@@ -103,7 +97,7 @@ std::expected<Motion, Error> motion(const Model& model, const Base& base, Worksp
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
   VELKOR_TRY(check_output(out, length, name));
   const Model& bodies = model.moving();
-  const Mat6 total = place_bodies(bodies, q, w);
+  const Rigid total = place_bodies(bodies, q, w);
   const auto [h, twice_energy] = momentum(bodies, base, qd, w);
   return Motion{total, h, twice_energy};
 }
@@ -147,10 +141,10 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
                                             std::span<const double> q, std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
-  const Mat6 total = place_bodies(model.moving(), q, w);
+  const Rigid total = place_bodies(model.moving(), q, w);
   // V = −gᵀ Σ m c_w = −gᵀ (R_b h + m p_b)
-  out[0] = -base.gravity.dot(base.state.frame.rotate(first_moment(total)) +
-                             total(3, 3) * base.state.frame.translation);
+  out[0] = -base.gravity.dot(base.state.frame.rotate(total.h) +
+                             total.m * base.state.frame.translation);
   return {};
 }
 
@@ -164,13 +158,13 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
                                                     std::span<const double> q, Column&& column,
                                                     BaseColumns&& base_columns) {
   const Model& bodies = model.moving();
-  const Mat6 total = place_bodies(bodies, q, w);
+  const Rigid total = place_bodies(bodies, q, w);
   const auto mc = mass_centre(total);
   if (!mc) return std::unexpected(mc.error());
   if (base.floating) base_columns(total, *mc);
   subtree_inertias(bodies, w);
   for (std::size_t k = 0; k < bodies.joint_count(); ++k)
-    if (const auto dof = bodies.joint_dof[k]) column(base.coordinates() + *dof, w.fd_inertia[k] * root_motion_axis(bodies, k, w), *mc);
+    if (const auto dof = bodies.joint_dof[k]) column(base.coordinates() + *dof, w.composite[k] * root_motion_axis(bodies, k, w), *mc);
   return mc;
 }
 
@@ -187,7 +181,7 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
       [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // ∂ċ/∂q̇_d = R_b f_d / m
         write3(X.rotate(Vec3(F.tail<3>())) / mc.m, out.data() + 3 * c);
       },
-      [&](const Mat6&, const MassCentre& mc) {  // base: ω × (c_w − p_b), then v
+      [&](const Rigid&, const MassCentre& mc) {  // base: ω × (c_w − p_b), then v
         const Vec3 r = X.rotate(mc.c);
         for (int i = 0; i < 3; ++i) {
           write3(Vec3::Unit(i).cross(r), out.data() + 3 * i);
@@ -211,9 +205,9 @@ std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const 
         write3(X.rotate(Vec3(F.head<3>()) - mc.c.cross(f)), out.data() + 6 * c);
         write3(X.rotate(f), out.data() + 6 * c + 3);
       },
-      [&](const Mat6& total, const MassCentre& mc) {
+      [&](const Rigid& total, const MassCentre& mc) {
         // about the centre: I_G = I_O − m (|c|² E − c cᵀ); world I_G,w = R_b I_G R_bᵀ
-        const Mat3 I_G = total.topLeftCorner<3, 3>() -
+        const Mat3 I_G = total.I -
                          mc.m * (mc.c.squaredNorm() * Mat3::Identity() - mc.c * mc.c.transpose());
         const Mat3 R = X.rotation.toRotationMatrix();
         const Mat3 I_w = R * I_G * R.transpose();

@@ -274,18 +274,11 @@ bool OutputArray::check_type(PyObject* out) {
   return false;
 }
 
-namespace {
-
-// The bytes a one-dimensional array's elements span.
-std::pair<const char*, const char*> extent(PyArrayObject* array) {
-  const char* data = static_cast<const char*>(PyArray_DATA(array));
-  const npy_intp n = PyArray_DIM(array, 0);
-  if (n == 0) return {data, data};
-  const npy_intp last = (n - 1) * PyArray_STRIDE(array, 0);
-  return {data + std::min<npy_intp>(0, last), data + std::max<npy_intp>(0, last) + PyArray_ITEMSIZE(array)};
+bool arrays_overlap(PyArrayObject* a, PyArrayObject* b) {
+  if (PyArray_SIZE(a) == 0 || PyArray_SIZE(b) == 0) return false;
+  const Extent x = extent_of(a), y = extent_of(b);
+  return x.begin < y.end && y.begin < x.end;
 }
-
-}  // namespace
 
 bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
   if (out == nullptr || out == Py_None) return true;
@@ -299,9 +292,8 @@ bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
   }
   for (std::size_t i = 0; i < count; ++i)
     for (std::size_t j = 0; j < i; ++j) {
-      const auto a = extent(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i))));
-      const auto b = extent(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(j))));
-      if (a.first < b.second && b.first < a.second) {
+      if (arrays_overlap(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i))),
+                         reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(j))))) {
         PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
         return false;
       }

@@ -68,6 +68,9 @@ class InputArray {
   std::span<const double> values_;
 };
 
+// Whether two arrays (vectors, or contiguous arrays of any shape) share memory.
+bool arrays_overlap(PyArrayObject* a, PyArrayObject* b);
+
 // The result array: the caller's `out` or a new array.
 class OutputArray {
  public:

@@ -215,10 +215,8 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   for (std::size_t r = 0; out != nullptr && r < R; ++r)
     for (std::size_t earlier = 0; earlier < r; ++earlier) {
-      auto* a = reinterpret_cast<PyArrayObject*>(results[r].get());
-      auto* b = reinterpret_cast<PyArrayObject*>(results[earlier].get());
-      const char *a0 = PyArray_BYTES(a), *b0 = PyArray_BYTES(b);  // C-contiguous: [data, data + nbytes)
-      if (a0 < b0 + PyArray_NBYTES(b) && b0 < a0 + PyArray_NBYTES(a)) {
+      if (arrays_overlap(reinterpret_cast<PyArrayObject*>(results[r].get()),
+                         reinterpret_cast<PyArrayObject*>(results[earlier].get()))) {
         PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
         return nullptr;
       }

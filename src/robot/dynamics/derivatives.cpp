@@ -108,8 +108,9 @@ struct BaseColumns {
 
 // One outward and one inward pass over the moving bodies at (q, q̇, q̈), the
 // base's motion and gravity from `base`. `Placed`: forward dynamics has just
-// placed the bodies at (q, q̇) and left each body's inertia, v and a (at q̈)
-// and each DOF's S in the workspace, so the outward pass reads them.
+// placed the bodies at (q, q̇) and left each body's inertia, v and a (at its
+// q̈) and each DOF's S in the workspace, so the outward pass reads them and
+// not q, qd and qdd.
 template <bool Placed>
 void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
                std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
@@ -454,28 +455,26 @@ std::expected<void, Error> forward_dynamics_derivatives(const Model& model, cons
                                                         std::span<const IndexedLoad> loads,
                                                         std::span<double> d_q, std::span<double> d_qd,
                                                         std::span<double> inverse_mass) {
-  const std::size_t o = base.coordinates(), n = model.dof_count(), N = n + o;
+  const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_square(d_q, N, "position derivative output"));
   VELKOR_TRY(check_square(d_qd, N, "velocity derivative output"));
   VELKOR_TRY(check_square(inverse_mass, N, "inverse mass matrix output"));
-  // q̈ from forward dynamics (which checks the inputs), kept in the inverse's
-  // first column until the joint part moves to the zero-acceleration row.
+  // q̈ from forward dynamics (which checks the inputs), in the inverse's first
+  // column until the base's part is read; the joints' stay in the workspace.
   const std::span<double> accelerations = inverse_mass.first(N);
-  VELKOR_TRY(forward_dynamics(model, base, w, q, qd, forces, loads, accelerations));
-  std::copy(accelerations.begin() + static_cast<std::ptrdiff_t>(o), accelerations.end(), w.ik_step.begin());
+  const auto root_load = forward_dynamics_keeping_loads(model, base, w, q, qd, forces, loads, accelerations);
+  if (!root_load) return std::unexpected(root_load.error());
   Base moving = base;
   if (base.floating)
     moving.state.acceleration = Twist{Vec3(accelerations[0], accelerations[1], accelerations[2]),
                                       Vec3(accelerations[3], accelerations[4], accelerations[5])};
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
 
   std::fill(d_q.begin(), d_q.end(), 0.0);
   std::fill(d_qd.begin(), d_qd.end(), 0.0);
   std::fill(inverse_mass.begin(), inverse_mass.end(), 0.0);
   const Model& bodies = model.moving();
   // ∂τ/∂q and ∂τ/∂q̇ transposed, so that the solves below work on contiguous rows.
-  recursion<true>(bodies, moving, q, qd, std::span<const double>(w.ik_step).first(n), *root_load, w,
+  recursion<true>(bodies, moving, q, qd, {}, *root_load, w,
                   Outputs{{d_q, N, true}, {d_qd, N, true}, {inverse_mass, N}, N, o});
   const auto up = coordinate_tree(bodies, o, N, w);
   const auto size = static_cast<std::ptrdiff_t>(N);

@@ -203,10 +203,11 @@ std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0,
 
 }  // namespace
 
-std::expected<void, Error> forward_dynamics(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<const double> qd,
-                                            std::span<const double> forces,
-                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+std::expected<Vec6, Error> forward_dynamics_keeping_loads(const Model& model, const Base& base, Workspace& w,
+                                                          std::span<const double> q, std::span<const double> qd,
+                                                          std::span<const double> forces,
+                                                          std::span<const IndexedLoad> loads,
+                                                          std::span<double> out) {
   const std::size_t n = model.dof_count(), o = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -231,7 +232,17 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
   std::fill(out.begin(), out.end(), 0.0);
   const auto a0 = base_acceleration(base, forces, v0, IA0, pA0, out);
   if (!a0) return std::unexpected(a0.error());
-  return acceleration_pass(bodies, *a0, o, w, out);
+  VELKOR_TRY(acceleration_pass(bodies, *a0, o, w, out));
+  return *root_load;
+}
+
+std::expected<void, Error> forward_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> forces,
+                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+  const auto done = forward_dynamics_keeping_loads(model, base, w, q, qd, forces, loads, out);
+  if (!done) return std::unexpected(done.error());
+  return {};
 }
 
 }  // namespace velkor

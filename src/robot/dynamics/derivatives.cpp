@@ -152,15 +152,13 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     }
     if constexpr (!Placed) w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
     const Rigid& I = w.composite[k];
-    const Vec6& load = w.loads[k];  // its axes, about its origin: f' = R f, n' = R n + p × f'
-    const Vec3 lf = Rk * load.tail<3>();
     const Vec6 momentum = I * v;
     const Rate body_rate = rate(I, v, momentum);
     w.inertia_rate[k] = body_rate.B;
     w.linear_momentum[k] = body_rate.l;
     w.fd_velocity[k] = v;
     w.fd_acceleration[k] = a;
-    w.fd_bias_force[k] = I * a + force_cross(v, momentum) + wrench_vector(Rk * load.head<3>() + origin.cross(lf), lf);
+    w.fd_bias_force[k] = I * a + force_cross(v, momentum) + load_in_root(w, k);
   }
 
   const bool floating = base.floating;

@@ -116,10 +116,7 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
     const Rigid& body = w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], R, origin);
     Mat6& I = w.fd_inertia[k];  // the composite row keeps it for the derivatives
     I = body.matrix();
-    // The body's load (its axes, about its origin) moved to the root: f' = R f, n' = R n + p × f'.
-    const Vec6& load = w.loads[k];
-    const Vec3 f = R * load.tail<3>();
-    w.fd_bias_force[k] = wrench_vector(R * load.head<3>() + origin.cross(f), f) + force_cross(v, I * v);
+    w.fd_bias_force[k] = load_in_root(w, k) + force_cross(v, I * v);
   }
 }
 

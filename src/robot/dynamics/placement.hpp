@@ -39,6 +39,15 @@ inline Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
   return {body.mass, body.mass * c, I};
 }
 
+// Body k+1's load (its axes, about its origin) once the body is placed, moved to
+// the root: f' = R_k f, n' = R_k n + p_k × f'.
+inline Vec6 load_in_root(const Workspace& w, std::size_t k) {
+  const Mat3& R = w.rotations[k];
+  const Vec6& load = w.loads[k];
+  const Vec3 f = R * load.tail<3>();
+  return wrench_vector(R * load.head<3>() + w.frames[k].translation.cross(f), f);
+}
+
 // S_k, joint k's motion axis once its body is placed: the velocity column of the
 // root origin, root axes, (a, p_k × a) or (0, a) with a = R_k·axis.
 inline Vec6 root_motion_axis(const Model& model, std::size_t k, const Workspace& w) {

@@ -87,6 +87,13 @@ def test_first_failing_row_is_named(threads):
     (lambda r, q: r.batch().inverse_dynamics_derivatives(q, q, q, out=(np.empty((N, 49)),) * 2), ValueError, "overlap"),
     (lambda r, q: r.batch().gravity(q[:, :3]), ValueError, r"expected 7 elements in q, found 3 \(row 0\)"),
     (lambda r, q: r.batch(threads=0), ValueError, "threads"),
+    (lambda r, q: r.batch(threads=-1), ValueError, r"^threads must be between 1 and 1024, got -1$"),
+    (lambda r, q: r.batch(threads=2**64), ValueError, r"^threads must be between 1 and 1024"),
+    (lambda r, q: r.batch(threads=2.5), TypeError, r"^argument 'threads': expected None or an integer"),
+    # the single calls' classes: TypeError for what out is, ValueError for its shape
+    (lambda r, q: r.batch().gravity(q, out=np.empty((N, 7), np.float32)), TypeError, "float64"),
+    (lambda r, q: r.batch().gravity(q, out=[[0.0] * 7] * N), TypeError, "float64"),
+    (lambda r, q: r.batch().gravity(q, out=np.empty(N * 7)), TypeError, "two-dimensional"),
 ])
 def test_refusals(make, error, pattern):
     r = robot("fixed")

@@ -353,3 +353,85 @@ def test_link_id_with_lone_surrogates_does_not_exist(name):
     with pytest.raises(ValueError, match="does not exist in the model") as error:
         robot.link_id(name)
     assert not isinstance(error.value, UnicodeError)
+
+
+# ---- batches: threads the system cannot start, heavy rows, file-backed aliasing ----
+
+def test_batch_runs_its_rows_when_threads_cannot_start():
+    # Under an address-space limit no 8 MiB thread stack fits: the rows run on the threads there are.
+    status, out, err = run_child("""
+    import resource
+    r = velkor.Robot(ARM)
+    q = np.random.default_rng(1).uniform(-1, 1, (5000, 7))
+    expected = r.batch(1).gravity(q)
+    batch = r.batch(256)
+    size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (48 << 20), hard))
+    try:
+        got = batch.gravity(q)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(np.array_equal(got, expected))
+    """)
+    assert status == 0, err
+    assert out == "True\n"
+
+
+def test_ctrl_c_ends_a_batch_of_heavy_rows_after_the_row_it_is_in():
+    status, out, err = run_child("""
+    links = "".join(f'<link name="l{i}"><inertial><mass value="1"/><inertia ixx="0.1" ixy="0" ixz="0" '
+                    f'iyy="0.1" iyz="0" izz="0.1"/></inertial></link>' for i in range(601))
+    joints = "".join(f'<joint name="j{i}" type="revolute"><parent link="l{i}"/><child link="l{i + 1}"/>'
+                     f'<origin xyz="0 0 0.1"/><axis xyz="{i % 2} {(i + 1) % 2} 0"/>'
+                     f'<limit lower="-3" upper="3" effort="1" velocity="1"/></joint>' for i in range(600))
+    r = velkor.Robot.from_urdf_string(f'<robot name="chain">{links}{joints}</robot>')
+    q = np.full((8, 600), 0.1)
+    out = tuple(np.full((8, 600 * 600), np.nan) for _ in range(3))
+    threading.Timer(0.1, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
+    try:
+        r.batch(1).forward_dynamics_derivatives(q, q, q, out=out)
+    except KeyboardInterrupt:
+        print("interrupted", np.isnan(out[0][-1]).all())
+    """)
+    assert status == 0, err
+    assert out == "interrupted True\n"  # the last row never started
+
+
+def two_maps_2d(path, rows, columns):
+    path.write_bytes(bytes(8 * rows * columns))
+    return (np.memmap(path, dtype=np.float64, mode="r+", shape=(rows, columns)),
+            np.memmap(path, dtype=np.float64, mode="r+", shape=(rows, columns)))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("method", ["gravity", "inverse_dynamics"])
+def test_batch_rows_written_over_a_later_rows_input_under_another_address(tmp_path, method, threads):
+    robot = velkor.Robot(sample_path("arm"))
+    inputs, outputs = two_maps_2d(tmp_path / "shared.bin", 7, 7)
+    inputs[:] = np.random.default_rng(4).uniform(-1, 1, (7, 7))
+    q = inputs[:6]
+    args = (q,) if method == "gravity" else (q, q, q)
+    expected = getattr(robot.batch(1), method)(*(np.array(a) for a in args))
+    getattr(robot.batch(threads), method)(*args, out=outputs[1:])  # row i lands on the input of row i + 1
+    np.testing.assert_array_equal(np.asarray(outputs[1:]), expected)
+
+
+@pytest.mark.parametrize("batched", [False, True])
+def test_derivative_outs_mapping_one_file_twice(tmp_path, batched):
+    robot = velkor.Robot(sample_path("arm"))
+    q = np.random.default_rng(5).uniform(-1, 1, (2, 7))
+    call = robot.batch(1).inverse_dynamics_derivatives if batched else robot.inverse_dynamics_derivatives
+    args = (q, q, q) if batched else (q[0], q[0], q[0])
+    shape = (2, 49) if batched else (49,)
+    first, second = two_maps_2d(tmp_path / "same.bin", 2, 49)
+    with pytest.raises(ValueError, match="the arrays in out must not overlap"):
+        call(*args, out=(first, second) if batched else (first[0], second[0]))
+    # two maps of one file at different places share nothing: written as usual
+    path = tmp_path / "apart.bin"
+    path.write_bytes(bytes(8 * 2 * 98))
+    apart = [np.memmap(path, dtype=np.float64, mode="r+", shape=shape, offset=8 * 98 * i) for i in (0, 1)]
+    expected = call(*args)
+    call(*args, out=tuple(apart))
+    for got, want in zip(apart, expected):
+        np.testing.assert_array_equal(np.asarray(got), want)

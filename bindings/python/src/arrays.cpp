@@ -9,7 +9,13 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "fault.hpp"
 #include "fork_handlers.hpp"
@@ -159,7 +165,128 @@ bool read_sequence(PyObject* value, std::vector<double>& out) {
   return true;
 }
 
+// Where a range of array memory comes from when it is a map of a file (or of a
+// shared-memory object): that file's identity and the byte range within it.
+struct FileRange {
+  std::size_t array;  // index of the array the range belongs to
+  unsigned long long device;
+  unsigned long long inode;
+  std::uintptr_t begin;
+  std::uintptr_t end;
+};
+
+// One line of /proc/self/maps: "start-end perms offset major:minor inode path".
+// False for an anonymous mapping (inode 0), which exists at one address only.
+bool parse_map_line(std::string_view line, std::uintptr_t& start, std::uintptr_t& end,
+                    unsigned long long& offset, unsigned long long& device, unsigned long long& inode) {
+  const char* p = line.data();
+  const char* const stop = p + line.size();
+  const auto number = [&](int base, unsigned long long& value) {
+    const char* begin = p;
+    value = 0;
+    for (; p < stop; ++p) {
+      const char c = *p;
+      int digit;
+      if (c >= '0' && c <= '9') digit = c - '0';
+      else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      else break;
+      value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    }
+    return p > begin;
+  };
+  const auto skip = [&](char c) {
+    if (p >= stop || *p != c) return false;
+    ++p;
+    return true;
+  };
+  const auto skip_field = [&] {
+    while (p < stop && *p != ' ') ++p;
+    return skip(' ');
+  };
+  unsigned long long s = 0, e = 0, major = 0, minor = 0;
+  if (!number(16, s) || !skip('-') || !number(16, e) || !skip(' ') || !skip_field() ||
+      !number(16, offset) || !skip(' ') || !number(16, major) || !skip(':') || !number(16, minor) ||
+      !skip(' ') || !number(10, inode))
+    return false;
+  start = static_cast<std::uintptr_t>(s);
+  end = static_cast<std::uintptr_t>(e);
+  device = major << 32 | minor;
+  return inode != 0;
+}
+
+// The file ranges behind `extents` (one per array), read from the process's
+// memory map. False when the map cannot be read.
+bool file_ranges(std::span<const Extent> extents, std::vector<FileRange>& ranges) {
+  const int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::array<char, 8192> buffer;
+  std::size_t filled = 0;
+  bool ok = true;
+  while (true) {
+    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      ok = false;
+      break;
+    }
+    filled += static_cast<std::size_t>(got);
+    std::size_t used = 0;
+    while (true) {
+      const auto newline = std::find(buffer.begin() + static_cast<std::ptrdiff_t>(used),
+                                     buffer.begin() + static_cast<std::ptrdiff_t>(filled), '\n');
+      const bool last = newline == buffer.begin() + static_cast<std::ptrdiff_t>(filled);
+      if (last && got != 0) break;  // an incomplete line: read on
+      const std::string_view line(buffer.data() + used,
+                                  static_cast<std::size_t>(newline - buffer.begin()) - used);
+      std::uintptr_t start, end;
+      unsigned long long offset, device, inode;
+      if (parse_map_line(line, start, end, offset, device, inode)) {
+        for (std::size_t i = 0; i < extents.size(); ++i) {
+          const std::uintptr_t begin = std::max(start, extents[i].begin);
+          const std::uintptr_t stop = std::min(end, extents[i].end);
+          if (begin < stop)
+            ranges.push_back({i, device, inode, static_cast<std::uintptr_t>(offset) + (begin - start),
+                              static_cast<std::uintptr_t>(offset) + (stop - start)});
+        }
+      }
+      if (last) break;
+      used = static_cast<std::size_t>(newline - buffer.begin()) + 1;
+    }
+    if (got == 0) break;
+    if (used == 0 && filled == buffer.size()) {  // a line longer than the buffer: not a map line
+      ok = false;
+      break;
+    }
+    std::memmove(buffer.data(), buffer.data() + used, filled - used);
+    filled -= used;
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
+
+bool is_private_memory(PyArrayObject* array) { return numpy_heap_memory(array); }
+
+bool share_mapped_memory(std::span<PyArrayObject* const> arrays) {
+  std::array<Extent, 8> extents;
+  std::size_t count = 0;
+  for (PyArrayObject* array : arrays) {
+    if (PyArray_SIZE(array) == 0 || numpy_heap_memory(array)) continue;
+    VELKOR_INVARIANT(count < extents.size(), "too many arrays in one check");
+    extents[count++] = extent_of(array);
+  }
+  if (count < 2) return false;
+  std::vector<FileRange> ranges;
+  if (!file_ranges({extents.data(), count}, ranges)) return false;  // no map to read: nothing seen
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      const FileRange &a = ranges[i], &b = ranges[j];
+      if (a.array != b.array && a.device == b.device && a.inode == b.inode && a.begin < b.end && b.begin < a.end)
+        return true;
+    }
+  return false;
+}
 
 void holds_before_fork() { HoldRegistry::instance().before_fork(); }
 void holds_after_fork_in_parent() { HoldRegistry::instance().after_fork_in_parent(); }
@@ -298,6 +425,14 @@ bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
         return false;
       }
     }
+  std::array<PyArrayObject*, 8> arrays;
+  VELKOR_INVARIANT(count <= arrays.size(), "too many arrays in out");
+  for (std::size_t i = 0; i < count; ++i)
+    arrays[i] = reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i)));
+  if (share_mapped_memory({arrays.data(), count})) {
+    PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
+    return false;
+  }
   return true;
 }
 

@@ -71,6 +71,18 @@ class InputArray {
 // Whether two arrays (vectors, or contiguous arrays of any shape) share memory.
 bool arrays_overlap(PyArrayObject* a, PyArrayObject* b);
 
+// True when the array's memory is NumPy's own heap memory, owned by an array
+// (this one or a base): mapped at one address only, so nothing can share it
+// under another address. Memory maps and other objects' buffers are not.
+bool is_private_memory(PyArrayObject* array);
+
+// Whether two of `arrays` share memory under different addresses: two maps of
+// one file, or of one shared-memory object, which no address comparison sees.
+// Only arrays that are not private memory are looked up, in the process's
+// memory map (/proc/self/maps, read once; Linux). Cost: nothing when fewer
+// than two arrays are foreign memory, else one read of the map.
+bool share_mapped_memory(std::span<PyArrayObject* const> arrays);
+
 // The result array: the caller's `out` or a new array.
 class OutputArray {
  public:

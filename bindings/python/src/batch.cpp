@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,6 +36,15 @@ class BatchInput {
     return true;
   }
   PyArrayObject* array() const { return reinterpret_cast<PyArrayObject*>(array_.get()); }
+  // Reads the rows from a private copy from now on, unless they are private
+  // memory already. False with MemoryError set.
+  bool make_private() {
+    if (is_private_memory(array())) return true;
+    PyObject* copy = PyArray_NewCopy(array(), NPY_CORDER);
+    if (copy == nullptr) return false;
+    array_ = PyRef::steal(copy);
+    return true;
+  }
   std::size_t rows() const { return static_cast<std::size_t>(PyArray_DIM(array(), 0)); }
   std::span<const double> row(std::size_t i) const {
     const auto columns = static_cast<std::size_t>(PyArray_DIM(array(), 1));
@@ -205,22 +215,31 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     for (const PyRef& given : results) {
       auto* o = reinterpret_cast<PyArrayObject*>(given.get());
-      if (!PyArray_Check(given.get()) || PyArray_TYPE(o) != NPY_DOUBLE || PyArray_NDIM(o) != 2 ||
-          !PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
+      if (!PyArray_Check(given.get()) || !PyArray_EquivTypenums(PyArray_TYPE(o), NPY_DOUBLE) ||
+          !PyArray_ISNOTSWAPPED(o) || PyArray_NDIM(o) != 2) {
+        PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a two-dimensional float64 numpy.ndarray, got %s",
+                     Py_TYPE(given.get())->tp_name);
+        return nullptr;
+      }
+      if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
           static_cast<std::size_t>(PyArray_DIM(o, 0)) != N || static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
         PyErr_Format(PyExc_ValueError, "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
         return nullptr;
       }
     }
-  }
-  for (std::size_t r = 0; out != nullptr && r < R; ++r)
-    for (std::size_t earlier = 0; earlier < r; ++earlier) {
-      if (arrays_overlap(reinterpret_cast<PyArrayObject*>(results[r].get()),
-                         reinterpret_cast<PyArrayObject*>(results[earlier].get()))) {
-        PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
-        return nullptr;
-      }
+    std::array<PyArrayObject*, R> given{};
+    for (std::size_t r = 0; r < R; ++r) given[r] = reinterpret_cast<PyArrayObject*>(results[r].get());
+    for (std::size_t r = 0; r < R; ++r)
+      for (std::size_t earlier = 0; earlier < r; ++earlier)
+        if (arrays_overlap(given[r], given[earlier])) {
+          PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
+          return nullptr;
+        }
+    if (share_mapped_memory(given)) {  // two maps of one file, say
+      PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
+      return nullptr;
     }
+  }
   for (PyRef& result : results) {
     if (result) continue;
     npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K)};
@@ -242,8 +261,23 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
     return nullptr;
   }
-  const bool out_private = out == nullptr;  // else inputs are read from the workspace's copies
+  // A written row must never change a later row's input. An `out` the caller
+  // passes can share memory with an input under another address (two maps of
+  // one file), which no overlap check sees: then the rows are read from
+  // private copies of every input that is not NumPy's own memory.
+  bool out_private = true;
+  for (const PyRef& result : results)
+    out_private = out_private && is_private_memory(reinterpret_cast<PyArrayObject*>(result.get()));
+  for (std::size_t i = 0; i < d.vectors && !out_private; ++i)
+    if (!inputs[i].make_private()) return nullptr;
 
+  std::vector<std::thread> workers;
+  try {
+    workers.reserve(batch.threads - 1);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
   Failure failure;
   std::atomic<bool> stop{false};
   bool interrupted = false;
@@ -254,23 +288,30 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Calculation<CoreRobot>& first = guard.calculation();
     std::vector<Calculation<CoreRobot>>& others = *batch.workspaces;
     for (Calculation<CoreRobot>& c : others) c.robot = first.robot;  // the handle's settings now
+    // Chunk t of the rows runs on workspace t (0: the handle's own).
     const std::size_t T = std::max<std::size_t>(1, std::min(batch.threads, N));
-    const std::size_t chunk = T == 0 ? 0 : (N + T - 1) / T;
-    auto run = [&](Calculation<CoreRobot>& c, std::size_t begin, std::size_t end, bool polls) {
+    const std::size_t chunk = (N + T - 1) / T;
+    const auto workspace = [&](std::size_t t) -> Calculation<CoreRobot>& { return t == 0 ? first : others[t - 1]; };
+    // Only this thread polls for signals (CPython runs their handlers on the main thread alone).
+    const auto stopped = [&](bool polls) {
+      if (polls && interrupt.due()) {
+        interrupted = true;
+        stop.store(true);
+      }
+      return stop.load(std::memory_order_relaxed);
+    };
+    auto run = [&](std::size_t t, bool polls) {
+      Calculation<CoreRobot>& c = workspace(t);
+      const std::size_t begin = t * chunk, end = std::min(N, (t + 1) * chunk);
       try {
         for (std::size_t i = begin; i < end; ++i) {
-          if (stop.load(std::memory_order_relaxed) || failure.row.load(std::memory_order_relaxed) < i) return;
-          if (polls && interrupt.due()) {  // polls the signal handlers every few ms
-            interrupted = true;
-            stop.store(true);
-            return;
-          }
+          if (stopped(polls) || failure.row.load(std::memory_order_relaxed) < i) return;
           const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : nullptr};
           const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
                            d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
           std::array<double*, R> at;
           for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K;
-          const auto done = compute_row<Method>(c, call, at, K, out_private ? row : c.copy_inputs(row));
+          const auto done = compute_row<Method>(c, call, at, K, row);
           if (!done) {
             failure.record(i, done.error());
             return;
@@ -282,12 +323,50 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         failure.record(begin, std::nullopt, "unknown fault in a batch thread");
       }
     };
+    std::mutex finished_mutex;
+    std::condition_variable finished;
+    std::size_t running = 0;  // worker threads still computing
     GilRelease released;
-    std::vector<std::thread> workers;
-    workers.reserve(T - 1);
-    for (std::size_t t = 1; t < T; ++t)
-      workers.emplace_back(run, std::ref(others[t - 1]), t * chunk, std::min(N, (t + 1) * chunk), false);
-    run(first, 0, std::min(N, chunk), true);
+    // A thread the system cannot start (a thread or address-space limit) is no
+    // error: its chunk and the later ones run on this thread instead.
+    std::size_t started = 1;
+    for (; started < T; ++started) {
+      {
+        std::lock_guard lock(finished_mutex);
+        ++running;
+      }
+      try {
+        workers.emplace_back([&, t = started] {
+          run(t, false);
+          std::lock_guard lock(finished_mutex);
+          --running;
+          finished.notify_one();
+        });
+      } catch (...) {
+        std::lock_guard lock(finished_mutex);
+        --running;
+        break;
+      }
+    }
+    run(0, true);
+    for (std::size_t t = started; t < T; ++t) run(t, true);
+    // Waiting for the workers, this thread still answers Ctrl-C: they stop at their next row.
+    {
+      std::unique_lock lock(finished_mutex);
+      while (running > 0) {
+        if (!interrupt.polls()) {
+          finished.wait(lock);
+          continue;
+        }
+        if (finished.wait_for(lock, Interrupt::period, [&] { return running == 0; })) break;
+        lock.unlock();
+        if (!interrupted && interrupt.poll()) {
+          interrupted = true;
+          stop.store(true);
+        }
+        lock.lock();
+      }
+    }
     for (std::thread& w : workers) w.join();
   }
   reads.release();
@@ -384,7 +463,11 @@ constexpr const char* batch_doc =
     "Rows are split over up to `threads` native threads, each with its own\n"
     "workspace, the interpreter lock released once for the whole batch; the\n"
     "handle's lock and the hold registry protect a batch like any call, and\n"
-    "Ctrl-C ends it (on the main thread). Errors: the first failing row raises\n"
+    "Ctrl-C ends it (on the main thread) at the next row. A thread the system\n"
+    "cannot start is no error: its rows run on the calling thread. When an out\n"
+    "array is not NumPy's own memory (a memory map), inputs that are not either\n"
+    "are copied first, so a written row never changes a later row's input.\n"
+    "Errors: the first failing row raises\n"
     "the single call's error with \" (row i)\" added; out then holds the rows\n"
     "computed before the threads stopped, the others are unspecified. Cost: no\n"
     "allocation per row; one thread start per extra thread and call.";
@@ -416,6 +499,8 @@ bool create_batch_types() {
   return robot_batch_type != nullptr && floating_batch_type != nullptr;
 }
 
+constexpr int max_batch_threads = 1024;
+
 template <class CoreRobot>
 PyObject* handle_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"threads"};
@@ -423,15 +508,25 @@ PyObject* handle_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static const Signature signature{function.c_str(), names, 1, 0};
   PyObject* arg[1] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, max_batch_threads);
   if (arg[0] != nullptr && arg[0] != Py_None) {
-    const auto count = link_index_argument(arg[0], "threads");
-    if (!count) return nullptr;
-    if (*count == 0 || *count > 1024) {
-      PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 1024");
+    PyRef count = PyRef::steal(PyNumber_Index(arg[0]));
+    if (!count) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument 'threads': expected None or an integer from 1 to %d, got %s",
+                     max_batch_threads, Py_TYPE(arg[0])->tp_name);
+      }
       return nullptr;
     }
-    threads = static_cast<std::size_t>(*count);
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow != 0 || value < 1 || value > max_batch_threads) {
+      PyErr_Format(PyExc_ValueError, "threads must be between 1 and %d, got %R", max_batch_threads, count.get());
+      return nullptr;
+    }
+    threads = static_cast<std::size_t>(value);
   }
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   auto workspaces = std::make_unique<std::vector<Calculation<CoreRobot>>>();

@@ -43,8 +43,9 @@ PyMethodDef methods[] = {
      "states at once, one state per row, split over up to `threads` native threads\n"
      "(default: the machine's cores), each with a workspace of its own, allocated\n"
      "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
-     "handle alive and uses its lock, settings and loads. Raises ValueError for\n"
-     "threads outside 1..1024, RuntimeError \"robot is closed\"."},
+     "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
+     "threads is not an integer, ValueError for threads outside 1..1024,\n"
+     "RuntimeError \"robot is closed\"."},
     VELKOR_WHOLE_BODY_METHODS(FloatingRobot, "base, "),
     VELKOR_DERIVATIVE_METHODS(FloatingRobot, "base, ",
                               "Columns and rows 0-5 belong to the base (world axes, angular first).\n"

@@ -98,8 +98,9 @@ PyMethodDef methods[] = {
      "states at once, one state per row, split over up to `threads` native threads\n"
      "(default: the machine's cores), each with a workspace of its own, allocated\n"
      "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
-     "handle alive and uses its lock, settings and loads. Raises ValueError for\n"
-     "threads outside 1..1024, RuntimeError \"robot is closed\"."},
+     "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
+     "threads is not an integer, ValueError for threads outside 1..1024,\n"
+     "RuntimeError \"robot is closed\"."},
     VELKOR_WHOLE_BODY_METHODS(Robot, ""),
     VELKOR_DERIVATIVE_METHODS(Robot, "", ""),
     VELKOR_KINEMATICS_METHODS(Robot, ""),
@@ -198,8 +199,11 @@ PyType_Slot slots[] = {
                                   "(link 0) is placed in the world by the base frame (identity\n"
                                   "until set_base_frame).\n\n"
                                   "path: str or os.PathLike. mimic='independent' (keyword-only)\n"
-                                  "makes every <mimic> joint an ordinary DOF (see mimic_joints);\n"
-                                  "the default 'reject' refuses such files. Raises ModelError\n"
+                                  "makes every moving <mimic> joint an ordinary DOF (see\n"
+                                  "mimic_joints; a fixed one stays fixed) and refuses a coupling\n"
+                                  "whose leader is missing, the joint itself, on a cycle of\n"
+                                  "mimics, or not revolute, continuous or prismatic; the default\n"
+                                  "'reject' refuses such files. Raises ModelError\n"
                                   "when the file cannot be read, parsed or built, ValueError for\n"
                                   "another mimic value, TypeError for wrong types. Loads with the\n"
                                   "interpreter lock released.\n\n"

@@ -1,6 +1,8 @@
 """What a handle tells about its model, its gravity and its repr, on the sample robots; names,
 order and limits are checked against the files and the oracle in test_cross_validation.py."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -27,13 +29,20 @@ def test_dof_index_finds_names_and_suggests_close_ones(arm):
 @pytest.mark.parametrize("names, inverse, message", [
     (["joint_1"], False, "names lacks the degree of freedom"),
     (None, True, "appears twice in names"),
-    (["elbow"], True, "elbow is not a degree of freedom of this robot"),
+    (["elbow"], True, "'elbow' is not a degree of freedom of this robot"),
 ])
 def test_dof_order_refuses_incomplete_or_repeated_names(arm, names, inverse, message):
     names = list(arm.dof_names) + ["elbow"] if names == ["elbow"] else names
     names = list(arm.dof_names) + [arm.dof_names[0]] if names is None else names
     with pytest.raises(ValueError, match=message):
         arm.dof_order(names, inverse=inverse)
+
+
+def test_dof_order_refuses_sets_and_escapes_names(arm):
+    with pytest.raises(TypeError, match=r"ordered sequence .* got set \(unordered\)"):
+        arm.dof_order(set(arm.dof_names))
+    with pytest.raises(ValueError, match=r"^'bad\\x00name' is not a degree of freedom"):
+        arm.dof_order(list(arm.dof_names) + ["bad\0name"], inverse=True)
 
 
 def test_dof_order_round_trips_a_shuffled_order(arm):
@@ -59,6 +68,37 @@ def test_random_configuration_takes_a_seed_or_a_generator(arm):
     np.testing.assert_array_equal(arm.random_configuration(5), arm.random_configuration(5))
     np.testing.assert_array_equal(arm.random_configuration(np.random.default_rng(5)), arm.random_configuration(5))
     assert not np.array_equal(arm.random_configuration(), arm.random_configuration())
+
+
+class OddGenerator(np.random.Generator):
+    def __init__(self, drawn):
+        super().__init__(np.random.PCG64(0))
+        self.drawn = drawn
+
+    def random(self, *args, **kwargs):
+        return self.drawn
+
+
+@pytest.mark.parametrize("drawn, error", [
+    ("not an array", TypeError),
+    (np.zeros(3), TypeError),
+    (np.zeros(7, dtype=np.float32), TypeError),
+    (np.full(7, 5.0), ValueError),
+    (np.full(7, np.nan), ValueError),
+])
+def test_random_configuration_checks_what_the_generator_draws(arm, drawn, error):
+    with pytest.raises(error, match=r"rng\.random\(7\)"):
+        arm.random_configuration(OddGenerator(drawn))
+
+
+def test_random_configuration_draws_as_uniform_and_within_any_finite_limits(arm):
+    np.testing.assert_array_equal(arm.random_configuration(9),
+                                  np.random.default_rng(9).uniform(arm.lower_limits, arm.upper_limits))
+    wide = re.sub(r'upper="[^"]*"', 'upper="1e308"',
+                  re.sub(r'lower="[^"]*"', 'lower="-1e308"', open(sample_path("arm")).read()))
+    robot = Robot.from_urdf_string(wide)
+    q = robot.random_configuration(3)
+    assert np.isfinite(q).all() and (q >= robot.lower_limits).all() and (q <= robot.upper_limits).all()
 
 
 def test_gravity_vector_defaults_sets_and_is_inherited_by_forks(arm):

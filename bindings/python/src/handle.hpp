@@ -602,8 +602,8 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
        "file's order; extra names are ignored). With inverse=True, r with q_theirs =\n"          \
        "q_ours[r]; names must then be exactly this robot's DOF names. Raises\n"                  \
        "ValueError for a missing, unknown (inverse=True) or repeated DOF name,\n"                \
-       "TypeError when names is not a sequence of str, RuntimeError \"robot is\n"                \
-       "closed\". Allocates the index array."},                                                  \
+       "TypeError when names is not a sequence of str or is a set (which has no\n"               \
+       "order), RuntimeError \"robot is closed\". Allocates the index array."},                  \
       {"neutral_configuration", entry<handle_neutral_configuration<CoreRobot>>, METH_NOARGS,     \
        "neutral_configuration($self)\n--\n\n"                                                    \
        "A new writeable float64 array of n joint positions (rad or m, DOF order):\n"             \
@@ -615,8 +615,11 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
        "A new float64 array of n joint positions (DOF order), uniform within the\n"              \
        "position limits ([-pi, pi] for continuous joints). rng: a\n"                             \
        "numpy.random.Generator, a seed for numpy.random.default_rng, or None (fresh\n"           \
-       "entropy); NumPy raises TypeError or ValueError for anything else. Raises\n"              \
-       "RuntimeError \"robot is closed\"."}
+       "entropy); NumPy raises TypeError or ValueError for anything else. Draws n\n"             \
+       "values with rng.random(n), the numbers rng.uniform(lower, upper) gives, and\n"           \
+       "places them between the limits without overflow for any finite limits.\n"               \
+       "Raises TypeError or ValueError when rng.random(n) does not return n\n"                   \
+       "float64 values in [0, 1), RuntimeError \"robot is closed\"."}
 
 #define VELKOR_MODEL_GETSET(CoreRobot)                                                           \
   {"name", entry<handle_name<CoreRobot>>, nullptr,                                               \

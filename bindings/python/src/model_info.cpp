@@ -147,29 +147,37 @@ PyObject* dof_index(const Model& model, PyObject* name) {
 }
 
 PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
+  // The order of the names is the answer: a set has none that stays put.
+  if (PyAnySet_Check(names)) {
+    PyErr_Format(PyExc_TypeError, "names must be an ordered sequence of joint names, got %s (unordered)",
+                 Py_TYPE(names)->tp_name);
+    return nullptr;
+  }
   PyRef sequence = PyRef::steal(PySequence_Fast(names, "names must be a sequence of joint names"));
   if (!sequence) return nullptr;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   const auto ours = dofs_by_name(model);
   std::vector<npy_intp> position(model.dof_count(), -1);  // per DOF: its index in `names`
   for (Py_ssize_t i = 0; i < count; ++i) {
-    const auto name = name_argument(PySequence_Fast_GET_ITEM(sequence.get(), i), "names");
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    const auto name = name_argument(item, "names");
     if (!name) return nullptr;
     const auto found = ours.find(*name);
     if (found == ours.end()) {
       if (!inverse) continue;  // another library's extra entries
-      PyErr_Format(PyExc_ValueError, "%s is not a degree of freedom of this robot", name->c_str());
+      PyErr_Format(PyExc_ValueError, "%R is not a degree of freedom of this robot", item);
       return nullptr;
     }
     if (position[found->second] >= 0) {
-      PyErr_Format(PyExc_ValueError, "%s appears twice in names", name->c_str());
+      PyErr_Format(PyExc_ValueError, "%R appears twice in names", item);
       return nullptr;
     }
     position[found->second] = i;
   }
   for (std::size_t d = 0; d < model.dof_count(); ++d)
     if (position[d] < 0) {
-      PyErr_Format(PyExc_ValueError, "names lacks the degree of freedom %s", dof_joint(model, d).name.c_str());
+      PyRef missing = PyRef::steal(text(dof_joint(model, d).name));
+      if (missing) PyErr_Format(PyExc_ValueError, "names lacks the degree of freedom %R", missing.get());
       return nullptr;
     }
   if (!inverse) return index_array(position);
@@ -231,17 +239,38 @@ PyObject* random_configuration(const Model& model, PyObject* rng) {
                                  : PyRef::steal(PyObject_CallMethod(random.get(), "default_rng", "O",
                                                                     rng != nullptr ? rng : Py_None));
   if (!generator) return nullptr;
+  // Uniform draws in [0, 1) from the generator, checked (a Generator subclass
+  // may hand back anything), then placed between the limits here: the same
+  // numbers as generator.uniform(lower, upper) gives, and no overflow where
+  // upper - lower does not fit in a double.
+  const std::size_t n = model.dof_count();
+  PyRef drawn = PyRef::steal(PyObject_CallMethod(generator.get(), "random", "n", static_cast<Py_ssize_t>(n)));
+  if (!drawn) return nullptr;
+  auto* u = reinterpret_cast<PyArrayObject*>(drawn.get());
+  if (!PyArray_Check(drawn.get()) || PyArray_TYPE(u) != NPY_DOUBLE || PyArray_NDIM(u) != 1 ||
+      static_cast<std::size_t>(PyArray_DIM(u, 0)) != n) {
+    PyErr_Format(PyExc_TypeError, "rng.random(%zu) must return a float64 array of %zu values, got %s", n, n,
+                 Py_TYPE(drawn.get())->tp_name);
+    return nullptr;
+  }
+  for (std::size_t d = 0; d < n; ++d) {
+    const double x = *static_cast<const double*>(PyArray_GETPTR1(u, static_cast<npy_intp>(d)));
+    if (!(x >= 0.0 && x < 1.0)) {
+      PyRef value = PyRef::steal(PyFloat_FromDouble(x));
+      if (value) PyErr_Format(PyExc_ValueError, "rng.random(%zu) must return values in [0, 1), got %R", n, value.get());
+      return nullptr;
+    }
+  }
   constexpr double pi = std::numbers::pi;
-  PyRef low = PyRef::steal(array_of(model.dof_count(), [&](std::size_t d) {
-    const double lower = dof_joint(model, d).lower;
-    return std::isinf(lower) ? -pi : lower;
-  }));
-  PyRef high = PyRef::steal(array_of(model.dof_count(), [&](std::size_t d) {
-    const double upper = dof_joint(model, d).upper;
-    return std::isinf(upper) ? pi : upper;
-  }));
-  if (!low || !high) return nullptr;
-  return PyObject_CallMethod(generator.get(), "uniform", "OO", low.get(), high.get());
+  return array_of(n, [&](std::size_t d) {
+    const Joint& joint = dof_joint(model, d);
+    const double lower = std::isinf(joint.lower) ? -pi : joint.lower;
+    const double upper = std::isinf(joint.upper) ? pi : joint.upper;
+    const double x = *static_cast<const double*>(PyArray_GETPTR1(u, static_cast<npy_intp>(d)));
+    const double range = upper - lower;
+    const double q = std::isfinite(range) ? lower + range * x : lower * (1.0 - x) + upper * x;
+    return std::clamp(q, lower, upper);
+  }, true);
 }
 
 }  // namespace velkor::py

@@ -57,7 +57,7 @@ def test_mimic_option_travels(tmp_path):
     text = open(sample_path("arm")).read().replace(
         '<joint name="tool_mount"', '<joint name="extra" type="revolute"><parent link="tool"/>'
         '<child link="extra_link"/><axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/>'
-        '<mimic joint="shoulder_pan"/></joint><link name="extra_link"/><joint name="tool_mount"', 1)
+        '<mimic joint="joint_1"/></joint><link name="extra_link"/><joint name="tool_mount"', 1)
     robot = Robot.from_urdf_string(text, mimic="independent")
     assert robot.mimic_joints and pickle.loads(pickle.dumps(robot)).mimic_joints == robot.mimic_joints
 
@@ -95,10 +95,27 @@ FRAME = (0, 0, 0, 1, 0, 0, 0)
     (Robot, (XML, "reject", "reject", FRAME, (0, float("nan"), -9.8)), ValueError),
     (FloatingRobot, (XML, "reject", "reject", FRAME, (0, 0, -9.8)), ValueError),
     (Robot, (XML,), TypeError),
+    # quaternions set_base_frame refuses: too short to give a direction, or overflowing
+    (Robot, (XML, "reject", "reject", (1e-13, 0, 0, 0, 0, 0, 0), (0, 0, -9.8)), ValueError),
+    (Robot, (XML, "reject", "reject", (1e200, 0, 0, 0, 0, 0, 0), (0, 0, -9.8)), ValueError),
+    # a Robot's pickle names a massless_root option too: only its values pass
+    (Robot, (XML, "reject", "maybe", FRAME, (0, 0, -9.8)), ValueError),
+    (Robot, (XML, "reject", 1, FRAME, (0, 0, -9.8)), TypeError),
+    (Robot, (XML, "reject", None, FRAME, (0, 0, -9.8)), TypeError),
 ])
 def test_malformed_pickle_data_gets_clear_errors(cls, args, error):
     with pytest.raises(error):
         cls._restore(*args)
+
+
+def test_restored_frame_is_normalised_as_set_base_frame_does():
+    q = np.linspace(-1, 1, 7)
+    crafted = Robot._restore(XML, "reject", "reject", (0, 0, 0, 2.0, 0.1, 0.2, 0.3), (0, 0, -9.80665))
+    reference = Robot(sample_path("arm"))
+    reference.set_base_frame(Pose([0.1, 0.2, 0.3], [0, 0, 0, 2.0]))
+    np.testing.assert_array_equal(crafted.jacobian(q, 8), reference.jacobian(q, 8))
+    poses = crafted.forward_kinematics_all(q).reshape(-1, 7)
+    np.testing.assert_allclose(np.linalg.norm(poses[:, 3:], axis=1), 1.0, rtol=1e-15)
 
 
 def pool_results(robot):

@@ -1,7 +1,10 @@
 // Rebuilding handles from pickles: Robot._restore / FloatingRobot._restore(xml,
 // mimic, massless_root, frame, gravity), the callable their pickles name. Its
 // arguments may come from anywhere, so each is checked.
+#include <array>
 #include <cmath>
+#include <limits>
+#include <optional>
 
 #include "arguments.hpp"
 #include "handle.hpp"
@@ -27,19 +30,16 @@ bool finite(const double* values, int count) {
   return true;
 }
 
-// Loads the handle, then sets what the pickle recorded, stored as it was.
+// Loads the handle, then sets what the pickle recorded: the accepted base
+// frame (as set_base_frame stores it) and gravity.
 template <class CoreRobot>
-PyObject* restore(PyTypeObject* type, PyObject* const* arg, const double* frame, const double* gravity) {
+PyObject* restore(PyTypeObject* type, PyObject* const* arg, const Pose& frame, const double* gravity) {
   PyRef handle = PyRef::steal(load_handle<CoreRobot>(type, Source::Text, arg));
   if (!handle) return nullptr;
   auto guard = handle_of<CoreRobot>(handle.get()).slot.lock();
   if (!guard) return nullptr;
   CoreRobot& robot = guard.calculation().robot;
-  if constexpr (HandleTraits<CoreRobot>::base_dofs == 0) {
-    std::array<double, 7> stored;
-    std::copy_n(frame, 7, stored.begin());
-    robot.set_base_frame(Pose::from_array(stored));
-  }
+  if constexpr (HandleTraits<CoreRobot>::base_dofs == 0) robot.set_base_frame(frame);
   robot.set_gravity(Vec3(gravity[0], gravity[1], gravity[2]));
   return handle.release();
 }
@@ -54,20 +54,33 @@ PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
                  HandleTraits<CoreRobot>::class_name, nargs);
     return nullptr;
   }
-  double frame[7] = {0, 0, 0, 1, 0, 0, 0};
-  if (floating ? args[3] != Py_None : !read_numbers(args[3], "frame", frame, 7)) {
+  std::array<double, 7> frame = {0, 0, 0, 1, 0, 0, 0};
+  if (floating ? args[3] != Py_None : !read_numbers(args[3], "frame", frame.data(), 7)) {
     if (floating) PyErr_SetString(PyExc_ValueError, "FloatingRobot._restore: a FloatingRobot has no base frame");
     return nullptr;
   }
   double gravity[3];
   if (!read_numbers(args[4], "gravity", gravity, 3)) return nullptr;
-  if (!finite(frame, 7) || !finite(gravity, 3) ||
-      (frame[0] == 0 && frame[1] == 0 && frame[2] == 0 && frame[3] == 0)) {
+  // The frame is refused where set_base_frame refuses it (non-finite, or a
+  // quaternion too short to give a direction). A pickle stores the frame
+  // set_base_frame accepted, of unit norm to rounding: it is kept bit for bit;
+  // any other quaternion is normalised as set_base_frame would.
+  std::optional<Pose> accepted = accept_pose(frame);
+  const double norm2 = frame[0] * frame[0] + frame[1] * frame[1] + frame[2] * frame[2] + frame[3] * frame[3];
+  if (accepted && std::abs(norm2 - 1.0) <= 8 * std::numeric_limits<double>::epsilon())
+    accepted = Pose::from_array(frame);
+  if (!accepted || !finite(gravity, 3)) {
     PyErr_Format(PyExc_ValueError, "%s._restore: frame and gravity must be finite, with a non-zero quaternion",
                  HandleTraits<CoreRobot>::class_name);
     return nullptr;
   }
-  return restore<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), args, frame, gravity);
+  // A Robot has no massless_root option of its own, but its pickle names one:
+  // only the values the option takes are accepted, as for a FloatingRobot.
+  if constexpr (!floating) {
+    static const char* const root_choices[] = {"reject", "allow", nullptr};
+    if (choice_argument(args[2], "massless_root", root_choices) < 0) return nullptr;
+  }
+  return restore<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), args, *accepted, gravity);
 }
 
 template PyObject* handle_restore<Robot>(PyObject*, PyObject* const*, Py_ssize_t);

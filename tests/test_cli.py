@@ -1,9 +1,11 @@
 """The velkor command-line tool."""
 
+import os
 import re
 import site
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -258,3 +260,215 @@ def test_bench_times_every_method(capsys, argv, methods):
     status, out, _ = run(capsys, "bench", *argv, "--calls", "2")
     assert status == 0
     assert re.findall(r"^  (\w+) +\d+$", out, re.M) == methods
+
+
+# ---- hostile inputs: endless files, pipes, odd names ----
+
+ARM = Path(velkor.samples.sample_path("arm")).read_bytes()
+CONTROLS = re.compile(r"[\x00-\x09\x0b-\x1f\x7f-\x9f\u202e]")  # everything but the line ends
+
+
+def velkor_process(*argv, stdin=None, limit_memory=False, timeout=120):
+    """The tool in a child process; the timeout only stops a hang from stalling the suite."""
+    def cap():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+    return subprocess.run([sys.executable, "-m", "velkor", *argv], input=stdin, capture_output=True,
+                          timeout=timeout, preexec_fn=cap if limit_memory else None)
+
+
+unix_only = pytest.mark.skipif(not hasattr(os, "mkfifo") or not Path("/dev/zero").exists(),
+                               reason="needs FIFOs and /dev")
+
+
+@unix_only
+@pytest.mark.parametrize("argv, out, err", [
+    (["check", "/dev/zero"], "/dev/zero: error: cannot read the file: file is larger than 67108864 bytes\n", ""),
+    (["info", "/dev/zero"], "", "velkor: /dev/zero: failed to parse URDF: file is larger than 67108864 bytes\n"),
+    (["/dev/zero"], f"velkor {velkor.__version__}\n",
+     "velkor: /dev/zero: failed to parse URDF: file is larger than 67108864 bytes\n"),
+])
+def test_endless_files_are_refused(argv, out, err):
+    process = velkor_process(*argv, limit_memory=True)
+    assert (process.returncode, process.stdout.decode(), process.stderr.decode()) == (1, out, err)
+
+
+@pytest.mark.parametrize("extra, loads", [(0, True), (-1, False)])
+def test_the_size_limit_admits_a_file_of_exactly_that_size(capsys, monkeypatch, tmp_path, extra, loads):
+    import velkor.__main__ as cli
+
+    path = tmp_path / "arm.urdf"
+    path.write_bytes(ARM)
+    monkeypatch.setattr(cli, "MAX_FILE_BYTES", len(ARM) + extra)
+    status, out, _ = run(capsys, "check", str(path))
+    assert status == (0 if loads else 1)
+    assert out.startswith(f"{path}: loads with defaults") if loads else out == (
+        f"{path}: error: cannot read the file: file is larger than {len(ARM) - 1} bytes\n")
+
+
+@pytest.mark.parametrize("data, verdict", [
+    (b"\xef\xbb\xbf" + ARM, "loads with defaults (Robot)"),  # a byte-order mark
+    (ARM.replace(b'name="velkor_arm"', b'name="velkor_\xff"'),
+     "does not load with defaults: failed to parse URDF: stream did not contain valid UTF-8"),
+])
+def test_check_gives_the_loaders_verdict_on_encodings(capsys, tmp_path, data, verdict):
+    path = tmp_path / "r.urdf"
+    path.write_bytes(data)
+    _, out, err = run(capsys, "check", str(path))
+    assert f"{path}: {verdict}" in out and err == ""
+
+
+@unix_only
+@pytest.mark.parametrize("argv, expected", [
+    ([], ["links in numbering order: 0 base, 1 shoulder, 2 upper_arm,", "8 tool                   translation"]),
+    (["info"], ["robot velkor_arm (fixed base) from /dev/stdin", "joint_1"]),
+    (["info", "--floating"], ["robot velkor_arm (floating base) from /dev/stdin"]),
+    (["check"], ["/dev/stdin: loads with defaults (Robot); 0 error(s)"]),
+    (["bench", "--calls", "1"], ["target link 8 tool", "  forward_kinematics_all "]),
+])
+def test_every_command_reads_a_pipe(argv, expected):
+    process = velkor_process(*argv[:1], "/dev/stdin", *argv[1:], stdin=ARM)
+    out = process.stdout.decode()
+    assert (process.returncode, process.stderr.decode()) == (0, "")
+    assert all(text in out for text in expected), out
+
+
+@unix_only
+@pytest.mark.parametrize("argv, expected", [(["check"], "{fifo}: loads with defaults (Robot)"),
+                                            ([], "links in numbering order: 0 base, 1 shoulder")])
+def test_a_fifo_is_read_once(tmp_path, argv, expected):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def feed():
+        try:
+            with open(fifo, "wb") as writer:
+                writer.write(ARM)
+        except OSError:
+            pass
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    try:
+        process = subprocess.run([sys.executable, "-m", "velkor", *argv, str(fifo)],
+                                 capture_output=True, text=True, timeout=120)
+    finally:
+        if writer.is_alive():  # the tool never opened the FIFO: let the writer go
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+        writer.join()
+    assert (process.returncode, process.stderr) == (0, "")
+    assert expected.format(fifo=fifo) in process.stdout
+
+
+@pytest.mark.parametrize("name", ["base\tlink", "base&#9;link"])
+def test_link_names_are_the_loaders_own(capsys, tmp_path, name):
+    path = tmp_path / "r.urdf"
+    path.write_text(urdf(link(name, 1), link("tip", 1), joint("j", name, "tip")))
+    status, out, err = run(capsys, str(path))
+    assert (status, err) == (0, "")
+    assert "links in numbering order: 0 base\\tlink, 1 tip\n" in out
+    assert re.search(r"^     0 base\\tlink +translation", out, re.M)
+
+
+LONG = "x" * 5000 + "middle" + "y" * 5000
+
+
+@pytest.mark.parametrize("command, shown", [
+    ([], [r"0 x{20,}…y{20,}, 1 b, 2 x{20,}…y{20,}\\x01\n"]),
+    (["info"], [r" j?x{20,}…y{20,} ", r"b → x{20,}…y{20,}\\x01 "]),
+    (["bench", "--calls", "1"], [r"target link 2 x{20,}…y{20,}\\x01\n"]),
+])
+def test_long_names_keep_lines_short(capsys, tmp_path, command, shown):
+    path = tmp_path / "r.urdf"
+    path.write_text(urdf(link(LONG, 1), link("b", 1), link(LONG + "&#1;", 1),
+                         joint("j" + LONG, LONG, "b"), joint("k", "b", LONG + "&#1;")))
+    status, out, err = run(capsys, *command[:1], str(path), *command[1:])
+    assert (status, err) == (0, "")
+    assert max(len(line) for line in out.splitlines()) < 200 and "middle" not in out
+    assert all(re.search(pattern, out) for pattern in shown), out
+
+
+HOSTILE = ('<robot name="r&#27;]0;title&#7;">\n'
+           '<link name="a&#9;&#127;&#155;"><inertial><mass value="1"/>'
+           f'<inertia {INERTIA}/></inertial></link>\n'
+           '<link name="b&#8238;&#133;"/>\n'
+           '<joint name="j&#27;[2J" type="revolute"><parent link="a&#9;&#127;&#155;"/><child link="b&#8238;&#133;"/>'
+           '<axis xyz="0 0 1"/><limit lower="-1" upper="1" velocity="1" effort="1"/></joint>\n</robot>\n')
+
+
+@pytest.mark.parametrize("argv, shown", [
+    (["{doc}"], ["robot r\\x1b]0;title\\x07 (fixed base)", "0 a\\t\\x7f\\x9b, 1 b\\u202e\\x85"]),
+    (["info", "{doc}"], ["j\\x1b[2J", "a\\t\\x7f\\x9b → b\\u202e\\x85"]),
+    (["bench", "{doc}", "--calls", "1"], ["target link 1 b\\u202e\\x85"]),
+    # the XML checker refuses C0 references, so it sees a document without them
+    (["check", "{xml}"], ["link 'b\\u202e\\x85': link without mass", "joint 'j\\x85'"]),
+    (["check", "{dir}/\x1b[31mmissing"], ["\\x1b[31mmissing: error: cannot read the file"]),
+    (["info", "{dir}/\x1b[31mmissing"], ["\\x1b[31mmissing: failed to parse URDF: No such file"]),
+    (["info", "arm", "\x1b[31m"], ["unrecognized arguments: \\x1b[31m"]),
+])
+def test_control_characters_are_escaped(tmp_path, argv, shown):
+    doc, xml = tmp_path / "doc.urdf", tmp_path / "xml.urdf"
+    doc.write_text(HOSTILE)
+    xml.write_text(HOSTILE.replace("&#27;]0;title&#7;", "").replace("&#27;[2J", "&#133;"))
+    process = velkor_process(*(a.format(doc=doc, xml=xml, dir=tmp_path) for a in argv))
+    text = process.stdout.decode() + process.stderr.decode()
+    assert "Traceback" not in text
+    assert not CONTROLS.search(text), text
+    assert all(s in text for s in shown), text
+
+
+@unix_only
+def test_undecodable_paths_are_shown_not_fatal(tmp_path):
+    process = velkor_process("check", os.fsencode(tmp_path) + b"/r\xff.urdf")
+    assert process.returncode == 1 and process.stderr == b""
+    assert process.stdout.decode().endswith("/r\\xff.urdf: error: cannot read the file: No such file or directory\n")
+
+
+class Starved:
+    """A robot handle one of whose methods runs out of memory."""
+
+    def __init__(self, robot, method, error):
+        self.robot, self.method, self.error = robot, method, error
+
+    def __getattr__(self, name):
+        if name != self.method:
+            return getattr(self.robot, name)
+
+        def fail(*args, **kwargs):
+            raise self.error
+        return fail
+
+    def __enter__(self):
+        self.robot.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        return self.robot.__exit__(*exc)
+
+
+@pytest.mark.parametrize("method, error, shown", [
+    ("mass_matrix", MemoryError(), "failed: out of memory"),  # fails while its out= array is made
+    ("forward_dynamics", MemoryError("Unable to allocate 74.5 GiB"), "failed: Unable to allocate 74.5 GiB"),
+    ("forward_velocity_kinematics", MemoryError(), "failed: out of memory"),  # fails while timed
+    ("inverse_kinematics", velkor.SolverError("no solution"), "failed: no solution"),
+])
+def test_bench_goes_on_after_a_method_fails(capsys, monkeypatch, method, error, shown):
+    import velkor.__main__ as cli
+
+    load = cli._load
+    monkeypatch.setattr(cli, "_load", lambda *args: (lambda r, *rest: (Starved(r, method, error), *rest))(
+        *load(*args)))
+    status, out, err = run(capsys, "bench", "arm", "--calls", "2")
+    assert (status, err) == (1, "")
+    assert re.findall(r"^  (\w+) +\d+$", out, re.M) == [m for m in BENCHED if m != method]
+    assert re.search(rf"^  {method} +{shown}$", out, re.M)
+
+
+def test_ctrl_c_ends_quietly(capsys, monkeypatch):
+    import velkor.__main__ as cli
+
+    def interrupted(path):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(cli, "_read", interrupted)
+    assert run(capsys, "check", "fifo") == (130, "", "")

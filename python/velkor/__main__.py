@@ -31,14 +31,100 @@ from velkor.samples import FLOATING_SAMPLES, SAMPLE_ROBOTS, sample_path
 COMMANDS = ("info", "check", "bench")
 Mimic = Literal["reject", "independent"]
 MasslessRoot = Literal["reject", "allow"]
+Loaded = velkor.Robot | velkor.FloatingRobot
+
+# Largest file read; far above any real robot, it keeps endless inputs (/dev/zero) from eating memory.
+MAX_FILE_BYTES = 64 << 20
+# Widest name shown in a table cell or a row label; longer names keep their two ends around an ellipsis.
+NAME_WIDTH = 48
 
 
-def _link_names(path: str) -> list[str]:
+# ---- output ----
+
+def _escape(character: str) -> str:
+    code = ord(character)
+    if 0xDC80 <= code <= 0xDCFF:  # an undecodable byte of a path (surrogateescape)
+        return f"\\x{code - 0xDC00:02x}"
+    return repr(character)[1:-1]
+
+
+def _visible(text: str, width: int | None = None) -> str:
+    """`text` with every non-printable character (controls, escape sequences, invisible format
+    characters) written as a backslash escape, cut to `width` characters around an ellipsis."""
+    if text.isprintable():
+        pieces: Sequence[str] = text
+    else:
+        pieces = [c if c.isprintable() else _escape(c) for c in text]
+    if width is None or sum(map(len, pieces)) <= width:
+        return "".join(pieces)
+    head: list[str] = []
+    tail: list[str] = []
+    room = width - 1
+    front, back = 0, len(pieces) - 1
+    while front <= back:  # take from both ends in turn while whole pieces fit
+        piece = pieces[front] if len(head) <= len(tail) else pieces[back]
+        if len(piece) > room:
+            break
+        room -= len(piece)
+        if len(head) <= len(tail):
+            head.append(piece)
+            front += 1
+        else:
+            tail.append(piece)
+            back -= 1
+    return "".join(head) + "…" + "".join(reversed(tail))
+
+
+def _name(text: str) -> str:
+    return _visible(text, NAME_WIDTH)
+
+
+def _say(text: str = "", error: bool = False) -> None:
+    """Prints one line; names and paths in it cannot drive the terminal."""
+    print(_visible(text), file=sys.stderr if error else sys.stdout)
+
+
+def _reason(error: BaseException) -> str:
+    return str(error) or ("out of memory" if isinstance(error, MemoryError) else type(error).__name__)
+
+
+# ---- loading ----
+
+class _Unreadable(Exception):
+    """A file that cannot be read whole; `reason` is the operating system's or the size limit's text."""
+
+    def __init__(self, reason: str):
+        super().__init__(f"failed to parse URDF: {reason}")  # the loader's own wording for such files
+        self.reason = reason
+
+
+def _read(path: str) -> bytes:
+    """The whole file, read once: pipes, FIFOs and /dev/stdin have no second reading."""
+    chunks, size = [], 0
     try:
-        root = ElementTree.parse(path).getroot()
-    except (OSError, ElementTree.ParseError):
-        return []
-    return [link.get("name", "") for link in root.findall("link")]
+        with open(path, "rb") as file:
+            while chunk := file.read(1 << 20):
+                size += len(chunk)
+                if size > MAX_FILE_BYTES:
+                    raise _Unreadable(f"file is larger than {MAX_FILE_BYTES} bytes")
+                chunks.append(chunk)
+    except OSError as error:
+        raise _Unreadable(error.strerror or str(error)) from None
+    except ValueError:  # open() refuses paths holding NUL
+        raise _Unreadable("path contains a NUL character") from None
+    return b"".join(chunks)
+
+
+def _from_bytes(data: bytes, floating: bool, mimic: Mimic = "reject",
+                massless_root: MasslessRoot = "reject") -> Loaded:
+    # surrogateescape hands undecodable bytes on, so the loader's verdict on bad UTF-8 is its own
+    text = data.decode("utf-8", "surrogateescape")
+    if floating:
+        return velkor.FloatingRobot.from_urdf_string(text, mimic=mimic, massless_root=massless_root)
+    return velkor.Robot.from_urdf_string(text, mimic=mimic)
+
+
+LOAD_ERRORS = (velkor.VelkorError, ValueError, _Unreadable, MemoryError)
 
 
 def _format_pose(row) -> str:
@@ -65,25 +151,22 @@ def _base_kind(floating: bool) -> str:
 
 
 def show(label: str, path: str, floating: bool) -> None:
-    kind = velkor.FloatingRobot if floating else velkor.Robot
-    with kind(path) as robot:
-        print(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
-        print(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
-              f"generalized velocities {robot.generalized_count}")
+    with _from_bytes(_read(path), floating) as robot:
+        _say(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
+        _say(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
+             f"generalized velocities {robot.generalized_count}")
 
-        names = _link_names(path)
-        by_id = sorted((robot.link_id(name), name) for name in set(names))
-        print("  links in numbering order: " + ", ".join(f"{i} {name}" for i, name in by_id))
+        names = [_name(name) for name in robot.link_names]  # in numbering order
+        _say("  links in numbering order: " + ", ".join(f"{i} {name}" for i, name in enumerate(names)))
 
         base = velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, 0.45]))
         for title, q in (("zero configuration", [0.0] * robot.joint_count),
                          ("sample configuration", _sample_configuration(robot.joint_count))):
-            print(f"  world poses at the {title} q = [{', '.join(f'{x:+.3f}' for x in q)}]")
+            _say(f"  world poses at the {title} q = [{', '.join(f'{x:+.3f}' for x in q)}]")
             rows = (robot.forward_kinematics_all(base, q) if floating
                     else robot.forward_kinematics_all(q)).reshape(-1, 7)
-            name_of = dict(by_id)
-            for i, row in enumerate(rows):
-                print(f"    {i:2d} {name_of.get(i, '?'):<22} {_format_pose(row)}")
+            for i, (name, row) in enumerate(zip(names, rows)):
+                _say(f"    {i:2d} {name:<22} {_format_pose(row)}")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -95,6 +178,8 @@ def main(argv: list[str] | None = None) -> int:
         # the reader (e.g. `velkor | head`) went away: stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:  # Ctrl-C, e.g. while a FIFO waits for its writer
+        return 130
 
 
 def _run(argv: list[str]) -> int:
@@ -104,12 +189,17 @@ def _run(argv: list[str]) -> int:
     return _show_robots(_robots_parser().parse_args(argv))
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):  # echoes command-line words (unrecognized arguments)
+        super().error(_visible(message))
+
+
 def _version_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--version", action="version", version=f"velkor {velkor.__version__}")
 
 
 def _robots_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="velkor", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=f"commands: {', '.join(COMMANDS)} (velkor COMMAND --help)")
     _version_option(parser)
@@ -121,13 +211,13 @@ def _robots_parser() -> argparse.ArgumentParser:
 
 
 def _show_robots(args: argparse.Namespace) -> int:
-    print(f"velkor {velkor.__version__}")
+    _say(f"velkor {velkor.__version__}")
     for name in args.robots or sorted(SAMPLE_ROBOTS):
         path, floating, label = _resolve(name, args.floating)
         try:
             show(label, path, floating)
-        except (velkor.VelkorError, ValueError) as error:
-            print(f"velkor: {name}: {error}", file=sys.stderr)
+        except LOAD_ERRORS as error:
+            _say(f"velkor: {name}: {_reason(error)}", error=True)
             return 1
     return 0
 
@@ -143,7 +233,7 @@ def _positive_int(text: str) -> int:
 
 
 def _command_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="velkor", description=__doc__.split("\n\n")[0])
+    parser = _Parser(prog="velkor", description=__doc__.split("\n\n")[0])
     _version_option(parser)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     robot_help = f"sample name ({', '.join(sorted(SAMPLE_ROBOTS))}) or URDF path"
@@ -178,21 +268,19 @@ def _command_parser() -> argparse.ArgumentParser:
 
 
 def _load(name: str, floating: bool, mimic: Mimic = "reject",
-          massless_root: MasslessRoot = "reject") -> tuple[velkor.Robot | velkor.FloatingRobot, bool, str]:
+          massless_root: MasslessRoot = "reject") -> tuple[Loaded, bool, str]:
     path, floating, label = _resolve(name, floating)
-    if floating:
-        return velkor.FloatingRobot(path, mimic=mimic, massless_root=massless_root), floating, label
-    if massless_root != "reject":
+    if not floating and massless_root != "reject":
         raise ValueError("--massless-root applies to floating robots only (add --floating)")
-    return velkor.Robot(path, mimic=mimic), floating, label
+    return _from_bytes(_read(path), floating, mimic, massless_root), floating, label
 
 
-def _load_argument(args: argparse.Namespace) -> tuple[velkor.Robot | velkor.FloatingRobot, bool, str] | None:
+def _load_argument(args: argparse.Namespace) -> tuple[Loaded, bool, str] | None:
     """The robot that `info` and `bench` name, or None after printing why it does not load."""
     try:
         return _load(args.robot, args.floating, args.mimic, args.massless_root)
-    except (velkor.VelkorError, ValueError) as error:
-        print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+    except LOAD_ERRORS as error:
+        _say(f"velkor: {args.robot}: {_reason(error)}", error=True)
         return None
 
 
@@ -203,10 +291,12 @@ def _limit(value: float) -> str:
 
 
 def _table(rows: Sequence[tuple[str, ...]], right: set[int], indent: str = "  ") -> None:
+    """Prints aligned columns; cells come in ready for display (names through _name), so a column
+    is never wider than its longest shown cell."""
     widths = [max(len(row[c]) for row in rows) for c in range(len(rows[0]))]
     for row in rows:
         cells = (cell.rjust(w) if c in right else cell.ljust(w) for c, (cell, w) in enumerate(zip(row, widths)))
-        print((indent + "  ".join(cells)).rstrip())
+        _say((indent + "  ".join(cells)).rstrip())
 
 
 def _info(args: argparse.Namespace) -> int:
@@ -215,28 +305,29 @@ def _info(args: argparse.Namespace) -> int:
         return 1
     robot, floating, label = loaded
     with robot:
-        names, lower, upper = robot.link_names, robot.lower_limits, robot.upper_limits
-        print(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
-        print(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
-              f"generalized velocities {robot.generalized_count}")
+        names, lower, upper = [_name(name) for name in robot.link_names], robot.lower_limits, robot.upper_limits
+        _say(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
+        _say(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
+             f"generalized velocities {robot.generalized_count}")
         if robot.joints:
             rows: list[tuple[str, ...]] = [("#", "joint", "type", "dof", "parent → child", "lower", "upper")]
             for index, joint in enumerate(robot.joints):
                 dof = joint.dof
                 limits = ("-", "-") if dof is None else (_limit(float(lower[dof])), _limit(float(upper[dof])))
-                rows.append((str(index), joint.name, joint.type, "-" if dof is None else str(dof),
+                rows.append((str(index), _name(joint.name), _name(joint.type), "-" if dof is None else str(dof),
                              f"{names[joint.parent]} → {names[joint.child]}", *limits))
-            print("  joints")
+            _say("  joints")
             _table(rows, right={0, 3, 5, 6}, indent="    ")
         else:
-            print("  no joints")
+            _say("  no joints")
         for follower, (leader, multiplier, offset) in robot.mimic_joints.items():
-            print(f"  mimic joint {follower} loaded as independent: "
-                  f"q[{follower}] = {multiplier:g} * q[{leader}] {'+' if offset >= 0 else '-'} {abs(offset):g}")
+            follower, leader = _name(follower), _name(leader)
+            _say(f"  mimic joint {follower} loaded as independent: "
+                 f"q[{follower}] = {multiplier:g} * q[{leader}] {'+' if offset >= 0 else '-'} {abs(offset):g}")
         masses: list[tuple[str, ...]] = [("#", "link", "mass (kg)")]
         masses += [(str(i), name, f"{mass:.6g}") for i, (name, mass) in enumerate(zip(names, robot.link_masses))]
         masses.append(("", "total", f"{robot.total_mass:.6g}"))
-        print("  link masses")
+        _say("  link masses")
         _table(masses, right={0, 2}, indent="    ")
     return 0
 
@@ -470,10 +561,9 @@ def lint(document: _Document) -> list[Finding]:
 def _check_file(path: str) -> bool:
     """Print every finding of one file and the loader's verdict; True when it loads with defaults."""
     try:
-        with open(path, "rb") as file:
-            data = file.read()
-    except OSError as error:
-        print(f"{path}: error: cannot read the file: {error.strerror or error}")
+        data = _read(path)
+    except _Unreadable as error:
+        _say(f"{path}: error: cannot read the file: {error.reason}")
         return False
     try:
         findings = lint(_Document(data))
@@ -486,16 +576,16 @@ def _check_file(path: str) -> bool:
                             "a URDF file nests a few levels only; look for unclosed or generated elements")]
     for finding in findings:
         location = f"{path}:{finding.line}" if finding.line else path
-        print(f"{location}: {SEVERITIES[finding.severity]}: {finding.where}: {finding.message}")
-        print(f"    fix: {finding.fix}")
+        _say(f"{location}: {SEVERITIES[finding.severity]}: {finding.where}: {finding.message}")
+        _say(f"    fix: {finding.fix}")
     try:
-        velkor.Robot(path).close()
-    except (velkor.VelkorError, ValueError) as error:
-        print(f"{path}: does not load with defaults: {error}")
+        _from_bytes(data, floating=False).close()
+    except (velkor.VelkorError, ValueError, MemoryError) as error:
+        _say(f"{path}: does not load with defaults: {_reason(error)}")
         return False
     counts = {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}
-    print(f"{path}: loads with defaults (Robot); {counts['error']} error(s), "
-          f"{counts['floating']} floating-base error(s), {counts['warning']} warning(s)")
+    _say(f"{path}: loads with defaults (Robot); {counts['error']} error(s), "
+         f"{counts['floating']} floating-base error(s), {counts['warning']} warning(s)")
     return True
 
 
@@ -503,10 +593,11 @@ def _check(args: argparse.Namespace) -> int:
     failures = 0
     for index, path in enumerate(args.files):
         if index:
-            print()
+            _say()
         failures += not _check_file(path)
     if len(args.files) > 1:
-        print(f"\n{len(args.files)} files checked, {failures} do not load with defaults")
+        _say()
+        _say(f"{len(args.files)} files checked, {failures} do not load with defaults")
     return 1 if failures else 0
 
 
@@ -525,8 +616,9 @@ def median_ns(call: Callable[[], object], calls: int, repeats: int = 5) -> float
     return statistics.median(samples)
 
 
-def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], object]]:
-    """Every computing method with its arguments bound, writing into preallocated out= arrays."""
+def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], object]]]:
+    """Every computing method as a preparation that binds its arguments and allocates its out=
+    array, then returns the call to time: a method too large for memory fails on its own."""
     import numpy as np
 
     rng = np.random.default_rng(0)
@@ -538,33 +630,35 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], object]]:
     lead = ((velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, 0.45]), velocity=motion,
                               acceleration=motion),) if floating else ())
 
-    with_out = {
-        "forward_kinematics_all": (robot.forward_kinematics_all, (*lead, q)),
-        "jacobian": (robot.jacobian, (*lead, q, target)),
-        "jacobian_derivative": (robot.jacobian_derivative, (*lead, q, qd, target)),
-        "mass_matrix": (robot.mass_matrix, (*lead, q)),
-        "gravity": (robot.gravity, (*lead, q, None)),
-        "inverse_dynamics": (robot.inverse_dynamics, (*lead, q, qd, qdd, None)),
-        "velocity_product_forces": (robot.velocity_product_forces, (*lead, q, qd)),
-        "forward_dynamics": (robot.forward_dynamics, (*lead, q, qd, forces, None)),
-    }
-    calls: dict[str, Callable[[], object]] = {
-        "forward_kinematics": lambda: robot.forward_kinematics(*lead, q, target),
-        "forward_velocity_kinematics": lambda: robot.forward_velocity_kinematics(*lead, q, qd, target),
-        "forward_acceleration_kinematics": lambda: robot.forward_acceleration_kinematics(*lead, q, qd, qdd, target),
-    }
-    def into(method: Callable, arguments: tuple, out) -> Callable[[], object]:
-        return lambda: method(*arguments, out=out)
+    def plain(method: Callable, *arguments) -> Callable[[], Callable[[], object]]:
+        return lambda: lambda: method(*arguments)
 
-    for name, (method, arguments) in with_out.items():
-        calls[name] = into(method, arguments, np.empty_like(method(*arguments)))
-    if not floating:
+    def into(method: Callable, *arguments) -> Callable[[], Callable[[], object]]:
+        def prepare() -> Callable[[], object]:
+            out = np.empty_like(method(*arguments))
+            return lambda: method(*arguments, out=out)
+        return prepare
+
+    def inverse_kinematics() -> Callable[[], object]:
         desired, start, out = robot.forward_kinematics(q, target), q + 0.05, np.empty(n)
-        calls["inverse_kinematics"] = lambda: robot.inverse_kinematics(start, target, desired, None, out)
-    order = ["forward_kinematics_all", "forward_kinematics", "jacobian", "jacobian_derivative",
-             "forward_velocity_kinematics", "forward_acceleration_kinematics", "mass_matrix", "gravity",
-             "inverse_dynamics", "velocity_product_forces", "forward_dynamics", "inverse_kinematics"]
-    return {name: calls[name] for name in order if name in calls}
+        return lambda: robot.inverse_kinematics(start, target, desired, None, out)
+
+    calls = {
+        "forward_kinematics_all": into(robot.forward_kinematics_all, *lead, q),
+        "forward_kinematics": plain(robot.forward_kinematics, *lead, q, target),
+        "jacobian": into(robot.jacobian, *lead, q, target),
+        "jacobian_derivative": into(robot.jacobian_derivative, *lead, q, qd, target),
+        "forward_velocity_kinematics": plain(robot.forward_velocity_kinematics, *lead, q, qd, target),
+        "forward_acceleration_kinematics": plain(robot.forward_acceleration_kinematics, *lead, q, qd, qdd, target),
+        "mass_matrix": into(robot.mass_matrix, *lead, q),
+        "gravity": into(robot.gravity, *lead, q, None),
+        "inverse_dynamics": into(robot.inverse_dynamics, *lead, q, qd, qdd, None),
+        "velocity_product_forces": into(robot.velocity_product_forces, *lead, q, qd),
+        "forward_dynamics": into(robot.forward_dynamics, *lead, q, qd, forces, None),
+    }
+    if not floating:
+        calls["inverse_kinematics"] = inverse_kinematics
+    return calls
 
 
 def _bench(args: argparse.Namespace) -> int:
@@ -574,23 +668,23 @@ def _bench(args: argparse.Namespace) -> int:
     robot, floating, label = loaded
     with robot:
         target = robot.link_count - 1
-        print(f"robot {robot.name} ({_base_kind(floating)}) from {label}: {robot.joint_count} DOF, "
-              f"{robot.link_count} links, target link {target} {robot.link_names[target]}")
+        _say(f"robot {robot.name} ({_base_kind(floating)}) from {label}: {robot.joint_count} DOF, "
+             f"{robot.link_count} links, target link {target} {_name(robot.link_names[target])}")
         solver = "" if floating else f" (inverse_kinematics: {max(1, args.calls // 20)})"
-        print(f"  median ns per call over 5 repeats of {args.calls} calls{solver}")
+        _say(f"  median ns per call over 5 repeats of {args.calls} calls{solver}")
         try:
             calls = _bench_calls(robot, floating)
-        except (velkor.VelkorError, ValueError) as error:
-            print(f"velkor: {args.robot}: {error}", file=sys.stderr)
+        except (velkor.VelkorError, ValueError, MemoryError) as error:
+            _say(f"velkor: {args.robot}: {_reason(error)}", error=True)
             return 1
         failed = False
-        for name, call in calls.items():
+        for name, prepare in calls.items():
             count = max(1, args.calls // 20) if name == "inverse_kinematics" else args.calls
             try:
-                figure = f"{median_ns(call, count):>12.0f}"
-            except (velkor.VelkorError, ValueError) as error:
-                figure, failed = f"failed: {error}", True
-            print(f"  {name:<34}{figure}")
+                figure = f"{median_ns(prepare(), count):>12.0f}"
+            except (velkor.VelkorError, ValueError, MemoryError) as error:
+                figure, failed = f"failed: {_reason(error)}", True
+            _say(f"  {name:<34}{figure}")
     return 1 if failed else 0
 
 

@@ -115,6 +115,10 @@ std::string Error::message() const {
                 "forward dynamics found ill-conditioned scaled floating-base articulated inertia");
           },
           [](const Interrupted&) { return std::string("interrupted"); },
+          [](const NonFiniteResult& e) {
+            return "the result of " + str(e.computation) +
+                   " is not finite: the inputs or settings are too large to compute with";
+          },
       },
       value_);
 }
@@ -173,6 +177,7 @@ std::string Error::debug() const {
             return std::string("ForwardDynamicsIllConditionedBaseInertia");
           },
           [](const Interrupted&) { return std::string("Interrupted"); },
+          [](const NonFiniteResult& e) { return "NonFiniteResult { computation: " + quoted(e.computation) + " }"; },
       },
       value_);
 }

@@ -113,11 +113,17 @@ struct ForwardDynamicsIllConditionedBaseInertia {
 struct Interrupted {
   static constexpr ErrorClass python_class = ErrorClass::Interrupted;
 };
+// A computation on finite, accepted inputs overflowed: inputs or settings (a
+// velocity of 1e200, a gravity of 1e308) too large for double arithmetic.
+struct NonFiniteResult {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  Label computation;
+};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..20); the Python class
+  // Declaration order is part of the contract (variant index 0..21); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -127,7 +133,7 @@ class Error {
       errors::NonFiniteIkInput, errors::IkNumericalFailure, errors::IkJointLimitViolation,
       errors::IkNotConverged, errors::ForwardDynamicsSingularJointInertia,
       errors::ForwardDynamicsSingularBaseInertia,
-      errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted>;
+      errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

@@ -83,6 +83,8 @@ CASES = [
      "forward dynamics found singular floating-base articulated inertia"),
     (("ForwardDynamicsIllConditionedBaseInertia",), "SolverError",
      "forward dynamics found ill-conditioned scaled floating-base articulated inertia"),
+    (("NonFiniteResult", "gravity"), "SolverError",
+     "the result of gravity is not finite: the inputs or settings are too large to compute with"),
 ]
 
 
@@ -131,3 +133,36 @@ def test_escaped_fault_is_not_a_velkor_error():
         hooks.trigger_fault("lost", False)
     assert not isinstance(info.value, Exception)
     assert str(info.value) == "lost"
+
+
+def _overflowing(kind):
+    """(robot, call) pairs whose finite, accepted inputs overflow double arithmetic."""
+    import numpy as np
+
+    import velkor
+    from velkor.samples import sample_path
+
+    arm = velkor.Robot(sample_path("arm"))
+    q, huge = np.zeros(7), np.full(7, 1e200)
+    if kind == "gravity_vector":
+        arm.gravity_vector = (0.0, 0.0, 1e308)
+        return "gravity", lambda: arm.gravity(q)
+    if kind == "batch":
+        arm.gravity_vector = (0.0, 0.0, 1e308)
+        return "gravity", lambda: arm.batch(1).gravity(np.zeros((2, 7)))
+    if kind == "kinetic_energy":
+        return "kinetic_energy", lambda: arm.kinetic_energy(q, huge)
+    if kind == "velocity":
+        return "forward_velocity_kinematics", lambda: arm.forward_velocity_kinematics(q, huge * 1e108, 8)
+    if kind == "derivatives":
+        return "inverse_dynamics_derivatives", lambda: arm.inverse_dynamics_derivatives(q, huge, huge)
+    quadruped = velkor.FloatingRobot(sample_path("quadruped"))
+    base = velkor.BaseState(velocity=velkor.Twist([0, 0, 0], [1e308, 0, 0]))
+    return "centroidal_momentum", lambda: quadruped.centroidal_momentum(base, np.zeros(12), np.full(12, 1e200))
+
+
+@pytest.mark.parametrize("kind", ["gravity_vector", "batch", "kinetic_energy", "velocity", "derivatives", "floating"])
+def test_a_result_that_overflows_is_a_solver_error(kind):
+    method, call = _overflowing(kind)
+    with pytest.raises(_velkor.SolverError, match=f"^the result of {method} is not finite"):
+        call()

@@ -155,14 +155,6 @@ struct Failure {
   }
 };
 
-// One row's call into the row's slices of the R result arrays.
-template <class Method, class CoreRobot, class Call, std::size_t R>
-std::expected<void, Error> compute_row(Calculation<CoreRobot>& c, const Call& call, const std::array<double*, R>& at,
-                                       std::size_t K, const Inputs& in) {
-  if constexpr (R == 1) return Method::compute(c, call, std::span<double>(at[0], K), in);
-  else return Method::compute(c, call, spans<R>(at, K), in);
-}
-
 // The entry point of every batch method: the arguments as the handle's method
 // takes them with one state per row, then the rows split over the threads.
 template <class CoreRobot, class Method>
@@ -311,7 +303,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                            d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
           std::array<double*, R> at;
           for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K;
-          const auto done = compute_row<Method>(c, call, at, K, row);
+          const auto done = compute_arrays<Method>(c, call, at, K, row);
           if (!done) {
             failure.record(i, done.error());
             return;

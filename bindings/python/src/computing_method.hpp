@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -197,6 +198,27 @@ std::array<std::span<double>, K> spans(const std::array<double*, K>& data, std::
   return out;
 }
 
+// Every result a call hands back is finite: an overflow on accepted inputs
+// (a velocity of 1e200, a gravity of 1e308) is the SolverError
+// NonFiniteResult naming the method, never inf or NaN returned as an answer.
+// One pass over the result; an `out` the caller gave then holds that result.
+inline std::expected<void, Error> finite_result(const MethodDescription& d, std::span<const double> values) {
+  for (const double v : values)
+    if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteResult{d.name});
+  return {};
+}
+
+// Method::compute into `length` values at each of `data`, checked finite.
+template <class Method, class CoreRobot, class Call, std::size_t K>
+std::expected<void, Error> compute_arrays(Calculation<CoreRobot>& c, const Call& call,
+                                          const std::array<double*, K>& data, std::size_t length,
+                                          const Inputs& in) {
+  if constexpr (K == 1) VELKOR_TRY(Method::compute(c, call, std::span<double>(data[0], length), in));
+  else VELKOR_TRY(Method::compute(c, call, spans<K>(data, length), in));
+  for (double* result : data) VELKOR_TRY(finite_result(Method::description, {result, length}));
+  return {};
+}
+
 // The entry point of every computing method. Method::compute(c, call, inputs)
 // returns the core's expected Pose or Twist for a value result; a Number result
 // is computed into one double and returned as a float;
@@ -217,14 +239,20 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
         h,
         [&](Calculation<CoreRobot>& c) -> std::expected<double, Error> {
           double value = 0.0;
-          const auto done = Method::compute(c, call, std::span<double>(&value, 1), call.inputs());
+          const std::array<double*, 1> data{&value};
+          const auto done = compute_arrays<Method>(c, call, data, 1, call.inputs());
           if (!done) return std::unexpected(done.error());
           return value;
         },
         PyFloat_FromDouble);
   } else if constexpr (d.result == Result::Pose || d.result == Result::Twist) {
     return value_method(
-        h, [&](Calculation<CoreRobot>& c) { return Method::compute(c, call, call.inputs()); },
+        h,
+        [&](Calculation<CoreRobot>& c) {
+          auto value = Method::compute(c, call, call.inputs());
+          if (value && !value->all_finite()) return decltype(value)(std::unexpected(errors::NonFiniteResult{d.name}));
+          return value;
+        },
         [](const auto& value) {
           if constexpr (Method::description.result == Result::Pose) return new_pose(value);
           else return new_twist(value);
@@ -238,13 +266,13 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::size_t length = result_length(d.result, h);
     return arrays_method<K>(h, outs, given, length, call.inputs(),
                             [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
-                              return Method::compute(c, call, spans<K>(data, length), in);
+                              return compute_arrays<Method>(c, call, data, length, in);
                             });
   } else {
     const std::size_t length = result_length(d.result, h);
     return array_method(h, call.template out<Method::description>(), length, call.inputs(),
                         [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-      return Method::compute(c, call, std::span<double>(out, length), in);
+      return compute_arrays<Method>(c, call, std::array<double*, 1>{out}, length, in);
     });
   }
 }

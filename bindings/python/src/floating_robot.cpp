@@ -155,7 +155,8 @@ PyType_Slot slots[] = {
                        "works as for Robot. Raises ModelError when the file cannot be read,\n"
                        "parsed or built (also for a massless root under 'reject'), ValueError for\n"
                        "another option value, TypeError for other argument types. Loading,\n"
-                       "locking, threads and close() work as for Robot.")},
+                       "locking, threads, close() and the SolverError for a result that\n"
+                       "overflows work as for Robot.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
     {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<FloatingRobot>>)},

@@ -84,6 +84,7 @@ PyObject* raise_error(PyObject*, PyObject* args) {
     return core_error(ForwardDynamicsSingularBaseInertia{});
   if (name == "ForwardDynamicsIllConditionedBaseInertia" && PyArg_ParseTuple(fields, ""))
     return core_error(ForwardDynamicsIllConditionedBaseInertia{});
+  if (name == "NonFiniteResult" && PyArg_ParseTuple(fields, "s", &s1)) return core_error(NonFiniteResult{s1});
   (void)n3;
   (void)d3;
   if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no error variant %s", variant);

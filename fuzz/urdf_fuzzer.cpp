@@ -5,7 +5,9 @@
 // RobotModel::from_description. A rejected input must come back as one of the
 // description error kinds; an accepted one must satisfy the numbering
 // invariants every algorithm relies on, and forward kinematics at q = 0 runs
-// over its tables so the sanitizers see them read. Anything else aborts, and so
+// over its tables so the sanitizers see them read. A description with <mimic>
+// elements is imported a second time with mimic joints loosened, and the
+// couplings that model lists must make sense. Anything else aborts, and so
 // does a Fault escaping (it is an internal error no input may cause).
 #include <array>
 #include <cmath>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -151,6 +154,40 @@ void check_model(const velkor::urdf::Robot& description, const velkor::RobotMode
   if (!floating) check_rejection(floating.error());
 }
 
+// mimic="independent": each listed coupling is a moving joint of the file with a
+// <mimic> element, following another moving joint of the file; every moving joint
+// with a <mimic> element is listed, and the chains of leaders end.
+void check_mimic_couplings(const velkor::urdf::Robot& description, const velkor::RobotModel& robot_model) {
+  using velkor::urdf::JointType;
+  const velkor::Model& model = robot_model.model();
+  std::unordered_map<std::string_view, const velkor::urdf::Joint*> by_name;
+  for (const auto& joint : description.joints) by_name.emplace(joint.name, &joint);
+  const auto moving = [](const velkor::urdf::Joint& joint) {
+    return joint.type == JointType::Revolute || joint.type == JointType::Continuous ||
+           joint.type == JointType::Prismatic;
+  };
+  std::size_t expected = 0;
+  for (const auto& joint : description.joints) expected += joint.mimic && moving(joint);
+  check(model.mimic_joints.size() == expected, "mimic_joints does not list every moving mimic joint");
+  for (const velkor::MimicJoint& m : model.mimic_joints) {
+    const auto self = by_name.find(m.joint);
+    check(self != by_name.end() && self->second->mimic && moving(*self->second), "listed joint is no mimic joint");
+    check(m.leader == self->second->mimic->joint && m.multiplier == self->second->mimic->multiplier &&
+              m.offset == self->second->mimic->offset,
+          "listed coupling differs from the file");
+    check(std::isfinite(m.multiplier) && std::isfinite(m.offset), "non-finite coupling");
+    const velkor::urdf::Joint* at = self->second;
+    for (std::size_t steps = 0; at->mimic && moving(*at); ++steps) {
+      check(steps <= description.joints.size(), "mimic chain does not end");
+      const auto leader = by_name.find(at->mimic->joint);
+      check(leader != by_name.end(), "mimic leader is not a joint of the file");
+      check(leader->second != at, "joint mimics itself");
+      check(moving(*leader->second), "mimic leader has no single degree of freedom");
+      at = leader->second;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -162,10 +199,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const auto model = velkor::RobotModel::from_description(*description);
-  if (!model) {
-    check_rejection(model.error());
+  if (model) check_model(*description, *model);
+  else check_rejection(model.error());
+
+  // The same description with mimic joints loosened, when it has any.
+  bool has_mimic = false;
+  for (const auto& joint : description->joints) has_mimic = has_mimic || joint.mimic.has_value();
+  if (!has_mimic) return 0;
+  check(!model, "a file with a mimic element loads under the default policy");
+  const auto loosened = velkor::RobotModel::from_description(
+      *description, velkor::ImportOptions{velkor::MimicPolicy::Independent});
+  if (!loosened) {
+    check_rejection(loosened.error());
     return 0;
   }
-  check_model(*description, *model);
+  check_model(*description, *loosened);
+  check_mimic_couplings(*description, *loosened);
   return 0;
 }

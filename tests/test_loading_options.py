@@ -132,10 +132,92 @@ def test_files_without_mimic_list_no_couplings():
         arm.mimic_joints
 
 
-def test_a_leader_the_file_does_not_have_is_kept_as_written():
-    # published files do this; the coupling is loosened anyway
-    text = robot(link("a", 1), link("b", 1), joint("j", "a", "b", extra='<mimic joint="elsewhere" multiplier="2"/>'))
-    assert Robot.from_urdf_string(text, mimic="independent").mimic_joints == {"j": ("elsewhere", 2.0, 0.0)}
+def follows(name, parent, child, leader=None, kind="revolute"):
+    """A joint whose <mimic> names leader (none without a leader)."""
+    return joint(name, parent, child, kind, extra=f'<mimic joint="{leader}" multiplier="2"/>' if leader else "")
+
+
+def chain_of(*joints):
+    """A robot whose joints, as (name, leader, kind), hang one below the other from link l0."""
+    links = [link(f"l{i}", 1) for i in range(len(joints) + 1)]
+    return robot(*links, *(follows(name, f"l{i}", f"l{i + 1}", leader, kind)
+                           for i, (name, leader, kind) in enumerate(joints)))
+
+
+R = "revolute"
+
+
+@pytest.mark.parametrize("joints, message", [
+    # the leader is not a joint of the file (published files do this)
+    ([("j", "elsewhere", R)], "joint j mimics joint elsewhere, which does not exist"),
+    ([("a", None, R), ("j", "A", R)], "joint j mimics joint A, which does not exist"),
+    ([("j", "j", R)], "joint j mimics itself"),
+    # cycles, named at the first of their joints import reaches; a joint leading into one is not on it
+    ([("a", "b", R), ("b", "a", R)], "joint a mimics joint b, whose mimic chain leads back to a"),
+    ([("t", "a", R), ("a", "b", R), ("b", "c", "prismatic"), ("c", "a", "continuous")],
+     "joint a mimics joint b, whose mimic chain leads back to a"),
+    # a leader without a single degree of freedom, before or after its mimic joint
+    ([("f", None, "fixed"), ("j", "f", R)],
+     "joint j mimics joint f, a fixed joint; a leader must be revolute, continuous or prismatic"),
+    ([("j", "f", R), ("f", None, "fixed")],
+     "joint j mimics joint f, a fixed joint; a leader must be revolute, continuous or prismatic"),
+    ([("j", "f", R), ("f", None, "floating")],
+     "joint j mimics joint f, a floating joint; a leader must be revolute, continuous or prismatic"),
+    ([("j", "f", "prismatic"), ("f", None, "planar")],
+     "joint j mimics joint f, a planar joint; a leader must be revolute, continuous or prismatic"),
+    # a fixed joint's own mimic element is no leader: the fixed joint does not become a DOF
+    ([("f", "k", "fixed"), ("j", "f", R), ("k", None, R)],
+     "joint j mimics joint f, a fixed joint; a leader must be revolute, continuous or prismatic"),
+])
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+def test_couplings_without_a_moving_leader_are_refused(joints, message, cls):
+    text = chain_of(*joints)
+    with pytest.raises(ModelError) as info:
+        cls.from_urdf_string(text, mimic="independent")
+    assert str(info.value) == "invalid robot model: " + message
+    first = next(name for name, leader, _ in joints if leader)
+    with pytest.raises(ModelError) as info:
+        cls.from_urdf_string(text)  # the default refuses any mimic element, as before
+    assert str(info.value) == f"invalid robot model: joint {first} uses an unsupported mimic constraint"
+
+
+@pytest.mark.parametrize("joints, dof_names, couplings", [
+    # a fixed joint couples nothing, whatever its mimic element names
+    ([("f", "nowhere", "fixed")], [], {}),
+    ([("f", "f", "fixed")], [], {}),
+    ([("j", None, R), ("f", "j", "fixed"), ("g", "f", "fixed")], ["j"], {}),
+    # chains load, each coupling as written, leaders before or after their mimic joints
+    ([("x", "y", R), ("y", "z", R), ("z", None, R)], ["x", "y", "z"],
+     {"x": ("y", 2.0, 0.0), "y": ("z", 2.0, 0.0)}),
+    ([("z", None, "prismatic"), ("y", "z", "continuous"), ("x", "y", R)], ["z", "y", "x"],
+     {"y": ("z", 2.0, 0.0), "x": ("y", 2.0, 0.0)}),
+    # several joints follow one leader, one of them through a fixed joint's ignored coupling
+    ([("a", None, R), ("b", "a", R), ("f", "b", "fixed"), ("c", "a", R)], ["a", "b", "c"],
+     {"b": ("a", 2.0, 0.0), "c": ("a", 2.0, 0.0)}),
+])
+def test_fixed_mimic_joints_and_chains_load(joints, dof_names, couplings):
+    text = chain_of(*joints)
+    handle = Robot.from_urdf_string(text, mimic="independent")
+    assert list(handle.dof_names) == dof_names
+    assert handle.mimic_joints == couplings
+    assert handle.link_count == len(joints) + 1
+
+
+DANGLING = "invalid robot model: joint j mimics joint elsewhere, which does not exist"
+
+
+@pytest.mark.parametrize("text, message", [
+    # errors of the file's structure come first
+    (chain_of(("j", "elsewhere", R), ("j", None, R)), "invalid robot model: joint names must be unique"),
+    # then joint by joint in link order, the coupling before the joint's own values
+    (chain_of(("k", None, "spherical"), ("j", "elsewhere", R)), "joint k uses unsupported type spherical"),
+    (chain_of(("j", "elsewhere", R), ("k", None, "spherical")), DANGLING),
+    (chain_of(("j", "elsewhere", R)).replace('velocity="1"', 'velocity="-1"'), DANGLING),
+], ids=["structure", "earlier-joint", "later-joint", "same-joint"])
+def test_coupling_errors_keep_the_order_of_the_checks(text, message):
+    with pytest.raises(ModelError) as info:
+        Robot.from_urdf_string(text, mimic="independent")
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("mimic, message", [

@@ -39,8 +39,8 @@ bool all_finite(const urdf::Triple& t) {
   return std::isfinite(t[0]) && std::isfinite(t[1]) && std::isfinite(t[2]);
 }
 
-Error invalid_joint(const std::string& joint, const char* what) {
-  return errors::InvalidModel{"joint " + joint + " " + what};
+Error invalid_joint(const std::string& joint, std::string_view what) {
+  return errors::InvalidModel{"joint " + joint + " " + std::string(what)};
 }
 
 // Unit axis from a URDF axis: scale by the largest component first so that tiny
@@ -56,22 +56,94 @@ std::optional<Vec3> unit_axis(const urdf::Triple& a) {
   return Vec3(scaled / s);
 }
 
-// A mimic element is refused, or read as a loosened coupling that must make sense.
-std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions& options) {
+bool is_scalar(urdf::JointType type) {
+  return type == urdf::JointType::Revolute || type == urdf::JointType::Continuous ||
+         type == urdf::JointType::Prismatic;
+}
+
+using JointIndex = std::unordered_map<std::string_view, std::size_t>;
+
+// What a joint's <mimic> element couples: nothing (no element, or a joint that
+// cannot follow a scalar leader: a fixed one stays fixed, and floating, planar
+// and spherical ones are refused for their type), the file position of its
+// leader, or why the coupling makes no sense.
+using MimicCoupling = std::optional<std::expected<std::size_t, Error>>;
+
+// The couplings of every joint of the file, by file position. A leader is found
+// by name wherever it stands in the file, and must be a revolute, continuous or
+// prismatic joint other than the mimic joint itself. A leader may mimic another
+// joint in turn; such a chain must end at a joint that mimics nothing, so every
+// joint on a cycle of mimics is refused. Linear in the number of joints.
+std::vector<MimicCoupling> mimic_couplings(const urdf::Robot& robot, const JointIndex& joint_by_name) {
+  const std::size_t J = robot.joints.size();
+  std::vector<MimicCoupling> couplings(J);
+  constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> next(J, none);  // the leader each valid coupling points to
+  for (std::size_t k = 0; k < J; ++k) {
+    const urdf::Joint& j = robot.joints[k];
+    if (!j.mimic) continue;
+    const urdf::Mimic& m = *j.mimic;
+    const auto fail = [&](Error error) { couplings[k] = std::unexpected(std::move(error)); };
+    if (!m.problem.empty()) {
+      fail(errors::InvalidModel{m.problem});
+    } else if (m.joint.empty()) {
+      fail(invalid_joint(j.name, "has a mimic element without a joint attribute"));
+    } else if (!std::isfinite(m.multiplier) || !std::isfinite(m.offset)) {
+      fail(invalid_joint(j.name, "mimic multiplier and offset must be finite"));
+    } else if (!is_scalar(j.type)) {
+      continue;
+    } else if (const auto leader = joint_by_name.find(m.joint); leader == joint_by_name.end()) {
+      fail(invalid_joint(j.name, "mimics joint " + m.joint + ", which does not exist"));
+    } else if (leader->second == k) {
+      fail(invalid_joint(j.name, "mimics itself"));
+    } else if (const urdf::Joint& lead = robot.joints[leader->second]; !is_scalar(lead.type)) {
+      fail(invalid_joint(j.name, "mimics joint " + m.joint + ", a " + lead.type_name +
+                                     " joint; a leader must be revolute, continuous or prismatic"));
+    } else {
+      couplings[k] = leader->second;
+      next[k] = leader->second;
+    }
+  }
+
+  // Each joint has at most one leader: walk every chain once, and refuse the
+  // joints of each cycle a walk closes.
+  enum : unsigned char { unseen, on_walk, done };
+  std::vector<unsigned char> state(J, unseen);
+  std::vector<std::size_t> walk;
+  for (std::size_t start = 0; start < J; ++start) {
+    walk.clear();
+    std::size_t k = start;
+    for (; k != none && state[k] == unseen; k = next[k]) {
+      state[k] = on_walk;
+      walk.push_back(k);
+    }
+    if (k != none && state[k] == on_walk)
+      for (std::size_t c = k;;) {
+        const urdf::Joint& j = robot.joints[c];
+        couplings[c] = std::unexpected(invalid_joint(
+            j.name, "mimics joint " + j.mimic->joint + ", whose mimic chain leads back to " + j.name));
+        if ((c = next[c]) == k) break;
+      }
+    for (std::size_t w : walk) state[w] = done;
+  }
+  return couplings;
+}
+
+// A mimic element is refused, or read as a loosened coupling that must make sense
+// (`coupling`: the joint's entry of mimic_couplings).
+std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions& options,
+                                       const MimicCoupling& coupling) {
   if (!j.mimic) return {};
   if (options.mimic == MimicPolicy::Reject)
     return std::unexpected(invalid_joint(j.name, "uses an unsupported mimic constraint"));
-  const urdf::Mimic& m = *j.mimic;
-  if (!m.problem.empty()) return std::unexpected(errors::InvalidModel{m.problem});
-  if (m.joint.empty()) return std::unexpected(invalid_joint(j.name, "has a mimic element without a joint attribute"));
-  if (!std::isfinite(m.multiplier) || !std::isfinite(m.offset))
-    return std::unexpected(invalid_joint(j.name, "mimic multiplier and offset must be finite"));
+  if (coupling && !*coupling) return std::unexpected(coupling->error());
   return {};
 }
 
-std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOptions& options) {
+std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOptions& options,
+                                        const MimicCoupling& coupling) {
   using urdf::JointType;
-  VELKOR_TRY(check_mimic(j, options));
+  VELKOR_TRY(check_mimic(j, options, coupling));
   if (!all_finite(j.origin.xyz) || !all_finite(j.origin.rpy))
     return std::unexpected(invalid_joint(j.name, "origin must contain only finite values"));
 
@@ -241,7 +313,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     std::size_t child;
     std::size_t joint;
   };
-  std::unordered_map<std::string_view, std::size_t> joint_by_name;
+  JointIndex joint_by_name;
   joint_by_name.reserve(joint_total);
   std::vector<bool> has_parent(link_total, false);
   std::vector<std::vector<Edge>> edges(link_total);
@@ -282,6 +354,11 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   std::vector<std::size_t> queue;
   queue.reserve(link_total);
 
+  // Mimic couplings are judged over the whole file, and reported with their joint.
+  std::vector<MimicCoupling> couplings;
+  if (options.mimic != MimicPolicy::Reject) couplings = mimic_couplings(robot, joint_by_name);
+  const MimicCoupling uncoupled;
+
   auto root_link = robot_link(robot.links[root]);
   if (!root_link) return std::unexpected(std::move(root_link.error()));
   model->links.push_back(std::move(*root_link));
@@ -292,7 +369,8 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
       auto link = robot_link(robot.links[edge.child]);
       if (!link) return std::unexpected(std::move(link.error()));
       model->links.push_back(std::move(*link));
-      auto joint = robot_joint(robot.joints[edge.joint], options);
+      auto joint = robot_joint(robot.joints[edge.joint], options,
+                               couplings.empty() ? uncoupled : couplings[edge.joint]);
       if (!joint) return std::unexpected(std::move(joint.error()));
       model->joints.push_back(std::move(*joint));
       model->parent.push_back(front);
@@ -330,8 +408,8 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   model->link_mass_properties.reserve(model->links.size());
   for (const Link& link : model->links) model->link_mass_properties.push_back(link.mass_properties);
 
-  // Loosened mimic couplings of the joints that became DOFs. The leader is kept
-  // as written: some published files name one that does not exist.
+  // Loosened mimic couplings of the joints that became DOFs (a fixed joint's
+  // mimic element couples nothing). Each leader is a moving joint of the file.
   for (std::size_t k : model->dof_list) {
     const urdf::Joint& joint = robot.joints[joint_by_name.at(model->joints[k].name)];
     if (!joint.mimic) continue;

@@ -37,7 +37,10 @@ struct MimicJoint {
 };
 
 // What import does with <mimic> elements: refuse the file, or make every
-// mimic joint an independent degree of freedom.
+// moving mimic joint an independent degree of freedom. Independent still refuses
+// a coupling whose leader is missing, the joint itself, on a cycle of mimics, or
+// not a revolute, continuous or prismatic joint; a fixed joint's mimic element
+// couples nothing.
 enum class MimicPolicy { Reject, Independent };
 
 struct ImportOptions {

@@ -137,9 +137,25 @@ XACRO_MESH = urdf(link("a", 1).replace("</link>", '<visual><geometry><mesh filen
 LEAF = urdf(link("a", 1), link("tip"), joint("j", "a", "tip"))
 TRIANGLE = urdf(link("a", 1, 'ixx="0.1" ixy="0" ixz="0" iyy="0.1" iyz="0" izz="0.3"'))
 
+MIMIC_MISSING = MIMIC.replace('joint="lead"', 'joint="elsewhere"')
+MIMIC_SELF = MIMIC.replace('joint="lead"', 'joint="follow"')
+MIMIC_FIXED_LEADER = MIMIC.replace('name="lead" type="revolute"', 'name="lead" type="fixed"')
+MIMIC_ON_FIXED = MIMIC.replace('name="follow" type="revolute"', 'name="follow" type="fixed"')
+MIMIC_CYCLE = urdf(link("a", 1), link("b", 1), link("c", 1),
+                   joint("one", "a", "b", extra='<mimic joint="two"/>'),
+                   joint("two", "a", "c", extra='<mimic joint="one"/>'))
+
 CHECKS = {
     "mimic": (MIMIC, 1, 6, "error: joint 'follow': mimic joint: follows 'lead' with multiplier -1 and offset 0",
               'mimic="independent" (velkor info --mimic independent FILE)'),
+    "mimic-missing": (MIMIC_MISSING, 1, 6, "error: joint 'follow': mimic joint: follows 'elsewhere', which is not a joint of this file; no loader",
+                      "make joint= name a revolute, continuous or prismatic joint"),
+    "mimic-self": (MIMIC_SELF, 1, 6, "error: joint 'follow': mimic joint: follows itself; no loader option", "or remove the <mimic>"),
+    "mimic-fixed-leader": (MIMIC_FIXED_LEADER, 1, 6, "error: joint 'follow': mimic joint: follows 'lead', a fixed joint; a leader must be",
+                           "make joint= name"),
+    "mimic-cycle": (MIMIC_CYCLE, 1, 5, "error: joint 'one': mimic joint: follows 'two', whose mimic chain leads back to 'one'", "make joint= name"),
+    "mimic-on-fixed": (MIMIC_ON_FIXED, 1, 6, "error: joint 'follow': mimic element on a fixed joint: it couples nothing",
+                       "the joint stays fixed"),
     "indefinite": (INDEFINITE, 1, 2, "error: link 'a': inertia is indefinite (smallest eigenvalue -1)",
                    "recompute the inertia"),
     "massless-root": (MASSLESS_ROOT, 0, 2, "error as a floating base: link 'base': massless root link",

@@ -445,16 +445,62 @@ def _check_xacro(document: _Document, findings: list[Finding]) -> None:
                 pending.append((child, where, read and child.tag not in ("visual", "collision")))
 
 
+MOVING_JOINTS = ("revolute", "continuous", "prismatic")
+
+
+def _mimic_problem(name: str, leader: str | None, by_name: dict, in_cycles: set[str]) -> str | None:
+    """Why no loader option accepts the coupling of joint `name` to `leader`, or None. The joints
+    of a cycle found are added to `in_cycles`."""
+    if leader is None:
+        return "has no joint attribute"
+    if leader == name:
+        return "follows itself"
+    if leader not in by_name:
+        return f"follows '{leader}', which is not a joint of this file"
+    kind = by_name[leader].get("type")
+    if kind not in MOVING_JOINTS:
+        return f"follows '{leader}', a {kind} joint; a leader must be revolute, continuous or prismatic"
+    seen, current = {name, leader}, by_name[leader]
+    while (mimic := current.find("mimic")) is not None and (after := mimic.get("joint")) in by_name:
+        if after == name:
+            in_cycles.update(seen)
+            return f"follows '{leader}', whose mimic chain leads back to '{name}'"
+        if after in seen:
+            break  # a cycle further on, reported at its own joints
+        seen.add(after)
+        current = by_name[after]
+    return None
+
+
 def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> None:
-    joint_names = {joint.get("name") for joint in joints}
+    by_name = {joint.get("name"): joint for joint in joints}
+    in_cycles: set[str] = set()  # a cycle is reported once, at its first joint in the file
     for joint in joints:
+        name = joint.get("name")
+        if name in in_cycles:
+            continue
         for mimic in joint.findall("mimic"):
             leader = mimic.get("joint")
             multiplier, offset = mimic.get("multiplier", "1"), mimic.get("offset", "0")
-            known = "" if leader in joint_names else " (not a joint of this file)"
+            where = f"joint '{name}'"
+            if joint.get("type") == "fixed":
+                findings.append(Finding(
+                    "error", document.line(mimic), where,
+                    "mimic element on a fixed joint: it couples nothing, but the default loader refuses it",
+                    'load with mimic="independent" (velkor info --mimic independent FILE): the joint stays '
+                    "fixed and is not listed in robot.mimic_joints; or remove the <mimic> element"))
+                continue
+            problem = _mimic_problem(name, leader, by_name, in_cycles)
+            if problem is not None:
+                findings.append(Finding(
+                    "error", document.line(mimic), where,
+                    f"mimic joint: {problem}; no loader option accepts this coupling",
+                    "make joint= name a revolute, continuous or prismatic joint that does not follow this "
+                    "one, or remove the <mimic> element"))
+                continue
             findings.append(Finding(
-                "error", document.line(mimic), f"joint '{joint.get('name')}'",
-                f"mimic joint: follows '{leader}'{known} with multiplier {multiplier} and offset {offset}; "
+                "error", document.line(mimic), where,
+                f"mimic joint: follows '{leader}' with multiplier {multiplier} and offset {offset}; "
                 "the default loader refuses mimic joints",
                 f"load with mimic=\"independent\" (velkor info --mimic independent FILE): the joint becomes an "
                 f"ordinary degree of freedom and robot.mimic_joints gives the coupling to keep yourself; "

@@ -211,7 +211,12 @@ PyType_Slot slots[] = {
                                   "order (dof_names); links are numbered breadth-first from the\n"
                                   "root, joint k leads to link k + 1; results use world axes and\n"
                                   "SI units. Calls on one handle are serialised by its lock;\n"
-                                  "fork() gives another thread a handle of its own.")},
+                                  "fork() gives another thread a handle of its own.\n\n"
+                                  "No computing method returns inf or NaN: a result that\n"
+                                  "overflows on finite inputs (velocities of 1e200, a\n"
+                                  "gravity_vector of 1e308) raises SolverError \"the result of\n"
+                                  "{method} is not finite: ...\"; an out array given then holds\n"
+                                  "that result (out is otherwise written only on success).")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<Robot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<Robot>)},
     {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<Robot>>)},

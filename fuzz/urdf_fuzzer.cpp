@@ -7,8 +7,11 @@
 // invariants every algorithm relies on, and forward kinematics at q = 0 runs
 // over its tables so the sanitizers see them read. A description with <mimic>
 // elements is imported a second time with mimic joints loosened, and the
-// couplings that model lists must make sense. Anything else aborts, and so
-// does a Fault escaping (it is an internal error no input may cause).
+// couplings that model lists must make sense. Each import is repeated with an
+// inertia tolerance: it may differ only in the inertias it accepts, and each
+// inertia it repairs must have been indefinite and become semidefinite by a
+// change no larger than its defect. Anything else aborts, and so does a Fault
+// escaping (it is an internal error no input may cause).
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "model/tree.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/model.hpp"
 #include "robot/robot.hpp"
@@ -188,6 +192,84 @@ void check_mimic_couplings(const velkor::urdf::Robot& description, const velkor:
   }
 }
 
+velkor::Mat3 file_inertia(const velkor::urdf::Inertia& i) {
+  velkor::Mat3 m;
+  m << i.ixx, i.ixy, i.ixz, i.ixy, i.iyy, i.iyz, i.ixz, i.iyz, i.izz;
+  return m;
+}
+
+bool same_mass_properties(const velkor::MassProperties& a, const velkor::MassProperties& b) {
+  const double* x = &a.mass;
+  const double* y = &b.mass;
+  for (std::size_t k = 0; k < 25; ++k)
+    if (x[k] != y[k]) return false;
+  return true;
+}
+
+bool indefinite_inertia(const velkor::Error& error) {
+  const std::string message = error.message();
+  constexpr std::string_view tail = "inertia must be positive semi-definite";
+  return error.is<velkor::errors::InvalidModel>() && message.size() >= tail.size() &&
+         std::string_view(message).substr(message.size() - tail.size()) == tail;
+}
+
+// The import with `options` gave `base`; the same with an inertia tolerance may
+// only accept inertias `base` refused. An input picks one of three tolerances.
+void check_inertia_tolerance(const velkor::urdf::Robot& description, velkor::ImportOptions options,
+                             const std::expected<velkor::RobotModel, velkor::Error>& base, std::size_t size) {
+  static constexpr double tolerances[] = {1e-12, 1e-6, velkor::max_inertia_tolerance};
+  const double tolerance = options.inertia_tolerance = tolerances[size % 3];
+  const auto tolerant = velkor::RobotModel::from_description(description, options);
+  if (base) {
+    check(tolerant.has_value(), "a tolerance refuses what the exact rule accepts");
+    const velkor::Model& a = base->model();
+    const velkor::Model& b = tolerant->model();
+    check(b.inertia_repairs.empty(), "repairs in a model the exact rule accepts");
+    for (std::size_t i = 0; i < a.link_count(); ++i)
+      check(same_mass_properties(a.links[i].mass_properties, b.links[i].mass_properties),
+            "a tolerance changes mass properties the exact rule accepts");
+    for (std::size_t i = 0; i < a.moving().link_count(); ++i)
+      check(same_mass_properties(a.moving().link_mass_properties[i], b.moving().link_mass_properties[i]),
+            "a tolerance changes body mass properties the exact rule accepts");
+    return;
+  }
+  if (!indefinite_inertia(base.error())) {
+    check(!tolerant && tolerant.error().message() == base.error().message(),
+          "a tolerance changes an error that is not about an indefinite inertia");
+    return;
+  }
+  if (!tolerant) {
+    check_rejection(tolerant.error());
+    return;
+  }
+  check_model(description, *tolerant);
+  const velkor::Model& model = tolerant->model();
+  check(!model.inertia_repairs.empty(), "an indefinite inertia loads without a repair");
+  check(model.options.inertia_tolerance == tolerance, "the model does not keep its tolerance");
+  const double scale = velkor::inertia_scale(description.links);
+  std::unordered_map<std::string_view, const velkor::urdf::Link*> by_name;
+  for (const auto& link : description.links) by_name.emplace(link.name, &link);
+  std::size_t indefinite = 0;
+  for (const auto& link : description.links)
+    indefinite += !velkor::is_positive_semidefinite(file_inertia(link.inertial.inertia));
+  check(model.inertia_repairs.size() == indefinite, "repairs do not list every indefinite inertia");
+  for (const velkor::InertiaRepair& r : model.inertia_repairs) {
+    const auto link = by_name.find(r.link);
+    check(link != by_name.end(), "repaired link is not a link of the file");
+    check(r.written == file_inertia(link->second->inertial.inertia), "written inertia differs from the file");
+    check(!velkor::is_positive_semidefinite(r.written), "a semidefinite inertia was repaired");
+    check(r.held.allFinite() && r.held == r.held.transpose(), "held inertia not finite and symmetric");
+    check(velkor::is_positive_semidefinite(r.held), "held inertia is not positive semidefinite");
+    check(std::isfinite(r.defect) && r.defect >= 0.0 && r.defect <= tolerance * scale,
+          "defect beyond the tolerance");
+    check(r.relative_defect == (scale > 0.0 ? r.defect / scale : 0.0), "relative defect");
+    // The nearest semidefinite matrix is the defect away, plus rounding of the eigensolver.
+    const double k = r.written.cwiseAbs().maxCoeff();
+    check((r.held - r.written).cwiseAbs().maxCoeff() <= r.defect + 1e-12 * k + 1e-300,
+          "a repair changes the inertia by more than its defect");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -201,6 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto model = velkor::RobotModel::from_description(*description);
   if (model) check_model(*description, *model);
   else check_rejection(model.error());
+  check_inertia_tolerance(*description, {}, model, size);
 
   // The same description with mimic joints loosened, when it has any.
   bool has_mimic = false;
@@ -209,6 +292,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(!model, "a file with a mimic element loads under the default policy");
   const auto loosened = velkor::RobotModel::from_description(
       *description, velkor::ImportOptions{velkor::MimicPolicy::Independent});
+  check_inertia_tolerance(*description, velkor::ImportOptions{velkor::MimicPolicy::Independent}, loosened, size);
   if (!loosened) {
     check_rejection(loosened.error());
     return 0;

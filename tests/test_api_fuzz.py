@@ -296,7 +296,8 @@ def bad_target(m, method, args, data):
     L = m.L
     args["target"], error, pattern = pick(data, "target", [
         (L, ValueError, rf"^invalid link id {L}$"), (L + 100, ValueError, rf"^invalid link id {L + 100}$"),
-        (-1, OverflowError, None), (2 ** 64, OverflowError, None), (1.0, TypeError, "^argument 'target'"),
+        (-1, ValueError, r"^invalid link id -1$"), (2 ** 64, ValueError, rf"^invalid link id {2 ** 64}$"),
+        (1.0, TypeError, "^argument 'target'"),
         ("tool", TypeError, "^argument 'target'"), (None, TypeError, "^argument 'target'")])
     return error, pattern
 

@@ -100,7 +100,9 @@ def test_link_ids(arm_path, cls):
 def test_unknown_link_names(arm_path, cls, name):
     with pytest.raises(ValueError) as info:
         cls(arm_path).link_id(name)
-    assert str(info.value) == f"link {name} does not exist in the model"
+    close = {"Base": ['base'], "base ": ['base'], "base\0": ['base'], "base\0tool": ['tool', 'base']}
+    close = f"; close matches: {close[name]}" if name in close else ""
+    assert str(info.value) == f"link {name} does not exist in the model{close}"
 
 
 def every_call(robot):
@@ -193,7 +195,8 @@ def test_rejected_base_frame_keeps_the_previous_one(arm_path, frame):
 
 COMMON = {"fork": "($self)", "close": "($self)", "__enter__": "($self)",
           "__exit__": "($self, _exc_type, _exc_value, _traceback)", "link_id": "($self, name)"}
-OPTIONS = {Robot: "*, mimic='reject'", FloatingRobot: "*, mimic='reject', massless_root='reject'"}
+OPTIONS = {Robot: "*, mimic='reject', inertia_tolerance=0.0",
+           FloatingRobot: "*, mimic='reject', massless_root='reject', inertia_tolerance=0.0"}
 METHODS = [(Robot, n, s) for n, s in {**COMMON, "set_base_frame": "($self, frame)",
                                       "forward_kinematics_all": "($self, q, out=None)",
                                       "forward_kinematics": "($self, q, target)"}.items()]
@@ -258,7 +261,7 @@ def test_handles_compare_by_identity_and_have_no_attributes(arm_path, cls):
 @BOTH
 @pytest.mark.parametrize("target, outcome", [
     (True, 1), (False, 0), (np.int64(8), 8), (np.uint8(3), 3),
-    (-1, OverflowError), (2**64, OverflowError), (9, "invalid link id 9"), (2**63, f"invalid link id {2**63}"),
+    (-1, "invalid link id -1"), (2**64, f"invalid link id {2**64}"), (9, "invalid link id 9"), (2**63, f"invalid link id {2**63}"),
     (1.0, TypeError), (np.float64(1), TypeError), ("1", TypeError), (None, TypeError),
 ])
 def test_target_resolution(arm_path, cls, target, outcome):

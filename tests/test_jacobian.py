@@ -134,7 +134,7 @@ def test_base_translation_is_ignored_and_rotation_rotates_columns(branch_path, c
     (np.zeros(7), 9, 42, ValueError, "invalid link id 9"),
     ([NAN] * 5, 9, 42, ValueError, "invalid link id 9"),
     ([NAN] * 5, 1, 41, ValueError, "out must contain exactly 42 elements"),
-    (np.zeros(7), -1, 42, OverflowError, None),
+    (np.zeros(7), -1, 42, ValueError, "invalid link id -1"),
     (np.zeros(7), 1.0, 42, TypeError, "'target'"),
 ], ids=["short_q", "nan_q", "inf_q_root", "bad_target", "target_before_q", "out_before_q", "negative", "float"])
 def test_robot_errors_leave_out_untouched(arm_path, q, target, size, error, message):

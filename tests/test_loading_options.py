@@ -1,12 +1,13 @@
 """Loading from a string, the opt-in import choices (mimic joints made independent, massless
-floating roots), and the message for xacro input."""
+floating roots, inertias indefinite by a rounding), and the message for xacro input."""
 
 import inspect
+import math
 
 import numpy as np
 import pytest
 
-from velkor import FloatingRobot, ModelError, Robot
+from velkor import BaseState, FloatingRobot, ModelError, Robot
 from velkor.samples import sample_path
 
 
@@ -84,9 +85,10 @@ def test_from_urdf_string_takes_a_str(value):
 def test_options_are_keyword_only_with_the_old_behaviour_as_default(cls, loader):
     function = cls if loader == "__call__" else getattr(cls, loader)
     parameters = inspect.signature(function).parameters
-    expected = ["mimic"] + (["massless_root"] if cls is FloatingRobot else [])
-    assert [p for p in parameters if parameters[p].kind is inspect.Parameter.KEYWORD_ONLY] == expected
-    assert all(parameters[p].default == "reject" for p in expected)
+    defaults = {"mimic": "reject", **({"massless_root": "reject"} if cls is FloatingRobot else {}),
+                "inertia_tolerance": 0.0}
+    assert [p for p in parameters if parameters[p].kind is inspect.Parameter.KEYWORD_ONLY] == list(defaults)
+    assert {p: parameters[p].default for p in defaults} == defaults
     source = open(sample_path("arm")).read() if loader == "from_urdf_string" else sample_path("arm")
     with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
         function(source, "independent")
@@ -299,3 +301,171 @@ def test_xacro_input_is_named_as_such(text, detail):
 def test_expanded_xacro_output_keeps_its_namespace_and_loads():
     text = robot(link("a", 1)).replace("<robot ", '<robot xmlns:xacro="http://wiki.ros.org/xacro" ')
     assert Robot.from_urdf_string(text).link_count == 1
+
+
+# ---- inertias wrong by a rounding: inertia_tolerance ----
+
+INERTIA_NAMES = ("ixx", "ixy", "ixz", "iyy", "iyz", "izz")
+
+
+def inertia_link(name, values, mass=1.0):
+    entries = " ".join(f'{n}="{float(v)!r}"' for n, v in zip(INERTIA_NAMES, values))
+    return f'<link name="{name}"><inertial><mass value="{mass}"/><inertia {entries}/></inertial></link>'
+
+
+def matrix(values):
+    xx, xy, xz, yy, yz, zz = values
+    return np.array([[xx, xy, xz], [xy, yy, yz], [xz, yz, zz]])
+
+
+def entries(m):
+    return tuple(float(m[i, j]) for i, j in ((0, 0), (0, 1), (0, 2), (1, 1), (1, 2), (2, 2)))
+
+
+DEFECT = 2.0**-30  # exactly representable, and so is every eigenvalue below
+SLIGHTLY_NEGATIVE = (1.0, 0.0, 0.0, 0.5, 0.0, -DEFECT)
+INDEFINITE = "invalid robot model: link {} inertia must be positive semi-definite"
+
+
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+def test_a_slightly_negative_eigenvalue_loads_within_the_tolerance_and_is_set_to_zero(cls):
+    text = robot(inertia_link("base", SLIGHTLY_NEGATIVE))
+    for options in ({}, {"inertia_tolerance": 0.0}, {"inertia_tolerance": math.nextafter(DEFECT, 0)}):
+        with pytest.raises(ModelError) as info:
+            cls.from_urdf_string(text, **options)
+        assert str(info.value).startswith(INDEFINITE.format("base"))
+    assert str(info.value).endswith("its smallest eigenvalue is -9.31e-10 kg·m², beyond the tolerated -9.31e-10 "
+                                    "kg·m² (inertia_tolerance times 1 kg·m², the largest principal moment of the "
+                                    "robot's links)")
+    (repair,) = cls.from_urdf_string(text, inertia_tolerance=DEFECT).repaired_inertias
+    assert repair == ("base", DEFECT, DEFECT, SLIGHTLY_NEGATIVE, (1.0, 0.0, 0.0, 0.5, 0.0, 0.0))
+    assert (repair.link, repair.relative_defect, repair.held[5]) == ("base", DEFECT, 0.0)
+
+
+def rotated(values, seed):
+    """R diag(values) Rᵀ for a random rotation R."""
+    q, _ = np.linalg.qr(np.random.default_rng(seed).normal(size=(3, 3)))
+    return entries(q @ np.diag(values) @ q.T)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_the_model_holds_the_nearest_semidefinite_inertia_and_only_that_change(seed):
+    # a small link, indefinite by 1e-8 of its own largest moment but 1e-10 of the robot's
+    small = rotated((1e-2, 5e-3, -1e-10), seed)
+    text = robot(inertia_link("body", (1.0, 0, 0, 1.0, 0, 1.0), 5), inertia_link("tip", small),
+                 joint("j", "body", "tip"))
+    with pytest.raises(ModelError, match="^" + INDEFINITE.format("tip")):
+        Robot.from_urdf_string(text)
+    tolerant = Robot.from_urdf_string(text, inertia_tolerance=1e-9)
+    (repair,) = tolerant.repaired_inertias
+    assert repair.link == "tip" and repair.written == small
+    assert repair.defect == pytest.approx(1e-10, rel=1e-6)
+    assert repair.relative_defect == pytest.approx(1e-10, rel=1e-6)  # against the body's moment of 1
+    # held keeps the positive eigenpairs and drops the negative one: the change is the defect itself
+    change = matrix(repair.held) - matrix(repair.written)
+    assert np.linalg.norm(change, 2) == pytest.approx(repair.defect, rel=1e-5)
+    np.testing.assert_allclose(np.linalg.eigvalsh(matrix(repair.held)), [0, 5e-3, 1e-2], atol=1e-17)
+    # held passes the exact rule, and the file written with it computes the same bits
+    exact = Robot.from_urdf_string(text.replace(inertia_link("tip", small), inertia_link("tip", repair.held)))
+    assert exact.repaired_inertias == []
+    q, qd, tau = [0.3], [-0.7], [0.2]
+    assert tolerant.mass_matrix(q).tobytes() == exact.mass_matrix(q).tobytes()
+    assert tolerant.forward_dynamics(q, qd, tau).tobytes() == exact.forward_dynamics(q, qd, tau).tobytes()
+    # measured against the small link alone, the defect is beyond the tolerance
+    with pytest.raises(ModelError, match="^" + INDEFINITE.format("tip")):
+        Robot.from_urdf_string(robot(inertia_link("tip", small)), inertia_tolerance=1e-9)
+
+
+@pytest.mark.parametrize("make", [lambda: Robot(sample_path("arm"), inertia_tolerance=1e-3),
+                                  lambda: FloatingRobot(sample_path("quadruped"), massless_root="allow",
+                                                        inertia_tolerance=1e-3)], ids=["arm", "quadruped"])
+def test_semidefinite_inertias_are_kept_bit_for_bit(make):
+    tolerant = make()
+    plain = Robot(sample_path("arm")) if isinstance(tolerant, Robot) else FloatingRobot(
+        sample_path("quadruped"), massless_root="allow")
+    assert tolerant.repaired_inertias == plain.repaired_inertias == []
+    lead = () if isinstance(tolerant, Robot) else (BaseState(),)
+    q = np.linspace(-1, 1, tolerant.joint_count)
+    assert tolerant.mass_matrix(*lead, q).tobytes() == plain.mass_matrix(*lead, q).tobytes()
+    tolerant.close()
+    with pytest.raises(RuntimeError, match="robot is closed"):
+        tolerant.repaired_inertias
+
+
+@pytest.mark.parametrize("value, error, message", [
+    *[(v, ValueError, f"inertia_tolerance must be a number from 0 to 0.001, got {v!r}")
+      for v in (float("nan"), float("inf"), -float("inf"), -1e-12, 1.5e-3, 1, True)],
+    (10**400, ValueError, "inertia_tolerance must be a number from 0 to 0.001, got an int too large for a float"),
+    ("1e-6", TypeError, "argument 'inertia_tolerance': must be real number, not str"),
+    (None, TypeError, "argument 'inertia_tolerance': must be real number, not NoneType"),
+    (1e-6j, TypeError, "argument 'inertia_tolerance': must be real number, not complex"),
+])
+@pytest.mark.parametrize("cls, loader", [(Robot, "__call__"), (Robot, "from_urdf_string"),
+                                         (FloatingRobot, "from_urdf")])
+def test_bad_tolerances_are_refused(value, error, message, cls, loader):
+    function = cls if loader == "__call__" else getattr(cls, loader)
+    source = open(sample_path("arm")).read() if loader == "from_urdf_string" else sample_path("arm")
+    with pytest.raises(error) as info:
+        function(source, inertia_tolerance=value)
+    assert str(info.value) == message
+
+
+# iCub and TIAGo as published: inertias a CAD export rounded below zero
+ROUNDED = {
+    "icub_description/robots/icub.urdf": ["r_hip_2", "r_upper_leg", "r_lower_leg", "head", "l_ankle_2", "r_ankle_2"],
+    "tiago_description/robots/tiago.urdf": ["base_antenna_left_link", "base_antenna_right_link"],
+}
+
+
+def load_published(file, floating, **options):
+    from test_cross_validation import robots_dir
+
+    extra = {"massless_root": "allow"} if floating else {}
+    return (FloatingRobot if floating else Robot)(str(robots_dir() / file), mimic="independent", **extra, **options)
+
+
+@pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
+@pytest.mark.parametrize("file", ROUNDED)
+def test_published_robots_load_with_a_tolerance(file, floating):
+    with pytest.raises(ModelError) as info:
+        load_published(file, floating)
+    assert str(info.value) == INDEFINITE.format(ROUNDED[file][0])
+    if file.startswith("tiago"):  # its defect is 6.4e-8 of the largest moment
+        with pytest.raises(ModelError, match="beyond the tolerated"):
+            load_published(file, floating, inertia_tolerance=1e-8)
+    tolerant = load_published(file, floating, inertia_tolerance=1e-6)
+    repairs = tolerant.repaired_inertias
+    assert [r.link for r in repairs] == ROUNDED[file]
+    assert [tolerant.link_id(r.link) for r in repairs] == sorted(tolerant.link_id(r.link) for r in repairs)
+    for r in repairs:
+        assert 0 < r.relative_defect <= 1e-6
+        assert r.defect == pytest.approx(-np.linalg.eigvalsh(matrix(r.written))[0], rel=1e-9)
+        assert np.linalg.norm(matrix(r.held) - matrix(r.written), 2) == pytest.approx(r.defect, rel=1e-6)
+    assert tolerant.fork().repaired_inertias == repairs
+
+
+@pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
+@pytest.mark.parametrize("file", ROUNDED)
+def test_published_robots_agree_with_the_oracle_once_accepted(file, floating):
+    """The oracle loads the file as written; the repair moves the mass matrix by at most the sum of
+    the defects, and forward dynamics by what that and the conditioning of M allow."""
+    from test_cross_validation import Case, State, pin, robots_dir
+
+    options = {"mimic": "independent", "inertia_tolerance": 1e-6, **({"massless_root": "allow"} if floating else {})}
+    case = Case(file, robots_dir() / file, options, floating, None)
+    moved = sum(r.defect for r in case.robot.repaired_inertias)
+    for seed in range(4):
+        st = State(case, seed)
+        st.activate()
+        side = st.T.shape[1]
+        ours = case.robot.mass_matrix(*st.args(st.q)).reshape(side, side)
+        upper = np.triu(pin.crba(case.model, case.data, st.qp))
+        oracle = st.T.T @ (upper + np.triu(upper, 1).T) @ st.T
+        np.testing.assert_allclose(ours, oracle, rtol=0, atol=moved + 1e-12 * np.abs(oracle).max())
+        qdd = case.robot.forward_dynamics(*st.args(st.q, st.qd, st.forces))
+        expected = st.to_ours(pin.aba(case.model, case.data, st.qp, st.vp, st.T @ st.forces))
+        # iCub's links are point masses: M is ill-conditioned (up to 3e7), and both answers are
+        # as exact as that allows
+        bound = np.linalg.cond(ours) * (1e-13 + moved / np.linalg.norm(ours, 2)) * np.abs(expected).max()
+        np.testing.assert_allclose(qdd, expected, rtol=0, atol=bound)
+        assert np.all(np.isfinite(qdd))

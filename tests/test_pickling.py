@@ -129,3 +129,36 @@ def test_pools_take_handles(method):
         remote = pool.map(pool_results, robots)
     for robot, got in zip(robots, remote):
         assert same_bits(got, results(robot))
+
+
+# A robot whose tip inertia is indefinite by 1e-10 of the body's moment: it loads with inertia_tolerance only.
+TOLERATED = ('<robot name="r"><link name="body"><inertial><mass value="5"/>'
+             '<inertia ixx="1" ixy="0" ixz="0" iyy="1" iyz="0" izz="1"/></inertial></link>'
+             '<link name="tip"><inertial><mass value="1"/>'
+             '<inertia ixx="0.01" ixy="0.002" ixz="0" iyy="0.0004" iyz="0" izz="-1e-10"/></inertial></link>'
+             '<joint name="j" type="continuous"><parent link="body"/><child link="tip"/>'
+             '<origin xyz="0 0 0.1"/><axis xyz="1 0 0"/></joint></robot>')
+
+
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+@pytest.mark.parametrize("how", ["pickle", "deepcopy"])
+def test_inertia_tolerance_travels(cls, how):
+    robot = cls.from_urdf_string(TOLERATED, inertia_tolerance=1e-9)
+    restore, args = robot.__reduce__()
+    assert len(args) == 6 and args[5] == 1e-9
+    other = pickle.loads(pickle.dumps(robot)) if how == "pickle" else copy.deepcopy(robot)
+    assert other.repaired_inertias == robot.repaired_inertias and len(robot.repaired_inertias) == 1
+    assert same_bits(results(other), results(robot))
+    # without the option the pickle keeps its five arguments, and five still load
+    assert len(cls.from_urdf_string(XML).__reduce__()[1]) == 5
+    with pytest.raises(ModelError, match="link tip inertia must be positive semi-definite"):
+        restore(*args[:5])
+
+
+@pytest.mark.parametrize("tolerance, error", [(float("nan"), ValueError), (1.0, ValueError), ("1e-9", TypeError),
+                                               (None, TypeError)])
+def test_malformed_inertia_tolerance_in_pickle_data(tolerance, error):
+    with pytest.raises(error, match="inertia_tolerance"):
+        Robot._restore(TOLERATED, "reject", "reject", FRAME, (0, 0, -9.8), tolerance)
+    with pytest.raises(TypeError, match=r"takes 5 or 6 arguments \(7 given\)"):
+        Robot._restore(TOLERATED, "reject", "reject", FRAME, (0, 0, -9.8), 1e-9, 0)

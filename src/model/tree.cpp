@@ -5,11 +5,15 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
+
+#include "fault.hpp"
 
 namespace velkor {
 namespace {
@@ -18,7 +22,7 @@ bool all_finite(const urdf::Triple& t) {
   return std::isfinite(t[0]) && std::isfinite(t[1]) && std::isfinite(t[2]);
 }
 
-Error invalid(const std::string& link, const char* what) {
+Error invalid(const std::string& link, const std::string& what) {
   return errors::InvalidModel{"link " + link + " " + what};
 }
 
@@ -205,21 +209,118 @@ bool is_positive_semidefinite(const Mat3& inertia) {
   return principal_minors_nonnegative(inertia);
 }
 
-std::expected<Link, Error> robot_link(const urdf::Link& link) {
+namespace {
+
+Mat3 inertia_matrix(const urdf::Inertia& i) {
+  Mat3 inertia;
+  inertia << i.ixx, i.ixy, i.ixz,
+             i.ixy, i.iyy, i.iyz,
+             i.ixz, i.iyz, i.izz;
+  return inertia;
+}
+
+// Eigenvalues (ascending) and eigenvectors of I/k, k = max|Iᵢⱼ| > 0: entries in
+// [-1, 1], so tiny and huge inertias are solved alike. None if the solver fails.
+struct ScaledSpectrum {
+  double k = 0.0;
+  Vec3 values = Vec3::Zero();
+  Mat3 vectors = Mat3::Identity();
+};
+
+std::optional<ScaledSpectrum> scaled_spectrum(const Mat3& inertia, int options) {
+  ScaledSpectrum s;
+  s.k = inertia.cwiseAbs().maxCoeff();
+  if (s.k == 0.0) return s;
+  const Eigen::SelfAdjointEigenSolver<Mat3> solver(inertia / s.k, options);
+  if (solver.info() != Eigen::Success) return std::nullopt;
+  s.values = solver.eigenvalues();
+  if (options & Eigen::ComputeEigenvectors) s.vectors = solver.eigenvectors();
+  return s;
+}
+
+double capped(double x) { return std::min(x, std::numeric_limits<double>::max()); }
+
+// The nearest positive semidefinite matrix (Frobenius norm): V·max(Λ, 0)·Vᵀ.
+// Rounding in the product can leave it a hair outside the cone, so its diagonal
+// is lifted by a few ulps of its largest moment until the exact rule accepts it.
+// None when it does not fit in doubles.
+std::optional<Mat3> without_negative_eigenvalues(const ScaledSpectrum& s) {
+  const Vec3 kept = s.values.cwiseMax(0.0);
+  const Mat3 product = s.vectors * kept.asDiagonal() * s.vectors.transpose();
+  Mat3 held;
+  for (int c = 0; c < 3; ++c)
+    for (int r = c; r < 3; ++r) held(r, c) = held(c, r) = product(r, c) * s.k;
+  double lift = std::max(std::numeric_limits<double>::epsilon() * kept.maxCoeff() * s.k,
+                         std::numeric_limits<double>::denorm_min());
+  for (int step = 0;; ++step) {
+    if (!held.allFinite()) return std::nullopt;
+    if (is_positive_semidefinite(held)) return held;
+    // Each lift doubles: after 53 the diagonal has grown by the largest moment.
+    VELKOR_INVARIANT(step < 64, "an inertia stays indefinite after its negative eigenvalues were removed");
+    held.diagonal().array() += lift;
+    lift *= 2.0;
+  }
+}
+
+std::string moment_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", value);
+  return text;
+}
+
+// A written inertia that is not positive semidefinite: repaired when its defect
+// is within the allowance, else the refusal, which names the numbers when a
+// tolerance was given.
+std::expected<InertiaRepair, Error> repaired(const std::string& link, const Mat3& written,
+                                             const InertiaAllowance& allowance) {
+  const Error refusal = invalid(link, "inertia must be positive semi-definite");
+  if (allowance.tolerance == 0.0) return std::unexpected(refusal);
+  const auto spectrum = scaled_spectrum(written, Eigen::ComputeEigenvectors);
+  if (!spectrum) return std::unexpected(refusal);
+  // The exact rule found a negative eigenvalue; where the solver puts the smallest
+  // at zero or above (within its error of zero), the defect counts as nothing.
+  const double defect = capped(std::max(-spectrum->values[0], 0.0) * spectrum->k);
+  const double allowed = allowance.tolerance * allowance.scale;
+  if (!(defect <= allowed))
+    return std::unexpected(invalid(
+        link, "inertia must be positive semi-definite: its smallest eigenvalue is " + moment_text(-defect) +
+                  " kg·m², beyond the tolerated " + moment_text(-allowed) + " kg·m² (inertia_tolerance times " +
+                  moment_text(allowance.scale) + " kg·m², the largest principal moment of the robot's links)"));
+  const auto held = without_negative_eigenvalues(*spectrum);
+  if (!held) return std::unexpected(invalid(link, "mass properties must be finite"));
+  return InertiaRepair{link, defect, allowance.scale > 0.0 ? defect / allowance.scale : 0.0, written, *held};
+}
+
+}  // namespace
+
+double inertia_scale(std::span<const urdf::Link> links) {
+  double scale = 0.0;
+  for (const urdf::Link& link : links) {
+    const Mat3 inertia = inertia_matrix(link.inertial.inertia);
+    if (!inertia.allFinite()) continue;
+    if (const auto spectrum = scaled_spectrum(inertia, Eigen::EigenvaluesOnly))
+      scale = std::max(scale, capped(std::max(spectrum->values[2], 0.0) * spectrum->k));
+  }
+  return scale;
+}
+
+std::expected<Link, Error> robot_link(const urdf::Link& link, const InertiaAllowance& allowance,
+                                      std::vector<InertiaRepair>& repairs) {
   const urdf::Inertial& in = link.inertial;
   if (!(std::isfinite(in.mass) && in.mass >= 0.0))
     return std::unexpected(invalid(link.name, "mass must be finite and non-negative"));
   if (!all_finite(in.origin.xyz) || !all_finite(in.origin.rpy))
     return std::unexpected(invalid(link.name, "inertial origin must contain only finite values"));
-  const urdf::Inertia& i = in.inertia;
-  Mat3 inertia;
-  inertia << i.ixx, i.ixy, i.ixz,
-             i.ixy, i.iyy, i.iyz,
-             i.ixz, i.iyz, i.izz;
+  Mat3 inertia = inertia_matrix(in.inertia);
   if (!inertia.allFinite())
     return std::unexpected(invalid(link.name, "inertia must contain only finite values"));
-  if (!is_positive_semidefinite(inertia))
-    return std::unexpected(invalid(link.name, "inertia must be positive semi-definite"));
+  std::optional<InertiaRepair> repair;
+  if (!is_positive_semidefinite(inertia)) {
+    auto accepted = repaired(link.name, inertia, allowance);
+    if (!accepted) return std::unexpected(std::move(accepted.error()));
+    inertia = accepted->held;
+    repair = std::move(*accepted);
+  }
 
   // I_c = R·I·Rᵀ: the inertia axes of the file rotated into link axes.
   const Mat3 R = rpy_quaternion(in.origin.rpy[0], in.origin.rpy[1], in.origin.rpy[2])
@@ -233,6 +334,7 @@ std::expected<Link, Error> robot_link(const urdf::Link& link) {
   for (std::size_t k = 0; k < 25; ++k)
     if (!std::isfinite(record[k]))
       return std::unexpected(invalid(link.name, "mass properties must be finite"));
+  if (repair) repairs.push_back(std::move(*repair));
   return Link{link.name, properties};
 }
 

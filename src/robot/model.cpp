@@ -359,14 +359,22 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   if (options.mimic != MimicPolicy::Reject) couplings = mimic_couplings(robot, joint_by_name);
   const MimicCoupling uncoupled;
 
-  auto root_link = robot_link(robot.links[root]);
+  // Inertias are measured against the largest moment of the whole file, which
+  // only a tolerance needs; without one the rule is exact.
+  VELKOR_INVARIANT(options.inertia_tolerance >= 0.0 && options.inertia_tolerance <= max_inertia_tolerance,
+                   "inertia tolerance outside [0, max_inertia_tolerance]");
+  InertiaAllowance allowance;
+  if (options.inertia_tolerance > 0.0)
+    allowance = {options.inertia_tolerance, inertia_scale(robot.links)};
+
+  auto root_link = robot_link(robot.links[root], allowance, model->inertia_repairs);
   if (!root_link) return std::unexpected(std::move(root_link.error()));
   model->links.push_back(std::move(*root_link));
   queue.push_back(root);
   for (std::size_t front = 0; front < queue.size(); ++front) {
     for (const Edge& edge : edges[queue[front]]) {
       queue.push_back(edge.child);
-      auto link = robot_link(robot.links[edge.child]);
+      auto link = robot_link(robot.links[edge.child], allowance, model->inertia_repairs);
       if (!link) return std::unexpected(std::move(link.error()));
       model->links.push_back(std::move(*link));
       auto joint = robot_joint(robot.joints[edge.joint], options,

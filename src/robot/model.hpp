@@ -43,8 +43,18 @@ struct MimicJoint {
 // couples nothing.
 enum class MimicPolicy { Reject, Independent };
 
+// The largest inertia tolerance import takes: a defect beyond a thousandth of the
+// robot's largest principal moment is a wrong inertia, not rounding.
+inline constexpr double max_inertia_tolerance = 1e-3;
+
 struct ImportOptions {
   MimicPolicy mimic = MimicPolicy::Reject;
+  // 0, the default: a link inertia with any negative eigenvalue is refused. In
+  // (0, max_inertia_tolerance]: one whose most negative eigenvalue is no lower
+  // than −inertia_tolerance × the largest principal moment among the file's
+  // links is accepted and held with its negative eigenvalues set to zero, and
+  // listed in Model::inertia_repairs. Any other value is a caller's bug.
+  double inertia_tolerance = 0.0;
 };
 
 class Model {
@@ -59,6 +69,7 @@ class Model {
   std::vector<std::optional<std::size_t>> dof_parent; // n: nearest ancestor DOF of each DOF, none at the top
   std::vector<std::size_t> parent;                   // J: parent link index of each joint
   std::vector<MimicJoint> mimic_joints;              // loosened couplings of DOF joints, DOF order
+  std::vector<InertiaRepair> inertia_repairs;        // inertias accepted within the tolerance, link order
   std::uint64_t id = 0;
 
   // Moving bodies. Each link joined to its parent by a fixed joint belongs to

@@ -15,21 +15,24 @@ using H = Handle<FloatingRobot>;
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_urdf($cls, path, *, mimic='reject', massless_root='reject')\n--\n\n"
+     "from_urdf($cls, path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n--\n\n"
      "Loads a FloatingRobot from the URDF file at path: the same as\n"
-     "FloatingRobot(path, mimic=..., massless_root=...). Raises ModelError when\n"
-     "the file cannot be read, parsed or built (or its root link is massless),\n"
-     "ValueError for an unknown option value, TypeError when path is not a str or\n"
-     "os.PathLike. Reads and builds with the interpreter lock released; a signal\n"
-     "handler that raises (Ctrl-C) ends the load with its exception."},
+     "FloatingRobot(path, mimic=..., massless_root=..., inertia_tolerance=...).\n"
+     "Raises ModelError when the file cannot be read, parsed or built (or its\n"
+     "root link is massless), ValueError for an unknown option value or an\n"
+     "inertia_tolerance outside [0, 0.001], TypeError when path is not a str or\n"
+     "os.PathLike or inertia_tolerance not a real number. Reads and builds with\n"
+     "the interpreter lock released; a signal handler that raises (Ctrl-C) ends\n"
+     "the load with its exception."},
     {"from_urdf_string", fastcall_entry<handle_from_urdf_string<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_urdf_string($cls, xml, *, mimic='reject', massless_root='reject')\n--\n\n"
+     "from_urdf_string($cls, xml, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n--\n\n"
      "Loads a FloatingRobot from a URDF document held in a str, with the same\n"
-     "checks and error texts as a file: ModelError for a document that cannot be\n"
-     "parsed or built (or a massless root link), ValueError for an unknown option\n"
-     "value, TypeError when xml is not a str. Parses and builds with the\n"
-     "interpreter lock released."},
+     "options, checks and error texts as a file: ModelError for a document that\n"
+     "cannot be parsed or built (or a massless root link), ValueError for an\n"
+     "unknown option value or an inertia_tolerance outside [0, 0.001], TypeError\n"
+     "when xml is not a str or inertia_tolerance not a real number. Parses and\n"
+     "builds with the interpreter lock released."},
     {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"
      "A new handle on the same model (shared, immutable) with its own workspace\n"
      "and its own lock, so calls on the two handles run in parallel from different\n"
@@ -144,7 +147,8 @@ PyGetSetDef getset[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject')\n--\n\n"
+     const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n"
+                       "--\n\n"
                        "A robot whose root link (link 0) moves freely, loaded from a URDF file.\n"
                        "Every computing method takes a velkor.BaseState first: the world pose,\n"
                        "velocity and acceleration of the root link.\n\n"
@@ -152,10 +156,12 @@ PyType_Slot slots[] = {
                        "entries: the 6 base coordinates first (angular, then linear, world axes),\n"
                        "then the n joints in DOF order. massless_root='allow' (keyword-only)\n"
                        "accepts a massless root link when the links fixed to it carry mass; mimic\n"
-                       "works as for Robot. Raises ModelError when the file cannot be read,\n"
-                       "parsed or built (also for a massless root under 'reject'), ValueError for\n"
-                       "another option value, TypeError for other argument types. Loading,\n"
-                       "locking, threads, close() and the SolverError for a result that\n"
+                       "and inertia_tolerance (link inertias that are not positive semi-definite\n"
+                       "by a rounding, see repaired_inertias) work as for Robot. Raises ModelError\n"
+                       "when the file cannot be read, parsed or built (also for a massless root\n"
+                       "under 'reject'), ValueError for another option value or an\n"
+                       "inertia_tolerance outside [0, 0.001], TypeError for other argument types.\n"
+                       "Loading, locking, threads, close() and the SolverError for a result that\n"
                        "overflows work as for Robot.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},

@@ -30,7 +30,8 @@ std::optional<std::string> xml_argument(PyObject* value) {
                      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
-bool load_options(PyObject* mimic, PyObject* massless_root, LoadOptions& options) {
+bool load_options(PyObject* mimic, PyObject* massless_root, PyObject* inertia_tolerance,
+                  LoadOptions& options) {
   static const char* const mimic_choices[] = {"reject", "independent", nullptr};
   static const char* const root_choices[] = {"reject", "allow", nullptr};
   if (mimic != nullptr) {
@@ -42,6 +43,29 @@ bool load_options(PyObject* mimic, PyObject* massless_root, LoadOptions& options
     const int choice = choice_argument(massless_root, "massless_root", root_choices);
     if (choice < 0) return false;
     options.massless_root = choice == 0 ? MasslessRoot::Reject : MasslessRoot::Allow;
+  }
+  if (inertia_tolerance != nullptr) {
+    double tolerance = 0.0;
+    if (PyLong_Check(inertia_tolerance)) {
+      // An int too large for a double is out of range like any other large value.
+      tolerance = PyLong_AsDouble(inertia_tolerance);
+      if (tolerance == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError,
+                        "inertia_tolerance must be a number from 0 to 0.001, got an int too large for a float");
+        return false;
+      }
+    } else if (!number_argument(inertia_tolerance, "inertia_tolerance", tolerance)) {
+      return false;
+    }
+    static_assert(max_inertia_tolerance == 1e-3, "the message states the bound");
+    if (!(tolerance >= 0.0 && tolerance <= max_inertia_tolerance)) {
+      PyErr_Format(PyExc_ValueError, "inertia_tolerance must be a number from 0 to 0.001, got %R",
+                   inertia_tolerance);
+      return false;
+    }
+    options.import.inertia_tolerance = tolerance + 0.0;  // -0.0 is the default
   }
   return true;
 }
@@ -57,7 +81,13 @@ std::optional<unsigned long long> link_index_argument(PyObject* value, const cha
     return std::nullopt;
   }
   const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
-  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    // negative, or beyond any robot: no link has that id
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "invalid link id %R", index.get());
+    return std::nullopt;
+  }
   return id;
 }
 

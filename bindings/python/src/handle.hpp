@@ -35,15 +35,16 @@ struct LoadOptions {
   MasslessRoot massless_root = MasslessRoot::Reject;
 };
 
-// mimic= and, for FloatingRobot, massless_root= (nullptr: not given); false with
-// TypeError or ValueError set.
-bool load_options(PyObject* mimic, PyObject* massless_root, LoadOptions& options);
+// mimic=, for FloatingRobot massless_root=, and inertia_tolerance= (nullptr: not
+// given); false with TypeError or ValueError set.
+bool load_options(PyObject* mimic, PyObject* massless_root, PyObject* inertia_tolerance,
+                  LoadOptions& options);
 
 template <>
 struct HandleTraits<Robot> {
   static constexpr const char* class_name = "Robot";
   static constexpr std::size_t base_dofs = 0;
-  static constexpr Py_ssize_t option_count = 1;  // mimic
+  static constexpr Py_ssize_t option_count = 2;  // mimic, inertia_tolerance
   static PyTypeObject* type() { return types().robot; }
   static std::expected<Robot, Error> make(RobotModel model, const LoadOptions&) {
     return Robot(std::move(model));
@@ -54,7 +55,7 @@ template <>
 struct HandleTraits<FloatingRobot> {
   static constexpr const char* class_name = "FloatingRobot";
   static constexpr std::size_t base_dofs = 6;
-  static constexpr Py_ssize_t option_count = 2;  // mimic, massless_root
+  static constexpr Py_ssize_t option_count = 3;  // mimic, massless_root, inertia_tolerance
   static PyTypeObject* type() { return types().floating_robot; }
   static std::expected<FloatingRobot, Error> make(RobotModel model, const LoadOptions& options) {
     return FloatingRobot::create(std::move(model), options.massless_root);
@@ -130,7 +131,8 @@ bool with_locked(Handle<CoreRobot>& h, Body&& body) {
 // `path`: str or os.PathLike giving str, encoded with the file-system encoding.
 std::optional<std::string> path_argument(PyObject* value);
 // A link id argument (`target`, or a load's link id) as an unsigned integer:
-// TypeError naming the argument, OverflowError when negative.
+// TypeError naming the argument; ValueError "invalid link id {id}" when negative
+// or too large for any robot.
 std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name);
 // Resolves a link id against the handle's table: ValueError "invalid link id {id}".
 std::optional<LinkId> target_link(const LinkTable& table, unsigned long long id);
@@ -178,14 +180,15 @@ std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(
 std::optional<std::string> xml_argument(PyObject* value);
 
 // Reading and building can take long (large files, FIFOs), so other threads run
-// meanwhile. `arg` holds the source argument, then the options.
+// meanwhile. `arg` holds the source argument, then the options in the order of
+// load_signature.
 template <class CoreRobot>
 PyObject* load_handle(PyTypeObject* type, Source source, PyObject* const* arg) {
   const auto input = source == Source::File ? path_argument(arg[0]) : xml_argument(arg[0]);
   if (!input) return nullptr;
   LoadOptions options;
-  if (!load_options(arg[1], HandleTraits<CoreRobot>::option_count > 1 ? arg[2] : nullptr, options))
-    return nullptr;
+  constexpr Py_ssize_t last = HandleTraits<CoreRobot>::option_count;
+  if (!load_options(arg[1], last > 2 ? arg[2] : nullptr, arg[last], options)) return nullptr;
   Interrupt interrupt = signal_interrupt();
   std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> handle;
   {
@@ -199,17 +202,21 @@ PyObject* load_handle(PyTypeObject* type, Source source, PyObject* const* arg) {
 // The parameters of the loading functions: the source, then the keyword-only options.
 template <class CoreRobot>
 Signature load_signature(const char* function, const char* source) {
-  static const char* const path_names[] = {"path", "mimic", "massless_root"};
-  static const char* const xml_names[] = {"xml", "mimic", "massless_root"};
+  static const char* const path_names[] = {"path", "mimic", "massless_root", "inertia_tolerance"};
+  static const char* const xml_names[] = {"xml", "mimic", "massless_root", "inertia_tolerance"};
+  static const char* const fixed_path_names[] = {"path", "mimic", "inertia_tolerance"};
+  static const char* const fixed_xml_names[] = {"xml", "mimic", "inertia_tolerance"};
   constexpr Py_ssize_t options = HandleTraits<CoreRobot>::option_count;
-  return Signature{function, std::string_view(source) == "xml" ? xml_names : path_names,
-                   1 + options, 1, options};
+  constexpr bool floating = options > 2;
+  const bool xml = std::string_view(source) == "xml";
+  const char* const* names = floating ? (xml ? xml_names : path_names) : (xml ? fixed_xml_names : fixed_path_names);
+  return Signature{function, names, 1 + options, 1, options};
 }
 
 template <class CoreRobot>
 PyObject* handle_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature signature = load_signature<CoreRobot>(HandleTraits<CoreRobot>::class_name, "path");
-  PyObject* arg[3] = {};
+  PyObject* arg[4] = {};
   if (!parse_arguments(signature, args, kwargs, arg)) return nullptr;
   return load_handle<CoreRobot>(type, Source::File, arg);
 }
@@ -218,7 +225,7 @@ template <class CoreRobot>
 PyObject* handle_from_urdf(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".from_urdf";
   static const Signature signature = load_signature<CoreRobot>(function.c_str(), "path");
-  PyObject* arg[3] = {};
+  PyObject* arg[4] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), Source::File, arg);
 }
@@ -229,7 +236,7 @@ PyObject* handle_from_urdf_string(PyObject* cls, PyObject* const* args, Py_ssize
   static const std::string function =
       std::string(HandleTraits<CoreRobot>::class_name) + ".from_urdf_string";
   static const Signature signature = load_signature<CoreRobot>(function.c_str(), "xml");
-  PyObject* arg[3] = {};
+  PyObject* arg[4] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   return load_handle<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), Source::Text, arg);
 }
@@ -304,11 +311,13 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   const Py_ssize_t size = PyBytes_GET_SIZE(encoded.get());
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   std::size_t position = 0;
+  std::shared_ptr<const Model> unknown;  // set when no link has the name
   const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError& error) {
     const Model& model = calculation.model();
     const auto index = model.find_link(std::string_view(text, static_cast<std::size_t>(size)));
     if (!index) {
       error.set(index.error());
+      if (index.error().template is<errors::UnknownLink>()) unknown = calculation.robot.robot_model().shared();
       return;
     }
     const LinkTable& table = *h.link_table;
@@ -319,7 +328,10 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     position = static_cast<std::size_t>(found - table.begin());
   });
-  if (!ok) return nullptr;
+  if (!ok) {
+    if (unknown) suggest_link_names(*unknown, arg[0]);
+    return nullptr;
+  }
   return PyLong_FromSize_t(position);
 }
 
@@ -331,7 +343,9 @@ PyObject* vector_tuple(const Vec3& v);
 
 // A handle pickles as the document it was loaded from, its load options, and
 // its settings (base frame, gravity): type._restore(xml, mimic, massless_root,
-// frame or None, gravity) builds the same model again and computes the same bits.
+// frame or None, gravity[, inertia_tolerance]) builds the same model again and
+// computes the same bits. The tolerance is recorded only when one was given, so
+// the pickle of a handle loaded without it is the same as before the option.
 template <class CoreRobot>
 PyObject* handle_reduce(PyObject* self, PyObject*) {
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
@@ -351,10 +365,12 @@ PyObject* handle_reduce(PyObject* self, PyObject*) {
   PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
   if (!restore) return nullptr;
   PyObject* frame_tuple = HandleTraits<CoreRobot>::base_dofs == 0 ? pose_storage_tuple(frame) : Py_NewRef(Py_None);
-  return Py_BuildValue("(O(s#ssNN))", restore.get(), model->source.data(), static_cast<Py_ssize_t>(model->source.size()),
+  const double tolerance = h.options.import.inertia_tolerance;
+  return Py_BuildValue(tolerance == 0.0 ? "(O(s#ssNN))" : "(O(s#ssNNd))", restore.get(), model->source.data(),
+                       static_cast<Py_ssize_t>(model->source.size()),
                        h.options.import.mimic == MimicPolicy::Reject ? "reject" : "independent",
                        h.options.massless_root == MasslessRoot::Reject ? "reject" : "allow", frame_tuple,
-                       vector_tuple(gravity));
+                       vector_tuple(gravity), tolerance);
 }
 
 // ---- the model, described ----
@@ -399,6 +415,28 @@ PyObject* handle_dof_order(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (inverse < 0) return nullptr;
   const auto model = open_model(handle_of<CoreRobot>(self));
   return model ? dof_order(*model, arg[0], inverse != 0) : nullptr;
+}
+
+template <class CoreRobot>
+PyObject* handle_joint_vector(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"mapping", "default"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".joint_vector";
+  static const Signature signature{function.c_str(), names, 2, 1};
+  PyObject* arg[2];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? joint_vector(*model, arg[0], arg[1]) : nullptr;
+}
+
+template <class CoreRobot>
+PyObject* handle_joint_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"q"};
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + ".joint_dict";
+  static const Signature signature{function.c_str(), names, 1, 1};
+  PyObject* arg[1];
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  const auto model = open_model(handle_of<CoreRobot>(self));
+  return model ? joint_dict(*model, arg[0]) : nullptr;
 }
 
 template <class CoreRobot>
@@ -559,17 +597,18 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
       {"__reduce__", entry<handle_reduce<CoreRobot>>, METH_NOARGS,                               \
        "__reduce__($self)\n--\n\n"                                                            \
        "Pickling support: the handle travels as the URDF document it was loaded\n"              \
-       "from, its load options, its base frame and gravity_vector; unpickled (in\n"             \
-       "this or another process) it computes the same bits. copy.copy and\n"                   \
-       "copy.deepcopy load a new handle the same way. Raises RuntimeError \"robot is\n"          \
-       "closed\"."},                                                                              \
+       "from, its load options (inertia_tolerance only when one was given), its\n"              \
+       "base frame and gravity_vector; unpickled (in this or another process) it\n"             \
+       "computes the same bits. copy.copy and copy.deepcopy load a new handle the\n"            \
+       "same way. Raises RuntimeError \"robot is closed\"."},                                    \
       {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(                  \
                        entry<handle_restore<CoreRobot>>)),                                       \
        METH_FASTCALL | METH_CLASS,                                                               \
-       "_restore($cls, xml, mimic, massless_root, frame, gravity)\n--\n\n"                      \
+       "_restore($cls, xml, mimic, massless_root, frame, gravity, inertia_tolerance=0.0)\n--\n\n" \
        "Rebuilds a pickled handle (see __reduce__): loads xml with the options, then\n"         \
        "sets the base frame (storage order; None for FloatingRobot) and gravity as\n"          \
-       "recorded. Raises TypeError, ValueError or ModelError for malformed data."},              \
+       "recorded. Takes 5 or 6 arguments: pickles made before inertia_tolerance\n"             \
+       "existed have 5. Raises TypeError, ValueError or ModelError for malformed data."},       \
       {"close", entry<handle_close<CoreRobot>>, METH_NOARGS,                                     \
        "close($self)\n--\n\n"                                                                    \
        "Frees the workspace: later calls raise RuntimeError(\"robot is closed\").\n"             \
@@ -587,8 +626,9 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
        "link_id($self, name)\n--\n\n"                                                            \
        "The link id of the link named name: its index in link_names (breadth-first\n"            \
        "from the root, link 0), as target, Load and LoadBuffer take it. Raises\n"                \
-       "ValueError \"link {name} does not exist in the model\", TypeError when name is\n"        \
-       "not a str, RuntimeError \"robot is closed\". Takes the handle's lock."},                 \
+       "ValueError \"link {name} does not exist in the model\" (with the close\n"                \
+       "matches among link_names, when there are any), TypeError when name is not\n"            \
+       "a str, RuntimeError \"robot is closed\". Takes the handle's lock."},                      \
       {"dof_index", fastcall_entry<handle_dof_index<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,    \
    "dof_index($self, name)\n--\n\n"                                                              \
    "The DOF index of the joint named name: its position in q and in dof_names.\n"                \
@@ -604,6 +644,35 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
        "ValueError for a missing, unknown (inverse=True) or repeated DOF name,\n"                \
        "TypeError when names is not a sequence of str or is a set (which has no\n"               \
        "order), RuntimeError \"robot is closed\". Allocates the index array."},                  \
+      {"joint_vector", fastcall_entry<handle_joint_vector<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS, \
+       "joint_vector($self, mapping, default=None)\n--\n\n"                                      \
+       "A new writeable float64 array q of the n joint positions (rad or m) in DOF\n"            \
+       "order (dof_names) from mapping, {joint name: value}, any\n"                              \
+       "collections.abc.Mapping: q by name, whatever order the file or another\n"                \
+       "library lists the joints in. Each value is read as float() reads a real\n"               \
+       "number and must be finite (the computing methods refuse a non-finite q;\n"               \
+       "here the error names the joint). A DOF the mapping leaves out takes\n"                   \
+       "default, a finite real number; with default=None every DOF must be given.\n"             \
+       "For a FloatingRobot, q holds the n joint DOFs only; the base is a\n"                     \
+       "BaseState. Raises ValueError for a name no DOF has (\"mapping: no degree of\n"           \
+       "freedom is named ...\", listing close matches; \"mapping: ... is a fixed\n"              \
+       "joint, not a degree of freedom\"), for DOFs left out without default\n"                  \
+       "(\"mapping lacks k of the n degrees of freedom: ...\", naming the first\n"               \
+       "six), for a non-finite value or default; TypeError when mapping is not a\n"              \
+       "Mapping, a key is not a str, or a value or default is not a real number\n"               \
+       "(complex numbers and arrays with dimensions are not); RuntimeError \"robot\n"            \
+       "is closed\". Cost: one pass over mapping.items(); allocates the result."},               \
+      {"joint_dict", fastcall_entry<handle_joint_dict<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS, \
+       "joint_dict($self, q)\n--\n\n"                                                            \
+       "A new dict {DOF name: float} in DOF order (dof_names) from q, the n joint\n"             \
+       "positions (rad or m), read as the computing methods read q (any\n"                       \
+       "one-dimensional array or sequence of numbers): the inverse of joint_vector,\n"           \
+       "to look at q by name. For a FloatingRobot, q holds the n joint DOFs only,\n"             \
+       "no base coordinates. Values are copied as they are, non-finite ones\n"                   \
+       "included. Raises ValueError \"expected n elements in q, found m\" or \"The\n"            \
+       "given array is already borrowed\" (q is the out of a running call),\n"                   \
+       "TypeError when q is not a one-dimensional array of numbers, RuntimeError\n"              \
+       "\"robot is closed\". Allocates the dict."},                                               \
       {"neutral_configuration", entry<handle_neutral_configuration<CoreRobot>>, METH_NOARGS,     \
        "neutral_configuration($self)\n--\n\n"                                                    \
        "A new writeable float64 array of n joint positions (rad or m, DOF order):\n"             \
@@ -637,6 +706,19 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
        "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"          \
        "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"           \
        "each access. Raises RuntimeError \"robot is closed\" after close().", nullptr},           \
+      {"repaired_inertias", entry<handle_model_property<CoreRobot, repaired_inertias>>, nullptr, \
+       "A new list of velkor.InertiaRepair records (link, defect, relative_defect,\n"          \
+       "written, held), one per link inertia that inertia_tolerance accepted\n"                \
+       "although it is not positive semi-definite, in link-id order; empty when\n"             \
+       "loaded without the option (the default refuses such files) or when every\n"            \
+       "inertia is. defect (kg·m²) is minus the smallest eigenvalue of the inertia\n"          \
+       "as written; relative_defect divides it by the largest principal moment\n"              \
+       "among the file's links (at most inertia_tolerance); written and held are\n"            \
+       "(ixx, ixy, ixz, iyy, iyz, izz) in kg·m², about the centre of mass in the\n"           \
+       "<inertial> axes: the file's values and the ones the model holds instead\n"             \
+       "(written with its negative eigenvalues set to zero). The repairs are made\n"           \
+       "at load; each access builds a new list. Raises RuntimeError \"robot is\n"              \
+       "closed\" after close().", nullptr},                                                     \
       {"link_names", entry<handle_model_property<CoreRobot, link_names>>, nullptr,                   \
    "Tuple of the L = link_count link names in link-id order (breadth-first from\n"               \
    "the root, link 0). Raises RuntimeError \"robot is closed\" after close().", nullptr},        \

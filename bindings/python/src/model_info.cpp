@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
+#include "arguments.hpp"
+#include "arrays.hpp"
 #include "numpy.hpp"
 #include "py_ref.hpp"
 
@@ -92,6 +97,102 @@ std::optional<std::string> name_argument(PyObject* value, const char* what) {
   return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
+// The names among `candidates` that the standard library ranks close to `name`: a new list.
+PyObject* close_matches(PyObject* name, PyObject* candidates) {
+  PyRef difflib = PyRef::steal(PyImport_ImportModule("difflib"));
+  return candidates && difflib ? PyObject_CallMethod(difflib.get(), "get_close_matches", "OO", name, candidates)
+                               : nullptr;
+}
+
+// Sets ValueError for `name`, which no DOF has: "{prefix}no degree of freedom is
+// named ...", with the close matches the standard library ranks among the DOF
+// names. Always nullptr.
+PyObject* no_dof_named(const Model& model, PyObject* name, const char* prefix) {
+  PyRef names = PyRef::steal(dof_names(model));
+  PyRef close = PyRef::steal(close_matches(name, names.get()));
+  if (!close) return nullptr;
+  PyRef listed = PyRef::steal(PyObject_Repr(close.get()));
+  if (!listed) return nullptr;
+  if (PyList_GET_SIZE(close.get()) == 0)
+    PyErr_Format(PyExc_ValueError, "%sno degree of freedom is named %R", prefix, name);
+  else
+    PyErr_Format(PyExc_ValueError, "%sno degree of freedom is named %R; close matches: %U", prefix, name,
+                 listed.get());
+  return nullptr;
+}
+
+// Whether `mapping` is a dict or registers as a collections.abc.Mapping; -1 with an exception set.
+int is_mapping(PyObject* mapping) {
+  if (PyDict_Check(mapping)) return 1;
+  PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
+  PyRef type = abc ? PyRef::steal(PyObject_GetAttrString(abc.get(), "Mapping")) : PyRef();
+  return type ? PyObject_IsInstance(mapping, type.get()) : -1;
+}
+
+// mapping[name] as float() reads a real number; false with TypeError naming the
+// entry. Complex numbers and arrays with dimensions are refused here rather than
+// cut down to a real part or a first element.
+bool entry_value(PyObject* value, PyObject* name, double& out) {
+  if (PyFloat_CheckExact(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+    return true;
+  }
+  const bool array = PyArray_Check(value);
+  const bool refused =
+      PyComplex_Check(value) || PyArray_IsScalar(value, ComplexFloating) ||
+      (array && (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) > 0 ||
+                 PyArray_ISCOMPLEX(reinterpret_cast<PyArrayObject*>(value))));
+  if (!refused) {
+    out = PyFloat_AsDouble(value);
+    if (out != -1.0 || !PyErr_Occurred()) return true;
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {  // an int too large for a float: keep the reason
+      PyObject *type, *error, *traceback;
+      PyErr_Fetch(&type, &error, &traceback);
+      PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error),
+            held_traceback = PyRef::steal(traceback);
+      PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
+      if (reason) PyErr_Format(PyExc_TypeError, "mapping[%R]: %U", name, reason.get());
+      return false;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;  // raised by the value's own __float__
+    PyErr_Clear();
+  }
+  if (array) {
+    PyRef shape = PyRef::steal(PyObject_GetAttrString(value, "shape"));
+    if (shape)
+      PyErr_Format(PyExc_TypeError, "mapping[%R]: must be real number, not %s of shape %R", name,
+                   Py_TYPE(value)->tp_name, shape.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "mapping[%R]: must be real number, not %s", name, Py_TYPE(value)->tp_name);
+  }
+  return false;
+}
+
+// ValueError naming the DOFs `missing` lists (the first few of them).
+PyObject* missing_dofs(const Model& model, const std::vector<std::size_t>& missing) {
+  constexpr std::size_t shown = 6;
+  const std::size_t count = std::min(shown, missing.size());
+  PyRef reprs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!reprs) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyRef name = PyRef::steal(text(dof_joint(model, missing[i]).name));
+    PyObject* repr = name ? PyObject_Repr(name.get()) : nullptr;
+    if (repr == nullptr) return nullptr;
+    PyList_SET_ITEM(reprs.get(), static_cast<Py_ssize_t>(i), repr);
+  }
+  PyRef separator = PyRef::steal(PyUnicode_FromString(", "));
+  PyRef listed = separator ? PyRef::steal(PyUnicode_Join(separator.get(), reprs.get())) : PyRef();
+  if (!listed) return nullptr;
+  if (missing.size() > count)
+    PyErr_Format(PyExc_ValueError,
+                 "mapping lacks %zu of the %zu degrees of freedom: %U and %zu more (pass default= to fill them)",
+                 missing.size(), model.dof_count(), listed.get(), missing.size() - count);
+  else
+    PyErr_Format(PyExc_ValueError, "mapping lacks %zu of the %zu degrees of freedom: %U (pass default= to fill them)",
+                 missing.size(), model.dof_count(), listed.get());
+  return nullptr;
+}
+
 }  // namespace
 
 bool create_joint_record_type() {
@@ -125,25 +226,126 @@ PyObject* dof_names(const Model& model) {
   return tuple_of(model.dof_count(), [&](std::size_t d) { return text(dof_joint(model, d).name); });
 }
 
+void suggest_link_names(const Model& model, PyObject* name) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef names = PyRef::steal(link_names(model));
+  PyRef close = PyRef::steal(close_matches(name, names.get()));
+  PyRef listed = close && PyList_GET_SIZE(close.get()) > 0 ? PyRef::steal(PyObject_Repr(close.get())) : PyRef();
+  PyRef text = listed && value ? PyRef::steal(PyObject_Str(value)) : PyRef();
+  if (!text) {  // nothing close, or no way to say it: the error as it was
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Format(PyExc_ValueError, "%U; close matches: %U", text.get(), listed.get());
+}
+
 PyObject* dof_index(const Model& model, PyObject* name) {
   const auto wanted = name_argument(name, "argument 'name'");
   if (!wanted) return nullptr;
   for (std::size_t d = 0; d < model.dof_count(); ++d)
     if (dof_joint(model, d).name == *wanted) return PyLong_FromSize_t(d);
-  // Not found: suggest the closest names, as the standard library ranks them.
-  PyRef names = PyRef::steal(dof_names(model));
-  PyRef difflib = PyRef::steal(PyImport_ImportModule("difflib"));
-  PyRef close = names && difflib ? PyRef::steal(PyObject_CallMethod(difflib.get(), "get_close_matches",
-                                                                     "OO", name, names.get()))
-                                 : PyRef();
-  if (!close) return nullptr;
-  PyRef listed = PyRef::steal(PyObject_Repr(close.get()));
-  if (!listed) return nullptr;
-  if (PyList_GET_SIZE(close.get()) == 0)
-    PyErr_Format(PyExc_ValueError, "no degree of freedom is named %R", name);
-  else
-    PyErr_Format(PyExc_ValueError, "no degree of freedom is named %R; close matches: %U", name, listed.get());
-  return nullptr;
+  return no_dof_named(model, name, "");
+}
+
+PyObject* joint_vector(const Model& model, PyObject* mapping, PyObject* fill) {
+  const int is_map = is_mapping(mapping);
+  if (is_map < 0) return nullptr;
+  if (!is_map) {
+    PyErr_Format(PyExc_TypeError, "argument 'mapping': expected a mapping of joint names to numbers, got %s",
+                 Py_TYPE(mapping)->tp_name);
+    return nullptr;
+  }
+  std::optional<double> filler;
+  if (fill != nullptr && fill != Py_None) {
+    double value = 0.0;
+    if (!number_argument(fill, "default", value)) return nullptr;
+    if (!std::isfinite(value)) {
+      PyRef shown = PyRef::steal(PyFloat_FromDouble(value));
+      if (shown) PyErr_Format(PyExc_ValueError, "argument 'default': must be finite, not %R", shown.get());
+      return nullptr;
+    }
+    filler = value;
+  }
+  const std::size_t n = model.dof_count();
+  const auto ours = dofs_by_name(model);
+  std::vector<double> q(n, 0.0);
+  std::vector<char> given(n, 0);
+  // A new list of (name, value) pairs: the mapping's own code (__float__ of a
+  // value, a custom items()) cannot change what is being read.
+  PyRef items = PyRef::steal(PyMapping_Items(mapping));
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyRef pair = PyRef::borrow(PyList_GET_ITEM(items.get(), i));
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_TypeError, "mapping.items() must give (name, value) pairs, got %s",
+                   Py_TYPE(pair.get())->tp_name);
+      return nullptr;
+    }
+    PyObject* key = PyTuple_GET_ITEM(pair.get(), 0);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "mapping keys must be joint names (str), got %s", Py_TYPE(key)->tp_name);
+      return nullptr;
+    }
+    const auto name = name_argument(key, "mapping keys");
+    if (!name) return nullptr;
+    const auto found = ours.find(*name);
+    if (found == ours.end()) {
+      for (std::size_t k = 0; k < model.joint_count(); ++k)
+        if (model.joints[k].name == *name) {
+          PyErr_Format(PyExc_ValueError, "mapping: %R is a fixed joint, not a degree of freedom", key);
+          return nullptr;
+        }
+      return no_dof_named(model, key, "mapping: ");
+    }
+    const std::size_t d = found->second;
+    if (given[d]) {
+      PyErr_Format(PyExc_ValueError, "%R appears twice in mapping", key);
+      return nullptr;
+    }
+    double value = 0.0;
+    if (!entry_value(PyTuple_GET_ITEM(pair.get(), 1), key, value)) return nullptr;
+    if (!std::isfinite(value)) {
+      PyRef shown = PyRef::steal(PyFloat_FromDouble(value));
+      if (shown) PyErr_Format(PyExc_ValueError, "mapping[%R]: must be finite, not %R", key, shown.get());
+      return nullptr;
+    }
+    q[d] = value;
+    given[d] = 1;
+  }
+  std::vector<std::size_t> missing;
+  for (std::size_t d = 0; d < n; ++d)
+    if (!given[d]) {
+      if (filler) q[d] = *filler;
+      else missing.push_back(d);
+    }
+  if (!missing.empty()) return missing_dofs(model, missing);
+  return array_of(n, [&](std::size_t d) { return q[d]; }, true);
+}
+
+PyObject* joint_dict(const Model& model, PyObject* q) {
+  InputArray input;
+  Hold hold;  // released before the array it covers
+  if (!input.extract(q, "q")) return nullptr;
+  if (!InputArray::hold(std::span<InputArray>(&input, 1), hold)) return nullptr;
+  const std::size_t n = model.dof_count();
+  if (input.size() != n) {
+    PyErr_Format(PyExc_ValueError, "expected %zu elements in q, found %zu", n, input.size());
+    return nullptr;
+  }
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const auto values = input.values();
+  for (std::size_t d = 0; d < n; ++d) {
+    PyRef key = PyRef::steal(text(dof_joint(model, d).name));
+    PyRef value = PyRef::steal(PyFloat_FromDouble(values[d]));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
 }
 
 PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
@@ -209,6 +411,70 @@ PyObject* mimic_joints(const Model& model) {
     if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return dict.release();
+}
+
+namespace {
+
+PyTypeObject* inertia_repair_type = nullptr;
+
+PyStructSequence_Field inertia_repair_fields[] = {
+    {"link", "link name"},
+    {"defect", "minus the smallest eigenvalue of the written inertia (kg·m², > 0)"},
+    {"relative_defect", "defect over the largest principal moment among the file's links"},
+    {"written", "(ixx, ixy, ixz, iyy, iyz, izz) as the file writes them (kg·m²)"},
+    {"held", "(ixx, ixy, ixz, iyy, iyz, izz) the model holds instead (kg·m²)"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc inertia_repair_desc = {
+    "velkor.InertiaRepair",
+    "A link inertia that inertia_tolerance accepted although it is not positive\n"
+    "semi-definite: InertiaRepair(link, defect, relative_defect, written, held), a\n"
+    "named tuple from Robot.repaired_inertias and FloatingRobot.repaired_inertias.\n"
+    "defect (kg·m²) is minus the smallest eigenvalue of the inertia as written;\n"
+    "relative_defect divides it by the largest principal moment among the file's\n"
+    "links. written and held are (ixx, ixy, ixz, iyy, iyz, izz) in kg·m², about\n"
+    "the centre of mass in the <inertial> axes: the file's values, and the ones\n"
+    "the model holds (written with its negative eigenvalues set to zero, so held\n"
+    "differs from written by about defect).",
+    inertia_repair_fields,
+    5,
+};
+
+PyObject* inertia_entries(const Mat3& m) {
+  const double values[6] = {m(0, 0), m(0, 1), m(0, 2), m(1, 1), m(1, 2), m(2, 2)};
+  PyRef tuple = PyRef::steal(PyTuple_New(6));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < 6; ++i) {
+    PyObject* number = PyFloat_FromDouble(values[i]);
+    if (number == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i, number);
+  }
+  return tuple.release();
+}
+
+}  // namespace
+
+PyObject* repaired_inertias(const Model& model) {
+  if (inertia_repair_type == nullptr) inertia_repair_type = PyStructSequence_NewType(&inertia_repair_desc);
+  if (inertia_repair_type == nullptr) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(model.inertia_repairs.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < model.inertia_repairs.size(); ++i) {
+    const InertiaRepair& r = model.inertia_repairs[i];
+    PyRef record = PyRef::steal(PyStructSequence_New(inertia_repair_type));
+    if (!record) return nullptr;
+    PyObject* fields[] = {text(r.link), PyFloat_FromDouble(r.defect), PyFloat_FromDouble(r.relative_defect),
+                          inertia_entries(r.written), inertia_entries(r.held)};
+    bool ok = true;
+    for (Py_ssize_t f = 0; f < 5; ++f) {
+      ok = ok && fields[f] != nullptr;
+      PyStructSequence_SetItem(record.get(), f, fields[f] ? fields[f] : Py_NewRef(Py_None));
+    }
+    if (!ok) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record.release());
+  }
+  return list.release();
 }
 
 PyObject* link_masses(const Model& model) {

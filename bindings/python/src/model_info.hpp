@@ -14,8 +14,19 @@ PyObject* link_names(const Model& model);
 PyObject* joint_records(const Model& model);
 // Tuple of the joint names of the DOFs, DOF order.
 PyObject* dof_names(const Model& model);
+// Adds "; close matches: [...]" (the link names the standard library ranks
+// close to `name`, when there are any) to the ValueError being raised for a link
+// name the model does not have.
+void suggest_link_names(const Model& model, PyObject* name);
 // The DOF index of a joint name; ValueError listing close matches when there is none.
 PyObject* dof_index(const Model& model, PyObject* name);
+// A new writeable float64 array of n joint positions, DOF order, from a mapping
+// {DOF name: number}; `fill` (nullptr or None: none) stands in for the DOFs the
+// mapping leaves out. ValueError for unknown, fixed, missing (without `fill`) or
+// non-finite entries, TypeError for what is not a mapping of str to real numbers.
+PyObject* joint_vector(const Model& model, PyObject* mapping, PyObject* fill);
+// A new dict {DOF name: float} in DOF order from q, any vector of n numbers.
+PyObject* joint_dict(const Model& model, PyObject* q);
 // Index array p with q_ours = q_theirs[p] for `names` (the joint names of another
 // order, extra names allowed); with `inverse`, r with q_theirs = q_ours[r]
 // (`names` must then be exactly our DOF names, in any order).
@@ -26,6 +37,9 @@ enum class Limit { Lower, Upper, Velocity, Effort };
 PyObject* limits(const Model& model, Limit which);
 // {joint: (leader, multiplier, offset)} for the mimic couplings loosened at import.
 PyObject* mimic_joints(const Model& model);
+// List of InertiaRepair records (link, defect, relative_defect, written, held) for
+// the inertias import accepted within its tolerance, link order.
+PyObject* repaired_inertias(const Model& model);
 // Read-only float64 array of link masses, link order, and their sum.
 PyObject* link_masses(const Model& model);
 PyObject* total_mass(const Model& model);

@@ -1,6 +1,6 @@
 // Rebuilding handles from pickles: Robot._restore / FloatingRobot._restore(xml,
-// mimic, massless_root, frame, gravity), the callable their pickles name. Its
-// arguments may come from anywhere, so each is checked.
+// mimic, massless_root, frame, gravity[, inertia_tolerance]), the callable their
+// pickles name. Its arguments may come from anywhere, so each is checked.
 #include <array>
 #include <cmath>
 #include <limits>
@@ -31,10 +31,20 @@ bool finite(const double* values, int count) {
 }
 
 // Loads the handle, then sets what the pickle recorded: the accepted base
-// frame (as set_base_frame stores it) and gravity.
+// frame (as set_base_frame stores it) and gravity. `args` are _restore's, and
+// `tolerance` its sixth (nullptr in a pickle without one).
 template <class CoreRobot>
-PyObject* restore(PyTypeObject* type, PyObject* const* arg, const Pose& frame, const double* gravity) {
-  PyRef handle = PyRef::steal(load_handle<CoreRobot>(type, Source::Text, arg));
+PyObject* restore(PyTypeObject* type, PyObject* const* args, PyObject* tolerance, const Pose& frame,
+                  const double* gravity) {
+  // The source and the options in the order load_handle reads them.
+  PyObject* load[4] = {args[0], args[1], nullptr, nullptr};
+  if constexpr (HandleTraits<CoreRobot>::base_dofs == 0) {
+    load[2] = tolerance;
+  } else {
+    load[2] = args[2];
+    load[3] = tolerance;
+  }
+  PyRef handle = PyRef::steal(load_handle<CoreRobot>(type, Source::Text, load));
   if (!handle) return nullptr;
   auto guard = handle_of<CoreRobot>(handle.get()).slot.lock();
   if (!guard) return nullptr;
@@ -49,8 +59,8 @@ PyObject* restore(PyTypeObject* type, PyObject* const* arg, const Pose& frame, c
 template <class CoreRobot>
 PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
   constexpr bool floating = HandleTraits<CoreRobot>::base_dofs != 0;
-  if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "%s._restore() takes 5 arguments (%zd given)",
+  if (nargs != 5 && nargs != 6) {
+    PyErr_Format(PyExc_TypeError, "%s._restore() takes 5 or 6 arguments (%zd given)",
                  HandleTraits<CoreRobot>::class_name, nargs);
     return nullptr;
   }
@@ -80,7 +90,8 @@ PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
     static const char* const root_choices[] = {"reject", "allow", nullptr};
     if (choice_argument(args[2], "massless_root", root_choices) < 0) return nullptr;
   }
-  return restore<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), args, *accepted, gravity);
+  return restore<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), args, nargs == 6 ? args[5] : nullptr, *accepted,
+                            gravity);
 }
 
 template PyObject* handle_restore<Robot>(PyObject*, PyObject* const*, Py_ssize_t);

@@ -63,19 +63,23 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyMethodDef methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_urdf($cls, path, *, mimic='reject')\n--\n\n"
+     "from_urdf($cls, path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
      "Loads a Robot from the URDF file at path: the same as Robot(path,\n"
-     "mimic=...). Raises ModelError when the file cannot be read, parsed or built,\n"
-     "ValueError for an unknown mimic value, TypeError when path is not a str or\n"
-     "os.PathLike. Reads and builds with the interpreter lock released; a signal\n"
-     "handler that raises (Ctrl-C) ends the load with its exception."},
+     "mimic=..., inertia_tolerance=...). Raises ModelError when the file cannot be\n"
+     "read, parsed or built, ValueError for an unknown mimic value or an\n"
+     "inertia_tolerance outside [0, 0.001], TypeError when path is not a str or\n"
+     "os.PathLike or inertia_tolerance not a real number. Reads and builds with\n"
+     "the interpreter lock released; a signal handler that raises (Ctrl-C) ends\n"
+     "the load with its exception."},
     {"from_urdf_string", fastcall_entry<handle_from_urdf_string<Robot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_urdf_string($cls, xml, *, mimic='reject')\n--\n\n"
-     "Loads a Robot from a URDF document held in a str, with the same checks and\n"
-     "error texts as a file: ModelError for a document that cannot be parsed or\n"
-     "built, ValueError for an unknown mimic value, TypeError when xml is not a\n"
-     "str. Parses and builds with the interpreter lock released."},
+     "from_urdf_string($cls, xml, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
+     "Loads a Robot from a URDF document held in a str, with the same options,\n"
+     "checks and error texts as a file: ModelError for a document that cannot be\n"
+     "parsed or built, ValueError for an unknown mimic value or an\n"
+     "inertia_tolerance outside [0, 0.001], TypeError when xml is not a str or\n"
+     "inertia_tolerance not a real number. Parses and builds with the\n"
+     "interpreter lock released."},
     {"fork", entry<handle_fork<Robot>>, METH_NOARGS, "fork($self)\n--\n\n"
      "A new handle on the same model (shared, immutable) with its own workspace\n"
      "and its own lock, so calls on the two handles run in parallel from different\n"
@@ -194,7 +198,7 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject')\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
                                   "A fixed-base robot loaded from a URDF file; its root link\n"
                                   "(link 0) is placed in the world by the base frame (identity\n"
                                   "until set_base_frame).\n\n"
@@ -203,10 +207,22 @@ PyType_Slot slots[] = {
                                   "mimic_joints; a fixed one stays fixed) and refuses a coupling\n"
                                   "whose leader is missing, the joint itself, on a cycle of\n"
                                   "mimics, or not revolute, continuous or prismatic; the default\n"
-                                  "'reject' refuses such files. Raises ModelError\n"
-                                  "when the file cannot be read, parsed or built, ValueError for\n"
-                                  "another mimic value, TypeError for wrong types. Loads with the\n"
-                                  "interpreter lock released.\n\n"
+                                  "'reject' refuses such files.\n\n"
+                                  "inertia_tolerance (keyword-only, a real number from 0 to\n"
+                                  "0.001) accepts link inertias that are not positive\n"
+                                  "semi-definite by a rounding: one whose smallest eigenvalue is\n"
+                                  "no lower than -inertia_tolerance times the largest principal\n"
+                                  "moment among the file's links (kg·m²) loads with its negative\n"
+                                  "eigenvalues set to zero, and is listed in repaired_inertias.\n"
+                                  "1e-6 loads the inertias that exporters round below zero; a\n"
+                                  "larger defect is a wrong inertia. The default, 0.0, refuses\n"
+                                  "any negative eigenvalue, however small. The check costs one\n"
+                                  "3x3 eigenvalue problem per link.\n\n"
+                                  "Raises ModelError when the file cannot be read, parsed or\n"
+                                  "built, ValueError for another mimic value or an\n"
+                                  "inertia_tolerance outside [0, 0.001] (NaN, inf, negative),\n"
+                                  "TypeError for wrong types. Loads with the interpreter lock\n"
+                                  "released.\n\n"
                                   "q holds the n = joint_count joint positions (rad or m) in DOF\n"
                                   "order (dof_names); links are numbered breadth-first from the\n"
                                   "root, joint k leads to link k + 1; results use world axes and\n"

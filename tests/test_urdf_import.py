@@ -344,9 +344,12 @@ def test_unreadable_documents(write, content):
     assert load_error(write(content)).startswith(PREFIX)
 
 
-@pytest.mark.parametrize("name, os_text", [("missing.urdf", "No such file or directory"), (".", "Is a directory")])
-def test_unreadable_paths(tmp_path, name, os_text):
-    assert load_error(tmp_path / name) == PREFIX + os_text
+@pytest.mark.parametrize("name, os_text", [("missing.urdf", "No such file or directory"), (".", "Is a directory"),
+                                           ("it's\x1b.urdf", "No such file or directory")])
+def test_unreadable_paths_are_named(tmp_path, name, os_text):
+    path = str(tmp_path / name)
+    shown = path.replace("\\", "\\\\").replace("'", "\\'").replace("\x1b", "\\x1b")
+    assert load_error(path) == f"{PREFIX}{os_text}: '{shown}'"
 
 
 def test_accepted_document_forms(write):

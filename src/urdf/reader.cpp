@@ -8,6 +8,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <locale.h>
+#if defined(__APPLE__)
+#include <xlocale.h>  // strtod_l
+#endif
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -19,6 +22,27 @@ namespace {
 using tinyxml2::XMLElement;
 
 std::string os_error(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+// A path in single quotes as Python shows it in its own file errors, with
+// quotes, backslashes and control bytes escaped so the message stays one line.
+std::string quoted_path(std::string_view path) {
+  std::string out = "'";
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c == 0x7f) {
+      static constexpr char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out + "'";
+}
 
 // Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool valid_utf8(std::string_view s) {
@@ -78,17 +102,33 @@ bool parse_number(std::string_view token, double& out) {
     if (!token.empty() && token.front() == '-') return false;
   }
   if (token.empty()) return false;
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+#if defined(__APPLE__)
+  // Apple's C++ library reads doubles with from_chars only from macOS 26 on.
+  // The C library reads a superset of from_chars' syntax: refuse what from_chars
+  // would (leading space, hexadecimal), then take the C library's number.
+  const char first = token.front();
+  if (!(first == '-' || first == '.' || (first >= '0' && first <= '9') || first == 'i' || first == 'I' ||
+        first == 'n' || first == 'N'))
+    return false;
+  if (token.find_first_of("xXpP") != std::string_view::npos && token.find('(') == std::string_view::npos)
+    return false;
+  const std::string copy(token);
+  char* stop = nullptr;
+  out = ::strtod_l(copy.c_str(), &stop, c_locale);
+  return stop == copy.c_str() + copy.size();
+#else
   const char* end = token.data() + token.size();
   const auto [ptr, ec] = std::from_chars(token.data(), end, out);
   if (ptr != end) return false;
   if (ec == std::errc::result_out_of_range) {
     // Overflow reads as infinity and underflow as zero, as the C library does.
-    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
     const std::string copy(token);
     out = ::strtod_l(copy.c_str(), nullptr, c_locale);
     return true;
   }
   return ec == std::errc();
+#endif
 }
 
 // xacro input: macros and substitutions that only the xacro tool expands.
@@ -303,7 +343,8 @@ std::expected<std::string, ReadFailure> read_text(const std::string& path, Inter
   // The operating system would silently read the path only up to its first NUL.
   if (path.find('\0') != std::string::npos)
     return std::unexpected(ReadFailure{"path contains a NUL character"});
-  const auto failure = [](int code) { return std::unexpected(ReadFailure{os_error(code)}); };
+  // The operating system's text, then the path, as Python words its file errors.
+  const auto failure = [&](int code) { return std::unexpected(ReadFailure{os_error(code) + ": " + quoted_path(path)}); };
   const auto interrupted = [] { return std::unexpected(ReadFailure{{}, true}); };
   int fd;
   while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
@@ -323,8 +364,8 @@ std::expected<std::string, ReadFailure> read_text(const std::string& path, Inter
     if (got == 0) break;
     if (text.size() + static_cast<std::size_t>(got) > max_file_size) {
       ::close(fd);
-      return std::unexpected(
-          ReadFailure{"file is larger than " + std::to_string(max_file_size) + " bytes"});
+      return std::unexpected(ReadFailure{"file is larger than " + std::to_string(max_file_size) +
+                                         " bytes: " + quoted_path(path)});
     }
     text.append(chunk, static_cast<std::size_t>(got));
   }

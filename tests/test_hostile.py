@@ -357,6 +357,8 @@ def test_link_id_with_lone_surrogates_does_not_exist(name):
 
 # ---- batches: threads the system cannot start, heavy rows, file-backed aliasing ----
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer needs more address space than the limit leaves")
 def test_batch_runs_its_rows_when_threads_cannot_start():
     # Under an address-space limit no 8 MiB thread stack fits: the rows run on the threads there are.
     status, out, err = run_child("""

@@ -42,17 +42,16 @@ from _velkor import (
 
 from . import _pickling  # noqa: F401  (registers the value classes with pickle and copy)
 
-from typing import TYPE_CHECKING
+import typing as _typing
+from importlib import metadata as _metadata
 
-if TYPE_CHECKING:
+if _typing.TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-from importlib.metadata import PackageNotFoundError, version
-
 try:  # the version is written once, in pyproject.toml
-    __version__ = version("velkor")
-except PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = _metadata.version("velkor")
+except _metadata.PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0+unknown"
 
 

@@ -14,8 +14,10 @@ ROBOT is a sample name (arm, quadruped) or a URDF path.
 """
 
 import argparse
+import difflib
 import math
 import os
+import re
 import statistics
 import sys
 import time
@@ -35,6 +37,8 @@ Loaded = velkor.Robot | velkor.FloatingRobot
 
 # Largest file read; far above any real robot, it keeps endless inputs (/dev/zero) from eating memory.
 MAX_FILE_BYTES = 64 << 20
+# Height of the floating base frame in the poses shown and the calls timed.
+BASE_HEIGHT = 0.45
 # Widest name shown in a table cell or a row label; longer names keep their two ends around an ellipsis.
 NAME_WIDTH = 48
 
@@ -116,12 +120,27 @@ def _read(path: str) -> bytes:
 
 
 def _from_bytes(data: bytes, floating: bool, mimic: Mimic = "reject",
-                massless_root: MasslessRoot = "reject") -> Loaded:
+                massless_root: MasslessRoot = "reject", inertia_tolerance: float = 0.0) -> Loaded:
     # surrogateescape hands undecodable bytes on, so the loader's verdict on bad UTF-8 is its own
     text = data.decode("utf-8", "surrogateescape")
     if floating:
-        return velkor.FloatingRobot.from_urdf_string(text, mimic=mimic, massless_root=massless_root)
-    return velkor.Robot.from_urdf_string(text, mimic=mimic)
+        return velkor.FloatingRobot.from_urdf_string(text, mimic=mimic, massless_root=massless_root,
+                                                     inertia_tolerance=inertia_tolerance)
+    return velkor.Robot.from_urdf_string(text, mimic=mimic, inertia_tolerance=inertia_tolerance)
+
+
+# The largest inertia_tolerance the loader takes.
+MAX_INERTIA_TOLERANCE = 1e-3
+
+
+def _inertia_tolerance(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= MAX_INERTIA_TOLERANCE:
+        raise argparse.ArgumentTypeError(f"must be a number from 0 to {MAX_INERTIA_TOLERANCE:g}, got {text!r}")
+    return value
 
 
 LOAD_ERRORS = (velkor.VelkorError, ValueError, _Unreadable, MemoryError)
@@ -150,8 +169,16 @@ def _base_kind(floating: bool) -> str:
     return "floating base" if floating else "fixed base"
 
 
-def show(label: str, path: str, floating: bool) -> None:
+def _base_state(**motion) -> velkor.BaseState:
+    """Where a floating base stands when the tool computes with one: upright, BASE_HEIGHT above the origin."""
+    return velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, BASE_HEIGHT]), **motion)
+
+
+def show(label: str, path: str, floating: bool, banner: str | None = None) -> None:
+    """Prints the summary and link poses of one robot, after `banner` once it has loaded."""
     with _from_bytes(_read(path), floating) as robot:
+        if banner is not None:
+            _say(banner)
         _say(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
         _say(f"  links {robot.link_count}, joint degrees of freedom {robot.joint_count}, "
              f"generalized velocities {robot.generalized_count}")
@@ -159,7 +186,9 @@ def show(label: str, path: str, floating: bool) -> None:
         names = [_name(name) for name in robot.link_names]  # in numbering order
         _say("  links in numbering order: " + ", ".join(f"{i} {name}" for i, name in enumerate(names)))
 
-        base = velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, 0.45]))
+        base = _base_state()
+        if floating:
+            _say(f"  base frame at (0, 0, {BASE_HEIGHT:g}), not rotated, in both configurations")
         for title, q in (("zero configuration", [0.0] * robot.joint_count),
                          ("sample configuration", _sample_configuration(robot.joint_count))):
             _say(f"  world poses at the {title} q = [{', '.join(f'{x:+.3f}' for x in q)}]")
@@ -211,14 +240,15 @@ def _robots_parser() -> argparse.ArgumentParser:
 
 
 def _show_robots(args: argparse.Namespace) -> int:
-    _say(f"velkor {velkor.__version__}")
+    banner: str | None = f"velkor {velkor.__version__}"  # above the first robot that loads
     for name in args.robots or sorted(SAMPLE_ROBOTS):
         path, floating, label = _resolve(name, args.floating)
         try:
-            show(label, path, floating)
+            show(label, path, floating, banner)
         except LOAD_ERRORS as error:
             _say(f"velkor: {name}: {_reason(error)}", error=True)
             return 1
+        banner = None
     return 0
 
 
@@ -245,6 +275,13 @@ def _command_parser() -> argparse.ArgumentParser:
                              help="'independent' makes every <mimic> joint an ordinary degree of freedom")
         command.add_argument("--massless-root", choices=("reject", "allow"), default="reject",
                              help="'allow' accepts a massless floating root whose fixed links carry mass")
+        tolerance_option(command)
+
+    def tolerance_option(command: argparse.ArgumentParser) -> None:
+        command.add_argument("--inertia-tolerance", type=_inertia_tolerance, default=0.0, metavar="T",
+                             help="accept inertias indefinite by at most T times the largest principal moment "
+                                  "of the robot's links (a rounding), holding them with their negative "
+                                  f"eigenvalues set to zero (0 to {MAX_INERTIA_TOLERANCE:g}; default 0: exact)")
 
     info = commands.add_parser("info", help="joint table, limits and link masses of one robot")
     robot_options(info)
@@ -252,11 +289,13 @@ def _command_parser() -> argparse.ArgumentParser:
 
     check = commands.add_parser(
         "check", help="report every problem of URDF files, with a suggested fix",
-        description="Reports every problem found in each file (mimic joints, indefinite inertias, massless "
-                    "floating roots, xacro leftovers; massless moving leaves and inertias breaking the triangle "
-                    "inequality as warnings), then loads it with the defaults. Exit status 1 when a file does "
-                    "not load as a Robot with the defaults.")
+        description="Loads each file with the defaults; when the loader refuses it, its verdict comes first, "
+                    "with the line it points at and a fix. Then every problem found in the file (mimic joints, "
+                    "indefinite inertias, numbers the loader cannot read, massless floating roots, xacro "
+                    "leftovers; massless moving leaves and inertias breaking the triangle inequality as "
+                    "warnings). Exit status 1 when a file does not load as a Robot with the defaults.")
     check.add_argument("files", nargs="+", metavar="FILE", help="URDF file")
+    tolerance_option(check)
     check.set_defaults(handler=_check)
 
     bench = commands.add_parser("bench", help="median time per call of every computing method")
@@ -267,18 +306,18 @@ def _command_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load(name: str, floating: bool, mimic: Mimic = "reject",
-          massless_root: MasslessRoot = "reject") -> tuple[Loaded, bool, str]:
+def _load(name: str, floating: bool, mimic: Mimic = "reject", massless_root: MasslessRoot = "reject",
+          inertia_tolerance: float = 0.0) -> tuple[Loaded, bool, str]:
     path, floating, label = _resolve(name, floating)
     if not floating and massless_root != "reject":
         raise ValueError("--massless-root applies to floating robots only (add --floating)")
-    return _from_bytes(_read(path), floating, mimic, massless_root), floating, label
+    return _from_bytes(_read(path), floating, mimic, massless_root, inertia_tolerance), floating, label
 
 
 def _load_argument(args: argparse.Namespace) -> tuple[Loaded, bool, str] | None:
     """The robot that `info` and `bench` name, or None after printing why it does not load."""
     try:
-        return _load(args.robot, args.floating, args.mimic, args.massless_root)
+        return _load(args.robot, args.floating, args.mimic, args.massless_root, args.inertia_tolerance)
     except LOAD_ERRORS as error:
         _say(f"velkor: {args.robot}: {_reason(error)}", error=True)
         return None
@@ -324,6 +363,10 @@ def _info(args: argparse.Namespace) -> int:
             follower, leader = _name(follower), _name(leader)
             _say(f"  mimic joint {follower} loaded as independent: "
                  f"q[{follower}] = {multiplier:g} * q[{leader}] {'+' if offset >= 0 else '-'} {abs(offset):g}")
+        for repair in robot.repaired_inertias:
+            held = ", ".join(f"{v:.6g}" for v in repair.held)
+            _say(f"  inertia of link {_name(repair.link)} repaired: smallest eigenvalue {-repair.defect:.3g} kg·m² "
+                 f"({repair.relative_defect:.2g} of the largest principal moment), held as ({held})")
         masses: list[tuple[str, ...]] = [("#", "link", "mass (kg)")]
         masses += [(str(i), name, f"{mass:.6g}") for i, (name, mass) in enumerate(zip(names, robot.link_masses))]
         masses.append(("", "total", f"{robot.total_mass:.6g}"))
@@ -350,6 +393,29 @@ class Finding:
     where: str       # "link 'x'", "joint 'j'", "robot"
     message: str
     fix: str
+    kind: str = ""   # what it is about ("mimic", "inertia", "xacro", "xml", ...): the loader's verdict of the
+                     # same kind at the same line takes its place
+
+
+def _without_declarations(data: bytes) -> bytes:
+    """`data` with every XML declaration before the document element blanked out, lines and columns
+    kept. The loader reads UTF-8 whatever a declaration says and takes one after blank lines or
+    comments, where expat refuses it ("XML or text declaration not at start of entity")."""
+    at = 3 if data.startswith(b"\xef\xbb\xbf") else 0
+    pieces, kept = [], 0  # built once: a prolog of many declarations stays linear
+    while True:
+        while data[at:at + 1] in (b" ", b"\t", b"\r", b"\n"):
+            at += 1
+        close = b"?>" if data.startswith(b"<?", at) else b"-->" if data.startswith(b"<!--", at) else None
+        end = -1 if close is None else data.find(close, at)
+        if end < 0:
+            break
+        end += len(close)
+        if data.startswith(b"<?xml", at) and data[at + 5:at + 6] in (b" ", b"\t", b"\r", b"\n"):
+            pieces += [data[kept:at], re.sub(rb"[^\r\n]", b" ", data[at:end])]
+            kept = end
+        at = end
+    return b"".join(pieces) + data[kept:] if pieces else data
 
 
 class _Document:
@@ -365,7 +431,7 @@ class _Document:
 
         parser.StartElementHandler = start
         parser.EndElementHandler = builder.end
-        parser.Parse(data, True)
+        parser.Parse(_without_declarations(data), True)
         self.root = builder.close()
 
     def line(self, element) -> int | None:
@@ -429,13 +495,14 @@ def _check_xacro(document: _Document, findings: list[Finding]) -> None:
         element, where, read = pending.pop()
         if _is_xacro(element):
             findings.append(Finding("error", document.line(element), where,
-                                    f"xacro element <{element.tag}> left in the file", fix))
+                                    f"xacro element <{element.tag}> left in the file", fix, "xacro"))
             continue  # its contents are xacro's business
         for attribute, value in element.attrib.items():
             if "${" in value or "$(" in value:
                 findings.append(Finding(
                     "error" if read else "warning", document.line(element), where,
-                    f"attribute '{attribute}' of <{element.tag}> is an unexpanded xacro substitution: {value!r}", fix))
+                    f"attribute '{attribute}' of <{element.tag}> is an unexpanded xacro substitution: {value!r}", fix,
+                    "xacro"))
         for child in reversed(list(element)):  # popped in document order
             if element is document.root:
                 name = child.get("name")
@@ -445,7 +512,111 @@ def _check_xacro(document: _Document, findings: list[Finding]) -> None:
                 pending.append((child, where, read and child.tag not in ("visual", "collision")))
 
 
+# Attributes the loader reads as numbers: (child element, attributes, numbers in each, required).
+READ_NUMBERS = {
+    "link": (("inertial/origin", ("xyz", "rpy"), 3, False), ("inertial/mass", ("value",), 1, True),
+             ("inertial/inertia", INERTIA_NAMES, 1, True)),
+    "joint": (("origin", ("xyz", "rpy"), 3, False), ("axis", ("xyz",), 3, False),
+              ("limit", ("lower", "upper", "velocity"), 1, False)),
+}
+
+
+def _reads_as_numbers(text: str, count: int) -> bool:
+    """Whether the loader reads `text` as `count` numbers (C syntax; inf and nan are numbers to it)."""
+    words = text.split() if count > 1 else [text.strip(" \t\r\n")]
+    if len(words) != count:
+        return False
+    for word in words:
+        if not word.isascii() or "_" in word:  # Python's float() takes both, C does not
+            return False
+        try:
+            float(word)
+        except ValueError:
+            return False
+    return True
+
+
+def _number_fix(attribute: str, value: str, count: int) -> str:  # count: 1 or 3
+    """How to write `count` numbers the loader could not read, with a did-you-mean when a decimal
+    comma, commas between numbers or trailing punctuation are all that is wrong."""
+    text, hint = value.strip(), ""
+    if count == 1:
+        if len(text) <= 64:  # a guess is for a typo, not for a page of text
+            if _number(text.replace(",", ".")) is not None:
+                hint = text.replace(",", ".")
+            for end in range(len(text) - 1, 0, -1):
+                if not hint and _number(text[:end]) is not None and not any(c.isalnum() for c in text[end:]):
+                    hint = text[:end]
+        return (f"write {attribute} as one number in C syntax ('.' as the decimal point, no units)"
+                + (f"; did you mean {attribute}=\"{hint}\"?" if hint else ""))
+    words = text.replace(",", " ").split()
+    numbers = all(_number(word) is not None for word in words)
+    if numbers and len(words) == count:
+        hint = f"; did you mean {attribute}=\"{' '.join(words)}\"?"
+    elif numbers and words:
+        hint = f" (it holds {len(words)})"
+    return f"write {attribute} as three numbers separated by spaces{hint}"
+
+
+def _check_numbers(document: _Document, findings: list[Finding]) -> None:
+    """Numbers the loader cannot read; it stops at the first one, this reports them all."""
+    for tag, places in READ_NUMBERS.items():
+        for element in document.root.findall(tag):
+            where = f"{tag} '{element.get('name')}'"
+            for path, attributes, count, required in places:
+                child = element.find(path)
+                if child is None:
+                    continue
+                name = path.rpartition("/")[2]
+                for attribute in attributes:
+                    value = child.get(attribute)
+                    if value is None:
+                        if required:
+                            findings.append(Finding("error", document.line(child), where,
+                                                    f"<{name}> has no '{attribute}' attribute",
+                                                    f'give <{name}> its {attribute}="..."', "value"))
+                        continue
+                    if "${" in value or "$(" in value or _reads_as_numbers(value, count):
+                        continue  # xacro leftovers are reported as such
+                    problem = "is not a number" if count == 1 else "must hold three numbers"
+                    findings.append(Finding("error", document.line(child), where,
+                                            f"attribute '{attribute}' of <{name}> {problem}: '{value}'",
+                                            _number_fix(attribute, value, count), "value"))
+
+
 MOVING_JOINTS = ("revolute", "continuous", "prismatic")
+
+
+def _limit_problem(joint) -> tuple[str, str] | None:
+    """(message, fix) when the loader refuses the <limit> of a moving joint, None otherwise (and
+    for numbers it cannot read at all, which _check_numbers reports)."""
+    limit = joint.find("limit")
+    if joint.get("type") not in MOVING_JOINTS or limit is None:
+        return None
+    text = {name: limit.get(name, "0") for name in ("lower", "upper", "velocity")}
+    if not all(_reads_as_numbers(value, 1) for value in text.values()):
+        return None
+    lower, upper, velocity = (float(text[name]) for name in ("lower", "upper", "velocity"))
+    if not (math.isfinite(velocity) and velocity >= 0):
+        return (f"<limit> velocity={text['velocity']} is {'negative' if velocity < 0 else 'not finite'}",
+                'give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)')
+    if joint.get("type") == "continuous":
+        return None
+    if not (math.isfinite(lower) and math.isfinite(upper)):
+        return (f"<limit> lower={text['lower']}, upper={text['upper']} is not finite",
+                'give finite lower and upper values; a revolute joint that turns without end is type="continuous"')
+    if lower > upper:
+        return (f"<limit> lower={text['lower']} is above upper={text['upper']}",
+                "swap them, or give the joint's real range if the file means no limits (some simulators read "
+                "lower > upper so)")
+    return None
+
+
+def _check_limits(document: _Document, joints: list, findings: list[Finding]) -> None:
+    for joint in joints:
+        if problem := _limit_problem(joint):
+            findings.append(Finding("error", document.line(joint.find("limit")), f"joint '{joint.get('name')}'",
+                                    *problem, "value"))
 
 
 def _mimic_problem(name: str, leader: str | None, by_name: dict, in_cycles: set[str]) -> str | None:
@@ -488,7 +659,7 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                     "error", document.line(mimic), where,
                     "mimic element on a fixed joint: it couples nothing, but the default loader refuses it",
                     'load with mimic="independent" (velkor info --mimic independent FILE): the joint stays '
-                    "fixed and is not listed in robot.mimic_joints; or remove the <mimic> element"))
+                    "fixed and is not listed in robot.mimic_joints; or remove the <mimic> element", "mimic"))
                 continue
             problem = _mimic_problem(name, leader, by_name, in_cycles)
             if problem is not None:
@@ -496,7 +667,7 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                     "error", document.line(mimic), where,
                     f"mimic joint: {problem}; no loader option accepts this coupling",
                     "make joint= name a revolute, continuous or prismatic joint that does not follow this "
-                    "one, or remove the <mimic> element"))
+                    "one, or remove the <mimic> element", "mimic"))
                 continue
             findings.append(Finding(
                 "error", document.line(mimic), where,
@@ -504,7 +675,7 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                 "the default loader refuses mimic joints",
                 f"load with mimic=\"independent\" (velkor info --mimic independent FILE): the joint becomes an "
                 f"ordinary degree of freedom and robot.mimic_joints gives the coupling to keep yourself; "
-                f"or remove the <mimic> element"))
+                f"or remove the <mimic> element", "mimic"))
 
 
 def _check_inertias(document: _Document, links: list, findings: list[Finding]) -> None:
@@ -524,7 +695,7 @@ def _check_inertias(document: _Document, links: list, findings: list[Finding]) -
                 f"inertia is indefinite (smallest eigenvalue {moments[0]:.6g}); "
                 "the loader requires a positive semi-definite inertia",
                 "recompute the inertia of this link from its geometry and mass (a CAD tool or the solid's "
-                "formula); a link that is only a frame can drop its <inertial>"))
+                "formula); a link that is only a frame can drop its <inertial>", "inertia"))
             continue
         a, b, c = (0.0 if abs(m) < 1e-12 * moments[2] else m for m in moments)  # rounding noise
         if c > 0 and a + b < c - TRIANGLE_TOLERANCE * c:
@@ -593,10 +764,20 @@ def lint(document: _Document) -> list[Finding]:
     root = document.root
     if root.tag != "robot":
         findings.append(Finding("error", document.line(root), "robot",
-                                f"the document element is <{root.tag}>, not <robot>", "a URDF file holds one <robot>"))
+                                f"the document element is <{root.tag}>, not <robot>", "a URDF file holds one <robot>",
+                                "root"))
         return findings
     links, joints = root.findall("link"), root.findall("joint")
+    if not links and not any(map(_is_xacro, root)):  # xacro input has its links in macros
+        others = sorted({child.tag for child in root if isinstance(child.tag, str)} - {"joint"})
+        held = f"; it holds {', '.join(f'<{tag}>' for tag in others[:3])} only" if others else ""
+        findings.append(Finding(
+            "error", document.line(root), "robot", f"the robot has no <link> element: there is nothing to load{held}",
+            "describe the robot's links and the joints between them; a file left this empty is usually the output "
+            "of a xacro run that failed: expand the .xacro file again", "links"))
     _check_xacro(document, findings)
+    _check_numbers(document, findings)
+    _check_limits(document, joints, findings)
     _check_mimic(document, joints, findings)
     _check_inertias(document, links, findings)
     _check_structure(document, links, joints, findings)
@@ -604,33 +785,381 @@ def lint(document: _Document) -> list[Finding]:
     return findings
 
 
-def _check_file(path: str) -> bool:
-    """Print every finding of one file and the loader's verdict; True when it loads with defaults."""
+# ---- check: the loader's verdict ----
+
+PARSE_PREFIX, MODEL_PREFIX = "failed to parse URDF: ", "invalid robot model: "
+EXPAND = "expand the file first: xacro robot.urdf.xacro > robot.urdf"
+LOADED_TYPES = ("revolute", "continuous", "prismatic", "fixed")
+
+
+def _spaced(text: str) -> str:
+    # expat turns tabs and line ends written literally in an attribute into spaces
+    return re.sub(r"[\t\r\n]", " ", text)
+
+
+def _encoded(text: str) -> bytes:
+    return re.escape(text.encode("utf-8", "surrogateescape"))
+
+
+class _Places:
+    """Lines of the elements a loader message names: from the parsed document, or, when the
+    checker's XML parser refused the file, from the first match in its bytes."""
+
+    def __init__(self, data: bytes, document: _Document | None):
+        self.data, self.document = data, document
+        self.root = document.root if document is not None and document.root.tag == "robot" else None
+
+    def at(self, offset: int) -> int:
+        return self.data.count(b"\n", 0, offset) + 1
+
+    def search(self, pattern: bytes) -> int | None:
+        found = re.search(pattern, self.data)
+        return None if found is None else self.at(found.start())
+
+    def top(self, tag: str) -> list:
+        """The <tag> children of <robot>, in file order."""
+        return [] if self.root is None else self.root.findall(tag)
+
+    def line(self, element) -> int | None:
+        return None if self.document is None else self.document.line(element)
+
+    def robot_line(self) -> int | None:
+        return self.line(self.root) if self.root is not None else self.search(rb"<robot\b")
+
+    def named(self, tag: str, name: str):
+        return next((e for e in self.top(tag) if _spaced(e.get("name", "")) == _spaced(name)), None)
+
+    def find(self, tag: str, name: str, child: str | None = None, attribute: str = "",
+             value: str | None = None) -> int | None:
+        """Line of the <tag name=...> element, or of its `child` element as the loader reads it
+        (the one whose `attribute` holds `value`, when given), else of the element itself."""
+        element = self.named(tag, name)
+        if element is not None:
+            if child is not None:
+                inertial = element.find("inertial")
+                readable = [*element, *(inertial if inertial is not None and tag == "link" else [])]
+                candidates = [e for e in readable if e.tag == child]
+                chosen = [e for e in candidates if value is None or _spaced(e.get(attribute, "")) == _spaced(value)]
+                if chosen or candidates:
+                    return self.line((chosen or candidates)[0])
+            return self.line(element)
+        start = re.compile(rb"<" + tag.encode() + rb"\b[^>]*?\bname\s*=\s*([\"'])" + _encoded(name) + rb"\1").search(
+            self.data)
+        if start is None:
+            return self.robot_line()
+        if child is not None:
+            pattern = rb"<" + _encoded(child) + rb"\b"
+            if value is not None:
+                pattern += rb"[^>]*?\b" + _encoded(attribute) + rb"\s*=\s*([\"'])" + _encoded(value) + rb"\1"
+            inner = re.compile(pattern).search(self.data, start.start())
+            end = self.data.find(b"</" + tag.encode(), start.start())
+            if inner is not None and (end < 0 or inner.start() < end):
+                return self.at(inner.start())
+        return self.at(start.start())
+
+    def joints(self) -> list[tuple[object, str | None, str | None]]:
+        """(joint, parent link, child link) of every joint."""
+        return [(joint, None if (p := joint.find("parent")) is None else p.get("link"),
+                 None if (c := joint.find("child")) is None else c.get("link")) for joint in self.top("joint")]
+
+
+def _shown(elements: list, places: _Places, limit: int = 3) -> str:
+    """'a' (line 3), 'b' (line 7) and 2 more."""
+    names = [f"'{e.get('name')}' (line {places.line(e)})" for e in elements[:limit]]
+    more = f" and {len(elements) - limit} more" if len(elements) > limit else ""
+    return ", ".join(names) + more
+
+
+def _structure_verdict(reason: str, places: _Places) -> tuple[int | None, str, str] | None:
+    """(line, where, fix) of a verdict on how links and joints connect, or None."""
+    links, joints = places.top("link"), places.joints()
+    if reason in ("link names must be unique", "joint names must be unique"):
+        tag = reason.split()[0]
+        seen: dict[str, object] = {}
+        for element in places.top(tag):
+            name = element.get("name")
+            if name in seen:
+                return (places.line(element), f"{tag} '{name}'",
+                        f"rename one of the {tag}s named '{name}' (the other one is at line "
+                        f"{places.line(seen[name])})" + (" and the joints that refer to it" if tag == "link" else ""))
+            seen[name] = element
+        return None
+    if match := re.fullmatch(r"link (.*) is reached more than once", reason):
+        name = match[1]
+        parents = [joint for joint, _, child in joints if child is not None and _spaced(child) == _spaced(name)]
+        if len(parents) < 2:
+            return None
+        return (places.line(parents[1]), f"joint '{parents[1].get('name')}'",
+                f"link '{name}' is the child of joints {_shown(parents, places)}; a URDF file describes a tree, so "
+                "keep one of them (a closed chain is cut open at one joint)")
+    if match := re.fullmatch(r"expected one root link, found (\d+)", reason):
+        if not links:
+            return places.robot_line(), "robot", ("describe the robot's links and the joints between them; a file "
+                                                  "with no <link> holds no robot")
+        children = {_spaced(child) for _, _, child in joints if child is not None}
+        roots = [link for link in links if _spaced(link.get("name", "")) not in children]
+        if len(roots) >= 2:
+            return (places.line(roots[1]), f"link '{roots[1].get('name')}'",
+                    f"links {_shown(roots, places)} have no parent joint: join every link but one (the root) to the "
+                    "tree with a joint, or delete the links that belong to no robot")
+        if roots or not joints:
+            return None
+        return (places.line(joints[0][0]), f"joint '{joints[0][0].get('name')}'",
+                "every link is the child of a joint, so the joints close a loop: remove the joint whose child is "
+                "the link meant as the root")
+    if reason == "joint graph is disconnected or cyclic":
+        by_parent: dict[str, list[str]] = {}
+        for _, parent, child in joints:
+            by_parent.setdefault(_spaced(parent or ""), []).append(_spaced(child or ""))
+        children = {_spaced(child) for _, _, child in joints if child is not None}
+        stack = [_spaced(link.get("name", "")) for link in links if _spaced(link.get("name", "")) not in children]
+        reached = set(stack)
+        while stack:
+            for child in by_parent.get(stack.pop(), []):
+                if child not in reached:
+                    reached.add(child)
+                    stack.append(child)
+        cut_off = [link for link in links if _spaced(link.get("name", "")) not in reached]
+        if not cut_off:
+            return None
+        return (places.line(cut_off[0]), f"link '{cut_off[0].get('name')}'",
+                f"links {_shown(cut_off, places)} hang from each other in a closed loop that the root does not "
+                "reach: remove one joint of the loop and attach the links to the tree")
+    return None
+
+
+def _placed(text: str, places: _Places, syntax: Finding | None) -> tuple[int | None, str, str, str]:
+    """(line, where, fix, kind) of the loader's message `text`: where in the file it points and
+    what to change there."""
+    reason = text.removeprefix(PARSE_PREFIX).removeprefix(MODEL_PREFIX)
+    data = places.data
+
+    # the document as a whole
+    if reason == "stream did not contain valid UTF-8":
+        try:
+            data.decode("utf-8")
+            line = None
+        except UnicodeDecodeError as error:
+            line = places.at(error.start)
+        return line, "document", ("save the file as UTF-8: the text at that line is in another encoding "
+                                  "(iconv -f latin1 -t utf-8 converts a Latin-1 file)"), "xml"
+    if reason == "document contains a NUL character":
+        return places.at(max(data.find(b"\0"), 0)), "document", (
+            "remove the NUL bytes; a file full of them is UTF-16 or binary: save it as UTF-8 text"), "xml"
+    if reason.startswith("DOCTYPE declarations"):
+        return places.search(rb"<!DOCTYPE"), "document", (
+            "remove the <!DOCTYPE ...> declaration with its [...] part and write out the entities it defines "
+            "where they are used"), "xml"
+    if match := re.match(r"Error=(\w+) .*?Line number=(\d+)", reason):
+        if match[1] == "XML_ERROR_EMPTY_DOCUMENT":
+            return 1, "document", "the file holds no XML element: is it the robot's URDF file?", "xml"
+        return int(match[2]) or None, "document", "fix the XML syntax at that place", "xml"
+    if reason == "the document must hold exactly one top-level element":
+        line = syntax.line if syntax is not None else places.search(rb"</robot\s*>")
+        return line, "document", ("remove what follows </robot> (text or a second top-level element): a URDF file "
+                                  "holds one <robot> element"), "xml"
+    if reason == "no <robot> element at the top of the document":
+        line = places.line(places.document.root) if places.document is not None else places.search(rb"<[A-Za-z_]")
+        return line, "robot", 'a URDF file holds one <robot name="..."> element around its links and joints', "root"
+    if match := re.match(r"the document uses xacro \(<(.*?)>\)", reason):
+        elements = [] if places.root is None else [e for e in places.root.iter(match[1]) if e is not places.root]
+        line = places.line(elements[0]) if elements else places.search(rb"<" + _encoded(match[1]) + rb"\b")
+        return line, "robot", EXPAND, "xacro"
+
+    # names
+    if match := re.fullmatch(r"a <(robot|link|joint)> element has no name", reason):
+        tag = match[1]
+        if tag == "robot":
+            return places.robot_line(), "robot", 'give <robot> a name: <robot name="..."> (the file\'s name, say)', "name"
+        nameless = [e for e in places.top(tag) if e.get("name") is None]
+        line = places.line(nameless[0]) if nameless else places.search(rb"<" + tag.encode() + rb"(?![^>]*\bname\s*=)")
+        return line, "robot", f'give the <{tag}> a name="..." attribute, unique among the {tag}s', "name"
+    if match := re.match(r"the (robot|link|joint) name '(.*)' is an unexpanded xacro substitution;", reason):
+        tag, name = match[1], match[2]
+        line = places.robot_line() if tag == "robot" else places.find(tag, name)
+        return line, "robot", EXPAND, "xacro"
+
+    # one element: link NAME: ..., joint NAME: ... (reading), link NAME ..., joint NAME ... (building)
+    if match := re.fullmatch(r"(link|joint) (.*): attribute '(\w+)' of <(\w+)> (is not a number|must hold three "
+                             r"numbers|is an unexpanded xacro substitution): '(.*)'(?:;.*)?", reason, re.S):
+        tag, name, attribute, child, problem, value = match.groups()
+        line, where = places.find(tag, name, child, attribute, value), f"{tag} '{name}'"
+        if problem == "is an unexpanded xacro substitution":
+            return line, where, EXPAND, "xacro"
+        return line, where, _number_fix(attribute, value, 1 if problem == "is not a number" else 3), "value"
+    if match := re.fullmatch(r"link (.*): <inertial> has no <mass> element", reason):
+        return (places.find("link", match[1], "inertial"), f"link '{match[1]}'",
+                'add <mass value="..."/> (in kg) to the <inertial>; a link that is only a frame can drop its '
+                "<inertial>", "value")
+    if match := re.fullmatch(r"(link|joint) (.*): <(\w+)> has no '(\w+)' attribute", reason):
+        tag, name, child, attribute = match.groups()
+        return places.find(tag, name, child), f"{tag} '{name}'", f'give <{child}> its {attribute}="..."', "value"
+    if match := re.fullmatch(r"joint (.*) has no <(parent|child) link=\.\.\.> element", reason):
+        name, child = match.groups()
+        role = "the link the joint hangs from" if child == "parent" else "the link the joint moves"
+        return (places.find("joint", name, child), f"joint '{name}'",
+                f'add <{child} link="..."/> naming {role}', "structure")
+    if match := re.fullmatch(r"joint (.*) has no type", reason):
+        return (places.find("joint", match[1]), f"joint '{match[1]}'",
+                f"add type=\"...\" to the joint: one of {', '.join(LOADED_TYPES)}", "type")
+    if match := re.fullmatch(r"joint (.*) has unknown type '(.*)'", reason, re.S):
+        name, kind = match.groups()
+        close = difflib.get_close_matches(kind.lower(), [*LOADED_TYPES, "floating", "planar", "spherical"], 1) if len(
+            kind) <= 100 else []
+        hint = f"; did you mean type=\"{close[0]}\"?" if close else ""
+        return (places.find("joint", name), f"joint '{name}'",
+                f"use one of the types the loader knows: {', '.join(LOADED_TYPES)}{hint}", "type")
+    if match := re.fullmatch(r"joint (.*) uses unsupported type (floating|planar|spherical)", reason):
+        name, kind = match.groups()
+        fix = {"floating": "a floating joint above the robot's root stands for a free base: remove it and the link "
+                           "above it, and load the rest as a FloatingRobot (velkor --floating FILE)",
+               "planar": "replace it by a chain of two prismatic joints and one revolute joint, joined by massless "
+                         "links",
+               "spherical": "replace it by a chain of three revolute joints with orthogonal axes through one point, "
+                            "joined by massless links"}[kind]
+        return places.find("joint", name), f"joint '{name}'", fix, "type"
+    if match := re.fullmatch(r"joint (.*) has an invalid axis", reason):
+        return (places.find("joint", match[1], "axis"), f"joint '{match[1]}'",
+                '<axis xyz="..."> must give a direction: three finite numbers, not all zero (xyz="0 0 1", say)', "value")
+    if match := re.fullmatch(r"joint (.*) references a missing (parent|child) link", reason):
+        name, child = match.groups()
+        joint = places.named("joint", name)
+        missing = None if joint is None or joint.find(child) is None else joint.find(child).get("link")
+        known = [link.get("name", "") for link in places.top("link")]
+        close = difflib.get_close_matches(missing, known, 1) if missing is not None and len(missing) <= 100 else []
+        fix = (f"no link is named '{missing}'" if missing is not None else f"the {child} link does not exist") + (
+            f": did you mean '{close[0]}'?" if close else ": correct the name, or add that link")
+        return places.find("joint", name, child), f"joint '{name}'", fix, "structure"
+    if structure := _structure_verdict(reason, places):
+        return (*structure, "structure" if places.top("link") else "links")
+    link_rules = {
+        "mass must be finite and non-negative":
+            ("mass", "give <mass value> a finite number of kilograms, zero or more", "value"),
+        "inertial origin must contain only finite values":
+            ("origin", "give the <origin> of the <inertial> finite xyz and rpy values", "value"),
+        "inertia must contain only finite values":
+            ("inertia", "give every entry of <inertia> a finite value", "value"),
+        "inertia must be positive semi-definite":
+            ("inertia", "recompute the inertia of this link from its geometry and mass (a CAD tool or the solid's "
+                        "formula); a link that is only a frame can drop its <inertial>", "inertia"),
+        "mass properties must be finite":
+            ("inertial", "the mass, its offset and the inertia are too large to combine: check the units "
+                         "(URDF uses kg and m)", "value"),
+    }
+    joint_rules = {
+        "uses an unsupported mimic constraint":
+            ("mimic", 'load with mimic="independent" (velkor info --mimic independent FILE), or remove the <mimic> '
+                      "element", "mimic"),
+        "origin must contain only finite values": ("origin", "give <origin> finite xyz and rpy values", "value"),
+        "velocity limit must be finite and non-negative":
+            ("limit", 'give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)', "value"),
+        "position limits must be finite and ordered":
+            ("limit", 'give <limit> finite lower and upper values with lower <= upper; a revolute joint that turns '
+                      'without end is type="continuous"', "value"),
+    }
+    for tag, rules in (("link", link_rules), ("joint", joint_rules)):
+        for ending, (child, fix, kind) in rules.items():  # a detail the loader may add after the ending is fine
+            if (match := re.fullmatch(rf"{tag} (.*?) {re.escape(ending)}(?:[ ;:(].*)?", reason, re.S)):
+                return places.find(tag, match[1], child), f"{tag} '{match[1]}'", fix, kind
+    if match := re.fullmatch(r"joint (.*) (mimics .*|has a mimic element without a joint attribute|mimic multiplier "
+                             r"and offset must be finite)", reason, re.S):
+        return (places.find("joint", match[1], "mimic"), f"joint '{match[1]}'",
+                "make joint= name a revolute, continuous or prismatic joint that does not follow this one, or remove "
+                "the <mimic> element", "mimic")
+
+    # a message this checker has no rule for: the element it names, if any
+    for tag in ("link", "joint"):
+        for element in places.top(tag):
+            name = element.get("name", "")
+            if reason.startswith(f"{tag} {name} ") or reason.startswith(f"{tag} {name}:"):
+                return places.line(element), f"{tag} '{name}'", "correct this element as the message says", ""
+    return places.robot_line(), "robot", "correct the file as the message says", ""
+
+
+def _verdict(error: BaseException, places: _Places, syntax: Finding | None) -> Finding:
+    """The loader's refusal as the first finding of a file: its own words, where they point, a fix."""
+    text = _reason(error)
+    if isinstance(error, MemoryError):
+        return Finding("error", None, "document", text, "the file is too large to load in this memory", "")
+    line, where, fix, kind = _placed(text, places, syntax)
+    return Finding("error", line, where, text, fix, kind)
+
+
+def _tolerance_hint(data: bytes) -> str:
+    """For a file refused for an inertia: the tolerance that loads it when the defects are roundings."""
+    try:
+        with _from_bytes(data, False, "independent", inertia_tolerance=MAX_INERTIA_TOLERANCE) as robot:
+            worst = max((r.relative_defect for r in robot.repaired_inertias), default=0.0)
+    except (velkor.VelkorError, ValueError, MemoryError):
+        return ""
+    if worst == 0.0:
+        return ""
+    tolerance = max(1e-12, 10.0 ** math.ceil(math.log10(worst)))
+    return (f"; the defect is {worst:.2g} of the robot's largest principal moment, a rounding: "
+            f"inertia_tolerance={tolerance:g} loads it (velkor check --inertia-tolerance {tolerance:g} FILE)")
+
+
+def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
+    """Print the loader's verdict when it refuses the file, then every other finding, then whether
+    it loads; True when it loads with defaults."""
     try:
         data = _read(path)
     except _Unreadable as error:
         _say(f"{path}: error: cannot read the file: {error.reason}")
         return False
+    document, syntax = None, None
     try:
-        findings = lint(_Document(data))
+        document = _Document(data)
+        findings = lint(document)
     except expat.ExpatError as error:
-        findings = [Finding("error", error.lineno, "document",
-                            f"not well-formed XML: {expat.ErrorString(error.code)} (column {error.offset + 1})",
-                            "fix the XML syntax at that place")]
+        syntax = Finding("warning", error.lineno, "document",
+                         f"not well-formed XML: {expat.ErrorString(error.code)} (column {error.offset + 1})",
+                         "fix the XML syntax at that place", "xml")
+        findings = [syntax]
     except RecursionError:
-        findings = [Finding("error", None, "document", "elements nested too deeply to examine",
-                            "a URDF file nests a few levels only; look for unclosed or generated elements")]
+        findings = [Finding("warning", None, "document", "elements nested too deeply to examine",
+                            "a URDF file nests a few levels only; look for unclosed or generated elements", "xml")]
+    repairs: list = []
+    try:
+        with _from_bytes(data, floating=False, inertia_tolerance=inertia_tolerance) as robot:
+            repairs = robot.repaired_inertias
+        refusal = None
+    except (velkor.VelkorError, ValueError, MemoryError) as error:
+        refusal = error
+    repaired = {repair.link: repair for repair in repairs}
+    for finding in findings:  # an inertia the tolerance accepts is a warning, no longer an error
+        name = finding.where[len("link '"):-1] if finding.where.startswith("link '") else None
+        if finding.kind == "inertia" and finding.severity == "error" and name in repaired:
+            finding.severity = "warning"
+            finding.message += f"; inertia_tolerance={inertia_tolerance:g} loads it with its negative eigenvalues " \
+                               "set to zero"
+    if refusal is not None:
+        verdict = _verdict(refusal, _Places(data, document), syntax)
+        # the finding that says the same at the same place gives its detail and fix to the verdict
+        twins = [f for f in findings if f.kind == verdict.kind != "" and (
+            f.line == verdict.line and f.severity == "error" or f.kind == "xml")]
+        twin = next((f for f in twins if f.message in verdict.message), twins[0] if twins else None)
+        if twin is not None:
+            findings.remove(twin)
+            detail = re.sub(r"(;|,) (but )?the (default )?loader (refuses|requires) [^;]*$", "", twin.message)
+            if twin.kind != "xacro" and detail not in verdict.message:
+                verdict.message += f" — {detail}"
+            verdict.fix = twin.fix if twin.kind != "xml" else verdict.fix
+        if "inertia must be positive semi-definite" in verdict.message and not inertia_tolerance:
+            verdict.fix += _tolerance_hint(data)
+        findings.insert(0, verdict)
+    if any(finding is syntax for finding in findings):  # the loader got past it
+        syntax.message += "; the loader reads it, but other XML tools refuse it and the other checks cannot run"
     for finding in findings:
         location = f"{path}:{finding.line}" if finding.line else path
         _say(f"{location}: {SEVERITIES[finding.severity]}: {finding.where}: {finding.message}")
         _say(f"    fix: {finding.fix}")
-    try:
-        _from_bytes(data, floating=False).close()
-    except (velkor.VelkorError, ValueError, MemoryError) as error:
-        _say(f"{path}: does not load with defaults: {_reason(error)}")
+    options = f"inertia_tolerance={inertia_tolerance:g}" if inertia_tolerance else "defaults"
+    if refusal is not None:
+        _say(f"{path}: does not load with {options}: {_reason(refusal)}")
         return False
     counts = {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}
-    _say(f"{path}: loads with defaults (Robot); {counts['error']} error(s), "
+    _say(f"{path}: loads with {options} (Robot); {counts['error']} error(s), "
          f"{counts['floating']} floating-base error(s), {counts['warning']} warning(s)")
     return True
 
@@ -640,7 +1169,7 @@ def _check(args: argparse.Namespace) -> int:
     for index, path in enumerate(args.files):
         if index:
             _say()
-        failures += not _check_file(path)
+        failures += not _check_file(path, args.inertia_tolerance)
     if len(args.files) > 1:
         _say()
         _say(f"{len(args.files)} files checked, {failures} do not load with defaults")
@@ -673,15 +1202,15 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], o
     qd, qdd = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
     forces = rng.uniform(-1, 1, robot.generalized_count)
     motion = velkor.Twist(angular=[0.1, -0.2, 0.3], linear=[0.2, 0.1, -0.1])
-    lead = ((velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, 0.45]), velocity=motion,
-                              acceleration=motion),) if floating else ())
+    lead = (_base_state(velocity=motion, acceleration=motion),) if floating else ()
 
     def plain(method: Callable, *arguments) -> Callable[[], Callable[[], object]]:
         return lambda: lambda: method(*arguments)
 
     def into(method: Callable, *arguments) -> Callable[[], Callable[[], object]]:
         def prepare() -> Callable[[], object]:
-            out = np.empty_like(method(*arguments))
+            result = method(*arguments)  # an array, or a tuple of them (the derivatives)
+            out = tuple(map(np.empty_like, result)) if isinstance(result, tuple) else np.empty_like(result)
             return lambda: method(*arguments, out=out)
         return prepare
 
@@ -701,10 +1230,28 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], o
         "inverse_dynamics": into(robot.inverse_dynamics, *lead, q, qd, qdd, None),
         "velocity_product_forces": into(robot.velocity_product_forces, *lead, q, qd),
         "forward_dynamics": into(robot.forward_dynamics, *lead, q, qd, forces, None),
+        "inverse_dynamics_derivatives": into(robot.inverse_dynamics_derivatives, *lead, q, qd, qdd, None),
+        "forward_dynamics_derivatives": into(robot.forward_dynamics_derivatives, *lead, q, qd, forces, None),
+        "gravity_derivatives": into(robot.gravity_derivatives, *lead, q),
+        "center_of_mass": into(robot.center_of_mass, *lead, q),
+        "center_of_mass_velocity": into(robot.center_of_mass_velocity, *lead, q, qd),
+        "center_of_mass_jacobian": into(robot.center_of_mass_jacobian, *lead, q),
+        "centroidal_momentum": into(robot.centroidal_momentum, *lead, q, qd),
+        "centroidal_momentum_matrix": into(robot.centroidal_momentum_matrix, *lead, q),
+        "kinetic_energy": plain(robot.kinetic_energy, *lead, q, qd),
+        "potential_energy": plain(robot.potential_energy, *lead, q),
     }
     if not floating:
         calls["inverse_kinematics"] = inverse_kinematics
     return calls
+
+
+def _load_average() -> str:
+    try:
+        one, five, fifteen = os.getloadavg()
+    except (AttributeError, OSError):  # not every system keeps one
+        return "load average unavailable"
+    return f"load average {one:.2f} {five:.2f} {fifteen:.2f} (1, 5, 15 min)"
 
 
 def _bench(args: argparse.Namespace) -> int:
@@ -717,7 +1264,7 @@ def _bench(args: argparse.Namespace) -> int:
         _say(f"robot {robot.name} ({_base_kind(floating)}) from {label}: {robot.joint_count} DOF, "
              f"{robot.link_count} links, target link {target} {_name(robot.link_names[target])}")
         solver = "" if floating else f" (inverse_kinematics: {max(1, args.calls // 20)})"
-        _say(f"  median ns per call over 5 repeats of {args.calls} calls{solver}")
+        _say(f"  median ns per call over 5 repeats of {args.calls} calls{solver}; {_load_average()}")
         try:
             calls = _bench_calls(robot, floating)
         except (velkor.VelkorError, ValueError, MemoryError) as error:

@@ -25,9 +25,13 @@ extensions = [
 
 exclude_patterns = ["_build", "Thumbs.db", ".DS_Store"]
 html_theme = "alabaster"
-html_theme_options = {"description": "Rigid-body kinematics and dynamics for URDF robots", "page_width": "1100px"}
+html_theme_options = {
+    "description": "Rigid-body kinematics and dynamics for URDF robots",
+    "page_width": "1100px",
+    "body_max_width": "none",  # the text column takes the page's width (the default caps it at 800px)
+}
 templates_path = []
-html_static_path = []
+html_static_path = ["_static"]  # custom.css, which the theme links after its own
 
 # autodoc: every public class, method and property, whether or not it has a docstring yet.
 autodoc_default_options = {"members": True, "undoc-members": True}

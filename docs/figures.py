@@ -26,7 +26,9 @@ ARM_TRIADS = ("base", "upper_arm", "forearm", "tool")
 
 
 def _tree_layout(robot):
-    """(x, depth) of every link id: leaves spread evenly, parents centred over their children."""
+    """(x, y) of every link id: leaves spread evenly, parents centred over their children, one row
+    per depth. A row below a fan-out (a link with several children) sits lower than the others,
+    which leaves room for the labels of the edges that spread from one point."""
     children = defaultdict(list)
     for joint in robot.joints:
         children[joint.parent].append(joint)
@@ -42,30 +44,33 @@ def _tree_layout(robot):
             x[link], next_leaf[0] = next_leaf[0], next_leaf[0] + 1.0
 
     place(0)
-    return x, depth
+    fans = {depth[link] for link, joints in children.items() if len(joints) > 1}
+    rows = np.cumsum([0.0] + [1.5 if d in fans else 1.0 for d in range(max(depth.values()))])
+    return x, {link: -rows[d] for link, d in depth.items()}
 
 
 def _draw_tree(robot, width):
-    x, depth = _tree_layout(robot)
+    x, y = _tree_layout(robot)
     children = defaultdict(list)
     for joint in robot.joints:
         children[joint.parent].append(joint)
-    levels = max(depth.values()) + 1
-    fig, ax = plt.subplots(figsize=(width, 0.9 * levels + 0.4))
+    height = -min(y.values()) + 1
+    fig, ax = plt.subplots(figsize=(width, 0.9 * height + 0.4))
     for joint in robot.joints:
-        (x0, y0), (x1, y1) = (x[joint.parent], -depth[joint.parent]), (x[joint.child], -depth[joint.child])
+        (x0, y0), (x1, y1) = (x[joint.parent], y[joint.parent]), (x[joint.child], y[joint.child])
         ax.plot([x0, x1], [y0, y1], color="0.55", lw=1.2, zorder=1, ls="--" if joint.type == "fixed" else "-")
-        # siblings' labels alternate between three heights so that they do not overlap
-        siblings = children[joint.parent]
-        t = 0.5 if len(siblings) == 1 else (0.25, 0.5, 0.75)[siblings.index(joint) % 3]
+        # Sibling edges fan out from one point, so their labels sit well below the parent, where
+        # the edges are apart, and neighbours (left to right) alternate between two heights.
+        siblings = sorted(children[joint.parent], key=lambda j: x[j.child])
+        t = 0.5 if len(siblings) == 1 else (0.47, 0.7)[siblings.index(joint) % 2]
         ax.text(x0 + t * (x1 - x0), y0 + t * (y1 - y0), f"j{robot.joints.index(joint)} {joint.name}",
                 fontsize=6.5, color="tab:blue", ha="center", va="center", zorder=3,
                 bbox=dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.9))
     for link, name in enumerate(robot.link_names):
-        ax.text(x[link], -depth[link], f"{link}\n{name}", fontsize=7, ha="center", va="center", zorder=4,
+        ax.text(x[link], y[link], f"{link}\n{name}", fontsize=7, ha="center", va="center", zorder=4,
                 bbox=dict(boxstyle="round,pad=0.3", fc="#f3e9c6", ec="0.3", lw=0.8))
     ax.set_xlim(min(x.values()) - 0.7, max(x.values()) + 0.7)
-    ax.set_ylim(-levels + 0.5, 0.5)
+    ax.set_ylim(-height + 0.5, 0.5)
     ax.set_axis_off()
     ax.set_title(f"{robot.name}\nlink id and name; jk = joint k (dashed: fixed)", fontsize=8)
     fig.tight_layout()

@@ -1,9 +1,14 @@
 """The documentation builds without a warning, draws its figures, and its examples run."""
 
+import importlib.util
+import itertools
 import re
 import subprocess
 import sys
 from pathlib import Path
+
+import numpy as np
+import pytest
 
 DOCS = Path(__file__).parent.parent / "docs"
 FIGURES = ["link_tree_arm", "link_tree_quadruped", "arm_frames", "call_times", "peer_comparison"]
@@ -27,6 +32,8 @@ def test_html_builds_with_its_figures(tmp_path):
         assert image.stat().st_size > 10_000, name  # a drawing, not an empty canvas
     pages = "".join(page.read_text() for page in out.glob("*.html"))
     assert all(f"_images/figures_{name}.png" in pages for name in FIGURES)
+    # a generic docstring such as "Return self@value." reads as an e-mail address
+    assert "mailto:" not in pages
     api = (out / "api.html").read_text()
     assert 'id="velkor.Robot.inverse_kinematics"' in api and 'id="velkor.FloatingRobot.mass_matrix"' in api
 
@@ -35,3 +42,36 @@ def test_examples_in_the_pages_run(tmp_path):
     report = (sphinx("doctest", tmp_path) / "output.txt").read_text()
     tests = int(re.search(r"(\d+) tests", report.split("Doctest summary")[-1]).group(1))
     assert tests > 100  # the >>> examples were collected, not skipped
+
+
+@pytest.mark.parametrize("name", ["link_tree_arm", "link_tree_quadruped"])
+def test_tree_labels_stand_apart_each_on_its_own_edge(name, monkeypatch):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    monkeypatch.chdir(DOCS)
+    spec = importlib.util.spec_from_file_location("figures", DOCS / "figures.py")
+    figures = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(figures)
+    plt.close("all")
+    getattr(figures, name)()
+    fig = plt.gcf()
+    fig.canvas.draw()
+    ax, renderer = fig.axes[0], fig.canvas.get_renderer()
+    boxes = {text.get_text(): text.get_bbox_patch().get_window_extent(renderer) for text in ax.texts}
+    try:
+        # no two boxes (links, joint labels) within 4 pixels of each other
+        assert not [(a, b) for (a, box_a), (b, box_b) in itertools.combinations(boxes.items(), 2)
+                    if box_a.padded(4).overlaps(box_b.padded(4))]
+        # an edge label covers its own edge and no other one
+        edges = [ax.transData.transform(np.linspace(*line.get_xydata()[[0, 1]], 400)) for line in ax.lines]
+        for label, box in boxes.items():
+            if label.startswith("j"):
+                under = [k for k, points in enumerate(edges)
+                         if ((points[:, 0] > box.x0) & (points[:, 0] < box.x1)
+                             & (points[:, 1] > box.y0) & (points[:, 1] < box.y1)).any()]
+                assert under == [int(label.split()[0][1:])], (label, under)
+    finally:
+        plt.close("all")

@@ -1,3 +1,4 @@
+# Needs: pip install 'velkor[dask]'
 # mypy: disable-error-code="no-untyped-call"
 # (Dask's functions carry no annotations; velkor's calls are still checked.)
 """Inverse-dynamics labels for a large set of states with Dask: the states are a chunked
@@ -32,7 +33,9 @@ def labels(client: Client, robot: velkor.Robot, states: int, chunk: int) -> npt.
     n = robot.joint_count
     rng = da.random.default_rng(0)
     q, qd, qdd = (rng.uniform(-1.0, 1.0, size=(states, n), chunks=(chunk, n)) for _ in range(3))
-    shipped = client.scatter(robot, broadcast=True)  # pickled once per worker
+    # pickled once per worker, under a key of its own: a second call would otherwise reuse the
+    # key of the first one, which the scheduler may then release under the new tasks
+    shipped = client.scatter(robot, broadcast=True, hash=False)
     tau = da.map_blocks(label_chunk, q, qd, qdd, robot=shipped, dtype=np.float64, chunks=(chunk, n))
     tau = tau.persist()
     progress(tau)

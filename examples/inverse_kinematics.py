@@ -1,3 +1,4 @@
+# Needs: pip install velkor
 """Inverse kinematics of the sample arm to a target pose.
 
 The solver is damped least squares; it raises SolverError when it does not converge or when

@@ -1,3 +1,4 @@
+# Needs: pip install 'velkor[examples]'
 """Load robots from example-robot-data: fixed and floating bases, and the loader options.
 
 The collection installs its URDF files under site-packages/cmeel.prefix; velkor loads them by

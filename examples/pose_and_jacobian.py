@@ -1,3 +1,4 @@
+# Needs: pip install velkor
 """End-effector pose and world-aligned Jacobian of the sample arm.
 
 The Jacobian maps joint velocities to the link's twist (angular, then linear velocity of the

@@ -1,3 +1,4 @@
+# Needs: pip install 'velkor[examples]'
 """Place Solo12's feet from joint angles given leg by leg.
 
 velkor numbers links breadth-first, so its degrees of freedom run hip, hip, hip, hip, then

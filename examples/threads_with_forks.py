@@ -1,3 +1,4 @@
+# Needs: pip install velkor
 """Threads with forks: parallel inverse dynamics over many states.
 
 Calls on one handle are serialised by its lock; forks share the model and have their own

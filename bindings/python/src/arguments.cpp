@@ -111,6 +111,26 @@ int choice_argument(PyObject* value, const char* name, const char* const* choice
   return -1;
 }
 
+std::optional<long long> count_argument(PyObject* value, const char* name, long long low, long long high) {
+  PyRef count = PyRef::steal(PyNumber_Index(value));
+  if (!count) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected None or an integer from %lld to %lld, got %s", name,
+                   low, high, Py_TYPE(value)->tp_name);
+    }
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+  if (number == -1 && PyErr_Occurred()) return std::nullopt;
+  if (overflow != 0 || number < low || number > high) {
+    PyErr_Format(PyExc_ValueError, "%s must be between %lld and %lld, got %R", name, low, high, count.get());
+    return std::nullopt;
+  }
+  return number;
+}
+
 bool number_argument(PyObject* value, const char* name, double& out) {
   if (PyFloat_CheckExact(value)) {
     out = PyFloat_AS_DOUBLE(value);

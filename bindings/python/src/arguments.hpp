@@ -2,6 +2,8 @@
 // wording for argument-list errors.
 #pragma once
 
+#include <optional>
+
 #include <cstddef>
 
 #include "python.hpp"
@@ -30,6 +32,11 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
                      PyObject* kwnames, PyObject** out);
 // tp_new form (argument tuple and keyword dict).
 bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// A count from `low` to `high`: any integer (operator.index), else TypeError
+// "argument '{name}': expected None or an integer from {low} to {high}"; out of
+// range (however large) ValueError "{name} must be between {low} and {high}, got {value}".
+std::optional<long long> count_argument(PyObject* value, const char* name, long long low, long long high);
 
 // One number converted as float() converts a number; TypeError naming the argument.
 bool number_argument(PyObject* value, const char* name, double& out);

@@ -57,6 +57,19 @@ class BatchInput {
 
 // Adds " (row i)" to the message of the exception being raised.
 void add_row(std::size_t row) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  PyObject* type = raised ? reinterpret_cast<PyObject*>(Py_TYPE(raised.get())) : nullptr;
+  PyRef text = PyRef::steal(raised ? PyObject_Str(raised.get()) : nullptr);
+  PyRef message = PyRef::steal(text ? PyUnicode_FromFormat("%U (row %zu)", text.get(), row) : nullptr);
+  PyRef replaced = PyRef::steal(message ? PyObject_CallOneArg(type, message.get()) : nullptr);
+  if (!replaced) {  // keep the original exception
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+    return;
+  }
+  PyErr_SetObject(type, replaced.get());
+#else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -72,6 +85,7 @@ void add_row(std::size_t row) {
   Py_XDECREF(traceback);
   PyErr_SetObject(type, replaced.get());
   Py_DECREF(type);
+#endif
 }
 
 template <class CoreRobot>
@@ -91,11 +105,8 @@ BatchObject<CoreRobot>& batch_of(PyObject* self) {
 template <class CoreRobot>
 struct RowCall {
   const MethodCall<CoreRobot>& shared;  // target, tool and loads of the batch
-  const BaseState* state;               // the row's base state (FloatingRobot)
-  Base base(const Calculation<CoreRobot>& c) const {
-    if constexpr (is_floating<CoreRobot>) return free_base(c.robot, *state);
-    else return fixed_base(c.robot);
-  }
+  const BaseState* state;               // the row's base state (FloatingRobot; unread for a Robot)
+  Base base(const Calculation<CoreRobot>& c) const { return base_of(c, *state); }
   LinkId target() const { return shared.target(); }
   const Pose& tool() const { return shared.tool(); }
   std::span<const IndexedLoad> loads() const { return shared.loads(); }
@@ -270,6 +281,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyErr_NoMemory();
     return nullptr;
   }
+  const BaseState no_state{};  // the rows of a Robot have none
   Failure failure;
   std::atomic<bool> stop{false};
   bool interrupted = false;
@@ -298,7 +310,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       try {
         for (std::size_t i = begin; i < end; ++i) {
           if (stopped(polls) || failure.row.load(std::memory_order_relaxed) < i) return;
-          const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : nullptr};
+          const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : &no_state};
           const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
                            d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
           std::array<double*, R> at;
@@ -502,23 +514,9 @@ PyObject* handle_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, max_batch_threads);
   if (arg[0] != nullptr && arg[0] != Py_None) {
-    PyRef count = PyRef::steal(PyNumber_Index(arg[0]));
-    if (!count) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument 'threads': expected None or an integer from 1 to %d, got %s",
-                     max_batch_threads, Py_TYPE(arg[0])->tp_name);
-      }
-      return nullptr;
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow != 0 || value < 1 || value > max_batch_threads) {
-      PyErr_Format(PyExc_ValueError, "threads must be between 1 and %d, got %R", max_batch_threads, count.get());
-      return nullptr;
-    }
-    threads = static_cast<std::size_t>(value);
+    const auto count = count_argument(arg[0], "threads", 1, max_batch_threads);
+    if (!count) return nullptr;
+    threads = static_cast<std::size_t>(*count);
   }
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
   auto workspaces = std::make_unique<std::vector<Calculation<CoreRobot>>>();

@@ -73,6 +73,15 @@ inline bool same_length(const InputArray& q, const InputArray& other, const char
   return false;
 }
 
+
+// The base a call computes with: the Robot's own (its base frame), or the
+// FloatingRobot's `state` (the call's argument, or a batch row's).
+template <class CoreRobot>
+Base base_of(const Calculation<CoreRobot>& c, const BaseState& state) {
+  if constexpr (is_floating<CoreRobot>) return free_base(c.robot, state);
+  else return fixed_base(c.robot);
+}
+
 // The converted arguments of one call.
 template <class CoreRobot>
 class MethodCall {
@@ -119,10 +128,7 @@ class MethodCall {
   }
 
   // The base of the call: the Robot's own, or the FloatingRobot's argument.
-  Base base(const Calculation<CoreRobot>& c) const {
-    if constexpr (is_floating<CoreRobot>) return free_base(c.robot, base_);
-    else return fixed_base(c.robot);
-  }
+  Base base(const Calculation<CoreRobot>& c) const { return base_of(c, base_); }
   Inputs inputs() const { return {vectors_[0].values(), vectors_[1].values(), vectors_[2].values()}; }
   LinkId target() const { return target_; }
   const Pose& tool() const { return tool_; }

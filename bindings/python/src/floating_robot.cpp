@@ -2,6 +2,7 @@
 // method takes the base state as its first argument.
 #include "batch.hpp"
 #include "handle.hpp"
+#include "pickling.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
 #include "robot.hpp"

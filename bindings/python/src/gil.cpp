@@ -4,7 +4,6 @@
 
 #include <atomic>
 
-#include "handle_lock.hpp"
 #include "py_ref.hpp"
 
 namespace velkor::py {
@@ -15,8 +14,10 @@ thread_local PyObject* signal_exception = nullptr;
 
 std::atomic<unsigned long> main_thread_ident{0};
 
+std::atomic<void (*)()> park_hook{nullptr};
+
 [[noreturn]] void park_thread() {
-  HandleLock::release_held_by_this_thread();
+  if (void (*hook)() = park_hook.load()) hook();
   while (true) ::pause();
 }
 
@@ -96,6 +97,8 @@ void raise_signal_exception() {
                 PyException_GetTraceback(exception));
 #endif
 }
+
+void set_park_hook(void (*hook)()) { park_hook.store(hook); }
 
 void reset_main_thread() { main_thread_ident.store(0, std::memory_order_relaxed); }
 

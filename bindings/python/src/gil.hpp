@@ -13,9 +13,13 @@ namespace velkor::py {
 // shutting down, the lock is never granted again: Python before 3.14 ends the
 // asking thread with a forced unwind, which would run destructors that touch
 // Python objects without the lock and abort in noexcept frames. The thread is
-// parked for good instead (what Python 3.14 does itself), after releasing the
-// handle locks it holds so that finalizers can still use those handles.
+// parked for good instead (what Python 3.14 does itself), after running the
+// park hook (the module sets it to release the handle locks the thread holds,
+// so that finalizers can still use those handles).
 void restore_thread(PyThreadState* state) noexcept;
+
+// What a thread runs before it is parked for good; set once by the module.
+void set_park_hook(void (*hook)());
 
 // Releases the interpreter lock for its lifetime, also while unwinding.
 class GilRelease {

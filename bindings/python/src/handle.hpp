@@ -17,7 +17,6 @@
 #include "calculation.hpp"
 #include "errors.hpp"
 #include "model_info.hpp"
-#include "pickling.hpp"
 #include "py_ref.hpp"
 #include "robot/link_id.hpp"
 #include "types.hpp"
@@ -335,44 +334,6 @@ PyObject* handle_link_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return PyLong_FromSize_t(position);
 }
 
-// ---- pickling ----
-
-// A pose in storage order [qx, qy, qz, qw, tx, ty, tz] as a tuple of floats.
-PyObject* pose_storage_tuple(const Pose& pose);
-PyObject* vector_tuple(const Vec3& v);
-
-// A handle pickles as the document it was loaded from, its load options, and
-// its settings (base frame, gravity): type._restore(xml, mimic, massless_root,
-// frame or None, gravity[, inertia_tolerance]) builds the same model again and
-// computes the same bits. The tolerance is recorded only when one was given, so
-// the pickle of a handle loaded without it is the same as before the option.
-template <class CoreRobot>
-PyObject* handle_reduce(PyObject* self, PyObject*) {
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
-  std::shared_ptr<const Model> model;
-  Pose frame;
-  Vec3 gravity;
-  if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
-        model = c.robot.robot_model().shared();
-        gravity = c.robot.gravity();
-        if constexpr (HandleTraits<CoreRobot>::base_dofs == 0) frame = c.robot.base_frame();
-      }))
-    return nullptr;
-  if (model->source.empty()) {
-    PyErr_SetString(PyExc_TypeError, "cannot pickle a robot that was not loaded from a URDF document");
-    return nullptr;
-  }
-  PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
-  if (!restore) return nullptr;
-  PyObject* frame_tuple = HandleTraits<CoreRobot>::base_dofs == 0 ? pose_storage_tuple(frame) : Py_NewRef(Py_None);
-  const double tolerance = h.options.import.inertia_tolerance;
-  return Py_BuildValue(tolerance == 0.0 ? "(O(s#ssNN))" : "(O(s#ssNNd))", restore.get(), model->source.data(),
-                       static_cast<Py_ssize_t>(model->source.size()),
-                       h.options.import.mimic == MimicPolicy::Reject ? "reject" : "independent",
-                       h.options.massless_root == MasslessRoot::Reject ? "reject" : "allow", frame_tuple,
-                       vector_tuple(gravity), tolerance);
-}
-
 // ---- the model, described ----
 
 // The handle's model, once the handle is known to be open (the lock is released
@@ -586,7 +547,8 @@ PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
 
 }  // namespace velkor::py
 
-// Method and property table rows shared by both handle kinds.
+// Method and property table rows shared by both handle kinds (the pickling rows
+// name functions of pickling.hpp, which the file expanding them includes).
 #define VELKOR_MODEL_METHODS(CoreRobot)                                                          \
   {"load_buffer", entry<load_buffer_method<CoreRobot>>, METH_NOARGS,                             \
    "load_buffer($self)\n--\n\n"                                                                  \

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "fork_handlers.hpp"
 #include "gil.hpp"
 #include "python.hpp"
 
@@ -16,7 +15,6 @@ HandleLock* list_head = nullptr;
 }  // namespace
 
 HandleLock::HandleLock() {
-  install_fork_handlers();
   std::lock_guard guard(list_mutex);
   next_ = list_head;
   if (list_head != nullptr) list_head->previous_ = this;

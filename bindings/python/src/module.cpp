@@ -1,7 +1,11 @@
 // The extension module _velkor: multi-phase initialisation whose exec step
-// registers the classes, then the exceptions, and nothing else.
+// installs the process-wide hooks (fork handlers, thread parking), then
+// registers the classes, then the exceptions.
 #include "batch.hpp"
 #include "errors.hpp"
+#include "fork_handlers.hpp"
+#include "gil.hpp"
+#include "handle_lock.hpp"
 #include "ik_options.hpp"
 #include "loads.hpp"
 #include "numpy.hpp"
@@ -19,6 +23,9 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type) {
 
 int exec_module(PyObject* module) {
   try {
+    install_fork_handlers();
+    // A thread parked for good at interpreter shutdown first lets go of the handles it holds.
+    set_park_hook(HandleLock::release_held_by_this_thread);
     if (!import_numpy() || !create_value_types()) return -1;
     const Types& t = types();
     if (add_type(module, "Pose", t.pose) < 0 || add_type(module, "Twist", t.twist) < 0 ||

@@ -13,16 +13,15 @@
 
 namespace velkor::py {
 
-PyObject* pose_storage_tuple(const Pose& pose) {
-  return float_tuple(pose.to_array().data(), 7);
-}
+namespace {
+
+// A pose in storage order [qx, qy, qz, qw, tx, ty, tz] as a tuple of floats.
+PyObject* pose_storage_tuple(const Pose& pose) { return float_tuple(pose.to_array().data(), 7); }
 
 PyObject* vector_tuple(const Vec3& v) {
   const double values[3] = {v.x(), v.y(), v.z()};
   return float_tuple(values, 3);
 }
-
-namespace {
 
 bool finite(const double* values, int count) {
   for (int i = 0; i < count; ++i)
@@ -55,6 +54,33 @@ PyObject* restore(PyTypeObject* type, PyObject* const* args, PyObject* tolerance
 }
 
 }  // namespace
+
+template <class CoreRobot>
+PyObject* handle_reduce(PyObject* self, PyObject*) {
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  std::shared_ptr<const Model> model;
+  Pose frame;
+  Vec3 gravity;
+  if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
+        model = c.robot.robot_model().shared();
+        gravity = c.robot.gravity();
+        if constexpr (HandleTraits<CoreRobot>::base_dofs == 0) frame = c.robot.base_frame();
+      }))
+    return nullptr;
+  if (model->source.empty()) {
+    PyErr_SetString(PyExc_TypeError, "cannot pickle a robot that was not loaded from a URDF document");
+    return nullptr;
+  }
+  PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+  if (!restore) return nullptr;
+  PyObject* frame_tuple = HandleTraits<CoreRobot>::base_dofs == 0 ? pose_storage_tuple(frame) : Py_NewRef(Py_None);
+  const double tolerance = h.options.import.inertia_tolerance;
+  return Py_BuildValue(tolerance == 0.0 ? "(O(s#ssNN))" : "(O(s#ssNNd))", restore.get(), model->source.data(),
+                       static_cast<Py_ssize_t>(model->source.size()),
+                       h.options.import.mimic == MimicPolicy::Reject ? "reject" : "independent",
+                       h.options.massless_root == MasslessRoot::Reject ? "reject" : "allow", frame_tuple,
+                       vector_tuple(gravity), tolerance);
+}
 
 template <class CoreRobot>
 PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
@@ -94,6 +120,8 @@ PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
                             gravity);
 }
 
+template PyObject* handle_reduce<Robot>(PyObject*, PyObject*);
+template PyObject* handle_reduce<FloatingRobot>(PyObject*, PyObject*);
 template PyObject* handle_restore<Robot>(PyObject*, PyObject* const*, Py_ssize_t);
 template PyObject* handle_restore<FloatingRobot>(PyObject*, PyObject* const*, Py_ssize_t);
 

@@ -3,6 +3,7 @@
 
 #include "batch.hpp"
 #include "handle.hpp"
+#include "pickling.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
 #include "ik_options.hpp"

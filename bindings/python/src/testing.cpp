@@ -8,7 +8,10 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "fork_handlers.hpp"
+#include "gil.hpp"
 #include "handle.hpp"
+#include "handle_lock.hpp"
 #include "py_ref.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/model.hpp"
@@ -307,6 +310,9 @@ PyMethodDef methods[] = {
 
 // Takes the process-wide objects from _velkor instead of creating a second set.
 int exec_module(PyObject*) {
+  // This module carries its own copy of the process-wide records: its own hooks keep them.
+  install_fork_handlers();
+  set_park_hook(HandleLock::release_held_by_this_thread);
   PyRef velkor = PyRef::steal(PyImport_ImportModule("_velkor"));
   if (!velkor) return -1;
   Types& t = types();

@@ -24,6 +24,77 @@
 
 namespace velkor::py {
 
+// ---- the calling half: lock, call the core, build the result ----
+// The method body has parsed and converted its arguments (steps 1-5). This
+// locks, prepares the K `outs` (a tuple of them is returned when K > 1: `given`,
+// the caller's, when there is one), releases the interpreter lock around the core call
+// only, and returns the array. The core reads `inputs` from the workspace's
+// copies unless `out` is private memory (see Calculation::copy_inputs and
+// OutputArray::is_private). Failures found while the handle is locked are
+// raised after it is released (see DeferredError).
+template <std::size_t K, class CoreRobot, class Core>
+PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, PyObject* given,
+                        std::size_t length, const Inputs& inputs, Core&& core) {
+  DeferredError error;
+  std::array<OutputArray, K> output;  // released after the lock, when they are no longer written
+  auto release = [&] {
+    for (OutputArray& o : output) o.release_hold();
+  };
+  {
+    auto guard = h.slot.lock();
+    if (!guard) return nullptr;
+    const bool ok = deferred_panic_guard(error, [&]() -> bool {
+      std::array<double*, K> data{};
+      bool all_private = true;
+      for (std::size_t i = 0; i < K; ++i) {
+        if (!output[i].prepare(outs[i], length, error)) return false;
+        data[i] = output[i].data();
+        all_private = all_private && output[i].is_private();
+      }
+      std::expected<void, Error> result;
+      {
+        GilRelease released;
+        Calculation<CoreRobot>& c = guard.calculation();
+        result = core(c, data, all_private ? inputs : c.copy_inputs(inputs));
+      }
+      release();
+      if (!result) error.set(std::move(result.error()));
+      return result.has_value();
+    });
+    if (!ok) release();
+  }
+  if (error.is_set()) return error.raise();
+  std::array<PyRef, K> results;
+  for (std::size_t i = 0; i < K; ++i) results[i] = PyRef::steal(output[i].take());
+  if (K > 1 && given != nullptr && given != Py_None) return Py_NewRef(given);  // the caller's tuple
+  return one_or_tuple(results);
+}
+
+// The same with one result array.
+template <class CoreRobot, class Core>
+PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, const Inputs& inputs,
+                       Core&& core) {
+  return arrays_method<1>(h, std::array<PyObject*, 1>{out}, nullptr, length, inputs,
+                          [&](Calculation<CoreRobot>& c, const std::array<double*, 1>& data, const Inputs& in) {
+                            return core(c, data[0], in);
+                          });
+}
+
+// The same for methods whose result is a value object built from the core's result.
+template <class CoreRobot, class Core, class Build>
+PyObject* value_method(Handle<CoreRobot>& h, Core&& core, Build&& build) {
+  std::optional<decltype(core(std::declval<Calculation<CoreRobot>&>()))> result;
+  const bool ok = with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError& error) {
+    {
+      GilRelease released;
+      result.emplace(core(calculation));
+    }
+    if (!*result) error.set(std::move(result->error()));
+  });
+  if (!ok) return nullptr;
+  return build(**result);
+}
+
 template <class CoreRobot>
 inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "computing_method.hpp"
 #include "errors.hpp"
 #include "fork_handlers.hpp"
 #include "gil.hpp"

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "robot/dynamics/spatial_operators.hpp"
+#include "spatial_algebra.hpp"
 #include "spatial.hpp"
 
 namespace velkor {

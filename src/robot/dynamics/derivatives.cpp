@@ -9,7 +9,7 @@
 #include "robot/checks.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/placement.hpp"
-#include "robot/dynamics/spatial_operators.hpp"
+#include "spatial_algebra.hpp"
 
 namespace velkor {
 namespace {
@@ -96,12 +96,12 @@ struct BaseColumns {
     const Vec3 omega = v0.head<3>(), v = v0.tail<3>();
     for (int i = 0; i < 3; ++i) {
       const Vec3 e = B * Vec3::Unit(i);
-      S[i] = wrench_vector(e, Vec3::Zero());
-      S[i + 3] = wrench_vector(Vec3::Zero(), e);
+      S[i] = motion_vector(e, Vec3::Zero());
+      S[i + 3] = motion_vector(Vec3::Zero(), e);
       Psi[i] = motion_cross(v0, S[i]);
       A[i] = motion_cross(a0, S[i]) + motion_cross(v0, Psi[i]);
-      U[i] = wrench_vector(Vec3::Zero(), -e.cross(v)) + Psi[i];                          // ∂(−ω × v)/∂ω_i
-      U[i + 3] = wrench_vector(Vec3::Zero(), -omega.cross(e)) + motion_cross(v0, S[i + 3]);  // ∂(−ω × v)/∂v_i
+      U[i] = motion_vector(Vec3::Zero(), -e.cross(v)) + Psi[i];                          // ∂(−ω × v)/∂ω_i
+      U[i + 3] = motion_vector(Vec3::Zero(), -omega.cross(e)) + motion_cross(v0, S[i + 3]);  // ∂(−ω × v)/∂v_i
     }
   }
 };
@@ -120,7 +120,7 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
   // The root's motion: v_0; a_0 = (Bα, B a + g_0 − ω_0 × v_0) with g_0 the upward gravity.
   const Vec6 v0 = root_velocity(base);
   const Vec3 g0 = B * Vec3(-base.gravity);
-  const Vec6 a0 = wrench_vector(B * base.state.acceleration.angular,
+  const Vec6 a0 = motion_vector(B * base.state.acceleration.angular,
                                 B * base.state.acceleration.linear + g0 - v0.head<3>().cross(Vec3(v0.tail<3>())));
 
   // Outward pass: S, Ψ = v_p × S, A = a_p × S + v_p × Ψ; v = v_p + S q̇,
@@ -284,7 +284,7 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
   }
   if (!base.floating) return;
   for (std::size_t i = 0; i < 3; ++i) {
-    const Vec6 S = wrench_vector(R.conjugate() * Vec3::Unit(static_cast<int>(i)), Vec3::Zero());
+    const Vec6 S = motion_vector(R.conjugate() * Vec3::Unit(static_cast<int>(i)), Vec3::Zero());
     out.set_base_rows(i, R, force_cross(S, force(whole.m, whole.h, g0)) + force(whole.m, whole.h, g0.cross(Vec3(S.head<3>()))));
   }
 }

@@ -8,7 +8,7 @@
 #include "fault.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/placement.hpp"
-#include "robot/dynamics/spatial_operators.hpp"
+#include "spatial_algebra.hpp"
 
 namespace velkor {
 namespace {

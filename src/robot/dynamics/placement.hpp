@@ -6,7 +6,7 @@
 
 #include "robot/base.hpp"
 #include "robot/model.hpp"
-#include "robot/dynamics/spatial_operators.hpp"
+#include "spatial_algebra.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
@@ -63,7 +63,7 @@ inline Vec6 root_motion_axis(const Model& model, std::size_t k, const Workspace&
 inline Vec6 root_velocity(const Base& base) {
   if (!base.floating) return Vec6::Zero();
   const Quat B = base.state.frame.rotation.conjugate();
-  return wrench_vector(B * base.state.velocity.angular, B * base.state.velocity.linear);
+  return motion_vector(B * base.state.velocity.angular, B * base.state.velocity.linear);
 }
 
 }  // namespace velkor

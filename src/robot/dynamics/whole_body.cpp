@@ -4,7 +4,7 @@
 
 #include "robot/checks.hpp"
 #include "robot/dynamics/placement.hpp"
-#include "robot/dynamics/spatial_operators.hpp"
+#include "spatial_algebra.hpp"
 
 namespace velkor {
 namespace {

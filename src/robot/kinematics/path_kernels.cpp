@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "fault.hpp"
-#include "robot/kinematics/forward_kinematics.hpp"
+#include "robot/checks.hpp"
 
 namespace velkor {
 

@@ -1,16 +1,25 @@
-// Spatial (6-vector) algebra of the dynamics. Motion vectors are (ω, v), force
-// vectors (n, f), both in one frame about one point (the root-link origin, in
-// root axes, for the kernels that place their bodies there).
+// Spatial (6-vector) algebra, for kinematics and dynamics alike. Motion vectors
+// are (ω, v), force vectors (n, f), both in one frame about one point (the
+// root-link origin, in root axes, for the kernels that place their bodies there).
 #pragma once
 
 #include "spatial.hpp"
 
 namespace velkor {
 
+// A force vector (n, f): a torque about the point, then a force.
 inline Vec6 wrench_vector(const Vec3& torque, const Vec3& force) {
   Vec6 w;
   w << torque, force;
   return w;
+}
+
+// A motion vector (ω, v): an angular velocity (or acceleration, or axis), then
+// the linear one of the point.
+inline Vec6 motion_vector(const Vec3& angular, const Vec3& linear) {
+  Vec6 m;
+  m << angular, linear;
+  return m;
 }
 
 inline Mat3 skew(const Vec3& v) {
@@ -59,7 +68,7 @@ inline Vec6 force_cross(const Vec6& motion, const Vec6& force) {
 inline Vec6 motion_cross(const Vec6& motion, const Vec6& other) {
   const Vec3 w = motion.head<3>(), v = motion.tail<3>();
   const Vec3 wj = other.head<3>(), vj = other.tail<3>();
-  return wrench_vector(w.cross(wj), w.cross(vj) + v.cross(wj));
+  return motion_vector(w.cross(wj), w.cross(vj) + v.cross(wj));
 }
 
 }  // namespace velkor

@@ -166,51 +166,18 @@ struct Failure {
   }
 };
 
-// The entry point of every batch method: the arguments as the handle's method
-// takes them with one state per row, then the rows split over the threads.
-template <class CoreRobot, class Method>
-PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const MethodDescription& d = Method::description;
-  static_assert(d.result != Result::Pose && d.result != Result::Twist, "batches return arrays");
-  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." + d.name;
-  static const MethodSignature<CoreRobot> s(d);
-  static const Signature signature{function.c_str(), s.names.data(), s.signature.count, s.signature.required};
-  BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
-  Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
-  constexpr Py_ssize_t b = is_floating<CoreRobot> ? 1 : 0;
-
-  PyObject* arg[8] = {};
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  std::vector<BaseState> states;
-  if constexpr (is_floating<CoreRobot>)
-    if (!base_states(arg[0], states)) return nullptr;
-  std::array<BatchInput, 3> inputs;
-  for (std::size_t i = 0; i < d.vectors; ++i)
-    if (!inputs[i].extract(arg[b + static_cast<Py_ssize_t>(i)], d.parameters[i])) return nullptr;
-  const std::size_t N = inputs[0].rows();
-  for (std::size_t i = 1; i < d.vectors; ++i)
-    if (inputs[i].rows() != N) {
-      PyErr_Format(PyExc_ValueError, "q and %s must have the same number of rows", d.parameters[i]);
-      return nullptr;
-    }
-  if (is_floating<CoreRobot> && states.size() != N) {
-    PyErr_SetString(PyExc_ValueError, "base must have one state per row of q");
-    return nullptr;
-  }
-  // target, loads and out as single calls take them (q's checks are per row, in the core)
-  MethodCall<CoreRobot> shared;
-  if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
-  PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
-  if (out == Py_None) out = nullptr;
-  const std::size_t K = result_length(d.result, h);
-  constexpr std::size_t R = d.results;
-  std::array<PyRef, R> results;
+// The R result arrays of a batch of N rows of K values: the caller's `out`
+// (an array, or a tuple of R arrays; checked with the single calls' error
+// classes, and refused when they share memory) or new arrays. False with the
+// error set.
+template <std::size_t R>
+bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef, R>& results) {
   if (out != nullptr) {
     if constexpr (R > 1) {
       if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != static_cast<Py_ssize_t>(R)) {
         PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a tuple of %zu arrays, got %s", R,
                      Py_TYPE(out)->tp_name);
-        return nullptr;
+        return false;
       }
       for (std::size_t r = 0; r < R; ++r) results[r] = PyRef::borrow(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(r)));
     } else {
@@ -222,12 +189,12 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           !PyArray_ISNOTSWAPPED(o) || PyArray_NDIM(o) != 2) {
         PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a two-dimensional float64 numpy.ndarray, got %s",
                      Py_TYPE(given.get())->tp_name);
-        return nullptr;
+        return false;
       }
       if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
           static_cast<std::size_t>(PyArray_DIM(o, 0)) != N || static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
         PyErr_Format(PyExc_ValueError, "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
-        return nullptr;
+        return false;
       }
     }
     std::array<PyArrayObject*, R> given{};
@@ -236,59 +203,45 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       for (std::size_t earlier = 0; earlier < r; ++earlier)
         if (arrays_overlap(given[r], given[earlier])) {
           PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
-          return nullptr;
+          return false;
         }
     if (share_mapped_memory(given)) {  // two maps of one file, say
       PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
-      return nullptr;
+      return false;
     }
   }
   for (PyRef& result : results) {
     if (result) continue;
     npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K)};
     result = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (!result) return nullptr;
+    if (!result) return false;
   }
-  Hold reads;
-  std::array<Hold, R> writes;
-  std::array<PyArrayObject*, 3> held{};
-  for (std::size_t i = 0; i < d.vectors; ++i) held[i] = inputs[i].array();
-  bool held_all = reads.take_reads({held.data(), d.vectors});
-  std::array<double*, R> out_data{};
-  for (std::size_t r = 0; r < R && held_all; ++r) {
-    auto* array = reinterpret_cast<PyArrayObject*>(results[r].get());
-    held_all = writes[r].take(array, Hold::Kind::Write);  // also refuses out arrays that overlap
-    out_data[r] = static_cast<double*>(PyArray_DATA(array));
-  }
-  if (!held_all) {
-    PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
-    return nullptr;
-  }
-  // A written row must never change a later row's input. An `out` the caller
-  // passes can share memory with an input under another address (two maps of
-  // one file), which no overlap check sees: then the rows are read from
-  // private copies of every input that is not NumPy's own memory.
-  bool out_private = true;
-  for (const PyRef& result : results)
-    out_private = out_private && is_private_memory(reinterpret_cast<PyArrayObject*>(result.get()));
-  for (std::size_t i = 0; i < d.vectors && !out_private; ++i)
-    if (!inputs[i].make_private()) return nullptr;
+  return true;
+}
 
+// Runs the N rows into `out_data` (R arrays of N rows of K values), split in
+// chunks over up to batch.threads threads, each on a workspace of its own
+// (chunk 0 on the handle's). The first failing row lands in `failure`;
+// `interrupted` when a signal handler asked to stop. False with the error set
+// when the handle cannot be locked (closed, poisoned) or memory runs out.
+template <class CoreRobot, class Method, std::size_t R>
+bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodCall<CoreRobot>& shared,
+              const std::vector<BaseState>& states, const std::array<BatchInput, 3>& inputs, std::size_t N,
+              std::size_t K, const std::array<double*, R>& out_data, Failure& failure, bool& interrupted) {
+  static constexpr const MethodDescription& d = Method::description;
   std::vector<std::thread> workers;
   try {
     workers.reserve(batch.threads - 1);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return nullptr;
+    return false;
   }
   const BaseState no_state{};  // the rows of a Robot have none
-  Failure failure;
   std::atomic<bool> stop{false};
-  bool interrupted = false;
   Interrupt interrupt = signal_interrupt();
   {
     auto guard = h.slot.lock();
-    if (!guard) return nullptr;
+    if (!guard) return false;
     Calculation<CoreRobot>& first = guard.calculation();
     std::vector<Calculation<CoreRobot>>& others = *batch.workspaces;
     for (Calculation<CoreRobot>& c : others) c.robot = first.robot;  // the handle's settings now
@@ -373,6 +326,78 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
     for (std::thread& w : workers) w.join();
   }
+  return true;
+}
+
+// The entry point of every batch method: the arguments as the handle's method
+// takes them with one state per row, then the rows split over the threads.
+template <class CoreRobot, class Method>
+PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const MethodDescription& d = Method::description;
+  static_assert(d.result != Result::Pose && d.result != Result::Twist, "batches return arrays");
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." + d.name;
+  static const MethodSignature<CoreRobot> s(d);
+  static const Signature signature{function.c_str(), s.names.data(), s.signature.count, s.signature.required};
+  BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
+  constexpr Py_ssize_t b = is_floating<CoreRobot> ? 1 : 0;
+
+  PyObject* arg[8] = {};
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  std::vector<BaseState> states;
+  if constexpr (is_floating<CoreRobot>)
+    if (!base_states(arg[0], states)) return nullptr;
+  std::array<BatchInput, 3> inputs;
+  for (std::size_t i = 0; i < d.vectors; ++i)
+    if (!inputs[i].extract(arg[b + static_cast<Py_ssize_t>(i)], d.parameters[i])) return nullptr;
+  const std::size_t N = inputs[0].rows();
+  for (std::size_t i = 1; i < d.vectors; ++i)
+    if (inputs[i].rows() != N) {
+      PyErr_Format(PyExc_ValueError, "q and %s must have the same number of rows", d.parameters[i]);
+      return nullptr;
+    }
+  if (is_floating<CoreRobot> && states.size() != N) {
+    PyErr_SetString(PyExc_ValueError, "base must have one state per row of q");
+    return nullptr;
+  }
+  // target, loads and out as single calls take them (q's checks are per row, in the core)
+  MethodCall<CoreRobot> shared;
+  if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
+  PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
+  if (out == Py_None) out = nullptr;
+  const std::size_t K = result_length(d.result, h);
+  constexpr std::size_t R = d.results;
+  std::array<PyRef, R> results;
+  if (!batch_outputs<R>(out, N, K, results)) return nullptr;
+  Hold reads;
+  std::array<Hold, R> writes;
+  std::array<PyArrayObject*, 3> held{};
+  for (std::size_t i = 0; i < d.vectors; ++i) held[i] = inputs[i].array();
+  bool held_all = reads.take_reads({held.data(), d.vectors});
+  std::array<double*, R> out_data{};
+  for (std::size_t r = 0; r < R && held_all; ++r) {
+    auto* array = reinterpret_cast<PyArrayObject*>(results[r].get());
+    held_all = writes[r].take(array, Hold::Kind::Write);  // also refuses out arrays that overlap
+    out_data[r] = static_cast<double*>(PyArray_DATA(array));
+  }
+  if (!held_all) {
+    PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
+    return nullptr;
+  }
+  // A written row must never change a later row's input. An `out` the caller
+  // passes can share memory with an input under another address (two maps of
+  // one file), which no overlap check sees: then the rows are read from
+  // private copies of every input that is not NumPy's own memory.
+  bool out_private = true;
+  for (const PyRef& result : results)
+    out_private = out_private && is_private_memory(reinterpret_cast<PyArrayObject*>(result.get()));
+  for (std::size_t i = 0; i < d.vectors && !out_private; ++i)
+    if (!inputs[i].make_private()) return nullptr;
+
+  Failure failure;
+  bool interrupted = false;
+  if (!run_rows<CoreRobot, Method>(batch, h, shared, states, inputs, N, K, out_data, failure, interrupted))
+    return nullptr;
   reads.release();
   for (Hold& write : writes) write.release();
   if (interrupted) return core_error(errors::Interrupted{});

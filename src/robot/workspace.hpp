@@ -60,10 +60,14 @@ struct Workspace {
   std::span<Vec6> joint_axes() { return fd_velocity; }
   std::span<const Vec6> joint_axes() const { return fd_velocity; }
   // Forward dynamics keeps DOF d's motion axis S_d (root axes, about the root
-  // origin) in the Jacobian's column d. The derivatives do too, with Ψ_d in the
-  // Jacobian derivative's column d, A_d in fd_U row d (rows by DOF there), and
-  // the subtree inertias in the composite row.
+  // origin) in the Jacobian's column d. The derivatives do too, with the axis
+  // rate Ψ_d = v_parent × S_d in the Jacobian derivative's column d, the axis
+  // acceleration A_d = a_parent × S_d + v_parent × Ψ_d in fd_U row d (rows by
+  // DOF there; the gravity derivatives keep their (0, g × S_d) there), and the
+  // subtree inertias in the composite row.
   Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }
+  Eigen::Map<Vec6> axis_rate(std::size_t d) { return Eigen::Map<Vec6>(jacobian_derivative.data() + 6 * d); }
+  Vec6& axis_acceleration(std::size_t d) { return fd_U[d]; }
 };
 
 }  // namespace velkor

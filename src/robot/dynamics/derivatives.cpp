@@ -55,10 +55,6 @@ Vec3 rate_transpose_times(const Mat3& B, const Vec3& l, const Vec6& x) {
   return B.transpose() * x.head<3>() + 2.0 * l.cross(Vec3(x.tail<3>()));
 }
 
-// Per-DOF rows of the recursion: S_d (the motion axis), Ψ_d and A_d.
-Eigen::Map<Vec6> axis(Workspace& w, std::size_t d) { return w.motion_axis(d); }
-Eigen::Map<Vec6> psi(Workspace& w, std::size_t d) { return Eigen::Map<Vec6>(w.jacobian_derivative.data() + 6 * d); }
-Vec6& position_column(Workspace& w, std::size_t d) { return w.fd_U[d]; }
 
 // An N x N output, column-major (row-major when `transposed`); empty: not written.
 struct Matrix {
@@ -133,11 +129,11 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     Vec6 a = parent_row(p, a0, w.fd_acceleration);
     Vec6 v = parent_row(p, v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) {
-      if constexpr (!Placed) axis(w, *dof) = root_motion_axis(model, k, w);
-      const Vec6 S = axis(w, *dof);
+      if constexpr (!Placed) w.motion_axis(*dof) = root_motion_axis(model, k, w);
+      const Vec6 S = w.motion_axis(*dof);
       const Vec6 Psi = motion_cross(v, S);
-      psi(w, *dof) = Psi;
-      position_column(w, *dof) = motion_cross(a, S) + motion_cross(v, Psi);
+      w.axis_rate(*dof) = Psi;
+      w.axis_acceleration(*dof) = motion_cross(a, S) + motion_cross(v, Psi);
       if constexpr (Placed) {
         v = w.fd_velocity[k];
         a = w.fd_acceleration[k];
@@ -179,16 +175,16 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     const Vec6& F = w.fd_bias_force[k];
     if (const auto dof = model.joint_dof[k]) {
       const std::size_t d = *dof, row = o + d;
-      const Vec6 S = axis(w, d);
+      const Vec6 S = w.motion_axis(d);
       const Vec6 P = Ic * S;
-      const Vec6 G = force_cross(S, F) + Ic * position_column(w, d) + rate_times(Bc, lc, psi(w, d));
+      const Vec6 G = force_cross(S, F) + Ic * w.axis_acceleration(d) + rate_times(Bc, lc, w.axis_rate(d));
       const Vec3 Q = rate_transpose_times(Bc, lc, S);  // Bᵀ S, angular entries only
-      const Vec6 H = Ic * Vec6(2.0 * psi(w, d)) + rate_times(Bc, lc, S);
+      const Vec6 H = Ic * Vec6(2.0 * w.axis_rate(d)) + rate_times(Bc, lc, S);
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
         const std::size_t col = o + *e;
-        const Vec6 S_e = axis(w, *e);
-        out.q.set(row, col, P.dot(position_column(w, *e)) + Q.dot(psi(w, *e).head<3>()));
-        out.qd.set(row, col, 2.0 * P.dot(psi(w, *e)) + Q.dot(S_e.head<3>()));
+        const Vec6 S_e = w.motion_axis(*e);
+        out.q.set(row, col, P.dot(w.axis_acceleration(*e)) + Q.dot(w.axis_rate(*e).head<3>()));
+        out.qd.set(row, col, 2.0 * P.dot(w.axis_rate(*e)) + Q.dot(S_e.head<3>()));
         if (*e != d) {
           out.q.set(col, row, S_e.dot(G));
           out.qd.set(col, row, S_e.dot(H));
@@ -245,8 +241,8 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
     place_body(model, k, model.joint_position(k, q.data()), w);
     if (const auto dof = model.joint_dof[k]) {
       const Vec6 S = root_motion_axis(model, k, w);
-      axis(w, *dof) = S;
-      position_column(w, *dof) = wrench_vector(Vec3::Zero(), g0.cross(Vec3(S.head<3>())));
+      w.motion_axis(*dof) = S;
+      w.axis_acceleration(*dof) = wrench_vector(Vec3::Zero(), g0.cross(Vec3(S.head<3>())));
     }
     const MassProperties& body = model.link_mass_properties[Model::child_link(k)];
     Rigid& c = w.composite[k];  // only m and h
@@ -263,13 +259,13 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
     const Vec3& h = w.composite[k].h;
     if (const auto dof = model.joint_dof[k]) {
       const std::size_t d = *dof, row = o + d;
-      const Vec6 S = axis(w, d);
+      const Vec6 S = w.motion_axis(d);
       const Vec3 P = m * S.tail<3>() - h.cross(Vec3(S.head<3>()));
-      const Vec6 G = force_cross(S, force(m, h, g0)) + force(m, h, position_column(w, d).tail<3>());
+      const Vec6 G = force_cross(S, force(m, h, g0)) + force(m, h, w.axis_acceleration(d).tail<3>());
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
         const std::size_t col = o + *e;
-        out.set(row, col, P.dot(position_column(w, *e).tail<3>()));
-        if (*e != d) out.set(col, row, axis(w, *e).dot(G));
+        out.set(row, col, P.dot(w.axis_acceleration(*e).tail<3>()));
+        if (*e != d) out.set(col, row, w.motion_axis(*e).dot(G));
       }
       if (base.floating) {
         for (std::size_t i = 0; i < 3; ++i)  // A_i = (0, g_0 × Rᵀ e_i) for the base's rotations
@@ -460,7 +456,7 @@ std::expected<void, Error> forward_dynamics_derivatives(const Model& model, cons
   // q̈ from forward dynamics (which checks the inputs), in the inverse's first
   // column until the base's part is read; the joints' stay in the workspace.
   const std::span<double> accelerations = inverse_mass.first(N);
-  const auto root_load = forward_dynamics_keeping_loads(model, base, w, q, qd, forces, loads, accelerations);
+  const auto root_load = forward_dynamics_root_load(model, base, w, q, qd, forces, loads, accelerations);
   if (!root_load) return std::unexpected(root_load.error());
   Base moving = base;
   if (base.floating)

@@ -200,7 +200,7 @@ std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0,
 
 }  // namespace
 
-std::expected<Vec6, Error> forward_dynamics_keeping_loads(const Model& model, const Base& base, Workspace& w,
+std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base, Workspace& w,
                                                           std::span<const double> q, std::span<const double> qd,
                                                           std::span<const double> forces,
                                                           std::span<const IndexedLoad> loads,
@@ -237,7 +237,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads, std::span<double> out) {
-  const auto done = forward_dynamics_keeping_loads(model, base, w, q, qd, forces, loads, out);
+  const auto done = forward_dynamics_root_load(model, base, w, q, qd, forces, loads, out);
   if (!done) return std::unexpected(done.error());
   return {};
 }

@@ -25,7 +25,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
                                             std::span<const IndexedLoad> loads, std::span<double> out);
 // The same, returning the root link's load once the loads are prepared; they
 // stay in the workspace's load rows (the derivatives continue from there).
-std::expected<Vec6, Error> forward_dynamics_keeping_loads(const Model& model, const Base& base, Workspace& workspace,
+std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base, Workspace& workspace,
                                                           std::span<const double> q, std::span<const double> qd,
                                                           std::span<const double> forces,
                                                           std::span<const IndexedLoad> loads,

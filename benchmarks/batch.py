@@ -1,5 +1,5 @@
 """Many states at once: per-state time of velkor's batch evaluator with 1 and 2 threads, of a
-Python loop of single calls, of the C++ kernel alone (test build), and of the peer's
+Python loop of single calls, of the C++ kernel alone (test build), and of Pinocchio's
 rneaInParallel / abaInParallel with 1 and 2 threads, alternated batch by batch in one process.
 
     python benchmarks/batch.py [--states N] [--repeats R] [--robots LABEL ...]
@@ -61,13 +61,13 @@ def main() -> None:
         calls = {
             "ID velkor batch, 1 thread": lambda: one.inverse_dynamics(q, qd, qdd, out=out),
             "ID velkor batch, 2 threads": lambda: two.inverse_dynamics(q, qd, qdd, out=out),
-            "ID peer rneaInParallel, 1 thread": lambda: pin.rneaInParallel(1, pool, pq, pv, pa, pout),
-            "ID peer rneaInParallel, 2 threads": lambda: pin.rneaInParallel(2, pool, pq, pv, pa, pout),
+            "ID Pinocchio rneaInParallel, 1 thread": lambda: pin.rneaInParallel(1, pool, pq, pv, pa, pout),
+            "ID Pinocchio rneaInParallel, 2 threads": lambda: pin.rneaInParallel(2, pool, pq, pv, pa, pout),
             "ID velkor Python loop": loop,
             "FD velkor batch, 1 thread": lambda: one.forward_dynamics(q, qd, tau, out=out),
             "FD velkor batch, 2 threads": lambda: two.forward_dynamics(q, qd, tau, out=out),
-            "FD peer abaInParallel, 1 thread": lambda: pin.abaInParallel(1, pool, pq, pv, ptau, pout),
-            "FD peer abaInParallel, 2 threads": lambda: pin.abaInParallel(2, pool, pq, pv, ptau, pout),
+            "FD Pinocchio abaInParallel, 1 thread": lambda: pin.abaInParallel(1, pool, pq, pv, ptau, pout),
+            "FD Pinocchio abaInParallel, 2 threads": lambda: pin.abaInParallel(2, pool, pq, pv, ptau, pout),
         }
         if _velkor_testing is not None and not case.floating:
             path = str(robots.urdf_path(case.file))
@@ -78,7 +78,7 @@ def main() -> None:
                 samples[name].append(per_state(call, N))
         print(f"\n{label}: n={n}, {N} states")
         for name, values in samples.items():
-            print(f"  {name:<36} {statistics.median(values):9.0f} ({sorted(values)[len(values) // 10]:.0f})")
+            print(f"  {name:<38} {statistics.median(values):9.0f} ({sorted(values)[len(values) // 10]:.0f})")
         m = {name: statistics.median(values) for name, values in samples.items()}
         print(f"  2 threads / 1 thread speed-up: ID {m['ID velkor batch, 1 thread'] / m['ID velkor batch, 2 threads']:.2f}x, "
               f"FD {m['FD velkor batch, 1 thread'] / m['FD velkor batch, 2 threads']:.2f}x")

@@ -11,7 +11,7 @@ import argparse
 import numpy as np
 
 import velkor
-from velkor.__main__ import median_ns
+from velkor._bench import median_ns
 from velkor.samples import sample_path
 
 

@@ -1,16 +1,18 @@
-"""velkor against an established dynamics library (pinocchio), method by method.
+"""velkor against Pinocchio, method by method (and MuJoCo and pybullet where they compute the same).
 
     python benchmarks/compare.py [--calls N] [--robots LABEL ...]
 
 For every robot and method the two libraries are timed alternately in the same
 process: batches of 1000 calls (or one pass over the inverse-kinematics
-targets), velkor then peer then peer then velkor ..., N calls per library in
+targets), velkor then Pinocchio then Pinocchio then velkor ..., N calls per library in
 total. Each figure is the median over the batches of the batch's mean time per
 call, in nanoseconds, including the Python call overhead on both sides. velkor
-calls write into preallocated `out=` arrays; peer calls use its own data
-buffers. States are random but of the same dimensions on both sides.
+calls write into preallocated `out=` arrays; Pinocchio calls use its own data
+buffers. States are random but of the same dimensions on both sides. MuJoCo's
+forward dynamics (mj_forward) and pybullet's inverse dynamics and mass matrix
+are timed the same way against velkor's, as rows named in brackets.
 
-Peer calls per method:
+Pinocchio calls per method:
   forward_kinematics_all   forwardKinematics + updateFramePlacements (two calls)
   jacobian                 computeFrameJacobian(..., LOCAL_WORLD_ALIGNED)
   mass_matrix              crba (fills the upper triangle only; velkor fills all)
@@ -20,7 +22,7 @@ Peer calls per method:
                            gravity (one call; as cheap as rnea with zero
                            acceleration, far cheaper than computeCoriolisMatrix @ v)
   forward_dynamics         aba
-  inverse_kinematics       per solve; the peer has no solver, so the same damped
+  inverse_kinematics       per solve; Pinocchio has no solver, so the same damped
                            least-squares loop (J Jt + lambda^2 I, 6x6 solve, step
                            norm clamped to 0.5, tolerances 1e-6, damping 1e-3) is
                            written in Python on forwardKinematics,
@@ -78,7 +80,7 @@ def random_quaternion(rng) -> np.ndarray:
 
 
 class Peer:
-    """Peer model, data and a state of the same dimensions as velkor's."""
+    """Pinocchio's model, data and a state of the same dimensions as velkor's."""
 
     def __init__(self, s: robots.RobotCase, rng):
         self.model = robots.peer_model(s)
@@ -124,7 +126,7 @@ class Peer:
             if np.linalg.norm(error[:3]) <= tol and np.linalg.norm(error[3:]) <= tol:
                 return x, k
             if k == max_iterations:
-                raise RuntimeError("peer inverse kinematics did not converge")
+                raise RuntimeError("the inverse-kinematics loop on Pinocchio did not converge")
             J = pin.computeFrameJacobian(m, d, x, f, pin.LOCAL_WORLD_ALIGNED)
             step = J.T @ np.linalg.solve(J @ J.T + damped, error)
             norm = np.linalg.norm(step)
@@ -134,8 +136,8 @@ class Peer:
 
 
 def stripped_urdf(s: robots.RobotCase) -> str:
-    """The file without visual and collision elements or mimic tags (the other peers would look for
-    meshes, and load mimic joints as independent joints only this way), as a temporary file."""
+    """The file without visual and collision elements or mimic tags (MuJoCo and pybullet would look
+    for meshes, and load mimic joints as independent joints only this way), as a temporary file."""
     text = Path(robots.urdf_path(s.file)).read_text()
     text = re.sub(r"<visual.*?</visual>|<collision.*?</collision>", "", text, flags=re.S)
     text = re.sub(r"<mimic[^>]*/>", "", text)
@@ -232,7 +234,7 @@ def velkor_calls(robot, s: robots.RobotCase, rng) -> dict:
 
 
 def ik_problems(robot, peer: Peer, s: robots.RobotCase, rng) -> list:
-    """(start, velkor desired, peer desired) triples that velkor solves from the start."""
+    """(start, velkor desired, Pinocchio desired) triples that velkor solves from the start."""
     lower, upper = peer.model.lowerPositionLimit, peer.model.upperPositionLimit
     lower, upper = np.maximum(lower, -np.pi), np.minimum(upper, np.pi)
     tool = robot.link_id(s.tool)
@@ -267,7 +269,7 @@ def ik_pair(robot, peer: Peer, s: robots.RobotCase, rng):
         x, k = peer.solve_ik(start, peer_desired)
         steps += k
         agree += np.allclose(x, robot.inverse_kinematics(start, tool, desired), atol=1e-5)
-    note = f"{len(problems)} targets; peer loop {steps / len(problems):.1f} steps/solve, same solution in {agree}"
+    note = f"{len(problems)} targets; Pinocchio loop {steps / len(problems):.1f} steps/solve, same solution in {agree}"
     return ours, theirs, note
 
 
@@ -277,7 +279,7 @@ def compare(s: robots.RobotCase, calls: int) -> None:
     peer = Peer(s, rng)
     kind = "FloatingRobot" if s.floating else "Robot"
     print(f"\n{s.label}: velkor {kind} n={robot.joint_count} links={robot.link_count}; "
-          f"peer nq={peer.model.nq} nv={peer.model.nv} frames={peer.model.nframes}; target {s.tool}")
+          f"Pinocchio nq={peer.model.nq} nv={peer.model.nv} frames={peer.model.nframes}; target {s.tool}")
     print(f"  {'method':<30} | {'velkor ns':>9} {'p10':>7} | {'peer ns':>9} {'p10':>7} | {'ratio':>5}")
     print(f"  {'-' * 30}-+-{'-' * 17}-+-{'-' * 17}-+-{'-' * 5}")
     batches = max(calls // BATCH, 3)
@@ -307,8 +309,8 @@ def run(description: str, compare_one, calls: int, labels: list[str]) -> None:
     parser.add_argument("--calls", type=int, default=calls, help=f"calls per library and method (default {calls})")
     parser.add_argument("--robots", nargs="*", default=labels)
     args = parser.parse_args()
-    print(f"ns per call: median and 10th percentile of per-batch means; peer: pinocchio {pin.__version__}, "
-          "other peers named in brackets")
+    print(f"ns per call: median and 10th percentile of per-batch means; peer: Pinocchio {pin.__version__} "
+          "(MuJoCo or pybullet where a row names it in brackets)")
     print("load average: %.2f %.2f %.2f" % os.getloadavg())
     start = time.perf_counter()
     for label in args.robots:

@@ -5,7 +5,7 @@
 Every .urdf file of the installed collection is loaded as a Robot and as a FloatingRobot, first
 with the defaults, then with mimic="independent" (and massless_root="allow" for FloatingRobot),
 then with those options and inertia_tolerance (1e-6 unless given; 0 leaves that pass out).
-The established dynamics library's loader (pinocchio, free-flyer model for the floating case) is
+Pinocchio's loader (buildModelFromUrdf, with a free-flyer root joint for the floating case) is
 tried on the same file. Prints the counts, then each refusal with its reason, then the link
 inertias the tolerance repaired.
 """
@@ -50,7 +50,7 @@ def oracle_outcome(path, floating):
 
 
 def survey(tolerance):
-    """{(file, class): (default refusal, refusal with the options, oracle's refusal, refusal with the
+    """{(file, class): (default refusal, refusal with the options, Pinocchio's refusal, refusal with the
     options and the tolerance, its repairs)}; None means it loads."""
     rows = {}
     for path in sorted(ROBOTS.rglob("*.urdf")):
@@ -84,7 +84,7 @@ def main():
         tolerant = f", with options and inertia_tolerance={tolerance:g} " \
                    f"{sum(row[3] is None for row in mine.values())}/{files}" if tolerance else ""
         print(f"{kind:14} loads: default {default}/{files}, with options {options}/{files}{tolerant}, "
-              f"oracle {oracle}/{files}")
+              f"Pinocchio {oracle}/{files}")
     if args.quiet:
         return
     passes = [(0, "default options"), (1, "options")]
@@ -95,7 +95,7 @@ def main():
         for (name, kind), row in rows.items():
             if row[index] is not None:
                 oracle = "loads" if row[2] is None else "refuses too"
-                print(f"  {kind:13} {name}: {row[index]} (oracle {oracle})")
+                print(f"  {kind:13} {name}: {row[index]} (Pinocchio {oracle})")
     if tolerance:
         print(f"\nrepaired with inertia_tolerance={tolerance:g} (link: smallest eigenvalue, relative to the "
               "largest principal moment):")

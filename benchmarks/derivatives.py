@@ -1,10 +1,10 @@
-"""The derivative methods against the peer's analytic derivatives (pinocchio), from Python.
+"""The derivative methods against Pinocchio's analytic derivatives, from Python.
 
     python benchmarks/derivatives.py [--calls N] [--robots LABEL ...]
 
 Timed as compare.py times: alternating batches of 200 calls in one process,
 median and 10th percentile of the per-batch means in nanoseconds, the load
-average printed. velkor writes into preallocated out= tuples; the peer's calls
+average printed. velkor writes into preallocated out= tuples; Pinocchio's calls
 are computeRNEADerivatives, computeABADerivatives and
 computeGeneralizedGravityDerivatives, which return their matrices.
 """

@@ -3,7 +3,7 @@
 The URDF files come from the installed `example-robot-data` distribution and,
 for the iiwa, from pybullet's data files (found by path; neither Python module
 is imported). Files with `<mimic>` elements are
-loaded with mimic="independent", which is how the peer loads them by default.
+loaded with mimic="independent", which is how Pinocchio loads them by default.
 """
 
 import sysconfig
@@ -50,7 +50,7 @@ def velkor_handle(s: RobotCase):
 
 
 def peer_model(s: RobotCase):
-    """The peer's model of the same file, with the same gravity as velkor."""
+    """Pinocchio's model of the same file, with the same gravity as velkor."""
     import numpy as np
     import pinocchio as pin
 

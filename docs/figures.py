@@ -143,13 +143,13 @@ def peer_comparison():
     y, h = np.arange(len(names)), 0.38
     fig, ax = plt.subplots(figsize=(6.4, 4.2))
     ax.barh(y + h / 2, ours, h, label="velkor", color="tab:blue")
-    ax.barh(y - h / 2, peer, h, label="pinocchio (peer)", color="tab:orange")
+    ax.barh(y - h / 2, peer, h, label="Pinocchio", color="tab:orange")
     for i, (a, b) in enumerate(zip(ours, peer)):
         ax.text(max(a, b) * 1.15, i, f"{a / b:.2f}x", va="center", fontsize=7)
     ax.set_yticks(y, names, fontsize=8)
     ax.set_xscale("log")
     ax.set_xlim(min(ours.min(), peer.min()) / 1.5, max(ours.max(), peer.max()) * 4)
-    ax.set_xlabel("ns per call (median, log scale); right: velkor / peer")
-    ax.set_title(f"{rows[0]['robot']}, velkor beside the peer", fontsize=9)
+    ax.set_xlabel("ns per call (median, log scale); right: velkor / Pinocchio")
+    ax.set_title(f"{rows[0]['robot']}, velkor beside Pinocchio", fontsize=9)
     ax.legend(fontsize=7, loc="upper right")
     fig.tight_layout()

@@ -22,7 +22,8 @@ import traceback
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 
-from hypothesis import settings, seed as seeded  # noqa: E402
+from hypothesis import seed as seeded  # noqa: E402
+from hypothesis import settings  # noqa: E402
 
 import test_api_fuzz as properties  # noqa: E402
 

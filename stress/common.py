@@ -23,8 +23,19 @@ import warnings
 
 import numpy as np
 
-from velkor import (BaseState, FloatingRobot, IkOptions, Load, ModelError, PanicError, Pose, Robot,
-                    SolverError, Twist, VelkorError)
+from velkor import (
+    BaseState,
+    FloatingRobot,
+    IkOptions,
+    Load,
+    ModelError,
+    PanicError,
+    Pose,
+    Robot,
+    SolverError,
+    Twist,
+    VelkorError,
+)
 from velkor.samples import sample_path
 
 CLOSED = "robot is closed"

@@ -12,6 +12,7 @@ import pytest
 
 import velkor
 from velkor.__main__ import main
+from velkor._bench import COMPUTING_METHODS
 
 
 def test_default_run_shows_both_sample_robots(capsys):
@@ -416,12 +417,7 @@ def test_check_on_files_the_loader_takes(capsys, tmp_path, text, shown):
     assert f"{path}{shown}" in out and f"{path}: loads with defaults (Robot); 0 error(s)" in out
 
 
-BENCHED = ["forward_kinematics_all", "forward_kinematics", "jacobian", "jacobian_derivative",
-           "forward_velocity_kinematics", "forward_acceleration_kinematics", "mass_matrix", "gravity",
-           "inverse_dynamics", "velocity_product_forces", "forward_dynamics", "inverse_dynamics_derivatives",
-           "forward_dynamics_derivatives", "gravity_derivatives", "center_of_mass", "center_of_mass_velocity",
-           "center_of_mass_jacobian", "centroidal_momentum", "centroidal_momentum_matrix", "kinetic_energy",
-           "potential_energy", "inverse_kinematics"]
+BENCHED = [method.name for method in COMPUTING_METHODS]  # in the order bench prints them
 
 
 def test_bench_leaves_out_no_computing_method(capsys):
@@ -431,6 +427,10 @@ def test_bench_leaves_out_no_computing_method(capsys):
     assert computing - set(BENCHED) == {"batch", "close", "dof_index", "dof_order", "fork", "from_urdf",
                                         "from_urdf_string", "link_id", "load_buffer", "neutral_configuration",
                                         "random_configuration", "set_base_frame", "joint_vector", "joint_dict"}
+    assert set(BENCHED) <= computing and len(set(BENCHED)) == len(BENCHED)
+    with velkor.FloatingRobot(velkor.samples.sample_path("quadruped")) as quadruped:
+        floating = {name for name in dir(quadruped) if not name.startswith("_") and callable(getattr(quadruped, name))}
+    assert {m.name for m in COMPUTING_METHODS if not m.fixed_base_only} == floating & set(BENCHED)
 
 
 @pytest.mark.parametrize("load, shown", [((0.5, 1.25, 2.0), "load average 0.50 1.25 2.00 (1, 5, 15 min)"),
@@ -489,11 +489,11 @@ def test_endless_files_are_refused(argv, out, err):
 
 @pytest.mark.parametrize("extra, loads", [(0, True), (-1, False)])
 def test_the_size_limit_admits_a_file_of_exactly_that_size(capsys, monkeypatch, tmp_path, extra, loads):
-    import velkor.__main__ as cli
+    import velkor._cli_io as cli_io
 
     path = tmp_path / "arm.urdf"
     path.write_bytes(ARM)
-    monkeypatch.setattr(cli, "MAX_FILE_BYTES", len(ARM) + extra)
+    monkeypatch.setattr(cli_io, "MAX_FILE_BYTES", len(ARM) + extra)
     status, out, _ = run(capsys, "check", str(path))
     assert status == (0 if loads else 1)
     assert out.startswith(f"{path}: loads with defaults") if loads else out == (
@@ -659,11 +659,11 @@ def test_bench_goes_on_after_a_method_fails(capsys, monkeypatch, method, error, 
 
 
 def test_ctrl_c_ends_quietly(capsys, monkeypatch):
-    import velkor.__main__ as cli
+    import velkor._lint as lint
 
     def interrupted(path):
         raise KeyboardInterrupt
-    monkeypatch.setattr(cli, "_read", interrupted)
+    monkeypatch.setattr(lint, "_read", interrupted)
     assert run(capsys, "check", "fifo") == (130, "", "")
 
 

@@ -1,15 +1,15 @@
-"""Cross-validation against an independent rigid-body library (pinocchio) on robot
+"""Cross-validation against Pinocchio, an independent rigid-body library, on robot
 descriptions published by others (the example-robot-data collection).
 
 Both libraries see the same URDF file. Differences of convention are converted here:
-- DOF order: ours follows link ids (breadth-first), the oracle's is depth-first and
+- DOF order: ours follows link ids (breadth-first), Pinocchio's is depth-first and
   stores a continuous joint as (cos, sin); joints are matched by name.
-- Six-vectors: ours are angular first in world axes; the oracle's frame quantities
+- Six-vectors: ours are angular first in world axes; Pinocchio's frame quantities
   are linear first. Its free-flyer velocity is (R^T v, R^T w) in the base frame and its
   base acceleration is the derivative of that body-frame twist, ours is classical.
 - Loads: ours are what a link exerts on its surroundings (link frame, link origin);
-  the oracle's external forces act on the joint's body, in the joint frame.
-Both velocity vectors are related by an orthogonal matrix T (v_oracle = T nu), so
+  Pinocchio's external forces act on the joint's body, in the joint frame.
+Both velocity vectors are related by an orthogonal matrix T (v_pinocchio = T nu), so
 forces map with T^T and the mass matrix with T^T M T.
 """
 
@@ -26,7 +26,7 @@ from velkor import BaseState, FloatingRobot, IkOptions, Load, ModelError, Pose, 
 
 try:
     import pinocchio as pin
-except ImportError:  # a missing oracle must fail the run, never skip it
+except ImportError:  # a missing Pinocchio must fail the run, never skip it
     pin = None
 
 G = 9.80665
@@ -36,7 +36,7 @@ COLLECTION = Path("cmeel.prefix/share/example-robot-data/robots")
 
 def robots_dir():
     if pin is None:
-        pytest.fail("the oracle library pinocchio (PyPI package 'pin') is not installed")
+        pytest.fail("Pinocchio, the reference of these tests (PyPI package 'pin'), is not installed")
     for base in [*site.getsitepackages(), site.getusersitepackages(), *sys.path]:
         if (Path(base) / COLLECTION).is_dir():
             return Path(base) / COLLECTION
@@ -44,7 +44,7 @@ def robots_dir():
 
 
 # name: (file, load options, floating base, links whose Jacobians and motion are compared)
-MIMIC = {"mimic": "independent"}  # the oracle loads mimic joints as independent joints too
+MIMIC = {"mimic": "independent"}  # Pinocchio loads mimic joints as independent joints too
 MASSLESS = {"massless_root": "allow"}
 CASES = {
     "panda": ("panda_description/urdf/panda.urdf", MIMIC, False, ["panda_link3", "panda_hand", "panda_rightfinger"]),
@@ -78,7 +78,7 @@ def quat_matrix(x, y, z, w):
 
 
 def swap(m):
-    """Oracle six-vector rows (linear, angular) -> ours (angular, linear)."""
+    """Pinocchio six-vector rows (linear, angular) -> ours (angular, linear)."""
     return np.concatenate([m[3:], m[:3]])
 
 
@@ -127,7 +127,7 @@ class Case:
 
 
 class State:
-    """A random state in both conventions: ours (q, qd, qdd, base) and the oracle's (qp, vp, ap)."""
+    """A random state in both conventions: ours (q, qd, qdd, base) and Pinocchio's (qp, vp, ap)."""
 
     def __init__(self, case, seed):
         rng = np.random.default_rng(seed)
@@ -147,10 +147,10 @@ class State:
         quat /= np.linalg.norm(quat)
         frame = Pose(rng.uniform(-1, 1, 3), quat)
         rot = quat_matrix(*quat)
-        self.bias = np.zeros(model.nv)  # oracle acceleration minus T @ (our acceleration)
+        self.bias = np.zeros(model.nv)  # Pinocchio's acceleration minus T @ (our acceleration)
         self.t_dot = np.zeros((model.nv, perm.shape[1] + 6 * case.floating))
         if case.floating:
-            self.world = (np.eye(3), np.zeros(3))  # the oracle's free flyer carries the base pose
+            self.world = (np.eye(3), np.zeros(3))  # Pinocchio's free flyer carries the base pose
             self.gravity = np.array([0.0, 0.0, -G])
             velocity, acceleration = rng.uniform(-1, 1, 6), rng.uniform(-1, 1, 6)
             self.prefix = (BaseState(frame, Twist(velocity[:3], velocity[3:]),
@@ -164,7 +164,7 @@ class State:
             self.bias[:3] = -np.cross(w_body, v_body)
             self.t_dot[:3, 3:6] = self.t_dot[3:6, :3] = -skew(w_body) @ rot.T
         else:
-            # every other state puts the fixed base at a random pose: the oracle then works
+            # every other state puts the fixed base at a random pose: Pinocchio then works
             # in base axes with gravity rotated into them
             if seed % 2 == 0:
                 frame, rot = Pose(), np.eye(3)
@@ -187,7 +187,7 @@ class State:
         return self.prefix + values
 
     def to_world(self, six):
-        """Oracle (linear, angular) in its reference axes (the base frame of a fixed base)
+        """Pinocchio's (linear, angular) in its reference axes (the base frame of a fixed base)
         -> ours (angular, linear) in world axes."""
         rot = self.world[0]
         six = swap(np.asarray(six))
@@ -229,7 +229,7 @@ def cases():
     return get
 
 
-# Each check yields (label, ours, oracle's) for one state.
+# Each check yields (label, ours, Pinocchio's) for one state.
 
 def check_poses(case, st):
     model, data = case.model, case.data
@@ -363,16 +363,16 @@ def test_names_order_and_limits_match_the_file_and_the_oracle(cases, name):
         assert (record.dof is None) == (joint.get("type") == "fixed")
         if record.dof is not None:
             assert robot.dof_names[record.dof] == record.name
-    # DOF order against the oracle's velocity order
+    # DOF order against Pinocchio's velocity order
     first = 6 if case.floating else 0
     oracle_order = sorted((j for j in model.joints[1:] if j.nv == 1), key=lambda j: j.idx_v)
     oracle_names = [model.names[j.id] for j in oracle_order]
     p = robot.dof_order(oracle_names)
     assert [oracle_order[k].idx_v - first for k in p] == [j.idx_v - first for j in case.oracle_joints]
     assert list(robot.dof_order(oracle_names, inverse=True)[p]) == list(range(robot.joint_count))
-    # limits and masses against the oracle
+    # limits and masses against Pinocchio
     for i, joint in enumerate(case.oracle_joints):
-        if joint.nq == 1:  # a continuous joint's oracle coordinates are (cos, sin)
+        if joint.nq == 1:  # a continuous joint's Pinocchio coordinates are (cos, sin)
             assert robot.lower_limits[i] == model.lowerPositionLimit[joint.idx_q]
             assert robot.upper_limits[i] == model.upperPositionLimit[joint.idx_q]
         else:
@@ -383,7 +383,7 @@ def test_names_order_and_limits_match_the_file_and_the_oracle(cases, name):
               for e in root.findall("link")}
     assert list(robot.link_masses) == [masses[n] for n in robot.link_names]
     assert robot.total_mass == pytest.approx(sum(masses.values()), rel=1e-14)
-    if case.floating:  # the oracle leaves out what is fixed to its fixed base
+    if case.floating:  # Pinocchio leaves out what is fixed to its fixed base
         assert robot.total_mass == pytest.approx(pin.computeTotalMass(model), rel=1e-14)
     # configurations within the limits
     low = np.where(np.isinf(robot.lower_limits), -np.pi, robot.lower_limits)
@@ -427,7 +427,7 @@ def test_collection_agrees_with_oracle(file, floating):
         case = Case(file, path, options, floating, None)
     except ModelError as error:
         # refused: a truly indefinite inertia, a mimic leader the file does not have,
-        # or a file the oracle cannot read either
+        # or a file Pinocchio cannot read either
         if file not in INDEFINITE | DANGLING_MIMIC:
             with pytest.raises(Exception):
                 pin.buildModelFromUrdf(str(path))
@@ -440,12 +440,12 @@ def test_collection_agrees_with_oracle(file, floating):
         st.activate()
         for quantity, check in QUANTITIES.items():
             if case.model.nv == 0 and quantity != "poses":
-                continue  # the oracle's frame Jacobian crashes on a robot without DOFs
+                continue  # Pinocchio's frame Jacobian crashes on a robot without DOFs
             try:
                 for label, ours, expected in check(case, st):
                     assert_close(ours, expected, f"{file} {quantity} {label} (state seed {seed})")
             except SolverError as error:
-                # massless moving links (Romeo's mimic fingers): the oracle divides by zero
+                # massless moving links (Romeo's mimic fingers): Pinocchio divides by zero
                 assert "singular articulated inertia" in str(error) and quantity in ("forward_dynamics", "loads")
                 assert not np.isfinite(pin.aba(case.model, case.data, st.qp, st.vp, st.T @ st.forces)).all()
 
@@ -466,7 +466,7 @@ REJECTED = [
     (Robot, "icub_description/robots/icub.urdf", MIMIC, "link r_hip_2 inertia must be positive semi-definite"),
     (Robot, "romeo_description/urdf/romeo_laas_small.urdf", MIMIC, "link body inertia must be positive semi-definite"),
     # the finger couplings name leaders the file does not have (index_q1 for Left_index_q1);
-    # the oracle ignores <mimic> elements, so it loads the file
+    # Pinocchio ignores <mimic> elements, so it loads the file
     (Robot, "alex_description/urdf/alex_psyonic_hands.urdf", MIMIC,
      "joint Left_index_q2 mimics joint index_q1, which does not exist"),
 ]
@@ -501,7 +501,7 @@ def test_every_file_the_oracle_loads_loads_with_the_options(cls, options):
                 pin.buildModelFromUrdf(str(path), pin.JointModelFreeFlyer())
             else:
                 pin.buildModelFromUrdf(str(path))
-        except Exception:  # the oracle refuses it too
+        except Exception:  # Pinocchio refuses it too
             continue
         try:
             cls(str(path), **options)

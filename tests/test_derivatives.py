@@ -1,5 +1,5 @@
 """Derivatives of inverse dynamics, forward dynamics and gravity: against central differences of
-velkor's own functions at 20 seeded states per robot, against the peer's analytic derivatives
+velkor's own functions at 20 seeded states per robot, against Pinocchio's analytic derivatives
 converted to our conventions, and their errors and out= tuples.
 
 Central differences use a step h = 1e-4 per coordinate. Their truncation error is of order
@@ -134,11 +134,11 @@ def test_derivatives_agree_with_central_differences(label, tmp_path):
 
 
 def peer_conversion(model, robot, s):
-    """The peer's configuration, velocity, acceleration and the matrices that take its derivatives
+    """Pinocchio's configuration, velocity, acceleration and the matrices that take its derivatives
     to ours. Its free flyer has local-frame twists, linear first, and moves by q ⊕ δ = M·exp(δ)."""
     n, N, nv = robot.joint_count, robot.generalized_count, model.nv
     pq, pv, pa = np.zeros(model.nq), np.zeros(nv), np.zeros(nv)
-    T = np.zeros((nv, N))  # the peer's tangent, velocity or acceleration = T · ours (at fixed pose)
+    T = np.zeros((nv, N))  # Pinocchio's tangent, velocity or acceleration = T · ours (at fixed pose)
     for k, name in enumerate(robot.dof_names):
         joint = model.joints[model.getJointId(name)]
         if joint.nq == 2:  # a continuous joint: (cos, sin)
@@ -153,7 +153,7 @@ def peer_conversion(model, robot, s):
         pq[:3], pq[3:7] = s.p, s.quat
         pv[:3], pv[3:6] = R.T @ s.v, R.T @ s.w
         pa[:3], pa[3:6] = R.T @ (s.a - np.cross(s.w, s.v)), R.T @ s.alpha
-        # how the peer's velocity and acceleration move when the base turns by θ (world axes), and its
+        # how Pinocchio's velocity and acceleration move when the base turns by θ (world axes), and its
         # acceleration with our twist at fixed classical acceleration
         Dv, Da, Dva = np.zeros((nv, N)), np.zeros((nv, N)), np.zeros((nv, N))
         Dv[0:3, 0:3], Dv[3:6, 0:3] = R.T @ pin.skew(s.v), R.T @ pin.skew(s.w)
@@ -176,14 +176,14 @@ def test_derivatives_agree_with_the_peer(label):
     robot, model = robots.velkor_handle(case), robots.peer_model(case)
     data, N, rng = model.createData(), robot.generalized_count, np.random.default_rng(11)
     loads, fext = None, None
-    if label == "Panda":  # a load on link 4: the peer takes the force on the body, linear first
+    if label == "Panda":  # a load on link 4: Pinocchio takes the force on the body, linear first
         loads = [Load(robot.link_id("panda_link4"), torque=(0.3, -0.2, 0.1), force=(1.0, 2.0, -0.5))]
         fext = [pin.Force.Zero() for _ in range(model.njoints)]
         fext[model.getJointId("panda_joint4")] = pin.Force(-np.array([1.0, 2.0, -0.5]), -np.array([0.3, -0.2, 0.1]))
     for _ in range(3):
         s = State(robot, rng)
         pq, pv, pa, T, x = peer_conversion(model, robot, s)
-        C = T.T  # ours = C · the peer's, for generalized forces and accelerations
+        C = T.T  # ours = C · Pinocchio's, for generalized forces and accelerations
         lead = s.base()
         tau = np.asarray(robot.inverse_dynamics(*lead, s.q, s.qd, s.qdd, loads=loads))
         args = (model, data, pq, pv, pa) + ((fext,) if fext else ())
@@ -195,15 +195,15 @@ def test_derivatives_agree_with_the_peer(label):
         Aq, Av, Ainv = (np.array(m) for m in pin.computeABADerivatives(
             model, data, pq, pv, T @ tau, *((fext,) if fext else ())))
         Ainv = np.triu(Ainv) + np.triu(Ainv, 1).T
-        qdd = C @ np.array(data.ddq)  # the peer's accelerations in world axes (ours less ω × v)
+        qdd = C @ np.array(data.ddq)  # Pinocchio's accelerations in world axes (ours less ω × v)
         if s.floating:
             R, Dv, Da, Dva = x["R"], x["Dv"], x["Da"], x["Dva"]
             want_q = C @ (Jq @ T + Jv @ Dv + M @ Da) + turning(tau)
             want_qd = C @ (Jv @ T + M @ Dva)
             want_g = C @ Jg @ T + turning(g)
             Dtau = -turning(tau)
-            Dtau[0:3], Dtau[3:6] = R.T @ Dtau[3:6], R.T @ Dtau[0:3]  # the peer's base force, turned with the base
-            want_fq = C @ (Aq @ T + Av @ Dv + Ainv @ Dtau) + turning(qdd)  # qdd: the peer's, turned to world axes
+            Dtau[0:3], Dtau[3:6] = R.T @ Dtau[3:6], R.T @ Dtau[0:3]  # Pinocchio's base force, turned with the base
+            want_fq = C @ (Aq @ T + Av @ Dv + Ainv @ Dtau) + turning(qdd)  # qdd: Pinocchio's, turned to world axes
             want_fqd = C @ Av @ T
             want_fqd[3:6, 0:3] -= pin.skew(s.v)
             want_fqd[3:6, 3:6] += pin.skew(s.w)

@@ -244,7 +244,6 @@ ARM_TARGET = 8
 
 
 def arm_calls(robot, n):
-    tau = np.linspace(-1.0, 1.0, n)
     return {
         "forward_kinematics_all": (1, 7 * robot.link_count, lambda q, qd, qdd, out: robot.forward_kinematics_all(q, out=out)),
         "jacobian": (1, 6 * n, lambda q, qd, qdd, out: robot.jacobian(q, ARM_TARGET, out=out)),

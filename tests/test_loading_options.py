@@ -447,7 +447,7 @@ def test_published_robots_load_with_a_tolerance(file, floating):
 @pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
 @pytest.mark.parametrize("file", ROUNDED)
 def test_published_robots_agree_with_the_oracle_once_accepted(file, floating):
-    """The oracle loads the file as written; the repair moves the mass matrix by at most the sum of
+    """Pinocchio loads the file as written; the repair moves the mass matrix by at most the sum of
     the defects, and forward dynamics by what that and the conditioning of M allow."""
     from test_cross_validation import Case, State, pin, robots_dir
 

@@ -205,11 +205,12 @@ def test_buffer_shared_by_forks_and_released_after_failures(arm_path):
     assert np.array_equal(robot.gravity(Q, fork.load_buffer()), robot.gravity(Q))
     closed.close()
     closed_fork.close()
+    # noqa F821: the lambdas read `robot` before the `del robot` below, which ruff cannot tell
     failures = [
-        (lambda: robot.gravity(np.full(7, NAN), buffer), ValueError, "q contains a non-finite value"),
-        (lambda: robot.gravity(Q, buffer, Q), ValueError, "The given array is already borrowed"),
-        (lambda: robot.inverse_dynamics(Q, QD[:3], QDD, buffer), ValueError, "q and qd must have the same length"),
-        (lambda: robot.forward_dynamics(Q, QD, np.full(7, 1e308), buffer), SolverError,
+        (lambda: robot.gravity(np.full(7, NAN), buffer), ValueError, "q contains a non-finite value"),  # noqa: F821
+        (lambda: robot.gravity(Q, buffer, Q), ValueError, "The given array is already borrowed"),  # noqa: F821
+        (lambda: robot.inverse_dynamics(Q, QD[:3], QDD, buffer), ValueError, "q and qd must have the same length"),  # noqa: F821
+        (lambda: robot.forward_dynamics(Q, QD, np.full(7, 1e308), buffer), SolverError,  # noqa: F821
          "numerical failure in joint acceleration"),
         (lambda: closed.gravity(Q, buffer), ValueError, FOREIGN),  # the model is checked before the lock
         (lambda: closed_fork.gravity(Q, buffer), RuntimeError, "robot is closed"),

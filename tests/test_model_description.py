@@ -1,5 +1,5 @@
 """What a handle tells about its model, its gravity and its repr, on the sample robots; names,
-order and limits are checked against the files and the oracle in test_cross_validation.py."""
+order and limits are checked against the files and Pinocchio in test_cross_validation.py."""
 
 import re
 from collections.abc import Mapping

@@ -1,4 +1,4 @@
-"""Whole-body quantities: against the peer's centerOfMass, jacobianCenterOfMass, ccrba /
+"""Whole-body quantities: against Pinocchio's centerOfMass, jacobianCenterOfMass, ccrba /
 computeCentroidalMap and energies on floating robots (converted to our conventions), and
 against identities with velkor's own dynamics on fixed ones."""
 
@@ -34,9 +34,9 @@ def test_floating_robots_agree_with_the_peer(label):
         w, v = rng.normal(size=(2, 3))
         base = BaseState(Pose(p, quat), Twist(w, v))
         R = pin.Quaternion(quat[3], *quat[:3]).toRotationMatrix()
-        # the peer's free flyer: q = (p, quaternion, joints), v = (Rᵀ v, Rᵀ ω, joints)
+        # Pinocchio's free flyer: q = (p, quaternion, joints), v = (Rᵀ v, Rᵀ ω, joints)
         pq, pv = np.concatenate([p, quat, np.zeros(model.nq - 7)]), np.concatenate([R.T @ v, R.T @ w, np.zeros(model.nv - 6)])
-        T = np.zeros((model.nv, robot.generalized_count))  # peer velocity = T · our velocity
+        T = np.zeros((model.nv, robot.generalized_count))  # Pinocchio's velocity = T · our velocity
         T[0:3, 3:6] = T[3:6, 0:3] = R.T
         for k, name in enumerate(robot.dof_names):
             joint = model.joints[model.getJointId(name)]

@@ -1,29 +1,58 @@
 """Rigid-body kinematics and dynamics of robots described in URDF files.
 
-``Robot`` (a fixed base placed by its base frame) and ``FloatingRobot`` (a free
-root link whose ``BaseState`` comes with every call) load a URDF file and
-compute link poses, Jacobians and their derivatives, link twists and
-accelerations, inverse kinematics (``Robot``), inverse and forward dynamics,
-mass matrices, gravity and velocity-product forces. ``Pose``, ``Twist``,
-``BaseState``, ``Load``, ``LoadBuffer`` and ``IkOptions`` are the values they
-take and return.
+``Robot`` (a fixed base placed in the world by its base frame) and
+``FloatingRobot`` (a free root link whose ``BaseState``, its world pose,
+velocity and acceleration, comes first in every call) load a URDF file
+(``Robot(path)``, ``from_urdf``, ``from_urdf_string``; keyword-only
+``mimic=``, ``inertia_tolerance=`` and, floating only, ``massless_root=``)
+and compute:
+
+- kinematics: link poses, twists and accelerations, Jacobians and their time
+  derivative, inverse kinematics (``Robot`` only, settings in ``IkOptions``);
+- dynamics: inverse and forward dynamics, mass matrix, gravity and
+  velocity-product forces, with loads on links (a list of ``Load``, or a
+  reusable ``LoadBuffer`` from ``robot.load_buffer()``);
+- derivatives: ``inverse_dynamics_derivatives``,
+  ``forward_dynamics_derivatives`` and ``gravity_derivatives``;
+- whole-body quantities: centre of mass, its velocity and Jacobian,
+  centroidal momentum and its matrix, kinetic and potential energy.
+
+``robot.batch(threads)`` evaluates the array methods over many states at once,
+one state per row, on native threads; ``robot.fork()`` gives another thread a
+handle of its own on the same model. ``robot.joint_vector({name: value})`` and
+``robot.joint_dict(q)`` build and read q by joint name, and
+``robot.dof_order(names)`` maps q from another library's joint order. Handles
+and the values ``Pose``, ``Twist``, ``BaseState``, ``Load`` and ``IkOptions``
+pickle and copy (a handle travels as its URDF document, load options, base
+frame and gravity vector).
+``velkor.samples.sample_path("arm")`` and ``sample_path("quadruped")`` locate
+the two sample robots that ship with the package.
 
 Conventions: SI units (m, rad, kg, N, N·m, s); world axes unless stated;
-six-dimensional quantities angular first; quaternions (x, y, z, w); links
-numbered breadth-first from the root (link 0), joint k leading to link k + 1;
-q in DOF order (``robot.dof_names``). Array results are flat float64 arrays:
-link poses rows of 7 ``[tx, ty, tz, qx, qy, qz, qw]``, matrices column-major
-(``as_matrix`` gives the 2-D view). Methods returning arrays accept ``out=``
-and then allocate nothing.
+six-dimensional quantities angular first; quaternions (x, y, z, w); q in DOF
+order (``robot.dof_names``), a ``FloatingRobot``'s generalized vectors with
+the 6 base coordinates first; links numbered breadth-first from the root
+(link 0), joint k leading to link k + 1. Array results are flat float64
+arrays: link poses rows of 7 ``[tx, ty, tz, qx, qy, qz, qw]``, matrices
+column-major (``as_matrix`` gives the 2-D view); batch results have one row
+per state. Methods returning arrays accept ``out=`` and then allocate nothing.
 
 Errors: ``ModelError`` (loading), ``SolverError`` (inverse kinematics, forward
 dynamics, numerical failures), ``PanicError`` (internal faults), all
 ``VelkorError``, a ``RuntimeError``; ``ValueError`` and ``TypeError`` for bad
 arguments; ``RuntimeError("robot is closed")`` after ``close()``.
 
+Command line: ``velkor`` (or ``python -m velkor``) prints the model and link
+poses of the sample robots or of a URDF file; ``velkor info ROBOT`` lists
+joints, limits and link masses, ``velkor check FILE...`` reports the problems
+of URDF files with a fix, ``velkor bench ROBOT`` times every computing method.
+
 Everything lives in the native extension ``_velkor``; this package is its
 public home, so ``velkor.Pose`` is the class whose ``__module__`` is "velkor".
 """
+
+import typing as _typing
+from importlib import metadata as _metadata
 
 from _velkor import (
     BaseState,
@@ -41,9 +70,6 @@ from _velkor import (
 )
 
 from . import _pickling  # noqa: F401  (registers the value classes with pickle and copy)
-
-import typing as _typing
-from importlib import metadata as _metadata
 
 if _typing.TYPE_CHECKING:
     import numpy as np

@@ -52,9 +52,9 @@ def test_tree_labels_stand_apart_each_on_its_own_edge(name, monkeypatch):
     import matplotlib.pyplot as plt
 
     monkeypatch.chdir(DOCS)
-    spec = importlib.util.spec_from_file_location("figures", DOCS / "figures.py")
-    figures = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(figures)
+    found = importlib.util.spec_from_file_location("figures", DOCS / "figures.py")
+    figures = importlib.util.module_from_spec(found)
+    found.loader.exec_module(figures)
     plt.close("all")
     getattr(figures, name)()
     fig = plt.gcf()

@@ -111,6 +111,30 @@ int choice_argument(PyObject* value, const char* name, const char* const* choice
   return -1;
 }
 
+void reraise_naming(PyObject* type, PyObject* where) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  PyRef reason = PyRef::steal(raised ? PyObject_Str(raised.get()) : nullptr);
+  if (!reason) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+    return;
+  }
+#else
+  PyObject *raised_type, *raised, *traceback;
+  PyErr_Fetch(&raised_type, &raised, &traceback);
+  PyErr_NormalizeException(&raised_type, &raised, &traceback);
+  PyRef held_type = PyRef::steal(raised_type), held = PyRef::steal(raised), held_traceback = PyRef::steal(traceback);
+  PyRef reason = PyRef::steal(raised ? PyObject_Str(raised) : nullptr);
+  if (!reason) {
+    PyErr_Clear();
+    PyErr_Restore(held_type.release(), held.release(), held_traceback.release());
+    return;
+  }
+#endif
+  PyErr_Format(type, "%U: %U", where, reason.get());
+}
+
 std::optional<long long> count_argument(PyObject* value, const char* name, long long low, long long high) {
   PyRef count = PyRef::steal(PyNumber_Index(value));
   if (!count) {
@@ -145,12 +169,8 @@ bool number_argument(PyObject* value, const char* name, double& out) {
     return false;
   }
   // e.g. an int too large for a float: keep the reason, name the argument
-  PyObject *type, *error, *traceback;
-  PyErr_Fetch(&type, &error, &traceback);
-  PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error),
-        held_traceback = PyRef::steal(traceback);
-  PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
-  if (reason) PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+  PyRef where = PyRef::steal(PyUnicode_FromFormat("argument '%s'", name));
+  if (where) reraise_naming(PyExc_TypeError, where.get());
   return false;
 }
 

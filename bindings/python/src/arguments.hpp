@@ -38,6 +38,11 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
 // range (however large) ValueError "{name} must be between {low} and {high}, got {value}".
 std::optional<long long> count_argument(PyObject* value, const char* name, long long low, long long high);
 
+// Replaces the exception being raised with `type`("{where}: {its message}"),
+// so that an error NumPy or float() raised names the argument it came from.
+// Keeps the original when its message cannot be read.
+void reraise_naming(PyObject* type, PyObject* where);
+
 // One number converted as float() converts a number; TypeError naming the argument.
 bool number_argument(PyObject* value, const char* name, double& out);
 

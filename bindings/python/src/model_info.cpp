@@ -146,12 +146,8 @@ bool entry_value(PyObject* value, PyObject* name, double& out) {
     out = PyFloat_AsDouble(value);
     if (out != -1.0 || !PyErr_Occurred()) return true;
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {  // an int too large for a float: keep the reason
-      PyObject *type, *error, *traceback;
-      PyErr_Fetch(&type, &error, &traceback);
-      PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error),
-            held_traceback = PyRef::steal(traceback);
-      PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
-      if (reason) PyErr_Format(PyExc_TypeError, "mapping[%R]: %U", name, reason.get());
+      PyRef where = PyRef::steal(PyUnicode_FromFormat("mapping[%R]", name));
+      if (where) reraise_naming(PyExc_TypeError, where.get());
       return false;
     }
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;  // raised by the value's own __float__

@@ -153,12 +153,8 @@ PyRef float64_array(PyObject* value, const char* name) {
   PyRef natural = PyRef::steal(PyArray_FromAny(value, nullptr, 0, 0, 0, nullptr));
   if (!natural) {
     if (PyErr_ExceptionMatches(PyExc_ValueError)) {  // e.g. ragged nesting: name the argument
-      PyObject *type, *error, *traceback;
-      PyErr_Fetch(&type, &error, &traceback);
-      PyRef held_type = PyRef::steal(type), held_error = PyRef::steal(error),
-            held_traceback = PyRef::steal(traceback);
-      PyRef reason = PyRef::steal(error ? PyObject_Str(error) : nullptr);
-      if (reason) PyErr_Format(PyExc_ValueError, "argument '%s': %U", name, reason.get());
+      PyRef where = PyRef::steal(PyUnicode_FromFormat("argument '%s'", name));
+      if (where) reraise_naming(PyExc_ValueError, where.get());
     }
     return {};
   }

@@ -1,6 +1,6 @@
 // Nanoseconds per call (median and 10th percentile of alternating batches) of
 // velkor's inverse dynamics, mass matrix and forward dynamics kernels and of the
-// peer's rnea, crba and aba (its faster WORLD convention, and LOCAL for
+// Pinocchio's rnea, crba and aba (its faster WORLD convention, and LOCAL for
 // reference), then of the derivatives against computeRNEADerivatives,
 // computeABADerivatives and computeGeneralizedGravityDerivatives, on the same
 // robots and states, fixed and floating bases (`kernel_benchmark derivatives
@@ -115,11 +115,11 @@ void run(const char* label, const std::string& file, bool floating) {
   pm.gravity.linear(Eigen::Vector3d(0, 0, -9.80665));
   pinocchio::Data pd(pm);
   if (static_cast<std::size_t>(pm.nv) != N) {
-    std::printf("%s: the peer has %d velocities, velkor %zu\n", label, pm.nv, N);
+    std::printf("%s: Pinocchio has %d velocities, velkor %zu\n", label, pm.nv, N);
     return;
   }
 
-  // One random state; the peer's q uses (cos, sin) for continuous joints and a
+  // One random state; Pinocchio's q uses (cos, sin) for continuous joints and a
   // quaternion for the free flyer, so take its own random configuration: the
   // work per call is the same.
   std::mt19937 rng(7);
@@ -138,7 +138,7 @@ void run(const char* label, const std::string& file, bool floating) {
   const velkor::Base base = floating ? velkor::free_base(*free, state) : velkor::fixed_base(fixed);
 
   std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed", m.link_count());
-  std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "peer", "p10", "ratio");
+  std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "Pinocchio", "p10", "ratio");
   const std::vector<double> tau = [&] {
     velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).value();
     return out;

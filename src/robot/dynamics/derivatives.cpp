@@ -56,14 +56,22 @@ Vec3 rate_transpose_times(const Mat3& B, const Vec3& l, const Vec6& x) {
 }
 
 
-// An N x N output, column-major (row-major when `transposed`); empty: not written.
+// An N x N matrix, column-major (row-major when `transposed`): an output of
+// the recursions (empty: not written) and the factor and solves below.
 struct Matrix {
-  std::span<double> m;
-  std::size_t N;
+  double* data = nullptr;
+  std::ptrdiff_t N = 0;
   bool transposed = false;
 
-  bool empty() const { return m.empty(); }
-  void set(std::size_t r, std::size_t c, double value) const { m[transposed ? r * N + c : c * N + r] = value; }
+  Matrix() = default;
+  Matrix(std::span<double> m, std::size_t n, bool transposed_ = false)
+      : data(m.data()), N(static_cast<std::ptrdiff_t>(n)), transposed(transposed_) {}
+
+  bool empty() const { return data == nullptr; }
+  double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const { return data[transposed ? r * N + c : c * N + r]; }
+  void set(std::size_t r, std::size_t c, double value) const {
+    (*this)(static_cast<std::ptrdiff_t>(r), static_cast<std::ptrdiff_t>(c)) = value;
+  }
   // A root-coordinate six-vector as base rows 0..5 of column c, world axes.
   void set_base_rows(std::size_t c, const Quat& R, const Vec6& x) const {
     const Vec3 angular = R * x.head<3>(), linear = R * x.tail<3>();
@@ -77,7 +85,7 @@ struct Matrix {
 // The matrices a recursion writes, the joints after `o` base coordinates.
 struct Outputs {
   Matrix q, qd, mass;
-  std::size_t N, o;
+  std::size_t o;
 };
 
 // A free base's columns in root coordinates: S_i, the world axes about the root
@@ -102,51 +110,67 @@ struct BaseColumns {
   }
 };
 
-// One outward and one inward pass over the moving bodies at (q, q̇, q̈), the
-// base's motion and gravity from `base`. `Placed`: forward dynamics has just
-// placed the bodies at (q, q̇) and left each body's inertia, v and a (at its
-// q̈) and each DOF's S in the workspace, so the outward pass reads them and
-// not q, qd and qdd.
-template <bool Placed>
-void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
-               std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
-  const std::size_t J = model.joint_count(), N = out.N, o = out.o;
-  const Quat& R = base.state.frame.rotation;
-  const Quat B = R.conjugate();
-  // The root's motion: v_0; a_0 = (Bα, B a + g_0 − ω_0 × v_0) with g_0 the upward gravity.
-  const Vec6 v0 = root_velocity(base);
-  const Vec3 g0 = B * Vec3(-base.gravity);
-  const Vec6 a0 = motion_vector(B * base.state.acceleration.angular,
-                                B * base.state.acceleration.linear + g0 - v0.head<3>().cross(Vec3(v0.tail<3>())));
+// The root's motion in root coordinates: v_0; a_0 = (Bα, B a + g_0 − ω_0 × v_0)
+// with g_0 the upward gravity and B = Rᵀ.
+struct RootMotion {
+  Quat R, B;
+  Vec6 v0, a0;
 
-  // Outward pass: S, Ψ = v_p × S, A = a_p × S + v_p × Ψ; v = v_p + S q̇,
-  // a = a_p + S q̈ + v × S q̇; I_k; f_k = I a + v ×* I v + L; B_k.
-  for (std::size_t k = 0; k < J; ++k) {
+  explicit RootMotion(const Base& base)
+      : R(base.state.frame.rotation), B(R.conjugate()), v0(root_velocity(base)) {
+    const Vec3 g0 = B * Vec3(-base.gravity);
+    a0 = motion_vector(B * base.state.acceleration.angular,
+                       B * base.state.acceleration.linear + g0 - v0.head<3>().cross(Vec3(v0.tail<3>())));
+  }
+};
+
+// The root body's own terms, into which the inward pass sums the whole robot's
+// when the base is free: I_0, F_0 = I_0 a_0 + v_0 ×* I_0 v_0 + L_0, and B_0.
+struct RootSums {
+  Rigid I;
+  Vec6 F;
+  Rate B;
+
+  RootSums(const Model& model, const RootMotion& root, const Vec6& root_load)
+      : I(rigid(model.link_mass_properties[0])) {
+    const Vec6 momentum = I * root.v0;
+    F = I * root.a0 + force_cross(root.v0, momentum) + root_load;
+    B = rate(I, root.v0, momentum);
+  }
+};
+
+// Outward pass at (q, q̇, q̈): S, Ψ = v_p × S, A = a_p × S + v_p × Ψ;
+// v = v_p + S q̇, a = a_p + S q̈ + v × S q̇; I_k; f_k = I a + v ×* I v + L; B_k.
+// `Placed`: forward dynamics has just placed the bodies at (q, q̇) and left
+// each body's inertia, v and a (at its q̈) and each DOF's S in the workspace,
+// so the pass reads them and not q, qd and qdd.
+template <bool Placed>
+void outward_pass(const Model& model, const RootMotion& root, std::span<const double> q,
+                  std::span<const double> qd, std::span<const double> qdd, Workspace& w) {
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
     const std::size_t p = model.parent[k];
     if constexpr (!Placed) place_body(model, k, model.joint_position(k, q.data()), w);
-    const Mat3& Rk = w.rotations[k];
-    const Vec3& origin = w.frames[k].translation;
-    Vec6 a = parent_row(p, a0, w.fd_acceleration);
-    Vec6 v = parent_row(p, v0, w.fd_velocity);
+    Vec6 a = parent_row(p, root.a0, w.fd_acceleration);
+    Vec6 v = parent_row(p, root.v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) {
       if constexpr (!Placed) w.motion_axis(*dof) = root_motion_axis(model, k, w);
       const Vec6 S = w.motion_axis(*dof);
       const Vec6 Psi = motion_cross(v, S);
       w.axis_rate(*dof) = Psi;
       w.axis_acceleration(*dof) = motion_cross(a, S) + motion_cross(v, Psi);
-      if constexpr (Placed) {
-        v = w.fd_velocity[k];
-        a = w.fd_acceleration[k];
-      } else {
+      if constexpr (!Placed) {
         const Vec6 vJ = S * qd[*dof];
         v += vJ;
         a += S * qdd[*dof] + motion_cross(v, vJ);
       }
-    } else if constexpr (Placed) {
+    }
+    if constexpr (Placed) {
       v = w.fd_velocity[k];
       a = w.fd_acceleration[k];
+    } else {
+      w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], w.rotations[k],
+                              w.frames[k].translation);
     }
-    if constexpr (!Placed) w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], Rk, origin);
     const Rigid& I = w.composite[k];
     const Vec6 momentum = I * v;
     const Rate body_rate = rate(I, v, momentum);
@@ -156,18 +180,15 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
     w.fd_acceleration[k] = a;
     w.fd_bias_force[k] = I * a + force_cross(v, momentum) + load_in_root(w, k);
   }
+}
 
-  const bool floating = base.floating;
-  Rigid I0 = rigid(model.link_mass_properties[0]);
-  const Vec6 root_momentum = I0 * v0;
-  Vec6 F0 = I0 * a0 + force_cross(v0, root_momentum) + root_load;
-  Rate B0 = rate(I0, v0, root_momentum);
-  std::optional<BaseColumns> base_columns;  // a free base's
-  if (floating) base_columns.emplace(B, v0, a0);
-
-  // Inward pass: at DOF d its subtree is complete; write its entries with
-  // every DOF above it, then add I^c, B^c and F into the parent.
-  for (std::size_t k = J; k-- > 0;) {
+// Inward pass: at DOF d its subtree is complete (I^c, B^c, F); write its
+// entries with every DOF above it, and with a free base's columns, then add
+// I^c, B^c and F into the parent (into `sums` at the root when the base is free).
+void inward_pass(const Model& model, const RootMotion& root, const BaseColumns* base_columns,
+                 RootSums& sums, Workspace& w, const Outputs& out) {
+  const std::size_t o = out.o;
+  for (std::size_t k = model.joint_count(); k-- > 0;) {
     const std::size_t p = model.parent[k];
     const Rigid& Ic = w.composite[k];
     const Mat3& Bc = w.inertia_rate[k];
@@ -195,36 +216,52 @@ void recursion(const Model& model, const Base& base, std::span<const double> q, 
           out.mass.set(col, row, m);
         }
       }
-      if (floating) {  // the base is above every DOF
+      if (base_columns != nullptr) {  // the base is above every DOF
         for (std::size_t i = 0; i < 3; ++i)
           out.q.set(row, i, P.dot(base_columns->A[i]) + Q.dot(base_columns->Psi[i].head<3>()));
-        out.q.set_base_rows(row, R, G);
+        out.q.set_base_rows(row, root.R, G);
         for (std::size_t i = 0; i < 6; ++i)
           out.qd.set(row, i, P.dot(base_columns->U[i]) + Q.dot(base_columns->S[i].head<3>()));
-        out.qd.set_base_rows(row, R, H);
+        out.qd.set_base_rows(row, root.R, H);
         if (!out.mass.empty()) {
-          out.mass.set_base_rows(row, R, P);
-          for (std::size_t i = 0; i < 6; ++i) out.mass.set(row, i, out.mass.m[row * N + i]);
+          out.mass.set_base_rows(row, root.R, P);
+          for (std::size_t i = 0; i < 6; ++i) out.mass.set(row, i, out.mass.data[row * out.mass.N + i]);
         }
       }
     }
-    if (p == 0 && !floating) continue;
-    parent_row(p, I0, w.composite) += Ic;
-    parent_row(p, B0.B, w.inertia_rate) += Bc;
-    parent_row(p, B0.l, w.linear_momentum) += lc;
-    parent_row(p, F0, w.fd_bias_force) += F;
+    if (p == 0 && base_columns == nullptr) continue;
+    parent_row(p, sums.I, w.composite) += Ic;
+    parent_row(p, sums.B.B, w.inertia_rate) += Bc;
+    parent_row(p, sums.B.l, w.linear_momentum) += lc;
+    parent_row(p, sums.F, w.fd_bias_force) += F;
   }
-  if (!floating) return;
+}
 
-  // The base block: rows of F_0 = the whole robot's force, the base not moving along.
+// A free base's block: rows of F_0, the whole robot's force, the base's columns
+// moving the whole robot along.
+void base_pass(const RootMotion& root, const BaseColumns& columns, const RootSums& sums, const Outputs& out) {
   for (std::size_t i = 0; i < 3; ++i) {
-    out.q.set_base_rows(i, R, force_cross(base_columns->S[i], F0) + I0 * base_columns->A[i] +
-                                  rate_times(B0.B, B0.l, base_columns->Psi[i]));
+    out.q.set_base_rows(i, root.R, force_cross(columns.S[i], sums.F) + sums.I * columns.A[i] +
+                                       rate_times(sums.B.B, sums.B.l, columns.Psi[i]));
   }
   for (std::size_t i = 0; i < 6; ++i) {
-    out.qd.set_base_rows(i, R, I0 * base_columns->U[i] + rate_times(B0.B, B0.l, base_columns->S[i]));
-    if (!out.mass.empty()) out.mass.set_base_rows(i, R, I0 * base_columns->S[i]);
+    out.qd.set_base_rows(i, root.R, sums.I * columns.U[i] + rate_times(sums.B.B, sums.B.l, columns.S[i]));
+    if (!out.mass.empty()) out.mass.set_base_rows(i, root.R, sums.I * columns.S[i]);
   }
+}
+
+// The three passes over the moving bodies at (q, q̇, q̈), the base's motion and
+// gravity from `base`.
+template <bool Placed>
+void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
+               std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
+  const RootMotion root(base);
+  outward_pass<Placed>(model, root, q, qd, qdd, w);
+  RootSums sums(model, root, root_load);
+  std::optional<BaseColumns> base_columns;  // a free base's
+  if (base.floating) base_columns.emplace(root.B, root.v0, root.a0);
+  inward_pass(model, root, base_columns ? &*base_columns : nullptr, sums, w, out);
+  if (base_columns) base_pass(root, *base_columns, sums, out);
 }
 
 // The same at rest under gravity alone: every body accelerates with a_0 = (0, g_0),
@@ -302,17 +339,10 @@ std::span<const std::ptrdiff_t> coordinate_tree(const Model& model, std::size_t 
   return up;
 }
 
-// Column-major access to an N x N matrix.
-struct Square {
-  double* data;
-  std::ptrdiff_t N;
-  double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const { return data[c * N + r]; }
-};
-
 // M = Lᵀ D L in place, L unit lower triangular with L(k, i) ≠ 0 only for i above
 // k, so the factor keeps M's sparsity: for k from the last coordinate up,
 // a = M(k, i) / M(k, k) and M(i, j) −= a M(k, j) for every i, j above k.
-std::expected<void, Error> factor(std::span<const std::ptrdiff_t> up, const Square& M) {
+std::expected<void, Error> factor(std::span<const std::ptrdiff_t> up, const Matrix& M) {
   for (std::ptrdiff_t k = M.N; k-- > 0;) {
     const double D = M(k, k);
     if (!(D > 0.0) || !std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"mass matrix factorization"});
@@ -392,7 +422,7 @@ void inverse_products(double* M, const double* inverse_D, double* t, std::ptrdif
   }
 }
 
-void transpose_in_place(const Square& X) {
+void transpose_in_place(const Matrix& X) {
   for (std::ptrdiff_t c = 0; c < X.N; ++c)
     for (std::ptrdiff_t r = 0; r < c; ++r) std::swap(X(r, c), X(c, r));
 }
@@ -400,7 +430,7 @@ void transpose_in_place(const Square& X) {
 // M⁻¹ = Y D⁻¹ Yᵀ in place of the factor, Y = L⁻¹ (L's sparsity, kept in the
 // upper triangle meanwhile): Y(i, j) = −(L(i, j) + Σ L(i, k) Y(k, j)) over k
 // between j and i; then the products above, mirrored.
-void invert(std::span<const std::ptrdiff_t> up, const Square& M, Workspace& w) {
+void invert(std::span<const std::ptrdiff_t> up, const Matrix& M, Workspace& w) {
   const std::ptrdiff_t N = M.N;
   const auto n = static_cast<std::size_t>(N);
   const std::span<double> inverse_D = std::span(w.generalized_a).first(n), t = std::span(w.generalized_b).first(n);
@@ -439,7 +469,7 @@ std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, cons
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(d_q.begin(), d_q.end(), 0.0);
   std::fill(d_qd.begin(), d_qd.end(), 0.0);
-  recursion<false>(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, N, o});
+  recursion<false>(model.moving(), base, q, qd, qdd, *root_load, w, Outputs{{d_q, N}, {d_qd, N}, {}, o});
   return {};
 }
 
@@ -469,14 +499,13 @@ std::expected<void, Error> forward_dynamics_derivatives(const Model& model, cons
   const Model& bodies = model.moving();
   // ∂τ/∂q and ∂τ/∂q̇ transposed, so that the solves below work on contiguous rows.
   recursion<true>(bodies, moving, q, qd, {}, *root_load, w,
-                  Outputs{{d_q, N, true}, {d_qd, N, true}, {inverse_mass, N}, N, o});
+                  Outputs{{d_q, N, true}, {d_qd, N, true}, {inverse_mass, N}, o});
   const auto up = coordinate_tree(bodies, o, N, w);
-  const auto size = static_cast<std::ptrdiff_t>(N);
-  const Square M{inverse_mass.data(), size};
+  const Matrix M(inverse_mass, N);
   VELKOR_TRY(factor(up, M));
-  negative_solve_rows(up.data(), M.data, d_q.data(), d_qd.data(), size);  // ∂q̈ = −M⁻¹ ∂τ
-  transpose_in_place(Square{d_q.data(), size});
-  transpose_in_place(Square{d_qd.data(), size});
+  negative_solve_rows(up.data(), M.data, d_q.data(), d_qd.data(), M.N);  // ∂q̈ = −M⁻¹ ∂τ
+  transpose_in_place(Matrix(d_q, N));
+  transpose_in_place(Matrix(d_qd, N));
   invert(up, M, w);
   return {};
 }
@@ -487,7 +516,7 @@ std::expected<void, Error> gravity_derivatives(const Model& model, const Base& b
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_square(d_q, N, "gravity derivative output"));
   std::fill(d_q.begin(), d_q.end(), 0.0);
-  gravity_recursion(model.moving(), base, q, w, Matrix{d_q, N}, o);
+  gravity_recursion(model.moving(), base, q, w, Matrix(d_q, N), o);
   return {};
 }
 

@@ -23,8 +23,15 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads, std::span<double> out);
-// The same, returning the root link's load once the loads are prepared; they
-// stay in the workspace's load rows (the derivatives continue from there).
+// The same, returning the root link's load once the loads are prepared.
+// What it leaves in the workspace for later readers (the derivatives), rows by
+// joint k unless said otherwise, root axes about the root-link origin:
+//   loads               the prepared loads, link axes;
+//   rotations, frames   each body's placement (frames[k] its origin only);
+//   composite           each body's own inertia (m, h, I_o), not yet summed;
+//   fd_velocity         v_k, and fd_acceleration a_k at the returned q̈;
+//   motion_axis(d)      S_d, by DOF (the Jacobian's column d).
+// Every other fd_ row is scratch of its own passes.
 std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base, Workspace& workspace,
                                                           std::span<const double> q, std::span<const double> qd,
                                                           std::span<const double> forces,

@@ -133,8 +133,8 @@ void check_model(const velkor::urdf::Robot& description, const velkor::RobotMode
   velkor::Workspace workspace(J, n);
   const std::vector<double> q(n, 0.0);
   std::vector<velkor::Pose> poses(L);
-  const auto all = velkor::forward_kinematics_all(model, velkor::Pose::identity(), q,
-                                                  workspace.frames, poses);
+  const auto all =
+      velkor::forward_kinematics_all(model, velkor::Pose::identity(), q, workspace.frames, poses);
   if (!all) broken("forward_kinematics_all failed on a valid model", all.error().debug());
   // One link at a time along its ancestor path (bounded: paths make this quadratic).
   const std::size_t step = L > 64 ? L / 64 : 1;
@@ -146,7 +146,8 @@ void check_model(const velkor::urdf::Robot& description, const velkor::RobotMode
     // (a chain of huge origins may overflow, and then the identity start differs).
     const std::array<double, 7> one = pose->to_array(), every = poses[i].to_array();
     bool finite = true;
-    for (std::size_t c = 0; c < 7; ++c) finite = finite && std::isfinite(one[c]) && std::isfinite(every[c]);
+    for (std::size_t c = 0; c < 7; ++c)
+      finite = finite && std::isfinite(one[c]) && std::isfinite(every[c]);
     if (finite)
       for (std::size_t c = 0; c < 7; ++c)
         check(one[c] == every[c], "single-link and all-link forward kinematics disagree");
@@ -161,7 +162,8 @@ void check_model(const velkor::urdf::Robot& description, const velkor::RobotMode
 // mimic="independent": each listed coupling is a moving joint of the file with a
 // <mimic> element, following another moving joint of the file; every moving joint
 // with a <mimic> element is listed, and the chains of leaders end.
-void check_mimic_couplings(const velkor::urdf::Robot& description, const velkor::RobotModel& robot_model) {
+void check_mimic_couplings(const velkor::urdf::Robot& description,
+                           const velkor::RobotModel& robot_model) {
   using velkor::urdf::JointType;
   const velkor::Model& model = robot_model.model();
   std::unordered_map<std::string_view, const velkor::urdf::Joint*> by_name;
@@ -175,7 +177,8 @@ void check_mimic_couplings(const velkor::urdf::Robot& description, const velkor:
   check(model.mimic_joints.size() == expected, "mimic_joints does not list every moving mimic joint");
   for (const velkor::MimicJoint& m : model.mimic_joints) {
     const auto self = by_name.find(m.joint);
-    check(self != by_name.end() && self->second->mimic && moving(*self->second), "listed joint is no mimic joint");
+    check(self != by_name.end() && self->second->mimic && moving(*self->second),
+          "listed joint is no mimic joint");
     check(m.leader == self->second->mimic->joint && m.multiplier == self->second->mimic->multiplier &&
               m.offset == self->second->mimic->offset,
           "listed coupling differs from the file");
@@ -216,7 +219,8 @@ bool indefinite_inertia(const velkor::Error& error) {
 // The import with `options` gave `base`; the same with an inertia tolerance may
 // only accept inertias `base` refused. An input picks one of three tolerances.
 void check_inertia_tolerance(const velkor::urdf::Robot& description, velkor::ImportOptions options,
-                             const std::expected<velkor::RobotModel, velkor::Error>& base, std::size_t size) {
+                             const std::expected<velkor::RobotModel, velkor::Error>& base,
+                             std::size_t size) {
   static constexpr double tolerances[] = {1e-12, 1e-6, velkor::max_inertia_tolerance};
   const double tolerance = options.inertia_tolerance = tolerances[size % 3];
   const auto tolerant = velkor::RobotModel::from_description(description, options);
@@ -256,7 +260,8 @@ void check_inertia_tolerance(const velkor::urdf::Robot& description, velkor::Imp
   for (const velkor::InertiaRepair& r : model.inertia_repairs) {
     const auto link = by_name.find(r.link);
     check(link != by_name.end(), "repaired link is not a link of the file");
-    check(r.written == file_inertia(link->second->inertial.inertia), "written inertia differs from the file");
+    check(r.written == file_inertia(link->second->inertial.inertia),
+          "written inertia differs from the file");
     check(!velkor::is_positive_semidefinite(r.written), "a semidefinite inertia was repaired");
     check(r.held.allFinite() && r.held == r.held.transpose(), "held inertia not finite and symmetric");
     check(velkor::is_positive_semidefinite(r.held), "held inertia is not positive semidefinite");
@@ -292,7 +297,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(!model, "a file with a mimic element loads under the default policy");
   const auto loosened = velkor::RobotModel::from_description(
       *description, velkor::ImportOptions{velkor::MimicPolicy::Independent});
-  check_inertia_tolerance(*description, velkor::ImportOptions{velkor::MimicPolicy::Independent}, loosened, size);
+  check_inertia_tolerance(*description, velkor::ImportOptions{velkor::MimicPolicy::Independent},
+                          loosened, size);
   if (!loosened) {
     check_rejection(loosened.error());
     return 0;

@@ -93,10 +93,9 @@ std::string Error::message() const {
             return "inverse-kinematics linear solve failed at iteration " + num(e.iteration);
           },
           [](const IkJointLimitViolation& e) {
-            return "inverse-kinematics solution " + format_scientific6(e.position) +
-                   " for joint " + num(e.joint_index) + " (" + e.joint +
-                   ") is outside URDF limits [" + format_scientific6(e.lower) + ", " +
-                   format_scientific6(e.upper) + "]";
+            return "inverse-kinematics solution " + format_scientific6(e.position) + " for joint " +
+                   num(e.joint_index) + " (" + e.joint + ") is outside URDF limits [" +
+                   format_scientific6(e.lower) + ", " + format_scientific6(e.upper) + "]";
           },
           [](const IkNotConverged& e) {
             return "inverse kinematics did not converge after " + num(e.iterations) +
@@ -134,14 +133,16 @@ std::string Error::debug() const {
                    ", joint_type: " + quoted(e.joint_type) + " }";
           },
           [](const WrongSliceLength& e) {
-            return "WrongSliceLength { slice: " + quoted(e.slice) + ", expected: " +
-                   num(e.expected) + ", actual: " + num(e.actual) + " }";
+            return "WrongSliceLength { slice: " + quoted(e.slice) + ", expected: " + num(e.expected) +
+                   ", actual: " + num(e.actual) + " }";
           },
           [](const NonFiniteInput& e) { return "NonFiniteInput { input: " + quoted(e.input) + " }"; },
           [](const NumericalFailure& e) {
             return "NumericalFailure { operation: " + quoted(e.operation) + " }";
           },
-          [](const InvalidJointAxis& e) { return "InvalidJointAxis { joint: " + quoted(e.joint) + " }"; },
+          [](const InvalidJointAxis& e) {
+            return "InvalidJointAxis { joint: " + quoted(e.joint) + " }";
+          },
           [](const UnknownLink& e) { return "UnknownLink { name: " + quoted(e.name) + " }"; },
           [](const InvalidJointIndex& e) { return "InvalidJointIndex { index: " + num(e.index) + " }"; },
           [](const InvalidLinkId&) { return std::string("InvalidLinkId"); },
@@ -151,21 +152,24 @@ std::string Error::debug() const {
           },
           [](const FloatingBaseIkUnsupported&) { return std::string("FloatingBaseIkUnsupported"); },
           [](const InvalidIkOptions& e) {
-            return "InvalidIkOptions { option: " + quoted(e.option) + ", reason: " +
-                   quoted(e.reason) + " }";
+            return "InvalidIkOptions { option: " + quoted(e.option) + ", reason: " + quoted(e.reason) +
+                   " }";
           },
-          [](const NonFiniteIkInput& e) { return "NonFiniteIkInput { input: " + quoted(e.input) + " }"; },
+          [](const NonFiniteIkInput& e) {
+            return "NonFiniteIkInput { input: " + quoted(e.input) + " }";
+          },
           [](const IkNumericalFailure& e) {
             return "IkNumericalFailure { iteration: " + num(e.iteration) + " }";
           },
           [](const IkJointLimitViolation& e) {
-            return "IkJointLimitViolation { joint_index: " + num(e.joint_index) + ", joint: " +
-                   quoted(e.joint) + ", position: " + plain(e.position) + ", lower: " +
-                   plain(e.lower) + ", upper: " + plain(e.upper) + " }";
+            return "IkJointLimitViolation { joint_index: " + num(e.joint_index) +
+                   ", joint: " + quoted(e.joint) + ", position: " + plain(e.position) +
+                   ", lower: " + plain(e.lower) + ", upper: " + plain(e.upper) + " }";
           },
           [](const IkNotConverged& e) {
-            return "IkNotConverged { iterations: " + num(e.iterations) + ", translation_error: " +
-                   plain(e.translation_error) + ", rotation_error: " + plain(e.rotation_error) + " }";
+            return "IkNotConverged { iterations: " + num(e.iterations) +
+                   ", translation_error: " + plain(e.translation_error) +
+                   ", rotation_error: " + plain(e.rotation_error) + " }";
           },
           [](const ForwardDynamicsSingularJointInertia& e) {
             return "ForwardDynamicsSingularJointInertia { joint_index: " + num(e.joint_index) + " }";
@@ -177,7 +181,9 @@ std::string Error::debug() const {
             return std::string("ForwardDynamicsIllConditionedBaseInertia");
           },
           [](const Interrupted&) { return std::string("Interrupted"); },
-          [](const NonFiniteResult& e) { return "NonFiniteResult { computation: " + quoted(e.computation) + " }"; },
+          [](const NonFiniteResult& e) {
+            return "NonFiniteResult { computation: " + quoted(e.computation) + " }";
+          },
       },
       value_);
 }

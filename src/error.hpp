@@ -127,12 +127,11 @@ class Error {
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
-      errors::NonFiniteInput, errors::NumericalFailure, errors::InvalidJointAxis,
-      errors::UnknownLink, errors::InvalidJointIndex, errors::InvalidLinkId,
-      errors::InvalidBaseState, errors::FloatingBaseIkUnsupported, errors::InvalidIkOptions,
-      errors::NonFiniteIkInput, errors::IkNumericalFailure, errors::IkJointLimitViolation,
-      errors::IkNotConverged, errors::ForwardDynamicsSingularJointInertia,
-      errors::ForwardDynamicsSingularBaseInertia,
+      errors::NonFiniteInput, errors::NumericalFailure, errors::InvalidJointAxis, errors::UnknownLink,
+      errors::InvalidJointIndex, errors::InvalidLinkId, errors::InvalidBaseState,
+      errors::FloatingBaseIkUnsupported, errors::InvalidIkOptions, errors::NonFiniteIkInput,
+      errors::IkNumericalFailure, errors::IkJointLimitViolation, errors::IkNotConverged,
+      errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
       errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult>;
 
   template <typename V>
@@ -142,9 +141,13 @@ class Error {
   const Variant& value() const { return value_; }
   std::size_t index() const { return value_.index(); }
   template <typename V>
-  bool is() const { return std::holds_alternative<V>(value_); }
+  bool is() const {
+    return std::holds_alternative<V>(value_);
+  }
   template <typename V>
-  const V& as() const { return std::get<V>(value_); }
+  const V& as() const {
+    return std::get<V>(value_);
+  }
 
   // The user-facing message, e.g. "expected 6 elements in q, found 5".
   std::string message() const;
@@ -158,10 +161,10 @@ class Error {
 };
 
 // Leaves the enclosing function with the error of an expected-returning call.
-#define VELKOR_TRY(...)                                                         \
-  do {                                                                          \
-    if (auto velkor_try_result = (__VA_ARGS__); !velkor_try_result)            \
-      return std::unexpected(std::move(velkor_try_result.error()));            \
+#define VELKOR_TRY(...)                                             \
+  do {                                                              \
+    if (auto velkor_try_result = (__VA_ARGS__); !velkor_try_result) \
+      return std::unexpected(std::move(velkor_try_result.error())); \
   } while (false)
 
 // Shorthand for the most frequent failure of the computing calls.

@@ -24,8 +24,8 @@ class Fault : public std::exception {
 [[noreturn]] void fault();
 
 // Checks an invariant that holds for every valid model and workspace.
-#define VELKOR_INVARIANT(condition, message) \
-  do {                                       \
+#define VELKOR_INVARIANT(condition, message)    \
+  do {                                          \
     if (!(condition)) ::velkor::fault(message); \
   } while (false)
 

@@ -5,7 +5,7 @@
 namespace velkor {
 
 std::array<double, 7> Pose::to_array() const {
-  return {rotation.x(), rotation.y(), rotation.z(), rotation.w(),
+  return {rotation.x(),    rotation.y(),    rotation.z(),   rotation.w(),
           translation.x(), translation.y(), translation.z()};
 }
 
@@ -16,14 +16,11 @@ Pose Pose::from_array(const std::array<double, 7>& v) {
   return pose;
 }
 
-bool Pose::all_finite() const {
-  return rotation.coeffs().allFinite() && translation.allFinite();
-}
+bool Pose::all_finite() const { return rotation.coeffs().allFinite() && translation.allFinite(); }
 
 std::optional<Pose> accept_pose(const std::array<double, 7>& v) {
   const double norm2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3];
-  const bool translation_finite =
-      std::isfinite(v[4]) && std::isfinite(v[5]) && std::isfinite(v[6]);
+  const bool translation_finite = std::isfinite(v[4]) && std::isfinite(v[5]) && std::isfinite(v[6]);
   if (!translation_finite || !std::isfinite(norm2) || !(norm2 > 1e-24)) return std::nullopt;
   const double norm = std::sqrt(norm2);
   return Pose::from_array({v[0] / norm, v[1] / norm, v[2] / norm, v[3] / norm, v[4], v[5], v[6]});
@@ -39,15 +36,13 @@ Quat rpy_quaternion(double roll, double pitch, double yaw) {
               cr * cp * sy - sr * sp * cy);  // z
 }
 
-MassProperties MassProperties::from_com_inertia(double mass, const Vec3& com,
-                                                const Mat3& inertia_com) {
+MassProperties MassProperties::from_com_inertia(double mass, const Vec3& com, const Mat3& inertia_com) {
   MassProperties p;
   p.mass = mass;
   p.center_of_mass = com;
   p.inertia_com = inertia_com;
   p.first_moment = mass * com;
-  p.inertia_origin =
-      inertia_com + mass * (com.squaredNorm() * Mat3::Identity() - com * com.transpose());
+  p.inertia_origin = inertia_com + mass * (com.squaredNorm() * Mat3::Identity() - com * com.transpose());
   return p;
 }
 

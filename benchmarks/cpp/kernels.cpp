@@ -8,29 +8,29 @@
 // the descriptions first so both libraries see the same independent joints.
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <span>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <random>
 #include <regex>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <pinocchio/algorithm/aba-derivatives.hpp>
 #include <pinocchio/algorithm/aba.hpp>
-#include <pinocchio/algorithm/rnea-derivatives.hpp>
 #include <pinocchio/algorithm/crba.hpp>
 #include <pinocchio/algorithm/joint-configuration.hpp>
+#include <pinocchio/algorithm/rnea-derivatives.hpp>
 #include <pinocchio/algorithm/rnea.hpp>
 #include <pinocchio/parsers/urdf.hpp>
 
+#include "robot/base.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
-#include "robot/base.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
 
 namespace {
@@ -40,7 +40,8 @@ std::string without_mimic(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   const std::string stripped = std::regex_replace(text.str(), std::regex("<mimic[^>]*/>"), "");
-  const std::string out = "/tmp/velkor_bench_" + std::to_string(std::hash<std::string>{}(path)) + ".urdf";
+  const std::string out = "/tmp/velkor_bench_" + std::to_string(std::hash<std::string>{}(path)) +
+                          ".urdf";
   std::ofstream(out) << stripped;
   return out;
 }
@@ -127,7 +128,8 @@ void run(const char* label, const std::string& file, bool floating) {
   std::vector<double> q(n), v(N), a(N), out(N), mass(N * N);
   for (double& x : q) x = uniform(rng);
   for (std::size_t i = 0; i < N; ++i) v[i] = uniform(rng), a[i] = uniform(rng);
-  Eigen::VectorXd pq = pinocchio::randomConfiguration(pm, -Eigen::VectorXd::Ones(pm.nq), Eigen::VectorXd::Ones(pm.nq));
+  Eigen::VectorXd pq =
+      pinocchio::randomConfiguration(pm, -Eigen::VectorXd::Ones(pm.nq), Eigen::VectorXd::Ones(pm.nq));
   if (floating) pq.segment<4>(3).normalize();
   const Eigen::Map<Eigen::VectorXd> pv(v.data(), N), pa(a.data(), N);
   const std::vector<velkor::IndexedLoad> no_loads;
@@ -137,47 +139,63 @@ void run(const char* label, const std::string& file, bool floating) {
   const std::span<const double> qd(v.data() + b, n), qdd(a.data() + b, n);
   const velkor::Base base = floating ? velkor::free_base(*free, state) : velkor::fixed_base(fixed);
 
-  std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed", m.link_count());
-  std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "Pinocchio", "p10", "ratio");
+  std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed",
+              m.link_count());
+  std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "Pinocchio",
+              "p10", "ratio");
   const std::vector<double> tau = [&] {
     velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).value();
     return out;
   }();
   const Eigen::Map<const Eigen::VectorXd> ptau(tau.data(), N);
   if (!derivatives_only) {
-  row("inverse dynamics / rnea", compare(
-      [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
-      [&] { sink = pinocchio::rnea(pm, pd, pq, pv, pa)[0]; }));
-  row("mass matrix / crba", compare(
-      [&] { sink = velkor::mass_matrix(m, base, w, q, mass).has_value(); },
-      [&] { sink = pinocchio::crba(pm, pd, pq, pinocchio::Convention::WORLD)(0, 0); }));
-  row("forward dynamics / aba", compare(
-      [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
-      [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::WORLD)[0]; }));
-  row("  (aba LOCAL)", compare(
-      [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
-      [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::LOCAL)[0]; }));
+    row("inverse dynamics / rnea",
+        compare(
+            [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
+            [&] { sink = pinocchio::rnea(pm, pd, pq, pv, pa)[0]; }));
+    row("mass matrix / crba",
+        compare([&] { sink = velkor::mass_matrix(m, base, w, q, mass).has_value(); },
+                [&] { sink = pinocchio::crba(pm, pd, pq, pinocchio::Convention::WORLD)(0, 0); }));
+    row("forward dynamics / aba",
+        compare(
+            [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
+            [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::WORLD)[0]; }));
+    row("  (aba LOCAL)",
+        compare(
+            [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
+            [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::LOCAL)[0]; }));
   }
   std::vector<double> d1(N * N), d2(N * N), d3(N * N);
   Eigen::MatrixXd g_q = Eigen::MatrixXd::Zero(pm.nv, pm.nv);
   row("ID derivatives / RNEA", compare(
-      [&] { sink = velkor::inverse_dynamics_derivatives(m, base, w, q, qd, qdd, no_loads, d1, d2).has_value(); },
-      [&] {
-        pinocchio::computeRNEADerivatives(pm, pd, pq, pv, pa);
-        sink = pd.dtau_dq(0, 0);
-      }, 21, 200));
+                                   [&] {
+                                     sink = velkor::inverse_dynamics_derivatives(m, base, w, q, qd, qdd,
+                                                                                 no_loads, d1, d2)
+                                                .has_value();
+                                   },
+                                   [&] {
+                                     pinocchio::computeRNEADerivatives(pm, pd, pq, pv, pa);
+                                     sink = pd.dtau_dq(0, 0);
+                                   },
+                                   21, 200));
   row("FD derivatives / ABA", compare(
-      [&] { sink = velkor::forward_dynamics_derivatives(m, base, w, q, qd, tau, no_loads, d1, d2, d3).has_value(); },
-      [&] {
-        pinocchio::computeABADerivatives(pm, pd, pq, pv, ptau);
-        sink = pd.ddq_dq(0, 0);
-      }, 21, 200));
-  row("gravity derivatives", compare(
-      [&] { sink = velkor::gravity_derivatives(m, base, w, q, d1).has_value(); },
-      [&] {
-        pinocchio::computeGeneralizedGravityDerivatives(pm, pd, pq, g_q);
-        sink = g_q(0, 0);
-      }, 21, 200));
+                                  [&] {
+                                    sink = velkor::forward_dynamics_derivatives(m, base, w, q, qd, tau,
+                                                                                no_loads, d1, d2, d3)
+                                               .has_value();
+                                  },
+                                  [&] {
+                                    pinocchio::computeABADerivatives(pm, pd, pq, pv, ptau);
+                                    sink = pd.ddq_dq(0, 0);
+                                  },
+                                  21, 200));
+  row("gravity derivatives",
+      compare([&] { sink = velkor::gravity_derivatives(m, base, w, q, d1).has_value(); },
+              [&] {
+                pinocchio::computeGeneralizedGravityDerivatives(pm, pd, pq, g_q);
+                sink = g_q(0, 0);
+              },
+              21, 200));
 }
 
 }  // namespace

@@ -17,8 +17,7 @@ Pose JointKinematics::frame(double q) const {
     }
     case JointKind::Prismatic:
       return Pose{origin.rotation, origin.translation + origin.rotation * (axis * q)};
-    case JointKind::Fixed:
-      break;
+    case JointKind::Fixed: break;
   }
   return origin;
 }

@@ -176,12 +176,11 @@ int exact_sign(std::initializer_list<Product<N>> sum) {
 // [[a,·,·],[b,d,·],[c,e,f]] is read, as the eigensolver reads it.
 bool principal_minors_nonnegative(const Mat3& m) {
   const double a = m(0, 0), b = m(1, 0), c = m(2, 0), d = m(1, 1), e = m(2, 1), f = m(2, 2);
-  return a >= 0.0 && d >= 0.0 && f >= 0.0 &&
-         exact_sign<2>({{1, {a, d}}, {-1, {b, b}}}) >= 0 &&
+  return a >= 0.0 && d >= 0.0 && f >= 0.0 && exact_sign<2>({{1, {a, d}}, {-1, {b, b}}}) >= 0 &&
          exact_sign<2>({{1, {a, f}}, {-1, {c, c}}}) >= 0 &&
          exact_sign<2>({{1, {d, f}}, {-1, {e, e}}}) >= 0 &&
-         exact_sign<3>({{1, {a, d, f}}, {2, {b, c, e}},
-                        {-1, {a, e, e}}, {-1, {d, c, c}}, {-1, {f, b, b}}}) >= 0;
+         exact_sign<3>(
+             {{1, {a, d, f}}, {2, {b, c, e}}, {-1, {a, e, e}}, {-1, {d, c, c}}, {-1, {f, b, b}}}) >= 0;
 }
 
 }  // namespace
@@ -213,9 +212,7 @@ namespace {
 
 Mat3 inertia_matrix(const urdf::Inertia& i) {
   Mat3 inertia;
-  inertia << i.ixx, i.ixy, i.ixz,
-             i.ixy, i.iyy, i.iyz,
-             i.ixz, i.iyz, i.izz;
+  inertia << i.ixx, i.ixy, i.ixz, i.ixy, i.iyy, i.iyz, i.ixz, i.iyz, i.izz;
   return inertia;
 }
 
@@ -256,7 +253,8 @@ std::optional<Mat3> without_negative_eigenvalues(const ScaledSpectrum& s) {
     if (!held.allFinite()) return std::nullopt;
     if (is_positive_semidefinite(held)) return held;
     // Each lift doubles: after 53 the diagonal has grown by the largest moment.
-    VELKOR_INVARIANT(step < 64, "an inertia stays indefinite after its negative eigenvalues were removed");
+    VELKOR_INVARIANT(step < 64,
+                     "an inertia stays indefinite after its negative eigenvalues were removed");
     held.diagonal().array() += lift;
     lift *= 2.0;
   }
@@ -283,12 +281,14 @@ std::expected<InertiaRepair, Error> repaired(const std::string& link, const Mat3
   const double allowed = allowance.tolerance * allowance.scale;
   if (!(defect <= allowed))
     return std::unexpected(invalid(
-        link, "inertia must be positive semi-definite: its smallest eigenvalue is " + moment_text(-defect) +
-                  " kg·m², beyond the tolerated " + moment_text(-allowed) + " kg·m² (inertia_tolerance times " +
-                  moment_text(allowance.scale) + " kg·m², the largest principal moment of the robot's links)"));
+        link, "inertia must be positive semi-definite: its smallest eigenvalue is " +
+                  moment_text(-defect) + " kg·m², beyond the tolerated " + moment_text(-allowed) +
+                  " kg·m² (inertia_tolerance times " + moment_text(allowance.scale) +
+                  " kg·m², the largest principal moment of the robot's links)"));
   const auto held = without_negative_eigenvalues(*spectrum);
   if (!held) return std::unexpected(invalid(link, "mass properties must be finite"));
-  return InertiaRepair{link, defect, allowance.scale > 0.0 ? defect / allowance.scale : 0.0, written, *held};
+  return InertiaRepair{link, defect, allowance.scale > 0.0 ? defect / allowance.scale : 0.0, written,
+                       *held};
 }
 
 }  // namespace
@@ -323,8 +323,7 @@ std::expected<Link, Error> robot_link(const urdf::Link& link, const InertiaAllow
   }
 
   // I_c = R·I·Rᵀ: the inertia axes of the file rotated into link axes.
-  const Mat3 R = rpy_quaternion(in.origin.rpy[0], in.origin.rpy[1], in.origin.rpy[2])
-                     .toRotationMatrix();
+  const Mat3 R = rpy_quaternion(in.origin.rpy[0], in.origin.rpy[1], in.origin.rpy[2]).toRotationMatrix();
   const Vec3 com(in.origin.xyz[0], in.origin.xyz[1], in.origin.xyz[2]);
   const Mat3 inertia_com = R * inertia * R.transpose();
   const auto properties = MassProperties::from_com_inertia(in.mass, com, inertia_com);

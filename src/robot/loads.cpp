@@ -63,8 +63,7 @@ void LoadBuffer::clear() {
   loads_.clear();
 }
 
-std::expected<Vec6, Error> prepare_indexed_loads(const Model& model,
-                                                 std::span<const IndexedLoad> loads,
+std::expected<Vec6, Error> prepare_indexed_loads(const Model& model, std::span<const IndexedLoad> loads,
                                                  std::span<Vec6> load_workspace) {
   std::fill(load_workspace.begin(), load_workspace.end(), Vec6::Zero());
   Vec6 root = Vec6::Zero();

@@ -54,8 +54,7 @@ class LoadBuffer {
 
 // Sums the loads, moved into their bodies' frames, into the load workspace
 // (entry d for body d + 1 of the moving bodies) and returns the root body's load.
-std::expected<Vec6, Error> prepare_indexed_loads(const Model& model,
-                                                 std::span<const IndexedLoad> loads,
+std::expected<Vec6, Error> prepare_indexed_loads(const Model& model, std::span<const IndexedLoad> loads,
                                                  std::span<Vec6> load_workspace);
 
 }  // namespace velkor

@@ -28,8 +28,7 @@ std::expected<std::size_t, Error> Model::find_link(std::string_view link_name) c
 }
 
 std::expected<std::size_t, Error> Model::link_index(const LinkId& link) const {
-  if (link.model_id != id || link.index >= links.size())
-    return std::unexpected(errors::InvalidLinkId{});
+  if (link.model_id != id || link.index >= links.size()) return std::unexpected(errors::InvalidLinkId{});
   return link.index;
 }
 
@@ -159,15 +158,13 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOption
           !(std::isfinite(j.limit.lower) && std::isfinite(j.limit.upper) &&
             j.limit.lower <= j.limit.upper))
         return std::unexpected(invalid_joint(j.name, "position limits must be finite and ordered"));
-      joint.kinematics.kind = j.type == JointType::Prismatic ? JointKind::Prismatic : JointKind::Revolute;
+      joint.kinematics.kind = j.type == JointType::Prismatic ? JointKind::Prismatic
+                                                             : JointKind::Revolute;
       break;
-    case JointType::Fixed:
-      joint.kinematics.kind = JointKind::Fixed;
-      break;
+    case JointType::Fixed: joint.kinematics.kind = JointKind::Fixed; break;
     case JointType::Floating:
     case JointType::Planar:
-    case JointType::Spherical:
-      return std::unexpected(errors::UnsupportedJointType{j.name, j.type_name});
+    case JointType::Spherical: return std::unexpected(errors::UnsupportedJointType{j.name, j.type_name});
   }
 
   joint.kinematics.origin.translation = Vec3(j.origin.xyz[0], j.origin.xyz[1], j.origin.xyz[2]);
@@ -210,7 +207,8 @@ MassProperties combined(const Model& model, std::span<const std::size_t> links) 
     const Pose& X = model.link_in_body[l];
     const Mat3 R = X.rotation.toRotationMatrix();
     const Vec3 d = X.transform_point(p.center_of_mass) - c;
-    I += R * p.inertia_com * R.transpose() + p.mass * (d.squaredNorm() * Mat3::Identity() - d * d.transpose());
+    I += R * p.inertia_com * R.transpose() +
+         p.mass * (d.squaredNorm() * Mat3::Identity() - d * d.transpose());
   }
   return MassProperties::from_com_inertia(m, c, 0.5 * (I + I.transpose()));
 }
@@ -255,7 +253,8 @@ void merge_fixed_joints(Model& model) {
     bodies->joint_dof.push_back(d);
     bodies->dof_list.push_back(d);
     const std::size_t parent_body = model.link_body[p];
-    bodies->dof_parent.push_back(parent_body == 0 ? std::nullopt : std::optional<std::size_t>(parent_body - 1));
+    bodies->dof_parent.push_back(parent_body == 0 ? std::nullopt
+                                                  : std::optional<std::size_t>(parent_body - 1));
   }
   for (std::size_t b = 0; b <= n; ++b) {
     bodies->links[b].mass_properties =
@@ -276,7 +275,7 @@ std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path) 
 }
 
 std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path, Interrupt& interrupt,
-                                                      const ImportOptions& options) {
+                                                       const ImportOptions& options) {
   auto text = urdf::read_text(path, interrupt);
   if (!text) {
     if (text.error().interrupted) return std::unexpected(errors::Interrupted{});
@@ -361,8 +360,9 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
 
   // Inertias are measured against the largest moment of the whole file, which
   // only a tolerance needs; without one the rule is exact.
-  VELKOR_INVARIANT(options.inertia_tolerance >= 0.0 && options.inertia_tolerance <= max_inertia_tolerance,
-                   "inertia tolerance outside [0, max_inertia_tolerance]");
+  VELKOR_INVARIANT(
+      options.inertia_tolerance >= 0.0 && options.inertia_tolerance <= max_inertia_tolerance,
+      "inertia tolerance outside [0, max_inertia_tolerance]");
   InertiaAllowance allowance;
   if (options.inertia_tolerance > 0.0)
     allowance = {options.inertia_tolerance, inertia_scale(robot.links)};

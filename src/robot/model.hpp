@@ -66,10 +66,11 @@ class Model {
   std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
   std::vector<std::size_t> dof_list;                 // n: joint index of each DOF
   std::vector<std::optional<std::size_t>> joint_dof; // J: DOF index of each joint, none if fixed
-  std::vector<std::optional<std::size_t>> dof_parent; // n: nearest ancestor DOF of each DOF, none at the top
+  std::vector<std::optional<std::size_t>>
+      dof_parent; // n: nearest ancestor DOF of each DOF, none at the top
   std::vector<std::size_t> parent;                   // J: parent link index of each joint
   std::vector<MimicJoint> mimic_joints;              // loosened couplings of DOF joints, DOF order
-  std::vector<InertiaRepair> inertia_repairs;        // inertias accepted within the tolerance, link order
+  std::vector<InertiaRepair> inertia_repairs;  // inertias accepted within the tolerance, link order
   std::uint64_t id = 0;
 
   // Moving bodies. Each link joined to its parent by a fixed joint belongs to
@@ -78,9 +79,9 @@ class Model {
   // `bodies`, the model of the moving bodies alone: link d + 1 is body d + 1
   // with the combined mass properties of its links in its frame, and joint d is
   // DOF d, its origin given in the parent body's frame.
-  std::shared_ptr<const Model> bodies;               // none without fixed joints: the model is its own
-  std::vector<std::size_t> link_body;                // L: the body of each link
-  std::vector<Pose> link_in_body;                    // L: each link's frame in its body's frame
+  std::shared_ptr<const Model> bodies;  // none without fixed joints: the model is its own
+  std::vector<std::size_t> link_body;  // L: the body of each link
+  std::vector<Pose> link_in_body;  // L: each link's frame in its body's frame
 
   // The document the model was built from and the import choices, so that the
   // same model can be built again elsewhere (empty when built from records).
@@ -129,8 +130,7 @@ class RobotModel {
   static std::expected<RobotModel, Error> from_urdf(const std::string& path, Interrupt& interrupt,
                                                     const ImportOptions& options = {});
   // A document held in memory: the same checks and texts as a file.
-  static std::expected<RobotModel, Error> from_urdf_string(std::string_view text,
-                                                           Interrupt& interrupt,
+  static std::expected<RobotModel, Error> from_urdf_string(std::string_view text, Interrupt& interrupt,
                                                            const ImportOptions& options = {});
   // `source`: the document `robot` was read from, kept with the model.
   static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot,

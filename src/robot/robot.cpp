@@ -27,8 +27,8 @@ std::expected<FloatingRobot, Error> FloatingRobot::create(RobotModel model, Mass
   const double mass = massless_root == MasslessRoot::Allow ? root_group_mass(model.model())
                                                            : root.mass_properties.mass;
   if (!(mass > 0.0))
-    return std::unexpected(errors::InvalidModel{"floating-base root link " + root.name +
-                                                " must have positive mass"});
+    return std::unexpected(
+        errors::InvalidModel{"floating-base root link " + root.name + " must have positive mass"});
   return FloatingRobot(std::move(model));
 }
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "spatial_algebra.hpp"
 #include "spatial.hpp"
+#include "spatial_algebra.hpp"
 
 namespace velkor {
 
@@ -17,36 +17,36 @@ struct Workspace {
   Workspace(std::size_t joint_count, std::size_t dof_count);
 
   // Per joint (J rows); row k belongs to joint k and its child link k + 1.
-  std::vector<Pose> frames;                 // X_k: link k+1 in its parent link (root link for FK paths
-                                            // and Jacobians: root from link k+1; forward dynamics and
-                                            // the mass matrix keep only its origin in root coordinates)
-  std::vector<Vec3> angular_velocity;       // ω_k, link k+1 axes (inverse dynamics)
-  std::vector<Vec3> angular_acceleration;   // ω̇_k, link k+1 axes; gravity g_k in the gravity kernel
-  std::vector<Vec3> origin_acceleration;    // a_o,k: classical acceleration of link k+1's origin, its axes
-  std::vector<Vec3> link_acceleration;      // a_c,k: classical acceleration of link k+1's centre of mass
-  std::vector<Vec6> loads;                  // (n, f): folded external loads, then joint wrenches, link axes
-  std::vector<Rigid> composite;             // (m, h, I_o) of body k+1, then of the subtree below joint k,
-                                            // root axes about the root origin (mass matrix, derivatives)
-  std::vector<Mat3> rotations;              // R_k: link k+1's axes in root axes (forward dynamics,
-                                            // mass matrix; its origin goes to frames[k].translation)
-  std::vector<Vec6> fd_velocity;            // v_k: spatial velocity of link k+1 (forward dynamics; the
-                                            // forward-dynamics rows are in root axes about the root origin);
-                                            // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
-  std::vector<Vec6> fd_bias_acceleration;   // c_k = v_k × S q̇: velocity-product acceleration
-  std::vector<Vec6> fd_bias_force;          // p^A_k: articulated bias force
-  std::vector<Mat6> fd_inertia;             // I^A_k: articulated inertia
-  std::vector<Vec6> fd_U;                   // U_k = I^A_k S_k
-  std::vector<Vec6> fd_acceleration;        // a_k: spatial acceleration of link k+1
-  std::vector<double> fd_D;                 // D_k = S_kᵀ U_k
-  std::vector<double> fd_u;                 // u_k = τ_k − S_kᵀ p^A_k
-  std::vector<Vec3> linear_velocity;        // origin velocity of link k+1, root axes (Jacobian derivative)
-  std::vector<Mat3> inertia_rate;           // B_ω of the subtree below joint k (derivatives)
-  std::vector<Vec3> linear_momentum;        // l of that subtree, root axes (derivatives)
+  std::vector<Pose> frames;  // X_k: link k+1 in its parent link (root link for FK paths
+                             // and Jacobians: root from link k+1; forward dynamics and
+                             // the mass matrix keep only its origin in root coordinates)
+  std::vector<Vec3> angular_velocity;  // ω_k, link k+1 axes (inverse dynamics)
+  std::vector<Vec3> angular_acceleration;  // ω̇_k, link k+1 axes; gravity g_k in the gravity kernel
+  std::vector<Vec3> origin_acceleration;  // a_o,k: classical acceleration of link k+1's origin, its axes
+  std::vector<Vec3> link_acceleration;  // a_c,k: classical acceleration of link k+1's centre of mass
+  std::vector<Vec6> loads;  // (n, f): folded external loads, then joint wrenches, link axes
+  std::vector<Rigid> composite;  // (m, h, I_o) of body k+1, then of the subtree below joint k,
+                                 // root axes about the root origin (mass matrix, derivatives)
+  std::vector<Mat3> rotations;  // R_k: link k+1's axes in root axes (forward dynamics,
+                                // mass matrix; its origin goes to frames[k].translation)
+  std::vector<Vec6> fd_velocity;  // v_k: spatial velocity of link k+1 (forward dynamics; the
+                                  // forward-dynamics rows are in root axes about the root origin);
+                                  // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
+  std::vector<Vec6> fd_bias_acceleration;  // c_k = v_k × S q̇: velocity-product acceleration
+  std::vector<Vec6> fd_bias_force;  // p^A_k: articulated bias force
+  std::vector<Mat6> fd_inertia;  // I^A_k: articulated inertia
+  std::vector<Vec6> fd_U;  // U_k = I^A_k S_k
+  std::vector<Vec6> fd_acceleration;  // a_k: spatial acceleration of link k+1
+  std::vector<double> fd_D;  // D_k = S_kᵀ U_k
+  std::vector<double> fd_u;  // u_k = τ_k − S_kᵀ p^A_k
+  std::vector<Vec3> linear_velocity;  // origin velocity of link k+1, root axes (Jacobian derivative)
+  std::vector<Mat3> inertia_rate;  // B_ω of the subtree below joint k (derivatives)
+  std::vector<Vec3> linear_momentum;  // l of that subtree, root axes (derivatives)
   // Per DOF.
-  std::vector<double> jacobian;             // 6·n, column-major, root axes ("IK"/derivative kernels)
+  std::vector<double> jacobian;  // 6·n, column-major, root axes ("IK"/derivative kernels)
   std::vector<double> jacobian_derivative;  // 6·n, column-major, root axes
-  std::vector<double> ik_joints;            // x: the IK iterate ("IK joint workspace")
-  std::vector<double> ik_step;              // Δx of an IK step; zero accelerations for velocity products
+  std::vector<double> ik_joints;  // x: the IK iterate ("IK joint workspace")
+  std::vector<double> ik_step;  // Δx of an IK step; zero accelerations for velocity products
   // Per generalized coordinate (n + 6): the derivatives' scratch rows.
   std::vector<double> generalized_a;
   std::vector<double> generalized_b;
@@ -66,7 +66,9 @@ struct Workspace {
   // DOF there; the gravity derivatives keep their (0, g × S_d) there), and the
   // subtree inertias in the composite row.
   Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }
-  Eigen::Map<Vec6> axis_rate(std::size_t d) { return Eigen::Map<Vec6>(jacobian_derivative.data() + 6 * d); }
+  Eigen::Map<Vec6> axis_rate(std::size_t d) {
+    return Eigen::Map<Vec6>(jacobian_derivative.data() + 6 * d);
+  }
   Vec6& axis_acceleration(std::size_t d) { return fd_U[d]; }
 };
 

@@ -4,10 +4,10 @@
 #include <tinyxml2.h>
 #include <unistd.h>
 
+#include <locale.h>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
-#include <locale.h>
 #if defined(__APPLE__)
 #include <xlocale.h>  // strtod_l
 #endif
@@ -50,18 +50,29 @@ bool valid_utf8(std::string_view s) {
   const auto* end = p + s.size();
   while (p < end) {
     const unsigned c = *p;
-    if (c < 0x80) { ++p; continue; }
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
     int extra;
     unsigned lo = 0x80, hi = 0xBF;
     if (c >= 0xC2 && c <= 0xDF) extra = 1;
-    else if (c == 0xE0) { extra = 2; lo = 0xA0; }
-    else if (c >= 0xE1 && c <= 0xEC) extra = 2;
-    else if (c == 0xED) { extra = 2; hi = 0x9F; }
-    else if (c >= 0xEE && c <= 0xEF) extra = 2;
-    else if (c == 0xF0) { extra = 3; lo = 0x90; }
-    else if (c >= 0xF1 && c <= 0xF3) extra = 3;
-    else if (c == 0xF4) { extra = 3; hi = 0x8F; }
-    else return false;
+    else if (c == 0xE0) {
+      extra = 2;
+      lo = 0xA0;
+    } else if (c >= 0xE1 && c <= 0xEC) extra = 2;
+    else if (c == 0xED) {
+      extra = 2;
+      hi = 0x9F;
+    } else if (c >= 0xEE && c <= 0xEF) extra = 2;
+    else if (c == 0xF0) {
+      extra = 3;
+      lo = 0x90;
+    } else if (c >= 0xF1 && c <= 0xF3) extra = 3;
+    else if (c == 0xF4) {
+      extra = 3;
+      hi = 0x8F;
+    } else return false;
     if (end - p <= extra) return false;
     if (p[1] < lo || p[1] > hi) return false;
     for (int k = 2; k <= extra; ++k)
@@ -263,9 +274,9 @@ class Reader {
     const char* type = element.Attribute("type");
     if (type == nullptr) return fail(where + " has no type");
     static constexpr std::pair<std::string_view, JointType> types[] = {
-        {"revolute", JointType::Revolute}, {"continuous", JointType::Continuous},
+        {"revolute", JointType::Revolute},   {"continuous", JointType::Continuous},
         {"prismatic", JointType::Prismatic}, {"fixed", JointType::Fixed},
-        {"floating", JointType::Floating}, {"planar", JointType::Planar},
+        {"floating", JointType::Floating},   {"planar", JointType::Planar},
         {"spherical", JointType::Spherical}};
     bool known = false;
     for (const auto& [type_name, kind] : types) {
@@ -344,7 +355,9 @@ std::expected<std::string, ReadFailure> read_text(const std::string& path, Inter
   if (path.find('\0') != std::string::npos)
     return std::unexpected(ReadFailure{"path contains a NUL character"});
   // The operating system's text, then the path, as Python words its file errors.
-  const auto failure = [&](int code) { return std::unexpected(ReadFailure{os_error(code) + ": " + quoted_path(path)}); };
+  const auto failure = [&](int code) {
+    return std::unexpected(ReadFailure{os_error(code) + ": " + quoted_path(path)});
+  };
   const auto interrupted = [] { return std::unexpected(ReadFailure{{}, true}); };
   int fd;
   while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {

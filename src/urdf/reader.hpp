@@ -4,8 +4,8 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

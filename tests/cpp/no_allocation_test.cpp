@@ -41,9 +41,9 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 }
 void* operator new(std::size_t size, std::align_val_t align) {
   if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
-  if (void* p = std::aligned_alloc(static_cast<std::size_t>(align),
-                                   (size + static_cast<std::size_t>(align) - 1) &
-                                       ~(static_cast<std::size_t>(align) - 1)))
+  if (void* p = std::aligned_alloc(
+          static_cast<std::size_t>(align),
+          (size + static_cast<std::size_t>(align) - 1) & ~(static_cast<std::size_t>(align) - 1)))
     return p;
   throw std::bad_alloc();
 }
@@ -103,13 +103,24 @@ void fixed_base(const std::string& path) {
   const auto reachable = ramp(n, 0.1), start = ramp(n, 0.08);
   const Pose desired = *forward_kinematics(m, robot.base_frame(), reachable, target, w.path);
 
-  expect_no_allocation("forward_kinematics", [&] { return forward_kinematics(m, robot.base_frame(), q, target, w.path).has_value(); });
-  expect_no_allocation("forward_kinematics_all", [&] { return forward_kinematics_all(m, robot.base_frame(), q, w.frames, poses).has_value(); });
+  expect_no_allocation("forward_kinematics", [&] {
+    return forward_kinematics(m, robot.base_frame(), q, target, w.path).has_value();
+  });
+  expect_no_allocation("forward_kinematics_all", [&] {
+    return forward_kinematics_all(m, robot.base_frame(), q, w.frames, poses).has_value();
+  });
   expect_no_allocation("jacobian", [&] { return jacobian(robot, w, q, target, out_j).has_value(); });
-  expect_no_allocation("jacobian_derivative", [&] { return jacobian_derivative(robot, w, q, qd, target, out_j).has_value(); });
-  expect_no_allocation("forward_velocity_kinematics", [&] { return forward_velocity_kinematics(m, BaseState{}, q, qd, target, Pose{}, w.path).has_value(); });
-  expect_no_allocation("forward_acceleration_kinematics", [&] { return forward_acceleration_kinematics(m, BaseState{}, q, qd, qdd, target, w.path).has_value(); });
-  expect_no_allocation("inverse_kinematics", [&] { return inverse_kinematics(robot, w, start, target, desired, IkOptions{}, out_n).has_value(); });
+  expect_no_allocation("jacobian_derivative",
+                       [&] { return jacobian_derivative(robot, w, q, qd, target, out_j).has_value(); });
+  expect_no_allocation("forward_velocity_kinematics", [&] {
+    return forward_velocity_kinematics(m, BaseState{}, q, qd, target, Pose{}, w.path).has_value();
+  });
+  expect_no_allocation("forward_acceleration_kinematics", [&] {
+    return forward_acceleration_kinematics(m, BaseState{}, q, qd, qdd, target, w.path).has_value();
+  });
+  expect_no_allocation("inverse_kinematics", [&] {
+    return inverse_kinematics(robot, w, start, target, desired, IkOptions{}, out_n).has_value();
+  });
   // an unreachable target, polled until the poll asks to stop
   int polls = 0;
   Interrupt interrupt([](void* count) { return ++*static_cast<int*>(count) == 2; }, &polls);
@@ -121,9 +132,12 @@ void fixed_base(const std::string& path) {
   });
   expect_no_allocation("mass_matrix", [&] { return mass_matrix(robot, w, q, out_m).has_value(); });
   expect_no_allocation("gravity", [&] { return gravity(robot, w, q, loads, out_n).has_value(); });
-  expect_no_allocation("inverse_dynamics", [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
-  expect_no_allocation("velocity_product_forces", [&] { return velocity_product_forces(robot, w, q, qd, out_n).has_value(); });
-  expect_no_allocation("forward_dynamics", [&] { return forward_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+  expect_no_allocation("inverse_dynamics",
+                       [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+  expect_no_allocation("velocity_product_forces",
+                       [&] { return velocity_product_forces(robot, w, q, qd, out_n).has_value(); });
+  expect_no_allocation("forward_dynamics",
+                       [&] { return forward_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
   std::vector<double> d1(n * n), d2(n * n), d3(n * n);
   expect_no_allocation("derivatives", [&] {
     const Base b = fixed_base(robot);
@@ -156,19 +170,33 @@ void floating_base(const std::string& path) {
   const LinkId target{m.id, L - 1};
   const std::vector<IndexedLoad> loads{IndexedLoad{LinkId{m.id, 0}, Vec3(0, 0, 1), Vec3(1, 0, 0)}};
 
-  expect_no_allocation("floating jacobian", [&] { return jacobian(*robot, base, w, q, target, out_j).has_value(); });
-  expect_no_allocation("floating jacobian_derivative", [&] { return jacobian_derivative(*robot, base, w, q, qd, target, out_j).has_value(); });
-  expect_no_allocation("floating mass_matrix", [&] { return mass_matrix(*robot, base, w, q, out_m).has_value(); });
-  expect_no_allocation("floating gravity", [&] { return gravity(*robot, base, w, q, loads, out_v).has_value(); });
-  expect_no_allocation("floating inverse_dynamics", [&] { return inverse_dynamics(*robot, base, w, q, qd, qdd, loads, out_v).has_value(); });
-  expect_no_allocation("floating velocity_product_forces", [&] { return velocity_product_forces(*robot, base, w, q, qd, out_v).has_value(); });
-  expect_no_allocation("floating forward_dynamics", [&] { return forward_dynamics(*robot, base, w, q, qd, forces, loads, out_v).has_value(); });
+  expect_no_allocation("floating jacobian",
+                       [&] { return jacobian(*robot, base, w, q, target, out_j).has_value(); });
+  expect_no_allocation("floating jacobian_derivative", [&] {
+    return jacobian_derivative(*robot, base, w, q, qd, target, out_j).has_value();
+  });
+  expect_no_allocation("floating mass_matrix",
+                       [&] { return mass_matrix(*robot, base, w, q, out_m).has_value(); });
+  expect_no_allocation("floating gravity",
+                       [&] { return gravity(*robot, base, w, q, loads, out_v).has_value(); });
+  expect_no_allocation("floating inverse_dynamics", [&] {
+    return inverse_dynamics(*robot, base, w, q, qd, qdd, loads, out_v).has_value();
+  });
+  expect_no_allocation("floating velocity_product_forces", [&] {
+    return velocity_product_forces(*robot, base, w, q, qd, out_v).has_value();
+  });
+  expect_no_allocation("floating forward_dynamics", [&] {
+    return forward_dynamics(*robot, base, w, q, qd, forces, loads, out_v).has_value();
+  });
   const Base b = free_base(*robot, base);
   std::vector<double> out_3(3), out_6(6), out_1(1), out_c(3 * N);
   expect_no_allocation("whole body", [&] {
-    return center_of_mass(m, b, w, q, out_3).has_value() && center_of_mass_velocity(m, b, w, q, qd, out_3).has_value() &&
-           center_of_mass_jacobian(m, b, w, q, out_c).has_value() && centroidal_momentum(m, b, w, q, qd, out_6).has_value() &&
-           centroidal_momentum_matrix(m, b, w, q, out_j).has_value() && kinetic_energy(m, b, w, q, qd, out_1).has_value() &&
+    return center_of_mass(m, b, w, q, out_3).has_value() &&
+           center_of_mass_velocity(m, b, w, q, qd, out_3).has_value() &&
+           center_of_mass_jacobian(m, b, w, q, out_c).has_value() &&
+           centroidal_momentum(m, b, w, q, qd, out_6).has_value() &&
+           centroidal_momentum_matrix(m, b, w, q, out_j).has_value() &&
+           kinetic_energy(m, b, w, q, qd, out_1).has_value() &&
            potential_energy(m, b, w, q, out_1).has_value();
   });
   std::vector<double> d1(N * N), d2(N * N), d3(N * N);

@@ -17,8 +17,8 @@ void too_many_positional(const Signature& s, Py_ssize_t given) {
   const char* were = given == 1 ? "was" : "were";
   const Py_ssize_t positional = s.positional();
   if (s.required == positional)
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                 s.function, positional, positional == 1 ? "" : "s", given, were);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", s.function,
+                 positional, positional == 1 ? "" : "s", given, were);
   else
     PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
                  s.function, s.required, positional, given, were);
@@ -105,7 +105,10 @@ int choice_argument(PyObject* value, const char* name, const char* const* choice
   std::string listed;
   for (int i = 0; choices[i] != nullptr; ++i) {
     if (PyUnicode_CompareWithASCIIString(value, choices[i]) == 0) return i;
-    listed += (i == 0 ? "'" : choices[i + 1] == nullptr ? " or '" : ", '") + std::string(choices[i]) + "'";
+    listed += (i == 0                      ? "'"
+               : choices[i + 1] == nullptr ? " or '"
+                                           : ", '") +
+              std::string(choices[i]) + "'";
   }
   PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, listed.c_str(), value);
   return -1;
@@ -124,7 +127,8 @@ void reraise_naming(PyObject* type, PyObject* where) {
   PyObject *raised_type, *raised, *traceback;
   PyErr_Fetch(&raised_type, &raised, &traceback);
   PyErr_NormalizeException(&raised_type, &raised, &traceback);
-  PyRef held_type = PyRef::steal(raised_type), held = PyRef::steal(raised), held_traceback = PyRef::steal(traceback);
+  PyRef held_type = PyRef::steal(raised_type), held = PyRef::steal(raised),
+        held_traceback = PyRef::steal(traceback);
   PyRef reason = PyRef::steal(raised ? PyObject_Str(raised) : nullptr);
   if (!reason) {
     PyErr_Clear();
@@ -135,13 +139,15 @@ void reraise_naming(PyObject* type, PyObject* where) {
   PyErr_Format(type, "%U: %U", where, reason.get());
 }
 
-std::optional<long long> count_argument(PyObject* value, const char* name, long long low, long long high) {
+std::optional<long long> count_argument(PyObject* value, const char* name, long long low,
+                                        long long high) {
   PyRef count = PyRef::steal(PyNumber_Index(value));
   if (!count) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "argument '%s': expected None or an integer from %lld to %lld, got %s", name,
-                   low, high, Py_TYPE(value)->tp_name);
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': expected None or an integer from %lld to %lld, got %s", name, low,
+                   high, Py_TYPE(value)->tp_name);
     }
     return std::nullopt;
   }
@@ -149,7 +155,8 @@ std::optional<long long> count_argument(PyObject* value, const char* name, long 
   const long long number = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
   if (number == -1 && PyErr_Occurred()) return std::nullopt;
   if (overflow != 0 || number < low || number > high) {
-    PyErr_Format(PyExc_ValueError, "%s must be between %lld and %lld, got %R", name, low, high, count.get());
+    PyErr_Format(PyExc_ValueError, "%s must be between %lld and %lld, got %R", name, low, high,
+                 count.get());
     return std::nullopt;
   }
   return number;

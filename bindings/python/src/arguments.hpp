@@ -36,7 +36,8 @@ bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
 // A count from `low` to `high`: any integer (operator.index), else TypeError
 // "argument '{name}': expected None or an integer from {low} to {high}"; out of
 // range (however large) ValueError "{name} must be between {low} and {high}, got {value}".
-std::optional<long long> count_argument(PyObject* value, const char* name, long long low, long long high);
+std::optional<long long> count_argument(PyObject* value, const char* name, long long low,
+                                        long long high);
 
 // Replaces the exception being raised with `type`("{where}: {its message}"),
 // so that an error NumPy or float() raised names the argument it came from.

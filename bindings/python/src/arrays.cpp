@@ -1,13 +1,13 @@
 #include "arrays.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <array>
-#include <span>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -282,7 +282,8 @@ bool share_mapped_memory(std::span<PyArrayObject* const> arrays) {
   for (std::size_t i = 0; i < ranges.size(); ++i)
     for (std::size_t j = 0; j < i; ++j) {
       const FileRange &a = ranges[i], &b = ranges[j];
-      if (a.array != b.array && a.device == b.device && a.inode == b.inode && a.begin < b.end && b.begin < a.end)
+      if (a.array != b.array && a.device == b.device && a.inode == b.inode && a.begin < b.end &&
+          b.begin < a.end)
         return true;
     }
   return false;
@@ -341,8 +342,8 @@ bool InputArray::extract(PyObject* value, const char* name) {
     }
     copy_.clear();
   }
-  PyObject* converted = PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                        NPY_ARRAY_FORCECAST, nullptr);
+  PyObject* converted =
+      PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_FORCECAST, nullptr);
   if (converted == nullptr) return false;
   array_ = PyRef::steal(converted);
   auto* array = reinterpret_cast<PyArrayObject*>(converted);
@@ -410,17 +411,20 @@ bool arrays_overlap(PyArrayObject* a, PyArrayObject* b) {
 bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
   if (out == nullptr || out == Py_None) return true;
   bool ok = PyTuple_Check(out) && static_cast<std::size_t>(PyTuple_GET_SIZE(out)) == count;
-  for (std::size_t i = 0; ok && i < count; ++i) ok = is_float_vector(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i)));
+  for (std::size_t i = 0; ok && i < count; ++i)
+    ok = is_float_vector(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i)));
   if (!ok) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument 'out': expected None or a tuple of %zu one-dimensional float64 numpy.ndarray, got %s",
-                 count, Py_TYPE(out)->tp_name);
+    PyErr_Format(
+        PyExc_TypeError,
+        "argument 'out': expected None or a tuple of %zu one-dimensional float64 numpy.ndarray, got %s",
+        count, Py_TYPE(out)->tp_name);
     return false;
   }
   for (std::size_t i = 0; i < count; ++i)
     for (std::size_t j = 0; j < i; ++j) {
-      if (arrays_overlap(reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i))),
-                         reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(j))))) {
+      if (arrays_overlap(
+              reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i))),
+              reinterpret_cast<PyArrayObject*>(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(j))))) {
         PyErr_SetString(PyExc_ValueError, "the arrays in out must not overlap");
         return false;
       }

@@ -26,8 +26,7 @@ using Inputs = std::array<std::span<const double>, 3>;
 
 template <class CoreRobot>
 struct Calculation {
-  static constexpr std::size_t base_coordinates =
-      std::is_same_v<CoreRobot, FloatingRobot> ? 6 : 0;
+  static constexpr std::size_t base_coordinates = std::is_same_v<CoreRobot, FloatingRobot> ? 6 : 0;
 
   explicit Calculation(CoreRobot core_robot)
       : robot(std::move(core_robot)),
@@ -88,8 +87,7 @@ class CalculationSlot {
     int exceptions_ = 0;
   };
 
-  explicit CalculationSlot(Calculation<CoreRobot> calculation)
-      : calculation_(std::move(calculation)) {}
+  explicit CalculationSlot(Calculation<CoreRobot> calculation) : calculation_(std::move(calculation)) {}
 
   // An empty guard means failure, with PanicError (poisoned),
   // RuntimeError("robot is closed") or the re-entry RuntimeError set.

@@ -52,8 +52,9 @@ bool load_options(PyObject* mimic, PyObject* massless_root, PyObject* inertia_to
       if (tolerance == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError,
-                        "inertia_tolerance must be a number from 0 to 0.001, got an int too large for a float");
+        PyErr_SetString(
+            PyExc_ValueError,
+            "inertia_tolerance must be a number from 0 to 0.001, got an int too large for a float");
         return false;
       }
     } else if (!number_argument(inertia_tolerance, "inertia_tolerance", tolerance)) {

@@ -12,8 +12,7 @@ namespace velkor::py {
 namespace {
 
 struct IkOptionsObject {
-  PyObject_HEAD
-  IkOptions options;
+  PyObject_HEAD IkOptions options;
 };
 
 IkOptions& options_of(PyObject* self) { return reinterpret_cast<IkOptionsObject*>(self)->options; }
@@ -44,8 +43,8 @@ bool read_float(PyObject* value, const char* name, double& out) {
   return value == nullptr || number_argument(value, name, out);
 }
 
-const char* const names[] = {"max_iterations", "translation_tolerance", "rotation_tolerance",
-                             "damping", "max_step_norm"};
+const char* const names[] = {"max_iterations", "translation_tolerance", "rotation_tolerance", "damping",
+                             "max_step_norm"};
 constexpr Signature signature{"IkOptions", names, 5, 0};
 
 PyObject* ik_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -73,7 +72,7 @@ PyObject* get_max_iterations(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(options_of(self).max_iterations);
 }
 
-template <double IkOptions::*Field>
+template <double IkOptions::* Field>
 PyObject* get_float(PyObject* self, void*) {
   return PyFloat_FromDouble(options_of(self).*Field);
 }
@@ -85,8 +84,8 @@ PyObject* repr(PyObject* self) {
   const IkOptions& options = options_of(self);
   std::string text = Py_TYPE(self)->tp_name;
   text += "(max_iterations=" + std::to_string(options.max_iterations);
-  const double values[4] = {options.translation_tolerance, options.rotation_tolerance,
-                            options.damping, options.max_step_norm};
+  const double values[4] = {options.translation_tolerance, options.rotation_tolerance, options.damping,
+                            options.max_step_norm};
   for (int i = 0; i < 4; ++i) {
     text += std::string(", ") + names[i + 1] + '=';
     if (!append_float_repr(text, values[i])) return nullptr;
@@ -98,35 +97,40 @@ PyObject* repr(PyObject* self) {
 PyGetSetDef getset[] = {
     {"max_iterations", entry<get_max_iterations>, nullptr,
      "Maximum number of update steps before the solve raises SolverError (100 when\n"
-     "None was given).", nullptr},
+     "None was given).",
+     nullptr},
     {"translation_tolerance", entry<get_float<&IkOptions::translation_tolerance>>, nullptr,
      "Convergence bound on the distance from the target origin to the desired\n"
-     "position, metres; finite and greater than zero.", nullptr},
+     "position, metres; finite and greater than zero.",
+     nullptr},
     {"rotation_tolerance", entry<get_float<&IkOptions::rotation_tolerance>>, nullptr,
      "Convergence bound on the rotation angle between the target axes and the\n"
-     "desired rotation, radians; finite and greater than zero.", nullptr},
+     "desired rotation, radians; finite and greater than zero.",
+     nullptr},
     {"damping", entry<get_float<&IkOptions::damping>>, nullptr,
      "Damping λ of the least-squares step (λ² is added to the diagonal of J J^T);\n"
-     "finite and greater than zero.", nullptr},
+     "finite and greater than zero.",
+     nullptr},
     {"max_step_norm", entry<get_float<&IkOptions::max_step_norm>>, nullptr,
      "Bound on the Euclidean norm of one joint update (rad or m): longer steps are\n"
-     "scaled down to it; finite and greater than zero.", nullptr},
+     "scaled down to it; finite and greater than zero.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "IkOptions(max_iterations=None, translation_tolerance=1.0e-6, "
-                    "rotation_tolerance=1.0e-6, damping=1.0e-3, max_step_norm=0.5)\n--\n\n"
-                    "Settings of Robot.inverse_kinematics. max_iterations: update steps before\n"
-                    "the solve gives up with SolverError (None: 100); translation_tolerance (m)\n"
-                    "and rotation_tolerance (rad): the solve converges when both errors are\n"
-                    "within them; damping: λ of the step J^T (J J^T + λ² I)^-1 e; max_step_norm:\n"
-                    "bound on the norm of one joint update. max_iterations raises TypeError when\n"
-                    "not an integer, ValueError when not positive; the other values must be\n"
-                    "finite and greater than zero, which inverse_kinematics checks (ValueError\n"
-                    "\"invalid inverse-kinematics option ...\"). Immutable; == compares;\n"
-                    "unhashable.")},
+    {Py_tp_doc,
+     const_cast<char*>("IkOptions(max_iterations=None, translation_tolerance=1.0e-6, "
+                       "rotation_tolerance=1.0e-6, damping=1.0e-3, max_step_norm=0.5)\n--\n\n"
+                       "Settings of Robot.inverse_kinematics. max_iterations: update steps before\n"
+                       "the solve gives up with SolverError (None: 100); translation_tolerance (m)\n"
+                       "and rotation_tolerance (rad): the solve converges when both errors are\n"
+                       "within them; damping: λ of the step J^T (J J^T + λ² I)^-1 e; max_step_norm:\n"
+                       "bound on the norm of one joint update. max_iterations raises TypeError when\n"
+                       "not an integer, ValueError when not positive; the other values must be\n"
+                       "finite and greater than zero, which inverse_kinematics checks (ValueError\n"
+                       "\"invalid inverse-kinematics option ...\"). Immutable; == compares;\n"
+                       "unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<ik_options_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<compare>)},
@@ -143,7 +147,8 @@ PyType_Spec type_spec = {"velkor.IkOptions", sizeof(IkOptionsObject), 0,
 
 bool create_ik_options_type() {
   Types& t = types();
-  if (t.ik_options == nullptr) t.ik_options = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  if (t.ik_options == nullptr)
+    t.ik_options = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return t.ik_options != nullptr;
 }
 

@@ -16,8 +16,7 @@ namespace velkor::py {
 namespace {
 
 struct LoadObject {
-  PyObject_HEAD
-  unsigned long long link_id;
+  PyObject_HEAD unsigned long long link_id;
   double torque[3];
   double force[3];
 };
@@ -90,8 +89,7 @@ class BorrowRegistry {
 };
 
 struct LoadBufferObject {
-  PyObject_HEAD
-  LoadBuffer* buffer;
+  PyObject_HEAD LoadBuffer* buffer;
   std::shared_ptr<const LinkTable>* link_table;
   BorrowState* borrow;
 };
@@ -153,7 +151,8 @@ PyObject* load_repr(PyObject* self) {
 PyGetSetDef load_getset[] = {
     {"link_id", entry<load_link_id>, nullptr,
      "Link id of the link that exerts the load (an index into link_names); checked\n"
-     "against the robot when used.", nullptr},
+     "against the robot when used.",
+     nullptr},
     {"torque", entry<load_torque>, nullptr, "Torque (x, y, z), link-frame axes, N·m.", nullptr},
     {"force", entry<load_force>, nullptr, "Force (x, y, z) at the link origin, link-frame axes, N.",
      nullptr},
@@ -315,7 +314,8 @@ PyMethodDef buffer_methods[] = {
      "ValueError \"invalid link id {id}\", TypeError or OverflowError for another\n"
      "link_id, RuntimeError \"Already borrowed\" while a computing call reads the\n"
      "buffer."},
-    {"clear", entry<buffer_clear>, METH_NOARGS, "clear($self)\n--\n\n"
+    {"clear", entry<buffer_clear>, METH_NOARGS,
+     "clear($self)\n--\n\n"
      "Removes every load; len(buffer) becomes 0. Raises RuntimeError \"Already\n"
      "borrowed\" while a computing call reads the buffer. No allocation."},
     {nullptr, nullptr, 0, nullptr},

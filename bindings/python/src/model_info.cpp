@@ -94,14 +94,16 @@ std::optional<std::string> name_argument(PyObject* value, const char* what) {
   }
   PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
   if (!encoded) return std::nullopt;
-  return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return std::string(PyBytes_AS_STRING(encoded.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
 // The names among `candidates` that the standard library ranks close to `name`: a new list.
 PyObject* close_matches(PyObject* name, PyObject* candidates) {
   PyRef difflib = PyRef::steal(PyImport_ImportModule("difflib"));
-  return candidates && difflib ? PyObject_CallMethod(difflib.get(), "get_close_matches", "OO", name, candidates)
-                               : nullptr;
+  return candidates && difflib
+             ? PyObject_CallMethod(difflib.get(), "get_close_matches", "OO", name, candidates)
+             : nullptr;
 }
 
 // Sets ValueError for `name`, which no DOF has: "{prefix}no degree of freedom is
@@ -138,10 +140,9 @@ bool entry_value(PyObject* value, PyObject* name, double& out) {
     return true;
   }
   const bool array = PyArray_Check(value);
-  const bool refused =
-      PyComplex_Check(value) || PyArray_IsScalar(value, ComplexFloating) ||
-      (array && (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) > 0 ||
-                 PyArray_ISCOMPLEX(reinterpret_cast<PyArrayObject*>(value))));
+  const bool refused = PyComplex_Check(value) || PyArray_IsScalar(value, ComplexFloating) ||
+                       (array && (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) > 0 ||
+                                  PyArray_ISCOMPLEX(reinterpret_cast<PyArrayObject*>(value))));
   if (!refused) {
     out = PyFloat_AsDouble(value);
     if (out != -1.0 || !PyErr_Occurred()) return true;
@@ -159,7 +160,8 @@ bool entry_value(PyObject* value, PyObject* name, double& out) {
       PyErr_Format(PyExc_TypeError, "mapping[%R]: must be real number, not %s of shape %R", name,
                    Py_TYPE(value)->tp_name, shape.get());
   } else {
-    PyErr_Format(PyExc_TypeError, "mapping[%R]: must be real number, not %s", name, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "mapping[%R]: must be real number, not %s", name,
+                 Py_TYPE(value)->tp_name);
   }
   return false;
 }
@@ -180,11 +182,13 @@ PyObject* missing_dofs(const Model& model, const std::vector<std::size_t>& missi
   PyRef listed = separator ? PyRef::steal(PyUnicode_Join(separator.get(), reprs.get())) : PyRef();
   if (!listed) return nullptr;
   if (missing.size() > count)
-    PyErr_Format(PyExc_ValueError,
-                 "mapping lacks %zu of the %zu degrees of freedom: %U and %zu more (pass default= to fill them)",
-                 missing.size(), model.dof_count(), listed.get(), missing.size() - count);
+    PyErr_Format(
+        PyExc_ValueError,
+        "mapping lacks %zu of the %zu degrees of freedom: %U and %zu more (pass default= to fill them)",
+        missing.size(), model.dof_count(), listed.get(), missing.size() - count);
   else
-    PyErr_Format(PyExc_ValueError, "mapping lacks %zu of the %zu degrees of freedom: %U (pass default= to fill them)",
+    PyErr_Format(PyExc_ValueError,
+                 "mapping lacks %zu of the %zu degrees of freedom: %U (pass default= to fill them)",
                  missing.size(), model.dof_count(), listed.get());
   return nullptr;
 }
@@ -227,7 +231,8 @@ void suggest_link_names(const Model& model, PyObject* name) {
   PyErr_Fetch(&type, &value, &traceback);
   PyRef names = PyRef::steal(link_names(model));
   PyRef close = PyRef::steal(close_matches(name, names.get()));
-  PyRef listed = close && PyList_GET_SIZE(close.get()) > 0 ? PyRef::steal(PyObject_Repr(close.get())) : PyRef();
+  PyRef listed = close && PyList_GET_SIZE(close.get()) > 0 ? PyRef::steal(PyObject_Repr(close.get()))
+                                                           : PyRef();
   PyRef text = listed && value ? PyRef::steal(PyObject_Str(value)) : PyRef();
   if (!text) {  // nothing close, or no way to say it: the error as it was
     PyErr_Clear();
@@ -252,7 +257,8 @@ PyObject* joint_vector(const Model& model, PyObject* mapping, PyObject* fill) {
   const int is_map = is_mapping(mapping);
   if (is_map < 0) return nullptr;
   if (!is_map) {
-    PyErr_Format(PyExc_TypeError, "argument 'mapping': expected a mapping of joint names to numbers, got %s",
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'mapping': expected a mapping of joint names to numbers, got %s",
                  Py_TYPE(mapping)->tp_name);
     return nullptr;
   }
@@ -262,7 +268,8 @@ PyObject* joint_vector(const Model& model, PyObject* mapping, PyObject* fill) {
     if (!number_argument(fill, "default", value)) return nullptr;
     if (!std::isfinite(value)) {
       PyRef shown = PyRef::steal(PyFloat_FromDouble(value));
-      if (shown) PyErr_Format(PyExc_ValueError, "argument 'default': must be finite, not %R", shown.get());
+      if (shown)
+        PyErr_Format(PyExc_ValueError, "argument 'default': must be finite, not %R", shown.get());
       return nullptr;
     }
     filler = value;
@@ -284,7 +291,8 @@ PyObject* joint_vector(const Model& model, PyObject* mapping, PyObject* fill) {
     }
     PyObject* key = PyTuple_GET_ITEM(pair.get(), 0);
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "mapping keys must be joint names (str), got %s", Py_TYPE(key)->tp_name);
+      PyErr_Format(PyExc_TypeError, "mapping keys must be joint names (str), got %s",
+                   Py_TYPE(key)->tp_name);
       return nullptr;
     }
     const auto name = name_argument(key, "mapping keys");
@@ -380,7 +388,8 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
     }
   if (!inverse) return index_array(position);
   std::vector<npy_intp> back(position.size());  // q_theirs[i] = q_ours[back[i]]
-  for (std::size_t d = 0; d < position.size(); ++d) back[static_cast<std::size_t>(position[d])] = static_cast<npy_intp>(d);
+  for (std::size_t d = 0; d < position.size(); ++d)
+    back[static_cast<std::size_t>(position[d])] = static_cast<npy_intp>(d);
   return index_array(back);
 }
 
@@ -401,9 +410,10 @@ PyObject* mimic_joints(const Model& model) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (const MimicJoint& m : model.mimic_joints) {
-    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(m.joint.data(), static_cast<Py_ssize_t>(m.joint.size())));
-    PyRef value = PyRef::steal(Py_BuildValue("(s#dd)", m.leader.data(), static_cast<Py_ssize_t>(m.leader.size()),
-                                             m.multiplier, m.offset));
+    PyRef key = PyRef::steal(
+        PyUnicode_FromStringAndSize(m.joint.data(), static_cast<Py_ssize_t>(m.joint.size())));
+    PyRef value = PyRef::steal(Py_BuildValue(
+        "(s#dd)", m.leader.data(), static_cast<Py_ssize_t>(m.leader.size()), m.multiplier, m.offset));
     if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return dict.release();
@@ -452,7 +462,8 @@ PyObject* inertia_entries(const Mat3& m) {
 }  // namespace
 
 PyObject* repaired_inertias(const Model& model) {
-  if (inertia_repair_type == nullptr) inertia_repair_type = PyStructSequence_NewType(&inertia_repair_desc);
+  if (inertia_repair_type == nullptr)
+    inertia_repair_type = PyStructSequence_NewType(&inertia_repair_desc);
   if (inertia_repair_type == nullptr) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(model.inertia_repairs.size())));
   if (!list) return nullptr;
@@ -460,8 +471,9 @@ PyObject* repaired_inertias(const Model& model) {
     const InertiaRepair& r = model.inertia_repairs[i];
     PyRef record = PyRef::steal(PyStructSequence_New(inertia_repair_type));
     if (!record) return nullptr;
-    PyObject* fields[] = {text(r.link), PyFloat_FromDouble(r.defect), PyFloat_FromDouble(r.relative_defect),
-                          inertia_entries(r.written), inertia_entries(r.held)};
+    PyObject* fields[] = {text(r.link), PyFloat_FromDouble(r.defect),
+                          PyFloat_FromDouble(r.relative_defect), inertia_entries(r.written),
+                          inertia_entries(r.held)};
     bool ok = true;
     for (Py_ssize_t f = 0; f < 5; ++f) {
       ok = ok && fields[f] != nullptr;
@@ -474,7 +486,8 @@ PyObject* repaired_inertias(const Model& model) {
 }
 
 PyObject* link_masses(const Model& model) {
-  return array_of(model.link_count(), [&](std::size_t i) { return model.links[i].mass_properties.mass; });
+  return array_of(model.link_count(),
+                  [&](std::size_t i) { return model.links[i].mass_properties.mass; });
 }
 
 PyObject* total_mass(const Model& model) {
@@ -484,10 +497,13 @@ PyObject* total_mass(const Model& model) {
 }
 
 PyObject* neutral_configuration(const Model& model) {
-  return array_of(model.dof_count(), [&](std::size_t d) {
-    const Joint& joint = dof_joint(model, d);
-    return std::clamp(0.0, joint.lower, joint.upper);
-  }, true);
+  return array_of(
+      model.dof_count(),
+      [&](std::size_t d) {
+        const Joint& joint = dof_joint(model, d);
+        return std::clamp(0.0, joint.lower, joint.upper);
+      },
+      true);
 }
 
 PyObject* random_configuration(const Model& model, PyObject* rng) {
@@ -506,33 +522,39 @@ PyObject* random_configuration(const Model& model, PyObject* rng) {
   // numbers as generator.uniform(lower, upper) gives, and no overflow where
   // upper - lower does not fit in a double.
   const std::size_t n = model.dof_count();
-  PyRef drawn = PyRef::steal(PyObject_CallMethod(generator.get(), "random", "n", static_cast<Py_ssize_t>(n)));
+  PyRef drawn =
+      PyRef::steal(PyObject_CallMethod(generator.get(), "random", "n", static_cast<Py_ssize_t>(n)));
   if (!drawn) return nullptr;
   auto* u = reinterpret_cast<PyArrayObject*>(drawn.get());
   if (!PyArray_Check(drawn.get()) || PyArray_TYPE(u) != NPY_DOUBLE || PyArray_NDIM(u) != 1 ||
       static_cast<std::size_t>(PyArray_DIM(u, 0)) != n) {
-    PyErr_Format(PyExc_TypeError, "rng.random(%zu) must return a float64 array of %zu values, got %s", n, n,
-                 Py_TYPE(drawn.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, "rng.random(%zu) must return a float64 array of %zu values, got %s", n,
+                 n, Py_TYPE(drawn.get())->tp_name);
     return nullptr;
   }
   for (std::size_t d = 0; d < n; ++d) {
     const double x = *static_cast<const double*>(PyArray_GETPTR1(u, static_cast<npy_intp>(d)));
     if (!(x >= 0.0 && x < 1.0)) {
       PyRef value = PyRef::steal(PyFloat_FromDouble(x));
-      if (value) PyErr_Format(PyExc_ValueError, "rng.random(%zu) must return values in [0, 1), got %R", n, value.get());
+      if (value)
+        PyErr_Format(PyExc_ValueError, "rng.random(%zu) must return values in [0, 1), got %R", n,
+                     value.get());
       return nullptr;
     }
   }
   constexpr double pi = std::numbers::pi;
-  return array_of(n, [&](std::size_t d) {
-    const Joint& joint = dof_joint(model, d);
-    const double lower = std::isinf(joint.lower) ? -pi : joint.lower;
-    const double upper = std::isinf(joint.upper) ? pi : joint.upper;
-    const double x = *static_cast<const double*>(PyArray_GETPTR1(u, static_cast<npy_intp>(d)));
-    const double range = upper - lower;
-    const double q = std::isfinite(range) ? lower + range * x : lower * (1.0 - x) + upper * x;
-    return std::clamp(q, lower, upper);
-  }, true);
+  return array_of(
+      n,
+      [&](std::size_t d) {
+        const Joint& joint = dof_joint(model, d);
+        const double lower = std::isinf(joint.lower) ? -pi : joint.lower;
+        const double upper = std::isinf(joint.upper) ? pi : joint.upper;
+        const double x = *static_cast<const double*>(PyArray_GETPTR1(u, static_cast<npy_intp>(d)));
+        const double range = upper - lower;
+        const double q = std::isfinite(range) ? lower + range * x : lower * (1.0 - x) + upper * x;
+        return std::clamp(q, lower, upper);
+      },
+      true);
 }
 
 }  // namespace velkor::py

@@ -71,12 +71,14 @@ PyObject* handle_reduce(PyObject* self, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "cannot pickle a robot that was not loaded from a URDF document");
     return nullptr;
   }
-  PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+  PyRef restore =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
   if (!restore) return nullptr;
-  PyObject* frame_tuple = HandleTraits<CoreRobot>::base_dofs == 0 ? pose_storage_tuple(frame) : Py_NewRef(Py_None);
+  PyObject* frame_tuple = HandleTraits<CoreRobot>::base_dofs == 0 ? pose_storage_tuple(frame)
+                                                                  : Py_NewRef(Py_None);
   const double tolerance = h.options.import.inertia_tolerance;
-  return Py_BuildValue(tolerance == 0.0 ? "(O(s#ssNN))" : "(O(s#ssNNd))", restore.get(), model->source.data(),
-                       static_cast<Py_ssize_t>(model->source.size()),
+  return Py_BuildValue(tolerance == 0.0 ? "(O(s#ssNN))" : "(O(s#ssNNd))", restore.get(),
+                       model->source.data(), static_cast<Py_ssize_t>(model->source.size()),
                        h.options.import.mimic == MimicPolicy::Reject ? "reject" : "independent",
                        h.options.massless_root == MasslessRoot::Reject ? "reject" : "allow", frame_tuple,
                        vector_tuple(gravity), tolerance);
@@ -92,7 +94,8 @@ PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
   }
   std::array<double, 7> frame = {0, 0, 0, 1, 0, 0, 0};
   if (floating ? args[3] != Py_None : !read_numbers(args[3], "frame", frame.data(), 7)) {
-    if (floating) PyErr_SetString(PyExc_ValueError, "FloatingRobot._restore: a FloatingRobot has no base frame");
+    if (floating)
+      PyErr_SetString(PyExc_ValueError, "FloatingRobot._restore: a FloatingRobot has no base frame");
     return nullptr;
   }
   double gravity[3];
@@ -102,11 +105,13 @@ PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
   // set_base_frame accepted, of unit norm to rounding: it is kept bit for bit;
   // any other quaternion is normalised as set_base_frame would.
   std::optional<Pose> accepted = accept_pose(frame);
-  const double norm2 = frame[0] * frame[0] + frame[1] * frame[1] + frame[2] * frame[2] + frame[3] * frame[3];
+  const double norm2 = frame[0] * frame[0] + frame[1] * frame[1] + frame[2] * frame[2] +
+                       frame[3] * frame[3];
   if (accepted && std::abs(norm2 - 1.0) <= 8 * std::numeric_limits<double>::epsilon())
     accepted = Pose::from_array(frame);
   if (!accepted || !finite(gravity, 3)) {
-    PyErr_Format(PyExc_ValueError, "%s._restore: frame and gravity must be finite, with a non-zero quaternion",
+    PyErr_Format(PyExc_ValueError,
+                 "%s._restore: frame and gravity must be finite, with a non-zero quaternion",
                  HandleTraits<CoreRobot>::class_name);
     return nullptr;
   }
@@ -116,8 +121,8 @@ PyObject* handle_restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
     static const char* const root_choices[] = {"reject", "allow", nullptr};
     if (choice_argument(args[2], "massless_root", root_choices) < 0) return nullptr;
   }
-  return restore<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), args, nargs == 6 ? args[5] : nullptr, *accepted,
-                            gravity);
+  return restore<CoreRobot>(reinterpret_cast<PyTypeObject*>(cls), args, nargs == 6 ? args[5] : nullptr,
+                            *accepted, gravity);
 }
 
 template PyObject* handle_reduce<Robot>(PyObject*, PyObject*);

@@ -44,7 +44,8 @@ PyObject* one_or_tuple(std::array<PyRef, K>& items) {
   } else {
     PyRef tuple = PyRef::steal(PyTuple_New(K));
     if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < K; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    for (std::size_t i = 0; i < K; ++i)
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
     return tuple.release();
   }
 }

@@ -61,10 +61,12 @@ PyObject* raise_error(PyObject*, PyObject* args) {
     return core_error(UnsupportedJointType{s1, s2});
   if (name == "WrongSliceLength" && PyArg_ParseTuple(fields, "snn", &s1, &n1, &n2))
     return core_error(WrongSliceLength{s1, static_cast<std::size_t>(n1), static_cast<std::size_t>(n2)});
-  if (name == "NonFiniteInput" && PyArg_ParseTuple(fields, "s", &s1)) return core_error(NonFiniteInput{s1});
+  if (name == "NonFiniteInput" && PyArg_ParseTuple(fields, "s", &s1))
+    return core_error(NonFiniteInput{s1});
   if (name == "NumericalFailure" && PyArg_ParseTuple(fields, "s", &s1))
     return core_error(NumericalFailure{s1});
-  if (name == "InvalidJointAxis" && PyArg_ParseTuple(fields, "s", &s1)) return core_error(InvalidJointAxis{s1});
+  if (name == "InvalidJointAxis" && PyArg_ParseTuple(fields, "s", &s1))
+    return core_error(InvalidJointAxis{s1});
   if (name == "UnknownLink" && PyArg_ParseTuple(fields, "s", &s1)) return core_error(UnknownLink{s1});
   if (name == "InvalidJointIndex" && PyArg_ParseTuple(fields, "n", &n1))
     return core_error(InvalidJointIndex{static_cast<std::size_t>(n1)});
@@ -75,7 +77,8 @@ PyObject* raise_error(PyObject*, PyObject* args) {
     return core_error(FloatingBaseIkUnsupported{});
   if (name == "InvalidIkOptions" && PyArg_ParseTuple(fields, "ss", &s1, &s2))
     return core_error(InvalidIkOptions{s1, s2});
-  if (name == "NonFiniteIkInput" && PyArg_ParseTuple(fields, "s", &s1)) return core_error(NonFiniteIkInput{s1});
+  if (name == "NonFiniteIkInput" && PyArg_ParseTuple(fields, "s", &s1))
+    return core_error(NonFiniteIkInput{s1});
   if (name == "IkNumericalFailure" && PyArg_ParseTuple(fields, "n", &n1))
     return core_error(IkNumericalFailure{static_cast<std::size_t>(n1)});
   if (name == "IkJointLimitViolation" && PyArg_ParseTuple(fields, "nsddd", &n1, &s1, &d1, &d2, &d3))
@@ -88,7 +91,8 @@ PyObject* raise_error(PyObject*, PyObject* args) {
     return core_error(ForwardDynamicsSingularBaseInertia{});
   if (name == "ForwardDynamicsIllConditionedBaseInertia" && PyArg_ParseTuple(fields, ""))
     return core_error(ForwardDynamicsIllConditionedBaseInertia{});
-  if (name == "NonFiniteResult" && PyArg_ParseTuple(fields, "s", &s1)) return core_error(NonFiniteResult{s1});
+  if (name == "NonFiniteResult" && PyArg_ParseTuple(fields, "s", &s1))
+    return core_error(NonFiniteResult{s1});
   (void)n3;
   (void)d3;
   if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no error variant %s", variant);
@@ -135,9 +139,8 @@ PyObject* model_summary(const Model& m) {
     const JointKinematics& k = joint.kinematics;
     PyRef item = PyRef::steal(Py_BuildValue(
         "{s:s,s:s,s:N,s:(ddd),s:d,s:d,s:d}", "name", joint.name.c_str(), "kind",
-        kinds[static_cast<int>(k.kind)], "origin", pose_tuple(k.origin), "axis", k.axis.x(),
-        k.axis.y(), k.axis.z(), "lower", joint.lower, "upper", joint.upper, "velocity_limit",
-        joint.velocity_limit));
+        kinds[static_cast<int>(k.kind)], "origin", pose_tuple(k.origin), "axis", k.axis.x(), k.axis.y(),
+        k.axis.z(), "lower", joint.lower, "upper", joint.upper, "velocity_limit", joint.velocity_limit));
     if (!item || PyList_Append(joints.get(), item.get()) < 0) return nullptr;
   }
   PyRef dofs = PyRef::steal(PyList_New(0));
@@ -203,8 +206,7 @@ PyObject* kernel_ns(PyObject*, PyObject* args) {
   std::vector<double> q(m.dof_count(), value), out(m.dof_count());
   const auto start = std::chrono::steady_clock::now();
   bool ok = true;
-  for (Py_ssize_t i = 0; i < calls; ++i)
-    ok &= inverse_dynamics(robot, w, q, q, q, {}, out).has_value();
+  for (Py_ssize_t i = 0; i < calls; ++i) ok &= inverse_dynamics(robot, w, q, q, q, {}, out).has_value();
   const auto end = std::chrono::steady_clock::now();
   if (!ok) return core_error(errors::NumericalFailure{"kernel timing"});
   return PyFloat_FromDouble(std::chrono::duration<double, std::nano>(end - start).count() /
@@ -249,8 +251,10 @@ PyObject* base_state(PyObject*, PyObject* state) {
   if (!converted) return nullptr;
   const Twist& v = converted->velocity;
   const Twist& a = converted->acceleration;
-  const double vel[6] = {v.angular.x(), v.angular.y(), v.angular.z(), v.linear.x(), v.linear.y(), v.linear.z()};
-  const double acc[6] = {a.angular.x(), a.angular.y(), a.angular.z(), a.linear.x(), a.linear.y(), a.linear.z()};
+  const double vel[6] = {v.angular.x(), v.angular.y(), v.angular.z(),
+                         v.linear.x(),  v.linear.y(),  v.linear.z()};
+  const double acc[6] = {a.angular.x(), a.angular.y(), a.angular.z(),
+                         a.linear.x(),  a.linear.y(),  a.linear.z()};
   return Py_BuildValue("(NNN)", pose_tuple(converted->frame), float_tuple(vel, 6), float_tuple(acc, 6));
 }
 
@@ -280,11 +284,12 @@ PyObject* fault_in_computation(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "O!O", types().robot, &robot, &out)) return nullptr;
   if (!OutputArray::check_type(out)) return nullptr;
   Handle<Robot>& h = handle_of<Robot>(robot);
-  return array_method(h, out, 7 * h.link_count, {},
-                      [](Calculation<Robot>&, double* data, const Inputs&) -> std::expected<void, Error> {
-                        data[0] = 1.0;  // written before the fault: the caller sees it
-                        fault("core fault during a computation");
-                      });
+  return array_method(
+      h, out, 7 * h.link_count, {},
+      [](Calculation<Robot>&, double* data, const Inputs&) -> std::expected<void, Error> {
+        data[0] = 1.0;  // written before the fault: the caller sees it
+        fault("core fault during a computation");
+      });
 }
 
 PyObject* next_model_id(PyObject*, PyObject*) {

@@ -15,19 +15,16 @@ namespace {
 
 // Stored exactly as built: quaternion x, y, z, w, then translation x, y, z.
 struct PoseObject {
-  PyObject_HEAD
-  double values[7];
+  PyObject_HEAD double values[7];
 };
 
 // Angular x, y, z, then linear x, y, z.
 struct TwistObject {
-  PyObject_HEAD
-  double values[6];
+  PyObject_HEAD double values[6];
 };
 
 struct BaseStateObject {
-  PyObject_HEAD
-  double velocity[6];
+  PyObject_HEAD double velocity[6];
   double acceleration[6];
   double frame[7];
 };
@@ -161,8 +158,8 @@ PyRef float64_array(PyObject* value, const char* name) {
   auto* array = reinterpret_cast<PyArrayObject*>(natural.get());
   const char kind = PyArray_DESCR(array)->kind;
   if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of real numbers, got dtype %S",
-                 name, reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of real numbers, got dtype %S", name,
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
     return {};
   }
   return PyRef::steal(PyArray_FromAny(natural.get(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
@@ -335,11 +332,12 @@ PyMethodDef pose_methods[] = {
 };
 
 PyGetSetDef pose_getset[] = {
-    {"translation", entry<pose_translation>, nullptr,
-     "Translation (x, y, z) in metres, as stored.", nullptr},
+    {"translation", entry<pose_translation>, nullptr, "Translation (x, y, z) in metres, as stored.",
+     nullptr},
     {"rotation_xyzw", entry<pose_rotation>, nullptr,
      "Rotation quaternion (x, y, z, w) as stored; it is normalised wherever the\n"
-     "pose is used.", nullptr},
+     "pose is used.",
+     nullptr},
     {"rotation_matrix", entry<pose_rotation_matrix>, nullptr,
      "The rotation R as a new 3x3 float64 C-ordered NumPy array: column j is\n"
      "child-frame axis j in parent-frame coordinates. Built from the normalised\n"
@@ -386,8 +384,8 @@ PyObject* twist_repr(PyObject* self) {
 PyGetSetDef twist_getset[] = {
     {"angular", entry<twist_angular>, nullptr,
      "Angular part (x, y, z): rad/s, or rad/s² for an acceleration.", nullptr},
-    {"linear", entry<twist_linear>, nullptr,
-     "Linear part (x, y, z): m/s, or m/s² for an acceleration.", nullptr},
+    {"linear", entry<twist_linear>, nullptr, "Linear part (x, y, z): m/s, or m/s² for an acceleration.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -410,8 +408,7 @@ PyObject* base_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* arg[3];
   if (!parse_arguments(base_state_signature, args, kwargs, arg)) return nullptr;
   const Types& t = types();
-  if (!optional_instance(arg[0], t.pose, "frame") ||
-      !optional_instance(arg[1], t.twist, "velocity") ||
+  if (!optional_instance(arg[0], t.pose, "frame") || !optional_instance(arg[1], t.twist, "velocity") ||
       !optional_instance(arg[2], t.twist, "acceleration"))
     return nullptr;
   auto* self = allocate<BaseStateObject>(type);
@@ -421,8 +418,7 @@ PyObject* base_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::fill(self->velocity, self->velocity + 6, 0.0);
   std::fill(self->acceleration, self->acceleration + 6, 0.0);
   if (given(arg[1])) std::copy_n(reinterpret_cast<TwistObject*>(arg[1])->values, 6, self->velocity);
-  if (given(arg[2]))
-    std::copy_n(reinterpret_cast<TwistObject*>(arg[2])->values, 6, self->acceleration);
+  if (given(arg[2])) std::copy_n(reinterpret_cast<TwistObject*>(arg[2])->values, 6, self->acceleration);
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -529,14 +525,15 @@ PyObject* base_state_repr(PyObject* self) {
 }
 
 PyGetSetDef base_state_getset[] = {
-    {"frame", entry<base_state_frame>, nullptr,
-     "World pose of the root link, as a new Pose.", nullptr},
+    {"frame", entry<base_state_frame>, nullptr, "World pose of the root link, as a new Pose.", nullptr},
     {"velocity", entry<base_state_velocity>, nullptr,
      "Angular velocity and linear velocity of the root-link origin, world axes\n"
-     "(rad/s, m/s), as a new Twist.", nullptr},
+     "(rad/s, m/s), as a new Twist.",
+     nullptr},
     {"acceleration", entry<base_state_acceleration>, nullptr,
      "Angular and classical linear acceleration of the root-link origin, world\n"
-     "axes (rad/s², m/s²), as a new Twist.", nullptr},
+     "axes (rad/s², m/s²), as a new Twist.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -593,15 +590,15 @@ PyType_Spec twist_spec = {"velkor.Twist", sizeof(TwistObject), 0, value_flags, t
 PyType_Slot base_state_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("BaseState(frame=None, velocity=None, acceleration=None)\n--\n\n"
-                      "The state of a FloatingRobot's root link, the first argument of its\n"
-                      "computing methods: frame, its world pose (default identity); velocity, the\n"
-                      "angular velocity and the linear velocity of its origin (world axes,\n"
-                      "default zero); acceleration, the angular and classical linear acceleration\n"
-                      "of its origin (world axes, default zero). Values are checked when used:\n"
-                      "ValueError for non-finite values or a zero quaternion (\"invalid base\n"
-                      "velocity: must contain only finite values\"). Raises TypeError when an\n"
-                      "argument is not a Pose, a Twist or None. == compares the stored numbers;\n"
-                      "unhashable.")},
+                       "The state of a FloatingRobot's root link, the first argument of its\n"
+                       "computing methods: frame, its world pose (default identity); velocity, the\n"
+                       "angular velocity and the linear velocity of its origin (world axes,\n"
+                       "default zero); acceleration, the angular and classical linear acceleration\n"
+                       "of its origin (world axes, default zero). Values are checked when used:\n"
+                       "ValueError for non-finite values or a zero quaternion (\"invalid base\n"
+                       "velocity: must contain only finite values\"). Raises TypeError when an\n"
+                       "argument is not a Pose, a Twist or None. == compares the stored numbers;\n"
+                       "unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<base_state_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<base_state_compare>)},
@@ -673,8 +670,7 @@ std::optional<Pose> accepted(const double* stored) {
   std::array<double, 7> values;
   std::copy_n(stored, 7, values.begin());
   auto pose = accept_pose(values);
-  if (!pose)
-    PyErr_SetString(PyExc_ValueError, "pose contains non-finite values or a zero quaternion");
+  if (!pose) PyErr_SetString(PyExc_ValueError, "pose contains non-finite values or a zero quaternion");
   return pose;
 }
 

@@ -55,7 +55,6 @@ Vec3 rate_transpose_times(const Mat3& B, const Vec3& l, const Vec6& x) {
   return B.transpose() * x.head<3>() + 2.0 * l.cross(Vec3(x.tail<3>()));
 }
 
-
 // An N x N matrix, column-major (row-major when `transposed`): an output of
 // the recursions (empty: not written) and the factor and solves below.
 struct Matrix {
@@ -68,7 +67,9 @@ struct Matrix {
       : data(m.data()), N(static_cast<std::ptrdiff_t>(n)), transposed(transposed_) {}
 
   bool empty() const { return data == nullptr; }
-  double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const { return data[transposed ? r * N + c : c * N + r]; }
+  double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const {
+    return data[transposed ? r * N + c : c * N + r];
+  }
   void set(std::size_t r, std::size_t c, double value) const {
     (*this)(static_cast<std::ptrdiff_t>(r), static_cast<std::ptrdiff_t>(c)) = value;
   }
@@ -104,8 +105,9 @@ struct BaseColumns {
       S[i + 3] = motion_vector(Vec3::Zero(), e);
       Psi[i] = motion_cross(v0, S[i]);
       A[i] = motion_cross(a0, S[i]) + motion_cross(v0, Psi[i]);
-      U[i] = motion_vector(Vec3::Zero(), -e.cross(v)) + Psi[i];                          // ∂(−ω × v)/∂ω_i
-      U[i + 3] = motion_vector(Vec3::Zero(), -omega.cross(e)) + motion_cross(v0, S[i + 3]);  // ∂(−ω × v)/∂v_i
+      U[i] = motion_vector(Vec3::Zero(), -e.cross(v)) + Psi[i];  // ∂(−ω × v)/∂ω_i
+      U[i + 3] = motion_vector(Vec3::Zero(), -omega.cross(e)) +
+                 motion_cross(v0, S[i + 3]);  // ∂(−ω × v)/∂v_i
     }
   }
 };
@@ -198,7 +200,8 @@ void inward_pass(const Model& model, const RootMotion& root, const BaseColumns* 
       const std::size_t d = *dof, row = o + d;
       const Vec6 S = w.motion_axis(d);
       const Vec6 P = Ic * S;
-      const Vec6 G = force_cross(S, F) + Ic * w.axis_acceleration(d) + rate_times(Bc, lc, w.axis_rate(d));
+      const Vec6 G = force_cross(S, F) + Ic * w.axis_acceleration(d) +
+                     rate_times(Bc, lc, w.axis_rate(d));
       const Vec3 Q = rate_transpose_times(Bc, lc, S);  // Bᵀ S, angular entries only
       const Vec6 H = Ic * Vec6(2.0 * w.axis_rate(d)) + rate_times(Bc, lc, S);
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
@@ -239,13 +242,16 @@ void inward_pass(const Model& model, const RootMotion& root, const BaseColumns* 
 
 // A free base's block: rows of F_0, the whole robot's force, the base's columns
 // moving the whole robot along.
-void base_pass(const RootMotion& root, const BaseColumns& columns, const RootSums& sums, const Outputs& out) {
+void base_pass(const RootMotion& root, const BaseColumns& columns, const RootSums& sums,
+               const Outputs& out) {
   for (std::size_t i = 0; i < 3; ++i) {
-    out.q.set_base_rows(i, root.R, force_cross(columns.S[i], sums.F) + sums.I * columns.A[i] +
-                                       rate_times(sums.B.B, sums.B.l, columns.Psi[i]));
+    out.q.set_base_rows(i, root.R,
+                        force_cross(columns.S[i], sums.F) + sums.I * columns.A[i] +
+                            rate_times(sums.B.B, sums.B.l, columns.Psi[i]));
   }
   for (std::size_t i = 0; i < 6; ++i) {
-    out.qd.set_base_rows(i, root.R, sums.I * columns.U[i] + rate_times(sums.B.B, sums.B.l, columns.S[i]));
+    out.qd.set_base_rows(i, root.R,
+                         sums.I * columns.U[i] + rate_times(sums.B.B, sums.B.l, columns.S[i]));
     if (!out.mass.empty()) out.mass.set_base_rows(i, root.R, sums.I * columns.S[i]);
   }
 }
@@ -253,8 +259,9 @@ void base_pass(const RootMotion& root, const BaseColumns& columns, const RootSum
 // The three passes over the moving bodies at (q, q̇, q̈), the base's motion and
 // gravity from `base`.
 template <bool Placed>
-void recursion(const Model& model, const Base& base, std::span<const double> q, std::span<const double> qd,
-               std::span<const double> qdd, const Vec6& root_load, Workspace& w, const Outputs& out) {
+void recursion(const Model& model, const Base& base, std::span<const double> q,
+               std::span<const double> qd, std::span<const double> qdd, const Vec6& root_load,
+               Workspace& w, const Outputs& out) {
   const RootMotion root(base);
   outward_pass<Placed>(model, root, q, qd, qdd, w);
   RootSums sums(model, root, root_load);
@@ -318,15 +325,16 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
   if (!base.floating) return;
   for (std::size_t i = 0; i < 3; ++i) {
     const Vec6 S = motion_vector(R.conjugate() * Vec3::Unit(static_cast<int>(i)), Vec3::Zero());
-    out.set_base_rows(i, R, force_cross(S, force(whole.m, whole.h, g0)) + force(whole.m, whole.h, g0.cross(Vec3(S.head<3>()))));
+    out.set_base_rows(i, R,
+                      force_cross(S, force(whole.m, whole.h, g0)) +
+                          force(whole.m, whole.h, g0.cross(Vec3(S.head<3>()))));
   }
 }
 
-
-
 // The nearest generalized coordinate above each of the N, −1 at the top: a free
 // base's six form a chain in front of the joints.
-std::span<const std::ptrdiff_t> coordinate_tree(const Model& model, std::size_t o, std::size_t N, Workspace& w) {
+std::span<const std::ptrdiff_t> coordinate_tree(const Model& model, std::size_t o, std::size_t N,
+                                                Workspace& w) {
   const std::span<std::ptrdiff_t> up = std::span(w.generalized_parent).first(N);
   for (std::size_t i = 0; i < N; ++i) {
     if (i < o) {
@@ -345,7 +353,8 @@ std::span<const std::ptrdiff_t> coordinate_tree(const Model& model, std::size_t 
 std::expected<void, Error> factor(std::span<const std::ptrdiff_t> up, const Matrix& M) {
   for (std::ptrdiff_t k = M.N; k-- > 0;) {
     const double D = M(k, k);
-    if (!(D > 0.0) || !std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"mass matrix factorization"});
+    if (!(D > 0.0) || !std::isfinite(D))
+      return std::unexpected(errors::NumericalFailure{"mass matrix factorization"});
     for (std::ptrdiff_t i = up[k]; i >= 0; i = up[i]) {
       const double a = M(k, i) / D;
       for (std::ptrdiff_t j = i; j >= 0; j = up[j]) M(i, j) -= a * M(k, j);
@@ -433,7 +442,8 @@ void transpose_in_place(const Matrix& X) {
 void invert(std::span<const std::ptrdiff_t> up, const Matrix& M, Workspace& w) {
   const std::ptrdiff_t N = M.N;
   const auto n = static_cast<std::size_t>(N);
-  const std::span<double> inverse_D = std::span(w.generalized_a).first(n), t = std::span(w.generalized_b).first(n);
+  const std::span<double> inverse_D = std::span(w.generalized_a).first(n),
+                          t = std::span(w.generalized_b).first(n);
   for (std::ptrdiff_t i = 0; i < N; ++i) inverse_D[static_cast<std::size_t>(i)] = 1.0 / M(i, i);
   for (std::ptrdiff_t c = 0; c < N; ++c)
     for (std::ptrdiff_t r = 0; r < c; ++r) M(r, c) = 0.0;
@@ -454,8 +464,9 @@ std::expected<void, Error> check_square(std::span<double> out, std::size_t N, La
 
 }  // namespace
 
-std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base, Workspace& w,
-                                                        std::span<const double> q, std::span<const double> qd,
+std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
                                                         std::span<const double> qdd,
                                                         std::span<const IndexedLoad> loads,
                                                         std::span<double> d_q, std::span<double> d_qd) {
@@ -473,12 +484,10 @@ std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, cons
   return {};
 }
 
-std::expected<void, Error> forward_dynamics_derivatives(const Model& model, const Base& base, Workspace& w,
-                                                        std::span<const double> q, std::span<const double> qd,
-                                                        std::span<const double> forces,
-                                                        std::span<const IndexedLoad> loads,
-                                                        std::span<double> d_q, std::span<double> d_qd,
-                                                        std::span<double> inverse_mass) {
+std::expected<void, Error> forward_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> forces, std::span<const IndexedLoad> loads,
+    std::span<double> d_q, std::span<double> d_qd, std::span<double> inverse_mass) {
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_square(d_q, N, "position derivative output"));
   VELKOR_TRY(check_square(d_qd, N, "velocity derivative output"));

@@ -113,7 +113,8 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
     }
     w.fd_velocity[k] = v;
     w.fd_bias_acceleration[k] = c;
-    const Rigid& body = w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], R, origin);
+    const Rigid& body = w.composite[k] =
+        placed(model.link_mass_properties[Model::child_link(k)], R, origin);
     Mat6& I = w.fd_inertia[k];  // the composite row keeps it for the derivatives
     I = body.matrix();
     w.fd_bias_force[k] = load_in_root(w, k) + force_cross(v, I * v);
@@ -136,8 +137,10 @@ std::expected<void, Error> articulated_pass(const Model& model, std::span<const 
       const Eigen::Map<Vec6> S = w.motion_axis(*dof);
       const Vec6 U = IA * S;
       const double D = S.dot(U);
-      if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
-      if (D <= singular_below(IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
+      if (!std::isfinite(D))
+        return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
+      if (D <= singular_below(IA, S))
+        return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
       const double u = forces[*dof + o] - S.dot(pA);
       w.fd_U[k] = U;
       w.fd_D[k] = D;
@@ -169,7 +172,8 @@ std::expected<Vec6, Error> base_acceleration(const Base& base, std::span<const d
   const Vec3 g0 = B * Vec3(-base.gravity);
   if (!base.floating) return wrench_vector(Vec3::Zero(), g0);
   const Vec6 b = wrench_vector(B * Vec3(forces[0], forces[1], forces[2]),
-                               B * Vec3(forces[3], forces[4], forces[5])) - pA0;
+                               B * Vec3(forces[3], forces[4], forces[5])) -
+                 pA0;
   const Mat6 A = 0.5 * IA0 + 0.5 * IA0.transpose();  // symmetrised
   const auto a0 = solve_base_inertia(A, b);
   if (!a0) return std::unexpected(a0.error());
@@ -201,10 +205,11 @@ std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0,
 }  // namespace
 
 std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base, Workspace& w,
-                                                          std::span<const double> q, std::span<const double> qd,
-                                                          std::span<const double> forces,
-                                                          std::span<const IndexedLoad> loads,
-                                                          std::span<double> out) {
+                                                      std::span<const double> q,
+                                                      std::span<const double> qd,
+                                                      std::span<const double> forces,
+                                                      std::span<const IndexedLoad> loads,
+                                                      std::span<double> out) {
   const std::size_t n = model.dof_count(), o = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));

@@ -7,12 +7,12 @@
 #include <expected>
 #include <span>
 
+#include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
 #include "robot/loads.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
-#include "base_state.hpp"
 
 namespace velkor {
 
@@ -32,11 +32,12 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
 //   fd_velocity         v_k, and fd_acceleration a_k at the returned q̈;
 //   motion_axis(d)      S_d, by DOF (the Jacobian's column d).
 // Every other fd_ row is scratch of its own passes.
-std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base, Workspace& workspace,
-                                                          std::span<const double> q, std::span<const double> qd,
-                                                          std::span<const double> forces,
-                                                          std::span<const IndexedLoad> loads,
-                                                          std::span<double> out);
+std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base,
+                                                      Workspace& workspace, std::span<const double> q,
+                                                      std::span<const double> qd,
+                                                      std::span<const double> forces,
+                                                      std::span<const IndexedLoad> loads,
+                                                      std::span<double> out);
 
 inline std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,

@@ -19,8 +19,8 @@ std::expected<void, Error> check_joint_buffer(std::size_t size, std::size_t J, L
 // Stores joint k's wrench (n, f), writes its projection on the joint axis and
 // moves it into the parent's accumulator: f_p = R f, n_p = R n + t × f_p.
 // `parent_root` receives it when the parent is the root link (nullptr: dropped).
-void finish_joint(const Model& model, std::size_t k, const Vec3& torque, const Vec3& force,
-                  Workspace& w, Vec6* parent_root, std::span<double> out) {
+void finish_joint(const Model& model, std::size_t k, const Vec3& torque, const Vec3& force, Workspace& w,
+                  Vec6* parent_root, std::span<double> out) {
   w.loads[k] << torque, force;
   if (const auto dof = model.joint_dof[k])
     out[*dof] = motion_subspace(model.joint_kinematics[k]).transpose_times(torque, force);  // τ = Sᵀ f
@@ -51,7 +51,8 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
                                    {w.link_acceleration.size(), "link acceleration workspace"},
                                    {w.loads.size(), "load workspace"}})
     VELKOR_TRY(check_joint_buffer(size, J, name));
-  if (out.size() != n) return std::unexpected(wrong_length("inverse dynamics joint output", n, out.size()));
+  if (out.size() != n)
+    return std::unexpected(wrong_length("inverse dynamics joint output", n, out.size()));
 
   // Base values in root-link coordinates, B = R_baseᵀ.
   const Quat B = base.frame.rotation.conjugate();
@@ -99,8 +100,8 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
     const Vec3& c = link.center_of_mass;
     const Vec3 ma = link.mass * (a0 + alpha0.cross(c) + omega0.cross(omega0.cross(c)));
     root.tail<3>() = ma + root_load.tail<3>();
-    root.head<3>() = link.inertia_com * alpha0 + omega0.cross(link.inertia_com * omega0) +
-                     c.cross(ma) + root_load.head<3>();
+    root.head<3>() = link.inertia_com * alpha0 + omega0.cross(link.inertia_com * omega0) + c.cross(ma) +
+                     root_load.head<3>();
   }
 
   // Inward pass: f = f_ext + m a_c; n = n_ext + I_c ω̇ + ω × I_c ω + c × m a_c.
@@ -119,8 +120,7 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
 
 std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
                                           const Quat& base_orientation, const Vec3& g_up,
-                                          const Vec6& root_load,
-                                          Workspace& w, std::span<double> out) {
+                                          const Vec6& root_load, Workspace& w, std::span<double> out) {
   const std::size_t J = model.joint_count(), n = model.dof_count();
   if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
   for (double v : q)
@@ -179,8 +179,9 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
-  const auto root = inverse_dynamics_kernel_validated(model.moving(), base.floating, q, qd, qdd, base.state,
-                                                      -base.gravity, *root_load, w, out.subspan(b));
+  const auto root = inverse_dynamics_kernel_validated(model.moving(), base.floating, q, qd, qdd,
+                                                      base.state, -base.gravity, *root_load, w,
+                                                      out.subspan(b));
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
   return {};
@@ -195,16 +196,16 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
   const auto root_load = prepare_indexed_loads(model, loads, w.loads);
   if (!root_load) return std::unexpected(root_load.error());
   std::fill(out.begin(), out.end(), 0.0);
-  const auto root = gravity_kernel(model.moving(), q, base.state.frame.rotation, -base.gravity, *root_load, w,
-                                   out.subspan(b));
+  const auto root = gravity_kernel(model.moving(), q, base.state.frame.rotation, -base.gravity,
+                                   *root_load, w, out.subspan(b));
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
   return {};
 }
 
-std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base,
-                                                   Workspace& w, std::span<const double> q,
-                                                   std::span<const double> qd, std::span<double> out) {
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out) {
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -213,9 +214,11 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
   std::fill(w.loads.begin(), w.loads.end(), Vec6::Zero());
   std::fill(out.begin(), out.end(), 0.0);
   const BaseState spinning{Pose{base.state.frame.rotation, Vec3::Zero()},
-                           Twist{base.state.velocity.angular, Vec3::Zero()}, {}};
-  const auto root = inverse_dynamics_kernel_validated(model.moving(), base.floating, q, qd, w.ik_step, spinning,
-                                                      Vec3::Zero(), Vec6::Zero(), w, out.subspan(b));
+                           Twist{base.state.velocity.angular, Vec3::Zero()},
+                           {}};
+  const auto root = inverse_dynamics_kernel_validated(model.moving(), base.floating, q, qd, w.ik_step,
+                                                      spinning, Vec3::Zero(), Vec6::Zero(), w,
+                                                      out.subspan(b));
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
   return {};

@@ -8,13 +8,13 @@
 #include <expected>
 #include <span>
 
+#include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
 #include "robot/checks.hpp"
 #include "robot/loads.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
-#include "base_state.hpp"
 #include "spatial.hpp"
 
 namespace velkor {
@@ -33,8 +33,8 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
 // gravity, world axes); the root wrench is always accumulated.
 std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
                                           const Quat& base_orientation, const Vec3& g_up,
-                                          const Vec6& root_load,
-                                          Workspace& workspace, std::span<double> out);
+                                          const Vec6& root_load, Workspace& workspace,
+                                          std::span<double> out);
 
 // out has base.coordinates() + n entries: a floating base's wrench (world axes:
 // torque about the root-link origin, then force) followed by the joint forces.
@@ -61,7 +61,8 @@ inline std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace
 }
 inline std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
                                                    Workspace& w, std::span<const double> q,
-                                                   std::span<const double> qd, std::span<const double> qdd,
+                                                   std::span<const double> qd,
+                                                   std::span<const double> qdd,
                                                    std::span<const IndexedLoad> loads,
                                                    std::span<double> out) {
   return inverse_dynamics(robot.model(), free_base(robot, base), w, q, qd, qdd, loads, out);
@@ -70,19 +71,22 @@ inline std::expected<void, Error> gravity(const Robot& robot, Workspace& w, std:
                                           std::span<const IndexedLoad> loads, std::span<double> out) {
   return gravity(robot.model(), fixed_base(robot), w, q, loads, out);
 }
-inline std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base, Workspace& w,
-                                          std::span<const double> q, std::span<const IndexedLoad> loads,
-                                          std::span<double> out) {
+inline std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base,
+                                          Workspace& w, std::span<const double> q,
+                                          std::span<const IndexedLoad> loads, std::span<double> out) {
   return gravity(robot.model(), free_base(robot, base), w, q, loads, out);
 }
 inline std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& w,
                                                           std::span<const double> q,
-                                                          std::span<const double> qd, std::span<double> out) {
+                                                          std::span<const double> qd,
+                                                          std::span<double> out) {
   return velocity_product_forces(robot.model(), fixed_base(robot), w, q, qd, out);
 }
-inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot, const BaseState& base,
-                                                          Workspace& w, std::span<const double> q,
-                                                          std::span<const double> qd, std::span<double> out) {
+inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
+                                                          const BaseState& base, Workspace& w,
+                                                          std::span<const double> q,
+                                                          std::span<const double> qd,
+                                                          std::span<double> out) {
   return velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
 }
 

@@ -30,8 +30,7 @@ void add_moved(const Rigid& body, const Mat3& R, const Vec3& t, Rigid& parent) {
 // coordinates, S = (a_w, p_j × a_w) for a revolute, (0, a_w) for a prismatic
 // joint. Returns the root link's composite, including every subtree when
 // `floating`.
-Rigid composite_pass(const Model& model, std::span<const double> q, Workspace& w,
-                         bool floating) {
+Rigid composite_pass(const Model& model, std::span<const double> q, Workspace& w, bool floating) {
   const std::size_t J = model.joint_count();
   std::span<Vec6> axes = w.joint_axes();
   for (std::size_t k = 0; k < J; ++k) {

@@ -10,8 +10,8 @@
 #include <span>
 
 #include "base_state.hpp"
-#include "robot/base.hpp"
 #include "error.hpp"
+#include "robot/base.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 

@@ -6,8 +6,8 @@
 
 #include "robot/base.hpp"
 #include "robot/model.hpp"
-#include "spatial_algebra.hpp"
 #include "robot/workspace.hpp"
+#include "spatial_algebra.hpp"
 
 namespace velkor {
 

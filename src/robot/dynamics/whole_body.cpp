@@ -30,13 +30,15 @@ struct MassCentre {
 };
 
 std::expected<MassCentre, Error> mass_centre(const Rigid& total) {
-  if (!(total.m > 0.0)) return std::unexpected(errors::NumericalFailure{"centre of mass of a massless robot"});
+  if (!(total.m > 0.0))
+    return std::unexpected(errors::NumericalFailure{"centre of mass of a massless robot"});
   return MassCentre{total.m, total.h / total.m};
 }
 
 // Momentum about the root origin, h_O = Σ I_k v_k with v_k = v_parent + S q̇ (the
 // bodies placed), and twice the kinetic energy, Σ v_kᵀ I_k v_k.
-std::pair<Vec6, double> momentum(const Model& model, const Base& base, std::span<const double> qd, Workspace& w) {
+std::pair<Vec6, double> momentum(const Model& model, const Base& base, std::span<const double> qd,
+                                 Workspace& w) {
   const Vec6 v0 = root_velocity(base);
   Vec6 h = rigid(model.link_mass_properties[0]) * v0;
   double twice_energy = v0.dot(h);
@@ -123,7 +125,8 @@ std::expected<void, Error> centroidal_momentum(const Model& model, const Base& b
   const auto mc = mass_centre(m->total);
   if (!mc) return std::unexpected(mc.error());
   const Vec3 l = m->h.tail<3>();
-  write3(base.state.frame.rotate(Vec3(m->h.head<3>()) - mc->c.cross(l)), out.data());  // k_G = R_b (n_O − c × l)
+  write3(base.state.frame.rotate(Vec3(m->h.head<3>()) - mc->c.cross(l)),
+         out.data());  // k_G = R_b (n_O − c × l)
   write3(base.state.frame.rotate(l), out.data() + 3);
   return {};
 }
@@ -143,8 +146,7 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Rigid total = place_bodies(model.moving(), q, w);
   // V = −gᵀ Σ m c_w = −gᵀ (R_b h + m p_b)
-  out[0] = -base.gravity.dot(base.state.frame.rotate(total.h) +
-                             total.m * base.state.frame.translation);
+  out[0] = -base.gravity.dot(base.state.frame.rotate(total.h) + total.m * base.state.frame.translation);
   return {};
 }
 
@@ -164,7 +166,8 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
   if (base.floating) base_columns(total, *mc);
   subtree_inertias(bodies, w);
   for (std::size_t k = 0; k < bodies.joint_count(); ++k)
-    if (const auto dof = bodies.joint_dof[k]) column(base.coordinates() + *dof, w.composite[k] * root_motion_axis(bodies, k, w), *mc);
+    if (const auto dof = bodies.joint_dof[k])
+      column(base.coordinates() + *dof, w.composite[k] * root_motion_axis(bodies, k, w), *mc);
   return mc;
 }
 

@@ -28,13 +28,14 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
 }
 
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
-                                                  std::span<const double> q,
-                                                  std::span<Pose> transforms, std::span<Pose> out) {
+                                                  std::span<const double> q, std::span<Pose> transforms,
+                                                  std::span<Pose> out) {
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   const std::size_t L = model.link_count();
   const std::size_t J = model.joint_count();
   if (out.size() != L) return std::unexpected(wrong_length("all link poses output", L, out.size()));
-  if (transforms.size() != J) return std::unexpected(wrong_length("transform workspace", J, transforms.size()));
+  if (transforms.size() != J)
+    return std::unexpected(wrong_length("transform workspace", J, transforms.size()));
 
   out[0] = base;
   // B∘X is X itself for the identity base, the default of a fixed robot.
@@ -65,8 +66,7 @@ struct PathMotion {
 // not read and alpha, a stay zero.
 template <bool Acceleration>
 PathMotion path_motion(const Model& model, std::span<const double> q, std::span<const double> qd,
-                       std::span<const double> qdd, std::size_t target,
-                       std::span<std::size_t> path) {
+                       std::span<const double> qdd, std::size_t target, std::span<std::size_t> path) {
   const std::size_t depth = prepare_ancestor_path(model.parent, target, path);
   PathMotion m;
   for (std::size_t k = depth; k-- > 0;) {
@@ -97,8 +97,7 @@ PathMotion path_motion(const Model& model, std::span<const double> q, std::span<
 std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
                                                         std::span<const double> q,
                                                         std::span<const double> qd, LinkId target,
-                                                        const Pose& tool,
-                                                        std::span<std::size_t> path) {
+                                                        const Pose& tool, std::span<std::size_t> path) {
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_like_q(q, qd, "qd"));
   if (!tool.all_finite()) return std::unexpected(errors::NonFiniteInput{"tool frame"});
@@ -116,10 +115,11 @@ std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, cons
   return Twist{R_b * m.omega + omega_b, R_b * m.v + base.velocity.linear + omega_b.cross(p_w)};
 }
 
-std::expected<Twist, Error> forward_acceleration_kinematics(
-    const Model& model, const BaseState& base, std::span<const double> q,
-    std::span<const double> qd, std::span<const double> qdd,
-    LinkId target, std::span<std::size_t> path) {
+std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, const BaseState& base,
+                                                            std::span<const double> q,
+                                                            std::span<const double> qd,
+                                                            std::span<const double> qdd, LinkId target,
+                                                            std::span<std::size_t> path) {
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_like_q(q, qd, "qd"));
   VELKOR_TRY(check_like_q(q, qdd, "qdd"));

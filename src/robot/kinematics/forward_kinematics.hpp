@@ -23,8 +23,8 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
 
 // out[i] = world pose of link i; transforms[k] = pose of link k+1 relative to the root.
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
-                                                  std::span<const double> q,
-                                                  std::span<Pose> transforms, std::span<Pose> out);
+                                                  std::span<const double> q, std::span<Pose> transforms,
+                                                  std::span<Pose> out);
 
 // Twist of `target`: angular velocity, and the velocity of the tool point (the
 // tool pose's translation in the target frame), world axes. `base` gives the
@@ -33,14 +33,15 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
 std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
                                                         std::span<const double> q,
                                                         std::span<const double> qd, LinkId target,
-                                                        const Pose& tool,
-                                                        std::span<std::size_t> path);
+                                                        const Pose& tool, std::span<std::size_t> path);
 
 // Angular acceleration and classical linear acceleration of the target origin,
 // world axes, with the base's orientation, twist and acceleration.
-std::expected<Twist, Error> forward_acceleration_kinematics(
-    const Model& model, const BaseState& base, std::span<const double> q, std::span<const double> qd,
-    std::span<const double> qdd, LinkId target, std::span<std::size_t> path);
+std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, const BaseState& base,
+                                                            std::span<const double> q,
+                                                            std::span<const double> qd,
+                                                            std::span<const double> qdd, LinkId target,
+                                                            std::span<std::size_t> path);
 
 // Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.
 void write_pose_row(const Pose& pose, double* row);

@@ -67,8 +67,10 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
   VELKOR_TRY(check_output(out, initial_q.size(), "inverse kinematics output"));
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
-  if (w.ik_joints.size() != n) return std::unexpected(wrong_length("IK joint workspace", n, w.ik_joints.size()));
-  if (w.ik_step.size() != n) return std::unexpected(wrong_length("IK step workspace", n, w.ik_step.size()));
+  if (w.ik_joints.size() != n)
+    return std::unexpected(wrong_length("IK joint workspace", n, w.ik_joints.size()));
+  if (w.ik_step.size() != n)
+    return std::unexpected(wrong_length("IK step workspace", n, w.ik_step.size()));
   VELKOR_TRY(validate_options(options));
 
   // The desired pose in root-link coordinates: p* = R_bᵀ·(t − t_b), q* = conj(q_b)·q.

@@ -20,10 +20,9 @@ void write_base_block(const Vec3& p, double* out) {
   }
 }
 
-std::expected<void, Error> checked_jacobian(const Model& model, std::span<const double> q,
-                                            LinkId target, const Quat& base_rotation,
-                                            std::size_t base_columns, Workspace& workspace,
-                                            std::span<double> out) {
+std::expected<void, Error> checked_jacobian(const Model& model, std::span<const double> q, LinkId target,
+                                            const Quat& base_rotation, std::size_t base_columns,
+                                            Workspace& workspace, std::span<double> out) {
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   const std::size_t m = model.dof_count() + base_columns;
   if (out.size() != 6 * m) return std::unexpected(wrong_length("jacobian output", 6 * m, out.size()));
@@ -68,8 +67,8 @@ std::expected<void, Error> jacobian(const Model& model, const Base& base, Worksp
 }
 
 std::expected<Pose, Error> jacobian_derivative_kernel(const Model& model, std::span<const double> q,
-                                                      std::span<const double> qd,
-                                                      std::size_t target, Workspace& w) {
+                                                      std::span<const double> qd, std::size_t target,
+                                                      Workspace& w) {
   std::fill(w.jacobian_derivative.begin(), w.jacobian_derivative.end(), 0.0);
   if (target == 0) {
     std::fill(w.jacobian.begin(), w.jacobian.end(), 0.0);
@@ -112,11 +111,8 @@ std::expected<Pose, Error> jacobian_derivative_kernel(const Model& model, std::s
         angular = rate;
         linear = rate.cross(p_t - w.frames[j].translation) + axis.cross(v_t - w.linear_velocity[j]);
         break;
-      case JointKind::Prismatic:
-        linear = rate;
-        break;
-      case JointKind::Fixed:
-        fault("fixed joints have no DOF index");
+      case JointKind::Prismatic: linear = rate; break;
+      case JointKind::Fixed: fault("fixed joints have no DOF index");
     }
   }
   return jacobian_kernel(model, w.frames, target, path, w.jacobian, true);
@@ -132,16 +128,16 @@ void write_fixed_jacobian_derivative(std::size_t n, const Quat& base_rotation,
   }
 }
 
-void write_floating_jacobian_derivative(std::size_t n, const BaseState& base,
-                                        std::span<const double> qd, const Pose& target,
-                                        std::span<const double> jacobian,
+void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, std::span<const double> qd,
+                                        const Pose& target, std::span<const double> jacobian,
                                         std::span<const double> jdot, std::span<double> out) {
   std::fill(out.begin(), out.end(), 0.0);
   const Quat& R_b = base.frame.rotation;
   const Vec3& omega_b = base.velocity.angular;
   // v_rel = Σ qd[d]·J_lin(d): velocity of the target origin relative to the base
   Vec3 v_rel = Vec3::Zero();
-  for (std::size_t d = 0; d < n; ++d) v_rel += qd[d] * Eigen::Map<const Vec3>(jacobian.data() + 6 * d + 3);
+  for (std::size_t d = 0; d < n; ++d)
+    v_rel += qd[d] * Eigen::Map<const Vec3>(jacobian.data() + 6 * d + 3);
   // ṗ = ω_b × (R_b·p_t) + R_b·v_rel
   const Vec3 p_dot = omega_b.cross(R_b * target.translation) + R_b * v_rel;
   for (int i = 0; i < 3; ++i) Eigen::Map<Vec3>(out.data() + 6 * i + 3) = Vec3::Unit(i).cross(p_dot);
@@ -177,18 +173,17 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
 }  // namespace
 
 std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q,
-                                               std::span<const double> qd, LinkId target,
-                                               std::span<double> out) {
-  return checked_jacobian_derivative(model, q, qd, target, base.coordinates(), w, out,
-                                     [&](const Pose& pose) {
-    if (base.floating)
-      write_floating_jacobian_derivative(model.dof_count(), base.state, qd, pose, w.jacobian,
-                                         w.jacobian_derivative, out);
-    else
-      write_fixed_jacobian_derivative(model.dof_count(), base.state.frame.rotation,
-                                      w.jacobian_derivative, out);
-  });
+                                               std::span<const double> q, std::span<const double> qd,
+                                               LinkId target, std::span<double> out) {
+  return checked_jacobian_derivative(
+      model, q, qd, target, base.coordinates(), w, out, [&](const Pose& pose) {
+        if (base.floating)
+          write_floating_jacobian_derivative(model.dof_count(), base.state, qd, pose, w.jacobian,
+                                             w.jacobian_derivative, out);
+        else
+          write_fixed_jacobian_derivative(model.dof_count(), base.state.frame.rotation,
+                                          w.jacobian_derivative, out);
+      });
 }
 
 }  // namespace velkor

@@ -10,8 +10,8 @@
 
 #include "base_state.hpp"
 #include "error.hpp"
-#include "robot/link_id.hpp"
 #include "robot/base.hpp"
+#include "robot/link_id.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 
@@ -58,19 +58,17 @@ inline std::expected<void, Error> jacobian_derivative(const FloatingRobot& robot
 // workspace's Jacobian and Jacobian-derivative buffers; returns the target pose
 // relative to the root link.
 std::expected<Pose, Error> jacobian_derivative_kernel(const Model& model, std::span<const double> q,
-                                                      std::span<const double> qd,
-                                                      std::size_t target, Workspace& workspace);
+                                                      std::span<const double> qd, std::size_t target,
+                                                      Workspace& workspace);
 
 // World axes for a base at rest: every column rotated by the base rotation.
 void write_fixed_jacobian_derivative(std::size_t n, const Quat& base_rotation,
-                                     std::span<const double> jacobian_derivative,
-                                     std::span<double> out);
+                                     std::span<const double> jacobian_derivative, std::span<double> out);
 
 // World axes for a moving base: d/dt(R_b·J) = R_b·J̇ + ω_b × (R_b·J), plus the
 // base block e_i × ṗ of the moving target offset.
-void write_floating_jacobian_derivative(std::size_t n, const BaseState& base,
-                                        std::span<const double> qd, const Pose& target,
-                                        std::span<const double> jacobian,
+void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, std::span<const double> qd,
+                                        const Pose& target, std::span<const double> jacobian,
                                         std::span<const double> jacobian_derivative,
                                         std::span<double> out);
 

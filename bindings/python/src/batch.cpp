@@ -21,9 +21,9 @@ namespace {
 class BatchInput {
  public:
   bool extract(PyObject* value, const char* name) {
-    PyObject* converted = PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
-                                          nullptr);
+    PyObject* converted =
+        PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr);
     if (converted == nullptr) return false;
     array_ = PyRef::steal(converted);
     if (PyArray_NDIM(array()) != 2) {
@@ -90,10 +90,10 @@ void add_row(std::size_t row) {
 
 template <class CoreRobot>
 struct BatchObject {
-  PyObject_HEAD
-  PyObject* handle;  // the Robot or FloatingRobot, kept alive
+  PyObject_HEAD PyObject* handle;  // the Robot or FloatingRobot, kept alive
   std::size_t threads;
-  std::vector<Calculation<CoreRobot>>* workspaces;  // of threads 1 .. threads-1, used under the handle's lock
+  std::vector<Calculation<CoreRobot>>*
+      workspaces;  // of threads 1 .. threads-1, used under the handle's lock
 };
 
 template <class CoreRobot>
@@ -175,11 +175,12 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
   if (out != nullptr) {
     if constexpr (R > 1) {
       if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != static_cast<Py_ssize_t>(R)) {
-        PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a tuple of %zu arrays, got %s", R,
-                     Py_TYPE(out)->tp_name);
+        PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a tuple of %zu arrays, got %s",
+                     R, Py_TYPE(out)->tp_name);
         return false;
       }
-      for (std::size_t r = 0; r < R; ++r) results[r] = PyRef::borrow(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(r)));
+      for (std::size_t r = 0; r < R; ++r)
+        results[r] = PyRef::borrow(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(r)));
     } else {
       results[0] = PyRef::borrow(out);
     }
@@ -187,13 +188,16 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
       auto* o = reinterpret_cast<PyArrayObject*>(given.get());
       if (!PyArray_Check(given.get()) || !PyArray_EquivTypenums(PyArray_TYPE(o), NPY_DOUBLE) ||
           !PyArray_ISNOTSWAPPED(o) || PyArray_NDIM(o) != 2) {
-        PyErr_Format(PyExc_TypeError, "argument 'out': expected None or a two-dimensional float64 numpy.ndarray, got %s",
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'out': expected None or a two-dimensional float64 numpy.ndarray, got %s",
                      Py_TYPE(given.get())->tp_name);
         return false;
       }
       if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
-          static_cast<std::size_t>(PyArray_DIM(o, 0)) != N || static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
-        PyErr_Format(PyExc_ValueError, "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
+          static_cast<std::size_t>(PyArray_DIM(o, 0)) != N ||
+          static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
+        PyErr_Format(PyExc_ValueError,
+                     "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
         return false;
       }
     }
@@ -226,8 +230,9 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
 // when the handle cannot be locked (closed, poisoned) or memory runs out.
 template <class CoreRobot, class Method, std::size_t R>
 bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodCall<CoreRobot>& shared,
-              const std::vector<BaseState>& states, const std::array<BatchInput, 3>& inputs, std::size_t N,
-              std::size_t K, const std::array<double*, R>& out_data, Failure& failure, bool& interrupted) {
+              const std::vector<BaseState>& states, const std::array<BatchInput, 3>& inputs,
+              std::size_t N, std::size_t K, const std::array<double*, R>& out_data, Failure& failure,
+              bool& interrupted) {
   static constexpr const MethodDescription& d = Method::description;
   std::vector<std::thread> workers;
   try {
@@ -248,7 +253,9 @@ bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodC
     // Chunk t of the rows runs on workspace t (0: the handle's own).
     const std::size_t T = std::max<std::size_t>(1, std::min(batch.threads, N));
     const std::size_t chunk = (N + T - 1) / T;
-    const auto workspace = [&](std::size_t t) -> Calculation<CoreRobot>& { return t == 0 ? first : others[t - 1]; };
+    const auto workspace = [&](std::size_t t) -> Calculation<CoreRobot>& {
+      return t == 0 ? first : others[t - 1];
+    };
     // Only this thread polls for signals (CPython runs their handlers on the main thread alone).
     const auto stopped = [&](bool polls) {
       if (polls && interrupt.due()) {
@@ -264,7 +271,8 @@ bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodC
         for (std::size_t i = begin; i < end; ++i) {
           if (stopped(polls) || failure.row.load(std::memory_order_relaxed) < i) return;
           const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : &no_state};
-          const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
+          const Inputs row{inputs[0].row(i),
+                           d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
                            d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
           std::array<double*, R> at;
           for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K;
@@ -335,9 +343,11 @@ template <class CoreRobot, class Method>
 PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const MethodDescription& d = Method::description;
   static_assert(d.result != Result::Pose && d.result != Result::Twist, "batches return arrays");
-  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." + d.name;
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." +
+                                      d.name;
   static const MethodSignature<CoreRobot> s(d);
-  static const Signature signature{function.c_str(), s.names.data(), s.signature.count, s.signature.required};
+  static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
+                                   s.signature.required};
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
   constexpr Py_ssize_t b = is_floating<CoreRobot> ? 1 : 0;
@@ -396,7 +406,8 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
   Failure failure;
   bool interrupted = false;
-  if (!run_rows<CoreRobot, Method>(batch, h, shared, states, inputs, N, K, out_data, failure, interrupted))
+  if (!run_rows<CoreRobot, Method>(batch, h, shared, states, inputs, N, K, out_data, failure,
+                                   interrupted))
     return nullptr;
   reads.release();
   for (Hold& write : writes) write.release();
@@ -426,59 +437,49 @@ PyObject* batch_threads(PyObject* self, void*) {
   return PyLong_FromSize_t(batch_of<CoreRobot>(self).threads);
 }
 
-#define VELKOR_BATCH_METHOD(CoreRobot, name, signature, doc)                                    \
-  {#name, fastcall_entry<batch_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
-   #name "($self, " signature ")\n--\n\n" doc}
-
-#define VELKOR_BATCH_METHODS(CoreRobot, base)                                                   \
-  VELKOR_BATCH_METHOD(CoreRobot, forward_kinematics_all, base "q, out=None",                    \
-                      "forward_kinematics_all for each row of q: (N, 7·L)."),                   \
-      VELKOR_BATCH_METHOD(CoreRobot, jacobian, base "q, target, out=None",                     \
-                          "jacobian for each row of q, one target: (N, 6·G)."),                \
-      VELKOR_BATCH_METHOD(CoreRobot, jacobian_derivative, base "q, qd, target, out=None",     \
-                          "jacobian_derivative for each row: (N, 6·G)."),                      \
-      VELKOR_BATCH_METHOD(CoreRobot, mass_matrix, base "q, out=None",                          \
-                          "mass_matrix for each row of q: (N, G·G), each row column-major."),  \
-      VELKOR_BATCH_METHOD(CoreRobot, gravity, base "q, loads=None, out=None",                 \
-                          "gravity for each row of q, the same loads for every row: (N, G)."), \
-      VELKOR_BATCH_METHOD(CoreRobot, inverse_dynamics, base "q, qd, qdd, loads=None, out=None", \
-                          "inverse_dynamics for each row, the same loads for every row: (N, G)."), \
-      VELKOR_BATCH_METHOD(CoreRobot, velocity_product_forces, base "q, qd, out=None",         \
-                          "velocity_product_forces for each row: (N, G)."),                    \
-      VELKOR_BATCH_METHOD(CoreRobot, forward_dynamics, base "q, qd, forces, loads=None, out=None", \
-                          "forward_dynamics for each row, the same loads for every row: (N, G)."), \
-      VELKOR_BATCH_METHOD(CoreRobot, center_of_mass, base "q, out=None", "center_of_mass for each row: (N, 3)."), \
-      VELKOR_BATCH_METHOD(CoreRobot, center_of_mass_velocity, base "q, qd, out=None",          \
-                          "center_of_mass_velocity for each row: (N, 3)."),                    \
-      VELKOR_BATCH_METHOD(CoreRobot, center_of_mass_jacobian, base "q, out=None",              \
-                          "center_of_mass_jacobian for each row: (N, 3·G)."),                  \
-      VELKOR_BATCH_METHOD(CoreRobot, centroidal_momentum, base "q, qd, out=None",              \
-                          "centroidal_momentum for each row: (N, 6)."),                        \
-      VELKOR_BATCH_METHOD(CoreRobot, centroidal_momentum_matrix, base "q, out=None",           \
-                          "centroidal_momentum_matrix for each row: (N, 6·G)."),               \
-      VELKOR_BATCH_METHOD(CoreRobot, kinetic_energy, base "q, qd",                             \
-                          "kinetic_energy for each row: (N, 1)."),                             \
-      VELKOR_BATCH_METHOD(CoreRobot, potential_energy, base "q",                               \
-                          "potential_energy for each row: (N, 1)."),                           \
-      VELKOR_BATCH_METHOD(CoreRobot, inverse_dynamics_derivatives, base "q, qd, qdd, loads=None, out=None", \
-                          "inverse_dynamics_derivatives for each row: a pair of (N, G·G) arrays."), \
-      VELKOR_BATCH_METHOD(CoreRobot, forward_dynamics_derivatives, base "q, qd, tau, loads=None, out=None", \
-                          "forward_dynamics_derivatives for each row: three (N, G·G) arrays."), \
-      VELKOR_BATCH_METHOD(CoreRobot, gravity_derivatives, base "q, out=None",                  \
-                          "gravity_derivatives for each row: (N, G·G)."),                      \
-  {                                                                                              \
-    nullptr, nullptr, 0, nullptr                                                                 \
-  }
+// The batch rows: the text signature of the handle's method, then the prose.
+template <class CoreRobot>
+PyMethodDef batch_methods[] = {
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, forward_kinematics_all,
+                      "forward_kinematics_all for each row of q: (N, 7·L)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, jacobian,
+                      "jacobian for each row of q, one target: (N, 6·G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, jacobian_derivative,
+                      "jacobian_derivative for each row: (N, 6·G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, mass_matrix,
+                      "mass_matrix for each row of q: (N, G·G), each row column-major."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, gravity,
+                      "gravity for each row of q, the same loads for every row: (N, G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, inverse_dynamics,
+                      "inverse_dynamics for each row, the same loads for every row: (N, G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, velocity_product_forces,
+                      "velocity_product_forces for each row: (N, G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, forward_dynamics,
+                      "forward_dynamics for each row, the same loads for every row: (N, G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, center_of_mass, "center_of_mass for each row: (N, 3)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, center_of_mass_velocity,
+                      "center_of_mass_velocity for each row: (N, 3)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, center_of_mass_jacobian,
+                      "center_of_mass_jacobian for each row: (N, 3·G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, centroidal_momentum,
+                      "centroidal_momentum for each row: (N, 6)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, centroidal_momentum_matrix,
+                      "centroidal_momentum_matrix for each row: (N, 6·G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, kinetic_energy, "kinetic_energy for each row: (N, 1)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, potential_energy,
+                      "potential_energy for each row: (N, 1)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, inverse_dynamics_derivatives,
+                      "inverse_dynamics_derivatives for each row: a pair of (N, G·G) arrays."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, forward_dynamics_derivatives,
+                      "forward_dynamics_derivatives for each row: three (N, G·G) arrays."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, gravity_derivatives,
+                      "gravity_derivatives for each row: (N, G·G)."),
+    {nullptr, nullptr, 0, nullptr}};
 
 template <class CoreRobot>
-PyMethodDef batch_methods[] = {VELKOR_BATCH_METHODS(CoreRobot, "")};
-template <>
-PyMethodDef batch_methods<FloatingRobot>[] = {VELKOR_BATCH_METHODS(FloatingRobot, "base, ")};
-
-template <class CoreRobot>
-PyGetSetDef batch_getset[] = {
-    {"threads", entry<batch_threads<CoreRobot>>, nullptr, "Number of native threads a call uses at most.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef batch_getset[] = {{"threads", entry<batch_threads<CoreRobot>>, nullptr,
+                               "Number of native threads a call uses at most.", nullptr},
+                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 constexpr const char* batch_doc =
     "The array methods of a handle over many states at once (robot.batch()).\n\n"
@@ -502,14 +503,14 @@ constexpr const char* batch_doc =
     "allocation per row; one thread start per extra thread and call.";
 
 template <class CoreRobot>
-PyType_Slot batch_slots[] = {
-    {Py_tp_doc, const_cast<char*>(batch_doc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<CoreRobot>)},
-    {Py_tp_methods, batch_methods<CoreRobot>},
-    {Py_tp_getset, batch_getset<CoreRobot>},
-    {0, nullptr}};
+PyType_Slot batch_slots[] = {{Py_tp_doc, const_cast<char*>(batch_doc)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch<CoreRobot>)},
+                             {Py_tp_methods, batch_methods<CoreRobot>},
+                             {Py_tp_getset, batch_getset<CoreRobot>},
+                             {0, nullptr}};
 
-constexpr unsigned batch_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned batch_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
 PyType_Spec robot_batch_spec = {"velkor.RobotBatch", sizeof(BatchObject<Robot>), 0, batch_flags,
                                 batch_slots<Robot>};
 PyType_Spec floating_batch_spec = {"velkor.FloatingRobotBatch", sizeof(BatchObject<FloatingRobot>), 0,
@@ -537,7 +538,8 @@ PyObject* handle_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static const Signature signature{function.c_str(), names, 1, 0};
   PyObject* arg[1] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, max_batch_threads);
+  std::size_t threads =
+      std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, max_batch_threads);
   if (arg[0] != nullptr && arg[0] != Py_None) {
     const auto count = count_argument(arg[0], "threads", 1, max_batch_threads);
     if (!count) return nullptr;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -75,9 +76,8 @@ template <class CoreRobot, class Core>
 PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, const Inputs& inputs,
                        Core&& core) {
   return arrays_method<1>(h, std::array<PyObject*, 1>{out}, nullptr, length, inputs,
-                          [&](Calculation<CoreRobot>& c, const std::array<double*, 1>& data, const Inputs& in) {
-                            return core(c, data[0], in);
-                          });
+                          [&](Calculation<CoreRobot>& c, const std::array<double*, 1>& data,
+                              const Inputs& in) { return core(c, data[0], in); });
 }
 
 // The same for methods whose result is a value object built from the core's result.
@@ -100,7 +100,18 @@ inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
 
 // What a method returns: a value object, or a float64 array of a length the
 // handle fixes.
-enum class Result { Pose, Twist, Number, Point, Six, Generalized, GeneralizedSquare, PointJacobian, Jacobian, LinkPoses };
+enum class Result {
+  Pose,
+  Twist,
+  Number,
+  Point,
+  Six,
+  Generalized,
+  GeneralizedSquare,
+  PointJacobian,
+  Jacobian,
+  LinkPoses
+};
 
 // A method's parameters after the FloatingRobot's `base`. Joint vectors come
 // first (q, then qd, qdd or forces); an index of -1 means the method has no such
@@ -118,6 +129,53 @@ struct MethodDescription {
   int loads = -1;
   int out = -1;
 };
+
+// ---- the method table row: its text signature written from the description ----
+
+// Writes `text` at out + at (counts only, when out is nullptr); returns the new end.
+constexpr std::size_t put_text(char* out, std::size_t at, std::string_view text) {
+  if (out != nullptr) std::copy(text.begin(), text.end(), out + at);
+  return at + text.size();
+}
+
+// "jacobian($self, base, q, target, out=None)\n--\n\n" followed by `doc`: the
+// header CPython reads __text_signature__ (and so inspect.signature) from, with
+// the parameters the call parses (see MethodSignature), `base` first on a
+// FloatingRobot and None as the default of the optional ones. Returns the length.
+template <class CoreRobot>
+constexpr std::size_t method_text(const MethodDescription& d, std::string_view doc, char* out) {
+  std::size_t at = put_text(out, 0, d.name);
+  at = put_text(out, at, is_floating<CoreRobot> ? "($self, base, " : "($self, ");
+  for (std::size_t i = 0; i < d.parameters.size() && d.parameters[i] != nullptr; ++i) {
+    if (i > 0) at = put_text(out, at, ", ");
+    at = put_text(out, at, d.parameters[i]);
+    if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
+  }
+  at = put_text(out, at, ")\n--\n\n");
+  return put_text(out, at, doc);
+}
+
+// The docstring of Method's row, built at compile time into static storage;
+// Doc is a captureless lambda returning the prose.
+template <class CoreRobot, class Method, class Doc>
+inline constexpr auto method_doc = [] {
+  constexpr std::size_t length = method_text<CoreRobot>(Method::description, Doc{}(), nullptr);
+  std::array<char, length + 1> text{};  // NUL-terminated
+  method_text<CoreRobot>(Method::description, Doc{}(), text.data());
+  return text;
+}();
+
+template <class CoreRobot, class Method, auto Function, class Doc>
+PyMethodDef method_row(Doc) {
+  return {Method::description.name, fastcall_entry<Function>(), METH_FASTCALL | METH_KEYWORDS,
+          method_doc<CoreRobot, Method, Doc>.data()};
+}
+
+// The method table row of methods::name on a CoreRobot handle, called through
+// Entry<CoreRobot, methods::name> (computing_method, or a batch's entry), with
+// the prose `doc` after the text signature.
+#define VELKOR_METHOD_ROW(Entry, CoreRobot, name, doc) \
+  method_row<CoreRobot, methods::name, Entry<CoreRobot, methods::name>>([] { return doc; })
 
 // "Robot.jacobian" with parameters (q, target, out), or "FloatingRobot.jacobian"
 // with (base, q, target, out).
@@ -143,7 +201,6 @@ inline bool same_length(const InputArray& q, const InputArray& other, const char
   PyErr_Format(PyExc_ValueError, "q and %s must have the same length", name);
   return false;
 }
-
 
 // The base a call computes with: the Robot's own (its base frame), or the
 // FloatingRobot's `state` (the call's argument, or a batch row's).
@@ -205,7 +262,9 @@ class MethodCall {
   const Pose& tool() const { return tool_; }
   std::span<const IndexedLoad> loads() const { return loads_.loads(); }
   template <const MethodDescription& d>
-  PyObject* out() const { return d.out >= 0 ? argument(d.out) : nullptr; }
+  PyObject* out() const {
+    return d.out >= 0 ? argument(d.out) : nullptr;
+  }
 
  private:
   // target's and tool's types, then `between` (out's type, the lengths), then
@@ -279,7 +338,8 @@ std::array<std::span<double>, K> spans(const std::array<double*, K>& data, std::
 // (a velocity of 1e200, a gravity of 1e308) is the SolverError
 // NonFiniteResult naming the method, never inf or NaN returned as an answer.
 // One pass over the result; an `out` the caller gave then holds that result.
-inline std::expected<void, Error> finite_result(const MethodDescription& d, std::span<const double> values) {
+inline std::expected<void, Error> finite_result(const MethodDescription& d,
+                                                std::span<const double> values) {
   for (const double v : values)
     if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteResult{d.name});
   return {};
@@ -303,8 +363,7 @@ std::expected<void, Error> compute_arrays(Calculation<CoreRobot>& c, const Call&
 // array of `results` spans when there are several). Value
 // results have no `out` that could alias an input, so they read the inputs in place.
 template <class CoreRobot, class Method>
-PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const MethodDescription& d = Method::description;
   static const MethodSignature<CoreRobot> s(d);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
@@ -327,7 +386,8 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
         h,
         [&](Calculation<CoreRobot>& c) {
           auto value = Method::compute(c, call, call.inputs());
-          if (value && !value->all_finite()) return decltype(value)(std::unexpected(errors::NonFiniteResult{d.name}));
+          if (value && !value->all_finite())
+            return decltype(value)(std::unexpected(errors::NonFiniteResult{d.name}));
           return value;
         },
         [](const auto& value) {
@@ -341,16 +401,18 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (given != nullptr && given != Py_None)
       for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i));
     const std::size_t length = result_length(d.result, h);
-    return arrays_method<K>(h, outs, given, length, call.inputs(),
-                            [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
-                              return compute_arrays<Method>(c, call, data, length, in);
-                            });
+    return arrays_method<K>(
+        h, outs, given, length, call.inputs(),
+        [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
+          return compute_arrays<Method>(c, call, data, length, in);
+        });
   } else {
     const std::size_t length = result_length(d.result, h);
     return array_method(h, call.template out<Method::description>(), length, call.inputs(),
                         [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-      return compute_arrays<Method>(c, call, std::array<double*, 1>{out}, length, in);
-    });
+                          return compute_arrays<Method>(c, call, std::array<double*, 1>{out}, length,
+                                                        in);
+                        });
   }
 }
 

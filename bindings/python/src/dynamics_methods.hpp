@@ -25,9 +25,12 @@ PyObject* load_buffer_method(PyObject* self, PyObject*) {
 namespace methods {
 
 struct mass_matrix {
-  static constexpr MethodDescription description{
-      .name = "mass_matrix", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
-      .result = Result::GeneralizedSquare, .out = 1};
+  static constexpr MethodDescription description{.name = "mass_matrix",
+                                                 .parameters = {"q", "out"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::GeneralizedSquare,
+                                                 .out = 1};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -36,9 +39,13 @@ struct mass_matrix {
 };
 
 struct gravity {
-  static constexpr MethodDescription description{
-      .name = "gravity", .parameters = {"q", "loads", "out"}, .required = 1, .vectors = 1,
-      .result = Result::Generalized, .loads = 1, .out = 2};
+  static constexpr MethodDescription description{.name = "gravity",
+                                                 .parameters = {"q", "loads", "out"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::Generalized,
+                                                 .loads = 1,
+                                                 .out = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -47,9 +54,13 @@ struct gravity {
 };
 
 struct inverse_dynamics {
-  static constexpr MethodDescription description{
-      .name = "inverse_dynamics", .parameters = {"q", "qd", "qdd", "loads", "out"}, .required = 3,
-      .vectors = 3, .result = Result::Generalized, .loads = 3, .out = 4};
+  static constexpr MethodDescription description{.name = "inverse_dynamics",
+                                                 .parameters = {"q", "qd", "qdd", "loads", "out"},
+                                                 .required = 3,
+                                                 .vectors = 3,
+                                                 .result = Result::Generalized,
+                                                 .loads = 3,
+                                                 .out = 4};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -59,9 +70,12 @@ struct inverse_dynamics {
 };
 
 struct velocity_product_forces {
-  static constexpr MethodDescription description{
-      .name = "velocity_product_forces", .parameters = {"q", "qd", "out"}, .required = 2,
-      .vectors = 2, .result = Result::Generalized, .out = 2};
+  static constexpr MethodDescription description{.name = "velocity_product_forces",
+                                                 .parameters = {"q", "qd", "out"},
+                                                 .required = 2,
+                                                 .vectors = 2,
+                                                 .result = Result::Generalized,
+                                                 .out = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -71,10 +85,14 @@ struct velocity_product_forces {
 
 // forces has the generalized count, not q's length, so only qd is matched.
 struct forward_dynamics {
-  static constexpr MethodDescription description{
-      .name = "forward_dynamics", .parameters = {"q", "qd", "forces", "loads", "out"},
-      .required = 3, .vectors = 3, .result = Result::Generalized, .unmatched = 1, .loads = 3,
-      .out = 4};
+  static constexpr MethodDescription description{.name = "forward_dynamics",
+                                                 .parameters = {"q", "qd", "forces", "loads", "out"},
+                                                 .required = 3,
+                                                 .vectors = 3,
+                                                 .result = Result::Generalized,
+                                                 .unmatched = 1,
+                                                 .loads = 3,
+                                                 .out = 4};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -84,9 +102,12 @@ struct forward_dynamics {
 };
 
 struct center_of_mass {
-  static constexpr MethodDescription description{
-      .name = "center_of_mass", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
-      .result = Result::Point, .out = 1};
+  static constexpr MethodDescription description{.name = "center_of_mass",
+                                                 .parameters = {"q", "out"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::Point,
+                                                 .out = 1};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -95,9 +116,12 @@ struct center_of_mass {
 };
 
 struct center_of_mass_velocity {
-  static constexpr MethodDescription description{
-      .name = "center_of_mass_velocity", .parameters = {"q", "qd", "out"}, .required = 2,
-      .vectors = 2, .result = Result::Point, .out = 2};
+  static constexpr MethodDescription description{.name = "center_of_mass_velocity",
+                                                 .parameters = {"q", "qd", "out"},
+                                                 .required = 2,
+                                                 .vectors = 2,
+                                                 .result = Result::Point,
+                                                 .out = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -106,9 +130,12 @@ struct center_of_mass_velocity {
 };
 
 struct center_of_mass_jacobian {
-  static constexpr MethodDescription description{
-      .name = "center_of_mass_jacobian", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
-      .result = Result::PointJacobian, .out = 1};
+  static constexpr MethodDescription description{.name = "center_of_mass_jacobian",
+                                                 .parameters = {"q", "out"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::PointJacobian,
+                                                 .out = 1};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -117,9 +144,12 @@ struct center_of_mass_jacobian {
 };
 
 struct centroidal_momentum {
-  static constexpr MethodDescription description{
-      .name = "centroidal_momentum", .parameters = {"q", "qd", "out"}, .required = 2, .vectors = 2,
-      .result = Result::Six, .out = 2};
+  static constexpr MethodDescription description{.name = "centroidal_momentum",
+                                                 .parameters = {"q", "qd", "out"},
+                                                 .required = 2,
+                                                 .vectors = 2,
+                                                 .result = Result::Six,
+                                                 .out = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -128,9 +158,12 @@ struct centroidal_momentum {
 };
 
 struct centroidal_momentum_matrix {
-  static constexpr MethodDescription description{
-      .name = "centroidal_momentum_matrix", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
-      .result = Result::Jacobian, .out = 1};
+  static constexpr MethodDescription description{.name = "centroidal_momentum_matrix",
+                                                 .parameters = {"q", "out"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::Jacobian,
+                                                 .out = 1};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -139,9 +172,11 @@ struct centroidal_momentum_matrix {
 };
 
 struct kinetic_energy {
-  static constexpr MethodDescription description{
-      .name = "kinetic_energy", .parameters = {"q", "qd"}, .required = 2, .vectors = 2,
-      .result = Result::Number};
+  static constexpr MethodDescription description{.name = "kinetic_energy",
+                                                 .parameters = {"q", "qd"},
+                                                 .required = 2,
+                                                 .vectors = 2,
+                                                 .result = Result::Number};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -150,9 +185,11 @@ struct kinetic_energy {
 };
 
 struct potential_energy {
-  static constexpr MethodDescription description{
-      .name = "potential_energy", .parameters = {"q"}, .required = 1, .vectors = 1,
-      .result = Result::Number};
+  static constexpr MethodDescription description{.name = "potential_energy",
+                                                 .parameters = {"q"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::Number};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -161,34 +198,50 @@ struct potential_energy {
 };
 
 struct inverse_dynamics_derivatives {
-  static constexpr MethodDescription description{
-      .name = "inverse_dynamics_derivatives", .parameters = {"q", "qd", "qdd", "loads", "out"}, .required = 3,
-      .vectors = 3, .result = Result::GeneralizedSquare, .results = 2, .loads = 3, .out = 4};
+  static constexpr MethodDescription description{.name = "inverse_dynamics_derivatives",
+                                                 .parameters = {"q", "qd", "qdd", "loads", "out"},
+                                                 .required = 3,
+                                                 .vectors = 3,
+                                                 .result = Result::GeneralizedSquare,
+                                                 .results = 2,
+                                                 .loads = 3,
+                                                 .out = 4};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            const std::array<std::span<double>, 2>& out, const Inputs& in) {
-    return velkor::inverse_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
-                                                call.loads(), out[0], out[1]);
+                                            const std::array<std::span<double>, 2>& out,
+                                            const Inputs& in) {
+    return velkor::inverse_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
+                                                in[2], call.loads(), out[0], out[1]);
   }
 };
 
 // tau has the generalized count, as forward_dynamics' forces.
 struct forward_dynamics_derivatives {
-  static constexpr MethodDescription description{
-      .name = "forward_dynamics_derivatives", .parameters = {"q", "qd", "tau", "loads", "out"}, .required = 3,
-      .vectors = 3, .result = Result::GeneralizedSquare, .results = 3, .unmatched = 1, .loads = 3, .out = 4};
+  static constexpr MethodDescription description{.name = "forward_dynamics_derivatives",
+                                                 .parameters = {"q", "qd", "tau", "loads", "out"},
+                                                 .required = 3,
+                                                 .vectors = 3,
+                                                 .result = Result::GeneralizedSquare,
+                                                 .results = 3,
+                                                 .unmatched = 1,
+                                                 .loads = 3,
+                                                 .out = 4};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            const std::array<std::span<double>, 3>& out, const Inputs& in) {
-    return velkor::forward_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
-                                                call.loads(), out[0], out[1], out[2]);
+                                            const std::array<std::span<double>, 3>& out,
+                                            const Inputs& in) {
+    return velkor::forward_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
+                                                in[2], call.loads(), out[0], out[1], out[2]);
   }
 };
 
 struct gravity_derivatives {
-  static constexpr MethodDescription description{
-      .name = "gravity_derivatives", .parameters = {"q", "out"}, .required = 1, .vectors = 1,
-      .result = Result::GeneralizedSquare, .out = 1};
+  static constexpr MethodDescription description{.name = "gravity_derivatives",
+                                                 .parameters = {"q", "out"},
+                                                 .required = 1,
+                                                 .vectors = 1,
+                                                 .result = Result::GeneralizedSquare,
+                                                 .out = 1};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -198,102 +251,94 @@ struct gravity_derivatives {
 
 }  // namespace methods
 
-// A method table row: the text signature from `signature`, then the prose `doc`.
-#define VELKOR_DYNAMICS_METHOD(CoreRobot, name, signature, doc)                             \
-  {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS,        \
-   #name "($self, " signature ")\n--\n\n" doc}
-
+// The paragraph on errors and cost every whole-body row ends with.
+#define VELKOR_WHOLE_BODY_ERRORS                                                         \
+  "\n\nRaises ValueError for q (\"expected n elements in q, found m\", \"q contains a\n" \
+  "non-finite value\") and qd, base (FloatingRobot), out; SolverError \"numerical\n"     \
+  "failure in centre of mass of a massless robot\" where the centre of mass is\n"        \
+  "needed and the robot has no mass; TypeError for wrong types; RuntimeError\n"          \
+  "\"robot is closed\". Cost: holds the handle's lock, releases the interpreter\n"       \
+  "lock while computing; O(n); no allocation with out=."
 
 // Method table rows of the whole-body quantities, shared by both handle kinds.
-#define VELKOR_WHOLE_BODY_ROW(CoreRobot, name, signature, doc)                                    \
-  {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
-   #name "($self, " signature ")\n--\n\n" doc                                                   \
-   "\n\nRaises ValueError for q (\"expected n elements in q, found m\", \"q contains a\n"         \
-   "non-finite value\") and qd, base (FloatingRobot), out; SolverError \"numerical\n"           \
-   "failure in centre of mass of a massless robot\" where the centre of mass is\n"              \
-   "needed and the robot has no mass; TypeError for wrong types; RuntimeError\n"                \
-   "\"robot is closed\". Cost: holds the handle's lock, releases the interpreter\n"             \
-   "lock while computing; O(n); no allocation with out=."}
-
-#define VELKOR_WHOLE_BODY_METHODS(CoreRobot, base)                                               \
-  VELKOR_WHOLE_BODY_ROW(CoreRobot, center_of_mass, base "q, out=None",                           \
-                        "Centre of mass of the robot at positions q: 3 values, metres, world\n"  \
-                        "axes."),                                                                 \
-      VELKOR_WHOLE_BODY_ROW(CoreRobot, center_of_mass_velocity, base "q, qd, out=None",          \
-                            "Velocity of the centre of mass at positions q and velocities qd:\n" \
-                            "3 values, m/s, world axes (a FloatingRobot's base moving with\n"   \
-                            "base.velocity)."),                                                  \
-      VELKOR_WHOLE_BODY_ROW(CoreRobot, center_of_mass_jacobian, base "q, out=None",              \
-                            "Jacobian of the centre of mass: flat 3·N, column-major (entry\n"    \
-                            "(r, c) at 3·c + r), world axes, so that its velocity is J·v for\n"  \
-                            "the N generalized velocities v (a FloatingRobot's 6 base\n"         \
-                            "coordinates, angular then linear, world axes, first)."),            \
-      VELKOR_WHOLE_BODY_ROW(CoreRobot, centroidal_momentum, base "q, qd, out=None",              \
-                            "Centroidal momentum: 6 values, the angular momentum about the\n"    \
-                            "centre of mass (N·m·s), then the linear momentum (kg·m/s), world\n" \
-                            "axes."),                                                            \
-      VELKOR_WHOLE_BODY_ROW(CoreRobot, centroidal_momentum_matrix, base "q, out=None",           \
-                            "Centroidal momentum matrix A_G: flat 6·N, column-major, rows as\n"  \
-                            "centroidal_momentum's, so that the momentum is A_G·v for the N\n"   \
-                            "generalized velocities v."),                                        \
-      VELKOR_WHOLE_BODY_ROW(CoreRobot, kinetic_energy, base "q, qd",                             \
-                            "Kinetic energy ½·vᵀ·M·v of the robot moving with q, qd (and a\n"   \
-                            "FloatingRobot's base.velocity), joules, as a float."),              \
-      VELKOR_WHOLE_BODY_ROW(CoreRobot, potential_energy, base "q",                               \
-                            "Potential energy −Σ m·gᵀ·c of the links in gravity_vector, with\n"  \
-                            "the world origin as reference, joules, as a float.")
+#define VELKOR_WHOLE_BODY_METHODS(CoreRobot)                                                 \
+  VELKOR_METHOD_ROW(computing_method, CoreRobot, center_of_mass,                             \
+                    "Centre of mass of the robot at positions q: 3 values, metres, world\n"  \
+                    "axes." VELKOR_WHOLE_BODY_ERRORS),                                       \
+      VELKOR_METHOD_ROW(computing_method, CoreRobot, center_of_mass_velocity,                \
+                        "Velocity of the centre of mass at positions q and velocities qd:\n" \
+                        "3 values, m/s, world axes (a FloatingRobot's base moving with\n"    \
+                        "base.velocity)." VELKOR_WHOLE_BODY_ERRORS),                         \
+      VELKOR_METHOD_ROW(                                                                     \
+          computing_method, CoreRobot, center_of_mass_jacobian,                              \
+          "Jacobian of the centre of mass: flat 3·N, column-major (entry\n"                  \
+          "(r, c) at 3·c + r), world axes, so that its velocity is J·v for\n"                \
+          "the N generalized velocities v (a FloatingRobot's 6 base\n"                       \
+          "coordinates, angular then linear, world axes, first)." VELKOR_WHOLE_BODY_ERRORS), \
+      VELKOR_METHOD_ROW(computing_method, CoreRobot, centroidal_momentum,                    \
+                        "Centroidal momentum: 6 values, the angular momentum about the\n"    \
+                        "centre of mass (N·m·s), then the linear momentum (kg·m/s), world\n" \
+                        "axes." VELKOR_WHOLE_BODY_ERRORS),                                   \
+      VELKOR_METHOD_ROW(computing_method, CoreRobot, centroidal_momentum_matrix,             \
+                        "Centroidal momentum matrix A_G: flat 6·N, column-major, rows as\n"  \
+                        "centroidal_momentum's, so that the momentum is A_G·v for the N\n"   \
+                        "generalized velocities v." VELKOR_WHOLE_BODY_ERRORS),               \
+      VELKOR_METHOD_ROW(                                                                     \
+          computing_method, CoreRobot, kinetic_energy,                                       \
+          "Kinetic energy ½·vᵀ·M·v of the robot moving with q, qd (and a\n"                  \
+          "FloatingRobot's base.velocity), joules, as a float." VELKOR_WHOLE_BODY_ERRORS),   \
+      VELKOR_METHOD_ROW(computing_method, CoreRobot, potential_energy,                       \
+                        "Potential energy −Σ m·gᵀ·c of the links in gravity_vector, with\n"  \
+                        "the world origin as reference, joules, as a float." VELKOR_WHOLE_BODY_ERRORS)
 
 // Method table rows of the derivatives, shared by both handle kinds; `columns`
 // says what a FloatingRobot's base columns mean.
-#define VELKOR_DERIVATIVE_ROW(CoreRobot, name, signature, doc)                                     \
-  {#name, fastcall_entry<computing_method<CoreRobot, methods::name>>(), METH_FASTCALL | METH_KEYWORDS, \
-   #name "($self, " signature ")\n--\n\n" doc}
-
-#define VELKOR_DERIVATIVE_LOCKS                                                                    \
-  "holds the handle's lock, releases the interpreter lock while computing; no\n"                  \
+#define VELKOR_DERIVATIVE_LOCKS                                                  \
+  "holds the handle's lock, releases the interpreter lock while computing; no\n" \
   "allocation with out= and loads None or a LoadBuffer."
 
-#define VELKOR_DERIVATIVE_METHODS(CoreRobot, base, columns)                                        \
-  VELKOR_DERIVATIVE_ROW(CoreRobot, inverse_dynamics_derivatives, base "q, qd, qdd, loads=None, out=None", \
-                        "Partial derivatives of inverse_dynamics (same arguments): the pair\n"     \
-                        "(dtau_dq, dtau_dqd), each a flat N·N float64 array in the mass\n"        \
-                        "matrix's column-major layout: entry (r, c) = d tau_r / d x_c at N·c + r\n" \
-                        "(N = generalized_count), in N·m or N per rad or m (dtau_dq) and per\n"   \
-                        "rad/s or m/s (dtau_dqd). d tau / d qdd is the mass matrix.\n"           \
-                        columns "out: None or a tuple of two such arrays, not overlapping, which is\n"  \
-                        "returned.\n\n"                                                          \
-                        "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"   \
-                        "does (\"out must contain exactly K elements\", \"the arrays in out must\n" \
-                        "not overlap\"), TypeError for wrong types, RuntimeError \"robot is\n"   \
-                        "closed\", PanicError on an internal fault.\n\n"                           \
-                        "Cost: one outward and one inward recursion, O(n·d) for n DOFs d deep,\n" \
-                        "like the mass matrix;\n" VELKOR_DERIVATIVE_LOCKS),                         \
-      VELKOR_DERIVATIVE_ROW(CoreRobot, forward_dynamics_derivatives, base "q, qd, tau, loads=None, out=None", \
-                            "Partial derivatives of forward_dynamics (tau: its generalized\n"      \
-                            "forces): the triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"      \
-                            "float64 arrays, column-major as the mass matrix, in the units of\n"  \
-                            "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n" \
-                            "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n" \
-                            "forward dynamics gives.\n"                                           \
-                            columns "out: None or a tuple of three such arrays, not overlapping,\n" \
-                            "which is returned.\n\n"                                              \
-                            "Raises what forward_dynamics raises (SolverError for a singular\n"  \
-                            "articulated or base inertia; ValueError for q, qd, tau, loads),\n"  \
-                            "ValueError for out, SolverError \"numerical failure in mass matrix\n" \
-                            "factorization\" where the mass matrix is not positive definite in\n" \
-                            "floating point, TypeError for wrong types, RuntimeError \"robot is\n" \
-                            "closed\", PanicError on an internal fault.\n\n"                       \
-                            "Cost: forward dynamics, one inward and outward recursion (O(n·d)\n" \
-                            "for n DOFs d deep), then M⁻¹ and the two products from the\n"       \
-                            "tree-sparse factor of M, O(N²·d);\n" VELKOR_DERIVATIVE_LOCKS),       \
-      VELKOR_DERIVATIVE_ROW(CoreRobot, gravity_derivatives, base "q, out=None",                    \
-                            "Partial derivative d g / d q of gravity(q) without loads: a flat\n"   \
-                            "N·N float64 array, column-major as the mass matrix, N·m or N per\n"  \
-                            "rad or m; a Robot's is symmetric (the Hessian of the potential\n"    \
-                            "energy).\n" columns "out: None or one such array.\n\n"                \
-                            "Raises ValueError for q and out, TypeError for wrong types,\n"       \
-                            "RuntimeError \"robot is closed\", PanicError on an internal fault.\n\n" \
-                            "Cost: one outward and one inward pass over masses and first moments,\n" \
-                            "O(n·d);\n" VELKOR_DERIVATIVE_LOCKS)
+#define VELKOR_DERIVATIVE_METHODS(CoreRobot, columns)                                            \
+  VELKOR_METHOD_ROW(computing_method, CoreRobot, inverse_dynamics_derivatives,                   \
+                    "Partial derivatives of inverse_dynamics (same arguments): the pair\n"       \
+                    "(dtau_dq, dtau_dqd), each a flat N·N float64 array in the mass\n"           \
+                    "matrix's column-major layout: entry (r, c) = d tau_r / d x_c at N·c + r\n"  \
+                    "(N = generalized_count), in N·m or N per rad or m (dtau_dq) and per\n"      \
+                    "rad/s or m/s (dtau_dqd). d tau / d qdd is the mass matrix.\n" columns       \
+                    "out: None or a tuple of two such arrays, not overlapping, which is\n"       \
+                    "returned.\n\n"                                                              \
+                    "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"      \
+                    "does (\"out must contain exactly K elements\", \"the arrays in out must\n"  \
+                    "not overlap\"), TypeError for wrong types, RuntimeError \"robot is\n"       \
+                    "closed\", PanicError on an internal fault.\n\n"                             \
+                    "Cost: one outward and one inward recursion, O(n·d) for n DOFs d deep,\n"    \
+                    "like the mass matrix;\n" VELKOR_DERIVATIVE_LOCKS),                          \
+      VELKOR_METHOD_ROW(computing_method, CoreRobot, forward_dynamics_derivatives,               \
+                        "Partial derivatives of forward_dynamics (tau: its generalized\n"        \
+                        "forces): the triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"         \
+                        "float64 arrays, column-major as the mass matrix, in the units of\n"     \
+                        "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n"   \
+                        "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n"    \
+                        "forward dynamics gives.\n" columns                                      \
+                        "out: None or a tuple of three such arrays, not overlapping,\n"          \
+                        "which is returned.\n\n"                                                 \
+                        "Raises what forward_dynamics raises (SolverError for a singular\n"      \
+                        "articulated or base inertia; ValueError for q, qd, tau, loads),\n"      \
+                        "ValueError for out, SolverError \"numerical failure in mass matrix\n"   \
+                        "factorization\" where the mass matrix is not positive definite in\n"    \
+                        "floating point, TypeError for wrong types, RuntimeError \"robot is\n"   \
+                        "closed\", PanicError on an internal fault.\n\n"                         \
+                        "Cost: forward dynamics, one inward and outward recursion (O(n·d)\n"     \
+                        "for n DOFs d deep), then M⁻¹ and the two products from the\n"           \
+                        "tree-sparse factor of M, O(N²·d);\n" VELKOR_DERIVATIVE_LOCKS),          \
+      VELKOR_METHOD_ROW(computing_method, CoreRobot, gravity_derivatives,                        \
+                        "Partial derivative d g / d q of gravity(q) without loads: a flat\n"     \
+                        "N·N float64 array, column-major as the mass matrix, N·m or N per\n"     \
+                        "rad or m; a Robot's is symmetric (the Hessian of the potential\n"       \
+                        "energy).\n" columns                                                     \
+                        "out: None or one such array.\n\n"                                       \
+                        "Raises ValueError for q and out, TypeError for wrong types,\n"          \
+                        "RuntimeError \"robot is closed\", PanicError on an internal fault.\n\n" \
+                        "Cost: one outward and one inward pass over masses and first moments,\n" \
+                        "O(n·d);\n" VELKOR_DERIVATIVE_LOCKS)
 
 }  // namespace velkor::py

@@ -1,10 +1,10 @@
 // The FloatingRobot handle: the root link moves freely and every computing
 // method takes the base state as its first argument.
 #include "batch.hpp"
-#include "handle.hpp"
-#include "pickling.hpp"
 #include "dynamics_methods.hpp"
+#include "handle.hpp"
 #include "kinematics_methods.hpp"
+#include "pickling.hpp"
 #include "robot.hpp"
 #include "values.hpp"
 
@@ -34,7 +34,8 @@ PyMethodDef methods[] = {
      "unknown option value or an inertia_tolerance outside [0, 0.001], TypeError\n"
      "when xml is not a str or inertia_tolerance not a real number. Parses and\n"
      "builds with the interpreter lock released."},
-    {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS, "fork($self)\n--\n\n"
+    {"fork", entry<handle_fork<FloatingRobot>>, METH_NOARGS,
+     "fork($self)\n--\n\n"
      "A new handle on the same model (shared, immutable) with its own workspace\n"
      "and its own lock, so calls on the two handles run in parallel from different\n"
      "threads. It starts with this handle's gravity_vector; later changes on\n"
@@ -50,90 +51,89 @@ PyMethodDef methods[] = {
      "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
      "threads is not an integer, ValueError for threads outside 1..1024,\n"
      "RuntimeError \"robot is closed\"."},
-    VELKOR_WHOLE_BODY_METHODS(FloatingRobot, "base, "),
-    VELKOR_DERIVATIVE_METHODS(FloatingRobot, "base, ",
-                              "Columns and rows 0-5 belong to the base (world axes, angular first).\n"
-                              "Position columns: a rotation of the whole robot about the root-link\n"
-                              "origin, then a translation of that origin (whose columns are zero), with\n"
-                              "base.velocity, base.acceleration (classical), gravity and each load in its\n"
-                              "link's frame held fixed; velocity columns: base.velocity's angular, then\n"
-                              "linear components. Base rows: the base wrench (torque about the root-link\n"
-                              "origin, then force), world axes. See the conventions page for conversion\n"
-                              "to a local-frame convention.\n"),
-    VELKOR_KINEMATICS_METHODS(FloatingRobot, "base, "),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, gravity, "base, q, loads=None, out=None",
-                           "Generalized forces that hold the robot still against gravity_vector\n"
-                           "at positions q: 6 + n values, the wrench the base must apply to the\n"
-                           "root link (torque about its origin, then force; world axes, N·m and\n"
-                           "N), then the n joint forces. Only base.frame's orientation is used.\n"
-                           "loads: a LoadBuffer of this robot, a sequence of velkor.Load, or\n"
-                           "None; the joints supply +J^T w for each load w a link exerts.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), base, loads, out (\"out must contain\n"
-                           "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
-                           "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
-                           "handle's lock, releases the interpreter lock while computing; no\n"
-                           "allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, inverse_dynamics,
-                           "base, q, qd, qdd, loads=None, out=None",
-                           "Generalized forces (6 + n values) for the motion given by base\n"
-                           "(velocity, and acceleration: angular and classical linear of the\n"
-                           "root-link origin, world axes) and q, qd, qdd: the wrench the base\n"
-                           "must apply to the root link (torque about its origin, then force;\n"
-                           "world axes), then the n joint forces; gravity_vector included,\n"
-                           "recursive Newton-Euler. loads: a LoadBuffer of this robot, a\n"
-                           "sequence of velkor.Load, or None; the joints supply +J^T w for each\n"
-                           "load w a link exerts.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), qd, qdd, base, loads, out (\"out must\n"
-                           "contain exactly K elements\"); TypeError for wrong types;\n"
-                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
-                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
-                           "computing; no allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, forward_dynamics,
-                           "base, q, qd, forces, loads=None, out=None",
-                           "Generalized accelerations (6 + n values: angular and classical linear\n"
-                           "acceleration of the root-link origin, world axes, then qdd) under the\n"
-                           "generalized forces `forces` (6 + n values: a wrench on the root link,\n"
-                           "torque about its origin then force, world axes, then the n joint\n"
-                           "forces) at q, qd and base.velocity (base.acceleration is not read),\n"
-                           "with gravity_vector; articulated-body algorithm. loads: a LoadBuffer\n"
-                           "of this robot, a sequence of velkor.Load, or None; the joints supply\n"
-                           "+J^T w for each load w a link exerts.\n\n"
-                           "Raises SolverError for a singular or ill-conditioned articulated\n"
-                           "inertia (\"forward dynamics found singular ...\") or a non-finite\n"
-                           "result, ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), qd, forces, base, loads, out (\"out\n"
-                           "must contain exactly K elements\"); TypeError for wrong types;\n"
-                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
-                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
-                           "computing; no allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, mass_matrix, "base, q, out=None",
-                           "Generalized inertia matrix at positions q (composite-rigid-body\n"
-                           "algorithm): flat N·N float64 with N = 6 + n, column-major (entry (r,\n"
-                           "c) at N·c + r); velkor.as_matrix(result, N) gives the N x N view.\n"
-                           "Rows and columns: the 6 base coordinates first (angular, linear,\n"
-                           "world axes), then the n joints. Symmetric (the 6 x 6 base block to\n"
-                           "round-off); only base.frame's orientation is used.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), base, out (\"out must contain exactly\n"
-                           "K elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
-                           "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
-                           "lock, releases the interpreter lock while computing; no allocation\n"
-                           "with out=."),
-    VELKOR_DYNAMICS_METHOD(FloatingRobot, velocity_product_forces, "base, q, qd, out=None",
-                           "Coriolis and centrifugal generalized forces (6 + n values) at\n"
-                           "positions q and velocities qd, the base turning at base.velocity's\n"
-                           "angular velocity (its linear velocity adds nothing): inverse\n"
-                           "dynamics at zero accelerations without gravity or loads. The base\n"
-                           "wrench on the root link (torque about its origin, then force; world\n"
-                           "axes) comes first, then the n joint forces.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), qd, base, out (\"out must contain\n"
-                           "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
-                           "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
-                           "handle's lock, releases the interpreter lock while computing; no\n"
-                           "allocation with out=."),
+    VELKOR_WHOLE_BODY_METHODS(FloatingRobot),
+    VELKOR_DERIVATIVE_METHODS(
+        FloatingRobot,
+        "Columns and rows 0-5 belong to the base (world axes, angular first).\n"
+        "Position columns: a rotation of the whole robot about the root-link\n"
+        "origin, then a translation of that origin (whose columns are zero), with\n"
+        "base.velocity, base.acceleration (classical), gravity and each load in its\n"
+        "link's frame held fixed; velocity columns: base.velocity's angular, then\n"
+        "linear components. Base rows: the base wrench (torque about the root-link\n"
+        "origin, then force), world axes. See the conventions page for conversion\n"
+        "to a local-frame convention.\n"),
+    VELKOR_KINEMATICS_METHODS(FloatingRobot),
+    VELKOR_METHOD_ROW(computing_method, FloatingRobot, gravity,
+                      "Generalized forces that hold the robot still against gravity_vector\n"
+                      "at positions q: 6 + n values, the wrench the base must apply to the\n"
+                      "root link (torque about its origin, then force; world axes, N·m and\n"
+                      "N), then the n joint forces. Only base.frame's orientation is used.\n"
+                      "loads: a LoadBuffer of this robot, a sequence of velkor.Load, or\n"
+                      "None; the joints supply +J^T w for each load w a link exerts.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), base, loads, out (\"out must contain\n"
+                      "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+                      "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+                      "handle's lock, releases the interpreter lock while computing; no\n"
+                      "allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_METHOD_ROW(computing_method, FloatingRobot, inverse_dynamics,
+                      "Generalized forces (6 + n values) for the motion given by base\n"
+                      "(velocity, and acceleration: angular and classical linear of the\n"
+                      "root-link origin, world axes) and q, qd, qdd: the wrench the base\n"
+                      "must apply to the root link (torque about its origin, then force;\n"
+                      "world axes), then the n joint forces; gravity_vector included,\n"
+                      "recursive Newton-Euler. loads: a LoadBuffer of this robot, a\n"
+                      "sequence of velkor.Load, or None; the joints supply +J^T w for each\n"
+                      "load w a link exerts.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), qd, qdd, base, loads, out (\"out must\n"
+                      "contain exactly K elements\"); TypeError for wrong types;\n"
+                      "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                      "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                      "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_METHOD_ROW(computing_method, FloatingRobot, forward_dynamics,
+                      "Generalized accelerations (6 + n values: angular and classical linear\n"
+                      "acceleration of the root-link origin, world axes, then qdd) under the\n"
+                      "generalized forces `forces` (6 + n values: a wrench on the root link,\n"
+                      "torque about its origin then force, world axes, then the n joint\n"
+                      "forces) at q, qd and base.velocity (base.acceleration is not read),\n"
+                      "with gravity_vector; articulated-body algorithm. loads: a LoadBuffer\n"
+                      "of this robot, a sequence of velkor.Load, or None; the joints supply\n"
+                      "+J^T w for each load w a link exerts.\n\n"
+                      "Raises SolverError for a singular or ill-conditioned articulated\n"
+                      "inertia (\"forward dynamics found singular ...\") or a non-finite\n"
+                      "result, ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), qd, forces, base, loads, out (\"out\n"
+                      "must contain exactly K elements\"); TypeError for wrong types;\n"
+                      "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                      "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                      "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_METHOD_ROW(computing_method, FloatingRobot, mass_matrix,
+                      "Generalized inertia matrix at positions q (composite-rigid-body\n"
+                      "algorithm): flat N·N float64 with N = 6 + n, column-major (entry (r,\n"
+                      "c) at N·c + r); velkor.as_matrix(result, N) gives the N x N view.\n"
+                      "Rows and columns: the 6 base coordinates first (angular, linear,\n"
+                      "world axes), then the n joints. Symmetric (the 6 x 6 base block to\n"
+                      "round-off); only base.frame's orientation is used.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), base, out (\"out must contain exactly\n"
+                      "K elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+                      "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+                      "lock, releases the interpreter lock while computing; no allocation\n"
+                      "with out=."),
+    VELKOR_METHOD_ROW(computing_method, FloatingRobot, velocity_product_forces,
+                      "Coriolis and centrifugal generalized forces (6 + n values) at\n"
+                      "positions q and velocities qd, the base turning at base.velocity's\n"
+                      "angular velocity (its linear velocity adds nothing): inverse\n"
+                      "dynamics at zero accelerations without gravity or loads. The base\n"
+                      "wrench on the root link (torque about its origin, then force; world\n"
+                      "axes) comes first, then the n joint forces.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), qd, base, out (\"out must contain\n"
+                      "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+                      "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+                      "handle's lock, releases the interpreter lock while computing; no\n"
+                      "allocation with out=."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -141,29 +141,31 @@ PyGetSetDef getset[] = {
     {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
      "N = 6 + n, the length of generalized vectors (velocities, forces, Jacobian\n"
      "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
-     "joints. Raises RuntimeError \"robot is closed\" after close().", nullptr},
+     "joints. Raises RuntimeError \"robot is closed\" after close().",
+     nullptr},
     VELKOR_MODEL_GETSET(FloatingRobot),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("FloatingRobot(path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n"
-                       "--\n\n"
-                       "A robot whose root link (link 0) moves freely, loaded from a URDF file.\n"
-                       "Every computing method takes a velkor.BaseState first: the world pose,\n"
-                       "velocity and acceleration of the root link.\n\n"
-                       "Generalized vectors and matrices have N = generalized_count = 6 + n\n"
-                       "entries: the 6 base coordinates first (angular, then linear, world axes),\n"
-                       "then the n joints in DOF order. massless_root='allow' (keyword-only)\n"
-                       "accepts a massless root link when the links fixed to it carry mass; mimic\n"
-                       "and inertia_tolerance (link inertias that are not positive semi-definite\n"
-                       "by a rounding, see repaired_inertias) work as for Robot. Raises ModelError\n"
-                       "when the file cannot be read, parsed or built (also for a massless root\n"
-                       "under 'reject'), ValueError for another option value or an\n"
-                       "inertia_tolerance outside [0, 0.001], TypeError for other argument types.\n"
-                       "Loading, locking, threads, close() and the SolverError for a result that\n"
-                       "overflows work as for Robot.")},
+     const_cast<char*>(
+         "FloatingRobot(path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n"
+         "--\n\n"
+         "A robot whose root link (link 0) moves freely, loaded from a URDF file.\n"
+         "Every computing method takes a velkor.BaseState first: the world pose,\n"
+         "velocity and acceleration of the root link.\n\n"
+         "Generalized vectors and matrices have N = generalized_count = 6 + n\n"
+         "entries: the 6 base coordinates first (angular, then linear, world axes),\n"
+         "then the n joints in DOF order. massless_root='allow' (keyword-only)\n"
+         "accepts a massless root link when the links fixed to it carry mass; mimic\n"
+         "and inertia_tolerance (link inertias that are not positive semi-definite\n"
+         "by a rounding, see repaired_inertias) work as for Robot. Raises ModelError\n"
+         "when the file cannot be read, parsed or built (also for a massless root\n"
+         "under 'reject'), ValueError for another option value or an\n"
+         "inertia_tolerance outside [0, 0.001], TypeError for other argument types.\n"
+         "Loading, locking, threads, close() and the SolverError for a result that\n"
+         "overflows work as for Robot.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
     {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<FloatingRobot>>)},
@@ -173,7 +175,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {"velkor.FloatingRobot", sizeof(HandleObject<FloatingRobot>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 

@@ -2,11 +2,11 @@
 #include "robot.hpp"
 
 #include "batch.hpp"
-#include "handle.hpp"
-#include "pickling.hpp"
 #include "dynamics_methods.hpp"
-#include "kinematics_methods.hpp"
+#include "handle.hpp"
 #include "ik_options.hpp"
+#include "kinematics_methods.hpp"
+#include "pickling.hpp"
 #include "robot/kinematics/inverse_kinematics.hpp"
 #include "values.hpp"
 
@@ -54,16 +54,15 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!target) return nullptr;
   // Solves can be long (the iteration bound is the caller's): Ctrl-C ends them.
   Interrupt interrupt = signal_interrupt();
-  return array_method(h, arg[4], h.dof_count, {q.values()},
-                      [&](Calculation<Robot>& c, double* out, const Inputs& in) {
-    return velkor::inverse_kinematics(c.robot, c.workspace, in[0], *target, *desired, *options,
-                                      std::span<double>(out, h.dof_count), interrupt);
-  });
+  return array_method(
+      h, arg[4], h.dof_count, {q.values()}, [&](Calculation<Robot>& c, double* out, const Inputs& in) {
+        return velkor::inverse_kinematics(c.robot, c.workspace, in[0], *target, *desired, *options,
+                                          std::span<double>(out, h.dof_count), interrupt);
+      });
 }
 
 PyMethodDef methods[] = {
-    {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_urdf($cls, path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
      "Loads a Robot from the URDF file at path: the same as Robot(path,\n"
      "mimic=..., inertia_tolerance=...). Raises ModelError when the file cannot be\n"
@@ -81,14 +80,15 @@ PyMethodDef methods[] = {
      "inertia_tolerance outside [0, 0.001], TypeError when xml is not a str or\n"
      "inertia_tolerance not a real number. Parses and builds with the\n"
      "interpreter lock released."},
-    {"fork", entry<handle_fork<Robot>>, METH_NOARGS, "fork($self)\n--\n\n"
+    {"fork", entry<handle_fork<Robot>>, METH_NOARGS,
+     "fork($self)\n--\n\n"
      "A new handle on the same model (shared, immutable) with its own workspace\n"
      "and its own lock, so calls on the two handles run in parallel from different\n"
      "threads. It starts with this handle's base frame and gravity_vector; later\n"
      "changes on either handle do not reach the other. Raises RuntimeError \"robot\n"
      "is closed\". Allocates the new workspace."},
-    {"set_base_frame", fastcall_entry<set_base_frame>(),
-     METH_FASTCALL | METH_KEYWORDS, "set_base_frame($self, frame)\n--\n\n"
+    {"set_base_frame", fastcall_entry<set_base_frame>(), METH_FASTCALL | METH_KEYWORDS,
+     "set_base_frame($self, frame)\n--\n\n"
      "Places the root link in the world: frame (a velkor.Pose, metres) becomes the\n"
      "world pose of link 0 for every later call on this handle; its quaternion is\n"
      "normalised. Kinematics results follow it, and its orientation sets the\n"
@@ -106,71 +106,71 @@ PyMethodDef methods[] = {
      "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
      "threads is not an integer, ValueError for threads outside 1..1024,\n"
      "RuntimeError \"robot is closed\"."},
-    VELKOR_WHOLE_BODY_METHODS(Robot, ""),
-    VELKOR_DERIVATIVE_METHODS(Robot, "", ""),
-    VELKOR_KINEMATICS_METHODS(Robot, ""),
-    VELKOR_DYNAMICS_METHOD(Robot, gravity, "q, loads=None, out=None",
-                           "Joint forces that hold the robot still against gravity_vector at\n"
-                           "positions q: g(q), n values in DOF order (N·m or N), the same as\n"
-                           "inverse_dynamics(q, 0, 0, loads). The base frame's orientation sets\n"
-                           "the direction of gravity relative to the robot. loads: a LoadBuffer\n"
-                           "of this robot, a sequence of velkor.Load, or None; the joints\n"
-                           "supply +J^T w for each load w a link exerts.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), loads, out (\"out must contain\n"
-                           "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
-                           "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
-                           "handle's lock, releases the interpreter lock while computing; no\n"
-                           "allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_DYNAMICS_METHOD(Robot, inverse_dynamics, "q, qd, qdd, loads=None, out=None",
-                           "Joint forces tau = M(q)·qdd + c(q, qd) + g(q) (n values, N·m or N,\n"
-                           "DOF order) that give accelerations qdd at positions q and velocities\n"
-                           "qd, with gravity_vector and the base at rest; recursive\n"
-                           "Newton-Euler. loads: a LoadBuffer of this robot, a sequence of\n"
-                           "velkor.Load, or None; the joints supply +J^T w for each load w a\n"
-                           "link exerts.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), qd, qdd, loads, out (\"out must\n"
-                           "contain exactly K elements\"); TypeError for wrong types;\n"
-                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
-                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
-                           "computing; no allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_DYNAMICS_METHOD(Robot, forward_dynamics, "q, qd, forces, loads=None, out=None",
-                           "Joint accelerations qdd (n values, rad/s² or m/s², DOF order) under\n"
-                           "the joint forces `forces` (n values, N·m or N) at positions q and\n"
-                           "velocities qd, with gravity_vector: solves M·qdd = forces - c - g -\n"
-                           "J^T w (articulated-body algorithm). loads: a LoadBuffer of this\n"
-                           "robot, a sequence of velkor.Load, or None; the joints supply +J^T w\n"
-                           "for each load w a link exerts.\n\n"
-                           "Raises SolverError for a singular articulated inertia (\"forward\n"
-                           "dynamics found singular articulated inertia at joint DOF k\") or a\n"
-                           "non-finite result, ValueError for q (\"expected n elements in q,\n"
-                           "found m\", \"q contains a non-finite value\"), qd, forces, loads, out\n"
-                           "(\"out must contain exactly K elements\"); TypeError for wrong types;\n"
-                           "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
-                           "Cost: holds the handle's lock, releases the interpreter lock while\n"
-                           "computing; no allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_DYNAMICS_METHOD(Robot, mass_matrix, "q, out=None",
-                           "Joint-space inertia matrix M(q) at positions q (composite-rigid-body\n"
-                           "algorithm): flat n·n float64, column-major (entry (r, c) at n·c + r),\n"
-                           "symmetric; velkor.as_matrix(result, n) gives the n x n view. Entries\n"
-                           "in kg·m², kg·m or kg as the joints are revolute or prismatic.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), out (\"out must contain exactly K\n"
-                           "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
-                           "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
-                           "lock, releases the interpreter lock while computing; no allocation\n"
-                           "with out=."),
-    VELKOR_DYNAMICS_METHOD(Robot, velocity_product_forces, "q, qd, out=None",
-                           "Coriolis and centrifugal joint forces c(q, qd) = C(q, qd)·qd (n\n"
-                           "values, N·m or N, DOF order) at positions q and velocities qd:\n"
-                           "inverse dynamics at zero acceleration without gravity or loads.\n\n"
-                           "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                           "contains a non-finite value\"), qd, out (\"out must contain exactly K\n"
-                           "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
-                           "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
-                           "lock, releases the interpreter lock while computing; no allocation\n"
-                           "with out=."),
+    VELKOR_WHOLE_BODY_METHODS(Robot),
+    VELKOR_DERIVATIVE_METHODS(Robot, ""),
+    VELKOR_KINEMATICS_METHODS(Robot),
+    VELKOR_METHOD_ROW(computing_method, Robot, gravity,
+                      "Joint forces that hold the robot still against gravity_vector at\n"
+                      "positions q: g(q), n values in DOF order (N·m or N), the same as\n"
+                      "inverse_dynamics(q, 0, 0, loads). The base frame's orientation sets\n"
+                      "the direction of gravity relative to the robot. loads: a LoadBuffer\n"
+                      "of this robot, a sequence of velkor.Load, or None; the joints\n"
+                      "supply +J^T w for each load w a link exerts.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), loads, out (\"out must contain\n"
+                      "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+                      "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+                      "handle's lock, releases the interpreter lock while computing; no\n"
+                      "allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_METHOD_ROW(computing_method, Robot, inverse_dynamics,
+                      "Joint forces tau = M(q)·qdd + c(q, qd) + g(q) (n values, N·m or N,\n"
+                      "DOF order) that give accelerations qdd at positions q and velocities\n"
+                      "qd, with gravity_vector and the base at rest; recursive\n"
+                      "Newton-Euler. loads: a LoadBuffer of this robot, a sequence of\n"
+                      "velkor.Load, or None; the joints supply +J^T w for each load w a\n"
+                      "link exerts.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), qd, qdd, loads, out (\"out must\n"
+                      "contain exactly K elements\"); TypeError for wrong types;\n"
+                      "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                      "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                      "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_METHOD_ROW(computing_method, Robot, forward_dynamics,
+                      "Joint accelerations qdd (n values, rad/s² or m/s², DOF order) under\n"
+                      "the joint forces `forces` (n values, N·m or N) at positions q and\n"
+                      "velocities qd, with gravity_vector: solves M·qdd = forces - c - g -\n"
+                      "J^T w (articulated-body algorithm). loads: a LoadBuffer of this\n"
+                      "robot, a sequence of velkor.Load, or None; the joints supply +J^T w\n"
+                      "for each load w a link exerts.\n\n"
+                      "Raises SolverError for a singular articulated inertia (\"forward\n"
+                      "dynamics found singular articulated inertia at joint DOF k\") or a\n"
+                      "non-finite result, ValueError for q (\"expected n elements in q,\n"
+                      "found m\", \"q contains a non-finite value\"), qd, forces, loads, out\n"
+                      "(\"out must contain exactly K elements\"); TypeError for wrong types;\n"
+                      "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+                      "Cost: holds the handle's lock, releases the interpreter lock while\n"
+                      "computing; no allocation with out= and loads None or a LoadBuffer."),
+    VELKOR_METHOD_ROW(computing_method, Robot, mass_matrix,
+                      "Joint-space inertia matrix M(q) at positions q (composite-rigid-body\n"
+                      "algorithm): flat n·n float64, column-major (entry (r, c) at n·c + r),\n"
+                      "symmetric; velkor.as_matrix(result, n) gives the n x n view. Entries\n"
+                      "in kg·m², kg·m or kg as the joints are revolute or prismatic.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), out (\"out must contain exactly K\n"
+                      "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+                      "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+                      "lock, releases the interpreter lock while computing; no allocation\n"
+                      "with out=."),
+    VELKOR_METHOD_ROW(computing_method, Robot, velocity_product_forces,
+                      "Coriolis and centrifugal joint forces c(q, qd) = C(q, qd)·qd (n\n"
+                      "values, N·m or N, DOF order) at positions q and velocities qd:\n"
+                      "inverse dynamics at zero acceleration without gravity or loads.\n\n"
+                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+                      "contains a non-finite value\"), qd, out (\"out must contain exactly K\n"
+                      "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+                      "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+                      "lock, releases the interpreter lock while computing; no allocation\n"
+                      "with out=."),
     {"inverse_kinematics", fastcall_entry<inverse_kinematics>(), METH_FASTCALL | METH_KEYWORDS,
      "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"
      "Joint positions (n values, DOF order) that bring link target to the world\n"
@@ -193,7 +193,8 @@ PyGetSetDef getset[] = {
     {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
      "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
      "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
-     "close().", nullptr},
+     "close().",
+     nullptr},
     VELKOR_MODEL_GETSET(Robot),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -243,12 +244,13 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {"velkor.Robot", sizeof(HandleObject<Robot>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 }  // namespace
 
 bool create_robot_type() {
-  if (types().robot == nullptr) types().robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  if (types().robot == nullptr)
+    types().robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
   return types().robot != nullptr;
 }
 

@@ -118,6 +118,17 @@ std::string Error::message() const {
             return "the result of " + str(e.computation) +
                    " is not finite: the inputs or settings are too large to compute with";
           },
+          [](const RedundantConstraints& e) {
+            return "the constraint rows are linearly dependent (row " + num(e.row) +
+                   " repeats earlier rows): the constraint Jacobian is rank deficient; pass "
+                   "regularization > 0 for the minimum-norm forces";
+          },
+          [](const ProximalNotConverged& e) {
+            return "the regularized constraint solve did not converge after " + num(e.iterations) +
+                   " proximal iterations (residual " + format_scientific6(e.residual) +
+                   "): the constraints cannot all hold; raise regularization or remove conflicting rows";
+          },
+          [](const InvalidConstraint& e) { return "invalid constraint: " + str(e.reason); },
       },
       value_);
 }
@@ -183,6 +194,16 @@ std::string Error::debug() const {
           [](const Interrupted&) { return std::string("Interrupted"); },
           [](const NonFiniteResult& e) {
             return "NonFiniteResult { computation: " + quoted(e.computation) + " }";
+          },
+          [](const RedundantConstraints& e) {
+            return "RedundantConstraints { row: " + num(e.row) + " }";
+          },
+          [](const ProximalNotConverged& e) {
+            return "ProximalNotConverged { iterations: " + num(e.iterations) +
+                   ", residual: " + format_scientific6(e.residual) + " }";
+          },
+          [](const InvalidConstraint& e) {
+            return "InvalidConstraint { reason: " + quoted(e.reason) + " }";
           },
       },
       value_);

@@ -119,11 +119,28 @@ struct NonFiniteResult {
   static constexpr ErrorClass python_class = ErrorClass::SolverError;
   Label computation;
 };
+// The rows of a constraint set are linearly dependent at this state: J is rank
+// deficient, so the forces are not unique.
+struct RedundantConstraints {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t row;
+};
+// The proximal iterations of a regularised constraint solve stopped short.
+struct ProximalNotConverged {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t iterations;
+  double residual;
+};
+// A constraint set made for another model, or an item the model cannot hold.
+struct InvalidConstraint {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label reason;
+};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..21); the Python class
+  // Declaration order is part of the contract (variant index 0..24); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -132,7 +149,8 @@ class Error {
       errors::FloatingBaseIkUnsupported, errors::InvalidIkOptions, errors::NonFiniteIkInput,
       errors::IkNumericalFailure, errors::IkJointLimitViolation, errors::IkNotConverged,
       errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
-      errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult>;
+      errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult,
+      errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

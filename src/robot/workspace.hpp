@@ -1,5 +1,6 @@
 // Per-handle scratch memory, sized once from the joint count J and the DOF
-// count n, so that computing calls allocate nothing. Buffers that are never
+// count n (the constraint scratch: by the largest constraint set used), so that
+// computing calls allocate nothing. Buffers that are never
 // needed at the same time are shared between algorithms; every algorithm writes
 // an entry before reading it.
 #pragma once
@@ -53,6 +54,9 @@ struct Workspace {
   std::vector<std::ptrdiff_t> generalized_parent;  // nearest coordinate above, −1 at the top
   // Joints from a target link up to the root; never longer than J.
   std::vector<std::size_t> path;
+  // Constrained dynamics: sized by the constraint rows m and N on first use,
+  // grown (never shrunk) when a larger constraint set comes.
+  std::vector<double> constraint_scratch;
 
   // Rows two algorithms share, under the names their users give them. The mass
   // matrix keeps each joint's motion axis in root axes in the forward-dynamics

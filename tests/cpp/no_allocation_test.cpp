@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "robot/constraints.hpp"
+#include "robot/dynamics/constrained_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -81,6 +83,31 @@ std::vector<double> ramp(std::size_t n, double scale) {
   return v;
 }
 
+// The constrained calls on `set`: one warm-up call sizes the constraint scratch,
+// then none of them allocates.
+void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
+                 const ConstraintSet& set, std::span<const double> q, std::span<const double> qd,
+                 std::span<const double> tau, std::span<const IndexedLoad> loads) {
+  const std::size_t N = m.dof_count() + b.coordinates(), k = set.count();
+  std::vector<double> a(N), f(k), J(k * N), d0(N * N), d1(N * N), d2(N * N), d3(k * N), d4(k * N),
+      d5(k * N);
+  const std::array<std::span<double>, 6> d{d0, d1, d2, d3, d4, d5};
+  const auto all = [&]() -> std::expected<void, Error> {
+    VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 0.0, a, f));
+    VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 1e-8, a, f));
+    VELKOR_TRY(impulse_dynamics(m, b, w, q, qd, set, 0.5, 0.0, a, f));
+    VELKOR_TRY(constraint_jacobian(m, b, w, q, set, J));
+    VELKOR_TRY(constraint_acceleration_bias(m, b, w, q, qd, set, f));
+    return constrained_dynamics_derivatives(m, b, w, q, qd, tau, set, loads, 0.0, d);
+  };
+  if (const auto warm = all(); !warm) {
+    std::printf("FAIL %s: warm-up call failed: %s\n", label, warm.error().message().c_str());
+    ++failures;
+    return;
+  }
+  expect_no_allocation(label, [&] { return all().has_value(); });
+}
+
 void fixed_base(const std::string& path) {
   auto model = RobotModel::from_urdf(path);
   if (!model) {
@@ -145,6 +172,11 @@ void fixed_base(const std::string& path) {
            forward_dynamics_derivatives(m, b, w, q, qd, qdd, loads, d1, d2, d3).has_value() &&
            gravity_derivatives(m, b, w, q, d1).has_value();
   });
+  {
+    const std::vector<ConstraintItem> items{ConstraintItem{ConstraintKind::Frame, target}};
+    const auto set = ConstraintSet::make(m, items, Baumgarte{1.0, 0.5});
+    constrained("constrained dynamics", m, fixed_base(robot), w, *set, q, qd, qdd, loads);
+  }
   expect_no_allocation("load buffer set, add, remove", [&] {
     return buffer.add(target, Vec6::Constant(0.1)).has_value() && buffer.remove(target).has_value() &&
            buffer.set(target, Vec6::Constant(0.2)).has_value();
@@ -205,6 +237,12 @@ void floating_base(const std::string& path) {
            forward_dynamics_derivatives(m, b, w, q, qd, forces, loads, d1, d2, d3).has_value() &&
            gravity_derivatives(m, b, w, q, d1).has_value();
   });
+  // Three feet of the sample quadruped (its last links), one held as a frame.
+  std::vector<ConstraintItem> items{ConstraintItem{ConstraintKind::Point, target},
+                                    ConstraintItem{ConstraintKind::Point, LinkId{m.id, L - 2}}};
+  items.push_back(ConstraintItem{ConstraintKind::Frame, LinkId{m.id, L - 3}, Pose::identity(), target});
+  const auto set = ConstraintSet::make(m, items, Baumgarte{});
+  constrained("floating constrained dynamics", m, b, w, *set, q, qd, forces, loads);
 }
 
 }  // namespace

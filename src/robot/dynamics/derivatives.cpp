@@ -9,6 +9,7 @@
 #include "robot/checks.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/placement.hpp"
+#include "robot/dynamics/tree_factor.hpp"
 #include "spatial_algebra.hpp"
 
 namespace velkor {
@@ -54,34 +55,6 @@ Vec6 rate_times(const Mat3& B, const Vec3& l, const Vec6& x) {
 Vec3 rate_transpose_times(const Mat3& B, const Vec3& l, const Vec6& x) {
   return B.transpose() * x.head<3>() + 2.0 * l.cross(Vec3(x.tail<3>()));
 }
-
-// An N x N matrix, column-major (row-major when `transposed`): an output of
-// the recursions (empty: not written) and the factor and solves below.
-struct Matrix {
-  double* data = nullptr;
-  std::ptrdiff_t N = 0;
-  bool transposed = false;
-
-  Matrix() = default;
-  Matrix(std::span<double> m, std::size_t n, bool transposed_ = false)
-      : data(m.data()), N(static_cast<std::ptrdiff_t>(n)), transposed(transposed_) {}
-
-  bool empty() const { return data == nullptr; }
-  double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const {
-    return data[transposed ? r * N + c : c * N + r];
-  }
-  void set(std::size_t r, std::size_t c, double value) const {
-    (*this)(static_cast<std::ptrdiff_t>(r), static_cast<std::ptrdiff_t>(c)) = value;
-  }
-  // A root-coordinate six-vector as base rows 0..5 of column c, world axes.
-  void set_base_rows(std::size_t c, const Quat& R, const Vec6& x) const {
-    const Vec3 angular = R * x.head<3>(), linear = R * x.tail<3>();
-    for (int i = 0; i < 3; ++i) {
-      set(static_cast<std::size_t>(i), c, angular[i]);
-      set(static_cast<std::size_t>(i) + 3, c, linear[i]);
-    }
-  }
-};
 
 // The matrices a recursion writes, the joints after `o` base coordinates.
 struct Outputs {
@@ -331,48 +304,6 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
   }
 }
 
-// The nearest generalized coordinate above each of the N, −1 at the top: a free
-// base's six form a chain in front of the joints.
-std::span<const std::ptrdiff_t> coordinate_tree(const Model& model, std::size_t o, std::size_t N,
-                                                Workspace& w) {
-  const std::span<std::ptrdiff_t> up = std::span(w.generalized_parent).first(N);
-  for (std::size_t i = 0; i < N; ++i) {
-    if (i < o) {
-      up[i] = static_cast<std::ptrdiff_t>(i) - 1;
-    } else {
-      const auto& p = model.dof_parent[i - o];
-      up[i] = p ? static_cast<std::ptrdiff_t>(o + *p) : static_cast<std::ptrdiff_t>(o) - 1;
-    }
-  }
-  return up;
-}
-
-// M = Lᵀ D L in place, L unit lower triangular with L(k, i) ≠ 0 only for i above
-// k, so the factor keeps M's sparsity: for k from the last coordinate up,
-// a = M(k, i) / M(k, k) and M(i, j) −= a M(k, j) for every i, j above k.
-std::expected<void, Error> factor(std::span<const std::ptrdiff_t> up, const Matrix& M) {
-  for (std::ptrdiff_t k = M.N; k-- > 0;) {
-    const double D = M(k, k);
-    if (!(D > 0.0) || !std::isfinite(D))
-      return std::unexpected(errors::NumericalFailure{"mass matrix factorization"});
-    for (std::ptrdiff_t i = up[k]; i >= 0; i = up[i]) {
-      const double a = M(k, i) / D;
-      for (std::ptrdiff_t j = i; j >= 0; j = up[j]) M(i, j) -= a * M(k, j);
-      M(k, i) = a;
-    }
-  }
-  return {};
-}
-
-// The two loops below run over whole rows of N x N matrices; with GCC on
-// x86-64 glibc they are built twice, for AVX2 and for any x86-64, and the
-// loader picks one for the machine (an indirect function, which musl lacks).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__GLIBC__)
-#define VELKOR_ROW_LOOPS __attribute__((target_clones("avx2", "default")))
-#else
-#define VELKOR_ROW_LOOPS
-#endif
-
 // X ← −M⁻¹ X for two matrices X stored transposed (X's row r is column r of
 // the array), by the factor LD's operations on whole rows: Lᵀ Y = X, Y / D, L Z = Y.
 VELKOR_ROW_LOOPS
@@ -413,49 +344,9 @@ void negative_solve_rows(const std::ptrdiff_t* up, const double* LD, double* fir
   }
 }
 
-// M⁻¹(a, b) = t_b + Σ_{k<b} t_k Y(b, k) for b ≤ a, t_k = Y(a, k) / D_k, into the
-// lower triangle, with Y = L⁻¹ in the (otherwise zero) upper triangle: Y(b, k)
-// at (k, b). `t` has N entries.
-VELKOR_ROW_LOOPS
-void inverse_products(double* M, const double* inverse_D, double* t, std::ptrdiff_t N) {
-  for (std::ptrdiff_t a = 0; a < N; ++a) {
-    const double* __restrict column_a = M + a * N;
-    for (std::ptrdiff_t k = 0; k < a; ++k) t[k] = column_a[k] * inverse_D[k];
-    t[a] = inverse_D[a];
-    for (std::ptrdiff_t b = 0; b <= a; ++b) {
-      const double* __restrict column_b = M + b * N;
-      double s = 0.0;
-      for (std::ptrdiff_t k = 0; k < b; ++k) s += t[k] * column_b[k];
-      M[b * N + a] = s + t[b];
-    }
-  }
-}
-
 void transpose_in_place(const Matrix& X) {
   for (std::ptrdiff_t c = 0; c < X.N; ++c)
     for (std::ptrdiff_t r = 0; r < c; ++r) std::swap(X(r, c), X(c, r));
-}
-
-// M⁻¹ = Y D⁻¹ Yᵀ in place of the factor, Y = L⁻¹ (L's sparsity, kept in the
-// upper triangle meanwhile): Y(i, j) = −(L(i, j) + Σ L(i, k) Y(k, j)) over k
-// between j and i; then the products above, mirrored.
-void invert(std::span<const std::ptrdiff_t> up, const Matrix& M, Workspace& w) {
-  const std::ptrdiff_t N = M.N;
-  const auto n = static_cast<std::size_t>(N);
-  const std::span<double> inverse_D = std::span(w.generalized_a).first(n),
-                          t = std::span(w.generalized_b).first(n);
-  for (std::ptrdiff_t i = 0; i < N; ++i) inverse_D[static_cast<std::size_t>(i)] = 1.0 / M(i, i);
-  for (std::ptrdiff_t c = 0; c < N; ++c)
-    for (std::ptrdiff_t r = 0; r < c; ++r) M(r, c) = 0.0;
-  for (std::ptrdiff_t i = 0; i < N; ++i)
-    for (std::ptrdiff_t j = up[i]; j >= 0; j = up[j]) {
-      double s = M(i, j);
-      for (std::ptrdiff_t k = up[i]; k != j; k = up[k]) s += M(i, k) * M(j, k);
-      M(j, i) = -s;
-    }
-  inverse_products(M.data, inverse_D.data(), t.data(), N);
-  for (std::ptrdiff_t c = 0; c < N; ++c)
-    for (std::ptrdiff_t r = 0; r < c; ++r) M(r, c) = M(c, r);
 }
 
 std::expected<void, Error> check_square(std::span<double> out, std::size_t N, Label name) {

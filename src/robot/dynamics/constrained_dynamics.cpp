@@ -1,0 +1,647 @@
+#include "robot/dynamics/constrained_dynamics.hpp"
+
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "robot/checks.hpp"
+#include "robot/dynamics/derivatives.hpp"
+#include "robot/dynamics/forward_dynamics.hpp"
+#include "robot/dynamics/mass_matrix.hpp"
+#include "robot/dynamics/placement.hpp"
+#include "robot/dynamics/tree_factor.hpp"
+#include "spatial_algebra.hpp"
+
+namespace velkor {
+namespace {
+
+// The kinematics run in root coordinates about the root-link origin, taken as
+// an inertial frame that coincides with the root link at this instant; rows
+// turn to world axes (R0) when they are written.
+//
+// The root's motion without gravity: v_0, and a_0 = (Bα, B a − ω_0 × v_0) for a
+// free base's classical acceleration (α, a), B = R0ᵀ; a fixed base is at rest.
+struct RootFrame {
+  Mat3 R0;
+  Vec3 origin;
+  Quat B;
+  Vec6 v0, a0;
+};
+
+RootFrame root_frame(const Base& base, const Twist& acceleration) {
+  RootFrame r{base.state.frame.rotation.toRotationMatrix(), base.state.frame.translation,
+              base.state.frame.rotation.conjugate(), root_velocity(base), Vec6::Zero()};
+  if (base.floating)
+    r.a0 = motion_vector(r.B * acceleration.angular,
+                         r.B * acceleration.linear - r.v0.head<3>().cross(Vec3(r.v0.tail<3>())));
+  return r;
+}
+
+// Outward pass: place body k (R_k, p_k) and S_d; v_k = v_p + S q̇,
+// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero).
+void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
+                 std::span<const double> qdd, const RootFrame& root, Workspace& w) {
+  Vec6 v0 = root.v0, a0 = root.a0;
+  for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
+    place_body(bodies, k, bodies.joint_position(k, q.data()), w);
+    const std::size_t p = bodies.parent[k];
+    Vec6 v = parent_row(p, v0, w.fd_velocity);
+    Vec6 a = parent_row(p, a0, w.fd_acceleration);
+    if (const auto dof = bodies.joint_dof[k]) {
+      const Vec6 S = w.motion_axis(*dof) = root_motion_axis(bodies, k, w);
+      const Vec6 vJ = S * (qd.empty() ? 0.0 : qd[*dof]);
+      v += vJ;
+      a += motion_cross(v, vJ);
+      if (!qdd.empty()) a += S * qdd[*dof];
+    }
+    w.fd_velocity[k] = v;
+    w.fd_acceleration[k] = a;
+  }
+}
+
+// One side of a constraint once the bodies move: its point p and axes R (root
+// coordinates), its body's v and a, and ṗ = v_o + ω × p.
+struct Side {
+  std::size_t body;
+  Vec3 p;
+  Mat3 R;
+  Vec6 v, a;
+  Vec3 p_dot;
+
+  // ä = a_o + α × p + ω × ṗ, the classical acceleration of the point.
+  Vec3 p_ddot() const { return a.tail<3>() + a.head<3>().cross(p) + v.head<3>().cross(p_dot); }
+};
+
+Side side(const ConstraintSide& s, const RootFrame& root, const Workspace& w) {
+  Side out{s.body,  s.frame.translation, s.frame.rotation.toRotationMatrix(), root.v0,
+           root.a0, Vec3::Zero()};
+  if (s.body > 0) {
+    const std::size_t k = s.body - 1;
+    out.p = w.frames[k].translation + w.rotations[k] * s.frame.translation;
+    out.R = w.rotations[k] * out.R;
+    out.v = w.fd_velocity[k];
+    out.a = w.fd_acceleration[k];
+  }
+  out.p_dot = out.v.tail<3>() + out.v.head<3>().cross(out.p);
+  return out;
+}
+
+// A generalized coordinate above a body: its column, its axis S (root
+// coordinates) and the motion (v̄, ā) that moving it leaves behind: the parent
+// body's for a joint, the root's for a free base's rotation, none for its
+// translation (which moves the root's motion along).
+struct Axis {
+  std::size_t column;
+  Vec6 S, v_ref, a_ref;
+  bool joint;
+};
+
+// Calls f for each coordinate above `body`, lowest first: the joints, then a
+// free base's translations and rotations.
+template <class F>
+void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root, std::size_t o,
+                   const Workspace& w, F&& f) {
+  for (std::size_t b = body; b > 0;) {
+    const std::size_t k = b - 1, p = bodies.parent[k];
+    if (const auto dof = bodies.joint_dof[k]) {
+      const Vec6 v_ref = p == 0 ? root.v0 : w.fd_velocity[p - 1];
+      const Vec6 a_ref = p == 0 ? root.a0 : w.fd_acceleration[p - 1];
+      f(Axis{o + *dof, Vec6(Eigen::Map<const Vec6>(w.jacobian.data() + 6 * *dof)), v_ref, a_ref, true});
+    }
+    b = p;
+  }
+  if (o == 0) return;
+  for (int i = 5; i >= 0; --i) {
+    const Vec3 e = root.B * Vec3::Unit(i % 3);
+    if (i >= 3)
+      f(Axis{std::size_t(i), motion_vector(Vec3::Zero(), e), Vec6::Zero(), Vec6::Zero(), false});
+    else f(Axis{std::size_t(i), motion_vector(e, Vec3::Zero()), root.v0, root.a0, false});
+  }
+}
+
+// The point velocity of a motion vector at p: m_ω × p + m_v.
+Vec3 at_point(const Vec6& m, const Vec3& p) { return m.head<3>().cross(p) + m.tail<3>(); }
+
+// The rotation vector φ of a rotation matrix (|φ| ≤ π).
+Vec3 rotation_vector(const Mat3& E) {
+  const Eigen::AngleAxisd turn{Quat(E)};
+  return turn.angle() * turn.axis();
+}
+
+// J_l⁻¹(φ) = E − ½[φ]× + (1/θ² − (1 + cos θ)/(2θ sin θ)) [φ]×², so that
+// log(exp(δ) exp(φ)) = φ + J_l⁻¹(φ) δ to first order; J_r⁻¹(φ) = J_l⁻¹(−φ).
+Mat3 left_jacobian_inverse(const Vec3& phi) {
+  const double theta = phi.norm();
+  const Mat3 K = skew(phi);
+  const double c = theta < 1e-4 ? 1.0 / 12.0 + theta * theta / 720.0
+                                : 1.0 / (theta * theta) -
+                                      (1.0 + std::cos(theta)) / (2.0 * theta * std::sin(theta));
+  return Mat3::Identity() - 0.5 * K + c * K * K;
+}
+
+// The scratch of one call, carved from the workspace's constraint scratch.
+struct Scratch {
+  std::size_t m, N;
+  double* J;         // m rows of N (row-major: row r at J + r·N), world axes
+  double* W;         // m rows of N: L⁻ᵀ J_rᵀ, then M⁻¹ J_rᵀ
+  double* M;         // N x N: the mass matrix, then its factor
+  double* A;         // m x m: J M⁻¹ Jᵀ
+  double* A_factor;  // m x m: Cholesky factor of A + μE (lower triangle, column-major)
+  double* qdd_free;  // N
+  double* velocity;  // N: the generalized velocity, world axes
+  double* rhs;       // m
+  double* f;         // m
+  double* previous;  // m
+  double* column;    // max(m, N)
+
+  static std::size_t size(std::size_t m, std::size_t N) {
+    return 2 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
+  }
+};
+
+Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
+  reserve_constraint_scratch(w, m, N);
+  double* p = w.constraint_scratch.data();
+  const auto take = [&p](std::size_t count) {
+    double* start = p;
+    p += count;
+    return start;
+  };
+  Scratch s{m,       N,       nullptr, nullptr, nullptr, nullptr, nullptr,
+            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  s.J = take(m * N);
+  s.W = take(m * N);
+  s.M = take(N * N);
+  s.A = take(m * m);
+  s.A_factor = take(m * m);
+  s.qdd_free = take(N);
+  s.velocity = take(N);
+  s.rhs = take(m);
+  s.f = take(m);
+  s.previous = take(m);
+  s.column = take(std::max(m, N));
+  return s;
+}
+
+// Adds sign·(angular, linear) of one side into an item's rows of column c of
+// the row-major m x N array `rows` (a point keeps the linear part only).
+void add_rows(double* rows, std::size_t N, const ResolvedConstraint& item, std::size_t c, double sign,
+              const Vec3& angular, const Vec3& linear) {
+  std::size_t r = item.row;
+  if (item.kind == ConstraintKind::Frame)
+    for (int i = 0; i < 3; ++i) rows[(r++) * N + c] += sign * angular[i];
+  for (int i = 0; i < 3; ++i) rows[(r++) * N + c] += sign * linear[i];
+}
+
+// The same for an m-vector.
+void add_vector(double* values, const ResolvedConstraint& item, double sign, const Vec3& angular,
+                const Vec3& linear) {
+  std::size_t r = item.row;
+  if (item.kind == ConstraintKind::Frame)
+    for (int i = 0; i < 3; ++i) values[r++] += sign * angular[i];
+  for (int i = 0; i < 3; ++i) values[r++] += sign * linear[i];
+}
+
+// The same into column c of a column-major m x N array.
+void add_rows_column(std::span<double> out, std::size_t m, const ResolvedConstraint& item, std::size_t c,
+                     double sign, const Vec3& angular, const Vec3& linear) {
+  add_vector(out.data() + c * m, item, sign, angular, linear);
+}
+
+// The sides of an item with their signs: link_a's +1, link_b's −1.
+template <class F>
+void for_each_side(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w, F&& f) {
+  f(side(item.a, root, w), 1.0, item.a);
+  if (item.b) f(side(*item.b, root, w), -1.0, *item.b);
+}
+
+// J (row-major into s.J): column c of a side, (R0 S_ω, R0 (S_ω × p + S_v)).
+void jacobian_rows(const Model& bodies, const ConstraintSet& set, const RootFrame& root, std::size_t o,
+                   const Workspace& w, const Scratch& s) {
+  std::fill(s.J, s.J + s.m * s.N, 0.0);
+  for (const ResolvedConstraint& item : set.resolved())
+    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
+      for_each_axis(bodies, x.body, root, o, w, [&](const Axis& axis) {
+        add_rows(s.J, s.N, item, axis.column, sign, root.R0 * axis.S.head<3>(),
+                 root.R0 * at_point(axis.S, x.p));
+      });
+    });
+}
+
+// J̇ q̇ (or J q̈ + J̇ q̇ after a pass with q̈): (R0 α, R0 ä) of each side.
+void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Workspace& w,
+                       double* out) {
+  std::fill(out, out + set.count(), 0.0);
+  for (const ResolvedConstraint& item : set.resolved())
+    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
+      add_vector(out, item, sign, root.R0 * x.a.head<3>(), root.R0 * x.p_ddot());
+    });
+}
+
+// The position error e of each row, world axes (see the header).
+void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out) {
+  std::fill(out, out + set.count(), 0.0);
+  for (const ResolvedConstraint& item : set.resolved()) {
+    const Side a = side(item.a, root, w);
+    const Vec3 pa = root.R0 * a.p + root.origin;
+    const Mat3 Ra = root.R0 * a.R;
+    if (item.b) {
+      const Side b = side(*item.b, root, w);
+      add_vector(out, item, 1.0, rotation_vector(Ra * (root.R0 * b.R).transpose()),
+                 root.R0 * (a.p - b.p));
+    } else if (item.target) {
+      add_vector(out, item, 1.0,
+                 rotation_vector(Ra * item.target->rotation.toRotationMatrix().transpose()),
+                 pa - item.target->translation);
+    }
+  }
+}
+
+// The generalized velocity in world axes: a free base's twist, then q̇.
+void generalized_velocity(const Base& base, std::span<const double> qd, double* out) {
+  std::size_t i = 0;
+  if (base.floating) {
+    for (int k = 0; k < 3; ++k) out[i++] = base.state.velocity.angular[k];
+    for (int k = 0; k < 3; ++k) out[i++] = base.state.velocity.linear[k];
+  }
+  std::copy(qd.begin(), qd.end(), out + i);
+}
+
+double dot(const double* a, const double* b, std::size_t n) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+  return s;
+}
+
+// The mass matrix and its factor into s.M; W_r = L⁻ᵀ J_rᵀ; A = W D⁻¹ Wᵀ; then
+// W_r = M⁻¹ J_rᵀ. Needs s.J.
+std::expected<std::span<const std::ptrdiff_t>, Error> factor_system(const Model& model, const Base& base,
+                                                                    Workspace& w,
+                                                                    std::span<const double> q,
+                                                                    const Scratch& s) {
+  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
+  const auto up = coordinate_tree(model.moving(), base.coordinates(), s.N, w);
+  const Matrix M(std::span(s.M, s.N * s.N), s.N);
+  VELKOR_TRY(factor(up, M));
+  std::copy(s.J, s.J + s.m * s.N, s.W);
+  for (std::size_t r = 0; r < s.m; ++r) solve_transposed_unit(up, M, s.W + r * s.N);
+  for (std::size_t r = 0; r < s.m; ++r)
+    for (std::size_t c = 0; c <= r; ++c) {
+      const double* x = s.W + r * s.N;
+      const double* y = s.W + c * s.N;
+      double sum = 0.0;
+      for (std::size_t k = 0; k < s.N; ++k) sum += x[k] * y[k] / s.M[k * s.N + k];
+      s.A[c * s.m + r] = s.A[r * s.m + c] = sum;
+    }
+  for (std::size_t r = 0; r < s.m; ++r) {
+    solve_diagonal(M, s.W + r * s.N);
+    solve_unit(up, M, s.W + r * s.N);
+  }
+  return up;
+}
+
+// Cholesky factor of A + μE into s.A_factor; with μ = 0 a pivot below 1e-10 of
+// its row's diagonal is a row that depends on the rows before it.
+std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
+  const std::size_t m = s.m;
+  double* L = s.A_factor;
+  for (std::size_t j = 0; j < m; ++j) {
+    const double diagonal = s.A[j * m + j] + mu;
+    double d = diagonal;
+    for (std::size_t k = 0; k < j; ++k) d -= L[k * m + j] * L[k * m + j];
+    if (!std::isfinite(d)) return std::unexpected(errors::NumericalFailure{"constraint force solve"});
+    if (mu == 0.0 ? !(d > 1e-10 * diagonal) : !(d > 0.0))
+      return std::unexpected(errors::RedundantConstraints{j});
+    const double l = std::sqrt(d);
+    L[j * m + j] = l;
+    for (std::size_t i = j + 1; i < m; ++i) {
+      double x = s.A[j * m + i];
+      for (std::size_t k = 0; k < j; ++k) x -= L[k * m + i] * L[k * m + j];
+      L[j * m + i] = x / l;
+    }
+  }
+  return {};
+}
+
+// x ← (L Lᵀ)⁻¹ x with the factor of factor_forces.
+void cholesky_solve(const Scratch& s, double* x) {
+  const std::size_t m = s.m;
+  const double* L = s.A_factor;
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t k = 0; k < i; ++k) x[i] -= L[k * m + i] * x[k];
+    x[i] /= L[i * m + i];
+  }
+  for (std::size_t i = m; i-- > 0;) {
+    for (std::size_t k = i + 1; k < m; ++k) x[i] -= L[i * m + k] * x[k];
+    x[i] /= L[i * m + i];
+  }
+}
+
+// x ← A⁻¹ x; with μ > 0, the limit of (A + μE) x_{k+1} = b + μ x_k from x_0 = 0,
+// the minimum-norm solution when A x = b has one.
+std::expected<void, Error> solve_forces(const Scratch& s, double mu, double* x) {
+  if (mu == 0.0) {
+    cholesky_solve(s, x);
+    return {};
+  }
+  const std::size_t m = s.m;
+  double* b = s.previous;
+  double* r = s.column;
+  std::copy(x, x + m, b);
+  double scale = 0.0;
+  for (std::size_t i = 0; i < m; ++i) scale = std::max(scale, std::abs(b[i]));
+  std::fill(x, x + m, 0.0);
+  double residual = scale;
+  for (std::size_t iteration = 1; iteration <= proximal_max_iterations; ++iteration) {
+    for (std::size_t i = 0; i < m; ++i) r[i] = b[i] + mu * x[i];
+    cholesky_solve(s, r);
+    std::copy(r, r + m, x);
+    residual = 0.0;
+    for (std::size_t i = 0; i < m; ++i)
+      residual = std::max(residual, std::abs(dot(s.A + i * m, x, m) - b[i]));
+    if (!std::isfinite(residual))
+      return std::unexpected(errors::NumericalFailure{"constraint force solve"});
+    if (residual <= proximal_tolerance * (1.0 + scale)) return {};
+  }
+  return std::unexpected(errors::ProximalNotConverged{proximal_max_iterations, residual});
+}
+
+std::expected<void, Error> check_set(const Model& model, const ConstraintSet& set) {
+  if (set.model_id() != model.id)
+    return std::unexpected(
+        errors::InvalidConstraint{"the constraint set belongs to another robot model"});
+  return {};
+}
+
+std::expected<void, Error> check_option(double value, Label name, double upper) {
+  if (!std::isfinite(value) || value < 0.0 || value > upper)
+    return std::unexpected(errors::InvalidConstraint{name});
+  return {};
+}
+
+// The constrained solve shared by dynamics and derivatives: q̈ into s.qdd_free's
+// place (returned in `qdd`), f into s.f; s.M, s.W, s.A and s.A_factor stay.
+std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double mu, const Scratch& s, std::span<double> qdd) {
+  // q̈_free from the articulated-body recursion (which checks q, qd, τ and loads).
+  VELKOR_TRY(forward_dynamics(model, base, w, q, qd, tau, loads, std::span(s.qdd_free, s.N)));
+  const std::size_t o = base.coordinates();
+  const Model& bodies = model.moving();
+  const RootFrame root = root_frame(base, Twist{});
+  motion_pass(bodies, q, qd, {}, root, w);
+  jacobian_rows(bodies, set, root, o, w, s);
+  // γ − J q̈_free with γ = −J̇q̇ − kd J q̇ − kp e.
+  acceleration_rows(set, root, w, s.rhs);
+  const Baumgarte& gains = set.gains();
+  if (gains.kd != 0.0 || gains.kp != 0.0) {
+    generalized_velocity(base, qd, s.velocity);
+    position_errors(set, root, w, s.column);
+    for (std::size_t r = 0; r < s.m; ++r)
+      s.rhs[r] += gains.kd * dot(s.J + r * s.N, s.velocity, s.N) + gains.kp * s.column[r];
+  }
+  for (std::size_t r = 0; r < s.m; ++r) s.f[r] = -s.rhs[r] - dot(s.J + r * s.N, s.qdd_free, s.N);
+  const auto up = factor_system(model, base, w, q, s);
+  if (!up) return std::unexpected(up.error());
+  VELKOR_TRY(factor_forces(s, mu));
+  VELKOR_TRY(solve_forces(s, mu, s.f));
+  // q̈ = q̈_free + M⁻¹Jᵀ f = q̈_free + Σ_r W_r f_r.
+  std::copy(s.qdd_free, s.qdd_free + s.N, qdd.begin());
+  for (std::size_t r = 0; r < s.m; ++r)
+    for (std::size_t i = 0; i < s.N; ++i) qdd[i] += s.W[r * s.N + i] * s.f[r];
+  for (std::size_t i = 0; i < s.N; ++i)
+    if (!std::isfinite(qdd[i]))
+      return std::unexpected(errors::NonFiniteResult{"constrained forward dynamics"});
+  return *up;
+}
+
+}  // namespace
+
+void reserve_constraint_scratch(Workspace& w, std::size_t m, std::size_t N) {
+  const std::size_t need = Scratch::size(m, N);
+  if (w.constraint_scratch.size() < need) w.constraint_scratch.resize(need);
+}
+
+std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, const ConstraintSet& set,
+                                               std::span<double> out) {
+  const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
+  VELKOR_TRY(check_set(model, set));
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_output(out, m * N, "constraint Jacobian output"));
+  const Scratch s = carve(w, m, N);
+  const RootFrame root = root_frame(base, Twist{});
+  motion_pass(model.moving(), q, {}, {}, root, w);
+  jacobian_rows(model.moving(), set, root, o, w, s);
+  for (std::size_t r = 0; r < m; ++r)
+    for (std::size_t c = 0; c < N; ++c) out[c * m + r] = s.J[r * N + c];
+  return {};
+}
+
+std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        const ConstraintSet& set,
+                                                        std::span<double> out) {
+  VELKOR_TRY(check_set(model, set));
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(out, set.count(), "constraint acceleration output"));
+  const RootFrame root = root_frame(base, Twist{});
+  motion_pass(model.moving(), q, qd, {}, root, w);
+  acceleration_rows(set, root, w, out.data());
+  return {};
+}
+
+std::expected<void, Error> constrained_forward_dynamics(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double regularization, std::span<double> qdd,
+    std::span<double> forces) {
+  const std::size_t N = model.dof_count() + base.coordinates(), m = set.count();
+  VELKOR_TRY(check_set(model, set));
+  VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
+  VELKOR_TRY(check_output(qdd, N, "constrained forward dynamics output"));
+  VELKOR_TRY(check_output(forces, m, "constraint force output"));
+  const Scratch s = carve(w, m, N);
+  // Into the scratch first: nothing is written to the outputs on failure.
+  const auto done = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s,
+                                   std::span(s.velocity, N));
+  if (!done) return std::unexpected(done.error());
+  std::copy(s.velocity, s.velocity + N, qdd.begin());
+  std::copy(s.f, s.f + m, forces.begin());
+  return {};
+}
+
+std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            const ConstraintSet& set, double restitution,
+                                            double regularization, std::span<double> qd_after,
+                                            std::span<double> impulses) {
+  const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
+  VELKOR_TRY(check_set(model, set));
+  VELKOR_TRY(check_option(restitution, "restitution must be between 0 and 1", 1.0));
+  VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  VELKOR_TRY(check_output(qd_after, N, "impulse dynamics output"));
+  VELKOR_TRY(check_output(impulses, m, "constraint impulse output"));
+  const Scratch s = carve(w, m, N);
+  const RootFrame root = root_frame(base, Twist{});
+  motion_pass(model.moving(), q, qd, {}, root, w);
+  jacobian_rows(model.moving(), set, root, o, w, s);
+  const auto up = factor_system(model, base, w, q, s);
+  if (!up) return std::unexpected(up.error());
+  VELKOR_TRY(factor_forces(s, regularization));
+  // A Λ = −(1 + e) J q̇⁻; q̇⁺ = q̇⁻ + M⁻¹Jᵀ Λ.
+  generalized_velocity(base, qd, s.velocity);
+  for (std::size_t r = 0; r < m; ++r) s.f[r] = -(1.0 + restitution) * dot(s.J + r * N, s.velocity, N);
+  VELKOR_TRY(solve_forces(s, regularization, s.f));
+  for (std::size_t r = 0; r < m; ++r)
+    for (std::size_t i = 0; i < N; ++i) s.velocity[i] += s.W[r * N + i] * s.f[r];
+  for (std::size_t i = 0; i < N; ++i)
+    if (!std::isfinite(s.velocity[i]))
+      return std::unexpected(errors::NonFiniteResult{"impulse dynamics"});
+  std::copy(s.velocity, s.velocity + N, qd_after.begin());
+  std::copy(s.f, s.f + m, impulses.begin());
+  return {};
+}
+
+std::expected<void, Error> constrained_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double regularization,
+    const std::array<std::span<double>, 6>& out) {
+  const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
+  VELKOR_TRY(check_set(model, set));
+  VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
+  for (std::size_t i = 0; i < 3; ++i) VELKOR_TRY(check_output(out[i], N * N, "derivative output"));
+  for (std::size_t i = 3; i < 6; ++i) VELKOR_TRY(check_output(out[i], m * N, "force derivative output"));
+  const Scratch s = carve(w, m, N);
+  const std::span<double> qdd(s.velocity, N);
+  const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd);
+  if (!up) return std::unexpected(up.error());
+  const Matrix M(std::span(s.M, N * N), N);
+  const std::span<double> dq = out[0], dqd = out[1], dtau = out[2], fq = out[3], fqd = out[4],
+                          ftau = out[5];
+
+  // G = ∂/∂(q, q̇) of ID(q, q̇, q̈) − Jᵀf at q̈ and f: inverse dynamics' first.
+  Base moving = base;
+  Twist base_acceleration;
+  if (base.floating) {
+    base_acceleration = Twist{Vec3(qdd[0], qdd[1], qdd[2]), Vec3(qdd[3], qdd[4], qdd[5])};
+    moving.state.acceleration = base_acceleration;
+  }
+  VELKOR_TRY(inverse_dynamics_derivatives(model, moving, w, q, qd, qdd.subspan(o), loads, dq, dqd));
+
+  // The bodies again, now at q̈.
+  const Model& bodies = model.moving();
+  const RootFrame root = root_frame(base, base_acceleration);
+  motion_pass(bodies, q, qd, qdd.subspan(o), root, w);
+  const Baumgarte& gains = set.gains();
+  std::fill(fq.begin(), fq.end(), 0.0);
+  std::fill(fqd.begin(), fqd.end(), 0.0);
+  for (const ResolvedConstraint& item : set.resolved()) {
+    // The force of the item on this side in root coordinates, about the root origin.
+    Vec3 n_world = Vec3::Zero(), f_world;
+    if (item.kind == ConstraintKind::Frame)
+      n_world = Vec3(s.f[item.row], s.f[item.row + 1], s.f[item.row + 2]);
+    const std::size_t lin = item.row + (item.kind == ConstraintKind::Frame ? 3 : 0);
+    f_world = Vec3(s.f[lin], s.f[lin + 1], s.f[lin + 2]);
+    const Vec3 e_angular = [&] {
+      Vec3 e = Vec3::Zero();
+      if (item.kind != ConstraintKind::Frame || gains.kp == 0.0) return e;
+      const Mat3 Ra = root.R0 * side(item.a, root, w).R;
+      if (item.b) return rotation_vector(Ra * (root.R0 * side(*item.b, root, w).R).transpose());
+      if (item.target) return rotation_vector(Ra * item.target->rotation.toRotationMatrix().transpose());
+      return e;
+    }();
+    const bool angular_error = item.kind == ConstraintKind::Frame && (item.b || item.target);
+    const bool linear_error = item.b || item.target;
+    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
+      const Vec3 f = root.B * (sign * f_world), n = root.B * (sign * n_world);
+      const Vec6 F = wrench_vector(n + x.p.cross(f), f);
+      const Vec3 omega = x.v.head<3>(), alpha = x.a.head<3>();
+      const Mat3 error_map =
+          !item.b ? left_jacobian_inverse(e_angular)
+                  : (sign > 0 ? left_jacobian_inverse(e_angular) : left_jacobian_inverse(-e_angular));
+      for_each_axis(bodies, x.body, root, o, w, [&](const Axis& j) {
+        const std::size_t c = j.column;
+        // ∂v = S × (v − v̄), ∂a = S × (a − ā) − (S × v̄) × (v − v̄), ∂p = S_ω × p + S_v.
+        const Vec6 dv = motion_cross(j.S, x.v - j.v_ref);
+        const Vec6 da = motion_cross(j.S, x.a - j.a_ref) -
+                        motion_cross(motion_cross(j.S, j.v_ref), x.v - j.v_ref);
+        const Vec3 dp = at_point(j.S, x.p);
+        const Vec3 dw = dv.head<3>(), dalpha = da.head<3>();
+        const Vec3 dp_dot = dv.tail<3>() + dw.cross(x.p) + omega.cross(dp);
+        const Vec3 dp_ddot = da.tail<3>() + dalpha.cross(x.p) + alpha.cross(dp) + dw.cross(x.p_dot) +
+                             omega.cross(dp_dot);
+        // H_q: the rows' accelerations, kd times their velocities, kp times their errors.
+        Vec3 angular = dalpha + gains.kd * dw, linear = dp_ddot + gains.kd * dp_dot;
+        if (linear_error) linear += gains.kp * dp;
+        Vec3 angular_world = root.R0 * angular;
+        if (angular_error) angular_world += gains.kp * (error_map * (root.R0 * j.S.head<3>()));
+        add_rows_column(fq, m, item, c, sign, angular_world, root.R0 * linear);
+        // −∂(Jᵀ f)/∂q into G_q: for each coordinate i above the side's body, the
+        // moved point, ∂F = (∂p × f, 0), and for joints below j their turned axes.
+        if (j.joint || j.column < 3) {
+          const Vec6 dF = wrench_vector(dp.cross(f), Vec3::Zero());
+          for_each_axis(bodies, x.body, root, o, w, [&](const Axis& i) {
+            double d = i.S.dot(dF);
+            if (i.joint && i.column > c) d += motion_cross(j.S, i.S).dot(F);
+            dq[c * N + i.column] -= d;
+          });
+        }
+        // H_q̇ for the velocity coordinate j: ∂v = S, ∂a = S × (v − 2v̄) for a joint,
+        // ∂a_0/∂ν + S × (v − v_0) for the base.
+        Vec6 dav;
+        if (j.joint) {
+          dav = motion_cross(j.S, x.v - 2.0 * j.v_ref);
+        } else {
+          const Vec3 e = j.column < 3 ? j.S.head<3>() : j.S.tail<3>();
+          const Vec3 da0 = j.column < 3 ? Vec3(-e.cross(Vec3(root.v0.tail<3>())))
+                                        : Vec3(-Vec3(root.v0.head<3>()).cross(e));
+          dav = motion_vector(Vec3::Zero(), da0) + motion_cross(j.S, x.v - root.v0);
+        }
+        const Vec3 dwv = j.S.head<3>();
+        const Vec3 dp_dot_v = j.S.tail<3>() + dwv.cross(x.p);
+        const Vec3 dp_ddot_v = dav.tail<3>() + dav.head<3>().cross(x.p) + dwv.cross(x.p_dot) +
+                               omega.cross(dp_dot_v);
+        add_rows_column(fqd, m, item, c, sign, root.R0 * (dav.head<3>() + gains.kd * dwv),
+                        root.R0 * (dp_ddot_v + gains.kd * dp_dot_v));
+      });
+    });
+  }
+
+  // P = M⁻¹ G, column by column; ∂f = A⁻¹ (J P − H); ∂q̈ = W ∂f − P.
+  for (const std::span<double> G : {dq, dqd})
+    for (std::size_t c = 0; c < N; ++c) solve(*up, M, G.data() + c * N);
+  for (const auto& [P, H] : {std::pair{dq, fq}, std::pair{dqd, fqd}}) {
+    for (std::size_t c = 0; c < N; ++c) {
+      double* h = H.data() + c * m;
+      for (std::size_t r = 0; r < m; ++r) h[r] = dot(s.J + r * N, P.data() + c * N, N) - h[r];
+      VELKOR_TRY(solve_forces(s, regularization, h));
+      double* p = P.data() + c * N;
+      for (std::size_t i = 0; i < N; ++i) {
+        double sum = -p[i];
+        for (std::size_t r = 0; r < m; ++r) sum += s.W[r * N + i] * h[r];
+        p[i] = sum;
+      }
+    }
+  }
+  // ∂f/∂τ = −A⁻¹ Wᵀ; ∂q̈/∂τ = M⁻¹ + W ∂f/∂τ.
+  std::copy(s.M, s.M + N * N, dtau.begin());
+  invert(*up, Matrix(dtau, N), w);
+  for (std::size_t c = 0; c < N; ++c) {
+    double* h = ftau.data() + c * m;
+    for (std::size_t r = 0; r < m; ++r) h[r] = -s.W[r * N + c];
+    VELKOR_TRY(solve_forces(s, regularization, h));
+    for (std::size_t i = 0; i < N; ++i)
+      for (std::size_t r = 0; r < m; ++r) dtau[c * N + i] += s.W[r * N + i] * h[r];
+  }
+  return {};
+}
+
+}  // namespace velkor

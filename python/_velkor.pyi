@@ -115,6 +115,63 @@ class LoadBuffer:
     def clear(self) -> None: ...
     def __len__(self) -> int: ...
 
+_Kind = Literal["point", "frame"]
+
+@final
+class Contact:
+    def __new__(
+        cls, link_id: SupportsIndex, kind: _Kind = "point", offset: Pose | None = None, target: Pose | None = None
+    ) -> Contact: ...
+    @property
+    def link_id(self) -> int: ...
+    @property
+    def kind(self) -> _Kind: ...
+    @property
+    def offset(self) -> Pose | None: ...
+    @property
+    def target(self) -> Pose | None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+    def __repr__(self) -> str: ...
+
+@final
+class LoopClosure:
+    def __new__(
+        cls,
+        link_a: SupportsIndex,
+        link_b: SupportsIndex,
+        kind: _Kind = "point",
+        offset_a: Pose | None = None,
+        offset_b: Pose | None = None,
+    ) -> LoopClosure: ...
+    @property
+    def link_a(self) -> int: ...
+    @property
+    def link_b(self) -> int: ...
+    @property
+    def kind(self) -> _Kind: ...
+    @property
+    def offset_a(self) -> Pose | None: ...
+    @property
+    def offset_b(self) -> Pose | None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+    def __repr__(self) -> str: ...
+
+@final
+class ConstraintSet:
+    @property
+    def count(self) -> int: ...
+    @property
+    def items(self) -> tuple[Contact | LoopClosure, ...]: ...
+    @property
+    def rows(self) -> tuple[range, ...]: ...
+    @property
+    def baumgarte(self) -> tuple[float, float]: ...
+    def __repr__(self) -> str: ...
+
 @final
 class IkOptions:
     def __new__(
@@ -150,6 +207,20 @@ _Loads = LoadBuffer | Sequence[Load] | None
 _Array = npt.NDArray[np.float64]
 _Out2 = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]] | None
 _Out3 = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]] | None
+_Out6 = (
+    tuple[
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ]
+    | None
+)
+_Arrays2 = tuple[_Array, _Array]
+_Arrays6 = tuple[_Array, _Array, _Array, _Array, _Array, _Array]
+_Items = Sequence[Contact | LoopClosure]
 _Mimic = Literal["reject", "independent"]
 _MasslessRoot = Literal["reject", "allow"]
 # (ixx, ixy, ixz, iyy, iyz, izz), kg·m²
@@ -187,6 +258,7 @@ _Rows = _Matrix  # (N, n): one state per row
 _RowsOut = npt.NDArray[np.float64] | None
 _RowsOut2 = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]] | None
 _RowsOut3 = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]] | None
+_RowsOut6 = _Out6
 
 @final
 @type_check_only
@@ -219,6 +291,42 @@ class RobotBatch:
     def forward_dynamics(
         self, q: _Rows, qd: _Rows, forces: _Rows, loads: _Loads = None, out: _RowsOut = None
     ) -> _Array: ...
+    def constrained_forward_dynamics(
+        self,
+        q: _Rows,
+        qd: _Rows,
+        tau: _Rows,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _RowsOut2 = None,
+    ) -> _Arrays2: ...
+    def impulse_dynamics(
+        self,
+        q: _Rows,
+        qd: _Rows,
+        constraints: ConstraintSet,
+        *,
+        restitution: _Float = 0.0,
+        regularization: _Float = 0.0,
+        out: _RowsOut2 = None,
+    ) -> _Arrays2: ...
+    def constraint_jacobian(self, q: _Rows, constraints: ConstraintSet, out: _RowsOut = None) -> _Array: ...
+    def constraint_acceleration_bias(
+        self, q: _Rows, qd: _Rows, constraints: ConstraintSet, out: _RowsOut = None
+    ) -> _Array: ...
+    def constrained_dynamics_derivatives(
+        self,
+        q: _Rows,
+        qd: _Rows,
+        tau: _Rows,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _RowsOut6 = None,
+    ) -> _Arrays6: ...
 
 # (N, 19) rows in BaseState.from_array's layout, or a list or tuple of BaseState (no other sequence)
 _Bases = _Matrix | list[BaseState] | tuple[BaseState, ...]
@@ -256,6 +364,47 @@ class FloatingRobotBatch:
     def forward_dynamics(
         self, base: _Bases, q: _Rows, qd: _Rows, forces: _Rows, loads: _Loads = None, out: _RowsOut = None
     ) -> _Array: ...
+    def constrained_forward_dynamics(
+        self,
+        base: _Bases,
+        q: _Rows,
+        qd: _Rows,
+        tau: _Rows,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _RowsOut2 = None,
+    ) -> _Arrays2: ...
+    def impulse_dynamics(
+        self,
+        base: _Bases,
+        q: _Rows,
+        qd: _Rows,
+        constraints: ConstraintSet,
+        *,
+        restitution: _Float = 0.0,
+        regularization: _Float = 0.0,
+        out: _RowsOut2 = None,
+    ) -> _Arrays2: ...
+    def constraint_jacobian(
+        self, base: _Bases, q: _Rows, constraints: ConstraintSet, out: _RowsOut = None
+    ) -> _Array: ...
+    def constraint_acceleration_bias(
+        self, base: _Bases, q: _Rows, qd: _Rows, constraints: ConstraintSet, out: _RowsOut = None
+    ) -> _Array: ...
+    def constrained_dynamics_derivatives(
+        self,
+        base: _Bases,
+        q: _Rows,
+        qd: _Rows,
+        tau: _Rows,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _RowsOut6 = None,
+    ) -> _Arrays6: ...
 
 @type_check_only
 class _RobotBase:
@@ -306,6 +455,7 @@ class _RobotBase:
     def random_configuration(self, rng: _Seed = None) -> _Array: ...
     def link_id(self, name: str) -> int: ...
     def load_buffer(self) -> LoadBuffer: ...
+    def constraint_set(self, items: _Items, *, baumgarte: _Numbers = (0.0, 0.0)) -> ConstraintSet: ...
 
 @final
 class Robot(_RobotBase):
@@ -357,6 +507,42 @@ class Robot(_RobotBase):
     ) -> _Array: ...
     def mass_matrix(self, q: _Vector, out: _Out = None) -> _Array: ...
     def velocity_product_forces(self, q: _Vector, qd: _Vector, out: _Out = None) -> _Array: ...
+    def constrained_forward_dynamics(
+        self,
+        q: _Vector,
+        qd: _Vector,
+        tau: _Vector,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _Out2 = None,
+    ) -> _Arrays2: ...
+    def impulse_dynamics(
+        self,
+        q: _Vector,
+        qd: _Vector,
+        constraints: ConstraintSet,
+        *,
+        restitution: _Float = 0.0,
+        regularization: _Float = 0.0,
+        out: _Out2 = None,
+    ) -> _Arrays2: ...
+    def constraint_jacobian(self, q: _Vector, constraints: ConstraintSet, out: _Out = None) -> _Array: ...
+    def constraint_acceleration_bias(
+        self, q: _Vector, qd: _Vector, constraints: ConstraintSet, out: _Out = None
+    ) -> _Array: ...
+    def constrained_dynamics_derivatives(
+        self,
+        q: _Vector,
+        qd: _Vector,
+        tau: _Vector,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _Out6 = None,
+    ) -> _Arrays6: ...
     def inverse_kinematics(
         self,
         q: _Vector,
@@ -462,3 +648,44 @@ class FloatingRobot(_RobotBase):
     def velocity_product_forces(
         self, base: BaseState, q: _Vector, qd: _Vector, out: _Out = None
     ) -> _Array: ...
+    def constrained_forward_dynamics(
+        self,
+        base: BaseState,
+        q: _Vector,
+        qd: _Vector,
+        tau: _Vector,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _Out2 = None,
+    ) -> _Arrays2: ...
+    def impulse_dynamics(
+        self,
+        base: BaseState,
+        q: _Vector,
+        qd: _Vector,
+        constraints: ConstraintSet,
+        *,
+        restitution: _Float = 0.0,
+        regularization: _Float = 0.0,
+        out: _Out2 = None,
+    ) -> _Arrays2: ...
+    def constraint_jacobian(
+        self, base: BaseState, q: _Vector, constraints: ConstraintSet, out: _Out = None
+    ) -> _Array: ...
+    def constraint_acceleration_bias(
+        self, base: BaseState, q: _Vector, qd: _Vector, constraints: ConstraintSet, out: _Out = None
+    ) -> _Array: ...
+    def constrained_dynamics_derivatives(
+        self,
+        base: BaseState,
+        q: _Vector,
+        qd: _Vector,
+        tau: _Vector,
+        constraints: ConstraintSet,
+        loads: _Loads = None,
+        *,
+        regularization: _Float = 0.0,
+        out: _Out6 = None,
+    ) -> _Arrays6: ...

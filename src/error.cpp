@@ -120,8 +120,9 @@ std::string Error::message() const {
           },
           [](const RedundantConstraints& e) {
             return "the constraint rows are linearly dependent (row " + num(e.row) +
-                   " repeats earlier rows): the constraint Jacobian is rank deficient; pass "
-                   "regularization > 0 for the minimum-norm forces";
+                   (e.motionless ? " does not move with any coordinate" : " repeats earlier rows") +
+                   "): the constraint Jacobian is rank deficient; pass regularization > 0 for the "
+                   "minimum-norm forces";
           },
           [](const ProximalNotConverged& e) {
             return "the regularized constraint solve did not converge after " + num(e.iterations) +
@@ -196,7 +197,8 @@ std::string Error::debug() const {
             return "NonFiniteResult { computation: " + quoted(e.computation) + " }";
           },
           [](const RedundantConstraints& e) {
-            return "RedundantConstraints { row: " + num(e.row) + " }";
+            return "RedundantConstraints { row: " + num(e.row) +
+                   ", motionless: " + (e.motionless ? "true" : "false") + " }";
           },
           [](const ProximalNotConverged& e) {
             return "ProximalNotConverged { iterations: " + num(e.iterations) +

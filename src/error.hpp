@@ -124,6 +124,7 @@ struct NonFiniteResult {
 struct RedundantConstraints {
   static constexpr ErrorClass python_class = ErrorClass::SolverError;
   std::size_t row;
+  bool motionless = false;  // no coordinate moves the row at all
 };
 // The proximal iterations of a regularised constraint solve stopped short.
 struct ProximalNotConverged {

@@ -424,7 +424,8 @@ def test_bench_leaves_out_no_computing_method(capsys):
     with velkor.Robot(velkor.samples.sample_path("arm")) as arm:
         computing = {name for name in dir(arm) if not name.startswith("_") and callable(getattr(arm, name))}
     # what the handle has besides computing methods
-    assert computing - set(BENCHED) == {"batch", "close", "dof_index", "dof_order", "fork", "from_urdf",
+    assert computing - set(BENCHED) == {"batch", "close", "constraint_set", "dof_index", "dof_order", "fork",
+                                        "from_urdf",
                                         "from_urdf_string", "link_id", "load_buffer", "neutral_configuration",
                                         "random_configuration", "set_base_frame", "joint_vector", "joint_dict"}
     assert set(BENCHED) <= computing and len(set(BENCHED)) == len(BENCHED)

@@ -15,15 +15,20 @@ and compute:
 - derivatives: ``inverse_dynamics_derivatives``,
   ``forward_dynamics_derivatives`` and ``gravity_derivatives``;
 - whole-body quantities: centre of mass, its velocity and Jacobian,
-  centroidal momentum and its matrix, kinetic and potential energy.
+  centroidal momentum and its matrix, kinetic and potential energy;
+- constraints: contacts (``Contact``) and closed loops (``LoopClosure``) in a
+  ``ConstraintSet`` from ``robot.constraint_set(items)``, for
+  ``constrained_forward_dynamics``, ``impulse_dynamics``,
+  ``constraint_jacobian``, ``constraint_acceleration_bias`` and
+  ``constrained_dynamics_derivatives``.
 
 ``robot.batch(threads)`` evaluates the array methods over many states at once,
 one state per row, on native threads; ``robot.fork()`` gives another thread a
 handle of its own on the same model. ``robot.joint_vector({name: value})`` and
 ``robot.joint_dict(q)`` build and read q by joint name, and
 ``robot.dof_order(names)`` maps q from another library's joint order. Handles
-and the values ``Pose``, ``Twist``, ``BaseState``, ``Load`` and ``IkOptions``
-pickle and copy (a handle travels as its URDF document, load options, base
+and the values ``Pose``, ``Twist``, ``BaseState``, ``Load``, ``IkOptions``,
+``Contact`` and ``LoopClosure`` pickle and copy (a handle travels as its URDF document, load options, base
 frame and gravity vector).
 ``velkor.samples.sample_path("arm")`` and ``sample_path("quadruped")`` locate
 the two sample robots that ship with the package.
@@ -56,10 +61,13 @@ from importlib import metadata as _metadata
 
 from _velkor import (
     BaseState,
+    ConstraintSet,
+    Contact,
     FloatingRobot,
     IkOptions,
     Load,
     LoadBuffer,
+    LoopClosure,
     ModelError,
     PanicError,
     Pose,
@@ -104,10 +112,13 @@ def as_matrix(result: "npt.ArrayLike", rows: int) -> "npt.NDArray[np.float64]":
 __all__ = [
     "as_matrix",
     "BaseState",
+    "ConstraintSet",
+    "Contact",
     "FloatingRobot",
     "IkOptions",
     "Load",
     "LoadBuffer",
+    "LoopClosure",
     "ModelError",
     "PanicError",
     "Pose",

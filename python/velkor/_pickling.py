@@ -5,11 +5,13 @@ unpickled value holds the same bits. Robot and FloatingRobot pickle themselves
 (``__reduce__``: the URDF document, the load options, base frame and gravity).
 A ``LoadBuffer`` does not pickle: it belongs to one model in one process and
 may be borrowed by running calls; build a new one with ``robot.load_buffer()``.
+Nor does a ``ConstraintSet``: it belongs to one model in one process; its items
+pickle, and ``robot.constraint_set(items)`` makes it again.
 """
 
 import copyreg
 
-from _velkor import BaseState, IkOptions, Load, LoadBuffer, Pose, Twist
+from _velkor import BaseState, ConstraintSet, Contact, IkOptions, Load, LoadBuffer, LoopClosure, Pose, Twist
 
 
 def _pose(p: Pose):
@@ -33,11 +35,25 @@ def _ik_options(o: IkOptions):
                        o.max_step_norm)
 
 
+def _contact(c: Contact):
+    return Contact, (c.link_id, c.kind, c.offset, c.target)
+
+
+def _loop_closure(c: LoopClosure):
+    return LoopClosure, (c.link_a, c.link_b, c.kind, c.offset_a, c.offset_b)
+
+
+def _constraint_set(_: ConstraintSet):
+    raise TypeError("cannot pickle a ConstraintSet: it belongs to one robot model in one process; "
+                    "make it again with robot.constraint_set(items)")
+
+
 def _load_buffer(_: LoadBuffer):
     raise TypeError("cannot pickle a LoadBuffer: it belongs to one robot model in one process; "
                     "make a new one with robot.load_buffer()")
 
 
 for cls, reducer in ((Pose, _pose), (Twist, _twist), (BaseState, _base_state), (Load, _load),
-                     (IkOptions, _ik_options), (LoadBuffer, _load_buffer)):
+                     (IkOptions, _ik_options), (LoadBuffer, _load_buffer), (Contact, _contact),
+                     (LoopClosure, _loop_closure), (ConstraintSet, _constraint_set)):
     copyreg.pickle(cls, reducer)

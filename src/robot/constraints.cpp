@@ -40,6 +40,11 @@ std::expected<ConstraintSet, Error> ConstraintSet::make(const Model& model,
       const auto b = resolve(model, *item.link_b, item.offset_b);
       if (!b) return std::unexpected(b.error());
       r.b = *b;
+      if (b->body == a->body && b->frame.translation == a->frame.translation &&
+          (item.kind == ConstraintKind::Point ||
+           b->frame.rotation.coeffs() == a->frame.rotation.coeffs()))
+        return std::unexpected(
+            errors::InvalidConstraint{"a loop closure joins a point of a body to itself"});
     }
     if (item.target) {
       if (item.link_b) return std::unexpected(errors::InvalidConstraint{"a loop closure has no target"});

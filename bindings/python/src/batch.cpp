@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "computing_method.hpp"
+#include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
 
@@ -104,12 +105,15 @@ BatchObject<CoreRobot>& batch_of(PyObject* self) {
 // One row of a batch, as the method structs read a call.
 template <class CoreRobot>
 struct RowCall {
-  const MethodCall<CoreRobot>& shared;  // target, tool and loads of the batch
+  const MethodCall<CoreRobot>& shared;  // target, tool, loads, constraints and options of the batch
   const BaseState* state;               // the row's base state (FloatingRobot; unread for a Robot)
   Base base(const Calculation<CoreRobot>& c) const { return base_of(c, *state); }
   LinkId target() const { return shared.target(); }
   const Pose& tool() const { return shared.tool(); }
   std::span<const IndexedLoad> loads() const { return shared.loads(); }
+  const ConstraintSet& constraints() const { return shared.constraints(); }
+  double regularization() const { return shared.regularization(); }
+  double restitution() const { return shared.restitution(); }
 };
 
 // Base states, one per row: a sequence of BaseState, or 19 numbers per row in
@@ -166,12 +170,13 @@ struct Failure {
   }
 };
 
-// The R result arrays of a batch of N rows of K values: the caller's `out`
-// (an array, or a tuple of R arrays; checked with the single calls' error
-// classes, and refused when they share memory) or new arrays. False with the
-// error set.
+// The R result arrays of a batch of N rows, of K[r] values in array r: the
+// caller's `out` (an array, or a tuple of R arrays; checked with the single
+// calls' error classes, and refused when they share memory) or new arrays.
+// False with the error set.
 template <std::size_t R>
-bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef, R>& results) {
+bool batch_outputs(PyObject* out, std::size_t N, const std::array<std::size_t, R>& K,
+                   std::array<PyRef, R>& results) {
   if (out != nullptr) {
     if constexpr (R > 1) {
       if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != static_cast<Py_ssize_t>(R)) {
@@ -184,7 +189,8 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
     } else {
       results[0] = PyRef::borrow(out);
     }
-    for (const PyRef& given : results) {
+    for (std::size_t r = 0; r < R; ++r) {
+      const PyRef& given = results[r];
       auto* o = reinterpret_cast<PyArrayObject*>(given.get());
       if (!PyArray_Check(given.get()) || !PyArray_EquivTypenums(PyArray_TYPE(o), NPY_DOUBLE) ||
           !PyArray_ISNOTSWAPPED(o) || PyArray_NDIM(o) != 2) {
@@ -195,9 +201,9 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
       }
       if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
           static_cast<std::size_t>(PyArray_DIM(o, 0)) != N ||
-          static_cast<std::size_t>(PyArray_DIM(o, 1)) != K) {
+          static_cast<std::size_t>(PyArray_DIM(o, 1)) != K[r]) {
         PyErr_Format(PyExc_ValueError,
-                     "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K);
+                     "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K[r]);
         return false;
       }
     }
@@ -214,16 +220,17 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
       return false;
     }
   }
-  for (PyRef& result : results) {
+  for (std::size_t r = 0; r < R; ++r) {
+    PyRef& result = results[r];
     if (result) continue;
-    npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K)};
+    npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K[r])};
     result = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
     if (!result) return false;
   }
   return true;
 }
 
-// Runs the N rows into `out_data` (R arrays of N rows of K values), split in
+// Runs the N rows into `out_data` (R arrays of N rows, of K[r] values in array r), split in
 // chunks over up to batch.threads threads, each on a workspace of its own
 // (chunk 0 on the handle's). The first failing row lands in `failure`;
 // `interrupted` when a signal handler asked to stop. False with the error set
@@ -231,8 +238,8 @@ bool batch_outputs(PyObject* out, std::size_t N, std::size_t K, std::array<PyRef
 template <class CoreRobot, class Method, std::size_t R>
 bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodCall<CoreRobot>& shared,
               const std::vector<BaseState>& states, const std::array<BatchInput, 3>& inputs,
-              std::size_t N, std::size_t K, const std::array<double*, R>& out_data, Failure& failure,
-              bool& interrupted) {
+              std::size_t N, const std::array<std::size_t, R>& K, const std::array<double*, R>& out_data,
+              Failure& failure, bool& interrupted) {
   static constexpr const MethodDescription& d = Method::description;
   std::vector<std::thread> workers;
   try {
@@ -275,7 +282,7 @@ bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodC
                            d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
                            d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
           std::array<double*, R> at;
-          for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K;
+          for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K[r];
           const auto done = compute_arrays<Method>(c, call, at, K, row);
           if (!done) {
             failure.record(i, done.error());
@@ -347,12 +354,12 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                       d.name;
   static const MethodSignature<CoreRobot> s(d);
   static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
-                                   s.signature.required};
+                                   s.signature.required, s.signature.keyword_only};
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
   constexpr Py_ssize_t b = is_floating<CoreRobot> ? 1 : 0;
 
-  PyObject* arg[8] = {};
+  PyObject* arg[max_parameters + 1] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   std::vector<BaseState> states;
   if constexpr (is_floating<CoreRobot>)
@@ -370,12 +377,13 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyErr_SetString(PyExc_ValueError, "base must have one state per row of q");
     return nullptr;
   }
-  // target, loads and out as single calls take them (q's checks are per row, in the core)
+  // target, loads, constraints, options and out as single calls take them (q's checks are
+  // per row, in the core)
   MethodCall<CoreRobot> shared;
   if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
   PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
   if (out == Py_None) out = nullptr;
-  const std::size_t K = result_length(d.result, h);
+  const auto K = result_lengths<d>(h, shared.constraint_rows());
   constexpr std::size_t R = d.results;
   std::array<PyRef, R> results;
   if (!batch_outputs<R>(out, N, K, results)) return nullptr;
@@ -474,6 +482,19 @@ PyMethodDef batch_methods[] = {
                       "forward_dynamics_derivatives for each row: three (N, G·G) arrays."),
     VELKOR_METHOD_ROW(batch_method, CoreRobot, gravity_derivatives,
                       "gravity_derivatives for each row: (N, G·G)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, constrained_forward_dynamics,
+                      "constrained_forward_dynamics for each row, the same constraints and loads\n"
+                      "for every row: (N, G) accelerations and (N, m) forces."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, impulse_dynamics,
+                      "impulse_dynamics for each row, the same constraints for every row: (N, G)\n"
+                      "velocities and (N, m) impulses."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, constraint_jacobian,
+                      "constraint_jacobian for each row of q: (N, m·G), each row column-major."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, constraint_acceleration_bias,
+                      "constraint_acceleration_bias for each row: (N, m)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, constrained_dynamics_derivatives,
+                      "constrained_dynamics_derivatives for each row: three (N, G·G) arrays, then\n"
+                      "three (N, m·G) arrays."),
     {nullptr, nullptr, 0, nullptr}};
 
 template <class CoreRobot>
@@ -486,10 +507,11 @@ constexpr const char* batch_doc =
     "Each method takes what the handle's method takes, with one state per row:\n"
     "joint arguments as (N, n) arrays (any array-like is converted), a\n"
     "FloatingRobot's base as an (N, 19) array in BaseState.from_array's layout or\n"
-    "a sequence of N BaseState; target, loads and out as for single calls, loads\n"
-    "applied to every row. Results are (N, K) float64 arrays, row i bit-identical\n"
-    "to the single call on row i; out= takes a C-contiguous (N, K) float64 array\n"
-    "(a tuple of them where the method returns a pair or triple of matrices).\n"
+    "a sequence of N BaseState; target, loads, constraints, the keyword options\n"
+    "and out as for single calls, applied to every row. Results are (N, K)\n"
+    "float64 arrays, row i bit-identical to the single call on row i; out= takes\n"
+    "a C-contiguous (N, K) float64 array (a tuple of them, each of its own K,\n"
+    "where the method returns several arrays).\n"
     "Rows are split over up to `threads` native threads, each with its own\n"
     "workspace, the interpreter lock released once for the whole batch; the\n"
     "handle's lock and the hold registry protect a batch like any call, and\n"

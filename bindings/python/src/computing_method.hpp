@@ -11,6 +11,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "constraint_set.hpp"
 #include "handle.hpp"
 #include "loads.hpp"
 #include "robot/base.hpp"
@@ -27,15 +30,15 @@ namespace velkor::py {
 
 // ---- the calling half: lock, call the core, build the result ----
 // The method body has parsed and converted its arguments (steps 1-5). This
-// locks, prepares the K `outs` (a tuple of them is returned when K > 1: `given`,
-// the caller's, when there is one), releases the interpreter lock around the core call
-// only, and returns the array. The core reads `inputs` from the workspace's
-// copies unless `out` is private memory (see Calculation::copy_inputs and
-// OutputArray::is_private). Failures found while the handle is locked are
-// raised after it is released (see DeferredError).
+// locks, prepares the K `outs` of `lengths` values each (a tuple of them is
+// returned when K > 1: `given`, the caller's, when there is one), releases the
+// interpreter lock around the core call only, and returns the array. The core
+// reads `inputs` from the workspace's copies unless `out` is private memory
+// (see Calculation::copy_inputs and OutputArray::is_private). Failures found
+// while the handle is locked are raised after it is released (see DeferredError).
 template <std::size_t K, class CoreRobot, class Core>
 PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, PyObject* given,
-                        std::size_t length, const Inputs& inputs, Core&& core) {
+                        const std::array<std::size_t, K>& lengths, const Inputs& inputs, Core&& core) {
   DeferredError error;
   std::array<OutputArray, K> output;  // released after the lock, when they are no longer written
   auto release = [&] {
@@ -48,7 +51,7 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
       std::array<double*, K> data{};
       bool all_private = true;
       for (std::size_t i = 0; i < K; ++i) {
-        if (!output[i].prepare(outs[i], length, error)) return false;
+        if (!output[i].prepare(outs[i], lengths[i], error)) return false;
         data[i] = output[i].data();
         all_private = all_private && output[i].is_private();
       }
@@ -75,7 +78,8 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
 template <class CoreRobot, class Core>
 PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, const Inputs& inputs,
                        Core&& core) {
-  return arrays_method<1>(h, std::array<PyObject*, 1>{out}, nullptr, length, inputs,
+  return arrays_method<1>(h, std::array<PyObject*, 1>{out}, nullptr, std::array<std::size_t, 1>{length},
+                          inputs,
                           [&](Calculation<CoreRobot>& c, const std::array<double*, 1>& data,
                               const Inputs& in) { return core(c, data[0], in); });
 }
@@ -99,7 +103,7 @@ template <class CoreRobot>
 inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
 
 // What a method returns: a value object, or a float64 array of a length the
-// handle fixes.
+// handle fixes (the constraint rows: a length the call's constraint set fixes).
 enum class Result {
   Pose,
   Twist,
@@ -110,25 +114,55 @@ enum class Result {
   GeneralizedSquare,
   PointJacobian,
   Jacobian,
-  LinkPoses
+  LinkPoses,
+  ConstraintRows,     // m: one value per constraint row
+  ConstraintJacobian  // m·N
 };
+
+// The most parameters a method takes after the FloatingRobot's `base`.
+inline constexpr std::size_t max_parameters = 7;
 
 // A method's parameters after the FloatingRobot's `base`. Joint vectors come
 // first (q, then qd, qdd or forces); an index of -1 means the method has no such
 // parameter.
 struct MethodDescription {
   const char* name;
-  std::array<const char*, 6> parameters;  // unused entries nullptr
+  std::array<const char*, max_parameters> parameters;  // unused entries nullptr
   Py_ssize_t required;
   std::size_t vectors;        // parameters [0, vectors) are joint vectors
   Result result;
   std::size_t results = 1;    // arrays returned (a tuple of them when more than one)
+  Result tail_result = Result::ConstraintRows;  // what the last `tail` arrays returned are
+  std::size_t tail = 0;
   std::size_t unmatched = 0;  // trailing joint vectors of another length than q (forces)
   int target = -1;
   int tool = -1;
   int loads = -1;
+  int constraints = -1;     // a ConstraintSet of the robot's model
+  int regularization = -1;  // number options (see NumberOption)
+  int restitution = -1;
   int out = -1;
+  Py_ssize_t keyword_only = 0;  // trailing parameters given by keyword only
 };
+
+// What result array i of a method is.
+constexpr Result result_of(const MethodDescription& d, std::size_t i) {
+  return i + d.tail >= d.results ? d.tail_result : d.result;
+}
+
+// The number options of the constrained dynamics: finite, from `low` to `high`
+// (`range` says so in errors), option_default when omitted.
+struct NumberOption {
+  const char* name;
+  double low;
+  double high;
+  const char* range;
+};
+inline constexpr double option_default = 0.0;
+inline constexpr std::string_view option_default_text = "=0.0";  // as the text signature shows it
+inline constexpr NumberOption regularization_option{
+    "regularization", 0.0, std::numeric_limits<double>::infinity(), "a finite number, 0 or more"};
+inline constexpr NumberOption restitution_option{"restitution", 0.0, 1.0, "a number from 0 to 1"};
 
 // ---- the method table row: its text signature written from the description ----
 
@@ -141,15 +175,23 @@ constexpr std::size_t put_text(char* out, std::size_t at, std::string_view text)
 // "jacobian($self, base, q, target, out=None)\n--\n\n" followed by `doc`: the
 // header CPython reads __text_signature__ (and so inspect.signature) from, with
 // the parameters the call parses (see MethodSignature), `base` first on a
-// FloatingRobot and None as the default of the optional ones. Returns the length.
+// FloatingRobot, "*, " before the keyword-only ones, option_default as the
+// default of the number options and None as that of the other optional ones.
+// Returns the length.
 template <class CoreRobot>
 constexpr std::size_t method_text(const MethodDescription& d, std::string_view doc, char* out) {
+  std::size_t count = 0;
+  while (count < d.parameters.size() && d.parameters[count] != nullptr) ++count;
+  const std::size_t first_keyword = count - static_cast<std::size_t>(d.keyword_only);
   std::size_t at = put_text(out, 0, d.name);
   at = put_text(out, at, is_floating<CoreRobot> ? "($self, base, " : "($self, ");
-  for (std::size_t i = 0; i < d.parameters.size() && d.parameters[i] != nullptr; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) at = put_text(out, at, ", ");
+    if (i == first_keyword) at = put_text(out, at, "*, ");
     at = put_text(out, at, d.parameters[i]);
-    if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
+    const int index = static_cast<int>(i);
+    if (index == d.regularization || index == d.restitution) at = put_text(out, at, option_default_text);
+    else if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
   }
   at = put_text(out, at, ")\n--\n\n");
   return put_text(out, at, doc);
@@ -188,7 +230,7 @@ struct MethodSignature {
       if (p != nullptr) names.push_back(p);
     const Py_ssize_t base = is_floating<CoreRobot> ? 1 : 0;
     signature = Signature{function.c_str(), names.data(), static_cast<Py_ssize_t>(names.size()),
-                          d.required + base};
+                          d.required + base, d.keyword_only};
   }
   std::string function;
   std::vector<const char*> names;
@@ -218,9 +260,10 @@ class MethodCall {
 
   // Parses and converts in the order every method reports errors in: the
   // argument list, base (FloatingRobot), the joint vectors in order, a hold on
-  // their memory, target's
-  // type, tool's type, out's type, the joint-vector lengths, target against the
-  // robot's links, loads, tool's values. False with an exception set.
+  // their memory, target's type, tool's type, constraints' type, the number
+  // options' types, out's type, the joint-vector lengths, target against the
+  // robot's links, constraints against its model, loads, tool's values, the
+  // number options' values. False with an exception set.
   template <const MethodDescription& d>
   bool read(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
             const LinkTable& links) {
@@ -247,11 +290,12 @@ class MethodCall {
     });
   }
 
-  // What a batch shares between its rows: target, tool and loads, from
-  // `values` (the arguments after base), in the order of `read`.
+  // What a batch shares between its rows: target, tool, constraints, loads and
+  // the number options, from `values` (the arguments after base), in the order
+  // of `read`.
   template <const MethodDescription& d>
   bool read_shared(PyObject* const* values, const LinkTable& links) {
-    std::copy_n(values, 8 - base_count, values_ + base_count);
+    std::copy_n(values, max_parameters, values_ + base_count);
     return read_rest<d>(links, [] { return true; });
   }
 
@@ -261,14 +305,20 @@ class MethodCall {
   LinkId target() const { return target_; }
   const Pose& tool() const { return tool_; }
   std::span<const IndexedLoad> loads() const { return loads_.loads(); }
+  const ConstraintSet& constraints() const { return *constraints_; }
+  // m, the rows of the constraint set (0 for a method without one).
+  std::size_t constraint_rows() const { return constraints_ ? constraints_->count() : 0; }
+  double regularization() const { return regularization_; }
+  double restitution() const { return restitution_; }
   template <const MethodDescription& d>
   PyObject* out() const {
     return d.out >= 0 ? argument(d.out) : nullptr;
   }
 
  private:
-  // target's and tool's types, then `between` (out's type, the lengths), then
-  // target against the links, loads and tool's values.
+  // The types of target, tool, constraints and the number options, then
+  // `between` (out's type, the lengths), then target against the links,
+  // constraints against the model, loads, tool's values and the options' values.
   template <const MethodDescription& d, class Between>
   bool read_rest(const LinkTable& links, Between&& between) {
     std::optional<unsigned long long> index;
@@ -279,12 +329,22 @@ class MethodCall {
       if (argument(d.tool) != Py_None) tool = argument(d.tool);
       if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
     }
+    if constexpr (d.constraints >= 0) {
+      constraints_ = constraint_set_argument(argument(d.constraints), "constraints");
+      if (!constraints_) return false;
+    }
+    if constexpr (d.regularization >= 0)
+      if (!read_option(argument(d.regularization), regularization_option, regularization_)) return false;
+    if constexpr (d.restitution >= 0)
+      if (!read_option(argument(d.restitution), restitution_option, restitution_)) return false;
     if (!between()) return false;
     if constexpr (d.target >= 0) {
       const auto link = target_link(links, *index);
       if (!link) return false;
       target_ = *link;
     }
+    if constexpr (d.constraints >= 0)
+      if (!constraint_set_of_model(*constraints_, links)) return false;
     if constexpr (d.loads >= 0)
       if (!loads_.convert(argument(d.loads), links)) return false;
     if constexpr (d.tool >= 0) {
@@ -294,24 +354,48 @@ class MethodCall {
         tool_ = *pose;
       }
     }
+    if constexpr (d.regularization >= 0)
+      if (!option_in_range(regularization_option, regularization_)) return false;
+    if constexpr (d.restitution >= 0)
+      if (!option_in_range(restitution_option, restitution_)) return false;
     return true;
+  }
+
+  // A number option's value as float() reads it (TypeError naming it);
+  // option_default when omitted.
+  static bool read_option(PyObject* value, const NumberOption& option, double& out) {
+    out = option_default;
+    return value == nullptr || number_argument(value, option.name, out);
+  }
+
+  // ValueError naming the option unless `value` is finite and from low to high.
+  static bool option_in_range(const NumberOption& option, double value) {
+    if (std::isfinite(value) && value >= option.low && value <= option.high) return true;
+    PyRef shown = PyRef::steal(PyFloat_FromDouble(value));
+    if (shown)
+      PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", option.name, option.range, shown.get());
+    return false;
   }
 
   // The i-th parameter after `base`; nullptr when omitted.
   PyObject* argument(auto i) const { return values_[base_count + static_cast<Py_ssize_t>(i)]; }
 
-  PyObject* values_[8] = {};
+  PyObject* values_[max_parameters + 1] = {};
   BaseState base_;
   std::array<InputArray, 3> vectors_;
   Hold input_hold_;  // released before the arrays it covers
   LinkId target_{};
   Pose tool_ = Pose::identity();
   LoadsArgument loads_;
+  std::shared_ptr<const ConstraintSet> constraints_;  // the argument's, shared
+  double regularization_ = option_default;
+  double restitution_ = option_default;
 };
 
-// The length of an array result on handle `h`.
+// The length of an array result on handle `h`, for a call whose constraint
+// set has m rows.
 template <class CoreRobot>
-std::size_t result_length(Result result, const Handle<CoreRobot>& h) {
+std::size_t result_length(Result result, const Handle<CoreRobot>& h, std::size_t m) {
   const std::size_t N = h.generalized_count;
   switch (result) {
     case Result::Generalized: return N;
@@ -322,15 +406,26 @@ std::size_t result_length(Result result, const Handle<CoreRobot>& h) {
     case Result::Six: return 6;
     case Result::Number: return 1;
     case Result::LinkPoses: return 7 * h.link_count;
+    case Result::ConstraintRows: return m;
+    case Result::ConstraintJacobian: return m * N;
     default: return 0;
   }
 }
 
-// K result arrays of `length` values each, as the core writes them.
+// The lengths of the `results` arrays of a method on handle `h`.
+template <const MethodDescription& d, class CoreRobot>
+std::array<std::size_t, d.results> result_lengths(const Handle<CoreRobot>& h, std::size_t m) {
+  std::array<std::size_t, d.results> lengths{};
+  for (std::size_t i = 0; i < d.results; ++i) lengths[i] = result_length(result_of(d, i), h, m);
+  return lengths;
+}
+
+// K result arrays of `lengths` values, as the core writes them.
 template <std::size_t K>
-std::array<std::span<double>, K> spans(const std::array<double*, K>& data, std::size_t length) {
+std::array<std::span<double>, K> spans(const std::array<double*, K>& data,
+                                       const std::array<std::size_t, K>& lengths) {
   std::array<std::span<double>, K> out;
-  for (std::size_t i = 0; i < K; ++i) out[i] = std::span<double>(data[i], length);
+  for (std::size_t i = 0; i < K; ++i) out[i] = std::span<double>(data[i], lengths[i]);
   return out;
 }
 
@@ -345,14 +440,15 @@ inline std::expected<void, Error> finite_result(const MethodDescription& d,
   return {};
 }
 
-// Method::compute into `length` values at each of `data`, checked finite.
+// Method::compute into `lengths[i]` values at each `data[i]`, checked finite.
 template <class Method, class CoreRobot, class Call, std::size_t K>
 std::expected<void, Error> compute_arrays(Calculation<CoreRobot>& c, const Call& call,
-                                          const std::array<double*, K>& data, std::size_t length,
-                                          const Inputs& in) {
-  if constexpr (K == 1) VELKOR_TRY(Method::compute(c, call, std::span<double>(data[0], length), in));
-  else VELKOR_TRY(Method::compute(c, call, spans<K>(data, length), in));
-  for (double* result : data) VELKOR_TRY(finite_result(Method::description, {result, length}));
+                                          const std::array<double*, K>& data,
+                                          const std::array<std::size_t, K>& lengths, const Inputs& in) {
+  if constexpr (K == 1) VELKOR_TRY(Method::compute(c, call, std::span<double>(data[0], lengths[0]), in));
+  else VELKOR_TRY(Method::compute(c, call, spans<K>(data, lengths), in));
+  for (std::size_t i = 0; i < K; ++i)
+    VELKOR_TRY(finite_result(Method::description, {data[i], lengths[i]}));
   return {};
 }
 
@@ -376,7 +472,8 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
         [&](Calculation<CoreRobot>& c) -> std::expected<double, Error> {
           double value = 0.0;
           const std::array<double*, 1> data{&value};
-          const auto done = compute_arrays<Method>(c, call, data, 1, call.inputs());
+          const auto done =
+              compute_arrays<Method>(c, call, data, std::array<std::size_t, 1>{1}, call.inputs());
           if (!done) return std::unexpected(done.error());
           return value;
         },
@@ -394,25 +491,19 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
           if constexpr (Method::description.result == Result::Pose) return new_pose(value);
           else return new_twist(value);
         });
-  } else if constexpr (d.results > 1) {
+  } else {
     constexpr std::size_t K = d.results;
     std::array<PyObject*, K> outs{};
     PyObject* given = call.template out<Method::description>();
-    if (given != nullptr && given != Py_None)
+    if constexpr (K == 1) outs[0] = given;
+    else if (given != nullptr && given != Py_None)
       for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i));
-    const std::size_t length = result_length(d.result, h);
+    const auto lengths = result_lengths<Method::description>(h, call.constraint_rows());
     return arrays_method<K>(
-        h, outs, given, length, call.inputs(),
+        h, outs, K > 1 ? given : nullptr, lengths, call.inputs(),
         [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
-          return compute_arrays<Method>(c, call, data, length, in);
+          return compute_arrays<Method>(c, call, data, lengths, in);
         });
-  } else {
-    const std::size_t length = result_length(d.result, h);
-    return array_method(h, call.template out<Method::description>(), length, call.inputs(),
-                        [&](Calculation<CoreRobot>& c, double* out, const Inputs& in) {
-                          return compute_arrays<Method>(c, call, std::array<double*, 1>{out}, length,
-                                                        in);
-                        });
   }
 }
 

@@ -1,6 +1,7 @@
 // The FloatingRobot handle: the root link moves freely and every computing
 // method takes the base state as its first argument.
 #include "batch.hpp"
+#include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
 #include "kinematics_methods.hpp"
@@ -52,6 +53,16 @@ PyMethodDef methods[] = {
      "threads is not an integer, ValueError for threads outside 1..1024,\n"
      "RuntimeError \"robot is closed\"."},
     VELKOR_WHOLE_BODY_METHODS(FloatingRobot),
+    VELKOR_CONSTRAINED_METHODS(
+        FloatingRobot,
+        "N = 6 + n: the base's 6 coordinates first (angular, then linear,\n"
+        "world axes; its velocity from base.velocity), then the n joints; qd\n"
+        "holds the n joint rates.\n",
+        "Base columns as forward_dynamics_derivatives' (world axes): position\n"
+        "columns a rotation of the whole robot about the root-link origin, then a\n"
+        "translation of that origin, with base.velocity, base.acceleration,\n"
+        "gravity and link-frame loads held fixed; velocity columns base.velocity's\n"
+        "angular, then linear components.\n"),
     VELKOR_DERIVATIVE_METHODS(
         FloatingRobot,
         "Columns and rows 0-5 belong to the base (world axes, angular first).\n"

@@ -167,8 +167,8 @@ PyType_Slot load_slots[] = {
                                   "dynamics methods, the joints supply +J^T w for it; several\n"
                                   "loads on one link add up. The link id is checked against the\n"
                                   "robot when used (ValueError \"invalid link id {id}\"). Raises\n"
-                                  "TypeError for a non-integer link_id, OverflowError for a\n"
-                                  "negative one, ValueError for vectors of another length. ==\n"
+                                  "TypeError for a non-integer link_id, ValueError \"invalid link\n"
+                                  "id {id}\" for a negative one and for vectors of another length. ==\n"
                                   "compares all fields; unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<load_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
@@ -296,7 +296,7 @@ PyMethodDef buffer_methods[] = {
      "Makes torque (N·m) and force (N), link-frame axes at the link origin, the\n"
      "load of link link_id, replacing any load it had; zero by default. Raises\n"
      "ValueError \"invalid link id {id}\" or \"load contains a non-finite value\",\n"
-     "TypeError for a non-integer link_id, OverflowError for a negative one,\n"
+     "TypeError for a non-integer link_id (a negative one: the ValueError),\n"
      "RuntimeError \"Already borrowed\" while a computing call reads the buffer. No\n"
      "allocation (room for one load per link is reserved)."},
     {"add", fastcall_entry<buffer_add>(), METH_FASTCALL | METH_KEYWORDS,
@@ -305,14 +305,14 @@ PyMethodDef buffer_methods[] = {
      "load of link link_id (a link without one gets it). A non-finite sum raises\n"
      "SolverError \"numerical failure in load aggregation\" and changes nothing.\n"
      "Raises ValueError \"invalid link id {id}\" or \"load contains a non-finite\n"
-     "value\", TypeError for a non-integer link_id, OverflowError for a negative\n"
-     "one, RuntimeError \"Already borrowed\" while a computing call reads the\n"
+     "value\" (also for a negative link_id), TypeError for a non-integer link_id,\n"
+     "RuntimeError \"Already borrowed\" while a computing call reads the\n"
      "buffer. No allocation."},
     {"remove", fastcall_entry<buffer_remove>(), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, link_id)\n--\n\n"
      "Removes the load of link link_id; nothing happens when it has none. Raises\n"
-     "ValueError \"invalid link id {id}\", TypeError or OverflowError for another\n"
-     "link_id, RuntimeError \"Already borrowed\" while a computing call reads the\n"
+     "ValueError \"invalid link id {id}\" (also for a negative one), TypeError for a\n"
+     "non-integer link_id, RuntimeError \"Already borrowed\" while a computing call reads the\n"
      "buffer."},
     {"clear", entry<buffer_clear>, METH_NOARGS,
      "clear($self)\n--\n\n"

@@ -2,6 +2,7 @@
 // installs the process-wide hooks (fork handlers, thread parking), then
 // registers the classes, then the exceptions.
 #include "batch.hpp"
+#include "constraint_set.hpp"
 #include "errors.hpp"
 #include "fork_handlers.hpp"
 #include "gil.hpp"
@@ -33,6 +34,10 @@ int exec_module(PyObject* module) {
       return -1;
     if (!create_load_types() || add_type(module, "Load", t.load) < 0 ||
         add_type(module, "LoadBuffer", t.load_buffer) < 0)
+      return -1;
+    if (!create_constraint_types() || add_type(module, "Contact", t.contact) < 0 ||
+        add_type(module, "LoopClosure", t.loop_closure) < 0 ||
+        add_type(module, "ConstraintSet", t.constraint_set) < 0)
       return -1;
     if (!create_ik_options_type() || add_type(module, "IkOptions", t.ik_options) < 0) return -1;
     if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;

@@ -2,6 +2,7 @@
 #include "robot.hpp"
 
 #include "batch.hpp"
+#include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
 #include "ik_options.hpp"
@@ -107,6 +108,7 @@ PyMethodDef methods[] = {
      "threads is not an integer, ValueError for threads outside 1..1024,\n"
      "RuntimeError \"robot is closed\"."},
     VELKOR_WHOLE_BODY_METHODS(Robot),
+    VELKOR_CONSTRAINED_METHODS(Robot, "N = n, the joints in DOF order; the base is at rest.\n", ""),
     VELKOR_DERIVATIVE_METHODS(Robot, ""),
     VELKOR_KINEMATICS_METHODS(Robot),
     VELKOR_METHOD_ROW(computing_method, Robot, gravity,

@@ -12,6 +12,9 @@ struct Types {
   PyTypeObject* base_state = nullptr;
   PyTypeObject* load = nullptr;
   PyTypeObject* load_buffer = nullptr;
+  PyTypeObject* contact = nullptr;
+  PyTypeObject* loop_closure = nullptr;
+  PyTypeObject* constraint_set = nullptr;
   PyTypeObject* ik_options = nullptr;
   PyTypeObject* robot = nullptr;
   PyTypeObject* floating_robot = nullptr;

@@ -394,14 +394,7 @@ PyGetSetDef twist_getset[] = {
 const char* const base_state_names[] = {"frame", "velocity", "acceleration"};
 constexpr Signature base_state_signature{"BaseState", base_state_names, 3, 0};
 
-// None and an omitted argument select the default; anything but `type` is a TypeError.
-bool optional_instance(PyObject* value, PyTypeObject* type, const char* name) {
-  if (value == nullptr || value == Py_None || Py_TYPE(value) == type) return true;
-  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s or None, got %s", name, type->tp_name,
-               Py_TYPE(value)->tp_name);
-  return false;
-}
-
+// None and an omitted argument select the default (see optional_instance).
 bool given(PyObject* value) { return value != nullptr && value != Py_None; }
 
 PyObject* base_state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -697,6 +690,13 @@ std::optional<BaseState> checked_base_state(const double* frame, const double* v
 bool check_pose_type(PyObject* value, const char* name) {
   if (Py_TYPE(value) == types().pose) return true;
   PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, types().pose->tp_name,
+               Py_TYPE(value)->tp_name);
+  return false;
+}
+
+bool optional_instance(PyObject* value, PyTypeObject* type, const char* name) {
+  if (value == nullptr || value == Py_None || Py_TYPE(value) == type) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s or None, got %s", name, type->tp_name,
                Py_TYPE(value)->tp_name);
   return false;
 }

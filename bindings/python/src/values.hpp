@@ -27,6 +27,10 @@ PyObject* new_twist(const Twist& twist);
 // quaternion"); the result is normalised.
 std::optional<Pose> pose_argument(PyObject* value, const char* name);
 
+// An optional argument of one value class: omitted (nullptr), None, or an
+// instance of `type`; else TypeError "argument '{name}': expected {type} or None".
+bool optional_instance(PyObject* value, PyTypeObject* type, const char* name);
+
 // The two halves of pose_argument, for methods that check the type during
 // argument extraction and accept the pose later.
 bool check_pose_type(PyObject* value, const char* name);

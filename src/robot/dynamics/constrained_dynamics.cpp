@@ -312,7 +312,7 @@ std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
     for (std::size_t k = 0; k < j; ++k) d -= L[k * m + j] * L[k * m + j];
     if (!std::isfinite(d)) return std::unexpected(errors::NumericalFailure{"constraint force solve"});
     if (mu == 0.0 ? !(d > 1e-10 * diagonal) : !(d > 0.0))
-      return std::unexpected(errors::RedundantConstraints{j});
+      return std::unexpected(errors::RedundantConstraints{j, s.A[j * m + j] == 0.0});
     const double l = std::sqrt(d);
     L[j * m + j] = l;
     for (std::size_t i = j + 1; i < m; ++i) {

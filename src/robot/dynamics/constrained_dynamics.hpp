@@ -18,7 +18,9 @@
 // A singular A (linearly dependent rows) needs regularization μ > 0: proximal
 // iterations (A + μI) f_{k+1} = r + μ f_k from f_0 = 0, which converge to the
 // minimum-norm forces, stop when the constraint residual ‖A f − r‖∞ is at most
-// proximal_tolerance·(1 + ‖r‖∞), and fail after proximal_max_iterations.
+// proximal_tolerance·(1 + ‖r‖∞), and fail after proximal_max_iterations. In
+// floating point each solve with A + μI leaves a part of order ε·‖A‖/μ in A's
+// null space, so the minimum norm is met to that: μ ≈ 1e-6·‖A‖ gives about 1e-9.
 //
 // Scratch: the workspace's constraint scratch grows to fit the largest (m, N) a
 // handle has seen; a call with a set that fits allocates nothing.

@@ -5,6 +5,7 @@ folder); every function leaves exactly one open figure behind, which the directi
 """
 
 import csv
+import sysconfig
 from collections import defaultdict
 from pathlib import Path
 
@@ -152,4 +153,80 @@ def peer_comparison():
     ax.set_xlabel("ns per call (median, log scale); right: velkor / Pinocchio")
     ax.set_title(f"{rows[0]['robot']}, velkor beside Pinocchio", fontsize=9)
     ax.legend(fontsize=7, loc="upper right")
+    fig.tight_layout()
+
+
+SOLO12 = (Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix/share/example-robot-data/robots"
+          / "solo_description/robots/solo12.urdf")
+LEGS = ("FL", "FR", "HL", "HR")
+
+
+def _stance_torques(solo, base, q, constraints):
+    """Generalized forces that hold the robot still on its feet: no base wrench (the base is not
+    actuated), joint torques from the minimum-norm foot forces f that carry the base rows of
+    gravity (G_base = J_baseᵀ f), so that G = τ + Jᵀ f with q̈ = 0."""
+    J = velkor.as_matrix(solo.constraint_jacobian(base, q, constraints), constraints.count)
+    G = solo.gravity(base, q)
+    f = np.linalg.lstsq(J[:, :6].T, G[:6], rcond=None)[0]
+    return np.r_[np.zeros(6), G[6:] - J[:, 6:].T @ f]
+
+
+def contact_forces():
+    """Solo12's four vertical foot forces while its base circles 4 cm around the stance with the
+    feet fixed (quasi-static: q̇ = 0 at every pose). Each sample is checked against statics before
+    it is drawn: q̈ = 0, the vertical forces sum to m·g and their centre of pressure lies under the
+    centre of mass."""
+    radius, height, samples = 0.04, 0.25, 73
+    with velkor.FloatingRobot(str(SOLO12)) as solo:
+        q = solo.joint_vector({f"{leg}_{joint}": value for leg in LEGS
+                               for joint, value in {"HAA": 0.0, "HFE": 0.8, "KFE": -1.6}.items()})
+        feet = [solo.link_id(f"{leg}_FOOT") for leg in LEGS]
+        stance = solo.constraint_set([velkor.Contact(foot) for foot in feet])
+        home = velkor.BaseState(velkor.Pose([0.0, 0.0, height]))
+        footprint = np.array([solo.forward_kinematics(home, q, foot).translation for foot in feet])
+        mass, weight = solo.total_mass, -solo.total_mass * solo.gravity_vector[2]
+        phase = np.linspace(0.0, 360.0, samples)
+        vertical, com_path, cop_path = np.empty((samples, 4)), np.empty((samples, 2)), np.empty((samples, 2))
+        for k, angle in enumerate(np.radians(phase)):
+            base = velkor.BaseState(velkor.Pose([radius * np.cos(angle), radius * np.sin(angle), height]))
+            # The joint angles that keep the feet on their footprint: Newton steps on the joint
+            # columns of the constraint Jacobian (the rows are the feet's world velocities).
+            for _ in range(20):
+                error = (np.array([solo.forward_kinematics(base, q, f).translation for f in feet]) - footprint).ravel()
+                if np.abs(error).max() < 1e-12:
+                    break
+                J = velkor.as_matrix(solo.constraint_jacobian(base, q, stance), stance.count)
+                q = q - np.linalg.solve(J[:, 6:], error)
+            else:
+                raise AssertionError(f"the feet did not reach their footprint at {angle:.2f} rad")
+            tau = _stance_torques(solo, base, q, stance)
+            qdd, forces = solo.constrained_forward_dynamics(base, q, np.zeros(12), tau, stance)
+            fz = forces.reshape(4, 3)[:, 2]  # what the ground exerts on each foot, world z (up)
+            com = solo.center_of_mass(base, q)[:2]
+            cop = fz @ footprint[:, :2] / fz.sum()  # the feet share one height: horizontal forces add no moment
+            assert np.abs(qdd).max() < 1e-9, f"not at rest: |q̈| = {np.abs(qdd).max():.2e}"
+            assert abs(fz.sum() - weight) < 1e-9 * weight, (fz.sum(), weight)
+            assert np.abs(cop - com).max() < 1e-9, (cop, com)
+            assert np.all(fz > 0.0), fz  # every foot pushes on the ground, none pulls
+            vertical[k], com_path[k], cop_path[k] = fz, com, cop
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9.0, 3.6), gridspec_kw={"width_ratios": [1.6, 1.0]})
+    colours = ("tab:blue", "tab:orange", "tab:green", "tab:red")
+    for leg, colour, column in zip(LEGS, colours, vertical.T):
+        left.plot(phase, column, color=colour, lw=1.6, label=f"{leg} foot")
+    left.axhline(weight / 4, color="0.5", ls="--", lw=1.0, label="m·g / 4")
+    left.set(xlim=(0, 360), xticks=np.arange(0, 361, 90), ylim=(0, 1.3 * vertical.max()),
+             xlabel="angle of the base's offset (deg)", ylabel="vertical contact force (N)")
+    left.legend(fontsize=7, ncol=5, loc="upper center")
+    left.set_title(f"Solo12, {mass:.2f} kg: base offset {100 * radius:.0f} cm on a circle, feet fixed", fontsize=9)
+    right.scatter(*footprint[:, :2].T, color=colours, s=40, zorder=3)
+    for leg, (x, y) in zip(LEGS, footprint[:, :2]):
+        right.annotate(leg, (x, y), xytext=(0, 7), textcoords="offset points", ha="center", fontsize=7)
+    right.plot(*com_path.T, color="0.3", lw=1.2, label="centre of mass")
+    right.scatter(*cop_path[::4].T, s=10, facecolors="none", edgecolors="tab:purple",
+                  label="centre of pressure", zorder=4)
+    right.set_aspect("equal")
+    right.set(xlim=(-0.26, 0.26), ylim=(-0.3, 0.2), xlabel="x (m)", ylabel="y (m)")
+    right.legend(fontsize=7, loc="lower center", ncol=2)
+    right.set_title("top view (world axes)", fontsize=9)
     fig.tight_layout()

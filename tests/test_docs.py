@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 DOCS = Path(__file__).parent.parent / "docs"
-FIGURES = ["link_tree_arm", "link_tree_quadruped", "arm_frames", "call_times", "peer_comparison"]
+FIGURES = ["link_tree_arm", "link_tree_quadruped", "arm_frames", "call_times", "peer_comparison",
+           "contact_forces"]
 
 
 def sphinx(builder, tmp_path):

@@ -4,9 +4,15 @@
 // reference), then of the derivatives against computeRNEADerivatives,
 // computeABADerivatives and computeGeneralizedGravityDerivatives, on the same
 // robots and states, fixed and floating bases (`kernel_benchmark derivatives
-// [LABEL]`: the derivatives only, of one robot). Mimic elements are removed from
-// the descriptions first so both libraries see the same independent joints.
+// [LABEL]`: the derivatives only, of one robot). `kernel_benchmark contacts
+// [LABEL]`: the constrained dynamics of floating Solo12 on four point feet and
+// Talos on its two soles (frame contacts) against constraintDynamics,
+// impulseDynamics and computeConstraintDynamicsDerivatives (contacts
+// LOCAL_WORLD_ALIGNED, proximal mu = 0: one plain solve). Mimic elements are
+// removed from the descriptions first so both libraries see the same
+// independent joints.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +27,19 @@
 
 #include <pinocchio/algorithm/aba-derivatives.hpp>
 #include <pinocchio/algorithm/aba.hpp>
+#include <pinocchio/algorithm/constrained-dynamics-derivatives.hpp>
+#include <pinocchio/algorithm/constrained-dynamics.hpp>
+#include <pinocchio/algorithm/contact-info.hpp>
 #include <pinocchio/algorithm/crba.hpp>
+#include <pinocchio/algorithm/impulse-dynamics.hpp>
 #include <pinocchio/algorithm/joint-configuration.hpp>
 #include <pinocchio/algorithm/rnea-derivatives.hpp>
 #include <pinocchio/algorithm/rnea.hpp>
 #include <pinocchio/parsers/urdf.hpp>
 
 #include "robot/base.hpp"
+#include "robot/constraints.hpp"
+#include "robot/dynamics/constrained_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -80,7 +92,7 @@ std::pair<Times, Times> compare(A&& a, B&& b, int batches = 41, int calls = 1000
 }
 
 volatile double sink;
-bool derivatives_only = false;
+enum class Mode { All, Derivatives, Contacts } mode = Mode::All;
 const char* only_robot = nullptr;  // a label, to run one robot
 
 void row(const char* name, std::pair<Times, Times> t) {
@@ -88,8 +100,99 @@ void row(const char* name, std::pair<Times, Times> t) {
               t.second.median, t.second.p10, t.first.median / t.second.median);
 }
 
-void run(const char* label, const std::string& file, bool floating) {
+// A contact of `contacts`: its kind and the link whose origin and axes it holds.
+struct ContactSpec {
+  velkor::ConstraintKind kind;
+  const char* link;
+};
+
+using PinConstraints = PINOCCHIO_STD_VECTOR_WITH_EIGEN_ALLOCATOR(pinocchio::RigidConstraintModel);
+using PinConstraintDatas = PINOCCHIO_STD_VECTOR_WITH_EIGEN_ALLOCATOR(pinocchio::RigidConstraintData);
+
+// The constrained dynamics on the same contacts in both libraries, at the state of `run`.
+void contacts(const velkor::Model& m, const velkor::Base& base, velkor::Workspace& w,
+              std::span<const double> q, std::span<const double> qd, std::span<const double> tau,
+              const pinocchio::Model& pm, pinocchio::Data& pd, const Eigen::VectorXd& pq,
+              const Eigen::VectorXd& pv, const Eigen::VectorXd& ptau,
+              const std::vector<ContactSpec>& specs) {
+  std::vector<velkor::ConstraintItem> items;
+  PinConstraints models;
+  for (const ContactSpec& c : specs) {
+    const auto link = m.find_link(c.link);
+    if (!link) {
+      std::printf("  %s: %s\n", c.link, link.error().message().c_str());
+      return;
+    }
+    items.push_back(velkor::ConstraintItem{c.kind, velkor::LinkId{m.id, *link}});
+    const pinocchio::Frame& frame = pm.frames[pm.getFrameId(c.link, pinocchio::BODY)];
+    models.emplace_back(
+        c.kind == velkor::ConstraintKind::Point ? pinocchio::CONTACT_3D : pinocchio::CONTACT_6D, pm,
+        frame.parentJoint, frame.placement, pinocchio::LOCAL_WORLD_ALIGNED);
+  }
+  const auto set = velkor::ConstraintSet::make(m, items, velkor::Baumgarte{});
+  if (!set) {
+    std::printf("  %s\n", set.error().message().c_str());
+    return;
+  }
+  const std::size_t N = static_cast<std::size_t>(pm.nv), rows = set->count();
+  PinConstraintDatas datas;
+  for (const auto& c : models) datas.emplace_back(c);
+  pinocchio::initConstraintDynamics(pm, pd, models, datas);
+  pinocchio::ProximalSettings exact(1e-12, 0.0, 1);  // constraintDynamics writes its counters
+  const std::vector<velkor::IndexedLoad> no_loads;
+  std::vector<double> qdd(N), forces(rows), d1(N * N), d2(N * N), d3(N * N), f1(rows * N), f2(rows * N),
+      f3(rows * N);
+  const std::array<std::span<double>, 6> derivatives{d1, d2, d3, f1, f2, f3};
+  std::printf("  %-26s m=%zu\n", "constraint rows", rows);
+  row("constrained FD / cD",
+      compare(
+          [&] {
+            sink = velkor::constrained_forward_dynamics(m, base, w, q, qd, tau, *set, no_loads, 0.0, qdd,
+                                                        forces)
+                       .has_value();
+          },
+          [&] { sink = pinocchio::constraintDynamics(pm, pd, pq, pv, ptau, models, datas, exact)[0]; },
+          41, 200));
+  row("impulse dynamics / iD",
+      compare(
+          [&] {
+            sink = velkor::impulse_dynamics(m, base, w, q, qd, *set, 0.0, 0.0, qdd, forces).has_value();
+          },
+          [&] { sink = pinocchio::impulseDynamics(pm, pd, pq, pv, models, datas, 0.0, exact)[0]; }, 41,
+          200));
+  row("derivatives / cD + cCDD",
+      compare(
+          [&] {
+            sink = velkor::constrained_dynamics_derivatives(m, base, w, q, qd, tau, *set, no_loads, 0.0,
+                                                            derivatives)
+                       .has_value();
+          },
+          [&] {
+            pinocchio::constraintDynamics(pm, pd, pq, pv, ptau, models, datas, exact);
+            pinocchio::computeConstraintDynamicsDerivatives(pm, pd, models, datas, exact);
+            sink = pd.ddq_dq(0, 0);
+          },
+          21, 50));
+  // computeConstraintDynamicsDerivatives reads what constraintDynamics left in the data.
+  pinocchio::constraintDynamics(pm, pd, pq, pv, ptau, models, datas, exact);
+  row("  (cCDD alone)", compare(
+                            [&] {
+                              sink = velkor::constrained_dynamics_derivatives(
+                                         m, base, w, q, qd, tau, *set, no_loads, 0.0, derivatives)
+                                         .has_value();
+                            },
+                            [&] {
+                              pinocchio::computeConstraintDynamicsDerivatives(pm, pd, models, datas,
+                                                                              exact);
+                              sink = pd.ddq_dq(0, 0);
+                            },
+                            21, 50));
+}
+
+void run(const char* label, const std::string& file, bool floating,
+         const std::vector<ContactSpec>& feet = {}) {
   if (only_robot != nullptr && std::string(only_robot) != label) return;
+  if (mode == Mode::Contacts && feet.empty()) return;
   const std::string path = without_mimic(file);
   auto model = velkor::RobotModel::from_urdf(path);
   if (!model) {
@@ -148,7 +251,11 @@ void run(const char* label, const std::string& file, bool floating) {
     return out;
   }();
   const Eigen::Map<const Eigen::VectorXd> ptau(tau.data(), N);
-  if (!derivatives_only) {
+  if (mode == Mode::Contacts) {
+    contacts(m, base, w, q, qd, tau, pm, pd, pq, pv, ptau, feet);
+    return;
+  }
+  if (mode == Mode::All) {
     row("inverse dynamics / rnea",
         compare(
             [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
@@ -201,7 +308,8 @@ void run(const char* label, const std::string& file, bool floating) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  derivatives_only = argc > 1 && std::string(argv[1]) == "derivatives";
+  if (argc > 1 && std::string(argv[1]) == "derivatives") mode = Mode::Derivatives;
+  if (argc > 1 && std::string(argv[1]) == "contacts") mode = Mode::Contacts;
   if (argc > 2) only_robot = argv[2];
   double load[3] = {0, 0, 0};
   if (getloadavg(load, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
@@ -211,7 +319,13 @@ int main(int argc, char** argv) {
   run("iiwa", PYBULLET_DATA "/kuka_iiwa/model.urdf", false);
   run("Baxter", robots + "/baxter_description/urdf/baxter.urdf", false);
   run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", false);
-  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", true);
-  run("Solo12", robots + "/solo_description/robots/solo12.urdf", true);
+  using velkor::ConstraintKind;
+  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", true,
+      {{ConstraintKind::Frame, "left_sole_link"}, {ConstraintKind::Frame, "right_sole_link"}});
+  run("Solo12", robots + "/solo_description/robots/solo12.urdf", true,
+      {{ConstraintKind::Point, "FL_FOOT"},
+       {ConstraintKind::Point, "FR_FOOT"},
+       {ConstraintKind::Point, "HL_FOOT"},
+       {ConstraintKind::Point, "HR_FOOT"}});
   return 0;
 }

@@ -29,6 +29,8 @@ Workspace::Workspace(std::size_t J, std::size_t n)
       generalized_a(n + 6, 0.0),
       generalized_b(n + 6, 0.0),
       generalized_parent(n + 6, -1),
+      support(n + 6, 0),
+      side_axes(3 * (n + 6), Vec6::Zero()),
       path(J, 0) {}
 
 }  // namespace velkor

@@ -52,6 +52,9 @@ struct Workspace {
   std::vector<double> generalized_a;
   std::vector<double> generalized_b;
   std::vector<std::ptrdiff_t> generalized_parent;  // nearest coordinate above, −1 at the top
+  std::vector<std::size_t> support;  // the coordinates a constraint's rows depend on
+  std::vector<Vec6> side_axes;  // 3 per coordinate: what the constraint derivatives
+                                // keep of each coordinate above a constraint's body
   // Joints from a target link up to the root; never longer than J.
   std::vector<std::size_t> path;
   // Constrained dynamics: sized by the constraint rows m and N on first use,

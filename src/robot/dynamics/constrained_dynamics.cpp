@@ -7,7 +7,7 @@
 
 #include "robot/checks.hpp"
 #include "robot/dynamics/derivatives.hpp"
-#include "robot/dynamics/forward_dynamics.hpp"
+#include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
 #include "robot/dynamics/placement.hpp"
 #include "robot/dynamics/tree_factor.hpp"
@@ -27,11 +27,21 @@ struct RootFrame {
   Vec3 origin;
   Quat B;
   Vec6 v0, a0;
+  std::array<Vec6, 6> base_axes;  // a free base's S_i: (B e_i, 0), then (0, B e_i)
 };
 
 RootFrame root_frame(const Base& base, const Twist& acceleration) {
-  RootFrame r{base.state.frame.rotation.toRotationMatrix(), base.state.frame.translation,
-              base.state.frame.rotation.conjugate(), root_velocity(base), Vec6::Zero()};
+  RootFrame r{base.state.frame.rotation.toRotationMatrix(),
+              base.state.frame.translation,
+              base.state.frame.rotation.conjugate(),
+              root_velocity(base),
+              Vec6::Zero(),
+              {}};
+  for (int i = 0; i < 3; ++i) {
+    const Vec3 e = r.B * Vec3::Unit(i);
+    r.base_axes[i] = motion_vector(e, Vec3::Zero());
+    r.base_axes[i + 3] = motion_vector(Vec3::Zero(), e);
+  }
   if (base.floating)
     r.a0 = motion_vector(r.B * acceleration.angular,
                          r.B * acceleration.linear - r.v0.head<3>().cross(Vec3(r.v0.tail<3>())));
@@ -39,17 +49,22 @@ RootFrame root_frame(const Base& base, const Twist& acceleration) {
 }
 
 // Outward pass: place body k (R_k, p_k) and S_d; v_k = v_p + S q̇,
-// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero).
+// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero). `Placed`: the mass
+// matrix has just placed the bodies and left each joint's S in its
+// joint_axes row, which the velocity takes over.
+template <bool Placed>
 void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
                  std::span<const double> qdd, const RootFrame& root, Workspace& w) {
   Vec6 v0 = root.v0, a0 = root.a0;
   for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
-    place_body(bodies, k, bodies.joint_position(k, q.data()), w);
+    if constexpr (!Placed) place_body(bodies, k, bodies.joint_position(k, q.data()), w);
     const std::size_t p = bodies.parent[k];
     Vec6 v = parent_row(p, v0, w.fd_velocity);
     Vec6 a = parent_row(p, a0, w.fd_acceleration);
     if (const auto dof = bodies.joint_dof[k]) {
-      const Vec6 S = w.motion_axis(*dof) = root_motion_axis(bodies, k, w);
+      Eigen::Map<Vec6> S = w.motion_axis(*dof);
+      if constexpr (Placed) S = w.joint_axes()[k];
+      else S = root_motion_axis(bodies, k, w);
       const Vec6 vJ = S * (qd.empty() ? 0.0 : qd[*dof]);
       v += vJ;
       a += motion_cross(v, vJ);
@@ -112,11 +127,9 @@ void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root,
     b = p;
   }
   if (o == 0) return;
-  for (int i = 5; i >= 0; --i) {
-    const Vec3 e = root.B * Vec3::Unit(i % 3);
-    if (i >= 3)
-      f(Axis{std::size_t(i), motion_vector(Vec3::Zero(), e), Vec6::Zero(), Vec6::Zero(), false});
-    else f(Axis{std::size_t(i), motion_vector(e, Vec3::Zero()), root.v0, root.a0, false});
+  for (std::size_t i = 6; i-- > 0;) {
+    if (i >= 3) f(Axis{i, root.base_axes[i], Vec6::Zero(), Vec6::Zero(), false});
+    else f(Axis{i, root.base_axes[i], root.v0, root.a0, false});
   }
 }
 
@@ -144,7 +157,10 @@ Mat3 left_jacobian_inverse(const Vec3& phi) {
 struct Scratch {
   std::size_t m, N;
   double* J;         // m rows of N (row-major: row r at J + r·N), world axes
-  double* W;         // m rows of N: L⁻ᵀ J_rᵀ, then M⁻¹ J_rᵀ
+  double* Y;         // m rows of N: L⁻ᵀ J_rᵀ
+  double* W;         // m rows of N: D⁻¹ L⁻ᵀ J_rᵀ, then (the derivatives) M⁻¹ J_rᵀ
+  double* columns;   // m x N, column-major: the derivatives' J, then W
+  double* product;   // m x N, column-major: the derivatives' scratch
   double* M;         // N x N: the mass matrix, then its factor
   double* A;         // m x m: J M⁻¹ Jᵀ
   double* A_factor;  // m x m: Cholesky factor of A + μE (lower triangle, column-major)
@@ -156,7 +172,7 @@ struct Scratch {
   double* column;    // max(m, N)
 
   static std::size_t size(std::size_t m, std::size_t N) {
-    return 2 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
+    return 5 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
   }
 };
 
@@ -168,10 +184,13 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
     p += count;
     return start;
   };
-  Scratch s{m,       N,       nullptr, nullptr, nullptr, nullptr, nullptr,
-            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  Scratch s{m,       N,       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   s.J = take(m * N);
+  s.Y = take(m * N);
   s.W = take(m * N);
+  s.columns = take(m * N);
+  s.product = take(m * N);
   s.M = take(N * N);
   s.A = take(m * m);
   s.A_factor = take(m * m);
@@ -182,6 +201,25 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
   s.previous = take(m);
   s.column = take(std::max(m, N));
   return s;
+}
+
+// The coordinates an item's rows depend on into w.support: those above its
+// side's body, lowest first (a loop closure: all N, from the last). Returns
+// their number.
+std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,
+                         std::size_t N, Workspace& w) {
+  std::size_t count = 0;
+  if (item.b) {
+    for (std::size_t i = N; i-- > 0;) w.support[count++] = i;
+    return count;
+  }
+  for (std::size_t b = item.a.body; b > 0;) {
+    const std::size_t k = b - 1;
+    if (const auto dof = bodies.joint_dof[k]) w.support[count++] = o + *dof;
+    b = bodies.parent[k];
+  }
+  for (std::size_t i = o; i-- > 0;) w.support[count++] = i;
+  return count;
 }
 
 // Adds sign·(angular, linear) of one side into an item's rows of column c of
@@ -274,30 +312,65 @@ double dot(const double* a, const double* b, std::size_t n) {
   return s;
 }
 
-// The mass matrix and its factor into s.M; W_r = L⁻ᵀ J_rᵀ; A = W D⁻¹ Wᵀ; then
-// W_r = M⁻¹ J_rᵀ. Needs s.J.
-std::expected<std::span<const std::ptrdiff_t>, Error> factor_system(const Model& model, const Base& base,
-                                                                    Workspace& w,
-                                                                    std::span<const double> q,
-                                                                    const Scratch& s) {
-  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
-  const auto up = coordinate_tree(model.moving(), base.coordinates(), s.N, w);
-  const Matrix M(std::span(s.M, s.N * s.N), s.N);
-  VELKOR_TRY(factor(up, M));
-  std::copy(s.J, s.J + s.m * s.N, s.W);
-  for (std::size_t r = 0; r < s.m; ++r) solve_transposed_unit(up, M, s.W + r * s.N);
-  for (std::size_t r = 0; r < s.m; ++r)
-    for (std::size_t c = 0; c <= r; ++c) {
-      const double* x = s.W + r * s.N;
-      const double* y = s.W + c * s.N;
-      double sum = 0.0;
-      for (std::size_t k = 0; k < s.N; ++k) sum += x[k] * y[k] / s.M[k * s.N + k];
-      s.A[c * s.m + r] = s.A[r * s.m + c] = sum;
+// With the factor LD of M in s.M: Y_r = L⁻ᵀ J_rᵀ, W_r = D⁻¹ Y_r and
+// A = J M⁻¹ Jᵀ = Y D⁻¹ Yᵀ, each row's sums over the coordinates it depends on.
+void constraint_system(const Model& bodies, const ConstraintSet& set, std::size_t o,
+                       std::span<const std::ptrdiff_t> up, const Scratch& s, Workspace& w) {
+  const std::size_t m = s.m, N = s.N;
+  const Matrix LD(std::span(s.M, N * N), N);
+  double* inverse_D = w.generalized_a.data();
+  for (std::size_t k = 0; k < N; ++k) inverse_D[k] = 1.0 / s.M[k * N + k];
+  std::copy(s.J, s.J + m * N, s.Y);
+  std::fill(s.W, s.W + m * N, 0.0);
+  for (const ResolvedConstraint& item : set.resolved()) {
+    // Lᵀ y = J_rᵀ from the lowest coordinate up: J_r, and so y, vanish off the support.
+    const std::size_t count = item_support(bodies, item, o, N, w);
+    const std::span<const std::size_t> support(w.support.data(), count);
+    for (std::size_t r = item.row; r < item.row + item.rows(); ++r) {
+      double* y = s.Y + r * N;
+      double* z = s.W + r * N;
+      for (const std::size_t k : support) {
+        const double y_k = y[k];
+        z[k] = y_k * inverse_D[k];
+        if (y_k == 0.0) continue;
+        for (std::ptrdiff_t i = up[k]; i >= 0; i = up[i])
+          y[i] -= LD.at(static_cast<std::ptrdiff_t>(k), i) * y_k;
+      }
     }
-  for (std::size_t r = 0; r < s.m; ++r) {
-    solve_diagonal(M, s.W + r * s.N);
-    solve_unit(up, M, s.W + r * s.N);
+    for (std::size_t r = item.row; r < item.row + item.rows(); ++r) {
+      const double* y = s.Y + r * N;
+      for (std::size_t c = 0; c <= r; ++c) {
+        const double* z = s.W + c * N;
+        double sum = 0.0;
+        for (const std::size_t k : support) sum += y[k] * z[k];
+        s.A[c * m + r] = s.A[r * m + c] = sum;
+      }
+    }
   }
+}
+
+// x ← x + M⁻¹ Jᵀ f = x + L⁻¹ Σ_r W_r f_r (W_r before its L⁻¹).
+void add_constraint_motion(std::span<const std::ptrdiff_t> up, const Scratch& s, const double* f,
+                           double* x) {
+  double* g = s.column;
+  std::fill(g, g + s.N, 0.0);
+  for (std::size_t r = 0; r < s.m; ++r)
+    for (std::size_t k = 0; k < s.N; ++k) g[k] += s.W[r * s.N + k] * f[r];
+  solve_unit(up, Matrix(std::span(s.M, s.N * s.N), s.N), g);
+  for (std::size_t k = 0; k < s.N; ++k) x[k] += g[k];
+}
+
+// The mass matrix and its factor (which place the bodies), then the outward
+// pass at q̇ and J; returns the coordinate tree of the factor.
+std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, const ConstraintSet& set, const RootFrame& root, const Scratch& s) {
+  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
+  const Model& bodies = model.moving();
+  const auto up = coordinate_tree(bodies, base.coordinates(), s.N, w);
+  VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
+  motion_pass<true>(bodies, q, qd, {}, root, w);
+  jacobian_rows(bodies, set, root, base.coordinates(), w, s);
   return up;
 }
 
@@ -380,41 +453,72 @@ std::expected<void, Error> check_option(double value, Label name, double upper) 
   return {};
 }
 
-// The constrained solve shared by dynamics and derivatives: q̈ into s.qdd_free's
-// place (returned in `qdd`), f into s.f; s.M, s.W, s.A and s.A_factor stay.
+// The constrained solve shared by dynamics and derivatives: q̈ into `qdd`, f
+// into s.f; s.M (the factor), s.Y, s.W, s.A and s.A_factor stay.
 std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double mu, const Scratch& s, std::span<double> qdd) {
-  // q̈_free from the articulated-body recursion (which checks q, qd, τ and loads).
-  VELKOR_TRY(forward_dynamics(model, base, w, q, qd, tau, loads, std::span(s.qdd_free, s.N)));
-  const std::size_t o = base.coordinates();
-  const Model& bodies = model.moving();
+  const std::size_t o = base.coordinates(), n = model.dof_count(), N = s.N;
+  if (tau.size() != N)
+    return std::unexpected(wrong_length("forward dynamics generalized forces", N, tau.size()));
+  if (!std::all_of(tau.begin(), tau.end(), [](double v) { return std::isfinite(v); }))
+    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
+  // b = ID(q, q̇, 0) with gravity and loads (a free base at zero classical
+  // acceleration); it checks q, qd and the loads.
+  Base still = base;
+  still.state.acceleration = Twist{};
+  std::fill(s.column, s.column + n, 0.0);
+  VELKOR_TRY(inverse_dynamics(model, still, w, q, qd, std::span<const double>(s.column, n), loads,
+                              std::span(s.qdd_free, N)));
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass(bodies, q, qd, {}, root, w);
-  jacobian_rows(bodies, set, root, o, w, s);
-  // γ − J q̈_free with γ = −J̇q̇ − kd J q̇ − kp e.
+  const auto up = factor_and_place(model, base, w, q, qd, set, root, s);
+  if (!up) return std::unexpected(up.error());
+  // q̈_free = M⁻¹ (τ − b).
+  for (std::size_t i = 0; i < N; ++i) s.qdd_free[i] = tau[i] - s.qdd_free[i];
+  solve(*up, Matrix(std::span(s.M, N * N), N), s.qdd_free);
+  // f solves A f = γ − J q̈_free with γ = −J̇q̇ − kd J q̇ − kp e.
   acceleration_rows(set, root, w, s.rhs);
   const Baumgarte& gains = set.gains();
   if (gains.kd != 0.0 || gains.kp != 0.0) {
     generalized_velocity(base, qd, s.velocity);
     position_errors(set, root, w, s.column);
     for (std::size_t r = 0; r < s.m; ++r)
-      s.rhs[r] += gains.kd * dot(s.J + r * s.N, s.velocity, s.N) + gains.kp * s.column[r];
+      s.rhs[r] += gains.kd * dot(s.J + r * N, s.velocity, N) + gains.kp * s.column[r];
   }
-  for (std::size_t r = 0; r < s.m; ++r) s.f[r] = -s.rhs[r] - dot(s.J + r * s.N, s.qdd_free, s.N);
-  const auto up = factor_system(model, base, w, q, s);
-  if (!up) return std::unexpected(up.error());
+  for (std::size_t r = 0; r < s.m; ++r) s.f[r] = -s.rhs[r] - dot(s.J + r * N, s.qdd_free, N);
+  constraint_system(model.moving(), set, o, *up, s, w);
   VELKOR_TRY(factor_forces(s, mu));
   VELKOR_TRY(solve_forces(s, mu, s.f));
-  // q̈ = q̈_free + M⁻¹Jᵀ f = q̈_free + Σ_r W_r f_r.
-  std::copy(s.qdd_free, s.qdd_free + s.N, qdd.begin());
-  for (std::size_t r = 0; r < s.m; ++r)
-    for (std::size_t i = 0; i < s.N; ++i) qdd[i] += s.W[r * s.N + i] * s.f[r];
-  for (std::size_t i = 0; i < s.N; ++i)
+  // q̈ = q̈_free + M⁻¹Jᵀ f.
+  std::copy(s.qdd_free, s.qdd_free + N, qdd.begin());
+  add_constraint_motion(*up, s, s.f, qdd.data());
+  for (std::size_t i = 0; i < N; ++i)
     if (!std::isfinite(qdd[i]))
       return std::unexpected(errors::NonFiniteResult{"constrained forward dynamics"});
   return *up;
+}
+
+// C += A B for column-major C (rows x cols), A (rows x inner) and B (inner x
+// cols), as sums of A's columns, which vectorise.
+VELKOR_ROW_LOOPS
+void add_product(double* __restrict C, const double* __restrict A, const double* __restrict B,
+                 std::size_t rows, std::size_t inner, std::size_t cols) {
+  for (std::size_t c = 0; c < cols; ++c) {
+    double* C_c = C + c * rows;
+    for (std::size_t k = 0; k < inner; ++k) {
+      const double b = B[c * inner + k];
+      if (b == 0.0) continue;
+      const double* A_k = A + k * rows;
+      for (std::size_t r = 0; r < rows; ++r) C_c[r] += A_k[r] * b;
+    }
+  }
+}
+
+// The m x N column-major transpose of m rows of N.
+void columns_of(const double* rows, std::size_t m, std::size_t N, double* out) {
+  for (std::size_t r = 0; r < m; ++r)
+    for (std::size_t c = 0; c < N; ++c) out[c * m + r] = rows[r * N + c];
 }
 
 }  // namespace
@@ -433,7 +537,7 @@ std::expected<void, Error> constraint_jacobian(const Model& model, const Base& b
   VELKOR_TRY(check_output(out, m * N, "constraint Jacobian output"));
   const Scratch s = carve(w, m, N);
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass(model.moving(), q, {}, {}, root, w);
+  motion_pass<false>(model.moving(), q, {}, {}, root, w);
   jacobian_rows(model.moving(), set, root, o, w, s);
   for (std::size_t r = 0; r < m; ++r)
     for (std::size_t c = 0; c < N; ++c) out[c * m + r] = s.J[r * N + c];
@@ -450,7 +554,7 @@ std::expected<void, Error> constraint_acceleration_bias(const Model& model, cons
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
   VELKOR_TRY(check_output(out, set.count(), "constraint acceleration output"));
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass(model.moving(), q, qd, {}, root, w);
+  motion_pass<false>(model.moving(), q, qd, {}, root, w);
   acceleration_rows(set, root, w, out.data());
   return {};
 }
@@ -490,17 +594,15 @@ std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base
   VELKOR_TRY(check_output(impulses, m, "constraint impulse output"));
   const Scratch s = carve(w, m, N);
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass(model.moving(), q, qd, {}, root, w);
-  jacobian_rows(model.moving(), set, root, o, w, s);
-  const auto up = factor_system(model, base, w, q, s);
+  const auto up = factor_and_place(model, base, w, q, qd, set, root, s);
   if (!up) return std::unexpected(up.error());
+  constraint_system(model.moving(), set, o, *up, s, w);
   VELKOR_TRY(factor_forces(s, regularization));
   // A Λ = −(1 + e) J q̇⁻; q̇⁺ = q̇⁻ + M⁻¹Jᵀ Λ.
   generalized_velocity(base, qd, s.velocity);
   for (std::size_t r = 0; r < m; ++r) s.f[r] = -(1.0 + restitution) * dot(s.J + r * N, s.velocity, N);
   VELKOR_TRY(solve_forces(s, regularization, s.f));
-  for (std::size_t r = 0; r < m; ++r)
-    for (std::size_t i = 0; i < N; ++i) s.velocity[i] += s.W[r * N + i] * s.f[r];
+  add_constraint_motion(*up, s, s.f, s.velocity);
   for (std::size_t i = 0; i < N; ++i)
     if (!std::isfinite(s.velocity[i]))
       return std::unexpected(errors::NonFiniteResult{"impulse dynamics"});
@@ -539,7 +641,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   // The bodies again, now at q̈.
   const Model& bodies = model.moving();
   const RootFrame root = root_frame(base, base_acceleration);
-  motion_pass(bodies, q, qd, qdd.subspan(o), root, w);
+  motion_pass<false>(bodies, q, qd, qdd.subspan(o), root, w);
   const Baumgarte& gains = set.gains();
   std::fill(fq.begin(), fq.end(), 0.0);
   std::fill(fqd.begin(), fqd.end(), 0.0);
@@ -567,8 +669,17 @@ std::expected<void, Error> constrained_dynamics_derivatives(
       const Mat3 error_map =
           !item.b ? left_jacobian_inverse(e_angular)
                   : (sign > 0 ? left_jacobian_inverse(e_angular) : left_jacobian_inverse(-e_angular));
+      // The coordinates above the side's body: their columns (w.support), and S,
+      // (∂p × f, 0) and S ×* F for the force term below (w.side_axes).
+      std::size_t count = 0;
+      Vec6* const axes = w.side_axes.data();
       for_each_axis(bodies, x.body, root, o, w, [&](const Axis& j) {
         const std::size_t c = j.column;
+        w.support[count] = c;
+        axes[3 * count] = j.S;
+        axes[3 * count + 1] = motion_vector(at_point(j.S, x.p).cross(f), Vec3::Zero());
+        axes[3 * count + 2] = force_cross(j.S, F);
+        ++count;
         // ∂v = S × (v − v̄), ∂a = S × (a − ā) − (S × v̄) × (v − v̄), ∂p = S_ω × p + S_v.
         const Vec6 dv = motion_cross(j.S, x.v - j.v_ref);
         const Vec6 da = motion_cross(j.S, x.a - j.a_ref) -
@@ -584,25 +695,15 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         Vec3 angular_world = root.R0 * angular;
         if (angular_error) angular_world += gains.kp * (error_map * (root.R0 * j.S.head<3>()));
         add_rows_column(fq, m, item, c, sign, angular_world, root.R0 * linear);
-        // −∂(Jᵀ f)/∂q into G_q: for each coordinate i above the side's body, the
-        // moved point, ∂F = (∂p × f, 0), and for joints below j their turned axes.
-        if (j.joint || j.column < 3) {
-          const Vec6 dF = wrench_vector(dp.cross(f), Vec3::Zero());
-          for_each_axis(bodies, x.body, root, o, w, [&](const Axis& i) {
-            double d = i.S.dot(dF);
-            if (i.joint && i.column > c) d += motion_cross(j.S, i.S).dot(F);
-            dq[c * N + i.column] -= d;
-          });
-        }
         // H_q̇ for the velocity coordinate j: ∂v = S, ∂a = S × (v − 2v̄) for a joint,
         // ∂a_0/∂ν + S × (v − v_0) for the base.
         Vec6 dav;
         if (j.joint) {
           dav = motion_cross(j.S, x.v - 2.0 * j.v_ref);
         } else {
-          const Vec3 e = j.column < 3 ? j.S.head<3>() : j.S.tail<3>();
-          const Vec3 da0 = j.column < 3 ? Vec3(-e.cross(Vec3(root.v0.tail<3>())))
-                                        : Vec3(-Vec3(root.v0.head<3>()).cross(e));
+          const Vec3 e = c < 3 ? j.S.head<3>() : j.S.tail<3>();
+          const Vec3 da0 = c < 3 ? Vec3(-e.cross(Vec3(root.v0.tail<3>())))
+                                 : Vec3(-Vec3(root.v0.head<3>()).cross(e));
           dav = motion_vector(Vec3::Zero(), da0) + motion_cross(j.S, x.v - root.v0);
         }
         const Vec3 dwv = j.S.head<3>();
@@ -612,35 +713,71 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         add_rows_column(fqd, m, item, c, sign, root.R0 * (dav.head<3>() + gains.kd * dwv),
                         root.R0 * (dp_ddot_v + gains.kd * dp_dot_v));
       });
+      // −∂(Jᵀ f)/∂q into G_q, f fixed in the world: for coordinates i and j above
+      // the body, the moved point, S_i·(∂p_j × f, 0), and for a joint i below j
+      // its turned axis, (S_j × S_i)·F = −S_i·(S_j ×* F). A free base's
+      // translations move nothing.
+      for (std::size_t jj = 0; jj < count; ++jj) {
+        const std::size_t c = w.support[jj];
+        if (c >= 3 && c < o) continue;
+        const Vec6& moved = axes[3 * jj + 1];
+        const Vec6& turned = axes[3 * jj + 2];
+        double* G_c = dq.data() + c * N;
+        for (std::size_t ii = 0; ii < count; ++ii) {
+          const std::size_t i = w.support[ii];
+          const Vec6& S_i = axes[3 * ii];
+          double d = S_i.dot(moved);
+          if (i >= o && i > c) d -= S_i.dot(turned);
+          G_c[i] -= d;
+        }
+      }
     });
   }
 
-  // P = M⁻¹ G, column by column; ∂f = A⁻¹ (J P − H); ∂q̈ = W ∂f − P.
-  for (const std::span<double> G : {dq, dqd})
-    for (std::size_t c = 0; c < N; ++c) solve(*up, M, G.data() + c * N);
-  for (const auto& [P, H] : {std::pair{dq, fq}, std::pair{dqd, fqd}}) {
-    for (std::size_t c = 0; c < N; ++c) {
-      double* h = H.data() + c * m;
-      for (std::size_t r = 0; r < m; ++r) h[r] = dot(s.J + r * N, P.data() + c * N, N) - h[r];
-      VELKOR_TRY(solve_forces(s, regularization, h));
-      double* p = P.data() + c * N;
-      for (std::size_t i = 0; i < N; ++i) {
-        double sum = -p[i];
-        for (std::size_t r = 0; r < m; ++r) sum += s.W[r * N + i] * h[r];
-        p[i] = sum;
-      }
+  // W_r = M⁻¹ J_rᵀ; with μ = 0, A⁻¹ in place of Y (m ≤ N there).
+  for (std::size_t r = 0; r < m; ++r) solve_unit(*up, M, s.W + r * N);
+  double* const A_inverse = regularization == 0.0 ? s.Y : nullptr;
+  if (A_inverse != nullptr) {
+    for (std::size_t c = 0; c < m; ++c) {
+      double* e = A_inverse + c * m;
+      std::fill(e, e + m, 0.0);
+      e[c] = 1.0;
+      cholesky_solve(s, e);
     }
   }
-  // ∂f/∂τ = −A⁻¹ Wᵀ; ∂q̈/∂τ = M⁻¹ + W ∂f/∂τ.
+  // X ← A⁻¹ X for an m x N column-major X.
+  const auto solve_columns = [&](double* X) -> std::expected<void, Error> {
+    if (A_inverse == nullptr) {
+      for (std::size_t c = 0; c < N; ++c) VELKOR_TRY(solve_forces(s, regularization, X + c * m));
+      return {};
+    }
+    std::fill(s.product, s.product + m * N, 0.0);
+    add_product(s.product, A_inverse, X, m, m, N);
+    std::copy(s.product, s.product + m * N, X);
+    return {};
+  };
+
+  // Q = −M⁻¹ G by the factor's row operations on the transposes; then
+  // ∂f = A⁻¹ (J P − H) = −A⁻¹ (H + J Q) and ∂q̈ = M⁻¹Jᵀ ∂f − P = Q + Σ_r W_r ∂f_r.
+  transpose_in_place(Matrix(dq, N));
+  transpose_in_place(Matrix(dqd, N));
+  negative_solve_rows(up->data(), s.M, dq.data(), dqd.data(), static_cast<std::ptrdiff_t>(N));
+  transpose_in_place(Matrix(dq, N));
+  transpose_in_place(Matrix(dqd, N));
+  columns_of(s.J, m, N, s.columns);
+  for (const auto& [Q, H] : {std::pair{dq, fq}, std::pair{dqd, fqd}}) {
+    add_product(H.data(), s.columns, Q.data(), m, N, N);
+    for (double& h : H) h = -h;
+    VELKOR_TRY(solve_columns(H.data()));
+    add_product(Q.data(), s.W, H.data(), N, m, N);
+  }
+  // ∂f/∂τ = −A⁻¹ W (W as m x N); ∂q̈/∂τ = M⁻¹ + Wᵀ ∂f/∂τ.
   std::copy(s.M, s.M + N * N, dtau.begin());
   invert(*up, Matrix(dtau, N), w);
-  for (std::size_t c = 0; c < N; ++c) {
-    double* h = ftau.data() + c * m;
-    for (std::size_t r = 0; r < m; ++r) h[r] = -s.W[r * N + c];
-    VELKOR_TRY(solve_forces(s, regularization, h));
-    for (std::size_t i = 0; i < N; ++i)
-      for (std::size_t r = 0; r < m; ++r) dtau[c * N + i] += s.W[r * N + i] * h[r];
-  }
+  columns_of(s.W, m, N, ftau.data());
+  for (double& h : ftau) h = -h;
+  VELKOR_TRY(solve_columns(ftau.data()));
+  add_product(dtau.data(), s.W, ftau.data(), N, m, N);
   return {};
 }
 

@@ -304,51 +304,6 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
   }
 }
 
-// X ← −M⁻¹ X for two matrices X stored transposed (X's row r is column r of
-// the array), by the factor LD's operations on whole rows: Lᵀ Y = X, Y / D, L Z = Y.
-VELKOR_ROW_LOOPS
-void negative_solve_rows(const std::ptrdiff_t* up, const double* LD, double* first, double* second,
-                         std::ptrdiff_t N) {
-  for (std::ptrdiff_t i = N; i-- > 0;) {
-    const double* __restrict a_i = first + i * N;
-    const double* __restrict b_i = second + i * N;
-    for (std::ptrdiff_t j = up[i]; j >= 0; j = up[j]) {
-      const double L = LD[j * N + i];
-      double* __restrict a_j = first + j * N;
-      double* __restrict b_j = second + j * N;
-      for (std::ptrdiff_t k = 0; k < N; ++k) {
-        a_j[k] -= L * a_i[k];
-        b_j[k] -= L * b_i[k];
-      }
-    }
-  }
-  for (std::ptrdiff_t i = 0; i < N; ++i) {
-    const double scale = -1.0 / LD[i * N + i];
-    for (std::ptrdiff_t k = 0; k < N; ++k) {
-      first[i * N + k] *= scale;
-      second[i * N + k] *= scale;
-    }
-  }
-  for (std::ptrdiff_t i = 0; i < N; ++i) {
-    double* __restrict a_i = first + i * N;
-    double* __restrict b_i = second + i * N;
-    for (std::ptrdiff_t j = up[i]; j >= 0; j = up[j]) {
-      const double L = LD[j * N + i];
-      const double* __restrict a_j = first + j * N;
-      const double* __restrict b_j = second + j * N;
-      for (std::ptrdiff_t k = 0; k < N; ++k) {
-        a_i[k] -= L * a_j[k];
-        b_i[k] -= L * b_j[k];
-      }
-    }
-  }
-}
-
-void transpose_in_place(const Matrix& X) {
-  for (std::ptrdiff_t c = 0; c < X.N; ++c)
-    for (std::ptrdiff_t r = 0; r < c; ++r) std::swap(X(r, c), X(c, r));
-}
-
 std::expected<void, Error> check_square(std::span<double> out, std::size_t N, Label name) {
   return check_output(out, N * N, name);
 }

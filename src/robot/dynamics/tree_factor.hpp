@@ -38,6 +38,9 @@ struct Matrix {
   double& operator()(std::ptrdiff_t r, std::ptrdiff_t c) const {
     return data[transposed ? r * N + c : c * N + r];
   }
+  // Entry (r, c) of a matrix that is never transposed: the factor and its
+  // solves, whose inner loops should not test the layout.
+  double& at(std::ptrdiff_t r, std::ptrdiff_t c) const { return data[c * N + r]; }
   void set(std::size_t r, std::size_t c, double value) const {
     (*this)(static_cast<std::ptrdiff_t>(r), static_cast<std::ptrdiff_t>(c)) = value;
   }
@@ -69,12 +72,19 @@ void invert(std::span<const std::ptrdiff_t> up, const Matrix& M, Workspace& w);
 void solve_transposed_unit(std::span<const std::ptrdiff_t> up, const Matrix& LD, double* x);
 void solve_unit(std::span<const std::ptrdiff_t> up, const Matrix& LD, double* x);
 inline void solve_diagonal(const Matrix& LD, double* x) {
-  for (std::ptrdiff_t i = 0; i < LD.N; ++i) x[i] /= LD(i, i);
+  for (std::ptrdiff_t i = 0; i < LD.N; ++i) x[i] /= LD.at(i, i);
 }
 inline void solve(std::span<const std::ptrdiff_t> up, const Matrix& LD, double* x) {
   solve_transposed_unit(up, LD, x);
   solve_diagonal(LD, x);
   solve_unit(up, LD, x);
 }
+
+// X ← −M⁻¹ X for two N x N matrices stored transposed (X's column c is row c
+// of the array), by the factor's operations on whole rows.
+void negative_solve_rows(const std::ptrdiff_t* up, const double* LD, double* first, double* second,
+                         std::ptrdiff_t N);
+
+void transpose_in_place(const Matrix& X);
 
 }  // namespace velkor

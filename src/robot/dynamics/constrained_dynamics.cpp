@@ -159,7 +159,6 @@ struct Scratch {
   double* J;         // m rows of N (row-major: row r at J + r·N), world axes
   double* Y;         // m rows of N: L⁻ᵀ J_rᵀ
   double* W;         // m rows of N: D⁻¹ L⁻ᵀ J_rᵀ, then (the derivatives) M⁻¹ J_rᵀ
-  double* columns;   // m x N, column-major: the derivatives' J, then W
   double* product;   // m x N, column-major: the derivatives' scratch
   double* M;         // N x N: the mass matrix, then its factor
   double* A;         // m x m: J M⁻¹ Jᵀ
@@ -172,7 +171,7 @@ struct Scratch {
   double* column;    // max(m, N)
 
   static std::size_t size(std::size_t m, std::size_t N) {
-    return 5 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
+    return 4 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
   }
 };
 
@@ -185,11 +184,10 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
     return start;
   };
   Scratch s{m,       N,       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   s.J = take(m * N);
   s.Y = take(m * N);
   s.W = take(m * N);
-  s.columns = take(m * N);
   s.product = take(m * N);
   s.M = take(N * N);
   s.A = take(m * m);
@@ -764,9 +762,20 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   negative_solve_rows(up->data(), s.M, dq.data(), dqd.data(), static_cast<std::ptrdiff_t>(N));
   transpose_in_place(Matrix(dq, N));
   transpose_in_place(Matrix(dqd, N));
-  columns_of(s.J, m, N, s.columns);
   for (const auto& [Q, H] : {std::pair{dq, fq}, std::pair{dqd, fqd}}) {
-    add_product(H.data(), s.columns, Q.data(), m, N, N);
+    // H += J Q, each item's rows over the coordinates they depend on.
+    for (const ResolvedConstraint& item : set.resolved()) {
+      const std::size_t count = item_support(bodies, item, o, N, w), rows = item.rows();
+      for (std::size_t c = 0; c < N; ++c) {
+        double* h = H.data() + c * m + item.row;
+        const double* Q_c = Q.data() + c * N;
+        for (std::size_t i = 0; i < count; ++i) {
+          const std::size_t k = w.support[i];
+          const double x = Q_c[k];
+          for (std::size_t r = 0; r < rows; ++r) h[r] += s.J[(item.row + r) * N + k] * x;
+        }
+      }
+    }
     for (double& h : H) h = -h;
     VELKOR_TRY(solve_columns(H.data()));
     add_product(Q.data(), s.W, H.data(), N, m, N);

@@ -159,6 +159,7 @@ struct Scratch {
   double* J;         // m rows of N (row-major: row r at J + r·N), world axes
   double* Y;         // m rows of N: L⁻ᵀ J_rᵀ
   double* W;         // m rows of N: D⁻¹ L⁻ᵀ J_rᵀ, then (the derivatives) M⁻¹ J_rᵀ
+  double* columns;   // m x N, column-major: the derivatives' J
   double* product;   // m x N, column-major: the derivatives' scratch
   double* M;         // N x N: the mass matrix, then its factor
   double* A;         // m x m: J M⁻¹ Jᵀ
@@ -171,7 +172,7 @@ struct Scratch {
   double* column;    // max(m, N)
 
   static std::size_t size(std::size_t m, std::size_t N) {
-    return 4 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
+    return 5 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
   }
 };
 
@@ -188,6 +189,7 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
   s.J = take(m * N);
   s.Y = take(m * N);
   s.W = take(m * N);
+  s.columns = take(m * N);
   s.product = take(m * N);
   s.M = take(N * N);
   s.A = take(m * m);
@@ -498,15 +500,24 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
 }
 
 // C += A B for column-major C (rows x cols), A (rows x inner) and B (inner x
-// cols), as sums of A's columns, which vectorise.
+// cols), as sums of A's columns four at a time, which vectorise.
 VELKOR_ROW_LOOPS
 void add_product(double* __restrict C, const double* __restrict A, const double* __restrict B,
                  std::size_t rows, std::size_t inner, std::size_t cols) {
   for (std::size_t c = 0; c < cols; ++c) {
     double* C_c = C + c * rows;
-    for (std::size_t k = 0; k < inner; ++k) {
-      const double b = B[c * inner + k];
-      if (b == 0.0) continue;
+    const double* B_c = B + c * inner;
+    std::size_t k = 0;
+    for (; k + 4 <= inner; k += 4) {
+      const double b0 = B_c[k], b1 = B_c[k + 1], b2 = B_c[k + 2], b3 = B_c[k + 3];
+      const double* A0 = A + k * rows;
+      const double* A1 = A0 + rows;
+      const double* A2 = A1 + rows;
+      const double* A3 = A2 + rows;
+      for (std::size_t r = 0; r < rows; ++r) C_c[r] += A0[r] * b0 + A1[r] * b1 + A2[r] * b2 + A3[r] * b3;
+    }
+    for (; k < inner; ++k) {
+      const double b = B_c[k];
       const double* A_k = A + k * rows;
       for (std::size_t r = 0; r < rows; ++r) C_c[r] += A_k[r] * b;
     }
@@ -736,12 +747,25 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   for (std::size_t r = 0; r < m; ++r) solve_unit(*up, M, s.W + r * N);
   double* const A_inverse = regularization == 0.0 ? s.Y : nullptr;
   if (A_inverse != nullptr) {
-    for (std::size_t c = 0; c < m; ++c) {
-      double* e = A_inverse + c * m;
-      std::fill(e, e + m, 0.0);
-      e[c] = 1.0;
-      cholesky_solve(s, e);
+    // A⁻¹ = L⁻ᵀ L⁻¹ from the Cholesky factor L: X = L⁻¹ by forward substitution,
+    // X_jj = 1 / L_jj, X_ij = −(Σ_{j≤k<i} L_ik X_kj) / L_ii, then
+    // A⁻¹_ij = Σ_{k ≥ max(i, j)} X_ki X_kj.
+    const double* L = s.A_factor;
+    double* X = s.product;
+    for (std::size_t j = 0; j < m; ++j) {
+      X[j * m + j] = 1.0 / L[j * m + j];
+      for (std::size_t i = j + 1; i < m; ++i) {
+        double sum = 0.0;
+        for (std::size_t k = j; k < i; ++k) sum += L[k * m + i] * X[j * m + k];
+        X[j * m + i] = -sum / L[i * m + i];
+      }
     }
+    for (std::size_t j = 0; j < m; ++j)
+      for (std::size_t i = j; i < m; ++i) {
+        double sum = 0.0;
+        for (std::size_t k = i; k < m; ++k) sum += X[i * m + k] * X[j * m + k];
+        A_inverse[j * m + i] = A_inverse[i * m + j] = sum;
+      }
   }
   // X ← A⁻¹ X for an m x N column-major X.
   const auto solve_columns = [&](double* X) -> std::expected<void, Error> {
@@ -762,20 +786,9 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   negative_solve_rows(up->data(), s.M, dq.data(), dqd.data(), static_cast<std::ptrdiff_t>(N));
   transpose_in_place(Matrix(dq, N));
   transpose_in_place(Matrix(dqd, N));
+  columns_of(s.J, m, N, s.columns);
   for (const auto& [Q, H] : {std::pair{dq, fq}, std::pair{dqd, fqd}}) {
-    // H += J Q, each item's rows over the coordinates they depend on.
-    for (const ResolvedConstraint& item : set.resolved()) {
-      const std::size_t count = item_support(bodies, item, o, N, w), rows = item.rows();
-      for (std::size_t c = 0; c < N; ++c) {
-        double* h = H.data() + c * m + item.row;
-        const double* Q_c = Q.data() + c * N;
-        for (std::size_t i = 0; i < count; ++i) {
-          const std::size_t k = w.support[i];
-          const double x = Q_c[k];
-          for (std::size_t r = 0; r < rows; ++r) h[r] += s.J[(item.row + r) * N + k] * x;
-        }
-      }
-    }
+    add_product(H.data(), s.columns, Q.data(), m, N, N);
     for (double& h : H) h = -h;
     VELKOR_TRY(solve_columns(H.data()));
     add_product(Q.data(), s.W, H.data(), N, m, N);

@@ -50,10 +50,20 @@ def calls():
     desired = arm.forward_kinematics(q, tool)
     loads = [velkor.Load(tool, torque=[0.1, 0, 0])]
 
+    feet = [velkor.Contact(legs.link_id(name)) for name in ("front_left_foot", "hind_right_foot")]
+    stance = legs.constraint_set(feet, baumgarte=(1.0, 0.5))
+    held = arm.constraint_set([velkor.Contact(tool, kind="frame", target=desired)])
+    twice = arm.constraint_set([velkor.Contact(tool, kind="frame")] * 2)
+    out_c = (np.empty(n), np.empty(6))
+
     def failing():
         try:
             arm.inverse_dynamics(q, qd[:-1], q)
         except ValueError:
+            pass
+        try:
+            arm.constrained_forward_dynamics(q, qd, qd, twice)
+        except velkor.SolverError:
             pass
 
     return [
@@ -73,6 +83,14 @@ def calls():
         lambda: legs.inverse_dynamics(base, ql, qdl, qdl, None, out_g),
         lambda: legs.forward_dynamics(base, ql, qdl, np.zeros(m + 6)),
         lambda: legs.mass_matrix(base, ql),
+        lambda: legs.constraint_set(feet),
+        lambda: arm.constrained_forward_dynamics(q, qd, qd, held, loads, out=out_c),
+        lambda: legs.constrained_forward_dynamics(base, ql, qdl, np.zeros(m + 6), stance),
+        lambda: legs.impulse_dynamics(base, ql, qdl, stance, restitution=0.5),
+        lambda: arm.constraint_jacobian(q, held),
+        lambda: legs.constrained_dynamics_derivatives(base, ql, qdl, np.zeros(m + 6), stance),
+        lambda: arm.batch(2).constrained_forward_dynamics(np.array([q] * 3), np.array([qd] * 3),
+                                                           np.array([qd] * 3), held),
         failing,
     ]
 
@@ -87,7 +105,7 @@ def main() -> None:
     rss, heap = rss_kib(), heap_in_use()
     for _ in range(args.calls):
         next(cycle)()
-    print(f"{args.calls} mixed calls (17 kinds, with out= and with new arrays, one failing kind)")
+    print(f"{args.calls} mixed calls (24 kinds, with out= and with new arrays, one failing kind)")
     print(f"  RSS      {rss} KiB after warm-up, {rss_kib()} KiB at the end ({rss_kib() - rss:+d} KiB)")
     print(f"  C heap   {heap} B after warm-up, {heap_in_use()} B at the end ({heap_in_use() - heap:+d} B)")
 

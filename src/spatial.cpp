@@ -26,6 +26,16 @@ std::optional<Pose> accept_pose(const std::array<double, 7>& v) {
   return Pose::from_array({v[0] / norm, v[1] / norm, v[2] / norm, v[3] / norm, v[4], v[5], v[6]});
 }
 
+Vec3 rotation_error(const Quat& desired, const Quat& current) {
+  const Quat e = desired * current.conjugate();
+  Vec3 v = e.vec();
+  if (e.w() < 0) v = -v;
+  const double s2 = v.squaredNorm();
+  if (s2 <= 0.0) return Vec3::Zero();
+  const double s = std::sqrt(s2);
+  return v / s * (2.0 * std::atan2(s, std::abs(e.w())));
+}
+
 Quat rpy_quaternion(double roll, double pitch, double yaw) {
   const double sr = std::sin(roll / 2), cr = std::cos(roll / 2);
   const double sp = std::sin(pitch / 2), cp = std::cos(pitch / 2);

@@ -55,6 +55,10 @@ std::optional<Pose> accept_pose(const std::array<double, 7>& values);
 // q = q_z(yaw)·q_y(pitch)·q_x(roll), the URDF origin convention.
 Quat rpy_quaternion(double roll, double pitch, double yaw);
 
+// The rotation vector (axis times angle, angle in [0, π]) of e = desired·conj(current):
+// the rotation, in the reference frame's axes, that carries `current` onto `desired`.
+Vec3 rotation_error(const Quat& desired, const Quat& current);
+
 // Mass properties of a link in its own frame: 25 doubles, matrices column by column.
 struct MassProperties {
   double mass = 0.0;

@@ -136,12 +136,6 @@ void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root,
 // The point velocity of a motion vector at p: m_ω × p + m_v.
 Vec3 at_point(const Vec6& m, const Vec3& p) { return m.head<3>().cross(p) + m.tail<3>(); }
 
-// The rotation vector φ of a rotation matrix (|φ| ≤ π).
-Vec3 rotation_vector(const Mat3& E) {
-  const Eigen::AngleAxisd turn{Quat(E)};
-  return turn.angle() * turn.axis();
-}
-
 // J_l⁻¹(φ) = E − ½[φ]× + (1/θ² − (1 + cos θ)/(2θ sin θ)) [φ]×², so that
 // log(exp(δ) exp(φ)) = φ + J_l⁻¹(φ) δ to first order; J_r⁻¹(φ) = J_l⁻¹(−φ).
 Mat3 left_jacobian_inverse(const Vec3& phi) {
@@ -155,7 +149,7 @@ Mat3 left_jacobian_inverse(const Vec3& phi) {
 
 // The scratch of one call, carved from the workspace's constraint scratch.
 struct Scratch {
-  std::size_t m, N;
+  std::size_t m = 0, N = 0;
   double* J;         // m rows of N (row-major: row r at J + r·N), world axes
   double* Y;         // m rows of N: L⁻ᵀ J_rᵀ
   double* W;         // m rows of N: D⁻¹ L⁻ᵀ J_rᵀ, then (the derivatives) M⁻¹ J_rᵀ
@@ -165,7 +159,7 @@ struct Scratch {
   double* A;         // m x m: J M⁻¹ Jᵀ
   double* A_factor;  // m x m: Cholesky factor of A + μE (lower triangle, column-major)
   double* qdd_free;  // N
-  double* velocity;  // N: the generalized velocity, world axes
+  double* velocity;  // N: the generalized velocity, world axes (q̈ where no velocity is needed)
   double* rhs;       // m
   double* f;         // m
   double* previous;  // m
@@ -184,8 +178,9 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
     p += count;
     return start;
   };
-  Scratch s{m,       N,       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  Scratch s{};
+  s.m = m;
+  s.N = N;
   s.J = take(m * N);
   s.Y = take(m * N);
   s.W = take(m * N);
@@ -286,11 +281,9 @@ void position_errors(const ConstraintSet& set, const RootFrame& root, const Work
     const Mat3 Ra = root.R0 * a.R;
     if (item.b) {
       const Side b = side(*item.b, root, w);
-      add_vector(out, item, 1.0, rotation_vector(Ra * (root.R0 * b.R).transpose()),
-                 root.R0 * (a.p - b.p));
+      add_vector(out, item, 1.0, rotation_error(Quat(Ra), Quat(root.R0 * b.R)), root.R0 * (a.p - b.p));
     } else if (item.target) {
-      add_vector(out, item, 1.0,
-                 rotation_vector(Ra * item.target->rotation.toRotationMatrix().transpose()),
+      add_vector(out, item, 1.0, rotation_error(Quat(Ra), item.target->rotation),
                  pa - item.target->translation);
     }
   }
@@ -665,8 +658,8 @@ std::expected<void, Error> constrained_dynamics_derivatives(
       Vec3 e = Vec3::Zero();
       if (item.kind != ConstraintKind::Frame || gains.kp == 0.0) return e;
       const Mat3 Ra = root.R0 * side(item.a, root, w).R;
-      if (item.b) return rotation_vector(Ra * (root.R0 * side(*item.b, root, w).R).transpose());
-      if (item.target) return rotation_vector(Ra * item.target->rotation.toRotationMatrix().transpose());
+      if (item.b) return rotation_error(Quat(Ra), Quat(root.R0 * side(*item.b, root, w).R));
+      if (item.target) return rotation_error(Quat(Ra), item.target->rotation);
       return e;
     }();
     const bool angular_error = item.kind == ConstraintKind::Frame && (item.b || item.target);

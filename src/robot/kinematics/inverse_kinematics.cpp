@@ -25,17 +25,6 @@ std::expected<void, Error> validate_options(const IkOptions& o) {
   return {};
 }
 
-// Rotation error vector r of e = q*·conj(q_c): axis times angle, angle in [0, π].
-Vec3 rotation_error(const Quat& desired, const Quat& current) {
-  const Quat e = desired * current.conjugate();
-  Vec3 v = e.vec();
-  if (e.w() < 0) v = -v;
-  const double s2 = v.squaredNorm();
-  if (s2 <= 0.0) return Vec3::Zero();
-  const double s = std::sqrt(s2);
-  return v / s * (2.0 * std::atan2(s, std::abs(e.w())));
-}
-
 }  // namespace
 
 std::expected<void, Error> validate_inverse_kinematics_solution(const Model& model,

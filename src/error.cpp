@@ -130,6 +130,10 @@ std::string Error::message() const {
                    "): the constraints cannot all hold; raise regularization or remove conflicting rows";
           },
           [](const InvalidConstraint& e) { return "invalid constraint: " + str(e.reason); },
+          [](const ZeroQuaternion& e) {
+            return str(e.input) +
+                   " holds a quaternion that cannot be normalised (norm below 1e-12 or overflowing)";
+          },
       },
       value_);
 }
@@ -204,6 +208,7 @@ std::string Error::debug() const {
             return "ProximalNotConverged { iterations: " + num(e.iterations) +
                    ", residual: " + format_scientific6(e.residual) + " }";
           },
+          [](const ZeroQuaternion& e) { return "ZeroQuaternion { input: " + quoted(e.input) + " }"; },
           [](const InvalidConstraint& e) {
             return "InvalidConstraint { reason: " + quoted(e.reason) + " }";
           },

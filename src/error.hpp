@@ -137,11 +137,17 @@ struct InvalidConstraint {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
   Label reason;
 };
+// A configuration whose base quaternion cannot be normalised: its norm is
+// below 1e-12 (no orientation) or its square overflows.
+struct ZeroQuaternion {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  Label input;
+};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..24); the Python class
+  // Declaration order is part of the contract (variant index 0..25); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -151,7 +157,8 @@ class Error {
       errors::IkNumericalFailure, errors::IkJointLimitViolation, errors::IkNotConverged,
       errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
       errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult,
-      errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint>;
+      errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint,
+      errors::ZeroQuaternion>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

@@ -36,6 +36,53 @@ Vec3 rotation_error(const Quat& desired, const Quat& current) {
   return v / s * (2.0 * std::atan2(s, std::abs(e.w())));
 }
 
+Quat rotation_exp(const Vec3& phi) {
+  const double theta = phi.norm();
+  const double half = 0.5 * theta;
+  // sin(θ/2)/θ, its series below 1e-4 (where the next term is under 1e-18)
+  const double s = theta < 1e-4 ? 0.5 - theta * theta / 48.0 : std::sin(half) / theta;
+  return Quat(std::cos(half), s * phi.x(), s * phi.y(), s * phi.z());
+}
+
+namespace {
+
+Mat3 skew_of(const Vec3& v) {
+  Mat3 k;
+  k << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
+  return k;
+}
+
+}  // namespace
+
+Mat3 left_jacobian(const Vec3& phi) {
+  const double t2 = phi.squaredNorm(), theta = std::sqrt(t2);
+  double a, b;  // (1 − cos θ)/θ², (θ − sin θ)/θ³
+  if (theta < 0.1) {
+    a = 0.5 - t2 / 24.0 * (1.0 - t2 / 30.0 * (1.0 - t2 / 56.0 * (1.0 - t2 / 90.0)));
+    b = 1.0 / 6.0 - t2 / 120.0 * (1.0 - t2 / 42.0 * (1.0 - t2 / 72.0 * (1.0 - t2 / 110.0)));
+  } else {
+    const double s = std::sin(0.5 * theta);
+    a = 2.0 * s * s / t2;
+    b = (theta - std::sin(theta)) / (t2 * theta);
+  }
+  const Mat3 K = skew_of(phi);
+  return Mat3::Identity() + a * K + b * K * K;
+}
+
+Mat3 left_jacobian_inverse(const Vec3& phi) {
+  const double t2 = phi.squaredNorm(), theta = std::sqrt(t2);
+  double c;  // (1 − (θ/2) cot(θ/2))/θ²
+  if (theta < 0.1) {
+    c = 1.0 / 12.0 + t2 / 720.0 + t2 * t2 / 30240.0 + t2 * t2 * t2 / 1209600.0 +
+        t2 * t2 * t2 * t2 / 47900160.0;
+  } else {
+    const double half = 0.5 * theta;
+    c = (1.0 - half * std::cos(half) / std::sin(half)) / t2;
+  }
+  const Mat3 K = skew_of(phi);
+  return Mat3::Identity() - 0.5 * K + c * K * K;
+}
+
 Quat rpy_quaternion(double roll, double pitch, double yaw) {
   const double sr = std::sin(roll / 2), cr = std::cos(roll / 2);
   const double sp = std::sin(pitch / 2), cp = std::cos(pitch / 2);

@@ -59,6 +59,17 @@ Quat rpy_quaternion(double roll, double pitch, double yaw);
 // the rotation, in the reference frame's axes, that carries `current` onto `desired`.
 Vec3 rotation_error(const Quat& desired, const Quat& current);
 
+// exp of a rotation vector φ (axis times angle) as a unit quaternion.
+Quat rotation_exp(const Vec3& phi);
+
+// The left Jacobian of the rotation group, J_l(φ) = E + (1 − cos θ)/θ² [φ]× +
+// (θ − sin θ)/θ³ [φ]×², θ = |φ|: exp(φ + δ) = exp(J_l(φ) δ) exp(φ) to first
+// order. Its inverse, J_l⁻¹(φ) = E − ½[φ]× + (1 − (θ/2) cot(θ/2))/θ² [φ]×²
+// (θ < 2π), gives log(exp(δ) exp(φ)) = φ + J_l⁻¹(φ) δ. J_r(φ) = J_l(−φ) = J_l(φ)ᵀ.
+// Series near θ = 0 keep both to round-off.
+Mat3 left_jacobian(const Vec3& phi);
+Mat3 left_jacobian_inverse(const Vec3& phi);
+
 // Mass properties of a link in its own frame: 25 doubles, matrices column by column.
 struct MassProperties {
   double mass = 0.0;

@@ -60,6 +60,8 @@ struct Workspace {
   // Constrained dynamics: sized by the constraint rows m and N on first use,
   // grown (never shrunk) when a larger constraint set comes.
   std::vector<double> constraint_scratch;
+  // Rollouts under constraints: the m forces of a step, grown like the scratch.
+  std::vector<double> rollout_forces;
 
   // Rows two algorithms share, under the names their users give them. The mass
   // matrix keeps each joint's motion axis in root axes in the forward-dynamics

@@ -181,6 +181,37 @@ bool number_argument(PyObject* value, const char* name, double& out) {
   return false;
 }
 
+bool read_leading_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
+  Py_ssize_t length = -1;
+  if (PyArray_Check(value)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(value);
+    if (PyArray_NDIM(array) == 1) length = PyArray_DIM(array, 0);
+  } else if (PySequence_Check(value)) {
+    length = PySequence_Size(value);
+    if (length < 0) PyErr_Clear();
+  }
+  if (length < 0) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of at least %zd numbers, got %s",
+                 name, count, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (length < count) {
+    PyErr_Format(PyExc_ValueError, "expected at least %zd elements in %s, found %zd", count, name,
+                 length);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(value, i));
+    if (!item) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd cannot be read", name, i);
+      return false;
+    }
+    if (!number_argument(item.get(), name, out[i])) return false;
+  }
+  return true;
+}
+
 bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
   // A float64 vector of the right length is read directly, the common case
   // that would otherwise make a NumPy scalar per item.

@@ -50,6 +50,10 @@ bool number_argument(PyObject* value, const char* name, double& out);
 // Exactly `count` numbers from any sequence, each converted as float() would
 // convert a number. TypeError names the argument; a wrong length is a ValueError.
 bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count);
+// The first `count` numbers of a one-dimensional array or a sequence of at
+// least that many: ValueError "expected at least 7 elements in configuration,
+// found 3", TypeError as read_numbers.
+bool read_leading_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count);
 
 // A tuple of Python floats.
 PyObject* float_tuple(const double* values, Py_ssize_t count);

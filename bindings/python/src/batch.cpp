@@ -10,31 +10,42 @@
 #include <vector>
 
 #include "computing_method.hpp"
+#include "configuration_methods.hpp"
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
+#include "robot/dynamics/rollout.hpp"
 
 namespace velkor::py {
 namespace {
 
-// A two-dimensional argument, one state per row: a C-contiguous, aligned
-// float64 array (the caller's own when it is one, else NumPy's conversion).
+// An array argument of `dimensions` dimensions (two: one state per row): a
+// C-contiguous, aligned float64 array (the caller's own when it is one, else
+// NumPy's conversion).
 class BatchInput {
  public:
-  bool extract(PyObject* value, const char* name) {
+  bool extract(PyObject* value, const char* name, int dimensions = 2) {
     PyObject* converted =
         PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
                         NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr);
     if (converted == nullptr) return false;
     array_ = PyRef::steal(converted);
-    if (PyArray_NDIM(array()) != 2) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument '%s': expected a two-dimensional array, one state per row, got %s "
-                   "with %d dimensions",
-                   name, Py_TYPE(value)->tp_name, PyArray_NDIM(array()));
+    if (PyArray_NDIM(array()) != dimensions) {
+      static constexpr const char* expected[] = {"", "a one-dimensional array",
+                                                 "a two-dimensional array, one state per row",
+                                                 "a three-dimensional array, one state per row"};
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s with %d dimensions", name,
+                   expected[dimensions], Py_TYPE(value)->tp_name, PyArray_NDIM(array()));
       return false;
     }
     return true;
+  }
+  // The extent of dimension i.
+  std::size_t dim(int i) const { return static_cast<std::size_t>(PyArray_DIM(array(), i)); }
+  // All values, row-major.
+  std::span<const double> values() const {
+    return {static_cast<const double*>(PyArray_DATA(array())),
+            static_cast<std::size_t>(PyArray_SIZE(array()))};
   }
   PyArrayObject* array() const { return reinterpret_cast<PyArrayObject*>(array_.get()); }
   // Reads the rows from a private copy from now on, unless they are private
@@ -47,22 +58,24 @@ class BatchInput {
     return true;
   }
   std::size_t rows() const { return static_cast<std::size_t>(PyArray_DIM(array(), 0)); }
+  // Row i: every value with first index i.
   std::span<const double> row(std::size_t i) const {
-    const auto columns = static_cast<std::size_t>(PyArray_DIM(array(), 1));
-    return {static_cast<const double*>(PyArray_DATA(array())) + i * columns, columns};
+    const std::size_t size = rows() == 0 ? 0 : static_cast<std::size_t>(PyArray_SIZE(array())) / rows();
+    return {static_cast<const double*>(PyArray_DATA(array())) + i * size, size};
   }
 
  private:
   PyRef array_;
 };
 
-// Adds " (row i)" to the message of the exception being raised.
-void add_row(std::size_t row) {
+// Adds " (what i)" to the message of the exception being raised: " (row 3)".
+void add_index(const char* what, std::size_t row) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyRef raised = PyRef::steal(PyErr_GetRaisedException());
   PyObject* type = raised ? reinterpret_cast<PyObject*>(Py_TYPE(raised.get())) : nullptr;
   PyRef text = PyRef::steal(raised ? PyObject_Str(raised.get()) : nullptr);
-  PyRef message = PyRef::steal(text ? PyUnicode_FromFormat("%U (row %zu)", text.get(), row) : nullptr);
+  PyRef message =
+      PyRef::steal(text ? PyUnicode_FromFormat("%U (%s %zu)", text.get(), what, row) : nullptr);
   PyRef replaced = PyRef::steal(message ? PyObject_CallOneArg(type, message.get()) : nullptr);
   if (!replaced) {  // keep the original exception
     PyErr_Clear();
@@ -75,7 +88,8 @@ void add_row(std::size_t row) {
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef text = PyRef::steal(value ? PyObject_Str(value) : nullptr);
-  PyRef message = PyRef::steal(text ? PyUnicode_FromFormat("%U (row %zu)", text.get(), row) : nullptr);
+  PyRef message =
+      PyRef::steal(text ? PyUnicode_FromFormat("%U (%s %zu)", text.get(), what, row) : nullptr);
   PyRef replaced = PyRef::steal(message ? PyObject_CallOneArg(type, message.get()) : nullptr);
   if (!replaced) {  // keep the original exception
     PyErr_Clear();
@@ -114,6 +128,7 @@ struct RowCall {
   const ConstraintSet& constraints() const { return shared.constraints(); }
   double regularization() const { return shared.regularization(); }
   double restitution() const { return shared.restitution(); }
+  double number() const { return shared.number(); }
 };
 
 // Base states, one per row: a sequence of BaseState, or 19 numbers per row in
@@ -127,7 +142,7 @@ bool base_states(PyObject* value, std::vector<BaseState>& states) {
       for (Py_ssize_t i = 0; i < count; ++i) {
         auto state = base_state_argument(items[i], "base");
         if (!state) {
-          add_row(static_cast<std::size_t>(i));
+          add_index("row", static_cast<std::size_t>(i));
           return false;
         }
         states.push_back(*state);
@@ -146,7 +161,7 @@ bool base_states(PyObject* value, std::vector<BaseState>& states) {
     }
     auto state = base_state_of_row(r.data());
     if (!state) {
-      add_row(i);
+      add_index("row", i);
       return false;
     }
     states.push_back(*state);
@@ -154,29 +169,46 @@ bool base_states(PyObject* value, std::vector<BaseState>& states) {
   return true;
 }
 
-// The first failure of a batch: its row and error, or a fault's message.
+inline constexpr std::size_t no_step = static_cast<std::size_t>(-1);
+
+// The first failure of a batch: its row (and a rollout's step) and error, or a
+// fault's message.
 struct Failure {
   std::mutex mutex;
   std::atomic<std::size_t> row{static_cast<std::size_t>(-1)};
+  std::size_t step = no_step;
   std::optional<Error> error;
   std::string fault;
 
-  void record(std::size_t i, std::optional<Error> e, std::string fault_message = {}) {
+  void record(std::size_t i, std::optional<Error> e, std::string fault_message = {},
+              std::size_t at_step = no_step) {
     std::lock_guard lock(mutex);
     if (i >= row.load()) return;
     row.store(i);
+    step = at_step;
     error = std::move(e);
     fault = std::move(fault_message);
   }
+
+  // Raises the recorded failure: the error, " (step t)" for a rollout's, and
+  // " (row i)" in a batch. nullptr.
+  PyObject* raise(bool batch) const {
+    if (error) core_error(*error);
+    else raise_panic(fault.c_str());
+    if (step != no_step) add_index("step", step);
+    if (batch) add_index("row", row.load());
+    return nullptr;
+  }
 };
 
-// The R result arrays of a batch of N rows, of K[r] values in array r: the
-// caller's `out` (an array, or a tuple of R arrays; checked with the single
+// The R result arrays of `dimensions` dimensions, array r of shape shapes[r]:
+// the caller's `out` (an array, or a tuple of R arrays; checked with the single
 // calls' error classes, and refused when they share memory) or new arrays.
 // False with the error set.
 template <std::size_t R>
-bool batch_outputs(PyObject* out, std::size_t N, const std::array<std::size_t, R>& K,
-                   std::array<PyRef, R>& results) {
+bool shaped_outputs(PyObject* out, int dimensions, const std::array<std::array<npy_intp, 3>, R>& shapes,
+                    std::array<PyRef, R>& results) {
+  static constexpr const char* named[] = {"", "one", "two", "three"};
   if (out != nullptr) {
     if constexpr (R > 1) {
       if (!PyTuple_Check(out) || PyTuple_GET_SIZE(out) != static_cast<Py_ssize_t>(R)) {
@@ -193,17 +225,24 @@ bool batch_outputs(PyObject* out, std::size_t N, const std::array<std::size_t, R
       const PyRef& given = results[r];
       auto* o = reinterpret_cast<PyArrayObject*>(given.get());
       if (!PyArray_Check(given.get()) || !PyArray_EquivTypenums(PyArray_TYPE(o), NPY_DOUBLE) ||
-          !PyArray_ISNOTSWAPPED(o) || PyArray_NDIM(o) != 2) {
+          !PyArray_ISNOTSWAPPED(o) || PyArray_NDIM(o) != dimensions) {
         PyErr_Format(PyExc_TypeError,
-                     "argument 'out': expected None or a two-dimensional float64 numpy.ndarray, got %s",
-                     Py_TYPE(given.get())->tp_name);
+                     "argument 'out': expected None or a %s-dimensional float64 numpy.ndarray, got %s",
+                     named[dimensions], Py_TYPE(given.get())->tp_name);
         return false;
       }
-      if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) ||
-          static_cast<std::size_t>(PyArray_DIM(o, 0)) != N ||
-          static_cast<std::size_t>(PyArray_DIM(o, 1)) != K[r]) {
-        PyErr_Format(PyExc_ValueError,
-                     "out must be a writeable C-contiguous float64 array of shape (%zu, %zu)", N, K[r]);
+      bool shaped = true;
+      for (int i = 0; i < dimensions; ++i) shaped = shaped && PyArray_DIM(o, i) == shapes[r][i];
+      if (!PyArray_IS_C_CONTIGUOUS(o) || !PyArray_ISALIGNED(o) || !PyArray_ISWRITEABLE(o) || !shaped) {
+        if (dimensions == 2)
+          PyErr_Format(PyExc_ValueError,
+                       "out must be a writeable C-contiguous float64 array of shape (%zd, %zd)",
+                       static_cast<Py_ssize_t>(shapes[r][0]), static_cast<Py_ssize_t>(shapes[r][1]));
+        else
+          PyErr_Format(PyExc_ValueError,
+                       "out must be a writeable C-contiguous float64 array of shape (%zd, %zd, %zd)",
+                       static_cast<Py_ssize_t>(shapes[r][0]), static_cast<Py_ssize_t>(shapes[r][1]),
+                       static_cast<Py_ssize_t>(shapes[r][2]));
         return false;
       }
     }
@@ -223,24 +262,78 @@ bool batch_outputs(PyObject* out, std::size_t N, const std::array<std::size_t, R
   for (std::size_t r = 0; r < R; ++r) {
     PyRef& result = results[r];
     if (result) continue;
-    npy_intp dims[2] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K[r])};
-    result = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    npy_intp dims[3] = {shapes[r][0], shapes[r][1], shapes[r][2]};
+    result = PyRef::steal(PyArray_SimpleNew(dimensions, dims, NPY_DOUBLE));
     if (!result) return false;
   }
   return true;
 }
 
-// Runs the N rows into `out_data` (R arrays of N rows, of K[r] values in array r), split in
-// chunks over up to batch.threads threads, each on a workspace of its own
-// (chunk 0 on the handle's). The first failing row lands in `failure`;
-// `interrupted` when a signal handler asked to stop. False with the error set
-// when the handle cannot be locked (closed, poisoned) or memory runs out.
-template <class CoreRobot, class Method, std::size_t R>
-bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodCall<CoreRobot>& shared,
-              const std::vector<BaseState>& states, const std::array<BatchInput, 3>& inputs,
-              std::size_t N, const std::array<std::size_t, R>& K, const std::array<double*, R>& out_data,
-              Failure& failure, bool& interrupted) {
-  static constexpr const MethodDescription& d = Method::description;
+// The R result arrays of a batch of N rows, of K[r] values in array r.
+template <std::size_t R>
+bool batch_outputs(PyObject* out, std::size_t N, const std::array<std::size_t, R>& K,
+                   std::array<PyRef, R>& results) {
+  std::array<std::array<npy_intp, 3>, R> shapes{};
+  for (std::size_t r = 0; r < R; ++r)
+    shapes[r] = {static_cast<npy_intp>(N), static_cast<npy_intp>(K[r]), 0};
+  return shaped_outputs<R>(out, 2, shapes, results);
+}
+
+// Write holds on the results and a read hold on the inputs, all or none
+// ("The given array is already borrowed"); then, unless every result is
+// NumPy's own memory, private copies of the inputs that are not either: a
+// written row must never change a later row's input, and an `out` the caller
+// passes can share memory with an input under another address (two maps of
+// one file), which no overlap check sees. False with the error set.
+template <std::size_t R>
+bool hold_arrays(std::span<BatchInput> inputs, const std::array<PyRef, R>& results, Hold& reads,
+                 std::array<Hold, R>& writes, std::array<double*, R>& out_data) {
+  std::array<PyArrayObject*, 3> held{};
+  for (std::size_t i = 0; i < inputs.size(); ++i) held[i] = inputs[i].array();
+  bool held_all = reads.take_reads({held.data(), inputs.size()});
+  for (std::size_t r = 0; r < R && held_all; ++r) {
+    auto* array = reinterpret_cast<PyArrayObject*>(results[r].get());
+    held_all = writes[r].take(array, Hold::Kind::Write);  // also refuses out arrays that overlap
+    out_data[r] = static_cast<double*>(PyArray_DATA(array));
+  }
+  if (!held_all) {
+    PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
+    return false;
+  }
+  bool out_private = true;
+  for (const PyRef& result : results)
+    out_private = out_private && is_private_memory(reinterpret_cast<PyArrayObject*>(result.get()));
+  for (std::size_t i = 0; i < inputs.size() && !out_private; ++i)
+    if (!inputs[i].make_private()) return false;
+  return true;
+}
+
+// An Interrupt for a batch thread: a worker's stops when `stop` is set; the
+// calling thread's also polls for signals, and a signal sets `stop`.
+struct StopPoll {
+  std::atomic<bool>* stop;
+  Interrupt* signals;  // the calling thread's signal poll; nullptr on a worker
+  bool* interrupted;
+
+  static bool poll(void* context) {
+    auto& self = *static_cast<StopPoll*>(context);
+    if (self.stop->load(std::memory_order_relaxed)) return true;
+    if (self.signals == nullptr || !self.signals->poll()) return false;
+    *self.interrupted = true;
+    self.stop->store(true);
+    return true;
+  }
+};
+
+// Runs the N rows, split in chunks over up to batch.threads threads, each on a
+// workspace of its own (chunk 0 on the handle's): row(c, i, stop, step) computes
+// row i on calculation c, may poll `stop` (an Interrupt) inside a long row, and
+// sets `step` when it fails at a step. The first failing row lands in
+// `failure`; `interrupted` when a signal handler asked to stop. False with the
+// error set when the handle cannot be locked (closed, poisoned) or memory runs out.
+template <class CoreRobot, class Row>
+bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, std::size_t N, Failure& failure,
+              bool& interrupted, Row&& row) {
   std::vector<std::thread> workers;
   try {
     workers.reserve(batch.threads - 1);
@@ -248,7 +341,6 @@ bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodC
     PyErr_NoMemory();
     return false;
   }
-  const BaseState no_state{};  // the rows of a Robot have none
   std::atomic<bool> stop{false};
   Interrupt interrupt = signal_interrupt();
   {
@@ -274,18 +366,15 @@ bool run_rows(BatchObject<CoreRobot>& batch, Handle<CoreRobot>& h, const MethodC
     auto run = [&](std::size_t t, bool polls) {
       Calculation<CoreRobot>& c = workspace(t);
       const std::size_t begin = t * chunk, end = std::min(N, (t + 1) * chunk);
+      StopPoll context{&stop, polls ? &interrupt : nullptr, &interrupted};
+      Interrupt inside(StopPoll::poll, &context);
       try {
         for (std::size_t i = begin; i < end; ++i) {
           if (stopped(polls) || failure.row.load(std::memory_order_relaxed) < i) return;
-          const RowCall<CoreRobot> call{shared, is_floating<CoreRobot> ? &states[i] : &no_state};
-          const Inputs row{inputs[0].row(i),
-                           d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
-                           d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
-          std::array<double*, R> at;
-          for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K[r];
-          const auto done = compute_arrays<Method>(c, call, at, K, row);
+          std::size_t step = no_step;
+          const std::expected<void, Error> done = row(c, i, inside, step);
           if (!done) {
-            failure.record(i, done.error());
+            if (!done.error().is<errors::Interrupted>()) failure.record(i, done.error(), {}, step);
             return;
           }
         }
@@ -357,12 +446,12 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                    s.signature.required, s.signature.keyword_only};
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
-  constexpr Py_ssize_t b = is_floating<CoreRobot> ? 1 : 0;
+  constexpr Py_ssize_t b = base_arguments<CoreRobot>(d);
 
   PyObject* arg[max_parameters + 1] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   std::vector<BaseState> states;
-  if constexpr (is_floating<CoreRobot>)
+  if constexpr (b == 1)
     if (!base_states(arg[0], states)) return nullptr;
   std::array<BatchInput, 3> inputs;
   for (std::size_t i = 0; i < d.vectors; ++i)
@@ -370,10 +459,11 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const std::size_t N = inputs[0].rows();
   for (std::size_t i = 1; i < d.vectors; ++i)
     if (inputs[i].rows() != N) {
-      PyErr_Format(PyExc_ValueError, "q and %s must have the same number of rows", d.parameters[i]);
+      PyErr_Format(PyExc_ValueError, "%s and %s must have the same number of rows", d.parameters[0],
+                   d.parameters[i]);
       return nullptr;
     }
-  if (is_floating<CoreRobot> && states.size() != N) {
+  if (b == 1 && states.size() != N) {
     PyErr_SetString(PyExc_ValueError, "base must have one state per row of q");
     return nullptr;
   }
@@ -389,44 +479,186 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!batch_outputs<R>(out, N, K, results)) return nullptr;
   Hold reads;
   std::array<Hold, R> writes;
-  std::array<PyArrayObject*, 3> held{};
-  for (std::size_t i = 0; i < d.vectors; ++i) held[i] = inputs[i].array();
-  bool held_all = reads.take_reads({held.data(), d.vectors});
   std::array<double*, R> out_data{};
-  for (std::size_t r = 0; r < R && held_all; ++r) {
-    auto* array = reinterpret_cast<PyArrayObject*>(results[r].get());
-    held_all = writes[r].take(array, Hold::Kind::Write);  // also refuses out arrays that overlap
-    out_data[r] = static_cast<double*>(PyArray_DATA(array));
-  }
-  if (!held_all) {
-    PyErr_SetString(PyExc_ValueError, "The given array is already borrowed");
-    return nullptr;
-  }
-  // A written row must never change a later row's input. An `out` the caller
-  // passes can share memory with an input under another address (two maps of
-  // one file), which no overlap check sees: then the rows are read from
-  // private copies of every input that is not NumPy's own memory.
-  bool out_private = true;
-  for (const PyRef& result : results)
-    out_private = out_private && is_private_memory(reinterpret_cast<PyArrayObject*>(result.get()));
-  for (std::size_t i = 0; i < d.vectors && !out_private; ++i)
-    if (!inputs[i].make_private()) return nullptr;
+  if (!hold_arrays<R>({inputs.data(), d.vectors}, results, reads, writes, out_data)) return nullptr;
 
+  const BaseState no_state{};  // the rows of a Robot, or of a method without a base, have none
   Failure failure;
   bool interrupted = false;
-  if (!run_rows<CoreRobot, Method>(batch, h, shared, states, inputs, N, K, out_data, failure,
-                                   interrupted))
-    return nullptr;
+  const bool ran = run_rows<CoreRobot>(
+      batch, h, N, failure, interrupted,
+      [&](Calculation<CoreRobot>& c, std::size_t i, Interrupt&, std::size_t&) {
+        const RowCall<CoreRobot> call{shared, b == 1 ? &states[i] : &no_state};
+        const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
+                         d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
+        std::array<double*, R> at;
+        for (std::size_t r = 0; r < R; ++r) at[r] = out_data[r] + i * K[r];
+        return compute_arrays<Method>(c, call, at, K, row);
+      });
+  if (!ran) return nullptr;
   reads.release();
   for (Hold& write : writes) write.release();
   if (interrupted) return core_error(errors::Interrupted{});
-  if (failure.row.load() != static_cast<std::size_t>(-1)) {
-    if (failure.error) core_error(*failure.error);
-    else raise_panic(failure.fault.c_str());
-    add_row(failure.row.load());
-    return nullptr;
-  }
+  if (failure.row.load() != static_cast<std::size_t>(-1)) return failure.raise(true);
   if (R > 1 && out != nullptr) return Py_NewRef(out);  // the caller's tuple
+  return one_or_tuple(results);
+}
+
+// ---- rollouts: a row per step ----
+
+// The rollout's arguments after parsing, as a single call and a batch take
+// them: configuration, velocity and forces of `dimensions` (1, 1, 2 for a
+// single call; one more each for a batch), then constraints, regularization,
+// dt and out as MethodCall reads them. False with the error set.
+template <class CoreRobot>
+struct RolloutCall {
+  static constexpr const MethodDescription& d = methods::rollout::description;
+
+  bool read(PyObject* const* arg, int extra, const Handle<CoreRobot>& h) {
+    batch = extra == 1;
+    if (!inputs[0].extract(arg[0], "configuration", 1 + extra) ||
+        !inputs[1].extract(arg[1], "velocity", 1 + extra) ||
+        !inputs[2].extract(arg[2], "forces", 2 + extra))
+      return false;
+    if (extra == 1) {
+      const std::size_t B = inputs[0].rows();
+      for (std::size_t i = 1; i < 3; ++i)
+        if (inputs[i].rows() != B) {
+          PyErr_Format(PyExc_ValueError, "configuration and %s must have the same number of rows",
+                       d.parameters[i]);
+          return false;
+        }
+    }
+    if (!shared.template read_shared<d>(arg, *h.link_table)) return false;
+    const std::size_t columns = inputs[2].dim(1 + extra);
+    if (columns != h.generalized_count) {
+      PyErr_Format(PyExc_ValueError, "expected %zu elements in each row of forces, found %zu",
+                   h.generalized_count, columns);
+      return false;
+    }
+    steps = inputs[2].dim(extra);
+    out = arg[d.out] == Py_None ? nullptr : arg[d.out];
+    return true;
+  }
+
+  // Row i's rollout (the whole of a single call's) into its result rows.
+  std::expected<void, Error> run(Calculation<CoreRobot>& c, std::size_t i, Interrupt& interrupt,
+                                 std::size_t& step, const std::array<double*, 2>& out_data,
+                                 const std::array<std::size_t, 2>& sizes) const {
+    const auto values = [&](std::size_t k) { return batch ? inputs[k].row(i) : inputs[k].values(); };
+    const RolloutInput input{values(0),
+                             values(1),
+                             values(2),
+                             steps,
+                             shared.number(),
+                             shared.constraints_or_none(),
+                             shared.regularization()};
+    return velkor::rollout(c.model(), base_of(c, BaseState{}), c.workspace, input, interrupt,
+                           {out_data[0] + i * sizes[0], sizes[0]},
+                           {out_data[1] + i * sizes[1], sizes[1]}, step);
+  }
+
+  std::array<BatchInput, 3> inputs;
+  MethodCall<CoreRobot> shared;
+  std::size_t steps = 0;
+  bool batch = false;  // inputs with a row per state
+  PyObject* out = nullptr;
+};
+
+// The rollout's error: the core's, with " (step t)" when a step failed.
+PyObject* raise_rollout_error(const Error& error, std::size_t step) {
+  core_error(error);
+  if (step != no_rollout_step && !error.is<errors::Interrupted>()) add_index("step", step);
+  return nullptr;
+}
+
+}  // namespace
+
+template <class CoreRobot, class Method>
+PyObject* rollout_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const MethodSignature<CoreRobot> s(Method::description);
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(self);
+  PyObject* arg[max_parameters + 1] = {};
+  if (!parse_arguments(s.signature, args, nargs, kwnames, arg)) return nullptr;
+  RolloutCall<CoreRobot> call;
+  if (!call.read(arg, 0, h)) return nullptr;
+  const std::array<std::size_t, 2> sizes{(call.steps + 1) * h.configuration_count,
+                                         (call.steps + 1) * h.generalized_count};
+  const auto rows = static_cast<npy_intp>(call.steps + 1);
+  std::array<PyRef, 2> results;
+  if (!shaped_outputs<2>(call.out, 2,
+                         {{{rows, static_cast<npy_intp>(h.configuration_count), 0},
+                           {rows, static_cast<npy_intp>(h.generalized_count), 0}}},
+                         results))
+    return nullptr;
+  Hold reads;
+  std::array<Hold, 2> writes;
+  std::array<double*, 2> out_data{};
+  if (!hold_arrays<2>(call.inputs, results, reads, writes, out_data)) return nullptr;
+  Interrupt interrupt = signal_interrupt();
+  std::optional<std::expected<void, Error>> result;
+  std::size_t step = no_rollout_step;
+  if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
+        GilRelease released;
+        result.emplace(call.run(c, 0, interrupt, step, out_data, sizes));
+      }))
+    return nullptr;
+  reads.release();
+  for (Hold& write : writes) write.release();
+  if (!*result) return raise_rollout_error(result->error(), step);
+  if (call.out != nullptr) return Py_NewRef(call.out);  // the caller's tuple
+  return one_or_tuple(results);
+}
+
+template PyObject* rollout_method<Robot, methods::rollout>(PyObject*, PyObject* const*, Py_ssize_t,
+                                                           PyObject*);
+template PyObject* rollout_method<FloatingRobot, methods::rollout>(PyObject*, PyObject* const*,
+                                                                   Py_ssize_t, PyObject*);
+
+namespace {
+
+template <class CoreRobot, class Method>
+PyObject* batch_rollout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch.rollout";
+  static const MethodSignature<CoreRobot> s(Method::description);
+  static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
+                                   s.signature.required, s.signature.keyword_only};
+  BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
+  Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
+  PyObject* arg[max_parameters + 1] = {};
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  RolloutCall<CoreRobot> call;
+  if (!call.read(arg, 1, h)) return nullptr;
+  const std::size_t B = call.inputs[0].rows();
+  const std::array<std::size_t, 2> sizes{(call.steps + 1) * h.configuration_count,
+                                         (call.steps + 1) * h.generalized_count};
+  const auto rows = static_cast<npy_intp>(B), steps = static_cast<npy_intp>(call.steps + 1);
+  std::array<PyRef, 2> results;
+  if (!shaped_outputs<2>(call.out, 3,
+                         {{{rows, steps, static_cast<npy_intp>(h.configuration_count)},
+                           {rows, steps, static_cast<npy_intp>(h.generalized_count)}}},
+                         results))
+    return nullptr;
+  Hold reads;
+  std::array<Hold, 2> writes;
+  std::array<double*, 2> out_data{};
+  if (!hold_arrays<2>(call.inputs, results, reads, writes, out_data)) return nullptr;
+  Failure failure;
+  bool interrupted = false;
+  const bool ran = run_rows<CoreRobot>(
+      batch, h, B, failure, interrupted,
+      [&](Calculation<CoreRobot>& c, std::size_t i, Interrupt& stop, std::size_t& step) {
+        std::size_t at = no_rollout_step;
+        auto done = call.run(c, i, stop, at, out_data, sizes);
+        if (at != no_rollout_step) step = at;
+        return done;
+      });
+  if (!ran) return nullptr;
+  reads.release();
+  for (Hold& write : writes) write.release();
+  if (interrupted) return core_error(errors::Interrupted{});
+  if (failure.row.load() != static_cast<std::size_t>(-1)) return failure.raise(true);
+  if (call.out != nullptr) return Py_NewRef(call.out);
   return one_or_tuple(results);
 }
 
@@ -492,6 +724,24 @@ PyMethodDef batch_methods[] = {
                       "constraint_jacobian for each row of q: (N, m·G), each row column-major."),
     VELKOR_METHOD_ROW(batch_method, CoreRobot, constraint_acceleration_bias,
                       "constraint_acceleration_bias for each row: (N, m)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, integrate,
+                      "integrate for each row of configuration and velocity: (B, C)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, difference,
+                      "difference for each row of configuration0 and configuration1: (B, N)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, interpolate,
+                      "interpolate for each row, the same t for every row: (B, C)."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, integrate_derivatives,
+                      "integrate_derivatives for each row: a pair of (B, N·N) arrays."),
+    VELKOR_METHOD_ROW(batch_method, CoreRobot, difference_derivatives,
+                      "difference_derivatives for each row: a pair of (B, N·N) arrays."),
+    VELKOR_METHOD_ROW(batch_rollout, CoreRobot, rollout,
+                      "rollout for each row: configurations (B, C), velocities (B, N) and forces\n"
+                      "(B, T, N), the same dt, constraints and regularization for every row.\n"
+                      "Returns (configurations (B, T+1, C), velocities (B, T+1, N)), row i\n"
+                      "bit-identical to the single call on row i. out: None or a tuple of two\n"
+                      "C-contiguous float64 arrays of those shapes, not overlapping. Ctrl-C\n"
+                      "stops every thread within a step; a failing row raises its error with\n"
+                      "\" (step t)\" and \" (row i)\" added. No allocation per row or step."),
     VELKOR_METHOD_ROW(batch_method, CoreRobot, constrained_dynamics_derivatives,
                       "constrained_dynamics_derivatives for each row: three (N, G·G) arrays, then\n"
                       "three (N, m·G) arrays."),

@@ -27,12 +27,13 @@ using Inputs = std::array<std::span<const double>, 3>;
 template <class CoreRobot>
 struct Calculation {
   static constexpr std::size_t base_coordinates = std::is_same_v<CoreRobot, FloatingRobot> ? 6 : 0;
+  static constexpr std::size_t base_configuration = base_coordinates == 0 ? 0 : 7;
 
   explicit Calculation(CoreRobot core_robot)
       : robot(std::move(core_robot)),
         workspace(robot.model().joint_count(), robot.model().dof_count()),
         link_poses(robot.model().link_count(), Pose::identity()),
-        input_copies(3 * (robot.model().dof_count() + base_coordinates)) {}
+        input_copies(3 * (robot.model().dof_count() + base_configuration)) {}
 
   const Model& model() const { return robot.model(); }
 
@@ -56,7 +57,7 @@ struct Calculation {
   CoreRobot robot;
   Workspace workspace;
   std::vector<Pose> link_poses;  // world poses of all links, written by forward kinematics
-  std::vector<double> input_copies;  // three rows of the generalized count
+  std::vector<double> input_copies;  // three rows of the configuration length C ≥ N
 };
 
 template <class CoreRobot>

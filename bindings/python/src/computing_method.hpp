@@ -115,8 +115,9 @@ enum class Result {
   PointJacobian,
   Jacobian,
   LinkPoses,
-  ConstraintRows,     // m: one value per constraint row
-  ConstraintJacobian  // m·N
+  ConstraintRows,      // m: one value per constraint row
+  ConstraintJacobian,  // m·N
+  Configuration        // C: a configuration (n, or 7 + n for a FloatingRobot)
 };
 
 // The most parameters a method takes after the FloatingRobot's `base`.
@@ -141,8 +142,11 @@ struct MethodDescription {
   int constraints = -1;     // a ConstraintSet of the robot's model
   int regularization = -1;  // number options (see NumberOption)
   int restitution = -1;
+  int number = -1;  // a number option of the method's own (dt, t): number_option says which
+  const struct NumberOption* number_option = nullptr;
   int out = -1;
   Py_ssize_t keyword_only = 0;  // trailing parameters given by keyword only
+  bool takes_base = true;  // false: a FloatingRobot method without the leading `base`
 };
 
 // What result array i of a method is.
@@ -150,19 +154,25 @@ constexpr Result result_of(const MethodDescription& d, std::size_t i) {
   return i + d.tail >= d.results ? d.tail_result : d.result;
 }
 
-// The number options of the constrained dynamics: finite, from `low` to `high`
-// (`range` says so in errors), option_default when omitted.
+// A number option: finite, from `low` to `high` (`range` says so in errors),
+// `fallback` when omitted (shown as `shown` in the text signature; nullptr for
+// a required one).
 struct NumberOption {
   const char* name;
   double low;
   double high;
   const char* range;
+  double fallback = 0.0;
+  const char* shown = "=0.0";
 };
-inline constexpr double option_default = 0.0;
-inline constexpr std::string_view option_default_text = "=0.0";  // as the text signature shows it
-inline constexpr NumberOption regularization_option{
-    "regularization", 0.0, std::numeric_limits<double>::infinity(), "a finite number, 0 or more"};
+inline constexpr double infinite = std::numeric_limits<double>::infinity();
+inline constexpr NumberOption regularization_option{"regularization", 0.0, infinite,
+                                                    "a finite number, 0 or more"};
 inline constexpr NumberOption restitution_option{"restitution", 0.0, 1.0, "a number from 0 to 1"};
+inline constexpr NumberOption dt_option{"dt", -infinite, infinite, "a finite number", 1.0, "=1.0"};
+inline constexpr NumberOption t_option{"t", -infinite, infinite, "a finite number", 0.0, nullptr};
+inline constexpr NumberOption step_option{
+    "dt", std::numeric_limits<double>::denorm_min(), infinite, "a finite number above 0", 0.0, nullptr};
 
 // ---- the method table row: its text signature written from the description ----
 
@@ -175,8 +185,9 @@ constexpr std::size_t put_text(char* out, std::size_t at, std::string_view text)
 // "jacobian($self, base, q, target, out=None)\n--\n\n" followed by `doc`: the
 // header CPython reads __text_signature__ (and so inspect.signature) from, with
 // the parameters the call parses (see MethodSignature), `base` first on a
-// FloatingRobot, "*, " before the keyword-only ones, option_default as the
-// default of the number options and None as that of the other optional ones.
+// FloatingRobot (unless the method takes none), "*, " before the keyword-only
+// ones, each number option's default (none for a required one) and None as
+// that of the other optional ones.
 // Returns the length.
 template <class CoreRobot>
 constexpr std::size_t method_text(const MethodDescription& d, std::string_view doc, char* out) {
@@ -184,13 +195,16 @@ constexpr std::size_t method_text(const MethodDescription& d, std::string_view d
   while (count < d.parameters.size() && d.parameters[count] != nullptr) ++count;
   const std::size_t first_keyword = count - static_cast<std::size_t>(d.keyword_only);
   std::size_t at = put_text(out, 0, d.name);
-  at = put_text(out, at, is_floating<CoreRobot> ? "($self, base, " : "($self, ");
+  at = put_text(out, at, is_floating<CoreRobot> && d.takes_base ? "($self, base, " : "($self, ");
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) at = put_text(out, at, ", ");
     if (i == first_keyword) at = put_text(out, at, "*, ");
     at = put_text(out, at, d.parameters[i]);
     const int index = static_cast<int>(i);
-    if (index == d.regularization || index == d.restitution) at = put_text(out, at, option_default_text);
+    if (index == d.regularization) at = put_text(out, at, regularization_option.shown);
+    else if (index == d.restitution) at = put_text(out, at, restitution_option.shown);
+    else if (index == d.number && d.number_option->shown != nullptr)
+      at = put_text(out, at, d.number_option->shown);
     else if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
   }
   at = put_text(out, at, ")\n--\n\n");
@@ -225,10 +239,10 @@ template <class CoreRobot>
 struct MethodSignature {
   explicit MethodSignature(const MethodDescription& d)
       : function(std::string(HandleTraits<CoreRobot>::class_name) + "." + d.name) {
-    if (is_floating<CoreRobot>) names.push_back("base");
+    const Py_ssize_t base = is_floating<CoreRobot> && d.takes_base ? 1 : 0;
+    if (base != 0) names.push_back("base");
     for (const char* p : d.parameters)
       if (p != nullptr) names.push_back(p);
-    const Py_ssize_t base = is_floating<CoreRobot> ? 1 : 0;
     signature = Signature{function.c_str(), names.data(), static_cast<Py_ssize_t>(names.size()),
                           d.required + base, d.keyword_only};
   }
@@ -244,6 +258,12 @@ inline bool same_length(const InputArray& q, const InputArray& other, const char
   return false;
 }
 
+// How many arguments come before a method's own: the FloatingRobot's `base`, or none.
+template <class CoreRobot>
+constexpr Py_ssize_t base_arguments(const MethodDescription& d) {
+  return is_floating<CoreRobot> && d.takes_base ? 1 : 0;
+}
+
 // The base a call computes with: the Robot's own (its base frame), or the
 // FloatingRobot's `state` (the call's argument, or a batch row's).
 template <class CoreRobot>
@@ -256,8 +276,6 @@ Base base_of(const Calculation<CoreRobot>& c, const BaseState& state) {
 template <class CoreRobot>
 class MethodCall {
  public:
-  static constexpr Py_ssize_t base_count = is_floating<CoreRobot> ? 1 : 0;
-
   // Parses and converts in the order every method reports errors in: the
   // argument list, base (FloatingRobot), the joint vectors in order, a hold on
   // their memory, target's type, tool's type, constraints' type, the number
@@ -267,8 +285,9 @@ class MethodCall {
   template <const MethodDescription& d>
   bool read(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
             const LinkTable& links) {
+    base_count_ = base_arguments<CoreRobot>(d);
     if (!parse_arguments(s, args, nargs, kwnames, values_)) return false;
-    if constexpr (is_floating<CoreRobot>) {
+    if constexpr (base_arguments<CoreRobot>(d) == 1) {
       auto state = base_state_argument(values_[0], "base");
       if (!state) return false;
       base_ = *state;
@@ -295,7 +314,8 @@ class MethodCall {
   // of `read`.
   template <const MethodDescription& d>
   bool read_shared(PyObject* const* values, const LinkTable& links) {
-    std::copy_n(values, max_parameters, values_ + base_count);
+    base_count_ = base_arguments<CoreRobot>(d);
+    std::copy_n(values, max_parameters, values_ + base_count_);
     return read_rest<d>(links, [] { return true; });
   }
 
@@ -306,10 +326,13 @@ class MethodCall {
   const Pose& tool() const { return tool_; }
   std::span<const IndexedLoad> loads() const { return loads_.loads(); }
   const ConstraintSet& constraints() const { return *constraints_; }
+  // The constraint set, none when an optional one was omitted.
+  const ConstraintSet* constraints_or_none() const { return constraints_.get(); }
   // m, the rows of the constraint set (0 for a method without one).
   std::size_t constraint_rows() const { return constraints_ ? constraints_->count() : 0; }
   double regularization() const { return regularization_; }
   double restitution() const { return restitution_; }
+  double number() const { return number_; }
   template <const MethodDescription& d>
   PyObject* out() const {
     return d.out >= 0 ? argument(d.out) : nullptr;
@@ -330,13 +353,16 @@ class MethodCall {
       if (tool != nullptr && !check_pose_type(tool, "tool")) return false;
     }
     if constexpr (d.constraints >= 0) {
-      constraints_ = constraint_set_argument(argument(d.constraints), "constraints");
-      if (!constraints_) return false;
+      PyObject* set = argument(d.constraints);
+      const bool omitted = d.constraints >= d.required && (set == nullptr || set == Py_None);
+      if (!omitted && !(constraints_ = constraint_set_argument(set, "constraints"))) return false;
     }
     if constexpr (d.regularization >= 0)
       if (!read_option(argument(d.regularization), regularization_option, regularization_)) return false;
     if constexpr (d.restitution >= 0)
       if (!read_option(argument(d.restitution), restitution_option, restitution_)) return false;
+    if constexpr (d.number >= 0)
+      if (!read_option(argument(d.number), *d.number_option, number_)) return false;
     if (!between()) return false;
     if constexpr (d.target >= 0) {
       const auto link = target_link(links, *index);
@@ -344,7 +370,7 @@ class MethodCall {
       target_ = *link;
     }
     if constexpr (d.constraints >= 0)
-      if (!constraint_set_of_model(*constraints_, links)) return false;
+      if (constraints_ && !constraint_set_of_model(*constraints_, links)) return false;
     if constexpr (d.loads >= 0)
       if (!loads_.convert(argument(d.loads), links)) return false;
     if constexpr (d.tool >= 0) {
@@ -358,13 +384,15 @@ class MethodCall {
       if (!option_in_range(regularization_option, regularization_)) return false;
     if constexpr (d.restitution >= 0)
       if (!option_in_range(restitution_option, restitution_)) return false;
+    if constexpr (d.number >= 0)
+      if (!option_in_range(*d.number_option, number_)) return false;
     return true;
   }
 
-  // A number option's value as float() reads it (TypeError naming it);
-  // option_default when omitted.
+  // A number option's value as float() reads it (TypeError naming it); its
+  // fallback when omitted.
   static bool read_option(PyObject* value, const NumberOption& option, double& out) {
-    out = option_default;
+    out = option.fallback;
     return value == nullptr || number_argument(value, option.name, out);
   }
 
@@ -378,7 +406,7 @@ class MethodCall {
   }
 
   // The i-th parameter after `base`; nullptr when omitted.
-  PyObject* argument(auto i) const { return values_[base_count + static_cast<Py_ssize_t>(i)]; }
+  PyObject* argument(auto i) const { return values_[base_count_ + static_cast<Py_ssize_t>(i)]; }
 
   PyObject* values_[max_parameters + 1] = {};
   BaseState base_;
@@ -388,8 +416,10 @@ class MethodCall {
   Pose tool_ = Pose::identity();
   LoadsArgument loads_;
   std::shared_ptr<const ConstraintSet> constraints_;  // the argument's, shared
-  double regularization_ = option_default;
-  double restitution_ = option_default;
+  Py_ssize_t base_count_ = 0;  // base_arguments of the method read
+  double regularization_ = 0.0;
+  double restitution_ = 0.0;
+  double number_ = 0.0;
 };
 
 // The length of an array result on handle `h`, for a call whose constraint
@@ -408,6 +438,7 @@ std::size_t result_length(Result result, const Handle<CoreRobot>& h, std::size_t
     case Result::LinkPoses: return 7 * h.link_count;
     case Result::ConstraintRows: return m;
     case Result::ConstraintJacobian: return m * N;
+    case Result::Configuration: return h.configuration_count;
     default: return 0;
   }
 }

@@ -1,6 +1,7 @@
 // The FloatingRobot handle: the root link moves freely and every computing
 // method takes the base state as its first argument.
 #include "batch.hpp"
+#include "configuration_methods.hpp"
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
@@ -73,6 +74,24 @@ PyMethodDef methods[] = {
         "linear components. Base rows: the base wrench (torque about the root-link\n"
         "origin, then force), world axes. See the conventions page for conversion\n"
         "to a local-frame convention.\n"),
+    VELKOR_CONFIGURATION_METHODS(
+        FloatingRobot,
+        "No base argument: a configuration (C = 7 + n values) is the root link's\n"
+        "world position (m), its orientation quaternion (x, y, z, w; need not be\n"
+        "unit, it is normalised; results are unit) and the n joint positions; a\n"
+        "velocity (N = 6 + n) the base's angular velocity and the root-link\n"
+        "origin's linear velocity (world axes), then the joint rates. The base\n"
+        "moves with both held constant in world axes: R <- exp(dt[w]x) R, p <- p +\n"
+        "dt v (not a screw motion; see the conventions page for Pinocchio's).\n",
+        "Base block (tangent coordinates 0-5, world axes): c ⊕ δ turns the robot by\n"
+        "exp([δθ]x) on the left, about the root-link origin, then moves that origin\n"
+        "by δp, as the dynamics derivatives' base columns do.\n"),
+    VELKOR_ROLLOUT_ROW(FloatingRobot,
+                       "    c, v = configuration, velocity\n"
+                       "    for f in forces:\n"
+                       "        base = velkor.BaseState.from_configuration(c, v)\n"
+                       "        v = v + dt * robot.forward_dynamics(base, c[7:], v[6:], f)\n"
+                       "        c = robot.integrate(c, v, dt)\n"),
     VELKOR_KINEMATICS_METHODS(FloatingRobot),
     VELKOR_METHOD_ROW(computing_method, FloatingRobot, gravity,
                       "Generalized forces that hold the robot still against gravity_vector\n"
@@ -153,6 +172,12 @@ PyGetSetDef getset[] = {
      "N = 6 + n, the length of generalized vectors (velocities, forces, Jacobian\n"
      "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
      "joints. Raises RuntimeError \"robot is closed\" after close().",
+     nullptr},
+    {"configuration_size", entry<handle_count<FloatingRobot, &H::configuration_count>>, nullptr,
+     "C = 7 + n, the length of a configuration array (integrate, difference,\n"
+     "rollout): the root link's world position, its orientation quaternion (x,\n"
+     "y, z, w), then the n joint positions. Raises RuntimeError \"robot is\n"
+     "closed\" after close().",
      nullptr},
     VELKOR_MODEL_GETSET(FloatingRobot),
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -43,6 +43,7 @@ template <>
 struct HandleTraits<Robot> {
   static constexpr const char* class_name = "Robot";
   static constexpr std::size_t base_dofs = 0;
+  static constexpr std::size_t base_configuration = 0;  // configuration values of the base
   static constexpr Py_ssize_t option_count = 2;  // mimic, inertia_tolerance
   static PyTypeObject* type() { return types().robot; }
   static std::expected<Robot, Error> make(RobotModel model, const LoadOptions&) {
@@ -54,6 +55,7 @@ template <>
 struct HandleTraits<FloatingRobot> {
   static constexpr const char* class_name = "FloatingRobot";
   static constexpr std::size_t base_dofs = 6;
+  static constexpr std::size_t base_configuration = 7;  // position, quaternion x, y, z, w
   static constexpr Py_ssize_t option_count = 3;  // mimic, massless_root, inertia_tolerance
   static PyTypeObject* type() { return types().floating_robot; }
   static std::expected<FloatingRobot, Error> make(RobotModel model, const LoadOptions& options) {
@@ -70,6 +72,7 @@ struct Handle {
         link_table(std::move(links)),
         dof_count(dofs),
         generalized_count(dofs + HandleTraits<CoreRobot>::base_dofs),
+        configuration_count(dofs + HandleTraits<CoreRobot>::base_configuration),
         link_count(link_table->size()),
         options(load_options),
         slot(std::move(calculation)) {}
@@ -77,7 +80,8 @@ struct Handle {
   const std::string name;
   const std::shared_ptr<const LinkTable> link_table;  // shared with forks
   const std::size_t dof_count;  // n; Python calls it joint_count
-  const std::size_t generalized_count;
+  const std::size_t generalized_count;  // N
+  const std::size_t configuration_count;  // C: Python's configuration_size
   const std::size_t link_count;
   const LoadOptions options;  // as loaded: pickling loads the same way
   CalculationSlot<CoreRobot> slot;

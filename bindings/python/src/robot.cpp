@@ -2,6 +2,7 @@
 #include "robot.hpp"
 
 #include "batch.hpp"
+#include "configuration_methods.hpp"
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
@@ -110,6 +111,15 @@ PyMethodDef methods[] = {
     VELKOR_WHOLE_BODY_METHODS(Robot),
     VELKOR_CONSTRAINED_METHODS(Robot, "N = n, the joints in DOF order; the base is at rest.\n", ""),
     VELKOR_DERIVATIVE_METHODS(Robot, ""),
+    VELKOR_CONFIGURATION_METHODS(Robot,
+                                 "A configuration is the n joint positions (C = n), a velocity the n\n"
+                                 "joint rates (N = n), DOF order.\n",
+                                 ""),
+    VELKOR_ROLLOUT_ROW(Robot,
+                       "    c, v = configuration, velocity\n"
+                       "    for f in forces:\n"
+                       "        v = v + dt * robot.forward_dynamics(c, v, f)\n"
+                       "        c = robot.integrate(c, v, dt)\n"),
     VELKOR_KINEMATICS_METHODS(Robot),
     VELKOR_METHOD_ROW(computing_method, Robot, gravity,
                       "Joint forces that hold the robot still against gravity_vector at\n"
@@ -196,6 +206,11 @@ PyGetSetDef getset[] = {
      "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
      "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
      "close().",
+     nullptr},
+    {"configuration_size", entry<handle_count<Robot, &H::configuration_count>>, nullptr,
+     "C = n, the length of a configuration array (integrate, difference,\n"
+     "rollout): the joint positions. Raises RuntimeError \"robot is closed\"\n"
+     "after close().",
      nullptr},
     VELKOR_MODEL_GETSET(Robot),
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -440,6 +440,25 @@ PyObject* base_state_from_array(PyObject* cls, PyObject* const* args, Py_ssize_t
   return reinterpret_cast<PyObject*>(self);
 }
 
+PyObject* base_state_from_configuration(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const char* const names[] = {"configuration", "velocity"};
+  static constexpr Signature signature{"BaseState.from_configuration", names, 2, 1};
+  PyObject* arg[2] = {};
+  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
+  double position[7];  // p, then the quaternion x, y, z, w
+  double velocity[6] = {0, 0, 0, 0, 0, 0};
+  if (!read_leading_numbers(arg[0], "configuration", position, 7)) return nullptr;
+  if (given(arg[1]) && !read_leading_numbers(arg[1], "velocity", velocity, 6)) return nullptr;
+  auto* self = allocate<BaseStateObject>(reinterpret_cast<PyTypeObject*>(cls));
+  if (!self) return nullptr;
+  std::copy_n(position + 3, 4, self->frame);
+  std::copy_n(position, 3, self->frame + 4);
+  std::copy_n(velocity, 6, self->velocity);
+  std::fill(self->acceleration, self->acceleration + 6, 0.0);
+  return reinterpret_cast<PyObject*>(self);
+}
+
 PyObject* base_state_to_array(PyObject* self, PyObject*) {
   const auto* state = reinterpret_cast<BaseStateObject*>(self);
   npy_intp dims[1] = {base_state_size};
@@ -464,6 +483,18 @@ PyMethodDef base_state_methods[] = {
      "directly; any other sequence of numbers is converted as float() would.\n"
      "Values are checked when the state is used, as for the constructor. Raises\n"
      "ValueError for another length, TypeError for non-numbers."},
+    {"from_configuration", fastcall_entry<base_state_from_configuration>(),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_configuration($type, configuration, velocity=None)\n--\n\n"
+     "The base argument of a FloatingRobot at a configuration array: the frame\n"
+     "from its first 7 values (root-link position in metres, then the\n"
+     "orientation quaternion x, y, z, w, as stored: normalised where used), the\n"
+     "velocity from the first 6 values of a generalized velocity (angular, then\n"
+     "the root-link origin's linear velocity, world axes; zero when None), the\n"
+     "acceleration zero. Longer arrays (a whole configuration, a whole\n"
+     "velocity) are fine; only the leading values are read. Values are checked\n"
+     "when the state is used. Raises ValueError \"expected at least 7 elements\n"
+     "in configuration, found k\", TypeError for non-numbers."},
     {"to_array", entry<base_state_to_array>, METH_NOARGS,
      "to_array($self)\n--\n\n"
      "The 19 numbers of from_array's layout, as a new float64 array."},

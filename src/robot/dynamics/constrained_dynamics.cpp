@@ -136,17 +136,6 @@ void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root,
 // The point velocity of a motion vector at p: m_ω × p + m_v.
 Vec3 at_point(const Vec6& m, const Vec3& p) { return m.head<3>().cross(p) + m.tail<3>(); }
 
-// J_l⁻¹(φ) = E − ½[φ]× + (1/θ² − (1 + cos θ)/(2θ sin θ)) [φ]×², so that
-// log(exp(δ) exp(φ)) = φ + J_l⁻¹(φ) δ to first order; J_r⁻¹(φ) = J_l⁻¹(−φ).
-Mat3 left_jacobian_inverse(const Vec3& phi) {
-  const double theta = phi.norm();
-  const Mat3 K = skew(phi);
-  const double c = theta < 1e-4 ? 1.0 / 12.0 + theta * theta / 720.0
-                                : 1.0 / (theta * theta) -
-                                      (1.0 + std::cos(theta)) / (2.0 * theta * std::sin(theta));
-  return Mat3::Identity() - 0.5 * K + c * K * K;
-}
-
 // The scratch of one call, carved from the workspace's constraint scratch.
 struct Scratch {
   std::size_t m = 0, N = 0;

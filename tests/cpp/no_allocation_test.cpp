@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "robot/configuration.hpp"
 #include "robot/constraints.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
+#include "robot/dynamics/rollout.hpp"
 #include "robot/dynamics/whole_body.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/inverse_kinematics.hpp"
@@ -108,6 +110,43 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
   expect_no_allocation(label, [&] { return all().has_value(); });
 }
 
+// The configuration space and rollouts (free, then constrained by `set`) from
+// joint positions q and velocities qd; a free base starts at b's state.
+void configuration_and_rollout(const char* label, const Model& m, const Base& b, Workspace& w,
+                               const ConstraintSet& set, std::span<const double> q,
+                               std::span<const double> qd, std::span<const double> tau) {
+  const std::size_t N = m.dof_count() + b.coordinates(), C = configuration_size(m, b), T = 5;
+  std::vector<double> c0, v(N), c1(C), c2(C), d0(N * N), d1(N * N), forces;
+  if (b.floating) {
+    const auto& pose = b.state.frame;
+    c0 = {pose.translation.x(), pose.translation.y(), pose.translation.z(), pose.rotation.x(),
+          pose.rotation.y(),    pose.rotation.z(),    pose.rotation.w()};
+    std::copy_n(b.state.velocity.angular.data(), 3, v.begin());
+    std::copy_n(b.state.velocity.linear.data(), 3, v.begin() + 3);
+  }
+  c0.insert(c0.end(), q.begin(), q.end());
+  std::copy(qd.begin(), qd.end(), v.end() - static_cast<std::ptrdiff_t>(qd.size()));
+  for (std::size_t t = 0; t < T; ++t) forces.insert(forces.end(), tau.begin(), tau.end());
+  std::vector<double> cs((T + 1) * C), vs((T + 1) * N);
+  Interrupt never;
+  std::size_t step = 0;
+  const auto all = [&]() -> std::expected<void, Error> {
+    VELKOR_TRY(integrate(m, b, c0, v, 0.01, c1));
+    VELKOR_TRY(difference(m, b, c0, c1, v));
+    VELKOR_TRY(interpolate(m, b, c0, c1, 0.5, c2));
+    VELKOR_TRY(integrate_derivatives(m, b, c0, v, 0.01, d0, d1));
+    VELKOR_TRY(difference_derivatives(m, b, c0, c1, d0, d1));
+    VELKOR_TRY(rollout(m, b, w, RolloutInput{c0, v, forces, T, 1e-3}, never, cs, vs, step));
+    return rollout(m, b, w, RolloutInput{c0, v, forces, T, 1e-3, &set, 1e-8}, never, cs, vs, step);
+  };
+  if (const auto warm = all(); !warm) {
+    std::printf("FAIL %s: warm-up call failed: %s\n", label, warm.error().message().c_str());
+    ++failures;
+    return;
+  }
+  expect_no_allocation(label, [&] { return all().has_value(); });
+}
+
 void fixed_base(const std::string& path) {
   auto model = RobotModel::from_urdf(path);
   if (!model) {
@@ -176,6 +215,8 @@ void fixed_base(const std::string& path) {
     const std::vector<ConstraintItem> items{ConstraintItem{ConstraintKind::Frame, target}};
     const auto set = ConstraintSet::make(m, items, Baumgarte{1.0, 0.5});
     constrained("constrained dynamics", m, fixed_base(robot), w, *set, q, qd, qdd, loads);
+    configuration_and_rollout("configuration space and rollouts", m, fixed_base(robot), w, *set, q, qd,
+                              qdd);
   }
   expect_no_allocation("load buffer set, add, remove", [&] {
     return buffer.add(target, Vec6::Constant(0.1)).has_value() && buffer.remove(target).has_value() &&
@@ -243,6 +284,7 @@ void floating_base(const std::string& path) {
   items.push_back(ConstraintItem{ConstraintKind::Frame, LinkId{m.id, L - 3}, Pose::identity(), target});
   const auto set = ConstraintSet::make(m, items, Baumgarte{});
   constrained("floating constrained dynamics", m, b, w, *set, q, qd, forces, loads);
+  configuration_and_rollout("floating configuration space and rollouts", m, b, w, *set, q, qd, forces);
 }
 
 }  // namespace

@@ -1,0 +1,177 @@
+"""The configuration-space methods and rollouts as callers meet them: batches bit-identical to the
+single calls, the errors and their order, out=, a failing step named, Ctrl-C between steps."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import velkor
+from velkor import BaseState, FloatingRobot, Robot
+from velkor.samples import sample_path
+
+RNG = np.random.default_rng(27)
+
+
+def robot(kind):
+    return Robot(sample_path("arm")) if kind == "fixed" else FloatingRobot(sample_path("quadruped"))
+
+
+def configurations(r, rows):
+    """Random configurations; a floating base's quaternions unnormalised, some with w < 0."""
+    q = RNG.uniform(-1, 1, (rows, r.joint_count))
+    if r.configuration_size == r.joint_count:
+        return q
+    quaternions = RNG.standard_normal((rows, 4)) * RNG.uniform(0.5, 2.0, (rows, 1))
+    return np.hstack([RNG.uniform(-1, 1, (rows, 3)), quaternions, q])
+
+
+@pytest.mark.parametrize("kind", ["fixed", "floating"])
+@pytest.mark.parametrize("method", ["integrate", "difference", "interpolate", "integrate_derivatives",
+                                    "difference_derivatives"])
+def test_batch_rows_are_the_single_calls(kind, method):
+    r = robot(kind)
+    rows = 9
+    c0, c1 = configurations(r, rows), configurations(r, rows)
+    v = RNG.uniform(-2, 2, (rows, r.generalized_count))
+    args = {"integrate": (c0, v, 0.3), "difference": (c0, c1), "interpolate": (c0, c1, 0.4),
+            "integrate_derivatives": (c0, v, 0.3), "difference_derivatives": (c0, c1)}[method]
+    got = getattr(r.batch(threads=2), method)(*args)
+    for i in range(rows):
+        single = getattr(r, method)(*(a[i] if isinstance(a, np.ndarray) else a for a in args))
+        if isinstance(single, tuple):
+            assert all(np.array_equal(g[i], s) for g, s in zip(got, single, strict=True))
+        else:
+            assert np.array_equal(got[i], single)
+
+
+def test_text_signatures_take_no_base():
+    floating = robot("floating")
+    assert floating.integrate.__text_signature__ == "($self, configuration, velocity, dt=1.0, out=None)"
+    assert floating.interpolate.__text_signature__ == "($self, configuration0, configuration1, t, out=None)"
+    assert floating.rollout.__text_signature__ == (
+        "($self, configuration, velocity, forces, dt, *, constraints=None, regularization=0.0, out=None)")
+    assert floating.batch().rollout.__text_signature__ == floating.rollout.__text_signature__
+
+
+def test_base_state_from_configuration_reads_the_leading_values():
+    c = np.arange(1.0, 12.0)
+    v = -np.arange(1.0, 10.0)
+    state = BaseState.from_configuration(c, v)
+    assert state.frame.translation == (1.0, 2.0, 3.0) and state.frame.rotation_xyzw == (4.0, 5.0, 6.0, 7.0)
+    assert state.velocity.angular == (-1.0, -2.0, -3.0) and state.velocity.linear == (-4.0, -5.0, -6.0)
+    assert BaseState.from_configuration(list(c[:7])).velocity == velkor.Twist()
+    with pytest.raises(ValueError, match=r"^expected at least 7 elements in configuration, found 6$"):
+        BaseState.from_configuration(c[:6])
+    with pytest.raises(ValueError, match=r"^expected at least 6 elements in velocity, found 2$"):
+        BaseState.from_configuration(c, [1.0, 2.0])
+    with pytest.raises(TypeError):
+        BaseState.from_configuration(3.0)
+
+
+def zero_quaternion(r):
+    c = configurations(r, 1)[0]
+    c[3:7] = 0.0
+    return c
+
+
+@pytest.mark.parametrize(("call", "error", "message"), [
+    (lambda r, c, v: r.integrate(c[:-1], v), ValueError, r"^expected 19 elements in configuration, found 18$"),
+    (lambda r, c, v: r.integrate(c, v[:-1]), ValueError, r"^expected 18 elements in velocity, found 17$"),
+    (lambda r, c, v: r.integrate(c, v, np.inf), ValueError, r"^dt must be a finite number, got inf$"),
+    (lambda r, c, v: r.integrate(np.where(np.arange(19) == 8, np.nan, c), v), ValueError,
+     r"^configuration contains a non-finite value$"),
+    (lambda r, c, v: r.difference(c, zero_quaternion(r)), ValueError,
+     r"^configuration1 holds a quaternion that cannot be normalised"),
+    (lambda r, c, v: r.interpolate(c, c, "half"), TypeError, r"'t'"),
+    (lambda r, c, v: r.rollout(c, v, np.zeros((3, 17)), 0.01), ValueError,
+     r"^expected 18 elements in each row of forces, found 17$"),
+    (lambda r, c, v: r.rollout(c, v, np.zeros(18), 0.01), TypeError, r"^argument 'forces': expected a two-"),
+    (lambda r, c, v: r.rollout(c, v, np.zeros((3, 18)), 0.0), ValueError,
+     r"^dt must be a finite number above 0, got 0.0$"),
+    (lambda r, c, v: r.rollout(c, v, np.zeros((3, 18)), 0.01, constraints=robot("floating").constraint_set([])),
+     ValueError, r"^the constraint set belongs to another robot model$"),
+    (lambda r, c, v: r.rollout(c, v, np.zeros((3, 18)), 0.01, constraints=3), TypeError, r"'constraints'"),
+    (lambda r, c, v: r.rollout(c, v, np.zeros((3, 18)), 0.01, out=(np.zeros((4, 19)), np.zeros((3, 18)))),
+     ValueError, r"^out must be a writeable C-contiguous float64 array of shape \(4, 18\)$"),
+    (lambda r, c, v: r.batch().rollout(c[None], v[None], np.zeros((2, 3, 18)), 0.01), ValueError,
+     r"^configuration and forces must have the same number of rows$"),
+])
+def test_errors(call, error, message):
+    r = robot("floating")
+    c, v = configurations(r, 1)[0], RNG.uniform(-1, 1, r.generalized_count)
+    with pytest.raises(error, match=message):
+        call(r, c, v)
+    assert r.integrate(c, v).shape == (19,)  # the handle stays usable
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_a_failing_step_is_named_and_the_steps_before_it_are_kept(batch):
+    r = robot("floating")
+    c, v = configurations(r, 1)[0], RNG.uniform(-1, 1, r.generalized_count)
+    forces = RNG.uniform(-1, 1, (6, r.generalized_count))
+    clean = r.rollout(c, v, forces, 1e-3)
+    forces[4, 2] = np.nan
+    out = (np.full((7, 19), -1.0), np.full((7, 18), -1.0))
+    suffix = r" \(step 4\)$"
+    if batch:
+        out = (out[0][None].copy(), out[1][None].copy())
+        with pytest.raises(ValueError, match=r"^generalized forces contains a non-finite value \(step 4\) \(row 0\)$"):
+            r.batch(1).rollout(c[None], v[None], forces[None], 1e-3, out=out)
+        written = (out[0][0], out[1][0])
+    else:
+        with pytest.raises(ValueError, match=r"^generalized forces contains a non-finite value" + suffix):
+            r.rollout(c, v, forces, 1e-3, out=out)
+        written = out
+    assert np.array_equal(written[0][:5], clean[0][:5]) and np.array_equal(written[1][:5], clean[1][:5])
+
+
+def test_rollout_starts_from_the_state_as_given_and_zero_steps_return_it():
+    r = robot("floating")
+    c = configurations(r, 1)[0]
+    c[3:7] *= 3.0  # an unnormalised quaternion stays as given in row 0; later rows are unit
+    v = RNG.uniform(-1, 1, r.generalized_count)
+    cs, vs = r.rollout(c, v, np.zeros((3, 18)), 0.01)
+    assert np.array_equal(cs[0], c) and np.array_equal(vs[0], v)
+    np.testing.assert_allclose(np.linalg.norm(cs[1:, 3:7], axis=1), 1.0, rtol=0, atol=1e-15)
+    cs, vs = r.rollout(c, v, np.zeros((0, 18)), 0.01)
+    assert cs.shape == (1, 19) and vs.shape == (1, 18) and np.array_equal(cs[0], c)
+
+
+def test_out_is_returned_and_may_not_share_memory_with_an_input():
+    r = robot("fixed")
+    n = r.joint_count
+    q, qd, forces = np.zeros(n), np.zeros(n), np.zeros((2, n))
+    out = (np.empty((3, n)), np.empty((3, n)))
+    assert r.rollout(q, qd, forces, 0.01, out=out) is out
+    with pytest.raises(ValueError, match="^The given array is already borrowed$"):
+        r.rollout(out[0][0], qd, forces, 0.01, out=out)
+    with pytest.raises(ValueError, match="^the arrays in out must not overlap$"):
+        r.rollout(q, qd, forces, 0.01, out=(out[0], out[0]))
+
+
+def run_interrupted(call):
+    timer = threading.Timer(0.05, lambda: os.kill(os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        call()
+    timer.join()
+    return time.perf_counter() - start
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2])
+def test_ctrl_c_ends_a_long_rollout_between_steps(threads):
+    r = robot("fixed")
+    n = r.joint_count
+    steps = 2_000_000 if threads is None else 400_000
+    if threads is None:
+        elapsed = run_interrupted(lambda: r.rollout(np.zeros(n), np.zeros(n), np.zeros((steps, n)), 1e-4))
+    else:
+        forces = np.zeros((2, steps, n))
+        elapsed = run_interrupted(lambda: r.batch(threads).rollout(np.zeros((2, n)), np.zeros((2, n)), forces, 1e-4))
+    assert elapsed < 1.5  # stopped early, not after every step
+    assert r.integrate(np.zeros(n), np.ones(n)).shape == (n,)

@@ -55,6 +55,9 @@ def calls():
     held = arm.constraint_set([velkor.Contact(tool, kind="frame", target=desired)])
     twice = arm.constraint_set([velkor.Contact(tool, kind="frame")] * 2)
     out_c = (np.empty(n), np.empty(6))
+    c = np.r_[0.0, 0.0, 0.4, 0.0, 0.0, 0.1, 1.0, ql]
+    v = np.r_[0.1, 0.0, 0.0, 0.0, 0.2, 0.0, qdl]
+    out_r = (np.empty((4, m + 7)), np.empty((4, m + 6)))
 
     def failing():
         try:
@@ -64,6 +67,10 @@ def calls():
         try:
             arm.constrained_forward_dynamics(q, qd, qd, twice)
         except velkor.SolverError:
+            pass
+        try:
+            arm.rollout(q, qd, np.full((2, n), np.nan), 1e-3)
+        except ValueError:
             pass
 
     return [
@@ -91,6 +98,10 @@ def calls():
         lambda: legs.constrained_dynamics_derivatives(base, ql, qdl, np.zeros(m + 6), stance),
         lambda: arm.batch(2).constrained_forward_dynamics(np.array([q] * 3), np.array([qd] * 3),
                                                            np.array([qd] * 3), held),
+        lambda: legs.integrate(c, v, 0.01),
+        lambda: legs.difference_derivatives(c, legs.integrate(c, v)),
+        lambda: legs.rollout(c, v, np.zeros((3, m + 6)), 1e-3, constraints=stance, out=out_r),
+        lambda: arm.batch(2).rollout(np.array([q] * 2), np.array([qd] * 2), np.zeros((2, 3, n)), 1e-3),
         failing,
     ]
 
@@ -105,7 +116,7 @@ def main() -> None:
     rss, heap = rss_kib(), heap_in_use()
     for _ in range(args.calls):
         next(cycle)()
-    print(f"{args.calls} mixed calls (24 kinds, with out= and with new arrays, one failing kind)")
+    print(f"{args.calls} mixed calls (28 kinds, with out= and with new arrays, one failing kind)")
     print(f"  RSS      {rss} KiB after warm-up, {rss_kib()} KiB at the end ({rss_kib() - rss:+d} KiB)")
     print(f"  C heap   {heap} B after warm-up, {heap_in_use()} B at the end ({heap_in_use() - heap:+d} B)")
 

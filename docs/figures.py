@@ -230,3 +230,89 @@ def contact_forces():
     right.legend(fontsize=7, loc="lower center", ncol=2)
     right.set_title("top view (world axes)", fontsize=9)
     fig.tight_layout()
+
+
+def stance_rollout():
+    """Solo12 on its four feet under constant stance torques, pushed down on its base for 0.1 s: one
+    rollout of 1 s at 1 ms, the base height and the vertical foot forces against time.
+
+    The forces of each step come from the batch evaluator's constrained_forward_dynamics on the
+    rollout's states, the solve the rollout makes. Checked before drawing: those accelerations
+    give the rollout's velocities bit for bit; at rest (before the push) the base stays put, the
+    forces are the stance forces and their vertical parts sum to m·g; at every step Newton's law
+    for the whole robot holds with the total force from inverse dynamics (m·(c̈ − g) = push + Σ
+    foot forces); the feet stay on their footprint (to 10 µm), the ground only ever pushes and the
+    horizontal forces stay within a tenth of the vertical ones."""
+    dt, steps, kp, kd = 0.001, 1000, 400.0, 40.0
+    push_from, push_steps, push = 200, 100, np.array([0.0, 0.0, -0.1])  # N on the base, world axes
+    with velkor.FloatingRobot(str(SOLO12)) as solo:
+        q = solo.joint_vector({f"{leg}_{joint}": value for leg in LEGS
+                               for joint, value in {"HAA": 0.0, "HFE": 0.8, "KFE": -1.6}.items()})
+        feet = [solo.link_id(f"{leg}_FOOT") for leg in LEGS]
+        home = velkor.BaseState(velkor.Pose([0.0, 0.0, 0.25]))
+        footprint = np.array([solo.forward_kinematics(home, q, foot).translation for foot in feet])
+        stance = solo.constraint_set([velkor.Contact(foot, target=velkor.Pose(p)) for foot, p in zip(feet, footprint)],
+                                     baumgarte=(kp, kd))
+        mass, weight = solo.total_mass, -solo.total_mass * solo.gravity_vector[2]
+
+        tau = _stance_torques(solo, home, q, stance)
+        forces = np.tile(tau, (steps, 1))
+        # Generalized forces rows 3 to 5: a force on the base at the root-link origin, world axes.
+        forces[push_from:push_from + push_steps, 3:6] += push
+        start = np.r_[home.frame.translation, home.frame.rotation_xyzw, q]
+        configurations, velocities = solo.rollout(start, np.zeros(18), forces, dt, constraints=stance)
+
+        # The rollout's solve again, on its states: rows [pose, velocity, zero acceleration] per step.
+        bases = np.c_[configurations[:-1, :7], velocities[:-1, :6], np.zeros((steps, 6))]
+        batch = solo.batch()
+        qdd, contact = batch.constrained_forward_dynamics(bases, configurations[:-1, 7:], velocities[:-1, 6:],
+                                                          forces, stance)
+        assert np.array_equal(velocities[:-1] + dt * qdd, velocities[1:]), "not the rollout's accelerations"
+        contact = contact.reshape(steps, 4, 3)  # what the ground exerts on each foot, world axes (N)
+        fz = contact[:, :, 2]
+
+        # At rest: nothing moves, and the forces are the least-squares stance forces.
+        rest = slice(0, push_from + 1)
+        J = velkor.as_matrix(solo.constraint_jacobian(home, q, stance), stance.count)
+        f_stance = np.linalg.lstsq(J[:, :6].T, solo.gravity(home, q)[:6], rcond=None)[0]
+        assert np.abs(configurations[rest] - start).max() < 1e-12, np.abs(configurations[rest] - start).max()
+        assert np.abs(contact[:push_from].reshape(push_from, 12) - f_stance).max() < 1e-9
+        assert np.abs(fz[:push_from].sum(axis=1) - weight).max() < 1e-9 * weight
+
+        # Newton for the whole robot: the base force rows of inverse dynamics (which knows nothing of
+        # the contacts) are m·(c̈ − g), the total force the motion needs; it is the push plus the feet's.
+        accelerated = np.c_[bases[:, :13], qdd[:, :6]]
+        needed = batch.inverse_dynamics(accelerated, configurations[:-1, 7:], velocities[:-1, 6:], qdd[:, 6:])[:, 3:6]
+        applied = forces[:, 3:6] + contact.sum(axis=1)
+        assert np.abs(needed - applied).max() < 1e-9 * weight, np.abs(needed - applied).max()
+
+        # The feet stay where they stand, the ground pushes (a real floor could not pull), and the
+        # horizontal forces stay within a tenth of the vertical ones (what friction of 0.1 holds).
+        poses = batch.forward_kinematics_all(np.c_[configurations[:, :7], np.zeros((steps + 1, 12))],
+                                             configurations[:, 7:]).reshape(steps + 1, -1, 7)
+        drift = np.abs(poses[:, feet, :3] - footprint).max()
+        assert drift < 1e-5, drift
+        assert fz.min() > 0.0, fz.min()
+        assert (np.linalg.norm(contact[:, :, :2], axis=2) / fz).max() < 0.1
+        assert np.abs(fz[:, [0, 2]] - fz[:, [1, 3]]).max() < 1e-3  # left and right feet, N
+
+    time = dt * np.arange(steps + 1)
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9.0, 3.4))
+    for ax in (left, right):
+        ax.axvspan(dt * push_from, dt * (push_from + push_steps), color="0.9", lw=0)
+        ax.set_xlim(0.0, dt * steps)
+        ax.set_xlabel("time (s)")
+    left.plot(time, 100.0 * configurations[:, 2], color="0.2", lw=1.6)
+    left.set(ylabel="height of the root-link origin (cm)")
+    left.set_title(f"Solo12, {mass:.2f} kg; grey: {-push[2]:.1f} N down on the base", fontsize=9)
+    # Left and right feet carry the same to within a millinewton (the model is mirrored to 14 µm):
+    # the dashed lines lie on the solid ones.
+    for leg, colour, style, column in zip(LEGS, ("tab:blue", "tab:orange", "tab:green", "tab:red"),
+                                          ("-", (0, (3, 3)), "-", (0, (3, 3))), fz.T):
+        right.plot(time[:-1], column, color=colour, lw=1.6, ls=style, label=f"{leg} foot")
+    right.plot(time[:-1], fz.sum(axis=1) / 4, color="0.3", lw=1.0, ls=":", label="mean of the four")
+    right.axhline(weight / 4, color="0.5", ls="--", lw=1.0, label="m·g / 4")
+    right.set(ylabel="vertical contact force (N)", ylim=(0.0, 1.25 * fz.max()))
+    right.legend(fontsize=7, ncol=3, loc="lower left")
+    right.set_title("what the ground exerts on the feet, world z (up)", fontsize=9)
+    fig.tight_layout()

@@ -12,7 +12,7 @@ import pytest
 
 DOCS = Path(__file__).parent.parent / "docs"
 FIGURES = ["link_tree_arm", "link_tree_quadruped", "arm_frames", "call_times", "peer_comparison",
-           "contact_forces"]
+           "contact_forces", "stance_rollout"]
 
 
 def sphinx(builder, tmp_path):

@@ -20,7 +20,13 @@ and compute:
   ``ConstraintSet`` from ``robot.constraint_set(items)``, for
   ``constrained_forward_dynamics``, ``impulse_dynamics``,
   ``constraint_jacobian``, ``constraint_acceleration_bias`` and
-  ``constrained_dynamics_derivatives``.
+  ``constrained_dynamics_derivatives``;
+- time: configuration arrays (``configuration_size``; a ``FloatingRobot``'s
+  root position and quaternion, then q) moved by ``integrate``, compared by
+  ``difference`` and ``interpolate``, with ``integrate_derivatives`` and
+  ``difference_derivatives``; ``rollout`` steps a state through time by
+  semi-implicit Euler, optionally under a ``ConstraintSet``, and
+  ``BaseState.from_configuration`` gives the base argument of a configuration.
 
 ``robot.batch(threads)`` evaluates the array methods over many states at once,
 one state per row, on native threads; ``robot.fork()`` gives another thread a

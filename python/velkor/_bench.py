@@ -17,11 +17,14 @@ class Method(NamedTuple):
     # What it is called with, after a floating robot's base state: q, qd, qdd (joint vectors),
     # tau (generalized forces), link (the last link), start and goal (a configuration near q and
     # the pose of the last link at q), constraints (the last link's origin held as a point
-    # contact), - (None: no loads, default solver options).
+    # contact), - (None: no loads, default solver options); configuration (the base state's pose
+    # and q), configuration1 (a configuration near it), velocity (generalized), half (0.5),
+    # steps (zero forces for 10 steps), dt (1 ms).
     arguments: str
     out: bool  # timed writing into an out= array made beforehand
     fixed_base_only: bool = False
     slow: bool = False  # timed with 1/20 of the calls
+    takes_base: bool = True  # False: a floating robot's call has no base state first
 
 
 # Every computing method of Robot and FloatingRobot, in the order bench prints them.
@@ -53,6 +56,12 @@ COMPUTING_METHODS = (
     Method("impulse_dynamics", "q qd constraints", out=True),
     Method("constrained_dynamics_derivatives", "q qd tau constraints", out=True),
     Method("inverse_kinematics", "start link goal -", out=True, fixed_base_only=True, slow=True),
+    Method("integrate", "configuration velocity", out=True, takes_base=False),
+    Method("difference", "configuration configuration1", out=True, takes_base=False),
+    Method("interpolate", "configuration configuration1 half", out=True, takes_base=False),
+    Method("integrate_derivatives", "configuration velocity", out=True, takes_base=False),
+    Method("difference_derivatives", "configuration configuration1", out=True, takes_base=False),
+    Method("rollout", "configuration velocity steps dt", out=True, takes_base=False),
 )
 
 
@@ -85,6 +94,11 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], o
     motion = velkor.Twist(angular=[0.1, -0.2, 0.3], linear=[0.2, 0.1, -0.1])
     lead = (_base_state(velocity=motion, acceleration=motion),) if floating else ()
     values = {"q": q, "qd": qd, "qdd": qdd, "tau": forces, "link": target, "-": None}
+    pose = lead[0].frame if floating else None
+    values["configuration"] = np.r_[pose.translation, pose.rotation_xyzw, q] if pose else q
+    values["velocity"] = rng.uniform(-1, 1, robot.generalized_count)
+    values["configuration1"] = robot.integrate(values["configuration"], values["velocity"], 0.1)
+    values |= {"half": 0.5, "steps": np.zeros((10, robot.generalized_count)), "dt": 1e-3}
 
     def value(word: str) -> object:
         if word == "start":
@@ -98,7 +112,7 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], o
     def preparation(method: Method) -> Callable[[], Callable[[], object]]:
         def prepare() -> Callable[[], object]:
             call = getattr(robot, method.name)
-            arguments = (*lead, *map(value, method.arguments.split()))
+            arguments = (*(lead if method.takes_base else ()), *map(value, method.arguments.split()))
             if not method.out:
                 return lambda: call(*arguments)
             result = call(*arguments)  # an array, or a tuple of them (the derivatives)

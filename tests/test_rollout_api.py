@@ -8,6 +8,8 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import velkor
 from velkor import BaseState, FloatingRobot, Robot
@@ -175,3 +177,28 @@ def test_ctrl_c_ends_a_long_rollout_between_steps(threads):
         elapsed = run_interrupted(lambda: r.batch(threads).rollout(np.zeros((2, n)), np.zeros((2, n)), forces, 1e-4))
     assert elapsed < 1.5  # stopped early, not after every step
     assert r.integrate(np.zeros(n), np.ones(n)).shape == (n,)
+
+HANDLES = {}
+VALUES = st.sampled_from([0.0, 1.0, -2.5, 1e-300, 1e300, -1e308, np.inf, -np.inf, np.nan])
+HOSTILE = st.one_of(st.lists(VALUES, max_size=25).map(np.array), st.just([[1.0] * 19] * 2),
+                    st.just("q"), st.just(None), st.lists(VALUES, max_size=25))
+
+
+@settings(max_examples=150, deadline=None, derandomize=True)
+@given(kind=st.sampled_from(["fixed", "floating"]), method=st.sampled_from(
+    ["integrate", "difference", "interpolate", "integrate_derivatives", "difference_derivatives", "rollout"]),
+    first=HOSTILE, second=HOSTILE, number=VALUES)
+def test_hostile_arguments_raise_the_documented_kinds(kind, method, first, second, number):
+    r = HANDLES.setdefault(kind, robot(kind))
+    args = {"integrate": (first, second, number), "difference": (first, second),
+            "interpolate": (first, second, number), "integrate_derivatives": (first, second, number),
+            "difference_derivatives": (first, second),
+            "rollout": (first, second, np.full((2, r.generalized_count), number), 0.01)}[method]
+    try:
+        result = getattr(r, method)(*args)
+    except (ValueError, TypeError, velkor.SolverError):
+        pass
+    else:  # accepted: every value it returns is finite
+        assert all(np.isfinite(a).all() for a in (result if isinstance(result, tuple) else (result,)))
+    c = configurations(r, 1)[0]
+    assert np.isfinite(r.integrate(c, np.ones(r.generalized_count), 0.1)).all()  # the handle still works

@@ -10,7 +10,8 @@ namespace velkor {
 // A force vector (n, f): a torque about the point, then a force.
 inline Vec6 wrench_vector(const Vec3& torque, const Vec3& force) {
   Vec6 w;
-  w << torque, force;
+  w.head<3>() = torque;
+  w.tail<3>() = force;
   return w;
 }
 
@@ -18,13 +19,16 @@ inline Vec6 wrench_vector(const Vec3& torque, const Vec3& force) {
 // the linear one of the point.
 inline Vec6 motion_vector(const Vec3& angular, const Vec3& linear) {
   Vec6 m;
-  m << angular, linear;
+  m.head<3>() = angular;
+  m.tail<3>() = linear;
   return m;
 }
 
 inline Mat3 skew(const Vec3& v) {
   Mat3 m;
-  m << 0, -v.z(), v.y(), v.z(), 0, -v.x(), -v.y(), v.x(), 0;
+  m(0, 0) = 0.0, m(0, 1) = -v.z(), m(0, 2) = v.y();
+  m(1, 0) = v.z(), m(1, 1) = 0.0, m(1, 2) = -v.x();
+  m(2, 0) = -v.y(), m(2, 1) = v.x(), m(2, 2) = 0.0;
   return m;
 }
 
@@ -45,10 +49,18 @@ struct Rigid {
     I += other.I;
     return *this;
   }
+  // [[I, [h]×], [−[h]×, m E]], written entry by entry (a block initialiser
+  // costs several times as much).
   Mat6 matrix() const {
-    const Mat3 H = skew(h);
     Mat6 out;
-    out << I, H, -H, m * Mat3::Identity();
+    out.topLeftCorner<3, 3>() = I;
+    out(0, 3) = 0.0, out(1, 3) = h.z(), out(2, 3) = -h.y();
+    out(0, 4) = -h.z(), out(1, 4) = 0.0, out(2, 4) = h.x();
+    out(0, 5) = h.y(), out(1, 5) = -h.x(), out(2, 5) = 0.0;
+    out.bottomLeftCorner<3, 3>() = out.topRightCorner<3, 3>().transpose();  // −[h]× = [h]×ᵀ
+    out(3, 3) = m, out(4, 3) = 0.0, out(5, 3) = 0.0;
+    out(3, 4) = 0.0, out(4, 4) = m, out(5, 4) = 0.0;
+    out(3, 5) = 0.0, out(4, 5) = 0.0, out(5, 5) = m;
     return out;
   }
 };

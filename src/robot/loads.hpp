@@ -22,7 +22,8 @@ struct IndexedLoad {
 
   Vec6 wrench() const {
     Vec6 w;
-    w << torque, force;
+    w.head<3>() = torque;
+    w.tail<3>() = force;
     return w;
   }
 };

@@ -38,7 +38,7 @@ struct Workspace {
   std::vector<Mat6> fd_inertia;  // I^A_k: articulated inertia
   std::vector<Vec6> fd_U;  // U_k = I^A_k S_k
   std::vector<Vec6> fd_acceleration;  // a_k: spatial acceleration of link k+1
-  std::vector<double> fd_D;  // D_k = S_kᵀ U_k
+  std::vector<double> fd_D;  // 1/D_k, D_k = S_kᵀ U_k (forward dynamics keeps the inverse)
   std::vector<double> fd_u;  // u_k = τ_k − S_kᵀ p^A_k
   std::vector<Vec3> linear_velocity;  // origin velocity of link k+1, root axes (Jacobian derivative)
   std::vector<Mat3> inertia_rate;  // B_ω of the subtree below joint k (derivatives)

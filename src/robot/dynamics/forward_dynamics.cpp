@@ -1,6 +1,5 @@
 #include "robot/dynamics/forward_dynamics.hpp"
 
-#include <Eigen/Cholesky>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -17,18 +16,35 @@ double max_column_sum(const Mat6& M) { return M.cwiseAbs().colwise().sum().maxCo
 
 Error base_solve_failure() { return errors::NumericalFailure{"floating-base inertia solve"}; }
 
-// L⁻¹ of a lower-triangular factor (only its lower triangle is read), by forward
-// substitution: X_jj = 1 / L_jj, X_ij = −(Σ_{j≤k<i} L_ik X_kj) / L_ii.
-Mat6 lower_inverse(const Mat6& L) {
-  Mat6 X = Mat6::Zero();
+// S = L·diag(D)·Lᵀ with L unit lower triangular, without square roots:
+// D_j = S_jj − Σ_{k<j} L_jk² D_k, L_ij = (S_ij − Σ_{k<j} L_ik L_jk D_k) / D_j.
+// False when a pivot is not positive (S not positive definite in floating point).
+bool factor_ldlt(const Mat6& S, Mat6& L, Vec6& D) {
+  L.setIdentity();
   for (int j = 0; j < 6; ++j) {
-    X(j, j) = 1.0 / L(j, j);
+    double d = S(j, j);
+    for (int k = 0; k < j; ++k) d -= L(j, k) * L(j, k) * D[k];
+    if (!(d > 0.0)) return false;
+    D[j] = d;
+    const double inverse = 1.0 / d;
+    for (int i = j + 1; i < 6; ++i) {
+      double sum = S(i, j);
+      for (int k = 0; k < j; ++k) sum -= L(i, k) * L(j, k) * D[k];
+      L(i, j) = sum * inverse;
+    }
+  }
+  return true;
+}
+
+// X = L⁻¹ of a unit lower-triangular L: X_jj = 1, X_ij = −Σ_{j≤k<i} L_ik X_kj.
+Mat6 unit_lower_inverse(const Mat6& L) {
+  Mat6 X = Mat6::Identity();
+  for (int j = 0; j < 6; ++j)
     for (int i = j + 1; i < 6; ++i) {
       double sum = 0.0;
       for (int k = j; k < i; ++k) sum += L(i, k) * X(k, j);
-      X(i, j) = -sum / L(i, i);
+      X(i, j) = -sum;
     }
-  }
   return X;
 }
 
@@ -38,32 +54,36 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   if (!A.allFinite() || !b.allFinite()) return std::unexpected(base_solve_failure());
   for (int i = 0; i < 6; ++i)
     if (!(A(i, i) > 0.0)) return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
-  // S = D⁻¹ A D⁻¹ with D = diag(√A_ii): unit diagonal, so the test below is unit-free.
-  const Vec6 d = A.diagonal().cwiseSqrt();
+  // S = E A E with E = diag(1/√A_ii): unit diagonal, so the test below is unit-free.
+  const Vec6 e = A.diagonal().cwiseSqrt().cwiseInverse();
   Mat6 S;
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) S(i, j) = A(i, j) / d[i] / d[j];
-  const Vec6 b_scaled = b.cwiseQuotient(d);
+  for (int j = 0; j < 6; ++j)
+    for (int i = 0; i < 6; ++i) S(i, j) = A(i, j) * e[i] * e[j];
+  const Vec6 b_scaled = b.cwiseProduct(e);
   if (!S.allFinite() || !b_scaled.allFinite()) return std::unexpected(base_solve_failure());
 
-  const Eigen::LLT<Mat6> cholesky(S);
-  if (cholesky.info() != Eigen::Success || !(cholesky.matrixLLT().diagonal().array() > 0.0).all())
-    return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
-  // Condition: 1 / (‖S‖₁ ‖S⁻¹‖₁) must exceed the threshold. From the factor,
-  // ‖S⁻¹‖₁ ≤ √6 ‖S⁻¹‖₂ = √6 ‖L⁻¹‖₂² ≤ √6 ‖L⁻¹‖_F², so a bound well above the
-  // threshold settles it with one triangular inverse; otherwise the full inverse decides.
+  Mat6 L;
+  Vec6 D;
+  if (!factor_ldlt(S, L, D)) return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
+  const Vec6 inverse_D = D.cwiseInverse();
+  // Condition: 1 / (‖S⁻¹‖₁ ‖S‖₁) must exceed the threshold. With S⁻¹ = Xᵀ D⁻¹ X,
+  // X = L⁻¹: ‖S⁻¹‖₁ ≤ √6 ‖S⁻¹‖₂ ≤ √6 ‖D^(−1/2) X‖_F², so a bound well above the
+  // threshold settles it; otherwise the full inverse decides.
   const double norm = max_column_sum(S);
-  const Mat6 L_inverse = lower_inverse(cholesky.matrixLLT());
-  const double bound = 1.0 / norm / (std::sqrt(6.0) * L_inverse.squaredNorm());
-  if (!(L_inverse.allFinite() && bound > 4.0 * base_condition_threshold)) {
-    const Mat6 inverse = cholesky.solve(Mat6::Identity());
+  const Mat6 X = unit_lower_inverse(L);
+  double frobenius = 0.0;
+  for (int i = 0; i < 6; ++i) frobenius += inverse_D[i] * X.row(i).squaredNorm();
+  const double bound = 1.0 / norm / (std::sqrt(6.0) * frobenius);
+  if (!(std::isfinite(frobenius) && bound > 4.0 * base_condition_threshold)) {
+    const Mat6 inverse = X.transpose() * inverse_D.asDiagonal() * X;
     if (!inverse.allFinite()) return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
     if (1.0 / norm / max_column_sum(inverse) <= base_condition_threshold)
       return std::unexpected(errors::ForwardDynamicsIllConditionedBaseInertia{});
   }
 
-  const Vec6 y = cholesky.solve(b_scaled);
-  const Vec6 x = y.cwiseQuotient(d);
+  // y = S⁻¹ b: z = X b, then y = Xᵀ (D⁻¹ z)
+  const Vec6 y = X.transpose() * (X * b_scaled).cwiseProduct(inverse_D);
+  const Vec6 x = y.cwiseProduct(e);
   if (!y.allFinite() || !x.allFinite()) return std::unexpected(base_solve_failure());
   const double s = std::max(y.cwiseAbs().maxCoeff(), b_scaled.cwiseAbs().maxCoeff());
   if (s > 0.0) {
@@ -93,11 +113,27 @@ double singular_below(const Mat6& IA, const Vec6& S) {
   return 32.0 * std::numeric_limits<double>::epsilon() * root_bound * root_bound;
 }
 
+// Whether D is that small, deciding by singular_below only when a bound without
+// square roots does not: (Σ|S_i|√a_i)² ≤ (Σ|S_i|)(Σ|S_i| a_i) (Cauchy–Schwarz), so a
+// D above 32ε times the right side is above singular_below too.
+bool singular(double D, const Mat6& IA, const Vec6& S) {
+  double sum = 0.0, weighted = 0.0;
+  for (int i = 0; i < 6; ++i) {
+    const double s = std::abs(S[i]);
+    sum += s;
+    weighted += s * std::max(IA(i, i), 0.0);
+  }
+  // the factor 2 covers the rounding of the bound itself
+  if (D > 64.0 * std::numeric_limits<double>::epsilon() * sum * weighted) return false;
+  return D <= singular_below(IA, S);
+}
+
 // Outward pass: S_k (root_motion_axis); v_k = v_parent + S q̇,
 // c_k = v_k ×m S q̇, I^A_k = I_k, p^A_k = load + v_k ×* I_k v_k. I_k also stays
 // in the composite row as (m, h, I_o).
+// `loaded`: whether any body carries a load (else the load rows are all zero).
 void velocity_pass(const Model& model, std::span<const double> q, std::span<const double> qd,
-                   const Vec6& v0, Workspace& w) {
+                   const Vec6& v0, bool loaded, Workspace& w) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     place_body(model, k, model.joint_position(k, q.data()), w);
     const Mat3& R = w.rotations[k];
@@ -115,9 +151,9 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
     w.fd_bias_acceleration[k] = c;
     const Rigid& body = w.composite[k] =
         placed(model.link_mass_properties[Model::child_link(k)], R, origin);
-    Mat6& I = w.fd_inertia[k];  // the composite row keeps it for the derivatives
-    I = body.matrix();
-    w.fd_bias_force[k] = load_in_root(w, k) + force_cross(v, I * v);
+    w.fd_inertia[k] = body.matrix();  // the composite row keeps it for the derivatives
+    const Vec6 bias = force_cross(v, body * v);
+    w.fd_bias_force[k] = loaded ? Vec6(load_in_root(w, k) + bias) : bias;
   }
 }
 
@@ -139,21 +175,20 @@ std::expected<void, Error> articulated_pass(const Model& model, std::span<const 
       const double D = S.dot(U);
       if (!std::isfinite(D))
         return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
-      if (D <= singular_below(IA, S))
-        return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
+      if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
       const double u = forces[*dof + o] - S.dot(pA);
+      const double inverse_D = 1.0 / D;
       w.fd_U[k] = U;
-      w.fd_D[k] = D;
+      w.fd_D[k] = inverse_D;  // its inverse: the outward pass then multiplies
       w.fd_u[k] = u;
       if (!propagate) continue;
-      IA.noalias() -= (U / D) * U.transpose();  // in place: I^A_k is not read again
-      pa = pA + IA * w.fd_bias_acceleration[k] + U * (u / D);
+      const Vec6 U_D = U * inverse_D;
+      IA.noalias() -= U_D * U.transpose();  // in place: I^A_k is not read again
+      pa = pA + IA * w.fd_bias_acceleration[k] + U_D * u;
     } else {
       if (!propagate) continue;
       pa = pA + IA * w.fd_bias_acceleration[k];
     }
-    // A massless, unloaded leaf (a tool frame, a sensor mount) adds nothing.
-    if (IA.isZero(0.0) && pa.isZero(0.0)) continue;
     parent_row(p, IA0, w.fd_inertia) += IA;
     parent_row(p, pA0, w.fd_bias_force) += pa;
   }
@@ -186,13 +221,14 @@ std::expected<Vec6, Error> base_acceleration(const Base& base, std::span<const d
   return *a0;
 }
 
-// Outward pass: a' = a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈.
+// Outward pass: a' = a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈ (fd_D
+// holds 1/D, so no division waits on the one before).
 std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0, std::size_t o,
                                              Workspace& w, std::span<double> out) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     Vec6 a = parent_row(model.parent[k], a0, w.fd_acceleration) + w.fd_bias_acceleration[k];
     if (const auto dof = model.joint_dof[k]) {
-      const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) / w.fd_D[k];
+      const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) * w.fd_D[k];
       if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
       out[*dof + o] = qdd;
       a += w.motion_axis(*dof) * qdd;
@@ -229,7 +265,7 @@ std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const 
   Mat6 IA0 = I0;
   Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);
 
-  velocity_pass(bodies, q, qd, v0, w);
+  velocity_pass(bodies, q, qd, v0, !loads.empty(), w);
   VELKOR_TRY(articulated_pass(bodies, forces, o, base.floating, IA0, pA0, w));
   std::fill(out.begin(), out.end(), 0.0);
   const auto a0 = base_acceleration(base, forces, v0, IA0, pA0, out);

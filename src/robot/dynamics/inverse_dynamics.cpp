@@ -21,7 +21,8 @@ std::expected<void, Error> check_joint_buffer(std::size_t size, std::size_t J, L
 // `parent_root` receives it when the parent is the root link (nullptr: dropped).
 void finish_joint(const Model& model, std::size_t k, const Vec3& torque, const Vec3& force, Workspace& w,
                   Vec6* parent_root, std::span<double> out) {
-  w.loads[k] << torque, force;
+  w.loads[k].head<3>() = torque;
+  w.loads[k].tail<3>() = force;
   if (const auto dof = model.joint_dof[k])
     out[*dof] = motion_subspace(model.joint_kinematics[k]).transpose_times(torque, force);  // τ = Sᵀ f
   const Pose& X = w.frames[k];

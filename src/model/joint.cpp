@@ -22,6 +22,20 @@ Pose JointKinematics::frame(double q) const {
   return origin;
 }
 
+JointPlacement JointPlacement::of(const JointKinematics& joint) {
+  JointPlacement p;
+  p.A = joint.origin.rotation.toRotationMatrix();
+  Mat3 K;
+  K << 0.0, -joint.axis.z(), joint.axis.y(), joint.axis.z(), 0.0, -joint.axis.x(), -joint.axis.y(),
+      joint.axis.x(), 0.0;
+  p.B = p.A * K;
+  p.C = p.B * K;
+  p.translation = joint.origin.translation;
+  p.slide = p.A * joint.axis;
+  p.kind = joint.kind;
+  return p;
+}
+
 MotionSubspace motion_subspace(const JointKinematics& joint) {
   VELKOR_INVARIANT(joint.kind != JointKind::Fixed, "fixed joints have no DOF index");
   return MotionSubspace{joint.kind, joint.axis};

@@ -20,6 +20,21 @@ struct JointKinematics {
   Pose frame(double q) const;
 };
 
+// A joint's placement as affine functions of its position q, for kernels that
+// work with rotation matrices: a revolute joint's child frame turns by
+// R_J(q) = A + sin q·B + (1 − cos q)·C, A = R_o, B = R_o[a]×, C = R_o[a]×²
+// (Rodrigues' formula after the origin's rotation R_o), at t_J = t_o; a
+// prismatic joint keeps R_J = A and moves t_J = t_o + q·(R_o a); a fixed joint
+// stays at (A, t_o).
+struct JointPlacement {
+  Mat3 A, B, C;
+  Vec3 translation;  // t_o
+  Vec3 slide;        // R_o a
+  JointKind kind = JointKind::Fixed;
+
+  static JointPlacement of(const JointKinematics& joint);
+};
+
 // Joint motion in one place: the motion subspace S of a moving joint with unit
 // axis a (child-link axes): S = (a, 0) for a revolute, (0, a) for a prismatic joint.
 struct MotionSubspace {

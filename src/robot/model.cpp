@@ -248,6 +248,7 @@ void merge_fixed_joints(Model& model) {
     joint.kinematics.origin = model.link_in_body[p].compose(joint.kinematics.origin);
     bodies->joints.push_back(joint);
     bodies->joint_kinematics.push_back(joint.kinematics);
+    bodies->joint_placements.push_back(JointPlacement::of(joint.kinematics));
     bodies->links.push_back(Link{model.links[Model::child_link(k)].name, {}});
     bodies->parent.push_back(model.link_body[p]);
     bodies->joint_dof.push_back(d);
@@ -398,6 +399,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   for (std::size_t k = 0; k < J; ++k) {
     const JointKinematics& kinematics = model->joints[k].kinematics;
     model->joint_kinematics.push_back(kinematics);
+    model->joint_placements.push_back(JointPlacement::of(kinematics));
     if (kinematics.kind == JointKind::Fixed) {
       model->joint_dof.push_back(std::nullopt);
     } else {

@@ -63,6 +63,7 @@ class Model {
   std::vector<Joint> joints;                         // J, joint order
   std::vector<Link> links;                           // L = J + 1, link order
   std::vector<JointKinematics> joint_kinematics;     // J, copy kept contiguous for kinematics
+  std::vector<JointPlacement> joint_placements;      // J, the same as matrices (dynamics)
   std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
   std::vector<std::size_t> dof_list;                 // n: joint index of each DOF
   std::vector<std::optional<std::size_t>> joint_dof; // J: DOF index of each joint, none if fixed

@@ -138,22 +138,48 @@ void velocity_pass(const Model& model, std::span<const double> q, std::span<cons
     place_body(model, k, model.joint_position(k, q.data()), w);
     const Mat3& R = w.rotations[k];
     const Vec3& origin = w.frames[k].translation;
-    Vec6 v = parent_row(model.parent[k], v0, w.fd_velocity);
-    Vec6 c = Vec6::Zero();
+    const Vec6& parent_v = parent_row(model.parent[k], v0, w.fd_velocity);
+    Vec3 omega = parent_v.head<3>(), linear = parent_v.tail<3>();
+    Vec3 c_angular = Vec3::Zero(), c_linear = Vec3::Zero();
     if (const auto dof = model.joint_dof[k]) {
+      // S = (a, p × a) for a revolute, (0, a) for a prismatic joint, a = R·axis
+      const JointKinematics& joint = model.joint_kinematics[k];
+      const Vec3 a = R * joint.axis;
+      const double rate = qd[*dof];
       Eigen::Map<Vec6> S = w.motion_axis(*dof);
-      S = root_motion_axis(model, k, w);
-      const Vec6 vJ = S * qd[*dof];
-      v += vJ;
-      c = motion_cross(v, vJ);
+      if (joint.kind == JointKind::Revolute) {
+        const Vec3 moment = origin.cross(a);
+        S.head<3>() = a;
+        S.tail<3>() = moment;
+        const Vec3 w_J = a * rate, v_J = moment * rate;
+        omega += w_J;
+        linear += v_J;
+        c_angular = omega.cross(w_J);  // c = v ×m S q̇
+        c_linear = omega.cross(v_J) + linear.cross(w_J);
+      } else {
+        S.head<3>().setZero();
+        S.tail<3>() = a;
+        const Vec3 v_J = a * rate;
+        linear += v_J;
+        c_linear = omega.cross(v_J);
+      }
     }
-    w.fd_velocity[k] = v;
-    w.fd_bias_acceleration[k] = c;
+    Vec6& v = w.fd_velocity[k];
+    v.head<3>() = omega;
+    v.tail<3>() = linear;
+    Vec6& c = w.fd_bias_acceleration[k];
+    c.head<3>() = c_angular;
+    c.tail<3>() = c_linear;
     const Rigid& body = w.composite[k] =
         placed(model.link_mass_properties[Model::child_link(k)], R, origin);
     w.fd_inertia[k] = body.matrix();  // the composite row keeps it for the derivatives
-    const Vec6 bias = force_cross(v, body * v);
-    w.fd_bias_force[k] = loaded ? Vec6(load_in_root(w, k) + bias) : bias;
+    // p^A = v ×* I v, I v = (I_o ω + h × v, m v − h × ω)
+    const Vec3 n = body.I * omega + body.h.cross(linear);
+    const Vec3 f = body.m * linear - body.h.cross(omega);
+    Vec6& pA = w.fd_bias_force[k];
+    pA.head<3>() = omega.cross(n) + linear.cross(f);
+    pA.tail<3>() = omega.cross(f);
+    if (loaded) pA += load_in_root(w, k);
   }
 }
 

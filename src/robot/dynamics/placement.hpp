@@ -2,6 +2,7 @@
 // dynamics and the mass matrix place before they move inertias to the root.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 #include "robot/base.hpp"
@@ -15,18 +16,36 @@ namespace velkor {
 // in root coordinates, from its parent's and joint k's local transform at
 // position q: R_k = R_p R_J, p_k = p_p + R_p t_J.
 inline void place_body(const Model& model, std::size_t k, double q, Workspace& w) {
-  const Pose local = model.joint_kinematics[k].frame(q);
-  const Mat3 R_J = local.rotation.toRotationMatrix();
+  const JointPlacement& joint = model.joint_placements[k];
+  Mat3 R_J;
+  Vec3 t_J;
+  switch (joint.kind) {
+    case JointKind::Revolute: {
+      double s, c;
+      ::sincos(q, &s, &c);
+      R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
+      t_J = joint.translation;
+      break;
+    }
+    case JointKind::Prismatic:
+      R_J = joint.A;
+      t_J = joint.translation + q * joint.slide;
+      break;
+    case JointKind::Fixed:
+      R_J = joint.A;
+      t_J = joint.translation;
+      break;
+  }
   const std::size_t p = model.parent[k];
   Mat3& R = w.rotations[k];
   Vec3& origin = w.frames[k].translation;
   if (p == 0) {
     R = R_J;
-    origin = local.translation;
+    origin = t_J;
   } else {
     const Mat3& R_p = w.rotations[p - 1];
     R.noalias() = R_p * R_J;
-    origin = w.frames[p - 1].translation + R_p * local.translation;
+    origin = w.frames[p - 1].translation + R_p * t_J;
   }
 }
 

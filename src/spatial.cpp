@@ -38,10 +38,11 @@ Vec3 rotation_error(const Quat& desired, const Quat& current) {
 
 Quat rotation_exp(const Vec3& phi) {
   const double theta = phi.norm();
-  const double half = 0.5 * theta;
+  double sine, cosine;
+  ::sincos(0.5 * theta, &sine, &cosine);
   // sin(θ/2)/θ, its series below 1e-4 (where the next term is under 1e-18)
-  const double s = theta < 1e-4 ? 0.5 - theta * theta / 48.0 : std::sin(half) / theta;
-  return Quat(std::cos(half), s * phi.x(), s * phi.y(), s * phi.z());
+  const double s = theta < 1e-4 ? 0.5 - theta * theta / 48.0 : sine / theta;
+  return Quat(cosine, s * phi.x(), s * phi.y(), s * phi.z());
 }
 
 namespace {

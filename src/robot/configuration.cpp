@@ -92,11 +92,11 @@ void difference_base(const Pose& pose0, const Pose& pose1, double* out) {
 
 }  // namespace
 
-void integrate_unchecked(const Model& model, bool floating, const double* c, const double* v, double dt,
-                         double* out) {
+void integrate_unchecked(const Model& model, const Pose* pose, const double* c, const double* v,
+                         double dt, double* out) {
   std::size_t joints_c = 0, joints_v = 0;
-  if (floating) {
-    integrate_base(*configuration_pose(c), v, dt, out);
+  if (pose != nullptr) {
+    integrate_base(*pose, v, dt, out);
     joints_c = 7;
     joints_v = 6;
   }
@@ -113,7 +113,9 @@ std::expected<void, Error> integrate(const Model& model, const Base& base,
   VELKOR_TRY(check_velocity(model, base, velocity, "velocity"));
   VELKOR_TRY(check_step(dt, "dt"));
   VELKOR_TRY(check_output(out, configuration.size(), "out"));
-  integrate_unchecked(model, base.floating, configuration.data(), velocity.data(), dt, out.data());
+  const auto pose = base.floating ? configuration_pose(configuration.data()) : std::nullopt;
+  integrate_unchecked(model, pose ? &*pose : nullptr, configuration.data(), velocity.data(), dt,
+                      out.data());
   return {};
 }
 

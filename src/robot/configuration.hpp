@@ -82,8 +82,9 @@ std::expected<void, Error> difference_derivatives(const Model& model, const Base
                                                   std::span<double> d_configuration1);
 
 // integrate without checks, for callers that have checked (a rollout's steps):
-// c and out of C values, v of N.
-void integrate_unchecked(const Model& model, bool floating, const double* configuration,
+// c and out of C values, v of N; `pose`: configuration_pose(c) of a free base,
+// nullptr for a fixed one.
+void integrate_unchecked(const Model& model, const Pose* pose, const double* configuration,
                          const double* velocity, double dt, double* out);
 
 }  // namespace velkor

@@ -60,7 +60,7 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   for (int j = 0; j < 6; ++j)
     for (int i = 0; i < 6; ++i) S(i, j) = A(i, j) * e[i] * e[j];
   const Vec6 b_scaled = b.cwiseProduct(e);
-  if (!S.allFinite() || !b_scaled.allFinite()) return std::unexpected(base_solve_failure());
+  if (!S.allFinite()) return std::unexpected(base_solve_failure());
 
   Mat6 L;
   Vec6 D;
@@ -87,7 +87,8 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   if (!y.allFinite() || !x.allFinite()) return std::unexpected(base_solve_failure());
   const double s = std::max(y.cwiseAbs().maxCoeff(), b_scaled.cwiseAbs().maxCoeff());
   if (s > 0.0) {
-    const Vec6 y_hat = y / s, b_hat = b_scaled / s;
+    const double scale = 1.0 / s;
+    const Vec6 y_hat = y * scale, b_hat = b_scaled * scale;
     const Vec6 r = S * y_hat - b_hat;
     if (!r.allFinite() ||
         r.cwiseAbs().maxCoeff() >
@@ -209,8 +210,14 @@ std::expected<void, Error> articulated_pass(const Model& model, std::span<const 
       w.fd_u[k] = u;
       if (!propagate) continue;
       const Vec6 U_D = U * inverse_D;
-      IA.noalias() -= U_D * U.transpose();  // in place: I^A_k is not read again
-      pa = pA + IA * w.fd_bias_acceleration[k] + U_D * u;
+      const Vec6& c = w.fd_bias_acceleration[k];
+      // I^a c = I^A c − U (Uᵀ c) / D, so I^a itself is never stored: it goes
+      // straight into the parent's sum
+      parent_row(p, pA0, w.fd_bias_force) += pA + IA * c + U_D * (u - U.dot(c));
+      Mat6& parent = parent_row(p, IA0, w.fd_inertia);
+      for (int j = 0; j < 6; ++j)
+        for (int i = 0; i < 6; ++i) parent(i, j) += IA(i, j) - U_D[i] * U[j];
+      continue;
     } else {
       if (!propagate) continue;
       pa = pA + IA * w.fd_bias_acceleration[k];

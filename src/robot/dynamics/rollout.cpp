@@ -56,6 +56,7 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
     if (base.floating)  // the base state the single call builds from (c_t, v_t)
       at.state = BaseState{*configuration_pose(c), Twist{Vec3(v[0], v[1], v[2]), Vec3(v[3], v[4], v[5])},
                            Twist{}};
+    const Pose* pose = base.floating ? &at.state.frame : nullptr;  // what integrate reads of c_t
     // q̈_t
     const auto accelerations =
         input.constraints ? constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
@@ -66,9 +67,9 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
     for (std::size_t i = 0; i < N; ++i) v_next[i] = v[i] + input.dt * v_next[i];
     if (!all_finite({v_next, N})) return failed(errors::NonFiniteResult{"rollout"});
     // c_{t+1} = integrate(c_t, v_{t+1}, dt)
-    integrate_unchecked(model, base.floating, c, v_next, input.dt, c_next);
-    if (!all_finite({c_next, C}) || (base.floating && !configuration_pose(c_next)))
-      return failed(errors::NonFiniteResult{"rollout"});
+    integrate_unchecked(model, pose, c, v_next, input.dt, c_next);
+    // (a finite result holds a unit quaternion: integrate normalises it)
+    if (!all_finite({c_next, C})) return failed(errors::NonFiniteResult{"rollout"});
   }
   return {};
 }

@@ -201,7 +201,8 @@ struct rollout {
                     "forward_dynamics takes them), by semi-implicit Euler, and returns the pair\n"  \
                     "(configurations, velocities): new float64 arrays of shape (T+1, C) and\n"      \
                     "(T+1, N), row t the state after t steps, row 0 the state as given. Each\n"     \
-                    "step has exactly the bits of this loop of single calls::\n\n" step "\n"                \
+                    "step has exactly the bits of this loop of single calls::\n\n" step             \
+                    "\n"                                                                            \
                     "With constraints (a velkor.ConstraintSet, keyword-only), q̈ comes from\n"       \
                     "constrained_forward_dynamics(..., constraints, regularization=...), whose\n"   \
                     "baumgarte gains keep the constrained points (a standing robot's feet) in\n"    \

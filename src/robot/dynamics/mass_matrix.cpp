@@ -100,6 +100,9 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
     Eigen::Map<Vec3>(out.data() + c * N) = R * n_c;
     Eigen::Map<Vec3>(out.data() + c * N + 3) = R * f_c;
   }
+  // symmetric to the bit: the upper triangle mirrors the lower one
+  for (std::size_t c = 1; c < 6; ++c)
+    for (std::size_t r = 0; r < c; ++r) out[c * N + r] = out[r * N + c];
   // Joint columns and their coupling with the base, mirrored.
   for (std::size_t d = 0; d < n; ++d) {
     const Vec6 F = column_walk(bodies, w, d, 6, N, out);

@@ -305,5 +305,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check_model(*description, *loosened);
   check_mimic_couplings(*description, *loosened);
+
+  // Coupled, the same joints and DOFs, each DOF following a free one.
+  const auto coupled = velkor::RobotModel::from_description(
+      *description, velkor::ImportOptions{velkor::MimicPolicy::Couple});
+  if (!coupled) {  // only a chain whose composed multiplier overflows
+    check_rejection(coupled.error());
+    return 0;
+  }
+  check(coupled->model().dof_count() == loosened->model().dof_count(), "coupling changes the DOFs");
+  if (const auto& coupling = coupled->model().coupling) {
+    const std::size_t n = coupled->model().dof_count(), F = coupling->free_count();
+    std::size_t members = 0;
+    for (std::size_t x = 0; x < F; ++x) {
+      const std::size_t d = coupling->free_dof[x];
+      check(coupling->group[d] == x && coupling->multiplier[d] == 1.0 && coupling->offset[d] == 0.0,
+            "a free DOF follows itself");
+      members += coupling->members[x];
+    }
+    check(members == n, "every DOF follows one free DOF");
+    for (std::size_t d = 0; d < n; ++d)
+      check(coupling->group[d] < F && std::isfinite(coupling->multiplier[d]) &&
+                std::isfinite(coupling->offset[d]),
+            "a coupling is finite and names a free DOF");
+    check(coupling->most_open >= 1 && coupling->most_open <= F, "open groups are counted");
+  }
   return 0;
 }

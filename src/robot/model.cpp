@@ -215,6 +215,70 @@ MassProperties combined(const Model& model, std::span<const std::size_t> links) 
 
 // Merges the links joined by fixed joints into their moving ancestor's body
 // (see Model::bodies). Links come after their parents, so one pass places each.
+// The coupling of a model whose mimic joints follow their leaders: each DOF's
+// free coordinate, multiplier and offset, chains composed (q_j = m_j·q_l + o_j
+// with q_l = m_l·q_f + o_l gives m_j·m_l and m_j·o_l + o_j). Cycles and missing
+// leaders were refused on import. Also the most groups open at once in a
+// subtree of the moving bodies (body d + 1 below DOF d, children after parents).
+// A chain whose composed multiplier or offset overflows is refused, naming its joint.
+std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& model) {
+  const std::size_t n = model.dof_count();
+  std::unordered_map<std::string_view, std::size_t> dof_by_name;
+  for (std::size_t d = 0; d < n; ++d) dof_by_name.emplace(model.joints[model.dof_list[d]].name, d);
+  constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> leader(n, none);
+  std::vector<double> m(n, 1.0), o(n, 0.0);
+  for (const MimicJoint& mimic : model.mimic_joints) {
+    const std::size_t d = dof_by_name.at(mimic.joint);
+    leader[d] = dof_by_name.at(mimic.leader);
+    m[d] = mimic.multiplier;
+    o[d] = mimic.offset;
+  }
+  auto coupling = std::make_shared<Coupling>();
+  coupling->group.assign(n, none);
+  coupling->multiplier.assign(n, 1.0);
+  coupling->offset.assign(n, 0.0);
+  for (std::size_t d = 0; d < n; ++d)
+    if (leader[d] == none) {
+      coupling->group[d] = coupling->free_dof.size();
+      coupling->free_dof.push_back(d);
+    }
+  for (std::size_t d = 0; d < n; ++d) {
+    double multiplier = 1.0, offset = 0.0;
+    std::size_t at = d;
+    for (std::size_t steps = 0; leader[at] != none; at = leader[at], ++steps) {
+      VELKOR_INVARIANT(steps < n, "mimic chains end at a free joint");
+      // q_d = multiplier·q_at + offset and q_at = m_at·q_next + o_at
+      offset += multiplier * o[at];
+      multiplier *= m[at];
+    }
+    if (!std::isfinite(multiplier) || !std::isfinite(offset))
+      return std::unexpected(
+          invalid_joint(model.joints[model.dof_list[d]].name,
+                        "follows a mimic chain whose multiplier or offset overflows"));
+    coupling->group[d] = coupling->group[at];
+    coupling->multiplier[d] = multiplier;
+    coupling->offset[d] = offset;
+  }
+  coupling->members.assign(coupling->free_count(), 0);
+  for (std::size_t d = 0; d < n; ++d) ++coupling->members[coupling->group[d]];
+  // Groups open below each body: a group is open from its first DOF the inward
+  // pass meets until the subtree holds all of its DOFs.
+  const Model& bodies = model.moving();
+  std::vector<std::unordered_map<std::size_t, std::size_t>> seen(n + 1);  // per body: group -> DOFs
+  for (std::size_t d = n; d-- > 0;) {
+    auto& below = seen[d + 1];
+    ++below[coupling->group[d]];
+    coupling->most_open = std::max(coupling->most_open, below.size());
+    std::erase_if(below,
+                  [&](const auto& entry) { return entry.second == coupling->members[entry.first]; });
+    auto& parent = seen[bodies.parent[d]];
+    for (const auto& [group, count] : below) parent[group] += count;
+  }
+  coupling->most_open = std::max(coupling->most_open, seen[0].size());  // closed at the root
+  return std::shared_ptr<const Coupling>(std::move(coupling));
+}
+
 void merge_fixed_joints(Model& model) {
   const std::size_t L = model.link_count(), n = model.dof_count();
   model.link_body.assign(L, 0);
@@ -427,6 +491,11 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     model->mimic_joints.push_back({joint.name, m.joint, m.multiplier, m.offset});
   }
   merge_fixed_joints(*model);
+  if (options.mimic == MimicPolicy::Couple && !model->mimic_joints.empty()) {
+    auto coupling = coupling_of(*model);
+    if (!coupling) return std::unexpected(coupling.error());
+    model->coupling = *std::move(coupling);
+  }
   model->source = std::string(source);
   model->options = options;
   return RobotModel(std::move(model));

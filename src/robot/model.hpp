@@ -36,12 +36,31 @@ struct MimicJoint {
   double offset = 0;
 };
 
-// What import does with <mimic> elements: refuse the file, or make every
-// moving mimic joint an independent degree of freedom. Independent still refuses
-// a coupling whose leader is missing, the joint itself, on a cycle of mimics, or
-// not a revolute, continuous or prismatic joint; a fixed joint's mimic element
-// couples nothing.
-enum class MimicPolicy { Reject, Independent };
+// What import does with <mimic> elements: refuse the file, make every moving
+// mimic joint an independent degree of freedom, or couple it to its leader
+// (see Coupling). Independent and Couple still refuse a coupling whose leader
+// is missing, the joint itself, on a cycle of mimics, or not a revolute,
+// continuous or prismatic joint; a fixed joint's mimic element couples nothing.
+enum class MimicPolicy { Reject, Independent, Couple };
+
+// The couplings of a model loaded with MimicPolicy::Couple. Every moving joint
+// keeps its DOF in the model: the kernels' coordinates, the "full" ones. The
+// DOFs move in groups, one per free coordinate (a joint that mimics nothing,
+// in DOF order): q_full[d] = multiplier[d]·q[group[d]] + offset[d], a chain of
+// mimics resolved to the free joint at its end. So q_full = G q + b, q̇_full =
+// G q̇, and generalized forces contract as τ = Gᵀ τ_full.
+struct Coupling {
+  std::vector<std::size_t> group;     // per DOF: its free coordinate
+  std::vector<double> multiplier;     // per DOF (1 for a free joint)
+  std::vector<double> offset;         // per DOF (0 for a free joint)
+  std::vector<std::size_t> free_dof;  // per free coordinate: the free joint's DOF
+  std::vector<std::size_t> members;  // per free coordinate: how many DOFs follow it (itself included)
+  // The most groups that are ever open at once (seen in part) in a subtree of
+  // the moving bodies: what the coupled recursion's scratch holds per body.
+  std::size_t most_open = 0;
+
+  std::size_t free_count() const { return free_dof.size(); }
+};
 
 // The largest inertia tolerance import takes: a defect beyond a thousandth of the
 // robot's largest principal moment is a wrong inertia, not rounding.
@@ -60,17 +79,18 @@ struct ImportOptions {
 class Model {
  public:
   std::string name;
-  std::vector<Joint> joints;                         // J, joint order
-  std::vector<Link> links;                           // L = J + 1, link order
-  std::vector<JointKinematics> joint_kinematics;     // J, copy kept contiguous for kinematics
-  std::vector<JointPlacement> joint_placements;      // J, the same as matrices (dynamics)
+  std::vector<Joint> joints;  // J, joint order
+  std::vector<Link> links;  // L = J + 1, link order
+  std::vector<JointKinematics> joint_kinematics;  // J, copy kept contiguous for kinematics
+  std::vector<JointPlacement> joint_placements;  // J, the same as matrices (dynamics)
   std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
-  std::vector<std::size_t> dof_list;                 // n: joint index of each DOF
-  std::vector<std::optional<std::size_t>> joint_dof; // J: DOF index of each joint, none if fixed
+  std::vector<std::size_t> dof_list;  // n: joint index of each DOF
+  std::vector<std::optional<std::size_t>> joint_dof;  // J: DOF index of each joint, none if fixed
   std::vector<std::optional<std::size_t>>
-      dof_parent; // n: nearest ancestor DOF of each DOF, none at the top
-  std::vector<std::size_t> parent;                   // J: parent link index of each joint
-  std::vector<MimicJoint> mimic_joints;              // loosened couplings of DOF joints, DOF order
+      dof_parent;  // n: nearest ancestor DOF of each DOF, none at the top
+  std::vector<std::size_t> parent;  // J: parent link index of each joint
+  std::vector<MimicJoint> mimic_joints;  // couplings of DOF joints, DOF order
+  std::shared_ptr<const Coupling> coupling;  // MimicPolicy::Couple with mimic joints; else none
   std::vector<InertiaRepair> inertia_repairs;  // inertias accepted within the tolerance, link order
   std::uint64_t id = 0;
 

@@ -14,6 +14,29 @@
 
 namespace velkor {
 
+// The coupled forward dynamics' scratch (see coupled_forward_dynamics): per
+// body b (0 the root, d + 1 below DOF d) up to `capacity` open groups, slot
+// i at b·capacity + i; then the eliminations in order, and the groups'
+// accelerations. Sized by reserve_coupled_scratch.
+struct CoupledScratch {
+  std::size_t capacity = 0;
+  std::vector<std::size_t> open_count;        // per body
+  std::vector<std::size_t> open_group;        // per slot: the free coordinate
+  std::vector<std::size_t> open_seen;         // per slot: its DOFs seen below
+  std::vector<Vec6> open_V;                   // per slot: its force column
+  std::vector<double> open_u;                 // per slot
+  std::vector<double> open_bound;             // per slot: the size of the terms in D_xx
+  std::vector<double> open_D;                 // per body: capacity² couplings D_ij
+  std::vector<std::size_t> record_joint;      // per elimination: the DOF it followed (n: the root)
+  std::vector<std::size_t> record_group;
+  std::vector<Vec6> record_V;
+  std::vector<double> record_u, record_D;
+  std::vector<std::size_t> record_rows;       // per elimination: how many row entries
+  std::vector<std::size_t> record_row_group;  // per elimination: capacity entries
+  std::vector<double> record_row_value;
+  std::vector<double> group_qdd;              // per free coordinate
+};
+
 struct Workspace {
   Workspace(std::size_t joint_count, std::size_t dof_count);
 
@@ -62,6 +85,7 @@ struct Workspace {
   std::vector<double> constraint_scratch;
   // Rollouts under constraints: the m forces of a step, grown like the scratch.
   std::vector<double> rollout_forces;
+  CoupledScratch coupled;
 
   // Rows two algorithms share, under the names their users give them. The mass
   // matrix keeps each joint's motion axis in root axes in the forward-dynamics

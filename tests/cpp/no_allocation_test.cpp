@@ -287,15 +287,41 @@ void floating_base(const std::string& path) {
   configuration_and_rollout("floating configuration space and rollouts", m, b, w, *set, q, qd, forces);
 }
 
+// Forward dynamics of a model whose mimic joints follow their leaders, once its
+// scratch is reserved.
+void coupled(const std::string& path) {
+  Interrupt never;
+  ImportOptions options;
+  options.mimic = MimicPolicy::Couple;
+  auto model = RobotModel::from_urdf(path, never, options);
+  if (!model || !model->model().coupling) {
+    std::printf("FAIL load %s\n", path.c_str());
+    ++failures;
+    return;
+  }
+  Robot robot(*model);
+  const Model& m = robot.model();
+  const std::size_t n = m.dof_count(), F = m.coupling->free_count();
+  Workspace w(m.joint_count(), n);
+  reserve_coupled_scratch(m, w);
+  const auto q = ramp(n, 0.5), qd = ramp(n, -0.5), tau = ramp(F, 0.25);
+  std::vector<double> out(F);
+  expect_no_allocation("coupled forward_dynamics", [&] {
+    return coupled_forward_dynamics(m, fixed_base(robot), w, q, qd, tau, {}, out).has_value();
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <fixed-base URDF> <floating-base URDF>\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s <fixed-base URDF> <floating-base URDF> [<URDF with mimic joints>]\n",
+                 argv[0]);
     return 2;
   }
   fixed_base(argv[1]);
   floating_base(argv[2]);
+  if (argc == 4) coupled(argv[3]);
   std::printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -445,7 +445,9 @@ void reserve_coupled_scratch(const Model& model, Workspace& w) {
   const std::size_t n = model.dof_count(), bodies = n + 1,
                     cap = std::max<std::size_t>(1, coupling->most_open);
   const std::size_t groups = coupling->free_count() + 1;
-  if (s.capacity == cap && s.open_count.size() == bodies && s.record_joint.size() >= groups) return;
+  if (s.capacity == cap && s.open_count.size() == bodies && s.record_joint.size() >= groups &&
+      s.classical.size() == n)
+    return;
   s.capacity = cap;
   s.open_count.assign(bodies, 0);
   s.open_group.assign(bodies * cap, 0);
@@ -463,6 +465,7 @@ void reserve_coupled_scratch(const Model& model, Workspace& w) {
   s.record_row_group.assign(groups * cap, 0);
   s.record_row_value.assign(groups * cap, 0.0);
   s.group_qdd.assign(groups, 0.0);
+  s.classical.assign(n, 0);
 }
 
 std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Base& base, Workspace& w,
@@ -503,8 +506,28 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     Mat6& IA = w.fd_inertia[k];
     Vec6& pA = w.fd_bias_force[k];
     const Vec6& c = w.fd_bias_acceleration[k];
-    const Vec6 S = Vec6(w.motion_axis(k)) * coupling.multiplier[k];
     OpenGroups open(s, k + 1);
+    s.classical[k] = coupling.members[x] == 1 && open.count() == 0;
+    if (s.classical[k]) {  // a free DOF with nothing open below: the classical step
+      const Eigen::Map<Vec6> S = w.motion_axis(k);
+      const Vec6 U = IA * S;
+      const double D = S.dot(U);
+      if (!std::isfinite(D))
+        return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
+      if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{x});
+      const double u = tau[x] - S.dot(pA), inverse_D = 1.0 / D;
+      w.fd_U[k] = U;
+      w.fd_D[k] = inverse_D;
+      w.fd_u[k] = u;
+      if (p == 0 && !base.floating) continue;
+      const Vec6 U_D = U * inverse_D;
+      parent_row(p, pA0, w.fd_bias_force) += pA + IA * c + U_D * (u - U.dot(c));
+      Mat6& parent = parent_row(p, IA0, w.fd_inertia);
+      for (int j = 0; j < 6; ++j)
+        for (int i = 0; i < 6; ++i) parent(i, j) += IA(i, j) - U_D[i] * U[j];
+      continue;
+    }
+    const Vec6 S = Vec6(w.motion_axis(k)) * coupling.multiplier[k];
     const std::size_t ix = open.slot(x, tau[x]);
     double sV_x = 0.0;
     for (std::size_t i = 0; i < open.count(); ++i) {
@@ -556,6 +579,14 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t p = bodies.parent[k];
     const Vec6& a_p = p == 0 ? *a0 : w.fd_acceleration[p - 1];
+    if (s.classical[k]) {
+      const Vec6 a = a_p + w.fd_bias_acceleration[k];
+      const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) * w.fd_D[k];
+      if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
+      s.group_qdd[coupling.group[k]] = qdd;
+      w.fd_acceleration[k] = a + w.motion_axis(k) * qdd;
+      continue;
+    }
     for (; at > 0 && s.record_joint[at - 1] == k; --at)
       if (!solve(at - 1, a_p)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
     w.fd_acceleration[k] = a_p + w.fd_bias_acceleration[k] +

@@ -181,6 +181,24 @@ bool number_argument(PyObject* value, const char* name, double& out) {
   return false;
 }
 
+namespace {
+
+// The first `count` items of a sequence, each read as float() reads it.
+bool read_items(PyObject* value, const char* name, double* out, Py_ssize_t count) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(value, i));
+    if (!item) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd cannot be read", name, i);
+      return false;
+    }
+    if (!number_argument(item.get(), name, out[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool read_leading_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
   Py_ssize_t length = -1;
   if (PyArray_Check(value)) {
@@ -200,16 +218,7 @@ bool read_leading_numbers(PyObject* value, const char* name, double* out, Py_ssi
                  length);
     return false;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(value, i));
-    if (!item) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd cannot be read", name, i);
-      return false;
-    }
-    if (!number_argument(item.get(), name, out[i])) return false;
-  }
-  return true;
+  return read_items(value, name, out, count);
 }
 
 bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t count) {
@@ -241,16 +250,7 @@ bool read_numbers(PyObject* value, const char* name, double* out, Py_ssize_t cou
     PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", count, length);
     return false;
   }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(value, i));
-    if (!item) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd cannot be read", name, i);
-      return false;
-    }
-    if (!number_argument(item.get(), name, out[i])) return false;
-  }
-  return true;
+  return read_items(value, name, out, count);
 }
 
 PyObject* float_tuple(const double* values, Py_ssize_t count) {

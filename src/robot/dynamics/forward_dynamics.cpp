@@ -129,6 +129,25 @@ bool singular(double D, const Mat6& IA, const Vec6& S) {
   return D <= singular_below(IA, S);
 }
 
+// The entry checks of forward dynamics, in their order: q and qd (a DOF each),
+// then `coordinates` generalized forces, out of their length, finite forces;
+// then the loads, prepared into the workspace (their sum on the root returned).
+std::expected<Vec6, Error> entry_checks(const Model& model, std::span<const double> q,
+                                        std::span<const double> qd, std::span<const double> forces,
+                                        std::size_t coordinates, std::span<const IndexedLoad> loads,
+                                        std::span<double> out, Workspace& w) {
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  if (forces.size() != coordinates)
+    return std::unexpected(
+        wrong_length("forward dynamics generalized forces", coordinates, forces.size()));
+  if (out.size() != forces.size())
+    return std::unexpected(wrong_length("forward dynamics output", forces.size(), out.size()));
+  if (!std::all_of(forces.begin(), forces.end(), [](double v) { return std::isfinite(v); }))
+    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
+  return prepare_indexed_loads(model, loads, w.loads);
+}
+
 // Outward pass: S_k (root_motion_axis); v_k = v_parent + S q̇,
 // c_k = v_k ×m S q̇, I^A_k = I_k, p^A_k = load + v_k ×* I_k v_k. I_k also stays
 // in the composite row as (m, h, I_o).
@@ -279,16 +298,8 @@ std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const 
                                                       std::span<const double> forces,
                                                       std::span<const IndexedLoad> loads,
                                                       std::span<double> out) {
-  const std::size_t n = model.dof_count(), o = base.coordinates();
-  VELKOR_TRY(check_dof_vector(model, q, "q"));
-  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
-  if (forces.size() != n + o)
-    return std::unexpected(wrong_length("forward dynamics generalized forces", n + o, forces.size()));
-  if (out.size() != forces.size())
-    return std::unexpected(wrong_length("forward dynamics output", forces.size(), out.size()));
-  if (!std::all_of(forces.begin(), forces.end(), [](double v) { return std::isfinite(v); }))
-    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  const std::size_t o = base.coordinates();
+  const auto root_load = entry_checks(model, q, qd, forces, model.dof_count() + o, loads, out, w);
   if (!root_load) return std::unexpected(root_load.error());
 
   // The root in root-link axes: v_0, I^A_0 = I_0, p^A_0 = load + v_0 ×* I_0 v_0.
@@ -477,15 +488,7 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
   VELKOR_INVARIANT(model.coupling != nullptr, "a coupled model");
   const Coupling& coupling = *model.coupling;
   const std::size_t n = model.dof_count(), o = base.coordinates(), G = coupling.free_count();
-  VELKOR_TRY(check_dof_vector(model, q_full, "q"));
-  VELKOR_TRY(check_dof_vector(model, qd_full, "qd"));
-  if (forces.size() != G + o)
-    return std::unexpected(wrong_length("forward dynamics generalized forces", G + o, forces.size()));
-  if (out.size() != forces.size())
-    return std::unexpected(wrong_length("forward dynamics output", forces.size(), out.size()));
-  if (!std::all_of(forces.begin(), forces.end(), [](double v) { return std::isfinite(v); }))
-    return std::unexpected(errors::NonFiniteInput{"generalized forces"});
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+  const auto root_load = entry_checks(model, q_full, qd_full, forces, G + o, loads, out, w);
   if (!root_load) return std::unexpected(root_load.error());
   reserve_coupled_scratch(model, w);
   CoupledScratch& s = w.coupled;

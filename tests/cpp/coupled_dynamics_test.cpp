@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"

@@ -12,6 +12,7 @@
 #include "robot/configuration.hpp"
 #include "robot/constraints.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"

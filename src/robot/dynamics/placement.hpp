@@ -17,14 +17,15 @@ namespace velkor {
 // position q: R_k = R_p R_J, p_k = p_p + R_p t_J.
 inline void place_body(const Model& model, std::size_t k, double q, Workspace& w) {
   const JointPlacement& joint = model.joint_placements[k];
-  Mat3 R_J = joint.A;  // a fixed joint's, and a prismatic joint's rotation
+  Mat3 R_J;
   Vec3 t_J = joint.translation;
   if (joint.kind == JointKind::Revolute) {
     double s, c;
     ::sincos(q, &s, &c);
-    R_J += s * joint.B + (1.0 - c) * joint.C;
-  } else if (joint.kind == JointKind::Prismatic) {
-    t_J += q * joint.slide;
+    R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
+  } else {  // a fixed joint's, and a prismatic joint's rotation
+    R_J = joint.A;
+    if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
   }
   const std::size_t p = model.parent[k];
   Mat3& R = w.rotations[k];

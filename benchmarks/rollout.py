@@ -84,17 +84,17 @@ class MujocoTwin:
     MuJoCo orders them depth first as in the file, velkor may not."""
 
     def __init__(self, s: robots.RobotCase, robot, dt: float):
-        spec = mujoco.MjSpec.from_file(stripped_urdf(s))
-        spec.compiler.alignfree = False  # the free joint's frame stays the root link's frame
-        for joint in spec.joints:
+        editable = mujoco.MjSpec.from_file(stripped_urdf(s))
+        editable.compiler.alignfree = False  # the free joint's frame stays the root link's frame
+        for joint in editable.joints:
             joint.damping = np.zeros(3)
             joint.stiffness = np.zeros(3)
             joint.armature = 0.0
             joint.frictionloss = 0.0
         self.floating = s.floating
         if s.floating:
-            spec.worldbody.first_body().add_freejoint()
-        model = spec.compile()
+            editable.worldbody.first_body().add_freejoint()
+        model = editable.compile()
         model.opt.disableflags |= mujoco.mjtDisableBit.mjDSBL_CONTACT | mujoco.mjtDisableBit.mjDSBL_CONSTRAINT
         model.opt.integrator = mujoco.mjtIntegrator.mjINT_EULER
         model.opt.gravity[:] = robot.gravity_vector

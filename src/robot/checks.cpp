@@ -3,15 +3,12 @@
 #include <cmath>
 
 namespace velkor {
-namespace {
 
 std::expected<void, Error> check_finite(std::span<const double> values, Label name) {
   for (double v : values)
     if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteInput{name});
   return {};
 }
-
-}  // namespace
 
 std::expected<void, Error> check_dof_vector(const Model& model, std::span<const double> values,
                                             Label name) {

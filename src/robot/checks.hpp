@@ -10,6 +10,9 @@
 
 namespace velkor {
 
+// Every value finite (NonFiniteInput naming `name`).
+std::expected<void, Error> check_finite(std::span<const double> values, Label name);
+
 // A vector with one entry per DOF (q, qd, qdd, ...), all finite.
 std::expected<void, Error> check_dof_vector(const Model& model, std::span<const double> values,
                                             Label name);

@@ -6,15 +6,6 @@
 #include "robot/checks.hpp"
 
 namespace velkor {
-namespace {
-
-std::expected<void, Error> check_finite(std::span<const double> values, Label name) {
-  for (const double v : values)
-    if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteInput{name});
-  return {};
-}
-
-}  // namespace
 
 std::expected<void, Error> check_configuration(const Model& model, const Base& base,
                                                std::span<const double> c, Label name) {

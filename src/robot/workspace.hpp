@@ -35,6 +35,7 @@ struct CoupledScratch {
   std::vector<std::size_t> record_row_group;  // per elimination: capacity entries
   std::vector<double> record_row_value;
   std::vector<double> group_qdd;              // per free coordinate
+  std::vector<std::size_t> merge_map;         // per slot: a child's slot in its parent
   std::vector<unsigned char> classical;       // per DOF: took the classical step (a free DOF
                                          // with no group open below it)
 };

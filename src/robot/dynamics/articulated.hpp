@@ -8,6 +8,7 @@
 #include <cmath>
 #include <expected>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "robot/base.hpp"
@@ -28,10 +29,14 @@ namespace velkor::articulated {
 // (I^A is positive semidefinite), so it carries rounding of order ε·B. A D within
 // that of zero is zero: a joint whose subtree cannot resist its motion (a point
 // mass on a hinge's axis, a massless tip) is singular however far from the root.
+inline double axis_reach(const Mat6& IA, const Vec6& S) {  // Σ|S_i|√I^A_ii
+  double reach = 0.0;
+  for (int i = 0; i < 6; ++i) reach += std::abs(S[i]) * std::sqrt(std::max(IA(i, i), 0.0));
+  return reach;
+}
 inline double singular_below(const Mat6& IA, const Vec6& S) {
-  double root_bound = 0.0;
-  for (int i = 0; i < 6; ++i) root_bound += std::abs(S[i]) * std::sqrt(std::max(IA(i, i), 0.0));
-  return 32.0 * std::numeric_limits<double>::epsilon() * root_bound * root_bound;
+  const double reach = axis_reach(IA, S);
+  return 32.0 * std::numeric_limits<double>::epsilon() * reach * reach;
 }
 
 // Whether D is that small, deciding by singular_below only when a bound without
@@ -47,6 +52,46 @@ inline bool singular(double D, const Mat6& IA, const Vec6& S) {
   // the factor 2 covers the rounding of the bound itself
   if (D > 64.0 * std::numeric_limits<double>::epsilon() * sum * weighted) return false;
   return D <= singular_below(IA, S);
+}
+
+// The classical inward step at joint k, DOF `dof` (named in errors), of
+// generalized force τ: U = I^A S, D = Sᵀ U, u = τ − Sᵀ p^A, kept in row k
+// (fd_D holds 1/D, so that no division of the outward pass waits on the one
+// before). With a parent row, I^a = I^A − U Uᵀ/D and p^a = p^A + I^a c + U u/D
+// go into it; I^a c = I^A c − U (Uᵀ c)/D, so I^a itself is never stored.
+inline std::expected<void, Error> articulated_step(std::size_t k, std::size_t dof, double tau,
+                                                   Mat6* parent_IA, Vec6* parent_pA, Workspace& w) {
+  const Mat6& IA = w.fd_inertia[k];
+  const Vec6& pA = w.fd_bias_force[k];
+  const Eigen::Map<Vec6> S = w.motion_axis(dof);
+  const Vec6 U = IA * S;
+  const double D = S.dot(U);
+  if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
+  if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{dof});
+  const double u = tau - S.dot(pA);
+  const double inverse_D = 1.0 / D;
+  w.fd_U[k] = U;
+  w.fd_D[k] = inverse_D;
+  w.fd_u[k] = u;
+  if (parent_IA == nullptr) return {};
+  const Vec6 U_D = U * inverse_D;
+  const Vec6& c = w.fd_bias_acceleration[k];
+  *parent_pA += pA + IA * c + U_D * (u - U.dot(c));
+  for (int j = 0; j < 6; ++j)
+    for (int i = 0; i < 6; ++i) (*parent_IA)(i, j) += IA(i, j) - U_D[i] * U[j];
+  return {};
+}
+
+// The classical outward step at joint k, DOF `dof`, below a parent moving with
+// a_p: a' = a_p + c, q̈ = (u − Uᵀ a')/D, a_k = a' + S q̈ (into fd_acceleration).
+// Returns q̈; none when it is not finite.
+inline std::optional<double> joint_acceleration(std::size_t k, std::size_t dof, const Vec6& a_p,
+                                                Workspace& w) {
+  const Vec6 a = a_p + w.fd_bias_acceleration[k];
+  const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) * w.fd_D[k];
+  if (!std::isfinite(qdd)) return std::nullopt;
+  w.fd_acceleration[k] = a + w.motion_axis(dof) * qdd;
+  return qdd;
 }
 
 // The entry checks of forward dynamics, in their order: q and qd (a DOF each),

@@ -109,9 +109,8 @@ std::expected<void, Error> eliminate_complete(const Coupling& coupling, OpenGrou
 }
 
 // Adds body b's open groups into its parent's (τ counted once per group).
-void merge_open(const std::span<const double> tau, OpenGroups& child, OpenGroups& parent) {
-  std::size_t map[64];
-  VELKOR_INVARIANT(child.count() <= 64, "open groups fit the merge map");
+void merge_open(const std::span<const double> tau, OpenGroups& child, OpenGroups& parent,
+                std::span<std::size_t> map) {
   for (std::size_t i = 0; i < child.count(); ++i) {
     const std::size_t j = parent.slot(child.group(i), tau[child.group(i)]);
     map[i] = j;
@@ -154,6 +153,7 @@ void reserve_coupled_scratch(const Model& model, Workspace& w) {
   s.record_row_value.assign(groups * cap, 0.0);
   s.group_qdd.assign(groups, 0.0);
   s.classical.assign(n, 0);
+  s.merge_map.assign(cap, 0);
 }
 
 std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Base& base, Workspace& w,
@@ -189,22 +189,9 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     OpenGroups open(s, k + 1);
     s.classical[k] = coupling.members[x] == 1 && open.count() == 0;
     if (s.classical[k]) {  // a free DOF with nothing open below: the classical step
-      const Eigen::Map<Vec6> S = w.motion_axis(k);
-      const Vec6 U = IA * S;
-      const double D = S.dot(U);
-      if (!std::isfinite(D))
-        return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
-      if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{x});
-      const double u = tau[x] - S.dot(pA), inverse_D = 1.0 / D;
-      w.fd_U[k] = U;
-      w.fd_D[k] = inverse_D;
-      w.fd_u[k] = u;
-      if (p == 0 && !base.floating) continue;
-      const Vec6 U_D = U * inverse_D;
-      parent_row(p, pA0, w.fd_bias_force) += pA + IA * c + U_D * (u - U.dot(c));
-      Mat6& parent = parent_row(p, IA0, w.fd_inertia);
-      for (int j = 0; j < 6; ++j)
-        for (int i = 0; i < 6; ++i) parent(i, j) += IA(i, j) - U_D[i] * U[j];
+      const bool propagate = p != 0 || base.floating;
+      VELKOR_TRY(articulated_step(k, k, tau[x], propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr,
+                                  propagate ? &parent_row(p, pA0, w.fd_bias_force) : nullptr, w));
       continue;
     }
     const Vec6 S = Vec6(w.motion_axis(k)) * coupling.multiplier[k];
@@ -218,9 +205,8 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
       open.D(ix, i) += sV;
     }
     const Vec6 U = IA * S;
-    double root_bound = 0.0;
-    for (int i = 0; i < 6; ++i) root_bound += std::abs(S[i]) * std::sqrt(std::max(IA(i, i), 0.0));
-    open.bound(ix) += root_bound * root_bound + 2.0 * std::abs(sV_x);
+    const double reach = axis_reach(IA, S);
+    open.bound(ix) += reach * reach + 2.0 * std::abs(sV_x);
     open.V(ix) += U;
     open.D(ix, ix) += S.dot(U);
     open.u(ix) -= S.dot(pA) + U.dot(c);
@@ -232,7 +218,7 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
       parent_row(p, pA0, w.fd_bias_force) += pA;
     }
     OpenGroups parent(s, p);
-    merge_open(tau, open, parent);
+    merge_open(tau, open, parent, s.merge_map);
   }
   OpenGroups at_root(s, 0);
   VELKOR_TRY(eliminate_complete(coupling, at_root, n, IA0, pA0, s, records));
@@ -260,11 +246,9 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     const std::size_t p = bodies.parent[k];
     const Vec6& a_p = p == 0 ? *a0 : w.fd_acceleration[p - 1];
     if (s.classical[k]) {
-      const Vec6 a = a_p + w.fd_bias_acceleration[k];
-      const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) * w.fd_D[k];
-      if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
-      s.group_qdd[coupling.group[k]] = qdd;
-      w.fd_acceleration[k] = a + w.motion_axis(k) * qdd;
+      const auto qdd = joint_acceleration(k, k, a_p, w);
+      if (!qdd) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
+      s.group_qdd[coupling.group[k]] = *qdd;
       continue;
     }
     for (; at > 0 && s.record_joint[at - 1] == k; --at)

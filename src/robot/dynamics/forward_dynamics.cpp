@@ -16,63 +16,40 @@ using namespace articulated;
 
 namespace {
 
-// Inward pass: U = I^A S, D = Sᵀ U, u = τ − Sᵀ p^A; then I^a = I^A − U Uᵀ / D
-// and p^a = p^A + I^a c + U u / D add into the parent's (into the root's IA0,
-// pA0 only when the base is free). `o`: the base coordinates before the joints.
+// Inward pass: articulated_step at each DOF, into the parent's rows (into the
+// root's IA0, pA0 only when the base is free); a fixed joint's body adds whole.
+// `o`: the base coordinates before the joints.
 std::expected<void, Error> articulated_pass(const Model& model, std::span<const double> forces,
                                             std::size_t o, bool floating, Mat6& IA0, Vec6& pA0,
                                             Workspace& w) {
   for (std::size_t k = model.joint_count(); k-- > 0;) {
     const std::size_t p = model.parent[k];
     const bool propagate = p != 0 || floating;
-    Mat6& IA = w.fd_inertia[k];
-    const Vec6& pA = w.fd_bias_force[k];
-    Vec6 pa;
+    Mat6* parent_IA = propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr;
+    Vec6* parent_pA = propagate ? &parent_row(p, pA0, w.fd_bias_force) : nullptr;
     if (const auto dof = model.joint_dof[k]) {
-      const Eigen::Map<Vec6> S = w.motion_axis(*dof);
-      const Vec6 U = IA * S;
-      const double D = S.dot(U);
-      if (!std::isfinite(D))
-        return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
-      if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{*dof});
-      const double u = forces[*dof + o] - S.dot(pA);
-      const double inverse_D = 1.0 / D;
-      w.fd_U[k] = U;
-      w.fd_D[k] = inverse_D;  // its inverse: the outward pass then multiplies
-      w.fd_u[k] = u;
-      if (!propagate) continue;
-      const Vec6 U_D = U * inverse_D;
-      const Vec6& c = w.fd_bias_acceleration[k];
-      // I^a c = I^A c − U (Uᵀ c) / D, so I^a itself is never stored: it goes
-      // straight into the parent's sum
-      parent_row(p, pA0, w.fd_bias_force) += pA + IA * c + U_D * (u - U.dot(c));
-      Mat6& parent = parent_row(p, IA0, w.fd_inertia);
-      for (int j = 0; j < 6; ++j)
-        for (int i = 0; i < 6; ++i) parent(i, j) += IA(i, j) - U_D[i] * U[j];
-      continue;
-    } else {
-      if (!propagate) continue;
-      pa = pA + IA * w.fd_bias_acceleration[k];
+      VELKOR_TRY(articulated_step(k, *dof, forces[*dof + o], parent_IA, parent_pA, w));
+    } else if (propagate) {
+      *parent_IA += w.fd_inertia[k];
+      *parent_pA += w.fd_bias_force[k] + w.fd_inertia[k] * w.fd_bias_acceleration[k];
     }
-    parent_row(p, IA0, w.fd_inertia) += IA;
-    parent_row(p, pA0, w.fd_bias_force) += pa;
   }
   return {};
 }
 
-// Outward pass: a' = a_parent + c; q̈ = (u − Uᵀ a') / D; a = a' + S q̈ (fd_D
-// holds 1/D, so no division waits on the one before).
+// Outward pass: joint_acceleration at each DOF; a fixed joint's body moves
+// with its parent, a = a_parent + c.
 std::expected<void, Error> acceleration_pass(const Model& model, const Vec6& a0, std::size_t o,
                                              Workspace& w, std::span<double> out) {
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
-    Vec6 a = parent_row(model.parent[k], a0, w.fd_acceleration) + w.fd_bias_acceleration[k];
+    const Vec6& a_p = parent_row(model.parent[k], a0, w.fd_acceleration);
     if (const auto dof = model.joint_dof[k]) {
-      const double qdd = (w.fd_u[k] - w.fd_U[k].dot(a)) * w.fd_D[k];
-      if (!std::isfinite(qdd)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
-      out[*dof + o] = qdd;
-      a += w.motion_axis(*dof) * qdd;
+      const auto qdd = joint_acceleration(k, *dof, a_p, w);
+      if (!qdd) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
+      out[*dof + o] = *qdd;
+    } else {
+      w.fd_acceleration[k] = a_p + w.fd_bias_acceleration[k];
     }
-    w.fd_acceleration[k] = a;
   }
   return {};
 }

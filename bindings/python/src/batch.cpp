@@ -170,6 +170,7 @@ bool base_states(PyObject* value, std::vector<BaseState>& states) {
 }
 
 inline constexpr std::size_t no_step = static_cast<std::size_t>(-1);
+static_assert(no_step == no_rollout_step, "a batch row's step is the rollout's");
 
 // The first failure of a batch: its row (and a rollout's step) and error, or a
 // fault's message.
@@ -541,10 +542,35 @@ struct RolloutCall {
     return true;
   }
 
+  // The two results, (T+1, C) and (T+1, N) with a leading row per state in a
+  // batch: the caller's out or new arrays, held with the inputs (see
+  // hold_arrays). False with the error set.
+  bool hold_results(const Handle<CoreRobot>& h) {
+    sizes = {(steps + 1) * h.configuration_count, (steps + 1) * h.generalized_count};
+    const auto T = static_cast<npy_intp>(steps + 1), C = static_cast<npy_intp>(h.configuration_count),
+               N = static_cast<npy_intp>(h.generalized_count);
+    const std::array<std::array<npy_intp, 3>, 2> shapes =
+        batch ? std::array<std::array<npy_intp, 3>, 2>{{{static_cast<npy_intp>(inputs[0].rows()), T, C},
+                                                        {static_cast<npy_intp>(inputs[0].rows()), T, N}}}
+              : std::array<std::array<npy_intp, 3>, 2>{{{T, C, 0}, {T, N, 0}}};
+    return shaped_outputs<2>(out, batch ? 3 : 2, shapes, results) &&
+           hold_arrays<2>(inputs, results, reads, writes, out_data);
+  }
+
+  // Releases the holds, then the results: the caller's tuple or the new pair.
+  void release() {
+    reads.release();
+    for (Hold& write : writes) write.release();
+  }
+  PyObject* returned() {
+    release();
+    if (out != nullptr) return Py_NewRef(out);  // the caller's tuple
+    return one_or_tuple(results);
+  }
+
   // Row i's rollout (the whole of a single call's) into its result rows.
   std::expected<void, Error> run(Calculation<CoreRobot>& c, std::size_t i, Interrupt& interrupt,
-                                 std::size_t& step, const std::array<double*, 2>& out_data,
-                                 const std::array<std::size_t, 2>& sizes) const {
+                                 std::size_t& step) const {
     const auto values = [&](std::size_t k) { return batch ? inputs[k].row(i) : inputs[k].values(); };
     const RolloutInput input{values(0),
                              values(1),
@@ -563,6 +589,11 @@ struct RolloutCall {
   std::size_t steps = 0;
   bool batch = false;  // inputs with a row per state
   PyObject* out = nullptr;
+  std::array<std::size_t, 2> sizes{};  // values per row of each result
+  std::array<PyRef, 2> results;
+  Hold reads;
+  std::array<Hold, 2> writes;
+  std::array<double*, 2> out_data{};
 };
 
 // The rollout's error: the core's, with " (step t)" when a step failed.
@@ -582,32 +613,20 @@ PyObject* rollout_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!parse_arguments(s.signature, args, nargs, kwnames, arg)) return nullptr;
   RolloutCall<CoreRobot> call;
   if (!call.read(arg, 0, h)) return nullptr;
-  const std::array<std::size_t, 2> sizes{(call.steps + 1) * h.configuration_count,
-                                         (call.steps + 1) * h.generalized_count};
-  const auto rows = static_cast<npy_intp>(call.steps + 1);
-  std::array<PyRef, 2> results;
-  if (!shaped_outputs<2>(call.out, 2,
-                         {{{rows, static_cast<npy_intp>(h.configuration_count), 0},
-                           {rows, static_cast<npy_intp>(h.generalized_count), 0}}},
-                         results))
-    return nullptr;
-  Hold reads;
-  std::array<Hold, 2> writes;
-  std::array<double*, 2> out_data{};
-  if (!hold_arrays<2>(call.inputs, results, reads, writes, out_data)) return nullptr;
+  if (!call.hold_results(h)) return nullptr;
   Interrupt interrupt = signal_interrupt();
   std::optional<std::expected<void, Error>> result;
   std::size_t step = no_rollout_step;
   if (!with_locked(h, [&](Calculation<CoreRobot>& c, DeferredError&) {
         GilRelease released;
-        result.emplace(call.run(c, 0, interrupt, step, out_data, sizes));
+        result.emplace(call.run(c, 0, interrupt, step));
       }))
     return nullptr;
-  reads.release();
-  for (Hold& write : writes) write.release();
-  if (!*result) return raise_rollout_error(result->error(), step);
-  if (call.out != nullptr) return Py_NewRef(call.out);  // the caller's tuple
-  return one_or_tuple(results);
+  if (!*result) {
+    call.release();
+    return raise_rollout_error(result->error(), step);
+  }
+  return call.returned();
 }
 
 template PyObject* rollout_method<Robot, methods::rollout>(PyObject*, PyObject* const*, Py_ssize_t,
@@ -629,37 +648,19 @@ PyObject* batch_rollout(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   RolloutCall<CoreRobot> call;
   if (!call.read(arg, 1, h)) return nullptr;
-  const std::size_t B = call.inputs[0].rows();
-  const std::array<std::size_t, 2> sizes{(call.steps + 1) * h.configuration_count,
-                                         (call.steps + 1) * h.generalized_count};
-  const auto rows = static_cast<npy_intp>(B), steps = static_cast<npy_intp>(call.steps + 1);
-  std::array<PyRef, 2> results;
-  if (!shaped_outputs<2>(call.out, 3,
-                         {{{rows, steps, static_cast<npy_intp>(h.configuration_count)},
-                           {rows, steps, static_cast<npy_intp>(h.generalized_count)}}},
-                         results))
-    return nullptr;
-  Hold reads;
-  std::array<Hold, 2> writes;
-  std::array<double*, 2> out_data{};
-  if (!hold_arrays<2>(call.inputs, results, reads, writes, out_data)) return nullptr;
+  if (!call.hold_results(h)) return nullptr;
   Failure failure;
   bool interrupted = false;
   const bool ran = run_rows<CoreRobot>(
-      batch, h, B, failure, interrupted,
+      batch, h, call.inputs[0].rows(), failure, interrupted,
       [&](Calculation<CoreRobot>& c, std::size_t i, Interrupt& stop, std::size_t& step) {
-        std::size_t at = no_rollout_step;
-        auto done = call.run(c, i, stop, at, out_data, sizes);
-        if (at != no_rollout_step) step = at;
-        return done;
+        return call.run(c, i, stop, step);  // no_step and no_rollout_step are the same value
       });
+  call.release();
   if (!ran) return nullptr;
-  reads.release();
-  for (Hold& write : writes) write.release();
   if (interrupted) return core_error(errors::Interrupted{});
   if (failure.row.load() != static_cast<std::size_t>(-1)) return failure.raise(true);
-  if (call.out != nullptr) return Py_NewRef(call.out);
-  return one_or_tuple(results);
+  return call.returned();
 }
 
 template <class CoreRobot>

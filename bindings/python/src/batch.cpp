@@ -126,9 +126,7 @@ struct RowCall {
   const Pose& tool() const { return shared.tool(); }
   std::span<const IndexedLoad> loads() const { return shared.loads(); }
   const ConstraintSet& constraints() const { return shared.constraints(); }
-  double regularization() const { return shared.regularization(); }
-  double restitution() const { return shared.restitution(); }
-  double number() const { return shared.number(); }
+  double number(const NumberOption& option) const { return shared.number(option); }
 };
 
 // Base states, one per row: a sequence of BaseState, or 19 numbers per row in
@@ -576,9 +574,9 @@ struct RolloutCall {
                              values(1),
                              values(2),
                              steps,
-                             shared.number(),
+                             shared.number(step_option),
                              shared.constraints_or_none(),
-                             shared.regularization()};
+                             shared.number(regularization_option)};
     return velkor::rollout(c.model(), base_of(c, BaseState{}), c.workspace, input, interrupt,
                            {out_data[0] + i * sizes[0], sizes[0]},
                            {out_data[1] + i * sizes[1], sizes[1]}, step);

@@ -123,6 +123,13 @@ enum class Result {
 // The most parameters a method takes after the FloatingRobot's `base`.
 inline constexpr std::size_t max_parameters = 7;
 
+// A number option among a method's parameters: its index and what it takes.
+struct NumberParameter {
+  int index = -1;  // -1: an unused slot
+  const struct NumberOption* option = nullptr;
+};
+inline constexpr std::size_t max_numbers = 2;
+
 // A method's parameters after the FloatingRobot's `base`. Joint vectors come
 // first (q, then qd, qdd or forces); an index of -1 means the method has no such
 // parameter.
@@ -139,11 +146,9 @@ struct MethodDescription {
   int target = -1;
   int tool = -1;
   int loads = -1;
-  int constraints = -1;     // a ConstraintSet of the robot's model
-  int regularization = -1;  // number options (see NumberOption)
-  int restitution = -1;
-  int number = -1;  // a number option of the method's own (dt, t): number_option says which
-  const struct NumberOption* number_option = nullptr;
+  int constraints = -1;  // a ConstraintSet of the robot's model
+  // The number options (see NumberOption), read and checked in this order.
+  std::array<NumberParameter, max_numbers> numbers{};
   int out = -1;
   Py_ssize_t keyword_only = 0;  // trailing parameters given by keyword only
   bool takes_base = true;  // false: a FloatingRobot method without the leading `base`
@@ -201,11 +206,12 @@ constexpr std::size_t method_text(const MethodDescription& d, std::string_view d
     if (i == first_keyword) at = put_text(out, at, "*, ");
     at = put_text(out, at, d.parameters[i]);
     const int index = static_cast<int>(i);
-    if (index == d.regularization) at = put_text(out, at, regularization_option.shown);
-    else if (index == d.restitution) at = put_text(out, at, restitution_option.shown);
-    else if (index == d.number && d.number_option->shown != nullptr)
-      at = put_text(out, at, d.number_option->shown);
-    else if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
+    const NumberOption* number = nullptr;
+    for (const NumberParameter& p : d.numbers)
+      if (p.index == index) number = p.option;
+    if (number != nullptr) {
+      if (number->shown != nullptr) at = put_text(out, at, number->shown);
+    } else if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
   }
   at = put_text(out, at, ")\n--\n\n");
   return put_text(out, at, doc);
@@ -330,9 +336,12 @@ class MethodCall {
   const ConstraintSet* constraints_or_none() const { return constraints_.get(); }
   // m, the rows of the constraint set (0 for a method without one).
   std::size_t constraint_rows() const { return constraints_ ? constraints_->count() : 0; }
-  double regularization() const { return regularization_; }
-  double restitution() const { return restitution_; }
-  double number() const { return number_; }
+  // The value of number option `option` (its fallback when the method has none).
+  double number(const NumberOption& option) const {
+    for (std::size_t i = 0; i < max_numbers; ++i)
+      if (numbers_[i].option == &option) return values_of_numbers_[i];
+    return option.fallback;
+  }
   template <const MethodDescription& d>
   PyObject* out() const {
     return d.out >= 0 ? argument(d.out) : nullptr;
@@ -357,12 +366,11 @@ class MethodCall {
       const bool omitted = d.constraints >= d.required && (set == nullptr || set == Py_None);
       if (!omitted && !(constraints_ = constraint_set_argument(set, "constraints"))) return false;
     }
-    if constexpr (d.regularization >= 0)
-      if (!read_option(argument(d.regularization), regularization_option, regularization_)) return false;
-    if constexpr (d.restitution >= 0)
-      if (!read_option(argument(d.restitution), restitution_option, restitution_)) return false;
-    if constexpr (d.number >= 0)
-      if (!read_option(argument(d.number), *d.number_option, number_)) return false;
+    numbers_ = d.numbers;
+    for (std::size_t i = 0; i < max_numbers; ++i)
+      if (d.numbers[i].index >= 0 &&
+          !read_option(argument(d.numbers[i].index), *d.numbers[i].option, values_of_numbers_[i]))
+        return false;
     if (!between()) return false;
     if constexpr (d.target >= 0) {
       const auto link = target_link(links, *index);
@@ -380,12 +388,9 @@ class MethodCall {
         tool_ = *pose;
       }
     }
-    if constexpr (d.regularization >= 0)
-      if (!option_in_range(regularization_option, regularization_)) return false;
-    if constexpr (d.restitution >= 0)
-      if (!option_in_range(restitution_option, restitution_)) return false;
-    if constexpr (d.number >= 0)
-      if (!option_in_range(*d.number_option, number_)) return false;
+    for (std::size_t i = 0; i < max_numbers; ++i)
+      if (d.numbers[i].index >= 0 && !option_in_range(*d.numbers[i].option, values_of_numbers_[i]))
+        return false;
     return true;
   }
 
@@ -417,9 +422,8 @@ class MethodCall {
   LoadsArgument loads_;
   std::shared_ptr<const ConstraintSet> constraints_;  // the argument's, shared
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read
-  double regularization_ = 0.0;
-  double restitution_ = 0.0;
-  double number_ = 0.0;
+  std::array<NumberParameter, max_numbers> numbers_{};  // the method's
+  std::array<double, max_numbers> values_of_numbers_{};
 };
 
 // The length of an array result on handle `h`, for a call whose constraint

@@ -20,14 +20,13 @@ struct integrate {
       .vectors = 2,
       .result = Result::Configuration,
       .unmatched = 1,
-      .number = 2,
-      .number_option = &dt_option,
+      .numbers = {{{2, &dt_option}}},
       .out = 3,
       .takes_base = false};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
-    return velkor::integrate(c.model(), call.base(c), in[0], in[1], call.number(), out);
+    return velkor::integrate(c.model(), call.base(c), in[0], in[1], call.number(dt_option), out);
   }
 };
 
@@ -56,14 +55,13 @@ struct interpolate {
       .vectors = 2,
       .result = Result::Configuration,
       .unmatched = 1,
-      .number = 2,
-      .number_option = &t_option,
+      .numbers = {{{2, &t_option}}},
       .out = 3,
       .takes_base = false};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
-    return velkor::interpolate(c.model(), call.base(c), in[0], in[1], call.number(), out);
+    return velkor::interpolate(c.model(), call.base(c), in[0], in[1], call.number(t_option), out);
   }
 };
 
@@ -76,16 +74,15 @@ struct integrate_derivatives {
       .result = Result::GeneralizedSquare,
       .results = 2,
       .unmatched = 1,
-      .number = 2,
-      .number_option = &dt_option,
+      .numbers = {{{2, &dt_option}}},
       .out = 3,
       .takes_base = false};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
-    return velkor::integrate_derivatives(c.model(), call.base(c), in[0], in[1], call.number(), out[0],
-                                         out[1]);
+    return velkor::integrate_derivatives(c.model(), call.base(c), in[0], in[1], call.number(dt_option),
+                                         out[0], out[1]);
   }
 };
 
@@ -121,9 +118,7 @@ struct rollout {
       .results = 2,
       .unmatched = 1,
       .constraints = 4,
-      .regularization = 5,
-      .number = 3,
-      .number_option = &step_option,
+      .numbers = {{{5, &regularization_option}, {3, &step_option}}},
       .out = 6,
       .keyword_only = 3,
       .takes_base = false};

@@ -23,7 +23,7 @@ struct constrained_forward_dynamics {
       .unmatched = 1,
       .loads = 4,
       .constraints = 3,
-      .regularization = 5,
+      .numbers = {{{5, &regularization_option}}},
       .out = 6,
       .keyword_only = 2};
   template <class CoreRobot, class Call>
@@ -32,7 +32,7 @@ struct constrained_forward_dynamics {
                                             const Inputs& in) {
     return velkor::constrained_forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                 in[2], call.constraints(), call.loads(),
-                                                call.regularization(), out[0], out[1]);
+                                                call.number(regularization_option), out[0], out[1]);
   }
 };
 
@@ -46,8 +46,7 @@ struct impulse_dynamics {
       .results = 2,
       .tail = 1,
       .constraints = 2,
-      .regularization = 4,
-      .restitution = 3,
+      .numbers = {{{4, &regularization_option}, {3, &restitution_option}}},
       .out = 5,
       .keyword_only = 3};
   template <class CoreRobot, class Call>
@@ -55,8 +54,8 @@ struct impulse_dynamics {
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
     return velkor::impulse_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
-                                    call.constraints(), call.restitution(), call.regularization(),
-                                    out[0], out[1]);
+                                    call.constraints(), call.number(restitution_option),
+                                    call.number(regularization_option), out[0], out[1]);
   }
 };
 
@@ -105,7 +104,7 @@ struct constrained_dynamics_derivatives {
       .unmatched = 1,
       .loads = 4,
       .constraints = 3,
-      .regularization = 5,
+      .numbers = {{{5, &regularization_option}}},
       .out = 6,
       .keyword_only = 2};
   template <class CoreRobot, class Call>
@@ -114,7 +113,7 @@ struct constrained_dynamics_derivatives {
                                             const Inputs& in) {
     return velkor::constrained_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                     in[2], call.constraints(), call.loads(),
-                                                    call.regularization(), out);
+                                                    call.number(regularization_option), out);
   }
 };
 

@@ -223,7 +223,7 @@ _Out6 = (
 _Arrays2 = tuple[_Array, _Array]
 _Arrays6 = tuple[_Array, _Array, _Array, _Array, _Array, _Array]
 _Items = Sequence[Contact | LoopClosure]
-_Mimic = Literal["reject", "independent"]
+_Mimic = Literal["reject", "independent", "couple"]
 _MasslessRoot = Literal["reject", "allow"]
 # (ixx, ixy, ixz, iyy, iyz, izz), kg·m²
 _Inertia: TypeAlias = tuple[float, float, float, float, float, float]

@@ -45,6 +45,7 @@ def robots_dir():
 
 # name: (file, load options, floating base, links whose Jacobians and motion are compared)
 MIMIC = {"mimic": "independent"}  # Pinocchio loads mimic joints as independent joints too
+COUPLE = {"mimic": "couple"}  # against Pinocchio's coupled model (mimic=True), which has no aba
 MASSLESS = {"massless_root": "allow"}
 CASES = {
     "panda": ("panda_description/urdf/panda.urdf", MIMIC, False, ["panda_link3", "panda_hand", "panda_rightfinger"]),
@@ -70,6 +71,11 @@ CASES = {
     "hyq-floating": ("hyq_description/robots/hyq_no_sensors.urdf", {}, True, ["trunk", "lf_upperleg", "rh_foot"]),
     # mimic joints made independent
     "baxter": ("baxter_description/urdf/baxter.urdf", MIMIC, False, ["torso", "right_gripper", "l_gripper_l_finger"]),
+    # mimic joints that follow their leaders
+    "panda-coupled": ("panda_description/urdf/panda.urdf", COUPLE, False,
+                      ["panda_link3", "panda_rightfinger", "panda_leftfinger"]),
+    "baxter-coupled": ("baxter_description/urdf/baxter.urdf", COUPLE, False,
+                       ["right_gripper", "r_gripper_r_finger", "l_gripper_r_finger_tip"]),
 }
 
 
@@ -97,8 +103,10 @@ class Case:
 
     def __init__(self, name, path, options, floating, targets):
         self.name, self.floating = name, floating
+        self.coupled = options.get("mimic") == "couple"
         self.robot = (FloatingRobot if floating else Robot)(str(path), **options)
         self.model = (pin.buildModelFromUrdf(str(path), pin.JointModelFreeFlyer()) if floating
+                      else pin.buildModelFromUrdf(str(path), mimic=True) if self.coupled
                       else pin.buildModelFromUrdf(str(path)))
         self.model.gravity.linear = np.array([0.0, 0.0, -G])
         self.data = self.model.createData()
@@ -106,7 +114,8 @@ class Case:
         self.links = sorted((e.get("name") for e in root.findall("link")), key=self.robot.link_id)
         if targets is None:  # the root, a link in the middle and the last one
             targets = sorted({self.links[0], self.links[len(self.links) // 2], self.links[-1]}, key=self.links.index)
-        moving = sorted((j for j in root.findall("joint") if j.get("type") != "fixed"),
+        moving = sorted((j for j in root.findall("joint") if j.get("type") != "fixed"
+                         and not (self.coupled and j.find("mimic") is not None)),
                         key=lambda j: self.robot.link_id(j.find("child").get("link")))
         self.lower, self.upper, self.oracle_joints = [], [], []
         for joint in moving:
@@ -254,6 +263,20 @@ def check_jacobians(case, st):
 
 
 def check_jacobian_derivatives(case, st):
+    if case.coupled:
+        # Pinocchio's time variation leaves out what a mimic joint's own motion adds to the
+        # columns of the frames it moves: differentiate its Jacobian along the motion instead
+        # (central differences at steps h and h/2, extrapolated: error O(h⁴))
+        def rate(fid, h):
+            at = [pin.computeFrameJacobian(case.model, case.data, pin.integrate(case.model, st.qp, s * h * st.vp),
+                                           fid, pin.LOCAL_WORLD_ALIGNED) for s in (1, -1)]
+            return (at[0] - at[1]) / (2 * h)
+
+        for target, fid in case.targets:
+            expected = (4 * rate(fid, 5e-4) - rate(fid, 1e-3)) / 3
+            yield target, case.robot.jacobian_derivative(*st.args(st.q, st.qd, target)).reshape(-1, 6).T, \
+                st.to_world(expected) @ st.T
+        return
     pin.computeJointJacobiansTimeVariation(case.model, case.data, st.qp, st.vp)
     pin.updateFramePlacements(case.model, case.data)
     for target, fid in case.targets:
@@ -297,8 +320,17 @@ def check_velocity_product(case, st):
     yield "", case.robot.velocity_product_forces(*st.args(st.q, st.qd)), st.T.T @ oracle
 
 
+def oracle_aba(case, st, tau, *fext):
+    """Pinocchio's aba, or for its coupled model (which aba refuses) M⁻¹ (τ − nonlinear effects)."""
+    if not case.coupled:
+        return pin.aba(case.model, case.data, st.qp, st.vp, tau, *fext)
+    upper = np.triu(pin.crba(case.model, case.data, st.qp))
+    bias = pin.rnea(case.model, case.data, st.qp, st.vp, np.zeros(case.model.nv), *fext)
+    return np.linalg.solve(upper + np.triu(upper, 1).T, tau - bias)
+
+
 def check_forward_dynamics(case, st):
-    oracle = pin.aba(case.model, case.data, st.qp, st.vp, st.T @ st.forces)
+    oracle = oracle_aba(case, st, st.T @ st.forces)
     yield "", case.robot.forward_dynamics(*st.args(st.q, st.qd, st.forces)), st.to_ours(oracle)
 
 
@@ -309,7 +341,7 @@ def check_loads(case, st):
     zero = np.zeros(case.model.nv)
     oracle = pin.rnea(case.model, case.data, st.qp, zero, zero, fext)
     yield "gravity", case.robot.gravity(*st.args(st.q), loads=loads), st.T.T @ oracle
-    oracle = pin.aba(case.model, case.data, st.qp, st.vp, st.T @ st.forces, fext)
+    oracle = oracle_aba(case, st, st.T @ st.forces, fext)
     yield "forward dynamics", case.robot.forward_dynamics(*st.args(st.q, st.qd, st.forces), loads=loads), \
         st.to_ours(oracle)
 
@@ -360,7 +392,8 @@ def test_names_order_and_limits_match_the_file_and_the_oracle(cases, name):
         assert record.type == joint.get("type")
         assert (record.parent, record.child) == (robot.link_id(joint.find("parent").get("link")),
                                                  robot.link_id(joint.find("child").get("link")))
-        assert (record.dof is None) == (joint.get("type") == "fixed")
+        follows = case.coupled and joint.find("mimic") is not None  # moves with its leader
+        assert (record.dof is None) == (joint.get("type") == "fixed" or follows)
         if record.dof is not None:
             assert robot.dof_names[record.dof] == record.name
     # DOF order against Pinocchio's velocity order

@@ -95,7 +95,7 @@ def test_options_are_keyword_only_with_the_old_behaviour_as_default(cls, loader)
 
 
 @pytest.mark.parametrize("options, error, message", [
-    ({"mimic": "Independent"}, ValueError, "mimic must be 'reject' or 'independent', got 'Independent'"),
+    ({"mimic": "Independent"}, ValueError, "mimic must be 'reject', 'independent' or 'couple', got 'Independent'"),
     ({"mimic": None}, TypeError, "argument 'mimic': expected str, got NoneType"),
     ({"massless_root": "yes"}, ValueError, "massless_root must be 'reject' or 'allow', got 'yes'"),
     ({"massless_root": True}, TypeError, "argument 'massless_root': expected str, got bool"),
@@ -174,9 +174,10 @@ R = "revolute"
 @pytest.mark.parametrize("cls", [Robot, FloatingRobot])
 def test_couplings_without_a_moving_leader_are_refused(joints, message, cls):
     text = chain_of(*joints)
-    with pytest.raises(ModelError) as info:
-        cls.from_urdf_string(text, mimic="independent")
-    assert str(info.value) == "invalid robot model: " + message
+    for policy in ("independent", "couple"):
+        with pytest.raises(ModelError) as info:
+            cls.from_urdf_string(text, mimic=policy)
+        assert str(info.value) == "invalid robot model: " + message
     first = next(name for name, leader, _ in joints if leader)
     with pytest.raises(ModelError) as info:
         cls.from_urdf_string(text)  # the default refuses any mimic element, as before
@@ -203,6 +204,10 @@ def test_fixed_mimic_joints_and_chains_load(joints, dof_names, couplings):
     assert list(handle.dof_names) == dof_names
     assert handle.mimic_joints == couplings
     assert handle.link_count == len(joints) + 1
+    coupled = Robot.from_urdf_string(text, mimic="couple")  # only the joints that follow nothing move freely
+    assert list(coupled.dof_names) == [name for name in dof_names if name not in couplings]
+    assert coupled.mimic_joints == couplings
+    assert [j.dof is None for j in coupled.joints] == [j.name not in coupled.dof_names for j in coupled.joints]
 
 
 DANGLING = "invalid robot model: joint j mimics joint elsewhere, which does not exist"
@@ -216,9 +221,10 @@ DANGLING = "invalid robot model: joint j mimics joint elsewhere, which does not 
     (chain_of(("j", "elsewhere", R), ("k", None, "spherical")), DANGLING),
     (chain_of(("j", "elsewhere", R)).replace('velocity="1"', 'velocity="-1"'), DANGLING),
 ], ids=["structure", "earlier-joint", "later-joint", "same-joint"])
-def test_coupling_errors_keep_the_order_of_the_checks(text, message):
+@pytest.mark.parametrize("policy", ["independent", "couple"])
+def test_coupling_errors_keep_the_order_of_the_checks(text, message, policy):
     with pytest.raises(ModelError) as info:
-        Robot.from_urdf_string(text, mimic="independent")
+        Robot.from_urdf_string(text, mimic=policy)
     assert str(info.value) == message
 
 
@@ -229,10 +235,11 @@ def test_coupling_errors_keep_the_order_of_the_checks(text, message):
     ('<mimic joint="k" offset="inf"/>', "joint j mimic multiplier and offset must be finite"),
     ('<mimic joint="k" multiplier="nan"/>', "joint j mimic multiplier and offset must be finite"),
 ])
-def test_bad_mimic_attributes_are_errors_naming_the_joint(mimic, message):
+@pytest.mark.parametrize("policy", ["independent", "couple"])
+def test_bad_mimic_attributes_are_errors_naming_the_joint(mimic, message, policy):
     text = robot(link("a", 1), link("b", 1), link("c", 1), joint("k", "a", "b"), joint("j", "b", "c", extra=mimic))
     with pytest.raises(ModelError) as info:
-        Robot.from_urdf_string(text, mimic="independent")
+        Robot.from_urdf_string(text, mimic=policy)
     assert str(info.value).startswith("invalid robot model: " + message)
     with pytest.raises(ModelError, match="joint j uses an unsupported mimic constraint"):
         Robot.from_urdf_string(text)  # the default refuses any mimic element, as before

@@ -19,7 +19,7 @@ std::expected<void, Error> check_configuration(const Model& model, const Base& b
 
 std::expected<void, Error> check_velocity(const Model& model, const Base& base,
                                           std::span<const double> v, Label name) {
-  const std::size_t N = base.coordinates() + model.dof_count();
+  const std::size_t N = base.coordinates() + coordinate_count(model);
   if (v.size() != N) return std::unexpected(wrong_length(name, N, v.size()));
   return check_finite(v, name);
 }
@@ -92,7 +92,7 @@ void integrate_unchecked(const Model& model, const Pose* pose, const double* c, 
     joints_v = 6;
   }
   // q ← q + dt·q̇
-  for (std::size_t i = 0, n = model.dof_count(); i < n; ++i)
+  for (std::size_t i = 0, n = coordinate_count(model); i < n; ++i)
     out[joints_c + i] = c[joints_c + i] + dt * v[joints_v + i];
 }
 
@@ -122,7 +122,7 @@ void difference_unchecked(const Model& model, bool floating, const double* c0, c
     joints_v = 6;
   }
   // q̇ = q1 − q0
-  for (std::size_t i = 0, n = model.dof_count(); i < n; ++i)
+  for (std::size_t i = 0, n = coordinate_count(model); i < n; ++i)
     out[joints_v + i] = c1[joints_c + i] - c0[joints_c + i];
 }
 
@@ -138,7 +138,7 @@ std::expected<void, Error> difference(const Model& model, const Base& base,
                                       std::span<const double> configuration0,
                                       std::span<const double> configuration1, std::span<double> out) {
   VELKOR_TRY(check_pair(model, base, configuration0, configuration1));
-  VELKOR_TRY(check_output(out, base.coordinates() + model.dof_count(), "out"));
+  VELKOR_TRY(check_output(out, base.coordinates() + coordinate_count(model), "out"));
   difference_unchecked(model, base.floating, configuration0.data(), configuration1.data(), out.data());
   return {};
 }
@@ -162,7 +162,7 @@ std::expected<void, Error> interpolate(const Model& model, const Base& base,
     joints = 7;
   }
   // q0 + t·(q1 − q0)
-  for (std::size_t i = 0, n = model.dof_count(); i < n; ++i)
+  for (std::size_t i = 0, n = coordinate_count(model); i < n; ++i)
     out[joints + i] = c0[joints + i] + t * (c1[joints + i] - c0[joints + i]);
   return {};
 }
@@ -195,7 +195,7 @@ std::expected<void, Error> difference_derivatives(const Model& model, const Base
                                                   std::span<double> d_configuration0,
                                                   std::span<double> d_configuration1) {
   VELKOR_TRY(check_pair(model, base, configuration0, configuration1));
-  const std::size_t N = base.coordinates() + model.dof_count();
+  const std::size_t N = base.coordinates() + coordinate_count(model);
   VELKOR_TRY(check_output(d_configuration0, N * N, "out"));
   VELKOR_TRY(check_output(d_configuration1, N * N, "out"));
   scaled_identity(d_configuration0, N, -1.0);

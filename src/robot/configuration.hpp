@@ -27,13 +27,14 @@
 
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/model.hpp"
 
 namespace velkor {
 
 // C: the configuration length.
 inline std::size_t configuration_size(const Model& model, const Base& base) {
-  return model.dof_count() + (base.floating ? 7 : 0);
+  return coordinate_count(model) + (base.floating ? 7 : 0);
 }
 
 // The root-link pose of a floating configuration's first 7 values

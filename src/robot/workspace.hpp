@@ -38,6 +38,13 @@ struct CoupledScratch {
   std::vector<std::size_t> merge_map;         // per slot: a child's slot in its parent
   std::vector<unsigned char> classical;       // per DOF: took the classical step (a free DOF
                                          // with no group open below it)
+  // Callers that compute in the free coordinates around full-coordinate kernels
+  // (the derivatives, rollouts, inverse kinematics):
+  std::vector<double> positions;  // per DOF: q_full
+  std::vector<double> rates;  // per DOF: q̇_full or q̈_full
+  std::vector<double> squares;  // three full N x N matrices, then N x N_free columns
+  std::vector<double> jacobian;  // 6 x free count: a Jacobian's free columns
+  std::vector<std::ptrdiff_t> chain;  // per free coordinate (with a free base's 6): the one before
 };
 
 struct Workspace {

@@ -126,6 +126,7 @@ struct RowCall {
   const Pose& tool() const { return shared.tool(); }
   std::span<const IndexedLoad> loads() const { return shared.loads(); }
   const ConstraintSet& constraints() const { return shared.constraints(); }
+  std::size_t constraint_rows() const { return shared.constraint_rows(); }
   double number(const NumberOption& option) const { return shared.number(option); }
 };
 

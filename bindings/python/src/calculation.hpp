@@ -16,6 +16,7 @@
 #include "gil.hpp"
 #include "handle_lock.hpp"
 #include "python.hpp"
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 
@@ -33,7 +34,14 @@ struct Calculation {
       : robot(std::move(core_robot)),
         workspace(robot.model().joint_count(), robot.model().dof_count()),
         link_poses(robot.model().link_count(), Pose::identity()),
-        input_copies(3 * (robot.model().dof_count() + base_configuration)) {}
+        input_copies(3 * (robot.model().dof_count() + base_configuration)) {
+    if (robot.model().coupling) {
+      reserve_coupled_scratch(robot.model(), workspace);
+      coupled_inputs.resize(input_copies.size());
+      const std::size_t N = robot.model().dof_count() + base_coordinates;
+      coupled_outputs.resize(4 * N * N);  // what the largest calls need: no growth in a loop
+    }
+  }
 
   const Model& model() const { return robot.model(); }
 
@@ -58,6 +66,11 @@ struct Calculation {
   Workspace workspace;
   std::vector<Pose> link_poses;  // world poses of all links, written by forward kinematics
   std::vector<double> input_copies;  // three rows of the configuration length C ≥ N
+  // A coupled model's (Model::coupling): a call's inputs in the full
+  // coordinates (three rows as input_copies), and its full results before they
+  // are contracted (grown to the largest call's).
+  std::vector<double> coupled_inputs;
+  std::vector<double> coupled_outputs;
 };
 
 template <class CoreRobot>

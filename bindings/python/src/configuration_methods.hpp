@@ -1,7 +1,8 @@
 // The configuration-space methods of both handle kinds (integrate, difference,
 // interpolate and their derivatives), written once on the computing-method
 // skeleton (computing_method.hpp). They take no `base`: a FloatingRobot's
-// configuration carries its base pose.
+// configuration carries its base pose. They work in the coordinates callers
+// see (Coupled::Own): a coupled model's free ones.
 #pragma once
 
 #include "computing_method.hpp"
@@ -22,7 +23,8 @@ struct integrate {
       .unmatched = 1,
       .numbers = {{{2, &dt_option}}},
       .out = 3,
-      .takes_base = false};
+      .takes_base = false,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -39,7 +41,8 @@ struct difference {
       .result = Result::Generalized,
       .unmatched = 1,  // both C long: the core names the one that is not
       .out = 2,
-      .takes_base = false};
+      .takes_base = false,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -57,7 +60,8 @@ struct interpolate {
       .unmatched = 1,
       .numbers = {{{2, &t_option}}},
       .out = 3,
-      .takes_base = false};
+      .takes_base = false,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -76,7 +80,8 @@ struct integrate_derivatives {
       .unmatched = 1,
       .numbers = {{{2, &dt_option}}},
       .out = 3,
-      .takes_base = false};
+      .takes_base = false,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -96,7 +101,8 @@ struct difference_derivatives {
       .results = 2,
       .unmatched = 1,
       .out = 2,
-      .takes_base = false};
+      .takes_base = false,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -121,7 +127,8 @@ struct rollout {
       .numbers = {{{5, &regularization_option}, {3, &step_option}}},
       .out = 6,
       .keyword_only = 3,
-      .takes_base = false};
+      .takes_base = false,
+      .coupled = Coupled::Own};
 };
 
 }  // namespace methods

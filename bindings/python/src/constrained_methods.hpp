@@ -25,11 +25,13 @@ struct constrained_forward_dynamics {
       .constraints = 3,
       .numbers = {{{5, &regularization_option}}},
       .out = 6,
-      .keyword_only = 2};
+      .keyword_only = 2,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
+    if (c.model().coupling) return std::unexpected(errors::CoupledUnsupported{"constrained dynamics"});
     return velkor::constrained_forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                 in[2], call.constraints(), call.loads(),
                                                 call.number(regularization_option), out[0], out[1]);
@@ -48,11 +50,13 @@ struct impulse_dynamics {
       .constraints = 2,
       .numbers = {{{4, &regularization_option}, {3, &restitution_option}}},
       .out = 5,
-      .keyword_only = 3};
+      .keyword_only = 3,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
+    if (c.model().coupling) return std::unexpected(errors::CoupledUnsupported{"impulse dynamics"});
     return velkor::impulse_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
                                     call.constraints(), call.number(restitution_option),
                                     call.number(regularization_option), out[0], out[1]);
@@ -106,11 +110,14 @@ struct constrained_dynamics_derivatives {
       .constraints = 3,
       .numbers = {{{5, &regularization_option}}},
       .out = 6,
-      .keyword_only = 2};
+      .keyword_only = 2,
+      .coupled = Coupled::Own};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 6>& out,
                                             const Inputs& in) {
+    if (c.model().coupling)
+      return std::unexpected(errors::CoupledUnsupported{"constrained dynamics derivatives"});
     return velkor::constrained_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                     in[2], call.constraints(), call.loads(),
                                                     call.number(regularization_option), out);

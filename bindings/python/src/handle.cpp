@@ -32,12 +32,14 @@ std::optional<std::string> xml_argument(PyObject* value) {
 
 bool load_options(PyObject* mimic, PyObject* massless_root, PyObject* inertia_tolerance,
                   LoadOptions& options) {
-  static const char* const mimic_choices[] = {"reject", "independent", nullptr};
+  static const char* const mimic_choices[] = {"reject", "independent", "couple", nullptr};
   static const char* const root_choices[] = {"reject", "allow", nullptr};
   if (mimic != nullptr) {
     const int choice = choice_argument(mimic, "mimic", mimic_choices);
     if (choice < 0) return false;
-    options.import.mimic = choice == 0 ? MimicPolicy::Reject : MimicPolicy::Independent;
+    constexpr MimicPolicy policies[] = {MimicPolicy::Reject, MimicPolicy::Independent,
+                                        MimicPolicy::Couple};
+    options.import.mimic = policies[choice];
   }
   if (massless_root != nullptr) {
     const int choice = choice_argument(massless_root, "massless_root", root_choices);

@@ -18,6 +18,7 @@
 #include "errors.hpp"
 #include "model_info.hpp"
 #include "py_ref.hpp"
+#include "robot/coupling.hpp"
 #include "robot/link_id.hpp"
 #include "types.hpp"
 
@@ -174,7 +175,7 @@ std::expected<std::unique_ptr<Handle<CoreRobot>>, Error> build_handle(Source sou
   auto table = std::make_shared<LinkTable>();
   table->reserve(m.link_count());
   for (std::size_t i = 0; i < m.link_count(); ++i) table->push_back(LinkId{m.id, i});
-  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), m.dof_count(),
+  return std::make_unique<Handle<CoreRobot>>(m.name, std::move(table), coordinate_count(m),
                                              Calculation<CoreRobot>(std::move(*robot)), options);
 }
 

@@ -14,6 +14,7 @@
 #include "arrays.hpp"
 #include "numpy.hpp"
 #include "py_ref.hpp"
+#include "robot/coupling.hpp"
 
 namespace velkor::py {
 namespace {
@@ -25,7 +26,7 @@ PyStructSequence_Field joint_fields[] = {
     {"type", "as in the file: 'revolute', 'continuous', 'prismatic' or 'fixed'"},
     {"parent", "link id of the parent link"},
     {"child", "link id of the child link (the joint leads to it)"},
-    {"dof", "DOF index, or None for a fixed joint"},
+    {"dof", "DOF index, or None for a fixed joint or a coupled mimic joint"},
     {nullptr, nullptr},
 };
 
@@ -35,7 +36,8 @@ PyStructSequence_Desc joint_desc = {
     "tuple from Robot.joints and FloatingRobot.joints. type is as in the file\n"
     "('revolute', 'continuous', 'prismatic' or 'fixed'); parent and child are\n"
     "link ids (joint k leads to link k + 1); dof is the joint's position in q, or\n"
-    "None for a fixed joint.",
+    "None for a fixed joint and for a mimic joint loaded with mimic='couple'\n"
+    "(it follows its leader: see mimic_joints).",
     joint_fields,
     5,
 };
@@ -78,11 +80,26 @@ PyObject* index_array(const std::vector<npy_intp>& values) {
   return array;
 }
 
-const Joint& dof_joint(const Model& model, std::size_t d) { return model.joints[model.dof_list[d]]; }
+// Coordinate d's joint: of a coupled model, its d-th free joint (see
+// coordinate_count); else DOF d's.
+const Joint& dof_joint(const Model& model, std::size_t d) {
+  return model.joints[model.dof_list[model.coupling ? model.coupling->free_dof[d] : d]];
+}
+
+// Joint k's coordinate: none for a fixed joint, and none for a mimic joint
+// that follows its leader.
+std::optional<std::size_t> joint_coordinate(const Model& model, std::size_t k) {
+  const auto& dof = model.joint_dof[k];
+  if (!dof || !model.coupling) return dof;
+  const Coupling& coupling = *model.coupling;
+  const std::size_t g = coupling.group[*dof];
+  if (coupling.free_dof[g] != *dof) return std::nullopt;
+  return g;
+}
 
 std::unordered_map<std::string_view, std::size_t> dofs_by_name(const Model& model) {
   std::unordered_map<std::string_view, std::size_t> map;
-  for (std::size_t d = 0; d < model.dof_count(); ++d) map.emplace(dof_joint(model, d).name, d);
+  for (std::size_t d = 0; d < coordinate_count(model); ++d) map.emplace(dof_joint(model, d).name, d);
   return map;
 }
 
@@ -185,11 +202,11 @@ PyObject* missing_dofs(const Model& model, const std::vector<std::size_t>& missi
     PyErr_Format(
         PyExc_ValueError,
         "mapping lacks %zu of the %zu degrees of freedom: %U and %zu more (pass default= to fill them)",
-        missing.size(), model.dof_count(), listed.get(), missing.size() - count);
+        missing.size(), coordinate_count(model), listed.get(), missing.size() - count);
   else
     PyErr_Format(PyExc_ValueError,
                  "mapping lacks %zu of the %zu degrees of freedom: %U (pass default= to fill them)",
-                 missing.size(), model.dof_count(), listed.get());
+                 missing.size(), coordinate_count(model), listed.get());
   return nullptr;
 }
 
@@ -210,7 +227,7 @@ PyObject* joint_records(const Model& model) {
     const Joint& joint = model.joints[k];
     PyRef record = PyRef::steal(PyStructSequence_New(joint_record_type));
     if (!record) return nullptr;
-    const auto& dof = model.joint_dof[k];
+    const auto dof = joint_coordinate(model, k);
     PyObject* fields[] = {text(joint.name), text(joint.type), PyLong_FromSize_t(model.parent[k]),
                           PyLong_FromSize_t(k + 1), dof ? PyLong_FromSize_t(*dof) : Py_NewRef(Py_None)};
     bool ok = true;
@@ -223,7 +240,8 @@ PyObject* joint_records(const Model& model) {
 }
 
 PyObject* dof_names(const Model& model) {
-  return tuple_of(model.dof_count(), [&](std::size_t d) { return text(dof_joint(model, d).name); });
+  return tuple_of(coordinate_count(model),
+                  [&](std::size_t d) { return text(dof_joint(model, d).name); });
 }
 
 void suggest_link_names(const Model& model, PyObject* name) {
@@ -248,7 +266,7 @@ void suggest_link_names(const Model& model, PyObject* name) {
 PyObject* dof_index(const Model& model, PyObject* name) {
   const auto wanted = name_argument(name, "argument 'name'");
   if (!wanted) return nullptr;
-  for (std::size_t d = 0; d < model.dof_count(); ++d)
+  for (std::size_t d = 0; d < coordinate_count(model); ++d)
     if (dof_joint(model, d).name == *wanted) return PyLong_FromSize_t(d);
   return no_dof_named(model, name, "");
 }
@@ -274,7 +292,7 @@ PyObject* joint_vector(const Model& model, PyObject* mapping, PyObject* fill) {
     }
     filler = value;
   }
-  const std::size_t n = model.dof_count();
+  const std::size_t n = coordinate_count(model);
   const auto ours = dofs_by_name(model);
   std::vector<double> q(n, 0.0);
   std::vector<char> given(n, 0);
@@ -336,7 +354,7 @@ PyObject* joint_dict(const Model& model, PyObject* q) {
   Hold hold;  // released before the array it covers
   if (!input.extract(q, "q")) return nullptr;
   if (!InputArray::hold(std::span<InputArray>(&input, 1), hold)) return nullptr;
-  const std::size_t n = model.dof_count();
+  const std::size_t n = coordinate_count(model);
   if (input.size() != n) {
     PyErr_Format(PyExc_ValueError, "expected %zu elements in q, found %zu", n, input.size());
     return nullptr;
@@ -363,7 +381,7 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
   if (!sequence) return nullptr;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   const auto ours = dofs_by_name(model);
-  std::vector<npy_intp> position(model.dof_count(), -1);  // per DOF: its index in `names`
+  std::vector<npy_intp> position(coordinate_count(model), -1);  // per DOF: its index in `names`
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
     const auto name = name_argument(item, "names");
@@ -380,7 +398,7 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
     }
     position[found->second] = i;
   }
-  for (std::size_t d = 0; d < model.dof_count(); ++d)
+  for (std::size_t d = 0; d < coordinate_count(model); ++d)
     if (position[d] < 0) {
       PyRef missing = PyRef::steal(text(dof_joint(model, d).name));
       if (missing) PyErr_Format(PyExc_ValueError, "names lacks the degree of freedom %R", missing.get());
@@ -394,7 +412,7 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
 }
 
 PyObject* limits(const Model& model, Limit which) {
-  return array_of(model.dof_count(), [&](std::size_t d) {
+  return array_of(coordinate_count(model), [&](std::size_t d) {
     const Joint& joint = dof_joint(model, d);
     switch (which) {
       case Limit::Lower: return joint.lower;
@@ -498,7 +516,7 @@ PyObject* total_mass(const Model& model) {
 
 PyObject* neutral_configuration(const Model& model) {
   return array_of(
-      model.dof_count(),
+      coordinate_count(model),
       [&](std::size_t d) {
         const Joint& joint = dof_joint(model, d);
         return std::clamp(0.0, joint.lower, joint.upper);
@@ -521,7 +539,7 @@ PyObject* random_configuration(const Model& model, PyObject* rng) {
   // may hand back anything), then placed between the limits here: the same
   // numbers as generator.uniform(lower, upper) gives, and no overflow where
   // upper - lower does not fit in a double.
-  const std::size_t n = model.dof_count();
+  const std::size_t n = coordinate_count(model);
   PyRef drawn =
       PyRef::steal(PyObject_CallMethod(generator.get(), "random", "n", static_cast<Py_ssize_t>(n)));
   if (!drawn) return nullptr;

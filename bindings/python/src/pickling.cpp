@@ -15,6 +15,14 @@ namespace velkor::py {
 
 namespace {
 
+const char* mimic_name(MimicPolicy policy) {
+  switch (policy) {
+    case MimicPolicy::Independent: return "independent";
+    case MimicPolicy::Couple: return "couple";
+    default: return "reject";
+  }
+}
+
 // A pose in storage order [qx, qy, qz, qw, tx, ty, tz] as a tuple of floats.
 PyObject* pose_storage_tuple(const Pose& pose) { return float_tuple(pose.to_array().data(), 7); }
 
@@ -79,7 +87,7 @@ PyObject* handle_reduce(PyObject* self, PyObject*) {
   const double tolerance = h.options.import.inertia_tolerance;
   return Py_BuildValue(tolerance == 0.0 ? "(O(s#ssNN))" : "(O(s#ssNNd))", restore.get(),
                        model->source.data(), static_cast<Py_ssize_t>(model->source.size()),
-                       h.options.import.mimic == MimicPolicy::Reject ? "reject" : "independent",
+                       mimic_name(h.options.import.mimic),
                        h.options.massless_root == MasslessRoot::Reject ? "reject" : "allow", frame_tuple,
                        vector_tuple(gravity), tolerance);
 }

@@ -36,6 +36,20 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
                                                     std::span<const IndexedLoad> loads,
                                                     std::span<double> out);
 
+// forward_dynamics_derivatives of a coupled model: ∂q̈/∂q, ∂q̈/∂q̇ and M⁻¹ over
+// the free coordinates (N_free x N_free each, column-major), at the full
+// positions and rates as coupled_forward_dynamics takes them. They are
+// −M⁻¹ Gᵀ(∂τ_full/∂q_full)G and −M⁻¹ Gᵀ(∂τ_full/∂q̇_full)G at q̈_full = G q̈,
+// with M = Gᵀ M_full G.
+// Cost: the coupled forward dynamics, the full inverse-dynamics derivatives
+// and mass matrix (O(N·d)), their contraction (O(N²)) and a dense factor and
+// inverse of M (O(N_free³)); allocates nothing once reserve_coupled_scratch
+// has run.
+std::expected<void, Error> coupled_forward_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& workspace, std::span<const double> q_full,
+    std::span<const double> qd_full, std::span<const double> forces, std::span<const IndexedLoad> loads,
+    std::span<double> d_q, std::span<double> d_qd, std::span<double> inverse_mass);
+
 // Sizes the workspace's coupled scratch for the model (allocates; nothing when
 // it fits already).
 void reserve_coupled_scratch(const Model& model, Workspace& workspace);

@@ -5,6 +5,7 @@
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 
 namespace velkor {
@@ -23,7 +24,7 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
                                    std::span<double> configurations, std::span<double> velocities,
                                    std::size_t& step) {
   step = no_rollout_step;
-  const std::size_t n = model.dof_count(), N = base.coordinates() + n;
+  const std::size_t n = coordinate_count(model), N = base.coordinates() + n;
   const std::size_t C = configuration_size(model, base), T = input.steps;
   VELKOR_TRY(check_configuration(model, base, input.configuration, "configuration"));
   VELKOR_TRY(check_velocity(model, base, input.velocity, "velocity"));
@@ -32,6 +33,11 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
   if (!std::isfinite(input.dt)) return std::unexpected(errors::NonFiniteInput{"dt"});
   VELKOR_TRY(check_output(configurations, (T + 1) * C, "out"));
   VELKOR_TRY(check_output(velocities, (T + 1) * N, "out"));
+  const Coupling* coupling = model.coupling.get();
+  if (coupling != nullptr) {
+    if (input.constraints) return std::unexpected(errors::CoupledUnsupported{"constrained rollouts"});
+    reserve_coupled_scratch(model, w);
+  }
   const std::size_t m = input.constraints ? input.constraints->count() : 0;
   if (w.rollout_forces.size() < m) w.rollout_forces.resize(m);
   const std::span<double> forces_out(w.rollout_forces.data(), m);
@@ -58,10 +64,18 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
                            Twist{}};
     const Pose* pose = base.floating ? &at.state.frame : nullptr;  // what integrate reads of c_t
     // q̈_t
-    const auto accelerations =
-        input.constraints ? constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
-                                                         input.regularization, qdd, forces_out)
-                          : forward_dynamics(model, at, w, q, qd, f, {}, qdd);
+    std::expected<void, Error> accelerations;
+    if (coupling != nullptr) {  // the free coordinates' q̈ at q_full = G q + b, q̇_full = G q̇
+      expand_positions(*coupling, 0, q, w.coupled.positions);
+      expand_rates(*coupling, 0, qd, w.coupled.rates);
+      accelerations =
+          coupled_forward_dynamics(model, at, w, w.coupled.positions, w.coupled.rates, f, {}, qdd);
+    } else if (input.constraints) {
+      accelerations = constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
+                                                   input.regularization, qdd, forces_out);
+    } else {
+      accelerations = forward_dynamics(model, at, w, q, qd, f, {}, qdd);
+    }
     if (!accelerations) return failed(accelerations.error());
     // v_{t+1} = v_t + dt·q̈_t
     for (std::size_t i = 0; i < N; ++i) v_next[i] = v[i] + input.dt * v_next[i];

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "robot/checks.hpp"
+#include "robot/coupling.hpp"
 #include "robot/kinematics/path_kernels.hpp"
 
 namespace velkor {
@@ -29,8 +30,9 @@ std::expected<void, Error> validate_options(const IkOptions& o) {
 
 std::expected<void, Error> validate_inverse_kinematics_solution(const Model& model,
                                                                 std::span<const double> x) {
-  for (std::size_t i = 0; i < model.dof_count(); ++i) {
-    const Joint& joint = model.joints[model.dof_list[i]];
+  const Coupling* coupling = model.coupling.get();
+  for (std::size_t i = 0, n = coordinate_count(model); i < n; ++i) {
+    const Joint& joint = model.joints[model.dof_list[coupling ? coupling->free_dof[i] : i]];
     if (x[i] > joint.upper + 1e-12 || x[i] < joint.lower - 1e-12)
       return std::unexpected(
           errors::IkJointLimitViolation{i, joint.name, x[i], joint.lower, joint.upper});
@@ -51,8 +53,11 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
                                               const Pose& desired, const IkOptions& options,
                                               std::span<double> out, Interrupt& interrupt) {
   const Model& model = robot.model();
-  const std::size_t n = model.dof_count();
-  VELKOR_TRY(check_dof_vector(model, initial_q, "initial_q"));
+  const Coupling* coupling = model.coupling.get();
+  const std::size_t n = model.dof_count(), n_free = coordinate_count(model);
+  if (initial_q.size() != n_free)
+    return std::unexpected(wrong_length("initial_q", n_free, initial_q.size()));
+  VELKOR_TRY(check_finite(initial_q, "initial_q"));
   VELKOR_TRY(check_output(out, initial_q.size(), "inverse kinematics output"));
   const auto link = model.link_index(target);
   if (!link) return std::unexpected(link.error());
@@ -69,8 +74,14 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
   if (!p_star.allFinite() || !q_star.coeffs().allFinite())
     return std::unexpected(errors::NonFiniteIkInput{"target frame"});
 
-  std::span<double> x = w.ik_joints;
+  // x: the free coordinates; a coupled model's kernels read x_full = G x + b
+  // and its Jacobian's columns contract to J G.
+  const std::span<double> x = std::span(w.ik_joints).first(n_free);
   std::copy(initial_q.begin(), initial_q.end(), x.begin());
+  if (coupling != nullptr &&
+      (w.coupled.positions.size() != n || w.coupled.jacobian.size() != 6 * n_free))
+    return std::unexpected(wrong_length("IK coupled workspace", n, w.coupled.positions.size()));
+  const std::span<const double> x_full = coupling ? std::span<const double>(w.coupled.positions) : x;
   const std::size_t length = prepare_ancestor_path(model.parent, *link, w.path);
   const std::span<const std::size_t> path(w.path.data(), length);
   std::fill(w.jacobian.begin(), w.jacobian.end(), 0.0);  // off-path columns stay zero
@@ -79,14 +90,22 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
   std::optional<std::size_t> path_top;
   for (std::size_t j : path)
     if ((path_top = model.joint_dof[j])) break;
+  // The coordinates that move the target with their Jacobian columns: the
+  // path's DOFs, or every free coordinate of a coupled model.
+  const double* columns = coupling ? w.coupled.jacobian.data() : w.jacobian.data();
   const auto path_dofs = [&](auto&& visit) {
-    for (std::optional<std::size_t> d = path_top; d; d = model.dof_parent[*d]) visit(*d);
+    if (coupling != nullptr)
+      for (std::size_t g = 0; g < n_free; ++g) visit(g);
+    else
+      for (std::optional<std::size_t> d = path_top; d; d = model.dof_parent[*d]) visit(*d);
   };
 
   for (std::size_t k = 0;; ++k) {
-    VELKOR_TRY(target_frames_kernel(model, x, path, w.frames));
+    if (coupling != nullptr) expand_positions(*coupling, 0, x, w.coupled.positions);
+    VELKOR_TRY(target_frames_kernel(model, x_full, path, w.frames));
     const auto current = jacobian_kernel(model, w.frames, *link, path, w.jacobian, false);
     if (!current) return std::unexpected(current.error());
+    if (coupling != nullptr) contract_columns(*coupling, 0, 6, w.jacobian, w.coupled.jacobian);
 
     // E = (r, e_p), angular first like the Jacobian rows
     const Vec3 e_p = p_star - current->translation;
@@ -106,7 +125,7 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
     // A = J·Jᵀ + λ²·I over the path columns
     Mat6 A = lambda2 * Mat6::Identity();
     path_dofs([&](std::size_t d) {
-      const Eigen::Map<const Vec6> c(w.jacobian.data() + 6 * d);
+      const Eigen::Map<const Vec6> c(columns + 6 * d);
       A.noalias() += c * c.transpose();
     });
     const Eigen::LLT<Mat6> cholesky(A);
@@ -120,7 +139,7 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
     // Δ_d = c_d·y; N = ‖Δ‖ over the path DOFs
     double norm2 = 0.0;
     path_dofs([&](std::size_t d) {
-      const double delta = Eigen::Map<const Vec6>(w.jacobian.data() + 6 * d).dot(y);
+      const double delta = Eigen::Map<const Vec6>(columns + 6 * d).dot(y);
       w.ik_step[d] = delta;
       norm2 += delta * delta;
     });

@@ -1,0 +1,66 @@
+#include "robot/coupling.hpp"
+
+#include <algorithm>
+
+namespace velkor {
+
+void expand_positions(const Coupling& coupling, std::size_t base, std::span<const double> free,
+                      std::span<double> full) {
+  std::copy_n(free.begin(), base, full.begin());
+  for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
+    full[base + d] = coupling.multiplier[d] * free[base + coupling.group[d]] + coupling.offset[d];
+}
+
+void expand_rates(const Coupling& coupling, std::size_t base, std::span<const double> free,
+                  std::span<double> full) {
+  std::copy_n(free.begin(), base, full.begin());
+  for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
+    full[base + d] = coupling.multiplier[d] * free[base + coupling.group[d]];
+}
+
+void spread_forces(const Coupling& coupling, std::size_t base, std::span<const double> free,
+                   std::span<double> full) {
+  std::copy_n(free.begin(), base, full.begin());
+  std::fill(full.begin() + static_cast<std::ptrdiff_t>(base), full.end(), 0.0);
+  for (std::size_t g = 0, f = coupling.free_count(); g < f; ++g)
+    full[base + coupling.free_dof[g]] = free[base + g];
+}
+
+void contract_forces(const Coupling& coupling, std::size_t base, std::span<const double> full,
+                     std::span<double> free) {
+  std::copy_n(full.begin(), base, free.begin());
+  std::fill(free.begin() + static_cast<std::ptrdiff_t>(base), free.end(), 0.0);
+  // τ_g = Σ_{d in g} multiplier_d · τ_full,d
+  for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
+    free[base + coupling.group[d]] += coupling.multiplier[d] * full[base + d];
+}
+
+void contract_columns(const Coupling& coupling, std::size_t base, std::size_t rows,
+                      std::span<const double> full, std::span<double> free) {
+  std::copy_n(full.begin(), base * rows, free.begin());
+  std::fill(free.begin() + static_cast<std::ptrdiff_t>(base * rows), free.end(), 0.0);
+  // column g of X G = Σ_{d in g} multiplier_d · column d of X
+  for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d) {
+    const double* from = full.data() + (base + d) * rows;
+    double* to = free.data() + (base + coupling.group[d]) * rows;
+    const double m = coupling.multiplier[d];
+    for (std::size_t r = 0; r < rows; ++r) to[r] += m * from[r];
+  }
+}
+
+void contract_square(const Coupling& coupling, std::size_t base, std::span<const double> full,
+                     std::span<double> columns, std::span<double> free) {
+  const std::size_t n_full = base + coupling.group.size(), n_free = base + coupling.free_count();
+  contract_columns(coupling, base, n_full, full, columns);  // X G, n_full × n_free
+  // rows: Gᵀ (X G); row g = Σ_{d in g} multiplier_d · row d
+  for (std::size_t c = 0; c < n_free; ++c) {
+    const double* from = columns.data() + c * n_full;
+    double* to = free.data() + c * n_free;
+    std::copy_n(from, base, to);
+    std::fill(to + base, to + n_free, 0.0);
+    for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
+      to[base + coupling.group[d]] += coupling.multiplier[d] * from[base + d];
+  }
+}
+
+}  // namespace velkor

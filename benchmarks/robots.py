@@ -24,6 +24,7 @@ class RobotCase:
     tool: str  # link used by jacobian and inverse_kinematics
     floating: bool = False
     ik: bool = False
+    mimic: str = "independent"
 
 
 ROBOTS = [
@@ -36,17 +37,28 @@ ROBOTS = [
     RobotCase("Solo12 (floating)", "solo_description/robots/solo12.urdf", "FL_FOOT", floating=True),
 ]
 
+# The same files with their mimic joints following their leaders (Pinocchio's coupled model loads
+# the Panda but not Talos, whose mimic joints come before their leaders).
+COUPLED = [
+    RobotCase("Panda (coupled)", "panda_description/urdf/panda.urdf", "panda_leftfinger", ik=True, mimic="couple"),
+    RobotCase("Talos (coupled)", "talos_data/robots/talos_full_v2.urdf", "gripper_left_fingertip_3_link",
+              mimic="couple"),
+    RobotCase("Talos (coupled, floating)", "talos_data/robots/talos_full_v2.urdf", "gripper_left_fingertip_3_link",
+              floating=True, mimic="couple"),
+]
+
+
 def urdf_path(relative: str) -> Path:
     return ROBOTS_DIR / relative
 
 
 def case(label: str) -> RobotCase:
-    return next(s for s in ROBOTS if s.label == label)
+    return next(s for s in ROBOTS + COUPLED if s.label == label)
 
 
 def velkor_handle(s: RobotCase):
     cls = velkor.FloatingRobot if s.floating else velkor.Robot
-    return cls(str(urdf_path(s.file)), mimic="independent")
+    return cls(str(urdf_path(s.file)), mimic=s.mimic)
 
 
 def peer_model(s: RobotCase):

@@ -134,9 +134,6 @@ std::string Error::message() const {
             return str(e.input) +
                    " holds a quaternion that cannot be normalised (norm below 1e-12 or overflowing)";
           },
-          [](const CoupledUnsupported& e) {
-            return str(e.operation) + " are not available with coupled mimic joints (mimic='couple')";
-          },
       },
       value_);
 }
@@ -212,9 +209,6 @@ std::string Error::debug() const {
                    ", residual: " + format_scientific6(e.residual) + " }";
           },
           [](const ZeroQuaternion& e) { return "ZeroQuaternion { input: " + quoted(e.input) + " }"; },
-          [](const CoupledUnsupported& e) {
-            return "CoupledUnsupported { operation: " + quoted(e.operation) + " }";
-          },
           [](const InvalidConstraint& e) {
             return "InvalidConstraint { reason: " + quoted(e.reason) + " }";
           },

@@ -143,16 +143,11 @@ struct ZeroQuaternion {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
   Label input;
 };
-// An operation that a model with coupled mimic joints does not offer.
-struct CoupledUnsupported {
-  static constexpr ErrorClass python_class = ErrorClass::ValueError;
-  Label operation;
-};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..26); the Python class
+  // Declaration order is part of the contract (variant index 0..25); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -163,7 +158,7 @@ class Error {
       errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
       errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult,
       errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint,
-      errors::ZeroQuaternion, errors::CoupledUnsupported>;
+      errors::ZeroQuaternion>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

@@ -98,7 +98,7 @@ def assert_near(ours, numeric, rtol):
 
 
 LABELS = ["arm", "quadruped", "quadruped (floating)", "Panda", "UR5", "Talos (fixed)", "Talos (floating)",
-          "Solo12 (floating)", "prismatic", "prismatic (floating)"]
+          "Solo12 (floating)", "prismatic", "prismatic (floating)", "Panda (coupled)", "Talos (coupled, floating)"]
 
 
 @pytest.mark.parametrize("label", LABELS)

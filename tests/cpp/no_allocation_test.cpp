@@ -11,6 +11,7 @@
 
 #include "robot/configuration.hpp"
 #include "robot/constraints.hpp"
+#include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
 #include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
@@ -88,19 +89,25 @@ std::vector<double> ramp(std::size_t n, double scale) {
 
 // The constrained calls on `set`: one warm-up call sizes the constraint scratch,
 // then none of them allocates.
+// A coupled model's q and qd are its free coordinates; the constraint rows'
+// Jacobian and bias read the full ones, q_full and qd_full (empty: q and qd).
 void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
                  const ConstraintSet& set, std::span<const double> q, std::span<const double> qd,
-                 std::span<const double> tau, std::span<const IndexedLoad> loads) {
-  const std::size_t N = m.dof_count() + b.coordinates(), k = set.count();
-  std::vector<double> a(N), f(k), J(k * N), d0(N * N), d1(N * N), d2(N * N), d3(k * N), d4(k * N),
+                 std::span<const double> tau, std::span<const IndexedLoad> loads,
+                 std::span<const double> q_full = {}, std::span<const double> qd_full = {}) {
+  const std::size_t N = coordinate_count(m) + b.coordinates(), k = set.count(),
+                    N_full = m.dof_count() + b.coordinates();
+  if (q_full.empty()) q_full = q;
+  if (qd_full.empty()) qd_full = qd;
+  std::vector<double> a(N), f(k), J(k * N_full), d0(N * N), d1(N * N), d2(N * N), d3(k * N), d4(k * N),
       d5(k * N);
   const std::array<std::span<double>, 6> d{d0, d1, d2, d3, d4, d5};
   const auto all = [&]() -> std::expected<void, Error> {
     VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 0.0, a, f));
     VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 1e-8, a, f));
     VELKOR_TRY(impulse_dynamics(m, b, w, q, qd, set, 0.5, 0.0, a, f));
-    VELKOR_TRY(constraint_jacobian(m, b, w, q, set, J));
-    VELKOR_TRY(constraint_acceleration_bias(m, b, w, q, qd, set, f));
+    VELKOR_TRY(constraint_jacobian(m, b, w, q_full, set, J));
+    VELKOR_TRY(constraint_acceleration_bias(m, b, w, q_full, qd_full, set, f));
     return constrained_dynamics_derivatives(m, b, w, q, qd, tau, set, loads, 0.0, d);
   };
   if (const auto warm = all(); !warm) {
@@ -116,7 +123,7 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
 void configuration_and_rollout(const char* label, const Model& m, const Base& b, Workspace& w,
                                const ConstraintSet& set, std::span<const double> q,
                                std::span<const double> qd, std::span<const double> tau) {
-  const std::size_t N = m.dof_count() + b.coordinates(), C = configuration_size(m, b), T = 5;
+  const std::size_t N = coordinate_count(m) + b.coordinates(), C = configuration_size(m, b), T = 5;
   std::vector<double> c0, v(N), c1(C), c2(C), d0(N * N), d1(N * N), forces;
   if (b.floating) {
     const auto& pose = b.state.frame;
@@ -288,8 +295,10 @@ void floating_base(const std::string& path) {
   configuration_and_rollout("floating configuration space and rollouts", m, b, w, *set, q, qd, forces);
 }
 
-// Forward dynamics of a model whose mimic joints follow their leaders, once its
-// scratch is reserved.
+// A model whose mimic joints follow their leaders, once its scratch is
+// reserved: forward dynamics and its derivatives, constrained dynamics, the
+// configuration space and rollouts, and inverse kinematics, in the free
+// coordinates (the full ones where the kernels take them).
 void coupled(const std::string& path) {
   Interrupt never;
   ImportOptions options;
@@ -306,9 +315,36 @@ void coupled(const std::string& path) {
   Workspace w(m.joint_count(), n);
   reserve_coupled_scratch(m, w);
   const auto q = ramp(n, 0.5), qd = ramp(n, -0.5), tau = ramp(F, 0.25);
-  std::vector<double> out(F);
+  std::vector<double> out(F), d0(F * F), d1(F * F), d2(F * F);
+  const Base b = fixed_base(robot);
   expect_no_allocation("coupled forward_dynamics", [&] {
-    return coupled_forward_dynamics(m, fixed_base(robot), w, q, qd, tau, {}, out).has_value();
+    return coupled_forward_dynamics(m, b, w, q, qd, tau, {}, out).has_value();
+  });
+  expect_no_allocation("coupled forward_dynamics_derivatives", [&] {
+    return coupled_forward_dynamics_derivatives(m, b, w, q, qd, tau, {}, d0, d1, d2).has_value();
+  });
+  // the free coordinates and their expansion
+  std::vector<double> q_free(F), qd_free(F), q_full(n), qd_full(n);
+  for (std::size_t g = 0; g < F; ++g) {
+    q_free[g] = q[m.coupling->free_dof[g]];
+    qd_free[g] = qd[m.coupling->free_dof[g]];
+  }
+  expand_positions(*m.coupling, 0, q_free, q_full);
+  expand_rates(*m.coupling, 0, qd_free, qd_full);
+  const std::size_t L = m.link_count();
+  const std::vector<ConstraintItem> items{ConstraintItem{ConstraintKind::Point, LinkId{m.id, L - 1}}};
+  const auto set = ConstraintSet::make(m, items, Baumgarte{1.0, 2.0});
+  constrained("coupled constrained dynamics", m, b, w, *set, q_free, qd_free, tau, {}, q_full, qd_full);
+  configuration_and_rollout("coupled configuration space and rollouts", m, b, w, *set, q_free, qd_free,
+                            tau);
+  // inverse kinematics to the pose the last link has at q_free, from nearby
+  std::vector<Pose> poses(L);
+  (void)forward_kinematics_all(m, robot.base_frame(), q_full, w.frames, poses);
+  std::vector<double> start(q_free), solution(F);
+  for (double& x : start) x *= 0.98;
+  expect_no_allocation("coupled inverse_kinematics", [&] {
+    return inverse_kinematics(robot, w, start, LinkId{m.id, L - 1}, poses[L - 1], IkOptions{}, solution)
+        .has_value();
   });
 }
 

@@ -31,7 +31,6 @@ struct constrained_forward_dynamics {
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
-    if (c.model().coupling) return std::unexpected(errors::CoupledUnsupported{"constrained dynamics"});
     return velkor::constrained_forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                 in[2], call.constraints(), call.loads(),
                                                 call.number(regularization_option), out[0], out[1]);
@@ -56,7 +55,6 @@ struct impulse_dynamics {
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
-    if (c.model().coupling) return std::unexpected(errors::CoupledUnsupported{"impulse dynamics"});
     return velkor::impulse_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
                                     call.constraints(), call.number(restitution_option),
                                     call.number(regularization_option), out[0], out[1]);
@@ -116,8 +114,6 @@ struct constrained_dynamics_derivatives {
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 6>& out,
                                             const Inputs& in) {
-    if (c.model().coupling)
-      return std::unexpected(errors::CoupledUnsupported{"constrained dynamics derivatives"});
     return velkor::constrained_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                     in[2], call.constraints(), call.loads(),
                                                     call.number(regularization_option), out);

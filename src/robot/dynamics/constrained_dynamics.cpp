@@ -6,6 +6,8 @@
 #include <optional>
 
 #include "robot/checks.hpp"
+#include "robot/coupling.hpp"
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
@@ -153,14 +155,33 @@ struct Scratch {
   double* f;         // m
   double* previous;  // m
   double* column;    // max(m, N)
+  // A coupled model's (see Model::coupling): N counts its free coordinates,
+  // every row depends on all of them, and the kernels' full coordinates
+  // (N_full) have their own arrays, in front of the contractions.
+  bool dense = false;
+  std::size_t N_full = 0;
+  double* full_J;        // m rows of N_full
+  double* full_M;        // N_full x N_full, then ∂τ/∂q (the derivatives)
+  double* full_dqd;      // N_full x N_full: ∂τ/∂q̇ (the derivatives)
+  double* full_columns;  // N_full x N: contract_square's scratch
+  double* full_H;        // 2 · m x N_full: the derivatives' H_q, H_q̇
+  double* full_vector;   // N_full: b, then q̈_full (joints, after the base's)
+  double* zeros;         // N_full
 
   static std::size_t size(std::size_t m, std::size_t N) {
     return 5 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
   }
+  static std::size_t full_size(std::size_t m, std::size_t N, std::size_t N_full) {
+    return 3 * m * N_full + 2 * N_full * N_full + N_full * N + 2 * N_full;
+  }
 };
 
-Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
-  reserve_constraint_scratch(w, m, N);
+// The scratch of a call in N coordinates; a coupled model's (N_full > 0: its
+// full coordinates') with the full arrays behind.
+Scratch carve(Workspace& w, std::size_t m, std::size_t N, std::size_t N_full = 0) {
+  const std::size_t full = N_full == 0 ? 0 : Scratch::full_size(m, N, N_full);
+  const std::size_t need = Scratch::size(m, N) + full;
+  if (w.constraint_scratch.size() < need) w.constraint_scratch.resize(need);
   double* p = w.constraint_scratch.data();
   const auto take = [&p](std::size_t count) {
     double* start = p;
@@ -184,16 +205,66 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N) {
   s.f = take(m);
   s.previous = take(m);
   s.column = take(std::max(m, N));
+  if (N_full > 0) {
+    s.dense = true;
+    s.N_full = N_full;
+    s.full_J = take(m * N_full);
+    s.full_M = take(N_full * N_full);
+    s.full_dqd = take(N_full * N_full);
+    s.full_columns = take(N_full * N);
+    s.full_H = take(2 * m * N_full);
+    s.full_vector = take(N_full);
+    s.zeros = take(N_full);
+    std::fill(s.zeros, s.zeros + N_full, 0.0);
+  }
   return s;
+}
+
+// The scratch of a call on `model`: in a coupled model's free coordinates,
+// with its full ones behind.
+Scratch carve_for(const Model& model, const Base& base, Workspace& w, std::size_t m) {
+  const std::size_t o = base.coordinates();
+  if (!model.coupling) return carve(w, m, o + model.dof_count());
+  reserve_coupled_scratch(model, w);
+  return carve(w, m, o + coordinate_count(model), o + model.dof_count());
+}
+
+// The positions and rates the kernels read: q and q̇, or for a coupled model,
+// whose q and q̇ are its free coordinates (checked here: lengths, then finite
+// values), q_full = G q + b and q̇_full = G q̇ in w.coupled.
+struct KernelCoordinates {
+  std::span<const double> q, qd;
+};
+std::expected<KernelCoordinates, Error> kernel_coordinates(const Model& model, Workspace& w,
+                                                           std::span<const double> q,
+                                                           std::span<const double> qd) {
+  const Coupling* coupling = model.coupling.get();
+  if (coupling == nullptr) return KernelCoordinates{q, qd};
+  reserve_coupled_scratch(model, w);
+  const std::size_t n = coupling->free_count();
+  if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
+  if (qd.size() != n) return std::unexpected(wrong_length("qd", n, qd.size()));
+  VELKOR_TRY(check_finite(q, "q"));
+  VELKOR_TRY(check_finite(qd, "qd"));
+  expand_positions(*coupling, 0, q, w.coupled.positions);
+  expand_rates(*coupling, 0, qd, w.coupled.rates);
+  return KernelCoordinates{w.coupled.positions, w.coupled.rates};
+}
+
+// Rows of N_full (row-major) contracted to rows of N: J G.
+void contract_rows(const Coupling& coupling, std::size_t o, const double* full, std::size_t m,
+                   std::size_t N_full, double* rows, std::size_t N) {
+  for (std::size_t r = 0; r < m; ++r)
+    contract_forces(coupling, o, {full + r * N_full, N_full}, {rows + r * N, N});
 }
 
 // The coordinates an item's rows depend on into w.support: those above its
 // side's body, lowest first (a loop closure: all N, from the last). Returns
 // their number.
 std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,
-                         std::size_t N, Workspace& w) {
+                         std::size_t N, bool dense, Workspace& w) {
   std::size_t count = 0;
-  if (item.b) {
+  if (item.b || dense) {
     for (std::size_t i = N; i-- > 0;) w.support[count++] = i;
     return count;
   }
@@ -306,7 +377,7 @@ void constraint_system(const Model& bodies, const ConstraintSet& set, std::size_
   std::fill(s.W, s.W + m * N, 0.0);
   for (const ResolvedConstraint& item : set.resolved()) {
     // Lᵀ y = J_rᵀ from the lowest coordinate up: J_r, and so y, vanish off the support.
-    const std::size_t count = item_support(bodies, item, o, N, w);
+    const std::size_t count = item_support(bodies, item, o, N, s.dense, w);
     const std::span<const std::size_t> support(w.support.data(), count);
     for (std::size_t r = item.row; r < item.row + item.rows(); ++r) {
       double* y = s.Y + r * N;
@@ -344,15 +415,33 @@ void add_constraint_motion(std::span<const std::ptrdiff_t> up, const Scratch& s,
 
 // The mass matrix and its factor (which place the bodies), then the outward
 // pass at q̇ and J; returns the coordinate tree of the factor.
+// A coupled model's (q, qd: the full coordinates) are M = Gᵀ M_full G, whose
+// factor is dense (a chain of coordinates), and J = J_full G.
 std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, const ConstraintSet& set, const RootFrame& root, const Scratch& s) {
-  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
   const Model& bodies = model.moving();
-  const auto up = coordinate_tree(bodies, base.coordinates(), s.N, w);
-  VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
+  const std::size_t o = base.coordinates();
+  if (!s.dense) {
+    VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
+    const auto up = coordinate_tree(bodies, o, s.N, w);
+    VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
+    motion_pass<true>(bodies, q, qd, {}, root, w);
+    jacobian_rows(bodies, set, root, o, w, s);
+    return up;
+  }
+  const Coupling& coupling = *model.coupling;
+  const std::size_t N = s.N, N_full = s.N_full;
+  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.full_M, N_full * N_full)));
+  contract_square(coupling, o, {s.full_M, N_full * N_full}, {s.full_columns, N_full * N}, {s.M, N * N});
+  const std::span<const std::ptrdiff_t> up(w.coupled.chain.data(), N);
+  VELKOR_TRY(factor(up, Matrix(std::span(s.M, N * N), N)));
   motion_pass<true>(bodies, q, qd, {}, root, w);
-  jacobian_rows(bodies, set, root, base.coordinates(), w, s);
+  Scratch full = s;  // J_full, then its contraction
+  full.J = s.full_J;
+  full.N = N_full;
+  jacobian_rows(bodies, set, root, o, w, full);
+  contract_rows(coupling, o, s.full_J, s.m, N_full, s.J, N);
   return up;
 }
 
@@ -446,15 +535,24 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     return std::unexpected(wrong_length("forward dynamics generalized forces", N, tau.size()));
   if (!std::all_of(tau.begin(), tau.end(), [](double v) { return std::isfinite(v); }))
     return std::unexpected(errors::NonFiniteInput{"generalized forces"});
+  const auto kernel = kernel_coordinates(model, w, q, qd);
+  if (!kernel) return std::unexpected(kernel.error());
   // b = ID(q, q̇, 0) with gravity and loads (a free base at zero classical
-  // acceleration); it checks q, qd and the loads.
+  // acceleration); it checks q, qd and the loads. A coupled model's: Gᵀ b_full.
   Base still = base;
   still.state.acceleration = Twist{};
-  std::fill(s.column, s.column + n, 0.0);
-  VELKOR_TRY(inverse_dynamics(model, still, w, q, qd, std::span<const double>(s.column, n), loads,
-                              std::span(s.qdd_free, N)));
+  if (s.dense) {
+    VELKOR_TRY(inverse_dynamics(model, still, w, kernel->q, kernel->qd,
+                                std::span<const double>(s.zeros, n), loads,
+                                std::span(s.full_vector, s.N_full)));
+    contract_forces(*model.coupling, o, {s.full_vector, s.N_full}, {s.qdd_free, N});
+  } else {
+    std::fill(s.column, s.column + n, 0.0);
+    VELKOR_TRY(inverse_dynamics(model, still, w, q, qd, std::span<const double>(s.column, n), loads,
+                                std::span(s.qdd_free, N)));
+  }
   const RootFrame root = root_frame(base, Twist{});
-  const auto up = factor_and_place(model, base, w, q, qd, set, root, s);
+  const auto up = factor_and_place(model, base, w, kernel->q, kernel->qd, set, root, s);
   if (!up) return std::unexpected(up.error());
   // q̈_free = M⁻¹ (τ − b).
   for (std::size_t i = 0; i < N; ++i) s.qdd_free[i] = tau[i] - s.qdd_free[i];
@@ -555,12 +653,12 @@ std::expected<void, Error> constrained_forward_dynamics(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization, std::span<double> qdd,
     std::span<double> forces) {
-  const std::size_t N = model.dof_count() + base.coordinates(), m = set.count();
+  const std::size_t N = coordinate_count(model) + base.coordinates(), m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
   VELKOR_TRY(check_output(qdd, N, "constrained forward dynamics output"));
   VELKOR_TRY(check_output(forces, m, "constraint force output"));
-  const Scratch s = carve(w, m, N);
+  const Scratch s = carve_for(model, base, w, m);
   // Into the scratch first: nothing is written to the outputs on failure.
   const auto done = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s,
                                    std::span(s.velocity, N));
@@ -575,17 +673,21 @@ std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base
                                             const ConstraintSet& set, double restitution,
                                             double regularization, std::span<double> qd_after,
                                             std::span<double> impulses) {
-  const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
+  const std::size_t o = base.coordinates(), N = coordinate_count(model) + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_option(restitution, "restitution must be between 0 and 1", 1.0));
   VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
-  VELKOR_TRY(check_dof_vector(model, q, "q"));
-  VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  if (!model.coupling) {
+    VELKOR_TRY(check_dof_vector(model, q, "q"));
+    VELKOR_TRY(check_dof_vector(model, qd, "qd"));
+  }
+  const auto kernel = kernel_coordinates(model, w, q, qd);  // a coupled model's checks
+  if (!kernel) return std::unexpected(kernel.error());
   VELKOR_TRY(check_output(qd_after, N, "impulse dynamics output"));
   VELKOR_TRY(check_output(impulses, m, "constraint impulse output"));
-  const Scratch s = carve(w, m, N);
+  const Scratch s = carve_for(model, base, w, m);
   const RootFrame root = root_frame(base, Twist{});
-  const auto up = factor_and_place(model, base, w, q, qd, set, root, s);
+  const auto up = factor_and_place(model, base, w, kernel->q, kernel->qd, set, root, s);
   if (!up) return std::unexpected(up.error());
   constraint_system(model.moving(), set, o, *up, s, w);
   VELKOR_TRY(factor_forces(s, regularization));
@@ -607,18 +709,36 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization,
     const std::array<std::span<double>, 6>& out) {
-  const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
+  const std::size_t o = base.coordinates(), N = coordinate_count(model) + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
   for (std::size_t i = 0; i < 3; ++i) VELKOR_TRY(check_output(out[i], N * N, "derivative output"));
   for (std::size_t i = 3; i < 6; ++i) VELKOR_TRY(check_output(out[i], m * N, "force derivative output"));
-  const Scratch s = carve(w, m, N);
+  const Scratch s = carve_for(model, base, w, m);
   const std::span<double> qdd(s.velocity, N);
   const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd);
   if (!up) return std::unexpected(up.error());
   const Matrix M(std::span(s.M, N * N), N);
   const std::span<double> dq = out[0], dqd = out[1], dtau = out[2], fq = out[3], fqd = out[4],
                           ftau = out[5];
+  // G and H below in the kernels' coordinates (NF of them): a coupled model's
+  // full ones, at q_full, q̇_full (left by solve_dynamics) and q̈_full = G q̈,
+  // contracted to G_q = Gᵀ G_q,full G and H_q = H_q,full G after.
+  const Coupling* coupling = model.coupling.get();
+  const std::size_t NF = s.dense ? s.N_full : N;
+  std::span<const double> kq = q, kqd = qd, kqdd = qdd.subspan(o);
+  std::span<double> Gq = dq, Gqd = dqd, Hq = fq, Hqd = fqd;
+  if (s.dense) {
+    const std::size_t n = model.dof_count();
+    kq = w.coupled.positions;
+    kqd = w.coupled.rates;
+    expand_rates(*coupling, 0, qdd.subspan(o), {s.full_vector, n});
+    kqdd = {s.full_vector, n};
+    Gq = {s.full_M, NF * NF};
+    Gqd = {s.full_dqd, NF * NF};
+    Hq = {s.full_H, m * NF};
+    Hqd = {s.full_H + m * NF, m * NF};
+  }
 
   // G = ∂/∂(q, q̇) of ID(q, q̇, q̈) − Jᵀf at q̈ and f: inverse dynamics' first.
   Base moving = base;
@@ -627,15 +747,15 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     base_acceleration = Twist{Vec3(qdd[0], qdd[1], qdd[2]), Vec3(qdd[3], qdd[4], qdd[5])};
     moving.state.acceleration = base_acceleration;
   }
-  VELKOR_TRY(inverse_dynamics_derivatives(model, moving, w, q, qd, qdd.subspan(o), loads, dq, dqd));
+  VELKOR_TRY(inverse_dynamics_derivatives(model, moving, w, kq, kqd, kqdd, loads, Gq, Gqd));
 
   // The bodies again, now at q̈.
   const Model& bodies = model.moving();
   const RootFrame root = root_frame(base, base_acceleration);
-  motion_pass<false>(bodies, q, qd, qdd.subspan(o), root, w);
+  motion_pass<false>(bodies, kq, kqd, kqdd, root, w);
   const Baumgarte& gains = set.gains();
-  std::fill(fq.begin(), fq.end(), 0.0);
-  std::fill(fqd.begin(), fqd.end(), 0.0);
+  std::fill(Hq.begin(), Hq.end(), 0.0);
+  std::fill(Hqd.begin(), Hqd.end(), 0.0);
   for (const ResolvedConstraint& item : set.resolved()) {
     // The force of the item on this side in root coordinates, about the root origin.
     Vec3 n_world = Vec3::Zero(), f_world;
@@ -685,7 +805,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         if (linear_error) linear += gains.kp * dp;
         Vec3 angular_world = root.R0 * angular;
         if (angular_error) angular_world += gains.kp * (error_map * (root.R0 * j.S.head<3>()));
-        add_rows_column(fq, m, item, c, sign, angular_world, root.R0 * linear);
+        add_rows_column(Hq, m, item, c, sign, angular_world, root.R0 * linear);
         // H_q̇ for the velocity coordinate j: ∂v = S, ∂a = S × (v − 2v̄) for a joint,
         // ∂a_0/∂ν + S × (v − v_0) for the base.
         Vec6 dav;
@@ -701,7 +821,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         const Vec3 dp_dot_v = j.S.tail<3>() + dwv.cross(x.p);
         const Vec3 dp_ddot_v = dav.tail<3>() + dav.head<3>().cross(x.p) + dwv.cross(x.p_dot) +
                                omega.cross(dp_dot_v);
-        add_rows_column(fqd, m, item, c, sign, root.R0 * (dav.head<3>() + gains.kd * dwv),
+        add_rows_column(Hqd, m, item, c, sign, root.R0 * (dav.head<3>() + gains.kd * dwv),
                         root.R0 * (dp_ddot_v + gains.kd * dp_dot_v));
       });
       // −∂(Jᵀ f)/∂q into G_q, f fixed in the world: for coordinates i and j above
@@ -713,7 +833,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         if (c >= 3 && c < o) continue;
         const Vec6& moved = axes[3 * jj + 1];
         const Vec6& turned = axes[3 * jj + 2];
-        double* G_c = dq.data() + c * N;
+        double* G_c = Gq.data() + c * NF;
         for (std::size_t ii = 0; ii < count; ++ii) {
           const std::size_t i = w.support[ii];
           const Vec6& S_i = axes[3 * ii];
@@ -723,6 +843,12 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         }
       }
     });
+  }
+  if (s.dense) {
+    contract_square(*coupling, o, Gq, {s.full_columns, NF * N}, dq);
+    contract_square(*coupling, o, Gqd, {s.full_columns, NF * N}, dqd);
+    contract_columns(*coupling, o, m, Hq, fq);
+    contract_columns(*coupling, o, m, Hqd, fqd);
   }
 
   // W_r = M⁻¹ J_rᵀ; with μ = 0, A⁻¹ in place of Y (m ≤ N there).

@@ -34,10 +34,7 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
   VELKOR_TRY(check_output(configurations, (T + 1) * C, "out"));
   VELKOR_TRY(check_output(velocities, (T + 1) * N, "out"));
   const Coupling* coupling = model.coupling.get();
-  if (coupling != nullptr) {
-    if (input.constraints) return std::unexpected(errors::CoupledUnsupported{"constrained rollouts"});
-    reserve_coupled_scratch(model, w);
-  }
+  if (coupling != nullptr) reserve_coupled_scratch(model, w);
   const std::size_t m = input.constraints ? input.constraints->count() : 0;
   if (w.rollout_forces.size() < m) w.rollout_forces.resize(m);
   const std::span<double> forces_out(w.rollout_forces.data(), m);

@@ -4,10 +4,11 @@
 
 Every .urdf file of the installed collection is loaded as a Robot and as a FloatingRobot, first
 with the defaults, then with mimic="independent" (and massless_root="allow" for FloatingRobot),
-then with those options and inertia_tolerance (1e-6 unless given; 0 leaves that pass out).
+then with those options and inertia_tolerance (1e-6 unless given; 0 leaves that pass out), and
+with mimic="couple" in place of "independent" (mimic joints that follow their leaders).
 Pinocchio's loader (buildModelFromUrdf, with a free-flyer root joint for the floating case) is
-tried on the same file. Prints the counts, then each refusal with its reason, then the link
-inertias the tolerance repaired.
+tried on the same file, as is its coupled model (mimic=True) beside the couple pass. Prints the
+counts, then each refusal with its reason, then the link inertias the tolerance repaired.
 """
 
 import argparse
@@ -41,17 +42,18 @@ def tolerant_outcome(cls, path, tolerance):
     return None, robot.repaired_inertias
 
 
-def oracle_outcome(path, floating):
+def oracle_outcome(path, floating, mimic=False):
     import pinocchio as pin
 
     if floating:
-        return outcome(lambda: pin.buildModelFromUrdf(str(path), pin.JointModelFreeFlyer()))
-    return outcome(lambda: pin.buildModelFromUrdf(str(path)))
+        return outcome(lambda: pin.buildModelFromUrdf(str(path), pin.JointModelFreeFlyer(), mimic=mimic))
+    return outcome(lambda: pin.buildModelFromUrdf(str(path), mimic=mimic))
 
 
 def survey(tolerance):
     """{(file, class): (default refusal, refusal with the options, Pinocchio's refusal, refusal with the
-    options and the tolerance, its repairs)}; None means it loads."""
+    options and the tolerance, its repairs, refusal with mimic="couple", Pinocchio's coupled refusal)};
+    None means it loads."""
     rows = {}
     for path in sorted(ROBOTS.rglob("*.urdf")):
         name = str(path.relative_to(ROBOTS))
@@ -61,6 +63,8 @@ def survey(tolerance):
                 outcome(lambda: cls(str(path), **OPTIONS[cls])),
                 oracle_outcome(path, cls is velkor.FloatingRobot),
                 *(tolerant_outcome(cls, path, tolerance) if tolerance else (None, [])),
+                outcome(lambda: cls(str(path), **{**OPTIONS[cls], "mimic": "couple"})),
+                oracle_outcome(path, cls is velkor.FloatingRobot, mimic=True),
             )
     return rows
 
@@ -83,18 +87,22 @@ def main():
         options = sum(row[1] is None for row in mine.values())
         tolerant = f", with options and inertia_tolerance={tolerance:g} " \
                    f"{sum(row[3] is None for row in mine.values())}/{files}" if tolerance else ""
+        coupled = sum(row[5] is None for row in mine.values())
+        oracle_coupled = sum(row[6] is None for row in mine.values())
         print(f"{kind:14} loads: default {default}/{files}, with options {options}/{files}{tolerant}, "
-              f"Pinocchio {oracle}/{files}")
+              f"Pinocchio {oracle}/{files}; with mimic='couple' {coupled}/{files}, "
+              f"Pinocchio mimic=True {oracle_coupled}/{files}")
     if args.quiet:
         return
-    passes = [(0, "default options"), (1, "options")]
+    passes = [(0, "default options", 2), (1, "options", 2)]
     if tolerance:
-        passes.append((3, f"options and inertia_tolerance={tolerance:g}"))
-    for index, title in passes:
+        passes.append((3, f"options and inertia_tolerance={tolerance:g}", 2))
+    passes.append((5, "options and mimic='couple'", 6))
+    for index, title, peer in passes:
         print(f"\nrefused with the {title}:")
         for (name, kind), row in rows.items():
             if row[index] is not None:
-                oracle = "loads" if row[2] is None else "refuses too"
+                oracle = "loads" if row[peer] is None else "refuses too"
                 print(f"  {kind:13} {name}: {row[index]} (Pinocchio {oracle})")
     if tolerance:
         print(f"\nrepaired with inertia_tolerance={tolerance:g} (link: smallest eigenvalue, relative to the "

@@ -146,6 +146,18 @@ def test_info_on_a_file(capsys, tmp_path, options, kind, velocities):
     assert re.search(r"^ +total +3\.5$", out, re.M)
 
 
+@pytest.mark.parametrize("mimic, dofs, dof, how", [("independent", 2, "1", "loaded as independent"),
+                                                  ("couple", 1, "-", "follows its leader")])
+def test_info_shows_the_couplings(capsys, tmp_path, mimic, dofs, dof, how):
+    path = tmp_path / "r.urdf"
+    path.write_text(urdf(link("a", 2), link("b", 1), link("c", 1), joint("lead", "a", "b"),
+                         joint("follow", "a", "c", extra='<mimic joint="lead" multiplier="-1" offset="0.5"/>')))
+    status, out, _ = run(capsys, "info", str(path), "--mimic", mimic)
+    assert status == 0 and f"joint degrees of freedom {dofs}," in out
+    assert re.search(rf"^ +1 +follow +revolute +{dof} +a → c ", out, re.M)
+    assert f"  mimic joint follow {how}: q[follow] = -1 * q[lead] + 0.5\n" in out
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["info", "{bad}"], 1, "velkor: {bad}: invalid robot model: link names must be unique\n"),
     (["info", "arm", "--massless-root", "allow"], 1,
@@ -186,7 +198,7 @@ MIMIC_CYCLE = urdf(link("a", 1), link("b", 1), link("c", 1),
 UNSUPPORTED_MIMIC = "error: joint '{0}': invalid robot model: joint {0} uses an unsupported mimic constraint — "
 CHECKS = {
     "mimic": (MIMIC, 1, 6, UNSUPPORTED_MIMIC.format("follow") + "mimic joint: follows 'lead' with multiplier -1 and offset 0\n",
-              'mimic="independent" (velkor info --mimic independent FILE)'),
+              'mimic="couple" (velkor info --mimic couple FILE)'),
     "mimic-missing": (MIMIC_MISSING, 1, 6, UNSUPPORTED_MIMIC.format("follow") + "mimic joint: follows 'elsewhere', which is not a joint of this file; no loader",
                       "make joint= name a revolute, continuous or prismatic joint"),
     "mimic-self": (MIMIC_SELF, 1, 6, UNSUPPORTED_MIMIC.format("follow") + "mimic joint: follows itself; no loader option", "or remove the <mimic>"),
@@ -224,10 +236,19 @@ def test_check_reports_each_kind_of_problem(capsys, tmp_path, text, status, line
     lines = out.splitlines()
     assert (lines[0] + "\n").startswith(f"{path}:{line}: {finding}")
     assert lines[1].startswith("    fix: ") and fix in lines[1]
-    assert len(lines) == 3  # one finding (a refusal's own finding is folded into its verdict), then whether it loads
+    # one finding (a refusal's own finding is folded into its verdict), then whether it loads, and for
+    # mimic elements which option loads the file
+    mimic = "<mimic" in text
+    assert len(lines) == 3 + mimic
     if status:
         error = pytest.raises(velkor.ModelError, velkor.Robot, str(path)).value
         assert lines[2] == f"{path}: does not load with defaults: {error}"
+        if mimic:
+            try:
+                velkor.Robot(str(path), mimic="couple")
+                assert lines[3] == f'{path}: loads with mimic="couple" and with mimic="independent" (Robot)'
+            except velkor.ModelError as refusal:
+                assert lines[3] == f'{path}: does not load with mimic="couple" either: {refusal}'
     else:
         assert lines[2].startswith(f"{path}: loads with defaults (Robot); ")
 
@@ -257,7 +278,10 @@ def test_check_reports_every_problem_of_a_file(capsys, tmp_path):
                      ("2", "error as a floating base", "link 'base'"),
                      ("3", "error", "link 'b'"), ("4", "warning", "link 'c'"), ("5", "warning", "link 'tip'"),
                      ("7", "error", "joint 'j2'")]
-    assert out.endswith(f"{path}: does not load with defaults: {pytest.raises(velkor.ModelError, velkor.Robot, str(path)).value}\n")
+    refusal = pytest.raises(velkor.ModelError, velkor.Robot, str(path)).value
+    assert out.endswith(f"{path}: does not load with defaults: {refusal}\n"
+                        f'{path}: does not load with mimic="couple" either: '
+                        f'{pytest.raises(velkor.ModelError, velkor.Robot, str(path), mimic="couple").value}\n')
 
 
 @pytest.mark.parametrize("names, status", [(["good", "good"], 0), (["good", "mimic", "good"], 1)])
@@ -298,7 +322,7 @@ def collection():
 @pytest.mark.parametrize("file, status, findings", [
     ("panda_description/urdf/panda.urdf", 1, [
         ":348: error: joint 'panda_finger_joint2': invalid robot model: joint panda_finger_joint2 uses an unsupported "
-        "mimic constraint — mimic joint: follows 'panda_finger_joint1'", '    fix: load with mimic="independent"']),
+        "mimic constraint — mimic joint: follows 'panda_finger_joint1'", '    fix: load with mimic="couple"']),
     ("tiago_description/robots/tiago.urdf", 1, [
         ":179: error: link 'base_antenna_left_link': invalid robot model: link base_antenna_left_link inertia must be "
         "positive semi-definite — inertia is indefinite", "error: link 'base_antenna_right_link': inertia is indefinite"]),
@@ -383,7 +407,7 @@ VERDICTS = {
     "latin-1": (urdf(link("a", 1), '<link name="b\udce9"/>'), 3, "document", "save the file as UTF-8"),
     # expat refuses the character reference, so the mimic element is found in the bytes
     "unparsed-mimic": (urdf(link("a&#1;", 1), link("b", 1), link("c", 1), joint("j", "a&#1;", "b"),
-                            joint("k", "a&#1;", "c", extra='<mimic joint="j"/>')), 6, "joint 'k'", 'mimic="independent"'),
+                            joint("k", "a&#1;", "c", extra='<mimic joint="j"/>')), 6, "joint 'k'", 'mimic="couple"'),
 }
 
 
@@ -397,7 +421,7 @@ def test_check_starts_with_the_loaders_verdict(capsys, tmp_path, text, line, whe
     lines = out.splitlines()
     assert lines[0].startswith(f"{path}:{line}: error: {where}: {error}"), lines[0]
     assert lines[1].startswith("    fix: ") and fix in lines[1], lines[1]
-    assert lines[-1] == f"{path}: does not load with defaults: {error}"
+    assert f"{path}: does not load with defaults: {error}" in lines[-2:]
     # every finding has its fix on the next line
     assert all(fix_line.startswith("    fix: ") for fix_line in lines[1:-1:2])
     assert not any(finding.startswith("    ") for finding in lines[0:-1:2])

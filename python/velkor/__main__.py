@@ -173,8 +173,9 @@ def _command_parser() -> argparse.ArgumentParser:
     def robot_options(command: argparse.ArgumentParser) -> None:
         command.add_argument("robot", metavar="ROBOT", help=robot_help)
         command.add_argument("--floating", action="store_true", help="load as a free-floating robot")
-        command.add_argument("--mimic", choices=("reject", "independent"), default="reject",
-                             help="'independent' makes every <mimic> joint an ordinary degree of freedom")
+        command.add_argument("--mimic", choices=("reject", "independent", "couple"), default="reject",
+                             help="'couple' makes every <mimic> joint follow its leader; 'independent' makes it "
+                                  "an ordinary degree of freedom")
         command.add_argument("--massless-root", choices=("reject", "allow"), default="reject",
                              help="'allow' accepts a massless floating root whose fixed links carry mass")
         tolerance_option(command)
@@ -195,7 +196,8 @@ def _command_parser() -> argparse.ArgumentParser:
                     "with the line it points at and a fix. Then every problem found in the file (mimic joints, "
                     "indefinite inertias, numbers the loader cannot read, massless floating roots, xacro "
                     "leftovers; massless moving leaves and inertias breaking the triangle inequality as "
-                    "warnings). Exit status 1 when a file does not load as a Robot with the defaults.")
+                    "warnings). When <mimic> elements stop the defaults, which mimic option loads the file. "
+                    "Exit status 1 when a file does not load as a Robot with the defaults.")
     check.add_argument("files", nargs="+", metavar="FILE", help="URDF file")
     tolerance_option(check)
     check.set_defaults(handler=_check)
@@ -261,9 +263,10 @@ def _info(args: argparse.Namespace) -> int:
             _table(rows, right={0, 3, 5, 6}, indent="    ")
         else:
             _say("  no joints")
+        how = "follows its leader" if args.mimic == "couple" else "loaded as independent"
         for follower, (leader, multiplier, offset) in robot.mimic_joints.items():
             follower, leader = _name(follower), _name(leader)
-            _say(f"  mimic joint {follower} loaded as independent: "
+            _say(f"  mimic joint {follower} {how}: "
                  f"q[{follower}] = {multiplier:g} * q[{leader}] {'+' if offset >= 0 else '-'} {abs(offset):g}")
         for repair in robot.repaired_inertias:
             held = ", ".join(f"{v:.6g}" for v in repair.held)

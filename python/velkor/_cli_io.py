@@ -7,7 +7,7 @@ from typing import Literal
 
 import velkor
 
-Mimic = Literal["reject", "independent"]
+Mimic = Literal["reject", "independent", "couple"]
 MasslessRoot = Literal["reject", "allow"]
 Loaded = velkor.Robot | velkor.FloatingRobot
 

@@ -301,8 +301,8 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                 findings.append(Finding(
                     "error", document.line(mimic), where,
                     "mimic element on a fixed joint: it couples nothing, but the default loader refuses it",
-                    'load with mimic="independent" (velkor info --mimic independent FILE): the joint stays '
-                    "fixed and is not listed in robot.mimic_joints; or remove the <mimic> element", "mimic"))
+                    'load with mimic="couple" or mimic="independent" (velkor info --mimic couple FILE): the joint '
+                    "stays fixed and is not listed in robot.mimic_joints; or remove the <mimic> element", "mimic"))
                 continue
             problem = _mimic_problem(name, leader, by_name, in_cycles)
             if problem is not None:
@@ -316,9 +316,10 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                 "error", document.line(mimic), where,
                 f"mimic joint: follows '{leader}' with multiplier {multiplier} and offset {offset}; "
                 "the default loader refuses mimic joints",
-                "load with mimic=\"independent\" (velkor info --mimic independent FILE): the joint becomes an "
-                "ordinary degree of freedom and robot.mimic_joints gives the coupling to keep yourself; "
-                "or remove the <mimic> element", "mimic"))
+                'load with mimic="couple" (velkor info --mimic couple FILE): the joint follows its leader as '
+                'the file says and the robot has one degree of freedom less; or mimic="independent": the joint '
+                "becomes an ordinary degree of freedom and robot.mimic_joints gives the coupling to keep "
+                "yourself; or remove the <mimic> element", "mimic"))
 
 
 def _check_inertias(document: _Document, links: list, findings: list[Finding]) -> None:
@@ -691,7 +692,8 @@ def _placed(text: str, places: _Places, syntax: Finding | None) -> tuple[int | N
     }
     joint_rules = {
         "uses an unsupported mimic constraint":
-            ("mimic", 'load with mimic="independent" (velkor info --mimic independent FILE), or remove the <mimic> '
+            ("mimic", 'load with mimic="couple" (velkor info --mimic couple FILE) to keep the coupling, or '
+                      'mimic="independent" to make the joint an ordinary degree of freedom, or remove the <mimic> '
                       "element", "mimic"),
         "origin must contain only finite values": ("origin", "give <origin> finite xyz and rpy values", "value"),
         "velocity limit must be finite and non-negative":
@@ -740,6 +742,20 @@ def _tolerance_hint(data: bytes) -> str:
     tolerance = max(1e-12, 10.0 ** math.ceil(math.log10(worst)))
     return (f"; the defect is {worst:.2g} of the robot's largest principal moment, a rounding: "
             f"inertia_tolerance={tolerance:g} loads it (velkor check --inertia-tolerance {tolerance:g} FILE)")
+
+
+def _mimic_options(data: bytes, inertia_tolerance: float) -> str:
+    """Which mimic option loads a file the defaults refuse over its <mimic> elements."""
+    loads, refusals = [], {}
+    for mimic in ("couple", "independent"):
+        try:
+            with _from_bytes(data, floating=False, mimic=mimic, inertia_tolerance=inertia_tolerance):
+                loads.append(f'mimic="{mimic}"')
+        except (velkor.VelkorError, ValueError, MemoryError) as error:
+            refusals[mimic] = error
+    if loads:
+        return f"loads with {' and with '.join(loads)} (Robot)"
+    return f'does not load with mimic="couple" either: {_reason(refusals["couple"])}'
 
 
 def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
@@ -800,6 +816,8 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
     options = f"inertia_tolerance={inertia_tolerance:g}" if inertia_tolerance else "defaults"
     if refusal is not None:
         _say(f"{path}: does not load with {options}: {_reason(refusal)}")
+        if any(finding.kind == "mimic" for finding in findings):
+            _say(f"{path}: {_mimic_options(data, inertia_tolerance)}")
         return False
     counts = {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}
     _say(f"{path}: loads with {options} (Robot); {counts['error']} error(s), "

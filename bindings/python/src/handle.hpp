@@ -609,9 +609,12 @@ PyObject* handle_repr(PyObject* self) {
        nullptr},                                                                                        \
       {"mimic_joints", entry<handle_model_property<CoreRobot, mimic_joints>>, nullptr,                  \
        "{joint name: (leader joint name, multiplier, offset)} for the <mimic>\n"                        \
-       "couplings that mimic='independent' loosened into ordinary DOFs (callers keep\n"                 \
-       "q[joint] = multiplier * q[leader] + offset); empty otherwise. A new dict on\n"                  \
-       "each access. Raises RuntimeError \"robot is closed\" after close().",                           \
+       "couplings of moving joints, as written in the file: with mimic='couple' the\n"                  \
+       "joints that follow their leaders (q[joint] = multiplier * q[leader] + offset,\n"                \
+       "not in dof_names; their joints records have dof None), with\n"                                  \
+       "mimic='independent' the couplings loosened into ordinary DOFs (callers keep\n"                  \
+       "them); empty otherwise. A new dict on each access. Raises RuntimeError\n"                       \
+       "\"robot is closed\" after close().",                                                            \
        nullptr},                                                                                        \
       {"repaired_inertias", entry<handle_model_property<CoreRobot, repaired_inertias>>, nullptr,        \
        "A new list of velkor.InertiaRepair records (link, defect, relative_defect,\n"                   \

@@ -171,7 +171,7 @@ constexpr Result result_of(const MethodDescription& d, std::size_t i) {
 }
 
 // A number option: finite, from `low` to `high` (`range` says so in errors),
-// `fallback` when omitted (shown as `shown` in the text signature; nullptr for
+// `fallback` when omitted (shown as `shown` in the text signature; empty for
 // a required one).
 struct NumberOption {
   const char* name;
@@ -186,9 +186,9 @@ inline constexpr NumberOption regularization_option{"regularization", 0.0, infin
                                                     "a finite number, 0 or more"};
 inline constexpr NumberOption restitution_option{"restitution", 0.0, 1.0, "a number from 0 to 1"};
 inline constexpr NumberOption dt_option{"dt", -infinite, infinite, "a finite number", 1.0, "=1.0"};
-inline constexpr NumberOption t_option{"t", -infinite, infinite, "a finite number", 0.0, nullptr};
+inline constexpr NumberOption t_option{"t", -infinite, infinite, "a finite number", 0.0, ""};
 inline constexpr NumberOption step_option{
-    "dt", std::numeric_limits<double>::denorm_min(), infinite, "a finite number above 0", 0.0, nullptr};
+    "dt", std::numeric_limits<double>::denorm_min(), infinite, "a finite number above 0", 0.0, ""};
 
 // ---- the method table row: its text signature written from the description ----
 
@@ -217,12 +217,15 @@ constexpr std::size_t method_text(const MethodDescription& d, std::string_view d
     if (i == first_keyword) at = put_text(out, at, "*, ");
     at = put_text(out, at, d.parameters[i]);
     const int index = static_cast<int>(i);
-    const NumberOption* number = nullptr;
+    // (found by index: comparing the option's address with nullptr is not a
+    // constant expression under -fsanitize=undefined)
+    bool is_number = false;
     for (const NumberParameter& p : d.numbers)
-      if (p.index == index) number = p.option;
-    if (number != nullptr) {
-      if (number->shown != nullptr) at = put_text(out, at, number->shown);
-    } else if (static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
+      if (p.index == index) {
+        is_number = true;
+        at = put_text(out, at, p.option->shown);
+      }
+    if (!is_number && static_cast<Py_ssize_t>(i) >= d.required) at = put_text(out, at, "=None");
   }
   at = put_text(out, at, ")\n--\n\n");
   return put_text(out, at, doc);

@@ -153,18 +153,23 @@ def test_constrained_dynamics_hold_the_coupled_rows(name, floating, link):
     close(M @ (after - nu), J.T @ impulses, "impulse: momentum")
 
 
-def test_rollouts_batches_and_configurations_work_in_the_free_coordinates():
+@pytest.mark.parametrize("held", [False, True])
+def test_rollouts_batches_and_configurations_work_in_the_free_coordinates(held):
     robot, _ = pair("talos", True)
     N, C, n = robot.generalized_count, robot.configuration_size, robot.joint_count
     assert (N, C) == (6 + n, 7 + n)
     rng = np.random.default_rng(2)
     c0 = np.r_[0, 0, 1.0, 0, 0, 0, 1.0, rng.uniform(-0.3, 0.3, n)]
     v0, forces, dt = rng.uniform(-0.5, 0.5, N), rng.uniform(-1, 1, (4, N)), 1e-3
-    configurations, velocities = robot.rollout(c0, v0, forces, dt)
+    feet = robot.constraint_set([Contact(robot.link_id(f"leg_{side}_6_link"), "frame") for side in ("left", "right")])
+    options = {"constraints": feet} if held else {}
+    configurations, velocities = robot.rollout(c0, v0, forces, dt, **options)
     c, v = c0, v0
     for t in range(4):  # the loop the rollout runs
         base = BaseState(Pose(c[:3], c[3:7]), Twist(v[:3], v[3:6]))
-        v = v + dt * robot.forward_dynamics(base, c[7:], v[6:], forces[t])
+        qdd = (robot.constrained_forward_dynamics(base, c[7:], v[6:], forces[t], feet)[0] if held
+               else robot.forward_dynamics(base, c[7:], v[6:], forces[t]))
+        v = v + dt * qdd
         c = robot.integrate(c, v, dt)
         assert np.array_equal(configurations[t + 1], c) and np.array_equal(velocities[t + 1], v)
     close(robot.difference(c0, configurations[-1]), robot.difference(c0, c), "difference")

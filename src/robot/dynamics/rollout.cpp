@@ -61,15 +61,16 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
                            Twist{}};
     const Pose* pose = base.floating ? &at.state.frame : nullptr;  // what integrate reads of c_t
     // q̈_t
+    // (the constrained dynamics take a coupled model's free coordinates as they are)
     std::expected<void, Error> accelerations;
-    if (coupling != nullptr) {  // the free coordinates' q̈ at q_full = G q + b, q̇_full = G q̇
+    if (input.constraints) {
+      accelerations = constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
+                                                   input.regularization, qdd, forces_out);
+    } else if (coupling != nullptr) {  // the free coordinates' q̈ at q_full = G q + b, q̇_full = G q̇
       expand_positions(*coupling, 0, q, w.coupled.positions);
       expand_rates(*coupling, 0, qd, w.coupled.rates);
       accelerations =
           coupled_forward_dynamics(model, at, w, w.coupled.positions, w.coupled.rates, f, {}, qdd);
-    } else if (input.constraints) {
-      accelerations = constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
-                                                   input.regularization, qdd, forces_out);
     } else {
       accelerations = forward_dynamics(model, at, w, q, qd, f, {}, qdd);
     }

@@ -61,5 +61,18 @@ def _show_ellipsis(app, what, name, obj, options, signature, return_annotation):
     return signature, return_annotation
 
 
+def _write_scenes(app, exception):
+    """The viewer pages the Viewer page embeds (scenes.py), into the HTML output's _scenes/."""
+    if exception is None and app.builder.name == "html":
+        import sys
+        from pathlib import Path
+
+        sys.path.insert(0, str(Path(__file__).parent))
+        import scenes
+
+        scenes.write(Path(app.outdir) / "_scenes")
+
+
 def setup(app):
     app.connect("autodoc-process-signature", _show_ellipsis)
+    app.connect("build-finished", _write_scenes)

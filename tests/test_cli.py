@@ -217,7 +217,12 @@ CHECKS = {
                       "(<xacro:property>); this is xacro input", "xacro robot.urdf.xacro > robot.urdf"),
     "xacro-number": (XACRO_NUMBER, 1, 4, "error: joint 'j': failed to parse URDF: joint j: attribute 'upper' of <limit> "
                      "is an unexpanded xacro substitution: '${pi}'; this is xacro input", "expand the file first"),
-    "xacro-mesh": (XACRO_MESH, 0, 2, "warning: link 'a': attribute 'filename' of <mesh>", "expand the file first"),
+    "bad-visual": (urdf(link("a", 1).replace("</link>", '<visual><geometry><box size="1 1 1"/></geometry><material>'
+                                              '<color rgba="1 0 0"/></material></visual></link>')), 1, 2,
+                   "error: link 'a': failed to parse URDF: link a: <visual>: attribute 'rgba' of <color> must hold four",
+                   "make the <visual> one <geometry>"),
+    "xacro-mesh": (XACRO_MESH, 1, 2, "error: link 'a': failed to parse URDF: link a: <visual>: attribute 'filename' of "
+                   "<mesh> is an unexpanded xacro substitution", "expand the file first"),
     "leaf": (LEAF, 0, 3, "warning: link 'tip': link without mass at the end of revolute joint 'j'",
              "make joint 'j' fixed"),
     "triangle": (TRIANGLE, 0, 2, "warning: link 'a': principal moments 0.1, 0.1, 0.3 violate the triangle "

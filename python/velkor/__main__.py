@@ -17,6 +17,7 @@ import argparse
 import math
 import os
 import sys
+import time
 from collections.abc import Sequence
 
 import velkor
@@ -40,7 +41,7 @@ from velkor._cli_io import (
 from velkor._lint import check_files
 from velkor.samples import FLOATING_SAMPLES, SAMPLE_ROBOTS, sample_path
 
-COMMANDS = ("info", "check", "bench")
+COMMANDS = ("info", "check", "bench", "view")
 
 
 # ---- loading ----
@@ -202,6 +203,19 @@ def _command_parser() -> argparse.ArgumentParser:
     tolerance_option(check)
     check.set_defaults(handler=_check)
 
+    view = commands.add_parser(
+        "view", help="show a robot in the browser, with joint sliders (needs velkor[viewer])",
+        description="Serves the robot's visual shapes at http://127.0.0.1:PORT, placed by velkor's forward "
+                    "kinematics, with a slider per joint, until Ctrl-C; or writes a self-contained page "
+                    "with --export.")
+    robot_options(view)
+    view.add_argument("--collision", action="store_true", help="show the <collision> shapes instead of <visual>")
+    view.add_argument("--port", type=int, default=8080, help="port to serve on (default 8080; 0: any free one)")
+    view.add_argument("--host", default="127.0.0.1",
+                      help="interface to listen on (default 127.0.0.1, this machine only)")
+    view.add_argument("--export", metavar="FILE", help="write a static page that opens from file:// and exit")
+    view.set_defaults(handler=_view)
+
     bench = commands.add_parser("bench", help="median time per call of every computing method")
     robot_options(bench)
     bench.add_argument("--calls", type=_positive_int, default=1000,
@@ -284,6 +298,33 @@ def _info(args: argparse.Namespace) -> int:
 
 def _check(args: argparse.Namespace) -> int:
     return check_files(args.files, args.inertia_tolerance)
+
+
+def _view(args: argparse.Namespace) -> int:
+    try:
+        from velkor.viewer import Viewer
+    except ImportError as error:
+        _say(f"velkor: {error}", error=True)
+        return 1
+    loaded = _load_argument(args)
+    if loaded is None:
+        return 1
+    robot, _, label = loaded
+    path, _, _ = _resolve(args.robot, args.floating)
+    with robot, Viewer(robot, host=args.host, port=args.port, collision=args.collision, urdf_path=path,
+                       sliders=args.export is None) as viewer:
+        for link, filename in viewer.missing_meshes:
+            _say(f"velkor: {label}: link {_name(link)}: mesh {filename!r} not found or not readable", error=True)
+        if args.export is not None:
+            viewer.export_html(args.export)
+            _say(f"wrote {args.export}")
+            return 0
+        _say(f"viewing {robot.name} from {label} at {viewer.url} (Ctrl-C to stop)")
+        try:
+            while True:
+                time.sleep(3600)
+        except KeyboardInterrupt:
+            return 0
 
 
 def _bench(args: argparse.Namespace) -> int:

@@ -131,8 +131,8 @@ def _library_refuses_inertia(inertial, inertia) -> bool:
 def _check_xacro(document: _Document, findings: list[Finding]) -> None:
     fix = "expand the file first: xacro robot.urdf.xacro > robot.urdf"
 
-    # read: the loader reads this element (substitutions in visuals, collisions, gazebo or
-    # transmission blocks do not stop it loading, so they are warnings there)
+    # read: the loader reads this element (substitutions in gazebo or transmission blocks, a
+    # visual's or collision's own name and a texture do not stop it loading: warnings there)
     pending = [(document.root, "robot", True)]
     while pending:
         element, where, read = pending.pop()
@@ -142,8 +142,9 @@ def _check_xacro(document: _Document, findings: list[Finding]) -> None:
             continue  # its contents are xacro's business
         for attribute, value in element.attrib.items():
             if "${" in value or "$(" in value:
+                unread = element.tag == "texture" or (element.tag in ("visual", "collision") and attribute == "name")
                 findings.append(Finding(
-                    "error" if read else "warning", document.line(element), where,
+                    "error" if read and not unread else "warning", document.line(element), where,
                     f"attribute '{attribute}' of <{element.tag}> is an unexpanded xacro substitution: {value!r}", fix,
                     "xacro"))
         for child in reversed(list(element)):  # popped in document order
@@ -152,7 +153,7 @@ def _check_xacro(document: _Document, findings: list[Finding]) -> None:
                 child_where = f"{child.tag} '{name}'" if name is not None and not _is_xacro(child) else "robot"
                 pending.append((child, child_where, child.tag in ("link", "joint")))
             else:
-                pending.append((child, where, read and child.tag not in ("visual", "collision")))
+                pending.append((child, where, read))
 
 
 # Attributes the loader reads as numbers: (child element, attributes, numbers in each, required).
@@ -622,6 +623,23 @@ def _placed(text: str, places: _Places, syntax: Finding | None) -> tuple[int | N
         tag, name = match[1], match[2]
         line = places.robot_line() if tag == "robot" else places.find(tag, name)
         return line, "robot", EXPAND, "xacro"
+
+    # a link's <visual> or <collision>: the element (or the attribute) the reader names in it
+    if match := re.fullmatch(r"link (.*?): <(visual|collision)>:? (.*)", reason, re.S):
+        name, shape, detail = match.groups()
+        attribute = re.search(r"attribute '(\w+)' of <(\w+)> .*?: '(.*?)'(?:;|$)", detail, re.S)
+        element, line = places.named("link", name), None
+        if element is not None:
+            tag = attribute[2] if attribute else shape
+            line = next((places.line(e) for e in element.iter(tag)
+                         if attribute is None or e.get(attribute[1], "") == attribute[3]), None)
+        line = line or places.find("link", name, shape)
+        if "is an unexpanded xacro substitution" in detail:
+            return line, f"link '{name}'", EXPAND, "xacro"
+        return line, f"link '{name}'", (
+            f"make the <{shape}> one <geometry> holding a box (size, 3 numbers), cylinder (radius, length), "
+            "sphere (radius) or mesh (filename), sizes finite and 0 or more, and a <color rgba=...> of four "
+            "numbers from 0 to 1"), "shape"
 
     # one element: link NAME: ..., joint NAME: ... (reading), link NAME ..., joint NAME ... (building)
     if match := re.fullmatch(r"(link|joint) (.*): attribute '(\w+)' of <(\w+)> (is not a number|must hold three "

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <deque>
+#include <filesystem>
 #include <limits>
 #include <span>
 #include <unordered_map>
@@ -279,6 +280,58 @@ std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& m
   return std::shared_ptr<const Coupling>(std::move(coupling));
 }
 
+// The <visual> and <collision> elements of every link, in link order; a
+// visual without a colour of its own takes its named material's.
+void add_shapes(const urdf::Robot& robot, const std::vector<std::size_t>& urdf_link_of, Model& model) {
+  // Named colours: the top-level materials', then those a visual defines with a
+  // name and a colour (the first of a name wins), which other visuals may name.
+  std::unordered_map<std::string_view, std::optional<std::array<double, 4>>> materials;
+  for (const urdf::Material& m : robot.materials) materials.emplace(m.name, m.color);
+  for (const urdf::Link& link : robot.links)
+    for (const urdf::Shape& s : link.visuals)
+      if (!s.material.empty() && s.color) materials.emplace(s.material, s.color);
+  const auto convert = [&](const urdf::Shape& s, std::size_t link, bool visual) {
+    LinkShape shape;
+    shape.link = link;
+    shape.origin.translation = Vec3(s.origin.xyz[0], s.origin.xyz[1], s.origin.xyz[2]);
+    shape.origin.rotation = rpy_quaternion(s.origin.rpy[0], s.origin.rpy[1], s.origin.rpy[2]);
+    const urdf::Geometry& g = s.geometry;
+    switch (g.kind) {
+      case urdf::GeometryKind::Box:
+        shape.kind = ShapeKind::Box;
+        shape.size = g.size;
+        break;
+      case urdf::GeometryKind::Cylinder:
+        shape.kind = ShapeKind::Cylinder;
+        shape.size = {g.radius, g.length, 0.0};
+        break;
+      case urdf::GeometryKind::Sphere:
+        shape.kind = ShapeKind::Sphere;
+        shape.size = {g.radius, 0.0, 0.0};
+        break;
+      case urdf::GeometryKind::Mesh:
+        shape.kind = ShapeKind::Mesh;
+        shape.filename = g.filename;
+        shape.scale = g.scale;
+        break;
+    }
+    shape.name = s.name;
+    if (visual) {
+      shape.material = s.material;
+      shape.color = s.color;
+      if (!shape.color && !s.material.empty())
+        if (const auto found = materials.find(s.material); found != materials.end())
+          shape.color = found->second;
+    }
+    return shape;
+  };
+  for (std::size_t i = 0; i < urdf_link_of.size(); ++i) {
+    const urdf::Link& link = robot.links[urdf_link_of[i]];
+    for (const urdf::Shape& s : link.visuals) model.visuals.push_back(convert(s, i, true));
+    for (const urdf::Shape& s : link.collisions) model.collisions.push_back(convert(s, i, false));
+  }
+}
+
 void merge_fixed_joints(Model& model) {
   const std::size_t L = model.link_count(), n = model.dof_count();
   model.link_body.assign(L, 0);
@@ -347,7 +400,12 @@ std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path, 
     return std::unexpected(errors::Urdf{std::move(text.error().message)});
   }
   if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
-  return from_urdf_string(*text, interrupt, options);
+  auto robot = urdf::parse(*text);
+  if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
+  if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
+  std::error_code ignored;  // a path that cannot be made absolute stays as given
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ignored).lexically_normal();
+  return from_description(*robot, options, *text, absolute.empty() ? path : absolute.string());
 }
 
 std::expected<RobotModel, Error> RobotModel::from_urdf_string(std::string_view text,
@@ -361,7 +419,8 @@ std::expected<RobotModel, Error> RobotModel::from_urdf_string(std::string_view t
 
 std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot& robot,
                                                               const ImportOptions& options,
-                                                              std::string_view source) {
+                                                              std::string_view source,
+                                                              std::string_view path) {
   const std::size_t link_total = robot.links.size();
   const std::size_t joint_total = robot.joints.size();
 
@@ -453,6 +512,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     return std::unexpected(errors::InvalidModel{"joint graph is disconnected or cyclic"});
 
   model->id = take_model_id();
+  add_shapes(robot, queue, *model);
 
   const std::size_t J = model->joints.size();
   std::size_t dof_total = 0;
@@ -497,6 +557,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     model->coupling = *std::move(coupling);
   }
   model->source = std::string(source);
+  model->path = std::string(path);
   model->options = options;
   return RobotModel(std::move(model));
 }

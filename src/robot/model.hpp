@@ -18,6 +18,7 @@
 #include "interrupt.hpp"
 #include "model/joint.hpp"
 #include "model/link.hpp"
+#include "model/shape.hpp"
 #include "robot/link_id.hpp"
 
 namespace velkor {
@@ -92,6 +93,8 @@ class Model {
   std::vector<MimicJoint> mimic_joints;  // couplings of DOF joints, DOF order
   std::shared_ptr<const Coupling> coupling;  // MimicPolicy::Couple with mimic joints; else none
   std::vector<InertiaRepair> inertia_repairs;  // inertias accepted within the tolerance, link order
+  std::vector<LinkShape> visuals;     // link order, then file order within a link
+  std::vector<LinkShape> collisions;  // the same for <collision> elements
   std::uint64_t id = 0;
 
   // Moving bodies. Each link joined to its parent by a fixed joint belongs to
@@ -107,6 +110,7 @@ class Model {
   // The document the model was built from and the import choices, so that the
   // same model can be built again elsewhere (empty when built from records).
   std::string source;
+  std::string path;  // the file's absolute path; empty when built from a document in memory
   ImportOptions options;
 
   // The model the dynamics iterate over: one link per moving body.
@@ -153,10 +157,12 @@ class RobotModel {
   // A document held in memory: the same checks and texts as a file.
   static std::expected<RobotModel, Error> from_urdf_string(std::string_view text, Interrupt& interrupt,
                                                            const ImportOptions& options = {});
-  // `source`: the document `robot` was read from, kept with the model.
+  // `source`: the document `robot` was read from, kept with the model, and
+  // `path` the file it was read from (none for a document in memory).
   static std::expected<RobotModel, Error> from_description(const urdf::Robot& robot,
                                                            const ImportOptions& options = {},
-                                                           std::string_view source = {});
+                                                           std::string_view source = {},
+                                                           std::string_view path = {});
 
   const Model& model() const { return *model_; }
   const Model* operator->() const { return model_.get(); }

@@ -12,9 +12,11 @@
 #include <xlocale.h>  // strtod_l
 #endif
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <unordered_set>
 
 namespace velkor::urdf {
 namespace {
@@ -222,6 +224,104 @@ class Reader {
     return true;
   }
 
+  // Four numbers (an rgba colour), each from 0 to 1.
+  bool color_attribute(const XMLElement& element, Color& out, const std::string& where) {
+    const char* text = element.Attribute("rgba");
+    if (text == nullptr) return fail(where + ": <color> has no 'rgba' attribute");
+    std::string_view rest = text;
+    std::size_t count = 0;
+    Color values{};
+    while (true) {
+      while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
+      if (rest.empty()) break;
+      std::size_t length = 0;
+      while (length < rest.size() && !is_space(rest[length])) ++length;
+      double value;
+      if (count == 4 || !parse_number(rest.substr(0, length), value)) {
+        if (is_xacro_substitution(text)) return fail(unexpanded(where, "rgba", element, text));
+        count = 5;
+        break;
+      }
+      values[count++] = value;
+      rest.remove_prefix(length);
+    }
+    if (count != 4)
+      return fail(where + ": attribute 'rgba' of <color> must hold four numbers: '" + text + "'");
+    for (const double v : values)
+      if (!(v >= 0.0 && v <= 1.0))
+        return fail(where + ": attribute 'rgba' of <color> must hold numbers from 0 to 1: '" + text +
+                    "'");
+    out = values;
+    return true;
+  }
+
+  // <material name=...> with an optional <color>; `named` requires the name.
+  bool material(const XMLElement& element, std::string& name, std::optional<Color>& color,
+                const std::string& where, bool named) {
+    const char* text = element.Attribute("name");
+    if (text != nullptr && is_xacro_substitution(text))
+      return fail(unexpanded(where, "name", element, text));
+    if (text != nullptr) name = text;
+    else if (named) return fail("a top-level <material> element has no name");
+    if (const XMLElement* c = element.FirstChildElement("color")) {
+      Color rgba;
+      if (!color_attribute(*c, rgba, where)) return false;
+      color = rgba;
+    }
+    return true;
+  }
+
+  // A <visual> or <collision>: its origin, exactly one geometry, a visual's material.
+  bool shape(const XMLElement& element, Shape& out, const std::string& link_where) {
+    if (const char* text = element.Attribute("name")) out.name = text;
+    const std::string where = link_where + ": <" + element.Name() + ">";
+    if (!origin(&element, out.origin, where)) return false;
+    const XMLElement* geometry = element.FirstChildElement("geometry");
+    if (geometry == nullptr) return fail(where + " has no <geometry> element");
+    const XMLElement* g = geometry->FirstChildElement();
+    if (g == nullptr) return fail(where + ": <geometry> holds no box, cylinder, sphere or mesh");
+    if (g->NextSiblingElement() != nullptr)
+      return fail(where + ": <geometry> must hold exactly one box, cylinder, sphere or mesh");
+    Geometry& out_g = out.geometry;
+    const std::string_view kind = g->Name();
+    if (kind == "box") {
+      out_g.kind = GeometryKind::Box;
+      if (g->Attribute("size") == nullptr) return fail(where + ": <box> has no 'size' attribute");
+      if (!triple_attribute(*g, "size", out_g.size, where)) return false;
+    } else if (kind == "cylinder") {
+      out_g.kind = GeometryKind::Cylinder;
+      if (!number_attribute(*g, "radius", out_g.radius, where, true) ||
+          !number_attribute(*g, "length", out_g.length, where, true))
+        return false;
+    } else if (kind == "sphere") {
+      out_g.kind = GeometryKind::Sphere;
+      if (!number_attribute(*g, "radius", out_g.radius, where, true)) return false;
+    } else if (kind == "mesh") {
+      out_g.kind = GeometryKind::Mesh;
+      const char* filename = g->Attribute("filename");
+      if (filename == nullptr) return fail(where + ": <mesh> has no 'filename' attribute");
+      if (is_xacro_substitution(filename)) return fail(unexpanded(where, "filename", *g, filename));
+      out_g.filename = filename;
+      if (!triple_attribute(*g, "scale", out_g.scale, where)) return false;
+    } else {
+      return fail(where + ": <geometry> holds <" + std::string(kind) +
+                  ">, not a box, cylinder, sphere or mesh");
+    }
+    for (const double v : {out_g.size[0], out_g.size[1], out_g.size[2], out_g.radius, out_g.length})
+      if (!std::isfinite(v) || v < 0.0)
+        return fail(where + ": the <" + std::string(kind) + "> sizes must be finite and not negative");
+    for (const double v : out_g.scale)
+      if (!std::isfinite(v)) return fail(where + ": the <mesh> scale must be finite");
+    for (const double v : out.origin.xyz)
+      if (!std::isfinite(v)) return fail(where + ": <origin> must hold finite values");
+    for (const double v : out.origin.rpy)
+      if (!std::isfinite(v)) return fail(where + ": <origin> must hold finite values");
+    if (element.Name() == std::string_view("visual"))
+      if (const XMLElement* m = element.FirstChildElement("material"))
+        return material(*m, out.material, out.color, where, false);
+    return true;
+  }
+
   bool origin(const XMLElement* parent, Origin& out, const std::string& where) {
     const XMLElement* element = parent->FirstChildElement("origin");
     if (element == nullptr) return true;
@@ -242,6 +342,12 @@ class Reader {
   bool link(const XMLElement& element, Link& out) {
     if (!name(element, out.name, "link")) return false;
     const std::string where = "link " + out.name;
+    for (const XMLElement* v = element.FirstChildElement("visual"); v;
+         v = v->NextSiblingElement("visual"))
+      if (!shape(*v, out.visuals.emplace_back(), where)) return false;
+    for (const XMLElement* c = element.FirstChildElement("collision"); c;
+         c = c->NextSiblingElement("collision"))
+      if (!shape(*c, out.collisions.emplace_back(), where)) return false;
     const XMLElement* inertial = element.FirstChildElement("inertial");
     if (inertial == nullptr) return true;
     if (!origin(inertial, out.inertial.origin, where)) return false;
@@ -346,6 +452,17 @@ std::expected<Robot, std::string> parse(std::string_view text) {
   }
   for (const XMLElement* e = root->FirstChildElement("joint"); e; e = e->NextSiblingElement("joint")) {
     if (!reader.joint(*e, robot.joints.emplace_back())) return std::unexpected(reader.error);
+  }
+  std::unordered_set<std::string> material_names;
+  for (const XMLElement* e = root->FirstChildElement("material"); e;
+       e = e->NextSiblingElement("material")) {
+    Material& m = robot.materials.emplace_back();
+    if (!reader.material(*e, m.name, m.color,
+                         "material " + std::string(e->Attribute("name") ? e->Attribute("name") : ""),
+                         true))
+      return std::unexpected(reader.error);
+    if (!material_names.insert(m.name).second)
+      return std::unexpected("top-level material names must be unique: '" + m.name + "' appears twice");
   }
   return robot;
 }

@@ -31,9 +31,39 @@ struct Inertial {
   Inertia inertia;
 };
 
+using Color = std::array<double, 4>;  // r, g, b, a
+
+enum class GeometryKind { Box, Cylinder, Sphere, Mesh };
+
+struct Geometry {
+  GeometryKind kind = GeometryKind::Box;
+  Triple size{0, 0, 0};  // a box's edges
+  double radius = 0;     // a cylinder's or a sphere's
+  double length = 0;     // a cylinder's
+  std::string filename;  // a mesh's, as written
+  Triple scale{1, 1, 1};  // a mesh's
+};
+
+// A <visual> or <collision> element of a link.
+struct Shape {
+  std::string name;  // empty when the element has none
+  Origin origin;
+  Geometry geometry;
+  std::string material;         // a visual's <material name=...>, empty when none
+  std::optional<Color> color;   // a visual's own <material><color rgba=...>
+};
+
 struct Link {
   std::string name;
   Inertial inertial;  // zeros when the link has no inertial element
+  std::vector<Shape> visuals;     // in file order
+  std::vector<Shape> collisions;  // in file order
+};
+
+// A top-level <material name=...> and its colour, if it gives one.
+struct Material {
+  std::string name;
+  std::optional<Color> color;
 };
 
 enum class JointType { Revolute, Continuous, Prismatic, Fixed, Floating, Planar, Spherical };
@@ -68,6 +98,7 @@ struct Robot {
   std::string name;
   std::vector<Link> links;    // in file order
   std::vector<Joint> joints;  // in file order
+  std::vector<Material> materials;  // top-level, in file order
 };
 
 struct ReadFailure {

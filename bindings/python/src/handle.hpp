@@ -639,6 +639,23 @@ PyObject* handle_repr(PyObject* self) {
        "joint in joint order, fixed joints included; joint k leads to link k + 1.\n"                    \
        "Raises RuntimeError \"robot is closed\" after close().",                                        \
        nullptr},                                                                                        \
+      {"path", entry<handle_model_property<CoreRobot, source_path>>, nullptr,                           \
+       "The absolute path of the URDF file the robot was loaded from, as a str; None\n"                 \
+       "for from_urdf_string and for a robot restored from a pickle. Mesh files of\n"                   \
+       "visuals are looked up from its folder. Raises RuntimeError \"robot is\n"                        \
+       "closed\" after close().",                                                                       \
+       nullptr},                                                                                        \
+      {"visuals", entry<handle_model_property<CoreRobot, visual_records>>, nullptr,                     \
+       "Tuple of velkor.Shape records (link, origin, geometry, size, filename,\n"                       \
+       "scale, color, name, material), one per <visual> element, link order then\n"                     \
+       "file order: what each link looks like, in its frame (origin: a velkor.Pose;\n"                  \
+       "size in metres; a mesh's filename as written, see velkor.viewer for how it\n"                   \
+       "is found). Raises RuntimeError \"robot is closed\" after close().",                             \
+       nullptr},                                                                                        \
+      {"collisions", entry<handle_model_property<CoreRobot, collision_records>>, nullptr,               \
+       "Tuple of velkor.Shape records for the <collision> elements, as visuals (color\n"                \
+       "and material None). Raises RuntimeError \"robot is closed\" after close().",                    \
+       nullptr},                                                                                        \
       {"dof_names", entry<handle_model_property<CoreRobot, dof_names>>, nullptr,                        \
        "Tuple of the joint name of each degree of freedom, in DOF order (the order\n"                   \
        "of q). Raises RuntimeError \"robot is closed\" after close().",                                 \

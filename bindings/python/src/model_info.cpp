@@ -15,6 +15,7 @@
 #include "numpy.hpp"
 #include "py_ref.hpp"
 #include "robot/coupling.hpp"
+#include "values.hpp"
 
 namespace velkor::py {
 namespace {
@@ -210,7 +211,79 @@ PyObject* missing_dofs(const Model& model, const std::vector<std::size_t>& missi
   return nullptr;
 }
 
+PyTypeObject* shape_record_type = nullptr;
+
+PyStructSequence_Field shape_fields[] = {
+    {"link", "link id of the link the shape is fixed to"},
+    {"origin", "velkor.Pose of the shape's frame in the link's frame"},
+    {"geometry", "'box', 'cylinder', 'sphere' or 'mesh'"},
+    {"size",
+     "metres: a box's edges (x, y, z), a cylinder's (radius, length), a sphere's (radius,), a mesh's ()"},
+    {"filename", "a mesh's file name as written in the file (package://, file:// or a path), else None"},
+    {"scale", "a mesh's scale (x, y, z); (1.0, 1.0, 1.0) for the other shapes"},
+    {"color",
+     "(r, g, b, a) from 0 to 1: the visual's own <color>, or its named top-level material's; None"},
+    {"name", "the element's name attribute, or None"},
+    {"material", "a visual's <material name=...>, or None"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc shape_desc = {
+    "velkor.Shape",
+    "One <visual> or <collision> element of a robot's link, as the file gives\n"
+    "it: Shape(link, origin, geometry, size, filename, scale, color, name,\n"
+    "material), a named tuple from Robot.visuals and Robot.collisions (and the\n"
+    "FloatingRobot's). The shape's frame is `origin` in the link's frame; a\n"
+    "cylinder's axis is its z axis, a box is centred on its frame.",
+    shape_fields,
+    9,
+};
+
+// A new tuple of `values`.
+template <std::size_t K>
+PyObject* float_tuple(const std::array<double, K>& values, std::size_t count = K) {
+  return tuple_of(count, [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+}
+
+PyObject* text_or_none(const std::string& value) {
+  return value.empty() ? Py_NewRef(Py_None) : text(value);
+}
+
+PyObject* shape_records(const std::vector<LinkShape>& shapes) {
+  if (shape_record_type == nullptr &&
+      (shape_record_type = PyStructSequence_NewType(&shape_desc)) == nullptr)
+    return nullptr;
+  static constexpr const char* kinds[] = {"box", "cylinder", "sphere", "mesh"};
+  static constexpr std::size_t sizes[] = {3, 2, 1, 0};
+  return tuple_of(shapes.size(), [&](std::size_t i) -> PyObject* {
+    const LinkShape& shape = shapes[i];
+    PyRef record = PyRef::steal(PyStructSequence_New(shape_record_type));
+    if (!record) return nullptr;
+    const auto kind = static_cast<std::size_t>(shape.kind);
+    PyObject* fields[] = {PyLong_FromSize_t(shape.link),
+                          new_pose(shape.origin),
+                          PyUnicode_FromString(kinds[kind]),
+                          float_tuple(shape.size, sizes[kind]),
+                          shape.kind == ShapeKind::Mesh ? text(shape.filename) : Py_NewRef(Py_None),
+                          float_tuple(shape.scale),
+                          shape.color ? float_tuple(*shape.color) : Py_NewRef(Py_None),
+                          text_or_none(shape.name),
+                          text_or_none(shape.material)};
+    bool ok = true;
+    for (Py_ssize_t f = 0; f < 9; ++f) {
+      ok = ok && fields[f] != nullptr;
+      PyStructSequence_SetItem(record.get(), f, fields[f] ? fields[f] : Py_NewRef(Py_None));
+    }
+    return ok ? record.release() : nullptr;
+  });
+}
+
 }  // namespace
+
+PyObject* source_path(const Model& model) { return text_or_none(model.path); }
+
+PyObject* visual_records(const Model& model) { return shape_records(model.visuals); }
+PyObject* collision_records(const Model& model) { return shape_records(model.collisions); }
 
 bool create_joint_record_type() {
   if (joint_record_type == nullptr) joint_record_type = PyStructSequence_NewType(&joint_desc);

@@ -12,6 +12,10 @@ namespace velkor::py {
 PyObject* link_names(const Model& model);
 // Tuple of joint records (name, type, parent, child, dof), joint order, fixed joints included.
 PyObject* joint_records(const Model& model);
+// Tuples of velkor.Shape records (link, origin, geometry, size, filename, scale,
+// color, name, material) for the <visual> and the <collision> elements, link order.
+PyObject* visual_records(const Model& model);
+PyObject* collision_records(const Model& model);
 // Tuple of the joint names of the DOFs, DOF order.
 PyObject* dof_names(const Model& model);
 // Adds "; close matches: [...]" (the link names the standard library ranks
@@ -43,6 +47,8 @@ PyObject* repaired_inertias(const Model& model);
 // Read-only float64 array of link masses, link order, and their sum.
 PyObject* link_masses(const Model& model);
 PyObject* total_mass(const Model& model);
+// The absolute path of the file the model was read from, or None.
+PyObject* source_path(const Model& model);
 
 // Zeros moved inside the position limits; a new float64 array of n.
 PyObject* neutral_configuration(const Model& model);

@@ -1,0 +1,32 @@
+// What a link looks like and what it collides with, as the robot description
+// gives it: shapes fixed in the link's frame.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "spatial.hpp"
+
+namespace velkor {
+
+enum class ShapeKind { Box, Cylinder, Sphere, Mesh };
+
+// One <visual> or <collision> element of link `link` (link index).
+struct LinkShape {
+  std::size_t link = 0;
+  Pose origin = Pose::identity();  // the shape's frame in the link's frame
+  ShapeKind kind = ShapeKind::Box;
+  // Metres: a box's edges (x, y, z); a cylinder's radius and length (along
+  // its z axis); a sphere's radius; nothing for a mesh.
+  std::array<double, 3> size{0, 0, 0};
+  std::string filename;                   // a mesh's, as written in the file
+  std::array<double, 3> scale{1, 1, 1};   // a mesh's
+  std::optional<std::array<double, 4>>
+      color;  // rgba from 0 to 1: the visual's own, or its named material's
+  std::string name;      // the element's name, empty when none
+  std::string material;  // a visual's material name, empty when none
+};
+
+}  // namespace velkor

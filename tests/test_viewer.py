@@ -102,6 +102,15 @@ def test_states_and_options_are_checked():
         feet = solo.constraint_set([velkor.Contact(solo.link_id(f"{leg}_FOOT")) for leg in ("FL", "FR")])
         with pytest.raises(ValueError, match="expected 6 elements in forces, found 3"):
             viewer.show_forces(feet, np.zeros(3))
+        _, forces = solo.constrained_forward_dynamics(BaseState(Pose([0, 0, 0.3])), solo.neutral_configuration(),
+                                                      np.zeros(12), np.zeros(18), feet)
+        viewer.show_forces(feet, forces)
+        viewer.show_forces(None)
+    with Viewer(solo) as viewer:  # a slider moves its joint through velkor; the base stays
+        viewer.display(BaseState(Pose([0, 0, 0.3])), solo.neutral_configuration())
+        viewer.sliders[2].value = -1.2
+        assert viewer.q[2] == -1.2 and [s.value for s in viewer.sliders] == list(viewer.q)
+        assert len(viewer.sliders) == solo.joint_count
     with pytest.raises(TypeError, match="must be a velkor.Robot or FloatingRobot"):
         Viewer("robot.urdf")
 

@@ -335,6 +335,18 @@ class Viewer:
                 slider.on_update(moved)
                 self._sliders.append(slider)
 
+    @property
+    def q(self) -> np.ndarray:
+        """A copy of the joint positions displayed (rad or m, DOF order)."""
+        with self._lock:
+            return self._q.copy()
+
+    @property
+    def sliders(self) -> tuple:
+        """The page's joint sliders (viser slider handles), DOF order; setting one's ``value``
+        moves the robot as dragging it does. Empty with ``sliders=False``."""
+        return tuple(self._sliders)
+
     # ---- the page ----
 
     @property

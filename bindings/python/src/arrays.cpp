@@ -31,6 +31,11 @@ struct Extent {
   std::uintptr_t end;
 };
 
+// The number of elements: a vector's one dimension, without NumPy's general product.
+npy_intp element_count(PyArrayObject* array) {
+  return PyArray_NDIM(array) == 1 ? PyArray_DIM(array, 0) : PyArray_SIZE(array);
+}
+
 Extent extent_of(PyArrayObject* array) {
   const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
   if (PyArray_NDIM(array) != 1)  // contiguous batch arrays: their bytes
@@ -117,7 +122,9 @@ bool is_float_vector(PyObject* value) {
   if (!PyArray_Check(value)) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(value);
   // Native byte order too: the core reads the memory as plain doubles.
-  return PyArray_NDIM(array) == 1 && PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE) &&
+  // (float64 itself is the common case: a comparison, before NumPy's general equivalence call)
+  return PyArray_NDIM(array) == 1 &&
+         (PyArray_TYPE(array) == NPY_DOUBLE || PyArray_EquivTypenums(PyArray_TYPE(array), NPY_DOUBLE)) &&
          PyArray_ISNOTSWAPPED(array);
 }
 
@@ -272,7 +279,7 @@ bool share_mapped_memory(std::span<PyArrayObject* const> arrays) {
   std::array<Extent, 8> extents;
   std::size_t count = 0;
   for (PyArrayObject* array : arrays) {
-    if (PyArray_SIZE(array) == 0 || numpy_heap_memory(array)) continue;
+    if (element_count(array) == 0 || numpy_heap_memory(array)) continue;
     VELKOR_INVARIANT(count < extents.size(), "too many arrays in one check");
     extents[count++] = extent_of(array);
   }
@@ -303,7 +310,7 @@ Hold& Hold::operator=(Hold&& other) noexcept {
 
 bool Hold::take(PyArrayObject* array, Kind kind) {
   release();
-  if (PyArray_SIZE(array) == 0) return true;  // nothing to share
+  if (element_count(array) == 0) return true;  // nothing to share
   const Extent extent = extent_of(array);
   id_ = HoldRegistry::instance().take({&extent, 1}, kind);
   return id_ != 0;
@@ -314,7 +321,7 @@ bool Hold::take_reads(std::span<PyArrayObject* const> arrays) {
   std::array<Extent, 8> extents;
   std::size_t count = 0;
   for (PyArrayObject* array : arrays) {
-    if (PyArray_SIZE(array) == 0) continue;  // nothing to share
+    if (element_count(array) == 0) continue;  // nothing to share
     VELKOR_INVARIANT(count < extents.size(), "too many arrays in one hold");
     extents[count++] = extent_of(array);
   }
@@ -403,7 +410,7 @@ bool OutputArray::check_type(PyObject* out) {
 }
 
 bool arrays_overlap(PyArrayObject* a, PyArrayObject* b) {
-  if (PyArray_SIZE(a) == 0 || PyArray_SIZE(b) == 0) return false;
+  if (element_count(a) == 0 || element_count(b) == 0) return false;
   const Extent x = extent_of(a), y = extent_of(b);
   return x.begin < y.end && y.begin < x.end;
 }

@@ -23,17 +23,14 @@ velkor calls write into preallocated out= arrays. States are random, within ±0.
 the same on all sides. The load average is printed before and after.
 """
 
-import argparse
-import os
 import statistics
-import time
 
 import numpy as np
 import pinocchio as pin
 
 import robots
 import velkor
-from compare import BATCH, batch_time, p10
+from compare import BATCH, batch_time, p10, run
 
 LABELS = ["Panda", "Baxter", "Talos (fixed)", "Talos (floating)"]
 
@@ -96,17 +93,7 @@ def compare(s: robots.RobotCase, calls: int) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--calls", type=int, default=100000, help="calls per set-up and method (default 100000)")
-    parser.add_argument("--robots", nargs="*", default=LABELS)
-    args = parser.parse_args()
-    print(f"ns per call: median and 10th percentile of per-batch means; Pinocchio {pin.__version__}")
-    print("load average: %.2f %.2f %.2f" % os.getloadavg())
-    start = time.perf_counter()
-    for label in args.robots:
-        compare(robots.case(label), args.calls)
-    print("\nload average: %.2f %.2f %.2f" % os.getloadavg())
-    print(f"(total {time.perf_counter() - start:.0f} s)")
+    run(__doc__.split("\n")[0], compare, 100000, LABELS)
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ try:
 except ImportError as error:  # pragma: no cover - the extra is installed in the tests
     raise ImportError("velkor.viewer needs the viewer extra: pip install 'velkor[viewer]'") from error
 
-from velkor import BaseState, ConstraintSet, FloatingRobot, Pose, Robot, Twist
+from velkor import BaseState, ConstraintSet, Contact, FloatingRobot, Pose, Robot, Twist
 
 __all__ = ["MissingMeshWarning", "Viewer", "find_mesh"]
 
@@ -303,7 +303,7 @@ class Viewer:
             segments = []
             for item, rows in zip(constraints.items, constraints.rows):
                 force = values[rows][-3:]  # the linear part of a frame's (torque, force)
-                sides = [(item.link_id, item.offset, 1.0)] if hasattr(item, "link_id") else \
+                sides = [(item.link_id, item.offset, 1.0)] if isinstance(item, Contact) else \
                     [(item.link_a, item.offset_a, 1.0), (item.link_b, item.offset_b, -1.0)]
                 for link, offset, sign in sides:
                     pose = self.robot.forward_kinematics(*lead, self._q, link)

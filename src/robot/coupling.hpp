@@ -18,6 +18,11 @@ inline std::size_t coordinate_count(const Model& model) {
   return model.coupling ? model.coupling->free_count() : model.dof_count();
 }
 
+// The joint of coordinate i as callers count coordinates (coordinate_count).
+inline const Joint& coordinate_joint(const Model& model, std::size_t i) {
+  return model.joints[model.dof_list[model.coupling ? model.coupling->free_dof[i] : i]];
+}
+
 // Full positions: base values copied, then q_full[d] = multiplier[d]·q[group[d]] + offset[d].
 void expand_positions(const Coupling& coupling, std::size_t base, std::span<const double> free,
                       std::span<double> full);

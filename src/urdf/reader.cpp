@@ -196,30 +196,33 @@ class Reader {
     return true;
   }
 
-  bool triple_attribute(const XMLElement& element, const char* attribute, Triple& out,
-                        const std::string& where) {
+  // K numbers separated by spaces; a missing attribute keeps `out`.
+  template <std::size_t K>
+  bool numbers_attribute(const XMLElement& element, const char* attribute, std::array<double, K>& out,
+                         const std::string& where) {
+    static_assert(K == 3 || K == 4);
     const char* text = element.Attribute(attribute);
     if (text == nullptr) return true;  // keeps the default
     std::string_view rest = text;
     std::size_t count = 0;
-    Triple values{};
+    std::array<double, K> values{};
     while (true) {
       while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
       if (rest.empty()) break;
       std::size_t length = 0;
       while (length < rest.size() && !is_space(rest[length])) ++length;
       double value;
-      if (count == 3 || !parse_number(rest.substr(0, length), value)) {
+      if (count == K || !parse_number(rest.substr(0, length), value)) {
         if (is_xacro_substitution(text)) return fail(unexpanded(where, attribute, element, text));
-        return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
-                    "> must hold three numbers: '" + text + "'");
+        count = K + 1;
+        break;
       }
       values[count++] = value;
       rest.remove_prefix(length);
     }
-    if (count != 3)
-      return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
-                  "> must hold three numbers: '" + text + "'");
+    if (count != K)
+      return fail(where + ": attribute '" + attribute + "' of <" + element.Name() + "> must hold " +
+                  (K == 3 ? "three" : "four") + " numbers: '" + text + "'");
     out = values;
     return true;
   }
@@ -228,25 +231,8 @@ class Reader {
   bool color_attribute(const XMLElement& element, Color& out, const std::string& where) {
     const char* text = element.Attribute("rgba");
     if (text == nullptr) return fail(where + ": <color> has no 'rgba' attribute");
-    std::string_view rest = text;
-    std::size_t count = 0;
     Color values{};
-    while (true) {
-      while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
-      if (rest.empty()) break;
-      std::size_t length = 0;
-      while (length < rest.size() && !is_space(rest[length])) ++length;
-      double value;
-      if (count == 4 || !parse_number(rest.substr(0, length), value)) {
-        if (is_xacro_substitution(text)) return fail(unexpanded(where, "rgba", element, text));
-        count = 5;
-        break;
-      }
-      values[count++] = value;
-      rest.remove_prefix(length);
-    }
-    if (count != 4)
-      return fail(where + ": attribute 'rgba' of <color> must hold four numbers: '" + text + "'");
+    if (!numbers_attribute(element, "rgba", values, where)) return false;
     for (const double v : values)
       if (!(v >= 0.0 && v <= 1.0))
         return fail(where + ": attribute 'rgba' of <color> must hold numbers from 0 to 1: '" + text +
@@ -287,7 +273,7 @@ class Reader {
     if (kind == "box") {
       out_g.kind = GeometryKind::Box;
       if (g->Attribute("size") == nullptr) return fail(where + ": <box> has no 'size' attribute");
-      if (!triple_attribute(*g, "size", out_g.size, where)) return false;
+      if (!numbers_attribute(*g, "size", out_g.size, where)) return false;
     } else if (kind == "cylinder") {
       out_g.kind = GeometryKind::Cylinder;
       if (!number_attribute(*g, "radius", out_g.radius, where, true) ||
@@ -302,7 +288,7 @@ class Reader {
       if (filename == nullptr) return fail(where + ": <mesh> has no 'filename' attribute");
       if (is_xacro_substitution(filename)) return fail(unexpanded(where, "filename", *g, filename));
       out_g.filename = filename;
-      if (!triple_attribute(*g, "scale", out_g.scale, where)) return false;
+      if (!numbers_attribute(*g, "scale", out_g.scale, where)) return false;
     } else {
       return fail(where + ": <geometry> holds <" + std::string(kind) +
                   ">, not a box, cylinder, sphere or mesh");
@@ -325,8 +311,8 @@ class Reader {
   bool origin(const XMLElement* parent, Origin& out, const std::string& where) {
     const XMLElement* element = parent->FirstChildElement("origin");
     if (element == nullptr) return true;
-    return triple_attribute(*element, "xyz", out.xyz, where) &&
-           triple_attribute(*element, "rpy", out.rpy, where);
+    return numbers_attribute(*element, "xyz", out.xyz, where) &&
+           numbers_attribute(*element, "rpy", out.rpy, where);
   }
 
   bool name(const XMLElement& element, std::string& out, const std::string& what) {
@@ -398,7 +384,7 @@ class Reader {
         !link_reference(element, "child", out.child, where))
       return false;
     if (const XMLElement* axis = element.FirstChildElement("axis"))
-      if (!triple_attribute(*axis, "xyz", out.axis, where)) return false;
+      if (!numbers_attribute(*axis, "xyz", out.axis, where)) return false;
     if (const XMLElement* limit = element.FirstChildElement("limit")) {
       if (!number_attribute(*limit, "lower", out.limit.lower, where, false) ||
           !number_attribute(*limit, "upper", out.limit.upper, where, false) ||

@@ -81,12 +81,6 @@ PyObject* index_array(const std::vector<npy_intp>& values) {
   return array;
 }
 
-// Coordinate d's joint: of a coupled model, its d-th free joint (see
-// coordinate_count); else DOF d's.
-const Joint& dof_joint(const Model& model, std::size_t d) {
-  return model.joints[model.dof_list[model.coupling ? model.coupling->free_dof[d] : d]];
-}
-
 // Joint k's coordinate: none for a fixed joint, and none for a mimic joint
 // that follows its leader.
 std::optional<std::size_t> joint_coordinate(const Model& model, std::size_t k) {
@@ -100,7 +94,8 @@ std::optional<std::size_t> joint_coordinate(const Model& model, std::size_t k) {
 
 std::unordered_map<std::string_view, std::size_t> dofs_by_name(const Model& model) {
   std::unordered_map<std::string_view, std::size_t> map;
-  for (std::size_t d = 0; d < coordinate_count(model); ++d) map.emplace(dof_joint(model, d).name, d);
+  for (std::size_t d = 0; d < coordinate_count(model); ++d)
+    map.emplace(coordinate_joint(model, d).name, d);
   return map;
 }
 
@@ -191,7 +186,7 @@ PyObject* missing_dofs(const Model& model, const std::vector<std::size_t>& missi
   PyRef reprs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!reprs) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyRef name = PyRef::steal(text(dof_joint(model, missing[i]).name));
+    PyRef name = PyRef::steal(text(coordinate_joint(model, missing[i]).name));
     PyObject* repr = name ? PyObject_Repr(name.get()) : nullptr;
     if (repr == nullptr) return nullptr;
     PyList_SET_ITEM(reprs.get(), static_cast<Py_ssize_t>(i), repr);
@@ -239,10 +234,20 @@ PyStructSequence_Desc shape_desc = {
     9,
 };
 
-// A new tuple of `values`.
+// A new record of `type` holding the K `fields` (new references, nullptr for
+// one that failed: then nullptr with its exception set).
 template <std::size_t K>
-PyObject* float_tuple(const std::array<double, K>& values, std::size_t count = K) {
-  return tuple_of(count, [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+PyObject* new_record(PyTypeObject* type, std::array<PyObject*, K> fields) {
+  PyRef record = PyRef::steal(PyStructSequence_New(type));
+  bool ok = static_cast<bool>(record);
+  for (std::size_t f = 0; f < K; ++f) {
+    ok = ok && fields[f] != nullptr;
+    if (record)
+      PyStructSequence_SetItem(record.get(), static_cast<Py_ssize_t>(f),
+                               fields[f] ? fields[f] : Py_NewRef(Py_None));
+    else Py_XDECREF(fields[f]);
+  }
+  return ok ? record.release() : nullptr;
 }
 
 PyObject* text_or_none(const std::string& value) {
@@ -254,27 +259,17 @@ PyObject* shape_records(const std::vector<LinkShape>& shapes) {
       (shape_record_type = PyStructSequence_NewType(&shape_desc)) == nullptr)
     return nullptr;
   static constexpr const char* kinds[] = {"box", "cylinder", "sphere", "mesh"};
-  static constexpr std::size_t sizes[] = {3, 2, 1, 0};
-  return tuple_of(shapes.size(), [&](std::size_t i) -> PyObject* {
+  static constexpr Py_ssize_t sizes[] = {3, 2, 1, 0};
+  return tuple_of(shapes.size(), [&](std::size_t i) {
     const LinkShape& shape = shapes[i];
-    PyRef record = PyRef::steal(PyStructSequence_New(shape_record_type));
-    if (!record) return nullptr;
     const auto kind = static_cast<std::size_t>(shape.kind);
-    PyObject* fields[] = {PyLong_FromSize_t(shape.link),
-                          new_pose(shape.origin),
-                          PyUnicode_FromString(kinds[kind]),
-                          float_tuple(shape.size, sizes[kind]),
+    return new_record<9>(shape_record_type,
+                         {PyLong_FromSize_t(shape.link), new_pose(shape.origin),
+                          PyUnicode_FromString(kinds[kind]), float_tuple(shape.size.data(), sizes[kind]),
                           shape.kind == ShapeKind::Mesh ? text(shape.filename) : Py_NewRef(Py_None),
-                          float_tuple(shape.scale),
-                          shape.color ? float_tuple(*shape.color) : Py_NewRef(Py_None),
-                          text_or_none(shape.name),
-                          text_or_none(shape.material)};
-    bool ok = true;
-    for (Py_ssize_t f = 0; f < 9; ++f) {
-      ok = ok && fields[f] != nullptr;
-      PyStructSequence_SetItem(record.get(), f, fields[f] ? fields[f] : Py_NewRef(Py_None));
-    }
-    return ok ? record.release() : nullptr;
+                          float_tuple(shape.scale.data(), 3),
+                          shape.color ? float_tuple(shape.color->data(), 4) : Py_NewRef(Py_None),
+                          text_or_none(shape.name), text_or_none(shape.material)});
   });
 }
 
@@ -296,25 +291,18 @@ PyObject* link_names(const Model& model) {
 
 PyObject* joint_records(const Model& model) {
   if (!create_joint_record_type()) return nullptr;
-  return tuple_of(model.joint_count(), [&](std::size_t k) -> PyObject* {
+  return tuple_of(model.joint_count(), [&](std::size_t k) {
     const Joint& joint = model.joints[k];
-    PyRef record = PyRef::steal(PyStructSequence_New(joint_record_type));
-    if (!record) return nullptr;
     const auto dof = joint_coordinate(model, k);
-    PyObject* fields[] = {text(joint.name), text(joint.type), PyLong_FromSize_t(model.parent[k]),
-                          PyLong_FromSize_t(k + 1), dof ? PyLong_FromSize_t(*dof) : Py_NewRef(Py_None)};
-    bool ok = true;
-    for (Py_ssize_t i = 0; i < 5; ++i) {
-      ok = ok && fields[i] != nullptr;
-      PyStructSequence_SetItem(record.get(), i, fields[i] ? fields[i] : Py_NewRef(Py_None));
-    }
-    return ok ? record.release() : nullptr;
+    return new_record<5>(joint_record_type,
+                         {text(joint.name), text(joint.type), PyLong_FromSize_t(model.parent[k]),
+                          PyLong_FromSize_t(k + 1), dof ? PyLong_FromSize_t(*dof) : Py_NewRef(Py_None)});
   });
 }
 
 PyObject* dof_names(const Model& model) {
   return tuple_of(coordinate_count(model),
-                  [&](std::size_t d) { return text(dof_joint(model, d).name); });
+                  [&](std::size_t d) { return text(coordinate_joint(model, d).name); });
 }
 
 void suggest_link_names(const Model& model, PyObject* name) {
@@ -340,7 +328,7 @@ PyObject* dof_index(const Model& model, PyObject* name) {
   const auto wanted = name_argument(name, "argument 'name'");
   if (!wanted) return nullptr;
   for (std::size_t d = 0; d < coordinate_count(model); ++d)
-    if (dof_joint(model, d).name == *wanted) return PyLong_FromSize_t(d);
+    if (coordinate_joint(model, d).name == *wanted) return PyLong_FromSize_t(d);
   return no_dof_named(model, name, "");
 }
 
@@ -436,7 +424,7 @@ PyObject* joint_dict(const Model& model, PyObject* q) {
   if (!dict) return nullptr;
   const auto values = input.values();
   for (std::size_t d = 0; d < n; ++d) {
-    PyRef key = PyRef::steal(text(dof_joint(model, d).name));
+    PyRef key = PyRef::steal(text(coordinate_joint(model, d).name));
     PyRef value = PyRef::steal(PyFloat_FromDouble(values[d]));
     if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
@@ -473,7 +461,7 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
   }
   for (std::size_t d = 0; d < coordinate_count(model); ++d)
     if (position[d] < 0) {
-      PyRef missing = PyRef::steal(text(dof_joint(model, d).name));
+      PyRef missing = PyRef::steal(text(coordinate_joint(model, d).name));
       if (missing) PyErr_Format(PyExc_ValueError, "names lacks the degree of freedom %R", missing.get());
       return nullptr;
     }
@@ -486,7 +474,7 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
 
 PyObject* limits(const Model& model, Limit which) {
   return array_of(coordinate_count(model), [&](std::size_t d) {
-    const Joint& joint = dof_joint(model, d);
+    const Joint& joint = coordinate_joint(model, d);
     switch (which) {
       case Limit::Lower: return joint.lower;
       case Limit::Upper: return joint.upper;
@@ -591,7 +579,7 @@ PyObject* neutral_configuration(const Model& model) {
   return array_of(
       coordinate_count(model),
       [&](std::size_t d) {
-        const Joint& joint = dof_joint(model, d);
+        const Joint& joint = coordinate_joint(model, d);
         return std::clamp(0.0, joint.lower, joint.upper);
       },
       true);
@@ -637,7 +625,7 @@ PyObject* random_configuration(const Model& model, PyObject* rng) {
   return array_of(
       n,
       [&](std::size_t d) {
-        const Joint& joint = dof_joint(model, d);
+        const Joint& joint = coordinate_joint(model, d);
         const double lower = std::isinf(joint.lower) ? -pi : joint.lower;
         const double upper = std::isinf(joint.upper) ? pi : joint.upper;
         const double x = *static_cast<const double*>(PyArray_GETPTR1(u, static_cast<npy_intp>(d)));

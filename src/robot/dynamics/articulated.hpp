@@ -54,20 +54,22 @@ inline bool singular(double D, const Mat6& IA, const Vec6& S) {
   return D <= singular_below(IA, S);
 }
 
-// The classical inward step at joint k, DOF `dof` (named in errors), of
+// The classical inward step at joint k, DOF `dof`, of
 // generalized force τ: U = I^A S, D = Sᵀ U, u = τ − Sᵀ p^A, kept in row k
 // (fd_D holds 1/D, so that no division of the outward pass waits on the one
 // before). With a parent row, I^a = I^A − U Uᵀ/D and p^a = p^A + I^a c + U u/D
-// go into it; I^a c = I^A c − U (Uᵀ c)/D, so I^a itself is never stored.
+// go into it; I^a c = I^A c − U (Uᵀ c)/D, so I^a itself is never stored. A
+// singular D is named as coordinate `named`.
 inline std::expected<void, Error> articulated_step(std::size_t k, std::size_t dof, double tau,
-                                                   Mat6* parent_IA, Vec6* parent_pA, Workspace& w) {
+                                                   Mat6* parent_IA, Vec6* parent_pA, Workspace& w,
+                                                   std::size_t named) {
   const Mat6& IA = w.fd_inertia[k];
   const Vec6& pA = w.fd_bias_force[k];
   const Eigen::Map<Vec6> S = w.motion_axis(dof);
   const Vec6 U = IA * S;
   const double D = S.dot(U);
   if (!std::isfinite(D)) return std::unexpected(errors::NumericalFailure{"joint articulated inertia"});
-  if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{dof});
+  if (singular(D, IA, S)) return std::unexpected(errors::ForwardDynamicsSingularJointInertia{named});
   const double u = tau - S.dot(pA);
   const double inverse_D = 1.0 / D;
   w.fd_U[k] = U;

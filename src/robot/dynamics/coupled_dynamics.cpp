@@ -202,13 +202,9 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     s.classical[k] = coupling.members[x] == 1 && open.count() == 0;
     if (s.classical[k]) {  // a free DOF with nothing open below: the classical step
       const bool propagate = p != 0 || base.floating;
-      const auto step = articulated_step(k, k, tau[x],
-                                         propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr,
-                                         propagate ? &parent_row(p, pA0, w.fd_bias_force) : nullptr, w);
-      if (!step &&
-          step.error().is<errors::ForwardDynamicsSingularJointInertia>())  // named by its coordinate
-        return std::unexpected(errors::ForwardDynamicsSingularJointInertia{x});
-      if (!step) return step;
+      VELKOR_TRY(articulated_step(k, k, tau[x], propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr,
+                                  propagate ? &parent_row(p, pA0, w.fd_bias_force) : nullptr, w,
+                                  x));  // named by its free coordinate
       continue;
     }
     const Vec6 S = Vec6(w.motion_axis(k)) * coupling.multiplier[k];

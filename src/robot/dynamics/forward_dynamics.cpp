@@ -28,7 +28,7 @@ std::expected<void, Error> articulated_pass(const Model& model, std::span<const 
     Mat6* parent_IA = propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr;
     Vec6* parent_pA = propagate ? &parent_row(p, pA0, w.fd_bias_force) : nullptr;
     if (const auto dof = model.joint_dof[k]) {
-      VELKOR_TRY(articulated_step(k, *dof, forces[*dof + o], parent_IA, parent_pA, w));
+      VELKOR_TRY(articulated_step(k, *dof, forces[*dof + o], parent_IA, parent_pA, w, *dof));
     } else if (propagate) {
       *parent_IA += w.fd_inertia[k];
       *parent_pA += w.fd_bias_force[k] + w.fd_inertia[k] * w.fd_bias_acceleration[k];

@@ -30,9 +30,8 @@ std::expected<void, Error> validate_options(const IkOptions& o) {
 
 std::expected<void, Error> validate_inverse_kinematics_solution(const Model& model,
                                                                 std::span<const double> x) {
-  const Coupling* coupling = model.coupling.get();
   for (std::size_t i = 0, n = coordinate_count(model); i < n; ++i) {
-    const Joint& joint = model.joints[model.dof_list[coupling ? coupling->free_dof[i] : i]];
+    const Joint& joint = coordinate_joint(model, i);
     if (x[i] > joint.upper + 1e-12 || x[i] < joint.lower - 1e-12)
       return std::unexpected(
           errors::IkJointLimitViolation{i, joint.name, x[i], joint.lower, joint.upper});

@@ -30,6 +30,15 @@ int choice_argument(PyObject* value, const char* name, const char* const* choice
 // METH_FASTCALL | METH_KEYWORDS form.
 bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out);
+// The same, with the common call (positional arguments only, all the
+// required ones among them) placed inline.
+inline bool parse_arguments_inline(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames, PyObject** out) {
+  if (kwnames != nullptr || nargs < s.required || nargs > s.positional())
+    return parse_arguments(s, args, nargs, kwnames, out);
+  for (Py_ssize_t i = 0; i < s.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  return true;
+}
 // tp_new form (argument tuple and keyword dict).
 bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <span>
@@ -25,27 +26,22 @@ namespace {
 
 constexpr const char* already_borrowed = "The given array is already borrowed";
 
-// Byte range [begin, end) covered by a one-dimensional array.
-struct Extent {
-  std::uintptr_t begin;
-  std::uintptr_t end;
-};
-
 // The number of elements: a vector's one dimension, without NumPy's general product.
-npy_intp element_count(PyArrayObject* array) {
+inline npy_intp element_count(PyArrayObject* array) {
   return PyArray_NDIM(array) == 1 ? PyArray_DIM(array, 0) : PyArray_SIZE(array);
 }
 
-Extent extent_of(PyArrayObject* array) {
-  const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
-  if (PyArray_NDIM(array) != 1)  // contiguous batch arrays: their bytes
-    return Extent{data, data + static_cast<std::uintptr_t>(PyArray_NBYTES(array))};
-  const npy_intp n = PyArray_DIM(array, 0);
-  const npy_intp span = (n - 1) * PyArray_STRIDE(array, 0);
-  const auto item = static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
-  return span >= 0 ? Extent{data, data + static_cast<std::uintptr_t>(span) + item}
-                   : Extent{data - static_cast<std::uintptr_t>(-span), data + item};
+// The size of an element, float64 read without NumPy's run-time version check.
+inline std::uintptr_t item_size(PyArrayObject* array) {
+  return PyArray_DESCR(array)->type_num == NPY_DOUBLE
+             ? sizeof(double)
+             : static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
 }
+
+inline bool overlap(const Extent& a, const Extent& b) { return a.begin < b.end && b.begin < a.end; }
+
+// The most arrays one hold covers: a call's joint vectors and outs.
+constexpr std::size_t max_arrays = 16;
 
 // A lock for the few instructions a registry visit takes: uncontended it
 // costs one atomic exchange, where a mutex costs a library call each way.
@@ -60,23 +56,55 @@ class SpinLock {
   std::atomic<bool> locked_{false};
 };
 
-// Process-wide record of the array memory held by running calls. A write hold
-// excludes every overlapping hold; read holds share.
+// Process-wide record of the array memory held by running calls: one entry
+// per hold, its read ranges then its write ranges. A read conflicts with the
+// writes only, a write with both; a hold's own ranges count too (an out that
+// overlaps the same call's input is refused), and a hold is all or none.
 class HoldRegistry {
  public:
-  // One hold over all `extents`, or none (0) when one conflicts.
-  std::size_t take(std::span<const Extent> extents, Hold::Kind kind) {
-    std::lock_guard guard(lock_);
-    for (const Record& r : records_) {
-      for (const Extent& extent : extents) {
-        const bool overlap = r.extent.begin < extent.end && extent.begin < r.extent.end;
-        if (overlap && (kind == Hold::Kind::Write || r.kind == Hold::Kind::Write)) return 0;
-      }
-    }
-    const std::size_t id = next_id_++;
+  static constexpr std::size_t refused = std::numeric_limits<std::size_t>::max();
+
+  // The id of one hold over `reads` and `writes`: 0 when no array has memory
+  // to hold, `refused` (nothing held) when one conflicts.
+  std::size_t take(std::span<const Extent> reads, std::span<const Extent> writes) {
+    VELKOR_INVARIANT(reads.size() + writes.size() <= max_arrays, "too many arrays in one hold");
     const std::thread::id owner = std::this_thread::get_id();
-    for (const Extent& extent : extents) records_.push_back({id, extent, kind, owner});
-    return id;
+    std::lock_guard guard(lock_);
+    if (used_ == entries_.size()) entries_.resize(2 * used_);  // a rare crowd of running calls
+    Entry& e = entries_[used_++];
+    std::size_t count = 0;
+    for (const Extent& extent : reads) {
+      if (extent.begin == extent.end) continue;  // nothing to share
+      if (conflicts(extent, false)) return refuse();
+      e.extents[count++] = extent;
+    }
+    e.reads = count;
+    for (const Extent& extent : writes) {
+      if (extent.begin == extent.end) continue;
+      if (conflicts(extent, true)) return refuse();
+      for (std::size_t i = 0; i < count; ++i)  // this hold's own ranges so far
+        if (overlap(e.extents[i], extent)) return refuse();
+      e.extents[count++] = extent;
+    }
+    if (count == 0) {
+      --used_;
+      return 0;
+    }
+    e.count = count;
+    e.id = next_id_++;
+    e.owner = owner;
+    return e.id;
+  }
+
+  void release(std::size_t id) {
+    std::lock_guard guard(lock_);
+    // A hold is the last entry unless another thread took one since.
+    for (std::size_t i = used_; i-- > 0;) {
+      if (entries_[i].id != id) continue;
+      if (i + 1 != used_) entries_[i] = entries_[used_ - 1];
+      --used_;
+      return;
+    }
   }
 
   void before_fork() { lock_.lock(); }
@@ -86,16 +114,10 @@ class HoldRegistry {
   void after_fork_in_child() {
     new (&lock_) SpinLock;
     const std::thread::id self = std::this_thread::get_id();
-    std::erase_if(records_, [self](const Record& r) { return r.owner != self; });
-  }
-
-  void release(std::size_t id) {
-    std::lock_guard guard(lock_);
-    for (std::size_t i = records_.size(); i-- > 0;) {
-      if (records_[i].id != id) continue;
-      records_[i] = records_.back();
-      records_.pop_back();
-    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < used_; ++i)
+      if (entries_[i].owner == self) entries_[kept++] = entries_[i];
+    used_ = kept;
   }
 
   static HoldRegistry& instance() {
@@ -105,16 +127,36 @@ class HoldRegistry {
   }
 
  private:
-  HoldRegistry() { records_.reserve(64); }
+  HoldRegistry() : entries_(64) {}
 
-  struct Record {
+  struct Entry {
+    Entry() {}  // left unset: take fills what it uses
     std::size_t id;
-    Extent extent;
-    Hold::Kind kind;
     std::thread::id owner;
+    std::size_t reads;  // extents [0, reads) are read, [reads, count) written
+    std::size_t count;
+    std::array<Extent, max_arrays> extents;
   };
+
+  // Whether `extent` conflicts with a held entry (all but the last, the one
+  // being filled).
+  bool conflicts(const Extent& extent, bool write) const {
+    for (std::size_t k = 0; k + 1 < used_; ++k) {
+      const Entry& e = entries_[k];
+      for (std::size_t i = write ? 0 : e.reads; i < e.count; ++i)
+        if (overlap(e.extents[i], extent)) return true;
+    }
+    return false;
+  }
+
+  std::size_t refuse() {
+    --used_;
+    return refused;
+  }
+
   SpinLock lock_;
-  std::vector<Record> records_;
+  std::vector<Entry> entries_;  // [0, used_) are held
+  std::size_t used_ = 0;
   std::size_t next_id_ = 1;
 };
 
@@ -273,6 +315,25 @@ bool file_ranges(std::span<const Extent> extents, std::vector<FileRange>& ranges
 
 }  // namespace
 
+Extent extent_of(PyArrayObject* array) {
+  const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+  if (PyArray_NDIM(array) != 1) {  // contiguous batch arrays: their bytes
+    const npy_intp size = PyArray_SIZE(array);
+    return size == 0 ? Extent{}
+                     : Extent{data, data + static_cast<std::uintptr_t>(size) * item_size(array)};
+  }
+  const npy_intp n = PyArray_DIM(array, 0);
+  if (n == 0) return {};
+  const std::uintptr_t item = item_size(array);
+  const npy_intp span = (n - 1) * PyArray_STRIDE(array, 0);
+  return span >= 0 ? Extent{data, data + static_cast<std::uintptr_t>(span) + item}
+                   : Extent{data - static_cast<std::uintptr_t>(-span), data + item};
+}
+
+PyArrayObject* float_vector(PyObject* value) {
+  return is_float_vector(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
+}
+
 bool is_private_memory(PyArrayObject* array) { return numpy_heap_memory(array); }
 
 bool share_mapped_memory(std::span<PyArrayObject* const> arrays) {
@@ -308,26 +369,19 @@ Hold& Hold::operator=(Hold&& other) noexcept {
   return *this;
 }
 
-bool Hold::take(PyArrayObject* array, Kind kind) {
+bool Hold::take(std::span<const Extent> reads, std::span<const Extent> writes) {
   release();
-  if (element_count(array) == 0) return true;  // nothing to share
-  const Extent extent = extent_of(array);
-  id_ = HoldRegistry::instance().take({&extent, 1}, kind);
-  return id_ != 0;
+  const std::size_t id = HoldRegistry::instance().take(reads, writes);
+  if (id == HoldRegistry::refused) return false;
+  id_ = id;
+  return true;
 }
 
 bool Hold::take_reads(std::span<PyArrayObject* const> arrays) {
-  release();
-  std::array<Extent, 8> extents;
-  std::size_t count = 0;
-  for (PyArrayObject* array : arrays) {
-    if (element_count(array) == 0) continue;  // nothing to share
-    VELKOR_INVARIANT(count < extents.size(), "too many arrays in one hold");
-    extents[count++] = extent_of(array);
-  }
-  if (count == 0) return true;
-  id_ = HoldRegistry::instance().take({extents.data(), count}, Kind::Read);
-  return id_ != 0;
+  std::array<Extent, max_arrays> extents;
+  VELKOR_INVARIANT(arrays.size() <= extents.size(), "too many arrays in one hold");
+  for (std::size_t i = 0; i < arrays.size(); ++i) extents[i] = extent_of(arrays[i]);
+  return take({extents.data(), arrays.size()}, {});
 }
 
 void Hold::release_taken() { HoldRegistry::instance().release(std::exchange(id_, 0)); }
@@ -337,6 +391,14 @@ bool InputArray::extract(PyObject* value, const char* name) {
     array_ = PyRef::borrow(value);
     unread_ = reinterpret_cast<PyArrayObject*>(value);
     size_ = static_cast<std::size_t>(PyArray_DIM(unread_, 0));
+    // Memory used in place is only pointed at here: it is read once held.
+    if (size_ > 0 && usable_in_place(unread_)) {
+      values_ = {static_cast<const double*>(PyArray_DATA(unread_)), size_};
+      const auto begin = reinterpret_cast<std::uintptr_t>(values_.data());
+      extent_ = {begin, begin + size_ * sizeof(double)};
+    } else {
+      extent_ = extent_of(unread_);
+    }
     return true;
   }
   // Arrays of other shapes or types go straight to NumPy's conversion, so a
@@ -362,25 +424,45 @@ bool InputArray::extract(PyObject* value, const char* name) {
     return false;
   }
   unread_ = array;
+  extent_ = extent_of(array);
   size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
   return true;
 }
 
-bool InputArray::hold(std::span<InputArray> inputs, Hold& hold) {
-  std::array<PyArrayObject*, 8> arrays;
+std::size_t InputArray::unread_extents(std::span<InputArray> inputs, std::span<Extent> extents) {
   std::size_t count = 0;
   for (const InputArray& input : inputs) {
     if (input.unread_ == nullptr) continue;
-    VELKOR_INVARIANT(count < arrays.size(), "too many arrays in one hold");
-    arrays[count++] = input.unread_;
+    VELKOR_INVARIANT(count < extents.size(), "too many arrays in one hold");
+    extents[count++] = input.extent_;
   }
-  if (!hold.take_reads({arrays.data(), count})) {
+  return count;
+}
+
+void InputArray::read_held(std::span<InputArray> inputs) {
+  for (InputArray& input : inputs) {
+    if (input.unread_ == nullptr) continue;
+    PyArrayObject* array = std::exchange(input.unread_, nullptr);
+    if (input.values_.size() != input.size_) input.read_array(array);  // not in place: gathered
+  }
+}
+
+bool InputArray::hold(std::span<InputArray> inputs, Hold& hold) {
+  std::array<Extent, max_arrays> extents;
+  const std::size_t count = unread_extents(inputs, extents);
+  if (!hold.take({extents.data(), count}, {})) {
     PyErr_SetString(PyExc_ValueError, already_borrowed);
     return false;
   }
-  for (InputArray& input : inputs) {
-    if (input.unread_ != nullptr) input.read_array(std::exchange(input.unread_, nullptr));
-  }
+  read_held(inputs);
+  return true;
+}
+
+bool InputArray::try_hold(std::span<InputArray> inputs, std::span<const Extent> writes, Hold& hold) {
+  std::array<Extent, max_arrays> extents;
+  const std::size_t count = unread_extents(inputs, extents);
+  if (!hold.take({extents.data(), count}, writes)) return false;
+  read_held(inputs);
   return true;
 }
 
@@ -410,9 +492,8 @@ bool OutputArray::check_type(PyObject* out) {
 }
 
 bool arrays_overlap(PyArrayObject* a, PyArrayObject* b) {
-  if (element_count(a) == 0 || element_count(b) == 0) return false;
   const Extent x = extent_of(a), y = extent_of(b);
-  return x.begin < y.end && y.begin < x.end;
+  return x.begin != x.end && y.begin != y.end && overlap(x, y);
 }
 
 bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
@@ -447,7 +528,7 @@ bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
   return true;
 }
 
-bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& error) {
+bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& error, bool held) {
   const auto n = static_cast<npy_intp>(length);
   if (out == nullptr || out == Py_None) {
     npy_intp dims[1] = {n};
@@ -470,7 +551,7 @@ bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& erro
     error.set(PyExc_ValueError, "The given array is not writeable");
     return false;
   }
-  if (!hold_.take(array, Hold::Kind::Write)) {
+  if (!held && !hold_.take(array, Hold::Kind::Write)) {
     error.set(PyExc_ValueError, already_borrowed);
     return false;
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -12,6 +13,15 @@
 #include "py_ref.hpp"
 
 namespace velkor::py {
+
+// The bytes [begin, end) an array's elements cover; empty (begin == end)
+// for an array without elements, which shares nothing.
+struct Extent {
+  std::uintptr_t begin;
+  std::uintptr_t end;
+};
+// The extent of a vector (any stride) or of a contiguous array of any shape.
+Extent extent_of(PyArrayObject* array);
 
 // A hold on a range of array memory, released when the owner goes away.
 class Hold {
@@ -24,12 +34,16 @@ class Hold {
   Hold& operator=(Hold&& other) noexcept;
   ~Hold() { release(); }
 
-  // Takes a hold on the memory of `array` (a vector, or a contiguous array of
-  // any shape); false when it conflicts with a hold of a running call (the
-  // caller reports "The given array is already borrowed").
-  bool take(PyArrayObject* array, Kind kind);
-  // Read holds on the memory of several arrays as one hold, all or none, in
-  // one visit to the registry.
+  // One hold on the memory of `reads` (shared with other reads) and of
+  // `writes` (shared with nothing, this hold's other arrays included): all or
+  // none, in one visit to the registry. Each array is a vector or a
+  // contiguous array of any shape. False when one conflicts (the caller
+  // reports "The given array is already borrowed").
+  bool take(std::span<const Extent> reads, std::span<const Extent> writes);
+  bool take(PyArrayObject* array, Kind kind) {
+    const Extent extent = extent_of(array);
+    return kind == Kind::Read ? take({&extent, 1}, {}) : take({}, {&extent, 1});
+  }
   bool take_reads(std::span<PyArrayObject* const> arrays);
   void release() {
     if (id_ != 0) release_taken();
@@ -52,6 +66,15 @@ class InputArray {
   // Takes one read hold on the array memory of all `inputs` (false with
   // "The given array is already borrowed" set), then makes their values readable.
   static bool hold(std::span<InputArray> inputs, Hold& hold);
+  // The same with write holds on `writes` in the same visit; false, with no
+  // exception set and nothing held, when any of them conflicts.
+  static bool try_hold(std::span<InputArray> inputs, std::span<const Extent> writes, Hold& hold);
+
+  // Reads `values`, memory the caller has held and keeps alive for the call.
+  void use(std::span<const double> values) {
+    values_ = values;
+    size_ = values.size();
+  }
 
   // The contiguous values the core reads: the array's own memory when it is
   // aligned and contiguous, else a gathered copy.
@@ -59,14 +82,40 @@ class InputArray {
   std::size_t size() const { return size_; }
 
  private:
+  // The extents of the arrays of `inputs` not read yet, into `extents`; their count.
+  static std::size_t unread_extents(std::span<InputArray> inputs, std::span<Extent> extents);
+  // Makes the values of held `inputs` readable.
+  static void read_held(std::span<InputArray> inputs);
   void read_array(PyArrayObject* array);
 
   PyRef array_;
   PyArrayObject* unread_ = nullptr;  // an array whose values are set once it is held
+  Extent extent_{};                  // unread_'s
   std::size_t size_ = 0;
   std::vector<double> copy_;
   std::span<const double> values_;
 };
+
+// `value` as a one-dimensional float64 array of native byte order, else nullptr.
+PyArrayObject* float_vector(PyObject* value);
+
+// `value` as a plain ndarray (no subclass) of one dimension with elements,
+// float64 of native byte order, aligned and C-contiguous, else nullptr; its
+// extent in `extent`. The common form of a joint vector (and of an `out`,
+// `writeable` asked), checked in a few instructions.
+[[gnu::always_inline]] inline PyArrayObject* plain_vector(PyObject* value, Extent& extent,
+                                                          bool writeable = false) {
+  if (Py_TYPE(value) != &PyArray_Type) return nullptr;
+  auto* array = reinterpret_cast<PyArrayObject*>(value);
+  const int needed = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | (writeable ? NPY_ARRAY_WRITEABLE : 0);
+  const PyArray_Descr* descr = PyArray_DESCR(array);
+  if (PyArray_NDIM(array) != 1 || (PyArray_FLAGS(array) & needed) != needed ||
+      descr->type_num != NPY_DOUBLE || !PyArray_ISNBO(descr->byteorder) || PyArray_DIM(array, 0) <= 0)
+    return nullptr;
+  extent.begin = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+  extent.end = extent.begin + static_cast<std::uintptr_t>(PyArray_DIM(array, 0)) * sizeof(double);
+  return array;
+}
 
 // Whether two arrays (vectors, or contiguous arrays of any shape) share memory.
 bool arrays_overlap(PyArrayObject* a, PyArrayObject* b);
@@ -93,9 +142,10 @@ class OutputArray {
   static bool check_tuple(PyObject* out, std::size_t count);
 
   // Under the lock: creates the array when `out` is None, else checks its
-  // length, takes its write hold and checks contiguity, in that order. Its
-  // failures are recorded in `error`, to be raised after the lock is released.
-  bool prepare(PyObject* out, std::size_t length, DeferredError& error);
+  // length, takes its write hold (unless `held`: the call's own hold covers
+  // it already) and checks contiguity, in that order. Its failures are
+  // recorded in `error`, to be raised after the lock is released.
+  bool prepare(PyObject* out, std::size_t length, DeferredError& error, bool held = false);
   double* data() const { return data_; }
   // True when no input can share the array's memory under another address:
   // the array was created here, or its memory is NumPy's own heap memory

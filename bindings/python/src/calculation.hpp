@@ -81,7 +81,10 @@ class CalculationSlot {
   class Guard {
    public:
     Guard() = default;
-    explicit Guard(CalculationSlot* slot) : slot_(slot), exceptions_(std::uncaught_exceptions()) {}
+    // `watched`: false for a holder whose work catches every exception
+    // itself (deferred_panic_guard), so that none can unwind through it.
+    Guard(CalculationSlot* slot, bool watched)
+        : slot_(slot), exceptions_(watched ? std::uncaught_exceptions() : unwatched) {}
     Guard(Guard&& other) noexcept
         : slot_(std::exchange(other.slot_, nullptr)), exceptions_(other.exceptions_) {}
     Guard(const Guard&) = delete;
@@ -89,7 +92,8 @@ class CalculationSlot {
     Guard& operator=(Guard&&) = delete;
     ~Guard() {
       if (slot_ == nullptr) return;
-      if (std::uncaught_exceptions() > exceptions_) slot_->lock_.poisoned = true;
+      if (exceptions_ != unwatched && std::uncaught_exceptions() > exceptions_)
+        slot_->lock_.poisoned = true;
       slot_->lock_.release();
     }
 
@@ -97,6 +101,7 @@ class CalculationSlot {
     Calculation<CoreRobot>& calculation() const { return *slot_->calculation_; }
 
    private:
+    static constexpr int unwatched = -1;
     CalculationSlot* slot_ = nullptr;
     int exceptions_ = 0;
   };
@@ -105,7 +110,8 @@ class CalculationSlot {
 
   // An empty guard means failure, with PanicError (poisoned),
   // RuntimeError("robot is closed") or the re-entry RuntimeError set.
-  Guard lock() {
+  // `watched` (see Guard): false only for work run in deferred_panic_guard.
+  Guard lock(bool watched = true) {
     if (!lock_.acquire()) return Guard();
     if (lock_.poisoned) {
       lock_.release();
@@ -117,7 +123,7 @@ class CalculationSlot {
       PyErr_SetString(PyExc_RuntimeError, "robot is closed");
       return Guard();
     }
-    return Guard(this);
+    return Guard(this, watched);
   }
 
   bool held_by_this_thread() const { return lock_.held_by_this_thread(); }

@@ -37,22 +37,24 @@ namespace velkor::py {
 // reads `inputs` from the workspace's copies unless `out` is private memory
 // (see Calculation::copy_inputs and OutputArray::is_private). Failures found
 // while the handle is locked are raised after it is released (see DeferredError).
+// `held`: the call's own hold covers the caller's outs already.
 template <std::size_t K, class CoreRobot, class Core>
 PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, PyObject* given,
-                        const std::array<std::size_t, K>& lengths, const Inputs& inputs, Core&& core) {
+                        const std::array<std::size_t, K>& lengths, const Inputs& inputs, Core&& core,
+                        bool held = false) {
   DeferredError error;
   std::array<OutputArray, K> output;  // released after the lock, when they are no longer written
   auto release = [&] {
     for (OutputArray& o : output) o.release_hold();
   };
   {
-    auto guard = h.slot.lock();
+    auto guard = h.slot.lock(false);  // nothing unwinds through it: the body is guarded
     if (!guard) return nullptr;
     const bool ok = deferred_panic_guard(error, [&]() -> bool {
       std::array<double*, K> data{};
       bool all_private = true;
       for (std::size_t i = 0; i < K; ++i) {
-        if (!output[i].prepare(outs[i], lengths[i], error)) return false;
+        if (!output[i].prepare(outs[i], lengths[i], error, held)) return false;
         data[i] = output[i].data();
         all_private = all_private && output[i].is_private();
       }
@@ -305,8 +307,9 @@ class MethodCall {
   template <const MethodDescription& d>
   bool read(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
             const LinkTable& links) {
+    if (read_common<d>(args, nargs, kwnames, links)) return true;
     base_count_ = base_arguments<CoreRobot>(d);
-    if (!parse_arguments(s, args, nargs, kwnames, values_)) return false;
+    if (!parse_arguments_inline(s, args, nargs, kwnames, values_)) return false;
     if constexpr (base_arguments<CoreRobot>(d) == 1) {
       auto state = base_state_argument(values_[0], "base");
       if (!state) return false;
@@ -314,7 +317,7 @@ class MethodCall {
     }
     for (std::size_t i = 0; i < d.vectors; ++i)
       if (!vectors_[i].extract(argument(i), d.parameters[i])) return false;
-    if (!InputArray::hold({vectors_.data(), d.vectors}, input_hold_)) return false;
+    if (!hold_arrays<d>()) return false;
     return read_rest<d>(links, [&] {
       if constexpr (d.out >= 0) {
         if constexpr (d.results > 1) {
@@ -360,8 +363,123 @@ class MethodCall {
   PyObject* out() const {
     return d.out >= 0 ? argument(d.out) : nullptr;
   }
+  // Whether the call's hold covers the caller's outs already.
+  bool outs_held() const { return outs_held_; }
 
  private:
+  // The common call, read in one pass that raises nothing: positional
+  // arguments only; the joint vectors plain float64 vectors (plain_vector),
+  // those of q's length equal; out None or plain writeable float64 vectors
+  // (a method with several results: a tuple of them, NumPy's own memory);
+  // target an int naming a link; every other parameter omitted or None, the
+  // number options omitted. The arrays are held in one visit to the
+  // registry. False, with nothing held or set but what `read` sets again,
+  // for any other call, which `read` then reads with its errors in order.
+  template <const MethodDescription& d>
+  bool read_common(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const LinkTable& links) {
+    constexpr Py_ssize_t base = base_arguments<CoreRobot>(d);
+    constexpr Py_ssize_t positional = [] {
+      Py_ssize_t count = 0;
+      for (const char* p : d.parameters) count += p != nullptr;
+      return count - d.keyword_only;
+    }();
+    if (kwnames != nullptr || nargs < base + d.required || nargs > base + positional) return false;
+    const auto given = [&](int i) {  // the i-th parameter after base, or nullptr
+      return i >= 0 && base + i < nargs && args[base + i] != Py_None ? args[base + i] : nullptr;
+    };
+    for (const NumberParameter& p : d.numbers)
+      if (p.index >= 0 && base + p.index < nargs) return false;
+    if (given(d.tool) != nullptr || given(d.loads) != nullptr || given(d.constraints) != nullptr)
+      return false;
+    std::array<Extent, 3 + d.results> extents;
+    Py_ssize_t q_length = 0;
+    for (std::size_t i = 0; i < d.vectors; ++i) {
+      PyArrayObject* array = plain_vector(args[base + static_cast<Py_ssize_t>(i)], extents[i]);
+      if (array == nullptr) return false;
+      if (i == 0) q_length = PyArray_DIM(array, 0);
+      else if (i < d.vectors - d.unmatched && PyArray_DIM(array, 0) != q_length) return false;
+    }
+    std::size_t writes = 0;
+    constexpr bool array_result = d.result != Result::Pose && d.result != Result::Twist &&
+                                  d.result != Result::Number;
+    if constexpr (d.out >= 0 && array_result) {
+      if (PyObject* out = given(d.out)) {
+        if constexpr (d.results == 1) {
+          if (plain_vector(out, extents[d.vectors], true) == nullptr) return false;
+        } else {
+          if (!PyTuple_CheckExact(out) || PyTuple_GET_SIZE(out) != Py_ssize_t{d.results}) return false;
+          for (std::size_t i = 0; i < d.results; ++i) {
+            PyArrayObject* array = plain_vector(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(i)),
+                                                extents[d.vectors + i], true);
+            if (array == nullptr || !is_private_memory(array)) return false;
+          }
+        }
+        writes = d.results;
+      }
+    }
+    if constexpr (d.target >= 0) {
+      PyObject* value = given(d.target);
+      if (value == nullptr || !PyLong_CheckExact(value)) return false;
+      int overflow = 0;
+      const long long id = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow != 0 || id < 0 || static_cast<unsigned long long>(id) >= links.size()) return false;
+      target_ = links[static_cast<std::size_t>(id)];
+    }
+    if constexpr (base == 1) {
+      auto state = base_state_argument(args[0], "base");
+      if (!state) {
+        PyErr_Clear();  // read reports it
+        return false;
+      }
+      base_ = *state;
+    }
+    if (!input_hold_.take({extents.data(), d.vectors}, {extents.data() + d.vectors, writes}))
+      return false;
+    base_count_ = base;
+    std::copy_n(args, nargs, values_);
+    for (std::size_t i = 0; i < d.vectors; ++i) {
+      auto* array = reinterpret_cast<PyArrayObject*>(args[base + static_cast<Py_ssize_t>(i)]);
+      vectors_[i].use({static_cast<const double*>(PyArray_DATA(array)),
+                       static_cast<std::size_t>(PyArray_DIM(array, 0))});
+    }
+    numbers_ = d.numbers;
+    for (std::size_t i = 0; i < max_numbers; ++i)
+      if (d.numbers[i].index >= 0) values_of_numbers_[i] = d.numbers[i].option->fallback;
+    outs_held_ = writes > 0;
+    return true;
+  }
+
+  // The read hold on the joint vectors. The write holds on the caller's outs
+  // join it, in the same visit to the registry, when they look usable (float64
+  // vectors) and nothing conflicts: the common call then visits the registry
+  // once to take and once to release. Otherwise the outs are held under the
+  // handle's lock (OutputArray::prepare), which reports a conflict in its
+  // place among out's errors.
+  template <const MethodDescription& d>
+  bool hold_arrays() {
+    const std::span<InputArray> vectors(vectors_.data(), d.vectors);
+    if constexpr (d.out >= 0 && d.result != Result::Pose && d.result != Result::Twist &&
+                  d.result != Result::Number) {
+      std::array<Extent, d.results> writes{};
+      PyObject* given = out<d>();
+      bool usable = given != nullptr && given != Py_None;
+      const auto add = [&](std::size_t i, PyObject* value) {
+        PyArrayObject* array = float_vector(value);
+        if (array != nullptr) writes[i] = extent_of(array);
+        return array != nullptr;
+      };
+      if constexpr (d.results == 1) {
+        usable = usable && add(0, given);
+      } else {
+        usable = usable && PyTuple_Check(given) && PyTuple_GET_SIZE(given) == Py_ssize_t{d.results};
+        for (std::size_t i = 0; usable && i < d.results; ++i)
+          usable = add(i, PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i)));
+      }
+      if (usable && InputArray::try_hold(vectors, writes, input_hold_)) return outs_held_ = true;
+    }
+    return InputArray::hold(vectors, input_hold_);
+  }
+
   // The types of target, tool, constraints and the number options, then
   // `between` (out's type, the lengths), then target against the links,
   // constraints against the model, loads, tool's values and the options' values.
@@ -438,6 +556,7 @@ class MethodCall {
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read
   std::array<NumberParameter, max_numbers> numbers_{};  // the method's
   std::array<double, max_numbers> values_of_numbers_{};
+  bool outs_held_ = false;
 };
 
 // The length of an array result on handle `h`, for a call whose constraint
@@ -654,7 +773,8 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
         h, outs, K > 1 ? given : nullptr, lengths, call.inputs(),
         [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
           return compute_arrays<Method>(c, call, data, lengths, in);
-        });
+        },
+        call.outs_held());
   }
 }
 

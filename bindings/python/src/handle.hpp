@@ -117,7 +117,7 @@ template <class CoreRobot, class Body>
 bool with_locked(Handle<CoreRobot>& h, Body&& body) {
   DeferredError error;
   {
-    auto guard = h.slot.lock();
+    auto guard = h.slot.lock(false);  // nothing unwinds through it: the body is guarded
     if (!guard) return false;
     deferred_panic_guard(error, [&] {
       body(guard.calculation(), error);

@@ -1,5 +1,6 @@
 #include "handle_lock.hpp"
 
+#include <mutex>
 #include <new>
 
 #include "gil.hpp"
@@ -28,26 +29,21 @@ HandleLock::~HandleLock() {
   if (next_ != nullptr) next_->previous_ = previous_;
 }
 
-bool HandleLock::acquire() {
+bool HandleLock::acquire_contended() {
   const std::thread::id self = std::this_thread::get_id();
-  if (!mutex_.try_lock()) {
-    if (holder_.load(std::memory_order_relaxed) == self) {
-      PyErr_SetString(PyExc_RuntimeError, "robot is in use by a call on this thread");
-      return false;
-    }
-    GilRelease released;
-    mutex_.lock();
-    // Known as the holder before the interpreter lock is taken back, which may park this thread.
-    holder_.store(self, std::memory_order_relaxed);
-    return true;
+  if (holder_.load(std::memory_order_relaxed) == self) {
+    PyErr_SetString(PyExc_RuntimeError, "robot is in use by a call on this thread");
+    return false;
   }
+  GilRelease released;
+  // Marked Waited while it sleeps, so the holder's release wakes it; a thread
+  // that takes the lock this way keeps the mark, which at worst costs one
+  // needless wake-up call.
+  while (state_.exchange(Waited, std::memory_order_acquire) != Free)
+    state_.wait(Waited, std::memory_order_relaxed);
+  // Known as the holder before the interpreter lock is taken back, which may park this thread.
   holder_.store(self, std::memory_order_relaxed);
   return true;
-}
-
-void HandleLock::release() {
-  holder_.store(std::thread::id{}, std::memory_order_relaxed);
-  mutex_.unlock();
 }
 
 void HandleLock::release_held_by_this_thread() {
@@ -65,14 +61,15 @@ void HandleLock::after_fork_in_child() {
   new (&list_mutex) std::mutex;
   const std::thread::id self = std::this_thread::get_id();
   for (HandleLock* lock = list_head; lock != nullptr; lock = lock->next_) {
-    if (lock->mutex_.try_lock()) {
-      lock->mutex_.unlock();
+    if (lock->state_.load(std::memory_order_relaxed) == Free) continue;
+    if (lock->holder_.load(std::memory_order_relaxed) == self) {
+      // This thread's own call: no other thread exists here to wait for it.
+      lock->state_.store(Held, std::memory_order_relaxed);
       continue;
     }
-    if (lock->holder_.load(std::memory_order_relaxed) == self) continue;  // this thread's own call
     // Held by a thread that does not exist here: the call it was making is gone.
-    new (&lock->mutex_) std::mutex;
     lock->holder_.store(std::thread::id{}, std::memory_order_relaxed);
+    lock->state_.store(Free, std::memory_order_relaxed);
   }
 }
 

@@ -373,8 +373,7 @@ void LoadsArgument::release_buffer() {
   Py_DECREF(held_buffer_);
 }
 
-bool LoadsArgument::convert(PyObject* value, const LinkTable& table) {
-  if (value == nullptr || value == Py_None) return true;
+bool LoadsArgument::convert_given(PyObject* value, const LinkTable& table) {
   const Types& t = types();
   if (Py_TYPE(value) == t.load_buffer) {
     LoadBufferObject* buffer = buffer_object(value);

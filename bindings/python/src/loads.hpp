@@ -28,11 +28,14 @@ class LoadsArgument {
     if (held_buffer_ != nullptr) release_buffer();
   }
 
-  // False with an exception set.
-  bool convert(PyObject* value, const LinkTable& table);
+  // False with an exception set. None (or an omitted argument) is no load.
+  bool convert(PyObject* value, const LinkTable& table) {
+    return value == nullptr || value == Py_None || convert_given(value, table);
+  }
   std::span<const IndexedLoad> loads() const { return loads_; }
 
  private:
+  bool convert_given(PyObject* value, const LinkTable& table);
   void release_buffer();
 
   std::vector<IndexedLoad> list_;

@@ -528,7 +528,7 @@ bool OutputArray::check_tuple(PyObject* out, std::size_t count) {
   return true;
 }
 
-bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& error, bool held) {
+bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& error, Settled settled) {
   const auto n = static_cast<npy_intp>(length);
   if (out == nullptr || out == Py_None) {
     npy_intp dims[1] = {n};
@@ -547,11 +547,17 @@ bool OutputArray::prepare(PyObject* out, std::size_t length, DeferredError& erro
     error.set(PyExc_ValueError, "out must contain exactly " + std::to_string(length) + " elements");
     return false;
   }
+  if (settled == Settled::Checked) {
+    array_ = PyRef::borrow(out);
+    data_ = static_cast<double*>(PyArray_DATA(array));
+    private_ = numpy_heap_memory(array);
+    return true;
+  }
   if (!PyArray_ISWRITEABLE(array)) {
     error.set(PyExc_ValueError, "The given array is not writeable");
     return false;
   }
-  if (!held && !hold_.take(array, Hold::Kind::Write)) {
+  if (settled == Settled::Unheld && !hold_.take(array, Hold::Kind::Write)) {
     error.set(PyExc_ValueError, already_borrowed);
     return false;
   }

@@ -141,11 +141,18 @@ class OutputArray {
   // such arrays (TypeError naming out) whose memory does not overlap (ValueError).
   static bool check_tuple(PyObject* out, std::size_t count);
 
+  // How far a caller's `out` is settled before the lock: Unheld; Held (the
+  // call's own hold covers it); Checked (held, and a plain writeable vector:
+  // see plain_vector).
+  enum class Settled { Unheld, Held, Checked };
+
   // Under the lock: creates the array when `out` is None, else checks its
-  // length, takes its write hold (unless `held`: the call's own hold covers
-  // it already) and checks contiguity, in that order. Its failures are
-  // recorded in `error`, to be raised after the lock is released.
-  bool prepare(PyObject* out, std::size_t length, DeferredError& error, bool held = false);
+  // length, takes its write hold and checks that it is writeable and
+  // contiguous, in that order (what `settled` says is done is not done
+  // again). Its failures are recorded in `error`, to be raised after the
+  // lock is released.
+  bool prepare(PyObject* out, std::size_t length, DeferredError& error,
+               Settled settled = Settled::Unheld);
   double* data() const { return data_; }
   // True when no input can share the array's memory under another address:
   // the array was created here, or its memory is NumPy's own heap memory

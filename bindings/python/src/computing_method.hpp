@@ -37,11 +37,11 @@ namespace velkor::py {
 // reads `inputs` from the workspace's copies unless `out` is private memory
 // (see Calculation::copy_inputs and OutputArray::is_private). Failures found
 // while the handle is locked are raised after it is released (see DeferredError).
-// `held`: the call's own hold covers the caller's outs already.
+// `settled`: how far the caller's outs are settled (see OutputArray::Settled).
 template <std::size_t K, class CoreRobot, class Core>
 PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs, PyObject* given,
                         const std::array<std::size_t, K>& lengths, const Inputs& inputs, Core&& core,
-                        bool held = false) {
+                        OutputArray::Settled settled = OutputArray::Settled::Unheld) {
   DeferredError error;
   std::array<OutputArray, K> output;  // released after the lock, when they are no longer written
   auto release = [&] {
@@ -54,7 +54,7 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
       std::array<double*, K> data{};
       bool all_private = true;
       for (std::size_t i = 0; i < K; ++i) {
-        if (!output[i].prepare(outs[i], lengths[i], error, held)) return false;
+        if (!output[i].prepare(outs[i], lengths[i], error, settled)) return false;
         data[i] = output[i].data();
         all_private = all_private && output[i].is_private();
       }
@@ -363,8 +363,8 @@ class MethodCall {
   PyObject* out() const {
     return d.out >= 0 ? argument(d.out) : nullptr;
   }
-  // Whether the call's hold covers the caller's outs already.
-  bool outs_held() const { return outs_held_; }
+  // How far the caller's outs are settled before the lock.
+  OutputArray::Settled outs_settled() const { return outs_settled_; }
 
  private:
   // The common call, read in one pass that raises nothing: positional
@@ -436,16 +436,19 @@ class MethodCall {
     if (!input_hold_.take({extents.data(), d.vectors}, {extents.data() + d.vectors, writes}))
       return false;
     base_count_ = base;
-    std::copy_n(args, nargs, values_);
+    // Only out is read from the arguments later: the rest are omitted or None.
+    if constexpr (d.out >= 0) values_[base + d.out] = given(d.out);
     for (std::size_t i = 0; i < d.vectors; ++i) {
       auto* array = reinterpret_cast<PyArrayObject*>(args[base + static_cast<Py_ssize_t>(i)]);
       vectors_[i].use({static_cast<const double*>(PyArray_DATA(array)),
                        static_cast<std::size_t>(PyArray_DIM(array, 0))});
     }
-    numbers_ = d.numbers;
-    for (std::size_t i = 0; i < max_numbers; ++i)
-      if (d.numbers[i].index >= 0) values_of_numbers_[i] = d.numbers[i].option->fallback;
-    outs_held_ = writes > 0;
+    if constexpr (d.numbers[0].index >= 0) {
+      numbers_ = d.numbers;
+      for (std::size_t i = 0; i < max_numbers; ++i)
+        if (d.numbers[i].index >= 0) values_of_numbers_[i] = d.numbers[i].option->fallback;
+    }
+    if (writes > 0) outs_settled_ = OutputArray::Settled::Checked;
     return true;
   }
 
@@ -475,7 +478,10 @@ class MethodCall {
         for (std::size_t i = 0; usable && i < d.results; ++i)
           usable = add(i, PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i)));
       }
-      if (usable && InputArray::try_hold(vectors, writes, input_hold_)) return outs_held_ = true;
+      if (usable && InputArray::try_hold(vectors, writes, input_hold_)) {
+        outs_settled_ = OutputArray::Settled::Held;
+        return true;
+      }
     }
     return InputArray::hold(vectors, input_hold_);
   }
@@ -556,7 +562,7 @@ class MethodCall {
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read
   std::array<NumberParameter, max_numbers> numbers_{};  // the method's
   std::array<double, max_numbers> values_of_numbers_{};
-  bool outs_held_ = false;
+  OutputArray::Settled outs_settled_ = OutputArray::Settled::Unheld;
 };
 
 // The length of an array result on handle `h`, for a call whose constraint
@@ -774,7 +780,7 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
         [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
           return compute_arrays<Method>(c, call, data, lengths, in);
         },
-        call.outs_held());
+        call.outs_settled());
   }
 }
 

@@ -388,7 +388,7 @@ void Hold::release_taken() { HoldRegistry::instance().release(std::exchange(id_,
 
 bool InputArray::extract(PyObject* value, const char* name) {
   if (is_float_vector(value)) {
-    array_ = PyRef::borrow(value);
+    owned().array = PyRef::borrow(value);
     unread_ = reinterpret_cast<PyArrayObject*>(value);
     size_ = static_cast<std::size_t>(PyArray_DIM(unread_, 0));
     // Memory used in place is only pointed at here: it is read once held.
@@ -404,17 +404,18 @@ bool InputArray::extract(PyObject* value, const char* name) {
   // Arrays of other shapes or types go straight to NumPy's conversion, so a
   // (3, 1) array is not read row by row as three numbers.
   if (!PyArray_Check(value) && !PyUnicode_Check(value) && PySequence_Check(value)) {
-    if (read_sequence(value, copy_)) {
-      values_ = copy_;
-      size_ = copy_.size();
+    std::vector<double>& copy = owned().copy;
+    if (read_sequence(value, copy)) {
+      values_ = copy;
+      size_ = copy.size();
       return true;
     }
-    copy_.clear();
+    copy.clear();
   }
   PyObject* converted =
       PyArray_FromAny(value, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_FORCECAST, nullptr);
   if (converted == nullptr) return false;
-  array_ = PyRef::steal(converted);
+  owned().array = PyRef::steal(converted);
   auto* array = reinterpret_cast<PyArrayObject*>(converted);
   if (PyArray_NDIM(array) != 1) {
     PyErr_Format(PyExc_TypeError,
@@ -474,12 +475,13 @@ void InputArray::read_array(PyArrayObject* array) {
     values_ = {static_cast<const double*>(PyArray_DATA(array)), n};
   } else {
     // Strided or misaligned: gather in index order, negative strides included.
-    copy_.resize(n);
+    std::vector<double>& copy = owned().copy;
+    copy.resize(n);
     const char* base = static_cast<const char*>(PyArray_DATA(array));
     const npy_intp stride = PyArray_STRIDE(array, 0);
     for (std::size_t i = 0; i < n; ++i)
-      std::memcpy(&copy_[i], base + static_cast<npy_intp>(i) * stride, sizeof(double));
-    values_ = copy_;
+      std::memcpy(&copy[i], base + static_cast<npy_intp>(i) * stride, sizeof(double));
+    values_ = copy;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -88,11 +89,17 @@ class InputArray {
   static void read_held(std::span<InputArray> inputs);
   void read_array(PyArrayObject* array);
 
-  PyRef array_;
+  // What a converted or gathered argument owns (the common call owns nothing).
+  struct Owned {
+    PyRef array;
+    std::vector<double> copy;
+  };
+  Owned& owned() { return owned_ ? *owned_ : owned_.emplace(); }
+
+  std::optional<Owned> owned_;
   PyArrayObject* unread_ = nullptr;  // an array whose values are set once it is held
   Extent extent_{};                  // unread_'s
   std::size_t size_ = 0;
-  std::vector<double> copy_;
   std::span<const double> values_;
 };
 

@@ -345,10 +345,16 @@ class MethodCall {
   }
 
   // The base of the call: the Robot's own, or the FloatingRobot's argument.
-  Base base(const Calculation<CoreRobot>& c) const { return base_of(c, base_); }
+  Base base(const Calculation<CoreRobot>& c) const {
+    if constexpr (is_floating<CoreRobot>) return free_base(c.robot, base_);
+    else return fixed_base(c.robot);
+  }
   Inputs inputs() const { return {vectors_[0].values(), vectors_[1].values(), vectors_[2].values()}; }
   LinkId target() const { return target_; }
-  const Pose& tool() const { return tool_; }
+  const Pose& tool() const {
+    static const Pose identity = Pose::identity();
+    return tool_ ? *tool_ : identity;
+  }
   std::span<const IndexedLoad> loads() const { return loads_.loads(); }
   const ConstraintSet& constraints() const { return *constraints_; }
   // The constraint set, none when an optional one was omitted.
@@ -554,11 +560,13 @@ class MethodCall {
   PyObject* argument(auto i) const { return values_[base_count_ + static_cast<Py_ssize_t>(i)]; }
 
   PyObject* values_[max_parameters + 1] = {};
-  BaseState base_;
+  struct NoBase {};
+  [[no_unique_address]] std::conditional_t<is_floating<CoreRobot>, BaseState, NoBase>
+      base_;  // a FloatingRobot's
   std::array<InputArray, 3> vectors_;
   Hold input_hold_;  // released before the arrays it covers
   LinkId target_{};
-  Pose tool_ = Pose::identity();
+  std::optional<Pose> tool_;  // none: the identity
   LoadsArgument loads_;
   std::shared_ptr<const ConstraintSet> constraints_;  // the argument's, shared
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read

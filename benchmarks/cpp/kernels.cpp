@@ -10,10 +10,15 @@
 // impulseDynamics and computeConstraintDynamicsDerivatives (contacts
 // LOCAL_WORLD_ALIGNED, proximal mu = 0: one plain solve). Mimic elements are
 // removed from the descriptions first so both libraries see the same
-// independent joints.
+// independent joints. Built with VELKOR_BENCH_CODEGEN, as codegen_benchmark
+// [LABEL]: velkor's inverse dynamics, mass matrix and forward dynamics on the
+// fixed-base robots beside Pinocchio's rnea, crba and aba and its code-generated
+// ones (generated.cpp), the three alternated batch by batch at one state, then the
+// largest difference of each from velkor's results.
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -36,6 +41,11 @@
 #include <pinocchio/algorithm/rnea-derivatives.hpp>
 #include <pinocchio/algorithm/rnea.hpp>
 #include <pinocchio/parsers/urdf.hpp>
+#ifdef VELKOR_BENCH_CODEGEN
+#include <memory>
+
+#include "generated.hpp"
+#endif
 
 #include "robot/base.hpp"
 #include "robot/constraints.hpp"
@@ -91,13 +101,34 @@ std::pair<Times, Times> compare(A&& a, B&& b, int batches = 41, int calls = 1000
   return {summary(ta), summary(tb)};
 }
 
+// Three in alternating batches (the order rotates every batch).
+template <class A, class B, class C>
+std::array<Times, 3> compare3(A&& a, B&& b, C&& c, int batches = 42, int calls = 1000) {
+  std::array<std::vector<double>, 3> t;
+  for (int k = 0; k < batches; ++k) {
+    for (int i = 0; i < 3; ++i) {
+      const int which = (k + i) % 3;
+      if (which == 0) t[0].push_back(batch_ns(a, calls));
+      else if (which == 1) t[1].push_back(batch_ns(b, calls));
+      else t[2].push_back(batch_ns(c, calls));
+    }
+  }
+  return {summary(t[0]), summary(t[1]), summary(t[2])};
+}
+
 volatile double sink;
-enum class Mode { All, Derivatives, Contacts } mode = Mode::All;
+enum class Mode { All, Derivatives, Contacts, Generated } mode = Mode::All;
 const char* only_robot = nullptr;  // a label, to run one robot
 
 void row(const char* name, std::pair<Times, Times> t) {
   std::printf("  %-26s %9.0f %9.0f %9.0f %9.0f %7.2f\n", name, t.first.median, t.first.p10,
               t.second.median, t.second.p10, t.first.median / t.second.median);
+}
+
+void row3(const char* name, const std::array<Times, 3>& t) {
+  std::printf("  %-24s %8.0f %8.0f %9.0f %8.0f %9.0f %8.0f %6.2f %6.2f\n", name, t[0].median, t[0].p10,
+              t[1].median, t[1].p10, t[2].median, t[2].p10, t[0].median / t[2].median,
+              t[1].median / t[2].median);
 }
 
 // A contact of `contacts`: its kind and the link whose origin and axes it holds.
@@ -189,10 +220,107 @@ void contacts(const velkor::Model& m, const velkor::Base& base, velkor::Workspac
                             21, 50));
 }
 
+#ifdef VELKOR_BENCH_CODEGEN
+// velkor's fixed-base configuration in Pinocchio's coordinates, each joint found by
+// name; `at[d]` is DOF d's velocity index there. A continuous joint's angle goes in
+// as (cos, sin).
+bool pinocchio_coordinates(const velkor::Model& m, const pinocchio::Model& pm, std::span<const double> q,
+                           Eigen::VectorXd& pq, std::vector<Eigen::Index>& at) {
+  pq = pinocchio::neutral(pm);
+  at.assign(m.dof_count(), 0);
+  for (std::size_t d = 0; d < m.dof_count(); ++d) {
+    const std::string& name = m.joints[m.dof_list[d]].name;
+    if (!pm.existJointName(name)) return false;
+    const pinocchio::JointIndex j = pm.getJointId(name);
+    at[d] = pm.idx_vs[j];
+    const int iq = pm.idx_qs[j];
+    if (pm.nqs[j] == 2) pq[iq] = std::cos(q[d]), pq[iq + 1] = std::sin(q[d]);
+    else pq[iq] = q[d];
+  }
+  return true;
+}
+
+// The three kernels of velkor, Pinocchio and Pinocchio's generated code at one
+// state, fixed base; then the largest differences from velkor's results.
+void generated(const velkor::Model& m, const velkor::Base& base, velkor::Workspace& w,
+               std::span<const double> q, std::span<const double> qd, std::span<const double> qdd,
+               const pinocchio::Model& pm, pinocchio::Data& pd) {
+  const std::size_t n = m.dof_count();
+  Eigen::VectorXd gq;
+  std::vector<Eigen::Index> at;
+  if (!pinocchio_coordinates(m, pm, q, gq, at)) {
+    std::printf("  a joint is missing from Pinocchio's model\n");
+    return;
+  }
+  Eigen::VectorXd gv(pm.nv), ga(pm.nv), gtau(pm.nv);
+  const std::vector<velkor::IndexedLoad> no_loads;
+  std::vector<double> tau(n), out(n), mass(n * n);
+  velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, tau).value();
+  for (std::size_t d = 0; d < n; ++d) gv[at[d]] = qd[d], ga[at[d]] = qdd[d], gtau[at[d]] = tau[d];
+
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<GeneratedKernels> gen;
+  try {
+    gen = std::make_unique<GeneratedKernels>(pm);
+  } catch (const std::exception& e) {
+    std::printf("  code generation failed: %s\n", e.what());
+    return;
+  }
+  std::printf("  generated, compiled and loaded in %.1f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  std::printf("  %-24s %8s %8s %9s %8s %9s %8s %6s %6s\n", "kernel (ns per call)", "velkor", "p10",
+              "Pinocchio", "p10", "generated", "p10", "v/gen", "P/gen");
+  row3("inverse dynamics / rnea",
+       compare3(
+           [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
+           [&] { sink = pinocchio::rnea(pm, pd, gq, gv, ga)[0]; },
+           [&] { sink = gen->rnea(gq, gv, ga)[0]; }));
+  row3("mass matrix / crba",
+       compare3([&] { sink = velkor::mass_matrix(m, base, w, q, mass).has_value(); },
+                [&] { sink = pinocchio::crba(pm, pd, gq, pinocchio::Convention::WORLD)(0, 0); },
+                [&] { sink = gen->crba(gq)(0, 0); }));
+  row3("forward dynamics / aba",
+       compare3(
+           [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
+           [&] { sink = pinocchio::aba(pm, pd, gq, gv, gtau, pinocchio::Convention::WORLD)[0]; },
+           [&] { sink = gen->aba(gq, gv, gtau)[0]; }));
+
+  // Largest |x - velkor's| over the entries (the upper triangle of M).
+  double id[2] = {0, 0}, mm[2] = {0, 0}, fd[2] = {0, 0};
+  velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).value();
+  const Eigen::VectorXd& g_tau = gen->rnea(gq, gv, ga);
+  const Eigen::VectorXd& p_tau = pinocchio::rnea(pm, pd, gq, gv, ga);
+  for (std::size_t d = 0; d < n; ++d) {
+    id[0] = std::max(id[0], std::abs(g_tau[at[d]] - out[d]));
+    id[1] = std::max(id[1], std::abs(p_tau[at[d]] - out[d]));
+  }
+  velkor::mass_matrix(m, base, w, q, mass).value();
+  const Eigen::MatrixXd& g_mass = gen->crba(gq);
+  const Eigen::MatrixXd& p_mass = pinocchio::crba(pm, pd, gq, pinocchio::Convention::WORLD);
+  for (std::size_t d = 0; d < n; ++d) {
+    for (std::size_t e = 0; e < n; ++e) {
+      const Eigen::Index i = std::min(at[d], at[e]), j = std::max(at[d], at[e]);
+      mm[0] = std::max(mm[0], std::abs(g_mass(i, j) - mass[d * n + e]));
+      mm[1] = std::max(mm[1], std::abs(p_mass(i, j) - mass[d * n + e]));
+    }
+  }
+  velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).value();
+  const Eigen::VectorXd& g_qdd = gen->aba(gq, gv, gtau);
+  const Eigen::VectorXd& p_qdd = pinocchio::aba(pm, pd, gq, gv, gtau, pinocchio::Convention::WORLD);
+  for (std::size_t d = 0; d < n; ++d) {
+    fd[0] = std::max(fd[0], std::abs(g_qdd[at[d]] - out[d]));
+    fd[1] = std::max(fd[1], std::abs(p_qdd[at[d]] - out[d]));
+  }
+  std::printf("  max |generated - velkor|: ID %.1e, M %.1e, FD %.1e\n", id[0], mm[0], fd[0]);
+  std::printf("  max |Pinocchio - velkor|: ID %.1e, M %.1e, FD %.1e\n", id[1], mm[1], fd[1]);
+}
+#endif
+
 void run(const char* label, const std::string& file, bool floating,
          const std::vector<ContactSpec>& feet = {}) {
   if (only_robot != nullptr && std::string(only_robot) != label) return;
   if (mode == Mode::Contacts && feet.empty()) return;
+  if (mode == Mode::Generated && floating) return;
   const std::string path = without_mimic(file);
   auto model = velkor::RobotModel::from_urdf(path);
   if (!model) {
@@ -244,6 +372,12 @@ void run(const char* label, const std::string& file, bool floating,
 
   std::printf("\n%s: n=%zu, %s base, %zu links\n", label, n, floating ? "floating" : "fixed",
               m.link_count());
+#ifdef VELKOR_BENCH_CODEGEN
+  if (mode == Mode::Generated) {
+    generated(m, base, w, q, qd, qdd, pm, pd);
+    return;
+  }
+#endif
   std::printf("  %-26s %9s %9s %9s %9s %7s\n", "kernel (ns per call)", "velkor", "p10", "Pinocchio",
               "p10", "ratio");
   const std::vector<double> tau = [&] {
@@ -308,9 +442,14 @@ void run(const char* label, const std::string& file, bool floating,
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef VELKOR_BENCH_CODEGEN
+  mode = Mode::Generated;
+  if (argc > 1) only_robot = argv[1];
+#else
   if (argc > 1 && std::string(argv[1]) == "derivatives") mode = Mode::Derivatives;
   if (argc > 1 && std::string(argv[1]) == "contacts") mode = Mode::Contacts;
   if (argc > 2) only_robot = argv[2];
+#endif
   double load[3] = {0, 0, 0};
   if (getloadavg(load, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   const std::string robots = ROBOTS_DIR;

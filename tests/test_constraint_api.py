@@ -275,7 +275,9 @@ def test_redundant_rows_are_a_solver_error_unless_regularized(setup, method):
     with pytest.raises(SolverError, match="linearly dependent.*regularization"):
         setup.call(method, twice, out=out)
     assert all((o == -7.0).all() for o in out)
-    assert all(np.isfinite(r).all() for r in as_tuple(setup.call(method, twice, regularization=1e-8)))
+    # (1e-6: at 1e-8 the proximal iterations on exactly repeated rows stall near their stopping
+    # tolerance, where the outcome depends on the rounding of M)
+    assert all(np.isfinite(r).all() for r in as_tuple(setup.call(method, twice, regularization=1e-6)))
 
 
 @pytest.mark.parametrize("method", ["constrained_forward_dynamics", "constrained_dynamics_derivatives"])

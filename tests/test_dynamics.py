@@ -33,8 +33,18 @@ AXES_JOINTS = [  # both signs of coordinate axes for both joint kinds
     ("s4", "prismatic", "c", "d", (0, 0, 0.3), (0.2, 0.1, 0), (0, 0, 1)),
     ("s5", "continuous", "b", "e", (0.2, 0, 0), (0, 0, 0), (1, 0, 0)),
 ]
+FORMS_JOINTS = [  # coordinate axes of either sign and an oblique one, origins turned and not
+    ("f1", "revolute", "root", "a", (0, 0, 0.1), (0, 0, 0), (1, 0, 0)),
+    ("f2", "revolute", "a", "b", (0.1, 0, 0), (0, 0, 0), (0, -1, 0)),
+    ("f3", "continuous", "b", "c", (0, 0.1, 0.2), (0.4, -0.3, 0.2), (0, 0, 1)),
+    ("f4", "prismatic", "c", "d", (0.2, 0, 0), (0, 0, 0), (-1, 0, 0)),
+    ("f5", "revolute", "d", "e", (0, 0, 0.1), (0, 0.6, 0), (0, 1, 0)),
+    ("f6", "revolute", "e", "f", (0.1, 0.1, 0), (0, 0, 0), (0, 0, -1)),
+    ("f7", "revolute", "c", "g", (0, 0.2, 0), (0, 0, 0), (0.6, 0, 0.8)),
+]
 MODELS = {"branch": (BODIES, BRANCH_JOINTS),
-          "axes": ({k: BODIES[k] for k in "root a b c d e".split()}, AXES_JOINTS)}
+          "axes": ({k: BODIES[k] for k in "root a b c d e".split()}, AXES_JOINTS),
+          "forms": (BODIES, FORMS_JOINTS)}
 
 
 def exactly(message):
@@ -104,7 +114,7 @@ def states(n, seed, count=3):
     return np.random.default_rng(seed).uniform(-2, 2, (count, 3, n))
 
 
-@pytest.fixture(params=["arm", "branch", "axes"])
+@pytest.fixture(params=["arm", "branch", "axes", "forms"])
 def model(request, write_urdf):
     """(robot with a tilted base frame, its URDF path)."""
     path = sample_path("arm") if request.param == "arm" else write_urdf(robot_text(*MODELS[request.param]))
@@ -169,6 +179,25 @@ def test_forward_dynamics_inverts_inverse_dynamics(model):
         free = np.linalg.solve(robot.mass_matrix(q).reshape(n, n), -robot.inverse_dynamics(q, qd, 0 * qd, loads))
         assert np.allclose(robot.forward_dynamics(q, qd, np.zeros(n), loads), free, rtol=0, atol=1e-9)
         assert np.allclose(robot.forward_dynamics(q, 0 * qd, robot.gravity(q)), 0, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
+def test_gravity_is_inverse_dynamics_at_rest_under_loads(model, floating):
+    """Gravity's own pass against the whole recursion at rest, loads included; zero loads change no bit."""
+    robot, path = model
+    if floating:
+        robot = FloatingRobot(path)
+    n, rng = robot.joint_count, np.random.default_rng(8)
+    for q, _, _ in states(n, 6):
+        lead = (BaseState(Pose(rng.normal(size=3), rng.normal(size=4))),) if floating else ()
+        loads = [Load(int(link), torque=rng.normal(size=3), force=rng.normal(size=3))
+                 for link in rng.choice(robot.link_count, 3)]
+        rest = np.zeros(n)
+        for given in (None, loads):
+            expected = robot.inverse_dynamics(*lead, q, rest, rest, given)
+            assert np.allclose(robot.gravity(*lead, q, given), expected, rtol=0, atol=1e-12)
+        zero = [Load(link) for link in range(robot.link_count)]
+        assert np.array_equal(robot.gravity(*lead, q, zero), robot.gravity(*lead, q))
 
 
 def test_mass_matrix_of_separate_branches(build):

@@ -30,6 +30,18 @@ CHAIN = (
         ("j3", "prismatic", "l3", "l4", (0, 0, 0.1), (0, 0, 0), (1, 0, 0)),
     ],
 )
+FORMS = (  # coordinate axes of either sign and an oblique one, origins turned and not
+    ("root", ["a", "b", "c", "d", "e", "f", "g"]),
+    [
+        ("f1", "revolute", "root", "a", (0, 0, 0.1), (0, 0, 0), (1, 0, 0)),
+        ("f2", "revolute", "a", "b", (0.1, 0, 0), (0, 0, 0), (0, -1, 0)),
+        ("f3", "continuous", "b", "c", (0, 0.1, 0.2), (0.4, -0.3, 0.2), (0, 0, 1)),
+        ("f4", "prismatic", "c", "d", (0.2, 0, 0), (0, 0, 0), (-1, 0, 0)),
+        ("f5", "revolute", "d", "e", (0, 0, 0.1), (0, 0.6, 0), (0, 1, 0)),
+        ("f6", "revolute", "e", "f", (0.1, 0.1, 0), (0, 0, 0), (0, 0, -1)),
+        ("f7", "revolute", "c", "g", (0, 0.2, 0), (0, 0, 0), (0.6, 0, 0.8)),
+    ],
+)
 BASE = Pose([0.4, -1.2, 0.7], [0.3, -0.2, 0.5, 0.9])  # not a unit quaternion
 
 
@@ -106,15 +118,16 @@ def compute(robot, q, base=BASE):
     return robot.forward_kinematics_all(q), lambda target: robot.forward_kinematics(q, target)
 
 
-@pytest.mark.parametrize("model", [TREE, CHAIN], ids=["tree", "chain_with_fixed_joints"])
+@pytest.mark.parametrize("model", [TREE, CHAIN, FORMS], ids=["tree", "chain_with_fixed_joints", "axis_forms"])
 @pytest.mark.parametrize("cls", [Robot, FloatingRobot])
-def test_matches_reference_model(make_urdf, model, cls):
+@pytest.mark.parametrize("base", [BASE, Pose()], ids=["tilted_base", "identity_base"])
+def test_matches_reference_model(make_urdf, model, cls, base):
     robot = load(make_urdf, model, cls)
     rng = np.random.default_rng(7)
     for _ in range(5):
         q = rng.uniform(-3, 3, robot.joint_count)
-        rows, single = compute(robot, q)
-        order, expected = reference(model, q, BASE)
+        rows, single = compute(robot, q, base)
+        order, expected = reference(model, q, base)
         assert rows.shape == (7 * len(order),) and rows.dtype == np.float64
         for i, name in enumerate(order):
             assert robot.link_id(name) == i

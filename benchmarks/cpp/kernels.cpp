@@ -1,14 +1,18 @@
 // Nanoseconds per call (median and 10th percentile of alternating batches) of
 // velkor's inverse dynamics, mass matrix and forward dynamics kernels and of the
 // Pinocchio's rnea, crba and aba (its faster WORLD convention, and LOCAL for
-// reference), then of the derivatives against computeRNEADerivatives,
+// reference), of the kinematics (every link's pose as the Python binding writes
+// it, against forwardKinematics + updateFramePlacements; a tool link's Jacobian
+// against computeFrameJacobian, LOCAL_WORLD_ALIGNED) and gravity (against
+// computeGeneralizedGravity), then of the derivatives against computeRNEADerivatives,
 // computeABADerivatives and computeGeneralizedGravityDerivatives, on the same
 // robots and states, fixed and floating bases (`kernel_benchmark derivatives
 // [LABEL]`: the derivatives only, of one robot). `kernel_benchmark contacts
 // [LABEL]`: the constrained dynamics of floating Solo12 on four point feet and
 // Talos on its two soles (frame contacts) against constraintDynamics,
 // impulseDynamics and computeConstraintDynamicsDerivatives (contacts
-// LOCAL_WORLD_ALIGNED, proximal mu = 0: one plain solve). Mimic elements are
+// LOCAL_WORLD_ALIGNED, proximal mu = 0: one plain solve); `kernel_benchmark
+// kernels [LABEL]`: the kernels without the derivatives. Mimic elements are
 // removed from the descriptions first so both libraries see the same
 // independent joints. Built with VELKOR_BENCH_CODEGEN, as codegen_benchmark
 // [LABEL]: velkor's inverse dynamics, mass matrix and forward dynamics on the
@@ -36,6 +40,7 @@
 #include <pinocchio/algorithm/constrained-dynamics.hpp>
 #include <pinocchio/algorithm/contact-info.hpp>
 #include <pinocchio/algorithm/crba.hpp>
+#include <pinocchio/algorithm/frames.hpp>
 #include <pinocchio/algorithm/impulse-dynamics.hpp>
 #include <pinocchio/algorithm/joint-configuration.hpp>
 #include <pinocchio/algorithm/rnea-derivatives.hpp>
@@ -54,6 +59,8 @@
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
+#include "robot/kinematics/forward_kinematics.hpp"
+#include "robot/kinematics/jacobian.hpp"
 
 namespace {
 
@@ -117,7 +124,7 @@ std::array<Times, 3> compare3(A&& a, B&& b, C&& c, int batches = 42, int calls =
 }
 
 volatile double sink;
-enum class Mode { All, Derivatives, Contacts, Generated } mode = Mode::All;
+enum class Mode { All, Kernels, Derivatives, Contacts, Generated } mode = Mode::All;
 const char* only_robot = nullptr;  // a label, to run one robot
 
 void row(const char* name, std::pair<Times, Times> t) {
@@ -316,7 +323,7 @@ void generated(const velkor::Model& m, const velkor::Base& base, velkor::Workspa
 }
 #endif
 
-void run(const char* label, const std::string& file, bool floating,
+void run(const char* label, const std::string& file, const char* tool, bool floating,
          const std::vector<ContactSpec>& feet = {}) {
   if (only_robot != nullptr && std::string(only_robot) != label) return;
   if (mode == Mode::Contacts && feet.empty()) return;
@@ -389,7 +396,7 @@ void run(const char* label, const std::string& file, bool floating,
     contacts(m, base, w, q, qd, tau, pm, pd, pq, pv, ptau, feet);
     return;
   }
-  if (mode == Mode::All) {
+  if (mode == Mode::All || mode == Mode::Kernels) {
     row("inverse dynamics / rnea",
         compare(
             [&] { sink = velkor::inverse_dynamics(m, base, w, q, qd, qdd, no_loads, out).has_value(); },
@@ -397,6 +404,37 @@ void run(const char* label, const std::string& file, bool floating,
     row("mass matrix / crba",
         compare([&] { sink = velkor::mass_matrix(m, base, w, q, mass).has_value(); },
                 [&] { sink = pinocchio::crba(pm, pd, pq, pinocchio::Convention::WORLD)(0, 0); }));
+    const auto tool_link = m.find_link(tool);
+    if (!tool_link) {
+      std::printf("  %s: %s\n", tool, tool_link.error().message().c_str());
+      return;
+    }
+    const velkor::LinkId target{m.id, *tool_link};
+    const pinocchio::FrameIndex tool_frame = pm.getFrameId(tool, pinocchio::BODY);
+    std::vector<double> poses(7 * m.link_count()), jacobian(6 * N);
+    Eigen::Matrix<double, 6, Eigen::Dynamic> pJ = Eigen::MatrixXd::Zero(6, pm.nv);
+    row("link poses / fK + uFP",
+        compare(
+            [&] {
+                                       // the rows the binding returns
+              sink =
+                  velkor::forward_kinematics_rows(m, base.state.frame, q, w.frames, poses).has_value();
+            },
+            [&] {
+              pinocchio::forwardKinematics(pm, pd, pq);
+              pinocchio::updateFramePlacements(pm, pd);
+              sink = pd.oMf[tool_frame].translation()[0];
+            }));
+    row("jacobian / cFJ",
+        compare([&] { sink = velkor::jacobian(m, base, w, q, target, jacobian).has_value(); },
+                [&] {
+                  pinocchio::computeFrameJacobian(pm, pd, pq, tool_frame, pinocchio::LOCAL_WORLD_ALIGNED,
+                                                  pJ);
+                  sink = pJ(0, 0);
+                }));
+    row("gravity / cGG",
+        compare([&] { sink = velkor::gravity(m, base, w, q, no_loads, out).has_value(); },
+                [&] { sink = pinocchio::computeGeneralizedGravity(pm, pd, pq)[0]; }));
     row("forward dynamics / aba",
         compare(
             [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
@@ -406,6 +444,7 @@ void run(const char* label, const std::string& file, bool floating,
             [&] { sink = velkor::forward_dynamics(m, base, w, q, qd, tau, no_loads, out).has_value(); },
             [&] { sink = pinocchio::aba(pm, pd, pq, pv, ptau, pinocchio::Convention::LOCAL)[0]; }));
   }
+  if (mode == Mode::Kernels) return;
   std::vector<double> d1(N * N), d2(N * N), d3(N * N);
   Eigen::MatrixXd g_q = Eigen::MatrixXd::Zero(pm.nv, pm.nv);
   row("ID derivatives / RNEA", compare(
@@ -448,20 +487,21 @@ int main(int argc, char** argv) {
 #else
   if (argc > 1 && std::string(argv[1]) == "derivatives") mode = Mode::Derivatives;
   if (argc > 1 && std::string(argv[1]) == "contacts") mode = Mode::Contacts;
+  if (argc > 1 && std::string(argv[1]) == "kernels") mode = Mode::Kernels;
   if (argc > 2) only_robot = argv[2];
 #endif
   double load[3] = {0, 0, 0};
   if (getloadavg(load, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   const std::string robots = ROBOTS_DIR;
-  run("Panda", robots + "/panda_description/urdf/panda.urdf", false);
-  run("UR5", robots + "/ur_description/urdf/ur5_robot.urdf", false);
-  run("iiwa", PYBULLET_DATA "/kuka_iiwa/model.urdf", false);
-  run("Baxter", robots + "/baxter_description/urdf/baxter.urdf", false);
-  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", false);
+  run("Panda", robots + "/panda_description/urdf/panda.urdf", "panda_hand_tcp", false);
+  run("UR5", robots + "/ur_description/urdf/ur5_robot.urdf", "tool0", false);
+  run("iiwa", PYBULLET_DATA "/kuka_iiwa/model.urdf", "lbr_iiwa_link_7", false);
+  run("Baxter", robots + "/baxter_description/urdf/baxter.urdf", "left_gripper", false);
+  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", "gripper_left_base_link", false);
   using velkor::ConstraintKind;
-  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", true,
+  run("Talos", robots + "/talos_data/robots/talos_full_v2.urdf", "gripper_left_base_link", true,
       {{ConstraintKind::Frame, "left_sole_link"}, {ConstraintKind::Frame, "right_sole_link"}});
-  run("Solo12", robots + "/solo_description/robots/solo12.urdf", true,
+  run("Solo12", robots + "/solo_description/robots/solo12.urdf", "FL_FOOT", true,
       {{ConstraintKind::Point, "FL_FOOT"},
        {ConstraintKind::Point, "FR_FOOT"},
        {ConstraintKind::Point, "HL_FOOT"},

@@ -6,20 +6,15 @@
 
 namespace velkor {
 
-Pose JointKinematics::frame(double q) const {
-  switch (kind) {
-    case JointKind::Revolute: {
-      // q_o·q_a(q) with q_a(q) = (a·sin(q/2), cos(q/2))
-      double s, c;
-      ::sincos(q / 2, &s, &c);
-      const Quat about_axis(c, axis.x() * s, axis.y() * s, axis.z() * s);
-      return Pose{origin.rotation * about_axis, origin.translation};
-    }
-    case JointKind::Prismatic:
-      return Pose{origin.rotation, origin.translation + origin.rotation * (axis * q)};
-    case JointKind::Fixed: break;
-  }
-  return origin;
+JointForm JointForm::of(const JointKinematics& joint) {
+  JointForm form;
+  form.turned = joint.origin.rotation.coeffs() != Quat::Identity().coeffs();
+  if (joint.kind == JointKind::Fixed) return form;
+  for (int i = 0; i < 3; ++i)
+    if (std::abs(joint.axis[i]) == 1.0 && joint.axis[(i + 1) % 3] == 0.0 &&
+        joint.axis[(i + 2) % 3] == 0.0)
+      form.axis = static_cast<unsigned char>(i);
+  return form;
 }
 
 JointPlacement JointPlacement::of(const JointKinematics& joint) {

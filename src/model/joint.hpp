@@ -17,7 +17,7 @@ struct JointKinematics {
   JointKind kind = JointKind::Fixed;
 
   // Child-link frame in the parent-link frame at joint position q (ignored when fixed).
-  Pose frame(double q) const;
+  inline Pose frame(double q) const;
 };
 
 // A joint's placement as affine functions of its position q, for kernels that
@@ -94,5 +94,113 @@ struct Joint {
   double velocity_limit = 0.0;
   double effort_limit = 0.0;  // 0 when the file gives none, NaN when it is not a number
 };
+
+// What lets the kernels skip the zero terms of a joint's products: `axis` is i
+// (0, 1, 2) for a moving joint turning or sliding along the coordinate axis
+// ±e_i, 3 for any other axis and for a fixed joint; `turned` is false when the
+// origin's rotation is exactly the identity. A skipped term is a product with
+// an exact zero, so every result keeps its value.
+struct JointForm {
+  unsigned char axis = 3;
+  bool turned = true;
+
+  static JointForm of(const JointKinematics& joint);
+};
+
+// a·b for a quaternion b = (w, v) whose vector part v is zero but for its
+// component I: the terms with b's zero components dropped.
+template <int I>
+Quat times_axial(const Quat& a, double w, double v) {
+  if constexpr (I == 0)
+    return Quat(a.w() * w - a.x() * v, a.w() * v + a.x() * w, a.y() * w + a.z() * v,
+                a.z() * w - a.y() * v);
+  else if constexpr (I == 1)
+    return Quat(a.w() * w - a.y() * v, a.x() * w - a.z() * v, a.w() * v + a.y() * w,
+                a.z() * w + a.x() * v);
+  else
+    return Quat(a.w() * w - a.z() * v, a.x() * w + a.y() * v, a.y() * w - a.x() * v,
+                a.w() * v + a.z() * w);
+}
+
+// r·(σ e_I), σ = ±1, as r·v computes it (uv = 2 r_v × v, r·v = v + r_w uv +
+// r_v × uv) without its products with zeros; J, K follow I cyclically.
+template <int I>
+Vec3 rotate_axial(const Quat& r, double sign) {
+  constexpr int J = (I + 1) % 3, K = (I + 2) % 3;
+  const Vec3 u = r.vec();
+  double uv_j = u[K] * sign, uv_k = -(u[J] * sign);
+  uv_j += uv_j;
+  uv_k += uv_k;
+  Vec3 out;
+  out[I] = sign + (u[J] * uv_k - u[K] * uv_j);
+  out[J] = r.w() * uv_j - u[I] * uv_k;
+  out[K] = r.w() * uv_k + u[I] * uv_j;
+  return out;
+}
+
+// r·a for a joint axis a: rotate_axial for a = ±e_i.
+inline Vec3 rotate_axis(const Quat& r, const Vec3& axis, JointForm form) {
+  switch (form.axis) {
+    case 0: return rotate_axial<0>(r, axis.x());
+    case 1: return rotate_axial<1>(r, axis.y());
+    case 2: return rotate_axial<2>(r, axis.z());
+    default: return r * axis;
+  }
+}
+
+// q·(c, s·a) for a revolute joint's axis a at the half-angle's sine s and
+// cosine c, with the terms of zero factors dropped.
+inline Quat turn_about_axis(const Quat& q, const Vec3& axis, JointForm form, double s, double c) {
+  switch (form.axis) {
+    case 0: return times_axial<0>(q, c, axis.x() * s);
+    case 1: return times_axial<1>(q, c, axis.y() * s);
+    case 2: return times_axial<2>(q, c, axis.z() * s);
+    default: return q * Quat(c, axis.x() * s, axis.y() * s, axis.z() * s);
+  }
+}
+
+// A revolute joint's rotation q_o·(c, s·a); 1·(c, s·a) is (c, s·a) itself.
+inline Quat turned_rotation(const JointKinematics& joint, JointForm form, double s, double c) {
+  if (!form.turned) return Quat(c, joint.axis.x() * s, joint.axis.y() * s, joint.axis.z() * s);
+  return turn_about_axis(joint.origin.rotation, joint.axis, form, s, c);
+}
+
+// A revolute joint's rotation q_o·q_a(q), q_a(q) = (cos(q/2), a·sin(q/2)).
+inline Pose JointKinematics::frame(double q) const {
+  switch (kind) {
+    case JointKind::Revolute: {
+      double s, c;
+      ::sincos(q / 2, &s, &c);
+      const Quat about_axis(c, axis.x() * s, axis.y() * s, axis.z() * s);
+      return Pose{origin.rotation * about_axis, origin.translation};
+    }
+    case JointKind::Prismatic:
+      return Pose{origin.rotation, origin.translation + origin.rotation * (axis * q)};
+    case JointKind::Fixed: break;
+  }
+  return origin;
+}
+
+// parent∘X_joint(q): the value of parent.compose(joint.frame(q)), without the
+// products with zeros that `form` marks.
+inline Pose child_pose(const Pose& parent, const JointKinematics& joint, JointForm form, double q) {
+  if (joint.kind != JointKind::Revolute) return parent.compose(joint.frame(q));
+  double s, c;
+  ::sincos(q / 2, &s, &c);
+  Pose out;
+  if (form.turned)
+    out.rotation = parent.rotation * turn_about_axis(joint.origin.rotation, joint.axis, form, s, c);
+  else out.rotation = turn_about_axis(parent.rotation, joint.axis, form, s, c);  // q_p·(c, s·a)
+  out.translation = parent.translation + parent.rotation * joint.origin.translation;
+  return out;
+}
+
+// The joint's frame alone: X_joint(q) with the zero terms dropped.
+inline Pose joint_frame(const JointKinematics& joint, JointForm form, double q) {
+  if (joint.kind != JointKind::Revolute) return joint.frame(q);
+  double s, c;
+  ::sincos(q / 2, &s, &c);
+  return Pose{turned_rotation(joint, form, s, c), joint.origin.translation};
+}
 
 }  // namespace velkor

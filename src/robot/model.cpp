@@ -332,6 +332,34 @@ void add_shapes(const urdf::Robot& robot, const std::vector<std::size_t>& urdf_l
   }
 }
 
+// The kernels' tables of a model whose joints, links and mass properties are set.
+void add_kernel_tables(Model& model) {
+  const std::size_t J = model.joint_count(), L = model.link_count();
+  model.joint_forms.clear();
+  model.link_mass_parameters.clear();
+  for (const JointKinematics& joint : model.joint_kinematics)
+    model.joint_forms.push_back(JointForm::of(joint));
+  for (const MassProperties& p : model.link_mass_properties)
+    model.link_mass_parameters.push_back(MassParameters::of(p));
+  model.subtree_mass.assign(L, 0.0);
+  model.gravity_moment.assign(L, Vec3::Zero());
+  for (std::size_t l = 0; l < L; ++l) {
+    model.subtree_mass[l] = model.link_mass_properties[l].mass;
+    model.gravity_moment[l] = model.link_mass_properties[l].first_moment;
+  }
+  model.joint_pairs.clear();
+  for (std::size_t k = J; k-- > 0;)
+    for (std::size_t e = k;; e = model.parent[e] - 1) {
+      model.joint_pairs.push_back({static_cast<std::uint32_t>(e), static_cast<std::uint32_t>(k)});
+      if (model.parent[e] == 0) break;
+    }
+  for (std::size_t k = J; k-- > 0;) {  // children after their parents
+    const std::size_t child = Model::child_link(k), p = model.parent[k];
+    model.subtree_mass[p] += model.subtree_mass[child];
+    model.gravity_moment[p] += model.subtree_mass[child] * model.joint_kinematics[k].origin.translation;
+  }
+}
+
 void merge_fixed_joints(Model& model) {
   const std::size_t L = model.link_count(), n = model.dof_count();
   model.link_body.assign(L, 0);
@@ -379,6 +407,7 @@ void merge_fixed_joints(Model& model) {
         combined(model, std::span<const std::size_t>(order).subspan(first[b], first[b + 1] - first[b]));
     bodies->link_mass_properties.push_back(bodies->links[b].mass_properties);
   }
+  add_kernel_tables(*bodies);
   bodies->link_body.resize(n + 1);
   for (std::size_t b = 0; b <= n; ++b) bodies->link_body[b] = b;
   bodies->link_in_body.assign(n + 1, Pose::identity());
@@ -550,6 +579,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     const urdf::Mimic& m = *joint.mimic;
     model->mimic_joints.push_back({joint.name, m.joint, m.multiplier, m.offset});
   }
+  add_kernel_tables(*model);
   merge_fixed_joints(*model);
   if (options.mimic == MimicPolicy::Couple && !model->mimic_joints.empty()) {
     auto coupling = coupling_of(*model);

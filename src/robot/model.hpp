@@ -6,6 +6,7 @@
 // joints in joint order.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <expected>
@@ -20,6 +21,7 @@
 #include "model/link.hpp"
 #include "model/shape.hpp"
 #include "robot/link_id.hpp"
+#include "spatial_algebra.hpp"
 
 namespace velkor {
 
@@ -85,6 +87,17 @@ class Model {
   std::vector<JointKinematics> joint_kinematics;  // J, copy kept contiguous for kinematics
   std::vector<JointPlacement> joint_placements;  // J, the same as matrices (dynamics)
   std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
+  std::vector<JointForm> joint_forms;  // J: the zero terms the kernels skip
+  // Tables of the dynamics kernels, which read them of the moving() model:
+  std::vector<MassParameters> link_mass_parameters;  // L: (m, c, I_c) of each link
+  std::vector<double> subtree_mass;  // L: mass of each link with every link below it
+  // L: each link's first moment h plus, for each joint leaving it, the mass
+  // below that joint times the joint's origin t_o: h + Σ M_c t_o,c, link axes
+  std::vector<Vec3> gravity_moment;
+  // Each joint k with itself and every joint above it, e, as pairs (e, k),
+  // k from the last joint to the first: the entries of the moving model's
+  // mass matrix that can differ from zero, its lower triangle.
+  std::vector<std::array<std::uint32_t, 2>> joint_pairs;
   std::vector<std::size_t> dof_list;  // n: joint index of each DOF
   std::vector<std::optional<std::size_t>> joint_dof;  // J: DOF index of each joint, none if fixed
   std::vector<std::optional<std::size_t>>

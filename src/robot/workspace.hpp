@@ -5,6 +5,7 @@
 // an entry before reading it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -60,9 +61,13 @@ struct Workspace {
   std::vector<Vec3> link_acceleration;  // a_c,k: classical acceleration of link k+1's centre of mass
   std::vector<Vec6> loads;  // (n, f): folded external loads, then joint wrenches, link axes
   std::vector<Rigid> composite;  // (m, h, I_o) of body k+1, then of the subtree below joint k,
-                                 // root axes about the root origin (mass matrix, derivatives)
+                                 // root axes about the root origin (derivatives)
+  std::vector<RigidParameters> composite_parameters;  // the composite as ten numbers (mass matrix)
+  std::vector<Vec6> composite_forces;  // F_k = I_c S_k of that composite (mass matrix)
   std::vector<Mat3> rotations;  // R_k: link k+1's axes in root axes (forward dynamics,
-                                // mass matrix; its origin goes to frames[k].translation)
+                                // mass matrix; its origin goes to frames[k].translation);
+                                // the gravity kernel: joint k's R_J about an oblique axis
+  std::vector<std::array<double, 2>> turns;  // (sin q, cos q) of joint k (gravity kernel)
   std::vector<Vec6> fd_velocity;  // v_k: spatial velocity of link k+1 (forward dynamics; the
                                   // forward-dynamics rows are in root axes about the root origin);
                                   // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)

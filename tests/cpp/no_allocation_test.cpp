@@ -183,6 +183,10 @@ void fixed_base(const std::string& path) {
   expect_no_allocation("forward_kinematics_all", [&] {
     return forward_kinematics_all(m, robot.base_frame(), q, w.frames, poses).has_value();
   });
+  std::vector<double> rows(7 * L);
+  expect_no_allocation("forward_kinematics_rows", [&] {
+    return forward_kinematics_rows(m, robot.base_frame(), q, w.frames, rows).has_value();
+  });
   expect_no_allocation("jacobian", [&] { return jacobian(robot, w, q, target, out_j).has_value(); });
   expect_no_allocation("jacobian_derivative",
                        [&] { return jacobian_derivative(robot, w, q, qd, target, out_j).has_value(); });
@@ -206,6 +210,8 @@ void fixed_base(const std::string& path) {
   });
   expect_no_allocation("mass_matrix", [&] { return mass_matrix(robot, w, q, out_m).has_value(); });
   expect_no_allocation("gravity", [&] { return gravity(robot, w, q, loads, out_n).has_value(); });
+  expect_no_allocation("gravity without loads",
+                       [&] { return gravity(robot, w, q, {}, out_n).has_value(); });
   expect_no_allocation("inverse_dynamics",
                        [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
   expect_no_allocation("velocity_product_forces",
@@ -260,6 +266,8 @@ void floating_base(const std::string& path) {
                        [&] { return mass_matrix(*robot, base, w, q, out_m).has_value(); });
   expect_no_allocation("floating gravity",
                        [&] { return gravity(*robot, base, w, q, loads, out_v).has_value(); });
+  expect_no_allocation("floating gravity without loads",
+                       [&] { return gravity(*robot, base, w, q, {}, out_v).has_value(); });
   expect_no_allocation("floating inverse_dynamics", [&] {
     return inverse_dynamics(*robot, base, w, q, qd, qdd, loads, out_v).has_value();
   });

@@ -23,13 +23,9 @@ struct forward_kinematics_all {
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
-    // Poses go to the link poses buffer first, into `out` only on success.
-    auto result = velkor::forward_kinematics_all(c.model(), call.base(c).state.frame, in[0],
-                                                 c.workspace.frames, c.link_poses);
-    if (result)
-      for (std::size_t i = 0; i < c.link_poses.size(); ++i)
-        write_pose_row(c.link_poses[i], out.data() + 7 * i);
-    return result;
+    // The rows go straight into `out`, which the core writes only once q has passed its checks.
+    return velkor::forward_kinematics_rows(c.model(), call.base(c).state.frame, in[0],
+                                           c.workspace.frames, out);
   }
 };
 

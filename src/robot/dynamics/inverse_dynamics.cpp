@@ -119,41 +119,137 @@ std::expected<Vec6, Error> inverse_dynamics_kernel_validated(
   return root;
 }
 
-std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
-                                          const Quat& base_orientation, const Vec3& g_up,
-                                          const Vec6& root_load, Workspace& w, std::span<double> out) {
+namespace {
+
+// Rot(e_I, θ) v at s = sin θ, c = cos θ: the components J, K after I turn.
+template <int I>
+Vec3 turn_about(const Vec3& v, double s, double c) {
+  constexpr int J = (I + 1) % 3, K = (I + 2) % 3;
+  Vec3 u = v;
+  u[J] = c * v[J] - s * v[K];
+  u[K] = s * v[J] + c * v[K];
+  return u;
+}
+
+inline Vec3 turn_about(int axis, const Vec3& v, double s, double c) {
+  switch (axis) {
+    case 0: return turn_about<0>(v, s, c);
+    case 1: return turn_about<1>(v, s, c);
+    default: return turn_about<2>(v, s, c);
+  }
+}
+
+// Joint k of the moving model turns vectors from its child's axes into its
+// parent's by R_J = R_o·Rot(a, q). About a = ±e_i Rot turns two components,
+// with s = ±sin q and c = cos q kept in w.turns[k]; about an oblique axis
+// R_J = A + sin q·B + (1 − cos q)·C is kept in w.rotations[k].
+struct JointTurn {
+  const JointPlacement& joint;
+  JointForm form;
+  double sign;  // a_i for a = ±e_i
+
+  // R_Jᵀ v, keeping what R_J v needs later
+  Vec3 down(const Vec3& v, double q, Workspace& w, std::size_t k) const {
+    if (joint.kind == JointKind::Prismatic) return form.turned ? Vec3(joint.A.transpose() * v) : v;
+    double s, c;
+    ::sincos(q, &s, &c);
+    if (form.axis >= 3) {
+      Mat3& R_J = w.rotations[k];
+      R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
+      return R_J.transpose() * v;
+    }
+    s *= sign;
+    w.turns[k] = {s, c};
+    return turn_about(form.axis, form.turned ? Vec3(joint.A.transpose() * v) : v, -s, c);  // Rotᵀ R_oᵀ v
+  }
+  // R_J v
+  Vec3 up(const Vec3& v, const Workspace& w, std::size_t k) const {
+    if (joint.kind == JointKind::Prismatic) return form.turned ? Vec3(joint.A * v) : v;
+    if (form.axis >= 3) return w.rotations[k] * v;
+    const auto [s, c] = w.turns[k];
+    const Vec3 u = turn_about(form.axis, v, s, c);
+    return form.turned ? Vec3(joint.A * u) : u;
+  }
+};
+
+JointTurn joint_turn(const Model& model, std::size_t k) {
+  const JointForm form = model.joint_forms[k];
+  return {model.joint_placements[k], form,
+          form.axis < 3 ? model.joint_kinematics[k].axis[form.axis] : 1.0};
+}
+
+// Gravity alone needs no velocities, and every subtree's force is its mass
+// times gravity, so the inward pass carries torques only: in body k's axes
+// g_k = R_Jᵀ g_parent, and about its origin
+//   n_k = (h + Σ_c M_c t_c) × g_k + Σ_c R_J,c n_c,
+// the sum over the joints c leaving it (model.gravity_moment holds the first
+// factor with the origins t_o,c; a prismatic joint adds M_c q_c s_c × g_k).
+// τ_k = a·n_k for a revolute, a·(M_k g_k) for a prismatic joint. With `Loads`
+// the folded loads join: each subtree's external force F rides along, adding
+// t_c × R_J,c F_c to the torques and F_k to a prismatic joint's force.
+// Returns the root wrench (torque, force), root axes.
+template <bool Loads>
+Vec6 gravity_pass(const Model& model, std::span<const double> q, const Vec3& g0, const Vec6& root_load,
+                  Workspace& w, std::span<double> out) {
+  const std::size_t n = model.joint_count();
+  std::span<Vec3> g = w.angular_acceleration;  // the gravity workspace
+  for (std::size_t k = 0; k < n; ++k) {
+    const JointTurn turn = joint_turn(model, k);
+    g[k] = turn.down(parent_row(model.parent[k], g0, g), q[k], w, k);  // g_k = R_Jᵀ g_parent
+    if constexpr (!Loads) w.loads[k].head<3>().setZero();
+  }
+  Vec6 root = Loads ? root_load : Vec6::Zero();  // (n, F) of the root body
+  for (std::size_t k = n; k-- > 0;) {
+    const JointTurn turn = joint_turn(model, k);
+    const JointKinematics& joint = model.joint_kinematics[k];
+    const double M = model.subtree_mass[Model::child_link(k)];
+    Vec6& sums = w.loads[k];  // (n, F): the loads, then what the joints leaving body k+1 pass
+    const Vec3 torque = sums.head<3>() + model.gravity_moment[Model::child_link(k)].cross(g[k]);
+    Vec3 force = M * g[k];
+    if constexpr (Loads) force += sums.tail<3>();
+    out[k] = motion_subspace(joint).transpose_times(torque, force);  // τ = Sᵀ (n, f)
+    const std::size_t p = model.parent[k];
+    Vec6& parent = parent_row(p, root, w.loads);
+    Vec3 n_p = turn.up(torque, w, k);
+    Vec3 t = turn.joint.translation;
+    if (joint.kind != JointKind::Revolute) {  // the slide's share of t × M g_parent
+      n_p += ((M * q[k]) * turn.joint.slide).cross(parent_row(p, g0, g));
+      t += q[k] * turn.joint.slide;
+    }
+    if constexpr (Loads) {
+      const Vec3 F = turn.up(sums.tail<3>(), w, k);
+      n_p += t.cross(F);
+      parent.tail<3>() += F;
+    }
+    parent.head<3>() += n_p;
+  }
+  return wrench_vector(root.head<3>() + model.gravity_moment[0].cross(g0),
+                       root.tail<3>() + model.subtree_mass[0] * g0);
+}
+
+std::expected<void, Error> check_gravity_workspace(const Model& model, std::span<const double> q,
+                                                   const Workspace& w, std::span<double> out) {
   const std::size_t J = model.joint_count(), n = model.dof_count();
+  VELKOR_INVARIANT(J == n, "the moving model's joints are its DOFs");
   if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
   for (double v : q)
     if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteInput{"q"});
-  for (const auto& [size, name] : {std::pair{w.frames.size(), Label("transform workspace")},
+  for (const auto& [size, name] : {std::pair{w.rotations.size(), Label("rotation workspace")},
+                                   {w.turns.size(), "turn workspace"},
                                    {w.angular_acceleration.size(), "gravity workspace"},
                                    {w.loads.size(), "load workspace"}})
     VELKOR_TRY(check_joint_buffer(size, J, name));
   if (out.size() != n) return std::unexpected(wrong_length("gravity joint output", n, out.size()));
+  return {};
+}
 
-  std::span<Vec3> g = w.angular_acceleration;  // the gravity workspace
-  const Vec3 g0 = base_orientation.conjugate() * g_up;
-  for (std::size_t k = 0; k < J; ++k) {
-    const std::size_t p = model.parent[k];
-    const Pose X = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
-    w.frames[k] = X;
-    g[k] = X.rotation.conjugate() * parent_row(p, g0, g);  // g_k = Rᵀ g_parent
-  }
-  const MassProperties& root_link = model.link_mass_properties[0];
-  Vec6 root = root_load;
-  root.head<3>() += root_link.center_of_mass.cross(root_link.mass * g0);
-  root.tail<3>() += root_link.mass * g0;
+}  // namespace
 
-  for (std::size_t k = J; k-- > 0;) {
-    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
-    const Vec3 mg = link.mass * g[k];
-    const Vec6& entry = w.loads[k];
-    const Vec3 force = entry.tail<3>() + mg;
-    const Vec3 torque = entry.head<3>() + link.center_of_mass.cross(mg);
-    finish_joint(model, k, torque, force, w, &root, out);
-  }
-  return root;
+std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const double> q,
+                                          const Quat& base_orientation, const Vec3& g_up,
+                                          const Vec6& root_load, Workspace& w, std::span<double> out) {
+  VELKOR_TRY(check_gravity_workspace(model, q, w, out));
+  return gravity_pass<true>(model, q, base_orientation.conjugate() * g_up, root_load, w, out);
 }
 
 namespace {
@@ -194,13 +290,19 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
-  const auto root_load = prepare_indexed_loads(model, loads, w.loads);
-  if (!root_load) return std::unexpected(root_load.error());
-  std::fill(out.begin(), out.end(), 0.0);
-  const auto root = gravity_kernel(model.moving(), q, base.state.frame.rotation, -base.gravity,
-                                   *root_load, w, out.subspan(b));
-  if (!root) return std::unexpected(root.error());
-  write_base_wrench(base, *root, out);
+  const Model& bodies = model.moving();
+  const std::span<double> joints = out.subspan(b);
+  VELKOR_TRY(check_gravity_workspace(bodies, q, w, joints));
+  const Vec3 g0 = base.state.frame.rotation.conjugate() * -base.gravity;
+  Vec6 root;
+  if (loads.empty()) {
+    root = gravity_pass<false>(bodies, q, g0, Vec6::Zero(), w, joints);
+  } else {
+    const auto root_load = prepare_indexed_loads(model, loads, w.loads);
+    if (!root_load) return std::unexpected(root_load.error());
+    root = gravity_pass<true>(bodies, q, g0, *root_load, w, joints);
+  }
+  write_base_wrench(base, root, out);
   return {};
 }
 

@@ -9,66 +9,83 @@
 namespace velkor {
 namespace {
 
-// Adds an inertia (m, h, I) given in the frame (R, t) into one given in that
-// frame's reference frame: h' = R h, and with u = h' + m t / 2,
-// I += R I Rᵀ + (2 t·h' + m|t|²)·1 − h' tᵀ − t h'ᵀ − m t tᵀ
-//    = R I Rᵀ + 2 (t·u)·1 − (u tᵀ + t uᵀ).
-void add_moved(const Rigid& body, const Mat3& R, const Vec3& t, Rigid& parent) {
-  const Vec3 h_rot = R * body.h;
-  const Vec3 u = h_rot + 0.5 * body.m * t;
-  const Mat3 IRt = body.I * R.transpose();
-  parent.m += body.m;
-  parent.h += h_rot + body.m * t;
-  parent.I.noalias() += R * IRt;
-  parent.I.diagonal().array() += 2.0 * t.dot(u);
-  parent.I.noalias() -= u * t.transpose() + t * u.transpose();
-}
-
-// Subtree inertias in root-link coordinates, about the root-link origin: each link's
-// (m, h, I_o) is moved to the root once, after which a subtree's composite is a
-// plain sum over its links. Also stores each DOF joint's motion axis in root
-// coordinates, S = (a_w, p_j × a_w) for a revolute, (0, a_w) for a prismatic
-// joint. Returns the root link's composite, including every subtree when
-// `floating`.
-Rigid composite_pass(const Model& model, std::span<const double> q, Workspace& w, bool floating) {
-  const std::size_t J = model.joint_count();
+// Places every body and moves its inertia to the root: (m, h, I_o) of body k+1
+// in root-link coordinates about the root-link origin, in its ten numbers.
+// Also stores each joint's motion axis in root coordinates, S = (a_w, p_j × a_w)
+// for a revolute, (0, a_w) for a prismatic joint. The moving model's joints
+// are its DOFs, joint k DOF k.
+void place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
+  const std::size_t n = model.joint_count();
   std::span<Vec6> axes = w.joint_axes();
-  for (std::size_t k = 0; k < J; ++k) {
-    place_body(model, k, model.joint_position(k, q.data()), w);  // root from link k+1
+  for (std::size_t k = 0; k < n; ++k) {
+    place_body(model, k, q[k], w);  // root from link k+1
     const Mat3& R = w.rotations[k];
     const Vec3& t = w.frames[k].translation;
+    const MassParameters& link = model.link_mass_parameters[Model::child_link(k)];
+    RigidParameters& body = w.composite_parameters[k];
+    if (!link.massless()) body = root_inertia(link, R, t);
+    else body = RigidParameters{};  // massless frames add nothing
     const JointKinematics& joint = model.joint_kinematics[k];
-    const MassProperties& link = model.link_mass_properties[Model::child_link(k)];
-    Rigid& body = w.composite[k];
-    body = Rigid{0.0, Vec3::Zero(), Mat3::Zero()};
-    if (link.mass != 0.0 || !link.inertia_origin.isZero(0.0))  // massless frames add nothing
-      add_moved(rigid(link), R, t, body);
-    if (joint.kind != JointKind::Fixed)  // S in root axes: the velocity column of the root origin
-      motion_subspace(joint).write_column(R * joint.axis, t, Vec3::Zero(), axes[k].data());
+    const JointForm form = model.joint_forms[k];
+    // a_w = R·a: for a = ±e_i the column R_i with its sign
+    const Vec3 a_w = form.axis < 3 ? Vec3(joint.axis[form.axis] * R.col(form.axis))
+                                   : Vec3(R * joint.axis);
+    Vec6& S = axes[k];
+    if (joint.kind == JointKind::Revolute) {
+      S.head<3>() = a_w;
+      S.tail<3>() = t.cross(a_w);
+    } else {
+      S.head<3>().setZero();
+      S.tail<3>() = a_w;
+    }
   }
-  Rigid root = rigid(model.link_mass_properties[0]);
-  for (std::size_t k = J; k-- > 0;) {
+}
+
+// The inward pass. Once body k+1's subtree is summed (its children come after
+// it), F_k = I_c·S_k, kept in composite_forces; then the subtree joins its
+// parent's sum. Returns the root link's composite, every subtree included when
+// `floating`.
+RigidParameters inward_pass(const Model& model, Workspace& w, bool floating) {
+  const std::size_t n = model.joint_count();
+  const std::span<const Vec6> axes = w.joint_axes();
+  std::span<RigidParameters> composite = w.composite_parameters;
+  const MassProperties& root_link = model.link_mass_properties[0];
+  RigidParameters root{root_link.mass, root_link.first_moment,
+                       Symmetric3::upper(root_link.inertia_origin)};
+  // A subtree that joins the body just before it (a chain) goes on in `chain`
+  // rather than through its parent's row.
+  RigidParameters chain;
+  bool chained = false;
+  for (std::size_t k = n; k-- > 0;) {
+    RigidParameters I = composite[k];
+    if (chained) I += chain;
+    w.composite_forces[k] = I * axes[k];
     const std::size_t p = model.parent[k];
-    if (p == 0 && !floating) continue;
-    parent_row(p, root, w.composite) += w.composite[k];
+    chained = p != 0 && p == k;
+    if (chained) chain = I;
+    else if (p != 0) composite[p - 1] += I;
+    else if (floating) root += I;
   }
   return root;
 }
 
-// F = I_c·S for DOF d's composite, then M(d, e) = S_e·F for d and every DOF e
-// above it, written at (d, e) and (e, d). Returns F (root-link coordinates).
-Vec6 column_walk(const Model& model, const Workspace& w, std::size_t d, std::size_t offset,
-                 std::size_t N, std::span<double> out) {
-  const std::size_t j = model.dof_list[d];
-  VELKOR_INVARIANT(model.joint_kinematics[j].kind != JointKind::Fixed, "fixed joints have no DOF index");
-  const Vec6 F = w.composite[j] * w.joint_axes()[j];
-  const std::size_t row = offset + d;
-  for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {  // d and the DOFs above it
-    const double value = w.joint_axes()[model.dof_list[*e]].dot(F);
-    out[row * N + offset + *e] = value;
-    out[(offset + *e) * N + row] = value;
+// M(e, k) = S_e·F_k for DOF k and every DOF e above it, at (e, k) and (k, e);
+// a floating base's coupling rows M(base, k) = R F_k (world axes, R the base
+// orientation) come first.
+void write_joint_entries(const Model& model, const Workspace& w, bool floating, const Quat& R,
+                         std::size_t N, std::span<double> out) {
+  const std::size_t o = floating ? 6 : 0;
+  const std::span<const Vec6> axes = w.joint_axes(), F = w.composite_forces;
+  double* joints = out.data() + o * N + o;  // the joint block
+  for (const auto [e, k] : model.joint_pairs) joints[k * N + e] = joints[e * N + k] = axes[e].dot(F[k]);
+  if (!floating) return;
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    const Vec3 n_w = R * F[k].head<3>(), f_w = R * F[k].tail<3>();
+    for (std::size_t r = 0; r < 3; ++r) {
+      out[r * N + o + k] = out[(o + k) * N + r] = n_w[static_cast<int>(r)];
+      out[(r + 3) * N + o + k] = out[(o + k) * N + r + 3] = f_w[static_cast<int>(r)];
+    }
   }
-  return F;
 }
 
 std::expected<void, Error> check(const Model& model, std::span<const double> q, std::size_t N,
@@ -85,12 +102,12 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
   VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);
   const Model& bodies = model.moving();
-  const Rigid root = composite_pass(bodies, q, w, base.floating);
-  if (!base.floating) {
-    for (std::size_t d = 0; d < n; ++d) column_walk(bodies, w, d, 0, N, out);
-    return {};
-  }
+  VELKOR_INVARIANT(bodies.joint_count() == n, "the moving model's joints are its DOFs");
+  place_bodies(bodies, q, w);
   const Quat& R = base.state.frame.rotation;
+  const RigidParameters root = inward_pass(bodies, w, base.floating);
+  write_joint_entries(bodies, w, base.floating, R, N, out);
+  if (!base.floating) return {};
 
   // Base block, column c: u = Rᵀ e_(c mod 3); angular (I_0 u, u × h_0), linear (h_0 × u, m_0 u).
   for (std::size_t c = 0; c < 6; ++c) {
@@ -103,15 +120,6 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
   // symmetric to the bit: the upper triangle mirrors the lower one
   for (std::size_t c = 1; c < 6; ++c)
     for (std::size_t r = 0; r < c; ++r) out[c * N + r] = out[r * N + c];
-  // Joint columns and their coupling with the base, mirrored.
-  for (std::size_t d = 0; d < n; ++d) {
-    const Vec6 F = column_walk(bodies, w, d, 6, N, out);
-    const Vec3 n_w = R * F.head<3>(), f_w = R * F.tail<3>();
-    for (std::size_t r = 0; r < 3; ++r) {
-      out[r * N + 6 + d] = out[(6 + d) * N + r] = n_w[static_cast<int>(r)];
-      out[(r + 3) * N + 6 + d] = out[(6 + d) * N + r + 3] = f_w[static_cast<int>(r)];
-    }
-  }
   return {};
 }
 

@@ -12,32 +12,71 @@
 
 namespace velkor {
 
+// R = R_p R_J for a revolute joint about ±e_I (J, K after I, cyclic) at
+// ss = ±sin q and d = 1 − cos q. B and C keep two columns each, B_J = ±A_K,
+// B_K = ∓A_J, C_J = −A_J, C_K = −A_K, so R_J = A + sB + (1 − c)C is A but in
+// columns J and K; for an origin that does not turn (A = E) R_J is E but in
+// rows and columns J, K, and R keeps R_p's column I. The products with the
+// zeros are dropped, the sums kept as they are. `R_p` null: the root's E.
+template <int I>
+void turn_about_coordinate_axis(const Mat3& A, bool turned, const Mat3* R_p, double ss, double d,
+                                Mat3& R) {
+  constexpr int J = (I + 1) % 3, K = (I + 2) % 3;
+  if (!turned) {
+    const double e = 1.0 - d;
+    if (R_p == nullptr) {
+      R.setIdentity();
+      R(J, J) = e, R(K, K) = e, R(K, J) = ss, R(J, K) = -ss;
+    } else {
+      R.col(I) = R_p->col(I);
+      R.col(J) = R_p->col(J) * e + R_p->col(K) * ss;
+      R.col(K) = R_p->col(J) * -ss + R_p->col(K) * e;
+    }
+    return;
+  }
+  Mat3 R_J;
+  R_J.col(I) = A.col(I);
+  R_J.col(J) = (A.col(J) + ss * A.col(K)) - d * A.col(J);
+  R_J.col(K) = (A.col(K) - ss * A.col(J)) - d * A.col(K);
+  if (R_p == nullptr) R = R_J;
+  else R.noalias() = *R_p * R_J;
+}
+
 // Link k+1's orientation R_k (rotations[k]) and origin p_k (frames[k].translation)
 // in root coordinates, from its parent's and joint k's local transform at
 // position q: R_k = R_p R_J, p_k = p_p + R_p t_J.
 inline void place_body(const Model& model, std::size_t k, double q, Workspace& w) {
   const JointPlacement& joint = model.joint_placements[k];
-  Mat3 R_J;
+  const JointForm form = model.joint_forms[k];
+  const std::size_t p = model.parent[k];
+  const Mat3* R_p = p == 0 ? nullptr : &w.rotations[p - 1];
+  Mat3& R = w.rotations[k];
   Vec3 t_J = joint.translation;
-  if (joint.kind == JointKind::Revolute) {
+  if (joint.kind == JointKind::Revolute && form.axis < 3) {
     double s, c;
     ::sincos(q, &s, &c);
-    R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
-  } else {  // a fixed joint's, and a prismatic joint's rotation
-    R_J = joint.A;
-    if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
-  }
-  const std::size_t p = model.parent[k];
-  Mat3& R = w.rotations[k];
-  Vec3& origin = w.frames[k].translation;
-  if (p == 0) {
-    R = R_J;
-    origin = t_J;
+    const double ss = model.joint_kinematics[k].axis[form.axis] * s, d = 1.0 - c;
+    switch (form.axis) {
+      case 0: turn_about_coordinate_axis<0>(joint.A, form.turned, R_p, ss, d, R); break;
+      case 1: turn_about_coordinate_axis<1>(joint.A, form.turned, R_p, ss, d, R); break;
+      default: turn_about_coordinate_axis<2>(joint.A, form.turned, R_p, ss, d, R); break;
+    }
   } else {
-    const Mat3& R_p = w.rotations[p - 1];
-    R.noalias() = R_p * R_J;
-    origin = w.frames[p - 1].translation + R_p * t_J;
+    Mat3 R_J;
+    if (joint.kind == JointKind::Revolute) {
+      double s, c;
+      ::sincos(q, &s, &c);
+      R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
+    } else {  // a fixed joint's, and a prismatic joint's rotation
+      R_J = joint.A;
+      if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
+    }
+    if (R_p == nullptr) R = R_J;
+    else R.noalias() = *R_p * R_J;
   }
+  Vec3& origin = w.frames[k].translation;
+  if (R_p == nullptr) origin = t_J;
+  else origin = w.frames[p - 1].translation + *R_p * t_J;
 }
 
 // A body with orientation R and origin p, about the root origin:

@@ -20,33 +20,62 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
   Pose A = Pose::identity();
   for (std::size_t d = depth; d-- > 0;) {
     const std::size_t k = path[d];
-    A = A.compose(model.joint_kinematics[k].frame(model.joint_position(k, q.data())));
+    A = child_pose(A, model.joint_kinematics[k], model.joint_forms[k],
+                   model.joint_position(k, q.data()));
   }
   if (depth == 0) return base;
   // the same product as forward_kinematics_all, so a link's pose agrees with its row
   return base.is_identity() ? A : base.compose(A);
 }
 
+namespace {
+
+std::expected<void, Error> check_all(const Model& model, std::span<const double> q,
+                                     std::span<Pose> transforms, std::size_t out_size,
+                                     std::size_t per_link, Label out_name) {
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  const std::size_t L = model.link_count(), J = model.joint_count();
+  if (out_size != per_link * L) return std::unexpected(wrong_length(out_name, per_link * L, out_size));
+  if (transforms.size() != J)
+    return std::unexpected(wrong_length("transform workspace", J, transforms.size()));
+  return {};
+}
+
+// Poses every link: X_root(k+1) = X_root(parent)∘X_joint(q_k) into transforms[k],
+// and write(i, world pose of link i) with world = B∘X_root (X itself for the
+// identity base, the default of a fixed robot).
+template <class Write>
+void pose_links(const Model& model, const Pose& base, std::span<const double> q,
+                std::span<Pose> transforms, Write&& write) {
+  write(0, base);
+  const bool identity_base = base.is_identity();
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    const std::size_t p = model.parent[k];
+    const JointKinematics& joint = model.joint_kinematics[k];
+    const JointForm form = model.joint_forms[k];
+    const double theta = model.joint_position(k, q.data());
+    Pose& X = transforms[k];
+    X = p == 0 ? joint_frame(joint, form, theta) : child_pose(transforms[p - 1], joint, form, theta);
+    write(Model::child_link(k), identity_base ? X : base.compose(X));
+  }
+}
+
+}  // namespace
+
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
                                                   std::span<const double> q, std::span<Pose> transforms,
                                                   std::span<Pose> out) {
-  VELKOR_TRY(check_dof_vector(model, q, "q"));
-  const std::size_t L = model.link_count();
-  const std::size_t J = model.joint_count();
-  if (out.size() != L) return std::unexpected(wrong_length("all link poses output", L, out.size()));
-  if (transforms.size() != J)
-    return std::unexpected(wrong_length("transform workspace", J, transforms.size()));
+  VELKOR_TRY(check_all(model, q, transforms, out.size(), 1, "all link poses output"));
+  pose_links(model, base, q, transforms, [&](std::size_t i, const Pose& pose) { out[i] = pose; });
+  return {};
+}
 
-  out[0] = base;
-  // B∘X is X itself for the identity base, the default of a fixed robot.
-  const bool identity_base = base.is_identity();
-  for (std::size_t k = 0; k < J; ++k) {
-    // X_root(k+1) = X_root(parent)∘X_joint(q_k); world = B∘X_root
-    const std::size_t p = model.parent[k];
-    const Pose joint = model.joint_kinematics[k].frame(model.joint_position(k, q.data()));
-    transforms[k] = p == 0 ? joint : transforms[p - 1].compose(joint);
-    out[Model::child_link(k)] = identity_base ? transforms[k] : base.compose(transforms[k]);
-  }
+std::expected<void, Error> forward_kinematics_rows(const Model& model, const Pose& base,
+                                                   std::span<const double> q, std::span<Pose> transforms,
+                                                   std::span<double> rows) {
+  VELKOR_TRY(check_all(model, q, transforms, rows.size(), 7, "link pose rows"));
+  pose_links(model, base, q, transforms,
+             [&](std::size_t i, const Pose& pose) { write_pose_row(pose, rows.data() + 7 * i); });
   return {};
 }
 

@@ -26,6 +26,12 @@ std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose
                                                   std::span<const double> q, std::span<Pose> transforms,
                                                   std::span<Pose> out);
 
+// The same poses as rows [tx, ty, tz, qx, qy, qz, qw] (write_pose_row), 7·L
+// values in link order, written only once every input has been checked.
+std::expected<void, Error> forward_kinematics_rows(const Model& model, const Pose& base,
+                                                   std::span<const double> q, std::span<Pose> transforms,
+                                                   std::span<double> rows);
+
 // Twist of `target`: angular velocity, and the velocity of the tool point (the
 // tool pose's translation in the target frame), world axes. `base` gives the
 // root link's orientation and twist (of its origin, world axes); a fixed base

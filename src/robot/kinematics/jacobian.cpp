@@ -49,14 +49,7 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
 
   std::fill(out.begin(), out.end(), 0.0);
   if (base_columns == 6) write_base_block(p_t, out.data());
-  double* columns = out.data() + 6 * base_columns;
-  for (std::size_t j : path) {
-    const auto dof = model.joint_dof[j];
-    if (!dof) continue;
-    const JointKinematics& joint = model.joint_kinematics[j];
-    write_dof_column(joint.kind, w.frames[j].rotate(joint.axis), w.frames[j].translation, p_t,
-                     columns + 6 * *dof);
-  }
+  write_path_columns(model, w.frames, path, p_t, out.data() + 6 * base_columns);
   return {};
 }
 

@@ -19,11 +19,18 @@ std::size_t prepare_ancestor_path(std::span<const std::size_t> parent, std::size
 
 void pose_path(const Model& model, std::span<const double> q, std::span<const std::size_t> path,
                const Pose& start, std::span<Pose> frames) {
-  // T ← T∘X_joint(θ), from the root end of the path towards the target
-  Pose T = start;
-  for (std::size_t i = path.size(); i-- > 0;) {
-    const std::size_t j = path[i];
-    T = T.compose(model.joint_kinematics[j].frame(model.joint_position(j, q.data())));
+  // T ← T∘X_joint(θ), from the root end of the path towards the target; I∘X is X
+  if (path.empty()) return;
+  std::size_t i = path.size() - 1, j = path[i];
+  Pose T = start.is_identity() ? joint_frame(model.joint_kinematics[j], model.joint_forms[j],
+                                             model.joint_position(j, q.data()))
+                               : child_pose(start, model.joint_kinematics[j], model.joint_forms[j],
+                                            model.joint_position(j, q.data()));
+  frames[j] = T;
+  while (i-- > 0) {
+    j = path[i];
+    T = child_pose(T, model.joint_kinematics[j], model.joint_forms[j],
+                   model.joint_position(j, q.data()));
     frames[j] = T;
   }
 }
@@ -38,10 +45,23 @@ std::expected<void, Error> target_frames_kernel(const Model& model, std::span<co
   return {};
 }
 
-void write_dof_column(JointKind kind, const Vec3& axis_world, const Vec3& joint_origin,
-                      const Vec3& target_origin, double* column) {
-  VELKOR_INVARIANT(kind != JointKind::Fixed, "fixed joints have no DOF index");
-  MotionSubspace{kind, axis_world}.write_column(axis_world, joint_origin, target_origin, column);
+void write_path_columns(const Model& model, std::span<const Pose> frames,
+                        std::span<const std::size_t> path, const Vec3& target_origin, double* columns) {
+  for (std::size_t j : path) {
+    const auto dof = model.joint_dof[j];
+    if (!dof) continue;
+    const JointKinematics& joint = model.joint_kinematics[j];
+    const Pose& frame = frames[j];
+    const Vec3 axis = rotate_axis(frame.rotation, joint.axis, model.joint_forms[j]);
+    Eigen::Map<Vec3> angular(columns + 6 * *dof), linear(columns + 6 * *dof + 3);
+    if (joint.kind == JointKind::Revolute) {  // (a_w, a_w × (p_t − p_j))
+      angular = axis;
+      linear = axis.cross(target_origin - frame.translation);
+    } else {  // (0, a_w)
+      angular.setZero();
+      linear = axis;
+    }
+  }
 }
 
 std::expected<Pose, Error> jacobian_kernel(const Model& model, std::span<const Pose> frames,
@@ -52,13 +72,7 @@ std::expected<Pose, Error> jacobian_kernel(const Model& model, std::span<const P
   if (out.size() != 6 * n) return std::unexpected(wrong_length("jacobian output", 6 * n, out.size()));
   if (clear) std::fill(out.begin(), out.end(), 0.0);
   const Pose target_frame = target_pose(frames, target);
-  for (std::size_t j : path) {
-    const auto dof = model.joint_dof[j];
-    if (!dof) continue;
-    const JointKinematics& joint = model.joint_kinematics[j];
-    write_dof_column(joint.kind, frames[j].rotate(joint.axis), frames[j].translation,
-                     target_frame.translation, out.data() + 6 * *dof);
-  }
+  write_path_columns(model, frames, path, target_frame.translation, out.data());
   return target_frame;
 }
 

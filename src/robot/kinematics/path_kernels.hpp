@@ -37,9 +37,11 @@ std::expected<Pose, Error> jacobian_kernel(const Model& model, std::span<const P
                                            std::size_t target, std::span<const std::size_t> path,
                                            std::span<double> out, bool clear);
 
-// The column of one DOF: revolute (a_w, a_w × (p_t − p_j)), prismatic (0, a_w).
-void write_dof_column(JointKind kind, const Vec3& axis_world, const Vec3& joint_origin,
-                      const Vec3& target_origin, double* column);
+// The columns of the DOFs on `path` (6 per DOF from `columns`, root-link axes)
+// from its posed frames, about the target origin p_t: revolute
+// (a_w, a_w × (p_t − p_j)), prismatic (0, a_w). Other columns are left alone.
+void write_path_columns(const Model& model, std::span<const Pose> frames,
+                        std::span<const std::size_t> path, const Vec3& target_origin, double* columns);
 
 // Pose of the target from posed frames: the frame of joint t−1, identity for the root.
 inline Pose target_pose(std::span<const Pose> frames, std::size_t target) {

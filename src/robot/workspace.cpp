@@ -22,6 +22,7 @@ Workspace::Workspace(std::size_t J, std::size_t n)
       fd_acceleration(J, Vec6::Zero()),
       fd_D(J, 0.0),
       fd_u(J, 0.0),
+      fd_offset(J, Vec3::Zero()),
       linear_velocity(J, Vec3::Zero()),
       inertia_rate(J, Mat3::Zero()),
       linear_momentum(J, Vec3::Zero()),

@@ -69,7 +69,9 @@ struct Workspace {
                                 // the gravity kernel: joint k's R_J about an oblique axis
   std::vector<std::array<double, 2>> turns;  // (sin q, cos q) of joint k (gravity kernel)
   std::vector<Vec6> fd_velocity;  // v_k: spatial velocity of link k+1 (forward dynamics; the
-                                  // forward-dynamics rows are in root axes about the root origin);
+                                  // forward-dynamics rows are in root axes, about each body's
+                                  // origin in its passes, about the root origin where
+                                  // forward_dynamics_root_load leaves v_k and a_k);
                                   // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
   std::vector<Vec6> fd_bias_acceleration;  // c_k = v_k × S q̇: velocity-product acceleration
   std::vector<Vec6> fd_bias_force;  // p^A_k: articulated bias force
@@ -78,6 +80,8 @@ struct Workspace {
   std::vector<Vec6> fd_acceleration;  // a_k: spatial acceleration of link k+1
   std::vector<double> fd_D;  // 1/D_k, D_k = S_kᵀ U_k (forward dynamics keeps the inverse)
   std::vector<double> fd_u;  // u_k = τ_k − S_kᵀ p^A_k
+  std::vector<Vec3> fd_offset;  // r_k: link k+1's origin from its parent's, root axes (forward
+                                // dynamics, whose passes work about each body's origin)
   std::vector<Vec3> linear_velocity;  // origin velocity of link k+1, root axes (Jacobian derivative)
   std::vector<Mat3> inertia_rate;  // B_ω of the subtree below joint k (derivatives)
   std::vector<Vec3> linear_momentum;  // l of that subtree, root axes (derivatives)

@@ -112,14 +112,15 @@ std::expected<void, Error> eliminate_complete(const Coupling& coupling, OpenGrou
   return {};
 }
 
-// Adds body b's open groups into its parent's (τ counted once per group).
-void merge_open(const std::span<const double> tau, OpenGroups& child, OpenGroups& parent,
+// Adds body b's open groups into its parent's (τ counted once per group), their
+// force columns moved by b's offset r to the parent's origin.
+void merge_open(const std::span<const double> tau, const Vec3& r, OpenGroups& child, OpenGroups& parent,
                 std::span<std::size_t> map) {
   for (std::size_t i = 0; i < child.count(); ++i) {
     const std::size_t j = parent.slot(child.group(i), tau[child.group(i)]);
     map[i] = j;
     parent.seen(j) += child.seen(i);
-    parent.V(j) += child.V(i);
+    parent.V(j) += force_to_parent(r, child.V(i));
     parent.u(j) += child.u(i) - tau[child.group(i)];
     parent.bound(j) += child.bound(i);
   }
@@ -192,7 +193,9 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
   Vec6 pA0 = *root_load + force_cross(v0, I0 * v0);
   velocity_pass(bodies, q_full, qd_full, v0, !loads.empty(), w);
 
-  // Inward: DOF k (body k + 1) substitutes a = a_p + c_k + s q̈_x, s = g_k S_k.
+  // Inward, about each body's origin: DOF k (body k + 1) substitutes
+  // a = a_p (at p_k) + c_k + s q̈_x, s = g_k S_k; the body's rows and its open
+  // groups' columns then move to the parent's origin.
   for (std::size_t k = n; k-- > 0;) {
     const std::size_t x = coupling.group[k], p = bodies.parent[k];
     Mat6& IA = w.fd_inertia[k];
@@ -202,7 +205,8 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     s.classical[k] = coupling.members[x] == 1 && open.count() == 0;
     if (s.classical[k]) {  // a free DOF with nothing open below: the classical step
       const bool propagate = p != 0 || base.floating;
-      VELKOR_TRY(articulated_step(k, k, tau[x], propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr,
+      VELKOR_TRY(articulated_step(k, k, bodies.joint_kinematics[k].kind, tau[x],
+                                  propagate ? &parent_row(p, IA0, w.fd_inertia) : nullptr,
                                   propagate ? &parent_row(p, pA0, w.fd_bias_force) : nullptr, w,
                                   x));  // named by its free coordinate
       continue;
@@ -226,12 +230,13 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     ++open.seen(ix);
     pA += IA * c;
     VELKOR_TRY(eliminate_complete(coupling, open, k, IA, pA, s, records));
+    const Vec3& r = w.fd_offset[k];
     if (p != 0 || base.floating) {
-      parent_row(p, IA0, w.fd_inertia) += IA;
-      parent_row(p, pA0, w.fd_bias_force) += pA;
+      add_to_parent(r, IA, parent_row(p, IA0, w.fd_inertia));
+      parent_row(p, pA0, w.fd_bias_force) += force_to_parent(r, pA);
     }
     OpenGroups parent(s, p);
-    merge_open(tau, open, parent, s.merge_map);
+    merge_open(tau, r, open, parent, s.merge_map);
   }
   OpenGroups at_root(s, 0);
   VELKOR_TRY(eliminate_complete(coupling, at_root, n, IA0, pA0, s, records));
@@ -240,9 +245,10 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
   std::fill(out.begin(), out.end(), 0.0);
   const auto a0 = base_acceleration(base, forces, v0, IA0, pA0, out);
   if (!a0) return std::unexpected(a0.error());
-  // Outward: the groups eliminated at DOF k see a_p, in the reverse order of
-  // their elimination; then a_k. The records run from the deepest DOF to the
-  // root, so walking them backwards visits the root's first, then DOF 0, 1, ...
+  // Outward: the groups eliminated at DOF k see a_p (at body k's origin), in
+  // the reverse order of their elimination; then a_k. The records run from the
+  // deepest DOF to the root, so walking them backwards visits the root's first,
+  // then DOF 0, 1, ...
   const auto solve = [&](std::size_t at, const Vec6& a_p) -> bool {
     double numerator = s.record_u[at] - s.record_V[at].dot(a_p);
     for (std::size_t e = 0; e < s.record_rows[at]; ++e)
@@ -259,14 +265,15 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     const std::size_t p = bodies.parent[k];
     const Vec6& a_p = p == 0 ? *a0 : w.fd_acceleration[p - 1];
     if (s.classical[k]) {
-      const auto qdd = joint_acceleration(k, k, a_p, w);
+      const auto qdd = joint_acceleration(k, k, bodies.joint_kinematics[k].kind, a_p, w);
       if (!qdd) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
       s.group_qdd[coupling.group[k]] = *qdd;
       continue;
     }
+    const Vec6 a_here = motion_to_child(w.fd_offset[k], a_p);  // a_p at p_k
     for (; at > 0 && s.record_joint[at - 1] == k; --at)
-      if (!solve(at - 1, a_p)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
-    w.fd_acceleration[k] = a_p + w.fd_bias_acceleration[k] +
+      if (!solve(at - 1, a_here)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
+    w.fd_acceleration[k] = a_here + w.fd_bias_acceleration[k] +
                            Vec6(w.motion_axis(k)) *
                                (coupling.multiplier[k] * s.group_qdd[coupling.group[k]]);
   }

@@ -79,6 +79,35 @@ inline void place_body(const Model& model, std::size_t k, double q, Workspace& w
   else origin = w.frames[p - 1].translation + *R_p * t_J;
 }
 
+// place_body, keeping also link k+1's origin from its parent's, r_k = R_p t_J
+// (t_J for a child of the root), root axes, in fd_offset[k].
+inline void place_body_offset(const Model& model, std::size_t k, double q, Workspace& w) {
+  const JointPlacement& joint = model.joint_placements[k];
+  Mat3 R_J;
+  Vec3 t_J = joint.translation;
+  if (joint.kind == JointKind::Revolute) {
+    double s, c;
+    ::sincos(q, &s, &c);
+    R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
+  } else {  // a fixed joint's, and a prismatic joint's rotation
+    R_J = joint.A;
+    if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
+  }
+  const std::size_t p = model.parent[k];
+  Mat3& R = w.rotations[k];
+  Vec3& origin = w.frames[k].translation;
+  Vec3& r = w.fd_offset[k];
+  if (p == 0) {
+    R = R_J;
+    r = origin = t_J;
+    return;
+  }
+  const Mat3& R_p = w.rotations[p - 1];
+  R.noalias() = R_p * R_J;
+  r.noalias() = R_p * t_J;
+  origin = w.frames[p - 1].translation + r;
+}
+
 // A body with orientation R and origin p, about the root origin:
 // c' = R c + p, I' = R I_c Rᵀ + m (|c'|² E − c' c'ᵀ), h' = m c'.
 inline Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
@@ -86,6 +115,26 @@ inline Rigid placed(const MassProperties& body, const Mat3& R, const Vec3& p) {
   Mat3 I = R * body.inertia_com * R.transpose();
   I.noalias() += body.mass * (c.squaredNorm() * Mat3::Identity() - c * c.transpose());
   return {body.mass, body.mass * c, I};
+}
+
+// A body with orientation R, about its own origin, root axes: h' = R h_o,
+// I' = R I_o Rᵀ.
+inline Rigid turned(const MassProperties& body, const Mat3& R) {
+  Mat3 M;
+  M.noalias() = R * body.inertia_origin;
+  Rigid out{body.mass, R * body.first_moment, Mat3()};
+  out.I.noalias() = M * R.transpose();
+  return out;
+}
+
+// A body's inertia (m, h, I) about its origin p, root axes, moved to the root
+// origin: h' = h + m p, I' = I + (2 h·p + m|p|²) E − (h pᵀ + p hᵀ + m p pᵀ)
+// = I + 2 (g·p) E − (g pᵀ + p gᵀ) with g = h + m p / 2.
+inline Rigid moved_to(const Rigid& body, const Vec3& p) {
+  const Vec3 g = body.h + (0.5 * body.m) * p;
+  Mat3 I = body.I - g * p.transpose() - p * g.transpose();
+  I.diagonal().array() += 2.0 * g.dot(p);
+  return {body.m, body.h + body.m * p, I};
 }
 
 // Body k+1's load (its axes, about its origin) once the body is placed, moved to

@@ -33,7 +33,6 @@ struct Calculation {
   explicit Calculation(CoreRobot core_robot)
       : robot(std::move(core_robot)),
         workspace(robot.model().joint_count(), robot.model().dof_count()),
-        link_poses(robot.model().link_count(), Pose::identity()),
         input_copies(3 * (robot.model().dof_count() + base_configuration)) {
     if (robot.model().coupling) {
       reserve_coupled_scratch(robot.model(), workspace);
@@ -64,7 +63,6 @@ struct Calculation {
 
   CoreRobot robot;
   Workspace workspace;
-  std::vector<Pose> link_poses;  // world poses of all links, written by forward kinematics
   std::vector<double> input_copies;  // three rows of the configuration length C ≥ N
   // A coupled model's (Model::coupling): a call's inputs in the full
   // coordinates (three rows as input_copies), and its full results before they

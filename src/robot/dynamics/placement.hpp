@@ -42,6 +42,20 @@ void turn_about_coordinate_axis(const Mat3& A, bool turned, const Mat3* R_p, dou
   else R.noalias() = *R_p * R_J;
 }
 
+// A joint's rotation R_J at q, and its translation t_J moved along a
+// prismatic joint's axis: R_J = A + sin q B + (1 - cos q) C for a revolute
+// joint, A otherwise.
+inline void joint_motion(const JointPlacement& joint, double q, Mat3& R_J, Vec3& t_J) {
+  if (joint.kind == JointKind::Revolute) {
+    double s, c;
+    ::sincos(q, &s, &c);
+    R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
+  } else {  // a fixed joint's, and a prismatic joint's rotation
+    R_J = joint.A;
+    if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
+  }
+}
+
 // Link k+1's orientation R_k (rotations[k]) and origin p_k (frames[k].translation)
 // in root coordinates, from its parent's and joint k's local transform at
 // position q: R_k = R_p R_J, p_k = p_p + R_p t_J.
@@ -63,14 +77,7 @@ inline void place_body(const Model& model, std::size_t k, double q, Workspace& w
     }
   } else {
     Mat3 R_J;
-    if (joint.kind == JointKind::Revolute) {
-      double s, c;
-      ::sincos(q, &s, &c);
-      R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
-    } else {  // a fixed joint's, and a prismatic joint's rotation
-      R_J = joint.A;
-      if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
-    }
+    joint_motion(joint, q, R_J, t_J);
     if (R_p == nullptr) R = R_J;
     else R.noalias() = *R_p * R_J;
   }
@@ -85,14 +92,7 @@ inline void place_body_offset(const Model& model, std::size_t k, double q, Works
   const JointPlacement& joint = model.joint_placements[k];
   Mat3 R_J;
   Vec3 t_J = joint.translation;
-  if (joint.kind == JointKind::Revolute) {
-    double s, c;
-    ::sincos(q, &s, &c);
-    R_J = joint.A + s * joint.B + (1.0 - c) * joint.C;
-  } else {  // a fixed joint's, and a prismatic joint's rotation
-    R_J = joint.A;
-    if (joint.kind == JointKind::Prismatic) t_J += q * joint.slide;
-  }
+  joint_motion(joint, q, R_J, t_J);
   const std::size_t p = model.parent[k];
   Mat3& R = w.rotations[k];
   Vec3& origin = w.frames[k].translation;

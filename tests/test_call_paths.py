@@ -103,3 +103,13 @@ def test_holds_of_the_common_call_end_with_it():
         expected = arm.gravity(a)
         assert arm.gravity(a, None, b) is b and b.tobytes() == expected.tobytes()
         a, b = b, a  # the array just written is read next, the one read is written
+
+
+@pytest.mark.parametrize("name, vectors", [
+    ("constrained_forward_dynamics", 3), ("impulse_dynamics", 2), ("constraint_jacobian", 1),
+    ("constraint_acceleration_bias", 2), ("constrained_dynamics_derivatives", 3)])
+def test_a_needed_constraint_set_given_as_none_is_a_type_error(name, vectors):
+    """None where a method needs its constraint set is refused in the common form too, not read."""
+    arm = Robot(sample_path("arm"))
+    with pytest.raises(TypeError, match="constraints"):
+        getattr(arm, name)(*[Q7.copy() for _ in range(vectors)], None)

@@ -97,8 +97,9 @@ class InputArray {
   Owned& owned() { return owned_ ? *owned_ : owned_.emplace(); }
 
   std::optional<Owned> owned_;
+  // Set by extract or use, whichever comes first; unread_ alone is set here.
   PyArrayObject* unread_ = nullptr;  // an array whose values are set once it is held
-  Extent extent_{};                  // unread_'s
+  Extent extent_;                    // unread_'s
   std::size_t size_ = 0;
   std::span<const double> values_;
 };

@@ -310,6 +310,7 @@ class MethodCall {
             const LinkTable& links) {
     if (read_common<d>(args, nargs, kwnames, links)) return true;
     base_count_ = base_arguments<CoreRobot>(d);
+    std::fill(std::begin(values_), std::end(values_), nullptr);
     if (!parse_arguments_inline(s, args, nargs, kwnames, values_)) return false;
     if constexpr (base_arguments<CoreRobot>(d) == 1) {
       auto state = base_state_argument(values_[0], "base");
@@ -339,6 +340,7 @@ class MethodCall {
   template <const MethodDescription& d>
   bool read_shared(PyObject* const* values, const LinkTable& links) {
     base_count_ = base_arguments<CoreRobot>(d);
+    std::fill(std::begin(values_), std::end(values_), nullptr);
     std::copy_n(values, max_parameters, values_ + base_count_);
     return read_rest<d>(links, [] { return true; });
   }
@@ -352,18 +354,26 @@ class MethodCall {
   LinkId target() const { return target_; }
   const Pose& tool() const {
     static const Pose identity = Pose::identity();
-    return tool_ ? *tool_ : identity;
+    return options_ && options_->tool ? *options_->tool : identity;
   }
-  std::span<const IndexedLoad> loads() const { return loads_.loads(); }
-  const ConstraintSet& constraints() const { return *constraints_; }
+  std::span<const IndexedLoad> loads() const {
+    return options_ ? options_->loads.loads() : std::span<const IndexedLoad>();
+  }
+  const ConstraintSet& constraints() const { return *options_->constraints; }
   // The constraint set, none when an optional one was omitted.
-  const ConstraintSet* constraints_or_none() const { return constraints_.get(); }
+  const ConstraintSet* constraints_or_none() const {
+    return options_ ? options_->constraints.get() : nullptr;
+  }
   // m, the rows of the constraint set (0 for a method without one).
-  std::size_t constraint_rows() const { return constraints_ ? constraints_->count() : 0; }
-  // The value of number option `option` (its fallback when the method has none).
+  std::size_t constraint_rows() const {
+    const ConstraintSet* set = constraints_or_none();
+    return set != nullptr ? set->count() : 0;
+  }
+  // The value of number option `option` (its fallback when the call gave none).
   double number(const NumberOption& option) const {
-    for (std::size_t i = 0; i < max_numbers; ++i)
-      if (numbers_[i].option == &option) return values_of_numbers_[i];
+    if (options_)
+      for (std::size_t i = 0; i < max_numbers; ++i)
+        if (options_->numbers[i].option == &option) return options_->values[i];
     return option.fallback;
   }
   template <const MethodDescription& d>
@@ -390,6 +400,8 @@ class MethodCall {
       for (const char* p : d.parameters) count += p != nullptr;
       return count - d.keyword_only;
     }();
+    // A method that needs a constraint set reads it (and refuses None) the general way.
+    if constexpr (d.constraints >= 0 && d.constraints < d.required) return false;
     if (kwnames != nullptr || nargs < base + d.required || nargs > base + positional) return false;
     const auto given = [&](int i) {  // the i-th parameter after base, or nullptr
       return i >= 0 && base + i < nargs && args[base + i] != Py_None ? args[base + i] : nullptr;
@@ -450,11 +462,6 @@ class MethodCall {
       vectors_[i].use({static_cast<const double*>(PyArray_DATA(array)),
                        static_cast<std::size_t>(PyArray_DIM(array, 0))});
     }
-    if constexpr (d.numbers[0].index >= 0) {
-      numbers_ = d.numbers;
-      for (std::size_t i = 0; i < max_numbers; ++i)
-        if (d.numbers[i].index >= 0) values_of_numbers_[i] = d.numbers[i].option->fallback;
-    }
     if (writes > 0) outs_settled_ = OutputArray::Settled::Checked;
     return true;
   }
@@ -498,6 +505,7 @@ class MethodCall {
   // constraints against the model, loads, tool's values and the options' values.
   template <const MethodDescription& d, class Between>
   bool read_rest(const LinkTable& links, Between&& between) {
+    Options& o = options_.emplace();
     std::optional<unsigned long long> index;
     if constexpr (d.target >= 0)
       if (!(index = link_index_argument(argument(d.target), "target"))) return false;
@@ -509,12 +517,12 @@ class MethodCall {
     if constexpr (d.constraints >= 0) {
       PyObject* set = argument(d.constraints);
       const bool omitted = d.constraints >= d.required && (set == nullptr || set == Py_None);
-      if (!omitted && !(constraints_ = constraint_set_argument(set, "constraints"))) return false;
+      if (!omitted && !(o.constraints = constraint_set_argument(set, "constraints"))) return false;
     }
-    numbers_ = d.numbers;
+    o.numbers = d.numbers;
     for (std::size_t i = 0; i < max_numbers; ++i)
       if (d.numbers[i].index >= 0 &&
-          !read_option(argument(d.numbers[i].index), *d.numbers[i].option, values_of_numbers_[i]))
+          !read_option(argument(d.numbers[i].index), *d.numbers[i].option, o.values[i]))
         return false;
     if (!between()) return false;
     if constexpr (d.target >= 0) {
@@ -523,19 +531,18 @@ class MethodCall {
       target_ = *link;
     }
     if constexpr (d.constraints >= 0)
-      if (constraints_ && !constraint_set_of_model(*constraints_, links)) return false;
+      if (o.constraints && !constraint_set_of_model(*o.constraints, links)) return false;
     if constexpr (d.loads >= 0)
-      if (!loads_.convert(argument(d.loads), links)) return false;
+      if (!o.loads.convert(argument(d.loads), links)) return false;
     if constexpr (d.tool >= 0) {
       if (tool != nullptr) {
         const auto pose = accepted_pose(tool);
         if (!pose) return false;
-        tool_ = *pose;
+        o.tool = *pose;
       }
     }
     for (std::size_t i = 0; i < max_numbers; ++i)
-      if (d.numbers[i].index >= 0 && !option_in_range(*d.numbers[i].option, values_of_numbers_[i]))
-        return false;
+      if (d.numbers[i].index >= 0 && !option_in_range(*d.numbers[i].option, o.values[i])) return false;
     return true;
   }
 
@@ -558,19 +565,26 @@ class MethodCall {
   // The i-th parameter after `base`; nullptr when omitted.
   PyObject* argument(auto i) const { return values_[base_count_ + static_cast<Py_ssize_t>(i)]; }
 
-  PyObject* values_[max_parameters + 1] = {};
+  // Set by the read that succeeded: all by read and read_shared, out's alone by
+  // read_common (the only one read later). Left unset here: the common call
+  // should not pay for clearing what it never reads.
+  PyObject* values_[max_parameters + 1];
   struct NoBase {};
   [[no_unique_address]] std::conditional_t<is_floating<CoreRobot>, BaseState, NoBase>
       base_;  // a FloatingRobot's
   std::array<InputArray, 3> vectors_;
   Hold input_hold_;  // released before the arrays it covers
   LinkId target_{};
-  std::optional<Pose> tool_;  // none: the identity
-  LoadsArgument loads_;
-  std::shared_ptr<const ConstraintSet> constraints_;  // the argument's, shared
+  // The options a call gave; the common call gives none (read_common).
+  struct Options {
+    std::optional<Pose> tool;  // none: the identity
+    LoadsArgument loads;
+    std::shared_ptr<const ConstraintSet> constraints;  // the argument's, shared
+    std::array<NumberParameter, max_numbers> numbers{};  // the method's
+    std::array<double, max_numbers> values{};
+  };
+  std::optional<Options> options_;  // none: every option at its default
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read
-  std::array<NumberParameter, max_numbers> numbers_{};  // the method's
-  std::array<double, max_numbers> values_of_numbers_{};
   OutputArray::Settled outs_settled_ = OutputArray::Settled::Unheld;
 };
 

@@ -3,14 +3,11 @@
 // every call.
 #pragma once
 
+#include "base_state.hpp"
 #include "robot/model.hpp"
 #include "spatial.hpp"
 
 namespace velkor {
-
-// Standard gravity, m/s², and the default gravity vector in world axes.
-inline constexpr double standard_gravity = 9.80665;
-inline const Vec3 default_gravity{0.0, 0.0, -standard_gravity};
 
 class Robot {
  public:
@@ -18,17 +15,18 @@ class Robot {
 
   const RobotModel& robot_model() const { return model_; }
   const Model& model() const { return model_.model(); }
-  const Pose& base_frame() const { return base_frame_; }
+  const Pose& base_frame() const { return base_.state.frame; }
   // The frame must be an accepted (normalised, finite) pose.
-  void set_base_frame(const Pose& frame) { base_frame_ = frame; }
+  void set_base_frame(const Pose& frame) { base_.state.frame = frame; }
   // Gravitational acceleration in world axes, m/s²; finite.
-  const Vec3& gravity() const { return gravity_; }
-  void set_gravity(const Vec3& gravity) { gravity_ = gravity; }
+  const Vec3& gravity() const { return base_.gravity; }
+  void set_gravity(const Vec3& gravity) { base_.gravity = gravity; }
+  // The base every call computes with: at rest at the base frame, with the gravity.
+  const Base& base() const { return base_; }
 
  private:
   RobotModel model_;
-  Pose base_frame_ = Pose::identity();
-  Vec3 gravity_ = default_gravity;
+  Base base_;  // at rest: only the frame and the gravity change
 };
 
 // Whether a floating robot's root link may be massless: never, or when the

@@ -71,34 +71,60 @@ class HoldRegistry {
     const std::thread::id owner = std::this_thread::get_id();
     std::lock_guard guard(lock_);
     if (used_ == entries_.size()) entries_.resize(2 * used_);  // a rare crowd of running calls
-    Entry& e = entries_[used_++];
+    // Filled in the first free entry, which counts as held once used_ covers it.
+    Entry& e = entries_[used_];
     std::size_t count = 0;
     for (const Extent& extent : reads) {
-      if (extent.begin == extent.end) continue;  // nothing to share
-      if (conflicts(extent, false)) return refuse();
-      e.extents[count++] = extent;
+      e.extents[count] = extent;
+      count += extent.begin != extent.end;  // an empty range shares nothing
     }
     e.reads = count;
     for (const Extent& extent : writes) {
       if (extent.begin == extent.end) continue;
-      if (conflicts(extent, true)) return refuse();
       for (std::size_t i = 0; i < count; ++i)  // this hold's own ranges so far
-        if (overlap(e.extents[i], extent)) return refuse();
+        if (overlap(e.extents[i], extent)) return refused;
       e.extents[count++] = extent;
     }
-    if (count == 0) {
-      --used_;
-      return 0;
-    }
+    if (count == 0) return 0;
     e.count = count;
+    if (used_ > 0 && conflicts(e)) return refused;  // all or none: the order of the checks is free
     e.id = next_id_++;
     e.owner = owner;
+    ++used_;
+    return e.id;
+  }
+
+  // take for R reads and W writes at `extents` (reads first), the counts
+  // known when compiled: the common call's hold. `writes`: false when the
+  // call has no out, and only the reads are held.
+  template <std::size_t R, std::size_t W>
+  std::size_t take_fixed(const Extent* extents, bool writes) {
+    const std::thread::id owner = std::this_thread::get_id();
+    std::lock_guard guard(lock_);
+    if (used_ == entries_.size()) entries_.resize(2 * used_);
+    Entry& e = entries_[used_];
+    // The common call's arrays have elements: no range is empty.
+    for (std::size_t i = 0; i < R + W; ++i) e.extents[i] = extents[i];  // inline moves, not memcpy
+    e.reads = R;
+    e.count = writes ? R + W : R;
+    if (writes)
+      for (std::size_t w = R; w < R + W; ++w)
+        for (std::size_t i = 0; i < w; ++i)
+          if (overlap(e.extents[i], e.extents[w])) return refused;
+    if (used_ > 0 && conflicts(e)) return refused;
+    e.id = next_id_++;
+    e.owner = owner;
+    ++used_;
     return e.id;
   }
 
   void release(std::size_t id) {
     std::lock_guard guard(lock_);
-    // A hold is the last entry unless another thread took one since.
+    if (used_ > 0 &&
+        entries_[used_ - 1].id == id) {  // the last hold taken, unless another thread took one since
+      --used_;
+      return;
+    }
     for (std::size_t i = used_; i-- > 0;) {
       if (entries_[i].id != id) continue;
       if (i + 1 != used_) entries_[i] = entries_[used_ - 1];
@@ -120,14 +146,14 @@ class HoldRegistry {
     used_ = kept;
   }
 
-  static HoldRegistry& instance() {
-    // Never destroyed: threads still computing at exit may release holds after static destructors.
-    static HoldRegistry& registry = *new HoldRegistry;
-    return registry;
-  }
+  static HoldRegistry& instance() { return registry; }
 
  private:
   HoldRegistry() : entries_(64) {}
+
+  // Never destroyed: threads still computing at exit may release holds after
+  // static destructors. Made when the module loads, before any call.
+  static HoldRegistry& registry;
 
   struct Entry {
     Entry() {}  // left unset: take fills what it uses
@@ -138,20 +164,16 @@ class HoldRegistry {
     std::array<Extent, max_arrays> extents;
   };
 
-  // Whether `extent` conflicts with a held entry (all but the last, the one
-  // being filled).
-  bool conflicts(const Extent& extent, bool write) const {
-    for (std::size_t k = 0; k + 1 < used_; ++k) {
+  // Whether `taking` (filled, not yet held) conflicts with a held entry: its
+  // reads with their writes, its writes with all their ranges.
+  bool conflicts(const Entry& taking) const {
+    for (std::size_t k = 0; k < used_; ++k) {
       const Entry& e = entries_[k];
-      for (std::size_t i = write ? 0 : e.reads; i < e.count; ++i)
-        if (overlap(e.extents[i], extent)) return true;
+      for (std::size_t j = 0; j < taking.count; ++j)
+        for (std::size_t i = j < taking.reads ? e.reads : 0; i < e.count; ++i)
+          if (overlap(e.extents[i], taking.extents[j])) return true;
     }
     return false;
-  }
-
-  std::size_t refuse() {
-    --used_;
-    return refused;
   }
 
   SpinLock lock_;
@@ -159,6 +181,8 @@ class HoldRegistry {
   std::size_t used_ = 0;
   std::size_t next_id_ = 1;
 };
+
+HoldRegistry& HoldRegistry::registry = *new HoldRegistry;
 
 bool is_float_vector(PyObject* value) {
   if (!PyArray_Check(value)) return false;
@@ -334,7 +358,7 @@ PyArrayObject* float_vector(PyObject* value) {
   return is_float_vector(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
 }
 
-bool is_private_memory(PyArrayObject* array) { return numpy_heap_memory(array); }
+bool owner_has_private_memory(PyArrayObject* array) { return numpy_heap_memory(array); }
 
 bool share_mapped_memory(std::span<PyArrayObject* const> arrays) {
   std::array<Extent, 8> extents;
@@ -376,6 +400,24 @@ bool Hold::take(std::span<const Extent> reads, std::span<const Extent> writes) {
   id_ = id;
   return true;
 }
+
+template <std::size_t R, std::size_t W>
+bool Hold::take_fixed(const Extent* extents, bool writes) {
+  release();
+  const std::size_t id = HoldRegistry::instance().take_fixed<R, W>(extents, writes);
+  if (id == HoldRegistry::refused) return false;
+  id_ = id;
+  return true;
+}
+
+#define VELKOR_TAKE_FIXED(R, W) template bool Hold::take_fixed<R, W>(const Extent*, bool);
+#define VELKOR_TAKE_FIXED_FOR(R) \
+  VELKOR_TAKE_FIXED(R, 1) VELKOR_TAKE_FIXED(R, 2) VELKOR_TAKE_FIXED(R, 3) VELKOR_TAKE_FIXED(R, 6)
+VELKOR_TAKE_FIXED_FOR(1)
+VELKOR_TAKE_FIXED_FOR(2)
+VELKOR_TAKE_FIXED_FOR(3)
+#undef VELKOR_TAKE_FIXED_FOR
+#undef VELKOR_TAKE_FIXED
 
 bool Hold::take_reads(std::span<PyArrayObject* const> arrays) {
   std::array<Extent, max_arrays> extents;

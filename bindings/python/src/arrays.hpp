@@ -46,6 +46,11 @@ class Hold {
     return kind == Kind::Read ? take({&extent, 1}, {}) : take({}, {&extent, 1});
   }
   bool take_reads(std::span<PyArrayObject* const> arrays);
+  // take for R reads then W writes at `extents`, none of them empty; the
+  // writes only when `writes`. Instantiated for R from 1 to 3 and W of 1, 2,
+  // 3 or 6: the common call's vectors and results.
+  template <std::size_t R, std::size_t W>
+  bool take_fixed(const Extent* extents, bool writes);
   void release() {
     if (id_ != 0) release_taken();
   }
@@ -131,7 +136,14 @@ bool arrays_overlap(PyArrayObject* a, PyArrayObject* b);
 // True when the array's memory is NumPy's own heap memory, owned by an array
 // (this one or a base): mapped at one address only, so nothing can share it
 // under another address. Memory maps and other objects' buffers are not.
-bool is_private_memory(PyArrayObject* array);
+// An array that owns its memory is looked at here; a view's owner is found in
+// arrays.cpp.
+bool owner_has_private_memory(PyArrayObject* array);
+inline bool is_private_memory(PyArrayObject* array) {
+  if (PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA))
+    return PyArray_HANDLER(array) == PyDataMem_DefaultHandler;
+  return owner_has_private_memory(array);
+}
 
 // Whether two of `arrays` share memory under different addresses: two maps of
 // one file, or of one shared-memory object, which no address comparison sees.

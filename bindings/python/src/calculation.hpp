@@ -88,7 +88,7 @@ class CalculationSlot {
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     Guard& operator=(Guard&&) = delete;
-    ~Guard() {
+    [[gnu::always_inline]] ~Guard() {
       if (slot_ == nullptr) return;
       if (exceptions_ != unwatched && std::uncaught_exceptions() > exceptions_)
         slot_->lock_.poisoned = true;
@@ -109,7 +109,7 @@ class CalculationSlot {
   // An empty guard means failure, with PanicError (poisoned),
   // RuntimeError("robot is closed") or the re-entry RuntimeError set.
   // `watched` (see Guard): false only for work run in deferred_panic_guard.
-  Guard lock(bool watched = true) {
+  [[gnu::always_inline]] Guard lock(bool watched = true) {
     if (!lock_.acquire()) return Guard();
     if (lock_.poisoned) {
       lock_.release();

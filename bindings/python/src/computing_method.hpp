@@ -78,6 +78,55 @@ PyObject* arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& ou
   return one_or_tuple(results);
 }
 
+// arrays_method for the common call (see MethodCall::read_common): each out
+// None or a plain writeable vector of its result's length, already held with
+// the inputs. The same steps in the same order, without the checks and
+// records only other calls need.
+template <std::size_t K, class CoreRobot, class Core>
+PyObject* common_arrays_method(Handle<CoreRobot>& h, const std::array<PyObject*, K>& outs,
+                               PyObject* given, const std::array<std::size_t, K>& lengths,
+                               const Inputs& inputs, Core&& core) {
+  std::array<PyRef, K> results;
+  std::optional<Error> failed;  // the core's error, raised once the handle is unlocked
+  bool out_of_memory = false;
+  try {
+    // Unlocked before a handler runs: nothing unwinds through the lock but a fault.
+    auto guard = h.slot.lock(false);
+    if (!guard) return nullptr;
+    std::array<double*, K> data;
+    bool all_private = true;
+    for (std::size_t i = 0; i < K && !out_of_memory; ++i) {
+      if (outs[i] == nullptr || outs[i] == Py_None) {
+        npy_intp dims[1] = {static_cast<npy_intp>(lengths[i])};
+        results[i] = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+        out_of_memory = !results[i];
+      } else {
+        results[i] = PyRef::borrow(outs[i]);
+        all_private = all_private && is_private_memory(reinterpret_cast<PyArrayObject*>(outs[i]));
+      }
+      if (!out_of_memory)
+        data[i] = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(results[i].get())));
+    }
+    if (!out_of_memory) {
+      GilRelease released;
+      Calculation<CoreRobot>& c = guard.calculation();
+      auto result = core(c, data, all_private ? inputs : c.copy_inputs(inputs));
+      if (!result) failed.emplace(std::move(result.error()));
+    }
+  } catch (...) {
+    DeferredError fault;
+    fault.set_from_current_exception();
+    return fault.raise();
+  }
+  if (out_of_memory) {
+    PyErr_Clear();
+    return PyErr_NoMemory();
+  }
+  if (failed) return core_error(*failed);
+  if (K > 1 && given != nullptr && given != Py_None) return Py_NewRef(given);  // the caller's tuple
+  return one_or_tuple(results);
+}
+
 // The same with one result array.
 template <class CoreRobot, class Core>
 PyObject* array_method(Handle<CoreRobot>& h, PyObject* out, std::size_t length, const Inputs& inputs,
@@ -290,7 +339,8 @@ constexpr Py_ssize_t base_arguments(const MethodDescription& d) {
 // The base a call computes with: the Robot's own (its base frame), or the
 // FloatingRobot's `state` (the call's argument, or a batch row's).
 template <class CoreRobot>
-Base base_of(const Calculation<CoreRobot>& c, const BaseState& state) {
+std::conditional_t<is_floating<CoreRobot>, Base, const Base&> base_of(const Calculation<CoreRobot>& c,
+                                                                      const BaseState& state) {
   if constexpr (is_floating<CoreRobot>) return free_base(c.robot, state);
   else return fixed_base(c.robot);
 }
@@ -346,7 +396,8 @@ class MethodCall {
   }
 
   // The base of the call: the Robot's own, or the FloatingRobot's argument.
-  Base base(const Calculation<CoreRobot>& c) const {
+  std::conditional_t<is_floating<CoreRobot>, Base, const Base&> base(
+      const Calculation<CoreRobot>& c) const {
     if constexpr (is_floating<CoreRobot>) return free_base(c.robot, base_);
     else return fixed_base(c.robot);
   }
@@ -382,6 +433,8 @@ class MethodCall {
   }
   // How far the caller's outs are settled before the lock.
   OutputArray::Settled outs_settled() const { return outs_settled_; }
+  // Whether read_common read the call.
+  bool common() const { return common_; }
 
  private:
   // The common call, read in one pass that raises nothing: positional
@@ -452,8 +505,7 @@ class MethodCall {
       }
       base_ = *state;
     }
-    if (!input_hold_.take({extents.data(), d.vectors}, {extents.data() + d.vectors, writes}))
-      return false;
+    if (!input_hold_.take_fixed<d.vectors, d.results>(extents.data(), writes > 0)) return false;
     base_count_ = base;
     // Only out is read from the arguments later: the rest are omitted or None.
     if constexpr (d.out >= 0) values_[base + d.out] = given(d.out);
@@ -463,6 +515,7 @@ class MethodCall {
                        static_cast<std::size_t>(PyArray_DIM(array, 0))});
     }
     if (writes > 0) outs_settled_ = OutputArray::Settled::Checked;
+    common_ = true;
     return true;
   }
 
@@ -586,7 +639,18 @@ class MethodCall {
   std::optional<Options> options_;  // none: every option at its default
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read
   OutputArray::Settled outs_settled_ = OutputArray::Settled::Unheld;
+  bool common_ = false;
 };
+
+// Whether every given out (None: none given) has its result's length.
+template <std::size_t K>
+bool lengths_match(const std::array<PyObject*, K>& outs, const std::array<std::size_t, K>& lengths) {
+  for (std::size_t i = 0; i < K; ++i)
+    if (outs[i] != nullptr && outs[i] != Py_None &&
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(outs[i]), 0) != static_cast<npy_intp>(lengths[i]))
+      return false;
+  return true;
+}
 
 // The length of an array result on handle `h`, for a call whose constraint
 // set has m rows.
@@ -724,8 +788,11 @@ std::expected<void, Error> compute_contracted(Calculation<CoreRobot>& c, const C
 // One pass over the result; an `out` the caller gave then holds that result.
 inline std::expected<void, Error> finite_result(const MethodDescription& d,
                                                 std::span<const double> values) {
-  for (const double v : values)
-    if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteResult{d.name});
+  // v·0 is ±0 for a finite v and NaN for inf or NaN, and a NaN stays in the
+  // sum: one multiply and one add a value, no branch.
+  double zero = 0.0;
+  for (const double v : values) zero += v * 0.0;
+  if (zero != zero) return std::unexpected(errors::NonFiniteResult{d.name});
   return {};
 }
 
@@ -798,6 +865,12 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     else if (given != nullptr && given != Py_None)
       for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i));
     const auto lengths = result_lengths<Method::description>(h, call.constraint_rows());
+    if (call.common() && lengths_match(outs, lengths))
+      return common_arrays_method<K>(
+          h, outs, K > 1 ? given : nullptr, lengths, call.inputs(),
+          [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {
+            return compute_arrays<Method>(c, call, data, lengths, in);
+          });
     return arrays_method<K>(
         h, outs, K > 1 ? given : nullptr, lengths, call.inputs(),
         [&](Calculation<CoreRobot>& c, const std::array<double*, K>& data, const Inputs& in) {

@@ -13,11 +13,12 @@ def arm(arm_path):
     return velkor.Robot(arm_path)
 
 
+@pytest.mark.parametrize("common", [False, True], ids=["general path", "common call"])
 @pytest.mark.parametrize("use_out", [False, True])
-def test_fault_in_a_computation_is_a_panic_error(arm, use_out):
+def test_fault_in_a_computation_is_a_panic_error(arm, use_out, common):
     out = np.zeros(7 * arm.link_count) if use_out else None
     with pytest.raises(velkor.PanicError) as info:
-        hooks.fault_in_computation(arm, out)
+        hooks.fault_in_computation(arm, out, common)
     assert info.value.args == ("core fault during a computation",)
     # not poisoned, and the write hold on out was released
     q = np.zeros(arm.joint_count)

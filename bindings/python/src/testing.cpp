@@ -277,19 +277,24 @@ PyObject* poison(PyObject*, PyObject* robot) {
   fault("fault while the lock is held");
 }
 
-// fault_in_computation(robot, out): a computing call whose core faults; the
-// skeleton's guard turns it into PanicError and unlocks normally.
+// fault_in_computation(robot, out, common=False): a computing call whose core
+// faults, by the general path or the common call's; the skeleton's guard turns
+// it into PanicError and unlocks normally.
 PyObject* fault_in_computation(PyObject*, PyObject* args) {
   PyObject *robot, *out;
-  if (!PyArg_ParseTuple(args, "O!O", types().robot, &robot, &out)) return nullptr;
+  int common = 0;
+  if (!PyArg_ParseTuple(args, "O!O|p", types().robot, &robot, &out, &common)) return nullptr;
   if (!OutputArray::check_type(out)) return nullptr;
   Handle<Robot>& h = handle_of<Robot>(robot);
-  return array_method(
-      h, out, 7 * h.link_count, {},
-      [](Calculation<Robot>&, double* data, const Inputs&) -> std::expected<void, Error> {
-        data[0] = 1.0;  // written before the fault: the caller sees it
-        fault("core fault during a computation");
-      });
+  const auto core = [](Calculation<Robot>&, double* data, const Inputs&) -> std::expected<void, Error> {
+    data[0] = 1.0;  // written before the fault: the caller sees it
+    fault("core fault during a computation");
+  };
+  if (common)
+    return common_arrays_method<1>(h, {out}, nullptr, {7 * h.link_count}, {},
+                                   [&](Calculation<Robot>& c, const std::array<double*, 1>& data,
+                                       const Inputs& in) { return core(c, data[0], in); });
+  return array_method(h, out, 7 * h.link_count, {}, core);
 }
 
 PyObject* next_model_id(PyObject*, PyObject*) {

@@ -16,16 +16,15 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
 
   // path = joints from the target up to the root
   const std::size_t depth = prepare_ancestor_path(model.parent, *link, path);
-  // A = product of joint frames from the root down; result = B∘A.
-  Pose A = Pose::identity();
+  // X = B∘X_joint(q)∘… from the root down: the same products in the same order
+  // as forward_kinematics_all, so a link's pose agrees with its row.
+  Pose X = base;
   for (std::size_t d = depth; d-- > 0;) {
     const std::size_t k = path[d];
-    A = child_pose(A, model.joint_kinematics[k], model.joint_forms[k],
+    X = child_pose(X, model.joint_kinematics[k], model.joint_forms[k],
                    model.joint_position(k, q.data()));
   }
-  if (depth == 0) return base;
-  // the same product as forward_kinematics_all, so a link's pose agrees with its row
-  return base.is_identity() ? A : base.compose(A);
+  return X;
 }
 
 namespace {
@@ -41,9 +40,9 @@ std::expected<void, Error> check_all(const Model& model, std::span<const double>
   return {};
 }
 
-// Poses every link: X_root(k+1) = X_root(parent)∘X_joint(q_k) into transforms[k],
-// and write(i, world pose of link i) with world = B∘X_root (X itself for the
-// identity base, the default of a fixed robot).
+// Poses every link in the world: X(k+1) = X(parent)∘X_joint(q_k) into
+// transforms[k], from X(root) = B, and write(i, X(i)). A joint on the root of
+// the identity base (a fixed robot's default) starts from its joint frame alone.
 template <class Write>
 void pose_links(const Model& model, const Pose& base, std::span<const double> q,
                 std::span<Pose> transforms, Write&& write) {
@@ -55,8 +54,9 @@ void pose_links(const Model& model, const Pose& base, std::span<const double> q,
     const JointForm form = model.joint_forms[k];
     const double theta = model.joint_position(k, q.data());
     Pose& X = transforms[k];
-    X = p == 0 ? joint_frame(joint, form, theta) : child_pose(transforms[p - 1], joint, form, theta);
-    write(Model::child_link(k), identity_base ? X : base.compose(X));
+    if (p != 0) X = child_pose(transforms[p - 1], joint, form, theta);
+    else X = identity_base ? joint_frame(joint, form, theta) : child_pose(base, joint, form, theta);
+    write(Model::child_link(k), X);
   }
 }
 

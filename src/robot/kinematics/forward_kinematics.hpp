@@ -21,7 +21,7 @@ std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& ba
                                               std::span<const double> q, LinkId target,
                                               std::span<std::size_t> path);
 
-// out[i] = world pose of link i; transforms[k] = pose of link k+1 relative to the root.
+// out[i] = world pose of link i; transforms[k] = world pose of link k+1 (scratch).
 std::expected<void, Error> forward_kinematics_all(const Model& model, const Pose& base,
                                                   std::span<const double> q, std::span<Pose> transforms,
                                                   std::span<Pose> out);

@@ -1,0 +1,153 @@
+// Whole-body differential inverse kinematics: several targets at once, contacts
+// held exactly, joint limits respected.
+//
+// Each iteration solves one small QP in the tangent step Δv (N values: a free
+// base's 6, angular then linear, world axes, as the Jacobian's; then the joints):
+//
+//   minimise    Σ_t w_t² ‖S_t (J_t Δv + e_t)‖² + λ ‖Δv‖² + w_p² ‖Δq − (q_p − q)‖²
+//   subject to  J_c Δv = −e_c                   contact tasks (equalities)
+//               lower − q ≤ Δq ≤ upper − q      joint position limits
+//               −dt·v_max ≤ Δq ≤ dt·v_max       joint velocity limits, when dt is given
+//
+// and moves the configuration: c ← integrate(c, Δv, 1), each joint then clamped
+// into its limits (the QP solver meets its bounds to its tolerance only). Cost
+// and constraints are written ½ Δvᵀ H Δv + gᵀ Δv with H = 2(Σ JᵀSᵀS J w² + λI +
+// w_p² P), P selecting the joints.
+//
+// Task errors e_t, world axes: a pose task, the rotation vector of R·R_targetᵀ
+// (the rotation that carries the target's axes onto the tool frame's), then
+// p − p_target of the tool point; S_t = diag(orientation_weight·I₃,
+// position_weight·I₃), rows of a zero weight dropped. A centre-of-mass task,
+// c − c_target (3). A contact task, the constraint set's position error
+// (constrained_dynamics.hpp), each contact against its target, or, without
+// one, against where the contact is at the solve's start.
+//
+// A task's reported error is ‖S_t e_t‖ without w_t (metres and radians mixed by
+// the position and orientation weights); a contact task's, the largest absolute
+// entry of e_c. The solve converges when every task error is at most the
+// tolerance; it stops without converging when an iteration's step is below the
+// tolerance or after max_iterations, and then reports whether a bound was
+// active in the last step (a limit stopped progress).
+//
+// Cost: per iteration, the tasks' Jacobians (O(n·d) each), the QP's O(N²·T)
+// assembly and its solve (O(N³)). No allocation once the problem is made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "error.hpp"
+#include "interrupt.hpp"
+#include "robot/base.hpp"
+#include "robot/constraints.hpp"
+#include "robot/link_id.hpp"
+#include "robot/model.hpp"
+#include "robot/workspace.hpp"
+#include "spatial.hpp"
+
+namespace velkor {
+
+// The tool frame (in the link's frame) of `link` reaching `target` (world).
+struct PoseTask {
+  LinkId link;
+  Pose target = Pose::identity();
+  Pose tool = Pose::identity();
+  double weight = 1.0;
+  double position_weight = 1.0;
+  double orientation_weight = 1.0;
+};
+
+// The centre of mass reaching `target` (world, metres).
+struct CenterOfMassTask {
+  Vec3 target = Vec3::Zero();
+  double weight = 1.0;
+};
+
+// The contacts of a constraint set held exactly (loop closures closed).
+struct ConstraintTask {
+  std::shared_ptr<const ConstraintSet> set;
+};
+
+using IkTask = std::variant<PoseTask, CenterOfMassTask, ConstraintTask>;
+
+struct IkSettings {
+  double damping = 1e-6;              // λ, added to the ‖Δv‖² term; ≥ 0
+  std::vector<double> posture;        // a configuration (C values), or empty: none
+  double posture_weight = 0.0;        // w_p ≥ 0
+};
+
+struct IkSolveOptions {
+  std::uint64_t max_iterations = 100;
+  double tolerance = 1e-10;
+  std::optional<double> dt;  // seconds: the velocity limits bound each step
+};
+
+struct IkOutcome {
+  bool converged = false;
+  std::uint64_t iterations = 0;
+  bool limited = false;  // a joint bound was active in the last step
+};
+
+class IkSolver;  // the QP solver and its matrices, one per problem copy
+
+// A checked problem: tasks, damping and posture on one model. Copies share the
+// tasks and own their scratch.
+class IkProblem {
+ public:
+  // Checks each task against the model (link ids, finite targets and tool
+  // poses, weights finite and ≥ 0, at least one positive per pose task, a
+  // constraint set of this model), the damping and posture weight (finite,
+  // ≥ 0) and the posture's length (C) and values. A coupled model is refused.
+  static std::expected<IkProblem, Error> make(const Model& model, bool floating,
+                                              std::vector<IkTask> tasks, IkSettings settings);
+
+  IkProblem(const IkProblem& other);
+  IkProblem& operator=(const IkProblem& other);
+  IkProblem(IkProblem&&) noexcept;
+  IkProblem& operator=(IkProblem&&) noexcept;
+  ~IkProblem();
+
+  std::span<const IkTask> tasks() const { return *tasks_; }
+  const IkSettings& settings() const { return *settings_; }
+  bool floating() const { return floating_; }
+  std::uint64_t model_id() const { return model_id_; }
+  std::size_t generalized_count() const { return N_; }
+  std::size_t configuration_count() const { return C_; }
+  std::size_t equality_rows() const { return m_; }  // the contact tasks' rows
+
+  // Solves from `start` (C values; joints outside their limits are first
+  // clamped into them) into `out` (C values) and `task_errors` (one per task).
+  // Errors: wrong lengths or a non-finite start (ValueError), contact rows the
+  // QP cannot meet (SolverError naming the task: IkInfeasibleTask), Interrupted.
+  // An unreachable target is no error: the outcome says not converged.
+  std::expected<IkOutcome, Error> solve(const Model& model, Workspace& w, std::span<const double> start,
+                                        const IkSolveOptions& options, std::span<double> out,
+                                        std::span<double> task_errors, Interrupt& interrupt);
+
+  // One iteration's QP at configuration `c` (C values), for checking against
+  // other solvers: H (N·N, column-major), g (N), A (m·N, column-major), b (m),
+  // the bounds on Δv (N each; ±infinity where there is none, the base's) and
+  // the step the solver takes (N).
+  std::expected<void, Error> step_qp(const Model& model, Workspace& w, std::span<const double> c,
+                                     std::optional<double> dt, std::span<double> H, std::span<double> g,
+                                     std::span<double> A, std::span<double> b, std::span<double> lower,
+                                     std::span<double> upper, std::span<double> step);
+
+ private:
+  IkProblem() = default;
+
+  std::shared_ptr<const std::vector<IkTask>> tasks_;
+  std::shared_ptr<const IkSettings> settings_;
+  std::unique_ptr<IkSolver> solver_;
+  bool floating_ = false;
+  std::uint64_t model_id_ = 0;
+  std::size_t N_ = 0, C_ = 0, m_ = 0;
+};
+
+}  // namespace velkor

@@ -134,6 +134,14 @@ std::string Error::message() const {
             return str(e.input) +
                    " holds a quaternion that cannot be normalised (norm below 1e-12 or overflowing)";
           },
+          [](const InvalidIkTask& e) {
+            return "invalid inverse-kinematics task " + num(e.task) + ": " + str(e.reason);
+          },
+          [](const IkInfeasibleTask& e) {
+            return "inverse-kinematics task " + num(e.task) +
+                   " cannot be met: no step within the joint " +
+                   "bounds holds its constraint rows (miss " + format_scientific6(e.residual) + ")";
+          },
       },
       value_);
 }
@@ -211,6 +219,13 @@ std::string Error::debug() const {
           [](const ZeroQuaternion& e) { return "ZeroQuaternion { input: " + quoted(e.input) + " }"; },
           [](const InvalidConstraint& e) {
             return "InvalidConstraint { reason: " + quoted(e.reason) + " }";
+          },
+          [](const InvalidIkTask& e) {
+            return "InvalidIkTask { task: " + num(e.task) + ", reason: " + quoted(e.reason) + " }";
+          },
+          [](const IkInfeasibleTask& e) {
+            return "IkInfeasibleTask { task: " + num(e.task) +
+                   ", residual: " + format_scientific6(e.residual) + " }";
           },
       },
       value_);

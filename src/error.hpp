@@ -143,11 +143,24 @@ struct ZeroQuaternion {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
   Label input;
 };
+// A whole-body inverse-kinematics task the model cannot take (task: its index).
+struct InvalidIkTask {
+  static constexpr ErrorClass python_class = ErrorClass::ValueError;
+  std::size_t task;
+  Label reason;
+};
+// Contact rows of a whole-body inverse-kinematics task that no step within the
+// joint bounds meets (task: its index; residual: the largest row's miss).
+struct IkInfeasibleTask {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t task;
+  double residual;
+};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..25); the Python class
+  // Declaration order is part of the contract (variant index 0..27); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -158,7 +171,7 @@ class Error {
       errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
       errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult,
       errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint,
-      errors::ZeroQuaternion>;
+      errors::ZeroQuaternion, errors::InvalidIkTask, errors::IkInfeasibleTask>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

@@ -20,6 +20,7 @@
 #include "robot/dynamics/mass_matrix.hpp"
 #include "robot/dynamics/rollout.hpp"
 #include "robot/dynamics/whole_body.hpp"
+#include "robot/dynamics/whole_body_ik.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/inverse_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
@@ -116,6 +117,35 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
     return;
   }
   expect_no_allocation(label, [&] { return all().has_value(); });
+}
+
+// Whole-body inverse kinematics from configuration c (C values): `target`
+// reaching a pose away from where it is, the centre of mass held, and `set`'s
+// contacts, until converged and for a fixed number of steps; one step's QP.
+void whole_body_ik(const char* label, const Model& m, const Base& b, Workspace& w, bool floating,
+                   LinkId target, const ConstraintSet& set, std::span<const double> c) {
+  const std::size_t N = m.dof_count() + (floating ? 6 : 0), rows = set.count();
+  reserve_constraint_scratch(w, rows, N);
+  std::vector<IkTask> tasks{PoseTask{target, Pose{Quat::Identity(), Vec3(0.3, 0.1, 0.4)}},
+                            CenterOfMassTask{Vec3(0.0, 0.0, 0.2), 1e-3},
+                            ConstraintTask{std::make_shared<const ConstraintSet>(set)}};
+  auto problem = IkProblem::make(m, floating, std::move(tasks), IkSettings{});
+  if (!problem) {
+    std::printf("FAIL %s: %s\n", label, problem.error().message().c_str());
+    ++failures;
+    return;
+  }
+  std::vector<double> out(c.size()), errors(3), H(N * N), g(N), A(rows * N), bb(rows), lo(N), hi(N),
+      step(N);
+  Interrupt never;
+  expect_no_allocation(label, [&] {
+    return problem->solve(m, b, w, c, IkSolveOptions{.max_iterations = 20}, out, errors, never)
+               .has_value() &&
+           problem
+               ->solve(m, b, w, c, IkSolveOptions{.max_iterations = 5, .dt = 0.01}, out, errors, never)
+               .has_value() &&
+           problem->step_qp(m, b, w, c, std::nullopt, H, g, A, bb, lo, hi, step).has_value();
+  });
 }
 
 // The configuration space and rollouts (free, then constrained by `set`) from
@@ -231,6 +261,9 @@ void fixed_base(const std::string& path) {
     constrained("constrained dynamics", m, fixed_base(robot), w, *set, q, qd, qdd, loads);
     configuration_and_rollout("configuration space and rollouts", m, fixed_base(robot), w, *set, q, qd,
                               qdd);
+    const std::vector<ConstraintItem> base_link{ConstraintItem{ConstraintKind::Point, LinkId{m.id, 1}}};
+    whole_body_ik("whole-body inverse kinematics", m, fixed_base(robot), w, false, target,
+                  *ConstraintSet::make(m, base_link, Baumgarte{}), q);
   }
   expect_no_allocation("load buffer set, add, remove", [&] {
     return buffer.add(target, Vec6::Constant(0.1)).has_value() && buffer.remove(target).has_value() &&
@@ -301,6 +334,13 @@ void floating_base(const std::string& path) {
   const auto set = ConstraintSet::make(m, items, Baumgarte{});
   constrained("floating constrained dynamics", m, b, w, *set, q, qd, forces, loads);
   configuration_and_rollout("floating configuration space and rollouts", m, b, w, *set, q, qd, forces);
+  std::vector<double> c(7 + n);
+  c[6] = 1.0;  // at the origin, unturned
+  std::copy(q.begin(), q.end(), c.begin() + 7);
+  // the feet held where they are (the set above also closes a loop between two of them)
+  items.back().link_b.reset();
+  whole_body_ik("floating whole-body inverse kinematics", m, b, w, true, LinkId{m.id, 1},
+                *ConstraintSet::make(m, items, Baumgarte{}), c);
 }
 
 // A model whose mimic joints follow their leaders, once its scratch is

@@ -126,21 +126,33 @@ class IkProblem {
   // Errors: wrong lengths or a non-finite start (ValueError), contact rows the
   // QP cannot meet (SolverError naming the task: IkInfeasibleTask), Interrupted.
   // An unreachable target is no error: the outcome says not converged.
-  std::expected<IkOutcome, Error> solve(const Model& model, Workspace& w, std::span<const double> start,
-                                        const IkSolveOptions& options, std::span<double> out,
-                                        std::span<double> task_errors, Interrupt& interrupt);
+  // `base`: the robot's (a Robot's base frame and gravity; a FloatingRobot's
+  // gravity, the pose coming from the configuration).
+  std::expected<IkOutcome, Error> solve(const Model& model, const Base& base, Workspace& w,
+                                        std::span<const double> start, const IkSolveOptions& options,
+                                        std::span<double> out, std::span<double> task_errors,
+                                        Interrupt& interrupt);
 
   // One iteration's QP at configuration `c` (C values), for checking against
   // other solvers: H (N·N, column-major), g (N), A (m·N, column-major), b (m),
   // the bounds on Δv (N each; ±infinity where there is none, the base's) and
   // the step the solver takes (N).
-  std::expected<void, Error> step_qp(const Model& model, Workspace& w, std::span<const double> c,
-                                     std::optional<double> dt, std::span<double> H, std::span<double> g,
-                                     std::span<double> A, std::span<double> b, std::span<double> lower,
+  std::expected<void, Error> step_qp(const Model& model, const Base& base, Workspace& w,
+                                     std::span<const double> c, std::optional<double> dt,
+                                     std::span<double> H, std::span<double> g, std::span<double> A,
+                                     std::span<double> b, std::span<double> lower,
                                      std::span<double> upper, std::span<double> step);
 
  private:
   IkProblem() = default;
+  std::expected<void, Error> check_start(const Model& model, const Base& base,
+                                         std::span<const double> start) const;
+  void start_at(const Model& model, const Base& base, std::span<const double> start);
+  std::expected<double, Error> assemble(const Model& model, const Base& robot_base, Workspace& w,
+                                        const double* c, std::optional<double> dt);
+  std::expected<void, Error> solve_qp();
+  bool bound_active() const;
+  void clamp(const Model& model, double* c) const;
 
   std::shared_ptr<const std::vector<IkTask>> tasks_;
   std::shared_ptr<const IkSettings> settings_;
@@ -148,6 +160,7 @@ class IkProblem {
   bool floating_ = false;
   std::uint64_t model_id_ = 0;
   std::size_t N_ = 0, C_ = 0, m_ = 0;
+  std::size_t joints_ = 0, contact_items_ = 0;
 };
 
 }  // namespace velkor

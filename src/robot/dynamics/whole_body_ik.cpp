@@ -1,0 +1,496 @@
+#include "robot/dynamics/whole_body_ik.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <proxsuite/proxqp/dense/dense.hpp>
+
+#include "robot/checks.hpp"
+#include "robot/configuration.hpp"
+#include "robot/coupling.hpp"
+#include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/whole_body.hpp"
+#include "robot/kinematics/forward_kinematics.hpp"
+#include "robot/kinematics/jacobian.hpp"
+#include "spatial_algebra.hpp"
+
+namespace velkor {
+
+namespace {
+
+// A bound the QP solver treats as none: it adds and scales bounds, which an
+// infinity would turn into NaN.
+constexpr double no_bound = 1e20;
+
+// Row-major: the layout the QP solver reads without a copy.
+using MatrixX = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using VectorX = Eigen::Matrix<double, Eigen::Dynamic, 1>;
+
+bool finite_pose(const Pose& pose) {
+  return pose.translation.allFinite() && pose.rotation.coeffs().allFinite();
+}
+
+// The world frame of one side of a contact or loop closure: the link's pose
+// composed with the offset.
+Pose side_pose(const Model& model, const Base& base, std::span<const double> q, LinkId link,
+               const Pose& offset, std::span<std::size_t> path) {
+  const auto pose = forward_kinematics(model, base.state.frame, q, link, path);
+  return pose->compose(offset);  // the set was checked against the model: the link exists
+}
+
+// A configuration's first seven values: p, then the quaternion (x, y, z, w).
+void put_base(const Pose& pose, double* c) {
+  for (int i = 0; i < 3; ++i) c[i] = pose.translation[i];
+  const auto& r = pose.rotation.coeffs();  // x, y, z, w
+  for (int i = 0; i < 4; ++i) c[3 + i] = r[i];
+}
+
+// e of a point or a frame, world axes: [log(R·R_refᵀ); p − p_ref] (a point: the last 3).
+void pose_error(const Pose& pose, const Pose& reference, bool rotation, double* e) {
+  const Vec3 dp = pose.translation - reference.translation;
+  if (rotation) {
+    const Vec3 dr = rotation_error(pose.rotation, reference.rotation);
+    for (int i = 0; i < 3; ++i) e[i] = dr[i];
+    e += 3;
+  }
+  for (int i = 0; i < 3; ++i) e[i] = dp[i];
+}
+
+}  // namespace
+
+// The QP of one iteration, its solver and every buffer a solve uses: made with
+// the problem, so that a solve allocates nothing.
+class IkSolver {
+ public:
+  IkSolver(std::size_t joints, std::size_t N, std::size_t C, std::size_t m, std::size_t tasks,
+           std::size_t contacts)
+      : H(N, N),
+        g(N),
+        A(m, N),
+        b(m),
+        lower(N),
+        upper(N),
+        step(N),
+        qp(to_isize(N), to_isize(m), 0, true),
+        J(std::max<std::size_t>(6, m) * N),
+        path(joints),
+        c(C),
+        next(C),
+        best(C),
+        errors(tasks),
+        best_errors(tasks),
+        e(std::max<std::size_t>(6, m)),
+        references(contacts) {
+    H.setIdentity();
+    g.setZero();
+    A.setZero();
+    b.setZero();
+    lower.setConstant(-no_bound);
+    upper.setConstant(no_bound);
+    qp.settings.eps_abs = 1e-12;
+    qp.settings.eps_rel = 0.0;
+    qp.settings.verbose = false;
+    qp.init(H, g, A, b, std::nullopt, std::nullopt, std::nullopt, lower, upper);
+  }
+
+  static proxsuite::proxqp::isize to_isize(std::size_t n) {
+    return static_cast<proxsuite::proxqp::isize>(n);
+  }
+
+  // The QP solver's update for a new H, g, A, b and bounds, written into its
+  // model in place: its own update copies each vector through a temporary.
+  // Then what its update does next: refactorize, reset the proximal
+  // parameters, and set up again with a new equilibration.
+  void load_qp() {
+    namespace dense = proxsuite::proxqp::dense;
+    using VecRef = dense::VecRef<double>;
+    using MatRef = dense::MatRef<double>;
+    auto& model = qp.model;
+    model.H = H;
+    model.g = g;
+    model.A = A;
+    model.b = b;
+    model.l_box = lower;
+    model.u_box = upper;
+    qp.work.refactorize = true;
+    qp.work.proximal_parameter_update = false;
+    qp.settings.update_preconditioner = true;
+    dense::update_proximal_parameters(qp.settings, qp.results, qp.work, std::optional<double>(),
+                                      std::optional<double>(), std::optional<double>());
+    dense::update_default_rho_with_minimal_Hessian_eigen_value(std::optional<double>(), qp.results,
+                                                               qp.settings);
+    dense::setup(std::optional<MatRef>(), std::optional<VecRef>(), std::optional<MatRef>(),
+                 std::optional<VecRef>(), std::optional<MatRef>(), std::optional<VecRef>(),
+                 std::optional<VecRef>(), std::optional<VecRef>(), std::optional<VecRef>(), qp.settings,
+                 model, qp.work, qp.results, true, qp.ruiz,
+                 proxsuite::proxqp::PreconditionerStatus::EXECUTE,
+                 proxsuite::proxqp::HessianType::Dense);
+  }
+
+  MatrixX H;
+  VectorX g;
+  MatrixX A;
+  VectorX b;
+  VectorX lower, upper, step;
+  proxsuite::proxqp::dense::QP<double> qp;
+  std::vector<double> J;                    // a task's Jacobian, 6 x N (a set's: m_set x N)
+  std::vector<std::size_t> path;            // ancestor paths
+  std::vector<double> c, next, best;        // configurations
+  std::vector<double> errors, best_errors;  // per task
+  std::vector<double> e;                    // a task's error (a set's: m_set)
+  std::vector<Pose> references;             // per contact item: its world pose at the start
+};
+
+IkProblem::IkProblem(const IkProblem& other)
+    : tasks_(other.tasks_),
+      settings_(other.settings_),
+      solver_(other.solver_ ? std::make_unique<IkSolver>(other.joints_, other.N_, other.C_, other.m_,
+                                                         other.tasks_->size(), other.contact_items_)
+                            : nullptr),
+      floating_(other.floating_),
+      model_id_(other.model_id_),
+      N_(other.N_),
+      C_(other.C_),
+      m_(other.m_),
+      joints_(other.joints_),
+      contact_items_(other.contact_items_) {}
+IkProblem& IkProblem::operator=(const IkProblem& other) {
+  if (this != &other) *this = IkProblem(other);
+  return *this;
+}
+IkProblem::IkProblem(IkProblem&&) noexcept = default;
+IkProblem& IkProblem::operator=(IkProblem&&) noexcept = default;
+IkProblem::~IkProblem() = default;
+
+std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floating,
+                                                std::vector<IkTask> tasks, IkSettings settings) {
+  using errors::InvalidIkTask;
+  if (model.coupling)
+    return std::unexpected(InvalidIkTask{0, "mimic joints that follow their leaders are not supported"});
+  const auto weight_ok = [](double w) { return std::isfinite(w) && w >= 0.0; };
+  std::size_t m = 0, items = 0;
+  for (std::size_t t = 0; t < tasks.size(); ++t) {
+    if (const auto* pose = std::get_if<PoseTask>(&tasks[t])) {
+      if (!model.link_index(pose->link)) return std::unexpected(InvalidIkTask{t, "unknown link"});
+      if (!finite_pose(pose->target) || !finite_pose(pose->tool))
+        return std::unexpected(InvalidIkTask{t, "target and tool must be finite"});
+      if (!weight_ok(pose->weight) || !weight_ok(pose->position_weight) ||
+          !weight_ok(pose->orientation_weight))
+        return std::unexpected(InvalidIkTask{t, "weights must be finite and not negative"});
+      if (pose->position_weight == 0.0 && pose->orientation_weight == 0.0)
+        return std::unexpected(
+            InvalidIkTask{t, "position_weight or orientation_weight must be positive"});
+    } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
+      if (!com->target.allFinite()) return std::unexpected(InvalidIkTask{t, "target must be finite"});
+      if (!weight_ok(com->weight))
+        return std::unexpected(InvalidIkTask{t, "weight must be finite and not negative"});
+    } else {
+      const auto& set = std::get<ConstraintTask>(tasks[t]).set;
+      if (!set) return std::unexpected(InvalidIkTask{t, "no constraint set"});
+      if (set->model_id() != model.id)
+        return std::unexpected(InvalidIkTask{t, "the constraint set belongs to another model"});
+      m += set->count();
+      items += set->items().size();
+    }
+  }
+  if (!weight_ok(settings.damping))
+    return std::unexpected(errors::InvalidIkOptions{"damping", "must be finite and not negative"});
+  if (!weight_ok(settings.posture_weight))
+    return std::unexpected(
+        errors::InvalidIkOptions{"posture_weight", "must be finite and not negative"});
+  const std::size_t n = coordinate_count(model);
+  const std::size_t N = n + (floating ? 6 : 0), C = n + (floating ? 7 : 0);
+  if (!settings.posture.empty()) {
+    if (settings.posture.size() != C)
+      return std::unexpected(wrong_length("posture", C, settings.posture.size()));
+    for (const double v : settings.posture)
+      if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteIkInput{"posture"});
+  }
+  IkProblem p;
+  p.floating_ = floating;
+  p.model_id_ = model.id;
+  p.N_ = N;
+  p.C_ = C;
+  p.m_ = m;
+  p.contact_items_ = items;
+  p.joints_ = model.joint_count();
+  p.solver_ = std::make_unique<IkSolver>(p.joints_, N, C, m, tasks.size(), items);
+  p.tasks_ = std::make_shared<const std::vector<IkTask>>(std::move(tasks));
+  p.settings_ = std::make_shared<const IkSettings>(std::move(settings));
+  return p;
+}
+
+namespace {
+
+// The base of configuration `c`: the robot's own (fixed), or at rest at c's
+// first seven values (free), the gravity of `robot_base` either way.
+Base base_at(const Base& robot_base, bool floating, const double* c) {
+  if (!floating) return robot_base;
+  Base base = robot_base;
+  base.floating = true;
+  base.state = BaseState{*configuration_pose(c), {}, {}};
+  return base;
+}
+
+}  // namespace
+
+// Fills the QP at configuration `c` (H, g, A, b, the bounds) and the tasks'
+// errors; returns Σ_t w_t² ‖S_t e_t‖², the cost of staying where c is.
+std::expected<double, Error> IkProblem::assemble(const Model& model, const Base& robot_base,
+                                                 Workspace& w, const double* c,
+                                                 std::optional<double> dt) {
+  IkSolver& s = *solver_;
+  const IkSettings& settings = *settings_;
+  const std::size_t N = N_, b0 = floating_ ? 6 : 0, c0 = floating_ ? 7 : 0, n = N - b0;
+  const Base base = base_at(robot_base, floating_, c);
+  const std::span<const double> q(c + c0, n);
+  // H = 2(λ E + w_p² P), g = −2 w_p² P (q_p − q): damping and posture
+  s.H.setZero();
+  s.H.diagonal().setConstant(2.0 * settings.damping);
+  s.g.setZero();
+  if (!settings.posture.empty() && settings.posture_weight > 0.0) {
+    const double wp2 = settings.posture_weight * settings.posture_weight;
+    for (std::size_t i = 0; i < n; ++i) {
+      s.H(b0 + i, b0 + i) += 2.0 * wp2;
+      s.g[b0 + i] -= 2.0 * wp2 * (settings.posture[c0 + i] - q[i]);
+    }
+  }
+  double cost = 0.0;
+  std::size_t row = 0, item = 0;
+  const std::span<const IkTask> tasks = *tasks_;
+  for (std::size_t t = 0; t < tasks.size(); ++t) {
+    if (const auto* pose = std::get_if<PoseTask>(&tasks[t])) {
+      // X = X_link ∘ tool; e = [log(R·R_targetᵀ); p − p_target]
+      VELKOR_TRY(jacobian(model, base, w, q, pose->link, {s.J.data(), 6 * N}));
+      const auto link = forward_kinematics(model, base.state.frame, q, pose->link, s.path);
+      if (!link) return std::unexpected(link.error());
+      const Pose X = link->compose(pose->tool);
+      pose_error(X, pose->target, true, s.e.data());
+      // the tool point moves with v + ω × r: J_lin ← J_lin − [r]× J_ang, r = X.p − X_link.p
+      const Mat3 r = skew(X.translation - link->translation);
+      Eigen::Map<Eigen::Matrix<double, 6, Eigen::Dynamic>> J(s.J.data(), 6,
+                                                             static_cast<Eigen::Index>(N));
+      J.bottomRows<3>().noalias() -= r * J.topRows<3>();  // distinct rows: no temporary
+      // S = w·diag(w_o E, w_p E)
+      const double so = pose->weight * pose->orientation_weight,
+                   sp = pose->weight * pose->position_weight;
+      J.topRows<3>() *= so;
+      J.bottomRows<3>() *= sp;
+      Eigen::Map<Eigen::Matrix<double, 6, 1>> e(s.e.data());
+      const double err =
+          std::sqrt(pose->orientation_weight * pose->orientation_weight * e.head<3>().squaredNorm() +
+                    pose->position_weight * pose->position_weight * e.tail<3>().squaredNorm());
+      e.head<3>() *= so;
+      e.tail<3>() *= sp;
+      // H += 2 (SJ)ᵀ(SJ), g += 2 (SJ)ᵀ(S e)
+      s.H.noalias() += 2.0 * J.transpose().lazyProduct(J);  // lazy: no blocking scratch
+      s.g.noalias() += 2.0 * J.transpose() * e;
+      cost += e.squaredNorm();
+      s.errors[t] = err;
+    } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
+      // e = c − c_target, J = ∂c/∂v
+      std::array<double, 3> position;
+      VELKOR_TRY(center_of_mass(model, base, w, q, position));
+      VELKOR_TRY(center_of_mass_jacobian(model, base, w, q, {s.J.data(), 3 * N}));
+      Eigen::Map<Eigen::Matrix<double, 3, Eigen::Dynamic>> J(s.J.data(), 3,
+                                                             static_cast<Eigen::Index>(N));
+      Eigen::Vector3d e = Eigen::Vector3d(position[0], position[1], position[2]) - com->target;
+      s.errors[t] = e.norm();
+      J *= com->weight;
+      e *= com->weight;
+      s.H.noalias() += 2.0 * J.transpose().lazyProduct(J);
+      s.g.noalias() += 2.0 * J.transpose() * e;
+      cost += e.squaredNorm();
+    } else {
+      // J_c Δv = −e_c: each contact against its target or its start, a loop a's side against b's
+      const ConstraintSet& set = *std::get<ConstraintTask>(tasks[t]).set;
+      const std::size_t m = set.count();
+      VELKOR_TRY(constraint_jacobian(model, base, w, q, set, {s.J.data(), m * N}));
+      s.A.middleRows(static_cast<Eigen::Index>(row), static_cast<Eigen::Index>(m)) =
+          Eigen::Map<const Eigen::MatrixXd>(s.J.data(), static_cast<Eigen::Index>(m),
+                                            static_cast<Eigen::Index>(N));
+      double largest = 0.0;
+      std::size_t r = 0;
+      for (const ConstraintItem& it : set.items()) {
+        const bool frame = it.kind == ConstraintKind::Frame;
+        const Pose a = side_pose(model, base, q, it.link_a, it.offset_a, s.path);
+        const Pose reference = it.link_b ? side_pose(model, base, q, *it.link_b, it.offset_b, s.path)
+                                         : (it.target ? *it.target : s.references[item]);
+        pose_error(a, reference, frame, s.e.data() + r);
+        for (std::size_t k = 0; k < it.rows(); ++k) {
+          s.b[static_cast<Eigen::Index>(row + r + k)] = -s.e[r + k];
+          largest = std::max(largest, std::abs(s.e[r + k]));
+        }
+        r += it.rows();
+        ++item;
+      }
+      s.errors[t] = largest;
+      row += m;
+    }
+  }
+  // lower − q ≤ Δq ≤ upper − q, and |Δq| ≤ dt·v_max; the base is free
+  for (std::size_t i = 0; i < n; ++i) {
+    const Joint& joint = coordinate_joint(model, i);
+    double lo = std::max(joint.lower - q[i], -no_bound), hi = std::min(joint.upper - q[i], no_bound);
+    if (dt && joint.velocity_limit > 0.0) {
+      lo = std::max(lo, -*dt * joint.velocity_limit);
+      hi = std::min(hi, *dt * joint.velocity_limit);
+    }
+    s.lower[static_cast<Eigen::Index>(b0 + i)] = std::min(lo, 0.0);  // q is within its limits
+    s.upper[static_cast<Eigen::Index>(b0 + i)] = std::max(hi, 0.0);
+  }
+  return cost;
+}
+
+// Solves the assembled QP into step; an equality row it cannot meet is the
+// SolverError of its task.
+std::expected<void, Error> IkProblem::solve_qp() {
+  IkSolver& s = *solver_;
+  s.load_qp();
+  s.qp.solve();
+  s.step = s.qp.results.x;
+  if (!s.step.allFinite()) return std::unexpected(errors::IkNumericalFailure{0});
+  if (m_ == 0) return {};
+  // ‖A Δv − b‖ per row, against the size of b
+  const double scale = 1.0 + s.b.cwiseAbs().maxCoeff();
+  std::size_t row = 0, worst_row = 0;
+  double worst = 0.0;
+  for (Eigen::Index r = 0; r < s.A.rows(); ++r) {
+    const double residual = std::abs(s.A.row(r).dot(s.step) - s.b[r]);
+    if (residual > worst) {
+      worst = residual;
+      worst_row = static_cast<std::size_t>(r);
+    }
+  }
+  if (worst <= 1e-7 * scale) return {};
+  const std::span<const IkTask> tasks = *tasks_;
+  for (std::size_t t = 0; t < tasks.size(); ++t) {
+    const auto* set = std::get_if<ConstraintTask>(&tasks[t]);
+    if (set == nullptr) continue;
+    row += set->set->count();
+    if (worst_row < row) return std::unexpected(errors::IkInfeasibleTask{t, worst});
+  }
+  return std::unexpected(errors::IkInfeasibleTask{tasks.size(), worst});
+}
+
+// Whether a joint bound holds the step.
+bool IkProblem::bound_active() const {
+  const IkSolver& s = *solver_;
+  for (Eigen::Index i = 0; i < s.step.size(); ++i) {
+    if (s.upper[i] < no_bound && s.step[i] >= s.upper[i] - 1e-9) return true;
+    if (s.lower[i] > -no_bound && s.step[i] <= s.lower[i] + 1e-9) return true;
+  }
+  return false;
+}
+
+// c with each joint clamped into its limits.
+void IkProblem::clamp(const Model& model, double* c) const {
+  const std::size_t c0 = floating_ ? 7 : 0;
+  for (std::size_t i = 0, n = N_ - (floating_ ? 6 : 0); i < n; ++i) {
+    const Joint& joint = coordinate_joint(model, i);
+    c[c0 + i] = std::clamp(c[c0 + i], joint.lower, joint.upper);
+  }
+}
+
+// s.c = start (a unit quaternion, the joints clamped into their limits), and
+// each contact without a target referred to where start puts it.
+void IkProblem::start_at(const Model& model, const Base& base, std::span<const double> start) {
+  IkSolver& s = *solver_;
+  std::copy(start.begin(), start.end(), s.c.begin());
+  if (floating_) put_base(*configuration_pose(s.c.data()), s.c.data());
+  clamp(model, s.c.data());
+  const Base at = base_at(base, floating_, s.c.data());
+  const std::span<const double> q(s.c.data() + (floating_ ? 7 : 0), N_ - (floating_ ? 6 : 0));
+  std::size_t item = 0;
+  for (const IkTask& task : *tasks_)
+    if (const auto* set = std::get_if<ConstraintTask>(&task))
+      for (const ConstraintItem& it : set->set->items())
+        s.references[item++] = side_pose(model, at, q, it.link_a, it.offset_a, s.path);
+}
+
+std::expected<void, Error> IkProblem::check_start(const Model& model, const Base& base,
+                                                  std::span<const double> start) const {
+  if (model.id != model_id_)
+    return std::unexpected(errors::InvalidIkTask{0, "the problem belongs to another model"});
+  Base shape = base;
+  shape.floating = floating_;
+  return check_configuration(model, shape, start, "q0");
+}
+
+std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base& base, Workspace& w,
+                                                 std::span<const double> start,
+                                                 const IkSolveOptions& options, std::span<double> out,
+                                                 std::span<double> task_errors, Interrupt& interrupt) {
+  VELKOR_TRY(check_start(model, base, start));
+  if (out.size() != C_) return std::unexpected(wrong_length("out", C_, out.size()));
+  if (task_errors.size() != tasks_->size())
+    return std::unexpected(wrong_length("task errors", tasks_->size(), task_errors.size()));
+  IkSolver& s = *solver_;
+  start_at(model, base, start);  // the contacts without a target are held where they start
+  IkOutcome outcome;
+  double best = std::numeric_limits<double>::infinity();
+  for (std::uint64_t& k = outcome.iterations;; ++k) {
+    const auto cost = assemble(model, base, w, s.c.data(), options.dt);
+    if (!cost) return std::unexpected(cost.error());
+    // the best configuration so far: the lowest task cost
+    if (*cost < best) {
+      best = *cost;
+      s.best = s.c;
+      s.best_errors = s.errors;
+    }
+    if (std::all_of(s.errors.begin(), s.errors.end(),
+                    [&](double e) { return e <= options.tolerance; })) {
+      outcome.converged = true;
+      s.best = s.c;
+      s.best_errors = s.errors;
+      break;
+    }
+    if (k == options.max_iterations) break;
+    if (interrupt.due()) return std::unexpected(errors::Interrupted{});
+    VELKOR_TRY(solve_qp());
+    outcome.limited = bound_active();
+    if (s.step.lpNorm<Eigen::Infinity>() <= options.tolerance) break;  // no progress left
+    // c ← c ⊕ Δv, the joints clamped into their limits
+    const std::optional<Pose> pose = floating_ ? configuration_pose(s.c.data()) : std::nullopt;
+    integrate_unchecked(model, pose ? &*pose : nullptr, s.c.data(), s.step.data(), 1.0, s.next.data());
+    clamp(model, s.next.data());
+    std::swap(s.c, s.next);
+  }
+  std::copy(s.best.begin(), s.best.end(), out.begin());
+  std::copy(s.best_errors.begin(), s.best_errors.end(), task_errors.begin());
+  return outcome;
+}
+
+std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& base, Workspace& w,
+                                              std::span<const double> c, std::optional<double> dt,
+                                              std::span<double> H, std::span<double> g,
+                                              std::span<double> A, std::span<double> b,
+                                              std::span<double> lower, std::span<double> upper,
+                                              std::span<double> step) {
+  VELKOR_TRY(check_start(model, base, c));
+  const std::size_t N = N_, m = m_;
+  if (H.size() != N * N || g.size() != N || A.size() != m * N || b.size() != m || lower.size() != N ||
+      upper.size() != N || step.size() != N)
+    return std::unexpected(wrong_length("step_qp output", N, g.size()));
+  IkSolver& s = *solver_;
+  start_at(model, base, c);  // contacts without a target are held where c puts them
+  const auto cost = assemble(model, base, w, s.c.data(), dt);
+  if (!cost) return std::unexpected(cost.error());
+  VELKOR_TRY(solve_qp());
+  // column-major out of the row-major matrices
+  Eigen::Map<Eigen::MatrixXd>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) =
+      s.H;
+  Eigen::Map<Eigen::MatrixXd>(A.data(), static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(N)) =
+      s.A;
+  std::copy_n(s.g.data(), N, g.begin());
+  std::copy_n(s.b.data(), m, b.begin());
+  for (std::size_t i = 0; i < N; ++i) {
+    const auto k = static_cast<Eigen::Index>(i);
+    lower[i] = s.lower[k] <= -no_bound ? -std::numeric_limits<double>::infinity() : s.lower[k];
+    upper[i] = s.upper[k] >= no_bound ? std::numeric_limits<double>::infinity() : s.upper[k];
+    step[i] = s.step[k];
+  }
+  return {};
+}
+
+}  // namespace velkor

@@ -50,15 +50,16 @@ def arm_proof(label, targets, rng):
         target = robot.forward_kinematics(goal, tool)
         problem = robot.ik_problem([velkor.PoseTask(tool, target)])
         t0 = time.perf_counter_ns()
-        q, result = problem.solve(start, tolerance=1e-9, max_iterations=200)
+        q, result = problem.solve(start, tolerance=1e-9, max_iterations=300, restarts=50, seed=1)
         times.append((time.perf_counter_ns() - t0) / 1e3)
         iterations.append(result.iterations)
         outside += int(np.any(q < lower) or np.any(q > upper))
         got = robot.forward_kinematics(q, tool)
         d = np.linalg.norm(np.subtract(got.translation, target.translation))
-        angle = 2 * np.arccos(min(1.0, abs(float(np.dot(got.rotation, target.rotation)))))
+        a, b = np.asarray(got.rotation_xyzw), np.asarray(target.rotation_xyzw)
+        angle = 4 * np.arcsin(min(1.0, min(np.linalg.norm(a - b), np.linalg.norm(a + b)) / 2))
         met += int(result.converged and d <= 1e-8 and angle <= 1e-8)
-        far = velkor.Pose(np.add(target.translation, (3.0, 0.0, 0.0)), target.rotation)
+        far = velkor.Pose(np.add(target.translation, (3.0, 0.0, 0.0)), target.rotation_xyzw)
         q_far, _ = robot.ik_problem([velkor.PoseTask(tool, far)]).solve(start, max_iterations=100)
         far_outside += int(np.any(q_far < lower) or np.any(q_far > upper))
     print(f"{label}: {targets} reachable targets, {100 * met / targets:.1f} % met to 1e-8 m and 1e-8 rad; "
@@ -80,7 +81,7 @@ def talos_problem(robot, base, q, hand_goal, targets_for_feet=True):
 
 def talos_start(robot):
     q = robot.joint_vector({f"leg_{side}_{k}_joint": v for side in ("left", "right")
-                            for k, v in ((3, -0.4), (4, 0.8), (5, -0.4))})
+                            for k, v in ((3, -0.4), (4, 0.8), (5, -0.4))}, default=0.0)
     q = np.clip(q, robot.lower_limits, robot.upper_limits)
     return velkor.BaseState(velkor.Pose([0.0, 0.0, 1.0])), q
 
@@ -142,7 +143,7 @@ def speed(batches):
     problem = robot.ik_problem([velkor.PoseTask(tool, target)], damping=1e-12)
     configuration = pink.Configuration(model, model.createData(), start.copy())
     task = FrameTask(case.target, position_cost=1.0, orientation_cost=1.0)
-    task.set_target(pin.SE3(pin.Quaternion(*np.roll(target.rotation, 1)).matrix(), np.asarray(target.translation)))
+    task.set_target(pin.SE3(pin.Quaternion(*np.roll(target.rotation_xyzw, 1)).matrix(), np.asarray(target.translation)))
 
     def pink_step(config=configuration):
         v = pink.solve_ik(config, [task], 1.0, solver="proxqp", damping=1e-12, safety_break=False)

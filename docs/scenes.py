@@ -66,14 +66,15 @@ def talos_rollout(path: Path, steps: int = 400, dt: float = 2e-3) -> None:
 def talos_reach(path: Path, steps: int = 12) -> tuple[np.ndarray, list]:
     """Talos reaching forwards with its left hand, both soles held where they stand (frame
     contacts with their start poses as targets) and its centre of mass kept over the middle of
-    the soles: one whole-body inverse-kinematics step a frame. Checks: the soles do not move
-    (1e-9 m), every joint stays within its limits, the hand ends within 1e-6 m of its target and
-    the centre of mass over the middle of the soles. Returns the configurations and the results."""
+    the soles: a whole-body inverse-kinematics solve a frame, the hand's target moved a twelfth
+    of the way each time, from the previous frame's solution. Checks in every frame: the soles
+    do not move (1e-9 m), every joint stays within its limits, the hand and the centre of mass
+    are within 1e-6 m of their targets. Returns the configurations and the results."""
     talos = velkor.FloatingRobot(str(ROBOTS / "talos_data/robots/talos_full_v2.urdf"), mimic="independent")
     lower, upper = np.asarray(talos.lower_limits), np.asarray(talos.upper_limits)
     q = np.clip(talos.joint_vector({"leg_left_3_joint": -0.4, "leg_left_4_joint": 0.8, "leg_left_5_joint": -0.4,
                                     "leg_right_3_joint": -0.4, "leg_right_4_joint": 0.8,
-                                    "leg_right_5_joint": -0.4}), lower, upper)
+                                    "leg_right_5_joint": -0.4}, default=0.0), lower, upper)
     at_zero = velkor.BaseState(velkor.Pose([0, 0, 0]))
     feet = [talos.link_id("left_sole_link"), talos.link_id("right_sole_link")]
     height = -np.mean([talos.forward_kinematics(at_zero, q, foot).translation[2] for foot in feet])
@@ -83,23 +84,24 @@ def talos_reach(path: Path, steps: int = 12) -> tuple[np.ndarray, list]:
     middle = np.mean([sole.translation for sole in soles], axis=0)
     com = talos.center_of_mass(base, q)
     hand = talos.link_id("gripper_left_base_link")
-    goal = np.add(talos.forward_kinematics(base, q, hand).translation, (0.25, 0.05, 0.15))
-    problem = talos.ik_problem([velkor.ConstraintTask(held),
-                                velkor.PoseTask(hand, velkor.Pose(goal), orientation_weight=0.0),
-                                velkor.CenterOfMassTask((middle[0], middle[1], com[2]), weight=0.5)],
-                               damping=1e-6)
-    configurations, results = [np.r_[base.frame.translation, base.frame.rotation, q]], []
-    for _ in range(steps):
-        base, q, result = problem.solve(base, q, max_iterations=1)
-        configurations.append(np.r_[base.frame.translation, base.frame.rotation, q])
+    start = np.asarray(talos.forward_kinematics(base, q, hand).translation)
+    configurations, results = [np.r_[base.frame.translation, base.frame.rotation_xyzw, q]], []
+    for step in range(1, steps + 1):
+        goal = start + step / steps * np.array([0.25, 0.05, 0.15])
+        problem = talos.ik_problem([velkor.ConstraintTask(held),
+                                    velkor.PoseTask(hand, velkor.Pose(goal), orientation_weight=0.0),
+                                    velkor.CenterOfMassTask((middle[0], middle[1], com[2]), weight=0.5)])
+        base, q, result = problem.solve(base, q, tolerance=1e-9)
+        configurations.append(np.r_[base.frame.translation, base.frame.rotation_xyzw, q])
         results.append(result)
+        assert result.converged, "every task met"
         assert np.all(q >= lower) and np.all(q <= upper), "every joint within its limits"
         for foot, sole in zip(feet, soles):
             now = talos.forward_kinematics(base, q, foot)
             assert np.abs(np.subtract(now.translation, sole.translation)).max() < 1e-9, "the soles stay"
-    hand_miss = np.linalg.norm(np.subtract(talos.forward_kinematics(base, q, hand).translation, goal))
-    com_miss = np.linalg.norm(talos.center_of_mass(base, q)[:2] - middle[:2])
-    assert hand_miss < 1e-6 and com_miss < 1e-6, "the hand reaches and the centre of mass stays over the soles"
+        hand_miss = np.linalg.norm(np.subtract(talos.forward_kinematics(base, q, hand).translation, goal))
+        com_miss = np.linalg.norm(talos.center_of_mass(base, q)[:2] - middle[:2])
+        assert hand_miss < 1e-6 and com_miss < 1e-6, "the hand reaches and the centre of mass stays over the soles"
     with Viewer(talos, sliders=False) as viewer:
         viewer.display(configurations[0])
         viewer.show_center_of_mass()

@@ -1,6 +1,20 @@
 import os
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, Unpack, final, type_check_only
+from types import GenericAlias
+from typing import (
+    Any,
+    Generic,
+    Literal,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypeVar,
+    Unpack,
+    final,
+    overload,
+    type_check_only,
+)
 
 import numpy as np
 import numpy.typing as npt
@@ -198,6 +212,59 @@ class IkOptions:
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
     def __repr__(self) -> str: ...
+
+@final
+class PoseTask:
+    def __new__(
+        cls,
+        link_id: SupportsIndex,
+        target: Pose,
+        *,
+        tool: Pose | None = None,
+        weight: _Float = 1.0,
+        position_weight: _Float = 1.0,
+        orientation_weight: _Float = 1.0,
+    ) -> PoseTask: ...
+    @property
+    def link_id(self) -> int: ...
+    @property
+    def target(self) -> Pose: ...
+    @property
+    def tool(self) -> Pose | None: ...
+    @property
+    def weight(self) -> float: ...
+    @property
+    def position_weight(self) -> float: ...
+    @property
+    def orientation_weight(self) -> float: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+    def __repr__(self) -> str: ...
+
+@final
+class CenterOfMassTask:
+    def __new__(cls, target: _Numbers, weight: _Float = 1.0) -> CenterOfMassTask: ...
+    @property
+    def target(self) -> tuple[float, float, float]: ...
+    @property
+    def weight(self) -> float: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+    def __repr__(self) -> str: ...
+
+@final
+class ConstraintTask:
+    def __new__(cls, constraint_set: ConstraintSet) -> ConstraintTask: ...
+    @property
+    def constraint_set(self) -> ConstraintSet: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+    def __repr__(self) -> str: ...
+
+_Task: TypeAlias = PoseTask | CenterOfMassTask | ConstraintTask
 
 class VelkorError(RuntimeError): ...
 class ModelError(VelkorError): ...
@@ -641,6 +708,14 @@ class Robot(_RobotBase):
         options: IkOptions | None = None,
         out: _Out = None,
     ) -> npt.NDArray[np.float64]: ...
+    def ik_problem(
+        self,
+        tasks: Sequence[_Task],
+        *,
+        damping: _Float = 1e-06,
+        posture: _Vector | None = None,
+        posture_weight: _Float = 0.0,
+    ) -> IkProblem[Robot]: ...
 
 @final
 class FloatingRobot(_RobotBase):
@@ -688,6 +763,14 @@ class FloatingRobot(_RobotBase):
     def forward_acceleration_kinematics(
         self, base: BaseState, q: _Vector, qd: _Vector, qdd: _Vector, target: SupportsIndex
     ) -> Twist: ...
+    def ik_problem(
+        self,
+        tasks: Sequence[_Task],
+        *,
+        damping: _Float = 1e-06,
+        posture: _Vector | None = None,
+        posture_weight: _Float = 0.0,
+    ) -> IkProblem[FloatingRobot]: ...
     def batch(self, threads: SupportsIndex | None = None) -> FloatingRobotBatch: ...
     def center_of_mass(self, base: BaseState, q: _Vector, out: _Out = None) -> _Array: ...
     def center_of_mass_velocity(self, base: BaseState, q: _Vector, qd: _Vector, out: _Out = None) -> _Array: ...
@@ -779,3 +862,80 @@ class FloatingRobot(_RobotBase):
         regularization: _Float = 0.0,
         out: _Out6 = None,
     ) -> _Arrays6: ...
+
+@final
+class _IkResult(tuple[bool, int, tuple[float, ...], bool]):
+    """velkor.IkResult, the record type of IkProblem.solve and solve_many (not a module attribute)."""
+    @property
+    def converged(self) -> bool: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def task_errors(self) -> tuple[float, ...]: ...
+    @property
+    def limited(self) -> bool: ...
+
+# The handle kind a problem was made on: its solve and step_qp take a FloatingRobot's base first.
+_RobotT = TypeVar("_RobotT", Robot, FloatingRobot)
+# (H, g, A, b, lower, upper, step)
+_Qp: TypeAlias = tuple[_Array, _Array, _Array, _Array, _Array, _Array, _Array]
+
+@final
+class IkProblem(Generic[_RobotT]):
+    @classmethod
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
+    @property
+    def tasks(self) -> tuple[_Task, ...]: ...
+    @property
+    def task_count(self) -> int: ...
+    @property
+    def generalized_count(self) -> int: ...
+    @property
+    def configuration_count(self) -> int: ...
+    @property
+    def equality_rows(self) -> int: ...
+    @property
+    def damping(self) -> float: ...
+    @property
+    def posture_weight(self) -> float: ...
+    def __repr__(self) -> str: ...
+    @overload
+    def solve(
+        self: IkProblem[Robot],
+        q0: _Vector,
+        *,
+        max_iterations: SupportsIndex = 100,
+        tolerance: _Float = 1e-10,
+        dt: _Float | None = None,
+        out: _Out = None,
+        restarts: SupportsIndex = 0,
+        seed: SupportsIndex = 0,
+    ) -> tuple[_Array, _IkResult]: ...
+    @overload
+    def solve(
+        self: IkProblem[FloatingRobot],
+        base: BaseState,
+        q0: _Vector,
+        *,
+        max_iterations: SupportsIndex = 100,
+        tolerance: _Float = 1e-10,
+        dt: _Float | None = None,
+        out: _Out = None,
+        restarts: SupportsIndex = 0,
+        seed: SupportsIndex = 0,
+    ) -> tuple[BaseState, _Array, _IkResult]: ...
+    @overload
+    def step_qp(self: IkProblem[Robot], q: _Vector, *, dt: _Float | None = None) -> _Qp: ...
+    @overload
+    def step_qp(self: IkProblem[FloatingRobot], base: BaseState, q: _Vector, *, dt: _Float | None = None) -> _Qp: ...
+    def solve_many(
+        self,
+        starts: _Rows,
+        *,
+        max_iterations: SupportsIndex = 100,
+        tolerance: _Float = 1e-10,
+        dt: _Float | None = None,
+        threads: SupportsIndex | None = 1,
+        restarts: SupportsIndex = 0,
+        seed: SupportsIndex = 0,
+    ) -> tuple[_Array, list[_IkResult]]: ...

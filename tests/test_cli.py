@@ -454,7 +454,7 @@ def test_bench_leaves_out_no_computing_method(capsys):
         computing = {name for name in dir(arm) if not name.startswith("_") and callable(getattr(arm, name))}
     # what the handle has besides computing methods
     assert computing - set(BENCHED) == {"batch", "close", "constraint_set", "dof_index", "dof_order", "fork",
-                                        "from_urdf",
+                                        "from_urdf", "ik_problem",
                                         "from_urdf_string", "link_id", "load_buffer", "neutral_configuration",
                                         "random_configuration", "set_base_frame", "joint_vector", "joint_dict"}
     assert set(BENCHED) <= computing and len(set(BENCHED)) == len(BENCHED)

@@ -23,11 +23,11 @@ def test_exception_hierarchy():
 def test_module_attributes_and_order():
     public = [name for name in vars(_velkor) if not name.startswith("__")]
     assert public == ["Pose", "Twist", "BaseState", "Load", "LoadBuffer", "Contact", "LoopClosure",
-                      "ConstraintSet", "IkOptions", "Robot",
-                      "FloatingRobot",
+                      "ConstraintSet", "IkOptions", "PoseTask", "CenterOfMassTask", "ConstraintTask", "IkProblem",
+                      "Robot", "FloatingRobot",
                       "VelkorError", "ModelError", "SolverError", "PanicError"]
     for name in ("Pose", "Twist", "BaseState", "Load", "LoadBuffer", "Contact", "LoopClosure", "ConstraintSet",
-                 "IkOptions", "Robot", "FloatingRobot"):
+                 "IkOptions", "PoseTask", "CenterOfMassTask", "ConstraintTask", "IkProblem", "Robot", "FloatingRobot"):
         assert getattr(_velkor, name).__module__ == "velkor"
 
 

@@ -135,6 +135,17 @@ ACCEPTED = [
      "npt.NDArray[np.float64]"),
     ("quad.batch(1).gravity((base, base), [legs, legs])", "npt.NDArray[np.float64]"),
     ("quad.batch(1).gravity([base.to_array(), base.to_array()], [legs, legs])", "npt.NDArray[np.float64]"),
+    ("velkor.CenterOfMassTask(three32, np.int64(1))", "velkor.CenterOfMassTask"),
+    ("velkor.PoseTask(np.intp(3), velkor.Pose(), tool=None, weight=np.float32(2), orientation_weight=0)",
+     "velkor.PoseTask"),
+    ("arm.ik_problem((velkor.PoseTask(3, velkor.Pose()),), damping=np.float64(1e-3), posture=q32)"
+     ".solve(q_int, max_iterations=np.int64(5), dt=np.float32(0.1), out=np.empty(n))[0]", "npt.NDArray[np.float64]"),
+    ("arm.ik_problem([]).step_qp(list(q32), dt=0.1)[2]", "npt.NDArray[np.float64]"),
+    ("quad.ik_problem([velkor.CenterOfMassTask(three_int)]).solve(base, legs.astype(np.int32))[1]",
+     "npt.NDArray[np.float64]"),
+    ("quad.ik_problem([]).solve_many(np.tile(np.r_[np.zeros(6), 1.0, np.zeros(quad.joint_count)], (2, 1)).astype("
+     "np.float32), threads=np.int64(2))[0]",
+     "npt.NDArray[np.float64]"),
 ]
 
 # Calls the extension refuses with TypeError: the stubs refuse each of them too.
@@ -160,6 +171,11 @@ REFUSED = [
     "arm.batch(1).gravity(rows, out=rows32)",
     "quad.jacobian(base.to_array(), legs, 3)",
     "quad.batch(1).gravity(collections.deque([base, base]), [legs, legs])",  # only a list or tuple of states
+    "velkor.PoseTask(1, np.eye(4))",
+    "arm.ik_problem(velkor.PoseTask(1, velkor.Pose()))",  # a sequence of tasks
+    "arm.ik_problem([]).solve(base, q)",  # a Robot's problem takes no base
+    "quad.ik_problem([]).solve(legs)",  # a FloatingRobot's takes one first
+    "arm.ik_problem([]).solve(q, out=q32)",
 ]
 
 RESULT_CHECKS = {

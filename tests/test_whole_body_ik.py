@@ -37,8 +37,9 @@ def pose_miss(robot, q, link, target):
     """Position and rotation-angle distance of the link's pose from the target."""
     got = robot.forward_kinematics(q, link)
     d = np.linalg.norm(np.subtract(got.translation, target.translation))
-    dot = abs(float(np.dot(got.rotation, target.rotation)))
-    return d, 2 * np.arccos(min(1.0, dot))
+    a, b = np.asarray(got.rotation_xyzw), np.asarray(target.rotation_xyzw)
+    chord = min(np.linalg.norm(a - b), np.linalg.norm(a + b))  # no arccos near 1: precise when small
+    return d, 4 * np.arcsin(min(1.0, chord / 2))
 
 
 @pytest.mark.parametrize("name", ARMS)
@@ -51,17 +52,17 @@ def test_reachable_targets_are_reached_and_limits_always_hold(name):
     for goal, start in zip(goals, starts):
         target = robot.forward_kinematics(goal, tool)
         problem = robot.ik_problem([PoseTask(tool, target)])
-        q, result = problem.solve(start, tolerance=1e-9, max_iterations=200)
+        q, result = problem.solve(start, tolerance=1e-9, max_iterations=300, restarts=50, seed=1)
         assert np.all(q >= lower) and np.all(q <= upper)
         d, angle = pose_miss(robot, q, tool, target)
         if result.converged:
             assert d < 1e-8 and angle < 1e-8 and result.task_errors[0] <= 1e-9
             reached += 1
         # the same target far out of reach: no exception, the best within limits
-        far = Pose(np.add(target.translation, (3.0, 0.0, 0.0)), target.rotation)
+        far = Pose(np.add(target.translation, (3.0, 0.0, 0.0)), target.rotation_xyzw)
         q_far, far_result = robot.ik_problem([PoseTask(tool, far)]).solve(start, max_iterations=30)
         assert not far_result.converged and np.all(q_far >= lower) and np.all(q_far <= upper)
-    assert reached >= 57  # 95 % of 60 here; benchmarks/whole_body_ik.py counts 1,000
+    assert reached >= 59  # 99 % of 60 here; benchmarks/whole_body_ik.py counts 1,000
 
 
 @pytest.mark.parametrize("dt", [None, 0.01])
@@ -106,7 +107,7 @@ def test_talos_reaches_with_its_feet_held_and_its_centre_of_mass_over_them():
         for foot, pose in zip(feet, before):
             now = robot.forward_kinematics(moved, q, foot)
             assert np.max(np.abs(np.subtract(now.translation, pose.translation))) < 1e-9
-            assert abs(abs(float(np.dot(now.rotation, pose.rotation))) - 1.0) < 1e-15
+            assert abs(abs(float(np.dot(now.rotation_xyzw, pose.rotation_xyzw))) - 1.0) < 1e-15
         assert result.task_errors[0] < 1e-9
 
 
@@ -114,7 +115,7 @@ def test_contacts_that_cannot_hold_are_a_solver_error_naming_the_task():
     robot, tool = arm("UR5")
     q = np.zeros(robot.joint_count)
     here = robot.forward_kinematics(q, tool)
-    away = Pose(np.add(here.translation, (5.0, 0.0, 0.0)), here.rotation)
+    away = Pose(np.add(here.translation, (5.0, 0.0, 0.0)), here.rotation_xyzw)
     problem = robot.ik_problem([PoseTask(tool, here), ConstraintTask(robot.constraint_set([Contact(tool, "frame",
                                                                                                    target=away)]))])
     from velkor import SolverError

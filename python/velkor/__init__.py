@@ -21,6 +21,11 @@ and compute:
   ``constrained_forward_dynamics``, ``impulse_dynamics``,
   ``constraint_jacobian``, ``constraint_acceleration_bias`` and
   ``constrained_dynamics_derivatives``;
+- whole-body inverse kinematics: ``robot.ik_problem(tasks)`` checks ``PoseTask``,
+  ``CenterOfMassTask`` and ``ConstraintTask`` values into an ``IkProblem`` (several
+  targets at once, the contacts of a ``ConstraintSet`` held exactly, joint limits
+  respected), whose ``solve`` and ``solve_many`` (many starts on native threads)
+  return the solution with ``IkResult`` records, and ``step_qp`` one iteration's QP;
 - time: configuration arrays (``configuration_size``; a ``FloatingRobot``'s
   root position and quaternion, then q) moved by ``integrate``, compared by
   ``difference`` and ``interpolate``, with ``integrate_derivatives`` and
@@ -34,8 +39,8 @@ handle of its own on the same model. ``robot.joint_vector({name: value})`` and
 ``robot.joint_dict(q)`` build and read q by joint name, and
 ``robot.dof_order(names)`` maps q from another library's joint order. Handles
 and the values ``Pose``, ``Twist``, ``BaseState``, ``Load``, ``IkOptions``,
-``Contact`` and ``LoopClosure`` pickle and copy (a handle travels as its URDF document, load options, base
-frame and gravity vector).
+``Contact``, ``LoopClosure``, ``PoseTask`` and ``CenterOfMassTask`` pickle and copy (a handle travels as its
+URDF document, load options, base frame and gravity vector).
 ``velkor.samples.sample_path("arm")`` and ``sample_path("quadruped")`` locate
 the two sample robots that ship with the package.
 
@@ -67,16 +72,20 @@ from importlib import metadata as _metadata
 
 from _velkor import (
     BaseState,
+    CenterOfMassTask,
     ConstraintSet,
+    ConstraintTask,
     Contact,
     FloatingRobot,
     IkOptions,
+    IkProblem,
     Load,
     LoadBuffer,
     LoopClosure,
     ModelError,
     PanicError,
     Pose,
+    PoseTask,
     Robot,
     SolverError,
     Twist,
@@ -118,16 +127,20 @@ def as_matrix(result: "npt.ArrayLike", rows: int) -> "npt.NDArray[np.float64]":
 __all__ = [
     "as_matrix",
     "BaseState",
+    "CenterOfMassTask",
     "ConstraintSet",
+    "ConstraintTask",
     "Contact",
     "FloatingRobot",
     "IkOptions",
+    "IkProblem",
     "Load",
     "LoadBuffer",
     "LoopClosure",
     "ModelError",
     "PanicError",
     "Pose",
+    "PoseTask",
     "Robot",
     "SolverError",
     "Twist",

@@ -6,12 +6,28 @@ unpickled value holds the same bits. Robot and FloatingRobot pickle themselves
 A ``LoadBuffer`` does not pickle: it belongs to one model in one process and
 may be borrowed by running calls; build a new one with ``robot.load_buffer()``.
 Nor does a ``ConstraintSet``: it belongs to one model in one process; its items
-pickle, and ``robot.constraint_set(items)`` makes it again.
+pickle, and ``robot.constraint_set(items)`` makes it again. A ``ConstraintTask``
+holds one, so it does not pickle either; ``PoseTask`` and ``CenterOfMassTask``
+do (a ``PoseTask`` through ``copyreg.__newobj_ex__``, for its keyword-only
+arguments).
 """
 
 import copyreg
 
-from _velkor import BaseState, ConstraintSet, Contact, IkOptions, Load, LoadBuffer, LoopClosure, Pose, Twist
+from _velkor import (
+    BaseState,
+    CenterOfMassTask,
+    ConstraintSet,
+    ConstraintTask,
+    Contact,
+    IkOptions,
+    Load,
+    LoadBuffer,
+    LoopClosure,
+    Pose,
+    PoseTask,
+    Twist,
+)
 
 
 def _pose(p: Pose):
@@ -43,6 +59,21 @@ def _loop_closure(c: LoopClosure):
     return LoopClosure, (c.link_a, c.link_b, c.kind, c.offset_a, c.offset_b)
 
 
+def _pose_task(t: PoseTask):
+    return copyreg.__newobj_ex__, (PoseTask, (t.link_id, t.target), {
+        "tool": t.tool, "weight": t.weight, "position_weight": t.position_weight,
+        "orientation_weight": t.orientation_weight})
+
+
+def _center_of_mass_task(t: CenterOfMassTask):
+    return CenterOfMassTask, (t.target, t.weight)
+
+
+def _constraint_task(_: ConstraintTask):
+    raise TypeError("cannot pickle a ConstraintTask: its ConstraintSet belongs to one robot model in one "
+                    "process; make the set again with robot.constraint_set(items), then the task")
+
+
 def _constraint_set(_: ConstraintSet):
     raise TypeError("cannot pickle a ConstraintSet: it belongs to one robot model in one process; "
                     "make it again with robot.constraint_set(items)")
@@ -55,5 +86,6 @@ def _load_buffer(_: LoadBuffer):
 
 for cls, reducer in ((Pose, _pose), (Twist, _twist), (BaseState, _base_state), (Load, _load),
                      (IkOptions, _ik_options), (LoadBuffer, _load_buffer), (Contact, _contact),
-                     (LoopClosure, _loop_closure), (ConstraintSet, _constraint_set)):
+                     (LoopClosure, _loop_closure), (ConstraintSet, _constraint_set), (PoseTask, _pose_task),
+                     (CenterOfMassTask, _center_of_mass_task), (ConstraintTask, _constraint_task)):
     copyreg.pickle(cls, reducer)

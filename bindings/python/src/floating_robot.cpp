@@ -5,6 +5,7 @@
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
+#include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
 #include "pickling.hpp"
 #include "robot.hpp"
@@ -93,6 +94,13 @@ PyMethodDef methods[] = {
                        "        v = v + dt * robot.forward_dynamics(base, c[7:], v[6:], f)\n"
                        "        c = robot.integrate(c, v, dt)\n"),
     VELKOR_KINEMATICS_METHODS(FloatingRobot),
+    VELKOR_IK_PROBLEM_ROW(FloatingRobot,
+                          "A configuration (posture, a row of solve_many) is the root link's\n"
+                          "world position (m), its orientation quaternion (x, y, z, w) and the n\n"
+                          "joint positions (C = 7 + n).\n",
+                          "Δv holds the base's 6 coordinates (angular, then\n"
+                          "linear, world axes: the root link moves freely), then the n joint\n"
+                          "steps (N = 6 + n).\n"),
     VELKOR_METHOD_ROW(computing_method, FloatingRobot, gravity,
                       "Generalized forces that hold the robot still against gravity_vector\n"
                       "at positions q: 6 + n values, the wrench the base must apply to the\n"

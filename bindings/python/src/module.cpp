@@ -8,6 +8,8 @@
 #include "gil.hpp"
 #include "handle_lock.hpp"
 #include "ik_options.hpp"
+#include "ik_problem.hpp"
+#include "ik_tasks.hpp"
 #include "loads.hpp"
 #include "numpy.hpp"
 #include "python.hpp"
@@ -40,6 +42,11 @@ int exec_module(PyObject* module) {
         add_type(module, "ConstraintSet", t.constraint_set) < 0)
       return -1;
     if (!create_ik_options_type() || add_type(module, "IkOptions", t.ik_options) < 0) return -1;
+    if (!create_ik_task_types() || add_type(module, "PoseTask", t.pose_task) < 0 ||
+        add_type(module, "CenterOfMassTask", t.center_of_mass_task) < 0 ||
+        add_type(module, "ConstraintTask", t.constraint_task) < 0)
+      return -1;
+    if (!create_ik_problem_types() || add_type(module, "IkProblem", t.ik_problem) < 0) return -1;
     if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;
     if (!create_floating_robot_type() || add_type(module, "FloatingRobot", t.floating_robot) < 0)
       return -1;

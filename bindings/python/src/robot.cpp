@@ -7,6 +7,7 @@
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
 #include "ik_options.hpp"
+#include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
 #include "pickling.hpp"
 #include "robot/kinematics/inverse_kinematics.hpp"
@@ -198,6 +199,12 @@ PyMethodDef methods[] = {
      "lock, releases the interpreter lock while computing; no allocation with\n"
      "out=. On the main thread signal handlers run every 5 ms; one that raises\n"
      "(Ctrl-C) ends the solve with its exception."},
+    VELKOR_IK_PROBLEM_ROW(Robot,
+                          "A configuration (posture, a solve's start) is the n joint positions\n"
+                          "(C = n, DOF order).\n",
+                          "Δv holds the n joint steps (N = n); the base frame\n"
+                          "(set_base_frame) places the robot in the world the targets are\n"
+                          "given in.\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

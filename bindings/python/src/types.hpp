@@ -16,6 +16,10 @@ struct Types {
   PyTypeObject* loop_closure = nullptr;
   PyTypeObject* constraint_set = nullptr;
   PyTypeObject* ik_options = nullptr;
+  PyTypeObject* pose_task = nullptr;
+  PyTypeObject* center_of_mass_task = nullptr;
+  PyTypeObject* constraint_task = nullptr;
+  PyTypeObject* ik_problem = nullptr;
   PyTypeObject* robot = nullptr;
   PyTypeObject* floating_robot = nullptr;
   PyObject* velkor_error = nullptr;

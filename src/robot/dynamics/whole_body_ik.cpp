@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <proxsuite/proxqp/dense/dense.hpp>
 
 #include "robot/checks.hpp"
@@ -328,6 +329,8 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
       row += m;
     }
   }
+  // λ_k = λ + E_k/10: the damping grows with the task cost
+  s.H.diagonal().array() += 2.0 * 0.1 * cost;
   // lower − q ≤ Δq ≤ upper − q, and |Δq| ≤ dt·v_max; the base is free
   for (std::size_t i = 0; i < n; ++i) {
     const Joint& joint = coordinate_joint(model, i);
@@ -383,6 +386,26 @@ bool IkProblem::bound_active() const {
   return false;
 }
 
+// c = start with each joint drawn uniformly within its limits (within ±π of 0
+// where a limit is wider) by splitmix64 from `state`.
+void IkProblem::restart(const Model& model, std::span<const double> start, std::uint64_t& state,
+                        double* c) const {
+  const std::size_t c0 = floating_ ? 7 : 0;
+  std::copy(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(c0), c);
+  if (floating_) put_base(*configuration_pose(c), c);
+  for (std::size_t i = 0, n = N_ - (floating_ ? 6 : 0); i < n; ++i) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    const double u = static_cast<double>(z >> 11) * 0x1.0p-53;  // [0, 1)
+    const Joint& joint = coordinate_joint(model, i);
+    const double lo = std::max(joint.lower, -std::numbers::pi),
+                 hi = std::min(joint.upper, std::numbers::pi);
+    c[c0 + i] = lo <= hi ? lo + u * (hi - lo) : joint.lower;
+  }
+}
+
 // c with each joint clamped into its limits.
 void IkProblem::clamp(const Model& model, double* c) const {
   const std::size_t c0 = floating_ ? 7 : 0;
@@ -429,6 +452,9 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
   start_at(model, base, start);  // the contacts without a target are held where they start
   IkOutcome outcome;
   double best = std::numeric_limits<double>::infinity();
+  double attempt_best = best;  // this start's lowest cost, and when it was met
+  std::uint64_t improved = 0, restarts = options.restarts;
+  std::uint64_t random = options.seed;  // splitmix64 state
   for (std::uint64_t& k = outcome.iterations;; ++k) {
     const auto cost = assemble(model, base, w, s.c.data(), options.dt);
     if (!cost) return std::unexpected(cost.error());
@@ -437,6 +463,10 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
       best = *cost;
       s.best = s.c;
       s.best_errors = s.errors;
+    }
+    if (*cost < 0.9 * attempt_best) {  // progress: a tenth off this start's best
+      attempt_best = *cost;
+      improved = k;
     }
     if (std::all_of(s.errors.begin(), s.errors.end(),
                     [&](double e) { return e <= options.tolerance; })) {
@@ -449,7 +479,17 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
     if (interrupt.due()) return std::unexpected(errors::Interrupted{});
     VELKOR_TRY(solve_qp());
     outcome.limited = bound_active();
-    if (s.step.lpNorm<Eigen::Infinity>() <= options.tolerance) break;  // no progress left
+    const bool stalled = s.step.lpNorm<Eigen::Infinity>() <= options.tolerance ||
+                         k - improved >= options.stall;
+    if (stalled && restarts == 0 && s.step.lpNorm<Eigen::Infinity>() <= options.tolerance)
+      break;  // no progress left
+    if (stalled && restarts > 0) {  // a fresh start within the limits
+      --restarts;
+      restart(model, start, random, s.c.data());
+      attempt_best = std::numeric_limits<double>::infinity();
+      improved = k + 1;
+      continue;
+    }
     // c ← c ⊕ Δv, the joints clamped into their limits
     const std::optional<Pose> pose = floating_ ? configuration_pose(s.c.data()) : std::nullopt;
     integrate_unchecked(model, pose ? &*pose : nullptr, s.c.data(), s.step.data(), 1.0, s.next.data());

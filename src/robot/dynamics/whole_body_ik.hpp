@@ -4,15 +4,18 @@
 // Each iteration solves one small QP in the tangent step Δv (N values: a free
 // base's 6, angular then linear, world axes, as the Jacobian's; then the joints):
 //
-//   minimise    Σ_t w_t² ‖S_t (J_t Δv + e_t)‖² + λ ‖Δv‖² + w_p² ‖Δq − (q_p − q)‖²
+//   minimise    Σ_t w_t² ‖S_t (J_t Δv + e_t)‖² + λ_k ‖Δv‖² + w_p² ‖Δq − (q_p − q)‖²
 //   subject to  J_c Δv = −e_c                   contact tasks (equalities)
 //               lower − q ≤ Δq ≤ upper − q      joint position limits
 //               −dt·v_max ≤ Δq ≤ dt·v_max       joint velocity limits, when dt is given
 //
-// and moves the configuration: c ← integrate(c, Δv, 1), each joint then clamped
+// with λ_k = λ + E_k/10, E_k = Σ_t w_t² ‖S_t e_t‖² the task cost where the step
+// starts (damping that fades as the tasks are met: short steps far from the
+// targets, Gauss-Newton steps near them), and moves the configuration:
+// c ← integrate(c, Δv, 1), each joint then clamped
 // into its limits (the QP solver meets its bounds to its tolerance only). Cost
 // and constraints are written ½ Δvᵀ H Δv + gᵀ Δv with H = 2(Σ JᵀSᵀS J w² + λI +
-// w_p² P), P selecting the joints.
+// w_p² P), P selecting the joints; λ_k in place of λ.
 //
 // Task errors e_t, world axes: a pose task, the rotation vector of R·R_targetᵀ
 // (the rotation that carries the target's axes onto the tool frame's), then
@@ -83,9 +86,18 @@ struct IkSettings {
 };
 
 struct IkSolveOptions {
-  std::uint64_t max_iterations = 100;
+  std::uint64_t max_iterations = 100;  // steps in all, restarts included
   double tolerance = 1e-10;
   std::optional<double> dt;  // seconds: the velocity limits bound each step
+  // Fresh starts allowed when the solve stalls (the task cost not a tenth
+  // lower in `stall` steps, or a step below the tolerance) before it converges: each
+  // from joint positions drawn uniformly within the limits (within ±π of 0 for
+  // a joint without limits) by a generator seeded with `seed`, the base where
+  // the solve started. Off by default: a control loop wants the nearest
+  // solution, not a jump.
+  std::uint64_t restarts = 0;
+  std::uint64_t seed = 0;
+  std::uint64_t stall = 10;
 };
 
 struct IkOutcome {
@@ -153,6 +165,7 @@ class IkProblem {
   std::expected<void, Error> solve_qp();
   bool bound_active() const;
   void clamp(const Model& model, double* c) const;
+  void restart(const Model& model, std::span<const double> start, std::uint64_t& state, double* c) const;
 
   std::shared_ptr<const std::vector<IkTask>> tasks_;
   std::shared_ptr<const IkSettings> settings_;

@@ -451,16 +451,27 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
   IkSolver& s = *solver_;
   start_at(model, base, start);  // the contacts without a target are held where they start
   IkOutcome outcome;
-  double best = std::numeric_limits<double>::infinity();
+  // The best configuration met: one whose contacts hold (to the tolerance)
+  // before any whose contacts do not; among the first, the lowest task cost,
+  // among the others the smallest contact miss.
+  double best = std::numeric_limits<double>::infinity(), best_miss = best;
+  const auto better = [&](double cost, double miss) {
+    const bool holds = miss <= options.tolerance, best_holds = best_miss <= options.tolerance;
+    if (holds != best_holds) return holds;
+    return holds ? cost < best : miss < best_miss;
+  };
   double attempt_best = best;  // this start's lowest cost, and when it was met
   std::uint64_t improved = 0, restarts = options.restarts;
   std::uint64_t random = options.seed;  // splitmix64 state
   for (std::uint64_t& k = outcome.iterations;; ++k) {
     const auto cost = assemble(model, base, w, s.c.data(), options.dt);
     if (!cost) return std::unexpected(cost.error());
-    // the best configuration so far: the lowest task cost
-    if (*cost < best) {
+    double miss = 0.0;  // the contacts' largest miss
+    for (std::size_t t = 0; t < tasks_->size(); ++t)
+      if (std::holds_alternative<ConstraintTask>((*tasks_)[t])) miss = std::max(miss, s.errors[t]);
+    if (better(*cost, miss)) {
       best = *cost;
+      best_miss = miss;
       s.best = s.c;
       s.best_errors = s.errors;
     }

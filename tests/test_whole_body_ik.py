@@ -121,3 +121,13 @@ def test_contacts_that_cannot_hold_are_a_solver_error_naming_the_task():
     from velkor import SolverError
     with pytest.raises(SolverError, match="task 1"):
         problem.solve(q)
+
+
+def test_a_robot_placed_by_its_base_frame_reaches_world_targets():
+    robot, tool = arm("UR5")
+    robot.set_base_frame(Pose((0.3, -0.2, 0.5), (0.0, 0.0, 0.3826834, 0.9238795)))
+    rng = np.random.default_rng(9)
+    goal = in_limits(robot, rng, 1, 0.2)[0]
+    target = robot.forward_kinematics(goal, tool)  # world: through the base frame
+    q, result = robot.ik_problem([PoseTask(tool, target)]).solve(np.clip(goal + 0.2, *limits(robot)))
+    assert result.converged and max(pose_miss(robot, q, tool, target)) < 1e-8

@@ -86,6 +86,27 @@ def test_each_step_is_the_solution_of_its_qp(dt):
         q = np.clip(q + step, lower, upper)
 
 
+def test_talos_steps_with_contact_rows_are_the_solutions_of_their_qps():
+    """Equality rows (both soles) and bounds on a floating base: each step against DAQP."""
+    qpsolvers = pytest.importorskip("qpsolvers")
+    robot = FloatingRobot(str(ROBOTS / TALOS), mimic="independent")
+    lower, upper = limits(robot)
+    base = BaseState(Pose((0.0, 0.0, 1.02), (0.0, 0.0, 0.0, 1.0)), Twist())
+    q = np.clip(np.full(robot.joint_count, 0.3), lower, upper)
+    feet = [robot.link_id("left_sole_link"), robot.link_id("right_sole_link")]
+    held = robot.constraint_set([Contact(foot, "frame") for foot in feet])
+    hand = robot.link_id("gripper_left_base_link")
+    target = Pose(np.add(robot.forward_kinematics(base, q, hand).translation, (0.4, 0.3, 0.3)))
+    problem = robot.ik_problem([ConstraintTask(held), PoseTask(hand, target, orientation_weight=0.0)])
+    for dt in (None, 0.05):
+        H, g, A, b, lo, hi, step = problem.step_qp(base, q, dt=dt)
+        assert A.shape == (12, robot.generalized_count)
+        reference = qpsolvers.solve_qp(H, g, A=A, b=b, lb=np.maximum(lo, -1e10), ub=np.minimum(hi, 1e10),
+                                       solver="daqp", eps_prox=0, primal_tol=1e-12, dual_tol=1e-12)
+        assert np.max(np.abs(step - reference)) <= 1e-8 * max(1.0, np.max(np.abs(reference)))
+        assert np.any(np.isclose(step[6:], lo[6:])) or np.any(np.isclose(step[6:], hi[6:]))  # a bound holds
+
+
 def test_talos_reaches_with_its_feet_held_and_its_centre_of_mass_over_them():
     robot = FloatingRobot(str(ROBOTS / TALOS), mimic="independent")
     lower, upper = limits(robot)

@@ -1,5 +1,6 @@
 // Every computing call of the core allocates nothing: the global allocation
-// functions are replaced by counting ones, and each call runs with counting on.
+// functions and malloc are replaced by counting ones, and each call runs with
+// counting on.
 //
 //   velkor_no_allocation_test <fixed-base URDF> <floating-base URDF>
 #include <atomic>
@@ -30,12 +31,18 @@ namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
 
-void* allocate(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+void* allocate(std::size_t size) {  // counted by malloc below
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
 }  // namespace
+
+// malloc itself too (glibc): Eigen and other libraries allocate through it, not operator new.
+extern "C" void* __libc_malloc(std::size_t size);
+extern "C" void* malloc(std::size_t size) {
+  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1);
+  return __libc_malloc(size);
+}
 
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }

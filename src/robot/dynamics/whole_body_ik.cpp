@@ -4,12 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <proxsuite/proxqp/dense/dense.hpp>
 
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/dense_qp.hpp"
 #include "robot/dynamics/whole_body.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
@@ -19,12 +19,10 @@ namespace velkor {
 
 namespace {
 
-// A bound the QP solver treats as none: it adds and scales bounds, which an
-// infinity would turn into NaN.
-constexpr double no_bound = 1e20;
+// No bound: what the QP solver treats as none.
+constexpr double no_bound = DenseQp::no_bound;
 
-// Row-major: the layout the QP solver reads without a copy.
-using MatrixX = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using MatrixX = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic>;
 using VectorX = Eigen::Matrix<double, Eigen::Dynamic, 1>;
 
 bool finite_pose(const Pose& pose) {
@@ -72,7 +70,6 @@ class IkSolver {
         lower(N),
         upper(N),
         step(N),
-        qp(to_isize(N), to_isize(m), 0, true),
         J(std::max<std::size_t>(6, m) * N),
         path(joints),
         c(C),
@@ -88,44 +85,7 @@ class IkSolver {
     b.setZero();
     lower.setConstant(-no_bound);
     upper.setConstant(no_bound);
-    qp.settings.eps_abs = 1e-12;
-    qp.settings.eps_rel = 0.0;
-    qp.settings.verbose = false;
-    qp.init(H, g, A, b, std::nullopt, std::nullopt, std::nullopt, lower, upper);
-  }
-
-  static proxsuite::proxqp::isize to_isize(std::size_t n) {
-    return static_cast<proxsuite::proxqp::isize>(n);
-  }
-
-  // The QP solver's update for a new H, g, A, b and bounds, written into its
-  // model in place: its own update copies each vector through a temporary.
-  // Then what its update does next: refactorize, reset the proximal
-  // parameters, and set up again with a new equilibration.
-  void load_qp() {
-    namespace dense = proxsuite::proxqp::dense;
-    using VecRef = dense::VecRef<double>;
-    using MatRef = dense::MatRef<double>;
-    auto& model = qp.model;
-    model.H = H;
-    model.g = g;
-    model.A = A;
-    model.b = b;
-    model.l_box = lower;
-    model.u_box = upper;
-    qp.work.refactorize = true;
-    qp.work.proximal_parameter_update = false;
-    qp.settings.update_preconditioner = true;
-    dense::update_proximal_parameters(qp.settings, qp.results, qp.work, std::optional<double>(),
-                                      std::optional<double>(), std::optional<double>());
-    dense::update_default_rho_with_minimal_Hessian_eigen_value(std::optional<double>(), qp.results,
-                                                               qp.settings);
-    dense::setup(std::optional<MatRef>(), std::optional<VecRef>(), std::optional<MatRef>(),
-                 std::optional<VecRef>(), std::optional<MatRef>(), std::optional<VecRef>(),
-                 std::optional<VecRef>(), std::optional<VecRef>(), std::optional<VecRef>(), qp.settings,
-                 model, qp.work, qp.results, true, qp.ruiz,
-                 proxsuite::proxqp::PreconditionerStatus::EXECUTE,
-                 proxsuite::proxqp::HessianType::Dense);
+    qp.reserve(N, m);
   }
 
   MatrixX H;
@@ -133,7 +93,7 @@ class IkSolver {
   MatrixX A;
   VectorX b;
   VectorX lower, upper, step;
-  proxsuite::proxqp::dense::QP<double> qp;
+  DenseQp qp;
   std::vector<double> J;                    // a task's Jacobian, 6 x N (a set's: m_set x N)
   std::vector<std::size_t> path;            // ancestor paths
   std::vector<double> c, next, best;        // configurations
@@ -349,9 +309,27 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
 // SolverError of its task.
 std::expected<void, Error> IkProblem::solve_qp() {
   IkSolver& s = *solver_;
-  s.load_qp();
-  s.qp.solve();
-  s.step = s.qp.results.x;
+  const auto span = [](auto& v) {
+    return std::span<const double>(v.data(), static_cast<std::size_t>(v.size()));
+  };
+  const QpStatus status =
+      s.qp.solve(span(s.H), span(s.g), span(s.A), span(s.b), span(s.lower), span(s.upper),
+                 std::span<double>(s.step.data(), static_cast<std::size_t>(s.step.size())));
+  if (status == QpStatus::NotPositiveDefinite) return std::unexpected(errors::IkNumericalFailure{0});
+  if (status != QpStatus::Solved) {
+    // the contact rows no step within the bounds meets: the task with the largest correction asked
+    std::size_t row = 0, worst_row = 0;
+    for (Eigen::Index r = 0; r < s.b.size(); ++r)
+      if (std::abs(s.b[r]) > std::abs(s.b[static_cast<Eigen::Index>(worst_row)]))
+        worst_row = static_cast<std::size_t>(r);
+    const std::span<const IkTask> tasks = *tasks_;
+    for (std::size_t t = 0; t < tasks.size(); ++t)
+      if (const auto* set = std::get_if<ConstraintTask>(&tasks[t]);
+          set && worst_row < (row += set->set->count()))
+        return std::unexpected(
+            errors::IkInfeasibleTask{t, std::abs(s.b[static_cast<Eigen::Index>(worst_row)])});
+    return std::unexpected(errors::IkInfeasibleTask{tasks.size(), 0.0});
+  }
   if (!s.step.allFinite()) return std::unexpected(errors::IkNumericalFailure{0});
   if (m_ == 0) return {};
   // ‖A Δv − b‖ per row, against the size of b

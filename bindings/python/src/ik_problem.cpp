@@ -256,6 +256,20 @@ struct Parameters {
   std::array<const char*, K + 1> names{};
 };
 
+// A solve's or a step's state: a FloatingRobot's leading base, then the joint
+// vector `name`, held for reading. False with an exception set.
+template <class CoreRobot>
+bool read_state(PyObject* const* arg, const char* name, BaseState& base, InputArray& vector,
+                Hold& held) {
+  constexpr Py_ssize_t lead = Parameters<CoreRobot, 1>::lead;
+  if constexpr (lead == 1) {
+    auto state = base_state_argument(arg[0], "base");
+    if (!state) return false;
+    base = *state;
+  }
+  return vector.extract(arg[lead], name) && InputArray::hold({&vector, 1}, held);
+}
+
 // ---- solve ----
 
 template <class CoreRobot>
@@ -267,14 +281,9 @@ PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   PyObject* arg[8] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   BaseState base;
-  if constexpr (b == 1) {
-    auto state = base_state_argument(arg[0], "base");
-    if (!state) return nullptr;
-    base = *state;
-  }
   InputArray q0;
   Hold held;
-  if (!q0.extract(arg[b], "q0") || !InputArray::hold({&q0, 1}, held)) return nullptr;
+  if (!read_state<CoreRobot>(arg, "q0", base, q0, held)) return nullptr;
   SolveArguments options;
   PyObject* out = arg[b + 4];
   if (!options.read(arg + b + 1) || !OutputArray::check_type(out) ||
@@ -344,14 +353,9 @@ PyObject* step_qp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyObject* arg[3] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   BaseState base;
-  if constexpr (b == 1) {
-    auto state = base_state_argument(arg[0], "base");
-    if (!state) return nullptr;
-    base = *state;
-  }
   InputArray q;
   Hold held;
-  if (!q.extract(arg[b], "q") || !InputArray::hold({&q, 1}, held)) return nullptr;
+  if (!read_state<CoreRobot>(arg, "q", base, q, held)) return nullptr;
   SolveArguments options;
   PyObject* given[3] = {nullptr, nullptr, arg[b + 1]};
   if (!options.read(given)) return nullptr;

@@ -1,8 +1,11 @@
-"""Shared fixtures: URDF writers and the sample arm. The repository root goes on the import path,
-so the tests import the stress engines as `stress.common`."""
+"""Shared fixtures: URDF writers, the sample arm, and Ctrl-C. The repository root goes on the import
+path, so the tests import the stress engines as `stress.common`."""
 
 import pathlib
+import signal
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -74,6 +77,56 @@ def chain(write_urdf):
 @pytest.fixture(scope="session")
 def arm_path():
     return sample_path("arm")
+
+
+# ---------------------------------------------------------------------------------------------
+# Ctrl-C. A process started with SIGINT ignored (a background job of a non-interactive shell,
+# nohup, some CI runners) keeps it ignored, and Python then installs no handler of its own: the
+# tests that press Ctrl-C install Python's default handler for their duration.
+
+@pytest.fixture
+def default_sigint():
+    """SIGINT raises KeyboardInterrupt during the test, whatever the process started with."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        if previous is not None:  # None: a handler not set from Python, which cannot be put back
+            signal.signal(signal.SIGINT, previous)
+
+
+def press_ctrl_c_during(call, started):
+    """Calls call() and sends SIGINT to the main thread once started() is true, which a watching
+    thread checks every millisecond while the call runs; passes when the call ends in
+    KeyboardInterrupt. The signal goes only once the call has shown progress, so it neither
+    lands before the call nor depends on how fast the machine is; whether the call stopped early
+    is for the caller to check in what it wrote. Everything that can raise the KeyboardInterrupt
+    runs inside pytest.raises, so a signal that comes late fails this test and nothing else.
+    Needs the default_sigint fixture."""
+    finished, sent = threading.Event(), threading.Event()
+    main = threading.main_thread().ident
+
+    def watch():
+        while not finished.is_set():
+            if started():
+                signal.pthread_kill(main, signal.SIGINT)
+                sent.set()
+                return
+            time.sleep(0.001)
+
+    watcher = threading.Thread(target=watch, daemon=True)
+    with pytest.raises(KeyboardInterrupt):
+        watcher.start()
+        try:
+            call()
+        finally:
+            finished.set()
+            watcher.join()
+        if sent.is_set():
+            # The call returned as the signal came: the interpreter runs the pending handler at
+            # a loop iteration, here rather than after the block.
+            for _ in range(1_000_000):
+                pass
 
 
 # ---------------------------------------------------------------------------------------------

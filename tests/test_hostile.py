@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -20,6 +21,8 @@ import numpy as np
 import velkor
 from velkor.samples import sample_path
 faulthandler.dump_traceback_later(30, exit=True)
+# Ctrl-C raises KeyboardInterrupt here even when the suite was started with SIGINT ignored
+signal.signal(signal.SIGINT, signal.default_int_handler)
 ARM = sample_path("arm")
 MAIN = threading.main_thread().ident
 UNREACHABLE = velkor.Pose([5, 5, 5])
@@ -176,16 +179,46 @@ def test_harmless_signals_during_a_load_run_their_handler_and_the_load_goes_on(t
 
 def test_ctrl_c_during_a_load_raises_keyboard_interrupt(tmp_path):
     fifo = tmp_path / "robot.urdf"
-    os.mkfifo(fifo)  # no writer ever comes
+    os.mkfifo(fifo)
     status, out, err = run_child(f"""
-    threading.Timer(0.3, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
+    def once(*_):
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # the presses that follow are not for the load
+        raise KeyboardInterrupt
+
+    def press_ctrl_c_while_the_loader_waits():
+        # Opening the writing end without blocking succeeds once the loader has the file open; it
+        # then waits for data that never comes. A press that lands between its open() and read()
+        # cuts no wait short and is heard at the next one, so the presses repeat.
+        while True:
+            try:
+                os.open({str(fifo)!r}, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                time.sleep(0.001)
+        while True:
+            signal.pthread_kill(MAIN, signal.SIGINT)
+            time.sleep(0.01)
+
+    signal.signal(signal.SIGINT, once)
     try:
+        threading.Thread(target=press_ctrl_c_while_the_loader_waits, daemon=True).start()
         velkor.Robot({str(fifo)!r})
     except KeyboardInterrupt:
         print("interrupted")
     """)
     assert status == 0, err
     assert out == "interrupted\n"
+
+
+def test_the_ctrl_c_tests_pass_in_a_suite_started_with_sigint_ignored():
+    # as a background job of a non-interactive shell, nohup or some CI runners start it
+    tests = ["tests/test_batch.py::test_ctrl_c_ends_a_long_batch[1]",
+             "tests/test_hostile.py::test_ctrl_c_ends_a_batch_of_heavy_rows_after_the_row_it_is_in"]
+    code = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_IGN); os.execv(sys.executable, "
+            "[sys.executable, '-m', 'pytest', '-q', '-p', 'no:cacheprovider', *sys.argv[1:]])")
+    result = subprocess.run([sys.executable, "-c", code, *tests], cwd=Path(__file__).parent.parent,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and "2 passed" in result.stdout, result.stdout + result.stderr
 
 
 # ---- signals during a long inverse kinematics solve ----
@@ -211,8 +244,8 @@ def test_signal_ends_a_long_solve_with_the_handlers_exception(handler, outcome):
 
     signal.signal(signal.SIGINT, {handler})
     out = np.full(7, 42.0)
-    threading.Timer(0.3, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
     try:
+        threading.Timer(0.3, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
         r.inverse_kinematics(np.zeros(7), 8, UNREACHABLE, velkor.IkOptions(max_iterations=10**9), out=out)
     except BaseException as error:
         print(repr(error))
@@ -389,8 +422,14 @@ def test_ctrl_c_ends_a_batch_of_heavy_rows_after_the_row_it_is_in():
     r = velkor.Robot.from_urdf_string(f'<robot name="chain">{links}{joints}</robot>')
     q = np.full((8, 600), 0.1)
     out = tuple(np.full((8, 600 * 600), np.nan) for _ in range(3))
-    threading.Timer(0.1, signal.pthread_kill, (MAIN, signal.SIGINT)).start()
+
+    def press_ctrl_c_after_the_first_row():
+        while np.isnan(out[2][0]).any():
+            time.sleep(0.001)
+        signal.pthread_kill(MAIN, signal.SIGINT)
+
     try:
+        threading.Thread(target=press_ctrl_c_after_the_first_row, daemon=True).start()
         r.batch(1).forward_dynamics_derivatives(q, q, q, out=out)
     except KeyboardInterrupt:
         print("interrupted", np.isnan(out[0][-1]).all())

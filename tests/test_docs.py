@@ -5,12 +5,14 @@ import itertools
 import re
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-DOCS = Path(__file__).parent.parent / "docs"
+ROOT = Path(__file__).parent.parent
+DOCS = ROOT / "docs"
 FIGURES = ["link_tree_arm", "link_tree_quadruped", "arm_frames", "call_times", "peer_comparison",
            "contact_forces", "stance_rollout"]
 
@@ -76,3 +78,26 @@ def test_tree_labels_stand_apart_each_on_its_own_edge(name, monkeypatch):
                 assert under == [int(label.split()[0][1:])], (label, under)
     finally:
         plt.close("all")
+
+
+def readme_section(title):
+    text = (ROOT / "README.md").read_text()
+    return text.split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
+
+
+def test_the_readme_names_every_package_of_the_extras():
+    extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    names = {re.match(r"[A-Za-z0-9_.-]+", requirement).group() for group in extras.values()
+             for requirement in group} - {"velkor"}
+    dependencies = readme_section("Dependencies").lower()
+    # a name stands alone: "pin" is not found in "pin-pink"
+    missing = sorted(name for name in names
+                     if not re.search(rf"(?<![\w-]){re.escape(name.lower())}(?![\w-])", dependencies))
+    assert not missing
+
+
+def test_the_install_page_gives_the_readmes_commands():
+    readme = re.findall(r"```sh\n(.*?)\n```", (ROOT / "README.md").read_text(), re.S)
+    page = re.findall(r"\.\. code-block:: sh\n\n   (.*)\n", (DOCS / "install.rst").read_text())
+    assert page[:2] == readme[:2]
+    assert readme[1] == (ROOT / ".ci" / "run").read_text().splitlines()[-1]  # what .ci/run runs

@@ -28,7 +28,7 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
    "several targets reached at once, contacts held exactly, joint limits\n"                     \
    "respected. tasks: a sequence of velkor.PoseTask, velkor.CenterOfMassTask and\n"             \
    "velkor.ConstraintTask, in the order the solves report their errors. Each\n"                 \
-   "iteration of a solve takes the step Δv of one QP (world axes):\n\n"                         \
+   "iteration of a solve takes the step Δv of one QP (world axes)::\n\n"                        \
    "    minimise    Σ_t w_t²·‖S_t·(J_t·Δv + e_t)‖² + damping·‖Δv‖²\n"                           \
    "                  + posture_weight²·‖Δq - (posture - q)‖²\n"                                \
    "    subject to  J_c·Δv = -e_c               (the ConstraintTask rows)\n"                    \

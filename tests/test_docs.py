@@ -46,6 +46,9 @@ def test_examples_in_the_pages_run(tmp_path):
     report = (sphinx("doctest", tmp_path) / "output.txt").read_text()
     tests = int(re.search(r"(\d+) tests", report.split("Doctest summary")[-1]).group(1))
     assert tests > 100  # the >>> examples were collected, not skipped
+    # the pages whose examples run, the whole-body IK page among them
+    documents = set(re.findall(r"^Document: (\S+)$", report, re.M))
+    assert {"quickstart", "errors", "mimic", "whole_body_ik"} <= documents
 
 
 @pytest.mark.parametrize("name", ["link_tree_arm", "link_tree_quadruped"])

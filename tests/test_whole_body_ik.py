@@ -315,6 +315,7 @@ def test_coupled_collection_robots_take_whole_body_problems(name):
     coupled, independent, G, b = coupled_pair(path)
     assert coupled.ik_problem([]).solve(coupled.neutral_configuration())[1].converged
     if name != "panda":
+        talos_coupled_reach(path)
         return
     tool, finger = coupled.link_id("panda_hand_tcp"), coupled.link_id("panda_rightfinger")
     rng = np.random.default_rng(24)
@@ -330,3 +331,47 @@ def test_coupled_collection_robots_take_whole_body_problems(name):
         reach = coupled.forward_kinematics(goal, finger)
         q, result = coupled.ik_problem([PoseTask(finger, reach)]).solve(start, time_budget=None)
         assert result.converged and max(pose_miss(independent, G @ q + b, finger, reach)) < 1e-8
+
+
+def talos_coupled_reach(path):
+    """Floating Talos, coupled: both soles held and the hand reaching; the same iterations as the
+    independent model started with its followers where their leaders put them (its grippers move
+    nothing these tasks see)."""
+    coupled, independent, G, b = coupled_pair(path, FloatingRobot)
+    base = BaseState(Pose((0.0, 0.0, 1.02), (0.0, 0.0, 0.0, 1.0)), Twist())
+    q0 = np.clip(np.zeros(coupled.joint_count), *limits(coupled))
+    hand = coupled.link_id("gripper_left_base_link")
+    feet = ["left_sole_link", "right_sole_link"]
+    start = coupled.forward_kinematics(base, q0, hand).translation
+    target = Pose(np.add(start, (0.2, 0.1, 0.1)))
+    solved = []
+    for robot, q in ((coupled, q0), (independent, G @ q0 + b)):
+        held = robot.constraint_set([Contact(robot.link_id(foot), "frame") for foot in feet])
+        problem = robot.ik_problem([ConstraintTask(held), PoseTask(hand, target, orientation_weight=0.0)])
+        solved.append(problem.solve(base, q, max_iterations=60, restarts=0))
+    (moved, q, result), (moved_ind, q_ind, result_ind) = solved
+    assert result.converged and result_ind.converged and result.iterations == result_ind.iterations
+    assert np.allclose(G @ q + b, q_ind, rtol=0, atol=1e-9)
+    assert np.allclose(moved.frame.translation, moved_ind.frame.translation, rtol=0, atol=1e-9)
+    full = G @ q + b
+    assert np.all(full >= independent.lower_limits) and np.all(full <= independent.upper_limits)
+
+
+def test_restarts_with_contacts_end_attempts_their_rows_cannot_meet_and_return_a_holding_configuration():
+    """Talos's hand sent out of reach with both soles held: the restarts jump the joints away from
+    the contacts' references; an attempt whose rows no step can meet ends (no SolverError), and the
+    configuration returned is one whose soles hold."""
+    robot = FloatingRobot(str(ROBOTS / TALOS), mimic="independent")
+    base = BaseState(Pose((0.0, 0.0, 1.02), (0.0, 0.0, 0.0, 1.0)), Twist())
+    q0 = np.clip(np.zeros(robot.joint_count), *limits(robot))
+    feet = [robot.link_id("left_sole_link"), robot.link_id("right_sole_link")]
+    before = [robot.forward_kinematics(base, q0, foot) for foot in feet]
+    held = robot.constraint_set([Contact(foot, "frame") for foot in feet])
+    hand = robot.link_id("gripper_left_base_link")
+    far = Pose(np.add(robot.forward_kinematics(base, q0, hand).translation, (3.0, 0.0, 0.0)))
+    problem = robot.ik_problem([ConstraintTask(held), PoseTask(hand, far, orientation_weight=0.0)])
+    moved, q, result = problem.solve(base, q0, max_iterations=200, restarts=8, time_budget=None)
+    assert not result.converged and result.restarts == 8 and result.task_errors[0] <= 1e-10
+    for foot, pose in zip(feet, before):
+        now = robot.forward_kinematics(moved, q, foot)
+        assert np.max(np.abs(np.subtract(now.translation, pose.translation))) < 1e-9

@@ -33,7 +33,8 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
    "                  + posture_weight²·‖Δq - (posture - q)‖²\n"                                \
    "    subject to  J_c·Δv = -e_c               (the ConstraintTask rows)\n"                    \
    "                lower_limits - q ≤ Δq ≤ upper_limits - q\n"                                 \
-   "                -dt·velocity_limits ≤ Δq ≤ dt·velocity_limits  (with dt)\n\n"               \
+   "                -dt·velocity_limits ≤ Δq ≤ dt·velocity_limits  (with dt;\n"                 \
+   "                  no bound where velocity_limits is 0: the file gives none)\n\n"            \
    "with e_t, S_t and w_t each task's error, row scales and weight (see the\n"                  \
    "task classes) and Δq the joints' part of Δv; it then moves the\n"                           \
    "configuration by Δv and clamps the joints into their position limits.\n" tangent            \

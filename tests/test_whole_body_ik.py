@@ -210,6 +210,9 @@ def test_restarts_0_is_the_purely_local_solve_and_restarts_follow_the_seed():
             stuck = problem
             break
     assert stuck is not None and local.restarts == 0 and not local.out_of_time
+    # with dt, a step moves from where the robot is: no restart unless asked for
+    assert stuck.solve(q0, dt=0.05, time_budget=None)[1].restarts == 0
+    assert stuck.solve(q0, dt=0.05, restarts=2, time_budget=None)[1].restarts >= 1
     q1, first = stuck.solve(q0, seed=3, time_budget=None)
     q2, second = stuck.solve(q0, seed=3, time_budget=None)
     assert first.converged and first.restarts >= 1 and first == second and np.array_equal(q1, q2)

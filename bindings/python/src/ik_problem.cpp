@@ -193,13 +193,17 @@ class SolveArguments {
     return true;
   }
   // restarts, seed and time_budget (nullptr where omitted): integers from 0
-  // (operator.index, not a bool), and None or seconds from 0.
+  // (operator.index, not a bool), and None or seconds from 0. After read: a
+  // step bounded by dt moves from where the robot is, so restarts, which jump
+  // away from it, are 0 there unless asked for.
   bool read_restarts(PyObject* restarts, PyObject* seed, PyObject* budget) {
     constexpr long long most = std::numeric_limits<long long>::max();
     if (restarts != nullptr && restarts != Py_None) {
       const auto count = count_option(restarts, "restarts", 0, most);
       if (!count) return false;
       options_.restarts = static_cast<std::uint64_t>(*count);
+    } else if (options_.dt) {
+      options_.restarts = 0;
     }
     if (seed != nullptr && seed != Py_None) {
       const auto value = count_option(seed, "seed", 0, most);
@@ -616,23 +620,24 @@ PyMethodDef problem_methods[] = {
      "one with the lowest task cost is returned (the smallest contact miss when\n"
      "none holds), with\n"
      "result.converged False.\n\n"
-     "restarts (an integer from 0, 50 by default): fresh starts allowed when the\n"
-     "solve stalls (the task cost not a tenth lower in 10 steps, or a step below\n"
-     "tolerance) before it converges, each from joint positions drawn uniformly\n"
-     "within their limits (within ±π of 0 where a limit is wider) by a generator\n"
-     "seeded with seed (an integer from 0, 0 by default), the base where the\n"
-     "solve started; restart k's draws depend on seed and k alone. time_budget\n"
-     "(None, or seconds from 0; 0.05 by default): no restart begins once that\n"
-     "long has passed since the solve began (the clock is read only when a\n"
-     "restart is due; the attempt under way runs to its end, and a stalled one\n"
-     "then ends the solve). So by default a solve from q0 is the local solve\n"
-     "first, then up to 50 restarts while 50 ms last, all within 500 steps\n"
-     "(max_iterations): for a given seed the result depends on the clock only through\n"
-     "how many restarts ran (result.restarts; result.out_of_time says the budget\n"
-     "stopped them). time_budget=None makes it depend on nothing but the\n"
-     "arguments; restarts=0 is the purely local solve a control loop wants\n"
-     "(the solution nearest to q0), and restarts=0, max_iterations=100 what\n"
-     "solve did by default before restarts were.\n" VELKOR_IK_SOLVE_OPTIONS
+     "restarts (an integer from 0; 50 by default, 0 when dt is given, since a\n"
+     "velocity-bounded step moves from where the robot is): fresh starts allowed\n"
+     "when the solve stalls (the task cost not a tenth lower in 10 steps, or a\n"
+     "step below tolerance) before it converges, each from joint positions drawn\n"
+     "uniformly within their limits (within ±π of 0 where a limit is wider) by a\n"
+     "generator seeded with seed (an integer from 0, 0 by default), the base where\n"
+     "the solve started; restart k's draws depend on seed and k alone. time_budget\n"
+     "(None, or seconds from 0; 0.05 by default): no restart begins once that long\n"
+     "has passed since the solve began (the clock is read only when a restart is\n"
+     "due; the attempt under way runs to its end, and a stalled one then ends the\n"
+     "solve). So by default a solve from q0 is the local solve first, then up to\n"
+     "50 restarts while 50 ms last, all within 500 steps (max_iterations): for a\n"
+     "given seed the result depends on the clock only through how many restarts\n"
+     "ran (result.restarts; result.out_of_time says the budget stopped them).\n"
+     "time_budget=None makes it depend on nothing but the arguments; restarts=0 is\n"
+     "the purely local solve a control loop wants (the solution nearest to q0),\n"
+     "and restarts=0, max_iterations=100 what solve did by default before it\n"
+     "restarted.\n" VELKOR_IK_SOLVE_OPTIONS
      "Returns q, the n solved joint positions (out when given: a writeable\n"
      "float64 array of n values, else a new array), on a FloatingRobot after the\n"
      "solved base, a velkor.BaseState whose frame is the root link's solved world\n"

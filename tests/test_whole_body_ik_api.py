@@ -432,3 +432,21 @@ def test_text_signatures_and_the_generic_alias():
         "(link_id, target, *, tool=None, weight=1.0, position_weight=1.0, orientation_weight=1.0)")
     assert str(inspect.signature(CenterOfMassTask)) == "(target, weight=1.0)"
     assert IkProblem[Robot].__origin__ is IkProblem
+
+
+def test_a_coupled_model_whose_follower_leaves_its_leader_no_position_is_refused(tmp_path):
+    """The follower at q + 5 within [-1, 1] needs the leader in [-6, -4], outside the leader's own
+    [-1, 1]: no configuration keeps both within their limits."""
+    link = '<link name="{}"><inertial><mass value="1"/><inertia ixx="1" ixy="0" ixz="0" iyy="1" iyz="0" izz="1"/>' \
+           '</inertial></link>'
+    joint = ('<joint name="{0}" type="revolute"><parent link="{1}"/><child link="{2}"/><axis xyz="0 0 1"/>'
+             '<limit lower="-1" upper="1" effort="1" velocity="1"/>{3}</joint>')
+    path = tmp_path / "contradiction.urdf"
+    path.write_text('<robot name="r">' + "".join(link.format(n) for n in "abc")
+                    + joint.format("leader", "a", "b", "")
+                    + joint.format("follower", "b", "c", '<mimic joint="leader" offset="5"/>') + "</robot>")
+    robot = Robot(str(path), mimic="couple")
+    with pytest.raises(velkor.ModelError, match="^invalid robot model: the limits of joint follower, which follows "
+                                                "leader, leave leader no position within its own$"):
+        robot.ik_problem([])
+    assert Robot(str(path), mimic="independent").ik_problem([]).configuration_count == 2

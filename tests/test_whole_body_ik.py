@@ -378,3 +378,18 @@ def test_restarts_with_contacts_end_attempts_their_rows_cannot_meet_and_return_a
     for foot, pose in zip(feet, before):
         now = robot.forward_kinematics(moved, q, foot)
         assert np.max(np.abs(np.subtract(now.translation, pose.translation))) < 1e-9
+
+
+@pytest.mark.parametrize("weight", [1.0, 1e6, 1e40, 1e100])
+def test_large_weights_solve_as_weight_1_does(weight):
+    """Scaling the weights scales the steps' costs alike, so the sample arm reaches a target its
+    bounds get in the way of with any usable weight. The QP solver's tests of what is zero once
+    failed weights from 1e5 ("task 1 cannot be met", naming no task)."""
+    from velkor.samples import sample_path
+
+    robot = Robot(sample_path("arm"))
+    link = robot.link_count - 1
+    target = robot.forward_kinematics(np.full(robot.joint_count, 0.3), link)
+    q, result = robot.ik_problem([PoseTask(link, target, weight=weight)]).solve(
+        robot.neutral_configuration(), time_budget=None)
+    assert result.converged and max(pose_miss(robot, q, link, target)) < 1e-8

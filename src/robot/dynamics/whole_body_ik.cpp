@@ -401,15 +401,28 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
 
 // Solves the assembled QP into step; an equality row it cannot meet is the
 // SolverError of its task.
-std::expected<void, Error> IkProblem::solve_qp() {
+std::expected<void, Error> IkProblem::solve_qp(std::uint64_t iteration) {
   IkSolver& s = *solver_;
   const auto span = [](auto& v) {
     return std::span<const double>(v.data(), static_cast<std::size_t>(v.size()));
   };
+  // ½ΔvᵀHΔv + gᵀΔv / h has the same minimiser for any h > 0: the solver sees H
+  // with its largest diagonal entry 1, so that its tests of what is zero do not
+  // depend on the tasks' weights (large ones once passed for dependent bounds)
+  const double h = s.H.diagonal().maxCoeff();
+  if (!(h > 0.0) || !std::isfinite(h)) return std::unexpected(errors::IkNumericalFailure{iteration});
+  s.H /= h;
+  s.g /= h;
   const QpStatus status =
       s.qp.solve(span(s.H), span(s.g), span(s.A), span(s.b), span(s.lower), span(s.upper),
                  std::span<double>(s.step.data(), static_cast<std::size_t>(s.step.size())));
-  if (status == QpStatus::NotPositiveDefinite) return std::unexpected(errors::IkNumericalFailure{0});
+  s.H *= h;
+  s.g *= h;
+  if (status == QpStatus::NotPositiveDefinite)
+    return std::unexpected(errors::IkNumericalFailure{iteration});
+  // bounds alone always hold Δv = 0: only rounding makes such a QP fail
+  if (status != QpStatus::Solved && m_ == 0)
+    return std::unexpected(errors::IkNumericalFailure{iteration});
   if (status != QpStatus::Solved) {
     // the contact rows no step within the bounds meets: the task with the largest correction asked
     std::size_t row = 0, worst_row = 0;
@@ -425,7 +438,7 @@ std::expected<void, Error> IkProblem::solve_qp() {
     return std::unexpected(errors::IkInfeasibleTask{tasks.size(), 0.0});
   }
   // Solved: the equalities hold (DenseQp checks the dependent ones too)
-  if (!s.step.allFinite()) return std::unexpected(errors::IkNumericalFailure{0});
+  if (!s.step.allFinite()) return std::unexpected(errors::IkNumericalFailure{iteration});
   return {};
 }
 
@@ -553,7 +566,7 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
     if (interrupt.due()) return std::unexpected(errors::Interrupted{});
     // A restarted attempt whose contact rows no step can meet is given up as a
     // stalled one; the solve's own start still raises.
-    const auto stepped = solve_qp();
+    const auto stepped = solve_qp(k);
     const bool infeasible = !stepped && outcome.restarts > 0 &&
                             stepped.error().is<errors::IkInfeasibleTask>();
     if (!stepped && !infeasible) return std::unexpected(stepped.error());
@@ -598,7 +611,7 @@ std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& ba
   start_at(model, base, c);  // contacts without a target are held where c puts them
   const auto cost = assemble(model, base, w, s.c.data(), dt);
   if (!cost) return std::unexpected(cost.error());
-  VELKOR_TRY(solve_qp());
+  VELKOR_TRY(solve_qp(0));
   // column-major out of the row-major matrices
   Eigen::Map<Eigen::MatrixXd>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) =
       s.H;

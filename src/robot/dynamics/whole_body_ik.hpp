@@ -192,7 +192,7 @@ class IkProblem {
   void start_at(const Model& model, const Base& base, std::span<const double> start);
   std::expected<double, Error> assemble(const Model& model, const Base& robot_base, Workspace& w,
                                         const double* c, std::optional<double> dt);
-  std::expected<void, Error> solve_qp();
+  std::expected<void, Error> solve_qp(std::uint64_t iteration);  // the iteration names a failure
   bool bound_active() const;
   void clamp(double* c) const;
   void restart(std::span<const double> start, std::uint64_t seed, std::uint64_t number, double* c) const;

@@ -49,8 +49,7 @@ PyStructSequence_Desc ik_result_desc = {
     "starts taken (an int), and out_of_time, True when a restart was due after\n"
     "time_budget had run out, so the solve ended there.",
     ik_result_fields,
-    4,  // restarts and out_of_time by name only: the tuple stays (converged, iterations, task_errors,
-        // limited)
+    4,  // in the tuple; restarts and out_of_time by name only
 };
 
 // A new IkResult of `outcome` and the task errors.

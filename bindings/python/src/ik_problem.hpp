@@ -34,7 +34,7 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
    "    subject to  J_c·Δv = -e_c               (the ConstraintTask rows)\n"                    \
    "                lower_limits - q ≤ Δq ≤ upper_limits - q\n"                                 \
    "                -dt·velocity_limits ≤ Δq ≤ dt·velocity_limits  (with dt;\n"                 \
-   "                  no bound where velocity_limits is 0: the file gives none)\n\n"            \
+   "                no bound where velocity_limits is 0: the file gives none)\n\n"              \
    "with e_t, S_t and w_t each task's error, row scales and weight (see the\n"                  \
    "task classes) and Δq the joints' part of Δv; it then moves the\n"                           \
    "configuration by Δv and clamps the joints into their position limits.\n" tangent            \
@@ -42,7 +42,7 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
    "the tasks' Jacobians J·G (q_full = G·q + b), and each free joint's limits\n"                \
    "are intersected with those of the joints that follow it (a follower at\n"                   \
    "m·q + o within [l, u] bounds q to [(l - o)/m, (u - o)/m], the ends swapped\n"               \
-   "for m < 0; a velocity limit v to v/|m|), so no joint leaves its limits.\n"                  \
+   "for m < 0; a velocity limit v to v/abs(m)), so no joint leaves its limits.\n"               \
    "damping (λ, a finite number, 0 or more) regularises the step;\n"                            \
    "posture: None, or a configuration the joints are drawn to with\n"                           \
    "posture_weight (a finite number, 0 or more; its joints alone are read).\n" configuration    \

@@ -874,6 +874,10 @@ class _IkResult(tuple[bool, int, tuple[float, ...], bool]):
     def task_errors(self) -> tuple[float, ...]: ...
     @property
     def limited(self) -> bool: ...
+    @property
+    def restarts(self) -> int: ...
+    @property
+    def out_of_time(self) -> bool: ...
 
 # The handle kind a problem was made on: its solve and step_qp take a FloatingRobot's base first.
 _RobotT = TypeVar("_RobotT", Robot, FloatingRobot)
@@ -904,12 +908,13 @@ class IkProblem(Generic[_RobotT]):
         self: IkProblem[Robot],
         q0: _Vector,
         *,
-        max_iterations: SupportsIndex = 100,
+        max_iterations: SupportsIndex = 500,
         tolerance: _Float = 1e-10,
         dt: _Float | None = None,
         out: _Out = None,
-        restarts: SupportsIndex = 0,
-        seed: SupportsIndex = 0,
+        restarts: SupportsIndex | None = 50,
+        seed: SupportsIndex | None = 0,
+        time_budget: _Float | None = 0.05,
     ) -> tuple[_Array, _IkResult]: ...
     @overload
     def solve(
@@ -917,12 +922,13 @@ class IkProblem(Generic[_RobotT]):
         base: BaseState,
         q0: _Vector,
         *,
-        max_iterations: SupportsIndex = 100,
+        max_iterations: SupportsIndex = 500,
         tolerance: _Float = 1e-10,
         dt: _Float | None = None,
         out: _Out = None,
-        restarts: SupportsIndex = 0,
-        seed: SupportsIndex = 0,
+        restarts: SupportsIndex | None = 50,
+        seed: SupportsIndex | None = 0,
+        time_budget: _Float | None = 0.05,
     ) -> tuple[BaseState, _Array, _IkResult]: ...
     @overload
     def step_qp(self: IkProblem[Robot], q: _Vector, *, dt: _Float | None = None) -> _Qp: ...
@@ -932,10 +938,11 @@ class IkProblem(Generic[_RobotT]):
         self,
         starts: _Rows,
         *,
-        max_iterations: SupportsIndex = 100,
+        max_iterations: SupportsIndex = 500,
         tolerance: _Float = 1e-10,
         dt: _Float | None = None,
         threads: SupportsIndex | None = 1,
-        restarts: SupportsIndex = 0,
-        seed: SupportsIndex = 0,
+        restarts: SupportsIndex | None = 50,
+        seed: SupportsIndex | None = 0,
+        time_budget: _Float | None = 0.05,
     ) -> tuple[_Array, list[_IkResult]]: ...

@@ -8,7 +8,18 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from velkor import BaseState, CenterOfMassTask, ConstraintTask, Contact, FloatingRobot, Pose, PoseTask, Robot, Twist
+from velkor import (
+    BaseState,
+    CenterOfMassTask,
+    ConstraintTask,
+    Contact,
+    FloatingRobot,
+    Pose,
+    PoseTask,
+    Robot,
+    Twist,
+    as_matrix,
+)
 
 ROBOTS = Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix/share/example-robot-data/robots"
 ARMS = {"Panda": ("panda_description/urdf/panda.urdf", "panda_hand_tcp"),
@@ -152,3 +163,233 @@ def test_a_robot_placed_by_its_base_frame_reaches_world_targets():
     target = robot.forward_kinematics(goal, tool)  # world: through the base frame
     q, result = robot.ik_problem([PoseTask(tool, target)]).solve(np.clip(goal + 0.2, *limits(robot)))
     assert result.converged and max(pose_miss(robot, q, tool, target)) < 1e-8
+
+
+# -- the defaults ---------------------------------------------------------------------------
+
+IK_ARMS = {**ARMS, "iiwa": (Path(sysconfig.get_paths()["purelib"]) / "pybullet_data/kuka_iiwa/model.urdf",
+                            "lbr_iiwa_link_7")}
+
+
+@pytest.mark.parametrize("name", IK_ARMS)
+def test_the_defaults_reach_reachable_targets_from_the_neutral_configuration(name):
+    """solve(neutral) with its default restarts (seed 0): 99 % of 200 reachable targets. The time
+    budget is lifted so that only the restart count bounds the solve and the count never depends
+    on the machine's speed; the results then match the default call whenever the budget was not
+    what stopped it."""
+    file, link = IK_ARMS[name]
+    path = Path(file) if Path(file).is_absolute() else ROBOTS / file
+    if not path.exists():
+        pytest.skip(f"{path} is not installed")
+    robot = Robot(str(path), mimic="independent")
+    tool = robot.link_id(link)
+    lower, upper = limits(robot)
+    q0 = robot.neutral_configuration()
+    rng = np.random.default_rng(15)
+    reached = 0
+    for goal in in_limits(robot, rng, 200, 0.02):
+        target = robot.forward_kinematics(goal, tool)
+        problem = robot.ik_problem([PoseTask(tool, target)])
+        q, result = problem.solve(q0, time_budget=None)
+        assert np.all(q >= lower) and np.all(q <= upper) and not result.out_of_time
+        if result.converged:
+            assert max(pose_miss(robot, q, tool, target)) < 1e-8
+            reached += 1
+    assert reached >= 198
+
+
+def test_restarts_0_is_the_purely_local_solve_and_restarts_follow_the_seed():
+    robot, tool = arm("UR5")
+    rng = np.random.default_rng(16)
+    q0 = robot.neutral_configuration()
+    stuck = None
+    for goal in in_limits(robot, rng, 200, 0.02):  # a target the local solve misses from q0
+        problem = robot.ik_problem([PoseTask(tool, robot.forward_kinematics(goal, tool))])
+        q, local = problem.solve(q0, restarts=0)
+        if not local.converged:
+            stuck = problem
+            break
+    assert stuck is not None and local.restarts == 0 and not local.out_of_time
+    # with dt, a step moves from where the robot is: no restart unless asked for
+    assert stuck.solve(q0, dt=0.05, time_budget=None)[1].restarts == 0
+    assert stuck.solve(q0, dt=0.05, restarts=2, time_budget=None)[1].restarts >= 1
+    q1, first = stuck.solve(q0, seed=3, time_budget=None)
+    q2, second = stuck.solve(q0, seed=3, time_budget=None)
+    assert first.converged and first.restarts >= 1 and first == second and np.array_equal(q1, q2)
+    # a budget that runs out at once: no restart runs, the solve ends where the first attempt
+    # stalls, with that attempt's best, the same every time
+    q3, cut = stuck.solve(q0, time_budget=0.0)
+    assert cut.out_of_time and cut.restarts == 0 and not cut.converged
+    assert cut.iterations <= local.iterations and cut == stuck.solve(q0, time_budget=0.0)[1]
+
+
+# -- coupled robots -------------------------------------------------------------------------
+
+HAND = Path(__file__).parent / "data" / "coupled_hand.urdf"
+
+
+def coupled_pair(path, kind=Robot):
+    """The file with its mimic joints following their leaders, the same file with them independent,
+    and the coupling map q_full = G q + b between them."""
+    from test_coupled_mimic import coupling_map
+
+    coupled, independent = kind(str(path), mimic="couple"), kind(str(path), mimic="independent")
+    G, b = coupling_map(coupled, independent)
+    return coupled, independent, G, b
+
+
+def coupled_bounds(lower, upper, G, b):
+    """Each free coordinate's bounds: its joint's and every follower's limits mapped through q_f = m·q + o."""
+    lo, hi = np.full(G.shape[1], -np.inf), np.full(G.shape[1], np.inf)
+    for d, row in enumerate(G):
+        if not row.any():
+            continue  # a multiplier of 0: the follower sits at its offset
+        g = int(np.flatnonzero(row)[0])
+        a, z = sorted(((lower[d] - b[d]) / row[g], (upper[d] - b[d]) / row[g]))
+        lo[g], hi[g] = max(lo[g], a), min(hi[g], z)
+    return lo, hi
+
+
+def test_a_coupled_robot_reaches_in_its_free_coordinates_and_keeps_every_joint_within_its_limits():
+    """Targets the coupled hand reaches at random free configurations: solved in the free
+    coordinates, and the independent model at q_full = G q + b puts the link on the target with
+    every joint, followers included, within the limits."""
+    coupled, independent, G, b = coupled_pair(HAND)
+    lower, upper = limits(independent)
+    lo, hi = coupled_bounds(lower, upper, G, b)
+    link = coupled.link_id("distal")
+    rng = np.random.default_rng(14)
+    reached = 0
+    for _ in range(20):
+        low, high = np.clip(lo, -np.pi, np.pi), np.clip(hi, -np.pi, np.pi)
+        goal = low + rng.random(lo.size) * (high - low)
+        target = independent.forward_kinematics(G @ goal + b, link)
+        q, result = coupled.ik_problem([PoseTask(link, target, orientation_weight=0.5)]).solve(
+            coupled.neutral_configuration(), time_budget=None)
+        assert q.shape == (coupled.joint_count,) and np.all(q >= lo) and np.all(q <= hi)
+        full = G @ q + b
+        assert np.all(full >= lower - 1e-15) and np.all(full <= upper + 1e-15)
+        if result.converged:
+            reached += 1
+            assert max(pose_miss(independent, full, link, target)) < 1e-8
+    assert reached >= 19
+
+
+def test_a_followers_limits_bound_its_leader():
+    """left_finger may go to -1, but right_finger = -left_finger + 0.1 stops at 1, so the coupled
+    left finger stops at -0.9: the target is out of reach, and the bound held the last step."""
+    coupled, independent, G, b = coupled_pair(HAND)
+    finger = coupled.link_id("left")
+    q = coupled.neutral_configuration()
+    far = q.copy()
+    far[list(coupled.dof_names).index("left_finger")] = -1.0
+    target = coupled.forward_kinematics(far, finger)
+    q, result = coupled.ik_problem([PoseTask(finger, target)]).solve(q, restarts=0)
+    assert not result.converged and result.limited
+    assert q[list(coupled.dof_names).index("left_finger")] == pytest.approx(-0.9, abs=1e-12)
+    assert np.all(G @ q + b <= np.asarray(independent.upper_limits) + 1e-15)
+
+
+def test_a_coupled_step_is_the_qp_of_the_contracted_jacobian():
+    """H = 2·(J G)ᵀ(J G) + 2·(λ + E/10)·I with J the independent model's Jacobian at q_full and E the
+    task cost: the coupled step's QP built from the other model."""
+    coupled, independent, G, b = coupled_pair(HAND)
+    link = coupled.link_id("pad")
+    q = np.clip(np.full(coupled.joint_count, 0.3), *limits(coupled))
+    target = Pose(np.add(coupled.forward_kinematics(q, link).translation, (0.01, -0.02, 0.005)))
+    problem = coupled.ik_problem([PoseTask(link, target, orientation_weight=0.0)], damping=1e-3)
+    H, g, A, bb, lo, hi, step = problem.step_qp(q)
+    J = as_matrix(independent.jacobian(G @ q + b, link), 6)[3:] @ G
+    d, _ = pose_miss(independent, G @ q + b, link, target)
+    expected = 2 * J.T @ J + 2 * (1e-3 + d**2 / 10) * np.eye(coupled.joint_count)
+    assert np.allclose(H, expected, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("name", ["panda", "talos"])
+def test_coupled_collection_robots_take_whole_body_problems(name):
+    """The Panda with its gripper and Talos loaded with mimic="couple": the arm reaching agrees with
+    the independent model whose follower sits where its leader puts it (the gripper does not move
+    the tool), and a finger target reached through the coupling."""
+    from test_coupled_mimic import FILES
+
+    path = ROBOTS / FILES[name][0]
+    if not path.exists():
+        pytest.skip(f"{path} is not installed")
+    coupled, independent, G, b = coupled_pair(path)
+    assert coupled.ik_problem([]).solve(coupled.neutral_configuration())[1].converged
+    if name != "panda":
+        talos_coupled_reach(path)
+        return
+    tool, finger = coupled.link_id("panda_hand_tcp"), coupled.link_id("panda_rightfinger")
+    rng = np.random.default_rng(24)
+    lower, upper = limits(coupled)
+    for goal in in_limits(coupled, rng, 5, 0.05):
+        start = np.clip(goal + rng.uniform(-0.2, 0.2, goal.size), lower, upper)
+        target = coupled.forward_kinematics(goal, tool)
+        q, result = coupled.ik_problem([PoseTask(tool, target)]).solve(start, restarts=0)
+        q_ind, result_ind = independent.ik_problem([PoseTask(tool, target)]).solve(G @ start + b, restarts=0)
+        assert result.converged and result_ind.converged and result.iterations == result_ind.iterations
+        assert np.allclose(G @ q + b, q_ind, rtol=0, atol=1e-12)
+        # the right finger moves only through its leader
+        reach = coupled.forward_kinematics(goal, finger)
+        q, result = coupled.ik_problem([PoseTask(finger, reach)]).solve(start, time_budget=None)
+        assert result.converged and max(pose_miss(independent, G @ q + b, finger, reach)) < 1e-8
+
+
+def talos_coupled_reach(path):
+    """Floating Talos, coupled: both soles held and the hand reaching; the same iterations as the
+    independent model started with its followers where their leaders put them (its grippers move
+    nothing these tasks see)."""
+    coupled, independent, G, b = coupled_pair(path, FloatingRobot)
+    base = BaseState(Pose((0.0, 0.0, 1.02), (0.0, 0.0, 0.0, 1.0)), Twist())
+    q0 = np.clip(np.zeros(coupled.joint_count), *limits(coupled))
+    hand = coupled.link_id("gripper_left_base_link")
+    feet = ["left_sole_link", "right_sole_link"]
+    start = coupled.forward_kinematics(base, q0, hand).translation
+    target = Pose(np.add(start, (0.2, 0.1, 0.1)))
+    solved = []
+    for robot, q in ((coupled, q0), (independent, G @ q0 + b)):
+        held = robot.constraint_set([Contact(robot.link_id(foot), "frame") for foot in feet])
+        problem = robot.ik_problem([ConstraintTask(held), PoseTask(hand, target, orientation_weight=0.0)])
+        solved.append(problem.solve(base, q, max_iterations=60, restarts=0))
+    (moved, q, result), (moved_ind, q_ind, result_ind) = solved
+    assert result.converged and result_ind.converged and result.iterations == result_ind.iterations
+    assert np.allclose(G @ q + b, q_ind, rtol=0, atol=1e-9)
+    assert np.allclose(moved.frame.translation, moved_ind.frame.translation, rtol=0, atol=1e-9)
+    full = G @ q + b
+    assert np.all(full >= independent.lower_limits) and np.all(full <= independent.upper_limits)
+
+
+def test_restarts_with_contacts_end_attempts_their_rows_cannot_meet_and_return_a_holding_configuration():
+    """Talos's hand sent out of reach with both soles held: the restarts jump the joints away from
+    the contacts' references; an attempt whose rows no step can meet ends (no SolverError), and the
+    configuration returned is one whose soles hold."""
+    robot = FloatingRobot(str(ROBOTS / TALOS), mimic="independent")
+    base = BaseState(Pose((0.0, 0.0, 1.02), (0.0, 0.0, 0.0, 1.0)), Twist())
+    q0 = np.clip(np.zeros(robot.joint_count), *limits(robot))
+    feet = [robot.link_id("left_sole_link"), robot.link_id("right_sole_link")]
+    before = [robot.forward_kinematics(base, q0, foot) for foot in feet]
+    held = robot.constraint_set([Contact(foot, "frame") for foot in feet])
+    hand = robot.link_id("gripper_left_base_link")
+    far = Pose(np.add(robot.forward_kinematics(base, q0, hand).translation, (3.0, 0.0, 0.0)))
+    problem = robot.ik_problem([ConstraintTask(held), PoseTask(hand, far, orientation_weight=0.0)])
+    moved, q, result = problem.solve(base, q0, max_iterations=200, restarts=8, time_budget=None)
+    assert not result.converged and result.restarts == 8 and result.task_errors[0] <= 1e-10
+    for foot, pose in zip(feet, before):
+        now = robot.forward_kinematics(moved, q, foot)
+        assert np.max(np.abs(np.subtract(now.translation, pose.translation))) < 1e-9
+
+
+@pytest.mark.parametrize("weight", [1.0, 1e6, 1e40, 1e100])
+def test_large_weights_solve_as_weight_1_does(weight):
+    """Scaling the weights scales the steps' costs alike, so the sample arm reaches a target its
+    bounds get in the way of with any usable weight. The QP solver's tests of what is zero once
+    failed weights from 1e5 ("task 1 cannot be met", naming no task)."""
+    from velkor.samples import sample_path
+
+    robot = Robot(sample_path("arm"))
+    link = robot.link_count - 1
+    target = robot.forward_kinematics(np.full(robot.joint_count, 0.3), link)
+    q, result = robot.ik_problem([PoseTask(link, target, weight=weight)]).solve(
+        robot.neutral_configuration(), time_budget=None)
+    assert result.converged and max(pose_miss(robot, q, link, target)) < 1e-8

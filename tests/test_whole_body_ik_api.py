@@ -72,6 +72,7 @@ def assert_result(result, task_count):
     assert result == (result.converged, result.iterations, result.task_errors, result.limited)
     assert type(result.converged) is bool and type(result.limited) is bool and type(result.iterations) is int
     assert len(result.task_errors) == task_count and all(type(e) is float for e in result.task_errors)
+    assert len(result) == 4 and type(result.restarts) is int and type(result.out_of_time) is bool
 
 
 # -- the task values ------------------------------------------------------------------------
@@ -183,6 +184,16 @@ def test_the_problem_describes_itself(setup):
      r"^tasks\[0\]: pose contains"),
     (lambda r, s: r.ik_problem([s.tasks[0], ConstraintTask(type(r)(r.path).constraint_set([]))]), ValueError,
      r"^tasks\[1\]: the constraint set belongs to another robot model$"),
+    # weights whose squares the step's QP cannot hold
+    (lambda r, s: r.ik_problem([s.tasks[1], PoseTask(1, Pose(), weight=1e200)]), ValueError,
+     r"task 1: weight times position_weight and weight times orientation_weight must be at most 1e100$"),
+    (lambda r, s: r.ik_problem([PoseTask(1, Pose(), weight=1e60, orientation_weight=1e60)]), ValueError,
+     "task 0: weight times position_weight"),
+    (lambda r, s: r.ik_problem([s.tasks[0], CenterOfMassTask((0.0, 0.0, 0.0), 1e101)]), ValueError,
+     r"task 1: weight must be at most 1e100$"),
+    (lambda r, s: r.ik_problem([], posture=s.configuration(s.q0), posture_weight=1e200), ValueError,
+     r"posture_weight: must be at most 1e100$"),
+    (lambda r, s: r.ik_problem([], damping=1e300), ValueError, r"damping: must be at most 1e200$"),
 ])
 def test_ik_problem_checks_its_arguments(setup, call, error, match):
     with pytest.raises(error, match=match):
@@ -244,6 +255,14 @@ SOLVE_ERRORS = [
     (lambda s: ((s.q0,), {"out": _readonly(s.n)}), ValueError, "The given array is not writeable"),
     (lambda s: ((s.q0, 100), {}), TypeError, "positional argument"),
     (lambda s: ((s.q0[:-1],), {"tolerance": -1.0}), ValueError, "elements in q0"),  # lengths before values
+    (lambda s: ((s.q0,), {"restarts": True}), TypeError, "argument 'restarts': expected None or an integer"),
+    (lambda s: ((s.q0,), {"seed": False}), TypeError, "argument 'seed': expected None or an integer"),
+    (lambda s: ((s.q0,), {"restarts": -1}), ValueError, "restarts must be between 0 and"),
+    (lambda s: ((s.q0,), {"time_budget": -1e-3}), ValueError,
+     r"^time_budget must be None or a number of seconds, 0 or more, got -0.001$"),
+    (lambda s: ((s.q0,), {"time_budget": NAN}), ValueError, "time_budget must be None or a number"),
+    (lambda s: ((s.q0,), {"time_budget": True}), TypeError, "argument 'time_budget'"),
+    (lambda s: ((s.q0,), {"time_budget": "1s"}), TypeError, "argument 'time_budget': must be real number"),
     (lambda s: ((), {}), TypeError, "missing"),
 ]
 
@@ -333,6 +352,9 @@ def test_solve_many_returns_a_row_and_a_record_per_start(setup):
     (lambda s: np.zeros((2, s.C + 1)), {}, ValueError, r"^expected \d+ elements in each row of starts, found \d+$"),
     (lambda s: np.zeros((2, s.C)), {"threads": 0}, ValueError, "threads must be between 1 and 1024, got 0"),
     (lambda s: np.zeros((2, s.C)), {"threads": 1.5}, TypeError, "argument 'threads'"),
+    (lambda s: np.zeros((2, s.C)), {"threads": True}, TypeError,
+     r"^argument 'threads': expected None or an integer from 1 to 1024, got bool$"),
+    (lambda s: np.zeros((2, s.C)), {"time_budget": -1.0}, ValueError, "time_budget must be"),
     (lambda s: np.zeros((2, s.C)), {"max_iterations": 0}, ValueError, "max_iterations must be"),
     (lambda s: np.zeros((2, s.C)), {"tolerance": -1e-3}, ValueError, "tolerance must be"),
     (lambda s: [["a"] * s.C], {}, ValueError, "could not convert"),
@@ -346,7 +368,7 @@ def test_solve_many_checks_its_arguments(setup, starts, keywords, error, match):
 def test_the_first_failing_row_is_named(setup, threads):
     starts = np.stack([setup.configuration(setup.q0)] * 6)
     starts[2, -1] = starts[4, -1] = NAN
-    with pytest.raises((ValueError, SolverError), match=r" \(row 2\)$"):
+    with pytest.raises(ValueError, match=r"^starts contains a non-finite value \(row 2\)$"):
         setup.problem.solve_many(starts, threads=threads)
     with pytest.raises((ValueError, SolverError)):
         setup.problem.solve(*setup.lead, starts[2, setup.C - setup.n:])
@@ -404,8 +426,27 @@ def test_text_signatures_and_the_generic_alias():
     assert str(inspect.signature(Robot.ik_problem)) == (
         "(self, /, tasks, *, damping=1e-06, posture=None, posture_weight=0.0)")
     assert str(inspect.signature(IkProblem.solve_many)) == (
-        "(self, /, starts, *, max_iterations=100, tolerance=1e-10, dt=None, threads=1, restarts=0, seed=0)")
+        "(self, /, starts, *, max_iterations=500, tolerance=1e-10, dt=None, threads=1, restarts=50, seed=0, "
+        "time_budget=0.05)")
     assert str(inspect.signature(PoseTask)) == (
         "(link_id, target, *, tool=None, weight=1.0, position_weight=1.0, orientation_weight=1.0)")
     assert str(inspect.signature(CenterOfMassTask)) == "(target, weight=1.0)"
     assert IkProblem[Robot].__origin__ is IkProblem
+
+
+def test_a_coupled_model_whose_follower_leaves_its_leader_no_position_is_refused(tmp_path):
+    """The follower at q + 5 within [-1, 1] needs the leader in [-6, -4], outside the leader's own
+    [-1, 1]: no configuration keeps both within their limits."""
+    link = '<link name="{}"><inertial><mass value="1"/><inertia ixx="1" ixy="0" ixz="0" iyy="1" iyz="0" izz="1"/>' \
+           '</inertial></link>'
+    joint = ('<joint name="{0}" type="revolute"><parent link="{1}"/><child link="{2}"/><axis xyz="0 0 1"/>'
+             '<limit lower="-1" upper="1" effort="1" velocity="1"/>{3}</joint>')
+    path = tmp_path / "contradiction.urdf"
+    path.write_text('<robot name="r">' + "".join(link.format(n) for n in "abc")
+                    + joint.format("leader", "a", "b", "")
+                    + joint.format("follower", "b", "c", '<mimic joint="leader" offset="5"/>') + "</robot>")
+    robot = Robot(str(path), mimic="couple")
+    with pytest.raises(velkor.ModelError, match="^invalid robot model: the limits of joint follower, which follows "
+                                                "leader, leave leader no position within its own$"):
+        robot.ik_problem([])
+    assert Robot(str(path), mimic="independent").ik_problem([]).configuration_count == 2

@@ -128,11 +128,13 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
 
 // Whole-body inverse kinematics from configuration c (C values): `target`
 // reaching a pose away from where it is, the centre of mass held, and `set`'s
-// contacts, until converged and for a fixed number of steps; one step's QP.
+// contacts, until converged and for a fixed number of steps, with restarts
+// under a time budget; one step's QP. A coupled model's c is in its free
+// coordinates, the kernels' constraint scratch in its full ones.
 void whole_body_ik(const char* label, const Model& m, const Base& b, Workspace& w, bool floating,
                    LinkId target, const ConstraintSet& set, std::span<const double> c) {
-  const std::size_t N = m.dof_count() + (floating ? 6 : 0), rows = set.count();
-  reserve_constraint_scratch(w, rows, N);
+  const std::size_t N = coordinate_count(m) + (floating ? 6 : 0), rows = set.count();
+  reserve_constraint_scratch(w, rows, m.dof_count() + (floating ? 6 : 0));
   std::vector<IkTask> tasks{PoseTask{target, Pose{Quat::Identity(), Vec3(0.3, 0.1, 0.4)}},
                             CenterOfMassTask{Vec3(0.0, 0.0, 0.2), 1e-3},
                             ConstraintTask{std::make_shared<const ConstraintSet>(set)}};
@@ -150,6 +152,13 @@ void whole_body_ik(const char* label, const Model& m, const Base& b, Workspace& 
                .has_value() &&
            problem
                ->solve(m, b, w, c, IkSolveOptions{.max_iterations = 5, .dt = 0.01}, out, errors, never)
+               .has_value() &&
+           problem
+               ->solve(
+                   m, b, w, c,
+                   IkSolveOptions{
+                       .max_iterations = 60, .restarts = 3, .seed = 7, .stall = 2, .time_budget = 10.0},
+                   out, errors, never)
                .has_value() &&
            problem->step_qp(m, b, w, c, std::nullopt, H, g, A, bb, lo, hi, step).has_value();
   });
@@ -401,6 +410,8 @@ void coupled(const std::string& path) {
     return inverse_kinematics(robot, w, start, LinkId{m.id, L - 1}, poses[L - 1], IkOptions{}, solution)
         .has_value();
   });
+  whole_body_ik("coupled whole-body inverse kinematics", m, b, w, false, LinkId{m.id, L - 2}, *set,
+                start);
 }
 
 }  // namespace

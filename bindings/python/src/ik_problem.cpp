@@ -30,6 +30,8 @@ PyStructSequence_Field ik_result_fields[] = {
     {"iterations", "the iterations run (steps taken)"},
     {"task_errors", "a tuple of one float per task, in task order, at the solution"},
     {"limited", "True when a joint bound was active in the last step"},
+    {"restarts", "the fresh starts the solve took (an int)"},
+    {"out_of_time", "True when a restart was due after time_budget had run out"},
     {nullptr, nullptr},
 };
 
@@ -42,9 +44,12 @@ PyStructSequence_Desc ik_result_desc = {
     "at the solution (a PoseTask's ‖S·e‖ in rad and m as its weights mix them, a\n"
     "CenterOfMassTask's distance in m, a ConstraintTask's largest row error);\n"
     "limited: a joint bound (position, or velocity with dt) was active in the\n"
-    "last step, so a limit may have stopped progress where converged is False.",
+    "last step, so a limit may have stopped progress where converged is False.\n"
+    "Two more fields, by name only (not in the tuple): restarts, the fresh\n"
+    "starts taken (an int), and out_of_time, True when a restart was due after\n"
+    "time_budget had run out, so the solve ended there.",
     ik_result_fields,
-    4,
+    4,  // in the tuple; restarts and out_of_time by name only
 };
 
 // A new IkResult of `outcome` and the task errors.
@@ -54,9 +59,11 @@ PyObject* new_ik_result(const IkOutcome& outcome, std::span<const double> errors
   PyObject* fields[] = {PyBool_FromLong(outcome.converged),
                         PyLong_FromUnsignedLongLong(outcome.iterations),
                         float_tuple(errors.data(), static_cast<Py_ssize_t>(errors.size())),
-                        PyBool_FromLong(outcome.limited)};
+                        PyBool_FromLong(outcome.limited),
+                        PyLong_FromUnsignedLongLong(outcome.restarts),
+                        PyBool_FromLong(outcome.out_of_time)};
   bool ok = true;
-  for (Py_ssize_t f = 0; f < 4; ++f) {
+  for (Py_ssize_t f = 0; f < 6; ++f) {
     ok = ok && fields[f] != nullptr;
     PyStructSequence_SetItem(record.get(), f, fields[f] ? fields[f] : Py_NewRef(Py_None));
   }
@@ -142,6 +149,32 @@ bool option_in_range(const NumberOption& option, double value) {
   return false;
 }
 
+// A count (count_argument) that is not a bool: True is no number of threads,
+// restarts or seed. TypeError as count_argument's for another type.
+std::optional<long long> count_option(PyObject* value, const char* name, long long low, long long high) {
+  if (PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected None or an integer from %lld to %lld, got bool", name, low,
+                 high);
+    return std::nullopt;
+  }
+  return count_argument(value, name, low, high);
+}
+
+// What solve and solve_many do when not told otherwise: up to default_restarts
+// fresh starts (seed 0) while the default time budget lasts, all within
+// default_iterations steps.
+constexpr std::uint64_t default_iterations = 500;
+constexpr std::uint64_t default_restarts = 50;
+constexpr double default_time_budget = 0.05;  // seconds
+IkSolveOptions default_solve_options() {
+  IkSolveOptions options;
+  options.max_iterations = default_iterations;
+  options.restarts = default_restarts;
+  options.time_budget = default_time_budget;
+  return options;
+}
+
 // max_iterations, tolerance and dt of a solve: their types first (read), then
 // their values (check), in the order of every method's checks.
 class SolveArguments {
@@ -158,19 +191,38 @@ class SolveArguments {
     }
     return true;
   }
-  // restarts and seed (nullptr where omitted): integers from 0 (operator.index).
-  bool read_restarts(PyObject* restarts, PyObject* seed) {
+  // restarts, seed and time_budget (nullptr where omitted): integers from 0
+  // (operator.index, not a bool), and None or seconds from 0. After read: a
+  // step bounded by dt moves from where the robot is, so restarts, which jump
+  // away from it, are 0 there unless asked for.
+  bool read_restarts(PyObject* restarts, PyObject* seed, PyObject* budget) {
     constexpr long long most = std::numeric_limits<long long>::max();
     if (restarts != nullptr && restarts != Py_None) {
-      const auto count = count_argument(restarts, "restarts", 0, most);
+      const auto count = count_option(restarts, "restarts", 0, most);
       if (!count) return false;
       options_.restarts = static_cast<std::uint64_t>(*count);
+    } else if (options_.dt) {
+      options_.restarts = 0;
     }
     if (seed != nullptr && seed != Py_None) {
-      const auto value = count_argument(seed, "seed", 0, most);
+      const auto value = count_option(seed, "seed", 0, most);
       if (!value) return false;
       options_.seed = static_cast<std::uint64_t>(*value);
     }
+    if (budget == nullptr) return true;
+    if (budget == Py_None) {
+      options_.time_budget.reset();
+      return true;
+    }
+    double seconds = 0.0;
+    if (PyBool_Check(budget)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "argument 'time_budget': must be None or a real number, not bool");
+      return false;
+    }
+    if (!number_argument(budget, "time_budget", seconds)) return false;
+    budget_ = seconds;
+    options_.time_budget = seconds;
     return true;
   }
   bool check() const {
@@ -179,9 +231,18 @@ class SolveArguments {
                    given_.get());
       return false;
     }
+    if (budget_ && !(*budget_ >= 0.0)) {  // NaN too; inf: no budget
+      PyRef shown = PyRef::steal(PyFloat_FromDouble(*budget_));
+      if (shown)
+        PyErr_Format(PyExc_ValueError,
+                     "time_budget must be None or a number of seconds, 0 or more, got %R", shown.get());
+      return false;
+    }
     return option_in_range(tolerance_option, options_.tolerance) &&
            (!options_.dt || option_in_range(step_option, *options_.dt));
   }
+  // The name of the start in the errors of a start that is not a configuration.
+  void name_start(Label name) { options_.start_name = name; }
   const IkSolveOptions& options() const { return options_; }
   std::optional<double> dt() const { return options_.dt; }
 
@@ -208,7 +269,8 @@ class SolveArguments {
 
   PyRef given_;  // max_iterations as an int, when given
   bool too_few_ = false;
-  IkSolveOptions options_;
+  std::optional<double> budget_;  // time_budget as given
+  IkSolveOptions options_ = default_solve_options();
 };
 
 // ValueError "expected {length} elements in {name}, found {size}" unless they agree.
@@ -274,11 +336,11 @@ bool read_state(PyObject* const* arg, const char* name, BaseState& base, InputAr
 
 template <class CoreRobot>
 PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Parameters<CoreRobot, 7> p(
-      {"q0", "max_iterations", "tolerance", "dt", "out", "restarts", "seed"});
-  constexpr Py_ssize_t b = Parameters<CoreRobot, 7>::lead;
-  static const Signature signature{"IkProblem.solve", p.names.data(), 7 + b, 1 + b, 6};
-  PyObject* arg[8] = {};
+  static const Parameters<CoreRobot, 8> p(
+      {"q0", "max_iterations", "tolerance", "dt", "out", "restarts", "seed", "time_budget"});
+  constexpr Py_ssize_t b = Parameters<CoreRobot, 8>::lead;
+  static const Signature signature{"IkProblem.solve", p.names.data(), 8 + b, 1 + b, 7};
+  PyObject* arg[9] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   BaseState base;
   InputArray q0;
@@ -287,7 +349,7 @@ PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   SolveArguments options;
   PyObject* out = arg[b + 4];
   if (!options.read(arg + b + 1) || !OutputArray::check_type(out) ||
-      !options.read_restarts(arg[b + 5], arg[b + 6]))
+      !options.read_restarts(arg[b + 5], arg[b + 6], arg[b + 7]))
     return nullptr;
   IkProblemObject& o = problem_object(self);
   IkProblem& problem = o.state->problem;
@@ -409,18 +471,19 @@ constexpr long long max_solve_threads = 1024;
 template <class CoreRobot>
 PyObject* solve_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"starts",  "max_iterations", "tolerance", "dt",
-                                      "threads", "restarts",       "seed"};
-  static constexpr Signature signature{"IkProblem.solve_many", names, 7, 1, 6};
-  PyObject* arg[7] = {};
+                                      "threads", "restarts",       "seed",      "time_budget"};
+  static constexpr Signature signature{"IkProblem.solve_many", names, 8, 1, 7};
+  PyObject* arg[8] = {};
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   BatchInput starts;
   if (!starts.extract(arg[0], "starts")) return nullptr;
   SolveArguments options;
   if (!options.read(arg + 1)) return nullptr;
   std::size_t threads = 1;
-  if (!options.read_restarts(arg[5], arg[6])) return nullptr;
+  if (!options.read_restarts(arg[5], arg[6], arg[7])) return nullptr;
+  options.name_start("starts");  // a row's errors name the rows, not solve's q0
   if (arg[4] != nullptr && arg[4] != Py_None) {
-    const auto count = count_argument(arg[4], "threads", 1, max_solve_threads);
+    const auto count = count_option(arg[4], "threads", 1, max_solve_threads);
     if (!count) return nullptr;
     threads = static_cast<std::size_t>(*count);
   }
@@ -529,7 +592,9 @@ PyObject* problem_repr(PyObject* self) {
 #define VELKOR_IK_SOLVE_OPTIONS                                                     \
   "max_iterations: an integer, 1 or more; tolerance: a finite number above 0\n"     \
   "(the task errors' rad and m); dt: None, or a finite number of seconds above 0\n" \
-  "that bounds each step's joint motion by dt·velocity_limits.\n"
+  "that bounds each step's joint motion by dt·velocity_limits; a joint whose\n"     \
+  "velocity limit is 0 (the URDF gives none: velocity_limits reads 0) has no\n"     \
+  "velocity bound.\n"
 
 #define VELKOR_IK_OPTION_ERRORS                                                    \
   "max_iterations (\"max_iterations must be an integer, 1 or more, got 0\"),\n"    \
@@ -539,7 +604,7 @@ PyObject* problem_repr(PyObject* self) {
 PyMethodDef problem_methods[] = {
     {"solve", fastcall_entry<by_kind<solve<Robot>, solve<FloatingRobot>>>(),
      METH_FASTCALL | METH_KEYWORDS,
-     "solve($self, *args, max_iterations=100, tolerance=1e-10, dt=None, out=None, restarts=0, seed=0)\n--\n\n"
+     "solve($self, *args, max_iterations=500, tolerance=1e-10, dt=None, out=None, restarts=50, seed=0, time_budget=0.05)\n--\n\n"
      "A Robot's problem: solve(q0, ...) -> (q, result). A FloatingRobot's:\n"
      "solve(base, q0, ...) -> (base, q, result). The options are keyword-only.\n\n"
      "Runs the problem's iterations from q0, the n joint positions (rad or m, DOF\n"
@@ -553,22 +618,44 @@ PyMethodDef problem_methods[] = {
      "no error: of the configurations met whose contacts hold to tolerance, the\n"
      "one with the lowest task cost is returned (the smallest contact miss when\n"
      "none holds), with\n"
-     "result.converged False. restarts (an integer from 0): fresh starts allowed\n"
+     "result.converged False.\n\n"
+     "restarts (an integer from 0; 50 by default, 0 when dt is given, since a\n"
+     "velocity-bounded step moves from where the robot is): fresh starts allowed\n"
      "when the solve stalls (the task cost not a tenth lower in 10 steps, or a\n"
      "step below tolerance) before it converges, each from joint positions drawn\n"
      "uniformly within their limits (within ±π of 0 where a limit is wider) by a\n"
-     "generator seeded with seed (an integer from 0), the base where the solve\n"
-     "started; 0 by default, since a control loop wants the nearest solution.\n" VELKOR_IK_SOLVE_OPTIONS
+     "generator seeded with seed (an integer from 0, 0 by default), the base where\n"
+     "the solve started; restart k's draws depend on seed and k alone. time_budget\n"
+     "(None, or seconds from 0; 0.05 by default): no restart begins once that long\n"
+     "has passed since the solve began (the clock is read only when a restart is\n"
+     "due; the attempt under way runs to its end, and a stalled one then ends the\n"
+     "solve). So by default a solve from q0 is the local solve first, then up to\n"
+     "50 restarts while 50 ms last, all within 500 steps (max_iterations): for a\n"
+     "given seed the result depends on the clock only through how many restarts\n"
+     "ran (result.restarts; result.out_of_time says the budget stopped them).\n"
+     "time_budget=None makes it depend on nothing but the arguments; restarts=0 is\n"
+     "the purely local solve a control loop wants (the solution nearest to q0),\n"
+     "and restarts=0, max_iterations=100 what solve did by default before it\n"
+     "restarted.\n" VELKOR_IK_SOLVE_OPTIONS
      "Returns q, the n solved joint positions (out when given: a writeable\n"
      "float64 array of n values, else a new array), on a FloatingRobot after the\n"
      "solved base, a velkor.BaseState whose frame is the root link's solved world\n"
      "pose (velocity and acceleration zero), and result, a velkor.IkResult\n"
      "(converged, iterations, task_errors: one float per task, limited: a joint\n"
-     "bound was active in the last step).\n\n"
+     "bound was active in the last step; by name only, restarts and\n"
+     "out_of_time).\n\n"
+     "On a robot loaded with mimic='couple', q0 and q are its free coordinates\n"
+     "(the joints that follow their leaders move with them), and each free\n"
+     "joint's bounds are its own limits intersected with the limits of the\n"
+     "joints that follow it, mapped through their couplings, so no joint, leader\n"
+     "or follower, leaves its limits.\n\n"
      "Raises SolverError when the contact rows cannot be met or the solution is\n"
      "not finite; ValueError for q0 (\"expected n elements in q0, found m\",\n"
-     "non-finite values), base, " VELKOR_IK_OPTION_ERRORS ", out (\"out must\n"
-     "contain exactly n elements\"); TypeError for wrong types; RuntimeError\n"
+     "non-finite values), base, " VELKOR_IK_OPTION_ERRORS ", restarts and seed\n"
+     "(\"restarts must be between 0 and ...\"), time_budget (\"time_budget must be\n"
+     "None or a number of seconds, 0 or more, got -1.0\"), out (\"out must\n"
+     "contain exactly n elements\"); TypeError for wrong types (a bool for\n"
+     "restarts, seed or time_budget among them); RuntimeError\n"
      "\"robot is closed\"; PanicError on an internal fault. out is written only on\n"
      "success. On the main thread signal handlers run every 5 ms; one that raises\n"
      "(Ctrl-C) ends the solve with its exception. Cost: per iteration the tasks'\n"
@@ -601,15 +688,16 @@ PyMethodDef problem_methods[] = {
      "scratch."},
     {"solve_many", fastcall_entry<by_kind<solve_many<Robot>, solve_many<FloatingRobot>>>(),
      METH_FASTCALL | METH_KEYWORDS,
-     "solve_many($self, starts, *, max_iterations=100, tolerance=1e-10, dt=None, threads=1, restarts=0, seed=0)\n--\n\n"
+     "solve_many($self, starts, *, max_iterations=500, tolerance=1e-10, dt=None, threads=1, restarts=50, seed=0, time_budget=0.05)\n--\n\n"
      "solve from each row of starts, a two-dimensional array (any array-like is\n"
      "converted) of k configurations of C = configuration_count values: a\n"
      "Robot's n joint positions, a FloatingRobot's root-link world position (m),\n"
      "orientation quaternion (x, y, z, w) and n joint positions. Returns\n"
      "(solutions, results): a new (k, C) float64 array of the solved\n"
      "configurations in the same layout, row i what solve gives from row i, and\n"
-     "a list of k velkor.IkResult. max_iterations, tolerance, dt, restarts and\n"
-     "seed as for solve, the same for every row. threads (1 to 1024): the rows are split\n"
+     "a list of k velkor.IkResult. max_iterations, tolerance, dt, restarts, seed\n"
+     "and time_budget as for solve, the same for every row (each row's budget\n"
+     "runs from its own start). threads (1 to 1024, not a bool): the rows are split\n"
      "over that many native threads, each on a fork of the robot handle's\n"
      "calculation (with its settings) and a copy of the problem, made the first\n"
      "time a thread count needs them and kept; the interpreter lock is released\n"
@@ -619,8 +707,10 @@ PyMethodDef problem_methods[] = {
      "starts is not two-dimensional (\"argument 'starts': expected a\n"
      "two-dimensional array, one state per row, ...\") or threads not an integer;\n"
      "ValueError for rows of another length (\"expected C elements in each row of\n"
-     "starts, found k\"), " VELKOR_IK_OPTION_ERRORS ",\n"
-     "threads outside 1..1024 (\"threads must be between 1 and 1024, got 0\");\n"
+     "starts, found k\"), a row with non-finite values (\"starts contains a\n"
+     "non-finite value (row 1)\"), " VELKOR_IK_OPTION_ERRORS ", restarts, seed,\n"
+     "time_budget as for solve, threads outside 1..1024 (\"threads must be\n"
+     "between 1 and 1024, got 0\"); TypeError for threads=True;\n"
      "RuntimeError \"robot is closed\"; PanicError on an internal fault. Cost: k\n"
      "solves; allocates the results and the rows' task errors; nothing inside\n"
      "the iterations."},

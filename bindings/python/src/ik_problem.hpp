@@ -33,10 +33,16 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
    "                  + posture_weight²·‖Δq - (posture - q)‖²\n"                                \
    "    subject to  J_c·Δv = -e_c               (the ConstraintTask rows)\n"                    \
    "                lower_limits - q ≤ Δq ≤ upper_limits - q\n"                                 \
-   "                -dt·velocity_limits ≤ Δq ≤ dt·velocity_limits  (with dt)\n\n"               \
+   "                -dt·velocity_limits ≤ Δq ≤ dt·velocity_limits  (with dt;\n"                 \
+   "                no bound where velocity_limits is 0: the file gives none)\n\n"              \
    "with e_t, S_t and w_t each task's error, row scales and weight (see the\n"                  \
    "task classes) and Δq the joints' part of Δv; it then moves the\n"                           \
    "configuration by Δv and clamps the joints into their position limits.\n" tangent            \
+   "On a robot loaded with mimic='couple', q and Δq are its free coordinates,\n"                \
+   "the tasks' Jacobians J·G (q_full = G·q + b), and each free joint's limits\n"                \
+   "are intersected with those of the joints that follow it (a follower at\n"                   \
+   "m·q + o within [l, u] bounds q to [(l - o)/m, (u - o)/m], the ends swapped\n"               \
+   "for m < 0; a velocity limit v to v/abs(m)), so no joint leaves its limits.\n"               \
    "damping (λ, a finite number, 0 or more) regularises the step;\n"                            \
    "posture: None, or a configuration the joints are drawn to with\n"                           \
    "posture_weight (a finite number, 0 or more; its joints alone are read).\n" configuration    \
@@ -51,7 +57,11 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
    "constraint set of another model (\"tasks[2]: the constraint set belongs to\n"               \
    "another robot model\"), a posture of another length (\"expected C elements\n"               \
    "in posture, found k\") or with non-finite values, weights, damping or\n"                    \
-   "posture_weight that are not finite and 0 or more, a model loaded with\n"                    \
-   "mimic='couple'; RuntimeError \"robot is closed\". Takes the handle's lock;\n"               \
+   "posture_weight that are not finite and 0 or more, weights whose squares\n"                  \
+   "the QP cannot hold (\"invalid inverse-kinematics task 0: weight times\n"                    \
+   "position_weight and weight times orientation_weight must be at most\n"                      \
+   "1e100\", a CenterOfMassTask weight or posture_weight above 1e100, damping\n"                \
+   "above 1e200); ModelError when a coupled model's follower limits leave its\n"                \
+   "leader no position; RuntimeError \"robot is closed\". Takes the handle's lock;\n"           \
    "allocates the problem and its solver's matrices. The problem keeps this\n"                  \
    "handle alive and computes on it: its calls lock it as computing calls do."}

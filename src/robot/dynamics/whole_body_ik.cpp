@@ -1,6 +1,7 @@
 #include "robot/dynamics/whole_body_ik.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -61,8 +62,10 @@ void pose_error(const Pose& pose, const Pose& reference, bool rotation, double* 
 // the problem, so that a solve allocates nothing.
 class IkSolver {
  public:
+  // full: a coupled model's DOF count (its q_full and full Jacobians), else 0;
+  // base: the free base's coordinates (6) or 0.
   IkSolver(std::size_t joints, std::size_t N, std::size_t C, std::size_t m, std::size_t tasks,
-           std::size_t contacts)
+           std::size_t contacts, std::size_t full, std::size_t base)
       : H(N, N),
         g(N),
         A(m, N),
@@ -78,7 +81,9 @@ class IkSolver {
         errors(tasks),
         best_errors(tasks),
         e(std::max<std::size_t>(6, m)),
-        references(contacts) {
+        references(contacts),
+        q_full(full),
+        J_full(full == 0 ? 0 : std::max<std::size_t>(6, m) * (base + full)) {
     H.setIdentity();
     g.setZero();
     A.setZero();
@@ -100,13 +105,17 @@ class IkSolver {
   std::vector<double> errors, best_errors;  // per task
   std::vector<double> e;                    // a task's error (a set's: m_set)
   std::vector<Pose> references;             // per contact item: its world pose at the start
+  std::vector<double> q_full;               // a coupled model's: G q + b
+  std::vector<double> J_full;               // a coupled model's: a task's Jacobian in q_full
 };
 
 IkProblem::IkProblem(const IkProblem& other)
     : tasks_(other.tasks_),
       settings_(other.settings_),
+      bounds_(other.bounds_),
       solver_(other.solver_ ? std::make_unique<IkSolver>(other.joints_, other.N_, other.C_, other.m_,
-                                                         other.tasks_->size(), other.contact_items_)
+                                                         other.tasks_->size(), other.contact_items_,
+                                                         other.full_, other.floating_ ? 6 : 0)
                             : nullptr),
       floating_(other.floating_),
       model_id_(other.model_id_),
@@ -114,7 +123,8 @@ IkProblem::IkProblem(const IkProblem& other)
       C_(other.C_),
       m_(other.m_),
       joints_(other.joints_),
-      contact_items_(other.contact_items_) {}
+      contact_items_(other.contact_items_),
+      full_(other.full_) {}
 IkProblem& IkProblem::operator=(const IkProblem& other) {
   if (this != &other) *this = IkProblem(other);
   return *this;
@@ -123,12 +133,59 @@ IkProblem::IkProblem(IkProblem&&) noexcept = default;
 IkProblem& IkProblem::operator=(IkProblem&&) noexcept = default;
 IkProblem::~IkProblem() = default;
 
+namespace {
+
+// The bounds of each free coordinate: its joint's limits, intersected with
+// those of the joints that follow it, mapped back through their couplings
+// (q_f = m·q + o ∈ [l, u] holds for q in [(l − o)/m, (u − o)/m], the ends
+// swapped when m < 0); its velocity limit, the smallest of v/|m| over the
+// joint and its followers that have one (0: none). A follower with m = 0 sits
+// at o whatever q is.
+std::expected<void, Error> coordinate_bounds(const Model& model, std::vector<double>& lower,
+                                             std::vector<double>& upper, std::vector<double>& speed) {
+  const std::size_t n = coordinate_count(model);
+  lower.resize(n);
+  upper.resize(n);
+  speed.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Joint& joint = coordinate_joint(model, i);
+    lower[i] = joint.lower;
+    upper[i] = joint.upper;
+    speed[i] = joint.velocity_limit > 0.0 ? joint.velocity_limit : 0.0;
+  }
+  const Coupling* coupling = model.coupling.get();
+  if (coupling == nullptr) return {};
+  for (std::size_t d = 0; d < coupling->group.size(); ++d) {
+    const std::size_t g = coupling->group[d];
+    const double m = coupling->multiplier[d], o = coupling->offset[d];
+    if (coupling->free_dof[g] == d || m == 0.0) continue;
+    const Joint& follower = model.joints[model.dof_list[d]];
+    double lo = (follower.lower - o) / m, hi = (follower.upper - o) / m;
+    if (m < 0.0) std::swap(lo, hi);
+    lower[g] = std::max(lower[g], lo);
+    upper[g] = std::min(upper[g], hi);
+    if (follower.velocity_limit > 0.0) {
+      const double v = follower.velocity_limit / std::abs(m);
+      speed[g] = speed[g] > 0.0 ? std::min(speed[g], v) : v;
+    }
+    if (!(lower[g] <= upper[g]))
+      return std::unexpected(errors::InvalidModel{
+          "the limits of joint " + follower.name + ", which follows " + coordinate_joint(model, g).name +
+          ", leave " + coordinate_joint(model, g).name + " no position within its own"});
+  }
+  return {};
+}
+
+}  // namespace
+
 std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floating,
                                                 std::vector<IkTask> tasks, IkSettings settings) {
   using errors::InvalidIkTask;
-  if (model.coupling)
-    return std::unexpected(InvalidIkTask{0, "mimic joints that follow their leaders are not supported"});
   const auto weight_ok = [](double w) { return std::isfinite(w) && w >= 0.0; };
+  // w² (and a pose task's (w·w_p)², (w·w_o)²) scales rows of H: beyond
+  // max_weight its square leaves no room for the Jacobians' and errors' own
+  // sizes before H or g overflows.
+  const auto usable = [](double w) { return w <= max_weight; };
   std::size_t m = 0, items = 0;
   for (std::size_t t = 0; t < tasks.size(); ++t) {
     if (const auto* pose = std::get_if<PoseTask>(&tasks[t])) {
@@ -141,10 +198,16 @@ std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floatin
       if (pose->position_weight == 0.0 && pose->orientation_weight == 0.0)
         return std::unexpected(
             InvalidIkTask{t, "position_weight or orientation_weight must be positive"});
+      if (!usable(pose->weight * pose->position_weight) ||
+          !usable(pose->weight * pose->orientation_weight))
+        return std::unexpected(InvalidIkTask{
+            t,
+            "weight times position_weight and weight times orientation_weight must be at most 1e100"});
     } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
       if (!com->target.allFinite()) return std::unexpected(InvalidIkTask{t, "target must be finite"});
       if (!weight_ok(com->weight))
         return std::unexpected(InvalidIkTask{t, "weight must be finite and not negative"});
+      if (!usable(com->weight)) return std::unexpected(InvalidIkTask{t, "weight must be at most 1e100"});
     } else {
       const auto& set = std::get<ConstraintTask>(tasks[t]).set;
       if (!set) return std::unexpected(InvalidIkTask{t, "no constraint set"});
@@ -156,9 +219,13 @@ std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floatin
   }
   if (!weight_ok(settings.damping))
     return std::unexpected(errors::InvalidIkOptions{"damping", "must be finite and not negative"});
+  if (settings.damping > max_damping)
+    return std::unexpected(errors::InvalidIkOptions{"damping", "must be at most 1e200"});
   if (!weight_ok(settings.posture_weight))
     return std::unexpected(
         errors::InvalidIkOptions{"posture_weight", "must be finite and not negative"});
+  if (!usable(settings.posture_weight))
+    return std::unexpected(errors::InvalidIkOptions{"posture_weight", "must be at most 1e100"});
   const std::size_t n = coordinate_count(model);
   const std::size_t N = n + (floating ? 6 : 0), C = n + (floating ? 7 : 0);
   if (!settings.posture.empty()) {
@@ -167,6 +234,8 @@ std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floatin
     for (const double v : settings.posture)
       if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteIkInput{"posture"});
   }
+  auto bounds = std::make_shared<Bounds>();
+  VELKOR_TRY(coordinate_bounds(model, bounds->lower, bounds->upper, bounds->speed));
   IkProblem p;
   p.floating_ = floating;
   p.model_id_ = model.id;
@@ -175,9 +244,12 @@ std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floatin
   p.m_ = m;
   p.contact_items_ = items;
   p.joints_ = model.joint_count();
-  p.solver_ = std::make_unique<IkSolver>(p.joints_, N, C, m, tasks.size(), items);
+  p.full_ = model.coupling ? model.dof_count() : 0;
+  p.solver_ =
+      std::make_unique<IkSolver>(p.joints_, N, C, m, tasks.size(), items, p.full_, floating ? 6 : 0);
   p.tasks_ = std::make_shared<const std::vector<IkTask>>(std::move(tasks));
   p.settings_ = std::make_shared<const IkSettings>(std::move(settings));
+  p.bounds_ = std::move(bounds);
   return p;
 }
 
@@ -195,6 +267,20 @@ Base base_at(const Base& robot_base, bool floating, const double* c) {
 
 }  // namespace
 
+std::span<const double> IkProblem::full_positions(const Model& model, std::span<const double> q) {
+  if (full_ == 0) return q;
+  IkSolver& s = *solver_;
+  expand_positions(*model.coupling, 0, q, s.q_full);  // q_full = G q + b
+  return s.q_full;
+}
+
+void IkProblem::contract(const Model& model, std::size_t rows, double* out) {
+  // J G: column g of the free Jacobian sums the columns of the joints that move with g
+  const std::size_t b0 = floating_ ? 6 : 0;
+  contract_columns(*model.coupling, b0, rows, {solver_->J_full.data(), rows * (b0 + full_)},
+                   {out, rows * N_});
+}
+
 // Fills the QP at configuration `c` (H, g, A, b, the bounds) and the tasks'
 // errors; returns Σ_t w_t² ‖S_t e_t‖², the cost of staying where c is.
 std::expected<double, Error> IkProblem::assemble(const Model& model, const Base& robot_base,
@@ -205,6 +291,10 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   const std::size_t N = N_, b0 = floating_ ? 6 : 0, c0 = floating_ ? 7 : 0, n = N - b0;
   const Base base = base_at(robot_base, floating_, c);
   const std::span<const double> q(c + c0, n);
+  // the kernels' joint positions (a coupled model's q_full) and where their Jacobians go
+  const std::span<const double> qk = full_positions(model, q);
+  const std::size_t Nk = b0 + qk.size();
+  double* const Jk = full_ == 0 ? s.J.data() : s.J_full.data();
   // H = 2(λ E + w_p² P), g = −2 w_p² P (q_p − q): damping and posture
   s.H.setZero();
   s.H.diagonal().setConstant(2.0 * settings.damping);
@@ -222,8 +312,9 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   for (std::size_t t = 0; t < tasks.size(); ++t) {
     if (const auto* pose = std::get_if<PoseTask>(&tasks[t])) {
       // X = X_link ∘ tool; e = [log(R·R_targetᵀ); p − p_target]
-      VELKOR_TRY(jacobian(model, base, w, q, pose->link, {s.J.data(), 6 * N}));
-      const auto link = forward_kinematics(model, base.state.frame, q, pose->link, s.path);
+      VELKOR_TRY(jacobian(model, base, w, qk, pose->link, {Jk, 6 * Nk}));
+      if (full_ != 0) contract(model, 6, s.J.data());
+      const auto link = forward_kinematics(model, base.state.frame, qk, pose->link, s.path);
       if (!link) return std::unexpected(link.error());
       const Pose X = link->compose(pose->tool);
       pose_error(X, pose->target, true, s.e.data());
@@ -251,8 +342,9 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
     } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
       // e = c − c_target, J = ∂c/∂v
       std::array<double, 3> position;
-      VELKOR_TRY(center_of_mass(model, base, w, q, position));
-      VELKOR_TRY(center_of_mass_jacobian(model, base, w, q, {s.J.data(), 3 * N}));
+      VELKOR_TRY(center_of_mass(model, base, w, qk, position));
+      VELKOR_TRY(center_of_mass_jacobian(model, base, w, qk, {Jk, 3 * Nk}));
+      if (full_ != 0) contract(model, 3, s.J.data());
       Eigen::Map<Eigen::Matrix<double, 3, Eigen::Dynamic>> J(s.J.data(), 3,
                                                              static_cast<Eigen::Index>(N));
       Eigen::Vector3d e = Eigen::Vector3d(position[0], position[1], position[2]) - com->target;
@@ -266,7 +358,8 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
       // J_c Δv = −e_c: each contact against its target or its start, a loop a's side against b's
       const ConstraintSet& set = *std::get<ConstraintTask>(tasks[t]).set;
       const std::size_t m = set.count();
-      VELKOR_TRY(constraint_jacobian(model, base, w, q, set, {s.J.data(), m * N}));
+      VELKOR_TRY(constraint_jacobian(model, base, w, qk, set, {Jk, m * Nk}));
+      if (full_ != 0) contract(model, m, s.J.data());
       s.A.middleRows(static_cast<Eigen::Index>(row), static_cast<Eigen::Index>(m)) =
           Eigen::Map<const Eigen::MatrixXd>(s.J.data(), static_cast<Eigen::Index>(m),
                                             static_cast<Eigen::Index>(N));
@@ -274,8 +367,8 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
       std::size_t r = 0;
       for (const ConstraintItem& it : set.items()) {
         const bool frame = it.kind == ConstraintKind::Frame;
-        const Pose a = side_pose(model, base, q, it.link_a, it.offset_a, s.path);
-        const Pose reference = it.link_b ? side_pose(model, base, q, *it.link_b, it.offset_b, s.path)
+        const Pose a = side_pose(model, base, qk, it.link_a, it.offset_a, s.path);
+        const Pose reference = it.link_b ? side_pose(model, base, qk, *it.link_b, it.offset_b, s.path)
                                          : (it.target ? *it.target : s.references[item]);
         pose_error(a, reference, frame, s.e.data() + r);
         for (std::size_t k = 0; k < it.rows(); ++k) {
@@ -291,13 +384,14 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   }
   // λ_k = λ + E_k/10: the damping grows with the task cost
   s.H.diagonal().array() += 2.0 * 0.1 * cost;
-  // lower − q ≤ Δq ≤ upper − q, and |Δq| ≤ dt·v_max; the base is free
+  // lower − q ≤ Δq ≤ upper − q, and |Δq| ≤ dt·v_max (v_max = 0: no limit given); the base is free
+  const Bounds& bounds = *bounds_;
   for (std::size_t i = 0; i < n; ++i) {
-    const Joint& joint = coordinate_joint(model, i);
-    double lo = std::max(joint.lower - q[i], -no_bound), hi = std::min(joint.upper - q[i], no_bound);
-    if (dt && joint.velocity_limit > 0.0) {
-      lo = std::max(lo, -*dt * joint.velocity_limit);
-      hi = std::min(hi, *dt * joint.velocity_limit);
+    double lo = std::max(bounds.lower[i] - q[i], -no_bound),
+           hi = std::min(bounds.upper[i] - q[i], no_bound);
+    if (dt && bounds.speed[i] > 0.0) {
+      lo = std::max(lo, -*dt * bounds.speed[i]);
+      hi = std::min(hi, *dt * bounds.speed[i]);
     }
     s.lower[static_cast<Eigen::Index>(b0 + i)] = std::min(lo, 0.0);  // q is within its limits
     s.upper[static_cast<Eigen::Index>(b0 + i)] = std::max(hi, 0.0);
@@ -307,15 +401,28 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
 
 // Solves the assembled QP into step; an equality row it cannot meet is the
 // SolverError of its task.
-std::expected<void, Error> IkProblem::solve_qp() {
+std::expected<void, Error> IkProblem::solve_qp(std::uint64_t iteration) {
   IkSolver& s = *solver_;
   const auto span = [](auto& v) {
     return std::span<const double>(v.data(), static_cast<std::size_t>(v.size()));
   };
+  // ½ΔvᵀHΔv + gᵀΔv / h has the same minimiser for any h > 0: the solver sees H
+  // with its largest diagonal entry 1, so that its tests of what is zero do not
+  // depend on the tasks' weights (large ones once passed for dependent bounds)
+  const double h = s.H.diagonal().maxCoeff();
+  if (!(h > 0.0) || !std::isfinite(h)) return std::unexpected(errors::IkNumericalFailure{iteration});
+  s.H /= h;
+  s.g /= h;
   const QpStatus status =
       s.qp.solve(span(s.H), span(s.g), span(s.A), span(s.b), span(s.lower), span(s.upper),
                  std::span<double>(s.step.data(), static_cast<std::size_t>(s.step.size())));
-  if (status == QpStatus::NotPositiveDefinite) return std::unexpected(errors::IkNumericalFailure{0});
+  s.H *= h;
+  s.g *= h;
+  if (status == QpStatus::NotPositiveDefinite)
+    return std::unexpected(errors::IkNumericalFailure{iteration});
+  // bounds alone always hold Δv = 0: only rounding makes such a QP fail
+  if (status != QpStatus::Solved && m_ == 0)
+    return std::unexpected(errors::IkNumericalFailure{iteration});
   if (status != QpStatus::Solved) {
     // the contact rows no step within the bounds meets: the task with the largest correction asked
     std::size_t row = 0, worst_row = 0;
@@ -331,7 +438,7 @@ std::expected<void, Error> IkProblem::solve_qp() {
     return std::unexpected(errors::IkInfeasibleTask{tasks.size(), 0.0});
   }
   // Solved: the equalities hold (DenseQp checks the dependent ones too)
-  if (!s.step.allFinite()) return std::unexpected(errors::IkNumericalFailure{0});
+  if (!s.step.allFinite()) return std::unexpected(errors::IkNumericalFailure{iteration});
   return {};
 }
 
@@ -345,33 +452,36 @@ bool IkProblem::bound_active() const {
   return false;
 }
 
-// c = start with each joint drawn uniformly within its limits (within ±π of 0
-// where a limit is wider) by splitmix64 from `state`.
-void IkProblem::restart(const Model& model, std::span<const double> start, std::uint64_t& state,
+// c = start with each joint coordinate drawn uniformly within its bounds
+// (within ±π of 0 where a bound is wider) by splitmix64: restart `number`'s
+// draws are the generator's from state seed + number·n·γ, so they depend on
+// the seed and the number alone.
+void IkProblem::restart(std::span<const double> start, std::uint64_t seed, std::uint64_t number,
                         double* c) const {
-  const std::size_t c0 = floating_ ? 7 : 0;
+  const std::size_t c0 = floating_ ? 7 : 0, n = N_ - (floating_ ? 6 : 0);
+  constexpr std::uint64_t gamma = 0x9e3779b97f4a7c15ULL;
+  std::uint64_t state = seed + number * static_cast<std::uint64_t>(n) * gamma;  // wraps, as intended
   std::copy(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(c0), c);
   if (floating_) put_base(*configuration_pose(c), c);
-  for (std::size_t i = 0, n = N_ - (floating_ ? 6 : 0); i < n; ++i) {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+  const Bounds& bounds = *bounds_;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t z = (state += gamma);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     z ^= z >> 31;
     const double u = static_cast<double>(z >> 11) * 0x1.0p-53;  // [0, 1)
-    const Joint& joint = coordinate_joint(model, i);
-    const double lo = std::max(joint.lower, -std::numbers::pi),
-                 hi = std::min(joint.upper, std::numbers::pi);
-    c[c0 + i] = lo <= hi ? lo + u * (hi - lo) : joint.lower;
+    const double lo = std::max(bounds.lower[i], -std::numbers::pi),
+                 hi = std::min(bounds.upper[i], std::numbers::pi);
+    c[c0 + i] = lo <= hi ? lo + u * (hi - lo) : bounds.lower[i];
   }
 }
 
-// c with each joint clamped into its limits.
-void IkProblem::clamp(const Model& model, double* c) const {
+// c with each joint coordinate clamped into its bounds.
+void IkProblem::clamp(double* c) const {
   const std::size_t c0 = floating_ ? 7 : 0;
-  for (std::size_t i = 0, n = N_ - (floating_ ? 6 : 0); i < n; ++i) {
-    const Joint& joint = coordinate_joint(model, i);
-    c[c0 + i] = std::clamp(c[c0 + i], joint.lower, joint.upper);
-  }
+  const Bounds& bounds = *bounds_;
+  for (std::size_t i = 0, n = N_ - (floating_ ? 6 : 0); i < n; ++i)
+    c[c0 + i] = std::clamp(c[c0 + i], bounds.lower[i], bounds.upper[i]);
 }
 
 // s.c = start (a unit quaternion, the joints clamped into their limits), and
@@ -380,9 +490,10 @@ void IkProblem::start_at(const Model& model, const Base& base, std::span<const d
   IkSolver& s = *solver_;
   std::copy(start.begin(), start.end(), s.c.begin());
   if (floating_) put_base(*configuration_pose(s.c.data()), s.c.data());
-  clamp(model, s.c.data());
+  clamp(s.c.data());
   const Base at = base_at(base, floating_, s.c.data());
-  const std::span<const double> q(s.c.data() + (floating_ ? 7 : 0), N_ - (floating_ ? 6 : 0));
+  const std::span<const double> q = full_positions(
+      model, std::span<const double>(s.c.data() + (floating_ ? 7 : 0), N_ - (floating_ ? 6 : 0)));
   std::size_t item = 0;
   for (const IkTask& task : *tasks_)
     if (const auto* set = std::get_if<ConstraintTask>(&task))
@@ -391,19 +502,19 @@ void IkProblem::start_at(const Model& model, const Base& base, std::span<const d
 }
 
 std::expected<void, Error> IkProblem::check_start(const Model& model, const Base& base,
-                                                  std::span<const double> start) const {
+                                                  std::span<const double> start, Label name) const {
   if (model.id != model_id_)
     return std::unexpected(errors::InvalidIkTask{0, "the problem belongs to another model"});
   Base shape = base;
   shape.floating = floating_;
-  return check_configuration(model, shape, start, "q0");
+  return check_configuration(model, shape, start, name);
 }
 
 std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base& base, Workspace& w,
                                                  std::span<const double> start,
                                                  const IkSolveOptions& options, std::span<double> out,
                                                  std::span<double> task_errors, Interrupt& interrupt) {
-  VELKOR_TRY(check_start(model, base, start));
+  VELKOR_TRY(check_start(model, base, start, options.start_name));
   if (out.size() != C_) return std::unexpected(wrong_length("out", C_, out.size()));
   if (task_errors.size() != tasks_->size())
     return std::unexpected(wrong_length("task errors", tasks_->size(), task_errors.size()));
@@ -420,8 +531,14 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
     return holds ? cost < best : miss < best_miss;
   };
   double attempt_best = best;  // this start's lowest cost, and when it was met
-  std::uint64_t improved = 0, restarts = options.restarts;
-  std::uint64_t random = options.seed;  // splitmix64 state
+  std::uint64_t improved = 0;
+  // The budget is read only when a restart is due: an attempt never depends on the clock.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point began = options.time_budget ? Clock::now() : Clock::time_point{};
+  const auto out_of_time = [&] {
+    return options.time_budget &&
+           std::chrono::duration<double>(Clock::now() - began).count() >= *options.time_budget;
+  };
   for (std::uint64_t& k = outcome.iterations;; ++k) {
     const auto cost = assemble(model, base, w, s.c.data(), options.dt);
     if (!cost) return std::unexpected(cost.error());
@@ -447,23 +564,31 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
     }
     if (k == options.max_iterations) break;
     if (interrupt.due()) return std::unexpected(errors::Interrupted{});
-    VELKOR_TRY(solve_qp());
-    outcome.limited = bound_active();
-    const bool stalled = s.step.lpNorm<Eigen::Infinity>() <= options.tolerance ||
-                         k - improved >= options.stall;
-    if (stalled && restarts == 0 && s.step.lpNorm<Eigen::Infinity>() <= options.tolerance)
-      break;  // no progress left
-    if (stalled && restarts > 0) {  // a fresh start within the limits
-      --restarts;
-      restart(model, start, random, s.c.data());
+    // A restarted attempt whose contact rows no step can meet is given up as a
+    // stalled one; the solve's own start still raises.
+    const auto stepped = solve_qp(k);
+    const bool infeasible = !stepped && outcome.restarts > 0 &&
+                            stepped.error().is<errors::IkInfeasibleTask>();
+    if (!stepped && !infeasible) return std::unexpected(stepped.error());
+    outcome.limited = !infeasible && bound_active();
+    const bool still = !infeasible && s.step.lpNorm<Eigen::Infinity>() <= options.tolerance;
+    const bool stalled = infeasible || still || k - improved >= options.stall;
+    const bool fresh = stalled && outcome.restarts < options.restarts;
+    if (fresh && out_of_time()) {  // a stalled attempt when the budget is spent: the best met
+      outcome.out_of_time = true;
+      break;
+    }
+    if (fresh) {  // a fresh start within the limits
+      restart(start, options.seed, outcome.restarts++, s.c.data());
       attempt_best = std::numeric_limits<double>::infinity();
       improved = k + 1;
       continue;
     }
+    if (still || infeasible) break;  // no progress left
     // c ← c ⊕ Δv, the joints clamped into their limits
     const std::optional<Pose> pose = floating_ ? configuration_pose(s.c.data()) : std::nullopt;
     integrate_unchecked(model, pose ? &*pose : nullptr, s.c.data(), s.step.data(), 1.0, s.next.data());
-    clamp(model, s.next.data());
+    clamp(s.next.data());
     std::swap(s.c, s.next);
   }
   std::copy(s.best.begin(), s.best.end(), out.begin());
@@ -477,7 +602,7 @@ std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& ba
                                               std::span<double> A, std::span<double> b,
                                               std::span<double> lower, std::span<double> upper,
                                               std::span<double> step) {
-  VELKOR_TRY(check_start(model, base, c));
+  VELKOR_TRY(check_start(model, base, c, "q"));
   const std::size_t N = N_, m = m_;
   if (H.size() != N * N || g.size() != N || A.size() != m * N || b.size() != m || lower.size() != N ||
       upper.size() != N || step.size() != N)
@@ -486,7 +611,7 @@ std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& ba
   start_at(model, base, c);  // contacts without a target are held where c puts them
   const auto cost = assemble(model, base, w, s.c.data(), dt);
   if (!cost) return std::unexpected(cost.error());
-  VELKOR_TRY(solve_qp());
+  VELKOR_TRY(solve_qp(0));
   // column-major out of the row-major matrices
   Eigen::Map<Eigen::MatrixXd>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) =
       s.H;

@@ -8,6 +8,8 @@
 //   subject to  J_c Δv = −e_c                   contact tasks (equalities)
 //               lower − q ≤ Δq ≤ upper − q      joint position limits
 //               −dt·v_max ≤ Δq ≤ dt·v_max       joint velocity limits, when dt is given
+//                                               (a joint whose v_max is not above 0,
+//                                               the file giving none, has no such bound)
 //
 // with λ_k = λ + E_k/10, E_k = Σ_t w_t² ‖S_t e_t‖² the task cost where the step
 // starts (damping that fades as the tasks are met: short steps far from the
@@ -34,6 +36,15 @@
 // active in the last step (a limit stopped progress). It returns the best
 // configuration met: of those whose contacts hold to the tolerance, the lowest
 // task cost (the smallest contact miss when none holds).
+//
+// A coupled model (Model::coupling, q_full = G q + b): q and Δq are its free
+// coordinates, the tasks' Jacobians J G, the kernels reading q_full. A free
+// coordinate's bounds are its joint's limits intersected with those of every
+// joint that follows it, mapped back through the coupling (a follower at
+// m·q + o within [l, u] bounds q to [(l − o)/m, (u − o)/m], the ends swapped
+// when m < 0; a velocity limit v to |q̇| ≤ v/|m|): exact, since each follower
+// depends on its one free coordinate alone, so no joint of q_full ever leaves
+// its limits.
 //
 // Cost: per iteration, the tasks' Jacobians (O(n·d) each), the QP's O(N²·T)
 // assembly and its solve (O(N³)). No allocation once the problem is made.
@@ -96,17 +107,26 @@ struct IkSolveOptions {
   // lower in `stall` steps, or a step below the tolerance) before it converges: each
   // from joint positions drawn uniformly within the limits (within ±π of 0 for
   // a joint without limits) by a generator seeded with `seed`, the base where
-  // the solve started. Off by default: a control loop wants the nearest
-  // solution, not a jump.
+  // the solve started. The draws depend on the seed and the restart's number
+  // alone, so a solve that ran r restarts gives the same result every time.
   std::uint64_t restarts = 0;
   std::uint64_t seed = 0;
   std::uint64_t stall = 10;
+  // Seconds from the solve's start after which no restart begins (the
+  // attempt under way still runs to its end); none when empty. The clock is
+  // read only when a restart is due, so timing decides how many restarts run,
+  // never what an attempt does.
+  std::optional<double> time_budget;
+  // The name of `start` in the error of a start that is not a configuration.
+  Label start_name = "q0";
 };
 
 struct IkOutcome {
   bool converged = false;
   std::uint64_t iterations = 0;
-  bool limited = false;  // a joint bound was active in the last step
+  bool limited = false;         // a joint bound was active in the last step
+  std::uint64_t restarts = 0;   // the fresh starts taken
+  bool out_of_time = false;     // a restart was due when time_budget had run out
 };
 
 class IkSolver;  // the QP solver and its matrices, one per problem copy
@@ -116,9 +136,16 @@ class IkSolver;  // the QP solver and its matrices, one per problem copy
 class IkProblem {
  public:
   // Checks each task against the model (link ids, finite targets and tool
-  // poses, weights finite and ≥ 0, at least one positive per pose task, a
-  // constraint set of this model), the damping and posture weight (finite,
-  // ≥ 0) and the posture's length (C) and values. A coupled model is refused.
+  // poses, weights finite and ≥ 0 with each of a pose task's products
+  // weight·position_weight and weight·orientation_weight, and a centre-of-mass
+  // task's weight, at most max_weight, at least one of the two positive per
+  // pose task, a constraint set of this model), the damping (finite, ≥ 0, at
+  // most max_damping) and posture weight (finite, ≥ 0, at most max_weight) and
+  // the posture's length (C) and values. On a coupled model, a free
+  // coordinate whose own limits and its followers' leave no position is an
+  // InvalidModel naming the joints.
+  static constexpr double max_weight = 1e100;   // its square, 1e200, leaves room in H
+  static constexpr double max_damping = 1e200;
   static std::expected<IkProblem, Error> make(const Model& model, bool floating,
                                               std::vector<IkTask> tasks, IkSettings settings);
 
@@ -161,22 +188,34 @@ class IkProblem {
  private:
   IkProblem() = default;
   std::expected<void, Error> check_start(const Model& model, const Base& base,
-                                         std::span<const double> start) const;
+                                         std::span<const double> start, Label name) const;
   void start_at(const Model& model, const Base& base, std::span<const double> start);
   std::expected<double, Error> assemble(const Model& model, const Base& robot_base, Workspace& w,
                                         const double* c, std::optional<double> dt);
-  std::expected<void, Error> solve_qp();
+  std::expected<void, Error> solve_qp(std::uint64_t iteration);  // the iteration names a failure
   bool bound_active() const;
-  void clamp(const Model& model, double* c) const;
-  void restart(const Model& model, std::span<const double> start, std::uint64_t& state, double* c) const;
+  void clamp(double* c) const;
+  void restart(std::span<const double> start, std::uint64_t seed, std::uint64_t number, double* c) const;
+  // q_full of the free coordinates q (a coupled model's, in the solver's
+  // scratch), else q itself.
+  std::span<const double> full_positions(const Model& model, std::span<const double> q);
+  // The contraction J G of `rows` rows of the solver's full Jacobian into `out`.
+  void contract(const Model& model, std::size_t rows, double* out);
+
+  // Per joint coordinate: the position bounds and the velocity limit (0: none).
+  struct Bounds {
+    std::vector<double> lower, upper, speed;
+  };
 
   std::shared_ptr<const std::vector<IkTask>> tasks_;
   std::shared_ptr<const IkSettings> settings_;
+  std::shared_ptr<const Bounds> bounds_;
   std::unique_ptr<IkSolver> solver_;
   bool floating_ = false;
   std::uint64_t model_id_ = 0;
   std::size_t N_ = 0, C_ = 0, m_ = 0;
   std::size_t joints_ = 0, contact_items_ = 0;
+  std::size_t full_ = 0;  // a coupled model's DOF count; 0 for any other
 };
 
 }  // namespace velkor

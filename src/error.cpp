@@ -129,6 +129,11 @@ std::string Error::message() const {
                    " proximal iterations (residual " + format_scientific6(e.residual) +
                    "): the constraints cannot all hold; raise regularization or remove conflicting rows";
           },
+          [](const ProximalStalled& e) {
+            return "the proximal iteration of the regularized constraint solve stalled after " +
+                   num(e.iterations) + " iterations (residual " + format_scientific6(e.residual) +
+                   "): the constraints can all hold, but a smaller regularization converges faster";
+          },
           [](const InvalidConstraint& e) { return "invalid constraint: " + str(e.reason); },
           [](const ZeroQuaternion& e) {
             return str(e.input) +
@@ -214,6 +219,10 @@ std::string Error::debug() const {
           },
           [](const ProximalNotConverged& e) {
             return "ProximalNotConverged { iterations: " + num(e.iterations) +
+                   ", residual: " + format_scientific6(e.residual) + " }";
+          },
+          [](const ProximalStalled& e) {
+            return "ProximalStalled { iterations: " + num(e.iterations) +
                    ", residual: " + format_scientific6(e.residual) + " }";
           },
           [](const ZeroQuaternion& e) { return "ZeroQuaternion { input: " + quoted(e.input) + " }"; },

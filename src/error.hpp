@@ -126,7 +126,8 @@ struct RedundantConstraints {
   std::size_t row;
   bool motionless = false;  // no coordinate moves the row at all
 };
-// The proximal iterations of a regularised constraint solve stopped short.
+// The proximal iterations of a regularised constraint solve stopped short
+// because the rows conflict: no forces meet them all.
 struct ProximalNotConverged {
   static constexpr ErrorClass python_class = ErrorClass::SolverError;
   std::size_t iterations;
@@ -156,11 +157,18 @@ struct IkInfeasibleTask {
   std::size_t task;
   double residual;
 };
+// The proximal iterations of a regularised constraint solve stopped short on
+// rows that can all hold: at this regularization they converge too slowly.
+struct ProximalStalled {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t iterations;
+  double residual;
+};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..27); the Python class
+  // Declaration order is part of the contract (variant index 0..28); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -171,7 +179,7 @@ class Error {
       errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
       errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult,
       errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint,
-      errors::ZeroQuaternion, errors::InvalidIkTask, errors::IkInfeasibleTask>;
+      errors::ZeroQuaternion, errors::InvalidIkTask, errors::IkInfeasibleTask, errors::ProximalStalled>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

@@ -5,7 +5,10 @@ test_constrained_dynamics."""
 
 import copy
 import inspect
+import os
 import pickle
+import signal
+import threading
 
 import numpy as np
 import pytest
@@ -108,6 +111,31 @@ def test_items_keep_their_fields():
 def test_item_construction_checks_its_arguments(make, error, match):
     with pytest.raises(error, match=match):
         make()
+
+
+ARM = Robot(sample_path("arm"))
+ARM_Q = np.zeros(ARM.joint_count)
+
+
+# Every place a link id is read from Python: True is not link 1.
+@pytest.mark.parametrize("name, read", [
+    ("link_id", lambda link: Contact(link)),
+    ("link_a", lambda link: LoopClosure(link, 2)),
+    ("link_b", lambda link: LoopClosure(1, link)),
+    ("link_id", lambda link: velkor.PoseTask(link, Pose())),
+    ("link_id", lambda link: Load(link)),
+    ("link_id", lambda link: ARM.load_buffer().set(link, force=(1.0, 0.0, 0.0))),
+    ("link_id", lambda link: ARM.load_buffer().add(link)),
+    ("link_id", lambda link: ARM.load_buffer().remove(link)),
+    ("target", lambda link: ARM.forward_kinematics(ARM_Q, link)),
+    ("target", lambda link: ARM.jacobian(ARM_Q, link)),
+    ("target", lambda link: ARM.batch(1).jacobian(ARM_Q[None], link)),
+    ("target", lambda link: ARM.inverse_kinematics(ARM_Q, link, Pose())),
+])
+@pytest.mark.parametrize("flag", [True, False])
+def test_a_bool_is_no_link_id(name, read, flag):
+    with pytest.raises(TypeError, match=f"^argument '{name}': expected an integer link id, got bool$"):
+        read(flag)
 
 
 ITEMS = [Contact(2), Contact(4, "frame", OFFSET, Pose([1.0, 2.0, 3.0])), LoopClosure(3, 5, "frame", None, OFFSET)]
@@ -303,6 +331,115 @@ def test_keyword_only_options_are_not_positional(setup):
     args, _ = setup.arguments("constrained_forward_dynamics")
     with pytest.raises(TypeError, match="positional arguments but"):
         setup.robot.constrained_forward_dynamics(*args, 0.1)
+
+
+# -- regularized solves that do not converge ---------------------------------------------------
+
+FEET = [f"{leg}_foot" for leg in ("front_left", "front_right", "hind_left", "hind_right")]
+REGULARIZED = ["constrained_forward_dynamics", "impulse_dynamics", "constrained_dynamics_derivatives"]
+
+
+class Quadruped:
+    """The sample quadruped, a state of it, and its four feet as point contacts."""
+
+    def __init__(self):
+        rng = np.random.default_rng(8)
+        self.robot = FloatingRobot(sample_path("quadruped"))
+        self.feet = [self.robot.link_id(name) for name in FEET]
+        self.four = self.robot.constraint_set([Contact(f) for f in self.feet])
+        self.q, self.qd, self.tau = rng.uniform(-0.5, 0.5, 12), rng.uniform(-0.5, 0.5, 12), rng.uniform(-1, 1, 18)
+
+    def call(self, method, constraints, **keywords):
+        r = self.robot
+        if method == "impulse_dynamics":
+            return r.impulse_dynamics(BASE, self.q, self.qd, constraints, restitution=0.5, **keywords)
+        return getattr(r, method)(BASE, self.q, self.qd, self.tau, constraints, **keywords)
+
+
+@pytest.fixture(scope="module")
+def quadruped():
+    return Quadruped()
+
+
+STALLED = (r"^the proximal iteration of the regularized constraint solve stalled after 200 iterations "
+           r"\(residual \d\.\d{6}e-?\d+\): the constraints can all hold, but a smaller regularization converges faster$")
+CONFLICT = (r"^the regularized constraint solve did not converge after 200 proximal iterations \(residual .+\): "
+            r"the constraints cannot all hold; raise regularization or remove conflicting rows$")
+
+
+@pytest.mark.parametrize("method", REGULARIZED)
+def test_a_regularization_too_large_to_converge_is_not_called_a_conflict(quadruped, method):
+    # Four feet solve exactly without regularization; at μ = 10, far above the eigenvalues of
+    # J M⁻¹ Jᵀ, each proximal iteration takes a sliver off the error and 200 do not reach the
+    # tolerance. That is slow progress, not rows that cannot hold.
+    exact = as_tuple(quadruped.call(method, quadruped.four))
+    with pytest.raises(SolverError, match=STALLED):
+        quadruped.call(method, quadruped.four, regularization=10.0)
+    small = as_tuple(quadruped.call(method, quadruped.four, regularization=1e-6))
+    for got, want in zip(small, exact):
+        np.testing.assert_allclose(got, want, rtol=1e-8, atol=1e-8 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("regularization", [1e-6, 10.0])
+def test_rows_that_cannot_all_hold_still_say_so(quadruped, regularization):
+    # Two frames on one turning foot: their rows depend on each other, but their accelerations
+    # cannot both be zero, so no forces meet them, whatever the regularization.
+    foot = quadruped.feet[0]
+    twice = quadruped.robot.constraint_set([Contact(foot, "frame"), Contact(foot, "frame", offset=OFFSET)])
+    with pytest.raises(SolverError, match=CONFLICT):
+        quadruped.call("constrained_forward_dynamics", twice, regularization=regularization)
+
+
+# -- Ctrl-C during a long solve ----------------------------------------------------------------
+
+@pytest.fixture
+def ctrl_c():
+    """Python's default SIGINT handler for the test's duration (the suite may be started with SIGINT
+    ignored), and a function that asks a timer thread to send SIGINT to this process shortly."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timers = []
+
+    def soon():
+        timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT))
+        timers.append(timer)
+        timer.start()
+
+    try:
+        yield soon
+    finally:
+        for timer in timers:
+            timer.cancel()
+            timer.join()
+        signal.signal(signal.SIGINT, previous)
+
+
+def long_solve(q, method, rows, cs, out):
+    """`method` on the quadruped with regularization into `out`: a single call (rows None) or a batch."""
+    if rows is None:
+        if method == "impulse_dynamics":
+            return q.robot.impulse_dynamics(BASE, q.q, q.qd, cs, regularization=1e-6, out=out)
+        return q.robot.constrained_forward_dynamics(BASE, q.q, q.qd, q.tau, cs, regularization=1e-6, out=out)
+    batch, tile = q.robot.batch(rows), lambda v: np.tile(v, (rows, 1))
+    if method == "impulse_dynamics":
+        return batch.impulse_dynamics([BASE] * rows, tile(q.q), tile(q.qd), cs, regularization=1e-6, out=out)
+    return batch.constrained_forward_dynamics([BASE] * rows, tile(q.q), tile(q.qd), tile(q.tau), cs,
+                                              regularization=1e-6, out=out)
+
+
+@pytest.mark.parametrize("rows", [None, 1, 2], ids=["single", "batch of 1", "batch of 2"])
+@pytest.mark.parametrize("method", ["constrained_forward_dynamics", "impulse_dynamics"])
+def test_ctrl_c_ends_a_long_constrained_solve(quadruped, ctrl_c, method, rows):
+    # 600 point contacts on four feet: 1,800 rows, whose O(m³) factor takes seconds.
+    many = quadruped.robot.constraint_set([Contact(quadruped.feet[i % 4]) for i in range(600)])
+    shape = () if rows is None else (rows,)
+    out = (np.full(shape + (18,), NAN), np.full(shape + (many.count,), NAN))
+    with pytest.raises(KeyboardInterrupt):
+        ctrl_c()
+        long_solve(quadruped, method, rows, many, out)
+    # Stopped inside the call: had it finished first (the signal's handler running after it),
+    # out would hold its results.
+    assert all(np.isnan(o).all() for o in out)
+    assert np.isfinite(quadruped.call("constrained_forward_dynamics", quadruped.four)[0]).all()
 
 
 # -- batches -----------------------------------------------------------------------------------

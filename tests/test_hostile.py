@@ -412,6 +412,53 @@ def test_batch_runs_its_rows_when_threads_cannot_start():
     assert out == "True\n"
 
 
+BATCH_CONSTRAINED_CALLS = {
+    "constrained_forward_dynamics": "batch.constrained_forward_dynamics(bases, q, q, tau, cs, regularization=1e-6)",
+    "impulse_dynamics": "batch.impulse_dynamics(bases, q, q, cs, regularization=1e-6)",
+    "constraint_jacobian": "batch.constraint_jacobian(bases, q, cs)",
+    "constrained_dynamics_derivatives": "batch.constrained_dynamics_derivatives(bases, q, q, tau, cs)",
+    "rollout": "batch.rollout(start, tau, tau[:, None], 1e-3, constraints=cs)",
+}
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer needs more address space than the limit leaves")
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("method", BATCH_CONSTRAINED_CALLS)
+def test_batch_constrained_methods_run_out_of_memory_with_memory_error(method, threads):
+    # 12,000 point contacts are 36,000 rows, whose J M⁻¹ Jᵀ alone needs 10 GiB: under an
+    # address-space limit the row's scratch cannot be made, which is MemoryError as in a single call.
+    status, out, err = run_child(f"""
+    import resource
+    r = velkor.FloatingRobot(sample_path("quadruped"))
+    feet = [r.link_id(f"{{leg}}_foot") for leg in ("front_left", "front_right", "hind_left", "hind_right")]
+    many = r.constraint_set([velkor.Contact(feet[i % 4]) for i in range(12_000)])
+    four = r.constraint_set([velkor.Contact(f) for f in feet])
+    batch = r.batch({threads})
+    bases = [velkor.BaseState(velkor.Pose([0.0, 0.0, 0.5]))] * 3
+    q, tau = np.zeros((3, 12)), np.zeros((3, 18))
+    start = np.tile(np.r_[0.0, 0.0, 0.5, 0.0, 0.0, 0.0, 1.0, np.zeros(12)], (3, 1))  # position, quaternion, joints
+    size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), hard))
+    try:
+        cs = many
+        try:
+            {BATCH_CONSTRAINED_CALLS[method]}
+        except MemoryError as error:
+            print(f"MemoryError: {{error}}")
+        except Exception as error:
+            print(f"{{type(error).__name__}}: {{error}}")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    cs = four  # the handle and its batch compute on
+    result = {BATCH_CONSTRAINED_CALLS[method]}
+    print(all(np.isfinite(a).all() for a in (result if isinstance(result, tuple) else (result,))))
+    """)
+    assert status == 0, err
+    assert out == "MemoryError: out of memory (row 0)\nTrue\n"
+
+
 def test_ctrl_c_ends_a_batch_of_heavy_rows_after_the_row_it_is_in():
     status, out, err = run_child("""
     links = "".join(f'<link name="l{i}"><inertial><mass value="1"/><inertia ixx="0.1" ixy="0" ixz="0" '

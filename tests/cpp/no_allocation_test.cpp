@@ -110,12 +110,17 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
   std::vector<double> a(N), f(k), J(k * N_full), d0(N * N), d1(N * N), d2(N * N), d3(k * N), d4(k * N),
       d5(k * N);
   const std::array<std::span<double>, 6> d{d0, d1, d2, d3, d4, d5};
+  // the overloads that poll an interrupt (one that never stops)
+  Interrupt watching([](void*) { return false; }, nullptr);
   const auto all = [&]() -> std::expected<void, Error> {
     VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 0.0, a, f));
     VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 1e-8, a, f));
+    VELKOR_TRY(constrained_forward_dynamics(m, b, w, q, qd, tau, set, loads, 1e-8, a, f, watching));
     VELKOR_TRY(impulse_dynamics(m, b, w, q, qd, set, 0.5, 0.0, a, f));
+    VELKOR_TRY(impulse_dynamics(m, b, w, q, qd, set, 0.5, 1e-8, a, f, watching));
     VELKOR_TRY(constraint_jacobian(m, b, w, q_full, set, J));
     VELKOR_TRY(constraint_acceleration_bias(m, b, w, q_full, qd_full, set, f));
+    VELKOR_TRY(constrained_dynamics_derivatives(m, b, w, q, qd, tau, set, loads, 0.0, d, watching));
     return constrained_dynamics_derivatives(m, b, w, q, qd, tau, set, loads, 0.0, d);
   };
   if (const auto warm = all(); !warm) {

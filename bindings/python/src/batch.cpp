@@ -35,7 +35,9 @@ template <class CoreRobot>
 struct RowCall {
   const MethodCall<CoreRobot>& shared;  // target, tool, loads, constraints and options of the batch
   const BaseState* state;               // the row's base state (FloatingRobot; unread for a Robot)
+  Interrupt* stop;                      // the row's thread's (see run_rows)
   Base base(const Calculation<CoreRobot>& c) const { return base_of(c, *state); }
+  Interrupt& interrupt() const { return *stop; }
   LinkId target() const { return shared.target(); }
   const Pose& tool() const { return shared.tool(); }
   std::span<const IndexedLoad> loads() const { return shared.loads(); }
@@ -245,8 +247,8 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   bool interrupted = false;
   const bool ran = run_rows<CoreRobot>(
       batch.threads, *batch.workspaces, h, N, failure, interrupted,
-      [&](Calculation<CoreRobot>& c, std::size_t i, Interrupt&, std::size_t&) {
-        const RowCall<CoreRobot> call{shared, b == 1 ? &states[i] : &no_state};
+      [&](Calculation<CoreRobot>& c, std::size_t i, Interrupt& stop, std::size_t&) {
+        const RowCall<CoreRobot> call{shared, b == 1 ? &states[i] : &no_state, &stop};
         const Inputs row{inputs[0].row(i), d.vectors > 1 ? inputs[1].row(i) : std::span<const double>(),
                          d.vectors > 2 ? inputs[2].row(i) : std::span<const double>()};
         std::array<double*, R> at;

@@ -108,28 +108,50 @@ inline void add_index(const char* what, std::size_t row) {
 }
 inline constexpr std::size_t no_step = static_cast<std::size_t>(-1);
 
-// The first failure of a batch: its row (and a rollout's step) and error, or a
-// fault's message.
+// The first failure of a batch: its row (and a rollout's step) and error, a
+// fault's message, or memory that ran out.
 struct Failure {
   std::mutex mutex;
   std::atomic<std::size_t> row{static_cast<std::size_t>(-1)};
   std::size_t step = no_step;
   std::optional<Error> error;
   std::string fault;
+  bool out_of_memory = false;
 
   void record(std::size_t i, std::optional<Error> e, std::string fault_message = {},
-              std::size_t at_step = no_step) {
+              std::size_t at_step = no_step, bool memory = false) {
     std::lock_guard lock(mutex);
     if (i >= row.load()) return;
     row.store(i);
     step = at_step;
     error = std::move(e);
     fault = std::move(fault_message);
+    out_of_memory = memory;
   }
 
-  // Raises the recorded failure: the error, " (step t)" for a rollout's, and
-  // " (row i)" in a batch. nullptr.
+  // Records the C++ exception being handled at row i: std::bad_alloc as memory
+  // that ran out, anything else as a fault. Call only from inside a catch handler.
+  void record_exception(std::size_t i) noexcept {
+    const auto [kind, message] = detail::classify_current_exception();
+    bool memory = kind == detail::ExceptionKind::OutOfMemory;
+    std::string text;
+    try {
+      if (!memory) text = message;
+    } catch (...) {  // no room for the fault's text either
+      memory = true;
+    }
+    record(i, std::nullopt, std::move(text), no_step, memory);
+  }
+
+  // Raises the recorded failure: the error (MemoryError for memory that ran
+  // out, PanicError for a fault), " (step t)" for a rollout's, and " (row i)"
+  // in a batch. nullptr.
   PyObject* raise(bool batch) const {
+    if (out_of_memory) {
+      if (batch) PyErr_Format(PyExc_MemoryError, "out of memory (row %zu)", row.load());
+      else PyErr_NoMemory();
+      return nullptr;
+    }
     if (error) core_error(*error);
     else raise_panic(fault.c_str());
     if (step != no_step) add_index("step", step);
@@ -198,8 +220,9 @@ bool run_rows(std::size_t threads, std::vector<Calculation<CoreRobot>>& others, 
       const std::size_t begin = t * chunk, end = std::min(N, (t + 1) * chunk);
       StopPoll context{&stop, polls ? &interrupt : nullptr, &interrupted};
       Interrupt inside(StopPoll::poll, &context);
+      std::size_t i = begin;  // the row an exception leaves
       try {
-        for (std::size_t i = begin; i < end; ++i) {
+        for (; i < end; ++i) {
           if (stopped(polls) || failure.row.load(std::memory_order_relaxed) < i) return;
           std::size_t step = no_step;
           const std::expected<void, Error> done = row(c, i, inside, step);
@@ -208,10 +231,8 @@ bool run_rows(std::size_t threads, std::vector<Calculation<CoreRobot>>& others, 
             return;
           }
         }
-      } catch (const std::exception& e) {
-        failure.record(begin, std::nullopt, e.what());
       } catch (...) {
-        failure.record(begin, std::nullopt, "unknown fault in a batch thread");
+        failure.record_exception(i);
       }
     };
     std::mutex finished_mutex;

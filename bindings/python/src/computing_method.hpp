@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "constraint_set.hpp"
+#include "gil.hpp"
 #include "handle.hpp"
+#include "interrupt.hpp"
 #include "loads.hpp"
 #include "robot/base.hpp"
 #include "robot/coupling.hpp"
@@ -215,6 +217,9 @@ struct MethodDescription {
   Py_ssize_t keyword_only = 0;  // trailing parameters given by keyword only
   bool takes_base = true;  // false: a FloatingRobot method without the leading `base`
   Coupled coupled = Coupled::Contract;
+  // true: a long computation (O(m³) in its rows) that polls call.interrupt(),
+  // so that a signal handler that raises (Ctrl-C) ends it.
+  bool interruptible = false;
 };
 
 // What result array i of a method is.
@@ -433,6 +438,12 @@ class MethodCall {
   }
   // How far the caller's outs are settled before the lock.
   OutputArray::Settled outs_settled() const { return outs_settled_; }
+  // What the core polls to stop early: the calling thread's signals for an
+  // interruptible method (see set_interrupt), else one that never stops.
+  Interrupt& interrupt() const { return interrupt_; }
+  // Polls for signals from now on (see signal_interrupt). Call with the
+  // interpreter lock held.
+  void poll_signals() { interrupt_ = signal_interrupt(); }
   // Whether read_common read the call.
   bool common() const { return common_; }
 
@@ -640,6 +651,7 @@ class MethodCall {
   Py_ssize_t base_count_ = 0;  // base_arguments of the method read
   OutputArray::Settled outs_settled_ = OutputArray::Settled::Unheld;
   bool common_ = false;
+  mutable Interrupt interrupt_;  // polled by the core while the call computes
 };
 
 // Whether every given out (None: none given) has its result's length.
@@ -829,6 +841,7 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
   MethodCall<CoreRobot> call;
   if (!call.template read<Method::description>(s.signature, args, nargs, kwnames, *h.link_table))
     return nullptr;
+  if constexpr (d.interruptible) call.poll_signals();
   if constexpr (d.result == Result::Number) {
     return value_method(
         h,

@@ -26,14 +26,15 @@ struct constrained_forward_dynamics {
       .numbers = {{{5, &regularization_option}}},
       .out = 6,
       .keyword_only = 2,
-      .coupled = Coupled::Own};
+      .coupled = Coupled::Own,
+      .interruptible = true};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
-    return velkor::constrained_forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
-                                                in[2], call.constraints(), call.loads(),
-                                                call.number(regularization_option), out[0], out[1]);
+    return velkor::constrained_forward_dynamics(
+        c.model(), call.base(c), c.workspace, in[0], in[1], in[2], call.constraints(), call.loads(),
+        call.number(regularization_option), out[0], out[1], call.interrupt());
   }
 };
 
@@ -50,14 +51,16 @@ struct impulse_dynamics {
       .numbers = {{{4, &regularization_option}, {3, &restitution_option}}},
       .out = 5,
       .keyword_only = 3,
-      .coupled = Coupled::Own};
+      .coupled = Coupled::Own,
+      .interruptible = true};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
                                             const Inputs& in) {
     return velkor::impulse_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1],
                                     call.constraints(), call.number(restitution_option),
-                                    call.number(regularization_option), out[0], out[1]);
+                                    call.number(regularization_option), out[0], out[1],
+                                    call.interrupt());
   }
 };
 
@@ -109,14 +112,15 @@ struct constrained_dynamics_derivatives {
       .numbers = {{{5, &regularization_option}}},
       .out = 6,
       .keyword_only = 2,
-      .coupled = Coupled::Own};
+      .coupled = Coupled::Own,
+      .interruptible = true};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 6>& out,
                                             const Inputs& in) {
-    return velkor::constrained_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
-                                                    in[2], call.constraints(), call.loads(),
-                                                    call.number(regularization_option), out);
+    return velkor::constrained_dynamics_derivatives(
+        c.model(), call.base(c), c.workspace, in[0], in[1], in[2], call.constraints(), call.loads(),
+        call.number(regularization_option), out, call.interrupt());
   }
 };
 
@@ -135,13 +139,15 @@ struct constrained_dynamics_derivatives {
   "velkor.ConstraintSet and for other wrong types; RuntimeError \"robot is\n"     \
   "closed\"; PanicError on an internal fault."
 
-#define VELKOR_CONSTRAINED_SOLVER                                                 \
-  "SolverError for linearly dependent rows without\n"                             \
-  "regularization (\"the constraint rows are linearly dependent (row r repeats\n" \
-  "earlier rows): ... pass regularization > 0 for the minimum-norm forces\"),\n"  \
-  "a regularized solve that does not converge (\"the regularized constraint\n"    \
-  "solve did not converge ...\"), a mass matrix that is not positive definite\n"  \
-  "in floating point or a result that is not finite;\n"
+#define VELKOR_CONSTRAINED_SOLVER                                                  \
+  "SolverError for linearly dependent rows without\n"                              \
+  "regularization (\"the constraint rows are linearly dependent (row r repeats\n"  \
+  "earlier rows): ... pass regularization > 0 for the minimum-norm forces\"),\n"   \
+  "a regularized solve that does not converge on rows that cannot all hold\n"      \
+  "(\"the regularized constraint solve did not converge ...\") or too slowly at\n" \
+  "this regularization (\"the proximal iteration of the regularized constraint\n"  \
+  "solve stalled ...\"), a mass matrix that is not positive definite in\n"         \
+  "floating point or a result that is not finite;\n"
 
 #define VELKOR_REGULARIZATION_ERROR \
   "regularization (\"regularization must be a finite\nnumber, 0 or more, got -1.0\"),\n"
@@ -155,7 +161,9 @@ struct constrained_dynamics_derivatives {
   "(the tree-sparse factor of M, M⁻¹·Jᵀ, J·M⁻¹·Jᵀ and its factor); holds the\n" \
   "handle's lock, releases the interpreter lock while computing; no\n"          \
   "allocation with out= (and loads None or a LoadBuffer) once the handle has\n" \
-  "seen a constraint set of that size."
+  "seen a constraint set of that size. On the main thread a signal handler\n"   \
+  "that raises (Ctrl-C) ends a long solve with its exception within\n"          \
+  "milliseconds, out untouched."
 
 #define VELKOR_KINEMATIC_CONSTRAINT_COST(order)                              \
   "Cost: " order                                                             \

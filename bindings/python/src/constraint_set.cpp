@@ -176,11 +176,11 @@ PyType_Slot contact_slots[] = {
                        "The link id is checked against the robot and the poses accepted by\n"
                        "robot.constraint_set() (ValueError \"invalid link id {id}\", \"pose contains\n"
                        "non-finite values or a zero quaternion\"). Raises TypeError for a\n"
-                       "non-integer link_id, a kind that is not a str, an offset or target that\n"
-                       "is not a Pose or None; ValueError for a negative link_id (\"invalid link\n"
-                       "id -1\") or another kind (\"kind must be 'point' or 'frame', got ...\").\n"
-                       "Immutable; == compares all fields (poses by their stored numbers);\n"
-                       "unhashable; pickles and copies.")},
+                       "link_id that is a bool or not an integer, a kind that is not a str, an\n"
+                       "offset or target that is not a Pose or None; ValueError for a negative\n"
+                       "link_id (\"invalid link id -1\") or another kind (\"kind must be 'point'\n"
+                       "or 'frame', got ...\"). Immutable; == compares all fields (poses by\n"
+                       "their stored numbers); unhashable; pickles and copies.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<contact_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(item_dealloc)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<item_compare>)},
@@ -207,10 +207,11 @@ PyType_Slot loop_slots[] = {
                        "The link ids are checked against the robot and the poses accepted by\n"
                        "robot.constraint_set() (ValueError \"invalid link id {id}\", \"pose contains\n"
                        "non-finite values or a zero quaternion\"). Raises TypeError for a\n"
-                       "non-integer link id, a kind that is not a str, an offset that is not a\n"
-                       "Pose or None; ValueError for a negative link id or another kind (\"kind\n"
-                       "must be 'point' or 'frame', got ...\"). Immutable; == compares all fields\n"
-                       "(poses by their stored numbers); unhashable; pickles and copies.")},
+                       "link id that is a bool or not an integer, a kind that is not a str, an\n"
+                       "offset that is not a Pose or None; ValueError for a negative link id or\n"
+                       "another kind (\"kind must be 'point' or 'frame', got ...\"). Immutable;\n"
+                       "== compares all fields (poses by their stored numbers); unhashable;\n"
+                       "pickles and copies.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<loop_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(item_dealloc)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<item_compare>)},

@@ -74,9 +74,10 @@ bool load_options(PyObject* mimic, PyObject* massless_root, PyObject* inertia_to
 }
 
 std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name) {
-  PyRef index = PyRef::steal(PyNumber_Index(value));
+  // True is no link: a bool is refused like any other non-integer.
+  PyRef index = PyRef::steal(PyBool_Check(value) ? nullptr : PyNumber_Index(value));
   if (!index) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_TypeError, "argument '%s': expected an integer link id, got %s", name,
                    Py_TYPE(value)->tp_name);

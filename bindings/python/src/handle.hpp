@@ -134,8 +134,8 @@ bool with_locked(Handle<CoreRobot>& h, Body&& body) {
 // `path`: str or os.PathLike giving str, encoded with the file-system encoding.
 std::optional<std::string> path_argument(PyObject* value);
 // A link id argument (`target`, or a load's link id) as an unsigned integer:
-// TypeError naming the argument; ValueError "invalid link id {id}" when negative
-// or too large for any robot.
+// TypeError naming the argument for a bool or a non-integer; ValueError
+// "invalid link id {id}" when negative or too large for any robot.
 std::optional<unsigned long long> link_index_argument(PyObject* value, const char* name);
 // Resolves a link id against the handle's table: ValueError "invalid link id {id}".
 std::optional<LinkId> target_link(const LinkTable& table, unsigned long long id);

@@ -167,9 +167,9 @@ PyType_Slot load_slots[] = {
                                   "dynamics methods, the joints supply +J^T w for it; several\n"
                                   "loads on one link add up. The link id is checked against the\n"
                                   "robot when used (ValueError \"invalid link id {id}\"). Raises\n"
-                                  "TypeError for a non-integer link_id, ValueError \"invalid link\n"
-                                  "id {id}\" for a negative one and for vectors of another length. ==\n"
-                                  "compares all fields; unhashable.")},
+                                  "TypeError for a bool or non-integer link_id, ValueError\n"
+                                  "\"invalid link id {id}\" for a negative one and for vectors of\n"
+                                  "another length. == compares all fields; unhashable.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<load_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<load_compare>)},

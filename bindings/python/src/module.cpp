@@ -1,6 +1,8 @@
 // The extension module _velkor: multi-phase initialisation whose exec step
 // installs the process-wide hooks (fork handlers, thread parking), then
 // registers the classes, then the exceptions.
+#include <new>
+
 #include "batch.hpp"
 #include "constraint_set.hpp"
 #include "errors.hpp"
@@ -57,6 +59,9 @@ int exec_module(PyObject* module) {
         PyModule_AddObjectRef(module, "PanicError", t.panic_error) < 0)
       return -1;
     return 0;
+  } catch (const std::bad_alloc&) {  // the import fails; the interpreter goes on
+    PyErr_NoMemory();
+    return -1;
   } catch (...) {
     Py_FatalError("uncaught panic at ffi boundary");
   }

@@ -138,9 +138,31 @@ void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root,
 // The point velocity of a motion vector at p: m_ω × p + m_v.
 Vec3 at_point(const Vec6& m, const Vec3& p) { return m.head<3>().cross(p) + m.tail<3>(); }
 
+// The caller's interrupt, polled by the amount of work done: once per about
+// 2²⁰ multiply-adds (a millisecond or so), so that a small solve never reads
+// the clock and a large one (the O(m³) factor of thousands of rows) answers
+// within milliseconds.
+class WorkPoll {
+ public:
+  explicit WorkPoll(Interrupt& interrupt) : interrupt_(interrupt) {}
+  // After `work` more multiply-adds: true when the computation must stop.
+  bool stop(std::size_t work) {
+    work_ += work;
+    if (work_ < block) return false;
+    work_ = 0;
+    return interrupt_.due();
+  }
+
+ private:
+  static constexpr std::size_t block = std::size_t{1} << 20;
+  Interrupt& interrupt_;
+  std::size_t work_ = 0;
+};
+
 // The scratch of one call, carved from the workspace's constraint scratch.
 struct Scratch {
   std::size_t m = 0, N = 0;
+  WorkPoll* poll = nullptr;  // the call's interrupt; none for the kinematic rows
   double* J;         // m rows of N (row-major: row r at J + r·N), world axes
   double* Y;         // m rows of N: L⁻ᵀ J_rᵀ
   double* W;         // m rows of N: D⁻¹ L⁻ᵀ J_rᵀ, then (the derivatives) M⁻¹ J_rᵀ
@@ -221,13 +243,18 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N, std::size_t N_full = 0
 }
 
 // The scratch of a call on `model`: in a coupled model's free coordinates,
-// with its full ones behind.
-Scratch carve_for(const Model& model, const Base& base, Workspace& w, std::size_t m) {
+// with its full ones behind; `poll` answers for the call's interrupt.
+Scratch carve_for(const Model& model, const Base& base, Workspace& w, std::size_t m, WorkPoll& poll) {
   const std::size_t o = base.coordinates();
-  if (!model.coupling) return carve(w, m, o + model.dof_count());
-  reserve_coupled_scratch(model, w);
-  return carve(w, m, o + coordinate_count(model), o + model.dof_count());
+  if (model.coupling) reserve_coupled_scratch(model, w);
+  Scratch s = model.coupling ? carve(w, m, o + coordinate_count(model), o + model.dof_count())
+                             : carve(w, m, o + model.dof_count());
+  s.poll = &poll;
+  return s;
 }
+
+// Whether the call must stop after `work` more multiply-adds (see WorkPoll).
+bool stopped(const Scratch& s, std::size_t work) { return s.poll != nullptr && s.poll->stop(work); }
 
 // The positions and rates the kernels read: q and q̇, or for a coupled model,
 // whose q and q̇ are its free coordinates (checked here: lengths, then finite
@@ -367,8 +394,10 @@ double dot(const double* a, const double* b, std::size_t n) {
 
 // With the factor LD of M in s.M: Y_r = L⁻ᵀ J_rᵀ, W_r = D⁻¹ Y_r and
 // A = J M⁻¹ Jᵀ = Y D⁻¹ Yᵀ, each row's sums over the coordinates it depends on.
-void constraint_system(const Model& bodies, const ConstraintSet& set, std::size_t o,
-                       std::span<const std::ptrdiff_t> up, const Scratch& s, Workspace& w) {
+// Interrupted when the call's interrupt asks, between items.
+std::expected<void, Error> constraint_system(const Model& bodies, const ConstraintSet& set,
+                                             std::size_t o, std::span<const std::ptrdiff_t> up,
+                                             const Scratch& s, Workspace& w) {
   const std::size_t m = s.m, N = s.N;
   const Matrix LD(std::span(s.M, N * N), N);
   double* inverse_D = w.generalized_a.data();
@@ -399,7 +428,10 @@ void constraint_system(const Model& bodies, const ConstraintSet& set, std::size_
         s.A[c * m + r] = s.A[r * m + c] = sum;
       }
     }
+    if (stopped(s, item.rows() * count * (count + item.row + item.rows())))
+      return std::unexpected(errors::Interrupted{});
   }
+  return {};
 }
 
 // x ← x + M⁻¹ Jᵀ f = x + L⁻¹ Σ_r W_r f_r (W_r before its L⁻¹).
@@ -446,11 +478,13 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
 }
 
 // Cholesky factor of A + μE into s.A_factor; with μ = 0 a pivot below 1e-10 of
-// its row's diagonal is a row that depends on the rows before it.
+// its row's diagonal is a row that depends on the rows before it. Interrupted
+// when the call's interrupt asks, between columns.
 std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
   const std::size_t m = s.m;
   double* L = s.A_factor;
   for (std::size_t j = 0; j < m; ++j) {
+    if (stopped(s, (m - j) * j + 1)) return std::unexpected(errors::Interrupted{});
     const double diagonal = s.A[j * m + j] + mu;
     double d = diagonal;
     for (std::size_t k = 0; k < j; ++k) d -= L[k * m + j] * L[k * m + j];
@@ -482,8 +516,62 @@ void cholesky_solve(const Scratch& s, double* x) {
   }
 }
 
+// Why the proximal iterations on b (x: their last iterate, scratch here) did
+// not converge. Either A x = b has no solution (the rows conflict) or they
+// converge too slowly at this μ: each shrinks the error along an eigenvector
+// of A with eigenvalue λ by μ/(λ + μ) only. The Cholesky factor of A without
+// the rows that depend on earlier ones (a pivot below 1e-10 of its diagonal,
+// as factor_forces finds them with μ = 0) solves the independent rows exactly
+// with x = 0 on the others; b has a solution when that x meets every row, to
+// 1e-8 of the size of the terms. Overwrites s.A_factor.
+Error unconverged(const Scratch& s, const double* b, double* x, double residual) {
+  const std::size_t m = s.m;
+  double* L = s.A_factor;
+  for (std::size_t j = 0; j < m; ++j) {
+    if (stopped(s, (m - j) * j + 1)) return errors::Interrupted{};
+    const double diagonal = s.A[j * m + j];
+    double d = diagonal;
+    for (std::size_t k = 0; k < j; ++k) d -= L[k * m + j] * L[k * m + j];
+    if (!(d > 1e-10 * diagonal)) {  // a dependent row: column j of L is zero
+      std::fill(L + j * m + j, L + (j + 1) * m, 0.0);
+      continue;
+    }
+    const double l = std::sqrt(d);
+    L[j * m + j] = l;
+    for (std::size_t i = j + 1; i < m; ++i) {
+      double v = s.A[j * m + i];
+      for (std::size_t k = 0; k < j; ++k) v -= L[k * m + i] * L[k * m + j];
+      L[j * m + i] = v / l;
+    }
+  }
+  // L Lᵀ x = b on the independent rows, x = 0 on the dependent ones (L_ii = 0).
+  for (std::size_t i = 0; i < m; ++i) {
+    double v = b[i];
+    for (std::size_t k = 0; k < i; ++k) v -= L[k * m + i] * x[k];
+    x[i] = L[i * m + i] > 0.0 ? v / L[i * m + i] : 0.0;
+  }
+  for (std::size_t i = m; i-- > 0;) {
+    if (!(L[i * m + i] > 0.0)) continue;
+    double v = x[i];
+    for (std::size_t k = i + 1; k < m; ++k) v -= L[i * m + k] * x[k];
+    x[i] = v / L[i * m + i];
+  }
+  // The miss of each row against |A| |x| + |b|, the size of its terms.
+  double miss = 0.0, size = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    double terms = std::abs(b[i]);
+    for (std::size_t k = 0; k < m; ++k) terms += std::abs(s.A[i * m + k] * x[k]);
+    miss = std::max(miss, std::abs(dot(s.A + i * m, x, m) - b[i]));
+    size = std::max(size, terms);
+  }
+  if (!(miss <= 1e-8 * (1.0 + size)))
+    return errors::ProximalNotConverged{proximal_max_iterations, residual};
+  return errors::ProximalStalled{proximal_max_iterations, residual};
+}
+
 // x ← A⁻¹ x; with μ > 0, the limit of (A + μE) x_{k+1} = b + μ x_k from x_0 = 0,
-// the minimum-norm solution when A x = b has one.
+// the minimum-norm solution when A x = b has one. Interrupted when the call's
+// interrupt asks, between iterations.
 std::expected<void, Error> solve_forces(const Scratch& s, double mu, double* x) {
   if (mu == 0.0) {
     cholesky_solve(s, x);
@@ -498,6 +586,7 @@ std::expected<void, Error> solve_forces(const Scratch& s, double mu, double* x) 
   std::fill(x, x + m, 0.0);
   double residual = scale;
   for (std::size_t iteration = 1; iteration <= proximal_max_iterations; ++iteration) {
+    if (stopped(s, 2 * m * m)) return std::unexpected(errors::Interrupted{});
     for (std::size_t i = 0; i < m; ++i) r[i] = b[i] + mu * x[i];
     cholesky_solve(s, r);
     std::copy(r, r + m, x);
@@ -508,7 +597,7 @@ std::expected<void, Error> solve_forces(const Scratch& s, double mu, double* x) 
       return std::unexpected(errors::NumericalFailure{"constraint force solve"});
     if (residual <= proximal_tolerance * (1.0 + scale)) return {};
   }
-  return std::unexpected(errors::ProximalNotConverged{proximal_max_iterations, residual});
+  return std::unexpected(unconverged(s, b, x, residual));
 }
 
 std::expected<void, Error> check_set(const Model& model, const ConstraintSet& set) {
@@ -567,7 +656,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
       s.rhs[r] += gains.kd * dot(s.J + r * N, s.velocity, N) + gains.kp * s.column[r];
   }
   for (std::size_t r = 0; r < s.m; ++r) s.f[r] = -s.rhs[r] - dot(s.J + r * N, s.qdd_free, N);
-  constraint_system(model.moving(), set, o, *up, s, w);
+  VELKOR_TRY(constraint_system(model.moving(), set, o, *up, s, w));
   VELKOR_TRY(factor_forces(s, mu));
   VELKOR_TRY(solve_forces(s, mu, s.f));
   // q̈ = q̈_free + M⁻¹Jᵀ f.
@@ -653,12 +742,23 @@ std::expected<void, Error> constrained_forward_dynamics(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization, std::span<double> qdd,
     std::span<double> forces) {
+  Interrupt never;
+  return constrained_forward_dynamics(model, base, w, q, qd, tau, set, loads, regularization, qdd,
+                                      forces, never);
+}
+
+std::expected<void, Error> constrained_forward_dynamics(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double regularization, std::span<double> qdd,
+    std::span<double> forces, Interrupt& interrupt) {
   const std::size_t N = coordinate_count(model) + base.coordinates(), m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
   VELKOR_TRY(check_output(qdd, N, "constrained forward dynamics output"));
   VELKOR_TRY(check_output(forces, m, "constraint force output"));
-  const Scratch s = carve_for(model, base, w, m);
+  WorkPoll poll(interrupt);
+  const Scratch s = carve_for(model, base, w, m, poll);
   // Into the scratch first: nothing is written to the outputs on failure.
   const auto done = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s,
                                    std::span(s.velocity, N));
@@ -673,6 +773,16 @@ std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base
                                             const ConstraintSet& set, double restitution,
                                             double regularization, std::span<double> qd_after,
                                             std::span<double> impulses) {
+  Interrupt never;
+  return impulse_dynamics(model, base, w, q, qd, set, restitution, regularization, qd_after, impulses,
+                          never);
+}
+
+std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            const ConstraintSet& set, double restitution,
+                                            double regularization, std::span<double> qd_after,
+                                            std::span<double> impulses, Interrupt& interrupt) {
   const std::size_t o = base.coordinates(), N = coordinate_count(model) + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_option(restitution, "restitution must be between 0 and 1", 1.0));
@@ -685,11 +795,12 @@ std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base
   if (!kernel) return std::unexpected(kernel.error());
   VELKOR_TRY(check_output(qd_after, N, "impulse dynamics output"));
   VELKOR_TRY(check_output(impulses, m, "constraint impulse output"));
-  const Scratch s = carve_for(model, base, w, m);
+  WorkPoll poll(interrupt);
+  const Scratch s = carve_for(model, base, w, m, poll);
   const RootFrame root = root_frame(base, Twist{});
   const auto up = factor_and_place(model, base, w, kernel->q, kernel->qd, set, root, s);
   if (!up) return std::unexpected(up.error());
-  constraint_system(model.moving(), set, o, *up, s, w);
+  VELKOR_TRY(constraint_system(model.moving(), set, o, *up, s, w));
   VELKOR_TRY(factor_forces(s, regularization));
   // A Λ = −(1 + e) J q̇⁻; q̇⁺ = q̇⁻ + M⁻¹Jᵀ Λ.
   generalized_velocity(base, qd, s.velocity);
@@ -709,12 +820,23 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization,
     const std::array<std::span<double>, 6>& out) {
+  Interrupt never;
+  return constrained_dynamics_derivatives(model, base, w, q, qd, tau, set, loads, regularization, out,
+                                          never);
+}
+
+std::expected<void, Error> constrained_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double regularization,
+    const std::array<std::span<double>, 6>& out, Interrupt& interrupt) {
   const std::size_t o = base.coordinates(), N = coordinate_count(model) + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_option(regularization, "regularization must be finite and not negative", HUGE_VAL));
   for (std::size_t i = 0; i < 3; ++i) VELKOR_TRY(check_output(out[i], N * N, "derivative output"));
   for (std::size_t i = 3; i < 6; ++i) VELKOR_TRY(check_output(out[i], m * N, "force derivative output"));
-  const Scratch s = carve_for(model, base, w, m);
+  WorkPoll poll(interrupt);
+  const Scratch s = carve_for(model, base, w, m, poll);
   const std::span<double> qdd(s.velocity, N);
   const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd);
   if (!up) return std::unexpected(up.error());
@@ -861,6 +983,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     const double* L = s.A_factor;
     double* X = s.product;
     for (std::size_t j = 0; j < m; ++j) {
+      if (stopped(s, (m - j) * (m - j) / 2 + 1)) return std::unexpected(errors::Interrupted{});
       X[j * m + j] = 1.0 / L[j * m + j];
       for (std::size_t i = j + 1; i < m; ++i) {
         double sum = 0.0;
@@ -868,12 +991,14 @@ std::expected<void, Error> constrained_dynamics_derivatives(
         X[j * m + i] = -sum / L[i * m + i];
       }
     }
-    for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t j = 0; j < m; ++j) {
+      if (stopped(s, (m - j) * (m - j) / 2 + 1)) return std::unexpected(errors::Interrupted{});
       for (std::size_t i = j; i < m; ++i) {
         double sum = 0.0;
         for (std::size_t k = i; k < m; ++k) sum += X[i * m + k] * X[j * m + k];
         A_inverse[j * m + i] = A_inverse[i * m + j] = sum;
       }
+    }
   }
   // X ← A⁻¹ X for an m x N column-major X.
   const auto solve_columns = [&](double* X) -> std::expected<void, Error> {

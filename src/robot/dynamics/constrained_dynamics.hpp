@@ -22,6 +22,16 @@
 // floating point each solve with A + μI leaves a part of order ε·‖A‖/μ in A's
 // null space, so the minimum norm is met to that: μ ≈ 1e-6·‖A‖ gives about 1e-9.
 //
+// A regularised solve whose proximal iterations reach the cap fails with
+// ProximalNotConverged when the rows conflict (A f = r has no solution) and
+// with ProximalStalled when they can all hold but converge too slowly at this μ.
+//
+// Interrupts: the overloads with an Interrupt poll it by the amount of work
+// done (about once per 2²⁰ multiply-adds: while A is assembled, between the
+// columns of its factor, between proximal iterations), so a call on thousands
+// of rows stops within milliseconds with Interrupted and a small one never
+// reads the clock. Nothing is written to the outputs then.
+//
 // Scratch: the workspace's constraint scratch grows to fit the largest (m, N) a
 // handle has seen; a call with a set that fits allocates nothing.
 #pragma once
@@ -31,6 +41,7 @@
 #include <span>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "robot/base.hpp"
 #include "robot/constraints.hpp"
 #include "robot/loads.hpp"
@@ -64,6 +75,11 @@ std::expected<void, Error> constrained_forward_dynamics(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization, std::span<double> qdd,
     std::span<double> forces);
+std::expected<void, Error> constrained_forward_dynamics(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double regularization, std::span<double> qdd,
+    std::span<double> forces, Interrupt& interrupt);
 
 // The velocity after an impact, J q̇⁺ = −e·J q̇⁻, and the impulses (m values,
 // N·s; frame rows N·m·s then N·s): q̇⁺ = q̇⁻ + M⁻¹Jᵀ Λ. qd_after: N values (a
@@ -73,6 +89,11 @@ std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base
                                             const ConstraintSet& set, double restitution,
                                             double regularization, std::span<double> qd_after,
                                             std::span<double> impulses);
+std::expected<void, Error> impulse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            const ConstraintSet& set, double restitution,
+                                            double regularization, std::span<double> qd_after,
+                                            std::span<double> impulses, Interrupt& interrupt);
 
 // ∂q̈/∂q, ∂q̈/∂q̇, ∂q̈/∂τ (N·N each), ∂f/∂q, ∂f/∂q̇, ∂f/∂τ (m·N each), column-major,
 // base columns as forward_dynamics_derivatives defines them.
@@ -81,5 +102,10 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization,
     const std::array<std::span<double>, 6>& out);
+std::expected<void, Error> constrained_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
+    std::span<const IndexedLoad> loads, double regularization,
+    const std::array<std::span<double>, 6>& out, Interrupt& interrupt);
 
 }  // namespace velkor

@@ -65,7 +65,7 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
     std::expected<void, Error> accelerations;
     if (input.constraints) {
       accelerations = constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
-                                                   input.regularization, qdd, forces_out);
+                                                   input.regularization, qdd, forces_out, interrupt);
     } else if (coupling != nullptr) {  // the free coordinates' q̈ at q_full = G q + b, q̇_full = G q̇
       expand_positions(*coupling, 0, q, w.coupled.positions);
       expand_rates(*coupling, 0, qd, w.coupled.rates);

@@ -38,7 +38,8 @@ inline constexpr std::size_t no_rollout_step = static_cast<std::size_t>(-1);
 // configuration as given) and velocities ((T+1)·N). On failure `step` names
 // the step that failed (0-based; no_rollout_step when the entry checks
 // failed), and the rows up to it hold the steps before. `interrupt` is polled
-// between steps (an Interrupted error names the step it stopped before).
+// between steps and, with constraints, inside each step's constraint solve
+// (an Interrupted error names the step it stopped before or in).
 // Cost: T forward dynamics and integrations; with constraints, the first call
 // with a set larger than any before allocates the workspace's scratch once.
 std::expected<void, Error> rollout(const Model& model, const Base& base, Workspace& w,

@@ -35,18 +35,20 @@ from velkor import BaseState, ConstraintSet, Contact, FloatingRobot, Pose, Robot
 __all__ = ["READY_ATTRIBUTE", "MissingMeshWarning", "Viewer", "find_mesh"]
 
 GREY = (0.7, 0.7, 0.7, 1.0)  # shapes without a colour of their own
-# Seconds the server may take to listen before Viewer() gives up; far above a start under load.
 START_TIMEOUT = 60.0
+"""Seconds the server may take to listen before Viewer() gives up with TimeoutError; far above
+what a start takes on a loaded machine (under a second)."""
 READY_ATTRIBUTE = "data-velkor-ready"
 """The attribute the page sets on its ``<html>`` element once the robot's first frame has been
 drawn, every shape loaded and every link where velkor put it: ``html[data-velkor-ready]`` for
 scripts and screenshots (Playwright: ``page.wait_for_selector("html[data-velkor-ready]",
 state="attached")``). Exported pages set it too."""
 
-# Run by the page (served or exported) when it reaches the end of the scene's first messages:
-# polls viser's client state until SHAPES shape nodes hold a mesh (meshes are parsed
-# asynchronously) and LINKS link frames have taken their poses, asks for a frame, and marks the
-# page two animation frames later. In an automated browser (navigator.webdriver) or an exported
+# Run by the page (served or exported) when it reaches the end of the scene's first messages
+# (viser's message for running a script on the client, queued last by Viewer()): polls the
+# client's state, which it exposes as window.__viserMutable and __viserSceneTree for browser
+# tests, until SHAPES shape nodes hold a mesh (meshes are parsed asynchronously) and LINKS link
+# frames have taken their poses, asks for a frame, and marks the page two animation frames later. In an automated browser (navigator.webdriver) or an exported
 # page it hides the client's "Software WebGL rendering detected" notice, which would cover
 # every screenshot of a headless browser.
 _READY_SCRIPT = """
@@ -174,7 +176,7 @@ def _start_server(host: str, port: int, timeout: float | None = None) -> viser.V
         if late:
             server.stop()
 
-    def give_up(error: OSError) -> OSError:
+    def give_up(error: OSError) -> OSError | None:
         with decided:
             if started.is_set():
                 return None

@@ -273,7 +273,7 @@ def browser():
     if not Path(CHROMIUM).exists():
         pytest.fail("Debian's chromium is not installed (apt-get install -y chromium)")
     with sync_playwright() as playwright:
-        chromium = playwright.chromium.launch(executable_path=CHROMIUM, args=[
+        chromium = playwright.chromium.launch(executable_path=CHROMIUM, timeout=LONG, args=[
             "--no-sandbox", "--use-gl=angle", "--use-angle=swiftshader", "--enable-unsafe-swiftshader"])
         yield chromium
         chromium.close()

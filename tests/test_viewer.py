@@ -240,6 +240,17 @@ def test_a_closed_viewer_says_so(arm, tmp_path, use):
     assert not (tmp_path / "x.html").exists()
 
 
+@pytest.mark.parametrize("configurations, dt, message", [
+    (np.zeros(7), 0.05, "configurations must be a 2-D array"), (np.zeros((2, 7)), -1.0, "dt must be a finite number"),
+    (np.zeros((2, 7)), float("nan"), "dt must be a finite number")])
+def test_a_refused_export_leaves_nothing_recording(arm, tmp_path, configurations, dt, message):
+    with Viewer(arm, sliders=False) as viewer:
+        with pytest.raises(ValueError, match=message):
+            viewer.export_html(tmp_path / "x.html", configurations, dt)
+        assert not viewer._server._websock_server._record_handles  # a recorder left would keep every message
+        assert not (tmp_path / "x.html").exists()
+
+
 @pytest.mark.parametrize("label, limbs", [
     ("Talos", ["torso", "head", "arm_left", "arm_right", "leg_left", "leg_right"]),
     ("Solo12", ["FL", "FR", "HL", "HR"]),

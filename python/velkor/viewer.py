@@ -574,8 +574,8 @@ class Viewer:
         rows = None if configurations is None else np.asarray(configurations, dtype=float)
         if rows is not None and rows.ndim != 2:
             raise ValueError("configurations must be a 2-D array, one configuration per row")
-        if not (math.isfinite(dt) and dt > 0):
-            raise ValueError(f"dt must be a finite number above 0, got {dt!r}")
+        if not (math.isfinite(dt) and dt >= 0):  # checked before the serializer starts recording
+            raise ValueError(f"dt must be a finite number, 0 or above, got {dt!r}")
         with self._lock:
             serializer = self._open().get_scene_serializer()  # records from here until as_html
             if rows is not None:

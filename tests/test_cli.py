@@ -158,11 +158,21 @@ def test_info_shows_the_couplings(capsys, tmp_path, mimic, dofs, dof, how):
     assert f"  mimic joint follow {how}: q[follow] = -1 * q[lead] + 0.5\n" in out
 
 
+@pytest.mark.parametrize("mimic, dofs", [("couple", 1), ("independent", 2)])
+def test_the_robot_summary_loads_mimic_joints_as_asked(capsys, tmp_path, mimic, dofs):
+    path = tmp_path / "r.urdf"
+    path.write_text(MIMIC)
+    status, out, _ = run(capsys, str(path), "--mimic", mimic)
+    assert status == 0 and f"links 3, joint degrees of freedom {dofs}, generalized velocities {dofs}" in out
+    assert run(capsys, str(path))[0] == 1  # the default still refuses them
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["info", "{bad}"], 1, "velkor: {bad}: invalid robot model: link names must be unique\n"),
     (["info", "arm", "--massless-root", "allow"], 1,
      "velkor: arm: --massless-root applies to floating robots only (add --floating)\n"),
     (["info", "arm", "--mimic", "loose"], 2, "invalid choice: 'loose'"),
+    (["arm", "--mimic", "loose"], 2, "invalid choice: 'loose'"),
     (["bench", "arm", "--calls", "0"], 2, "expected a positive whole number, got '0'"),
 ])
 def test_bad_command_lines_get_a_message(capsys, tmp_path, argv, status, message):

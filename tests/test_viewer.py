@@ -4,9 +4,13 @@ Playwright, the robot's pixels where velkor's kinematics put them, in the served
 exported one. The browser tests share one browser and are marked `browser`; they write the
 screenshots of the Viewer page of the docs."""
 
+import re
+import socket
 import subprocess
 import sys
-import time
+import threading
+import types
+import urllib.request
 from pathlib import Path
 
 import numpy as np
@@ -16,7 +20,8 @@ from PIL import Image
 import velkor
 from test_cross_validation import robots_dir
 from velkor import BaseState, FloatingRobot, Pose, Robot
-from velkor.viewer import MissingMeshWarning, Viewer, find_mesh
+from velkor.samples import sample_path
+from velkor.viewer import READY_ATTRIBUTE, MissingMeshWarning, Viewer, _limbs, find_mesh
 
 SHOTS = Path(__file__).parent.parent / "docs" / "_static" / "viewer"
 CHROMIUM = "/usr/bin/chromium"
@@ -115,6 +120,161 @@ def test_states_and_options_are_checked():
         Viewer("robot.urdf")
 
 
+def returns(function, *args, **kwargs):
+    """What function returns or raises, run on a thread of its own so that a hang fails the test
+    (after far longer than any run takes) instead of stopping the suite."""
+    outcome = []
+
+    def call():
+        try:
+            outcome.append((True, function(*args, **kwargs)))
+        except BaseException as error:
+            outcome.append((False, error))
+
+    worker = threading.Thread(target=call, daemon=True)
+    worker.start()
+    worker.join(300)
+    assert outcome, f"{function.__name__} hangs"
+    ok, value = outcome[0]
+    if not ok:
+        raise value
+    return value
+
+
+@pytest.fixture(scope="module")
+def arm():
+    with Robot(sample_path("arm")) as robot:
+        yield robot
+
+
+@pytest.mark.parametrize("host, port, error, message", [
+    ("127.0.0.1", 70000, ValueError, "port must be from 0 to 65535 (0: any free port), got 70000"),
+    ("127.0.0.1", -1, ValueError, "port must be from 0 to 65535 (0: any free port), got -1"),
+    ("127.0.0.1", True, TypeError, "port must be an int, not bool"),
+    ("127.0.0.1", "8080", TypeError, "port must be an int, not str"),
+    ("10.255.255.1", 0, ValueError, "cannot listen on 10.255.255.1: "),  # an address of no interface here
+    ("256.0.0.1", 0, ValueError, "cannot listen on 256.0.0.1: not an IPv4 address"),
+    ("no-such-host.invalid", 0, ValueError, "cannot listen on no-such-host.invalid: "),
+    (None, 0, TypeError, "host must be a str, not NoneType"),
+])
+def test_a_host_or_port_it_cannot_listen_on_is_refused_at_once(arm, host, port, error, message):
+    with pytest.raises(error) as refused:
+        returns(Viewer, arm, host=host, port=port, sliders=False)
+    assert str(refused.value).startswith(message)
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # viser's thread's end
+def test_a_server_that_cannot_start_is_an_error_naming_host_and_port(arm, monkeypatch):
+    # every port from 65535 up taken: viser's server thread dies on port 65536
+    with socket.socket() as taken:
+        try:
+            taken.bind(("127.0.0.1", 65535))
+        except OSError:
+            pytest.skip("port 65535 is in use here")
+        taken.listen()
+        with pytest.raises(OSError, match="could not listen on 127.0.0.1:65535"):
+            returns(Viewer, arm, port=65535, sliders=False)
+    # a server thread that never reports: the start-up gives up after START_TIMEOUT
+    import viser.infra
+
+    monkeypatch.setattr(viser.infra.WebsockServer, "_background_worker", lambda self, ready: threading.Event().wait())
+    monkeypatch.setattr(velkor.viewer, "START_TIMEOUT", 0.5)
+    with pytest.raises(TimeoutError, match=r"did not start listening on 127.0.0.1:\d+ within 0.5 s"):
+        returns(Viewer, arm, port=0, sliders=False)
+
+
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("host, shown, everywhere", [
+    ("127.0.0.1", "127.0.0.1", False), ("::1", "[::1]", False), ("", "127.0.0.1", True),
+    ("0.0.0.0", "127.0.0.1", True)])
+def test_the_url_is_one_a_browser_opens(arm, host, shown, everywhere):
+    if ":" in host + shown and not ipv6_loopback():
+        pytest.skip("no IPv6 loopback here")
+    with Viewer(arm, host=host, sliders=False) as viewer:
+        assert viewer.url.startswith(f"http://{shown}:") and viewer.every_interface == everywhere
+        addresses = [viewer.url] + ([viewer.url.replace("127.0.0.1", "[::1]")] if host == "" and ipv6_loopback()
+                                    else [])
+        for address in addresses:  # host "": the IPv4 and IPv6 sockets share the port
+            with urllib.request.urlopen(address, timeout=300) as page:
+                assert page.status == 200
+
+
+@pytest.mark.parametrize("links, error, message", [
+    ([100], ValueError, "invalid link id 100"), ([-1], ValueError, "invalid link id -1"),
+    ([0, 9], ValueError, "invalid link id 9"),  # the first is fine, nothing changes all the same
+    ([True], TypeError, "expected a link id or name, got bool"),
+    ([1.0], TypeError, "expected a link id or name, got float"),
+    (["elbow_x"], ValueError, "link elbow_x does not exist"),
+    ("tool", TypeError, "not a single str"),
+])
+def test_a_bad_link_changes_nothing(arm, links, error, message):
+    with Viewer(arm, sliders=False) as viewer:
+        viewer.show_frames([2])
+        with pytest.raises(error, match=message):
+            viewer.show_frames(links)
+        assert list(viewer._frames) == [2]
+        viewer.display(arm.neutral_configuration())
+        viewer.show_frames([np.int64(8), "shoulder"])
+        assert list(viewer._frames) == [8, 1]
+
+
+@pytest.mark.parametrize("use", [
+    lambda v, q, tmp: v.display(q), lambda v, q, tmp: v.play([q], 0.01), lambda v, q, tmp: v.show_frames([1]),
+    lambda v, q, tmp: v.show_center_of_mass(), lambda v, q, tmp: v.show_forces(None),
+    lambda v, q, tmp: v.export_html(tmp / "x.html"), lambda v, q, tmp: v.url,
+], ids=["display", "play", "show_frames", "show_center_of_mass", "show_forces", "export_html", "url"])
+def test_a_closed_viewer_says_so(arm, tmp_path, use):
+    viewer = Viewer(arm)
+    viewer.close()
+    viewer.close()  # idempotent
+    with pytest.raises(RuntimeError, match="^viewer is closed$"):
+        use(viewer, arm.neutral_configuration(), tmp_path)
+    assert not (tmp_path / "x.html").exists()
+
+
+@pytest.mark.parametrize("configurations, dt, message", [
+    (np.zeros(7), 0.05, "configurations must be a 2-D array"), (np.zeros((2, 7)), -1.0, "dt must be a finite number"),
+    (np.zeros((2, 7)), float("nan"), "dt must be a finite number")])
+def test_a_refused_export_leaves_nothing_recording(arm, tmp_path, configurations, dt, message):
+    with Viewer(arm, sliders=False) as viewer:
+        with pytest.raises(ValueError, match=message):
+            viewer.export_html(tmp_path / "x.html", configurations, dt)
+        assert not viewer._server._websock_server._record_handles  # a recorder left would keep every message
+        assert not (tmp_path / "x.html").exists()
+
+
+@pytest.mark.parametrize("label, limbs", [
+    ("Talos", ["torso", "head", "arm_left", "arm_right", "leg_left", "leg_right"]),
+    ("Solo12", ["FL", "FR", "HL", "HR"]),
+    ("UR5", ["shoulder"]),  # one chain: its sliders stay in one list
+])
+def test_the_sliders_come_by_limb(label, limbs):
+    cls, file, options = PUBLISHED[label]
+    robot = cls(str(robots_dir() / file), **options)
+    grouped = _limbs(robot)
+    assert [name for name, _ in grouped] == limbs
+    dofs = [dof for _, run in grouped for dof in run]
+    assert sorted(dofs) == list(range(robot.joint_count))
+    above = {j.child: j.parent for j in robot.joints}
+
+    def below(link, ancestor):
+        while link != ancestor and link in above:
+            link = above[link]
+        return link == ancestor
+
+    for _, run in grouped:  # each limb is a path from its root outwards
+        joints = [next(j for j in robot.joints if j.dof == dof) for dof in run]
+        assert all(below(b.parent, a.child) for a, b in zip(joints, joints[1:]))
+
+
 # ---- in the browser ----
 
 @pytest.fixture(scope="module")
@@ -124,26 +284,47 @@ def browser():
     if not Path(CHROMIUM).exists():
         pytest.fail("Debian's chromium is not installed (apt-get install -y chromium)")
     with sync_playwright() as playwright:
-        chromium = playwright.chromium.launch(executable_path=CHROMIUM, args=[
+        chromium = playwright.chromium.launch(executable_path=CHROMIUM, timeout=LONG, args=[
             "--no-sandbox", "--use-gl=angle", "--use-angle=swiftshader", "--enable-unsafe-swiftshader"])
         yield chromium
         chromium.close()
 
 
-def settled(page, panels=True, timeout=120.0):
-    """The page's pixels once three screenshots in a row are identical (the scene loads late),
-    without the software-rendering notice and, with `panels` False, without the control panel
-    (the left 560 of 900 pixels)."""
-    page.add_style_tag(content=".mantine-Notifications-root {visibility: hidden !important}")
-    clip = None if panels else {"x": 0, "y": 0, "width": 560, "height": 700}
-    start, last, same = time.monotonic(), None, 0
-    while time.monotonic() - start < timeout:
-        shot = page.screenshot(clip=clip)
-        same = same + 1 if shot == last else 0
-        if same == 2:
+# Playwright's bound on one wait or screenshot, in ms: far above what a loaded machine takes (a
+# screenshot of a page with meshes took 45 s at load average 18), never a measure of speed.
+LONG = 600_000
+SCENE = {"x": 0, "y": 0, "width": 560, "height": 640}  # left of the control panel, above a playback bar
+
+
+def ready(page):
+    """Waits for the page's own signal that the robot is drawn, and checks that the
+    software-rendering notice of a headless browser is not shown."""
+    page.wait_for_selector(f"html[{READY_ATTRIBUTE}]", state="attached", timeout=LONG)
+    assert not page.get_by_text("Software WebGL rendering detected").is_visible()
+
+
+def placed(page, robot, *state):
+    """Waits until the page holds every link frame of the robot's shapes where velkor's forward
+    kinematics puts it (the positions viser's client has applied, within 1e-6 m)."""
+    poses = np.asarray(robot.forward_kinematics_all(*state)).reshape(-1, 7)
+    expected = {f"/robot/link{k}": poses[k, :3].tolist() for k in {shape.link for shape in robot.visuals}}
+    page.wait_for_function("""(expected) => {
+        const state = window.__viserMutable;
+        return state !== undefined && state.messageQueue.length === 0 && Object.entries(expected).every(
+            ([name, p]) => { const pose = state.nodePoseData[name];
+                return pose && pose.poseUpdateState === "updated"
+                    && pose.position.every((x, i) => Math.abs(x - p[i]) < 1e-6); });
+    }""", arg=expected, timeout=LONG)
+
+
+def settled(page, clip=None):
+    """The page's pixels (within `clip`) once two screenshots in a row are identical."""
+    last = None
+    for _ in range(20):
+        shot = page.screenshot(clip=clip, timeout=LONG)
+        if shot == last:
             return shot
         last = shot
-        time.sleep(0.2)
     raise AssertionError("the page never settled")
 
 
@@ -162,6 +343,7 @@ def drawn(png):
 def test_the_browser_shows_the_robot_where_velkor_puts_it(browser, tmp_path):
     SHOTS.mkdir(parents=True, exist_ok=True)
     page = browser.new_page(viewport={"width": 900, "height": 700})
+    page.set_default_timeout(LONG)
     ur5 = Robot(str(robots_dir() / PUBLISHED["UR5"][1]))
     q0 = ur5.neutral_configuration()
     q1 = q0 + np.array([0.0, -0.9, 0.8, 0.0, 0.0, 0.0])  # shoulder and elbow: the arm bends
@@ -170,15 +352,20 @@ def test_the_browser_shows_the_robot_where_velkor_puts_it(browser, tmp_path):
                                    .replace("<visual><geometry><box size='0.1 0.1 0.1'/></geometry></visual>", ""))
     with Viewer(blank, sliders=False) as empty:
         page.goto(empty.url)
-        assert drawn(settled(page, panels=False)).sum() == 0  # an empty scene is all background
+        ready(page)
+        assert drawn(settled(page, SCENE)).sum() == 0  # an empty scene is all background
     with Viewer(ur5) as viewer:
         page.goto(viewer.url)
+        ready(page)
+        placed(page, ur5, q0)
         Path(SHOTS / "ur5.png").write_bytes(settled(page))
-        at_q0 = settled(page, panels=False)
+        at_q0 = settled(page, SCENE)
         viewer.display(q1)
-        at_q1 = settled(page, panels=False)
+        placed(page, ur5, q1)
+        at_q1 = settled(page, SCENE)
         viewer.display(q0)
-        again = settled(page, panels=False)
+        placed(page, ur5, q0)
+        again = settled(page, SCENE)
         viewer.export_html(tmp_path / "ur5.html", np.array([q1]))
     assert drawn(at_q0).sum() > 2000  # the robot's pixels appear
     assert again == at_q0  # the same configuration, the same image
@@ -186,7 +373,10 @@ def test_the_browser_shows_the_robot_where_velkor_puts_it(browser, tmp_path):
     # the upper arm and forearm moved, the base and shoulder did not: some of the robot's pixels stay
     assert changed.sum() > 500 and (drawn(at_q0) & drawn(at_q1) & ~changed).sum() > 300
     page.goto((tmp_path / "ur5.html").as_uri())  # the exported page, from file:// with no server
-    exported = settled(page, panels=False)
+    ready(page)
+    page.keyboard.press("Space")  # pause the looping playback, whose replays redraw the scene
+    placed(page, ur5, q1)
+    exported = settled(page, SCENE)
     assert drawn(exported).sum() > 2000
     page.close()
 
@@ -194,15 +384,29 @@ def test_the_browser_shows_the_robot_where_velkor_puts_it(browser, tmp_path):
 @pytest.mark.browser
 def test_the_docs_scenes_render(browser, tmp_path):
     page = browser.new_page(viewport={"width": 900, "height": 700})
+    page.set_default_timeout(LONG)
     talos = FloatingRobot(str(robots_dir() / PUBLISHED["Talos"][1]), **PUBLISHED["Talos"][2])
     with Viewer(talos) as viewer:
-        viewer.display(BaseState(Pose([0, 0, 1.0])), talos.neutral_configuration())
+        base = BaseState(Pose([0, 0, 1.0]))
+        viewer.display(base, talos.neutral_configuration())
         viewer.show_frames(["leg_left_6_link", "arm_right_7_link"])
         viewer.show_center_of_mass()
         page.goto(viewer.url)
+        ready(page)
+        placed(page, talos, base, talos.neutral_configuration())
         shot = settled(page)
         (SHOTS / "talos.png").write_bytes(shot)
         assert drawn(shot).sum() > 2000
+        # the panel lists the sliders limb by limb (where the DOF order interleaves them), each
+        # limb's from its root outwards, under the limb's name
+        panel = page.inner_text("body").split("\n")
+        names = [line for line in panel if line.endswith("_joint")]
+        assert sorted(names) == sorted(talos.dof_names)
+        limbs = [re.sub(r"(_\d+)?_joint$", "", name) for name in names]
+        blocks = [limb for k, limb in enumerate(limbs) if k == 0 or limb != limbs[k - 1]]
+        assert len(blocks) == len(set(blocks)) == 8  # torso, head, two arms, two grippers, two legs
+        assert names[names.index("leg_left_1_joint"):][:6] == [f"leg_left_{k}_joint" for k in range(1, 7)]
+        assert panel.index("leg_left") < panel.index("leg_left_1_joint")
     page.close()
 
 
@@ -214,3 +418,40 @@ def test_view_exports_a_page_from_the_command_line(tmp_path, capsys):
     assert capsys.readouterr().out == f"wrote {out}\n"
     assert "__VISER_EMBED_DATA__" in out.read_text()
     assert main(["view", "arm", "--mimic", "loose"]) == 2  # a bad option is argparse's usage error
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["--port", "70000"], 2, "argument --port: expected a port from 0 to 65535, got '70000'"),
+    (["--port", "-1"], 2, "argument --port: expected a port from 0 to 65535, got '-1'"),
+    (["--port", "http"], 2, "argument --port: expected a port from 0 to 65535, got 'http'"),
+    (["--host", "256.0.0.1"], 2, "argument --host: cannot listen on 256.0.0.1: not an IPv4 address"),
+    (["--host", "10.255.255.1"], 2, "argument --host: cannot listen on 10.255.255.1: "),
+    (["--export", "/no/such/dir/x.html"], 1, "velkor: /no/such/dir/x.html: No such file or directory\n"),
+    (["--export", "{tmp}"], 1, "velkor: {tmp}: Is a directory\n"),
+    (["--export", ""], 1, "velkor: '': No such file or directory\n"),
+    (["--export", "/proc/version"], 1, "velkor: /proc/version: "),
+])
+def test_view_refuses_what_it_cannot_do_with_a_message(capsys, tmp_path, argv, status, message):
+    from velkor.__main__ import main
+
+    argv = [a.format(tmp=tmp_path) for a in argv]
+    result = returns(main, ["view", "arm", *argv])
+    err = capsys.readouterr().err
+    assert result == status and message.format(tmp=tmp_path) in err and "Traceback" not in err
+    if status == 1:
+        assert err.startswith("velkor: ") and err.count("\n") == 1
+
+
+def test_view_says_when_it_listens_on_every_interface(capsys, monkeypatch):
+    import velkor.__main__
+
+    def interrupted(_):
+        raise KeyboardInterrupt
+
+    # the serving loop stops at once, as at Ctrl-C
+    monkeypatch.setattr(velkor.__main__, "time", types.SimpleNamespace(sleep=interrupted))
+    main = velkor.__main__.main
+    assert returns(main, ["view", "arm", "--host", "", "--port", "0"]) == 0
+    out = capsys.readouterr().out
+    assert re.fullmatch(r"viewing velkor_arm from sample 'arm' at http://127\.0\.0\.1:\d+ "
+                        r"\(listening on every interface\) \(Ctrl-C to stop\)\n", out)

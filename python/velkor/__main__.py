@@ -2,7 +2,8 @@
 
     velkor                         both sample robots
     velkor arm                     one sample robot by name
-    velkor path/to.urdf            any URDF file (add --floating for a free-floating base)
+    velkor path/to.urdf            any URDF file (add --floating for a free-floating base,
+                                   --mimic couple or independent for <mimic> joints)
     velkor info ROBOT              joint table, limits and link masses
     velkor check FILE...           report every problem of URDF files, with a suggested fix
     velkor bench ROBOT             median time per call of every computing method
@@ -21,6 +22,7 @@ import time
 from collections.abc import Sequence
 
 import velkor
+from velkor import _address
 from velkor._bench import bench
 from velkor._cli_io import (
     BASE_HEIGHT,
@@ -77,9 +79,9 @@ def _resolve(name: str, floating: bool) -> tuple[str, bool, str]:
         return sample_path(name), floating or name in FLOATING_SAMPLES, f"sample '{name}'"
     return name, floating, name
 
-def show(label: str, path: str, floating: bool, banner: str | None = None) -> None:
+def show(label: str, path: str, floating: bool, banner: str | None = None, mimic: Mimic = "reject") -> None:
     """Prints the summary and link poses of one robot, after `banner` once it has loaded."""
-    with _from_bytes(_read(path), floating) as robot:
+    with _from_bytes(_read(path), floating, mimic) as robot:
         if banner is not None:
             _say(banner)
         _say(f"robot {robot.name} ({_base_kind(floating)}) from {label}")
@@ -139,7 +141,14 @@ def _robots_parser() -> argparse.ArgumentParser:
                         help=f"sample name ({', '.join(sorted(SAMPLE_ROBOTS))}) or URDF path")
     parser.add_argument("--floating", action="store_true",
                         help="load the robots as free-floating robots (samples included)")
+    _mimic_option(parser)
     return parser
+
+
+def _mimic_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--mimic", choices=("reject", "independent", "couple"), default="reject",
+                        help="'couple' makes every <mimic> joint follow its leader; 'independent' makes it "
+                             "an ordinary degree of freedom (default 'reject': refuse files with <mimic> joints)")
 
 
 def _show_robots(args: argparse.Namespace) -> int:
@@ -147,7 +156,7 @@ def _show_robots(args: argparse.Namespace) -> int:
     for name in args.robots or sorted(SAMPLE_ROBOTS):
         path, floating, label = _resolve(name, args.floating)
         try:
-            show(label, path, floating, banner)
+            show(label, path, floating, banner, args.mimic)
         except LOAD_ERRORS as error:
             _say(f"velkor: {name}: {_reason(error)}", error=True)
             return 1
@@ -165,6 +174,20 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _port(text: str) -> int:
+    try:
+        return _address.check_port(int(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a port from 0 to {_address.HIGHEST_PORT}, got {text!r}") from None
+
+
+def _host(text: str) -> str:
+    try:
+        return _address.check_host(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def _command_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velkor", description=__doc__.split("\n\n")[0])
     _version_option(parser)
@@ -174,9 +197,7 @@ def _command_parser() -> argparse.ArgumentParser:
     def robot_options(command: argparse.ArgumentParser) -> None:
         command.add_argument("robot", metavar="ROBOT", help=robot_help)
         command.add_argument("--floating", action="store_true", help="load as a free-floating robot")
-        command.add_argument("--mimic", choices=("reject", "independent", "couple"), default="reject",
-                             help="'couple' makes every <mimic> joint follow its leader; 'independent' makes it "
-                                  "an ordinary degree of freedom")
+        _mimic_option(command)
         command.add_argument("--massless-root", choices=("reject", "allow"), default="reject",
                              help="'allow' accepts a massless floating root whose fixed links carry mass")
         tolerance_option(command)
@@ -210,9 +231,11 @@ def _command_parser() -> argparse.ArgumentParser:
                     "with --export.")
     robot_options(view)
     view.add_argument("--collision", action="store_true", help="show the <collision> shapes instead of <visual>")
-    view.add_argument("--port", type=int, default=8080, help="port to serve on (default 8080; 0: any free one)")
-    view.add_argument("--host", default="127.0.0.1",
-                      help="interface to listen on (default 127.0.0.1, this machine only)")
+    view.add_argument("--port", type=_port, default=8080,
+                      help="port to serve on, 0 to 65535 (default 8080, or the next free one; 0: any free one)")
+    view.add_argument("--host", type=_host, default="127.0.0.1",
+                      help="interface to listen on (default 127.0.0.1, this machine only; '' or 0.0.0.0: every "
+                           "interface)")
     view.add_argument("--export", metavar="FILE", help="write a static page that opens from file:// and exit")
     view.set_defaults(handler=_view)
 
@@ -311,20 +334,38 @@ def _view(args: argparse.Namespace) -> int:
         return 1
     robot, _, label = loaded
     path, _, _ = _resolve(args.robot, args.floating)
-    with robot, Viewer(robot, host=args.host, port=args.port, collision=args.collision, urdf_path=path,
-                       sliders=args.export is None) as viewer:
-        for link, filename in viewer.missing_meshes:
-            _say(f"velkor: {label}: link {_name(link)}: mesh {filename!r} not found or not readable", error=True)
-        if args.export is not None:
-            viewer.export_html(args.export)
-            _say(f"wrote {args.export}")
-            return 0
-        _say(f"viewing {robot.name} from {label} at {viewer.url} (Ctrl-C to stop)")
+    with robot:
         try:
-            while True:
-                time.sleep(3600)
-        except KeyboardInterrupt:
-            return 0
+            viewer = Viewer(robot, host=args.host, port=args.port, collision=args.collision, urdf_path=path,
+                            sliders=args.export is None)
+        except OSError as error:  # the server did not start (TimeoutError included)
+            _say(f"velkor: {_reason(error)}", error=True)
+            return 1
+        with viewer:
+            return _serve(viewer, args, label)
+
+
+def _serve(viewer, args: argparse.Namespace, label: str) -> int:
+    for link, filename in viewer.missing_meshes:
+        _say(f"velkor: {label}: link {_name(link)}: mesh {filename!r} not found or not readable", error=True)
+    if args.export is not None:
+        if "\0" in args.export:  # open() would refuse it with a ValueError
+            _say(f"velkor: {args.export}: path contains a NUL character", error=True)
+            return 1
+        try:
+            viewer.export_html(args.export)
+        except OSError as error:  # as the loader's reading of a file reports it
+            _say(f"velkor: {args.export or repr('')}: {error.strerror or _reason(error)}", error=True)
+            return 1
+        _say(f"wrote {args.export}")
+        return 0
+    where = " (listening on every interface)" if viewer.every_interface else ""
+    _say(f"viewing {viewer.robot.name} from {label} at {viewer.url}{where} (Ctrl-C to stop)")
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        return 0
 
 
 def _bench(args: argparse.Namespace) -> int:

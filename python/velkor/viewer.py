@@ -14,6 +14,7 @@ from __future__ import annotations
 import contextlib
 import io
 import math
+import operator
 import os
 import threading
 import time
@@ -29,11 +30,72 @@ try:
 except ImportError as error:  # pragma: no cover - the extra is installed in the tests
     raise ImportError("velkor.viewer needs the viewer extra: pip install 'velkor[viewer]'") from error
 
-from velkor import BaseState, ConstraintSet, Contact, FloatingRobot, Pose, Robot, Twist
+from velkor import BaseState, ConstraintSet, Contact, FloatingRobot, Pose, Robot, Twist, _address
 
-__all__ = ["MissingMeshWarning", "Viewer", "find_mesh"]
+__all__ = ["READY_ATTRIBUTE", "MissingMeshWarning", "Viewer", "find_mesh"]
 
 GREY = (0.7, 0.7, 0.7, 1.0)  # shapes without a colour of their own
+START_TIMEOUT = 60.0
+"""Seconds the server may take to listen before Viewer() gives up with TimeoutError; far above
+what a start takes on a loaded machine (under a second)."""
+READY_ATTRIBUTE = "data-velkor-ready"
+"""The attribute the page sets on its ``<html>`` element once the robot's first frame has been
+drawn, every shape loaded and every link where velkor put it: ``html[data-velkor-ready]`` for
+scripts and screenshots (Playwright: ``page.wait_for_selector("html[data-velkor-ready]",
+state="attached")``). Exported pages set it too."""
+
+# Run by the page (served or exported) when it reaches the end of the scene's first messages
+# (viser's message for running a script on the client, queued last by Viewer()): polls the
+# client's state, which it exposes as window.__viserMutable and __viserSceneTree for browser
+# tests, until SHAPES shape nodes hold a mesh (meshes are parsed asynchronously) and LINKS link
+# frames have taken their poses, asks for a frame, and marks the page two animation frames later. In an automated browser (navigator.webdriver) or an exported
+# page it hides the client's "Software WebGL rendering detected" notice, which would cover
+# every screenshot of a headless browser.
+_READY_SCRIPT = """
+const root = document.documentElement;
+const exported = window.__VISER_EMBED_DATA__ !== undefined;
+if ((navigator.webdriver || exported) && !window.__velkorNoticeHidden) {
+  window.__velkorNoticeHidden = true;
+  const hide = () => {
+    for (const notice of document.querySelectorAll(".mantine-Notification-root")) {
+      if (notice.textContent.includes("Software WebGL rendering")) notice.style.display = "none";
+    }
+  };
+  new MutationObserver(hide).observe(document.body, {childList: true, subtree: true});
+  hide();
+}
+if (root.hasAttribute("ATTRIBUTE") || window.__velkorWaiting) return;
+window.__velkorWaiting = true;
+const shapes = /^\\/robot\\/link[0-9]+\\/shape[0-9]+$/, links = /^\\/robot\\/link[0-9]+$/;
+const loaded = () => {
+  const state = window.__viserMutable, tree = window.__viserSceneTree;
+  if (!state || !tree || state.messageQueue.length > 0) return false;
+  let shapeCount = 0, linkCount = 0;
+  for (const name of Object.keys(tree.getState())) {
+    if (shapes.test(name)) {
+      const node = state.nodeRefFromName[name];
+      let mesh = false;
+      if (node) node.traverse((child) => { mesh = mesh || child.isMesh === true; });
+      if (!mesh) return false;
+      shapeCount++;
+    } else if (links.test(name)) {
+      const pose = state.nodePoseData[name];
+      if (!state.nodeRefFromName[name] || (pose && pose.poseUpdateState !== "updated")) return false;
+      linkCount++;
+    }
+  }
+  return shapeCount >= SHAPES && linkCount >= LINKS;
+};
+const poll = () => {
+  if (!loaded()) { setTimeout(poll, 50); return; }
+  window.__viserMutable.requestRender();
+  requestAnimationFrame(() => requestAnimationFrame(() => {
+    root.setAttribute("ATTRIBUTE", "");
+    window.__velkorWaiting = false;
+  }));
+};
+poll();
+"""
 
 
 class MissingMeshWarning(UserWarning):
@@ -88,20 +150,96 @@ def _quiet(function, *args, **kwargs):
         return function(*args, **kwargs)
 
 
+def _start_server(host: str, port: int, timeout: float | None = None) -> viser.ViserServer:
+    """A viser server listening on host and port (or, when port is taken, a later one).
+
+    viser's constructor waits for its server thread without a bound, and that thread ends
+    without a word when it cannot listen (a port past 65535 once every port from `port` up is
+    taken, an address that stops binding). So the constructor runs on a thread of its own,
+    watched here: OSError naming host and port when viser's server thread has ended first,
+    TimeoutError when neither happens within `timeout` seconds (START_TIMEOUT). A server that
+    starts after it was given up is stopped."""
+    timeout = START_TIMEOUT if timeout is None else timeout
+    server = viser.ViserServer.__new__(viser.ViserServer)
+    started = threading.Event()
+    outcome: dict = {}  # "error": what the constructor raised; "given up": the caller left
+    decided = threading.Lock()  # the start-up ends one way: started, or given up before it
+
+    def construct() -> None:
+        try:
+            server.__init__(host=host, port=port, verbose=False)
+        except BaseException as error:  # handed to the waiting thread
+            outcome["error"] = error
+        with decided:
+            started.set()
+            late = "given up" in outcome and "error" not in outcome
+        if late:
+            server.stop()
+
+    def give_up(error: OSError) -> OSError | None:
+        with decided:
+            if started.is_set():
+                return None
+            outcome["given up"] = True
+            return error
+
+    where = _address.describe(host, port)
+    deadline = time.monotonic() + timeout
+    with contextlib.redirect_stdout(io.StringIO()):  # viser's banners; restored even if given up
+        threading.Thread(target=construct, name="velkor-viewer-start", daemon=True).start()
+        while not started.wait(0.02):
+            # viser's own server thread, once its constructor has made it
+            worker = getattr(vars(server).get("_websock_server"), "_server_thread", None)
+            error = None
+            if worker is not None and not worker.is_alive() and _has_ended(worker):
+                error = give_up(OSError(f"the viewer's server could not listen on {where}: viser's server thread "
+                                        "ended while starting (every port from there up to 65535 taken?)"))
+            elif time.monotonic() > deadline:
+                error = give_up(TimeoutError(f"the viewer's server did not start listening on {where} "
+                                             f"within {timeout:g} s"))
+            if error is not None:
+                raise error
+    if "error" in outcome:
+        raise outcome["error"]
+    return server
+
+
+def _has_ended(thread: threading.Thread) -> bool:
+    """Whether a thread that is not alive has run and ended (rather than not started yet)."""
+    try:
+        thread.join(0)  # RuntimeError before the thread has started; returns at once after its end
+    except RuntimeError:
+        return False
+    return True
+
+
 class Viewer:
     """A robot in the browser: ``Viewer(robot)`` serves a page at ``viewer.url`` that shows it.
 
     ``robot``: a Robot or FloatingRobot (a coupled robot too: the sliders and configurations
     are its free joints). ``host``: the interface to listen on, ``127.0.0.1`` (this machine only)
-    unless asked; ``port``: 0 for a free one. ``collision``: show the ``<collision>`` shapes
-    instead of the ``<visual>`` ones. ``package_dirs``: folders to look for ``package://``
-    meshes in first (see find_mesh); ``urdf_path``: the file relative mesh paths and package
-    folders are found from, ``robot.path`` by default (None for a robot loaded from a string).
-    ``sliders``: joint sliders in the page's panel, within the position limits (continuous
-    joints from -π to π), that move the robot through velkor.
+    unless asked; ``""``, ``"0.0.0.0"`` or ``"::"`` listen on every interface. ``port``: 0 for a
+    free one (a port in use makes the server try the next ones). ``collision``: show the
+    ``<collision>`` shapes instead of the ``<visual>`` ones. ``package_dirs``: folders to look
+    for ``package://`` meshes in first (see find_mesh); ``urdf_path``: the file relative mesh
+    paths and package folders are found from, ``robot.path`` by default (None for a robot
+    loaded from a string). ``sliders``: joint sliders in the page's panel, within the position
+    limits (continuous joints from -π to π), that move the robot through velkor; a branched
+    robot's come in a folder per limb (each unbranched run of joints, in depth-first order,
+    named after its joints), a chain's in one list.
+
+    Errors: TypeError for a robot of another kind, a host that is not a str, a port that is not
+    an int (bools refused); ValueError for a port outside 0-65535 or a host this machine cannot
+    listen on (a name that does not resolve, a dotted number that is no IPv4 address, an
+    address of no interface here); OSError naming the host and port when the server ends while
+    starting (every port from ``port`` up taken), TimeoutError when it has not listened within
+    START_TIMEOUT seconds. After close() every method raises RuntimeError("viewer is closed"),
+    as a closed Robot does.
 
     A mesh that cannot be found or read is a MissingMeshWarning naming the link and the path,
     and is listed in ``missing_meshes`` as (link name, filename) pairs.
+
+    The page marks itself once the robot is drawn: see READY_ATTRIBUTE.
 
     The robot starts at its neutral configuration (a floating base at the origin). Cost: loading
     the meshes once; each display is one forward_kinematics_all call and one message."""
@@ -111,12 +249,24 @@ class Viewer:
                  sliders: bool = True, urdf_path: str | os.PathLike[str] | None = None) -> None:
         if not isinstance(robot, (Robot, FloatingRobot)):
             raise TypeError(f"robot must be a velkor.Robot or FloatingRobot, not {type(robot).__name__}")
+        port, host = _address.check_port(port), _address.check_host(host)
+        if port == 0 and host == "":
+            port = _address.free_port_on_every_interface()
         self.robot = robot
         self.floating = isinstance(robot, FloatingRobot)
         self.missing_meshes: list[tuple[str, str]] = []
         self._lock = threading.RLock()
-        self._server = _quiet(viser.ViserServer, host=host, port=port, verbose=False)
-        self._host, self._port = host, self._server.get_port()
+        self._server = None
+        self._server = _start_server(host, port)
+        try:
+            self._host, self._port = host, self._server.get_port()
+            self._build(collision, list(package_dirs), urdf_path, sliders)
+        except BaseException:
+            self.close()
+            raise
+
+    def _build(self, collision: bool, package_dirs: list, urdf_path, sliders: bool) -> None:
+        robot = self.robot
         self._server.gui.configure_theme(show_logo=False)
         self._links: dict[int, object] = {}  # link id -> frame handle of the link's shapes
         self._frames: dict[int, object] = {}  # link id -> axes shown by show_frames
@@ -125,7 +275,6 @@ class Viewer:
         self._sliders: list = []
         names = robot.link_names
         shapes = robot.collisions if collision else robot.visuals
-        package_dirs = list(package_dirs)
         self._urdf_path = str(urdf_path) if urdf_path is not None else robot.path
         for k, shape in enumerate(shapes):
             if shape.link not in self._links:
@@ -138,6 +287,9 @@ class Viewer:
         self._frame_camera()
         if sliders:
             self._add_sliders()
+        script = _READY_SCRIPT.replace("ATTRIBUTE", READY_ATTRIBUTE).replace("SHAPES", str(self.shape_count))
+        self._server._websock_server.queue_message(
+            viser._messages.RunJavascriptMessage(source=script.replace("LINKS", str(len(self._links)))))
 
     # ---- the scene ----
 
@@ -192,17 +344,25 @@ class Viewer:
     def _state(self) -> tuple:
         return ((self._base,) if self.floating else ()) + (self._q,)
 
+    def _open(self):
+        """The server, or RuntimeError once closed; called under the lock."""
+        if self._server is None:
+            raise RuntimeError("viewer is closed")
+        return self._server
+
     # ---- moving the robot ----
 
     def display(self, *state) -> None:
         """Shows the robot at a state: ``display(q)`` for a Robot; ``display(base, q)`` or
         ``display(configuration)`` (7 + n values: position, quaternion x y z w, q) for a
         FloatingRobot. q holds the n joint positions (rad or m) in DOF order. Raises what
-        forward_kinematics_all raises for them."""
+        forward_kinematics_all raises for them; RuntimeError("viewer is closed") after close()."""
+        with self._lock:
+            self._open()
         base, q = self._split(state)
         lead = (base,) if self.floating else ()
         poses = np.asarray(self.robot.forward_kinematics_all(*lead, q)).reshape(-1, 7)
-        with self._lock, self._server.atomic():
+        with self._lock, self._open().atomic():
             self._base, self._q = base, np.array(q, dtype=float)
             for link, handle in self._links.items():
                 handle.position, handle.wxyz = poses[link, :3], poses[link, [6, 3, 4, 5]]
@@ -239,6 +399,8 @@ class Viewer:
         """Shows the configurations in turn, dt seconds apart (blocking): rows of q for a Robot,
         of 7 + n configuration values for a FloatingRobot (a rollout's first output), so
         ``play(robot.rollout(...)[0], dt)`` replays a rollout. ``loop``: until interrupted."""
+        with self._lock:
+            self._open()
         rows = np.asarray(configurations, dtype=float)
         if rows.ndim != 2:
             raise ValueError("configurations must be a 2-D array, one configuration per row")
@@ -256,28 +418,52 @@ class Viewer:
 
     def show_frames(self, links: Sequence[int | str], *, length: float = 0.1) -> None:
         """Draws the axes (x red, y green, z blue, ``length`` metres) of the given links (ids or
-        names) from now on; an empty sequence removes them."""
+        names) from now on, in place of those drawn before; an empty sequence removes them.
+
+        Every link is checked before anything changes: TypeError for an id that is not an int (a
+        bool, a float) or for a single str in place of a sequence, ValueError "invalid link id
+        100" for an id outside 0 to link_count - 1 (negative ids too), the ValueError of link_id
+        for an unknown name, ValueError for a length that is not a finite number above 0."""
+        if isinstance(links, (str, bytes)):
+            raise TypeError("links must be a sequence of link ids or names, not a single str")
+        if not (math.isfinite(length) and length > 0):
+            raise ValueError(f"length must be a finite number above 0, got {length!r}")
+        indices = [self._link_index(link) for link in links]
         with self._lock:
+            scene = self._open().scene
             for handle in self._frames.values():
                 handle.remove()
             self._frames = {}
-            for link in links:
-                index = self.robot.link_id(link) if isinstance(link, str) else int(link)
-                self._frames[index] = self._server.scene.add_frame(
-                    f"/frames/link{index}", axes_length=length, axes_radius=length / 20)
+            for index in indices:
+                self._frames[index] = scene.add_frame(f"/frames/link{index}", axes_length=length,
+                                                      axes_radius=length / 20)
         self.display(*self._state())
+
+    def _link_index(self, link: int | str) -> int:
+        if isinstance(link, str):
+            return self.robot.link_id(link)
+        if isinstance(link, (bool, np.bool_)):
+            raise TypeError(f"expected a link id or name, got {type(link).__name__}")
+        try:
+            index = operator.index(link)
+        except TypeError:
+            raise TypeError(f"expected a link id or name, got {type(link).__name__}") from None
+        if not 0 <= index < self.robot.link_count:
+            raise ValueError(f"invalid link id {index}")
+        return index
 
     def show_center_of_mass(self, show: bool = True, *, radius: float = 0.03) -> None:
         """Marks the robot's centre of mass from now on (a yellow sphere, a line straight down to
         the world's z = 0 plane and a disk there, which a robot standing still on flat ground
         keeps inside its feet's support), or removes the mark."""
         with self._lock:
+            self._open()
             if self._com is not None:
                 for handle in self._com:
                     handle.remove()
                 self._com = None
             if show:
-                scene = self._server.scene
+                scene = self._open().scene
                 self._com = (
                     scene.add_icosphere("/center_of_mass/point", radius=radius, color=(250, 200, 0)),
                     scene.add_line_segments("/center_of_mass/line", points=np.zeros((1, 2, 3)), colors=(250, 200, 0),
@@ -291,6 +477,7 @@ class Viewer:
         returns them (N, world axes, acting on the robot; a loop closure's on link_a, the
         opposite on link_b), each arrow from the contact point. ``show_forces(None)`` removes them."""
         with self._lock:
+            self._open()
             if self._forces is not None:
                 self._forces.remove()
                 self._forces = None
@@ -310,30 +497,41 @@ class Viewer:
                     point = np.asarray((pose @ offset if offset is not None else pose).translation)
                     segments.append([point, point + sign * scale * force])
             if segments:
-                self._forces = self._server.scene.add_arrows(
+                self._forces = self._open().scene.add_arrows(
                     "/forces", points=np.array(segments), colors=(220, 30, 30), shaft_radius=0.006,
                     head_radius=0.015, head_length=0.03)
 
     def _add_sliders(self) -> None:
+        gui = self._server.gui
+        limbs = _limbs(self.robot)
+        sliders: list = [None] * self.robot.joint_count
+        with gui.add_folder("Joints"):
+            for label, dofs in limbs:
+                with gui.add_folder(label) if len(limbs) > 1 else contextlib.nullcontext():
+                    for i in dofs:
+                        sliders[i] = self._add_slider(i)
+        self._sliders = sliders  # DOF order, whatever the page's
+
+    def _add_slider(self, i: int):
         robot = self.robot
-        lower, upper = robot.lower_limits, robot.upper_limits
-        with self._server.gui.add_folder("Joints"):
-            for i, name in enumerate(robot.dof_names):
-                low = float(lower[i]) if math.isfinite(lower[i]) else -math.pi
-                high = float(upper[i]) if math.isfinite(upper[i]) else math.pi
-                if high <= low:
-                    high = low + 1e-6
-                slider = self._server.gui.add_slider(name, min=low, max=high, step=(high - low) / 1000,
-                                                     initial_value=float(np.clip(self._q[i], low, high)))
+        lower, upper = robot.lower_limits[i], robot.upper_limits[i]
+        low = float(lower) if math.isfinite(lower) else -math.pi
+        high = float(upper) if math.isfinite(upper) else math.pi
+        if high <= low:
+            high = low + 1e-6
+        slider = self._server.gui.add_slider(robot.dof_names[i], min=low, max=high, step=(high - low) / 1000,
+                                             initial_value=float(np.clip(self._q[i], low, high)))
 
-                def moved(_, i=i, slider=slider) -> None:
-                    with self._lock:
-                        q = self._q.copy()
-                        q[i] = slider.value
-                        self.display(*((self._base,) if self.floating else ()), q)
+        def moved(_) -> None:
+            with self._lock:
+                if self._server is None:
+                    return
+                q = self._q.copy()
+                q[i] = slider.value
+                self.display(*((self._base,) if self.floating else ()), q)
 
-                slider.on_update(moved)
-                self._sliders.append(slider)
+        slider.on_update(moved)
+        return slider
 
     @property
     def q(self) -> np.ndarray:
@@ -351,32 +549,88 @@ class Viewer:
 
     @property
     def url(self) -> str:
-        """The page's address, http://HOST:PORT."""
-        return f"http://{self._host}:{self._port}"
+        """The page's address as a browser on this machine opens it: http://HOST:PORT, an IPv6
+        address in brackets (http://[::1]:PORT). A server listening on every interface (host
+        ``""``, ``"0.0.0.0"`` or ``"::"``, see every_interface) is reached here at the loopback
+        address, http://127.0.0.1:PORT (http://[::1]:PORT for ``"::"``); from other machines at
+        any address of this one. RuntimeError("viewer is closed") after close()."""
+        with self._lock:
+            self._open()
+            return _address.url(self._host, self._port)
+
+    @property
+    def every_interface(self) -> bool:
+        """True when the server listens on every interface of this machine (host ``""``,
+        ``"0.0.0.0"`` or ``"::"``), so that other machines reach the page too."""
+        return self._host in _address.EVERY_INTERFACE
 
     def export_html(self, path: str | os.PathLike[str], configurations=None, dt: float = 0.05) -> None:
         """Writes a self-contained page of the scene that opens from file:// with no server: the
         robot as displayed, or, with ``configurations`` (as play takes them), an animation that
-        shows each for dt seconds. The sliders are not part of it."""
+        shows each for dt seconds, looping, with viser's playback bar. The sliders are not part
+        of it. The page sets READY_ATTRIBUTE as the served one does. Raises OSError when the
+        file cannot be written (FileNotFoundError for ``""``); the viewer is left displaying the
+        last configuration."""
+        rows = None if configurations is None else np.asarray(configurations, dtype=float)
+        if rows is not None and rows.ndim != 2:
+            raise ValueError("configurations must be a 2-D array, one configuration per row")
+        if not (math.isfinite(dt) and dt >= 0):  # checked before the serializer starts recording
+            raise ValueError(f"dt must be a finite number, 0 or above, got {dt!r}")
         with self._lock:
-            serializer = self._server.get_scene_serializer()
-            if configurations is not None:
-                rows = np.asarray(configurations, dtype=float)
-                if rows.ndim != 2:
-                    raise ValueError("configurations must be a 2-D array, one configuration per row")
+            serializer = self._open().get_scene_serializer()  # records from here until as_html
+            if rows is not None:
                 for row in rows:
                     self.display(row)
                     serializer.insert_sleep(dt)
-            Path(path).write_text(serializer.as_html(), encoding="utf-8")
+            page = serializer.as_html()
+        with open(os.fspath(path), "w", encoding="utf-8") as file:  # "" is no file, not the folder "."
+            file.write(page)
 
     def close(self) -> None:
-        """Stops the server; idempotent."""
-        if self._server is not None:
-            _quiet(self._server.stop)
-            self._server = None
+        """Stops the server; idempotent. Every other method then raises RuntimeError("viewer is
+        closed")."""
+        with self._lock:
+            server, self._server = self._server, None
+        if server is not None:
+            _quiet(server.stop)
 
     def __enter__(self) -> Viewer:
         return self
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+def _limbs(robot: Robot | FloatingRobot) -> list[tuple[str, list[int]]]:
+    """The robot's free joints by limb: (label, DOF indices) for each unbranched run of joints,
+    in depth-first order of the tree (so a limb's joints come together, where the DOF order is
+    breadth-first and interleaves the limbs). A run starts at the root and wherever the tree
+    branches into more than one subtree holding free joints; it is labelled with what its
+    joints' names share (its first two's, or its first joint's name)."""
+    joints = robot.joints
+    children: list[list] = [[] for _ in range(robot.link_count)]
+    for joint in joints:
+        children[joint.parent].append(joint)
+    moves = [False] * robot.link_count  # the subtree below the link holds a free joint
+    for joint in sorted(joints, key=lambda j: -j.child):  # children before parents (links are breadth-first)
+        moves[joint.parent] = moves[joint.parent] or moves[joint.child] or joint.dof is not None
+    runs: list[list] = []
+    stack = [(0, None, False)]  # (link, the joint into it, a run starts here); a loop, not recursion
+    while stack:
+        link, joint, starts = stack.pop()
+        if starts:
+            runs.append([])
+        if joint is not None and joint.dof is not None:
+            runs[-1].append(joint)
+        branches = [j for j in children[link] if j.dof is not None or moves[j.child]]
+        for branch in reversed(branches):
+            stack.append((branch.child, branch, len(branches) > 1 or not runs))
+    return [(_limb_label([j.name for j in run]), [j.dof for j in run]) for run in runs if run]
+
+
+def _limb_label(names: list[str]) -> str:
+    def shared(words: list[str]) -> str:
+        prefix = os.path.commonprefix(words).rstrip("_-. 0123456789")
+        return prefix.removesuffix("_joint") if len(prefix) >= 2 else ""
+
+    return shared(names) or shared(names[:2]) or names[0]

@@ -82,23 +82,23 @@ struct Symmetric3 {
   }
 };
 
-// A link's mass m, centre of mass c and inertia I_c about c, link axes, held
-// for rotating: I_c = d E + U + Uᵀ with d = I_zz and U's rows
+// A link's mass m, first moment h = m c and inertia I_o about its origin, link
+// axes, held for rotating: I_o = d E + U + Uᵀ with d = I_zz and U's rows
 // u0 = ((I_xx − d)/2, I_xy, I_xz), u1 = (0, (I_yy − d)/2, I_yz), u2 = 0.
 struct MassParameters {
   double m = 0.0;
-  Vec3 c = Vec3::Zero();
+  Vec3 h = Vec3::Zero();
   double d = 0.0;
   Vec3 u0 = Vec3::Zero(), u1 = Vec3::Zero();
 
   static MassParameters of(const MassProperties& p) {
-    const Mat3& I = p.inertia_com;
+    const Mat3& I = p.inertia_origin;
     const double d = I(2, 2);
-    return {p.mass, p.center_of_mass, d, Vec3(0.5 * (I(0, 0) - d), I(0, 1), I(0, 2)),
+    return {p.mass, p.first_moment, d, Vec3(0.5 * (I(0, 0) - d), I(0, 1), I(0, 2)),
             Vec3(0.0, 0.5 * (I(1, 1) - d), I(1, 2))};
   }
   bool massless() const { return m == 0.0 && d == 0.0 && u0.isZero(0.0) && u1.isZero(0.0); }
-  // R I_c Rᵀ = d E + W + Wᵀ, W = R U Rᵀ = R_0 (R u0)ᵀ + R_1 (R u1)ᵀ (R_k: R's columns)
+  // R I_o Rᵀ = d E + W + Wᵀ, W = R U Rᵀ = R_0 (R u0)ᵀ + R_1 (R u1)ᵀ (R_k: R's columns)
   Symmetric3 rotated_inertia(const Mat3& R) const {
     const Vec3 v0 = R * u0, v1 = R.col(1) * u1.y() + R.col(2) * u1.z();
     const Vec3 w0 = R(0, 0) * v0 + R(0, 1) * v1, w1 = R(1, 0) * v0 + R(1, 1) * v1,
@@ -126,18 +126,6 @@ struct RigidParameters {
     return *this;
   }
 };
-
-// A body (m, c, I_c) with orientation R and origin p, about the root origin:
-// c' = R c + p, h = m c', I_o = R I_c Rᵀ + (h·c') E − h c'ᵀ.
-inline RigidParameters root_inertia(const MassParameters& body, const Mat3& R, const Vec3& p) {
-  const Vec3 c = R * body.c + p;
-  const Vec3 h = body.m * c;
-  Symmetric3 I = body.rotated_inertia(R);
-  const double hc = h.dot(c);
-  I.xx += hc - h.x() * c.x(), I.yy += hc - h.y() * c.y(), I.zz += hc - h.z() * c.z();
-  I.xy -= h.x() * c.y(), I.xz -= h.x() * c.z(), I.yz -= h.y() * c.z();
-  return {body.m, h, I};
-}
 
 // A link's own spatial inertia about its origin, from (m, h, I_o).
 inline Rigid rigid(const MassProperties& p) { return {p.mass, p.first_moment, p.inertia_origin}; }

@@ -89,7 +89,7 @@ class Model {
   std::vector<MassProperties> link_mass_properties;  // L, copy kept contiguous for dynamics
   std::vector<JointForm> joint_forms;  // J: the zero terms the kernels skip
   // Tables of the dynamics kernels, which read them of the moving() model:
-  std::vector<MassParameters> link_mass_parameters;  // L: (m, c, I_c) of each link
+  std::vector<MassParameters> link_mass_parameters;  // L: (m, h, I_o) of each link
   std::vector<double> subtree_mass;  // L: mass of each link with every link below it
   // L: each link's first moment h plus, for each joint leaving it, the mass
   // below that joint times the joint's origin t_o: h + Σ M_c t_o,c, link axes

@@ -62,8 +62,8 @@ struct Workspace {
   std::vector<Vec6> loads;  // (n, f): folded external loads, then joint wrenches, link axes
   std::vector<Rigid> composite;  // (m, h, I_o) of body k+1, then of the subtree below joint k,
                                  // root axes about the root origin (derivatives)
-  std::vector<RigidParameters> composite_parameters;  // the composite as ten numbers (mass matrix)
-  std::vector<Vec6> composite_forces;  // F_k = I_c S_k of that composite (mass matrix)
+  std::vector<RigidParameters> composite_parameters;  // ten numbers about p_k (mass matrix)
+  std::vector<Vec6> composite_forces;  // F_k = I_c S_k, about the root origin (mass matrix)
   std::vector<Mat3> rotations;  // R_k: link k+1's axes in root axes (forward dynamics,
                                 // mass matrix; its origin goes to frames[k].translation);
                                 // the gravity kernel: joint k's R_J about an oblique axis
@@ -81,7 +81,7 @@ struct Workspace {
   std::vector<double> fd_D;  // 1/D_k, D_k = S_kᵀ U_k (forward dynamics keeps the inverse)
   std::vector<double> fd_u;  // u_k = τ_k − S_kᵀ p^A_k
   std::vector<Vec3> fd_offset;  // r_k: link k+1's origin from its parent's, root axes (forward
-                                // dynamics, whose passes work about each body's origin)
+                                // dynamics and mass matrix, which work about each body's origin)
   std::vector<Vec3> linear_velocity;  // origin velocity of link k+1, root axes (Jacobian derivative)
   std::vector<Mat3> inertia_rate;  // B_ω of the subtree below joint k (derivatives)
   std::vector<Vec3> linear_momentum;  // l of that subtree, root axes (derivatives)

@@ -9,21 +9,21 @@
 namespace velkor {
 namespace {
 
-// Places every body and moves its inertia to the root: (m, h, I_o) of body k+1
-// in root-link coordinates about the root-link origin, in its ten numbers.
-// Also stores each joint's motion axis in root coordinates, S = (a_w, p_j × a_w)
-// for a revolute, (0, a_w) for a prismatic joint. The moving model's joints
-// are its DOFs, joint k DOF k.
+// Places every body: (m, h, I_o) of body k+1 about its own origin p_k, root
+// axes, in its ten numbers, and its origin from its parent's, r_k = p_k − p_parent
+// (fd_offset). Also stores each joint's motion axis in root coordinates, S =
+// (a_w, p_j × a_w) for a revolute, (0, a_w) for a prismatic joint. The moving
+// model's joints are its DOFs, joint k DOF k.
 void place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
   const std::size_t n = model.joint_count();
   std::span<Vec6> axes = w.joint_axes();
   for (std::size_t k = 0; k < n; ++k) {
-    place_body(model, k, q[k], w);  // root from link k+1
+    place_body(model, k, q[k], w, &w.fd_offset[k]);  // root from link k+1
     const Mat3& R = w.rotations[k];
     const Vec3& t = w.frames[k].translation;
     const MassParameters& link = model.link_mass_parameters[Model::child_link(k)];
     RigidParameters& body = w.composite_parameters[k];
-    if (!link.massless()) body = root_inertia(link, R, t);
+    if (!link.massless()) body = own_inertia(link, R);
     else body = RigidParameters{};  // massless frames add nothing
     const JointKinematics& joint = model.joint_kinematics[k];
     const JointForm form = model.joint_forms[k];
@@ -41,10 +41,14 @@ void place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
   }
 }
 
-// The inward pass. Once body k+1's subtree is summed (its children come after
-// it), F_k = I_c·S_k, kept in composite_forces; then the subtree joins its
-// parent's sum. Returns the root link's composite, every subtree included when
-// `floating`.
+// The inward pass, each subtree about its own joint's origin p_k: a light body
+// far from the root keeps the size it has there (about the root origin its
+// I_o grows by m|p|², and M's entries of distal joints would be the small
+// differences of such terms). Once body k+1's subtree is summed (its children
+// come after it), F_k = I_c·S_k about p_k, S_k = (a, 0) or (0, a), moved to the
+// root origin, (n + p_k × f, f), is kept in composite_forces; then the subtree
+// joins its parent's sum, moved by r_k. Returns the root link's composite about
+// its origin, every subtree included when `floating`.
 RigidParameters inward_pass(const Model& model, Workspace& w, bool floating) {
   const std::size_t n = model.joint_count();
   const std::span<const Vec6> axes = w.joint_axes();
@@ -59,12 +63,27 @@ RigidParameters inward_pass(const Model& model, Workspace& w, bool floating) {
   for (std::size_t k = n; k-- > 0;) {
     RigidParameters I = composite[k];
     if (chained) I += chain;
-    w.composite_forces[k] = I * axes[k];
+    // F = I_c S about p_k: (I_o a, a × h) for S = (a, 0), (h × a, m a) for S = (0, a)
+    Vec3 torque, force;
+    if (model.joint_kinematics[k].kind == JointKind::Revolute) {
+      const Vec3 a = axes[k].head<3>();
+      torque = I.I * a;
+      force = a.cross(I.h);
+    } else {
+      const Vec3 a = axes[k].tail<3>();
+      torque = I.h.cross(a);
+      force = I.m * a;
+    }
+    Vec6& F = w.composite_forces[k];
+    F.head<3>() = torque + w.frames[k].translation.cross(force);
+    F.tail<3>() = force;
     const std::size_t p = model.parent[k];
     chained = p != 0 && p == k;
-    if (chained) chain = I;
-    else if (p != 0) composite[p - 1] += I;
-    else if (floating) root += I;
+    if (p == 0 && !floating) continue;
+    const RigidParameters moved = moved_to(I, w.fd_offset[k]);  // about the parent's origin
+    if (chained) chain = moved;
+    else if (p != 0) composite[p - 1] += moved;
+    else root += moved;
   }
   return root;
 }

@@ -1,9 +1,9 @@
 // Joint-space inertia matrix by the composite-rigid-body scheme: composite
-// inertias (m, h, I_o symmetric: ten numbers) accumulated inward with each
-// DOF's composite motion wrench F, then F projected on the axes of the joints
-// up to the root (the model's joint pairs). Everything is expressed in
-// root-link coordinates, so composites add up without transforms and each
-// projection is a single 6-vector dot product.
+// inertias (m, h, I_o symmetric: ten numbers) accumulated inward, each about
+// its own joint's origin, with each DOF's composite motion wrench F, then F,
+// moved to the root origin, projected on the axes of the joints up to the
+// root (the model's joint pairs). Everything is expressed in root-link axes,
+// so each projection is a single 6-vector dot product.
 // Row-major N x N, exactly symmetric in every entry that involves a joint DOF.
 #pragma once
 

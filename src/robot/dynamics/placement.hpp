@@ -58,8 +58,10 @@ inline void joint_motion(const JointPlacement& joint, double q, Mat3& R_J, Vec3&
 
 // Link k+1's orientation R_k (rotations[k]) and origin p_k (frames[k].translation)
 // in root coordinates, from its parent's and joint k's local transform at
-// position q: R_k = R_p R_J, p_k = p_p + R_p t_J.
-inline void place_body(const Model& model, std::size_t k, double q, Workspace& w) {
+// position q: R_k = R_p R_J, p_k = p_p + r with r = R_p t_J, kept in *offset
+// when one is given.
+inline void place_body(const Model& model, std::size_t k, double q, Workspace& w,
+                       Vec3* offset = nullptr) {
   const JointPlacement& joint = model.joint_placements[k];
   const JointForm form = model.joint_forms[k];
   const std::size_t p = model.parent[k];
@@ -82,8 +84,14 @@ inline void place_body(const Model& model, std::size_t k, double q, Workspace& w
     else R.noalias() = *R_p * R_J;
   }
   Vec3& origin = w.frames[k].translation;
-  if (R_p == nullptr) origin = t_J;
-  else origin = w.frames[p - 1].translation + *R_p * t_J;
+  if (R_p == nullptr) {
+    origin = t_J;
+    if (offset != nullptr) *offset = t_J;
+  } else {
+    const Vec3 r = *R_p * t_J;
+    origin = w.frames[p - 1].translation + r;
+    if (offset != nullptr) *offset = r;
+  }
 }
 
 // place_body, keeping also link k+1's origin from its parent's, r_k = R_p t_J
@@ -127,6 +135,11 @@ inline Rigid turned(const MassProperties& body, const Mat3& R) {
   return out;
 }
 
+// The same in ten numbers, from a link's (m, h_o, I_o): h' = R h_o, I' = R I_o Rᵀ.
+inline RigidParameters own_inertia(const MassParameters& body, const Mat3& R) {
+  return {body.m, R * body.h, body.rotated_inertia(R)};
+}
+
 // A body's inertia (m, h, I) about its origin p, root axes, moved to the root
 // origin: h' = h + m p, I' = I + (2 h·p + m|p|²) E − (h pᵀ + p hᵀ + m p pᵀ)
 // = I + 2 (g·p) E − (g pᵀ + p gᵀ) with g = h + m p / 2.
@@ -135,6 +148,20 @@ inline Rigid moved_to(const Rigid& body, const Vec3& p) {
   Mat3 I = body.I - g * p.transpose() - p * g.transpose();
   I.diagonal().array() += 2.0 * g.dot(p);
   return {body.m, body.h + body.m * p, I};
+}
+
+// moved_to in ten numbers: a composite about its origin p, root axes, moved to
+// the origin p is measured from (its parent's, for the offset r_k). Entry by
+// entry, I'_xx = I_xx + 2 (g_y p_y + g_z p_z), I'_xy = I_xy − (g_x p_y + p_x g_y), ...
+inline RigidParameters moved_to(const RigidParameters& body, const Vec3& p) {
+  const double half = 0.5 * body.m;
+  const Vec3 g = body.h + half * p;
+  const double x = g.x() * p.x(), y = g.y() * p.y(), z = g.z() * p.z();
+  Symmetric3 I = body.I;
+  I.xx += 2.0 * (y + z), I.yy += 2.0 * (x + z), I.zz += 2.0 * (x + y);
+  I.xy -= g.x() * p.y() + p.x() * g.y(), I.xz -= g.x() * p.z() + p.x() * g.z(),
+      I.yz -= g.y() * p.z() + p.y() * g.z();
+  return {body.m, g + half * p, I};
 }
 
 // Body k+1's load (its axes, about its origin) once the body is placed, moved to

@@ -218,9 +218,14 @@ CHECKS = {
     "xacro-number": (XACRO_NUMBER, 1, 4, "error: joint 'j': failed to parse URDF: joint j: attribute 'upper' of <limit> "
                      "is an unexpanded xacro substitution: '${pi}'; this is xacro input", "expand the file first"),
     "bad-visual": (urdf(link("a", 1).replace("</link>", '<visual><geometry><box size="1 1 1"/></geometry><material>'
-                                              '<color rgba="1 0 0"/></material></visual></link>')), 1, 2,
-                   "error: link 'a': failed to parse URDF: link a: <visual>: attribute 'rgba' of <color> must hold four",
-                   "make the <visual> one <geometry>"),
+                                              '<color rgba="1 0 0"/></material></visual></link>')), 0, 2,
+                   "warning: link 'a': <visual> left out: attribute 'rgba' of <color> must hold four numbers: '1 0 0'; "
+                   "the robot loads without it", "make the <visual> one <geometry>"),
+    "unknown-shape": (urdf(link("a", 1).replace("</link>", '<visual><geometry><box size="1 1 1"/></geometry></visual>'
+                                                 '\n<collision><geometry><cdf filename="c.cdf"/></geometry>'
+                                                 "</collision></link>")), 0, 3,
+                      "warning: link 'a': <collision> left out: <geometry> holds <cdf>, not a box, cylinder, capsule, "
+                      "sphere, plane or mesh; the robot loads without it", "or remove it"),
     "xacro-mesh": (XACRO_MESH, 1, 2, "error: link 'a': failed to parse URDF: link a: <visual>: attribute 'filename' of "
                    "<mesh> is an unexpanded xacro substitution", "expand the file first"),
     "leaf": (LEAF, 0, 3, "warning: link 'tip': link without mass at the end of revolute joint 'j'",

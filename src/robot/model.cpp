@@ -314,6 +314,14 @@ void add_shapes(const urdf::Robot& robot, const std::vector<std::size_t>& urdf_l
         shape.filename = g.filename;
         shape.scale = g.scale;
         break;
+      case urdf::GeometryKind::Capsule:
+        shape.kind = ShapeKind::Capsule;
+        shape.size = {g.radius, g.length, 0.0};
+        break;
+      case urdf::GeometryKind::Plane:
+        shape.kind = ShapeKind::Plane;
+        shape.size = g.normal;
+        break;
     }
     shape.name = s.name;
     if (visual) {
@@ -329,6 +337,8 @@ void add_shapes(const urdf::Robot& robot, const std::vector<std::size_t>& urdf_l
     const urdf::Link& link = robot.links[urdf_link_of[i]];
     for (const urdf::Shape& s : link.visuals) model.visuals.push_back(convert(s, i, true));
     for (const urdf::Shape& s : link.collisions) model.collisions.push_back(convert(s, i, false));
+    for (const urdf::SkippedShape& s : link.skipped)
+      model.skipped_shapes.push_back(SkippedShape{i, s.visual, s.index, s.reason});
   }
 }
 

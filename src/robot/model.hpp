@@ -108,6 +108,7 @@ class Model {
   std::vector<InertiaRepair> inertia_repairs;  // inertias accepted within the tolerance, link order
   std::vector<LinkShape> visuals;     // link order, then file order within a link
   std::vector<LinkShape> collisions;  // the same for <collision> elements
+  std::vector<SkippedShape> skipped_shapes;  // link order, visuals first, then file order
   std::uint64_t id = 0;
 
   // Moving bodies. Each link joined to its parent by a fixed joint belongs to

@@ -195,7 +195,9 @@ MIMIC_CYCLE = urdf(link("a", 1), link("b", 1), link("c", 1),
                    joint("one", "a", "b", extra='<mimic joint="two"/>'),
                    joint("two", "a", "c", extra='<mimic joint="one"/>'))
 
-UNSUPPORTED_MIMIC = "error: joint '{0}': invalid robot model: joint {0} uses an unsupported mimic constraint — "
+UNSUPPORTED_MIMIC = ("error: joint '{0}': invalid robot model: joint {0} uses an unsupported mimic constraint (load "
+                     'with mimic="couple" to make it follow its leader, or mimic="independent" to treat it as a '
+                     "free joint) — ")
 CHECKS = {
     "mimic": (MIMIC, 1, 6, UNSUPPORTED_MIMIC.format("follow") + "mimic joint: follows 'lead' with multiplier -1 and offset 0\n",
               'mimic="couple" (velkor info --mimic couple FILE)'),

@@ -135,7 +135,10 @@ std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions
                                        const MimicCoupling& coupling) {
   if (!j.mimic) return {};
   if (options.mimic == MimicPolicy::Reject)
-    return std::unexpected(invalid_joint(j.name, "uses an unsupported mimic constraint"));
+    return std::unexpected(invalid_joint(
+        j.name,
+        "uses an unsupported mimic constraint (load with mimic=\"couple\" to make it follow its leader, "
+        "or mimic=\"independent\" to treat it as a free joint)"));
   if (coupling && !*coupling) return std::unexpected(coupling->error());
   return {};
 }

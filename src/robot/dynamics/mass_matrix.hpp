@@ -1,7 +1,7 @@
 // Joint-space inertia matrix by the composite-rigid-body scheme: composite
 // inertias (m, h, I_o symmetric: ten numbers) accumulated inward with each
 // DOF's composite motion wrench F, then F projected on the axes of the joints
-// up to the root (the model's joint pairs). Everything is expressed in
+// up to the root (walked through the parent array). Everything is expressed in
 // root-link coordinates, so composites add up without transforms and each
 // projection is a single 6-vector dot product.
 // Row-major N x N, exactly symmetric in every entry that involves a joint DOF.

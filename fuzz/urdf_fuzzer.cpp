@@ -129,6 +129,29 @@ void check_model(const velkor::urdf::Robot& description, const velkor::RobotMode
   }
   check(dofs == n, "DOF count");
 
+  // Every <visual> and <collision> element is a shape or a skipped one, of its link.
+  std::size_t visuals = 0, collisions = 0, skipped = 0;
+  for (const auto& link : description.links) {
+    visuals += link.visuals.size();
+    collisions += link.collisions.size();
+    skipped += link.skipped.size();
+  }
+  check(model.visuals.size() == visuals && model.collisions.size() == collisions &&
+            model.skipped_shapes.size() == skipped,
+        "shapes lost");
+  for (const auto* shapes : {&model.visuals, &model.collisions})
+    for (const velkor::LinkShape& shape : *shapes) {
+      check(shape.link < L, "shape of no link");
+      check(shape.origin.translation.allFinite() && std::abs(shape.origin.rotation.norm() - 1.0) < 1e-9,
+            "shape origin");
+      for (const double v : shape.size) check(std::isfinite(v), "non-finite shape size");
+      if (shape.kind == velkor::ShapeKind::Plane)
+        check(std::abs(std::hypot(shape.size[0], shape.size[1], shape.size[2]) - 1.0) < 1e-12,
+              "plane normal is not a unit vector");
+    }
+  for (const velkor::SkippedShape& s : model.skipped_shapes)
+    check(s.link < L && !s.reason.empty(), "skipped shape without link or reason");
+
   // Forward kinematics at zero over every table of the model.
   velkor::Workspace workspace(J, n);
   const std::vector<double> q(n, 0.0);

@@ -205,7 +205,9 @@ MIMIC_CYCLE = urdf(link("a", 1), link("b", 1), link("c", 1),
                    joint("one", "a", "b", extra='<mimic joint="two"/>'),
                    joint("two", "a", "c", extra='<mimic joint="one"/>'))
 
-UNSUPPORTED_MIMIC = "error: joint '{0}': invalid robot model: joint {0} uses an unsupported mimic constraint — "
+UNSUPPORTED_MIMIC = ("error: joint '{0}': invalid robot model: joint {0} uses an unsupported mimic constraint (load "
+                     'with mimic="couple" to make it follow its leader, or mimic="independent" to treat it as a '
+                     "free joint) — ")
 CHECKS = {
     "mimic": (MIMIC, 1, 6, UNSUPPORTED_MIMIC.format("follow") + "mimic joint: follows 'lead' with multiplier -1 and offset 0\n",
               'mimic="couple" (velkor info --mimic couple FILE)'),
@@ -228,9 +230,14 @@ CHECKS = {
     "xacro-number": (XACRO_NUMBER, 1, 4, "error: joint 'j': failed to parse URDF: joint j: attribute 'upper' of <limit> "
                      "is an unexpanded xacro substitution: '${pi}'; this is xacro input", "expand the file first"),
     "bad-visual": (urdf(link("a", 1).replace("</link>", '<visual><geometry><box size="1 1 1"/></geometry><material>'
-                                              '<color rgba="1 0 0"/></material></visual></link>')), 1, 2,
-                   "error: link 'a': failed to parse URDF: link a: <visual>: attribute 'rgba' of <color> must hold four",
-                   "make the <visual> one <geometry>"),
+                                              '<color rgba="1 0 0"/></material></visual></link>')), 0, 2,
+                   "warning: link 'a': <visual> left out: attribute 'rgba' of <color> must hold four numbers: '1 0 0'; "
+                   "the robot loads without it", "make the <visual> one <geometry>"),
+    "unknown-shape": (urdf(link("a", 1).replace("</link>", '<visual><geometry><box size="1 1 1"/></geometry></visual>'
+                                                 '\n<collision><geometry><cdf filename="c.cdf"/></geometry>'
+                                                 "</collision></link>")), 0, 3,
+                      "warning: link 'a': <collision> left out: <geometry> holds <cdf>, not a box, cylinder, capsule, "
+                      "sphere, plane or mesh; the robot loads without it", "or remove it"),
     "xacro-mesh": (XACRO_MESH, 1, 2, "error: link 'a': failed to parse URDF: link a: <visual>: attribute 'filename' of "
                    "<mesh> is an unexpanded xacro substitution", "expand the file first"),
     "leaf": (LEAF, 0, 3, "warning: link 'tip': link without mass at the end of revolute joint 'j'",
@@ -336,8 +343,8 @@ def collection():
 
 @pytest.mark.parametrize("file, status, findings", [
     ("panda_description/urdf/panda.urdf", 1, [
-        ":348: error: joint 'panda_finger_joint2': invalid robot model: joint panda_finger_joint2 uses an unsupported "
-        "mimic constraint — mimic joint: follows 'panda_finger_joint1'", '    fix: load with mimic="couple"']),
+        ":348: " + UNSUPPORTED_MIMIC.format("panda_finger_joint2") + "mimic joint: follows 'panda_finger_joint1'",
+        '    fix: load with mimic="couple"']),
     ("tiago_description/robots/tiago.urdf", 1, [
         ":179: error: link 'base_antenna_left_link': invalid robot model: link base_antenna_left_link inertia must be "
         "positive semi-definite — inertia is indefinite", "error: link 'base_antenna_right_link': inertia is indefinite"]),

@@ -119,6 +119,61 @@ def test_coupled_results_are_the_independent_ones_through_the_coupling_map(name,
         close(M @ qdd_free, tau - bias, f"{label}: forward dynamics", 1e-8)
 
 
+def mimic_tree(n, seed, shape):
+    """n revolute joints with random axes, origins and masses, where many groups of coupled joints are open at
+    once: "nested" a chain whose joint n-1-i follows joint i; "branches" two chains from the root, joint i of one
+    following joint i of the other; "random" a random tree, a third of its joints following random free ones."""
+    rng = np.random.default_rng(seed)
+    parents, leaders = [], {}
+    for i in range(n):
+        if shape == "nested":
+            parents.append(i)
+            if n - 1 - i < i:
+                leaders[i] = n - 1 - i
+        elif shape == "branches":
+            half = n // 2
+            parents.append(0 if i in (0, half) else i)
+            if i >= half:
+                leaders[i] = i - half
+        else:
+            parents.append(int(rng.integers(0, i + 1)))
+    if shape == "random":
+        followers = rng.choice(np.arange(1, n), n // 3, replace=False)
+        free = [i for i in range(n) if i not in set(followers)]
+        leaders = {int(i): int(rng.choice(free)) for i in followers}
+    links = "".join(f'<link name="l{i}"><inertial><origin xyz="{" ".join(map(str, rng.uniform(-0.1, 0.1, 3)))}"/>'
+                    f'<mass value="{rng.uniform(0.5, 2)}"/><inertia ixx="0.02" ixy="0" ixz="0" iyy="0.03" iyz="0" '
+                    'izz="0.04"/></inertial></link>' for i in range(n + 1))
+    joints = "".join(
+        f'<joint name="j{i}" type="revolute"><parent link="l{parents[i]}"/><child link="l{i + 1}"/>'
+        f'<origin xyz="{" ".join(map(str, rng.uniform(-0.2, 0.2, 3)))}"/>'
+        f'<axis xyz="{" ".join(map(str, rng.normal(size=3)))}"/><limit lower="-3" upper="3" velocity="1"/>'
+        + (f'<mimic joint="j{leaders[i]}" multiplier="{rng.uniform(-1.5, 1.5)}" offset="0.1"/>' if i in leaders else "")
+        + "</joint>" for i in range(n))
+    return f'<robot name="{shape}">{links}{joints}</robot>'
+
+
+@pytest.mark.parametrize("n, seed, shape", [(40, 0, "nested"), (41, 1, "nested"), (30, 2, "branches"),
+                                            *[(25, seed, "random") for seed in range(3, 9)]])
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+def test_forward_dynamics_with_many_groups_open_at_once(n, seed, shape, cls):
+    text = mimic_tree(n, seed, shape)
+    coupled, full = (cls.from_urdf_string(text, mimic=mimic) for mimic in ("couple", "independent"))
+    G, b = coupling_map(coupled, full)
+    o = 6 if cls is FloatingRobot else 0
+    GN = np.eye(o + G.shape[0], o + G.shape[1])
+    GN[o:, o:] = G
+    rng, N = np.random.default_rng(seed), coupled.generalized_count
+    lead = (BaseState(Pose([0, 0, 1], [0.1, 0.2, 0.3, 0.9]), Twist([0.1, 0, 0], [0, 0.2, 0])),) if o else ()
+    for _ in range(2):  # the second call reuses the scratch the first one sized
+        q, qd = rng.uniform(-1, 1, (2, coupled.joint_count))
+        tau = rng.uniform(-2, 2, N)
+        qf, qdf = G @ q + b, G @ qd
+        M = as_matrix(coupled.mass_matrix(*lead, q), N)
+        bias = GN.T @ full.inverse_dynamics(*lead, qf, qdf, np.zeros_like(qf))
+        close(M @ coupled.forward_dynamics(*lead, q, qd, tau), tau - bias, f"{shape} {seed}", 1e-9)
+
+
 @pytest.mark.parametrize("name, floating, link", [("panda", False, "panda_rightfinger"),
                                                   ("talos", True, "gripper_left_fingertip_3_link"),
                                                   ("pr2", False, "r_gripper_r_finger_tip_link")])

@@ -486,10 +486,10 @@ def test_collection_agrees_with_oracle(file, floating):
 # Files the importer must refuse, with the reason it gives.
 REJECTED = [
     *[(Robot, f"talos_data/robots/{stem}.urdf", {},
-       "joint gripper_left_inner_double_joint uses an unsupported mimic constraint")
+       "joint gripper_left_inner_double_joint uses an unsupported mimic constraint (")
       for stem in ("talos_full_v2", "talos_full_v2_box", "talos_left_arm", "talos_reduced", "talos_reduced_box",
                    "talos_reduced_corrected")],
-    (Robot, "panda_description/urdf/panda.urdf", {}, "joint panda_finger_joint2 uses an unsupported mimic constraint"),
+    (Robot, "panda_description/urdf/panda.urdf", {}, "joint panda_finger_joint2 uses an unsupported mimic constraint ("),
     (FloatingRobot, "ur_description/urdf/ur5_robot.urdf", {}, "floating-base root link world must have positive mass"),
     (FloatingRobot, "a1_description/urdf/a1.urdf", {}, "floating-base root link base must have positive mass"),
     (FloatingRobot, "kinova_description/robots/kinova.urdf", {}, "floating-base root link base must have positive mass"),
@@ -521,7 +521,9 @@ def refused_for_its_file(file, error):
 def test_rejected_robot_files(cls, file, options, reason):
     with pytest.raises(ModelError) as info:
         cls(str(robots_dir() / file), **options)
-    assert str(info.value) == f"invalid robot model: {reason}"
+    # a message ending in "(" is checked up to it: the loading options it names follow
+    expected = f"invalid robot model: {reason}"
+    assert str(info.value).startswith(expected) if reason.endswith("(") else str(info.value) == expected
 
 
 @pytest.mark.parametrize("cls, options", [(Robot, MIMIC), (FloatingRobot, {**MIMIC, **MASSLESS})])

@@ -95,6 +95,8 @@ def quat_matrix(q):
 BAD_INERTIA = (1, 2, 0, 1, 0, 1)
 LINK_B = "invalid robot model: link b "
 JOINT_J = "invalid robot model: joint j "
+MIMIC_OPTIONS = (' (load with mimic="couple" to make it follow its leader, or mimic="independent" to treat it as '
+                 "a free joint)")
 
 
 @pytest.mark.parametrize("text, message", [
@@ -121,7 +123,7 @@ JOINT_J = "invalid robot model: joint j "
     *[(pair(child_body=inertial(inertia=i)), LINK_B + "inertia must be positive semi-definite")
       for i in (BAD_INERTIA, (1, 0, 0, 1, 0, -1e-300), (-1, 0, 0, 0, 0, 0),
                 (1e300, 1.5e300, 0, 1e300, 0, 1e300), (5e-324, 0, 0, 0, 0, -5e-324))],
-    (pair(body=LIMIT + '<mimic joint="x"/>'), JOINT_J + "uses an unsupported mimic constraint"),
+    (pair(body=LIMIT + '<mimic joint="x"/>'), JOINT_J + "uses an unsupported mimic constraint" + MIMIC_OPTIONS),
     *[(pair(body=f"<origin {o}/>" + LIMIT), JOINT_J + "origin must contain only finite values")
       for o in ('xyz="inf 0 0"', 'rpy="0 nan 0"')],
     *[(pair(k, f'<limit lower="-1" upper="1" velocity="{v}"/>'),
@@ -146,7 +148,7 @@ def test_rejected_models(write, text, message):
     (pair("planar", '<origin xyz="nan 0 0"/><limit lower="1" upper="-1"/>'),
      JOINT_J + "origin must contain only finite values"),
     (pair("spherical", '<origin xyz="nan 0 0"/><mimic joint="x"/>'),
-     JOINT_J + "uses an unsupported mimic constraint"),
+     JOINT_J + "uses an unsupported mimic constraint" + MIMIC_OPTIONS),
     (pair("revolute", '<limit lower="1" upper="-1" velocity="-1"/>'),
      JOINT_J + "velocity limit must be finite and non-negative"),
     (pair("revolute", '<limit lower="1" upper="-1" velocity="1"/><axis xyz="0 0 0"/>'),
@@ -171,7 +173,7 @@ def test_rejected_models(write, text, message):
     # conversion follows breadth-first order, not file order
     (urdf(link("R"), link("A"), link("C"), link("B"), joint("ac", "A", "C", body=LIMIT + '<mimic joint="x"/>'),
           joint("ra", "R", "A"), joint("rb", "R", "B", body=LIMIT + '<mimic joint="x"/>')),
-     "invalid robot model: joint rb uses an unsupported mimic constraint"),
+     "invalid robot model: joint rb uses an unsupported mimic constraint" + MIMIC_OPTIONS),
     (urdf(link("R"), link("A"), link("C", inertial(mass="nan")), link("B", inertial(mass="-2")),
           joint("ac", "A", "C"), joint("ra", "R", "A"), joint("rb", "R", "B")),
      "invalid robot model: link B mass must be finite and non-negative"),

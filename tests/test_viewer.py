@@ -74,6 +74,15 @@ def test_a_mesh_that_cannot_be_shown_is_a_warning_and_listed(tmp_path, content, 
         assert viewer.missing_meshes == [("tip", "bad.stl")] and viewer.shape_count == 1
 
 
+@pytest.mark.parametrize("collision, drawn", [(False, 1), (True, 0)])
+def test_capsules_are_drawn_and_planes_left_out(collision, drawn):
+    geometry = ('<visual><geometry><capsule radius="0.05" length="0.3"/></geometry></visual>'
+                '<collision><geometry><plane normal="0 0 1"/></geometry></collision>')
+    robot = Robot.from_urdf_string(f'<robot name="r"><link name="a">{geometry}</link></robot>')
+    with Viewer(robot, sliders=False, collision=collision) as viewer:
+        assert viewer.shape_count == drawn and viewer.missing_meshes == []
+
+
 PUBLISHED = {
     "UR5": (Robot, "ur_description/urdf/ur5_robot.urdf", {}),
     "Panda (coupled)": (Robot, "panda_description/urdf/panda.urdf", {"mimic": "couple"}),

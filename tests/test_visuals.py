@@ -3,12 +3,14 @@ robot was loaded from."""
 
 import os
 import pickle
+import re
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 from conftest import INERTIA, quat_matrix
-from velkor import FloatingRobot, ModelError, Robot
+from velkor import BaseState, FloatingRobot, ModelError, Robot
 
 BODY = f'<inertial><mass value="1"/>{INERTIA}</inertial>'
 ONE = (1.0, 1.0, 1.0)
@@ -115,42 +117,119 @@ EXPAND = "; this is xacro input, expand it with xacro first (xacro robot.urdf.xa
 
 
 @pytest.mark.parametrize("xml, message", [
-    (in_link("<visual/>"), "link L: <visual> has no <geometry> element"),
-    (visual(""), "link L: <visual>: <geometry> holds no box, cylinder, sphere or mesh"),
-    (visual('<capsule radius="1" length="2"/>'),
-     "link L: <visual>: <geometry> holds <capsule>, not a box, cylinder, sphere or mesh"),
-    (visual("<box/>"), "link L: <visual>: <box> has no 'size' attribute"),
-    (visual('<box size="1 2"/>'), "link L: <visual>: attribute 'size' of <box> must hold three numbers: '1 2'"),
-    (in_link('<collision><geometry><cylinder length="1"/></geometry></collision>'),
-     "link L: <collision>: <cylinder> has no 'radius' attribute"),
-    (visual('<cylinder radius="1"/>'), "link L: <visual>: <cylinder> has no 'length' attribute"),
-    (visual("<mesh/>"), "link L: <visual>: <mesh> has no 'filename' attribute"),
-    (visual('<box size="1 -2 3"/>'), "link L: <visual>: the <box> sizes must be finite and not negative"),
-    (visual('<sphere radius="nan"/>'), "link L: <visual>: the <sphere> sizes must be finite and not negative"),
-    (visual('<mesh filename="m.stl" scale="1 inf 1"/>'), "link L: <visual>: the <mesh> scale must be finite"),
-    (in_link('<collision><origin xyz="inf 0 0"/><geometry><sphere radius="1"/></geometry></collision>'),
-     "link L: <collision>: <origin> must hold finite values"),
-    (tint("1 0 0"), "link L: <visual>: attribute 'rgba' of <color> must hold four numbers: '1 0 0'"),
-    (tint("1 0 0 1 1"), "link L: <visual>: attribute 'rgba' of <color> must hold four numbers: '1 0 0 1 1'"),
-    (tint("1 0 0 1.5"), "link L: <visual>: attribute 'rgba' of <color> must hold numbers from 0 to 1: '1 0 0 1.5'"),
-    (at_top('<material><color rgba="1 0 0 1"/></material>'), "a top-level <material> element has no name"),
-    (at_top('<material name="x"><color rgba="0 0 2 1"/></material>'),
-     "material x: attribute 'rgba' of <color> must hold numbers from 0 to 1: '0 0 2 1'"),
     (visual('<sphere radius="${r}"/>'), f"link L: <visual>: attribute 'radius' of <sphere> {XACRO}: '${{r}}'{EXPAND}"),
     (tint("${c}"), f"link L: <visual>: attribute 'rgba' of <color> {XACRO}: '${{c}}'{EXPAND}"),
     (visual('<mesh filename="$(find pkg)/m.stl"/>'),
      f"link L: <visual>: attribute 'filename' of <mesh> {XACRO}: '$(find pkg)/m.stl'{EXPAND}"),
     (visual('<sphere radius="1"/>', '<material name="${m}"/>'),
      f"link L: <visual>: attribute 'name' of <material> {XACRO}: '${{m}}'{EXPAND}"),
-    (visual('<box size="1 1 1"/><sphere radius="1"/>'),
-     "link L: <visual>: <geometry> must hold exactly one box, cylinder, sphere or mesh"),
+    (at_top('<material><color rgba="1 0 0 1"/></material>'), "a top-level <material> element has no name"),
+    (at_top('<material name="x"><color rgba="0 0 2 1"/></material>'),
+     "material x: attribute 'rgba' of <color> must hold numbers from 0 to 1: '0 0 2 1'"),
     (at_top('<material name="x"/><material name="x"/>'),
      "top-level material names must be unique: 'x' appears twice"),
 ])
-def test_malformed_shapes_are_refused(xml, message):
+def test_unexpanded_xacro_and_bad_top_level_materials_are_refused(xml, message):
     with pytest.raises(ModelError) as info:
         Robot.from_urdf_string(xml)
     assert str(info.value) == "failed to parse URDF: " + message
+
+
+# A pendulum whose link L holds `fragment` before its mass: its dynamics do not depend on it.
+def pendulum(fragment=""):
+    return (f'<robot name="r"><link name="base">{BODY}</link><link name="L">{fragment}<inertial><origin xyz="0.1 0.2 0.3"/>'
+            f'<mass value="2"/>{INERTIA}</inertial></link><joint name="j" type="revolute"><parent link="base"/>'
+            '<child link="L"/><axis xyz="0 1 0"/><limit lower="-1" upper="1" velocity="1"/></joint></robot>')
+
+
+@pytest.mark.parametrize("fragment, reason", [
+    ("<visual/>", "no <geometry> element"),
+    ("<visual><geometry/></visual>", "<geometry> holds no shape"),
+    ('<visual><geometry><box size="1 1 1"/><sphere radius="1"/></geometry></visual>',
+     "<geometry> holds more than one shape (<box> and <sphere>)"),
+    ('<visual><geometry><cdf filename="c.cdf" scale="1 1 1"/></geometry></visual>',
+     "<geometry> holds <cdf>, not a box, cylinder, capsule, sphere, plane or mesh"),
+    ("<visual><geometry><box/></geometry></visual>", "<box> has no 'size' attribute"),
+    ('<visual><geometry><box size="1 2"/></geometry></visual>', "attribute 'size' of <box> must hold three numbers: '1 2'"),
+    ('<visual><geometry><cylinder length="1"/></geometry></visual>', "<cylinder> has no 'radius' attribute"),
+    ('<visual><geometry><capsule radius="1"/></geometry></visual>', "<capsule> has no 'length' attribute"),
+    ("<visual><geometry><mesh/></geometry></visual>", "<mesh> has no 'filename' attribute"),
+    ('<visual><geometry><box size="1 -2 3"/></geometry></visual>', "the <box> sizes must be finite and not negative"),
+    ('<visual><geometry><sphere radius="nan"/></geometry></visual>', "the <sphere> sizes must be finite and not negative"),
+    ('<visual><geometry><capsule radius="1" length="-1"/></geometry></visual>',
+     "the <capsule> sizes must be finite and not negative"),
+    ('<visual><geometry><mesh filename="m.stl" scale="1 inf 1"/></geometry></visual>', "the <mesh> scale must be finite"),
+    ('<visual><geometry><plane normal="0 0 0"/></geometry></visual>', "the <plane> normal must be finite and not zero"),
+    ('<visual><geometry><plane normal="0 nan 1"/></geometry></visual>', "the <plane> normal must be finite and not zero"),
+    ('<visual><origin xyz="inf 0 0"/><geometry><sphere radius="1"/></geometry></visual>',
+     "<origin> must hold finite values"),
+    ('<visual><geometry><sphere radius="1"/></geometry><material name="m"><color rgba="1 0 0"/></material></visual>',
+     "attribute 'rgba' of <color> must hold four numbers: '1 0 0'"),
+    ('<visual><geometry><sphere radius="1"/></geometry><material name="m"><color rgba="1 0 0 1.5"/></material>'
+     "</visual>", "attribute 'rgba' of <color> must hold numbers from 0 to 1: '1 0 0 1.5'"),
+])
+@pytest.mark.parametrize("cls", [Robot, FloatingRobot])
+def test_unreadable_shapes_are_left_out_and_listed(cls, fragment, reason):
+    robot = cls.from_urdf_string(pendulum(fragment))
+    assert robot.visuals == () and robot.skipped_shapes == ((1, "visual", 0, reason),)
+    skipped = robot.skipped_shapes[0]
+    assert (skipped.link, skipped.element, skipped.index_in_link, skipped.reason) == (1, "visual", 0, reason)
+    plain = cls.from_urdf_string(pendulum())
+    assert plain.skipped_shapes == ()
+    q, qd = np.array([0.4]), np.array([-0.7])
+    state = (BaseState(),) if cls is FloatingRobot else ()
+    np.testing.assert_array_equal(robot.mass_matrix(*state, q), plain.mass_matrix(*state, q))
+    np.testing.assert_array_equal(robot.inverse_dynamics(*state, q, qd, qd), plain.inverse_dynamics(*state, q, qd, qd))
+
+
+def test_skipped_shapes_keep_their_kind_and_place_among_the_good_ones():
+    sphere = '<geometry><sphere radius="1"/></geometry>'
+    robot = Robot.from_urdf_string(pendulum(
+        f"<collision><geometry/></collision><visual>{sphere}</visual><collision>{sphere}</collision>"
+        f"<visual><geometry><cdf/></geometry></visual><collision>{sphere}</collision>"
+        "<collision><geometry><box/></geometry></collision>"))
+    assert (len(robot.visuals), len(robot.collisions)) == (1, 2)
+    assert [s[:3] for s in robot.skipped_shapes] == [(1, "visual", 1), (1, "collision", 0), (1, "collision", 3)]
+    restored = pickle.loads(pickle.dumps(robot))
+    assert restored.skipped_shapes == robot.skipped_shapes
+
+
+@pytest.mark.parametrize("geometry, kind, size", [
+    ('<capsule radius="0.1" length="0.5"/>', "capsule", (0.1, 0.5)),
+    ('<capsule length="0.5" radius="0"/>', "capsule", (0.0, 0.5)),
+    ('<plane normal="0 0 1"/>', "plane", (0.0, 0.0, 1.0)),
+    ('<plane normal="0 3 -4" size="10 10"/>', "plane", (0.0, 0.6, -0.8)),  # size is read as nothing
+    ("<plane/>", "plane", (0.0, 0.0, 1.0)),
+    ('<plane normal="1e300 -1e300 1e300"/>', "plane", np.array([1, -1, 1]) / np.sqrt(3)),  # no overflow
+])
+@pytest.mark.parametrize("element", ["visual", "collision"])
+def test_capsules_and_planes(geometry, kind, size, element):
+    robot = Robot.from_urdf_string(pendulum(f"<{element}><geometry>{geometry}</geometry></{element}>"))
+    shape, = robot.visuals if element == "visual" else robot.collisions
+    assert (shape.link, shape.geometry, shape.filename, shape.scale) == (1, kind, None, ONE)
+    np.testing.assert_allclose(shape.size, size, rtol=1e-15)
+    assert robot.skipped_shapes == ()
+
+
+PYBULLET_FILES = ["plane_implicit.urdf", "racecar/racecar.urdf", "racecar/racecar_differential.urdf",
+                  "toys/concave_box.urdf"]
+
+
+@pytest.mark.parametrize("name", PYBULLET_FILES)
+def test_pybullet_data_robots_load_with_the_dynamics_of_their_bare_files(name):
+    pybullet_data = pytest.importorskip("pybullet_data")
+    text = (Path(pybullet_data.getDataPath()) / name).read_text(encoding="utf-8")
+    bare = re.sub(r"<(visual|collision)\b.*?</\1>", "", text, flags=re.S)
+    assert "<geometry" not in bare
+    robot, plain = Robot.from_urdf_string(text), Robot.from_urdf_string(bare)
+    assert robot.skipped_shapes or any(s.geometry == "plane" for s in robot.collisions)
+    assert (robot.link_names, robot.joints) == (plain.link_names, plain.joints)
+    rng = np.random.default_rng(3)
+    for _ in range(3):
+        q, qd, qdd = (rng.uniform(-1, 1, robot.joint_count) for _ in range(3))
+        np.testing.assert_array_equal(robot.mass_matrix(q), plain.mass_matrix(q))
+        np.testing.assert_array_equal(robot.inverse_dynamics(q, qd, qdd), plain.inverse_dynamics(q, qd, qdd))
+        np.testing.assert_array_equal(robot.forward_kinematics_all(q), plain.forward_kinematics_all(q))
 
 
 @pytest.mark.parametrize("cls", [Robot, FloatingRobot])

@@ -217,8 +217,8 @@ def _command_parser() -> argparse.ArgumentParser:
         description="Loads each file with the defaults; when the loader refuses it, its verdict comes first, "
                     "with the line it points at and a fix. Then every problem found in the file (mimic joints, "
                     "indefinite inertias, numbers the loader cannot read, massless floating roots, xacro "
-                    "leftovers; massless moving leaves and inertias breaking the triangle inequality as "
-                    "warnings). When <mimic> elements stop the defaults, which mimic option loads the file. "
+                    "leftovers; massless moving leaves, inertias breaking the triangle inequality and shapes the "
+                    "loader leaves out as warnings). When <mimic> elements stop the defaults, which mimic option loads the file. "
                     "Exit status 1 when a file does not load as a Robot with the defaults.")
     check.add_argument("files", nargs="+", metavar="FILE", help="URDF file")
     tolerance_option(check)

@@ -7,6 +7,7 @@ becomes the first finding: `_placed` finds the line it points at and the fix, an
 says the same thing at the same place gives the verdict its detail instead of being printed twice.
 """
 
+import contextlib
 import difflib
 import math
 import re
@@ -334,7 +335,9 @@ def _check_inertias(document: _Document, links: list, findings: list[Finding]) -
             continue
         where = f"link '{link.get('name')}'"
         moments = np.linalg.eigvalsh(matrix)
-        if _library_refuses_inertia(inertial, inertia):
+        # only a matrix near the semi-definite edge needs the loader's exact verdict
+        near_edge = not moments[0] > 1e-6 * abs(moments[2])
+        if near_edge and _library_refuses_inertia(inertial, inertia):
             findings.append(Finding(
                 "error", document.line(inertia), where,
                 f"inertia is indefinite (smallest eigenvalue {moments[0]:.6g}); "
@@ -636,10 +639,7 @@ def _placed(text: str, places: _Places, syntax: Finding | None) -> tuple[int | N
         line = line or places.find("link", name, shape)
         if "is an unexpanded xacro substitution" in detail:
             return line, f"link '{name}'", EXPAND, "xacro"
-        return line, f"link '{name}'", (
-            f"make the <{shape}> one <geometry> holding a box (size, 3 numbers), cylinder (radius, length), "
-            "sphere (radius) or mesh (filename), sizes finite and 0 or more, and a <color rgba=...> of four "
-            "numbers from 0 to 1"), "shape"
+        return line, f"link '{name}'", _shape_fix(shape), "shape"
 
     # one element: link NAME: ..., joint NAME: ... (reading), link NAME ..., joint NAME ... (building)
     if match := re.fullmatch(r"(link|joint) (.*): attribute '(\w+)' of <(\w+)> (is not a number|must hold three "
@@ -776,6 +776,31 @@ def _mimic_options(data: bytes, inertia_tolerance: float) -> str:
     return f'does not load with mimic="couple" either: {_reason(refusals["couple"])}'
 
 
+def _shape_fix(element: str) -> str:
+    return (f"make the <{element}> one <geometry> holding a box (size, 3 numbers), cylinder or capsule (radius, "
+            "length), sphere (radius), plane (normal, 3 numbers) or mesh (filename), sizes finite and 0 or more, "
+            "and a <color rgba=...> of four numbers from 0 to 1")
+
+
+def _skipped_shapes(robot, document: _Document | None) -> list[Finding]:
+    """A warning for each <visual> or <collision> element the loader left out, at its line."""
+    links: dict[str, object] = {}
+    if document is not None and document.root.tag == "robot":
+        for link in document.root.findall("link"):
+            links.setdefault(link.get("name"), link)
+    findings = []
+    for skipped in robot.skipped_shapes:
+        name = robot.link_names[skipped.link]
+        link = links.get(name)
+        elements = [] if link is None else link.findall(skipped.element)
+        at = elements[skipped.index_in_link] if skipped.index_in_link < len(elements) else link
+        findings.append(Finding(
+            "warning", None if at is None else document.line(at), f"link '{name}'",
+            f"<{skipped.element}> left out: {skipped.reason}; the robot loads without it",
+            _shape_fix(skipped.element) + ", or remove it", "shape"))
+    return findings
+
+
 def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
     """Print the loader's verdict when it refuses the file, then every other finding, then whether
     it loads; True when it loads with defaults."""
@@ -800,9 +825,14 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
     try:
         with _from_bytes(data, floating=False, inertia_tolerance=inertia_tolerance) as robot:
             repairs = robot.repaired_inertias
+            findings += _skipped_shapes(robot, document)
         refusal = None
     except (velkor.VelkorError, ValueError, MemoryError) as error:
         refusal = error
+        with contextlib.suppress(velkor.VelkorError, ValueError, MemoryError), \
+                _from_bytes(data, False, "independent", inertia_tolerance=inertia_tolerance) as robot:
+            findings += _skipped_shapes(robot, document)  # when only the mimic elements stop it
+    findings.sort(key=lambda f: f.line or 0)
     repaired = {repair.link: repair for repair in repairs}
     for finding in findings:  # an inertia the tolerance accepts is a warning, no longer an error
         name = finding.where[len("link '"):-1] if finding.where.startswith("link '") else None

@@ -237,7 +237,8 @@ class Viewer:
     as a closed Robot does.
 
     A mesh that cannot be found or read is a MissingMeshWarning naming the link and the path,
-    and is listed in ``missing_meshes`` as (link name, filename) pairs.
+    and is listed in ``missing_meshes`` as (link name, filename) pairs. A plane (infinite) is not
+    drawn; ``shape_count`` counts the shapes drawn.
 
     The page marks itself once the robot is drawn: see READY_ATTRIBUTE.
 
@@ -255,6 +256,7 @@ class Viewer:
         self.robot = robot
         self.floating = isinstance(robot, FloatingRobot)
         self.missing_meshes: list[tuple[str, str]] = []
+        self._undrawn = 0  # planes
         self._lock = threading.RLock()
         self._server = None
         self._server = _start_server(host, port)
@@ -280,7 +282,7 @@ class Viewer:
             if shape.link not in self._links:
                 self._links[shape.link] = self._server.scene.add_frame(f"/robot/link{shape.link}", show_axes=False)
             self._add_shape(f"/robot/link{shape.link}/shape{k}", shape, names[shape.link], package_dirs)
-        self.shape_count = len(shapes) - len(self.missing_meshes)
+        self.shape_count = len(shapes) - len(self.missing_meshes) - self._undrawn
         self._base = BaseState()
         self._q = robot.neutral_configuration()
         self.display(*self._state())
@@ -304,6 +306,12 @@ class Viewer:
                                **placement)
         elif shape.geometry == "sphere":
             scene.add_icosphere(name, radius=shape.size[0], color=color, opacity=opacity, **placement)
+        elif shape.geometry == "capsule":  # trimesh's: along z, centred, length between the caps' centres
+            mesh = trimesh.creation.capsule(height=shape.size[1], radius=shape.size[0])
+            scene.add_mesh_simple(name, vertices=mesh.vertices, faces=mesh.faces, color=color, opacity=opacity,
+                                  **placement)
+        elif shape.geometry == "plane":  # infinite: not drawn
+            self._undrawn += 1
         else:
             mesh = self._load_mesh(shape.filename, link, package_dirs)
             if mesh is None:

@@ -135,7 +135,10 @@ std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions
                                        const MimicCoupling& coupling) {
   if (!j.mimic) return {};
   if (options.mimic == MimicPolicy::Reject)
-    return std::unexpected(invalid_joint(j.name, "uses an unsupported mimic constraint"));
+    return std::unexpected(invalid_joint(
+        j.name,
+        "uses an unsupported mimic constraint (load with mimic=\"couple\" to make it follow its leader, "
+        "or mimic=\"independent\" to treat it as a free joint)"));
   if (coupling && !*coupling) return std::unexpected(coupling->error());
   return {};
 }
@@ -244,37 +247,61 @@ std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& m
       coupling->group[d] = coupling->free_dof.size();
       coupling->free_dof.push_back(d);
     }
+  // Each DOF resolved once, after its leader (a chain is walked up to the first
+  // DOF already resolved, then composed on the way back down): linear in n.
+  std::vector<unsigned char> resolved(n, 0);
+  std::vector<std::size_t> pending;
   for (std::size_t d = 0; d < n; ++d) {
-    double multiplier = 1.0, offset = 0.0;
-    std::size_t at = d;
-    for (std::size_t steps = 0; leader[at] != none; at = leader[at], ++steps) {
-      VELKOR_INVARIANT(steps < n, "mimic chains end at a free joint");
-      // q_d = multiplier·q_at + offset and q_at = m_at·q_next + o_at
-      offset += multiplier * o[at];
-      multiplier *= m[at];
+    for (std::size_t at = d; !resolved[at]; at = leader[at]) {
+      pending.push_back(at);
+      if (leader[at] == none) break;
+      VELKOR_INVARIANT(pending.size() <= n, "mimic chains end at a free joint");
     }
-    if (!std::isfinite(multiplier) || !std::isfinite(offset))
+    for (; !pending.empty(); pending.pop_back()) {
+      const std::size_t j = pending.back(), l = leader[j];
+      resolved[j] = 1;
+      if (l == none) continue;  // a free joint: its own group, 1 and 0
+      // q_j = m_j·q_l + o_j and q_l = M_l·q_free + O_l
+      coupling->group[j] = coupling->group[l];
+      coupling->multiplier[j] = m[j] * coupling->multiplier[l];
+      coupling->offset[j] = m[j] * coupling->offset[l] + o[j];
+    }
+  }
+  for (std::size_t d = 0; d < n; ++d)
+    if (!std::isfinite(coupling->multiplier[d]) || !std::isfinite(coupling->offset[d]))
       return std::unexpected(
           invalid_joint(model.joints[model.dof_list[d]].name,
                         "follows a mimic chain whose multiplier or offset overflows"));
-    coupling->group[d] = coupling->group[at];
-    coupling->multiplier[d] = multiplier;
-    coupling->offset[d] = offset;
-  }
   coupling->members.assign(coupling->free_count(), 0);
   for (std::size_t d = 0; d < n; ++d) ++coupling->members[coupling->group[d]];
   // Groups open below each body: a group is open from its first DOF the inward
-  // pass meets until the subtree holds all of its DOFs.
+  // pass meets until the subtree holds all of its DOFs. Mirrors the coupled
+  // forward dynamics' inward pass, which keeps a body's open groups in a block
+  // of its scratch from the first group it takes until it hands them to its
+  // parent: counts the blocks held at once. A body's map is emptied once merged.
   const Model& bodies = model.moving();
   std::vector<std::unordered_map<std::size_t, std::size_t>> seen(n + 1);  // per body: group -> DOFs
+  std::vector<unsigned char> holds(n + 1, 0);  // per body: holds a block
+  std::size_t held = 0;
+  const auto take = [&](std::size_t body) {
+    if (holds[body]) return;
+    holds[body] = 1;
+    coupling->open_blocks = std::max(coupling->open_blocks, ++held);
+  };
   for (std::size_t d = n; d-- > 0;) {
     auto& below = seen[d + 1];
+    // the classical step (a free DOF, nothing open below) keeps nothing
+    if (!below.empty() || coupling->members[coupling->group[d]] != 1) take(d + 1);
     ++below[coupling->group[d]];
     coupling->most_open = std::max(coupling->most_open, below.size());
     std::erase_if(below,
                   [&](const auto& entry) { return entry.second == coupling->members[entry.first]; });
-    auto& parent = seen[bodies.parent[d]];
+    const std::size_t p = bodies.parent[d];
+    if (!below.empty()) take(p);
+    auto& parent = seen[p];
     for (const auto& [group, count] : below) parent[group] += count;
+    std::unordered_map<std::size_t, std::size_t>().swap(below);
+    if (holds[d + 1]) --held;
   }
   coupling->most_open = std::max(coupling->most_open, seen[0].size());  // closed at the root
   return std::shared_ptr<const Coupling>(std::move(coupling));
@@ -314,6 +341,14 @@ void add_shapes(const urdf::Robot& robot, const std::vector<std::size_t>& urdf_l
         shape.filename = g.filename;
         shape.scale = g.scale;
         break;
+      case urdf::GeometryKind::Capsule:
+        shape.kind = ShapeKind::Capsule;
+        shape.size = {g.radius, g.length, 0.0};
+        break;
+      case urdf::GeometryKind::Plane:
+        shape.kind = ShapeKind::Plane;
+        shape.size = g.normal;
+        break;
     }
     shape.name = s.name;
     if (visual) {
@@ -329,6 +364,8 @@ void add_shapes(const urdf::Robot& robot, const std::vector<std::size_t>& urdf_l
     const urdf::Link& link = robot.links[urdf_link_of[i]];
     for (const urdf::Shape& s : link.visuals) model.visuals.push_back(convert(s, i, true));
     for (const urdf::Shape& s : link.collisions) model.collisions.push_back(convert(s, i, false));
+    for (const urdf::SkippedShape& s : link.skipped)
+      model.skipped_shapes.push_back(SkippedShape{i, s.visual, s.index, s.reason});
   }
 }
 
@@ -347,12 +384,6 @@ void add_kernel_tables(Model& model) {
     model.subtree_mass[l] = model.link_mass_properties[l].mass;
     model.gravity_moment[l] = model.link_mass_properties[l].first_moment;
   }
-  model.joint_pairs.clear();
-  for (std::size_t k = J; k-- > 0;)
-    for (std::size_t e = k;; e = model.parent[e] - 1) {
-      model.joint_pairs.push_back({static_cast<std::uint32_t>(e), static_cast<std::uint32_t>(k)});
-      if (model.parent[e] == 0) break;
-    }
   for (std::size_t k = J; k-- > 0;) {  // children after their parents
     const std::size_t child = Model::child_link(k), p = model.parent[k];
     model.subtree_mass[p] += model.subtree_mass[child];
@@ -560,14 +591,14 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
       model->dof_list.push_back(k);
     }
   }
-  // Nearest ancestor DOF: up the tree from the joint's parent link to the first moving joint.
+  // Nearest ancestor DOF: up the tree from the joint's parent link to the first
+  // moving joint, kept per link (parents come first) so no path is walked twice.
+  std::vector<std::optional<std::size_t>> dof_at_or_above(model->links.size());  // per link
+  for (std::size_t k = 0; k < J; ++k)
+    dof_at_or_above[Model::child_link(k)] = model->joint_dof[k] ? model->joint_dof[k]
+                                                                : dof_at_or_above[model->parent[k]];
   model->dof_parent.reserve(dof_total);
-  for (std::size_t k : model->dof_list) {
-    std::optional<std::size_t> above;
-    for (std::size_t link = model->parent[k]; link != 0 && !above; link = model->parent[link - 1])
-      above = model->joint_dof[link - 1];
-    model->dof_parent.push_back(above);
-  }
+  for (std::size_t k : model->dof_list) model->dof_parent.push_back(dof_at_or_above[model->parent[k]]);
   model->link_mass_properties.reserve(model->links.size());
   for (const Link& link : model->links) model->link_mass_properties.push_back(link.mass_properties);
 

@@ -61,6 +61,9 @@ struct Coupling {
   // The most groups that are ever open at once (seen in part) in a subtree of
   // the moving bodies: what the coupled recursion's scratch holds per body.
   std::size_t most_open = 0;
+  // The most bodies that hold open groups at once in that recursion: the
+  // blocks of most_open slots its scratch needs.
+  std::size_t open_blocks = 0;
 
   std::size_t free_count() const { return free_dof.size(); }
 };
@@ -94,10 +97,6 @@ class Model {
   // L: each link's first moment h plus, for each joint leaving it, the mass
   // below that joint times the joint's origin t_o: h + Σ M_c t_o,c, link axes
   std::vector<Vec3> gravity_moment;
-  // Each joint k with itself and every joint above it, e, as pairs (e, k),
-  // k from the last joint to the first: the entries of the moving model's
-  // mass matrix that can differ from zero, its lower triangle.
-  std::vector<std::array<std::uint32_t, 2>> joint_pairs;
   std::vector<std::size_t> dof_list;  // n: joint index of each DOF
   std::vector<std::optional<std::size_t>> joint_dof;  // J: DOF index of each joint, none if fixed
   std::vector<std::optional<std::size_t>>
@@ -108,6 +107,7 @@ class Model {
   std::vector<InertiaRepair> inertia_repairs;  // inertias accepted within the tolerance, link order
   std::vector<LinkShape> visuals;     // link order, then file order within a link
   std::vector<LinkShape> collisions;  // the same for <collision> elements
+  std::vector<SkippedShape> skipped_shapes;  // link order, visuals first, then file order
   std::uint64_t id = 0;
 
   // Moving bodies. Each link joined to its parent by a fixed joint belongs to

@@ -16,18 +16,25 @@
 namespace velkor {
 
 // The coupled forward dynamics' scratch (see coupled_forward_dynamics): per
-// body b (0 the root, d + 1 below DOF d) up to `capacity` open groups, slot
-// i at b·capacity + i; then the eliminations in order, and the groups'
-// accelerations. Sized by reserve_coupled_scratch.
+// body b (0 the root, d + 1 below DOF d) its open groups, up to `capacity` of
+// them, in a block taken when the body opens its first group and given back
+// once its parent has them (Coupling::open_blocks blocks: slot i of block k
+// at k·capacity + i); then the eliminations in order, and the groups'
+// accelerations. The per-DOF rows are sized by reserve_coupled_scratch, the
+// forward dynamics' blocks and records by its first call, the squares by the
+// first derivatives call.
 struct CoupledScratch {
   std::size_t capacity = 0;
   std::vector<std::size_t> open_count;        // per body
+  std::vector<std::size_t> open_block;        // per body: its block, or none
+  std::vector<std::size_t> free_blocks;       // a stack of the blocks no body holds
+  std::size_t free_top = 0;                   // how many of them are free
   std::vector<std::size_t> open_group;        // per slot: the free coordinate
   std::vector<std::size_t> open_seen;         // per slot: its DOFs seen below
   std::vector<Vec6> open_V;                   // per slot: its force column
   std::vector<double> open_u;                 // per slot
   std::vector<double> open_bound;             // per slot: the size of the terms in D_xx
-  std::vector<double> open_D;                 // per body: capacity² couplings D_ij
+  std::vector<double> open_D;                 // per block: capacity² couplings D_ij
   std::vector<std::size_t> record_joint;      // per elimination: the DOF it followed (n: the root)
   std::vector<std::size_t> record_group;
   std::vector<Vec6> record_V;

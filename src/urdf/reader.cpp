@@ -257,31 +257,41 @@ class Reader {
     return true;
   }
 
-  // A <visual> or <collision>: its origin, exactly one geometry, a visual's material.
-  bool shape(const XMLElement& element, Shape& out, const std::string& link_where) {
+  // A <visual> or <collision>: its origin, exactly one geometry, a visual's
+  // material. A failure's message starts with `where` and ": ".
+  bool shape(const XMLElement& element, Shape& out, const std::string& where) {
     if (const char* text = element.Attribute("name")) out.name = text;
-    const std::string where = link_where + ": <" + element.Name() + ">";
     if (!origin(&element, out.origin, where)) return false;
     const XMLElement* geometry = element.FirstChildElement("geometry");
-    if (geometry == nullptr) return fail(where + " has no <geometry> element");
+    if (geometry == nullptr) return fail(where + ": no <geometry> element");
     const XMLElement* g = geometry->FirstChildElement();
-    if (g == nullptr) return fail(where + ": <geometry> holds no box, cylinder, sphere or mesh");
+    if (g == nullptr) return fail(where + ": <geometry> holds no shape");
     if (g->NextSiblingElement() != nullptr)
-      return fail(where + ": <geometry> must hold exactly one box, cylinder, sphere or mesh");
+      return fail(where + ": <geometry> holds more than one shape (<" + g->Name() + "> and <" +
+                  g->NextSiblingElement()->Name() + ">)");
     Geometry& out_g = out.geometry;
     const std::string_view kind = g->Name();
     if (kind == "box") {
       out_g.kind = GeometryKind::Box;
       if (g->Attribute("size") == nullptr) return fail(where + ": <box> has no 'size' attribute");
       if (!numbers_attribute(*g, "size", out_g.size, where)) return false;
-    } else if (kind == "cylinder") {
-      out_g.kind = GeometryKind::Cylinder;
+    } else if (kind == "cylinder" || kind == "capsule") {
+      out_g.kind = kind == "cylinder" ? GeometryKind::Cylinder : GeometryKind::Capsule;
       if (!number_attribute(*g, "radius", out_g.radius, where, true) ||
           !number_attribute(*g, "length", out_g.length, where, true))
         return false;
     } else if (kind == "sphere") {
       out_g.kind = GeometryKind::Sphere;
       if (!number_attribute(*g, "radius", out_g.radius, where, true)) return false;
+    } else if (kind == "plane") {
+      // its `size`, which some files give, bounds nothing here: the plane is infinite
+      out_g.kind = GeometryKind::Plane;
+      if (!numbers_attribute(*g, "normal", out_g.normal, where)) return false;
+      const Triple& v = out_g.normal;
+      const double norm = std::hypot(v[0], v[1], v[2]);
+      if (!std::isfinite(norm) || !(norm > 0.0))
+        return fail(where + ": the <plane> normal must be finite and not zero");
+      for (double& c : out_g.normal) c /= norm;
     } else if (kind == "mesh") {
       out_g.kind = GeometryKind::Mesh;
       const char* filename = g->Attribute("filename");
@@ -291,7 +301,7 @@ class Reader {
       if (!numbers_attribute(*g, "scale", out_g.scale, where)) return false;
     } else {
       return fail(where + ": <geometry> holds <" + std::string(kind) +
-                  ">, not a box, cylinder, sphere or mesh");
+                  ">, not a box, cylinder, capsule, sphere, plane or mesh");
     }
     for (const double v : {out_g.size[0], out_g.size[1], out_g.size[2], out_g.radius, out_g.length})
       if (!std::isfinite(v) || v < 0.0)
@@ -305,6 +315,30 @@ class Reader {
     if (element.Name() == std::string_view("visual"))
       if (const XMLElement* m = element.FirstChildElement("material"))
         return material(*m, out.material, out.color, where, false);
+    return true;
+  }
+
+  // The link's <visual> (or <collision>) elements into `shapes`; one the
+  // reader cannot read goes to `skipped` with the reason, unless it is
+  // unexpanded xacro: then the whole file is, and it is refused.
+  bool shapes(const XMLElement& link, bool visual, const std::string& link_where,
+              std::vector<Shape>& shapes, std::vector<SkippedShape>& skipped) {
+    const char* tag = visual ? "visual" : "collision";
+    const std::string where = link_where + ": <" + tag + ">";
+    std::size_t index = 0;
+    for (const XMLElement* e = link.FirstChildElement(tag); e; e = e->NextSiblingElement(tag), ++index) {
+      Reader one;
+      Shape read;
+      if (one.shape(*e, read, where)) {
+        shapes.push_back(std::move(read));
+        continue;
+      }
+      if (one.error.find(expand_first) != std::string::npos) return fail(std::move(one.error));
+      const std::string prefix = where + ": ";
+      std::string reason = std::move(one.error);
+      if (reason.starts_with(prefix)) reason.erase(0, prefix.size());
+      skipped.push_back(SkippedShape{visual, index, std::move(reason)});
+    }
     return true;
   }
 
@@ -328,12 +362,9 @@ class Reader {
   bool link(const XMLElement& element, Link& out) {
     if (!name(element, out.name, "link")) return false;
     const std::string where = "link " + out.name;
-    for (const XMLElement* v = element.FirstChildElement("visual"); v;
-         v = v->NextSiblingElement("visual"))
-      if (!shape(*v, out.visuals.emplace_back(), where)) return false;
-    for (const XMLElement* c = element.FirstChildElement("collision"); c;
-         c = c->NextSiblingElement("collision"))
-      if (!shape(*c, out.collisions.emplace_back(), where)) return false;
+    if (!shapes(element, true, where, out.visuals, out.skipped) ||
+        !shapes(element, false, where, out.collisions, out.skipped))
+      return false;
     const XMLElement* inertial = element.FirstChildElement("inertial");
     if (inertial == nullptr) return true;
     if (!origin(inertial, out.inertial.origin, where)) return false;

@@ -33,15 +33,16 @@ struct Inertial {
 
 using Color = std::array<double, 4>;  // r, g, b, a
 
-enum class GeometryKind { Box, Cylinder, Sphere, Mesh };
+enum class GeometryKind { Box, Cylinder, Sphere, Mesh, Capsule, Plane };
 
 struct Geometry {
   GeometryKind kind = GeometryKind::Box;
   Triple size{0, 0, 0};  // a box's edges
-  double radius = 0;     // a cylinder's or a sphere's
-  double length = 0;     // a cylinder's
+  double radius = 0;     // a cylinder's, a capsule's or a sphere's
+  double length = 0;     // a cylinder's or a capsule's (between its caps' centres)
   std::string filename;  // a mesh's, as written
   Triple scale{1, 1, 1};  // a mesh's
+  Triple normal{0, 0, 1};  // a plane's, scaled to unit length
 };
 
 // A <visual> or <collision> element of a link.
@@ -53,11 +54,20 @@ struct Shape {
   std::optional<Color> color;   // a visual's own <material><color rgba=...>
 };
 
+// A <visual> or <collision> element the reader could not read, left out of
+// the link's shapes: a link's looks never stop its dynamics from loading.
+struct SkippedShape {
+  bool visual = true;     // a <visual>, else a <collision>
+  std::size_t index = 0;  // among the link's elements of its kind, in file order
+  std::string reason;     // what the element holds that the reader cannot read
+};
+
 struct Link {
   std::string name;
   Inertial inertial;  // zeros when the link has no inertial element
   std::vector<Shape> visuals;     // in file order
   std::vector<Shape> collisions;  // in file order
+  std::vector<SkippedShape> skipped;  // visuals first, each kind in file order
 };
 
 // A top-level <material name=...> and its colour, if it gives one.

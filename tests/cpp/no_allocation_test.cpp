@@ -365,9 +365,9 @@ void floating_base(const std::string& path) {
 }
 
 // A model whose mimic joints follow their leaders, once its scratch is
-// reserved: forward dynamics and its derivatives, constrained dynamics, the
-// configuration space and rollouts, and inverse kinematics, in the free
-// coordinates (the full ones where the kernels take them).
+// reserved and a first call has sized what the forward dynamics keep: forward dynamics and its
+// derivatives, constrained dynamics, the configuration space and rollouts, and inverse kinematics, in
+// the free coordinates (the full ones where the kernels take them).
 void coupled(const std::string& path) {
   Interrupt never;
   ImportOptions options;
@@ -386,6 +386,8 @@ void coupled(const std::string& path) {
   const auto q = ramp(n, 0.5), qd = ramp(n, -0.5), tau = ramp(F, 0.25);
   std::vector<double> out(F), d0(F * F), d1(F * F), d2(F * F);
   const Base b = fixed_base(robot);
+  // the first calls size the forward dynamics' blocks and the derivatives' squares
+  (void)coupled_forward_dynamics_derivatives(m, b, w, q, qd, tau, {}, d0, d1, d2);
   expect_no_allocation("coupled forward_dynamics", [&] {
     return coupled_forward_dynamics(m, b, w, q, qd, tau, {}, out).has_value();
   });

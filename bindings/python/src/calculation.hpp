@@ -37,8 +37,6 @@ struct Calculation {
     if (robot.model().coupling) {
       reserve_coupled_scratch(robot.model(), workspace);
       coupled_inputs.resize(input_copies.size());
-      const std::size_t N = robot.model().dof_count() + base_coordinates;
-      coupled_outputs.resize(4 * N * N);  // what the largest calls need: no growth in a loop
     }
   }
 
@@ -66,7 +64,8 @@ struct Calculation {
   std::vector<double> input_copies;  // three rows of the configuration length C ≥ N
   // A coupled model's (Model::coupling): a call's inputs in the full
   // coordinates (three rows as input_copies), and its full results before they
-  // are contracted (grown to the largest call's).
+  // are contracted (grown to the largest call's by the first such call, so a
+  // loop of calls stops allocating once each kind has run).
   std::vector<double> coupled_inputs;
   std::vector<double> coupled_outputs;
 };

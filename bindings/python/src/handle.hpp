@@ -656,6 +656,17 @@ PyObject* handle_repr(PyObject* self) {
        "Tuple of velkor.Shape records for the <collision> elements, as visuals (color\n"                \
        "and material None). Raises RuntimeError \"robot is closed\" after close().",                    \
        nullptr},                                                                                        \
+      {"skipped_shapes", entry<handle_model_property<CoreRobot, skipped_shape_records>>, nullptr,       \
+       "Tuple of velkor.SkippedShape records (link, element, index_in_link,\n"                          \
+       "reason), one per <visual> or <collision> element left out of visuals and\n"                     \
+       "collisions because its shape cannot be read (an unknown element such as\n"                      \
+       "<cdf>, an empty <geometry>, two shapes in one, missing or bad sizes), link\n"                   \
+       "order, visuals first: link is the link id, element 'visual' or\n"                               \
+       "'collision', index_in_link the element's place among the link's elements\n"                     \
+       "of its kind (file order, from 0). The robot's dynamics never depend on\n"                       \
+       "them. Empty for most files. Raises RuntimeError \"robot is closed\" after\n"                    \
+       "close().",                                                                                      \
+       nullptr},                                                                                        \
       {"dof_names", entry<handle_model_property<CoreRobot, dof_names>>, nullptr,                        \
        "Tuple of the joint name of each degree of freedom, in DOF order (the order\n"                   \
        "of q). Raises RuntimeError \"robot is closed\" after close().",                                 \

@@ -211,9 +211,10 @@ PyTypeObject* shape_record_type = nullptr;
 PyStructSequence_Field shape_fields[] = {
     {"link", "link id of the link the shape is fixed to"},
     {"origin", "velkor.Pose of the shape's frame in the link's frame"},
-    {"geometry", "'box', 'cylinder', 'sphere' or 'mesh'"},
+    {"geometry", "'box', 'cylinder', 'capsule', 'sphere', 'plane' or 'mesh'"},
     {"size",
-     "metres: a box's edges (x, y, z), a cylinder's (radius, length), a sphere's (radius,), a mesh's ()"},
+     "metres: a box's edges (x, y, z), a cylinder's or a capsule's (radius, length), a sphere's\n"
+     "(radius,), a mesh's (); a plane's unit normal (x, y, z)"},
     {"filename", "a mesh's file name as written in the file (package://, file:// or a path), else None"},
     {"scale", "a mesh's scale (x, y, z); (1.0, 1.0, 1.0) for the other shapes"},
     {"color",
@@ -229,7 +230,11 @@ PyStructSequence_Desc shape_desc = {
     "it: Shape(link, origin, geometry, size, filename, scale, color, name,\n"
     "material), a named tuple from Robot.visuals and Robot.collisions (and the\n"
     "FloatingRobot's). The shape's frame is `origin` in the link's frame; a\n"
-    "cylinder's axis is its z axis, a box is centred on its frame.",
+    "cylinder's axis is its z axis, a box is centred on its frame. A capsule is\n"
+    "a cylinder of `length` along its z axis capped by half spheres of its radius\n"
+    "(2·radius + length long). A plane passes through the shape's origin with the\n"
+    "unit normal `size` (the frame's axes) and is infinite: a half-space, solid on\n"
+    "the side away from the normal.",
     shape_fields,
     9,
 };
@@ -258,8 +263,8 @@ PyObject* shape_records(const std::vector<LinkShape>& shapes) {
   if (shape_record_type == nullptr &&
       (shape_record_type = PyStructSequence_NewType(&shape_desc)) == nullptr)
     return nullptr;
-  static constexpr const char* kinds[] = {"box", "cylinder", "sphere", "mesh"};
-  static constexpr Py_ssize_t sizes[] = {3, 2, 1, 0};
+  static constexpr const char* kinds[] = {"box", "cylinder", "sphere", "mesh", "capsule", "plane"};
+  static constexpr Py_ssize_t sizes[] = {3, 2, 1, 0, 2, 3};
   return tuple_of(shapes.size(), [&](std::size_t i) {
     const LinkShape& shape = shapes[i];
     const auto kind = static_cast<std::size_t>(shape.kind);
@@ -273,9 +278,44 @@ PyObject* shape_records(const std::vector<LinkShape>& shapes) {
   });
 }
 
+PyTypeObject* skipped_record_type = nullptr;
+
+PyStructSequence_Field skipped_fields[] = {
+    {"link", "link id of the link the element belongs to"},
+    {"element", "'visual' or 'collision'"},
+    {"index_in_link",
+     "the element's place among the link's elements of its kind, in file order, from 0"},
+    {"reason", "what the element holds that velkor cannot read"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc skipped_desc = {
+    "velkor.SkippedShape",
+    "A <visual> or <collision> element that loading left out because velkor\n"
+    "cannot read its shape (an unknown one such as <cdf>, none, two, or one with\n"
+    "missing or bad sizes): SkippedShape(link, element, index_in_link, reason), a named\n"
+    "tuple from Robot.skipped_shapes and FloatingRobot.skipped_shapes. The\n"
+    "robot's dynamics do not depend on it.",
+    skipped_fields,
+    4,
+};
+
 }  // namespace
 
 PyObject* source_path(const Model& model) { return text_or_none(model.path); }
+
+PyObject* skipped_shape_records(const Model& model) {
+  if (skipped_record_type == nullptr &&
+      (skipped_record_type = PyStructSequence_NewType(&skipped_desc)) == nullptr)
+    return nullptr;
+  return tuple_of(model.skipped_shapes.size(), [&](std::size_t i) {
+    const SkippedShape& skipped = model.skipped_shapes[i];
+    return new_record<4>(
+        skipped_record_type,
+        {PyLong_FromSize_t(skipped.link), PyUnicode_FromString(skipped.visual ? "visual" : "collision"),
+         PyLong_FromSize_t(skipped.index), text(skipped.reason)});
+  });
+}
 
 PyObject* visual_records(const Model& model) { return shape_records(model.visuals); }
 PyObject* collision_records(const Model& model) { return shape_records(model.collisions); }

@@ -16,6 +16,9 @@ PyObject* joint_records(const Model& model);
 // color, name, material) for the <visual> and the <collision> elements, link order.
 PyObject* visual_records(const Model& model);
 PyObject* collision_records(const Model& model);
+// Tuple of velkor.SkippedShape records (link, element, index_in_link, reason) for the
+// <visual> and <collision> elements loading left out, link order.
+PyObject* skipped_shape_records(const Model& model);
 // Tuple of the joint names of the DOFs, DOF order.
 PyObject* dof_names(const Model& model);
 // Adds "; close matches: [...]" (the link names the standard library ranks

@@ -15,23 +15,31 @@ namespace {
 
 using namespace articulated;
 
-// One body's open groups in the coupled scratch: slot i of body b.
+constexpr std::size_t no_block = static_cast<std::size_t>(-1);
+
+// One body's open groups in the coupled scratch: slot i of the body's block.
 class OpenGroups {
  public:
   OpenGroups(CoupledScratch& s, std::size_t body) : s_(s), b_(body), cap_(s.capacity) {}
 
   std::size_t count() const { return s_.open_count[b_]; }
-  std::size_t& group(std::size_t i) { return s_.open_group[b_ * cap_ + i]; }
-  std::size_t& seen(std::size_t i) { return s_.open_seen[b_ * cap_ + i]; }
-  Vec6& V(std::size_t i) { return s_.open_V[b_ * cap_ + i]; }
-  double& u(std::size_t i) { return s_.open_u[b_ * cap_ + i]; }
-  double& bound(std::size_t i) { return s_.open_bound[b_ * cap_ + i]; }
-  double& D(std::size_t i, std::size_t j) { return s_.open_D[b_ * cap_ * cap_ + i * cap_ + j]; }
+  std::size_t& group(std::size_t i) { return s_.open_group[at(i)]; }
+  std::size_t& seen(std::size_t i) { return s_.open_seen[at(i)]; }
+  Vec6& V(std::size_t i) { return s_.open_V[at(i)]; }
+  double& u(std::size_t i) { return s_.open_u[at(i)]; }
+  double& bound(std::size_t i) { return s_.open_bound[at(i)]; }
+  double& D(std::size_t i, std::size_t j) { return s_.open_D[at(i) * cap_ + j]; }
 
-  // The slot of `group`, opened (V = 0, u = τ, no DOF seen, no coupling) when absent.
+  // The slot of `group`, opened (V = 0, u = τ, no DOF seen, no coupling) when
+  // absent; the body's first group takes it a block.
   std::size_t slot(std::size_t group_id, double tau) {
     for (std::size_t i = 0; i < count(); ++i)
       if (group(i) == group_id) return i;
+    if (s_.open_block[b_] == no_block) {
+      VELKOR_INVARIANT(s_.free_top > 0,
+                       "the coupled scratch has a block for every body that holds groups");
+      s_.open_block[b_] = s_.free_blocks[--s_.free_top];
+    }
     const std::size_t i = s_.open_count[b_]++;
     VELKOR_INVARIANT(i < cap_, "the coupled scratch holds every open group");
     group(i) = group_id;
@@ -41,6 +49,14 @@ class OpenGroups {
     bound(i) = 0.0;
     for (std::size_t j = 0; j <= i; ++j) D(i, j) = D(j, i) = 0.0;
     return i;
+  }
+
+  // Gives the body's block back once its parent holds its groups.
+  void release() {
+    if (s_.open_block[b_] == no_block) return;
+    s_.free_blocks[s_.free_top++] = s_.open_block[b_];
+    s_.open_block[b_] = no_block;
+    s_.open_count[b_] = 0;
   }
 
   // Removes slot i (the last slot moves into it).
@@ -59,6 +75,8 @@ class OpenGroups {
   }
 
  private:
+  std::size_t at(std::size_t i) const { return s_.open_block[b_] * cap_ + i; }
+
   CoupledScratch& s_;
   std::size_t b_, cap_;
 };
@@ -134,40 +152,51 @@ void reserve_coupled_scratch(const Model& model, Workspace& w) {
   const Coupling* coupling = model.coupling.get();
   if (coupling == nullptr) return;
   CoupledScratch& s = w.coupled;
-  const std::size_t n = model.dof_count(), bodies = n + 1,
-                    cap = std::max<std::size_t>(1, coupling->most_open);
-  const std::size_t groups = coupling->free_count() + 1;
-  if (s.capacity == cap && s.open_count.size() == bodies && s.record_joint.size() >= groups &&
-      s.classical.size() == n)
-    return;
-  s.capacity = cap;
-  s.open_count.assign(bodies, 0);
-  s.open_group.assign(bodies * cap, 0);
-  s.open_seen.assign(bodies * cap, 0);
-  s.open_V.assign(bodies * cap, Vec6::Zero());
-  s.open_u.assign(bodies * cap, 0.0);
-  s.open_bound.assign(bodies * cap, 0.0);
-  s.open_D.assign(bodies * cap * cap, 0.0);
+  const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
+  const std::size_t N_free = coupling->free_count() + 6;  // a free base's 6 coordinates at most
+  if (s.chain.size() == N_free && s.positions.size() == n) return;  // `chain` is sized last
+  s.chain.clear();
+  s.open_count.assign(n + 1, 0);
+  s.open_block.assign(n + 1, no_block);
   s.record_joint.assign(groups, 0);
   s.record_group.assign(groups, 0);
   s.record_V.assign(groups, Vec6::Zero());
   s.record_u.assign(groups, 0.0);
   s.record_D.assign(groups, 0.0);
   s.record_rows.assign(groups, 0);
-  s.record_row_group.assign(groups * cap, 0);
-  s.record_row_value.assign(groups * cap, 0.0);
   s.group_qdd.assign(groups, 0.0);
   s.classical.assign(n, 0);
-  s.merge_map.assign(cap, 0);
-  // a free base's 6 coordinates at most
-  const std::size_t N = n + 6, N_free = coupling->free_count() + 6;
   s.positions.assign(n, 0.0);
   s.rates.assign(n, 0.0);
-  s.squares.assign(3 * N * N + N * N_free, 0.0);
   s.jacobian.assign(6 * coupling->free_count(), 0.0);
   s.chain.resize(N_free);
   for (std::size_t i = 0; i < N_free; ++i) s.chain[i] = static_cast<std::ptrdiff_t>(i) - 1;
 }
+
+namespace {
+
+// The forward dynamics' blocks of open groups and its records' rows: made by
+// its first call on a workspace (allocates), nothing after that.
+void reserve_forward_scratch(const Coupling& coupling, CoupledScratch& s) {
+  const std::size_t cap = std::max<std::size_t>(1, coupling.most_open),
+                    blocks = std::max<std::size_t>(1, coupling.open_blocks),
+                    groups = coupling.free_count() + 1;
+  if (s.capacity == cap && s.free_blocks.size() == blocks) return;  // `capacity` is set last
+  s.capacity = 0;
+  s.free_blocks.resize(blocks);
+  s.open_group.assign(blocks * cap, 0);
+  s.open_seen.assign(blocks * cap, 0);
+  s.open_V.assign(blocks * cap, Vec6::Zero());
+  s.open_u.assign(blocks * cap, 0.0);
+  s.open_bound.assign(blocks * cap, 0.0);
+  s.open_D.assign(blocks * cap * cap, 0.0);
+  s.record_row_group.assign(groups * cap, 0);
+  s.record_row_value.assign(groups * cap, 0.0);
+  s.merge_map.assign(cap, 0);
+  s.capacity = cap;
+}
+
+}  // namespace
 
 std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Base& base, Workspace& w,
                                                     std::span<const double> q_full,
@@ -182,7 +211,11 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
   if (!root_load) return std::unexpected(root_load.error());
   reserve_coupled_scratch(model, w);
   CoupledScratch& s = w.coupled;
+  reserve_forward_scratch(coupling, s);
   std::fill(s.open_count.begin(), s.open_count.end(), 0);
+  std::fill(s.open_block.begin(), s.open_block.end(), no_block);
+  s.free_top = s.free_blocks.size();
+  for (std::size_t b = 0; b < s.free_top; ++b) s.free_blocks[b] = b;
   std::size_t records = 0;
   const std::span<const double> tau = forces.subspan(o);  // per free coordinate
 
@@ -237,6 +270,7 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
     }
     OpenGroups parent(s, p);
     merge_open(tau, r, open, parent, s.merge_map);
+    open.release();
   }
   OpenGroups at_root(s, 0);
   VELKOR_TRY(eliminate_complete(coupling, at_root, n, IA0, pA0, s, records));
@@ -304,6 +338,11 @@ std::expected<void, Error> coupled_forward_dynamics_derivatives(
     moving.state.acceleration = Twist{Vec3(accelerations[0], accelerations[1], accelerations[2]),
                                       Vec3(accelerations[3], accelerations[4], accelerations[5])};
   expand_rates(coupling, 0, accelerations.subspan(o), s.rates);
+  // the full-coordinate squares, for a free base's 6 coordinates at most: made
+  // by the first call on a workspace (allocates)
+  const std::size_t N_max = 6 + model.dof_count(), N_free_max = 6 + coupling.free_count();
+  const std::size_t squares_size = 3 * N_max * N_max + N_max * N_free_max;
+  if (s.squares.size() != squares_size) s.squares.assign(squares_size, 0.0);
   const std::span<double> squares(s.squares);
   const std::span<double> dq_full = squares.first(N * N), dqd_full = squares.subspan(N * N, N * N),
                           M_full = squares.subspan(2 * N * N, N * N),

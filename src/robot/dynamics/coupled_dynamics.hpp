@@ -28,7 +28,9 @@ namespace velkor {
 // complement; subtrees add at their parent. A group of one DOF is the classical
 // step. Exact: the result solves (Gᵀ M G) q̈ = τ − Gᵀ b(q_full, q̇_full).
 // Cost: O(n·(1 + o²)) for o the most groups open at once (0 to 2 for grippers
-// and hands); allocates nothing once reserve_coupled_scratch has run.
+// and hands). Its first call on a workspace sizes the open groups' blocks
+// (O(b·o²) for b the bodies that hold open groups at once, Coupling::open_blocks)
+// and allocates; later calls allocate nothing.
 std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Base& base,
                                                     Workspace& workspace, std::span<const double> q_full,
                                                     std::span<const double> qd_full,
@@ -43,15 +45,16 @@ std::expected<void, Error> coupled_forward_dynamics(const Model& model, const Ba
 // with M = Gᵀ M_full G.
 // Cost: the coupled forward dynamics, the full inverse-dynamics derivatives
 // and mass matrix (O(N·d)), their contraction (O(N²)) and a dense factor and
-// inverse of M (O(N_free³)); allocates nothing once reserve_coupled_scratch
-// has run.
+// inverse of M (O(N_free³)). Its first call on a workspace sizes the three
+// full N x N squares it works in and allocates; later calls allocate nothing.
 std::expected<void, Error> coupled_forward_dynamics_derivatives(
     const Model& model, const Base& base, Workspace& workspace, std::span<const double> q_full,
     std::span<const double> qd_full, std::span<const double> forces, std::span<const IndexedLoad> loads,
     std::span<double> d_q, std::span<double> d_qd, std::span<double> inverse_mass);
 
-// Sizes the workspace's coupled scratch for the model (allocates; nothing when
-// it fits already).
+// Sizes the workspace's per-DOF coupled scratch for the model, O(n) (allocates;
+// nothing when it fits already). What only the forward dynamics and its
+// derivatives need is made by their first call.
 void reserve_coupled_scratch(const Model& model, Workspace& workspace);
 
 }  // namespace velkor

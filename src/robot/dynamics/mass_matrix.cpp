@@ -96,7 +96,12 @@ void write_joint_entries(const Model& model, const Workspace& w, bool floating, 
   const std::size_t o = floating ? 6 : 0;
   const std::span<const Vec6> axes = w.joint_axes(), F = w.composite_forces;
   double* joints = out.data() + o * N + o;  // the joint block
-  for (const auto [e, k] : model.joint_pairs) joints[k * N + e] = joints[e * N + k] = axes[e].dot(F[k]);
+  // walk up from each joint through the parent array, k from the last joint to the first
+  for (std::size_t k = model.joint_count(); k-- > 0;)
+    for (std::size_t e = k;; e = model.parent[e] - 1) {
+      joints[k * N + e] = joints[e * N + k] = axes[e].dot(F[k]);
+      if (model.parent[e] == 0) break;
+    }
   if (!floating) return;
   for (std::size_t k = 0; k < model.joint_count(); ++k) {
     const Vec3 n_w = R * F[k].head<3>(), f_w = R * F[k].tail<3>();

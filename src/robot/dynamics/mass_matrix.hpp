@@ -2,8 +2,8 @@
 // inertias (m, h, I_o symmetric: ten numbers) accumulated inward, each about
 // its own joint's origin, with each DOF's composite motion wrench F, then F,
 // moved to the root origin, projected on the axes of the joints up to the
-// root (the model's joint pairs). Everything is expressed in root-link axes,
-// so each projection is a single 6-vector dot product.
+// root (walked through the parent array). Everything is expressed in root-link
+// axes, so each projection is a single 6-vector dot product.
 // Row-major N x N, exactly symmetric in every entry that involves a joint DOF.
 #pragma once
 

@@ -3,6 +3,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from types import GenericAlias
 from typing import (
     Any,
+    Final,
     Generic,
     Literal,
     Protocol,
@@ -18,6 +19,7 @@ from typing import (
 
 import numpy as np
 import numpy.typing as npt
+from _typeshed import structseq
 
 # A number as float() reads it: a float, an int, a NumPy scalar, anything with __float__ or __index__.
 _Float: TypeAlias = SupportsFloat | SupportsIndex
@@ -878,8 +880,10 @@ class FloatingRobot(_RobotBase):
     ) -> _Arrays6: ...
 
 @final
-class _IkResult(tuple[bool, int, tuple[float, ...], bool]):
-    """velkor.IkResult, the record type of IkProblem.solve and solve_many (not a module attribute)."""
+class IkResult(structseq[Any], tuple[bool, int, tuple[float, ...], bool]):
+    """The record of how an IkProblem.solve or solve_many ended: (converged, iterations, task_errors,
+    limited), with restarts and out_of_time by name only."""
+    __match_args__: Final = ("converged", "iterations", "task_errors", "limited")
     @property
     def converged(self) -> bool: ...
     @property
@@ -929,7 +933,7 @@ class IkProblem(Generic[_RobotT]):
         restarts: SupportsIndex | None = 50,
         seed: SupportsIndex | None = 0,
         time_budget: _Float | None = 0.05,
-    ) -> tuple[_Array, _IkResult]: ...
+    ) -> tuple[_Array, IkResult]: ...
     @overload
     def solve(
         self: IkProblem[FloatingRobot],
@@ -943,7 +947,7 @@ class IkProblem(Generic[_RobotT]):
         restarts: SupportsIndex | None = 50,
         seed: SupportsIndex | None = 0,
         time_budget: _Float | None = 0.05,
-    ) -> tuple[BaseState, _Array, _IkResult]: ...
+    ) -> tuple[BaseState, _Array, IkResult]: ...
     @overload
     def step_qp(self: IkProblem[Robot], q: _Vector, *, dt: _Float | None = None) -> _Qp: ...
     @overload
@@ -959,4 +963,4 @@ class IkProblem(Generic[_RobotT]):
         restarts: SupportsIndex | None = 50,
         seed: SupportsIndex | None = 0,
         time_budget: _Float | None = 0.05,
-    ) -> tuple[_Array, list[_IkResult]]: ...
+    ) -> tuple[_Array, list[IkResult]]: ...

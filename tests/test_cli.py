@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import velkor
-from velkor.__main__ import main
+from velkor.__main__ import COMMANDS, main
 from velkor._bench import COMPUTING_METHODS
 
 
@@ -115,6 +115,13 @@ def run(capsys, *argv):
 @pytest.mark.parametrize("argv", [["--version"], ["--version", "arm"]])
 def test_version(capsys, argv):
     assert run(capsys, *argv) == (0, f"velkor {velkor.__version__}\n", "")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_the_help_and_the_package_docstring_name_every_command(capsys, command):
+    status, out, _ = run(capsys, "--help")
+    assert status == 0 and re.search(rf"^    velkor {command} [A-Z]", out, re.M)
+    assert f"``velkor {command} " in " ".join(velkor.__doc__.split())
 
 
 @pytest.mark.parametrize("sample, kind, velocities", [("arm", "floating", 13), ("quadruped", "floating", 18)])

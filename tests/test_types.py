@@ -141,6 +141,7 @@ ACCEPTED = [
     ("arm.ik_problem((velkor.PoseTask(3, velkor.Pose()),), damping=np.float64(1e-3), posture=q32)"
      ".solve(q_int, max_iterations=np.int64(5), dt=np.float32(0.1), out=np.empty(n))[0]", "npt.NDArray[np.float64]"),
     ("arm.ik_problem([]).step_qp(list(q32), dt=0.1)[2]", "npt.NDArray[np.float64]"),
+    ("arm.ik_problem([]).solve(q)[1]", "velkor.IkResult"),
     ("quad.ik_problem([velkor.CenterOfMassTask(three_int)]).solve(base, legs.astype(np.int32))[1]",
      "npt.NDArray[np.float64]"),
     ("quad.ik_problem([]).solve_many(np.tile(np.r_[np.zeros(6), 1.0, np.zeros(quad.joint_count)], (2, 1)).astype("

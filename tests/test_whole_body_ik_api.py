@@ -68,7 +68,7 @@ def setup(request):
 
 
 def assert_result(result, task_count):
-    assert type(result).__name__ == "IkResult" and type(result).__module__ == "velkor"
+    assert type(result) is velkor.IkResult and type(result).__module__ == "velkor"
     assert result == (result.converged, result.iterations, result.task_errors, result.limited)
     assert type(result.converged) is bool and type(result.limited) is bool and type(result.iterations) is int
     assert len(result.task_errors) == task_count and all(type(e) is float for e in result.task_errors)
@@ -344,6 +344,15 @@ def test_solve_many_returns_a_row_and_a_record_per_start(setup):
         assert np.array_equal(again, solutions) and records == results
     empty, none = p.solve_many(np.empty((0, setup.C)), threads=4)
     assert empty.shape == (0, setup.C) and none == []
+
+
+def test_records_pickle_and_copy_with_their_fields_by_name(setup):
+    # velkor.IkResult is the records' class, so pickle finds it: records travel to other processes
+    starts = np.stack([setup.configuration(setup.q0)] * 2)
+    _, results = setup.problem.solve_many(starts, max_iterations=5, tolerance=1e-8, dt=0.1, restarts=1)
+    for again in (pickle.loads(pickle.dumps(results)), copy.deepcopy(results)):
+        assert all(type(r) is velkor.IkResult for r in again) and again == results
+        assert [(r.restarts, r.out_of_time) for r in again] == [(r.restarts, r.out_of_time) for r in results]
 
 
 @pytest.mark.parametrize("starts, keywords, error, match", [

@@ -61,7 +61,9 @@ arguments; ``RuntimeError("robot is closed")`` after ``close()``.
 Command line: ``velkor`` (or ``python -m velkor``) prints the model and link
 poses of the sample robots or of a URDF file; ``velkor info ROBOT`` lists
 joints, limits and link masses, ``velkor check FILE...`` reports the problems
-of URDF files with a fix, ``velkor bench ROBOT`` times every computing method.
+of URDF files with a fix, ``velkor bench ROBOT`` times every computing method,
+and ``velkor view ROBOT`` shows the robot in the browser with joint sliders
+(the ``velkor[viewer]`` extra; ``velkor.viewer.Viewer`` from Python).
 
 Everything lives in the native extension ``_velkor``; this package is its
 public home, so ``velkor.Pose`` is the class whose ``__module__`` is "velkor".
@@ -79,6 +81,7 @@ from _velkor import (
     FloatingRobot,
     IkOptions,
     IkProblem,
+    IkResult,
     Load,
     LoadBuffer,
     LoopClosure,
@@ -134,6 +137,7 @@ __all__ = [
     "FloatingRobot",
     "IkOptions",
     "IkProblem",
+    "IkResult",
     "Load",
     "LoadBuffer",
     "LoopClosure",

@@ -7,6 +7,7 @@
     velkor info ROBOT              joint table, limits and link masses
     velkor check FILE...           report every problem of URDF files, with a suggested fix
     velkor bench ROBOT             median time per call of every computing method
+    velkor view ROBOT              the robot in the browser, with joint sliders (velkor[viewer])
     velkor --version
 
 Without a command, prints the model summary (name, counts, links in numbering order)

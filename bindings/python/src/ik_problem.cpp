@@ -23,8 +23,6 @@ namespace {
 
 // ---- the IkResult record ----
 
-PyTypeObject* ik_result_type = nullptr;
-
 PyStructSequence_Field ik_result_fields[] = {
     {"converged", "True when every task error ended at most the tolerance"},
     {"iterations", "the iterations run (steps taken)"},
@@ -54,7 +52,7 @@ PyStructSequence_Desc ik_result_desc = {
 
 // A new IkResult of `outcome` and the task errors.
 PyObject* new_ik_result(const IkOutcome& outcome, std::span<const double> errors) {
-  PyRef record = PyRef::steal(PyStructSequence_New(ik_result_type));
+  PyRef record = PyRef::steal(PyStructSequence_New(types().ik_result));
   if (!record) return nullptr;
   PyObject* fields[] = {PyBool_FromLong(outcome.converged),
                         PyLong_FromUnsignedLongLong(outcome.iterations),
@@ -795,8 +793,8 @@ bool create_ik_problem_types() {
   Types& t = types();
   if (t.ik_problem == nullptr)
     t.ik_problem = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&problem_spec));
-  if (ik_result_type == nullptr) ik_result_type = PyStructSequence_NewType(&ik_result_desc);
-  return t.ik_problem != nullptr && ik_result_type != nullptr;
+  if (t.ik_result == nullptr) t.ik_result = PyStructSequence_NewType(&ik_result_desc);
+  return t.ik_problem != nullptr && t.ik_result != nullptr;
 }
 
 template <class CoreRobot>

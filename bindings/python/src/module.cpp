@@ -48,7 +48,9 @@ int exec_module(PyObject* module) {
         add_type(module, "CenterOfMassTask", t.center_of_mass_task) < 0 ||
         add_type(module, "ConstraintTask", t.constraint_task) < 0)
       return -1;
-    if (!create_ik_problem_types() || add_type(module, "IkProblem", t.ik_problem) < 0) return -1;
+    if (!create_ik_problem_types() || add_type(module, "IkProblem", t.ik_problem) < 0 ||
+        add_type(module, "IkResult", t.ik_result) < 0)
+      return -1;
     if (!create_robot_type() || add_type(module, "Robot", t.robot) < 0) return -1;
     if (!create_floating_robot_type() || add_type(module, "FloatingRobot", t.floating_robot) < 0)
       return -1;

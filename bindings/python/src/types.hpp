@@ -20,6 +20,7 @@ struct Types {
   PyTypeObject* center_of_mass_task = nullptr;
   PyTypeObject* constraint_task = nullptr;
   PyTypeObject* ik_problem = nullptr;
+  PyTypeObject* ik_result = nullptr;
   PyTypeObject* robot = nullptr;
   PyTypeObject* floating_robot = nullptr;
   PyObject* velkor_error = nullptr;

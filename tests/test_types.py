@@ -54,6 +54,27 @@ def test_examples_pass_strict_checking_and_unknown_names_are_errors(tmp_path, st
     assert "wrong.py:3: error" in result.stdout  # a tuple plus an int
 
 
+# The package's own modules: all of them pass mypy against this tree's stubs, and the viewer and the
+# command line's modules pass --strict too (imported modules are checked but reported only in the
+# run that names them).
+STRICT = ["viewer.py", "__main__.py", "_cli_io.py", "_address.py"]
+# `velkor check`'s module, left out of both runs until its rewrite on the loader's structured errors lands
+NOT_YET_CHECKED = {"_lint.py"}
+
+
+@pytest.mark.parametrize("options, files", [((), ["."]), (("--strict", "--follow-imports=silent"), STRICT)],
+                         ids=["package", "strict"])
+def test_the_package_passes_mypy(tmp_path, stubs, options, files):
+    pytest.importorskip("mypy")
+    package = ROOT / "python" / "velkor"
+    result = mypy("mypy", *options, "--cache-dir", str(tmp_path / "cache"), *(str(package / f) for f in files),
+                  cwd=tmp_path, stubs=stubs)
+    assert re.search(r"^(Success: no issues found|Found \d+ errors?) in", result.stdout, re.M), result.stdout + result.stderr
+    errors = [line for line in result.stdout.splitlines()
+              if ": error:" in line and Path(line.partition(":")[0]).name not in NOT_YET_CHECKED]
+    assert not errors, "\n".join(errors)
+
+
 # Runs before every case, at run time and under mypy: the names the cases use, typed as NumPy types them.
 SETUP = """\
 import collections

@@ -129,6 +129,41 @@ def test_states_and_options_are_checked():
         Viewer("robot.urdf")
 
 
+def test_overlays_stand_where_the_displayed_state_puts_the_links():
+    # a configuration array's quaternion as stored (not unit): the base is read from it as
+    # BaseState.from_configuration reads it, and frames, mark and arrows use that state's poses
+    quadruped = FloatingRobot(sample_path("quadruped"))
+    q = quadruped.random_configuration(np.random.default_rng(3))
+    configuration = np.r_[0.1, -0.2, 0.3, 0.0, 0.0, 2.0, 2.0, q]
+    base = BaseState.from_configuration(configuration)
+    feet = [quadruped.link_id(f"{leg}_foot") for leg in ("front_left", "hind_right")]
+    contacts = quadruped.constraint_set([velkor.Contact(foot) for foot in feet])
+    with Viewer(quadruped, sliders=False) as viewer:
+        viewer.display(configuration)
+        viewer.show_frames(feet)
+        viewer.show_center_of_mass()
+        viewer.show_forces(contacts, np.arange(6.0), scale=0.01)
+        arrows, forces = np.asarray(viewer._forces.points), np.arange(6.0).reshape(2, 3)
+        for k, foot in enumerate(feet):
+            pose = quadruped.forward_kinematics(base, q, foot)
+            frame = viewer._frames[foot]
+            np.testing.assert_allclose(frame.position, pose.translation, atol=1e-6)
+            np.testing.assert_allclose(abs(np.dot(frame.wxyz, np.roll(pose.rotation_xyzw, 1))), 1, atol=1e-6)
+            np.testing.assert_allclose(arrows[k], [pose.translation, pose.translation + 0.01 * forces[k]], atol=1e-6)
+        np.testing.assert_allclose(viewer._com[0].position, quadruped.center_of_mass(base, q), atol=1e-6)
+        assert np.array_equal(viewer.q, q)
+
+
+def test_without_viser_s_websocket_server_the_page_comes_unmarked(arm, monkeypatch):
+    # a viser release that keeps its websocket server elsewhere: the viewer still serves the robot
+    monkeypatch.setattr(velkor.viewer, "_websock", lambda server: None)
+    with pytest.warns(RuntimeWarning, match=f"the page will not set {READY_ATTRIBUTE}"):
+        viewer = returns(Viewer, arm, sliders=False)
+    with viewer:
+        viewer.display(arm.neutral_configuration())
+        assert urllib.request.urlopen(viewer.url, timeout=60).status == 200
+
+
 def returns(function, *args, **kwargs):
     """What function returns or raises, run on a thread of its own so that a hang fails the test
     (after far longer than any run takes) instead of stopping the suite."""
@@ -256,7 +291,7 @@ def test_a_refused_export_leaves_nothing_recording(arm, tmp_path, configurations
     with Viewer(arm, sliders=False) as viewer:
         with pytest.raises(ValueError, match=message):
             viewer.export_html(tmp_path / "x.html", configurations, dt)
-        assert not viewer._server._websock_server._record_handles  # a recorder left would keep every message
+        assert not velkor.viewer._websock(viewer._server)._record_handles  # a recorder left would keep every message
         assert not (tmp_path / "x.html").exists()
 
 

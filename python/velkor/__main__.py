@@ -20,7 +20,8 @@ import math
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, NoReturn
 
 import velkor
 from velkor import _address
@@ -44,6 +45,12 @@ from velkor._cli_io import (
 from velkor._lint import check_files
 from velkor.samples import FLOATING_SAMPLES, SAMPLE_ROBOTS, sample_path
 
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    from velkor.viewer import Viewer
+
 COMMANDS = ("info", "check", "bench", "view")
 
 
@@ -62,7 +69,7 @@ def _inertia_tolerance(text: str) -> float:
 LOAD_ERRORS = (velkor.VelkorError, ValueError, _Unreadable, MemoryError)
 
 
-def _format_pose(row) -> str:
+def _format_pose(row: "npt.NDArray[np.float64]") -> str:
     t = ", ".join(f"{x:+.4f}" for x in row[:3])
     q = ", ".join(f"{x:+.4f}" for x in row[3:])
     return f"translation ({t})  rotation xyzw ({q})"
@@ -98,7 +105,7 @@ def show(label: str, path: str, floating: bool, banner: str | None = None, mimic
         for title, q in (("zero configuration", [0.0] * robot.joint_count),
                          ("sample configuration", _sample_configuration(robot.joint_count))):
             _say(f"  world poses at the {title} q = [{', '.join(f'{x:+.3f}' for x in q)}]")
-            rows = (robot.forward_kinematics_all(base, q) if floating
+            rows = (robot.forward_kinematics_all(base, q) if isinstance(robot, velkor.FloatingRobot)
                     else robot.forward_kinematics_all(q)).reshape(-1, 7)
             for i, (name, row) in enumerate(zip(names, rows)):
                 _say(f"    {i:2d} {name:<22} {_format_pose(row)}")
@@ -120,12 +127,13 @@ def main(argv: list[str] | None = None) -> int:
 def _run(argv: list[str]) -> int:
     if argv and argv[0] in COMMANDS:
         args = _command_parser().parse_args(argv)
-        return args.handler(args)
+        handler: Callable[[argparse.Namespace], int] = args.handler
+        return handler(args)
     return _show_robots(_robots_parser().parse_args(argv))
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str):  # echoes command-line words (unrecognized arguments)
+    def error(self, message: str) -> NoReturn:  # echoes command-line words (unrecognized arguments)
         super().error(_visible(message))
 
 
@@ -346,7 +354,7 @@ def _view(args: argparse.Namespace) -> int:
             return _serve(viewer, args, label)
 
 
-def _serve(viewer, args: argparse.Namespace, label: str) -> int:
+def _serve(viewer: "Viewer", args: argparse.Namespace, label: str) -> int:
     for link, filename in viewer.missing_meshes:
         _say(f"velkor: {label}: link {_name(link)}: mesh {filename!r} not found or not readable", error=True)
     if args.export is not None:

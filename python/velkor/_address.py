@@ -6,6 +6,7 @@ import errno
 import operator
 import re
 import socket
+from typing import SupportsIndex
 
 # The hosts that mean "every interface" and the loopback address a browser here reaches them at.
 EVERY_INTERFACE = {"": "127.0.0.1", "0.0.0.0": "127.0.0.1", "::": "::1"}
@@ -14,12 +15,13 @@ HIGHEST_PORT = 65535
 
 def check_port(port: object) -> int:
     """The port as an int: TypeError for a non-integer (a bool too), ValueError outside 0-65535."""
-    if isinstance(port, bool):
-        raise TypeError("port must be an int, not bool")
+    refused = f"port must be an int, not {type(port).__name__}"
+    if isinstance(port, bool) or not isinstance(port, SupportsIndex):
+        raise TypeError(refused)
     try:
         value = operator.index(port)
-    except TypeError:
-        raise TypeError(f"port must be an int, not {type(port).__name__}") from None
+    except TypeError:  # an __index__ that returns no int
+        raise TypeError(refused) from None
     if not 0 <= value <= HIGHEST_PORT:
         raise ValueError(f"port must be from 0 to {HIGHEST_PORT} (0: any free port), got {value}")
     return value
@@ -64,7 +66,7 @@ def free_port_on_every_interface() -> int:
     for _ in range(100):
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as ipv4:
             ipv4.bind(("", 0))
-            port = ipv4.getsockname()[1]
+            port: int = ipv4.getsockname()[1]
             try:
                 with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as ipv6:
                     ipv6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)

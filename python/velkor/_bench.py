@@ -92,9 +92,10 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], o
     qd, qdd = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
     forces = rng.uniform(-1, 1, robot.generalized_count)
     motion = velkor.Twist(angular=[0.1, -0.2, 0.3], linear=[0.2, 0.1, -0.1])
-    lead = (_base_state(velocity=motion, acceleration=motion),) if floating else ()
+    base = _base_state(velocity=motion, acceleration=motion)
+    lead = (base,) if floating else ()
     values = {"q": q, "qd": qd, "qdd": qdd, "tau": forces, "link": target, "-": None}
-    pose = lead[0].frame if floating else None
+    pose = base.frame if floating else None
     values["configuration"] = np.r_[pose.translation, pose.rotation_xyzw, q] if pose else q
     values["velocity"] = rng.uniform(-1, 1, robot.generalized_count)
     values["configuration1"] = robot.integrate(values["configuration"], values["velocity"], 0.1)

@@ -113,7 +113,7 @@ def _base_kind(floating: bool) -> str:
     return "floating base" if floating else "fixed base"
 
 
-def _base_state(**motion) -> velkor.BaseState:
+def _base_state(**motion: velkor.Twist) -> velkor.BaseState:
     """Where a floating base stands when the tool computes with one: upright, BASE_HEIGHT above the origin."""
     return velkor.BaseState(frame=velkor.Pose(translation=[0.0, 0.0, BASE_HEIGHT]), **motion)
 

@@ -13,6 +13,8 @@ arguments).
 """
 
 import copyreg
+from collections.abc import Callable
+from typing import Any
 
 from _velkor import (
     BaseState,
@@ -60,7 +62,8 @@ def _loop_closure(c: LoopClosure):
 
 
 def _pose_task(t: PoseTask):
-    return copyreg.__newobj_ex__, (PoseTask, (t.link_id, t.target), {
+    # typeshed's copyreg leaves __newobj_ex__ out
+    return copyreg.__newobj_ex__, (PoseTask, (t.link_id, t.target), {  # type: ignore[attr-defined]
         "tool": t.tool, "weight": t.weight, "position_weight": t.position_weight,
         "orientation_weight": t.orientation_weight})
 
@@ -84,8 +87,9 @@ def _load_buffer(_: LoadBuffer):
                     "make a new one with robot.load_buffer()")
 
 
-for cls, reducer in ((Pose, _pose), (Twist, _twist), (BaseState, _base_state), (Load, _load),
-                     (IkOptions, _ik_options), (LoadBuffer, _load_buffer), (Contact, _contact),
-                     (LoopClosure, _loop_closure), (ConstraintSet, _constraint_set), (PoseTask, _pose_task),
-                     (CenterOfMassTask, _center_of_mass_task), (ConstraintTask, _constraint_task)):
+_REDUCERS: tuple[tuple[type, Callable[[Any], Any]], ...] = (
+    (Pose, _pose), (Twist, _twist), (BaseState, _base_state), (Load, _load), (IkOptions, _ik_options),
+    (LoadBuffer, _load_buffer), (Contact, _contact), (LoopClosure, _loop_closure), (ConstraintSet, _constraint_set),
+    (PoseTask, _pose_task), (CenterOfMassTask, _center_of_mass_task), (ConstraintTask, _constraint_task))
+for cls, reducer in _REDUCERS:
     copyreg.pickle(cls, reducer)

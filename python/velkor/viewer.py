@@ -19,10 +19,12 @@ import os
 import threading
 import time
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     import trimesh
@@ -30,7 +32,10 @@ try:
 except ImportError as error:  # pragma: no cover - the extra is installed in the tests
     raise ImportError("velkor.viewer needs the viewer extra: pip install 'velkor[viewer]'") from error
 
-from velkor import BaseState, ConstraintSet, Contact, FloatingRobot, Pose, Robot, Twist, _address
+from velkor import BaseState, ConstraintSet, Contact, FloatingRobot, Pose, Robot, _address
+
+if TYPE_CHECKING:
+    from _velkor import _Joint, _Shape
 
 __all__ = ["READY_ATTRIBUTE", "MissingMeshWarning", "Viewer", "find_mesh"]
 
@@ -134,7 +139,7 @@ def find_mesh(filename: str, urdf_path: str | None = None,
     return path if path.is_file() else None
 
 
-def _rgb(color) -> tuple[tuple[int, int, int], float | None]:
+def _rgb(color: Sequence[float]) -> tuple[tuple[int, int, int], float | None]:
     r, g, b, a = color
     return (round(255 * r), round(255 * g), round(255 * b)), None if a >= 1.0 else float(a)
 
@@ -144,10 +149,33 @@ def _wxyz(pose: Pose) -> tuple[float, float, float, float]:
     return (w, x, y, z)
 
 
-def _quiet(function, *args, **kwargs):
+_T = TypeVar("_T")
+
+
+def _quiet(function: Callable[[], _T]) -> _T:
     """Calls function with viser's start and stop banners silenced."""
     with contextlib.redirect_stdout(io.StringIO()):
-        return function(*args, **kwargs)
+        return function()
+
+
+# viser (1.1) offers no public way to queue a message for every client, recorded by exported pages
+# too (the page's ready script), nor to see its server thread (a start that failed). Both come from
+# its websocket server: _websock is the one place that reads it off viser's private attribute, and
+# _server_thread the one place that reads that server's private thread.
+
+def _websock(server: viser.ViserServer) -> viser.infra.WebsockServer | None:
+    """viser's websocket server of `server` (its private ``_websock_server``); None before viser's
+    constructor has made it, or when a viser release keeps it elsewhere. Then the start-up watch
+    sees no server thread (a server that cannot listen ends in TimeoutError instead of OSError)
+    and the page is served without its ready script (a warning says so)."""
+    found = vars(server).get("_websock_server")
+    return found if isinstance(found, viser.infra.WebsockServer) else None
+
+
+def _server_thread(server: viser.ViserServer) -> threading.Thread | None:
+    """The thread viser's websocket server listens on, once it has made it; else None."""
+    thread = getattr(_websock(server), "_server_thread", None)
+    return thread if isinstance(thread, threading.Thread) else None
 
 
 def _start_server(host: str, port: int, timeout: float | None = None) -> viser.ViserServer:
@@ -162,12 +190,12 @@ def _start_server(host: str, port: int, timeout: float | None = None) -> viser.V
     timeout = START_TIMEOUT if timeout is None else timeout
     server = viser.ViserServer.__new__(viser.ViserServer)
     started = threading.Event()
-    outcome: dict = {}  # "error": what the constructor raised; "given up": the caller left
+    outcome: dict[str, BaseException | bool] = {}  # "error": what the constructor raised; "given up": the caller left
     decided = threading.Lock()  # the start-up ends one way: started, or given up before it
 
     def construct() -> None:
         try:
-            server.__init__(host=host, port=port, verbose=False)
+            viser.ViserServer.__init__(server, host=host, port=port, verbose=False)
         except BaseException as error:  # handed to the waiting thread
             outcome["error"] = error
         with decided:
@@ -188,8 +216,7 @@ def _start_server(host: str, port: int, timeout: float | None = None) -> viser.V
     with contextlib.redirect_stdout(io.StringIO()):  # viser's banners; restored even if given up
         threading.Thread(target=construct, name="velkor-viewer-start", daemon=True).start()
         while not started.wait(0.02):
-            # viser's own server thread, once its constructor has made it
-            worker = getattr(vars(server).get("_websock_server"), "_server_thread", None)
+            worker = _server_thread(server)
             error = None
             if worker is not None and not worker.is_alive() and _has_ended(worker):
                 error = give_up(OSError(f"the viewer's server could not listen on {where}: viser's server thread "
@@ -199,8 +226,9 @@ def _start_server(host: str, port: int, timeout: float | None = None) -> viser.V
                                              f"within {timeout:g} s"))
             if error is not None:
                 raise error
-    if "error" in outcome:
-        raise outcome["error"]
+    failure = outcome.get("error")
+    if isinstance(failure, BaseException):
+        raise failure
     return server
 
 
@@ -258,7 +286,7 @@ class Viewer:
         self.missing_meshes: list[tuple[str, str]] = []
         self._undrawn = 0  # planes
         self._lock = threading.RLock()
-        self._server = None
+        self._server: viser.ViserServer | None = None
         self._server = _start_server(host, port)
         try:
             self._host, self._port = host, self._server.get_port()
@@ -267,63 +295,71 @@ class Viewer:
             self.close()
             raise
 
-    def _build(self, collision: bool, package_dirs: list, urdf_path, sliders: bool) -> None:
-        robot = self.robot
-        self._server.gui.configure_theme(show_logo=False)
-        self._links: dict[int, object] = {}  # link id -> frame handle of the link's shapes
-        self._frames: dict[int, object] = {}  # link id -> axes shown by show_frames
-        self._com = None
-        self._forces = None
-        self._sliders: list = []
+    def _build(self, collision: bool, package_dirs: list[str | os.PathLike[str]],
+               urdf_path: str | os.PathLike[str] | None, sliders: bool) -> None:
+        robot, server = self.robot, self._open()
+        server.gui.configure_theme(show_logo=False)
+        self._links: dict[int, viser.FrameHandle] = {}  # link id -> frame handle of the link's shapes
+        self._frames: dict[int, viser.FrameHandle] = {}  # link id -> axes shown by show_frames
+        self._com: tuple[viser.IcosphereHandle, viser.LineSegmentsHandle, viser.CylinderHandle] | None = None
+        self._forces: viser.ArrowsHandle | None = None
+        self._sliders: list[viser.GuiSliderHandle[float]] = []
         names = robot.link_names
         shapes = robot.collisions if collision else robot.visuals
         self._urdf_path = str(urdf_path) if urdf_path is not None else robot.path
         for k, shape in enumerate(shapes):
             if shape.link not in self._links:
-                self._links[shape.link] = self._server.scene.add_frame(f"/robot/link{shape.link}", show_axes=False)
+                self._links[shape.link] = server.scene.add_frame(f"/robot/link{shape.link}", show_axes=False)
             self._add_shape(f"/robot/link{shape.link}/shape{k}", shape, names[shape.link], package_dirs)
         self.shape_count = len(shapes) - len(self.missing_meshes) - self._undrawn
-        self._base = BaseState()
+        self._base = BaseState()  # a Robot's stays unused
         self._q = robot.neutral_configuration()
-        self.display(*self._state())
+        self._show(self._base, self._q)
         self._frame_camera()
         if sliders:
             self._add_sliders()
         script = _READY_SCRIPT.replace("ATTRIBUTE", READY_ATTRIBUTE).replace("SHAPES", str(self.shape_count))
-        self._server._websock_server.queue_message(
-            viser._messages.RunJavascriptMessage(source=script.replace("LINKS", str(len(self._links)))))
+        websock = _websock(server)
+        if websock is None:
+            warnings.warn(f"viser {viser.__version__} keeps its websocket server where velkor does not look: the "
+                          f"page will not set {READY_ATTRIBUTE}", RuntimeWarning, stacklevel=3)
+        else:
+            websock.queue_message(viser._messages.RunJavascriptMessage(source=script.replace("LINKS",
+                                                                                              str(len(self._links)))))
 
     # ---- the scene ----
 
-    def _add_shape(self, name: str, shape, link: str, package_dirs: list) -> None:
-        scene = self._server.scene
+    def _add_shape(self, name: str, shape: _Shape, link: str, package_dirs: list[str | os.PathLike[str]]) -> None:
+        scene = self._open().scene
         color, opacity = _rgb(shape.color or GREY)
-        placement = {"position": shape.origin.translation, "wxyz": _wxyz(shape.origin)}
+        position, wxyz, size = shape.origin.translation, _wxyz(shape.origin), shape.size
         if shape.geometry == "box":
-            scene.add_box(name, dimensions=shape.size, color=color, opacity=opacity, **placement)
+            scene.add_box(name, dimensions=np.asarray(size), color=color, opacity=opacity, position=position,
+                          wxyz=wxyz)
         elif shape.geometry == "cylinder":
-            scene.add_cylinder(name, radius=shape.size[0], height=shape.size[1], color=color, opacity=opacity,
-                               **placement)
+            scene.add_cylinder(name, radius=size[0], height=size[1], color=color, opacity=opacity, position=position,
+                               wxyz=wxyz)
         elif shape.geometry == "sphere":
-            scene.add_icosphere(name, radius=shape.size[0], color=color, opacity=opacity, **placement)
+            scene.add_icosphere(name, radius=size[0], color=color, opacity=opacity, position=position, wxyz=wxyz)
         elif shape.geometry == "capsule":  # trimesh's: along z, centred, length between the caps' centres
-            mesh = trimesh.creation.capsule(height=shape.size[1], radius=shape.size[0])
+            mesh = trimesh.creation.capsule(height=size[1], radius=size[0])
             scene.add_mesh_simple(name, vertices=mesh.vertices, faces=mesh.faces, color=color, opacity=opacity,
-                                  **placement)
+                                  position=position, wxyz=wxyz)
         elif shape.geometry == "plane":  # infinite: not drawn
             self._undrawn += 1
         else:
-            mesh = self._load_mesh(shape.filename, link, package_dirs)
-            if mesh is None:
+            loaded = self._load_mesh(shape.filename or "", link, package_dirs)
+            if loaded is None:
                 return
-            mesh.apply_scale(shape.scale)
+            loaded.apply_transform(np.diag([*shape.scale, 1.0]))  # a reflection (negative scale) keeps faces outward
             if shape.color is not None:
-                scene.add_mesh_simple(name, vertices=mesh.vertices, faces=mesh.faces, color=color, opacity=opacity,
-                                      **placement)
+                scene.add_mesh_simple(name, vertices=loaded.vertices, faces=loaded.faces, color=color,
+                                      opacity=opacity, position=position, wxyz=wxyz)
             else:
-                scene.add_mesh_trimesh(name, mesh, **placement)
+                scene.add_mesh_trimesh(name, loaded, position=position, wxyz=wxyz)
 
-    def _load_mesh(self, filename: str, link: str, package_dirs: list):
+    def _load_mesh(self, filename: str, link: str,
+                   package_dirs: list[str | os.PathLike[str]]) -> trimesh.Trimesh | None:
         path = find_mesh(filename, self._urdf_path, package_dirs)
         reason = "no such file"
         if path is not None:
@@ -341,18 +377,15 @@ class Viewer:
     def _frame_camera(self) -> None:
         """Points the page's first view at the robot: from the front right and above, far
         enough to see every link origin, z up."""
-        origins = np.asarray(self.robot.forward_kinematics_all(*self._state())).reshape(-1, 7)[:, :3]
+        origins = self._poses[:, :3]  # as the first display placed them
         low, high = origins.min(axis=0), origins.max(axis=0)
         center, extent = (low + high) / 2, max(float(np.linalg.norm(high - low)), 0.2)
-        camera = self._server.initial_camera
+        camera = self._open().initial_camera
         camera.up = (0.0, 0.0, 1.0)
         camera.look_at = center
         camera.position = center + 1.6 * extent * np.array([0.8, -0.9, 0.5])
 
-    def _state(self) -> tuple:
-        return ((self._base,) if self.floating else ()) + (self._q,)
-
-    def _open(self):
+    def _open(self) -> viser.ViserServer:
         """The server, or RuntimeError once closed; called under the lock."""
         if self._server is None:
             raise RuntimeError("viewer is closed")
@@ -360,37 +393,57 @@ class Viewer:
 
     # ---- moving the robot ----
 
-    def display(self, *state) -> None:
+    def display(self, *state: BaseState | npt.ArrayLike) -> None:
         """Shows the robot at a state: ``display(q)`` for a Robot; ``display(base, q)`` or
         ``display(configuration)`` (7 + n values: position, quaternion x y z w, q) for a
         FloatingRobot. q holds the n joint positions (rad or m) in DOF order. Raises what
         forward_kinematics_all raises for them; RuntimeError("viewer is closed") after close()."""
         with self._lock:
             self._open()
-        base, q = self._split(state)
-        lead = (base,) if self.floating else ()
-        poses = np.asarray(self.robot.forward_kinematics_all(*lead, q)).reshape(-1, 7)
-        with self._lock, self._open().atomic():
-            self._base, self._q = base, np.array(q, dtype=float)
+        self._show(*self._split(state))
+
+    def _show(self, base: BaseState, q: npt.NDArray[np.float64]) -> None:
+        """Shows the robot at (base, q), a Robot's base unused: one forward_kinematics_all call."""
+        robot = self.robot
+        if isinstance(robot, FloatingRobot):
+            poses = robot.forward_kinematics_all(base, q).reshape(-1, 7)
+        else:
+            poses = robot.forward_kinematics_all(q).reshape(-1, 7)
+        with self._lock:
+            self._base, self._q, self._poses = base, np.array(q, dtype=float), poses
+            self._place()
+
+    def _place(self) -> None:
+        """Moves the scene to the state shown (its poses as _show computed them); under the lock."""
+        poses = self._poses
+        with self._open().atomic():
             for link, handle in self._links.items():
                 handle.position, handle.wxyz = poses[link, :3], poses[link, [6, 3, 4, 5]]
             for link, handle in self._frames.items():
                 handle.position, handle.wxyz = poses[link, :3], poses[link, [6, 3, 4, 5]]
             if self._com is not None:
-                com = np.asarray(self.robot.center_of_mass(*lead, q))
+                robot = self.robot
+                com = (robot.center_of_mass(self._base, self._q) if isinstance(robot, FloatingRobot)
+                       else robot.center_of_mass(self._q))
                 ground = np.array([com[0], com[1], 0.0])
                 marker, line, disk = self._com
                 marker.position, disk.position = com, ground
                 line.points = np.array([[com, ground]])
-            for handle, value in zip(self._sliders, self._q):
-                if handle.value != value:
-                    handle.value = float(value)
+            for slider, value in zip(self._sliders, self._q):
+                if slider.value != value:
+                    # viser 1.1 declares the setter apart from the getter, so mypy reads the property as read-only
+                    slider.value = float(value)  # type: ignore[misc]
 
-    def _split(self, state: tuple) -> tuple[BaseState | None, np.ndarray]:
+    def _link_pose(self, link: int) -> Pose:
+        """The world pose of a link in the state shown; under the lock."""
+        row = self._poses[link]
+        return Pose(row[:3], row[3:])
+
+    def _split(self, state: tuple[BaseState | npt.ArrayLike, ...]) -> tuple[BaseState, npt.NDArray[np.float64]]:
         if not self.floating:
             if len(state) != 1:
                 raise TypeError("display() of a Robot takes q")
-            return None, np.asarray(state[0], dtype=float)
+            return BaseState(), np.asarray(state[0], dtype=float)
         if len(state) == 2:
             if not isinstance(state[0], BaseState):
                 raise TypeError("display(base, q) needs a velkor.BaseState as base")
@@ -401,9 +454,9 @@ class Viewer:
         if configuration.shape != (self.robot.configuration_size,):
             raise ValueError(f"expected {self.robot.configuration_size} elements in configuration, "
                              f"found {configuration.size}")
-        return BaseState(Pose(configuration[:3], configuration[3:7]), Twist(), Twist()), configuration[7:]
+        return BaseState.from_configuration(configuration), configuration[7:]
 
-    def play(self, configurations, dt: float, *, loop: bool = False) -> None:
+    def play(self, configurations: npt.ArrayLike, dt: float, *, loop: bool = False) -> None:
         """Shows the configurations in turn, dt seconds apart (blocking): rows of q for a Robot,
         of 7 + n configuration values for a FloatingRobot (a rollout's first output), so
         ``play(robot.rollout(...)[0], dt)`` replays a rollout. ``loop``: until interrupted."""
@@ -445,7 +498,7 @@ class Viewer:
             for index in indices:
                 self._frames[index] = scene.add_frame(f"/frames/link{index}", axes_length=length,
                                                       axes_radius=length / 20)
-        self.display(*self._state())
+            self._place()
 
     def _link_index(self, link: int | str) -> int:
         if isinstance(link, str):
@@ -477,9 +530,10 @@ class Viewer:
                     scene.add_line_segments("/center_of_mass/line", points=np.zeros((1, 2, 3)), colors=(250, 200, 0),
                                             thickness=3.0, thickness_units="screen"),
                     scene.add_cylinder("/center_of_mass/ground", radius=2 * radius, height=0.002, color=(250, 200, 0)))
-        self.display(*self._state())
+            self._place()
 
-    def show_forces(self, constraints: ConstraintSet | None, forces=None, *, scale: float = 0.002) -> None:
+    def show_forces(self, constraints: ConstraintSet | None, forces: npt.ArrayLike | None = None, *,
+                    scale: float = 0.002) -> None:
         """Draws the constraint forces of the displayed state as arrows, ``scale`` metres per
         newton (torques of frame contacts are not drawn): ``forces`` as constrained_forward_dynamics
         returns them (N, world axes, acting on the robot; a loop closure's on link_a, the
@@ -494,14 +548,13 @@ class Viewer:
             values = np.asarray(forces, dtype=float)
             if values.shape != (constraints.count,):
                 raise ValueError(f"expected {constraints.count} elements in forces, found {values.size}")
-            lead = (self._base,) if self.floating else ()
             segments = []
             for item, rows in zip(constraints.items, constraints.rows):
                 force = values[rows][-3:]  # the linear part of a frame's (torque, force)
                 sides = [(item.link_id, item.offset, 1.0)] if isinstance(item, Contact) else \
                     [(item.link_a, item.offset_a, 1.0), (item.link_b, item.offset_b, -1.0)]
                 for link, offset, sign in sides:
-                    pose = self.robot.forward_kinematics(*lead, self._q, link)
+                    pose = self._link_pose(link)
                     point = np.asarray((pose @ offset if offset is not None else pose).translation)
                     segments.append([point, point + sign * scale * force])
             if segments:
@@ -510,33 +563,33 @@ class Viewer:
                     head_radius=0.015, head_length=0.03)
 
     def _add_sliders(self) -> None:
-        gui = self._server.gui
+        gui = self._open().gui
         limbs = _limbs(self.robot)
-        sliders: list = [None] * self.robot.joint_count
+        sliders: dict[int, viser.GuiSliderHandle[float]] = {}
         with gui.add_folder("Joints"):
             for label, dofs in limbs:
                 with gui.add_folder(label) if len(limbs) > 1 else contextlib.nullcontext():
                     for i in dofs:
                         sliders[i] = self._add_slider(i)
-        self._sliders = sliders  # DOF order, whatever the page's
+        self._sliders = [sliders[i] for i in range(self.robot.joint_count)]  # DOF order, whatever the page's
 
-    def _add_slider(self, i: int):
+    def _add_slider(self, i: int) -> viser.GuiSliderHandle[float]:
         robot = self.robot
         lower, upper = robot.lower_limits[i], robot.upper_limits[i]
         low = float(lower) if math.isfinite(lower) else -math.pi
         high = float(upper) if math.isfinite(upper) else math.pi
         if high <= low:
             high = low + 1e-6
-        slider = self._server.gui.add_slider(robot.dof_names[i], min=low, max=high, step=(high - low) / 1000,
+        slider = self._open().gui.add_slider(robot.dof_names[i], min=low, max=high, step=(high - low) / 1000,
                                              initial_value=float(np.clip(self._q[i], low, high)))
 
-        def moved(_) -> None:
+        def moved(_: viser.GuiEvent[viser.GuiSliderHandle[float]]) -> None:
             with self._lock:
                 if self._server is None:
                     return
                 q = self._q.copy()
                 q[i] = slider.value
-                self.display(*((self._base,) if self.floating else ()), q)
+                self._show(self._base, q)
 
         slider.on_update(moved)
         return slider
@@ -548,7 +601,7 @@ class Viewer:
             return self._q.copy()
 
     @property
-    def sliders(self) -> tuple:
+    def sliders(self) -> tuple[viser.GuiSliderHandle[float], ...]:
         """The page's joint sliders (viser slider handles), DOF order; setting one's ``value``
         moves the robot as dragging it does. Empty with ``sliders=False``."""
         return tuple(self._sliders)
@@ -572,7 +625,8 @@ class Viewer:
         ``"0.0.0.0"`` or ``"::"``), so that other machines reach the page too."""
         return self._host in _address.EVERY_INTERFACE
 
-    def export_html(self, path: str | os.PathLike[str], configurations=None, dt: float = 0.05) -> None:
+    def export_html(self, path: str | os.PathLike[str], configurations: npt.ArrayLike | None = None,
+                    dt: float = 0.05) -> None:
         """Writes a self-contained page of the scene that opens from file:// with no server: the
         robot as displayed, or, with ``configurations`` (as play takes them), an animation that
         shows each for dt seconds, looping, with viser's playback bar. The sliders are not part
@@ -605,7 +659,7 @@ class Viewer:
     def __enter__(self) -> Viewer:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -616,24 +670,25 @@ def _limbs(robot: Robot | FloatingRobot) -> list[tuple[str, list[int]]]:
     branches into more than one subtree holding free joints; it is labelled with what its
     joints' names share (its first two's, or its first joint's name)."""
     joints = robot.joints
-    children: list[list] = [[] for _ in range(robot.link_count)]
+    children: list[list[_Joint]] = [[] for _ in range(robot.link_count)]
     for joint in joints:
         children[joint.parent].append(joint)
     moves = [False] * robot.link_count  # the subtree below the link holds a free joint
     for joint in sorted(joints, key=lambda j: -j.child):  # children before parents (links are breadth-first)
         moves[joint.parent] = moves[joint.parent] or moves[joint.child] or joint.dof is not None
-    runs: list[list] = []
-    stack = [(0, None, False)]  # (link, the joint into it, a run starts here); a loop, not recursion
+    runs: list[list[_Joint]] = []
+    # (link, the joint into it, a run starts here); a loop, not recursion
+    stack: list[tuple[int, _Joint | None, bool]] = [(0, None, False)]
     while stack:
-        link, joint, starts = stack.pop()
+        link, into, starts = stack.pop()
         if starts:
             runs.append([])
-        if joint is not None and joint.dof is not None:
-            runs[-1].append(joint)
+        if into is not None and into.dof is not None:
+            runs[-1].append(into)
         branches = [j for j in children[link] if j.dof is not None or moves[j.child]]
         for branch in reversed(branches):
             stack.append((branch.child, branch, len(branches) > 1 or not runs))
-    return [(_limb_label([j.name for j in run]), [j.dof for j in run]) for run in runs if run]
+    return [(_limb_label([j.name for j in run]), [j.dof for j in run if j.dof is not None]) for run in runs if run]
 
 
 def _limb_label(names: list[str]) -> str:

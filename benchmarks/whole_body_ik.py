@@ -44,6 +44,17 @@ def spread(values):
     return f"median {np.median(values):.3g}, p90 {np.quantile(values, 0.9):.3g}, max {values[-1]:.3g}"
 
 
+def pose_met(robot, q, tool, target, result, tolerance=1e-8):
+    """Whether a solve converged with the tool within `tolerance` m and rad of its target pose,
+    measured here: the distance between the origins and the rotation angle between the frames
+    (4 asin(|a ∓ b| / 2) of the unit quaternions a and b, the closer sign)."""
+    got = robot.forward_kinematics(q, tool)
+    d = np.linalg.norm(np.subtract(got.translation, target.translation))
+    a, b = np.asarray(got.rotation_xyzw), np.asarray(target.rotation_xyzw)
+    angle = 4 * np.arcsin(min(1.0, min(np.linalg.norm(a - b), np.linalg.norm(a + b)) / 2))
+    return result.converged and d <= tolerance and angle <= tolerance
+
+
 def arm_proof(label, targets, rng):
     case = robots.case(label)
     robot = robots.velkor_handle(case)
@@ -59,11 +70,7 @@ def arm_proof(label, targets, rng):
         times.append((time.perf_counter_ns() - t0) / 1e3)
         iterations.append(result.iterations)
         outside += int(np.any(q < lower) or np.any(q > upper))
-        got = robot.forward_kinematics(q, tool)
-        d = np.linalg.norm(np.subtract(got.translation, target.translation))
-        a, b = np.asarray(got.rotation_xyzw), np.asarray(target.rotation_xyzw)
-        angle = 4 * np.arcsin(min(1.0, min(np.linalg.norm(a - b), np.linalg.norm(a + b)) / 2))
-        met += int(result.converged and d <= 1e-8 and angle <= 1e-8)
+        met += int(pose_met(robot, q, tool, target, result))
         far = velkor.Pose(np.add(target.translation, (3.0, 0.0, 0.0)), target.rotation_xyzw)
         q_far, _ = robot.ik_problem([velkor.PoseTask(tool, far)]).solve(start, max_iterations=100, restarts=0)
         far_outside += int(np.any(q_far < lower) or np.any(q_far > upper))
@@ -88,11 +95,7 @@ def defaults_proof(label, targets, rng):
         restarts.append(result.restarts)
         cut += int(result.out_of_time)
         outside += int(np.any(q < lower) or np.any(q > upper))
-        got = robot.forward_kinematics(q, tool)
-        d = np.linalg.norm(np.subtract(got.translation, target.translation))
-        a, b = np.asarray(got.rotation_xyzw), np.asarray(target.rotation_xyzw)
-        angle = 4 * np.arcsin(min(1.0, min(np.linalg.norm(a - b), np.linalg.norm(a + b)) / 2))
-        met += int(result.converged and d <= 1e-8 and angle <= 1e-8)
+        met += int(pose_met(robot, q, tool, target, result))
     print(f"{label}, defaults from the neutral configuration: {targets} reachable targets, "
           f"{100 * met / targets:.1f} % met to 1e-8 m and 1e-8 rad; joints outside their limits: {outside}")
     print(f"  µs per solve: {spread(times)}; restarts: {spread(restarts)}; cut by the time budget: {cut}")

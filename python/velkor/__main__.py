@@ -211,18 +211,22 @@ def _command_parser() -> argparse.ArgumentParser:
                              help="'allow' accepts a massless floating root whose fixed links carry mass")
         tolerance_option(command)
 
+    def add_command(name: str, handler: Callable[[argparse.Namespace], int], summary: str,
+                    description: str | None = None) -> argparse.ArgumentParser:
+        command = commands.add_parser(name, help=summary, description=description)
+        command.set_defaults(handler=handler)
+        return command
+
     def tolerance_option(command: argparse.ArgumentParser) -> None:
         command.add_argument("--inertia-tolerance", type=_inertia_tolerance, default=0.0, metavar="T",
                              help="accept inertias indefinite by at most T times the largest principal moment "
                                   "of the robot's links (a rounding), holding them with their negative "
                                   f"eigenvalues set to zero (0 to {MAX_INERTIA_TOLERANCE:g}; default 0: exact)")
 
-    info = commands.add_parser("info", help="joint table, limits and link masses of one robot")
-    robot_options(info)
-    info.set_defaults(handler=_info)
+    robot_options(add_command("info", _info, "joint table, limits and link masses of one robot"))
 
-    check = commands.add_parser(
-        "check", help="report every problem of URDF files, with a suggested fix",
+    check = add_command(
+        "check", _check, "report every problem of URDF files, with a suggested fix",
         description="Loads each file with the defaults; when the loader refuses it, its verdict comes first, "
                     "with the line it points at and a fix. Then every problem found in the file (mimic joints, "
                     "indefinite inertias, numbers the loader cannot read, massless floating roots, xacro "
@@ -231,10 +235,9 @@ def _command_parser() -> argparse.ArgumentParser:
                     "Exit status 1 when a file does not load as a Robot with the defaults.")
     check.add_argument("files", nargs="+", metavar="FILE", help="URDF file")
     tolerance_option(check)
-    check.set_defaults(handler=_check)
 
-    view = commands.add_parser(
-        "view", help="show a robot in the browser, with joint sliders (needs velkor[viewer])",
+    view = add_command(
+        "view", _view, "show a robot in the browser, with joint sliders (needs velkor[viewer])",
         description="Serves the robot's visual shapes at http://127.0.0.1:PORT, placed by velkor's forward "
                     "kinematics, with a slider per joint, until Ctrl-C; or writes a self-contained page "
                     "with --export.")
@@ -246,13 +249,11 @@ def _command_parser() -> argparse.ArgumentParser:
                       help="interface to listen on (default 127.0.0.1, this machine only; '' or 0.0.0.0: every "
                            "interface)")
     view.add_argument("--export", metavar="FILE", help="write a static page that opens from file:// and exit")
-    view.set_defaults(handler=_view)
 
-    bench = commands.add_parser("bench", help="median time per call of every computing method")
+    bench = add_command("bench", _bench, "median time per call of every computing method")
     robot_options(bench)
     bench.add_argument("--calls", type=_positive_int, default=1000,
                        help="calls per timed repeat (default 1000; inverse_kinematics makes 1/20 of them)")
-    bench.set_defaults(handler=_bench)
     return parser
 
 

@@ -271,7 +271,8 @@ class Viewer:
     The page marks itself once the robot is drawn: see READY_ATTRIBUTE.
 
     The robot starts at its neutral configuration (a floating base at the origin). Cost: loading
-    the meshes once; each display is one forward_kinematics_all call and one message."""
+    the meshes once; each display is one forward_kinematics_all call and one message, whose poses
+    the frames and force arrows reuse (the centre-of-mass mark adds a center_of_mass call)."""
 
     def __init__(self, robot: Robot | FloatingRobot, *, host: str = "127.0.0.1", port: int = 0,
                  collision: bool = False, package_dirs: Iterable[str | os.PathLike[str]] = (),

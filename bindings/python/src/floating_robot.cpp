@@ -5,6 +5,7 @@
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
+#include "handle_model.hpp"
 #include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
 #include "pickling.hpp"

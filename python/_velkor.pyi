@@ -33,7 +33,7 @@ class _SupportsRealArray(Protocol):
 
 # A fixed count of numbers, read item by item: an array or any sequence of numbers.
 _Numbers: TypeAlias = _RealArray | Sequence[_Float]
-# A joint vector (q, qd, qdd, forces, tau), converted by NumPy when it is not a float64 array.
+# A joint vector (q, qd, qdd, forces), converted by NumPy when it is not a float64 array.
 _Vector: TypeAlias = _RealArray | _SupportsRealArray | Sequence[_Float]
 # A two-dimensional array of numbers: one state per row of a batch, or a matrix.
 _Matrix: TypeAlias = _RealArray | _SupportsRealArray | Sequence[_RealArray | _SupportsRealArray | Sequence[_Float]]
@@ -417,7 +417,7 @@ class RobotBatch(_ConfigurationBatch):
         self, q: _Rows, qd: _Rows, qdd: _Rows, loads: _Loads = None, out: _RowsOut2 = None
     ) -> tuple[_Array, _Array]: ...
     def forward_dynamics_derivatives(
-        self, q: _Rows, qd: _Rows, tau: _Rows, loads: _Loads = None, out: _RowsOut3 = None
+        self, q: _Rows, qd: _Rows, forces: _Rows, loads: _Loads = None, out: _RowsOut3 = None
     ) -> tuple[_Array, _Array, _Array]: ...
     def gravity_derivatives(self, q: _Rows, out: _RowsOut = None) -> _Array: ...
     def forward_kinematics_all(self, q: _Rows, out: _RowsOut = None) -> _Array: ...
@@ -436,7 +436,7 @@ class RobotBatch(_ConfigurationBatch):
         self,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -461,7 +461,7 @@ class RobotBatch(_ConfigurationBatch):
         self,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -488,7 +488,7 @@ class FloatingRobotBatch(_ConfigurationBatch):
         self, base: _Bases, q: _Rows, qd: _Rows, qdd: _Rows, loads: _Loads = None, out: _RowsOut2 = None
     ) -> tuple[_Array, _Array]: ...
     def forward_dynamics_derivatives(
-        self, base: _Bases, q: _Rows, qd: _Rows, tau: _Rows, loads: _Loads = None, out: _RowsOut3 = None
+        self, base: _Bases, q: _Rows, qd: _Rows, forces: _Rows, loads: _Loads = None, out: _RowsOut3 = None
     ) -> tuple[_Array, _Array, _Array]: ...
     def gravity_derivatives(self, base: _Bases, q: _Rows, out: _RowsOut = None) -> _Array: ...
     def forward_kinematics_all(self, base: _Bases, q: _Rows, out: _RowsOut = None) -> _Array: ...
@@ -510,7 +510,7 @@ class FloatingRobotBatch(_ConfigurationBatch):
         base: _Bases,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -539,7 +539,7 @@ class FloatingRobotBatch(_ConfigurationBatch):
         base: _Bases,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -666,7 +666,7 @@ class Robot(_RobotBase):
         self, q: _Vector, qd: _Vector, qdd: _Vector, loads: _Loads = None, out: _Out2 = None
     ) -> tuple[_Array, _Array]: ...
     def forward_dynamics_derivatives(
-        self, q: _Vector, qd: _Vector, tau: _Vector, loads: _Loads = None, out: _Out3 = None
+        self, q: _Vector, qd: _Vector, forces: _Vector, loads: _Loads = None, out: _Out3 = None
     ) -> tuple[_Array, _Array, _Array]: ...
     def gravity_derivatives(self, q: _Vector, out: _Out = None) -> _Array: ...
     def gravity(self, q: _Vector, loads: _Loads = None, out: _Out = None) -> _Array: ...
@@ -682,7 +682,7 @@ class Robot(_RobotBase):
         self,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -707,7 +707,7 @@ class Robot(_RobotBase):
         self,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -807,7 +807,7 @@ class FloatingRobot(_RobotBase):
         base: BaseState,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         loads: _Loads = None,
         out: _Out3 = None,
     ) -> tuple[_Array, _Array, _Array]: ...
@@ -840,7 +840,7 @@ class FloatingRobot(_RobotBase):
         base: BaseState,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -869,7 +869,7 @@ class FloatingRobot(_RobotBase):
         base: BaseState,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,

@@ -7,6 +7,7 @@ import ast
 import inspect
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import _velkor
@@ -85,3 +86,28 @@ def test_bench_times_every_listed_method_as_the_handles_take_it():
         if not method.fixed_base_only:
             parameters = list(inspect.signature(getattr(_velkor.FloatingRobot, method.name)).parameters)
             assert method.takes_base == (parameters[1] == "base"), method.name
+
+
+# The methods whose generalized forces were once named tau: forces is the name, tau= an alias of it.
+FORCES_ALIASED = ["forward_dynamics_derivatives", "constrained_forward_dynamics", "constrained_dynamics_derivatives"]
+
+
+@pytest.mark.parametrize("batched", [False, True], ids=["single", "batch"])
+@pytest.mark.parametrize("name", FORCES_ALIASED)
+def test_forces_may_be_given_as_tau_but_not_as_both(name, batched):
+    robot = _velkor.Robot(str(Path(__file__).parent / "data" / "coupled_hand.urdf"), mimic="couple")
+    n = robot.joint_count
+    q, qd, forces = np.linspace(0.1, 0.4, n), np.full(n, 0.2), np.linspace(-1.0, 1.0, n)
+    given = {"constraints": robot.constraint_set([_velkor.Contact(robot.link_count - 1)])} if "constrained" in name else {}
+    if batched:
+        robot, q, qd, forces = robot.batch(1), q[None], qd[None], forces[None]
+    method = getattr(robot, name)
+    assert list(inspect.signature(method).parameters)[2] == "forces"
+    expected = method(q, qd, forces, **given)
+    for spelling in ("forces", "tau"):
+        result = method(q, qd, **{spelling: forces}, **given)
+        assert all(np.array_equal(a, b) for a, b in zip(expected, result, strict=True)), spelling
+    with pytest.raises(TypeError, match="multiple values for argument 'forces'"):
+        method(q, qd, forces, tau=forces, **given)
+    with pytest.raises(TypeError, match="multiple values for argument 'forces'"):
+        method(q, qd, tau=forces, forces=forces, **given)

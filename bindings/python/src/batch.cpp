@@ -203,8 +203,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." +
                                       d.name;
   static const MethodSignature<CoreRobot> s(d);
-  static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
-                                   s.signature.required, s.signature.keyword_only};
+  static const Signature signature = s.named(function.c_str());
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
   constexpr Py_ssize_t b = base_arguments<CoreRobot>(d);
@@ -400,8 +399,7 @@ template <class CoreRobot, class Method>
 PyObject* batch_rollout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch.rollout";
   static const MethodSignature<CoreRobot> s(Method::description);
-  static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
-                                   s.signature.required, s.signature.keyword_only};
+  static const Signature signature = s.named(function.c_str());
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
   PyObject* arg[max_parameters + 1] = {};

@@ -361,4 +361,24 @@ PyObject* handle_repr(PyObject* self) {
                               h.link_count);
 }
 
+// Creates a handle type once, into `type` (types().robot or floating_robot), from
+// its qualified name, docstring and tables; false with the error set.
+template <class CoreRobot>
+bool create_handle_type(PyTypeObject*& type, const char* name, const char* doc, PyMethodDef* methods,
+                        PyGetSetDef* getset) {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<CoreRobot>>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<CoreRobot>)},
+      {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<CoreRobot>>)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {name, sizeof(HandleObject<CoreRobot>), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type != nullptr;
+}
+
 }  // namespace velkor::py

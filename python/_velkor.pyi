@@ -35,7 +35,7 @@ class _SupportsRealArray(Protocol):
 
 # A fixed count of numbers, read item by item: an array or any sequence of numbers.
 _Numbers: TypeAlias = _RealArray | Sequence[_Float]
-# A joint vector (q, qd, qdd, forces, tau), converted by NumPy when it is not a float64 array.
+# A joint vector (q, qd, qdd, forces), converted by NumPy when it is not a float64 array.
 _Vector: TypeAlias = _RealArray | _SupportsRealArray | Sequence[_Float]
 # A two-dimensional array of numbers: one state per row of a batch, or a matrix.
 _Matrix: TypeAlias = _RealArray | _SupportsRealArray | Sequence[_RealArray | _SupportsRealArray | Sequence[_Float]]
@@ -419,7 +419,7 @@ class RobotBatch(_ConfigurationBatch):
         self, q: _Rows, qd: _Rows, qdd: _Rows, loads: _Loads = None, out: _RowsOut2 = None
     ) -> tuple[_Array, _Array]: ...
     def forward_dynamics_derivatives(
-        self, q: _Rows, qd: _Rows, tau: _Rows, loads: _Loads = None, out: _RowsOut3 = None
+        self, q: _Rows, qd: _Rows, forces: _Rows, loads: _Loads = None, out: _RowsOut3 = None
     ) -> tuple[_Array, _Array, _Array]: ...
     def gravity_derivatives(self, q: _Rows, out: _RowsOut = None) -> _Array: ...
     def forward_kinematics_all(self, q: _Rows, out: _RowsOut = None) -> _Array: ...
@@ -438,7 +438,7 @@ class RobotBatch(_ConfigurationBatch):
         self,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -463,7 +463,7 @@ class RobotBatch(_ConfigurationBatch):
         self,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -490,7 +490,7 @@ class FloatingRobotBatch(_ConfigurationBatch):
         self, base: _Bases, q: _Rows, qd: _Rows, qdd: _Rows, loads: _Loads = None, out: _RowsOut2 = None
     ) -> tuple[_Array, _Array]: ...
     def forward_dynamics_derivatives(
-        self, base: _Bases, q: _Rows, qd: _Rows, tau: _Rows, loads: _Loads = None, out: _RowsOut3 = None
+        self, base: _Bases, q: _Rows, qd: _Rows, forces: _Rows, loads: _Loads = None, out: _RowsOut3 = None
     ) -> tuple[_Array, _Array, _Array]: ...
     def gravity_derivatives(self, base: _Bases, q: _Rows, out: _RowsOut = None) -> _Array: ...
     def forward_kinematics_all(self, base: _Bases, q: _Rows, out: _RowsOut = None) -> _Array: ...
@@ -512,7 +512,7 @@ class FloatingRobotBatch(_ConfigurationBatch):
         base: _Bases,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -541,7 +541,7 @@ class FloatingRobotBatch(_ConfigurationBatch):
         base: _Bases,
         q: _Rows,
         qd: _Rows,
-        tau: _Rows,
+        forces: _Rows,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -668,7 +668,7 @@ class Robot(_RobotBase):
         self, q: _Vector, qd: _Vector, qdd: _Vector, loads: _Loads = None, out: _Out2 = None
     ) -> tuple[_Array, _Array]: ...
     def forward_dynamics_derivatives(
-        self, q: _Vector, qd: _Vector, tau: _Vector, loads: _Loads = None, out: _Out3 = None
+        self, q: _Vector, qd: _Vector, forces: _Vector, loads: _Loads = None, out: _Out3 = None
     ) -> tuple[_Array, _Array, _Array]: ...
     def gravity_derivatives(self, q: _Vector, out: _Out = None) -> _Array: ...
     def gravity(self, q: _Vector, loads: _Loads = None, out: _Out = None) -> _Array: ...
@@ -684,7 +684,7 @@ class Robot(_RobotBase):
         self,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -709,7 +709,7 @@ class Robot(_RobotBase):
         self,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -809,7 +809,7 @@ class FloatingRobot(_RobotBase):
         base: BaseState,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         loads: _Loads = None,
         out: _Out3 = None,
     ) -> tuple[_Array, _Array, _Array]: ...
@@ -842,7 +842,7 @@ class FloatingRobot(_RobotBase):
         base: BaseState,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,
@@ -871,7 +871,7 @@ class FloatingRobot(_RobotBase):
         base: BaseState,
         q: _Vector,
         qd: _Vector,
-        tau: _Vector,
+        forces: _Vector,
         constraints: ConstraintSet,
         loads: _Loads = None,
         *,

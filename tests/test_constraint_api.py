@@ -24,11 +24,11 @@ METHODS = ["constrained_forward_dynamics", "impulse_dynamics", "constraint_jacob
            "constrained_dynamics_derivatives"]
 # the parameters after base; keyword-only ones after "*"
 SIGNATURES = {
-    "constrained_forward_dynamics": "q, qd, tau, constraints, loads=None, *, regularization=0.0, out=None",
+    "constrained_forward_dynamics": "q, qd, forces, constraints, loads=None, *, regularization=0.0, out=None",
     "impulse_dynamics": "q, qd, constraints, *, restitution=0.0, regularization=0.0, out=None",
     "constraint_jacobian": "q, constraints, out=None",
     "constraint_acceleration_bias": "q, qd, constraints, out=None",
-    "constrained_dynamics_derivatives": "q, qd, tau, constraints, loads=None, *, regularization=0.0, out=None",
+    "constrained_dynamics_derivatives": "q, qd, forces, constraints, loads=None, *, regularization=0.0, out=None",
 }
 
 

@@ -15,7 +15,7 @@ class Method(NamedTuple):
 
     name: str
     # What it is called with, after a floating robot's base state: q, qd, qdd (joint vectors),
-    # tau (generalized forces), link (the last link), start and goal (a configuration near q and
+    # forces (generalized), link (the last link), start and goal (a configuration near q and
     # the pose of the last link at q), constraints (the last link's origin held as a point
     # contact), - (None: no loads, default solver options); configuration (the base state's pose
     # and q), configuration1 (a configuration near it), velocity (generalized), half (0.5),
@@ -39,9 +39,9 @@ COMPUTING_METHODS = (
     Method("gravity", "q -", out=True),
     Method("inverse_dynamics", "q qd qdd -", out=True),
     Method("velocity_product_forces", "q qd", out=True),
-    Method("forward_dynamics", "q qd tau -", out=True),
+    Method("forward_dynamics", "q qd forces -", out=True),
     Method("inverse_dynamics_derivatives", "q qd qdd -", out=True),
-    Method("forward_dynamics_derivatives", "q qd tau -", out=True),
+    Method("forward_dynamics_derivatives", "q qd forces -", out=True),
     Method("gravity_derivatives", "q", out=True),
     Method("center_of_mass", "q", out=True),
     Method("center_of_mass_velocity", "q qd", out=True),
@@ -52,9 +52,9 @@ COMPUTING_METHODS = (
     Method("potential_energy", "q", out=False),
     Method("constraint_jacobian", "q constraints", out=True),
     Method("constraint_acceleration_bias", "q qd constraints", out=True),
-    Method("constrained_forward_dynamics", "q qd tau constraints", out=True),
+    Method("constrained_forward_dynamics", "q qd forces constraints", out=True),
     Method("impulse_dynamics", "q qd constraints", out=True),
-    Method("constrained_dynamics_derivatives", "q qd tau constraints", out=True),
+    Method("constrained_dynamics_derivatives", "q qd forces constraints", out=True),
     Method("inverse_kinematics", "start link goal -", out=True, fixed_base_only=True, slow=True),
     Method("integrate", "configuration velocity", out=True, takes_base=False),
     Method("difference", "configuration configuration1", out=True, takes_base=False),
@@ -94,7 +94,7 @@ def _bench_calls(robot, floating: bool) -> dict[str, Callable[[], Callable[[], o
     motion = velkor.Twist(angular=[0.1, -0.2, 0.3], linear=[0.2, 0.1, -0.1])
     base = _base_state(velocity=motion, acceleration=motion)
     lead = (base,) if floating else ()
-    values = {"q": q, "qd": qd, "qdd": qdd, "tau": forces, "link": target, "-": None}
+    values = {"q": q, "qd": qd, "qdd": qdd, "forces": forces, "link": target, "-": None}
     pose = base.frame if floating else None
     values["configuration"] = np.r_[pose.translation, pose.rotation_xyzw, q] if pose else q
     values["velocity"] = rng.uniform(-1, 1, robot.generalized_count)

@@ -57,6 +57,16 @@ bool place_keyword(const Signature& s, PyObject* key, PyObject* value, PyObject*
     out[i] = value;
     return true;
   }
+  if (s.alias != nullptr && keyword_is(key, s.alias)) {
+    PyObject*& slot = out[s.alias_of];
+    if (slot != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s' ('%s' is its alias)",
+                   s.function, s.names[s.alias_of], s.alias);
+      return false;
+    }
+    slot = value;
+    return true;
+  }
   PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.function, key);
   return false;
 }

@@ -11,13 +11,16 @@
 namespace velkor::py {
 
 // A parameter list; every parameter may be given by keyword, and all but the
-// last `keyword_only` ones by position too.
+// last `keyword_only` ones by position too. One parameter may also be given by
+// an alias keyword (an older name); giving both is a TypeError.
 struct Signature {
   const char* function;            // as shown in messages, e.g. "Robot.jacobian"
   const char* const* names;        // parameter names in signature order
   Py_ssize_t count;                // number of parameters
   Py_ssize_t required;             // leading parameters without a default
   Py_ssize_t keyword_only = 0;     // trailing parameters that take a keyword only
+  const char* alias = nullptr;     // a second keyword for the parameter at alias_of
+  Py_ssize_t alias_of = -1;
 
   Py_ssize_t positional() const { return count - keyword_only; }
 };

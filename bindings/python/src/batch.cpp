@@ -12,6 +12,7 @@
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "kinematics_methods.hpp"
+#include "method_list.hpp"
 #include "robot/dynamics/rollout.hpp"
 
 namespace velkor::py {
@@ -202,8 +203,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch." +
                                       d.name;
   static const MethodSignature<CoreRobot> s(d);
-  static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
-                                   s.signature.required, s.signature.keyword_only};
+  static const Signature signature = s.named(function.c_str());
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
   constexpr Py_ssize_t b = base_arguments<CoreRobot>(d);
@@ -399,8 +399,7 @@ template <class CoreRobot, class Method>
 PyObject* batch_rollout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const std::string function = std::string(HandleTraits<CoreRobot>::class_name) + "Batch.rollout";
   static const MethodSignature<CoreRobot> s(Method::description);
-  static const Signature signature{function.c_str(), s.names.data(), s.signature.count,
-                                   s.signature.required, s.signature.keyword_only};
+  static const Signature signature = s.named(function.c_str());
   BatchObject<CoreRobot>& batch = batch_of<CoreRobot>(self);
   Handle<CoreRobot>& h = handle_of<CoreRobot>(batch.handle);
   PyObject* arg[max_parameters + 1] = {};
@@ -437,75 +436,15 @@ PyObject* batch_threads(PyObject* self, void*) {
   return PyLong_FromSize_t(batch_of<CoreRobot>(self).threads);
 }
 
-// The batch rows: the text signature of the handle's method, then the prose.
+// The batch rows, one per BATCHED entry of the method list: the text signature
+// of the handle's method, then the prose.
+#define VELKOR_NO_BATCH(name)
+#define VELKOR_BATCH_ROW(Entry, name, doc) VELKOR_METHOD_ROW(Entry, CoreRobot, name, doc),
 template <class CoreRobot>
-PyMethodDef batch_methods[] = {
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, forward_kinematics_all,
-                      "forward_kinematics_all for each row of q: (N, 7·L)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, jacobian,
-                      "jacobian for each row of q, one target: (N, 6·G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, jacobian_derivative,
-                      "jacobian_derivative for each row: (N, 6·G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, mass_matrix,
-                      "mass_matrix for each row of q: (N, G·G), each row column-major."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, gravity,
-                      "gravity for each row of q, the same loads for every row: (N, G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, inverse_dynamics,
-                      "inverse_dynamics for each row, the same loads for every row: (N, G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, velocity_product_forces,
-                      "velocity_product_forces for each row: (N, G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, forward_dynamics,
-                      "forward_dynamics for each row, the same loads for every row: (N, G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, center_of_mass, "center_of_mass for each row: (N, 3)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, center_of_mass_velocity,
-                      "center_of_mass_velocity for each row: (N, 3)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, center_of_mass_jacobian,
-                      "center_of_mass_jacobian for each row: (N, 3·G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, centroidal_momentum,
-                      "centroidal_momentum for each row: (N, 6)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, centroidal_momentum_matrix,
-                      "centroidal_momentum_matrix for each row: (N, 6·G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, kinetic_energy, "kinetic_energy for each row: (N, 1)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, potential_energy,
-                      "potential_energy for each row: (N, 1)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, inverse_dynamics_derivatives,
-                      "inverse_dynamics_derivatives for each row: a pair of (N, G·G) arrays."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, forward_dynamics_derivatives,
-                      "forward_dynamics_derivatives for each row: three (N, G·G) arrays."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, gravity_derivatives,
-                      "gravity_derivatives for each row: (N, G·G)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, constrained_forward_dynamics,
-                      "constrained_forward_dynamics for each row, the same constraints and loads\n"
-                      "for every row: (N, G) accelerations and (N, m) forces."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, impulse_dynamics,
-                      "impulse_dynamics for each row, the same constraints for every row: (N, G)\n"
-                      "velocities and (N, m) impulses."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, constraint_jacobian,
-                      "constraint_jacobian for each row of q: (N, m·G), each row column-major."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, constraint_acceleration_bias,
-                      "constraint_acceleration_bias for each row: (N, m)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, integrate,
-                      "integrate for each row of configuration and velocity: (B, C)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, difference,
-                      "difference for each row of configuration0 and configuration1: (B, N)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, interpolate,
-                      "interpolate for each row, the same t for every row: (B, C)."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, integrate_derivatives,
-                      "integrate_derivatives for each row: a pair of (B, N·N) arrays."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, difference_derivatives,
-                      "difference_derivatives for each row: a pair of (B, N·N) arrays."),
-    VELKOR_METHOD_ROW(batch_rollout, CoreRobot, rollout,
-                      "rollout for each row: configurations (B, C), velocities (B, N) and forces\n"
-                      "(B, T, N), the same dt, constraints and regularization for every row.\n"
-                      "Returns (configurations (B, T+1, C), velocities (B, T+1, N)), row i\n"
-                      "bit-identical to the single call on row i. out: None or a tuple of two\n"
-                      "C-contiguous float64 arrays of those shapes, not overlapping. Ctrl-C\n"
-                      "stops every thread within a step; a failing row raises its error with\n"
-                      "\" (step t)\" and \" (row i)\" added. No allocation per row or step."),
-    VELKOR_METHOD_ROW(batch_method, CoreRobot, constrained_dynamics_derivatives,
-                      "constrained_dynamics_derivatives for each row: three (N, G·G) arrays, then\n"
-                      "three (N, m·G) arrays."),
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef batch_methods[] = {VELKOR_COMPUTING_METHODS(VELKOR_NO_BATCH, VELKOR_NO_BATCH,
+                                                        VELKOR_BATCH_ROW){nullptr, nullptr, 0, nullptr}};
+#undef VELKOR_BATCH_ROW
+#undef VELKOR_NO_BATCH
 
 template <class CoreRobot>
 PyGetSetDef batch_getset[] = {{"threads", entry<batch_threads<CoreRobot>>, nullptr,

@@ -220,6 +220,9 @@ struct MethodDescription {
   // true: a long computation (O(m³) in its rows) that polls call.interrupt(),
   // so that a signal handler that raises (Ctrl-C) ends it.
   bool interruptible = false;
+  // A second keyword the parameter at alias_of also takes (an older name).
+  const char* alias = nullptr;
+  int alias_of = -1;
 };
 
 // What result array i of a method is.
@@ -320,8 +323,16 @@ struct MethodSignature {
     if (base != 0) names.push_back("base");
     for (const char* p : d.parameters)
       if (p != nullptr) names.push_back(p);
-    signature = Signature{function.c_str(), names.data(), static_cast<Py_ssize_t>(names.size()),
-                          d.required + base, d.keyword_only};
+    const Py_ssize_t alias_of = d.alias_of < 0 ? -1 : d.alias_of + base;
+    signature = Signature{function.c_str(),  names.data(),   static_cast<Py_ssize_t>(names.size()),
+                          d.required + base, d.keyword_only, d.alias,
+                          alias_of};
+  }
+  // The same parameters shown under another function name (a batch's).
+  Signature named(const char* other) const {
+    Signature renamed = signature;
+    renamed.function = other;
+    return renamed;
   }
   std::string function;
   std::vector<const char*> names;

@@ -111,8 +111,8 @@ struct difference_derivatives {
   }
 };
 
-// Its description only: the rollout has entries of its own (rollout.cpp), since
-// its forces and results have a row per step.
+// Its description only: the rollout has entries of its own (rollout_method and
+// batch_rollout in batch.cpp), since its forces and results have a row per step.
 struct rollout {
   static constexpr MethodDescription description{
       .name = "rollout",

@@ -10,11 +10,12 @@ namespace velkor::py {
 
 namespace methods {
 
-// tau has the generalized count, as forward_dynamics' forces.
+// forces has the generalized count, as forward_dynamics'; tau= is its older name
+// (for constrained_dynamics_derivatives too).
 struct constrained_forward_dynamics {
   static constexpr MethodDescription description{
       .name = "constrained_forward_dynamics",
-      .parameters = {"q", "qd", "tau", "constraints", "loads", "regularization", "out"},
+      .parameters = {"q", "qd", "forces", "constraints", "loads", "regularization", "out"},
       .required = 4,
       .vectors = 3,
       .result = Result::Generalized,
@@ -27,7 +28,9 @@ struct constrained_forward_dynamics {
       .out = 6,
       .keyword_only = 2,
       .coupled = Coupled::Own,
-      .interruptible = true};
+      .interruptible = true,
+      .alias = "tau",
+      .alias_of = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -99,7 +102,7 @@ struct constraint_acceleration_bias {
 struct constrained_dynamics_derivatives {
   static constexpr MethodDescription description{
       .name = "constrained_dynamics_derivatives",
-      .parameters = {"q", "qd", "tau", "constraints", "loads", "regularization", "out"},
+      .parameters = {"q", "qd", "forces", "constraints", "loads", "regularization", "out"},
       .required = 4,
       .vectors = 3,
       .result = Result::GeneralizedSquare,
@@ -113,7 +116,9 @@ struct constrained_dynamics_derivatives {
       .out = 6,
       .keyword_only = 2,
       .coupled = Coupled::Own,
-      .interruptible = true};
+      .interruptible = true,
+      .alias = "tau",
+      .alias_of = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 6>& out,
@@ -203,8 +208,9 @@ struct constrained_dynamics_derivatives {
           "-kd·(J·v) - kp·e, (kp, kd) its baumgarte gains. forces: the m constraint\n"                          \
           "forces f, what the environment exerts on the robot at the constraint\n"                              \
           "points (a loop closure: on link_a), world axes: N for a point row, N·m\n"                            \
-          "then N for a frame row; M·qdd + b = tau + Jᵀ·f. tau: the N generalized\n"                            \
-          "forces, as forward_dynamics' forces.\n" velocity                                                     \
+          "then N for a frame row; M·qdd + b = forces + Jᵀ·f with the argument\n"                               \
+          "forces, the N generalized forces as forward_dynamics takes them (tau= is\n"                          \
+          "an alias of it: giving both is a TypeError).\n" velocity                                             \
           "loads: as for forward_dynamics. regularization=μ (keyword-only): with\n"                             \
           "μ > 0, linearly dependent rows are solved by proximal iterations, which\n"                           \
           "converge to the minimum-norm forces. out (keyword-only): None or a tuple\n"                          \
@@ -246,7 +252,8 @@ struct constrained_dynamics_derivatives {
               "") " out is written only on success.\n\n" VELKOR_KINEMATIC_CONSTRAINT_COST("O(n + m)")),         \
       VELKOR_METHOD_ROW(                                                                                        \
           computing_method, CoreRobot, constrained_dynamics_derivatives,                                        \
-          "Partial derivatives of constrained_forward_dynamics (same arguments): six\n"                         \
+          "Partial derivatives of constrained_forward_dynamics (same arguments, tau=\n"                         \
+          "an alias of forces): six\n"                                                                          \
           "flat float64 arrays, column-major, (dqdd_dq, dqdd_dqd, dqdd_dtau), N·N\n"                            \
           "each (entry (r, c) = d qdd_r / d x_c at N·c + r), then (dforces_dq,\n"                               \
           "dforces_dqd, dforces_dtau), m·N each (entry (r, c) at m·c + r), in the\n"                            \

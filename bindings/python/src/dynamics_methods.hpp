@@ -223,10 +223,10 @@ struct inverse_dynamics_derivatives {
   }
 };
 
-// tau has the generalized count, as forward_dynamics' forces.
+// forces has the generalized count, as forward_dynamics'; tau= is its older name.
 struct forward_dynamics_derivatives {
   static constexpr MethodDescription description{.name = "forward_dynamics_derivatives",
-                                                 .parameters = {"q", "qd", "tau", "loads", "out"},
+                                                 .parameters = {"q", "qd", "forces", "loads", "out"},
                                                  .required = 3,
                                                  .vectors = 3,
                                                  .result = Result::GeneralizedSquare,
@@ -234,7 +234,9 @@ struct forward_dynamics_derivatives {
                                                  .unmatched = 1,
                                                  .loads = 3,
                                                  .out = 4,
-                                                 .coupled = Coupled::Own};
+                                                 .coupled = Coupled::Own,
+                                                 .alias = "tau",
+                                                 .alias_of = 2};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 3>& out,
@@ -329,8 +331,9 @@ struct gravity_derivatives {
                     "Cost: one outward and one inward recursion, O(n·d) for n DOFs d deep,\n"    \
                     "like the mass matrix;\n" VELKOR_DERIVATIVE_LOCKS),                          \
       VELKOR_METHOD_ROW(computing_method, CoreRobot, forward_dynamics_derivatives,               \
-                        "Partial derivatives of forward_dynamics (tau: its generalized\n"        \
-                        "forces): the triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"         \
+                        "Partial derivatives of forward_dynamics (forces: its generalized\n"     \
+                        "forces; tau= is an alias of it, giving both is a TypeError): the\n"     \
+                        "triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"                      \
                         "float64 arrays, column-major as the mass matrix, in the units of\n"     \
                         "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n"   \
                         "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n"    \
@@ -338,7 +341,7 @@ struct gravity_derivatives {
                         "out: None or a tuple of three such arrays, not overlapping,\n"          \
                         "which is returned.\n\n"                                                 \
                         "Raises what forward_dynamics raises (SolverError for a singular\n"      \
-                        "articulated or base inertia; ValueError for q, qd, tau, loads),\n"      \
+                        "articulated or base inertia; ValueError for q, qd, forces, loads),\n"   \
                         "ValueError for out, SolverError \"numerical failure in mass matrix\n"   \
                         "factorization\" where the mass matrix is not positive definite in\n"    \
                         "floating point, TypeError for wrong types, RuntimeError \"robot is\n"   \

@@ -5,6 +5,7 @@
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
+#include "handle_model.hpp"
 #include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
 #include "pickling.hpp"
@@ -16,7 +17,7 @@ namespace {
 
 using H = Handle<FloatingRobot>;
 
-PyMethodDef methods[] = {
+PyMethodDef handle_methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<FloatingRobot>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_urdf($cls, path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n--\n\n"
@@ -191,42 +192,29 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "FloatingRobot(path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n"
-         "--\n\n"
-         "A robot whose root link (link 0) moves freely, loaded from a URDF file.\n"
-         "Every computing method takes a velkor.BaseState first: the world pose,\n"
-         "velocity and acceleration of the root link.\n\n"
-         "Generalized vectors and matrices have N = generalized_count = 6 + n\n"
-         "entries: the 6 base coordinates first (angular, then linear, world axes),\n"
-         "then the n joints in DOF order. massless_root='allow' (keyword-only)\n"
-         "accepts a massless root link when the links fixed to it carry mass; mimic\n"
-         "and inertia_tolerance (link inertias that are not positive semi-definite\n"
-         "by a rounding, see repaired_inertias) work as for Robot. Raises ModelError\n"
-         "when the file cannot be read, parsed or built (also for a massless root\n"
-         "under 'reject'), ValueError for another option value or an\n"
-         "inertia_tolerance outside [0, 0.001], TypeError for other argument types.\n"
-         "Loading, locking, threads, close() and the SolverError for a result that\n"
-         "overflows work as for Robot.")},
-    {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<FloatingRobot>>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<FloatingRobot>)},
-    {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<FloatingRobot>>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {"velkor.FloatingRobot", sizeof(HandleObject<FloatingRobot>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+constexpr const char* doc =
+    "FloatingRobot(path, *, mimic='reject', massless_root='reject', inertia_tolerance=0.0)\n"
+    "--\n\n"
+    "A robot whose root link (link 0) moves freely, loaded from a URDF file.\n"
+    "Every computing method takes a velkor.BaseState first: the world pose,\n"
+    "velocity and acceleration of the root link.\n\n"
+    "Generalized vectors and matrices have N = generalized_count = 6 + n\n"
+    "entries: the 6 base coordinates first (angular, then linear, world axes),\n"
+    "then the n joints in DOF order. massless_root='allow' (keyword-only)\n"
+    "accepts a massless root link when the links fixed to it carry mass; mimic\n"
+    "and inertia_tolerance (link inertias that are not positive semi-definite\n"
+    "by a rounding, see repaired_inertias) work as for Robot. Raises ModelError\n"
+    "when the file cannot be read, parsed or built (also for a massless root\n"
+    "under 'reject'), ValueError for another option value or an\n"
+    "inertia_tolerance outside [0, 0.001], TypeError for other argument types.\n"
+    "Loading, locking, threads, close() and the SolverError for a result that\n"
+    "overflows work as for Robot.";
 
 }  // namespace
 
 bool create_floating_robot_type() {
-  if (types().floating_robot == nullptr)
-    types().floating_robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  return types().floating_robot != nullptr;
+  return create_handle_type<FloatingRobot>(types().floating_robot, "velkor.FloatingRobot", doc,
+                                           handle_methods, getset);
 }
 
 }  // namespace velkor::py

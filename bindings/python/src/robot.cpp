@@ -6,6 +6,7 @@
 #include "constrained_methods.hpp"
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
+#include "handle_model.hpp"
 #include "ik_options.hpp"
 #include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
@@ -64,7 +65,7 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
       });
 }
 
-PyMethodDef methods[] = {
+PyMethodDef handle_methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_urdf($cls, path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
      "Loads a Robot from the URDF file at path: the same as Robot(path,\n"
@@ -229,64 +230,52 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Robot(path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
-                                  "A fixed-base robot loaded from a URDF file; its root link\n"
-                                  "(link 0) is placed in the world by the base frame (identity\n"
-                                  "until set_base_frame).\n\n"
-                                  "path: str or os.PathLike. mimic (keyword-only): 'couple' makes\n"
-                                  "every moving <mimic> joint follow its leader (q = multiplier *\n"
-                                  "q_leader + offset, chains resolved): the DOFs, dof_names,\n"
-                                  "limits and every array are those of the free joints only,\n"
-                                  "generalized forces act on whole groups (tau = G^T tau_full) and\n"
-                                  "Jacobian columns add up (J G); 'independent' makes every moving\n"
-                                  "<mimic> joint an ordinary DOF. Both list the couplings in\n"
-                                  "mimic_joints, leave a fixed joint's <mimic> fixed, and refuse a\n"
-                                  "coupling whose leader is missing, the joint itself, on a cycle\n"
-                                  "of mimics, or not revolute, continuous or prismatic; the\n"
-                                  "default 'reject' refuses such files.\n\n"
-                                  "inertia_tolerance (keyword-only, a real number from 0 to\n"
-                                  "0.001) accepts link inertias that are not positive\n"
-                                  "semi-definite by a rounding: one whose smallest eigenvalue is\n"
-                                  "no lower than -inertia_tolerance times the largest principal\n"
-                                  "moment among the file's links (kg·m²) loads with its negative\n"
-                                  "eigenvalues set to zero, and is listed in repaired_inertias.\n"
-                                  "1e-6 loads the inertias that exporters round below zero; a\n"
-                                  "larger defect is a wrong inertia. The default, 0.0, refuses\n"
-                                  "any negative eigenvalue, however small. The check costs one\n"
-                                  "3x3 eigenvalue problem per link.\n\n"
-                                  "Raises ModelError when the file cannot be read, parsed or\n"
-                                  "built, ValueError for another mimic value or an\n"
-                                  "inertia_tolerance outside [0, 0.001] (NaN, inf, negative),\n"
-                                  "TypeError for wrong types. Loads with the interpreter lock\n"
-                                  "released.\n\n"
-                                  "q holds the n = joint_count joint positions (rad or m) in DOF\n"
-                                  "order (dof_names); links are numbered breadth-first from the\n"
-                                  "root, joint k leads to link k + 1; results use world axes and\n"
-                                  "SI units. Calls on one handle are serialised by its lock;\n"
-                                  "fork() gives another thread a handle of its own.\n\n"
-                                  "No computing method returns inf or NaN: a result that\n"
-                                  "overflows on finite inputs (velocities of 1e200, a\n"
-                                  "gravity_vector of 1e308) raises SolverError \"the result of\n"
-                                  "{method} is not finite: ...\"; an out array given then holds\n"
-                                  "that result (out is otherwise written only on success).")},
-    {Py_tp_new, reinterpret_cast<void*>(entry<handle_new<Robot>>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_handle<Robot>)},
-    {Py_tp_repr, reinterpret_cast<void*>(entry<handle_repr<Robot>>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec type_spec = {"velkor.Robot", sizeof(HandleObject<Robot>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+constexpr const char* doc =
+    "Robot(path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
+    "A fixed-base robot loaded from a URDF file; its root link\n"
+    "(link 0) is placed in the world by the base frame (identity\n"
+    "until set_base_frame).\n\n"
+    "path: str or os.PathLike. mimic (keyword-only): 'couple' makes\n"
+    "every moving <mimic> joint follow its leader (q = multiplier *\n"
+    "q_leader + offset, chains resolved): the DOFs, dof_names,\n"
+    "limits and every array are those of the free joints only,\n"
+    "generalized forces act on whole groups (tau = G^T tau_full) and\n"
+    "Jacobian columns add up (J G); 'independent' makes every moving\n"
+    "<mimic> joint an ordinary DOF. Both list the couplings in\n"
+    "mimic_joints, leave a fixed joint's <mimic> fixed, and refuse a\n"
+    "coupling whose leader is missing, the joint itself, on a cycle\n"
+    "of mimics, or not revolute, continuous or prismatic; the\n"
+    "default 'reject' refuses such files.\n\n"
+    "inertia_tolerance (keyword-only, a real number from 0 to\n"
+    "0.001) accepts link inertias that are not positive\n"
+    "semi-definite by a rounding: one whose smallest eigenvalue is\n"
+    "no lower than -inertia_tolerance times the largest principal\n"
+    "moment among the file's links (kg·m²) loads with its negative\n"
+    "eigenvalues set to zero, and is listed in repaired_inertias.\n"
+    "1e-6 loads the inertias that exporters round below zero; a\n"
+    "larger defect is a wrong inertia. The default, 0.0, refuses\n"
+    "any negative eigenvalue, however small. The check costs one\n"
+    "3x3 eigenvalue problem per link.\n\n"
+    "Raises ModelError when the file cannot be read, parsed or\n"
+    "built, ValueError for another mimic value or an\n"
+    "inertia_tolerance outside [0, 0.001] (NaN, inf, negative),\n"
+    "TypeError for wrong types. Loads with the interpreter lock\n"
+    "released.\n\n"
+    "q holds the n = joint_count joint positions (rad or m) in DOF\n"
+    "order (dof_names); links are numbered breadth-first from the\n"
+    "root, joint k leads to link k + 1; results use world axes and\n"
+    "SI units. Calls on one handle are serialised by its lock;\n"
+    "fork() gives another thread a handle of its own.\n\n"
+    "No computing method returns inf or NaN: a result that\n"
+    "overflows on finite inputs (velocities of 1e200, a\n"
+    "gravity_vector of 1e308) raises SolverError \"the result of\n"
+    "{method} is not finite: ...\"; an out array given then holds\n"
+    "that result (out is otherwise written only on success).";
 
 }  // namespace
 
 bool create_robot_type() {
-  if (types().robot == nullptr)
-    types().robot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  return types().robot != nullptr;
+  return create_handle_type<Robot>(types().robot, "velkor.Robot", doc, handle_methods, getset);
 }
 
 }  // namespace velkor::py

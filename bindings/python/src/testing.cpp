@@ -13,6 +13,7 @@
 #include "gil.hpp"
 #include "handle.hpp"
 #include "handle_lock.hpp"
+#include "method_list.hpp"
 #include "py_ref.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/model.hpp"
@@ -301,7 +302,34 @@ PyObject* next_model_id(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(NEXT_MODEL_ID.load());
 }
 
+// The method list as (name, kinds, batched) tuples, kinds "both" or "fixed".
+PyObject* computing_methods(PyObject*, PyObject*) {
+  static const struct {
+    const char* name;
+    const char* kinds;
+    bool batched;
+  } listed[] = {
+#define VELKOR_SINGLE(name) {#name, "both", false},
+#define VELKOR_FIXED(name) {#name, "fixed", false},
+#define VELKOR_BATCHED(Entry, name, doc) {#name, "both", true},
+      VELKOR_COMPUTING_METHODS(VELKOR_SINGLE, VELKOR_FIXED, VELKOR_BATCHED)
+#undef VELKOR_SINGLE
+#undef VELKOR_FIXED
+#undef VELKOR_BATCHED
+  };
+  PyRef result = PyRef::steal(PyTuple_New(std::size(listed)));
+  if (!result) return nullptr;
+  for (std::size_t i = 0; i < std::size(listed); ++i) {
+    PyObject* row =
+        Py_BuildValue("(ssO)", listed[i].name, listed[i].kinds, listed[i].batched ? Py_True : Py_False);
+    if (row == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return result.release();
+}
+
 PyMethodDef methods[] = {
+    {"computing_methods", entry<computing_methods>, METH_NOARGS, nullptr},
     {"raise_error", entry<raise_error>, METH_VARARGS, nullptr},
     {"wrong_length_debug", entry<wrong_length_debug>, METH_NOARGS, nullptr},
     {"trigger_fault", entry<trigger_fault>, METH_VARARGS, nullptr},

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "robot/workspace.hpp"
+
 namespace velkor {
 
 void expand_positions(const Coupling& coupling, std::size_t base, std::span<const double> free,
@@ -61,6 +63,31 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
     for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
       to[base + coupling.group[d]] += coupling.multiplier[d] * from[base + d];
   }
+}
+
+void reserve_coupled_scratch(const Model& model, Workspace& w) {
+  const Coupling* coupling = model.coupling.get();
+  if (coupling == nullptr) return;
+  CoupledScratch& s = w.coupled;
+  const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
+  const std::size_t N_free = coupling->free_count() + 6;  // a free base's 6 coordinates at most
+  if (s.chain.size() == N_free && s.positions.size() == n) return;  // `chain` is sized last
+  s.chain.clear();
+  s.open_count.assign(n + 1, 0);
+  s.open_block.assign(n + 1, CoupledScratch::no_block);
+  s.record_joint.assign(groups, 0);
+  s.record_group.assign(groups, 0);
+  s.record_V.assign(groups, Vec6::Zero());
+  s.record_u.assign(groups, 0.0);
+  s.record_D.assign(groups, 0.0);
+  s.record_rows.assign(groups, 0);
+  s.group_qdd.assign(groups, 0.0);
+  s.classical.assign(n, 0);
+  s.positions.assign(n, 0.0);
+  s.rates.assign(n, 0.0);
+  s.jacobian.assign(6 * coupling->free_count(), 0.0);
+  s.chain.resize(N_free);
+  for (std::size_t i = 0; i < N_free; ++i) s.chain[i] = static_cast<std::ptrdiff_t>(i) - 1;
 }
 
 }  // namespace velkor

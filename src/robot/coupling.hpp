@@ -13,6 +13,8 @@
 
 namespace velkor {
 
+struct Workspace;
+
 // The coordinates a caller sees: the free ones of a coupled model, else every DOF.
 inline std::size_t coordinate_count(const Model& model) {
   return model.coupling ? model.coupling->free_count() : model.dof_count();
@@ -44,5 +46,12 @@ void contract_columns(const Coupling& coupling, std::size_t base, std::size_t ro
 // of full-rows × free-columns values.
 void contract_square(const Coupling& coupling, std::size_t base, std::span<const double> full,
                      std::span<double> columns, std::span<double> free);
+
+// Sizes the workspace's per-DOF coupled scratch for the model, O(n) (allocates;
+// nothing when it fits already; nothing for an uncoupled model). Every core
+// entry point that uses the scratch calls it, so a workspace holds it only
+// once a coupled call came. What only the forward dynamics and its
+// derivatives need is made by their first call.
+void reserve_coupled_scratch(const Model& model, Workspace& workspace);
 
 }  // namespace velkor

@@ -24,6 +24,7 @@ namespace velkor {
 // forward dynamics' blocks and records by its first call, the squares by the
 // first derivatives call.
 struct CoupledScratch {
+  static constexpr std::size_t no_block = static_cast<std::size_t>(-1);  // open_block: none
   std::size_t capacity = 0;
   std::vector<std::size_t> open_count;        // per body
   std::vector<std::size_t> open_block;        // per body: its block, or none

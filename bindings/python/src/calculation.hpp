@@ -34,10 +34,8 @@ struct Calculation {
       : robot(std::move(core_robot)),
         workspace(robot.model().joint_count(), robot.model().dof_count()),
         input_copies(3 * (robot.model().dof_count() + base_configuration)) {
-    if (robot.model().coupling) {
-      reserve_coupled_scratch(robot.model(), workspace);
-      coupled_inputs.resize(input_copies.size());
-    }
+    // (the core reserves the workspace's coupled scratch on its first call)
+    if (robot.model().coupling) coupled_inputs.resize(input_copies.size());
   }
 
   const Model& model() const { return robot.model(); }

@@ -15,7 +15,7 @@ namespace {
 
 using namespace articulated;
 
-constexpr std::size_t no_block = static_cast<std::size_t>(-1);
+constexpr std::size_t no_block = CoupledScratch::no_block;
 
 // One body's open groups in the coupled scratch: slot i of the body's block.
 class OpenGroups {
@@ -145,35 +145,6 @@ void merge_open(const std::span<const double> tau, const Vec3& r, OpenGroups& ch
   for (std::size_t i = 0; i < child.count(); ++i)
     for (std::size_t l = 0; l < child.count(); ++l) parent.D(map[i], map[l]) += child.D(i, l);
 }
-
-}  // namespace
-
-void reserve_coupled_scratch(const Model& model, Workspace& w) {
-  const Coupling* coupling = model.coupling.get();
-  if (coupling == nullptr) return;
-  CoupledScratch& s = w.coupled;
-  const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
-  const std::size_t N_free = coupling->free_count() + 6;  // a free base's 6 coordinates at most
-  if (s.chain.size() == N_free && s.positions.size() == n) return;  // `chain` is sized last
-  s.chain.clear();
-  s.open_count.assign(n + 1, 0);
-  s.open_block.assign(n + 1, no_block);
-  s.record_joint.assign(groups, 0);
-  s.record_group.assign(groups, 0);
-  s.record_V.assign(groups, Vec6::Zero());
-  s.record_u.assign(groups, 0.0);
-  s.record_D.assign(groups, 0.0);
-  s.record_rows.assign(groups, 0);
-  s.group_qdd.assign(groups, 0.0);
-  s.classical.assign(n, 0);
-  s.positions.assign(n, 0.0);
-  s.rates.assign(n, 0.0);
-  s.jacobian.assign(6 * coupling->free_count(), 0.0);
-  s.chain.resize(N_free);
-  for (std::size_t i = 0; i < N_free; ++i) s.chain[i] = static_cast<std::ptrdiff_t>(i) - 1;
-}
-
-namespace {
 
 // The forward dynamics' blocks of open groups and its records' rows: made by
 // its first call on a workspace (allocates), nothing after that.

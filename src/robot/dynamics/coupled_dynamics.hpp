@@ -52,9 +52,4 @@ std::expected<void, Error> coupled_forward_dynamics_derivatives(
     std::span<const double> qd_full, std::span<const double> forces, std::span<const IndexedLoad> loads,
     std::span<double> d_q, std::span<double> d_qd, std::span<double> inverse_mass);
 
-// Sizes the workspace's per-DOF coupled scratch for the model, O(n) (allocates;
-// nothing when it fits already). What only the forward dynamics and its
-// derivatives need is made by their first call.
-void reserve_coupled_scratch(const Model& model, Workspace& workspace);
-
 }  // namespace velkor

@@ -77,9 +77,7 @@ std::expected<void, Error> inverse_kinematics(const Robot& robot, Workspace& w,
   // and its Jacobian's columns contract to J G.
   const std::span<double> x = std::span(w.ik_joints).first(n_free);
   std::copy(initial_q.begin(), initial_q.end(), x.begin());
-  if (coupling != nullptr &&
-      (w.coupled.positions.size() != n || w.coupled.jacobian.size() != 6 * n_free))
-    return std::unexpected(wrong_length("IK coupled workspace", n, w.coupled.positions.size()));
+  reserve_coupled_scratch(model, w);
   const std::span<const double> x_full = coupling ? std::span<const double>(w.coupled.positions) : x;
   const std::size_t length = prepare_ancestor_path(model.parent, *link, w.path);
   const std::span<const std::size_t> path(w.path.data(), length);

@@ -7,6 +7,7 @@
 
 #include "robot/checks.hpp"
 #include "robot/coupling.hpp"
+#include "robot/dynamics/constraint_rows.hpp"
 #include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -17,126 +18,6 @@
 
 namespace velkor {
 namespace {
-
-// The kinematics run in root coordinates about the root-link origin, taken as
-// an inertial frame that coincides with the root link at this instant; rows
-// turn to world axes (R0) when they are written.
-//
-// The root's motion without gravity: v_0, and a_0 = (Bα, B a − ω_0 × v_0) for a
-// free base's classical acceleration (α, a), B = R0ᵀ; a fixed base is at rest.
-struct RootFrame {
-  Mat3 R0;
-  Vec3 origin;
-  Quat B;
-  Vec6 v0, a0;
-  std::array<Vec6, 6> base_axes;  // a free base's S_i: (B e_i, 0), then (0, B e_i)
-};
-
-RootFrame root_frame(const Base& base, const Twist& acceleration) {
-  RootFrame r{base.state.frame.rotation.toRotationMatrix(),
-              base.state.frame.translation,
-              base.state.frame.rotation.conjugate(),
-              root_velocity(base),
-              Vec6::Zero(),
-              {}};
-  for (int i = 0; i < 3; ++i) {
-    const Vec3 e = r.B * Vec3::Unit(i);
-    r.base_axes[i] = motion_vector(e, Vec3::Zero());
-    r.base_axes[i + 3] = motion_vector(Vec3::Zero(), e);
-  }
-  if (base.floating)
-    r.a0 = motion_vector(r.B * acceleration.angular,
-                         r.B * acceleration.linear - r.v0.head<3>().cross(Vec3(r.v0.tail<3>())));
-  return r;
-}
-
-// Outward pass: place body k (R_k, p_k) and S_d; v_k = v_p + S q̇,
-// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero). `Placed`: the mass
-// matrix has just placed the bodies and left each joint's S in its
-// joint_axes row, which the velocity takes over.
-template <bool Placed>
-void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
-                 std::span<const double> qdd, const RootFrame& root, Workspace& w) {
-  Vec6 v0 = root.v0, a0 = root.a0;
-  for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
-    if constexpr (!Placed) place_body(bodies, k, bodies.joint_position(k, q.data()), w);
-    const std::size_t p = bodies.parent[k];
-    Vec6 v = parent_row(p, v0, w.fd_velocity);
-    Vec6 a = parent_row(p, a0, w.fd_acceleration);
-    if (const auto dof = bodies.joint_dof[k]) {
-      Eigen::Map<Vec6> S = w.motion_axis(*dof);
-      if constexpr (Placed) S = w.joint_axes()[k];
-      else S = root_motion_axis(bodies, k, w);
-      const Vec6 vJ = S * (qd.empty() ? 0.0 : qd[*dof]);
-      v += vJ;
-      a += motion_cross(v, vJ);
-      if (!qdd.empty()) a += S * qdd[*dof];
-    }
-    w.fd_velocity[k] = v;
-    w.fd_acceleration[k] = a;
-  }
-}
-
-// One side of a constraint once the bodies move: its point p and axes R (root
-// coordinates), its body's v and a, and ṗ = v_o + ω × p.
-struct Side {
-  std::size_t body;
-  Vec3 p;
-  Mat3 R;
-  Vec6 v, a;
-  Vec3 p_dot;
-
-  // ä = a_o + α × p + ω × ṗ, the classical acceleration of the point.
-  Vec3 p_ddot() const { return a.tail<3>() + a.head<3>().cross(p) + v.head<3>().cross(p_dot); }
-};
-
-Side side(const ConstraintSide& s, const RootFrame& root, const Workspace& w) {
-  Side out{s.body,  s.frame.translation, s.frame.rotation.toRotationMatrix(), root.v0,
-           root.a0, Vec3::Zero()};
-  if (s.body > 0) {
-    const std::size_t k = s.body - 1;
-    out.p = w.frames[k].translation + w.rotations[k] * s.frame.translation;
-    out.R = w.rotations[k] * out.R;
-    out.v = w.fd_velocity[k];
-    out.a = w.fd_acceleration[k];
-  }
-  out.p_dot = out.v.tail<3>() + out.v.head<3>().cross(out.p);
-  return out;
-}
-
-// A generalized coordinate above a body: its column, its axis S (root
-// coordinates) and the motion (v̄, ā) that moving it leaves behind: the parent
-// body's for a joint, the root's for a free base's rotation, none for its
-// translation (which moves the root's motion along).
-struct Axis {
-  std::size_t column;
-  Vec6 S, v_ref, a_ref;
-  bool joint;
-};
-
-// Calls f for each coordinate above `body`, lowest first: the joints, then a
-// free base's translations and rotations.
-template <class F>
-void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root, std::size_t o,
-                   const Workspace& w, F&& f) {
-  for (std::size_t b = body; b > 0;) {
-    const std::size_t k = b - 1, p = bodies.parent[k];
-    if (const auto dof = bodies.joint_dof[k]) {
-      const Vec6 v_ref = p == 0 ? root.v0 : w.fd_velocity[p - 1];
-      const Vec6 a_ref = p == 0 ? root.a0 : w.fd_acceleration[p - 1];
-      f(Axis{o + *dof, Vec6(Eigen::Map<const Vec6>(w.jacobian.data() + 6 * *dof)), v_ref, a_ref, true});
-    }
-    b = p;
-  }
-  if (o == 0) return;
-  for (std::size_t i = 6; i-- > 0;) {
-    if (i >= 3) f(Axis{i, root.base_axes[i], Vec6::Zero(), Vec6::Zero(), false});
-    else f(Axis{i, root.base_axes[i], root.v0, root.a0, false});
-  }
-}
-
-// The point velocity of a motion vector at p: m_ω × p + m_v.
-Vec3 at_point(const Vec6& m, const Vec3& p) { return m.head<3>().cross(p) + m.tail<3>(); }
 
 // The caller's interrupt, polled by the amount of work done: once per about
 // 2²⁰ multiply-adds (a millisecond or so), so that a small solve never reads
@@ -285,97 +166,6 @@ void contract_rows(const Coupling& coupling, std::size_t o, const double* full, 
     contract_forces(coupling, o, {full + r * N_full, N_full}, {rows + r * N, N});
 }
 
-// The coordinates an item's rows depend on into w.support: those above its
-// side's body, lowest first (a loop closure: all N, from the last). Returns
-// their number.
-std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,
-                         std::size_t N, bool dense, Workspace& w) {
-  std::size_t count = 0;
-  if (item.b || dense) {
-    for (std::size_t i = N; i-- > 0;) w.support[count++] = i;
-    return count;
-  }
-  for (std::size_t b = item.a.body; b > 0;) {
-    const std::size_t k = b - 1;
-    if (const auto dof = bodies.joint_dof[k]) w.support[count++] = o + *dof;
-    b = bodies.parent[k];
-  }
-  for (std::size_t i = o; i-- > 0;) w.support[count++] = i;
-  return count;
-}
-
-// Adds sign·(angular, linear) of one side into an item's rows of column c of
-// the row-major m x N array `rows` (a point keeps the linear part only).
-void add_rows(double* rows, std::size_t N, const ResolvedConstraint& item, std::size_t c, double sign,
-              const Vec3& angular, const Vec3& linear) {
-  std::size_t r = item.row;
-  if (item.kind == ConstraintKind::Frame)
-    for (int i = 0; i < 3; ++i) rows[(r++) * N + c] += sign * angular[i];
-  for (int i = 0; i < 3; ++i) rows[(r++) * N + c] += sign * linear[i];
-}
-
-// The same for an m-vector.
-void add_vector(double* values, const ResolvedConstraint& item, double sign, const Vec3& angular,
-                const Vec3& linear) {
-  std::size_t r = item.row;
-  if (item.kind == ConstraintKind::Frame)
-    for (int i = 0; i < 3; ++i) values[r++] += sign * angular[i];
-  for (int i = 0; i < 3; ++i) values[r++] += sign * linear[i];
-}
-
-// The same into column c of a column-major m x N array.
-void add_rows_column(std::span<double> out, std::size_t m, const ResolvedConstraint& item, std::size_t c,
-                     double sign, const Vec3& angular, const Vec3& linear) {
-  add_vector(out.data() + c * m, item, sign, angular, linear);
-}
-
-// The sides of an item with their signs: link_a's +1, link_b's −1.
-template <class F>
-void for_each_side(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w, F&& f) {
-  f(side(item.a, root, w), 1.0, item.a);
-  if (item.b) f(side(*item.b, root, w), -1.0, *item.b);
-}
-
-// J (row-major into s.J): column c of a side, (R0 S_ω, R0 (S_ω × p + S_v)).
-void jacobian_rows(const Model& bodies, const ConstraintSet& set, const RootFrame& root, std::size_t o,
-                   const Workspace& w, const Scratch& s) {
-  std::fill(s.J, s.J + s.m * s.N, 0.0);
-  for (const ResolvedConstraint& item : set.resolved())
-    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
-      for_each_axis(bodies, x.body, root, o, w, [&](const Axis& axis) {
-        add_rows(s.J, s.N, item, axis.column, sign, root.R0 * axis.S.head<3>(),
-                 root.R0 * at_point(axis.S, x.p));
-      });
-    });
-}
-
-// J̇ q̇ (or J q̈ + J̇ q̇ after a pass with q̈): (R0 α, R0 ä) of each side.
-void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Workspace& w,
-                       double* out) {
-  std::fill(out, out + set.count(), 0.0);
-  for (const ResolvedConstraint& item : set.resolved())
-    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
-      add_vector(out, item, sign, root.R0 * x.a.head<3>(), root.R0 * x.p_ddot());
-    });
-}
-
-// The position error e of each row, world axes (see the header).
-void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out) {
-  std::fill(out, out + set.count(), 0.0);
-  for (const ResolvedConstraint& item : set.resolved()) {
-    const Side a = side(item.a, root, w);
-    const Vec3 pa = root.R0 * a.p + root.origin;
-    const Mat3 Ra = root.R0 * a.R;
-    if (item.b) {
-      const Side b = side(*item.b, root, w);
-      add_vector(out, item, 1.0, rotation_error(Quat(Ra), Quat(root.R0 * b.R)), root.R0 * (a.p - b.p));
-    } else if (item.target) {
-      add_vector(out, item, 1.0, rotation_error(Quat(Ra), item.target->rotation),
-                 pa - item.target->translation);
-    }
-  }
-}
-
 // The generalized velocity in world axes: a free base's twist, then q̇.
 void generalized_velocity(const Base& base, std::span<const double> qd, double* out) {
   std::size_t i = 0;
@@ -459,7 +249,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
     const auto up = coordinate_tree(bodies, o, s.N, w);
     VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
     motion_pass<true>(bodies, q, qd, {}, root, w);
-    jacobian_rows(bodies, set, root, o, w, s);
+    jacobian_rows(bodies, set, root, o, w, s.J, s.N);
     return up;
   }
   const Coupling& coupling = *model.coupling;
@@ -469,10 +259,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
   const std::span<const std::ptrdiff_t> up(w.coupled.chain.data(), N);
   VELKOR_TRY(factor(up, Matrix(std::span(s.M, N * N), N)));
   motion_pass<true>(bodies, q, qd, {}, root, w);
-  Scratch full = s;  // J_full, then its contraction
-  full.J = s.full_J;
-  full.N = N_full;
-  jacobian_rows(bodies, set, root, o, w, full);
+  jacobian_rows(bodies, set, root, o, w, s.full_J, N_full);  // J_full, then its contraction
   contract_rows(coupling, o, s.full_J, s.m, N_full, s.J, N);
   return up;
 }
@@ -716,7 +503,7 @@ std::expected<void, Error> constraint_jacobian(const Model& model, const Base& b
   const Scratch s = carve(w, m, N);
   const RootFrame root = root_frame(base, Twist{});
   motion_pass<false>(model.moving(), q, {}, {}, root, w);
-  jacobian_rows(model.moving(), set, root, o, w, s);
+  jacobian_rows(model.moving(), set, root, o, w, s.J, s.N);
   for (std::size_t r = 0; r < m; ++r)
     for (std::size_t c = 0; c < N; ++c) out[c * m + r] = s.J[r * N + c];
   return {};

@@ -10,7 +10,7 @@
 #include "robot/configuration.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
-#include "robot/dynamics/dense_qp.hpp"
+#include "linalg/dense_qp.hpp"
 #include "robot/dynamics/whole_body.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"

@@ -486,14 +486,11 @@ std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
   const auto r = linalg::cholesky(s.m, s.A, mu, mu == 0.0 ? 1e-10 : 0.0, linalg::DependentRows::refuse,
                                   s.A_factor, stop);
   switch (r.outcome) {
-    case linalg::Factored::done:
-      return {};
-    case linalg::Factored::stopped:
-      return std::unexpected(errors::Interrupted{});
+    case linalg::Factored::done: return {};
+    case linalg::Factored::stopped: return std::unexpected(errors::Interrupted{});
     case linalg::Factored::not_finite:
       return std::unexpected(errors::NumericalFailure{"constraint force solve"});
-    case linalg::Factored::dependent:
-      break;
+    case linalg::Factored::dependent: break;
   }
   return std::unexpected(errors::RedundantConstraints{r.column, s.A[r.column * s.m + r.column] == 0.0});
 }

@@ -6,11 +6,11 @@
 #include <limits>
 #include <numbers>
 
+#include "linalg/dense_qp.hpp"
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
-#include "linalg/dense_qp.hpp"
 #include "robot/dynamics/whole_body.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"

@@ -218,7 +218,7 @@ QpStatus DenseQp::solve(std::span<const double> H, std::span<const double> g, st
   for (std::size_t c = 0; c < bounds; ++c) inactive_[c] = 1;
   const std::size_t max_changes = 20 * (n + m + 2);
   for (std::size_t changes = 0;; ++changes) {
-    if (changes > max_changes) return QpStatus::Infeasible;  // cycling: degenerate beyond repair
+    if (changes > max_changes) return QpStatus::Cycling;  // degenerate beyond repair
     // step 1: the most violated bound not active
     for (std::size_t i = m; i < iq_; ++i) inactive_[active_[i] - m] = 0;
     for (std::size_t c = 0; c < bounds; ++c) excluded_[c] = 1;

@@ -142,6 +142,11 @@ std::string Error::message() const {
           [](const InvalidIkTask& e) {
             return "invalid inverse-kinematics task " + num(e.task) + ": " + str(e.reason);
           },
+          [](const IkStepCycled& e) {
+            return "the step QP of inverse-kinematics iteration " + num(e.iteration) +
+                   " cycled among degenerate active sets (joint bounds and constraint rows that " +
+                   "meet at one vertex); start elsewhere or relax a bound";
+          },
           [](const IkInfeasibleTask& e) {
             return "inverse-kinematics task " + num(e.task) +
                    " cannot be met: no step within the joint " +
@@ -232,6 +237,7 @@ std::string Error::debug() const {
           [](const InvalidIkTask& e) {
             return "InvalidIkTask { task: " + num(e.task) + ", reason: " + quoted(e.reason) + " }";
           },
+          [](const IkStepCycled& e) { return "IkStepCycled { iteration: " + num(e.iteration) + " }"; },
           [](const IkInfeasibleTask& e) {
             return "IkInfeasibleTask { task: " + num(e.task) +
                    ", residual: " + format_scientific6(e.residual) + " }";

@@ -164,11 +164,17 @@ struct ProximalStalled {
   std::size_t iterations;
   double residual;
 };
+// The step QP of a whole-body inverse-kinematics iteration changed its active
+// set without settling: bounds and constraint rows degenerate at one vertex.
+struct IkStepCycled {
+  static constexpr ErrorClass python_class = ErrorClass::SolverError;
+  std::size_t iteration;
+};
 }  // namespace errors
 
 class Error {
  public:
-  // Declaration order is part of the contract (variant index 0..28); the Python class
+  // Declaration order is part of the contract (variant index 0..29); the Python class
   // is each alternative's own python_class and does not depend on it.
   using Variant = std::variant<
       errors::Urdf, errors::InvalidModel, errors::UnsupportedJointType, errors::WrongSliceLength,
@@ -179,7 +185,8 @@ class Error {
       errors::ForwardDynamicsSingularJointInertia, errors::ForwardDynamicsSingularBaseInertia,
       errors::ForwardDynamicsIllConditionedBaseInertia, errors::Interrupted, errors::NonFiniteResult,
       errors::RedundantConstraints, errors::ProximalNotConverged, errors::InvalidConstraint,
-      errors::ZeroQuaternion, errors::InvalidIkTask, errors::IkInfeasibleTask, errors::ProximalStalled>;
+      errors::ZeroQuaternion, errors::InvalidIkTask, errors::IkInfeasibleTask, errors::ProximalStalled,
+      errors::IkStepCycled>;
 
   template <typename V>
     requires std::is_constructible_v<Variant, V&&>

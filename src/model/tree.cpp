@@ -14,13 +14,10 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "finite.hpp"
 
 namespace velkor {
 namespace {
-
-bool all_finite(const urdf::Triple& t) {
-  return std::isfinite(t[0]) && std::isfinite(t[1]) && std::isfinite(t[2]);
-}
 
 Error invalid(const std::string& link, const std::string& what) {
   return errors::InvalidModel{"link " + link + " " + what};

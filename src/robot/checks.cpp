@@ -1,12 +1,11 @@
 #include "robot/checks.hpp"
 
-#include <cmath>
+#include "finite.hpp"
 
 namespace velkor {
 
 std::expected<void, Error> check_finite(std::span<const double> values, Label name) {
-  for (double v : values)
-    if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteInput{name});
+  if (!all_finite(values)) return std::unexpected(errors::NonFiniteInput{name});
   return {};
 }
 

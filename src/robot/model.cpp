@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "fault.hpp"
+#include "finite.hpp"
 #include "model/tree.hpp"
 #include "urdf/reader.hpp"
 
@@ -34,10 +35,6 @@ std::expected<std::size_t, Error> Model::link_index(const LinkId& link) const {
 }
 
 namespace {
-
-bool all_finite(const urdf::Triple& t) {
-  return std::isfinite(t[0]) && std::isfinite(t[1]) && std::isfinite(t[2]);
-}
 
 Error invalid_joint(const std::string& joint, std::string_view what) {
   return errors::InvalidModel{"joint " + joint + " " + std::string(what)};

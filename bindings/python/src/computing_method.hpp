@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "constraint_set.hpp"
+#include "finite.hpp"
 #include "gil.hpp"
 #include "handle.hpp"
 #include "interrupt.hpp"
@@ -811,11 +812,7 @@ std::expected<void, Error> compute_contracted(Calculation<CoreRobot>& c, const C
 // One pass over the result; an `out` the caller gave then holds that result.
 inline std::expected<void, Error> finite_result(const MethodDescription& d,
                                                 std::span<const double> values) {
-  // v·0 is ±0 for a finite v and NaN for inf or NaN, and a NaN stays in the
-  // sum: one multiply and one add a value, no branch.
-  double zero = 0.0;
-  for (const double v : values) zero += v * 0.0;
-  if (zero != zero) return std::unexpected(errors::NonFiniteResult{d.name});
+  if (!all_finite(values)) return std::unexpected(errors::NonFiniteResult{d.name});
   return {};
 }
 

@@ -299,8 +299,7 @@ std::span<const double> configuration_of(const BaseState& base, std::span<const 
 
 // The SolverError NonFiniteResult naming `what` unless every value is finite.
 std::expected<void, Error> finite_values(std::span<const double> values, Label what) {
-  for (const double v : values)
-    if (!std::isfinite(v)) return std::unexpected(errors::NonFiniteResult{what});
+  if (!all_finite(values)) return std::unexpected(errors::NonFiniteResult{what});
   return {};
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "arguments.hpp"
+#include "finite.hpp"
 #include "handle.hpp"
 #include "pickling.hpp"
 #include "py_ref.hpp"
@@ -32,9 +33,7 @@ PyObject* vector_tuple(const Vec3& v) {
 }
 
 bool finite(const double* values, int count) {
-  for (int i = 0; i < count; ++i)
-    if (!std::isfinite(values[i])) return false;
-  return true;
+  return all_finite({values, static_cast<std::size_t>(count)});
 }
 
 // Loads the handle, then sets what the pickle recorded: the accepted base

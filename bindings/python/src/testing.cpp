@@ -3,6 +3,7 @@
 // It adopts the type objects and exceptions of the imported _velkor module, so
 // the errors it raises are the very classes users catch.
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "gil.hpp"
 #include "handle.hpp"
 #include "handle_lock.hpp"
+#include "linalg/dense_qp.hpp"
 #include "method_list.hpp"
 #include "py_ref.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -298,6 +300,46 @@ PyObject* fault_in_computation(PyObject*, PyObject* args) {
   return array_method(h, out, 7 * h.link_count, {}, core);
 }
 
+// A sequence of numbers as doubles; nullopt with the error set.
+std::optional<std::vector<double>> numbers(PyObject* value) {
+  const PyRef sequence = PyRef::steal(PySequence_Fast(value, "expected a sequence of numbers"));
+  if (!sequence) return std::nullopt;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  std::vector<double> out(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    out[static_cast<std::size_t>(i)] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(sequence.get(), i));
+    if (PyErr_Occurred()) return std::nullopt;
+  }
+  return out;
+}
+
+// dense_qp(H, g, A, b, lower, upper) -> (status, x): the QP solver alone, H
+// (n x n) and A (m x n) flat column-major, n from g and m from b.
+PyObject* dense_qp(PyObject*, PyObject* args) {
+  PyObject* objects[6];
+  if (!PyArg_ParseTuple(args, "OOOOOO", &objects[0], &objects[1], &objects[2], &objects[3], &objects[4],
+                        &objects[5]))
+    return nullptr;
+  std::vector<double> v[6];
+  for (int i = 0; i < 6; ++i) {
+    auto values = numbers(objects[i]);
+    if (!values) return nullptr;
+    v[i] = std::move(*values);
+  }
+  const std::size_t n = v[1].size(), m = v[3].size();
+  if (v[0].size() != n * n || v[2].size() != m * n || v[4].size() != n || v[5].size() != n) {
+    PyErr_SetString(PyExc_ValueError, "dense_qp: H is n x n, A m x n, the bounds n values each");
+    return nullptr;
+  }
+  DenseQp qp;
+  qp.reserve(n, m);
+  std::vector<double> x(n);
+  const QpStatus status = qp.solve(v[0], v[1], v[2], v[3], v[4], v[5], x);
+  static constexpr const char* names[] = {"solved", "infeasible", "not_positive_definite", "cycling"};
+  return Py_BuildValue("sN", names[static_cast<int>(status)],
+                       float_tuple(x.data(), static_cast<Py_ssize_t>(n)));
+}
+
 PyObject* next_model_id(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(NEXT_MODEL_ID.load());
 }
@@ -331,6 +373,7 @@ PyObject* computing_methods(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"computing_methods", entry<computing_methods>, METH_NOARGS, nullptr},
     {"raise_error", entry<raise_error>, METH_VARARGS, nullptr},
+    {"dense_qp", entry<dense_qp>, METH_VARARGS, nullptr},
     {"wrong_length_debug", entry<wrong_length_debug>, METH_NOARGS, nullptr},
     {"trigger_fault", entry<trigger_fault>, METH_VARARGS, nullptr},
     {"load_model", entry<load_model>, METH_O, nullptr},

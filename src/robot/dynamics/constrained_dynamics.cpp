@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "linalg/cholesky.hpp"
 #include "robot/checks.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constraint_rows.hpp"
@@ -268,40 +269,21 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
 // its row's diagonal is a row that depends on the rows before it. Interrupted
 // when the call's interrupt asks, between columns.
 std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
-  const std::size_t m = s.m;
-  double* L = s.A_factor;
-  for (std::size_t j = 0; j < m; ++j) {
-    if (stopped(s, (m - j) * j + 1)) return std::unexpected(errors::Interrupted{});
-    const double diagonal = s.A[j * m + j] + mu;
-    double d = diagonal;
-    for (std::size_t k = 0; k < j; ++k) d -= L[k * m + j] * L[k * m + j];
-    if (!std::isfinite(d)) return std::unexpected(errors::NumericalFailure{"constraint force solve"});
-    if (mu == 0.0 ? !(d > 1e-10 * diagonal) : !(d > 0.0))
-      return std::unexpected(errors::RedundantConstraints{j, s.A[j * m + j] == 0.0});
-    const double l = std::sqrt(d);
-    L[j * m + j] = l;
-    for (std::size_t i = j + 1; i < m; ++i) {
-      double x = s.A[j * m + i];
-      for (std::size_t k = 0; k < j; ++k) x -= L[k * m + i] * L[k * m + j];
-      L[j * m + i] = x / l;
-    }
+  const auto stop = [&s](std::size_t work) { return stopped(s, work); };
+  const auto r = linalg::cholesky(s.m, s.A, mu, mu == 0.0 ? 1e-10 : 0.0, linalg::DependentRows::refuse,
+                                  s.A_factor, stop);
+  switch (r.outcome) {
+    case linalg::Factored::done: return {};
+    case linalg::Factored::stopped: return std::unexpected(errors::Interrupted{});
+    case linalg::Factored::not_finite:
+      return std::unexpected(errors::NumericalFailure{"constraint force solve"});
+    case linalg::Factored::dependent: break;
   }
-  return {};
+  return std::unexpected(errors::RedundantConstraints{r.column, s.A[r.column * s.m + r.column] == 0.0});
 }
 
 // x ← (L Lᵀ)⁻¹ x with the factor of factor_forces.
-void cholesky_solve(const Scratch& s, double* x) {
-  const std::size_t m = s.m;
-  const double* L = s.A_factor;
-  for (std::size_t i = 0; i < m; ++i) {
-    for (std::size_t k = 0; k < i; ++k) x[i] -= L[k * m + i] * x[k];
-    x[i] /= L[i * m + i];
-  }
-  for (std::size_t i = m; i-- > 0;) {
-    for (std::size_t k = i + 1; k < m; ++k) x[i] -= L[i * m + k] * x[k];
-    x[i] /= L[i * m + i];
-  }
-}
+void cholesky_solve(const Scratch& s, double* x) { linalg::cholesky_solve(s.m, s.A_factor, x); }
 
 // Why the proximal iterations on b (x: their last iterate, scratch here) did
 // not converge. Either A x = b has no solution (the rows conflict) or they
@@ -313,36 +295,13 @@ void cholesky_solve(const Scratch& s, double* x) {
 // 1e-8 of the size of the terms. Overwrites s.A_factor.
 Error unconverged(const Scratch& s, const double* b, double* x, double residual) {
   const std::size_t m = s.m;
-  double* L = s.A_factor;
-  for (std::size_t j = 0; j < m; ++j) {
-    if (stopped(s, (m - j) * j + 1)) return errors::Interrupted{};
-    const double diagonal = s.A[j * m + j];
-    double d = diagonal;
-    for (std::size_t k = 0; k < j; ++k) d -= L[k * m + j] * L[k * m + j];
-    if (!(d > 1e-10 * diagonal)) {  // a dependent row: column j of L is zero
-      std::fill(L + j * m + j, L + (j + 1) * m, 0.0);
-      continue;
-    }
-    const double l = std::sqrt(d);
-    L[j * m + j] = l;
-    for (std::size_t i = j + 1; i < m; ++i) {
-      double v = s.A[j * m + i];
-      for (std::size_t k = 0; k < j; ++k) v -= L[k * m + i] * L[k * m + j];
-      L[j * m + i] = v / l;
-    }
-  }
+  const auto stop = [&s](std::size_t work) { return stopped(s, work); };
+  if (linalg::cholesky(m, s.A, 0.0, 1e-10, linalg::DependentRows::skip, s.A_factor, stop).outcome ==
+      linalg::Factored::stopped)
+    return errors::Interrupted{};
   // L Lᵀ x = b on the independent rows, x = 0 on the dependent ones (L_ii = 0).
-  for (std::size_t i = 0; i < m; ++i) {
-    double v = b[i];
-    for (std::size_t k = 0; k < i; ++k) v -= L[k * m + i] * x[k];
-    x[i] = L[i * m + i] > 0.0 ? v / L[i * m + i] : 0.0;
-  }
-  for (std::size_t i = m; i-- > 0;) {
-    if (!(L[i * m + i] > 0.0)) continue;
-    double v = x[i];
-    for (std::size_t k = i + 1; k < m; ++k) v -= L[i * m + k] * x[k];
-    x[i] = v / L[i * m + i];
-  }
+  std::copy(b, b + m, x);
+  linalg::cholesky_solve(m, s.A_factor, x);
   // The miss of each row against |A| |x| + |b|, the size of its terms.
   double miss = 0.0, size = 0.0;
   for (std::size_t i = 0; i < m; ++i) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "finite.hpp"
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
@@ -9,15 +10,6 @@
 #include "robot/dynamics/forward_dynamics.hpp"
 
 namespace velkor {
-namespace {
-
-bool all_finite(std::span<const double> values) {
-  for (const double v : values)
-    if (!std::isfinite(v)) return false;
-  return true;
-}
-
-}  // namespace
 
 std::expected<void, Error> rollout(const Model& model, const Base& base, Workspace& w,
                                    const RolloutInput& input, Interrupt& interrupt,

@@ -6,11 +6,11 @@
 #include <limits>
 #include <numbers>
 
+#include "linalg/dense_qp.hpp"
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
-#include "robot/dynamics/dense_qp.hpp"
 #include "robot/dynamics/whole_body.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
@@ -420,6 +420,7 @@ std::expected<void, Error> IkProblem::solve_qp(std::uint64_t iteration) {
   s.g *= h;
   if (status == QpStatus::NotPositiveDefinite)
     return std::unexpected(errors::IkNumericalFailure{iteration});
+  if (status == QpStatus::Cycling) return std::unexpected(errors::IkStepCycled{iteration});
   // bounds alone always hold Δv = 0: only rounding makes such a QP fail
   if (status != QpStatus::Solved && m_ == 0)
     return std::unexpected(errors::IkNumericalFailure{iteration});

@@ -16,7 +16,7 @@
 // targets, Gauss-Newton steps near them), and moves the configuration:
 // c ← integrate(c, Δv, 1), each joint then clamped
 // into its limits (rounding can leave a step a hair past a bound). The QP is
-// solved exactly by DenseQp (dense_qp.hpp). Cost
+// solved exactly by DenseQp (linalg/dense_qp.hpp). Cost
 // and constraints are written ½ Δvᵀ H Δv + gᵀ Δv with H = 2(Σ JᵀSᵀS J w² + λI +
 // w_p² P), P selecting the joints; λ_k in place of λ.
 //

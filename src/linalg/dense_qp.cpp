@@ -1,8 +1,10 @@
-#include "robot/dynamics/dense_qp.hpp"
+#include "linalg/dense_qp.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "linalg/cholesky.hpp"
 
 namespace velkor {
 
@@ -163,20 +165,11 @@ QpStatus DenseQp::solve(std::span<const double> H, std::span<const double> g, st
                         std::span<const double> b, std::span<const double> lower,
                         std::span<const double> upper, std::span<double> x_out) {
   const std::size_t n = n_, m = m_;
-  // H = L Lᵀ in J's storage (lower triangle), then J = L⁻ᵀ (upper triangular)
+  // H = L Lᵀ in R's storage for now (L(i, j) at R_[j·n + i]), then J = L⁻ᵀ (upper triangular)
   std::fill(R_.begin(), R_.end(), 0.0);
-  for (std::size_t j = 0; j < n; ++j) {
-    double diagonal = H[j * n + j];
-    for (std::size_t k = 0; k < j; ++k) diagonal -= R_[k * n + j] * R_[k * n + j];
-    if (!(diagonal > 0.0)) return QpStatus::NotPositiveDefinite;
-    const double ljj = std::sqrt(diagonal);
-    R_[j * n + j] = ljj;  // R holds L for now: L(i, j) at R_[j·n + i]
-    for (std::size_t i = j + 1; i < n; ++i) {
-      double sum = H[j * n + i];
-      for (std::size_t k = 0; k < j; ++k) sum -= R_[k * n + i] * R_[k * n + j];
-      R_[j * n + i] = sum / ljj;
-    }
-  }
+  if (linalg::cholesky(n, H.data(), 0.0, 0.0, linalg::DependentRows::refuse, R_.data()).outcome !=
+      linalg::Factored::done)
+    return QpStatus::NotPositiveDefinite;
   // Lᵀ J = E: J = L⁻ᵀ, column by column (upper triangular)
   std::fill(J_.begin(), J_.end(), 0.0);
   for (std::size_t c = 0; c < n; ++c) {
@@ -225,7 +218,7 @@ QpStatus DenseQp::solve(std::span<const double> H, std::span<const double> g, st
   for (std::size_t c = 0; c < bounds; ++c) inactive_[c] = 1;
   const std::size_t max_changes = 20 * (n + m + 2);
   for (std::size_t changes = 0;; ++changes) {
-    if (changes > max_changes) return QpStatus::Infeasible;  // cycling: degenerate beyond repair
+    if (changes > max_changes) return QpStatus::Cycling;  // degenerate beyond repair
     // step 1: the most violated bound not active
     for (std::size_t i = m; i < iq_; ++i) inactive_[active_[i] - m] = 0;
     for (std::size_t c = 0; c < bounds; ++c) excluded_[c] = 1;

@@ -21,8 +21,10 @@
 namespace velkor {
 
 // Infeasible: no x meets the equalities within the bounds (equalities that
-// depend on others must agree with them).
-enum class QpStatus { Solved, Infeasible, NotPositiveDefinite };
+// depend on others must agree with them). Cycling: the active set changed
+// 20·(n + m + 2) times without settling, which only a degenerate problem does
+// (bounds and equalities that meet at one vertex, dependent beyond rounding).
+enum class QpStatus { Solved, Infeasible, NotPositiveDefinite, Cycling };
 
 class DenseQp {
  public:

@@ -31,6 +31,15 @@ Error invalid(const urdf::Link& link, const std::string& what, std::string_view 
   return errors::InvalidModel{"link " + link.name + " " + what, std::move(place)};
 }
 
+// The name of the first entry of the inertia that is not finite.
+Label first_non_finite(const urdf::Inertia& i) {
+  const std::pair<double, Label> entries[] = {{i.ixx, "ixx"}, {i.ixy, "ixy"}, {i.ixz, "ixz"},
+                                              {i.iyy, "iyy"}, {i.iyz, "iyz"}, {i.izz, "izz"}};
+  for (const auto& [value, name] : entries)
+    if (!std::isfinite(value)) return name;
+  return {};
+}
+
 Error invalid_inertia(const urdf::Link& link, const std::string& what, Label attribute = {}) {
   return invalid(link, what, "inertial/inertia", link.lines.inertia, attribute);
 }
@@ -329,7 +338,8 @@ std::expected<Link, Error> robot_link(const urdf::Link& link, const InertiaAllow
                                    all_finite(in.origin.xyz) ? "rpy" : "xyz"));
   Mat3 inertia = inertia_matrix(in.inertia);
   if (!inertia.allFinite())
-    return std::unexpected(invalid_inertia(link, "inertia must contain only finite values"));
+    return std::unexpected(
+        invalid_inertia(link, "inertia must contain only finite values", first_non_finite(in.inertia)));
   std::optional<InertiaRepair> repair;
   if (!is_positive_semidefinite(inertia)) {
     auto accepted = repaired(link, inertia, allowance);

@@ -300,7 +300,7 @@ std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& m
       const urdf::Joint& j = robot.joints[joint_by_name.at(model.joints[model.dof_list[d]].name)];
       return std::unexpected(invalid_joint(j,
                                            "follows a mimic chain whose multiplier or offset overflows",
-                                           joint_place(j, "mimic", j.lines.mimic)));
+                                           joint_place(j, "mimic", j.lines.mimic, "multiplier")));
     }
   coupling->members.assign(coupling->free_count(), 0);
   for (std::size_t d = 0; d < n; ++d) ++coupling->members[coupling->group[d]];

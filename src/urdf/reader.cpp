@@ -441,8 +441,13 @@ class Reader {
                       const std::string& where) {
     const XMLElement* element = joint.FirstChildElement(role);
     const char* text = element ? element->Attribute("link") : nullptr;
+    if (text == nullptr && element == nullptr) {  // placed at the joint, naming the missing element
+      fail(joint, where + " has no <" + role + " link=...> element", "link");
+      place.element = std::string("joint/") + role;
+      return false;
+    }
     if (text == nullptr)
-      return fail(element ? *element : joint, where + " has no <" + role + " link=...> element", "link");
+      return fail(*element, where + " has no <" + role + " link=...> element", "link");
     out = text;
     return true;
   }

@@ -14,10 +14,15 @@ import re
 import xml.etree.ElementTree as ElementTree
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 from xml.etree.ElementTree import Element
 from xml.parsers import expat
 
 import velkor
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 from velkor._cli_io import MAX_INERTIA_TOLERANCE, _from_bytes, _read, _reason, _say, _Unreadable
 
 # ---- findings ----
@@ -47,13 +52,14 @@ def _without_declarations(data: bytes) -> bytes:
     kept. The loader reads UTF-8 whatever a declaration says and takes one after blank lines or
     comments, where expat refuses it ("XML or text declaration not at start of entity")."""
     at = 3 if data.startswith(b"\xef\xbb\xbf") else 0
-    pieces, kept = [], 0  # built once: a prolog of many declarations stays linear
+    pieces: list[bytes] = []
+    kept = 0  # built once: a prolog of many declarations stays linear
     while True:
         while data[at:at + 1] in (b" ", b"\t", b"\r", b"\n"):
             at += 1
         close = b"?>" if data.startswith(b"<?", at) else b"-->" if data.startswith(b"<!--", at) else None
         end = -1 if close is None else data.find(close, at)
-        if end < 0:
+        if close is None or end < 0:
             break
         end += len(close)
         if data.startswith(b"<?xml", at) and data[at + 5:at + 6] in (b" ", b"\t", b"\r", b"\n"):
@@ -71,7 +77,7 @@ class _Document:
         self.lines: dict[ElementTree.Element, int] = {}
         parser = expat.ParserCreate()
 
-        def start(tag, attributes):
+        def start(tag: str, attributes: dict[str, str]) -> None:
             self.lines[builder.start(tag, attributes)] = parser.CurrentLineNumber
 
         parser.StartElementHandler = start
@@ -79,8 +85,8 @@ class _Document:
         parser.Parse(_without_declarations(data), True)
         self.root = builder.close()
 
-    def line(self, element) -> int | None:
-        return self.lines.get(element)
+    def line(self, element: Element | None) -> int | None:
+        return None if element is None else self.lines.get(element)
 
 
 def _number(text: str | None) -> float | None:
@@ -93,11 +99,11 @@ def _number(text: str | None) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def _is_xacro(element) -> bool:
+def _is_xacro(element: Element) -> bool:
     return isinstance(element.tag, str) and element.tag.startswith("xacro:")
 
 
-def _mass(link) -> float | None:
+def _mass(link: Element) -> float | None:
     """The link's mass: 0 without <inertial>, None when the file's value is not a number."""
     inertial = link.find("inertial")
     if inertial is None:
@@ -106,17 +112,18 @@ def _mass(link) -> float | None:
     return 0.0 if mass is None else _number(mass.get("value"))
 
 
-def _inertia_matrix(inertia):
+def _inertia_matrix(inertia: Element) -> "npt.NDArray[np.float64] | None":
     import numpy as np
 
-    values = [_number(inertia.get(name)) for name in INERTIA_NAMES]
-    if any(v is None for v in values):
+    read = [_number(inertia.get(name)) for name in INERTIA_NAMES]
+    values = [v for v in read if v is not None]
+    if len(values) != len(read):
         return None
     xx, xy, xz, yy, yz, zz = values
     return np.array([[xx, xy, xz], [xy, yy, yz], [xz, yz, zz]])
 
 
-def _library_refuses_inertia(inertial, inertia) -> bool:
+def _library_refuses_inertia(inertial: Element, inertia: Element) -> bool:
     """The loader's own verdict on this inertia, from a one-link document (it decides singular
     cases exactly)."""
     origin = inertial.find("origin")
@@ -233,7 +240,7 @@ def _check_numbers(document: _Document, findings: list[Finding]) -> None:
 MOVING_JOINTS = ("revolute", "continuous", "prismatic")
 
 
-def _limit_problem(joint) -> tuple[str, str] | None:
+def _limit_problem(joint: Element) -> tuple[str, str] | None:
     """(message, fix) when the loader refuses the <limit> of a moving joint, None otherwise (and
     for numbers it cannot read at all, which _check_numbers reports)."""
     limit = joint.find("limit")
@@ -258,14 +265,14 @@ def _limit_problem(joint) -> tuple[str, str] | None:
     return None
 
 
-def _check_limits(document: _Document, joints: list, findings: list[Finding]) -> None:
+def _check_limits(document: _Document, joints: list[Element], findings: list[Finding]) -> None:
     for joint in joints:
         if problem := _limit_problem(joint):
             findings.append(Finding("error", document.line(joint.find("limit")), f"joint '{joint.get('name')}'",
                                     *problem, "value"))
 
 
-def _mimic_problem(name: str, leader: str | None, by_name: dict, in_cycles: set[str]) -> str | None:
+def _mimic_problem(name: str | None, leader: str | None, by_name: dict[str | None, Element], in_cycles: set[str | None]) -> str | None:
     """Why no loader option accepts the coupling of joint `name` to `leader`, or None. The joints
     of a cycle found are added to `in_cycles`."""
     if leader is None:
@@ -289,9 +296,9 @@ def _mimic_problem(name: str, leader: str | None, by_name: dict, in_cycles: set[
     return None
 
 
-def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> None:
+def _check_mimic(document: _Document, joints: list[Element], findings: list[Finding]) -> None:
     by_name = {joint.get("name"): joint for joint in joints}
-    in_cycles: set[str] = set()  # a cycle is reported once, at its first joint in the file
+    in_cycles: set[str | None] = set()  # a cycle is reported once, at its first joint in the file
     for joint in joints:
         name = joint.get("name")
         if name in in_cycles:
@@ -325,14 +332,14 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                 "yourself; or remove the <mimic> element", "mimic"))
 
 
-def _check_inertias(document: _Document, links: list, findings: list[Finding]) -> None:
+def _check_inertias(document: _Document, links: list[Element], findings: list[Finding]) -> None:
     import numpy as np
 
     for link in links:
         inertial = link.find("inertial")
         inertia = None if inertial is None else inertial.find("inertia")
         matrix = None if inertia is None else _inertia_matrix(inertia)
-        if matrix is None:
+        if inertial is None or inertia is None or matrix is None:
             continue
         where = f"link '{link.get('name')}'"
         moments = np.linalg.eigvalsh(matrix)
@@ -355,9 +362,9 @@ def _check_inertias(document: _Document, links: list, findings: list[Finding]) -
                 "recompute the inertia from the link's geometry; check for swapped or mistyped entries"))
 
 
-def _check_structure(document: _Document, links: list, joints: list, findings: list[Finding]) -> None:
+def _check_structure(document: _Document, links: list[Element], joints: list[Element], findings: list[Finding]) -> None:
     by_name = {link.get("name"): link for link in links if link.get("name") is not None}
-    children: dict[str, list] = {}
+    children: dict[str | None, list[Element]] = {}
     parents = set()
     for joint in joints:
         parent, child = joint.find("parent"), joint.find("child")
@@ -371,16 +378,19 @@ def _check_structure(document: _Document, links: list, joints: list, findings: l
     roots = [name for name in by_name if name not in child_names]
     if len(roots) == 1 and _mass(by_name[roots[0]]) == 0.0:
         root = roots[0]
-        carried, group, seen = 0.0, [], {root}
+        carried, group, seen = 0.0, list[str](), {root}
         stack = [root]
         while stack:
             for joint in children.get(stack.pop(), []):
-                child = joint.find("child").get("link")
-                if joint.get("type") == "fixed" and child in by_name and child not in seen:
-                    seen.add(child)
-                    stack.append(child)
-                    group.append(child)
-                    carried += _mass(by_name[child]) or 0.0
+                child_element = joint.find("child")
+                child_link = None if child_element is None else child_element.get("link")
+                if child_link is None:
+                    continue
+                if joint.get("type") == "fixed" and child_link in by_name and child_link not in seen:
+                    seen.add(child_link)
+                    stack.append(child_link)
+                    group.append(child_link)
+                    carried += _mass(by_name[child_link]) or 0.0
         if carried > 0:
             shown = ", ".join(group[:3]) + (f" and {len(group) - 3} more" if len(group) > 3 else "")
             fix = (f"load with massless_root=\"allow\" (velkor info --floating --massless-root allow FILE): "
@@ -678,10 +688,10 @@ def _placed(error: BaseException, places: _Places) -> tuple[int | None, str, str
     where = f"{owner} '{name}'" if named else "robot"
     if reason.endswith(" must be unique") or reason.startswith("expected one root link") or \
             reason == "joint graph is disconnected or cyclic":
-        fix = _structure_fix(reason, name, None, places)
-        if fix is None:
+        structure = _structure_fix(reason, name, None, places)
+        if structure is None:
             return line, where, "correct this element as the message says", ""
-        return line, f"{owner} '{name}'" if owner in ("link", "joint") else "robot", fix, (
+        return line, f"{owner} '{name}'" if owner in ("link", "joint") else "robot", structure, (
             "structure" if places.top("link") else "links")
     value = None if attribute is None else places.value(element, name, attribute, line)
     if parsing:
@@ -736,20 +746,20 @@ def _shape_fix(element: str) -> str:
             "and a <color rgba=...> of four numbers from 0 to 1")
 
 
-def _skipped_shapes(robot, document: _Document | None) -> list[Finding]:
+def _skipped_shapes(robot: velkor.Robot | velkor.FloatingRobot, document: _Document | None) -> list[Finding]:
     """A warning for each <visual> or <collision> element the loader left out, at its line."""
-    links: dict[str, object] = {}
+    links: dict[str | None, Element] = {}
     if document is not None and document.root.tag == "robot":
         for link in document.root.findall("link"):
             links.setdefault(link.get("name"), link)
     findings = []
     for skipped in robot.skipped_shapes:
         name = robot.link_names[skipped.link]
-        link = links.get(name)
-        elements = [] if link is None else link.findall(skipped.element)
-        at = elements[skipped.index_in_link] if skipped.index_in_link < len(elements) else link
+        owner = links.get(name)
+        elements = [] if owner is None else owner.findall(skipped.element)
+        at = elements[skipped.index_in_link] if skipped.index_in_link < len(elements) else owner
         findings.append(Finding(
-            "warning", None if at is None else document.line(at), f"link '{name}'",
+            "warning", None if at is None or document is None else document.line(at), f"link '{name}'",
             f"<{skipped.element}> left out: {skipped.reason}; the robot loads without it",
             _shape_fix(skipped.element) + ", or remove it", "shape"))
     return findings
@@ -775,7 +785,7 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
     except RecursionError:
         findings = [Finding("warning", None, "document", "elements nested too deeply to examine",
                             "a URDF file nests a few levels only; look for unclosed or generated elements", "xml")]
-    repairs: list = []
+    repairs: list[Any] = []  # velkor's InertiaRepair records
     try:
         with _from_bytes(data, floating=False, inertia_tolerance=inertia_tolerance) as robot:
             repairs = robot.repaired_inertias
@@ -809,7 +819,7 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
         if "inertia must be positive semi-definite" in verdict.message and not inertia_tolerance:
             verdict.fix += _tolerance_hint(data)
         findings.insert(0, verdict)
-    if any(finding is syntax for finding in findings):  # the loader got past it
+    if syntax is not None and any(finding is syntax for finding in findings):  # the loader got past it
         syntax.message += "; the loader reads it, but other XML tools refuse it and the other checks cannot run"
     for finding in findings:
         location = f"{path}:{finding.line}" if finding.line else path

@@ -240,29 +240,46 @@ def _check_numbers(document: _Document, findings: list[Finding]) -> None:
 MOVING_JOINTS = ("revolute", "continuous", "prismatic")
 
 
+def _loader_refuses_limit(kind: str, limit: Element) -> str | None:
+    """The attribute of this <limit> the loader refuses in a joint of type `kind` ('' for an
+    unordered pair), from a one-joint document; None when it takes the limit or cannot read its
+    numbers (which _check_numbers reports)."""
+    copy = ElementTree.Element("limit", limit.attrib)
+    document = (f'<robot name="check"><link name="a"/><link name="b"/><joint name="j" type="{kind}">'
+                f'<parent link="a"/><child link="b"/>{ElementTree.tostring(copy, encoding="unicode")}</joint></robot>')
+    try:
+        velkor.Robot.from_urdf_string(document)
+    except velkor.ModelError as error:
+        if error.element == "joint/limit" and not str(error).startswith(PARSE_PREFIX):
+            return error.attribute or ""
+    except (velkor.VelkorError, ValueError):
+        pass
+    return None
+
+
 def _limit_problem(joint: Element) -> tuple[str, str] | None:
     """(message, fix) when the loader refuses the <limit> of a moving joint, None otherwise (and
     for numbers it cannot read at all, which _check_numbers reports)."""
-    limit = joint.find("limit")
-    if joint.get("type") not in MOVING_JOINTS or limit is None:
+    limit, kind = joint.find("limit"), joint.get("type")
+    if kind not in MOVING_JOINTS or limit is None:
+        return None
+    refused = _loader_refuses_limit(kind, limit)
+    if refused is None:
         return None
     text = {name: limit.get(name, "0") for name in ("lower", "upper", "velocity")}
-    if not all(_reads_as_numbers(value, 1) for value in text.values()):
-        return None
-    lower, upper, velocity = (float(text[name]) for name in ("lower", "upper", "velocity"))
-    if not (math.isfinite(velocity) and velocity >= 0):
-        return (f"<limit> velocity={text['velocity']} is {'negative' if velocity < 0 else 'not finite'}",
+    if refused == "velocity":
+        try:
+            negative = float(text["velocity"]) < 0
+        except ValueError:  # a NaN with a payload, which the loader reads and Python does not
+            negative = False
+        return (f"<limit> velocity={text['velocity']} is {'negative' if negative else 'not finite'}",
                 'give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)')
-    if joint.get("type") == "continuous":
-        return None
-    if not (math.isfinite(lower) and math.isfinite(upper)):
+    if refused:  # lower or upper is not finite
         return (f"<limit> lower={text['lower']}, upper={text['upper']} is not finite",
                 'give finite lower and upper values; a revolute joint that turns without end is type="continuous"')
-    if lower > upper:
-        return (f"<limit> lower={text['lower']} is above upper={text['upper']}",
-                "swap them, or give the joint's real range if the file means no limits (some simulators read "
-                "lower > upper so)")
-    return None
+    return (f"<limit> lower={text['lower']} is above upper={text['upper']}",
+            "swap them, or give the joint's real range if the file means no limits (some simulators read "
+            "lower > upper so)")
 
 
 def _check_limits(document: _Document, joints: list[Element], findings: list[Finding]) -> None:

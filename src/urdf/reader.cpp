@@ -183,8 +183,8 @@ std::string path_of(const XMLElement& element) {
   return path;
 }
 
-std::size_t line_of(const XMLElement* element) {
-  return element == nullptr ? 0 : static_cast<std::size_t>(std::max(element->GetLineNum(), 0));
+Line line_of(const XMLElement* element) {
+  return element == nullptr ? 0 : static_cast<Line>(std::max(element->GetLineNum(), 0));
 }
 
 // Reading context: names the element being read in every message.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -63,14 +64,17 @@ struct SkippedShape {
   std::string reason;     // what the element holds that the reader cannot read
 };
 
-// 1-based source lines of a link's elements; 0 where the element is absent.
+// A 1-based source line; 0 where not known. Files are below 2^30 bytes (max_file_size).
+using Line = std::uint32_t;
+
+// Source lines of a link's elements; 0 where the element is absent.
 struct LinkLines {
-  std::size_t inertial = 0, origin = 0, mass = 0, inertia = 0;  // origin: the <inertial>'s
+  Line inertial = 0, origin = 0, mass = 0, inertia = 0;  // origin: the <inertial>'s
 };
 
 struct Link {
   std::string name;
-  std::size_t line = 0;  // of the <link> element
+  Line line = 0;  // of the <link> element
   LinkLines lines;
   Inertial inertial;  // zeros when the link has no inertial element
   std::vector<Shape> visuals;     // in file order
@@ -101,14 +105,14 @@ struct Mimic {
   Label problem_attribute;  // the attribute it names
 };
 
-// 1-based source lines of a joint's elements; 0 where the element is absent.
+// Source lines of a joint's elements; 0 where the element is absent.
 struct JointLines {
-  std::size_t origin = 0, parent = 0, child = 0, axis = 0, limit = 0, mimic = 0;
+  Line origin = 0, parent = 0, child = 0, axis = 0, limit = 0, mimic = 0;
 };
 
 struct Joint {
   std::string name;
-  std::size_t line = 0;  // of the <joint> element
+  Line line = 0;  // of the <joint> element
   JointLines lines;
   JointType type = JointType::Fixed;
   std::string type_name;  // as written, lower case
@@ -122,7 +126,7 @@ struct Joint {
 
 struct Robot {
   std::string name;
-  std::size_t line = 0;  // of the <robot> element
+  Line line = 0;  // of the <robot> element
   std::vector<Link> links;    // in file order
   std::vector<Joint> joints;  // in file order
   std::vector<Material> materials;  // top-level, in file order

@@ -22,16 +22,19 @@ constexpr const char* model_error_doc =
     "A robot description that cannot become a model: the file does not parse, or what it\n"
     "describes is refused. The message is the loader's fixed sentence; the attributes say\n"
     "where it points, each None where not known (a file that cannot be read, an error\n"
-    "raised after loading):\n"
+    "raised after loading).\n"
     "\n"
-    "element: str | None, the element the message is about, as its path from <robot>:\n"
-    "    'joint', 'joint/limit', 'joint/mimic', 'link/inertial/inertia',\n"
-    "    'link/visual/geometry/mesh'; 'robot' for <robot> itself, 'document' for the file\n"
-    "    as a whole (encoding, XML syntax). A missing element is reported at its parent.\n"
-    "name: str | None, the name of the link or joint (the robot's for 'robot').\n"
-    "line: int | None, the 1-based line of the element in the file or string.\n"
-    "attribute: str | None, the attribute at fault ('lower', 'xyz', 'type', ...), None when\n"
-    "    the element as a whole is.";
+    "``element`` (str or None): the element the message is about, as its path from\n"
+    "<robot>: 'joint', 'joint/limit', 'joint/mimic', 'link/inertial/inertia',\n"
+    "'link/visual/geometry/mesh'; 'robot' for <robot> itself, 'document' for the file as a\n"
+    "whole (encoding, XML syntax). A missing element is reported at its parent.\n"
+    "\n"
+    "``name`` (str or None): the name of the link or joint (the robot's for 'robot').\n"
+    "\n"
+    "``line`` (int or None): the 1-based line of the element in the file or string.\n"
+    "\n"
+    "``attribute`` (str or None): the attribute at fault ('lower', 'xyz', 'type', ...);\n"
+    "None when the element as a whole is.";
 
 // ModelError's class dictionary: every place attribute None until an error sets it.
 PyObject* model_error_dict() {

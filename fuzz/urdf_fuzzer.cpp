@@ -12,6 +12,7 @@
 // inertia it repairs must have been indefinite and become semidefinite by a
 // change no larger than its defect. Anything else aborts, and so does a Fault
 // escaping (it is an internal error no input may cause).
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -304,8 +305,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto description = velkor::urdf::parse(text);
   if (!description) {
-    check(!description.error().empty(), "reader error without a text");
-    check_rejection(velkor::Error(velkor::errors::Urdf{std::move(description.error())}));
+    check(description.error().is<velkor::errors::Urdf>(), "reader error of another kind");
+    const auto& refusal = description.error().as<velkor::errors::Urdf>();
+    check(!refusal.message.empty(), "reader error without a text");
+    check(refusal.place.line <= 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+          "a reader error placed past the last line");
+    check_rejection(description.error());
     return 0;
   }
   const auto model = velkor::RobotModel::from_description(*description);

@@ -251,4 +251,13 @@ ErrorClass Error::python_class() const {
                     value_);
 }
 
+const SourcePlace* Error::place() const {
+  return std::visit(
+      [](const auto& e) -> const SourcePlace* {
+        if constexpr (requires { e.place; }) return &e.place;
+        else return nullptr;
+      },
+      value_);
+}
+
 }  // namespace velkor

@@ -19,21 +19,35 @@ using Label = std::string_view;
 // caller interrupted (the exception its signal handler raised, KeyboardInterrupt by default).
 enum class ErrorClass { ModelError, ValueError, SolverError, Interrupted };
 
+// Where in a robot description a load error points; every field may be unknown.
+struct SourcePlace {
+  // The element the message is about, as its path from <robot>: "joint", "joint/limit",
+  // "link/inertial/inertia", "link/visual/geometry/mesh"; "robot" for <robot> itself and
+  // "document" for the file as a whole. Empty when not known.
+  std::string element;
+  std::string name;      // the link's or joint's name (the robot's for "robot"); empty: none
+  std::size_t line = 0;  // 1-based line of the element in the source; 0: not known
+  Label attribute;       // the attribute of the element at fault; empty: the element as a whole
+};
+
 // Each variant names the Python class it becomes, so the mapping stays with the type
 // whatever its place in Error::Variant.
 namespace errors {
 struct Urdf {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string message;
+  SourcePlace place{};
 };
 struct InvalidModel {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string reason;
+  SourcePlace place{};
 };
 struct UnsupportedJointType {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string joint;
   std::string joint_type;
+  SourcePlace place{};
 };
 struct WrongSliceLength {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
@@ -52,6 +66,7 @@ struct NumericalFailure {
 struct InvalidJointAxis {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string joint;
+  SourcePlace place{};
 };
 struct UnknownLink {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
@@ -209,6 +224,8 @@ class Error {
   std::string debug() const;
   // The python_class of the alternative held.
   ErrorClass python_class() const;
+  // Where a load error points in the description; nullptr for the other errors.
+  const SourcePlace* place() const;
 
  private:
   Variant value_;

@@ -437,6 +437,13 @@ VERDICTS = {
     # expat refuses the character reference, so the mimic element is found in the bytes
     "unparsed-mimic": (urdf(link("a&#1;", 1), link("b", 1), link("c", 1), joint("j", "a&#1;", "b"),
                             joint("k", "a&#1;", "c", extra='<mimic joint="j"/>')), 6, "joint 'k'", 'mimic="couple"'),
+    # ... and a commented-out one above it is not taken for it: the loader gives the line it read
+    "unparsed-commented-mimic": (urdf(link("a&#1;", 1), link("b", 1), link("c", 1), joint("j", "a&#1;", "b"),
+                                      joint("k", "a&#1;", "c", extra='<!-- <mimic joint="j"/> -->\n<mimic joint="j"/>')),
+                                 7, "joint 'k'", 'mimic="couple"'),
+    # a top-level <material> is placed at its own line
+    "material-color": (urdf(link("a", 1), '<material name="red"><color rgba="1 0"/></material>'), 3, "robot",
+                       "write rgba as four numbers"),
 }
 
 

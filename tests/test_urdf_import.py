@@ -379,3 +379,48 @@ def test_overflowing_mass_properties_are_rejected(write):
 def test_path_with_nul_is_not_truncated(write):
     path = str(write(urdf(link("a"))))
     assert load_error(path + "\0ignored") == PREFIX + "path contains a NUL character"
+
+
+LINES = '<robot name="r">\n<link name="a"/>\n<link name="b">\n{b}\n</link>\n<joint name="j" type="{kind}">\n{j}\n</joint>\n</robot>\n'
+PARENT = '<parent link="a"/><child link="b"/>'
+
+
+def lines(kind="revolute", j=PARENT + "\n" + LIMIT, b=""):
+    return LINES.format(kind=kind, j=j, b=b)
+
+
+@pytest.mark.parametrize("text, place", [
+    # reader: an unreadable number, a missing attribute, a name, xacro, the document as a whole
+    (lines(j=PARENT + '\n<limit lower="-1.57." upper="1" velocity="1"/>'), ("joint/limit", "j", 8, "lower")),
+    (lines(b='<inertial><mass/></inertial>'), ("link/inertial/mass", "b", 4, "value")),
+    (lines(b='<visual><geometry><mesh filename="$(find p)/a.stl"/></geometry></visual>'),
+     ("link/visual/geometry/mesh", "b", 4, "filename")),
+    (lines(kind="revolut"), ("joint", "j", 6, "type")),
+    (lines().replace('<link name="b">', "<link>"), ("link", None, 3, "name")),
+    (lines().replace("</robot>\n", "</robot>\n<robot/>"), ("document", None, 11, None)),
+    (lines().replace('"a"/>\n<link', '"a"/>\n<xacro:macro/>\n<link'), ("xacro:macro", None, 3, None)),
+    ("<robot>\n\n\0</robot>", ("document", None, 3, None)),
+    # model: limits, mimic, axis, type, inertia, structure
+    (lines(j=PARENT + '\n<limit lower="0" upper="1" velocity="-1"/>'), ("joint/limit", "j", 8, "velocity")),
+    (lines(j=PARENT + "\n" + LIMIT + '\n<mimic joint="a"/>'), ("joint/mimic", "j", 9, None)),
+    (lines(j=PARENT + "\n" + LIMIT + '\n<axis xyz="0 0 0"/>'), ("joint/axis", "j", 9, "xyz")),
+    (lines(kind="planar"), ("joint", "j", 6, "type")),
+    (lines(b=inertial(inertia=BAD_INERTIA).replace("<inertia ", "\n<inertia ")), ("link/inertial/inertia", "b", 5, None)),
+    (lines(b=inertial(mass="-1")), ("link/inertial/mass", "b", 4, "value")),
+    (lines(j=PARENT.replace('"b"', '"c"')), ("joint/child", "j", 7, "link")),
+    (lines(kind="fixed", j=PARENT).replace('<link name="a"/>', '<link name="c"/>\n<link name="a"/>')
+     .replace("</robot>", '<joint name="k" type="fixed"><parent link="b"/><child link="a"/></joint>\n</robot>'),
+     ("link", "a", 3, None)),  # a and b: a loop the root c does not reach
+    (lines().replace('<link name="b">', '<link name="a">'), ("link", "a", 3, "name")),
+    (LINES.format(kind="fixed", j=PARENT, b="").replace('<link name="a"/>', '<link name="a"/><link name="z"/>'),
+     ("link", "z", 2, None)),  # a second root
+])
+def test_load_errors_say_where_they_point(text, place):
+    error = pytest.raises(_velkor.ModelError, _velkor.Robot.from_urdf_string, text).value
+    assert (error.element, error.name, error.line, error.attribute) == place, str(error)
+
+
+def test_errors_without_a_place_have_none(tmp_path):
+    error = pytest.raises(_velkor.ModelError, _velkor.Robot, str(tmp_path / "missing.urdf")).value
+    assert (error.element, error.name, error.line, error.attribute) == (None, None, None, None)
+    assert _velkor.ModelError("raised by hand").line is None

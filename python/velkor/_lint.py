@@ -14,9 +14,15 @@ import re
 import xml.etree.ElementTree as ElementTree
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+from xml.etree.ElementTree import Element
 from xml.parsers import expat
 
 import velkor
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 from velkor._cli_io import MAX_INERTIA_TOLERANCE, _from_bytes, _read, _reason, _say, _Unreadable
 
 # ---- findings ----
@@ -46,13 +52,14 @@ def _without_declarations(data: bytes) -> bytes:
     kept. The loader reads UTF-8 whatever a declaration says and takes one after blank lines or
     comments, where expat refuses it ("XML or text declaration not at start of entity")."""
     at = 3 if data.startswith(b"\xef\xbb\xbf") else 0
-    pieces, kept = [], 0  # built once: a prolog of many declarations stays linear
+    pieces: list[bytes] = []
+    kept = 0  # built once: a prolog of many declarations stays linear
     while True:
         while data[at:at + 1] in (b" ", b"\t", b"\r", b"\n"):
             at += 1
         close = b"?>" if data.startswith(b"<?", at) else b"-->" if data.startswith(b"<!--", at) else None
         end = -1 if close is None else data.find(close, at)
-        if end < 0:
+        if close is None or end < 0:
             break
         end += len(close)
         if data.startswith(b"<?xml", at) and data[at + 5:at + 6] in (b" ", b"\t", b"\r", b"\n"):
@@ -70,7 +77,7 @@ class _Document:
         self.lines: dict[ElementTree.Element, int] = {}
         parser = expat.ParserCreate()
 
-        def start(tag, attributes):
+        def start(tag: str, attributes: dict[str, str]) -> None:
             self.lines[builder.start(tag, attributes)] = parser.CurrentLineNumber
 
         parser.StartElementHandler = start
@@ -78,8 +85,8 @@ class _Document:
         parser.Parse(_without_declarations(data), True)
         self.root = builder.close()
 
-    def line(self, element) -> int | None:
-        return self.lines.get(element)
+    def line(self, element: Element | None) -> int | None:
+        return None if element is None else self.lines.get(element)
 
 
 def _number(text: str | None) -> float | None:
@@ -92,11 +99,11 @@ def _number(text: str | None) -> float | None:
     return value if math.isfinite(value) else None
 
 
-def _is_xacro(element) -> bool:
+def _is_xacro(element: Element) -> bool:
     return isinstance(element.tag, str) and element.tag.startswith("xacro:")
 
 
-def _mass(link) -> float | None:
+def _mass(link: Element) -> float | None:
     """The link's mass: 0 without <inertial>, None when the file's value is not a number."""
     inertial = link.find("inertial")
     if inertial is None:
@@ -105,17 +112,18 @@ def _mass(link) -> float | None:
     return 0.0 if mass is None else _number(mass.get("value"))
 
 
-def _inertia_matrix(inertia):
+def _inertia_matrix(inertia: Element) -> "npt.NDArray[np.float64] | None":
     import numpy as np
 
-    values = [_number(inertia.get(name)) for name in INERTIA_NAMES]
-    if any(v is None for v in values):
+    read = [_number(inertia.get(name)) for name in INERTIA_NAMES]
+    values = [v for v in read if v is not None]
+    if len(values) != len(read):
         return None
     xx, xy, xz, yy, yz, zz = values
     return np.array([[xx, xy, xz], [xy, yy, yz], [xz, yz, zz]])
 
 
-def _library_refuses_inertia(inertial, inertia) -> bool:
+def _library_refuses_inertia(inertial: Element, inertia: Element) -> bool:
     """The loader's own verdict on this inertia, from a one-link document (it decides singular
     cases exactly)."""
     origin = inertial.find("origin")
@@ -232,39 +240,56 @@ def _check_numbers(document: _Document, findings: list[Finding]) -> None:
 MOVING_JOINTS = ("revolute", "continuous", "prismatic")
 
 
-def _limit_problem(joint) -> tuple[str, str] | None:
-    """(message, fix) when the loader refuses the <limit> of a moving joint, None otherwise (and
-    for numbers it cannot read at all, which _check_numbers reports)."""
-    limit = joint.find("limit")
-    if joint.get("type") not in MOVING_JOINTS or limit is None:
-        return None
-    text = {name: limit.get(name, "0") for name in ("lower", "upper", "velocity")}
-    if not all(_reads_as_numbers(value, 1) for value in text.values()):
-        return None
-    lower, upper, velocity = (float(text[name]) for name in ("lower", "upper", "velocity"))
-    if not (math.isfinite(velocity) and velocity >= 0):
-        return (f"<limit> velocity={text['velocity']} is {'negative' if velocity < 0 else 'not finite'}",
-                'give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)')
-    if joint.get("type") == "continuous":
-        return None
-    if not (math.isfinite(lower) and math.isfinite(upper)):
-        return (f"<limit> lower={text['lower']}, upper={text['upper']} is not finite",
-                'give finite lower and upper values; a revolute joint that turns without end is type="continuous"')
-    if lower > upper:
-        return (f"<limit> lower={text['lower']} is above upper={text['upper']}",
-                "swap them, or give the joint's real range if the file means no limits (some simulators read "
-                "lower > upper so)")
+def _loader_refuses_limit(kind: str, limit: Element) -> str | None:
+    """The attribute of this <limit> the loader refuses in a joint of type `kind` ('' for an
+    unordered pair), from a one-joint document; None when it takes the limit or cannot read its
+    numbers (which _check_numbers reports)."""
+    copy = ElementTree.Element("limit", limit.attrib)
+    document = (f'<robot name="check"><link name="a"/><link name="b"/><joint name="j" type="{kind}">'
+                f'<parent link="a"/><child link="b"/>{ElementTree.tostring(copy, encoding="unicode")}</joint></robot>')
+    try:
+        velkor.Robot.from_urdf_string(document)
+    except velkor.ModelError as error:
+        if error.element == "joint/limit" and not str(error).startswith(PARSE_PREFIX):
+            return error.attribute or ""
+    except (velkor.VelkorError, ValueError):
+        pass
     return None
 
 
-def _check_limits(document: _Document, joints: list, findings: list[Finding]) -> None:
+def _limit_problem(joint: Element) -> tuple[str, str] | None:
+    """(message, fix) when the loader refuses the <limit> of a moving joint, None otherwise (and
+    for numbers it cannot read at all, which _check_numbers reports)."""
+    limit, kind = joint.find("limit"), joint.get("type")
+    if kind not in MOVING_JOINTS or limit is None:
+        return None
+    refused = _loader_refuses_limit(kind, limit)
+    if refused is None:
+        return None
+    text = {name: limit.get(name, "0") for name in ("lower", "upper", "velocity")}
+    if refused == "velocity":
+        try:
+            negative = float(text["velocity"]) < 0
+        except ValueError:  # a NaN with a payload, which the loader reads and Python does not
+            negative = False
+        return (f"<limit> velocity={text['velocity']} is {'negative' if negative else 'not finite'}",
+                'give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)')
+    if refused:  # lower or upper is not finite
+        return (f"<limit> lower={text['lower']}, upper={text['upper']} is not finite",
+                'give finite lower and upper values; a revolute joint that turns without end is type="continuous"')
+    return (f"<limit> lower={text['lower']} is above upper={text['upper']}",
+            "swap them, or give the joint's real range if the file means no limits (some simulators read "
+            "lower > upper so)")
+
+
+def _check_limits(document: _Document, joints: list[Element], findings: list[Finding]) -> None:
     for joint in joints:
         if problem := _limit_problem(joint):
             findings.append(Finding("error", document.line(joint.find("limit")), f"joint '{joint.get('name')}'",
                                     *problem, "value"))
 
 
-def _mimic_problem(name: str, leader: str | None, by_name: dict, in_cycles: set[str]) -> str | None:
+def _mimic_problem(name: str | None, leader: str | None, by_name: dict[str | None, Element], in_cycles: set[str | None]) -> str | None:
     """Why no loader option accepts the coupling of joint `name` to `leader`, or None. The joints
     of a cycle found are added to `in_cycles`."""
     if leader is None:
@@ -288,9 +313,9 @@ def _mimic_problem(name: str, leader: str | None, by_name: dict, in_cycles: set[
     return None
 
 
-def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> None:
+def _check_mimic(document: _Document, joints: list[Element], findings: list[Finding]) -> None:
     by_name = {joint.get("name"): joint for joint in joints}
-    in_cycles: set[str] = set()  # a cycle is reported once, at its first joint in the file
+    in_cycles: set[str | None] = set()  # a cycle is reported once, at its first joint in the file
     for joint in joints:
         name = joint.get("name")
         if name in in_cycles:
@@ -324,14 +349,14 @@ def _check_mimic(document: _Document, joints: list, findings: list[Finding]) -> 
                 "yourself; or remove the <mimic> element", "mimic"))
 
 
-def _check_inertias(document: _Document, links: list, findings: list[Finding]) -> None:
+def _check_inertias(document: _Document, links: list[Element], findings: list[Finding]) -> None:
     import numpy as np
 
     for link in links:
         inertial = link.find("inertial")
         inertia = None if inertial is None else inertial.find("inertia")
         matrix = None if inertia is None else _inertia_matrix(inertia)
-        if matrix is None:
+        if inertial is None or inertia is None or matrix is None:
             continue
         where = f"link '{link.get('name')}'"
         moments = np.linalg.eigvalsh(matrix)
@@ -354,9 +379,9 @@ def _check_inertias(document: _Document, links: list, findings: list[Finding]) -
                 "recompute the inertia from the link's geometry; check for swapped or mistyped entries"))
 
 
-def _check_structure(document: _Document, links: list, joints: list, findings: list[Finding]) -> None:
+def _check_structure(document: _Document, links: list[Element], joints: list[Element], findings: list[Finding]) -> None:
     by_name = {link.get("name"): link for link in links if link.get("name") is not None}
-    children: dict[str, list] = {}
+    children: dict[str | None, list[Element]] = {}
     parents = set()
     for joint in joints:
         parent, child = joint.find("parent"), joint.find("child")
@@ -370,16 +395,19 @@ def _check_structure(document: _Document, links: list, joints: list, findings: l
     roots = [name for name in by_name if name not in child_names]
     if len(roots) == 1 and _mass(by_name[roots[0]]) == 0.0:
         root = roots[0]
-        carried, group, seen = 0.0, [], {root}
+        carried, group, seen = 0.0, list[str](), {root}
         stack = [root]
         while stack:
             for joint in children.get(stack.pop(), []):
-                child = joint.find("child").get("link")
-                if joint.get("type") == "fixed" and child in by_name and child not in seen:
-                    seen.add(child)
-                    stack.append(child)
-                    group.append(child)
-                    carried += _mass(by_name[child]) or 0.0
+                child_element = joint.find("child")
+                child_link = None if child_element is None else child_element.get("link")
+                if child_link is None:
+                    continue
+                if joint.get("type") == "fixed" and child_link in by_name and child_link not in seen:
+                    seen.add(child_link)
+                    stack.append(child_link)
+                    group.append(child_link)
+                    carried += _mass(by_name[child_link]) or 0.0
         if carried > 0:
             shown = ", ".join(group[:3]) + (f" and {len(group) - 3} more" if len(group) > 3 else "")
             fix = (f"load with massless_root=\"allow\" (velkor info --floating --massless-root allow FILE): "
@@ -445,306 +473,259 @@ def _spaced(text: str) -> str:
     return re.sub(r"[\t\r\n]", " ", text)
 
 
-def _encoded(text: str) -> bytes:
-    return re.escape(text.encode("utf-8", "surrogateescape"))
-
-
 class _Places:
-    """Lines of the elements a loader message names: from the parsed document, or, when the
-    checker's XML parser refused the file, from the first match in its bytes."""
+    """The elements of the file a loader verdict names, from the parsed document (none when the
+    checker's XML parser refused the file), and the file's lines."""
 
     def __init__(self, data: bytes, document: _Document | None):
         self.data, self.document = data, document
         self.root = document.root if document is not None and document.root.tag == "robot" else None
 
-    def at(self, offset: int) -> int:
-        return self.data.count(b"\n", 0, offset) + 1
-
-    def search(self, pattern: bytes) -> int | None:
-        found = re.search(pattern, self.data)
-        return None if found is None else self.at(found.start())
-
-    def top(self, tag: str) -> list:
+    def top(self, tag: str) -> list[Element]:
         """The <tag> children of <robot>, in file order."""
         return [] if self.root is None else self.root.findall(tag)
 
-    def line(self, element) -> int | None:
+    def line(self, element: Element) -> int | None:
         return None if self.document is None else self.document.line(element)
 
-    def robot_line(self) -> int | None:
-        return self.line(self.root) if self.root is not None else self.search(rb"<robot\b")
-
-    def named(self, tag: str, name: str):
+    def named(self, tag: str, name: str) -> Element | None:
         return next((e for e in self.top(tag) if _spaced(e.get("name", "")) == _spaced(name)), None)
 
-    def find(self, tag: str, name: str, child: str | None = None, attribute: str = "",
-             value: str | None = None) -> int | None:
-        """Line of the <tag name=...> element, or of its `child` element as the loader reads it
-        (the one whose `attribute` holds `value`, when given), else of the element itself."""
-        element = self.named(tag, name)
-        if element is not None:
-            if child is not None:
-                inertial = element.find("inertial")
-                readable = [*element, *(inertial if inertial is not None and tag == "link" else [])]
-                candidates = [e for e in readable if e.tag == child]
-                chosen = [e for e in candidates if value is None or _spaced(e.get(attribute, "")) == _spaced(value)]
-                if chosen or candidates:
-                    return self.line((chosen or candidates)[0])
-            return self.line(element)
-        start = re.compile(rb"<" + tag.encode() + rb"\b[^>]*?\bname\s*=\s*([\"'])" + _encoded(name) + rb"\1").search(
-            self.data)
-        if start is None:
-            return self.robot_line()
-        if child is not None:
-            pattern = rb"<" + _encoded(child) + rb"\b"
-            if value is not None:
-                pattern += rb"[^>]*?\b" + _encoded(attribute) + rb"\s*=\s*([\"'])" + _encoded(value) + rb"\1"
-            inner = re.compile(pattern).search(self.data, start.start())
-            end = self.data.find(b"</" + tag.encode(), start.start())
-            if inner is not None and (end < 0 or inner.start() < end):
-                return self.at(inner.start())
-        return self.at(start.start())
+    def value(self, element: str, name: str | None, attribute: str, line: int | None) -> str | None:
+        """The text of `attribute` of the element the loader names (`element`: its path from
+        <robot>, `name`: its link's or joint's), None when it has none; from the file's `line`
+        when the document did not parse."""
+        owner, *path = element.split("/")
+        owner_element = self.named(owner, name) if name is not None else None
+        found = [] if owner_element is None else [owner_element]
+        for tag in path:
+            found = [child for parent in found for child in parent.findall(tag)]
+        if found:  # the one at the loader's line, when the path leads to several
+            return next((e for e in found if self.line(e) == line), found[0]).get(attribute)
+        if self.document is not None or line is None:
+            return None
+        text = self.data.split(b"\n")[line - 1] if line <= self.data.count(b"\n") + 1 else b""
+        match = re.search(rb"\b" + re.escape(attribute.encode()) + rb"\s*=\s*([\"'])(.*?)\1", text)
+        return None if match is None else match[2].decode("utf-8", "replace")
 
-    def joints(self) -> list[tuple[object, str | None, str | None]]:
+    def joints(self) -> list[tuple[Element, str | None, str | None]]:
         """(joint, parent link, child link) of every joint."""
         return [(joint, None if (p := joint.find("parent")) is None else p.get("link"),
                  None if (c := joint.find("child")) is None else c.get("link")) for joint in self.top("joint")]
 
 
-def _shown(elements: list, places: _Places, limit: int = 3) -> str:
+def _shown(elements: list[Element], places: _Places, limit: int = 3) -> str:
     """'a' (line 3), 'b' (line 7) and 2 more."""
     names = [f"'{e.get('name')}' (line {places.line(e)})" for e in elements[:limit]]
     more = f" and {len(elements) - limit} more" if len(elements) > limit else ""
     return ", ".join(names) + more
 
 
-def _structure_verdict(reason: str, places: _Places) -> tuple[int | None, str, str] | None:
-    """(line, where, fix) of a verdict on how links and joints connect, or None."""
+def _structure_fix(reason: str, name: str | None, child: str | None, places: _Places) -> str | None:
+    """The fix of a verdict on how links and joints connect (`name`: the element's, `child`: the
+    link a joint's <child> names), or None."""
     links, joints = places.top("link"), places.joints()
     if reason in ("link names must be unique", "joint names must be unique"):
         tag = reason.split()[0]
-        seen: dict[str, object] = {}
-        for element in places.top(tag):
-            name = element.get("name")
-            if name in seen:
-                return (places.line(element), f"{tag} '{name}'",
-                        f"rename one of the {tag}s named '{name}' (the other one is at line "
-                        f"{places.line(seen[name])})" + (" and the joints that refer to it" if tag == "link" else ""))
-            seen[name] = element
-        return None
-    if match := re.fullmatch(r"link (.*) is reached more than once", reason):
-        name = match[1]
-        parents = [joint for joint, _, child in joints if child is not None and _spaced(child) == _spaced(name)]
+        same = [element for element in places.top(tag) if element.get("name") == name]
+        if len(same) < 2:
+            return None
+        return (f"rename one of the {tag}s named '{name}' (the other one is at line {places.line(same[0])})"
+                + (" and the joints that refer to it" if tag == "link" else ""))
+    if reason.endswith(" is reached more than once") and child is not None:
+        parents = [joint for joint, _, c in joints if c is not None and _spaced(c) == _spaced(child)]
         if len(parents) < 2:
             return None
-        return (places.line(parents[1]), f"joint '{parents[1].get('name')}'",
-                f"link '{name}' is the child of joints {_shown(parents, places)}; a URDF file describes a tree, so "
+        return (f"link '{child}' is the child of joints {_shown(parents, places)}; a URDF file describes a tree, so "
                 "keep one of them (a closed chain is cut open at one joint)")
-    if match := re.fullmatch(r"expected one root link, found (\d+)", reason):
+    if reason.startswith("expected one root link, found "):
         if not links:
-            return places.robot_line(), "robot", ("describe the robot's links and the joints between them; a file "
-                                                  "with no <link> holds no robot")
-        children = {_spaced(child) for _, _, child in joints if child is not None}
+            return "describe the robot's links and the joints between them; a file with no <link> holds no robot"
+        children = {_spaced(c) for _, _, c in joints if c is not None}
         roots = [link for link in links if _spaced(link.get("name", "")) not in children]
         if len(roots) >= 2:
-            return (places.line(roots[1]), f"link '{roots[1].get('name')}'",
-                    f"links {_shown(roots, places)} have no parent joint: join every link but one (the root) to the "
+            return (f"links {_shown(roots, places)} have no parent joint: join every link but one (the root) to the "
                     "tree with a joint, or delete the links that belong to no robot")
         if roots or not joints:
             return None
-        return (places.line(joints[0][0]), f"joint '{joints[0][0].get('name')}'",
-                "every link is the child of a joint, so the joints close a loop: remove the joint whose child is "
+        return ("every link is the child of a joint, so the joints close a loop: remove the joint whose child is "
                 "the link meant as the root")
     if reason == "joint graph is disconnected or cyclic":
         by_parent: dict[str, list[str]] = {}
-        for _, parent, child in joints:
-            by_parent.setdefault(_spaced(parent or ""), []).append(_spaced(child or ""))
-        children = {_spaced(child) for _, _, child in joints if child is not None}
+        for _, parent, c in joints:
+            by_parent.setdefault(_spaced(parent or ""), []).append(_spaced(c or ""))
+        children = {_spaced(c) for _, _, c in joints if c is not None}
         stack = [_spaced(link.get("name", "")) for link in links if _spaced(link.get("name", "")) not in children]
         reached = set(stack)
         while stack:
-            for child in by_parent.get(stack.pop(), []):
-                if child not in reached:
-                    reached.add(child)
-                    stack.append(child)
+            for c in by_parent.get(stack.pop(), []):
+                if c not in reached:
+                    reached.add(c)
+                    stack.append(c)
         cut_off = [link for link in links if _spaced(link.get("name", "")) not in reached]
         if not cut_off:
             return None
-        return (places.line(cut_off[0]), f"link '{cut_off[0].get('name')}'",
-                f"links {_shown(cut_off, places)} hang from each other in a closed loop that the root does not "
+        return (f"links {_shown(cut_off, places)} hang from each other in a closed loop that the root does not "
                 "reach: remove one joint of the loop and attach the links to the tree")
     return None
 
 
-def _placed(text: str, places: _Places, syntax: Finding | None) -> tuple[int | None, str, str, str]:
-    """(line, where, fix, kind) of the loader's message `text`: where in the file it points and
-    what to change there."""
-    reason = text.removeprefix(PARSE_PREFIX).removeprefix(MODEL_PREFIX)
-    data = places.data
+# Verdicts on the document as a whole, by the loader's fixed sentence: (fix, kind).
+DOCUMENT_FIXES = {
+    "stream did not contain valid UTF-8": ("save the file as UTF-8: the text at that line is in another encoding "
+                                           "(iconv -f latin1 -t utf-8 converts a Latin-1 file)", "xml"),
+    "document contains a NUL character": ("remove the NUL bytes; a file full of them is UTF-16 or binary: save it "
+                                          "as UTF-8 text", "xml"),
+    "DOCTYPE declarations with internal subsets are not supported": (
+        "remove the <!DOCTYPE ...> declaration with its [...] part and write out the entities it defines where "
+        "they are used", "xml"),
+    "the document must hold exactly one top-level element": (
+        "remove what follows </robot> (text or a second top-level element): a URDF file holds one <robot> "
+        "element", "xml"),
+    "no <robot> element at the top of the document": (
+        'a URDF file holds one <robot name="..."> element around its links and joints', "root"),
+}
+UNSUPPORTED_FIXES = {
+    "floating": "a floating joint above the robot's root stands for a free base: remove it and the link above it, "
+                "and load the rest as a FloatingRobot (velkor --floating FILE)",
+    "planar": "replace it by a chain of two prismatic joints and one revolute joint, joined by massless links",
+    "spherical": "replace it by a chain of three revolute joints with orthogonal axes through one point, joined by "
+                 "massless links",
+}
+# Model verdicts on one element, by its path from <robot> (and attribute): (fix, kind).
+ELEMENT_FIXES: dict[tuple[str, str | None], tuple[str, str]] = {
+    ("link/inertial/mass", "value"): ("give <mass value> a finite number of kilograms, zero or more", "value"),
+    ("link/inertial/origin", "xyz"): ("give the <origin> of the <inertial> finite xyz and rpy values", "value"),
+    ("link/inertial/origin", "rpy"): ("give the <origin> of the <inertial> finite xyz and rpy values", "value"),
+    ("link/inertial/inertia", None): (
+        "recompute the inertia of this link from its geometry and mass (a CAD tool or the solid's formula); a link "
+        "that is only a frame can drop its <inertial>", "inertia"),
+    ("link/inertial", None): ("the mass, its offset and the inertia are too large to combine: check the units "
+                              "(URDF uses kg and m)", "value"),
+    ("joint/mimic", None): (
+        'load with mimic="couple" (velkor info --mimic couple FILE) to keep the coupling, or mimic="independent" to '
+        'make the joint an ordinary degree of freedom, or remove the <mimic> element', "mimic"),
+    ("joint/origin", "xyz"): ("give <origin> finite xyz and rpy values", "value"),
+    ("joint/origin", "rpy"): ("give <origin> finite xyz and rpy values", "value"),
+    ("joint/limit", "velocity"): ('give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)', "value"),
+    ("joint/limit", "lower"): ('give <limit> finite lower and upper values with lower <= upper; a revolute joint '
+                               'that turns without end is type="continuous"', "value"),
+    ("joint/axis", "xyz"): ('<axis xyz="..."> must give a direction: three finite numbers, not all zero '
+                            '(xyz="0 0 1", say)', "value"),
+}
+ELEMENT_FIXES["joint/limit", "upper"] = ELEMENT_FIXES["joint/limit", None] = ELEMENT_FIXES["joint/limit", "lower"]
+LEADER_FIX = ("make joint= name a revolute, continuous or prismatic joint that does not follow this one, or remove "
+              "the <mimic> element")
 
-    # the document as a whole
-    if reason == "stream did not contain valid UTF-8":
-        try:
-            data.decode("utf-8")
-            line = None
-        except UnicodeDecodeError as error:
-            line = places.at(error.start)
-        return line, "document", ("save the file as UTF-8: the text at that line is in another encoding "
-                                  "(iconv -f latin1 -t utf-8 converts a Latin-1 file)"), "xml"
-    if reason == "document contains a NUL character":
-        return places.at(max(data.find(b"\0"), 0)), "document", (
-            "remove the NUL bytes; a file full of them is UTF-16 or binary: save it as UTF-8 text"), "xml"
-    if reason.startswith("DOCTYPE declarations"):
-        return places.search(rb"<!DOCTYPE"), "document", (
-            "remove the <!DOCTYPE ...> declaration with its [...] part and write out the entities it defines "
-            "where they are used"), "xml"
-    if match := re.match(r"Error=(\w+) .*?Line number=(\d+)", reason):
-        if match[1] == "XML_ERROR_EMPTY_DOCUMENT":
-            return 1, "document", "the file holds no XML element: is it the robot's URDF file?", "xml"
-        return int(match[2]) or None, "document", "fix the XML syntax at that place", "xml"
-    if reason == "the document must hold exactly one top-level element":
-        line = syntax.line if syntax is not None else places.search(rb"</robot\s*>")
-        return line, "document", ("remove what follows </robot> (text or a second top-level element): a URDF file "
-                                  "holds one <robot> element"), "xml"
-    if reason == "no <robot> element at the top of the document":
-        line = places.line(places.document.root) if places.document is not None else places.search(rb"<[A-Za-z_]")
-        return line, "robot", 'a URDF file holds one <robot name="..."> element around its links and joints', "root"
-    if match := re.match(r"the document uses xacro \(<(.*?)>\)", reason):
-        elements = [] if places.root is None else [e for e in places.root.iter(match[1]) if e is not places.root]
-        line = places.line(elements[0]) if elements else places.search(rb"<" + _encoded(match[1]) + rb"\b")
-        return line, "robot", EXPAND, "xacro"
 
-    # names
-    if match := re.fullmatch(r"a <(robot|link|joint)> element has no name", reason):
-        tag = match[1]
-        if tag == "robot":
-            return places.robot_line(), "robot", 'give <robot> a name: <robot name="..."> (the file\'s name, say)', "name"
-        nameless = [e for e in places.top(tag) if e.get("name") is None]
-        line = places.line(nameless[0]) if nameless else places.search(rb"<" + tag.encode() + rb"(?![^>]*\bname\s*=)")
-        return line, "robot", f'give the <{tag}> a name="..." attribute, unique among the {tag}s', "name"
-    if match := re.match(r"the (robot|link|joint) name '(.*)' is an unexpanded xacro substitution;", reason):
-        tag, name = match[1], match[2]
-        line = places.robot_line() if tag == "robot" else places.find(tag, name)
-        return line, "robot", EXPAND, "xacro"
+def _is_substitution(value: str | None) -> bool:
+    return value is not None and ("${" in value or "$(" in value)
 
-    # a link's <visual> or <collision>: the element (or the attribute) the reader names in it
-    if match := re.fullmatch(r"link (.*?): <(visual|collision)>:? (.*)", reason, re.S):
-        name, shape, detail = match.groups()
-        attribute = re.search(r"attribute '(\w+)' of <(\w+)> .*?: '(.*?)'(?:;|$)", detail, re.S)
-        element, line = places.named("link", name), None
-        if element is not None:
-            tag = attribute[2] if attribute else shape
-            line = next((places.line(e) for e in element.iter(tag)
-                         if attribute is None or e.get(attribute[1], "") == attribute[3]), None)
-        line = line or places.find("link", name, shape)
-        if "is an unexpanded xacro substitution" in detail:
-            return line, f"link '{name}'", EXPAND, "xacro"
-        return line, f"link '{name}'", _shape_fix(shape), "shape"
 
-    # one element: link NAME: ..., joint NAME: ... (reading), link NAME ..., joint NAME ... (building)
-    if match := re.fullmatch(r"(link|joint) (.*): attribute '(\w+)' of <(\w+)> (is not a number|must hold three "
-                             r"numbers|is an unexpanded xacro substitution): '(.*)'(?:;.*)?", reason, re.S):
-        tag, name, attribute, child, problem, value = match.groups()
-        line, where = places.find(tag, name, child, attribute, value), f"{tag} '{name}'"
-        if problem == "is an unexpanded xacro substitution":
-            return line, where, EXPAND, "xacro"
-        return line, where, _number_fix(attribute, value, 1 if problem == "is not a number" else 3), "value"
-    if match := re.fullmatch(r"link (.*): <inertial> has no <mass> element", reason):
-        return (places.find("link", match[1], "inertial"), f"link '{match[1]}'",
-                'add <mass value="..."/> (in kg) to the <inertial>; a link that is only a frame can drop its '
-                "<inertial>", "value")
-    if match := re.fullmatch(r"(link|joint) (.*): <(\w+)> has no '(\w+)' attribute", reason):
-        tag, name, child, attribute = match.groups()
-        return places.find(tag, name, child), f"{tag} '{name}'", f'give <{child}> its {attribute}="..."', "value"
-    if match := re.fullmatch(r"joint (.*) has no <(parent|child) link=\.\.\.> element", reason):
-        name, child = match.groups()
-        role = "the link the joint hangs from" if child == "parent" else "the link the joint moves"
-        return (places.find("joint", name, child), f"joint '{name}'",
-                f'add <{child} link="..."/> naming {role}', "structure")
-    if match := re.fullmatch(r"joint (.*) has no type", reason):
-        return (places.find("joint", match[1]), f"joint '{match[1]}'",
-                f"add type=\"...\" to the joint: one of {', '.join(LOADED_TYPES)}", "type")
-    if match := re.fullmatch(r"joint (.*) has unknown type '(.*)'", reason, re.S):
-        name, kind = match.groups()
-        close = difflib.get_close_matches(kind.lower(), [*LOADED_TYPES, "floating", "planar", "spherical"], 1) if len(
-            kind) <= 100 else []
+def _reading_fix(reason: str, element: str, tag: str, name: str | None, attribute: str | None,
+                 value: str | None) -> tuple[str, str]:
+    """(fix, kind) of a reader verdict on one element (`tag`: the last step of its path)."""
+    if attribute == "name" and "/" not in element:
+        if name is None:
+            if tag == "robot":
+                return 'give <robot> a name: <robot name="..."> (the file\'s name, say)', "name"
+            return f'give the <{tag}> a name="..." attribute, unique among the {tag}s', "name"
+        return EXPAND, "xacro"
+    if tag.startswith("xacro:") or _is_substitution(value):
+        return EXPAND, "xacro"
+    shape = next((step for step in element.split("/") if step in ("visual", "collision")), None)
+    if shape is not None:
+        return _shape_fix(shape), "shape"
+    if attribute == "type":
+        if value is None:
+            return f"add type=\"...\" to the joint: one of {', '.join(LOADED_TYPES)}", "type"
+        close = difflib.get_close_matches(value.lower(), [*LOADED_TYPES, *UNSUPPORTED_FIXES], 1) if len(
+            value) <= 100 else []
         hint = f"; did you mean type=\"{close[0]}\"?" if close else ""
-        return (places.find("joint", name), f"joint '{name}'",
-                f"use one of the types the loader knows: {', '.join(LOADED_TYPES)}{hint}", "type")
-    if match := re.fullmatch(r"joint (.*) uses unsupported type (floating|planar|spherical)", reason):
-        name, kind = match.groups()
-        fix = {"floating": "a floating joint above the robot's root stands for a free base: remove it and the link "
-                           "above it, and load the rest as a FloatingRobot (velkor --floating FILE)",
-               "planar": "replace it by a chain of two prismatic joints and one revolute joint, joined by massless "
-                         "links",
-               "spherical": "replace it by a chain of three revolute joints with orthogonal axes through one point, "
-                            "joined by massless links"}[kind]
-        return places.find("joint", name), f"joint '{name}'", fix, "type"
-    if match := re.fullmatch(r"joint (.*) has an invalid axis", reason):
-        return (places.find("joint", match[1], "axis"), f"joint '{match[1]}'",
-                '<axis xyz="..."> must give a direction: three finite numbers, not all zero (xyz="0 0 1", say)', "value")
-    if match := re.fullmatch(r"joint (.*) references a missing (parent|child) link", reason):
-        name, child = match.groups()
-        joint = places.named("joint", name)
-        missing = None if joint is None or joint.find(child) is None else joint.find(child).get("link")
+        return f"use one of the types the loader knows: {', '.join(LOADED_TYPES)}{hint}", "type"
+    if tag in ("parent", "child") and attribute == "link":
+        role = "the link the joint hangs from" if tag == "parent" else "the link the joint moves"
+        return f'add <{tag} link="..."/> naming {role}', "structure"
+    if tag == "inertial" and attribute is None:
+        return ('add <mass value="..."/> (in kg) to the <inertial>; a link that is only a frame can drop its '
+                "<inertial>"), "value"
+    if attribute is not None and (value is None or reason.endswith(f"has no '{attribute}' attribute")):
+        return f'give <{tag}> its {attribute}="..."', "value"
+    if attribute == "rgba":
+        return "write rgba as four numbers from 0 to 1 separated by spaces", "value"
+    if attribute is not None and value is not None:
+        return _number_fix(attribute, value, 3 if attribute in ("xyz", "rpy") else 1), "value"
+    return "correct this element as the message says", ""
+
+
+def _model_fix(reason: str, element: str, name: str | None, attribute: str | None, value: str | None,
+               places: _Places) -> tuple[str, str]:
+    """(fix, kind) of a verdict on what the description means."""
+    if attribute == "type" and value in UNSUPPORTED_FIXES:
+        return UNSUPPORTED_FIXES[value], "type"
+    if element in ("joint/parent", "joint/child") and attribute == "link":
+        if reason.endswith(" is reached more than once"):
+            return _structure_fix(reason, name, value, places) or "correct this element as the message says", ""
         known = [link.get("name", "") for link in places.top("link")]
-        close = difflib.get_close_matches(missing, known, 1) if missing is not None and len(missing) <= 100 else []
-        fix = (f"no link is named '{missing}'" if missing is not None else f"the {child} link does not exist") + (
+        close = difflib.get_close_matches(value, known, 1) if value is not None and len(value) <= 100 else []
+        fix = (f"no link is named '{value}'" if value is not None else f"the {element[6:]} link does not exist") + (
             f": did you mean '{close[0]}'?" if close else ": correct the name, or add that link")
-        return places.find("joint", name, child), f"joint '{name}'", fix, "structure"
-    if structure := _structure_verdict(reason, places):
-        return (*structure, "structure" if places.top("link") else "links")
-    link_rules = {
-        "mass must be finite and non-negative":
-            ("mass", "give <mass value> a finite number of kilograms, zero or more", "value"),
-        "inertial origin must contain only finite values":
-            ("origin", "give the <origin> of the <inertial> finite xyz and rpy values", "value"),
-        "inertia must contain only finite values":
-            ("inertia", "give every entry of <inertia> a finite value", "value"),
-        "inertia must be positive semi-definite":
-            ("inertia", "recompute the inertia of this link from its geometry and mass (a CAD tool or the solid's "
-                        "formula); a link that is only a frame can drop its <inertial>", "inertia"),
-        "mass properties must be finite":
-            ("inertial", "the mass, its offset and the inertia are too large to combine: check the units "
-                         "(URDF uses kg and m)", "value"),
-    }
-    joint_rules = {
-        "uses an unsupported mimic constraint":
-            ("mimic", 'load with mimic="couple" (velkor info --mimic couple FILE) to keep the coupling, or '
-                      'mimic="independent" to make the joint an ordinary degree of freedom, or remove the <mimic> '
-                      "element", "mimic"),
-        "origin must contain only finite values": ("origin", "give <origin> finite xyz and rpy values", "value"),
-        "velocity limit must be finite and non-negative":
-            ("limit", 'give <limit velocity="..."> a finite value, zero or more (rad/s or m/s)', "value"),
-        "position limits must be finite and ordered":
-            ("limit", 'give <limit> finite lower and upper values with lower <= upper; a revolute joint that turns '
-                      'without end is type="continuous"', "value"),
-    }
-    for tag, rules in (("link", link_rules), ("joint", joint_rules)):
-        for ending, (child, fix, kind) in rules.items():  # a detail the loader may add after the ending is fine
-            if (match := re.fullmatch(rf"{tag} (.*?) {re.escape(ending)}(?:[ ;:(].*)?", reason, re.S)):
-                return places.find(tag, match[1], child), f"{tag} '{match[1]}'", fix, kind
-    if match := re.fullmatch(r"joint (.*) (mimics .*|has a mimic element without a joint attribute|mimic multiplier "
-                             r"and offset must be finite)", reason, re.S):
-        return (places.find("joint", match[1], "mimic"), f"joint '{match[1]}'",
-                "make joint= name a revolute, continuous or prismatic joint that does not follow this one, or remove "
-                "the <mimic> element", "mimic")
-
-    # a message this checker has no rule for: the element it names, if any
-    for tag in ("link", "joint"):
-        for element in places.top(tag):
-            name = element.get("name", "")
-            if reason.startswith(f"{tag} {name} ") or reason.startswith(f"{tag} {name}:"):
-                return places.line(element), f"{tag} '{name}'", "correct this element as the message says", ""
-    return places.robot_line(), "robot", "correct the file as the message says", ""
+        return fix, "structure"
+    if element == "link/inertial/inertia" and attribute is not None:
+        return "give every entry of <inertia> a finite value", "value"
+    if element == "joint/mimic" and attribute is not None:
+        return LEADER_FIX, "mimic"
+    if (element, attribute) in ELEMENT_FIXES:
+        return ELEMENT_FIXES[element, attribute]
+    return "correct this element as the message says", ""
 
 
-def _verdict(error: BaseException, places: _Places, syntax: Finding | None) -> Finding:
+def _placed(error: BaseException, places: _Places) -> tuple[int | None, str, str, str]:
+    """(line, where, fix, kind) of the loader's refusal `error`: where in the file it points (the
+    place the loader gives) and what to change there."""
+    text = _reason(error)
+    element, name = getattr(error, "element", None), getattr(error, "name", None)
+    line, attribute = getattr(error, "line", None), getattr(error, "attribute", None)
+    parsing = text.startswith(PARSE_PREFIX)
+    reason = text.removeprefix(PARSE_PREFIX).removeprefix(MODEL_PREFIX)
+    if element is None:
+        return line, "robot", "correct the file as the message says", ""
+    owner, tag = element.partition("/")[0], element.rpartition("/")[2]
+    if owner == "document":
+        if reason.startswith("Error="):  # the XML parser's own report
+            if "XML_ERROR_EMPTY_DOCUMENT" in reason:
+                return 1, "document", "the file holds no XML element: is it the robot's URDF file?", "xml"
+            return line, "document", "fix the XML syntax at that place", "xml"
+        fix, kind = DOCUMENT_FIXES.get(reason, ("correct the file as the message says", ""))
+        if line is None and kind == "root":  # the XML parser found no element: the first tag in the bytes
+            found = re.search(rb"<[A-Za-z_]", places.data)
+            line = None if found is None else places.data.count(b"\n", 0, found.start()) + 1
+        return line, "robot" if kind == "root" else "document", fix, kind
+    named = owner in ("link", "joint") and name is not None and not (attribute == "name" and "/" not in element)
+    where = f"{owner} '{name}'" if named else "robot"
+    if reason.endswith(" must be unique") or reason.startswith("expected one root link") or \
+            reason == "joint graph is disconnected or cyclic":
+        structure = _structure_fix(reason, name, None, places)
+        if structure is None:
+            return line, where, "correct this element as the message says", ""
+        return line, f"{owner} '{name}'" if owner in ("link", "joint") else "robot", structure, (
+            "structure" if places.top("link") else "links")
+    value = None if attribute is None else places.value(element, name, attribute, line)
+    if parsing:
+        fix, kind = _reading_fix(reason, element, tag, name, attribute, value)
+    else:
+        fix, kind = _model_fix(reason, element, name, attribute, value, places)
+    if owner == "joint" and element in ("joint/parent", "joint/child") and reason.endswith("reached more than once"):
+        kind = "structure"
+    return line, where, fix, kind
+
+
+def _verdict(error: BaseException, places: _Places) -> Finding:
     """The loader's refusal as the first finding of a file: its own words, where they point, a fix."""
     text = _reason(error)
     if isinstance(error, MemoryError):
         return Finding("error", None, "document", text, "the file is too large to load in this memory", "")
-    line, where, fix, kind = _placed(text, places, syntax)
+    line, where, fix, kind = _placed(error, places)
     return Finding("error", line, where, text, fix, kind)
 
 
@@ -782,20 +763,20 @@ def _shape_fix(element: str) -> str:
             "and a <color rgba=...> of four numbers from 0 to 1")
 
 
-def _skipped_shapes(robot, document: _Document | None) -> list[Finding]:
+def _skipped_shapes(robot: velkor.Robot | velkor.FloatingRobot, document: _Document | None) -> list[Finding]:
     """A warning for each <visual> or <collision> element the loader left out, at its line."""
-    links: dict[str, object] = {}
+    links: dict[str | None, Element] = {}
     if document is not None and document.root.tag == "robot":
         for link in document.root.findall("link"):
             links.setdefault(link.get("name"), link)
     findings = []
     for skipped in robot.skipped_shapes:
         name = robot.link_names[skipped.link]
-        link = links.get(name)
-        elements = [] if link is None else link.findall(skipped.element)
-        at = elements[skipped.index_in_link] if skipped.index_in_link < len(elements) else link
+        owner = links.get(name)
+        elements = [] if owner is None else owner.findall(skipped.element)
+        at = elements[skipped.index_in_link] if skipped.index_in_link < len(elements) else owner
         findings.append(Finding(
-            "warning", None if at is None else document.line(at), f"link '{name}'",
+            "warning", None if at is None or document is None else document.line(at), f"link '{name}'",
             f"<{skipped.element}> left out: {skipped.reason}; the robot loads without it",
             _shape_fix(skipped.element) + ", or remove it", "shape"))
     return findings
@@ -821,7 +802,7 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
     except RecursionError:
         findings = [Finding("warning", None, "document", "elements nested too deeply to examine",
                             "a URDF file nests a few levels only; look for unclosed or generated elements", "xml")]
-    repairs: list = []
+    repairs: list[Any] = []  # velkor's InertiaRepair records
     try:
         with _from_bytes(data, floating=False, inertia_tolerance=inertia_tolerance) as robot:
             repairs = robot.repaired_inertias
@@ -841,7 +822,7 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
             finding.message += f"; inertia_tolerance={inertia_tolerance:g} loads it with its negative eigenvalues " \
                                "set to zero"
     if refusal is not None:
-        verdict = _verdict(refusal, _Places(data, document), syntax)
+        verdict = _verdict(refusal, _Places(data, document))
         # the finding that says the same at the same place gives its detail and fix to the verdict
         twins = [f for f in findings if f.kind == verdict.kind != "" and (
             f.line == verdict.line and f.severity == "error" or f.kind == "xml")]
@@ -855,7 +836,7 @@ def _check_file(path: str, inertia_tolerance: float = 0.0) -> bool:
         if "inertia must be positive semi-definite" in verdict.message and not inertia_tolerance:
             verdict.fix += _tolerance_hint(data)
         findings.insert(0, verdict)
-    if any(finding is syntax for finding in findings):  # the loader got past it
+    if syntax is not None and any(finding is syntax for finding in findings):  # the loader got past it
         syntax.message += "; the loader reads it, but other XML tools refuse it and the other checks cannot run"
     for finding in findings:
         location = f"{path}:{finding.line}" if finding.line else path

@@ -19,8 +19,30 @@
 namespace velkor {
 namespace {
 
-Error invalid(const std::string& link, const std::string& what) {
-  return errors::InvalidModel{"link " + link + " " + what};
+// A refused link, placed at its `child` element ("inertial/mass", ...) when the file has one.
+Error invalid(const urdf::Link& link, const std::string& what, std::string_view child = {},
+              std::size_t child_line = 0, Label attribute = {}) {
+  SourcePlace place{"link", link.name, link.line, {}};
+  if (!child.empty() && child_line != 0)
+    place = {"link/" + std::string(child), link.name, child_line, attribute};
+  return errors::InvalidModel{"link " + link.name + " " + what, std::move(place)};
+}
+
+// The name of the first entry of the inertia that is not finite.
+Label first_non_finite(const urdf::Inertia& i) {
+  const std::pair<double, Label> entries[] = {{i.ixx, "ixx"}, {i.ixy, "ixy"}, {i.ixz, "ixz"},
+                                              {i.iyy, "iyy"}, {i.iyz, "iyz"}, {i.izz, "izz"}};
+  for (const auto& [value, name] : entries)
+    if (!std::isfinite(value)) return name;
+  return {};
+}
+
+Error invalid_inertia(const urdf::Link& link, const std::string& what, Label attribute = {}) {
+  return invalid(link, what, "inertial/inertia", link.lines.inertia, attribute);
+}
+
+Error invalid_inertial(const urdf::Link& link) {
+  return invalid(link, "mass properties must be finite", "inertial", link.lines.inertial);
 }
 
 // Integer of any size: a sign and a magnitude in base 2^32, least significant limb first,
@@ -266,9 +288,9 @@ std::string moment_text(double value) {
 // A written inertia that is not positive semidefinite: repaired when its defect
 // is within the allowance, else the refusal, which names the numbers when a
 // tolerance was given.
-std::expected<InertiaRepair, Error> repaired(const std::string& link, const Mat3& written,
+std::expected<InertiaRepair, Error> repaired(const urdf::Link& link, const Mat3& written,
                                              const InertiaAllowance& allowance) {
-  const Error refusal = invalid(link, "inertia must be positive semi-definite");
+  const Error refusal = invalid_inertia(link, "inertia must be positive semi-definite");
   if (allowance.tolerance == 0.0) return std::unexpected(refusal);
   const auto spectrum = scaled_spectrum(written, Eigen::ComputeEigenvectors);
   if (!spectrum) return std::unexpected(refusal);
@@ -277,15 +299,15 @@ std::expected<InertiaRepair, Error> repaired(const std::string& link, const Mat3
   const double defect = capped(std::max(-spectrum->values[0], 0.0) * spectrum->k);
   const double allowed = allowance.tolerance * allowance.scale;
   if (!(defect <= allowed))
-    return std::unexpected(invalid(
+    return std::unexpected(invalid_inertia(
         link, "inertia must be positive semi-definite: its smallest eigenvalue is " +
                   moment_text(-defect) + " kg·m², beyond the tolerated " + moment_text(-allowed) +
                   " kg·m² (inertia_tolerance times " + moment_text(allowance.scale) +
                   " kg·m², the largest principal moment of the robot's links)"));
   const auto held = without_negative_eigenvalues(*spectrum);
-  if (!held) return std::unexpected(invalid(link, "mass properties must be finite"));
-  return InertiaRepair{link, defect, allowance.scale > 0.0 ? defect / allowance.scale : 0.0, written,
-                       *held};
+  if (!held) return std::unexpected(invalid_inertial(link));
+  return InertiaRepair{link.name, defect, allowance.scale > 0.0 ? defect / allowance.scale : 0.0,
+                       written, *held};
 }
 
 }  // namespace
@@ -305,15 +327,19 @@ std::expected<Link, Error> robot_link(const urdf::Link& link, const InertiaAllow
                                       std::vector<InertiaRepair>& repairs) {
   const urdf::Inertial& in = link.inertial;
   if (!(std::isfinite(in.mass) && in.mass >= 0.0))
-    return std::unexpected(invalid(link.name, "mass must be finite and non-negative"));
+    return std::unexpected(invalid(link, "mass must be finite and non-negative", "inertial/mass",
+                                   link.lines.mass, "value"));
   if (!all_finite(in.origin.xyz) || !all_finite(in.origin.rpy))
-    return std::unexpected(invalid(link.name, "inertial origin must contain only finite values"));
+    return std::unexpected(invalid(link, "inertial origin must contain only finite values",
+                                   "inertial/origin", link.lines.origin,
+                                   all_finite(in.origin.xyz) ? "rpy" : "xyz"));
   Mat3 inertia = inertia_matrix(in.inertia);
   if (!inertia.allFinite())
-    return std::unexpected(invalid(link.name, "inertia must contain only finite values"));
+    return std::unexpected(
+        invalid_inertia(link, "inertia must contain only finite values", first_non_finite(in.inertia)));
   std::optional<InertiaRepair> repair;
   if (!is_positive_semidefinite(inertia)) {
-    auto accepted = repaired(link.name, inertia, allowance);
+    auto accepted = repaired(link, inertia, allowance);
     if (!accepted) return std::unexpected(std::move(accepted.error()));
     inertia = accepted->held;
     repair = std::move(*accepted);
@@ -328,8 +354,7 @@ std::expected<Link, Error> robot_link(const urdf::Link& link, const InertiaAllow
   // infinities would poison every dynamics result.
   const double* record = &properties.mass;
   for (std::size_t k = 0; k < 25; ++k)
-    if (!std::isfinite(record[k]))
-      return std::unexpected(invalid(link.name, "mass properties must be finite"));
+    if (!std::isfinite(record[k])) return std::unexpected(invalid_inertial(link));
   if (repair) repairs.push_back(std::move(*repair));
   return Link{link.name, properties};
 }

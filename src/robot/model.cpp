@@ -36,8 +36,17 @@ std::expected<std::size_t, Error> Model::link_index(const LinkId& link) const {
 
 namespace {
 
-Error invalid_joint(const std::string& joint, std::string_view what) {
-  return errors::InvalidModel{"joint " + joint + " " + std::string(what)};
+// Where a joint's problem lies: the joint, or its `child` element ("limit", "mimic", ...)
+// when the file has one, and the attribute at fault.
+SourcePlace joint_place(const urdf::Joint& j, std::string_view child = {}, std::size_t child_line = 0,
+                        Label attribute = {}) {
+  if (child.empty() || child_line == 0)
+    return {"joint", j.name, j.line, child.empty() ? attribute : Label{}};
+  return {"joint/" + std::string(child), j.name, child_line, attribute};
+}
+
+Error invalid_joint(const urdf::Joint& j, std::string_view what, SourcePlace place) {
+  return errors::InvalidModel{"joint " + j.name + " " + std::string(what), std::move(place)};
 }
 
 // Unit axis from a URDF axis: scale by the largest component first so that tiny
@@ -81,21 +90,25 @@ std::vector<MimicCoupling> mimic_couplings(const urdf::Robot& robot, const Joint
     if (!j.mimic) continue;
     const urdf::Mimic& m = *j.mimic;
     const auto fail = [&](Error error) { couplings[k] = std::unexpected(std::move(error)); };
+    const auto at = [&](Label attribute) { return joint_place(j, "mimic", j.lines.mimic, attribute); };
     if (!m.problem.empty()) {
-      fail(errors::InvalidModel{m.problem});
+      fail(errors::InvalidModel{m.problem, at(m.problem_attribute)});
     } else if (m.joint.empty()) {
-      fail(invalid_joint(j.name, "has a mimic element without a joint attribute"));
+      fail(invalid_joint(j, "has a mimic element without a joint attribute", at("joint")));
     } else if (!std::isfinite(m.multiplier) || !std::isfinite(m.offset)) {
-      fail(invalid_joint(j.name, "mimic multiplier and offset must be finite"));
+      fail(invalid_joint(j, "mimic multiplier and offset must be finite",
+                         at(std::isfinite(m.multiplier) ? "offset" : "multiplier")));
     } else if (!is_scalar(j.type)) {
       continue;
     } else if (const auto leader = joint_by_name.find(m.joint); leader == joint_by_name.end()) {
-      fail(invalid_joint(j.name, "mimics joint " + m.joint + ", which does not exist"));
+      fail(invalid_joint(j, "mimics joint " + m.joint + ", which does not exist", at("joint")));
     } else if (leader->second == k) {
-      fail(invalid_joint(j.name, "mimics itself"));
+      fail(invalid_joint(j, "mimics itself", at("joint")));
     } else if (const urdf::Joint& lead = robot.joints[leader->second]; !is_scalar(lead.type)) {
-      fail(invalid_joint(j.name, "mimics joint " + m.joint + ", a " + lead.type_name +
-                                     " joint; a leader must be revolute, continuous or prismatic"));
+      fail(invalid_joint(j,
+                         "mimics joint " + m.joint + ", a " + lead.type_name +
+                             " joint; a leader must be revolute, continuous or prismatic",
+                         at("joint")));
     } else {
       couplings[k] = leader->second;
       next[k] = leader->second;
@@ -118,7 +131,8 @@ std::vector<MimicCoupling> mimic_couplings(const urdf::Robot& robot, const Joint
       for (std::size_t c = k;;) {
         const urdf::Joint& j = robot.joints[c];
         couplings[c] = std::unexpected(invalid_joint(
-            j.name, "mimics joint " + j.mimic->joint + ", whose mimic chain leads back to " + j.name));
+            j, "mimics joint " + j.mimic->joint + ", whose mimic chain leads back to " + j.name,
+            joint_place(j, "mimic", j.lines.mimic, "joint")));
         if ((c = next[c]) == k) break;
       }
     for (std::size_t w : walk) state[w] = done;
@@ -133,9 +147,10 @@ std::expected<void, Error> check_mimic(const urdf::Joint& j, const ImportOptions
   if (!j.mimic) return {};
   if (options.mimic == MimicPolicy::Reject)
     return std::unexpected(invalid_joint(
-        j.name,
+        j,
         "uses an unsupported mimic constraint (load with mimic=\"couple\" to make it follow its leader, "
-        "or mimic=\"independent\" to treat it as a free joint)"));
+        "or mimic=\"independent\" to treat it as a free joint)",
+        joint_place(j, "mimic", j.lines.mimic)));
   if (coupling && !*coupling) return std::unexpected(coupling->error());
   return {};
 }
@@ -145,7 +160,9 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOption
   using urdf::JointType;
   VELKOR_TRY(check_mimic(j, options, coupling));
   if (!all_finite(j.origin.xyz) || !all_finite(j.origin.rpy))
-    return std::unexpected(invalid_joint(j.name, "origin must contain only finite values"));
+    return std::unexpected(invalid_joint(
+        j, "origin must contain only finite values",
+        joint_place(j, "origin", j.lines.origin, all_finite(j.origin.xyz) ? "rpy" : "xyz")));
 
   Joint joint;
   joint.name = j.name;
@@ -154,25 +171,34 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOption
     case JointType::Continuous:
     case JointType::Prismatic:
       if (!(std::isfinite(j.limit.velocity) && j.limit.velocity >= 0.0))
-        return std::unexpected(invalid_joint(j.name, "velocity limit must be finite and non-negative"));
+        return std::unexpected(invalid_joint(j, "velocity limit must be finite and non-negative",
+                                             joint_place(j, "limit", j.lines.limit, "velocity")));
       if (j.type != JointType::Continuous &&
           !(std::isfinite(j.limit.lower) && std::isfinite(j.limit.upper) &&
             j.limit.lower <= j.limit.upper))
-        return std::unexpected(invalid_joint(j.name, "position limits must be finite and ordered"));
+        return std::unexpected(invalid_joint(j, "position limits must be finite and ordered",
+                                             joint_place(j, "limit", j.lines.limit,
+                                                         !std::isfinite(j.limit.lower)   ? "lower"
+                                                         : !std::isfinite(j.limit.upper) ? "upper"
+                                                                                         : Label{})));
       joint.kinematics.kind = j.type == JointType::Prismatic ? JointKind::Prismatic
                                                              : JointKind::Revolute;
       break;
     case JointType::Fixed: joint.kinematics.kind = JointKind::Fixed; break;
     case JointType::Floating:
     case JointType::Planar:
-    case JointType::Spherical: return std::unexpected(errors::UnsupportedJointType{j.name, j.type_name});
+    case JointType::Spherical:
+      return std::unexpected(
+          errors::UnsupportedJointType{j.name, j.type_name, joint_place(j, {}, 0, "type")});
   }
 
   joint.kinematics.origin.translation = Vec3(j.origin.xyz[0], j.origin.xyz[1], j.origin.xyz[2]);
   joint.kinematics.origin.rotation = rpy_quaternion(j.origin.rpy[0], j.origin.rpy[1], j.origin.rpy[2]);
   if (joint.kinematics.kind != JointKind::Fixed) {
     const auto axis = unit_axis(j.axis);
-    if (!axis) return std::unexpected(errors::InvalidJointAxis{j.name});
+    if (!axis)
+      return std::unexpected(
+          errors::InvalidJointAxis{j.name, joint_place(j, "axis", j.lines.axis, "xyz")});
     joint.kinematics.axis = *axis;
   }
   if (j.type == JointType::Continuous) {
@@ -222,7 +248,9 @@ MassProperties combined(const Model& model, std::span<const std::size_t> links) 
 // leaders were refused on import. Also the most groups open at once in a
 // subtree of the moving bodies (body d + 1 below DOF d, children after parents).
 // A chain whose composed multiplier or offset overflows is refused, naming its joint.
-std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& model) {
+std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& model,
+                                                                  const urdf::Robot& robot,
+                                                                  const JointIndex& joint_by_name) {
   const std::size_t n = model.dof_count();
   std::unordered_map<std::string_view, std::size_t> dof_by_name;
   for (std::size_t d = 0; d < n; ++d) dof_by_name.emplace(model.joints[model.dof_list[d]].name, d);
@@ -265,10 +293,12 @@ std::expected<std::shared_ptr<const Coupling>, Error> coupling_of(const Model& m
     }
   }
   for (std::size_t d = 0; d < n; ++d)
-    if (!std::isfinite(coupling->multiplier[d]) || !std::isfinite(coupling->offset[d]))
-      return std::unexpected(
-          invalid_joint(model.joints[model.dof_list[d]].name,
-                        "follows a mimic chain whose multiplier or offset overflows"));
+    if (!std::isfinite(coupling->multiplier[d]) || !std::isfinite(coupling->offset[d])) {
+      const urdf::Joint& j = robot.joints[joint_by_name.at(model.joints[model.dof_list[d]].name)];
+      return std::unexpected(invalid_joint(j,
+                                           "follows a mimic chain whose multiplier or offset overflows",
+                                           joint_place(j, "mimic", j.lines.mimic, "multiplier")));
+    }
   coupling->members.assign(coupling->free_count(), 0);
   for (std::size_t d = 0; d < n; ++d) ++coupling->members[coupling->group[d]];
   // Groups open below each body: a group is open from its first DOF the inward
@@ -454,11 +484,11 @@ std::expected<RobotModel, Error> RobotModel::from_urdf(const std::string& path, 
   auto text = urdf::read_text(path, interrupt);
   if (!text) {
     if (text.error().interrupted) return std::unexpected(errors::Interrupted{});
-    return std::unexpected(errors::Urdf{std::move(text.error().message)});
+    return std::unexpected(errors::Urdf{std::move(text.error().message), {}});
   }
   if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
   auto robot = urdf::parse(*text);
-  if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
+  if (!robot) return std::unexpected(std::move(robot.error()));
   if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
   std::error_code ignored;  // a path that cannot be made absolute stays as given
   const std::filesystem::path absolute = std::filesystem::absolute(path, ignored).lexically_normal();
@@ -469,7 +499,7 @@ std::expected<RobotModel, Error> RobotModel::from_urdf_string(std::string_view t
                                                               Interrupt& interrupt,
                                                               const ImportOptions& options) {
   auto robot = urdf::parse(text);
-  if (!robot) return std::unexpected(errors::Urdf{std::move(robot.error())});
+  if (!robot) return std::unexpected(std::move(robot.error()));
   if (interrupt.poll()) return std::unexpected(errors::Interrupted{});
   return from_description(*robot, options, text);
 }
@@ -486,7 +516,8 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   link_by_name.reserve(link_total);
   for (std::size_t i = 0; i < link_total; ++i)
     if (!link_by_name.emplace(robot.links[i].name, i).second)
-      return std::unexpected(errors::InvalidModel{"link names must be unique"});
+      return std::unexpected(errors::InvalidModel{
+          "link names must be unique", {"link", robot.links[i].name, robot.links[i].line, "name"}});
 
   // Edges: per URDF link its (child link, joint) pairs in file order.
   struct Edge {
@@ -500,30 +531,42 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   for (std::size_t j = 0; j < joint_total; ++j) {
     const urdf::Joint& joint = robot.joints[j];
     if (!joint_by_name.emplace(joint.name, j).second)
-      return std::unexpected(errors::InvalidModel{"joint names must be unique"});
+      return std::unexpected(
+          errors::InvalidModel{"joint names must be unique", {"joint", joint.name, joint.line, "name"}});
     const auto parent = link_by_name.find(joint.parent);
     if (parent == link_by_name.end())
-      return std::unexpected(invalid_joint(joint.name, "references a missing parent link"));
+      return std::unexpected(invalid_joint(joint, "references a missing parent link",
+                                           joint_place(joint, "parent", joint.lines.parent, "link")));
     const auto child = link_by_name.find(joint.child);
     if (child == link_by_name.end())
-      return std::unexpected(invalid_joint(joint.name, "references a missing child link"));
+      return std::unexpected(invalid_joint(joint, "references a missing child link",
+                                           joint_place(joint, "child", joint.lines.child, "link")));
     if (has_parent[child->second])
-      return std::unexpected(errors::InvalidModel{"link " + joint.child + " is reached more than once"});
+      return std::unexpected(
+          errors::InvalidModel{"link " + joint.child + " is reached more than once",
+                               joint_place(joint, "child", joint.lines.child, "link")});
     has_parent[child->second] = true;
     edges[parent->second].push_back({child->second, j});
   }
 
   std::size_t root_count = 0;
-  std::size_t root = 0;
+  std::size_t root = 0, second_root = 0;
   for (std::size_t i = 0; i < link_total; ++i) {
     if (!has_parent[i]) {
       if (root_count == 0) root = i;
+      if (root_count == 1) second_root = i;
       ++root_count;
     }
   }
-  if (root_count != 1)
-    return std::unexpected(
-        errors::InvalidModel{"expected one root link, found " + std::to_string(root_count)});
+  if (root_count != 1) {
+    // Placed at the second root, else (every link a child) at the first joint, else at <robot>.
+    SourcePlace place{"robot", robot.name, robot.line, {}};
+    if (root_count > 1)
+      place = {"link", robot.links[second_root].name, robot.links[second_root].line, {}};
+    else if (joint_total > 0) place = {"joint", robot.joints[0].name, robot.joints[0].line, {}};
+    return std::unexpected(errors::InvalidModel{
+        "expected one root link, found " + std::to_string(root_count), std::move(place)});
+  }
 
   // Breadth-first numbering: the queue position of a URDF link is its new index.
   auto model = std::make_shared<Model>();
@@ -565,8 +608,16 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
       model->parent.push_back(front);
     }
   }
-  if (model->joints.size() != joint_total || model->links.size() != link_total)
-    return std::unexpected(errors::InvalidModel{"joint graph is disconnected or cyclic"});
+  if (model->joints.size() != joint_total || model->links.size() != link_total) {
+    // Placed at the first link of the file the root does not reach.
+    std::vector<bool> reached(link_total, false);
+    for (std::size_t l : queue) reached[l] = true;
+    std::size_t first = 0;
+    while (first + 1 < link_total && reached[first]) ++first;
+    const urdf::Link& cut_off = robot.links[first];
+    return std::unexpected(errors::InvalidModel{"joint graph is disconnected or cyclic",
+                                                {"link", cut_off.name, cut_off.line, {}}});
+  }
 
   model->id = take_model_id();
   add_shapes(robot, queue, *model);
@@ -610,7 +661,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   add_kernel_tables(*model);
   merge_fixed_joints(*model);
   if (options.mimic == MimicPolicy::Couple && !model->mimic_joints.empty()) {
-    auto coupling = coupling_of(*model);
+    auto coupling = coupling_of(*model, robot, joint_by_name);
     if (!coupling) return std::unexpected(coupling.error());
     model->coupling = *std::move(coupling);
   }

@@ -28,7 +28,8 @@ std::expected<FloatingRobot, Error> FloatingRobot::create(RobotModel model, Mass
                                                            : root.mass_properties.mass;
   if (!(mass > 0.0))
     return std::unexpected(
-        errors::InvalidModel{"floating-base root link " + root.name + " must have positive mass"});
+        errors::InvalidModel{"floating-base root link " + root.name + " must have positive mass",
+                             {"link", root.name, 0, {}}});
   return FloatingRobot(std::move(model));
 }
 

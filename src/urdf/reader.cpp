@@ -11,6 +11,7 @@
 #if defined(__APPLE__)
 #include <xlocale.h>  // strtod_l
 #endif
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -46,8 +47,9 @@ std::string quoted_path(std::string_view path) {
   return out + "'";
 }
 
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool valid_utf8(std::string_view s) {
+// The offset of the first byte that is not strict UTF-8 (overlong forms, surrogates and
+// anything above U+10FFFF are not), or npos.
+std::size_t invalid_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
@@ -56,6 +58,8 @@ bool valid_utf8(std::string_view s) {
       ++p;
       continue;
     }
+    const std::size_t at =
+        static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(s.data()));
     int extra;
     unsigned lo = 0x80, hi = 0xBF;
     if (c >= 0xC2 && c <= 0xDF) extra = 1;
@@ -74,22 +78,22 @@ bool valid_utf8(std::string_view s) {
     else if (c == 0xF4) {
       extra = 3;
       hi = 0x8F;
-    } else return false;
-    if (end - p <= extra) return false;
-    if (p[1] < lo || p[1] > hi) return false;
+    } else return at;
+    if (end - p <= extra) return at;
+    if (p[1] < lo || p[1] > hi) return at;
     for (int k = 2; k <= extra; ++k)
-      if (p[k] < 0x80 || p[k] > 0xBF) return false;
+      if (p[k] < 0x80 || p[k] > 0xBF) return at;
     p += extra + 1;
   }
-  return true;
+  return std::string_view::npos;
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// True when the prolog holds <!DOCTYPE ... [ ... ]>. Its declarations (entities
-// among them) are never expanded; the parser would stop the DOCTYPE at its first
-// '>' and then report the rest of the subset as stray content.
-bool has_internal_subset(std::string_view text) {
+// The offset of <!DOCTYPE ... [ ... ]> when the prolog holds one, else npos. Its
+// declarations (entities among them) are never expanded; the parser would stop the
+// DOCTYPE at its first '>' and then report the rest of the subset as stray content.
+std::size_t internal_subset(std::string_view text) {
   std::size_t at = 0;
   const auto skip = [&](std::string_view open, std::string_view close) {
     if (text.substr(at, open.size()) != open) return false;
@@ -103,9 +107,9 @@ bool has_internal_subset(std::string_view text) {
     if (skip("<?", "?>") || skip("<!--", "-->")) continue;
     break;
   }
-  if (text.substr(at, 9) != "<!DOCTYPE") return false;
+  if (text.substr(at, 9) != "<!DOCTYPE") return std::string_view::npos;
   const std::size_t bracket = text.find('[', at);
-  return bracket != std::string_view::npos && bracket < text.find('>', at);
+  return bracket != std::string_view::npos && bracket < text.find('>', at) ? at : std::string_view::npos;
 }
 
 // One number in C locale syntax; "nan" and "inf" are numbers too (the model rejects them).
@@ -168,13 +172,34 @@ const XMLElement* xacro_element(const XMLElement* element) {
   return nullptr;
 }
 
+// The element's path from <robot> ("joint/limit"); "robot" for the document element.
+std::string path_of(const XMLElement& element) {
+  std::string path = element.Name();
+  for (const tinyxml2::XMLNode* up = element.Parent(); up != nullptr; up = up->Parent()) {
+    const XMLElement* e = up->ToElement();
+    if (e == nullptr || e->Parent() == nullptr || e->Parent()->ToElement() == nullptr) break;
+    path = std::string(e->Name()) + "/" + path;
+  }
+  return path;
+}
+
+Line line_of(const XMLElement* element) {
+  return element == nullptr ? 0 : static_cast<Line>(std::max(element->GetLineNum(), 0));
+}
+
 // Reading context: names the element being read in every message.
 class Reader {
  public:
   std::string error;
+  SourcePlace place;  // of the error
+  std::string owner;  // the name of the link or joint being read
 
-  bool fail(std::string message) {
-    if (error.empty()) error = std::move(message);
+  // Records the first failure, at `at` (and its `attribute`, when one is at fault).
+  bool fail(const XMLElement& at, std::string message, Label attribute = {}) {
+    if (error.empty()) {
+      error = std::move(message);
+      place = {path_of(at), owner, line_of(&at), attribute};
+    }
     return false;
   }
 
@@ -183,15 +208,19 @@ class Reader {
     const char* text = element.Attribute(attribute);
     if (text == nullptr) {
       if (!required) return true;
-      return fail(where + ": <" + element.Name() + "> has no '" + attribute + "' attribute");
+      return fail(element, where + ": <" + element.Name() + "> has no '" + attribute + "' attribute",
+                  attribute);
     }
     std::string_view token = text;
     while (!token.empty() && is_space(token.front())) token.remove_prefix(1);
     while (!token.empty() && is_space(token.back())) token.remove_suffix(1);
     if (!parse_number(token, out)) {
-      if (is_xacro_substitution(text)) return fail(unexpanded(where, attribute, element, text));
-      return fail(where + ": attribute '" + attribute + "' of <" + element.Name() +
-                  "> is not a number: '" + text + "'");
+      if (is_xacro_substitution(text))
+        return fail(element, unexpanded(where, attribute, element, text), attribute);
+      return fail(element,
+                  where + ": attribute '" + attribute + "' of <" + element.Name() +
+                      "> is not a number: '" + text + "'",
+                  attribute);
     }
     return true;
   }
@@ -213,7 +242,8 @@ class Reader {
       while (length < rest.size() && !is_space(rest[length])) ++length;
       double value;
       if (count == K || !parse_number(rest.substr(0, length), value)) {
-        if (is_xacro_substitution(text)) return fail(unexpanded(where, attribute, element, text));
+        if (is_xacro_substitution(text))
+          return fail(element, unexpanded(where, attribute, element, text), attribute);
         count = K + 1;
         break;
       }
@@ -221,8 +251,10 @@ class Reader {
       rest.remove_prefix(length);
     }
     if (count != K)
-      return fail(where + ": attribute '" + attribute + "' of <" + element.Name() + "> must hold " +
-                  (K == 3 ? "three" : "four") + " numbers: '" + text + "'");
+      return fail(element,
+                  where + ": attribute '" + attribute + "' of <" + element.Name() + "> must hold " +
+                      (K == 3 ? "three" : "four") + " numbers: '" + text + "'",
+                  attribute);
     out = values;
     return true;
   }
@@ -230,13 +262,15 @@ class Reader {
   // Four numbers (an rgba colour), each from 0 to 1.
   bool color_attribute(const XMLElement& element, Color& out, const std::string& where) {
     const char* text = element.Attribute("rgba");
-    if (text == nullptr) return fail(where + ": <color> has no 'rgba' attribute");
+    if (text == nullptr) return fail(element, where + ": <color> has no 'rgba' attribute", "rgba");
     Color values{};
     if (!numbers_attribute(element, "rgba", values, where)) return false;
     for (const double v : values)
       if (!(v >= 0.0 && v <= 1.0))
-        return fail(where + ": attribute 'rgba' of <color> must hold numbers from 0 to 1: '" + text +
-                    "'");
+        return fail(
+            element,
+            where + ": attribute 'rgba' of <color> must hold numbers from 0 to 1: '" + text + "'",
+            "rgba");
     out = values;
     return true;
   }
@@ -246,9 +280,9 @@ class Reader {
                 const std::string& where, bool named) {
     const char* text = element.Attribute("name");
     if (text != nullptr && is_xacro_substitution(text))
-      return fail(unexpanded(where, "name", element, text));
+      return fail(element, unexpanded(where, "name", element, text), "name");
     if (text != nullptr) name = text;
-    else if (named) return fail("a top-level <material> element has no name");
+    else if (named) return fail(element, "a top-level <material> element has no name", "name");
     if (const XMLElement* c = element.FirstChildElement("color")) {
       Color rgba;
       if (!color_attribute(*c, rgba, where)) return false;
@@ -263,17 +297,18 @@ class Reader {
     if (const char* text = element.Attribute("name")) out.name = text;
     if (!origin(&element, out.origin, where)) return false;
     const XMLElement* geometry = element.FirstChildElement("geometry");
-    if (geometry == nullptr) return fail(where + ": no <geometry> element");
+    if (geometry == nullptr) return fail(element, where + ": no <geometry> element");
     const XMLElement* g = geometry->FirstChildElement();
-    if (g == nullptr) return fail(where + ": <geometry> holds no shape");
+    if (g == nullptr) return fail(*geometry, where + ": <geometry> holds no shape");
     if (g->NextSiblingElement() != nullptr)
-      return fail(where + ": <geometry> holds more than one shape (<" + g->Name() + "> and <" +
-                  g->NextSiblingElement()->Name() + ">)");
+      return fail(*geometry, where + ": <geometry> holds more than one shape (<" + g->Name() +
+                                 "> and <" + g->NextSiblingElement()->Name() + ">)");
     Geometry& out_g = out.geometry;
     const std::string_view kind = g->Name();
     if (kind == "box") {
       out_g.kind = GeometryKind::Box;
-      if (g->Attribute("size") == nullptr) return fail(where + ": <box> has no 'size' attribute");
+      if (g->Attribute("size") == nullptr)
+        return fail(*g, where + ": <box> has no 'size' attribute", "size");
       if (!numbers_attribute(*g, "size", out_g.size, where)) return false;
     } else if (kind == "cylinder" || kind == "capsule") {
       out_g.kind = kind == "cylinder" ? GeometryKind::Cylinder : GeometryKind::Capsule;
@@ -290,28 +325,34 @@ class Reader {
       const Triple& v = out_g.normal;
       const double norm = std::hypot(v[0], v[1], v[2]);
       if (!std::isfinite(norm) || !(norm > 0.0))
-        return fail(where + ": the <plane> normal must be finite and not zero");
+        return fail(*g, where + ": the <plane> normal must be finite and not zero", "normal");
       for (double& c : out_g.normal) c /= norm;
     } else if (kind == "mesh") {
       out_g.kind = GeometryKind::Mesh;
       const char* filename = g->Attribute("filename");
-      if (filename == nullptr) return fail(where + ": <mesh> has no 'filename' attribute");
-      if (is_xacro_substitution(filename)) return fail(unexpanded(where, "filename", *g, filename));
+      if (filename == nullptr)
+        return fail(*g, where + ": <mesh> has no 'filename' attribute", "filename");
+      if (is_xacro_substitution(filename))
+        return fail(*g, unexpanded(where, "filename", *g, filename), "filename");
       out_g.filename = filename;
       if (!numbers_attribute(*g, "scale", out_g.scale, where)) return false;
     } else {
-      return fail(where + ": <geometry> holds <" + std::string(kind) +
-                  ">, not a box, cylinder, capsule, sphere, plane or mesh");
+      return fail(*g, where + ": <geometry> holds <" + std::string(kind) +
+                          ">, not a box, cylinder, capsule, sphere, plane or mesh");
     }
     for (const double v : {out_g.size[0], out_g.size[1], out_g.size[2], out_g.radius, out_g.length})
       if (!std::isfinite(v) || v < 0.0)
-        return fail(where + ": the <" + std::string(kind) + "> sizes must be finite and not negative");
+        return fail(*g,
+                    where + ": the <" + std::string(kind) + "> sizes must be finite and not negative");
     for (const double v : out_g.scale)
-      if (!std::isfinite(v)) return fail(where + ": the <mesh> scale must be finite");
+      if (!std::isfinite(v)) return fail(*g, where + ": the <mesh> scale must be finite", "scale");
+    const XMLElement* origin = element.FirstChildElement("origin");
     for (const double v : out.origin.xyz)
-      if (!std::isfinite(v)) return fail(where + ": <origin> must hold finite values");
+      if (!std::isfinite(v))
+        return fail(origin ? *origin : element, where + ": <origin> must hold finite values", "xyz");
     for (const double v : out.origin.rpy)
-      if (!std::isfinite(v)) return fail(where + ": <origin> must hold finite values");
+      if (!std::isfinite(v))
+        return fail(origin ? *origin : element, where + ": <origin> must hold finite values", "rpy");
     if (element.Name() == std::string_view("visual"))
       if (const XMLElement* m = element.FirstChildElement("material"))
         return material(*m, out.material, out.color, where, false);
@@ -328,12 +369,17 @@ class Reader {
     std::size_t index = 0;
     for (const XMLElement* e = link.FirstChildElement(tag); e; e = e->NextSiblingElement(tag), ++index) {
       Reader one;
+      one.owner = owner;
       Shape read;
       if (one.shape(*e, read, where)) {
         shapes.push_back(std::move(read));
         continue;
       }
-      if (one.error.find(expand_first) != std::string::npos) return fail(std::move(one.error));
+      if (one.error.find(expand_first) != std::string::npos) {
+        error = std::move(one.error);
+        place = std::move(one.place);
+        return false;
+      }
       const std::string prefix = where + ": ";
       std::string reason = std::move(one.error);
       if (reason.starts_with(prefix)) reason.erase(0, prefix.size());
@@ -351,15 +397,20 @@ class Reader {
 
   bool name(const XMLElement& element, std::string& out, const std::string& what) {
     const char* text = element.Attribute("name");
-    if (text == nullptr) return fail("a <" + what + "> element has no name");
+    if (text == nullptr) return fail(element, "a <" + what + "> element has no name", "name");
+    owner = text;
     if (is_xacro_substitution(text))
-      return fail("the " + what + " name '" + text + "' is an unexpanded xacro substitution; " +
-                  "this is xacro input, " + std::string(expand_first));
+      return fail(element,
+                  "the " + what + " name '" + text + "' is an unexpanded xacro substitution; " +
+                      "this is xacro input, " + std::string(expand_first),
+                  "name");
     out = text;
     return true;
   }
 
   bool link(const XMLElement& element, Link& out) {
+    owner.clear();
+    out.line = line_of(&element);
     if (!name(element, out.name, "link")) return false;
     const std::string where = "link " + out.name;
     if (!shapes(element, true, where, out.visuals, out.skipped) ||
@@ -367,12 +418,16 @@ class Reader {
       return false;
     const XMLElement* inertial = element.FirstChildElement("inertial");
     if (inertial == nullptr) return true;
+    out.lines.inertial = line_of(inertial);
+    out.lines.origin = line_of(inertial->FirstChildElement("origin"));
     if (!origin(inertial, out.inertial.origin, where)) return false;
     const XMLElement* mass = inertial->FirstChildElement("mass");
-    if (mass == nullptr) return fail(where + ": <inertial> has no <mass> element");
+    if (mass == nullptr) return fail(*inertial, where + ": <inertial> has no <mass> element");
+    out.lines.mass = line_of(mass);
     if (!number_attribute(*mass, "value", out.inertial.mass, where, true)) return false;
     const XMLElement* inertia = inertial->FirstChildElement("inertia");
     if (inertia == nullptr) return true;
+    out.lines.inertia = line_of(inertia);
     Inertia& i = out.inertial.inertia;
     return number_attribute(*inertia, "ixx", i.ixx, where, true) &&
            number_attribute(*inertia, "ixy", i.ixy, where, true) &&
@@ -386,16 +441,30 @@ class Reader {
                       const std::string& where) {
     const XMLElement* element = joint.FirstChildElement(role);
     const char* text = element ? element->Attribute("link") : nullptr;
-    if (text == nullptr) return fail(where + " has no <" + role + " link=...> element");
+    if (text == nullptr && element == nullptr) {  // placed at the joint, naming the missing element
+      fail(joint, where + " has no <" + role + " link=...> element", "link");
+      place.element = std::string("joint/") + role;
+      return false;
+    }
+    if (text == nullptr)
+      return fail(*element, where + " has no <" + role + " link=...> element", "link");
     out = text;
     return true;
   }
 
   bool joint(const XMLElement& element, Joint& out) {
+    owner.clear();
+    out.line = line_of(&element);
     if (!name(element, out.name, "joint")) return false;
     const std::string where = "joint " + out.name;
+    out.lines.origin = line_of(element.FirstChildElement("origin"));
+    out.lines.parent = line_of(element.FirstChildElement("parent"));
+    out.lines.child = line_of(element.FirstChildElement("child"));
+    out.lines.axis = line_of(element.FirstChildElement("axis"));
+    out.lines.limit = line_of(element.FirstChildElement("limit"));
+    out.lines.mimic = line_of(element.FirstChildElement("mimic"));
     const char* type = element.Attribute("type");
-    if (type == nullptr) return fail(where + " has no type");
+    if (type == nullptr) return fail(element, where + " has no type", "type");
     static constexpr std::pair<std::string_view, JointType> types[] = {
         {"revolute", JointType::Revolute},   {"continuous", JointType::Continuous},
         {"prismatic", JointType::Prismatic}, {"fixed", JointType::Fixed},
@@ -409,7 +478,7 @@ class Reader {
         known = true;
       }
     }
-    if (!known) return fail(where + " has unknown type '" + type + "'");
+    if (!known) return fail(element, where + " has unknown type '" + type + "'", "type");
     if (!origin(&element, out.origin, where)) return false;
     if (!link_reference(element, "parent", out.parent, where) ||
         !link_reference(element, "child", out.child, where))
@@ -430,9 +499,12 @@ class Reader {
       Mimic& m = out.mimic.emplace();
       if (const char* leader = mimic->Attribute("joint")) m.joint = leader;
       Reader attributes;
+      attributes.owner = owner;
       if (!attributes.number_attribute(*mimic, "multiplier", m.multiplier, where, false) ||
-          !attributes.number_attribute(*mimic, "offset", m.offset, where, false))
+          !attributes.number_attribute(*mimic, "offset", m.offset, where, false)) {
         m.problem = std::move(attributes.error);
+        m.problem_attribute = attributes.place.attribute;
+      }
     }
     return true;
   }
@@ -440,46 +512,70 @@ class Reader {
 
 }  // namespace
 
-std::expected<Robot, std::string> parse(std::string_view text) {
-  if (!valid_utf8(text)) return std::unexpected("stream did not contain valid UTF-8");
+namespace {
+
+// 1-based line of a byte offset.
+std::size_t line_at(std::string_view text, std::size_t offset) {
+  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
+}
+
+std::unexpected<Error> refused(std::string message, SourcePlace place) {
+  return std::unexpected(Error(errors::Urdf{std::move(message), std::move(place)}));
+}
+
+std::unexpected<Error> refused(const Reader& reader) { return refused(reader.error, reader.place); }
+
+std::unexpected<Error> document_refused(std::string message, std::size_t line) {
+  return refused(std::move(message), {"document", {}, line, {}});
+}
+
+}  // namespace
+
+std::expected<Robot, Error> parse(std::string_view text) {
+  if (const std::size_t at = invalid_utf8(text); at != std::string_view::npos)
+    return document_refused("stream did not contain valid UTF-8", line_at(text, at));
   // XML has no NUL character, and the parser would stop at one, dropping the rest unseen.
-  if (text.find('\0') != std::string_view::npos)
-    return std::unexpected("document contains a NUL character");
-  if (has_internal_subset(text))
-    return std::unexpected("DOCTYPE declarations with internal subsets are not supported");
+  if (const std::size_t at = text.find('\0'); at != std::string_view::npos)
+    return document_refused("document contains a NUL character", line_at(text, at));
+  if (const std::size_t at = internal_subset(text); at != std::string_view::npos)
+    return document_refused("DOCTYPE declarations with internal subsets are not supported",
+                            line_at(text, at));
   tinyxml2::XMLDocument document;
   if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
-    return std::unexpected(std::string(document.ErrorStr()));
+    return document_refused(document.ErrorStr(),
+                            static_cast<std::size_t>(std::max(document.ErrorLineNum(), 0)));
   const XMLElement* root = document.RootElement();
   if (root == nullptr || std::strcmp(root->Name(), "robot") != 0)
-    return std::unexpected("no <robot> element at the top of the document");
+    return document_refused("no <robot> element at the top of the document", line_of(root));
   // The parser tolerates further elements and text beside the document element;
   // a second <robot> would otherwise be ignored without a word.
   for (const tinyxml2::XMLNode* node = document.FirstChild(); node; node = node->NextSibling())
     if (node->ToText() != nullptr || (node->ToElement() != nullptr && node != root))
-      return std::unexpected("the document must hold exactly one top-level element");
+      return document_refused("the document must hold exactly one top-level element",
+                              static_cast<std::size_t>(std::max(node->GetLineNum(), 0)));
   if (const XMLElement* xacro = xacro_element(root->FirstChildElement()))
-    return std::unexpected("the document uses xacro (<" + std::string(xacro->Name()) +
-                           ">); this is xacro input, " + std::string(expand_first));
+    return refused("the document uses xacro (<" + std::string(xacro->Name()) +
+                       ">); this is xacro input, " + std::string(expand_first),
+                   {path_of(*xacro), {}, line_of(xacro), {}});
   Robot robot;
+  robot.line = line_of(root);
   Reader reader;
-  if (!reader.name(*root, robot.name, "robot")) return std::unexpected(reader.error);
+  if (!reader.name(*root, robot.name, "robot")) return refused(reader);
   for (const XMLElement* e = root->FirstChildElement("link"); e; e = e->NextSiblingElement("link")) {
-    if (!reader.link(*e, robot.links.emplace_back())) return std::unexpected(reader.error);
+    if (!reader.link(*e, robot.links.emplace_back())) return refused(reader);
   }
   for (const XMLElement* e = root->FirstChildElement("joint"); e; e = e->NextSiblingElement("joint")) {
-    if (!reader.joint(*e, robot.joints.emplace_back())) return std::unexpected(reader.error);
+    if (!reader.joint(*e, robot.joints.emplace_back())) return refused(reader);
   }
   std::unordered_set<std::string> material_names;
   for (const XMLElement* e = root->FirstChildElement("material"); e;
        e = e->NextSiblingElement("material")) {
     Material& m = robot.materials.emplace_back();
-    if (!reader.material(*e, m.name, m.color,
-                         "material " + std::string(e->Attribute("name") ? e->Attribute("name") : ""),
-                         true))
-      return std::unexpected(reader.error);
+    reader.owner = e->Attribute("name") ? e->Attribute("name") : "";
+    if (!reader.material(*e, m.name, m.color, "material " + reader.owner, true)) return refused(reader);
     if (!material_names.insert(m.name).second)
-      return std::unexpected("top-level material names must be unique: '" + m.name + "' appears twice");
+      return refused("top-level material names must be unique: '" + m.name + "' appears twice",
+                     {"material", m.name, line_of(e), "name"});
   }
   return robot;
 }

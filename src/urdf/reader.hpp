@@ -4,12 +4,14 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "error.hpp"
 #include "interrupt.hpp"
 
 namespace velkor::urdf {
@@ -62,8 +64,18 @@ struct SkippedShape {
   std::string reason;     // what the element holds that the reader cannot read
 };
 
+// A 1-based source line; 0 where not known. Files are below 2^30 bytes (max_file_size).
+using Line = std::uint32_t;
+
+// Source lines of a link's elements; 0 where the element is absent.
+struct LinkLines {
+  Line inertial = 0, origin = 0, mass = 0, inertia = 0;  // origin: the <inertial>'s
+};
+
 struct Link {
   std::string name;
+  Line line = 0;  // of the <link> element
+  LinkLines lines;
   Inertial inertial;  // zeros when the link has no inertial element
   std::vector<Shape> visuals;     // in file order
   std::vector<Shape> collisions;  // in file order
@@ -90,10 +102,18 @@ struct Mimic {
   double multiplier = 1;
   double offset = 0;
   std::string problem;     // why an attribute could not be read; empty when fine
+  Label problem_attribute;  // the attribute it names
+};
+
+// Source lines of a joint's elements; 0 where the element is absent.
+struct JointLines {
+  Line origin = 0, parent = 0, child = 0, axis = 0, limit = 0, mimic = 0;
 };
 
 struct Joint {
   std::string name;
+  Line line = 0;  // of the <joint> element
+  JointLines lines;
   JointType type = JointType::Fixed;
   std::string type_name;  // as written, lower case
   Origin origin;
@@ -106,6 +126,7 @@ struct Joint {
 
 struct Robot {
   std::string name;
+  Line line = 0;  // of the <robot> element
   std::vector<Link> links;    // in file order
   std::vector<Joint> joints;  // in file order
   std::vector<Material> materials;  // top-level, in file order
@@ -119,8 +140,8 @@ struct ReadFailure {
 // The whole file. A wait cut short by a signal (EINTR) polls `interrupt`, then
 // resumes unless asked to stop; files that block (FIFOs, devices) are fine.
 std::expected<std::string, ReadFailure> read_text(const std::string& path, Interrupt& interrupt);
-// Failures carry the reader's text.
-std::expected<Robot, std::string> parse(std::string_view text);
+// Failures are errors::Urdf with the reader's text and the place it points at.
+std::expected<Robot, Error> parse(std::string_view text);
 
 // Largest file the reader accepts; guards against endless or absurd inputs.
 inline constexpr std::size_t max_file_size = std::size_t{1} << 30;

@@ -24,7 +24,7 @@ def test_module_attributes_and_order():
     public = [name for name in vars(_velkor) if not name.startswith("__")]
     assert public == ["Pose", "Twist", "BaseState", "Load", "LoadBuffer", "Contact", "LoopClosure",
                       "ConstraintSet", "IkOptions", "PoseTask", "CenterOfMassTask", "ConstraintTask", "IkProblem",
-                      "Robot", "FloatingRobot",
+                      "IkResult", "Robot", "FloatingRobot",
                       "VelkorError", "ModelError", "SolverError", "PanicError"]
     for name in ("Pose", "Twist", "BaseState", "Load", "LoadBuffer", "Contact", "LoopClosure", "ConstraintSet",
                  "IkOptions", "PoseTask", "CenterOfMassTask", "ConstraintTask", "IkProblem", "Robot", "FloatingRobot"):

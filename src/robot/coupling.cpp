@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fault.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
@@ -85,9 +86,24 @@ void reserve_coupled_scratch(const Model& model, Workspace& w) {
   s.classical.assign(n, 0);
   s.positions.assign(n, 0.0);
   s.rates.assign(n, 0.0);
+  s.accelerations.assign(n, 0.0);
   s.jacobian.assign(6 * coupling->free_count(), 0.0);
   s.chain.resize(N_free);
   for (std::size_t i = 0; i < N_free; ++i) s.chain[i] = static_cast<std::ptrdiff_t>(i) - 1;
+}
+
+std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Workspace& w,
+                                                       std::span<const double> q,
+                                                       std::span<const double> qd) {
+  VELKOR_INVARIANT(model.coupling != nullptr, "a coupled model");
+  const Coupling& coupling = *model.coupling;
+  const std::size_t n = coupling.free_count();
+  if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
+  if (qd.size() != n) return std::unexpected(wrong_length("qd", n, qd.size()));
+  reserve_coupled_scratch(model, w);
+  expand_positions(coupling, 0, q, w.coupled.positions);
+  expand_rates(coupling, 0, qd, w.coupled.rates);
+  return FullCoordinates{w.coupled.positions, w.coupled.rates};
 }
 
 }  // namespace velkor

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <span>
 
+#include "error.hpp"
 #include "robot/model.hpp"
 
 namespace velkor {
@@ -49,9 +51,21 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
 
 // Sizes the workspace's per-DOF coupled scratch for the model, O(n) (allocates;
 // nothing when it fits already; nothing for an uncoupled model). Every core
-// entry point that uses the scratch calls it, so a workspace holds it only
-// once a coupled call came. What only the forward dynamics and its
-// derivatives need is made by their first call.
+// entry point that uses the scratch calls it (most through full_coordinates),
+// so a workspace holds it only once a coupled call came. What only the forward
+// dynamics and its derivatives need is made by their first call.
 void reserve_coupled_scratch(const Model& model, Workspace& workspace);
+
+// A coupled model's full positions and rates, as the kernels read them.
+struct FullCoordinates {
+  std::span<const double> q, qd;
+};
+// The caller's q and q̇ (a coupled model's free coordinates, base excluded)
+// in the full coordinates q_full = G q + b, q̇_full = G q̇, written to the
+// workspace's coupled scratch (reserved here). Checks the lengths only, q's
+// first (WrongSliceLength naming "q" or "qd"); O(n).
+std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Workspace& workspace,
+                                                       std::span<const double> q,
+                                                       std::span<const double> qd);
 
 }  // namespace velkor

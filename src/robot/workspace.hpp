@@ -15,7 +15,7 @@
 
 namespace velkor {
 
-// The coupled forward dynamics' scratch (see coupled_forward_dynamics): per
+// The coupled forward dynamics' scratch (see coupled_articulated_body): per
 // body b (0 the root, d + 1 below DOF d) its open groups, up to `capacity` of
 // them, in a block taken when the body opens its first group and given back
 // once its parent has them (Coupling::open_blocks blocks: slot i of block k
@@ -49,8 +49,9 @@ struct CoupledScratch {
                                          // with no group open below it)
   // Callers that compute in the free coordinates around full-coordinate kernels
   // (the derivatives, rollouts, inverse kinematics):
-  std::vector<double> positions;  // per DOF: q_full
-  std::vector<double> rates;  // per DOF: q̇_full or q̈_full
+  std::vector<double> positions;  // per DOF: q_full (full_coordinates)
+  std::vector<double> rates;  // per DOF: q̇_full (full_coordinates)
+  std::vector<double> accelerations;  // per DOF: q̈_full (the derivatives)
   std::vector<double> squares;  // three full N x N matrices, then N x N_free columns
   std::vector<double> jacobian;  // 6 x free count: a Jacobian's free columns
   std::vector<std::ptrdiff_t> chain;  // per free coordinate (with a free base's 6): the one before

@@ -14,7 +14,6 @@
 #include "robot/constraints.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
-#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -382,24 +381,24 @@ void coupled(const std::string& path) {
   const Model& m = robot.model();
   const std::size_t n = m.dof_count(), F = m.coupling->free_count();
   Workspace w(m.joint_count(), n);
-  reserve_coupled_scratch(m, w);
   const auto q = ramp(n, 0.5), qd = ramp(n, -0.5), tau = ramp(F, 0.25);
   std::vector<double> out(F), d0(F * F), d1(F * F), d2(F * F);
   const Base b = fixed_base(robot);
-  // the first calls size the forward dynamics' blocks and the derivatives' squares
-  (void)coupled_forward_dynamics_derivatives(m, b, w, q, qd, tau, {}, d0, d1, d2);
-  expect_no_allocation("coupled forward_dynamics", [&] {
-    return coupled_forward_dynamics(m, b, w, q, qd, tau, {}, out).has_value();
-  });
-  expect_no_allocation("coupled forward_dynamics_derivatives", [&] {
-    return coupled_forward_dynamics_derivatives(m, b, w, q, qd, tau, {}, d0, d1, d2).has_value();
-  });
-  // the free coordinates and their expansion
+  // the free coordinates (the entry points' own) and their expansion
   std::vector<double> q_free(F), qd_free(F), q_full(n), qd_full(n);
   for (std::size_t g = 0; g < F; ++g) {
     q_free[g] = q[m.coupling->free_dof[g]];
     qd_free[g] = qd[m.coupling->free_dof[g]];
   }
+  // the first calls reserve the coupled scratch, the forward dynamics' blocks
+  // and the derivatives' squares
+  (void)forward_dynamics_derivatives(m, b, w, q_free, qd_free, tau, {}, d0, d1, d2);
+  expect_no_allocation("coupled forward_dynamics", [&] {
+    return forward_dynamics(m, b, w, q_free, qd_free, tau, {}, out).has_value();
+  });
+  expect_no_allocation("coupled forward_dynamics_derivatives", [&] {
+    return forward_dynamics_derivatives(m, b, w, q_free, qd_free, tau, {}, d0, d1, d2).has_value();
+  });
   expand_positions(*m.coupling, 0, q_free, q_full);
   expand_rates(*m.coupling, 0, qd_free, qd_full);
   const std::size_t L = m.link_count();

@@ -16,7 +16,6 @@
 #include "gil.hpp"
 #include "handle_lock.hpp"
 #include "python.hpp"
-#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "computing_method.hpp"
-#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -98,12 +97,6 @@ struct forward_dynamics {
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
-    if (c.model().coupling) {  // q and qd expanded, the forces and q̈ free
-      const auto full = full_inputs(c, description, in, 2);
-      if (!full) return std::unexpected(full.error());
-      return coupled_forward_dynamics(c.model(), call.base(c), c.workspace, (*full)[0], (*full)[1],
-                                      in[2], call.loads(), out);
-    }
     return velkor::forward_dynamics(c.model(), call.base(c), c.workspace, in[0], in[1], in[2],
                                     call.loads(), out);
   }
@@ -241,13 +234,6 @@ struct forward_dynamics_derivatives {
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 3>& out,
                                             const Inputs& in) {
-    if (c.model().coupling) {
-      const auto full = full_inputs(c, description, in, 2);
-      if (!full) return std::unexpected(full.error());
-      return coupled_forward_dynamics_derivatives(c.model(), call.base(c), c.workspace, (*full)[0],
-                                                  (*full)[1], in[2], call.loads(), out[0], out[1],
-                                                  out[2]);
-    }
     return velkor::forward_dynamics_derivatives(c.model(), call.base(c), c.workspace, in[0], in[1],
                                                 in[2], call.loads(), out[0], out[1], out[2]);
   }

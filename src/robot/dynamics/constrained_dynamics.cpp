@@ -141,23 +141,16 @@ bool stopped(const Scratch& s, std::size_t work) { return s.poll != nullptr && s
 // The positions and rates the kernels read: q and q̇, or for a coupled model,
 // whose q and q̇ are its free coordinates (checked here: lengths, then finite
 // values), q_full = G q + b and q̇_full = G q̇ in w.coupled.
-struct KernelCoordinates {
-  std::span<const double> q, qd;
-};
+using KernelCoordinates = FullCoordinates;
 std::expected<KernelCoordinates, Error> kernel_coordinates(const Model& model, Workspace& w,
                                                            std::span<const double> q,
                                                            std::span<const double> qd) {
-  const Coupling* coupling = model.coupling.get();
-  if (coupling == nullptr) return KernelCoordinates{q, qd};
-  reserve_coupled_scratch(model, w);
-  const std::size_t n = coupling->free_count();
-  if (q.size() != n) return std::unexpected(wrong_length("q", n, q.size()));
-  if (qd.size() != n) return std::unexpected(wrong_length("qd", n, qd.size()));
+  if (!model.coupling) return KernelCoordinates{q, qd};
+  const auto full = full_coordinates(model, w, q, qd);
+  if (!full) return std::unexpected(full.error());
   VELKOR_TRY(check_finite(q, "q"));
   VELKOR_TRY(check_finite(qd, "qd"));
-  expand_positions(*coupling, 0, q, w.coupled.positions);
-  expand_rates(*coupling, 0, qd, w.coupled.rates);
-  return KernelCoordinates{w.coupled.positions, w.coupled.rates};
+  return KernelCoordinates{full->q, full->qd};
 }
 
 // Rows of N_full (row-major) contracted to rows of N: J G.

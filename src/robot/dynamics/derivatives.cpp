@@ -6,8 +6,12 @@
 #include <cstddef>
 #include <optional>
 
+#include "fault.hpp"
 #include "robot/checks.hpp"
+#include "robot/coupling.hpp"
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
+#include "robot/dynamics/mass_matrix.hpp"
 #include "robot/dynamics/placement.hpp"
 #include "robot/dynamics/tree_factor.hpp"
 #include "spatial_algebra.hpp"
@@ -310,6 +314,68 @@ std::expected<void, Error> check_square(std::span<double> out, std::size_t N, La
 
 }  // namespace
 
+// forward_dynamics_derivatives of a coupled model over its free coordinates
+// (N_free x N_free each), at the full positions and rates full_coordinates
+// left: −M⁻¹ Gᵀ(∂τ_full/∂q_full)G and −M⁻¹ Gᵀ(∂τ_full/∂q̇_full)G at
+// q̈_full = G q̈, with M = Gᵀ M_full G.
+// Cost: the coupled forward dynamics, the full inverse-dynamics derivatives
+// and mass matrix (O(N·d)), their contraction (O(N²)) and a dense factor and
+// inverse of M (O(N_free³)). Its first call on a workspace sizes the three
+// full N x N squares it works in and allocates; later calls allocate nothing.
+std::expected<void, Error> coupled_derivatives(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q_full,
+                                               std::span<const double> qd_full,
+                                               std::span<const double> forces,
+                                               std::span<const IndexedLoad> loads, std::span<double> d_q,
+                                               std::span<double> d_qd, std::span<double> inverse_mass) {
+  VELKOR_INVARIANT(model.coupling != nullptr, "a coupled model");
+  const Coupling& coupling = *model.coupling;
+  const std::size_t o = base.coordinates(), N = o + model.dof_count(),
+                    N_free = o + coupling.free_count();
+  for (const auto& [out, name] : {std::pair{d_q, "position derivative output"},
+                                  {d_qd, "velocity derivative output"},
+                                  {inverse_mass, "inverse mass matrix output"}})
+    if (out.size() != N_free * N_free)
+      return std::unexpected(wrong_length(name, N_free * N_free, out.size()));
+  // q̈ (free), in the inverse's first column until it is expanded
+  const std::span<double> accelerations = inverse_mass.first(N_free);
+  VELKOR_TRY(coupled_articulated_body(model, base, w, q_full, qd_full, forces, loads, accelerations));
+  CoupledScratch& s = w.coupled;
+  Base moving = base;
+  if (base.floating)
+    moving.state.acceleration = Twist{Vec3(accelerations[0], accelerations[1], accelerations[2]),
+                                      Vec3(accelerations[3], accelerations[4], accelerations[5])};
+  expand_rates(coupling, 0, accelerations.subspan(o), s.accelerations);
+  // the full-coordinate squares, for a free base's 6 coordinates at most: made
+  // by the first call on a workspace (allocates)
+  const std::size_t N_max = 6 + model.dof_count(), N_free_max = 6 + coupling.free_count();
+  const std::size_t squares_size = 3 * N_max * N_max + N_max * N_free_max;
+  if (s.squares.size() != squares_size) s.squares.assign(squares_size, 0.0);
+  const std::span<double> squares(s.squares);
+  const std::span<double> dq_full = squares.first(N * N), dqd_full = squares.subspan(N * N, N * N),
+                          M_full = squares.subspan(2 * N * N, N * N),
+                          columns = squares.subspan(3 * N * N, N * N_free);
+  // ∂τ/∂q = Gᵀ (∂τ_full/∂q_full) G at q̈_full = G q̈, the same for q̇; M = Gᵀ M_full G
+  VELKOR_TRY(inverse_dynamics_derivatives(model, moving, w, q_full, qd_full, s.accelerations, loads,
+                                          dq_full, dqd_full));
+  VELKOR_TRY(mass_matrix(model, base, w, q_full, M_full));
+  contract_square(coupling, o, dq_full, columns, d_q);
+  contract_square(coupling, o, dqd_full, columns, d_qd);
+  contract_square(coupling, o, M_full, columns, inverse_mass);
+  // ∂q̈ = −M⁻¹ ∂τ by the dense factor of M (a chain of coordinates: the
+  // coupled mass matrix has no tree sparsity to keep)
+  const std::span<const std::ptrdiff_t> chain(s.chain.data(), N_free);
+  const Matrix M(inverse_mass, N_free);
+  VELKOR_TRY(factor(chain, M));
+  transpose_in_place(Matrix(d_q, N_free));
+  transpose_in_place(Matrix(d_qd, N_free));
+  negative_solve_rows(chain.data(), M.data, d_q.data(), d_qd.data(), M.N);
+  transpose_in_place(Matrix(d_q, N_free));
+  transpose_in_place(Matrix(d_qd, N_free));
+  invert(chain, M, w);
+  return {};
+}
+
 std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
                                                         Workspace& w, std::span<const double> q,
                                                         std::span<const double> qd,
@@ -334,6 +400,12 @@ std::expected<void, Error> forward_dynamics_derivatives(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, std::span<const double> forces, std::span<const IndexedLoad> loads,
     std::span<double> d_q, std::span<double> d_qd, std::span<double> inverse_mass) {
+  if (model.coupling) {  // q and q̇ free, as forward_dynamics takes them
+    const auto full = full_coordinates(model, w, q, qd);
+    if (!full) return std::unexpected(full.error());
+    return coupled_derivatives(model, base, w, full->q, full->qd, forces, loads, d_q, d_qd,
+                               inverse_mass);
+  }
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_square(d_q, N, "position derivative output"));
   VELKOR_TRY(check_square(d_qd, N, "velocity derivative output"));

@@ -5,7 +5,9 @@
 #include <limits>
 
 #include "fault.hpp"
+#include "robot/coupling.hpp"
 #include "robot/dynamics/articulated.hpp"
+#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/placement.hpp"
 #include "spatial_algebra.hpp"
@@ -99,6 +101,11 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> forces,
                                             std::span<const IndexedLoad> loads, std::span<double> out) {
+  if (model.coupling) {  // q and q̇ free: the kernel reads q_full = G q + b, q̇_full = G q̇
+    const auto full = full_coordinates(model, w, q, qd);
+    if (!full) return std::unexpected(full.error());
+    return coupled_articulated_body(model, base, w, full->q, full->qd, forces, loads, out);
+  }
   const auto done = articulated_body<false>(model, base, w, q, qd, forces, loads, out);
   if (!done) return std::unexpected(done.error());
   return {};

@@ -6,7 +6,6 @@
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
-#include "robot/dynamics/coupled_dynamics.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 
 namespace velkor {
@@ -25,8 +24,6 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
   if (!std::isfinite(input.dt)) return std::unexpected(errors::NonFiniteInput{"dt"});
   VELKOR_TRY(check_output(configurations, (T + 1) * C, "out"));
   VELKOR_TRY(check_output(velocities, (T + 1) * N, "out"));
-  const Coupling* coupling = model.coupling.get();
-  if (coupling != nullptr) reserve_coupled_scratch(model, w);
   const std::size_t m = input.constraints ? input.constraints->count() : 0;
   if (w.rollout_forces.size() < m) w.rollout_forces.resize(m);
   const std::span<double> forces_out(w.rollout_forces.data(), m);
@@ -52,20 +49,11 @@ std::expected<void, Error> rollout(const Model& model, const Base& base, Workspa
       at.state = BaseState{*configuration_pose(c), Twist{Vec3(v[0], v[1], v[2]), Vec3(v[3], v[4], v[5])},
                            Twist{}};
     const Pose* pose = base.floating ? &at.state.frame : nullptr;  // what integrate reads of c_t
-    // q̈_t
-    // (the constrained dynamics take a coupled model's free coordinates as they are)
-    std::expected<void, Error> accelerations;
-    if (input.constraints) {
-      accelerations = constrained_forward_dynamics(model, at, w, q, qd, f, *input.constraints, {},
-                                                   input.regularization, qdd, forces_out, interrupt);
-    } else if (coupling != nullptr) {  // the free coordinates' q̈ at q_full = G q + b, q̇_full = G q̇
-      expand_positions(*coupling, 0, q, w.coupled.positions);
-      expand_rates(*coupling, 0, qd, w.coupled.rates);
-      accelerations =
-          coupled_forward_dynamics(model, at, w, w.coupled.positions, w.coupled.rates, f, {}, qdd);
-    } else {
-      accelerations = forward_dynamics(model, at, w, q, qd, f, {}, qdd);
-    }
+    // q̈_t, in the caller's coordinates (a coupled model's free ones) either way
+    const auto accelerations = input.constraints ? constrained_forward_dynamics(
+                                                       model, at, w, q, qd, f, *input.constraints, {},
+                                                       input.regularization, qdd, forces_out, interrupt)
+                                                 : forward_dynamics(model, at, w, q, qd, f, {}, qdd);
     if (!accelerations) return failed(accelerations.error());
     // v_{t+1} = v_t + dt·q̈_t
     for (std::size_t i = 0; i < N; ++i) v_next[i] = v[i] + input.dt * v_next[i];

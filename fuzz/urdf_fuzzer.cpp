@@ -308,7 +308,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(description.error().is<velkor::errors::Urdf>(), "reader error of another kind");
     const auto& refusal = description.error().as<velkor::errors::Urdf>();
     check(!refusal.message.empty(), "reader error without a text");
-    check(refusal.place.line <= 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+    const std::size_t line = refusal.place.get() ? refusal.place.get()->line : 0;
+    check(line <= 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
           "a reader error placed past the last line");
     check_rejection(description.error());
     return 0;

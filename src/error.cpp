@@ -61,7 +61,7 @@ std::string Error::message() const {
           [](const Urdf& e) { return "failed to parse URDF: " + e.message; },
           [](const InvalidModel& e) { return "invalid robot model: " + e.reason; },
           [](const UnsupportedJointType& e) {
-            return "joint " + e.joint + " uses unsupported type " + e.joint_type;
+            return "joint " + e.joint + " uses unsupported type " + str(e.joint_type);
           },
           [](const WrongSliceLength& e) {
             return "expected " + num(e.expected) + " elements in " + str(e.slice) + ", found " +
@@ -254,7 +254,7 @@ ErrorClass Error::python_class() const {
 const SourcePlace* Error::place() const {
   return std::visit(
       [](const auto& e) -> const SourcePlace* {
-        if constexpr (requires { e.place; }) return &e.place;
+        if constexpr (requires { e.place; }) return e.place.get();
         else return nullptr;
       },
       value_);

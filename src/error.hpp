@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -30,24 +31,44 @@ struct SourcePlace {
   Label attribute;       // the attribute of the element at fault; empty: the element as a whole
 };
 
+// A load error's place, held apart (one pointer) so that the errors of the computing
+// calls, which never have one, stay as small as before. Copies copy the place.
+class PlaceRef {
+ public:
+  PlaceRef() = default;
+  PlaceRef(SourcePlace place)  // NOLINT: implicit by design
+      : place_(std::make_unique<SourcePlace>(std::move(place))) {}
+  PlaceRef(const PlaceRef& other)
+      : place_(other.place_ ? std::make_unique<SourcePlace>(*other.place_) : nullptr) {}
+  PlaceRef(PlaceRef&&) noexcept = default;
+  PlaceRef& operator=(PlaceRef other) noexcept {
+    place_ = std::move(other.place_);
+    return *this;
+  }
+  const SourcePlace* get() const { return place_.get(); }
+
+ private:
+  std::unique_ptr<SourcePlace> place_;
+};
+
 // Each variant names the Python class it becomes, so the mapping stays with the type
 // whatever its place in Error::Variant.
 namespace errors {
 struct Urdf {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string message;
-  SourcePlace place{};
+  PlaceRef place{};
 };
 struct InvalidModel {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string reason;
-  SourcePlace place{};
+  PlaceRef place{};
 };
 struct UnsupportedJointType {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string joint;
-  std::string joint_type;
-  SourcePlace place{};
+  Label joint_type;  // "floating", "planar" or "spherical"
+  PlaceRef place{};
 };
 struct WrongSliceLength {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
@@ -66,7 +87,7 @@ struct NumericalFailure {
 struct InvalidJointAxis {
   static constexpr ErrorClass python_class = ErrorClass::ModelError;
   std::string joint;
-  SourcePlace place{};
+  PlaceRef place{};
 };
 struct UnknownLink {
   static constexpr ErrorClass python_class = ErrorClass::ValueError;
@@ -224,7 +245,7 @@ class Error {
   std::string debug() const;
   // The python_class of the alternative held.
   ErrorClass python_class() const;
-  // Where a load error points in the description; nullptr for the other errors.
+  // Where a load error points in the description; nullptr where not known and for the other errors.
   const SourcePlace* place() const;
 
  private:

@@ -62,6 +62,15 @@ std::optional<Vec3> unit_axis(const urdf::Triple& a) {
   return Vec3(scaled / s);
 }
 
+// The fixed name of a joint type the model does not take.
+Label unsupported_type_name(urdf::JointType type) {
+  switch (type) {
+    case urdf::JointType::Floating: return "floating";
+    case urdf::JointType::Planar: return "planar";
+    default: return "spherical";
+  }
+}
+
 bool is_scalar(urdf::JointType type) {
   return type == urdf::JointType::Revolute || type == urdf::JointType::Continuous ||
          type == urdf::JointType::Prismatic;
@@ -188,8 +197,8 @@ std::expected<Joint, Error> robot_joint(const urdf::Joint& j, const ImportOption
     case JointType::Floating:
     case JointType::Planar:
     case JointType::Spherical:
-      return std::unexpected(
-          errors::UnsupportedJointType{j.name, j.type_name, joint_place(j, {}, 0, "type")});
+      return std::unexpected(errors::UnsupportedJointType{j.name, unsupported_type_name(j.type),
+                                                          joint_place(j, {}, 0, "type")});
   }
 
   joint.kinematics.origin.translation = Vec3(j.origin.xyz[0], j.origin.xyz[1], j.origin.xyz[2]);
@@ -516,8 +525,9 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   link_by_name.reserve(link_total);
   for (std::size_t i = 0; i < link_total; ++i)
     if (!link_by_name.emplace(robot.links[i].name, i).second)
-      return std::unexpected(errors::InvalidModel{
-          "link names must be unique", {"link", robot.links[i].name, robot.links[i].line, "name"}});
+      return std::unexpected(
+          errors::InvalidModel{"link names must be unique",
+                               SourcePlace{"link", robot.links[i].name, robot.links[i].line, "name"}});
 
   // Edges: per URDF link its (child link, joint) pairs in file order.
   struct Edge {
@@ -531,8 +541,8 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
   for (std::size_t j = 0; j < joint_total; ++j) {
     const urdf::Joint& joint = robot.joints[j];
     if (!joint_by_name.emplace(joint.name, j).second)
-      return std::unexpected(
-          errors::InvalidModel{"joint names must be unique", {"joint", joint.name, joint.line, "name"}});
+      return std::unexpected(errors::InvalidModel{"joint names must be unique",
+                                                  SourcePlace{"joint", joint.name, joint.line, "name"}});
     const auto parent = link_by_name.find(joint.parent);
     if (parent == link_by_name.end())
       return std::unexpected(invalid_joint(joint, "references a missing parent link",
@@ -616,7 +626,7 @@ std::expected<RobotModel, Error> RobotModel::from_description(const urdf::Robot&
     while (first + 1 < link_total && reached[first]) ++first;
     const urdf::Link& cut_off = robot.links[first];
     return std::unexpected(errors::InvalidModel{"joint graph is disconnected or cyclic",
-                                                {"link", cut_off.name, cut_off.line, {}}});
+                                                SourcePlace{"link", cut_off.name, cut_off.line, {}}});
   }
 
   model->id = take_model_id();

@@ -29,7 +29,7 @@ std::expected<FloatingRobot, Error> FloatingRobot::create(RobotModel model, Mass
   if (!(mass > 0.0))
     return std::unexpected(
         errors::InvalidModel{"floating-base root link " + root.name + " must have positive mass",
-                             {"link", root.name, 0, {}}});
+                             SourcePlace{"link", root.name, 0, {}}});
   return FloatingRobot(std::move(model));
 }
 

@@ -1,8 +1,10 @@
 // Per-handle scratch memory, sized once from the joint count J and the DOF
 // count n (the constraint scratch: by the largest constraint set used), so that
-// computing calls allocate nothing. Buffers that are never
-// needed at the same time are shared between algorithms; every algorithm writes
-// an entry before reading it.
+// computing calls allocate nothing. Each row holds one quantity, named for it;
+// algorithms that need the same quantity share its row, and every algorithm
+// writes an entry before reading it. What one call hands to the next (the mass
+// matrix's axes to the constraint rows, the full coordinates to the
+// derivatives) the caller passes as an argument.
 #pragma once
 
 #include <array>
@@ -80,8 +82,7 @@ struct Workspace {
   std::vector<Vec6> fd_velocity;  // v_k: spatial velocity of link k+1 (forward dynamics; the
                                   // forward-dynamics rows are in root axes, about each body's
                                   // origin in its passes, about the root origin where
-                                  // forward_dynamics_root_load leaves v_k and a_k);
-                                  // mass matrix: S_k, joint k's motion axis in root axes (joint_axes)
+                                  // forward_dynamics_root_load leaves v_k and a_k)
   std::vector<Vec6> fd_bias_acceleration;  // c_k = v_k × S q̇: velocity-product acceleration
   std::vector<Vec6> fd_bias_force;  // p^A_k: articulated bias force
   std::vector<Mat6> fd_inertia;  // I^A_k: articulated inertia
@@ -89,13 +90,22 @@ struct Workspace {
   std::vector<Vec6> fd_acceleration;  // a_k: spatial acceleration of link k+1
   std::vector<double> fd_D;  // 1/D_k, D_k = S_kᵀ U_k (forward dynamics keeps the inverse)
   std::vector<double> fd_u;  // u_k = τ_k − S_kᵀ p^A_k
+  std::vector<Vec6> joint_axes;  // S_k: joint k's motion axis, root axes about the root origin, as the
+                                 // mass matrix places it (its model's joints are its DOFs)
   std::vector<Vec3> fd_offset;  // r_k: link k+1's origin from its parent's, root axes (forward
                                 // dynamics and mass matrix, which work about each body's origin)
   std::vector<Vec3> linear_velocity;  // origin velocity of link k+1, root axes (Jacobian derivative)
   std::vector<Mat3> inertia_rate;  // B_ω of the subtree below joint k (derivatives)
   std::vector<Vec3> linear_momentum;  // l of that subtree, root axes (derivatives)
   // Per DOF.
-  std::vector<double> jacobian;  // 6·n, column-major, root axes ("IK"/derivative kernels)
+  std::vector<Vec6> motion_axes;  // S_d: DOF d's motion axis, root axes; about the root origin
+                                  // where a pass leaves it (forward dynamics: about its body's
+                                  // origin until its passes end), read by the constraint rows
+                                  // and the derivatives' inward passes
+  std::vector<Vec6> axis_rates;  // Ψ_d = v_parent × S_d (the derivatives)
+  std::vector<Vec6> axis_accelerations;  // A_d = a_parent × S_d + v_parent × Ψ_d (the derivatives;
+                                         // the gravity derivatives': (0, g_0 × ω_d), S_d = (ω_d, ·))
+  std::vector<double> jacobian;  // 6·n, column-major, root axes (Jacobian and IK kernels)
   std::vector<double> jacobian_derivative;  // 6·n, column-major, root axes
   std::vector<double> ik_joints;  // x: the IK iterate ("IK joint workspace")
   std::vector<double> ik_step;  // Δx of an IK step; zero accelerations for velocity products
@@ -114,23 +124,6 @@ struct Workspace {
   // Rollouts under constraints: the m forces of a step, grown like the scratch.
   std::vector<double> rollout_forces;
   CoupledScratch coupled;
-
-  // Rows two algorithms share, under the names their users give them. The mass
-  // matrix keeps each joint's motion axis in root axes in the forward-dynamics
-  // velocity row, which it does not need meanwhile.
-  std::span<Vec6> joint_axes() { return fd_velocity; }
-  std::span<const Vec6> joint_axes() const { return fd_velocity; }
-  // Forward dynamics keeps DOF d's motion axis S_d (root axes, about the root
-  // origin) in the Jacobian's column d. The derivatives do too, with the axis
-  // rate Ψ_d = v_parent × S_d in the Jacobian derivative's column d, the axis
-  // acceleration A_d = a_parent × S_d + v_parent × Ψ_d in fd_U row d (rows by
-  // DOF there; the gravity derivatives keep their (0, g × S_d) there), and the
-  // subtree inertias in the composite row.
-  Eigen::Map<Vec6> motion_axis(std::size_t d) { return Eigen::Map<Vec6>(jacobian.data() + 6 * d); }
-  Eigen::Map<Vec6> axis_rate(std::size_t d) {
-    return Eigen::Map<Vec6>(jacobian_derivative.data() + 6 * d);
-  }
-  Vec6& axis_acceleration(std::size_t d) { return fd_U[d]; }
 };
 
 }  // namespace velkor

@@ -119,7 +119,7 @@ inline std::expected<void, Error> articulated_step(std::size_t k, std::size_t do
                                                    std::size_t named) {
   const Mat6& IA = w.fd_inertia[k];
   const Vec6& pA = w.fd_bias_force[k];
-  const Eigen::Map<Vec6> S = w.motion_axis(dof);
+  const Vec6& S = w.motion_axes[dof];
   const Vec3 a = S.segment<3>(half);
   const Vec6 U = IA.middleCols<3>(half) * a;
   const double D = a.dot(U.segment<3>(half));
@@ -161,7 +161,7 @@ inline std::optional<double> joint_acceleration(std::size_t k, std::size_t dof, 
   const double qdd = (w.fd_u[k] - Vec3(U.head<3>()).dot(angular) - Vec3(U.tail<3>()).dot(linear)) *
                      w.fd_D[k];
   if (!std::isfinite(qdd)) return std::nullopt;
-  const Eigen::Map<Vec6> S = w.motion_axis(dof);
+  const Vec6& S = w.motion_axes[dof];
   if (kind == JointKind::Revolute) angular += S.head<3>() * qdd;  // S = (a, 0)
   else linear += S.tail<3>() * qdd;  // S = (0, a)
   Vec6& a = w.fd_acceleration[k];
@@ -211,7 +211,7 @@ inline void velocity_pass(const Model& model, std::span<const double> q, std::sp
       const JointKinematics& joint = model.joint_kinematics[k];
       const Vec3 a = R * joint.axis;
       const double rate = qd[*dof];
-      Eigen::Map<Vec6> S = w.motion_axis(*dof);
+      Vec6& S = w.motion_axes[*dof];
       if (joint.kind == JointKind::Revolute) {
         S.head<3>() = a;
         S.tail<3>().setZero();
@@ -260,7 +260,7 @@ inline void motion_about_root(const Model& model, Workspace& w) {
     w.fd_acceleration[k] = motion_to_child(minus_p, w.fd_acceleration[k]);
     const auto dof = model.joint_dof[k];
     if (dof && model.joint_kinematics[k].kind == JointKind::Revolute) {
-      Eigen::Map<Vec6> S = w.motion_axis(*dof);
+      Vec6& S = w.motion_axes[*dof];
       S.tail<3>() = Vec3(S.head<3>()).cross(minus_p);
     }
   }

@@ -242,7 +242,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
     VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
     const auto up = coordinate_tree(bodies, o, s.N, w);
     VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
-    motion_pass<true>(bodies, q, qd, {}, root, w);
+    placed_motion_pass(bodies, w.joint_axes, qd, {}, root, w);
     jacobian_rows(bodies, set, root, o, w, s.J, s.N);
     return up;
   }
@@ -252,7 +252,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
   contract_square(coupling, o, {s.full_M, N_full * N_full}, {s.full_columns, N_full * N}, {s.M, N * N});
   const std::span<const std::ptrdiff_t> up(w.coupled.chain.data(), N);
   VELKOR_TRY(factor(up, Matrix(std::span(s.M, N * N), N)));
-  motion_pass<true>(bodies, q, qd, {}, root, w);
+  placed_motion_pass(bodies, w.joint_axes, qd, {}, root, w);
   jacobian_rows(bodies, set, root, o, w, s.full_J, N_full);  // J_full, then its contraction
   contract_rows(coupling, o, s.full_J, s.m, N_full, s.J, N);
   return up;
@@ -353,11 +353,14 @@ std::expected<void, Error> check_option(double value, Label name, double upper) 
 }
 
 // The constrained solve shared by dynamics and derivatives: q̈ into `qdd`, f
-// into s.f; s.M (the factor), s.Y, s.W, s.A and s.A_factor stay.
+// into s.f, and into `at` the positions and rates the kernels ran at (q and
+// q̇; a coupled model's q_full and q̇_full); s.M (the factor), s.Y, s.W, s.A
+// and s.A_factor stay.
 std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
-    std::span<const IndexedLoad> loads, double mu, const Scratch& s, std::span<double> qdd) {
+    std::span<const IndexedLoad> loads, double mu, const Scratch& s, std::span<double> qdd,
+    KernelCoordinates& at) {
   const std::size_t o = base.coordinates(), n = model.dof_count(), N = s.N;
   if (tau.size() != N)
     return std::unexpected(wrong_length("forward dynamics generalized forces", N, tau.size()));
@@ -365,6 +368,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     return std::unexpected(errors::NonFiniteInput{"generalized forces"});
   const auto kernel = kernel_coordinates(model, w, q, qd);
   if (!kernel) return std::unexpected(kernel.error());
+  at = *kernel;
   // b = ID(q, q̇, 0) with gravity and loads (a free base at zero classical
   // acceleration); it checks q, qd and the loads. A coupled model's: Gᵀ b_full.
   Base still = base;
@@ -454,7 +458,7 @@ std::expected<void, Error> constraint_jacobian(const Model& model, const Base& b
   VELKOR_TRY(check_output(out, m * N, "constraint Jacobian output"));
   const Scratch s = carve(w, m, N);
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass<false>(model.moving(), q, {}, {}, root, w);
+  motion_pass(model.moving(), q, {}, {}, root, w);
   jacobian_rows(model.moving(), set, root, o, w, s.J, s.N);
   for (std::size_t r = 0; r < m; ++r)
     for (std::size_t c = 0; c < N; ++c) out[c * m + r] = s.J[r * N + c];
@@ -471,7 +475,7 @@ std::expected<void, Error> constraint_acceleration_bias(const Model& model, cons
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
   VELKOR_TRY(check_output(out, set.count(), "constraint acceleration output"));
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass<false>(model.moving(), q, qd, {}, root, w);
+  motion_pass(model.moving(), q, qd, {}, root, w);
   acceleration_rows(set, root, w, out.data());
   return {};
 }
@@ -499,8 +503,9 @@ std::expected<void, Error> constrained_forward_dynamics(
   WorkPoll poll(interrupt);
   const Scratch s = carve_for(model, base, w, m, poll);
   // Into the scratch first: nothing is written to the outputs on failure.
+  KernelCoordinates at;
   const auto done = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s,
-                                   std::span(s.velocity, N));
+                                   std::span(s.velocity, N), at);
   if (!done) return std::unexpected(done.error());
   std::copy(s.velocity, s.velocity + N, qdd.begin());
   std::copy(s.f, s.f + m, forces.begin());
@@ -577,22 +582,22 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   WorkPoll poll(interrupt);
   const Scratch s = carve_for(model, base, w, m, poll);
   const std::span<double> qdd(s.velocity, N);
-  const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd);
+  KernelCoordinates at;
+  const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd, at);
   if (!up) return std::unexpected(up.error());
   const Matrix M(std::span(s.M, N * N), N);
   const std::span<double> dq = out[0], dqd = out[1], dtau = out[2], fq = out[3], fqd = out[4],
                           ftau = out[5];
   // G and H below in the kernels' coordinates (NF of them): a coupled model's
-  // full ones, at q_full, q̇_full (left by solve_dynamics) and q̈_full = G q̈,
+  // full ones, at the q_full, q̇_full solve_dynamics ran at and q̈_full = G q̈,
   // contracted to G_q = Gᵀ G_q,full G and H_q = H_q,full G after.
   const Coupling* coupling = model.coupling.get();
   const std::size_t NF = s.dense ? s.N_full : N;
-  std::span<const double> kq = q, kqd = qd, kqdd = qdd.subspan(o);
+  const std::span<const double> kq = at.q, kqd = at.qd;
+  std::span<const double> kqdd = qdd.subspan(o);
   std::span<double> Gq = dq, Gqd = dqd, Hq = fq, Hqd = fqd;
   if (s.dense) {
     const std::size_t n = model.dof_count();
-    kq = w.coupled.positions;
-    kqd = w.coupled.rates;
     expand_rates(*coupling, 0, qdd.subspan(o), {s.full_vector, n});
     kqdd = {s.full_vector, n};
     Gq = {s.full_M, NF * NF};
@@ -613,7 +618,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   // The bodies again, now at q̈.
   const Model& bodies = model.moving();
   const RootFrame root = root_frame(base, base_acceleration);
-  motion_pass<false>(bodies, kq, kqd, kqdd, root, w);
+  motion_pass(bodies, kq, kqd, kqdd, root, w);
   const Baumgarte& gains = set.gains();
   std::fill(Hq.begin(), Hq.end(), 0.0);
   std::fill(Hqd.begin(), Hqd.end(), 0.0);

@@ -24,9 +24,14 @@ RootFrame root_frame(const Base& base, const Twist& acceleration) {
   return r;
 }
 
+namespace {
+
+// The outward pass of motion_pass (`Placed`: over bodies already placed, S_k
+// taken from `axes` by joint) into the motion rows and motion_axes.
 template <bool Placed>
-void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
-                 std::span<const double> qdd, const RootFrame& root, Workspace& w) {
+void outward(const Model& bodies, std::span<const double> q, std::span<const Vec6> axes,
+             std::span<const double> qd, std::span<const double> qdd, const RootFrame& root,
+             Workspace& w) {
   Vec6 v0 = root.v0, a0 = root.a0;
   for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
     if constexpr (!Placed) place_body(bodies, k, bodies.joint_position(k, q.data()), w);
@@ -34,8 +39,8 @@ void motion_pass(const Model& bodies, std::span<const double> q, std::span<const
     Vec6 v = parent_row(p, v0, w.fd_velocity);
     Vec6 a = parent_row(p, a0, w.fd_acceleration);
     if (const auto dof = bodies.joint_dof[k]) {
-      Eigen::Map<Vec6> S = w.motion_axis(*dof);
-      if constexpr (Placed) S = w.joint_axes()[k];
+      Vec6& S = w.motion_axes[*dof];
+      if constexpr (Placed) S = axes[k];
       else S = root_motion_axis(bodies, k, w);
       const Vec6 vJ = S * (qd.empty() ? 0.0 : qd[*dof]);
       v += vJ;
@@ -47,10 +52,17 @@ void motion_pass(const Model& bodies, std::span<const double> q, std::span<const
   }
 }
 
-template void motion_pass<true>(const Model&, std::span<const double>, std::span<const double>,
-                                std::span<const double>, const RootFrame&, Workspace&);
-template void motion_pass<false>(const Model&, std::span<const double>, std::span<const double>,
-                                 std::span<const double>, const RootFrame&, Workspace&);
+}  // namespace
+
+void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
+                 std::span<const double> qdd, const RootFrame& root, Workspace& w) {
+  outward<false>(bodies, q, {}, qd, qdd, root, w);
+}
+
+void placed_motion_pass(const Model& bodies, std::span<const Vec6> axes, std::span<const double> qd,
+                        std::span<const double> qdd, const RootFrame& root, Workspace& w) {
+  outward<true>(bodies, {}, axes, qd, qdd, root, w);
+}
 
 std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,
                          std::size_t N, bool dense, Workspace& w) {

@@ -32,13 +32,15 @@ struct RootFrame {
 
 RootFrame root_frame(const Base& base, const Twist& acceleration);
 
-// Outward pass: place body k (R_k, p_k) and S_d; v_k = v_p + S q̇,
-// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero). `Placed`: the mass
-// matrix has just placed the bodies and left each joint's S in its
-// joint_axes row, which the velocity takes over.
-template <bool Placed>
+// Outward pass: place body k (R_k, p_k) and S_d (into motion_axes, which the
+// rows below read); v_k = v_p + S q̇, a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈
+// empty: zero).
 void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
                  std::span<const double> qdd, const RootFrame& root, Workspace& w);
+// The same over bodies the mass matrix has just placed, joint k's S_k given
+// in axes[k] (the mass matrix's joint_axes) instead of computed again.
+void placed_motion_pass(const Model& bodies, std::span<const Vec6> axes, std::span<const double> qd,
+                        std::span<const double> qdd, const RootFrame& root, Workspace& w);
 
 // One side of a constraint once the bodies move: its point p and axes R (root
 // coordinates), its body's v and a, and ṗ = v_o + ω × p.
@@ -87,7 +89,7 @@ void for_each_axis(const Model& bodies, std::size_t body, const RootFrame& root,
     if (const auto dof = bodies.joint_dof[k]) {
       const Vec6 v_ref = p == 0 ? root.v0 : w.fd_velocity[p - 1];
       const Vec6 a_ref = p == 0 ? root.a0 : w.fd_acceleration[p - 1];
-      f(Axis{o + *dof, Vec6(Eigen::Map<const Vec6>(w.jacobian.data() + 6 * *dof)), v_ref, a_ref, true});
+      f(Axis{o + *dof, w.motion_axes[*dof], v_ref, a_ref, true});
     }
     b = p;
   }

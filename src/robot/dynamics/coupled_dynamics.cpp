@@ -211,7 +211,7 @@ std::expected<void, Error> coupled_articulated_body(const Model& model, const Ba
                                   x));  // named by its free coordinate
       continue;
     }
-    const Vec6 S = Vec6(w.motion_axis(k)) * coupling.multiplier[k];
+    const Vec6 S = w.motion_axes[k] * coupling.multiplier[k];
     const std::size_t ix = open.slot(x, tau[x]);
     double sV_x = 0.0;
     for (std::size_t i = 0; i < open.count(); ++i) {
@@ -275,8 +275,7 @@ std::expected<void, Error> coupled_articulated_body(const Model& model, const Ba
     for (; at > 0 && s.record_joint[at - 1] == k; --at)
       if (!solve(at - 1, a_here)) return std::unexpected(errors::NumericalFailure{"joint acceleration"});
     w.fd_acceleration[k] = a_here + w.fd_bias_acceleration[k] +
-                           Vec6(w.motion_axis(k)) *
-                               (coupling.multiplier[k] * s.group_qdd[coupling.group[k]]);
+                           w.motion_axes[k] * (coupling.multiplier[k] * s.group_qdd[coupling.group[k]]);
   }
   VELKOR_INVARIANT(at == 0, "every elimination solved");
   for (std::size_t x = 0; x < G; ++x) out[o + x] = s.group_qdd[x];

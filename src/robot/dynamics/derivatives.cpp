@@ -132,11 +132,11 @@ void outward_pass(const Model& model, const RootMotion& root, std::span<const do
     Vec6 a = parent_row(p, root.a0, w.fd_acceleration);
     Vec6 v = parent_row(p, root.v0, w.fd_velocity);
     if (const auto dof = model.joint_dof[k]) {
-      if constexpr (!Placed) w.motion_axis(*dof) = root_motion_axis(model, k, w);
-      const Vec6 S = w.motion_axis(*dof);
+      if constexpr (!Placed) w.motion_axes[*dof] = root_motion_axis(model, k, w);
+      const Vec6 S = w.motion_axes[*dof];
       const Vec6 Psi = motion_cross(v, S);
-      w.axis_rate(*dof) = Psi;
-      w.axis_acceleration(*dof) = motion_cross(a, S) + motion_cross(v, Psi);
+      w.axis_rates[*dof] = Psi;
+      w.axis_accelerations[*dof] = motion_cross(a, S) + motion_cross(v, Psi);
       if constexpr (!Placed) {
         const Vec6 vJ = S * qd[*dof];
         v += vJ;
@@ -175,17 +175,17 @@ void inward_pass(const Model& model, const RootMotion& root, const BaseColumns* 
     const Vec6& F = w.fd_bias_force[k];
     if (const auto dof = model.joint_dof[k]) {
       const std::size_t d = *dof, row = o + d;
-      const Vec6 S = w.motion_axis(d);
+      const Vec6 S = w.motion_axes[d];
       const Vec6 P = Ic * S;
-      const Vec6 G = force_cross(S, F) + Ic * w.axis_acceleration(d) +
-                     rate_times(Bc, lc, w.axis_rate(d));
+      const Vec6 G = force_cross(S, F) + Ic * w.axis_accelerations[d] +
+                     rate_times(Bc, lc, w.axis_rates[d]);
       const Vec3 Q = rate_transpose_times(Bc, lc, S);  // Bᵀ S, angular entries only
-      const Vec6 H = Ic * Vec6(2.0 * w.axis_rate(d)) + rate_times(Bc, lc, S);
+      const Vec6 H = Ic * Vec6(2.0 * w.axis_rates[d]) + rate_times(Bc, lc, S);
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
         const std::size_t col = o + *e;
-        const Vec6 S_e = w.motion_axis(*e);
-        out.q.set(row, col, P.dot(w.axis_acceleration(*e)) + Q.dot(w.axis_rate(*e).head<3>()));
-        out.qd.set(row, col, 2.0 * P.dot(w.axis_rate(*e)) + Q.dot(S_e.head<3>()));
+        const Vec6 S_e = w.motion_axes[*e];
+        out.q.set(row, col, P.dot(w.axis_accelerations[*e]) + Q.dot(w.axis_rates[*e].head<3>()));
+        out.qd.set(row, col, 2.0 * P.dot(w.axis_rates[*e]) + Q.dot(S_e.head<3>()));
         if (*e != d) {
           out.q.set(col, row, S_e.dot(G));
           out.qd.set(col, row, S_e.dot(H));
@@ -262,8 +262,8 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
     place_body(model, k, model.joint_position(k, q.data()), w);
     if (const auto dof = model.joint_dof[k]) {
       const Vec6 S = root_motion_axis(model, k, w);
-      w.motion_axis(*dof) = S;
-      w.axis_acceleration(*dof) = wrench_vector(Vec3::Zero(), g0.cross(Vec3(S.head<3>())));
+      w.motion_axes[*dof] = S;
+      w.axis_accelerations[*dof] = wrench_vector(Vec3::Zero(), g0.cross(Vec3(S.head<3>())));
     }
     const MassProperties& body = model.link_mass_properties[Model::child_link(k)];
     Rigid& c = w.composite[k];  // only m and h
@@ -280,13 +280,13 @@ void gravity_recursion(const Model& model, const Base& base, std::span<const dou
     const Vec3& h = w.composite[k].h;
     if (const auto dof = model.joint_dof[k]) {
       const std::size_t d = *dof, row = o + d;
-      const Vec6 S = w.motion_axis(d);
+      const Vec6 S = w.motion_axes[d];
       const Vec3 P = m * S.tail<3>() - h.cross(Vec3(S.head<3>()));
-      const Vec6 G = force_cross(S, force(m, h, g0)) + force(m, h, w.axis_acceleration(d).tail<3>());
+      const Vec6 G = force_cross(S, force(m, h, g0)) + force(m, h, w.axis_accelerations[d].tail<3>());
       for (std::optional<std::size_t> e = d; e; e = model.dof_parent[*e]) {
         const std::size_t col = o + *e;
-        out.set(row, col, P.dot(w.axis_acceleration(*e).tail<3>()));
-        if (*e != d) out.set(col, row, w.motion_axis(*e).dot(G));
+        out.set(row, col, P.dot(w.axis_accelerations[*e].tail<3>()));
+        if (*e != d) out.set(col, row, w.motion_axes[*e].dot(G));
       }
       if (base.floating) {
         for (std::size_t i = 0; i < 3; ++i)  // A_i = (0, g_0 × Rᵀ e_i) for the base's rotations

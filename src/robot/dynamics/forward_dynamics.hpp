@@ -31,7 +31,7 @@ std::expected<void, Error> forward_dynamics(const Model& model, const Base& base
 //   rotations, frames   each body's placement (frames[k] its origin only);
 //   composite           each body's own inertia (m, h, I_o), not yet summed;
 //   fd_velocity         v_k, and fd_acceleration a_k at the returned q̈;
-//   motion_axis(d)      S_d, by DOF (the Jacobian's column d).
+//   motion_axes         S_d, by DOF.
 // Every other fd_ row is scratch of its own passes.
 std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const Base& base,
                                                       Workspace& workspace, std::span<const double> q,

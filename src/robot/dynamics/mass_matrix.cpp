@@ -16,7 +16,7 @@ namespace {
 // model's joints are its DOFs, joint k DOF k.
 void place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
   const std::size_t n = model.joint_count();
-  std::span<Vec6> axes = w.joint_axes();
+  std::span<Vec6> axes = w.joint_axes;
   for (std::size_t k = 0; k < n; ++k) {
     place_body(model, k, q[k], w, &w.fd_offset[k]);  // root from link k+1
     const Mat3& R = w.rotations[k];
@@ -51,7 +51,7 @@ void place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
 // its origin, every subtree included when `floating`.
 RigidParameters inward_pass(const Model& model, Workspace& w, bool floating) {
   const std::size_t n = model.joint_count();
-  const std::span<const Vec6> axes = w.joint_axes();
+  const std::span<const Vec6> axes = w.joint_axes;
   std::span<RigidParameters> composite = w.composite_parameters;
   const MassProperties& root_link = model.link_mass_properties[0];
   RigidParameters root{root_link.mass, root_link.first_moment,
@@ -94,7 +94,7 @@ RigidParameters inward_pass(const Model& model, Workspace& w, bool floating) {
 void write_joint_entries(const Model& model, const Workspace& w, bool floating, const Quat& R,
                          std::size_t N, std::span<double> out) {
   const std::size_t o = floating ? 6 : 0;
-  const std::span<const Vec6> axes = w.joint_axes(), F = w.composite_forces;
+  const std::span<const Vec6> axes = w.joint_axes, F = w.composite_forces;
   double* joints = out.data() + o * N + o;  // the joint block
   // walk up from each joint through the parent array, k from the last joint to the first
   for (std::size_t k = model.joint_count(); k-- > 0;)

@@ -40,9 +40,9 @@ void check(const char* label, const Model& model, const Base& base, std::mt19937
       ++failures;
       return;
     }
-    placed_motion_pass(bodies, w.joint_axes, qd, {}, root, w);
+    placed_motion_pass(bodies, w.joint_axes, qd, root, w);
     const std::vector<Vec6> v = w.fd_velocity, S = w.motion_axes;
-    placed_motion_pass(bodies, w.joint_axes, qd, {}, root, w);
+    placed_motion_pass(bodies, w.joint_axes, qd, root, w);
     repeated = repeated && v == w.fd_velocity && S == w.motion_axes;
     motion_pass(bodies, q, qd, {}, root, w);
     worst = std::max({worst, largest_difference(v, w.fd_velocity, bodies.joint_count()),

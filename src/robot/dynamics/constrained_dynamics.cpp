@@ -242,7 +242,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
     VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
     const auto up = coordinate_tree(bodies, o, s.N, w);
     VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
-    placed_motion_pass(bodies, w.joint_axes, qd, {}, root, w);
+    placed_motion_pass(bodies, w.joint_axes, qd, root, w);
     jacobian_rows(bodies, set, root, o, w, s.J, s.N);
     return up;
   }
@@ -252,7 +252,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
   contract_square(coupling, o, {s.full_M, N_full * N_full}, {s.full_columns, N_full * N}, {s.M, N * N});
   const std::span<const std::ptrdiff_t> up(w.coupled.chain.data(), N);
   VELKOR_TRY(factor(up, Matrix(std::span(s.M, N * N), N)));
-  placed_motion_pass(bodies, w.joint_axes, qd, {}, root, w);
+  placed_motion_pass(bodies, w.joint_axes, qd, root, w);
   jacobian_rows(bodies, set, root, o, w, s.full_J, N_full);  // J_full, then its contraction
   contract_rows(coupling, o, s.full_J, s.m, N_full, s.J, N);
   return up;
@@ -353,14 +353,14 @@ std::expected<void, Error> check_option(double value, Label name, double upper) 
 }
 
 // The constrained solve shared by dynamics and derivatives: q̈ into `qdd`, f
-// into s.f, and into `at` the positions and rates the kernels ran at (q and
-// q̇; a coupled model's q_full and q̇_full); s.M (the factor), s.Y, s.W, s.A
-// and s.A_factor stay.
+// into s.f, and into `at`, when given, the positions and rates the kernels ran
+// at (q and q̇; a coupled model's q_full and q̇_full); s.M (the factor), s.Y,
+// s.W, s.A and s.A_factor stay.
 std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double mu, const Scratch& s, std::span<double> qdd,
-    KernelCoordinates& at) {
+    KernelCoordinates* at) {
   const std::size_t o = base.coordinates(), n = model.dof_count(), N = s.N;
   if (tau.size() != N)
     return std::unexpected(wrong_length("forward dynamics generalized forces", N, tau.size()));
@@ -368,7 +368,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     return std::unexpected(errors::NonFiniteInput{"generalized forces"});
   const auto kernel = kernel_coordinates(model, w, q, qd);
   if (!kernel) return std::unexpected(kernel.error());
-  at = *kernel;
+  if (at != nullptr) *at = *kernel;
   // b = ID(q, q̇, 0) with gravity and loads (a free base at zero classical
   // acceleration); it checks q, qd and the loads. A coupled model's: Gᵀ b_full.
   Base still = base;
@@ -503,9 +503,8 @@ std::expected<void, Error> constrained_forward_dynamics(
   WorkPoll poll(interrupt);
   const Scratch s = carve_for(model, base, w, m, poll);
   // Into the scratch first: nothing is written to the outputs on failure.
-  KernelCoordinates at;
   const auto done = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s,
-                                   std::span(s.velocity, N), at);
+                                   std::span(s.velocity, N), nullptr);
   if (!done) return std::unexpected(done.error());
   std::copy(s.velocity, s.velocity + N, qdd.begin());
   std::copy(s.f, s.f + m, forces.begin());
@@ -583,7 +582,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   const Scratch s = carve_for(model, base, w, m, poll);
   const std::span<double> qdd(s.velocity, N);
   KernelCoordinates at;
-  const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd, at);
+  const auto up = solve_dynamics(model, base, w, q, qd, tau, set, loads, regularization, s, qdd, &at);
   if (!up) return std::unexpected(up.error());
   const Matrix M(std::span(s.M, N * N), N);
   const std::span<double> dq = out[0], dqd = out[1], dtau = out[2], fq = out[3], fqd = out[4],

@@ -60,8 +60,8 @@ void motion_pass(const Model& bodies, std::span<const double> q, std::span<const
 }
 
 void placed_motion_pass(const Model& bodies, std::span<const Vec6> axes, std::span<const double> qd,
-                        std::span<const double> qdd, const RootFrame& root, Workspace& w) {
-  outward<true>(bodies, {}, axes, qd, qdd, root, w);
+                        const RootFrame& root, Workspace& w) {
+  outward<true>(bodies, {}, axes, qd, {}, root, w);
 }
 
 std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,

@@ -37,10 +37,10 @@ RootFrame root_frame(const Base& base, const Twist& acceleration);
 // empty: zero).
 void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
                  std::span<const double> qdd, const RootFrame& root, Workspace& w);
-// The same over bodies the mass matrix has just placed, joint k's S_k given
-// in axes[k] (the mass matrix's joint_axes) instead of computed again.
+// The same at q̈ = 0 over bodies the mass matrix has just placed, joint k's
+// S_k given in axes[k] (the mass matrix's joint_axes) instead of computed again.
 void placed_motion_pass(const Model& bodies, std::span<const Vec6> axes, std::span<const double> qd,
-                        std::span<const double> qdd, const RootFrame& root, Workspace& w);
+                        const RootFrame& root, Workspace& w);
 
 // One side of a constraint once the bodies move: its point p and axes R (root
 // coordinates), its body's v and a, and ṗ = v_o + ω × p.

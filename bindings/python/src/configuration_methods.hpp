@@ -70,18 +70,14 @@ struct interpolate {
 };
 
 struct integrate_derivatives {
-  static constexpr MethodDescription description{
-      .name = "integrate_derivatives",
-      .parameters = {"configuration", "velocity", "dt", "out"},
-      .required = 2,
-      .vectors = 2,
-      .result = Result::GeneralizedSquare,
-      .results = 2,
-      .unmatched = 1,
-      .numbers = {{{2, &dt_option}}},
-      .out = 3,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+  // integrate's arguments; a pair of N·N results.
+  static constexpr MethodDescription description = [] {
+    MethodDescription d = integrate::description;
+    d.name = "integrate_derivatives";
+    d.result = Result::GeneralizedSquare;
+    d.results = 2;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -92,17 +88,14 @@ struct integrate_derivatives {
 };
 
 struct difference_derivatives {
-  static constexpr MethodDescription description{
-      .name = "difference_derivatives",
-      .parameters = {"configuration0", "configuration1", "out"},
-      .required = 2,
-      .vectors = 2,
-      .result = Result::GeneralizedSquare,
-      .results = 2,
-      .unmatched = 1,
-      .out = 2,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+  // difference's arguments; a pair of N·N results.
+  static constexpr MethodDescription description = [] {
+    MethodDescription d = difference::description;
+    d.name = "difference_derivatives";
+    d.result = Result::GeneralizedSquare;
+    d.results = 2;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,

@@ -100,25 +100,16 @@ struct constraint_acceleration_bias {
 };
 
 struct constrained_dynamics_derivatives {
-  static constexpr MethodDescription description{
-      .name = "constrained_dynamics_derivatives",
-      .parameters = {"q", "qd", "forces", "constraints", "loads", "regularization", "out"},
-      .required = 4,
-      .vectors = 3,
-      .result = Result::GeneralizedSquare,
-      .results = 6,
-      .tail_result = Result::ConstraintJacobian,
-      .tail = 3,
-      .unmatched = 1,
-      .loads = 4,
-      .constraints = 3,
-      .numbers = {{{5, &regularization_option}}},
-      .out = 6,
-      .keyword_only = 2,
-      .coupled = Coupled::Own,
-      .interruptible = true,
-      .alias = "tau",
-      .alias_of = 2};
+  // constrained_forward_dynamics' arguments; six results: three N·N, then three m·N.
+  static constexpr MethodDescription description = [] {
+    MethodDescription d = constrained_forward_dynamics::description;
+    d.name = "constrained_dynamics_derivatives";
+    d.result = Result::GeneralizedSquare;
+    d.results = 6;
+    d.tail_result = Result::ConstraintJacobian;
+    d.tail = 3;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 6>& out,

@@ -127,7 +127,6 @@ VELKOR_PROSE(FloatingRobot, velocity_product_forces,
 
 namespace {
 
-using H = Handle<FloatingRobot>;
 using Core = FloatingRobot;  // the handle kind of the listed rows
 
 PyMethodDef handle_methods[] = {
@@ -159,40 +158,27 @@ PyMethodDef handle_methods[] = {
      "either handle do not reach the other. Raises RuntimeError \"robot is closed\".\n"
      "Allocates the new workspace."},
     VELKOR_MODEL_METHODS(FloatingRobot),
-    {"batch", fastcall_entry<handle_batch<FloatingRobot>>(), METH_FASTCALL | METH_KEYWORDS,
-     "batch($self, threads=None)\n--\n\n"
-     "A batch evaluator of this handle (FloatingRobotBatch): its array methods over many\n"
-     "states at once, one state per row, split over up to `threads` native threads\n"
-     "(default: the machine's cores), each with a workspace of its own, allocated\n"
-     "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
-     "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
-     "threads is not an integer, ValueError for threads outside 1..1024,\n"
-     "RuntimeError \"robot is closed\"."},
+    VELKOR_BATCH_ROW(FloatingRobot),
     VELKOR_CONSTRAINT_SET_ROW(FloatingRobot),
-    VELKOR_HANDLE_ROWS(VELKOR_NO_ROW)
-        VELKOR_IK_PROBLEM_ROW(FloatingRobot,
-                              "A configuration (posture, a row of solve_many) is the root link's\n"
-                              "world position (m), its orientation quaternion (x, y, z, w) and the n\n"
-                              "joint positions (C = 7 + n).\n",
-                              "Δv holds the base's 6 coordinates (angular, then\n"
-                              "linear, world axes: the root link moves freely), then the n joint\n"
-                              "steps (N = 6 + n).\n"),
-    {nullptr, nullptr, 0, nullptr},
+    VELKOR_IK_PROBLEM_ROW(FloatingRobot,
+                          "A configuration (posture, a row of solve_many) is the root link's\n"
+                          "world position (m), its orientation quaternion (x, y, z, w) and the n\n"
+                          "joint positions (C = 7 + n).\n",
+                          "Δv holds the base's 6 coordinates (angular, then\n"
+                          "linear, world axes: the root link moves freely), then the n joint\n"
+                          "steps (N = 6 + n).\n"),
+    VELKOR_HANDLE_ROWS(VELKOR_NO_ROW),
 };
 
 PyGetSetDef getset[] = {
-    {"generalized_count", entry<handle_count<FloatingRobot, &H::generalized_count>>, nullptr,
-     "N = 6 + n, the length of generalized vectors (velocities, forces, Jacobian\n"
-     "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
-     "joints. Raises RuntimeError \"robot is closed\" after close().",
-     nullptr},
-    {"configuration_size", entry<handle_count<FloatingRobot, &H::configuration_count>>, nullptr,
-     "C = 7 + n, the length of a configuration array (integrate, difference,\n"
-     "rollout): the root link's world position, its orientation quaternion (x,\n"
-     "y, z, w), then the n joint positions. Raises RuntimeError \"robot is\n"
-     "closed\" after close().",
-     nullptr},
-    VELKOR_MODEL_GETSET(FloatingRobot),
+    VELKOR_MODEL_GETSET(FloatingRobot,
+                        "N = 6 + n, the length of generalized vectors (velocities, forces, Jacobian\n"
+                        "columns): the 6 base coordinates (angular, linear, world axes), then the n\n"
+                        "joints. Raises RuntimeError \"robot is closed\" after close().",
+                        "C = 7 + n, the length of a configuration array (integrate, difference,\n"
+                        "rollout): the root link's world position, its orientation quaternion (x,\n"
+                        "y, z, w), then the n joint positions. Raises RuntimeError \"robot is\n"
+                        "closed\" after close()."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

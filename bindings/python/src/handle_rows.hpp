@@ -38,14 +38,16 @@ inline constexpr auto handle_entry<CoreRobot, methods::rollout> =
     &rollout_method<CoreRobot, methods::rollout>;
 
 // The rows of every listed method on a handle of kind Core (a name the
-// handle's file declares), in the list's order. FIXED(name) writes the row of
-// a method on Robot only, whose entry is the handle's own (VELKOR_NO_ROW on a
-// FloatingRobot).
+// handle's file declares), in the list's order, and the entry that ends the
+// table. FIXED(name) writes the row of a method on Robot only, whose entry is
+// the handle's own (VELKOR_NO_ROW on a FloatingRobot).
 #define VELKOR_HANDLE_ROW(name) \
   VELKOR_METHOD_ROW(handle_entry, Core, name, (Prose<Core, methods::name>::text)),
 #define VELKOR_HANDLE_BATCHED_ROW(Entry, name, doc) VELKOR_HANDLE_ROW(name)
 #define VELKOR_NO_ROW(name)
-#define VELKOR_HANDLE_ROWS(FIXED) \
-  VELKOR_COMPUTING_METHODS(VELKOR_HANDLE_ROW, FIXED, VELKOR_HANDLE_BATCHED_ROW)
+#define VELKOR_HANDLE_ROWS(FIXED)                                                 \
+  VELKOR_COMPUTING_METHODS(VELKOR_HANDLE_ROW, FIXED, VELKOR_HANDLE_BATCHED_ROW) { \
+    nullptr, nullptr, 0, nullptr                                                  \
+  }
 
 }  // namespace velkor::py

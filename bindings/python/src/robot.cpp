@@ -207,39 +207,26 @@ PyMethodDef handle_methods[] = {
      "values or a zero quaternion\", RuntimeError \"robot is closed\". Takes the\n"
      "handle's lock."},
     VELKOR_MODEL_METHODS(Robot),
-    {"batch", fastcall_entry<handle_batch<Robot>>(), METH_FASTCALL | METH_KEYWORDS,
-     "batch($self, threads=None)\n--\n\n"
-     "A batch evaluator of this handle (RobotBatch): its array methods over many\n"
-     "states at once, one state per row, split over up to `threads` native threads\n"
-     "(default: the machine's cores), each with a workspace of its own, allocated\n"
-     "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
-     "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
-     "threads is not an integer, ValueError for threads outside 1..1024,\n"
-     "RuntimeError \"robot is closed\"."},
+    VELKOR_BATCH_ROW(Robot),
     VELKOR_CONSTRAINT_SET_ROW(Robot),
-    VELKOR_HANDLE_ROWS(VELKOR_FIXED_ROW)
-        VELKOR_IK_PROBLEM_ROW(Robot,
-                              "A configuration (posture, a solve's start) is the n joint positions\n"
-                              "(C = n, DOF order).\n",
-                              "Δv holds the n joint steps (N = n); the base frame\n"
-                              "(set_base_frame) places the robot in the world the targets are\n"
-                              "given in.\n"),
-    {nullptr, nullptr, 0, nullptr},
+    VELKOR_IK_PROBLEM_ROW(Robot,
+                          "A configuration (posture, a solve's start) is the n joint positions\n"
+                          "(C = n, DOF order).\n",
+                          "Δv holds the n joint steps (N = n); the base frame\n"
+                          "(set_base_frame) places the robot in the world the targets are\n"
+                          "given in.\n"),
+    VELKOR_HANDLE_ROWS(VELKOR_FIXED_ROW),
 };
 #undef VELKOR_FIXED_ROW
 
 PyGetSetDef getset[] = {
-    {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
-     "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
-     "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
-     "close().",
-     nullptr},
-    {"configuration_size", entry<handle_count<Robot, &H::configuration_count>>, nullptr,
-     "C = n, the length of a configuration array (integrate, difference,\n"
-     "rollout): the joint positions. Raises RuntimeError \"robot is closed\"\n"
-     "after close().",
-     nullptr},
-    VELKOR_MODEL_GETSET(Robot),
+    VELKOR_MODEL_GETSET(Robot,
+                        "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
+                        "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
+                        "close().",
+                        "C = n, the length of a configuration array (integrate, difference,\n"
+                        "rollout): the joint positions. Raises RuntimeError \"robot is closed\"\n"
+                        "after close()."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,7 +1,7 @@
 """The computing methods are listed once (VELKOR_COMPUTING_METHODS in bindings/python/src/method_list.hpp,
-read here through _velkor_testing): the handles, their batches, the four classes of the stub and
-`velkor bench` carry exactly the listed methods, so a method added in one place and not the others
-fails here."""
+read here through _velkor_testing): the handles and their batches expand it, and the stub (whose
+four classes share their computing methods through generic bases) and `velkor bench` carry exactly
+the listed methods, so a method added in one place and not the others fails here."""
 
 import ast
 import inspect
@@ -47,6 +47,7 @@ def stub_parameters():
         node = classes[name]
         found = {}
         for base in node.bases:
+            base = base.value if isinstance(base, ast.Subscript) else base  # a generic base: its class
             if isinstance(base, ast.Name) and base.id in classes:
                 found.update(collect(base.id))
         for item in node.body:
@@ -59,6 +60,21 @@ def stub_parameters():
 
 
 HANDLES = [_velkor.Robot, _velkor.FloatingRobot]
+
+
+def test_the_stub_writes_a_floating_method_as_the_fixed_base_one_with_base_first():
+    tree = ast.parse(STUB.read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+
+    def methods(name):
+        return {item.name: item for item in classes[name].body if isinstance(item, ast.FunctionDef)}
+
+    fixed, floating = methods("_FixedBaseMethods"), methods("_FloatingBaseMethods")
+    assert fixed.keys() == floating.keys()
+    for name, method in floating.items():
+        assert [ast.unparse(a) for a in method.args.args[1:2]] == ["base: _B"], name
+        del method.args.args[1]
+        assert ast.dump(method) == ast.dump(fixed[name]), name
 
 
 @pytest.mark.parametrize("handle", HANDLES, ids=lambda h: h.__name__)

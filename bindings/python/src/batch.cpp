@@ -439,11 +439,11 @@ PyObject* batch_threads(PyObject* self, void*) {
 // The batch rows, one per BATCHED entry of the method list: the text signature
 // of the handle's method, then the prose.
 #define VELKOR_NO_BATCH(name)
-#define VELKOR_BATCH_ROW(Entry, name, doc) VELKOR_METHOD_ROW(Entry, CoreRobot, name, doc),
+#define VELKOR_BATCH_TABLE_ROW(Entry, name, doc) VELKOR_METHOD_ROW(Entry, CoreRobot, name, doc),
 template <class CoreRobot>
-PyMethodDef batch_methods[] = {VELKOR_COMPUTING_METHODS(VELKOR_NO_BATCH, VELKOR_NO_BATCH,
-                                                        VELKOR_BATCH_ROW){nullptr, nullptr, 0, nullptr}};
-#undef VELKOR_BATCH_ROW
+PyMethodDef batch_methods[] = {VELKOR_COMPUTING_METHODS(
+    VELKOR_NO_BATCH, VELKOR_NO_BATCH, VELKOR_BATCH_TABLE_ROW){nullptr, nullptr, 0, nullptr}};
+#undef VELKOR_BATCH_TABLE_ROW
 #undef VELKOR_NO_BATCH
 
 template <class CoreRobot>

@@ -70,18 +70,14 @@ struct interpolate {
 };
 
 struct integrate_derivatives {
-  static constexpr MethodDescription description{
-      .name = "integrate_derivatives",
-      .parameters = {"configuration", "velocity", "dt", "out"},
-      .required = 2,
-      .vectors = 2,
-      .result = Result::GeneralizedSquare,
-      .results = 2,
-      .unmatched = 1,
-      .numbers = {{{2, &dt_option}}},
-      .out = 3,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+  // integrate's arguments; a pair of N·N results.
+  static constexpr MethodDescription description = [] {
+    MethodDescription d = integrate::description;
+    d.name = "integrate_derivatives";
+    d.result = Result::GeneralizedSquare;
+    d.results = 2;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -92,17 +88,14 @@ struct integrate_derivatives {
 };
 
 struct difference_derivatives {
-  static constexpr MethodDescription description{
-      .name = "difference_derivatives",
-      .parameters = {"configuration0", "configuration1", "out"},
-      .required = 2,
-      .vectors = 2,
-      .result = Result::GeneralizedSquare,
-      .results = 2,
-      .unmatched = 1,
-      .out = 2,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+  // difference's arguments; a pair of N·N results.
+  static constexpr MethodDescription description = [] {
+    MethodDescription d = difference::description;
+    d.name = "difference_derivatives";
+    d.result = Result::GeneralizedSquare;
+    d.results = 2;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -147,83 +140,82 @@ struct rollout {
   "Cost: O(n) (the derivatives: O(N²) to fill); holds the handle's lock and\n" \
   "releases the interpreter lock while computing; no allocation with out=."
 
-// Method table rows of the configuration space, shared by both handle kinds:
+// The prose of the configuration-space rows, shared by both handle kinds:
 // `layout` says what a configuration and a velocity are, `base` what the
 // derivatives' base block is (lines ending in a line break).
-#define VELKOR_CONFIGURATION_METHODS(CoreRobot, layout, base)                                                    \
-  VELKOR_METHOD_ROW(                                                                                             \
-      computing_method, CoreRobot, integrate,                                                                    \
+#define VELKOR_CONFIGURATION_PROSE(CoreRobot, layout, base)                                                      \
+  VELKOR_PROSE(                                                                                                  \
+      CoreRobot, integrate,                                                                                      \
       "The configuration reached from `configuration` after dt seconds at the\n"                                 \
       "constant generalized velocity `velocity`: a new array of C values (or\n"                                  \
       "out).\n" layout                                                                                           \
       "dt: a finite number (negative goes back). Joint limits are not applied.\n\n" VELKOR_CONFIGURATION_ERRORS( \
-          "configuration, velocity") "\n\n" VELKOR_CONFIGURATION_COST),                                          \
-      VELKOR_METHOD_ROW(                                                                                         \
-          computing_method, CoreRobot, difference,                                                               \
-          "The generalized velocity v (N values) that moves configuration0 to\n"                                 \
-          "configuration1 in unit time: integrate(configuration0, v, 1) equals\n"                                \
-          "configuration1 (to round-off).\n" layout                                                              \
-          "A base turns by the shortest rotation (angle at most pi); joints\n"                                   \
-          "subtract (q1 - q0, no wrapping of continuous joints).\n\n" VELKOR_CONFIGURATION_ERRORS(               \
-              "configuration0, configuration1") "\n\n" VELKOR_CONFIGURATION_COST),                               \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, interpolate,                                                \
-                        "integrate(configuration0, difference(configuration0, configuration1),\n"                \
-                        "t), with the same bits: configuration0 at t = 0, configuration1 at t = 1\n"             \
-                        "(to round-off), the base along its shortest rotation at constant rate.\n"               \
-                        "t: a finite number (outside 0..1 extrapolates).\n" layout                               \
-                        "\n" VELKOR_CONFIGURATION_ERRORS(                                                        \
-                            "configuration0, configuration1") "\n\n" VELKOR_CONFIGURATION_COST),                 \
-      VELKOR_METHOD_ROW(                                                                                         \
-          computing_method, CoreRobot, integrate_derivatives,                                                    \
-          "Partial derivatives of integrate(configuration, velocity, dt): the pair\n"                            \
-          "(d_configuration, d_velocity), flat N·N float64 arrays, column-major\n"                               \
-          "(entry (r, c) at N·c + r; velkor.as_matrix(result, N) gives the N x N\n"                              \
-          "view). Column c is the change of the result, measured in tangent\n"                                   \
-          "coordinates as difference(result, perturbed result), per unit of\n"                                   \
-          "tangent coordinate c of the configuration (see difference_derivatives)\n"                             \
-          "or of the velocity. Joint blocks: identity and dt times identity.\n" base                             \
-          "out: None or a tuple of two such arrays, not overlapping.\n\n" VELKOR_CONFIGURATION_ERRORS(           \
-              "configuration, velocity") "\n\n" VELKOR_CONFIGURATION_COST),                                      \
-      VELKOR_METHOD_ROW(                                                                                         \
-          computing_method, CoreRobot, difference_derivatives,                                                   \
-          "Partial derivatives of difference(configuration0, configuration1): the\n"                             \
-          "pair (d_configuration0, d_configuration1), flat N·N float64 arrays,\n"                                \
-          "column-major (entry (r, c) at N·c + r). Column c is the change of the\n"                              \
-          "velocity per unit of tangent coordinate c of that configuration: c ⊕ δ\n"                             \
-          "= integrate(c, δ, 1). Joint blocks: minus and plus identity.\n" base                                  \
-          "out: None or a tuple of two such arrays, not overlapping.\n\n" VELKOR_CONFIGURATION_ERRORS(           \
-              "configuration0, configuration1") "\n\n" VELKOR_CONFIGURATION_COST)
+          "configuration, velocity") "\n\n" VELKOR_CONFIGURATION_COST)                                           \
+  VELKOR_PROSE(CoreRobot, difference,                                                                            \
+               "The generalized velocity v (N values) that moves configuration0 to\n"                            \
+               "configuration1 in unit time: integrate(configuration0, v, 1) equals\n"                           \
+               "configuration1 (to round-off).\n" layout                                                         \
+               "A base turns by the shortest rotation (angle at most pi); joints\n"                              \
+               "subtract (q1 - q0, no wrapping of continuous joints).\n\n" VELKOR_CONFIGURATION_ERRORS(          \
+                   "configuration0, configuration1") "\n\n" VELKOR_CONFIGURATION_COST)                           \
+  VELKOR_PROSE(CoreRobot, interpolate,                                                                           \
+               "integrate(configuration0, difference(configuration0, configuration1),\n"                         \
+               "t), with the same bits: configuration0 at t = 0, configuration1 at t = 1\n"                      \
+               "(to round-off), the base along its shortest rotation at constant rate.\n"                        \
+               "t: a finite number (outside 0..1 extrapolates).\n" layout                                        \
+               "\n" VELKOR_CONFIGURATION_ERRORS(                                                                 \
+                   "configuration0, configuration1") "\n\n" VELKOR_CONFIGURATION_COST)                           \
+  VELKOR_PROSE(                                                                                                  \
+      CoreRobot, integrate_derivatives,                                                                          \
+      "Partial derivatives of integrate(configuration, velocity, dt): the pair\n"                                \
+      "(d_configuration, d_velocity), flat N·N float64 arrays, column-major\n"                                   \
+      "(entry (r, c) at N·c + r; velkor.as_matrix(result, N) gives the N x N\n"                                  \
+      "view). Column c is the change of the result, measured in tangent\n"                                       \
+      "coordinates as difference(result, perturbed result), per unit of\n"                                       \
+      "tangent coordinate c of the configuration (see difference_derivatives)\n"                                 \
+      "or of the velocity. Joint blocks: identity and dt times identity.\n" base                                 \
+      "out: None or a tuple of two such arrays, not overlapping.\n\n" VELKOR_CONFIGURATION_ERRORS(               \
+          "configuration, velocity") "\n\n" VELKOR_CONFIGURATION_COST)                                           \
+  VELKOR_PROSE(                                                                                                  \
+      CoreRobot, difference_derivatives,                                                                         \
+      "Partial derivatives of difference(configuration0, configuration1): the\n"                                 \
+      "pair (d_configuration0, d_configuration1), flat N·N float64 arrays,\n"                                    \
+      "column-major (entry (r, c) at N·c + r). Column c is the change of the\n"                                  \
+      "velocity per unit of tangent coordinate c of that configuration: c ⊕ δ\n"                                 \
+      "= integrate(c, δ, 1). Joint blocks: minus and plus identity.\n" base                                      \
+      "out: None or a tuple of two such arrays, not overlapping.\n\n" VELKOR_CONFIGURATION_ERRORS(               \
+          "configuration0, configuration1") "\n\n" VELKOR_CONFIGURATION_COST)
 
-// The rollout's row: `step` is the Python loop it reproduces (lines ending in
-// a line break).
-#define VELKOR_ROLLOUT_ROW(CoreRobot, step)                                                         \
-  VELKOR_METHOD_ROW(rollout_method, CoreRobot, rollout,                                             \
-                    "Moves the state (configuration, velocity) through T steps of dt seconds\n"     \
-                    "under forces, a (T, N) array (row t the generalized forces of step t, as\n"    \
-                    "forward_dynamics takes them), by semi-implicit Euler, and returns the pair\n"  \
-                    "(configurations, velocities): new float64 arrays of shape (T+1, C) and\n"      \
-                    "(T+1, N), row t the state after t steps, row 0 the state as given. Each\n"     \
-                    "step has exactly the bits of this loop of single calls::\n\n" step             \
-                    "\n"                                                                            \
-                    "With constraints (a velkor.ConstraintSet, keyword-only), q̈ comes from\n"       \
-                    "constrained_forward_dynamics(..., constraints, regularization=...), whose\n"   \
-                    "baumgarte gains keep the constrained points (a standing robot's feet) in\n"    \
-                    "place. Joint limits are not enforced: nothing stops at a limit. dt: a\n"       \
-                    "finite number above 0 (s). out (keyword-only): None or a tuple of two\n"       \
-                    "C-contiguous float64 arrays of those shapes, not overlapping, which is\n"      \
-                    "returned.\n\n"                                                                 \
-                    "Raises ValueError for configuration, velocity (\"expected C elements in\n"     \
-                    "configuration, found k\", non-finite values), forces (\"expected N elements\n" \
-                    "in each row of forces, found k\"), dt (\"dt must be a finite number above\n"   \
-                    "0, got 0.0\"), regularization, out, a constraint set of another model;\n"      \
-                    "SolverError for a step whose dynamics fail or overflow (\"... (step t)\":\n"   \
-                    "the error of that step, out then holds the steps before it); TypeError\n"      \
-                    "for wrong types; RuntimeError \"robot is closed\"; the exception of a\n"       \
-                    "signal handler (Ctrl-C), polled between steps; PanicError on an internal\n"    \
-                    "fault.\n\n"                                                                    \
-                    "Cost: T forward dynamics (O(n·d) each, or the constrained solve's cost) and\n" \
-                    "integrations; holds the handle's lock and releases the interpreter lock\n"     \
-                    "for the whole rollout; allocates the two results only (with a constraint\n"    \
-                    "set, once per handle and set size). robot.batch().rollout runs many.")
+// The prose of the rollout's row: `step` is the Python loop it reproduces
+// (lines ending in a line break).
+#define VELKOR_ROLLOUT_PROSE(CoreRobot, step)                                                  \
+  VELKOR_PROSE(CoreRobot, rollout,                                                             \
+               "Moves the state (configuration, velocity) through T steps of dt seconds\n"     \
+               "under forces, a (T, N) array (row t the generalized forces of step t, as\n"    \
+               "forward_dynamics takes them), by semi-implicit Euler, and returns the pair\n"  \
+               "(configurations, velocities): new float64 arrays of shape (T+1, C) and\n"      \
+               "(T+1, N), row t the state after t steps, row 0 the state as given. Each\n"     \
+               "step has exactly the bits of this loop of single calls::\n\n" step             \
+               "\n"                                                                            \
+               "With constraints (a velkor.ConstraintSet, keyword-only), q̈ comes from\n"       \
+               "constrained_forward_dynamics(..., constraints, regularization=...), whose\n"   \
+               "baumgarte gains keep the constrained points (a standing robot's feet) in\n"    \
+               "place. Joint limits are not enforced: nothing stops at a limit. dt: a\n"       \
+               "finite number above 0 (s). out (keyword-only): None or a tuple of two\n"       \
+               "C-contiguous float64 arrays of those shapes, not overlapping, which is\n"      \
+               "returned.\n\n"                                                                 \
+               "Raises ValueError for configuration, velocity (\"expected C elements in\n"     \
+               "configuration, found k\", non-finite values), forces (\"expected N elements\n" \
+               "in each row of forces, found k\"), dt (\"dt must be a finite number above\n"   \
+               "0, got 0.0\"), regularization, out, a constraint set of another model;\n"      \
+               "SolverError for a step whose dynamics fail or overflow (\"... (step t)\":\n"   \
+               "the error of that step, out then holds the steps before it); TypeError\n"      \
+               "for wrong types; RuntimeError \"robot is closed\"; the exception of a\n"       \
+               "signal handler (Ctrl-C), polled between steps; PanicError on an internal\n"    \
+               "fault.\n\n"                                                                    \
+               "Cost: T forward dynamics (O(n·d) each, or the constrained solve's cost) and\n" \
+               "integrations; holds the handle's lock and releases the interpreter lock\n"     \
+               "for the whole rollout; allocates the two results only (with a constraint\n"    \
+               "set, once per handle and set size). robot.batch().rollout runs many.")
 
 }  // namespace velkor::py

@@ -100,25 +100,16 @@ struct constraint_acceleration_bias {
 };
 
 struct constrained_dynamics_derivatives {
-  static constexpr MethodDescription description{
-      .name = "constrained_dynamics_derivatives",
-      .parameters = {"q", "qd", "forces", "constraints", "loads", "regularization", "out"},
-      .required = 4,
-      .vectors = 3,
-      .result = Result::GeneralizedSquare,
-      .results = 6,
-      .tail_result = Result::ConstraintJacobian,
-      .tail = 3,
-      .unmatched = 1,
-      .loads = 4,
-      .constraints = 3,
-      .numbers = {{{5, &regularization_option}}},
-      .out = 6,
-      .keyword_only = 2,
-      .coupled = Coupled::Own,
-      .interruptible = true,
-      .alias = "tau",
-      .alias_of = 2};
+  // constrained_forward_dynamics' arguments; six results: three N·N, then three m·N.
+  static constexpr MethodDescription description = [] {
+    MethodDescription d = constrained_forward_dynamics::description;
+    d.name = "constrained_dynamics_derivatives";
+    d.result = Result::GeneralizedSquare;
+    d.results = 6;
+    d.tail_result = Result::ConstraintJacobian;
+    d.tail = 3;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 6>& out,
@@ -176,90 +167,93 @@ struct constrained_dynamics_derivatives {
   "releases the interpreter lock while computing; no allocation with out=\n" \
   "once the handle has seen a constraint set of that size."
 
-// Method table rows of the constraints, shared by both handle kinds: `velocity`
+// The method table row of robot.constraint_set, shared by both handle kinds.
+#define VELKOR_CONSTRAINT_SET_ROW(CoreRobot)                                                            \
+  {"constraint_set", fastcall_entry<handle_constraint_set<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS, \
+   "constraint_set($self, items, *, baumgarte=(0.0, 0.0))\n--\n\n"                                      \
+   "A new velkor.ConstraintSet of this robot's model from items, a sequence of\n"                       \
+   "velkor.Contact and velkor.LoopClosure: its rows are the items' rows in\n"                           \
+   "order (3 per point, 6 per frame). The link ids are checked against this\n"                          \
+   "robot and the offsets and targets accepted (quaternions normalised).\n"                             \
+   "baumgarte=(kp, kd), keyword-only: the stabilisation gains (1/s², 1/s), two\n"                       \
+   "finite numbers, 0 or more; each row then requires J·q̈ + J̇·q̇ = -kd·(J·q̇) -\n"                        \
+   "kp·e with e its position error, and (0, 0) holds the rows' accelerations\n"                         \
+   "exactly. An empty sequence gives a set of no rows (the free dynamics). The\n"                       \
+   "set serves every handle of this model: this one, its forks, their batches.\n\n"                     \
+   "Raises TypeError when items is not a sequence of Contact and LoopClosure or\n"                      \
+   "baumgarte is not two numbers; ValueError for a link id the robot does not\n"                        \
+   "have (\"items[1]: invalid link id 9\"), a pose with non-finite values or a\n"                       \
+   "zero quaternion (\"items[0]: pose contains ...\"), baumgarte of another\n"                          \
+   "length, non-finite or negative (\"invalid constraint: baumgarte gains must\n"                       \
+   "be finite and not negative\"); RuntimeError \"robot is closed\". Takes the\n"                       \
+   "handle's lock; allocates the set, O(number of items)."}
+
+// The prose of the constraints' rows, shared by both handle kinds: `velocity`
 // says what the generalized coordinates are, `columns` what a FloatingRobot's
 // base columns of the derivatives mean (lines of the docstrings, each ending
 // in a line break).
-#define VELKOR_CONSTRAINED_METHODS(CoreRobot, velocity, columns)                                                \
-  {"constraint_set", fastcall_entry<handle_constraint_set<CoreRobot>>(), METH_FASTCALL | METH_KEYWORDS,         \
-   "constraint_set($self, items, *, baumgarte=(0.0, 0.0))\n--\n\n"                                              \
-   "A new velkor.ConstraintSet of this robot's model from items, a sequence of\n"                               \
-   "velkor.Contact and velkor.LoopClosure: its rows are the items' rows in\n"                                   \
-   "order (3 per point, 6 per frame). The link ids are checked against this\n"                                  \
-   "robot and the offsets and targets accepted (quaternions normalised).\n"                                     \
-   "baumgarte=(kp, kd), keyword-only: the stabilisation gains (1/s², 1/s), two\n"                               \
-   "finite numbers, 0 or more; each row then requires J·q̈ + J̇·q̇ = -kd·(J·q̇) -\n"                                \
-   "kp·e with e its position error, and (0, 0) holds the rows' accelerations\n"                                 \
-   "exactly. An empty sequence gives a set of no rows (the free dynamics). The\n"                               \
-   "set serves every handle of this model: this one, its forks, their batches.\n\n"                             \
-   "Raises TypeError when items is not a sequence of Contact and LoopClosure or\n"                              \
-   "baumgarte is not two numbers; ValueError for a link id the robot does not\n"                                \
-   "have (\"items[1]: invalid link id 9\"), a pose with non-finite values or a\n"                               \
-   "zero quaternion (\"items[0]: pose contains ...\"), baumgarte of another\n"                                  \
-   "length, non-finite or negative (\"invalid constraint: baumgarte gains must\n"                               \
-   "be finite and not negative\"); RuntimeError \"robot is closed\". Takes the\n"                               \
-   "handle's lock; allocates the set, O(number of items)."},                                                    \
-      VELKOR_METHOD_ROW(                                                                                        \
-          computing_method, CoreRobot, constrained_forward_dynamics,                                            \
-          "Accelerations under the constraints (Gauss's principle): the pair (qdd,\n"                           \
-          "forces). qdd: N generalized accelerations as forward_dynamics returns\n"                             \
-          "them, the ones closest to the free accelerations in the metric of the\n"                             \
-          "mass matrix M for which every row of constraints satisfies J·qdd + J̇·v =\n"                          \
-          "-kd·(J·v) - kp·e, (kp, kd) its baumgarte gains. forces: the m constraint\n"                          \
-          "forces f, what the environment exerts on the robot at the constraint\n"                              \
-          "points (a loop closure: on link_a), world axes: N for a point row, N·m\n"                            \
-          "then N for a frame row; M·qdd + b = forces + Jᵀ·f with the argument\n"                               \
-          "forces, the N generalized forces as forward_dynamics takes them (tau= is\n"                          \
-          "an alias of it: giving both is a TypeError).\n" velocity                                             \
-          "loads: as for forward_dynamics. regularization=μ (keyword-only): with\n"                             \
-          "μ > 0, linearly dependent rows are solved by proximal iterations, which\n"                           \
-          "converge to the minimum-norm forces. out (keyword-only): None or a tuple\n"                          \
-          "of two float64 arrays of N and m values, not overlapping, which is\n"                                \
-          "returned.\n\n" VELKOR_CONSTRAINED_ERRORS(                                                            \
-              VELKOR_CONSTRAINED_SOLVER,                                                                        \
-              VELKOR_REGULARIZATION_ERROR) " out is written only on success.\n\n" VELKOR_CONSTRAINED_COST),     \
-      VELKOR_METHOD_ROW(                                                                                        \
-          computing_method, CoreRobot, impulse_dynamics,                                                        \
-          "Velocities just after an impact that engages the constraints: the pair\n"                            \
-          "(qd_after, impulses). qd_after: the N generalized velocities after, so\n"                            \
-          "that J·qd_after = -restitution·(J·v) for the velocities v before.\n" velocity                        \
-          "impulses: the m constraint impulses Λ, world axes (N·s; a frame row\n"                               \
-          "N·m·s then N·s), with qd_after = v + M⁻¹·Jᵀ·Λ. restitution (keyword-only)\n"                         \
-          "from 0 (the rows stop) to 1 (their velocities reverse); regularization as\n"                         \
-          "for constrained_forward_dynamics. The baumgarte gains are not used. out\n"                           \
-          "(keyword-only): None or a tuple of two float64 arrays of N and m values,\n"                          \
-          "not overlapping, which is returned.\n\n" VELKOR_CONSTRAINED_ERRORS(                                  \
-              VELKOR_CONSTRAINED_SOLVER,                                                                        \
-              VELKOR_RESTITUTION_ERROR                                                                          \
-                  VELKOR_REGULARIZATION_ERROR) " out is written only on success.\n\n" VELKOR_CONSTRAINED_COST), \
-      VELKOR_METHOD_ROW(                                                                                        \
-          computing_method, CoreRobot, constraint_jacobian,                                                     \
-          "Constraint Jacobian J at positions q: a flat m·N float64 array,\n"                                   \
-          "column-major (entry (r, c) at m·c + r; velkor.as_matrix(result, m) gives\n"                          \
-          "the m x N view), so that J·v is the velocity of the m constraint rows,\n"                            \
-          "world axes: m/s for a point row, rad/s then m/s for a frame row (a loop\n"                           \
-          "closure: link_a's minus link_b's). Rows in the set's order\n"                                        \
-          "(constraints.rows).\n" velocity "\n" VELKOR_CONSTRAINED_ERRORS(                                      \
-              VELKOR_NON_FINITE,                                                                                \
-              "") " out is written only on success.\n\n" VELKOR_KINEMATIC_CONSTRAINT_COST("O(n + m·N)")),       \
-      VELKOR_METHOD_ROW(                                                                                        \
-          computing_method, CoreRobot, constraint_acceleration_bias,                                            \
-          "J̇·v at positions q and velocities qd: the m constraint rows'\n"                                      \
-          "acceleration at zero generalized acceleration, world axes: m/s² for a\n"                             \
-          "point row (classical acceleration), rad/s² then m/s² for a frame row.\n"                             \
-          "Gravity does not enter.\n" velocity "\n" VELKOR_CONSTRAINED_ERRORS(                                  \
-              VELKOR_NON_FINITE,                                                                                \
-              "") " out is written only on success.\n\n" VELKOR_KINEMATIC_CONSTRAINT_COST("O(n + m)")),         \
-      VELKOR_METHOD_ROW(                                                                                        \
-          computing_method, CoreRobot, constrained_dynamics_derivatives,                                        \
-          "Partial derivatives of constrained_forward_dynamics (same arguments, tau=\n"                         \
-          "an alias of forces): six\n"                                                                          \
-          "flat float64 arrays, column-major, (dqdd_dq, dqdd_dqd, dqdd_dtau), N·N\n"                            \
-          "each (entry (r, c) = d qdd_r / d x_c at N·c + r), then (dforces_dq,\n"                               \
-          "dforces_dqd, dforces_dtau), m·N each (entry (r, c) at m·c + r), in the\n"                            \
-          "units of the results per unit of each coordinate.\n" columns                                         \
-          "out (keyword-only): None or a tuple of six such arrays, not overlapping,\n"                          \
-          "which is returned.\n\n" VELKOR_CONSTRAINED_ERRORS(                                                   \
-              VELKOR_CONSTRAINED_SOLVER, VELKOR_REGULARIZATION_ERROR) "\n\n" VELKOR_CONSTRAINED_COST)
+#define VELKOR_CONSTRAINED_PROSE(CoreRobot, velocity, columns)                                             \
+  VELKOR_PROSE(                                                                                            \
+      CoreRobot, constrained_forward_dynamics,                                                             \
+      "Accelerations under the constraints (Gauss's principle): the pair (qdd,\n"                          \
+      "forces). qdd: N generalized accelerations as forward_dynamics returns\n"                            \
+      "them, the ones closest to the free accelerations in the metric of the\n"                            \
+      "mass matrix M for which every row of constraints satisfies J·qdd + J̇·v =\n"                         \
+      "-kd·(J·v) - kp·e, (kp, kd) its baumgarte gains. forces: the m constraint\n"                         \
+      "forces f, what the environment exerts on the robot at the constraint\n"                             \
+      "points (a loop closure: on link_a), world axes: N for a point row, N·m\n"                           \
+      "then N for a frame row; M·qdd + b = forces + Jᵀ·f with the argument\n"                              \
+      "forces, the N generalized forces as forward_dynamics takes them (tau= is\n"                         \
+      "an alias of it: giving both is a TypeError).\n" velocity                                            \
+      "loads: as for forward_dynamics. regularization=μ (keyword-only): with\n"                            \
+      "μ > 0, linearly dependent rows are solved by proximal iterations, which\n"                          \
+      "converge to the minimum-norm forces. out (keyword-only): None or a tuple\n"                         \
+      "of two float64 arrays of N and m values, not overlapping, which is\n"                               \
+      "returned.\n\n" VELKOR_CONSTRAINED_ERRORS(                                                           \
+          VELKOR_CONSTRAINED_SOLVER,                                                                       \
+          VELKOR_REGULARIZATION_ERROR) " out is written only on success.\n\n" VELKOR_CONSTRAINED_COST)     \
+  VELKOR_PROSE(                                                                                            \
+      CoreRobot, impulse_dynamics,                                                                         \
+      "Velocities just after an impact that engages the constraints: the pair\n"                           \
+      "(qd_after, impulses). qd_after: the N generalized velocities after, so\n"                           \
+      "that J·qd_after = -restitution·(J·v) for the velocities v before.\n" velocity                       \
+      "impulses: the m constraint impulses Λ, world axes (N·s; a frame row\n"                              \
+      "N·m·s then N·s), with qd_after = v + M⁻¹·Jᵀ·Λ. restitution (keyword-only)\n"                        \
+      "from 0 (the rows stop) to 1 (their velocities reverse); regularization as\n"                        \
+      "for constrained_forward_dynamics. The baumgarte gains are not used. out\n"                          \
+      "(keyword-only): None or a tuple of two float64 arrays of N and m values,\n"                         \
+      "not overlapping, which is returned.\n\n" VELKOR_CONSTRAINED_ERRORS(                                 \
+          VELKOR_CONSTRAINED_SOLVER,                                                                       \
+          VELKOR_RESTITUTION_ERROR                                                                         \
+              VELKOR_REGULARIZATION_ERROR) " out is written only on success.\n\n" VELKOR_CONSTRAINED_COST) \
+  VELKOR_PROSE(                                                                                            \
+      CoreRobot, constraint_jacobian,                                                                      \
+      "Constraint Jacobian J at positions q: a flat m·N float64 array,\n"                                  \
+      "column-major (entry (r, c) at m·c + r; velkor.as_matrix(result, m) gives\n"                         \
+      "the m x N view), so that J·v is the velocity of the m constraint rows,\n"                           \
+      "world axes: m/s for a point row, rad/s then m/s for a frame row (a loop\n"                          \
+      "closure: link_a's minus link_b's). Rows in the set's order\n"                                       \
+      "(constraints.rows).\n" velocity "\n" VELKOR_CONSTRAINED_ERRORS(                                     \
+          VELKOR_NON_FINITE,                                                                               \
+          "") " out is written only on success.\n\n" VELKOR_KINEMATIC_CONSTRAINT_COST("O(n + m·N)"))       \
+  VELKOR_PROSE(                                                                                            \
+      CoreRobot, constraint_acceleration_bias,                                                             \
+      "J̇·v at positions q and velocities qd: the m constraint rows'\n"                                     \
+      "acceleration at zero generalized acceleration, world axes: m/s² for a\n"                            \
+      "point row (classical acceleration), rad/s² then m/s² for a frame row.\n"                            \
+      "Gravity does not enter.\n" velocity "\n" VELKOR_CONSTRAINED_ERRORS(                                 \
+          VELKOR_NON_FINITE,                                                                               \
+          "") " out is written only on success.\n\n" VELKOR_KINEMATIC_CONSTRAINT_COST("O(n + m)"))         \
+  VELKOR_PROSE(                                                                                            \
+      CoreRobot, constrained_dynamics_derivatives,                                                         \
+      "Partial derivatives of constrained_forward_dynamics (same arguments, tau=\n"                        \
+      "an alias of forces): six\n"                                                                         \
+      "flat float64 arrays, column-major, (dqdd_dq, dqdd_dqd, dqdd_dtau), N·N\n"                           \
+      "each (entry (r, c) = d qdd_r / d x_c at N·c + r), then (dforces_dq,\n"                              \
+      "dforces_dqd, dforces_dtau), m·N each (entry (r, c) at m·c + r), in the\n"                           \
+      "units of the results per unit of each coordinate.\n" columns                                        \
+      "out (keyword-only): None or a tuple of six such arrays, not overlapping,\n"                         \
+      "which is returned.\n\n" VELKOR_CONSTRAINED_ERRORS(                                                  \
+          VELKOR_CONSTRAINED_SOLVER, VELKOR_REGULARIZATION_ERROR) "\n\n" VELKOR_CONSTRAINED_COST)
 
 }  // namespace velkor::py

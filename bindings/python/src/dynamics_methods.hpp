@@ -264,86 +264,84 @@ struct gravity_derivatives {
   "\"robot is closed\". Cost: holds the handle's lock, releases the interpreter\n"       \
   "lock while computing; O(n); no allocation with out=."
 
-// Method table rows of the whole-body quantities, shared by both handle kinds.
-#define VELKOR_WHOLE_BODY_METHODS(CoreRobot)                                                 \
-  VELKOR_METHOD_ROW(computing_method, CoreRobot, center_of_mass,                             \
-                    "Centre of mass of the robot at positions q: 3 values, metres, world\n"  \
-                    "axes." VELKOR_WHOLE_BODY_ERRORS),                                       \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, center_of_mass_velocity,                \
-                        "Velocity of the centre of mass at positions q and velocities qd:\n" \
-                        "3 values, m/s, world axes (a FloatingRobot's base moving with\n"    \
-                        "base.velocity)." VELKOR_WHOLE_BODY_ERRORS),                         \
-      VELKOR_METHOD_ROW(                                                                     \
-          computing_method, CoreRobot, center_of_mass_jacobian,                              \
-          "Jacobian of the centre of mass: flat 3·N, column-major (entry\n"                  \
-          "(r, c) at 3·c + r), world axes, so that its velocity is J·v for\n"                \
-          "the N generalized velocities v (a FloatingRobot's 6 base\n"                       \
-          "coordinates, angular then linear, world axes, first)." VELKOR_WHOLE_BODY_ERRORS), \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, centroidal_momentum,                    \
-                        "Centroidal momentum: 6 values, the angular momentum about the\n"    \
-                        "centre of mass (N·m·s), then the linear momentum (kg·m/s), world\n" \
-                        "axes." VELKOR_WHOLE_BODY_ERRORS),                                   \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, centroidal_momentum_matrix,             \
-                        "Centroidal momentum matrix A_G: flat 6·N, column-major, rows as\n"  \
-                        "centroidal_momentum's, so that the momentum is A_G·v for the N\n"   \
-                        "generalized velocities v." VELKOR_WHOLE_BODY_ERRORS),               \
-      VELKOR_METHOD_ROW(                                                                     \
-          computing_method, CoreRobot, kinetic_energy,                                       \
-          "Kinetic energy ½·vᵀ·M·v of the robot moving with q, qd (and a\n"                  \
-          "FloatingRobot's base.velocity), joules, as a float." VELKOR_WHOLE_BODY_ERRORS),   \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, potential_energy,                       \
-                        "Potential energy −Σ m·gᵀ·c of the links in gravity_vector, with\n"  \
-                        "the world origin as reference, joules, as a float." VELKOR_WHOLE_BODY_ERRORS)
+// The prose of the whole-body rows, shared by both handle kinds.
+#define VELKOR_WHOLE_BODY_PROSE(CoreRobot)                                                       \
+  VELKOR_PROSE(CoreRobot, center_of_mass,                                                        \
+               "Centre of mass of the robot at positions q: 3 values, metres, world\n"           \
+               "axes." VELKOR_WHOLE_BODY_ERRORS)                                                 \
+  VELKOR_PROSE(CoreRobot, center_of_mass_velocity,                                               \
+               "Velocity of the centre of mass at positions q and velocities qd:\n"              \
+               "3 values, m/s, world axes (a FloatingRobot's base moving with\n"                 \
+               "base.velocity)." VELKOR_WHOLE_BODY_ERRORS)                                       \
+  VELKOR_PROSE(CoreRobot, center_of_mass_jacobian,                                               \
+               "Jacobian of the centre of mass: flat 3·N, column-major (entry\n"                 \
+               "(r, c) at 3·c + r), world axes, so that its velocity is J·v for\n"               \
+               "the N generalized velocities v (a FloatingRobot's 6 base\n"                      \
+               "coordinates, angular then linear, world axes, first)." VELKOR_WHOLE_BODY_ERRORS) \
+  VELKOR_PROSE(CoreRobot, centroidal_momentum,                                                   \
+               "Centroidal momentum: 6 values, the angular momentum about the\n"                 \
+               "centre of mass (N·m·s), then the linear momentum (kg·m/s), world\n"              \
+               "axes." VELKOR_WHOLE_BODY_ERRORS)                                                 \
+  VELKOR_PROSE(CoreRobot, centroidal_momentum_matrix,                                            \
+               "Centroidal momentum matrix A_G: flat 6·N, column-major, rows as\n"               \
+               "centroidal_momentum's, so that the momentum is A_G·v for the N\n"                \
+               "generalized velocities v." VELKOR_WHOLE_BODY_ERRORS)                             \
+  VELKOR_PROSE(CoreRobot, kinetic_energy,                                                        \
+               "Kinetic energy ½·vᵀ·M·v of the robot moving with q, qd (and a\n"                 \
+               "FloatingRobot's base.velocity), joules, as a float." VELKOR_WHOLE_BODY_ERRORS)   \
+  VELKOR_PROSE(CoreRobot, potential_energy,                                                      \
+               "Potential energy −Σ m·gᵀ·c of the links in gravity_vector, with\n"               \
+               "the world origin as reference, joules, as a float." VELKOR_WHOLE_BODY_ERRORS)
 
-// Method table rows of the derivatives, shared by both handle kinds; `columns`
+// The prose of the derivatives' rows, shared by both handle kinds; `columns`
 // says what a FloatingRobot's base columns mean.
 #define VELKOR_DERIVATIVE_LOCKS                                                  \
   "holds the handle's lock, releases the interpreter lock while computing; no\n" \
   "allocation with out= and loads None or a LoadBuffer."
 
-#define VELKOR_DERIVATIVE_METHODS(CoreRobot, columns)                                            \
-  VELKOR_METHOD_ROW(computing_method, CoreRobot, inverse_dynamics_derivatives,                   \
-                    "Partial derivatives of inverse_dynamics (same arguments): the pair\n"       \
-                    "(dtau_dq, dtau_dqd), each a flat N·N float64 array in the mass\n"           \
-                    "matrix's column-major layout: entry (r, c) = d tau_r / d x_c at N·c + r\n"  \
-                    "(N = generalized_count), in N·m or N per rad or m (dtau_dq) and per\n"      \
-                    "rad/s or m/s (dtau_dqd). d tau / d qdd is the mass matrix.\n" columns       \
-                    "out: None or a tuple of two such arrays, not overlapping, which is\n"       \
-                    "returned.\n\n"                                                              \
-                    "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"      \
-                    "does (\"out must contain exactly K elements\", \"the arrays in out must\n"  \
-                    "not overlap\"), TypeError for wrong types, RuntimeError \"robot is\n"       \
-                    "closed\", PanicError on an internal fault.\n\n"                             \
-                    "Cost: one outward and one inward recursion, O(n·d) for n DOFs d deep,\n"    \
-                    "like the mass matrix;\n" VELKOR_DERIVATIVE_LOCKS),                          \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, forward_dynamics_derivatives,               \
-                        "Partial derivatives of forward_dynamics (forces: its generalized\n"     \
-                        "forces; tau= is an alias of it, giving both is a TypeError): the\n"     \
-                        "triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"                      \
-                        "float64 arrays, column-major as the mass matrix, in the units of\n"     \
-                        "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n"   \
-                        "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n"    \
-                        "forward dynamics gives.\n" columns                                      \
-                        "out: None or a tuple of three such arrays, not overlapping,\n"          \
-                        "which is returned.\n\n"                                                 \
-                        "Raises what forward_dynamics raises (SolverError for a singular\n"      \
-                        "articulated or base inertia; ValueError for q, qd, forces, loads),\n"   \
-                        "ValueError for out, SolverError \"numerical failure in mass matrix\n"   \
-                        "factorization\" where the mass matrix is not positive definite in\n"    \
-                        "floating point, TypeError for wrong types, RuntimeError \"robot is\n"   \
-                        "closed\", PanicError on an internal fault.\n\n"                         \
-                        "Cost: forward dynamics, one inward and outward recursion (O(n·d)\n"     \
-                        "for n DOFs d deep), then M⁻¹ and the two products from the\n"           \
-                        "tree-sparse factor of M, O(N²·d);\n" VELKOR_DERIVATIVE_LOCKS),          \
-      VELKOR_METHOD_ROW(computing_method, CoreRobot, gravity_derivatives,                        \
-                        "Partial derivative d g / d q of gravity(q) without loads: a flat\n"     \
-                        "N·N float64 array, column-major as the mass matrix, N·m or N per\n"     \
-                        "rad or m; a Robot's is symmetric (the Hessian of the potential\n"       \
-                        "energy).\n" columns                                                     \
-                        "out: None or one such array.\n\n"                                       \
-                        "Raises ValueError for q and out, TypeError for wrong types,\n"          \
-                        "RuntimeError \"robot is closed\", PanicError on an internal fault.\n\n" \
-                        "Cost: one outward and one inward pass over masses and first moments,\n" \
-                        "O(n·d);\n" VELKOR_DERIVATIVE_LOCKS)
+#define VELKOR_DERIVATIVE_PROSE(CoreRobot, columns)                                        \
+  VELKOR_PROSE(CoreRobot, inverse_dynamics_derivatives,                                    \
+               "Partial derivatives of inverse_dynamics (same arguments): the pair\n"      \
+               "(dtau_dq, dtau_dqd), each a flat N·N float64 array in the mass\n"          \
+               "matrix's column-major layout: entry (r, c) = d tau_r / d x_c at N·c + r\n" \
+               "(N = generalized_count), in N·m or N per rad or m (dtau_dq) and per\n"     \
+               "rad/s or m/s (dtau_dqd). d tau / d qdd is the mass matrix.\n" columns      \
+               "out: None or a tuple of two such arrays, not overlapping, which is\n"      \
+               "returned.\n\n"                                                             \
+               "Raises ValueError for q, qd, qdd, loads and out as inverse_dynamics\n"     \
+               "does (\"out must contain exactly K elements\", \"the arrays in out must\n" \
+               "not overlap\"), TypeError for wrong types, RuntimeError \"robot is\n"      \
+               "closed\", PanicError on an internal fault.\n\n"                            \
+               "Cost: one outward and one inward recursion, O(n·d) for n DOFs d deep,\n"   \
+               "like the mass matrix;\n" VELKOR_DERIVATIVE_LOCKS)                          \
+  VELKOR_PROSE(CoreRobot, forward_dynamics_derivatives,                                    \
+               "Partial derivatives of forward_dynamics (forces: its generalized\n"        \
+               "forces; tau= is an alias of it, giving both is a TypeError): the\n"        \
+               "triple (dqdd_dq, dqdd_dqd, dqdd_dtau), flat N·N\n"                         \
+               "float64 arrays, column-major as the mass matrix, in the units of\n"        \
+               "forward_dynamics' result per unit of each coordinate; dqdd_dtau is\n"      \
+               "M⁻¹. They are -M⁻¹·dtau_dq and -M⁻¹·dtau_dqd at the accelerations\n"       \
+               "forward dynamics gives.\n" columns                                         \
+               "out: None or a tuple of three such arrays, not overlapping,\n"             \
+               "which is returned.\n\n"                                                    \
+               "Raises what forward_dynamics raises (SolverError for a singular\n"         \
+               "articulated or base inertia; ValueError for q, qd, forces, loads),\n"      \
+               "ValueError for out, SolverError \"numerical failure in mass matrix\n"      \
+               "factorization\" where the mass matrix is not positive definite in\n"       \
+               "floating point, TypeError for wrong types, RuntimeError \"robot is\n"      \
+               "closed\", PanicError on an internal fault.\n\n"                            \
+               "Cost: forward dynamics, one inward and outward recursion (O(n·d)\n"        \
+               "for n DOFs d deep), then M⁻¹ and the two products from the\n"              \
+               "tree-sparse factor of M, O(N²·d);\n" VELKOR_DERIVATIVE_LOCKS)              \
+  VELKOR_PROSE(CoreRobot, gravity_derivatives,                                             \
+               "Partial derivative d g / d q of gravity(q) without loads: a flat\n"        \
+               "N·N float64 array, column-major as the mass matrix, N·m or N per\n"        \
+               "rad or m; a Robot's is symmetric (the Hessian of the potential\n"          \
+               "energy).\n" columns                                                        \
+               "out: None or one such array.\n\n"                                          \
+               "Raises ValueError for q and out, TypeError for wrong types,\n"             \
+               "RuntimeError \"robot is closed\", PanicError on an internal fault.\n\n"    \
+               "Cost: one outward and one inward pass over masses and first moments,\n"    \
+               "O(n·d);\n" VELKOR_DERIVATIVE_LOCKS)
 
 }  // namespace velkor::py

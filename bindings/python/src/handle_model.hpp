@@ -241,11 +241,18 @@ int handle_gravity_set(PyObject* self, PyObject* value, void*) {
        "Raises TypeError or ValueError when rng.random(n) does not return n\n"                          \
        "float64 values in [0, 1), RuntimeError \"robot is closed\"."}
 
-#define VELKOR_MODEL_GETSET(CoreRobot)                                                                  \
-  {"name", entry<handle_name<CoreRobot>>, nullptr,                                                      \
-   "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"                      \
-   "\"robot is closed\" after close().",                                                                \
-   nullptr},                                                                                            \
+// The handle's properties; `generalized` and `configuration` say what N and C
+// are on this handle kind (the docstrings of generalized_count and
+// configuration_size).
+#define VELKOR_MODEL_GETSET(CoreRobot, generalized, configuration)                                      \
+  {"generalized_count", entry<handle_count<CoreRobot, &Handle<CoreRobot>::generalized_count>>, nullptr, \
+   generalized, nullptr},                                                                               \
+      {"configuration_size", entry<handle_count<CoreRobot, &Handle<CoreRobot>::configuration_count>>,   \
+       nullptr, configuration, nullptr},                                                                \
+      {"name", entry<handle_name<CoreRobot>>, nullptr,                                                  \
+       "The robot name, from the URDF <robot name=...> element. Raises RuntimeError\n"                  \
+       "\"robot is closed\" after close().",                                                            \
+       nullptr},                                                                                        \
       {"joint_count", entry<handle_count<CoreRobot, &Handle<CoreRobot>::dof_count>>, nullptr,           \
        "n, the number of degrees of freedom (the length of q): it counts DOFs, not\n"                   \
        "joints; fixed joints are not counted (`joints` lists every joint). Raises\n"                    \

@@ -1,8 +1,9 @@
 // The one list of the computing methods of Robot and FloatingRobot (the
 // methods whose calls run the computing-method skeleton on a methods:: struct):
-// the batch tables are expanded from it; the handle tables, the stub and
-// `velkor bench` are checked against it (tests/test_method_list.py), so a new
-// method is added here first. One macro per kind of entry:
+// the handle tables (handle_rows.hpp) and the batch tables are expanded from
+// it; the stub and `velkor bench` are checked against it
+// (tests/test_method_list.py), so a new method is added here first. One macro
+// per kind of entry:
 //   SINGLE(name): on both handles, no batch form (Pose and Twist results);
 //   FIXED(name): on Robot only, no batch form, an entry of its own;
 //   BATCHED(Entry, name, doc): on both handles and their batches, the batch

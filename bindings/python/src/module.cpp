@@ -13,6 +13,7 @@
 #include "ik_problem.hpp"
 #include "ik_tasks.hpp"
 #include "loads.hpp"
+#include "module_slots.hpp"
 #include "numpy.hpp"
 #include "python.hpp"
 #include "robot.hpp"
@@ -69,20 +70,9 @@ int exec_module(PyObject* module) {
   }
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // Type objects are shared process-wide, so one interpreter only.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_velkor", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,     "_velkor", nullptr, 0,       nullptr,
+    module_slots<exec_module>, nullptr,   nullptr, nullptr,
 };
 
 }  // namespace

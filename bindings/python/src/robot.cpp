@@ -7,6 +7,7 @@
 #include "dynamics_methods.hpp"
 #include "handle.hpp"
 #include "handle_model.hpp"
+#include "handle_rows.hpp"
 #include "ik_options.hpp"
 #include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
@@ -15,9 +16,88 @@
 #include "values.hpp"
 
 namespace velkor::py {
+
+// The prose of the computing methods' rows (handle_rows.hpp) on a Robot.
+VELKOR_WHOLE_BODY_PROSE(Robot)
+VELKOR_CONSTRAINED_PROSE(Robot, "N = n, the joints in DOF order; the base is at rest.\n", "")
+VELKOR_DERIVATIVE_PROSE(Robot, "")
+VELKOR_CONFIGURATION_PROSE(Robot,
+                           "A configuration is the n joint positions (C = n), a velocity the n\n"
+                           "joint rates (N = n), DOF order.\n",
+                           "")
+VELKOR_ROLLOUT_PROSE(Robot,
+                     "    c, v = configuration, velocity\n"
+                     "    for f in forces:\n"
+                     "        v = v + dt * robot.forward_dynamics(c, v, f)\n"
+                     "        c = robot.integrate(c, v, dt)\n")
+VELKOR_KINEMATICS_PROSE(Robot)
+VELKOR_PROSE(Robot, gravity,
+             "Joint forces that hold the robot still against gravity_vector at\n"
+             "positions q: g(q), n values in DOF order (N·m or N), the same as\n"
+             "inverse_dynamics(q, 0, 0, loads). The base frame's orientation sets\n"
+             "the direction of gravity relative to the robot. loads: a LoadBuffer\n"
+             "of this robot, a sequence of velkor.Load, or None; the joints\n"
+             "supply +J^T w for each load w a link exerts.\n\n"
+             "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+             "contains a non-finite value\"), loads, out (\"out must contain\n"
+             "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+             "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
+             "handle's lock, releases the interpreter lock while computing; no\n"
+             "allocation with out= and loads None or a LoadBuffer.")
+VELKOR_PROSE(Robot, inverse_dynamics,
+             "Joint forces tau = M(q)·qdd + c(q, qd) + g(q) (n values, N·m or N,\n"
+             "DOF order) that give accelerations qdd at positions q and velocities\n"
+             "qd, with gravity_vector and the base at rest; recursive\n"
+             "Newton-Euler. loads: a LoadBuffer of this robot, a sequence of\n"
+             "velkor.Load, or None; the joints supply +J^T w for each load w a\n"
+             "link exerts.\n\n"
+             "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+             "contains a non-finite value\"), qd, qdd, loads, out (\"out must\n"
+             "contain exactly K elements\"); TypeError for wrong types;\n"
+             "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+             "Cost: holds the handle's lock, releases the interpreter lock while\n"
+             "computing; no allocation with out= and loads None or a LoadBuffer.")
+VELKOR_PROSE(Robot, forward_dynamics,
+             "Joint accelerations qdd (n values, rad/s² or m/s², DOF order) under\n"
+             "the joint forces `forces` (n values, N·m or N) at positions q and\n"
+             "velocities qd, with gravity_vector: solves M·qdd = forces - c - g -\n"
+             "J^T w (articulated-body algorithm). loads: a LoadBuffer of this\n"
+             "robot, a sequence of velkor.Load, or None; the joints supply +J^T w\n"
+             "for each load w a link exerts.\n\n"
+             "Raises SolverError for a singular articulated inertia (\"forward\n"
+             "dynamics found singular articulated inertia at joint DOF k\") or a\n"
+             "non-finite result, ValueError for q (\"expected n elements in q,\n"
+             "found m\", \"q contains a non-finite value\"), qd, forces, loads, out\n"
+             "(\"out must contain exactly K elements\"); TypeError for wrong types;\n"
+             "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
+             "Cost: holds the handle's lock, releases the interpreter lock while\n"
+             "computing; no allocation with out= and loads None or a LoadBuffer.")
+VELKOR_PROSE(Robot, mass_matrix,
+             "Joint-space inertia matrix M(q) at positions q (composite-rigid-body\n"
+             "algorithm): flat n·n float64, column-major (entry (r, c) at n·c + r),\n"
+             "symmetric; velkor.as_matrix(result, n) gives the n x n view. Entries\n"
+             "in kg·m², kg·m or kg as the joints are revolute or prismatic.\n\n"
+             "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+             "contains a non-finite value\"), out (\"out must contain exactly K\n"
+             "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+             "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+             "lock, releases the interpreter lock while computing; no allocation\n"
+             "with out=.")
+VELKOR_PROSE(Robot, velocity_product_forces,
+             "Coriolis and centrifugal joint forces c(q, qd) = C(q, qd)·qd (n\n"
+             "values, N·m or N, DOF order) at positions q and velocities qd:\n"
+             "inverse dynamics at zero acceleration without gravity or loads.\n\n"
+             "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
+             "contains a non-finite value\"), qd, out (\"out must contain exactly K\n"
+             "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
+             "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+             "lock, releases the interpreter lock while computing; no allocation\n"
+             "with out=.")
+
 namespace {
 
 using H = Handle<Robot>;
+using Core = Robot;  // the handle kind of the listed rows
 
 PyObject* set_base_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"frame"};
@@ -65,6 +145,32 @@ PyObject* inverse_kinematics(PyObject* self, PyObject* const* args, Py_ssize_t n
       });
 }
 
+constexpr const char* inverse_kinematics_doc =
+    "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"
+    "Joint positions (n values, DOF order) that bring link target to the world\n"
+    "pose desired (origin and axes), by damped least squares on the Jacobian from\n"
+    "q; only the DOFs between the root and target move. options: a\n"
+    "velkor.IkOptions, or None for the defaults.\n\n"
+    "The position limits are not applied while it iterates; a converged\n"
+    "solution with a joint outside them is refused with SolverError\n"
+    "\"inverse-kinematics solution X for joint i (NAME) is outside URDF limits [LO, HI]\"\n"
+    "even when the target is reachable within them: ik_problem with a\n"
+    "velkor.PoseTask of the same link and target keeps every joint within its\n"
+    "limits.\n\n"
+    "Raises SolverError when the solve does not converge within max_iterations\n"
+    "(\"inverse kinematics did not converge after ...\"), its linear solve fails,\n"
+    "or the solution leaves the position limits (out is then untouched),\n"
+    "ValueError for q, target (\"invalid link id 5\"), desired, options, out (\"out\n"
+    "must contain exactly K elements\"); TypeError for wrong types; RuntimeError\n"
+    "\"robot is closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
+    "lock, releases the interpreter lock while computing; no allocation with\n"
+    "out=. On the main thread signal handlers run every 5 ms; one that raises\n"
+    "(Ctrl-C) ends the solve with its exception.";
+
+// The row of a listed method on Robot only: its entry and docstring above.
+#define VELKOR_FIXED_ROW(name) \
+  {#name, fastcall_entry<name>(), METH_FASTCALL | METH_KEYWORDS, name##_doc},
+
 PyMethodDef handle_methods[] = {
     {"from_urdf", fastcall_entry<handle_from_urdf<Robot>>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_urdf($cls, path, *, mimic='reject', inertia_tolerance=0.0)\n--\n\n"
@@ -101,132 +207,26 @@ PyMethodDef handle_methods[] = {
      "values or a zero quaternion\", RuntimeError \"robot is closed\". Takes the\n"
      "handle's lock."},
     VELKOR_MODEL_METHODS(Robot),
-    {"batch", fastcall_entry<handle_batch<Robot>>(), METH_FASTCALL | METH_KEYWORDS,
-     "batch($self, threads=None)\n--\n\n"
-     "A batch evaluator of this handle (RobotBatch): its array methods over many\n"
-     "states at once, one state per row, split over up to `threads` native threads\n"
-     "(default: the machine's cores), each with a workspace of its own, allocated\n"
-     "here. Results are bit-identical to the single calls. The evaluator keeps the\n"
-     "handle alive and uses its lock, settings and loads. Raises TypeError when\n"
-     "threads is not an integer, ValueError for threads outside 1..1024,\n"
-     "RuntimeError \"robot is closed\"."},
-    VELKOR_WHOLE_BODY_METHODS(Robot),
-    VELKOR_CONSTRAINED_METHODS(Robot, "N = n, the joints in DOF order; the base is at rest.\n", ""),
-    VELKOR_DERIVATIVE_METHODS(Robot, ""),
-    VELKOR_CONFIGURATION_METHODS(Robot,
-                                 "A configuration is the n joint positions (C = n), a velocity the n\n"
-                                 "joint rates (N = n), DOF order.\n",
-                                 ""),
-    VELKOR_ROLLOUT_ROW(Robot,
-                       "    c, v = configuration, velocity\n"
-                       "    for f in forces:\n"
-                       "        v = v + dt * robot.forward_dynamics(c, v, f)\n"
-                       "        c = robot.integrate(c, v, dt)\n"),
-    VELKOR_KINEMATICS_METHODS(Robot),
-    VELKOR_METHOD_ROW(computing_method, Robot, gravity,
-                      "Joint forces that hold the robot still against gravity_vector at\n"
-                      "positions q: g(q), n values in DOF order (N·m or N), the same as\n"
-                      "inverse_dynamics(q, 0, 0, loads). The base frame's orientation sets\n"
-                      "the direction of gravity relative to the robot. loads: a LoadBuffer\n"
-                      "of this robot, a sequence of velkor.Load, or None; the joints\n"
-                      "supply +J^T w for each load w a link exerts.\n\n"
-                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                      "contains a non-finite value\"), loads, out (\"out must contain\n"
-                      "exactly K elements\"); TypeError for wrong types; RuntimeError\n"
-                      "\"robot is closed\"; PanicError on an internal fault. Cost: holds the\n"
-                      "handle's lock, releases the interpreter lock while computing; no\n"
-                      "allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_METHOD_ROW(computing_method, Robot, inverse_dynamics,
-                      "Joint forces tau = M(q)·qdd + c(q, qd) + g(q) (n values, N·m or N,\n"
-                      "DOF order) that give accelerations qdd at positions q and velocities\n"
-                      "qd, with gravity_vector and the base at rest; recursive\n"
-                      "Newton-Euler. loads: a LoadBuffer of this robot, a sequence of\n"
-                      "velkor.Load, or None; the joints supply +J^T w for each load w a\n"
-                      "link exerts.\n\n"
-                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                      "contains a non-finite value\"), qd, qdd, loads, out (\"out must\n"
-                      "contain exactly K elements\"); TypeError for wrong types;\n"
-                      "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
-                      "Cost: holds the handle's lock, releases the interpreter lock while\n"
-                      "computing; no allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_METHOD_ROW(computing_method, Robot, forward_dynamics,
-                      "Joint accelerations qdd (n values, rad/s² or m/s², DOF order) under\n"
-                      "the joint forces `forces` (n values, N·m or N) at positions q and\n"
-                      "velocities qd, with gravity_vector: solves M·qdd = forces - c - g -\n"
-                      "J^T w (articulated-body algorithm). loads: a LoadBuffer of this\n"
-                      "robot, a sequence of velkor.Load, or None; the joints supply +J^T w\n"
-                      "for each load w a link exerts.\n\n"
-                      "Raises SolverError for a singular articulated inertia (\"forward\n"
-                      "dynamics found singular articulated inertia at joint DOF k\") or a\n"
-                      "non-finite result, ValueError for q (\"expected n elements in q,\n"
-                      "found m\", \"q contains a non-finite value\"), qd, forces, loads, out\n"
-                      "(\"out must contain exactly K elements\"); TypeError for wrong types;\n"
-                      "RuntimeError \"robot is closed\"; PanicError on an internal fault.\n"
-                      "Cost: holds the handle's lock, releases the interpreter lock while\n"
-                      "computing; no allocation with out= and loads None or a LoadBuffer."),
-    VELKOR_METHOD_ROW(computing_method, Robot, mass_matrix,
-                      "Joint-space inertia matrix M(q) at positions q (composite-rigid-body\n"
-                      "algorithm): flat n·n float64, column-major (entry (r, c) at n·c + r),\n"
-                      "symmetric; velkor.as_matrix(result, n) gives the n x n view. Entries\n"
-                      "in kg·m², kg·m or kg as the joints are revolute or prismatic.\n\n"
-                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                      "contains a non-finite value\"), out (\"out must contain exactly K\n"
-                      "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
-                      "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
-                      "lock, releases the interpreter lock while computing; no allocation\n"
-                      "with out=."),
-    VELKOR_METHOD_ROW(computing_method, Robot, velocity_product_forces,
-                      "Coriolis and centrifugal joint forces c(q, qd) = C(q, qd)·qd (n\n"
-                      "values, N·m or N, DOF order) at positions q and velocities qd:\n"
-                      "inverse dynamics at zero acceleration without gravity or loads.\n\n"
-                      "Raises ValueError for q (\"expected n elements in q, found m\", \"q\n"
-                      "contains a non-finite value\"), qd, out (\"out must contain exactly K\n"
-                      "elements\"); TypeError for wrong types; RuntimeError \"robot is\n"
-                      "closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
-                      "lock, releases the interpreter lock while computing; no allocation\n"
-                      "with out=."),
-    {"inverse_kinematics", fastcall_entry<inverse_kinematics>(), METH_FASTCALL | METH_KEYWORDS,
-     "inverse_kinematics($self, q, target, desired, options=None, out=None)\n--\n\n"
-     "Joint positions (n values, DOF order) that bring link target to the world\n"
-     "pose desired (origin and axes), by damped least squares on the Jacobian from\n"
-     "q; only the DOFs between the root and target move. options: a\n"
-     "velkor.IkOptions, or None for the defaults.\n\n"
-     "The position limits are not applied while it iterates; a converged\n"
-     "solution with a joint outside them is refused with SolverError\n"
-     "\"inverse-kinematics solution X for joint i (NAME) is outside URDF limits [LO, HI]\"\n"
-     "even when the target is reachable within them: ik_problem with a\n"
-     "velkor.PoseTask of the same link and target keeps every joint within its\n"
-     "limits.\n\n"
-     "Raises SolverError when the solve does not converge within max_iterations\n"
-     "(\"inverse kinematics did not converge after ...\"), its linear solve fails,\n"
-     "or the solution leaves the position limits (out is then untouched),\n"
-     "ValueError for q, target (\"invalid link id 5\"), desired, options, out (\"out\n"
-     "must contain exactly K elements\"); TypeError for wrong types; RuntimeError\n"
-     "\"robot is closed\"; PanicError on an internal fault. Cost: holds the handle's\n"
-     "lock, releases the interpreter lock while computing; no allocation with\n"
-     "out=. On the main thread signal handlers run every 5 ms; one that raises\n"
-     "(Ctrl-C) ends the solve with its exception."},
+    VELKOR_BATCH_ROW(Robot),
+    VELKOR_CONSTRAINT_SET_ROW(Robot),
     VELKOR_IK_PROBLEM_ROW(Robot,
                           "A configuration (posture, a solve's start) is the n joint positions\n"
                           "(C = n, DOF order).\n",
                           "Δv holds the n joint steps (N = n); the base frame\n"
                           "(set_base_frame) places the robot in the world the targets are\n"
                           "given in.\n"),
-    {nullptr, nullptr, 0, nullptr},
+    VELKOR_HANDLE_ROWS(VELKOR_FIXED_ROW),
 };
+#undef VELKOR_FIXED_ROW
 
 PyGetSetDef getset[] = {
-    {"generalized_count", entry<handle_count<Robot, &H::generalized_count>>, nullptr,
-     "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
-     "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
-     "close().",
-     nullptr},
-    {"configuration_size", entry<handle_count<Robot, &H::configuration_count>>, nullptr,
-     "C = n, the length of a configuration array (integrate, difference,\n"
-     "rollout): the joint positions. Raises RuntimeError \"robot is closed\"\n"
-     "after close().",
-     nullptr},
-    VELKOR_MODEL_GETSET(Robot),
+    VELKOR_MODEL_GETSET(Robot,
+                        "N, the length of generalized vectors (velocities, forces, Jacobian columns):\n"
+                        "equal to n for a fixed base. Raises RuntimeError \"robot is closed\" after\n"
+                        "close().",
+                        "C = n, the length of a configuration array (integrate, difference,\n"
+                        "rollout): the joint positions. Raises RuntimeError \"robot is closed\"\n"
+                        "after close()."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

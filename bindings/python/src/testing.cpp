@@ -16,6 +16,7 @@
 #include "handle_lock.hpp"
 #include "linalg/dense_qp.hpp"
 #include "method_list.hpp"
+#include "module_slots.hpp"
 #include "py_ref.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/model.hpp"
@@ -412,16 +413,9 @@ int exec_module(PyObject*) {
              : -1;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_velkor_testing", nullptr, 0, methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,     "_velkor_testing", nullptr, 0,       methods,
+    module_slots<exec_module>, nullptr,           nullptr, nullptr,
 };
 
 }  // namespace

@@ -72,7 +72,24 @@ inline Factorisation cholesky(std::size_t n, std::span<const double> A, double s
 }
 
 // x ← (L Lᵀ)⁻¹ x: L y = x, then Lᵀ x = y; a skipped row (L_jj = 0) gets x_j = 0.
-void cholesky_solve(std::size_t n, std::span<const double> L, std::span<double> x);
+// Inline: the proximal iterations call it once per iteration and column.
+inline void cholesky_solve(std::size_t n, std::span<const double> L, std::span<double> x) {
+  // L y = x: y_i = (x_i − Σ_{k<i} L_ik y_k) / L_ii
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(L[i * n + i] > 0.0)) {
+      x[i] = 0.0;
+      continue;
+    }
+    for (std::size_t k = 0; k < i; ++k) x[i] -= L[k * n + i] * x[k];
+    x[i] /= L[i * n + i];
+  }
+  // Lᵀ x = y: x_i = (y_i − Σ_{k>i} L_ki x_k) / L_ii
+  for (std::size_t i = n; i-- > 0;) {
+    if (!(L[i * n + i] > 0.0)) continue;
+    for (std::size_t k = i + 1; k < n; ++k) x[i] -= L[i * n + k] * x[k];
+    x[i] /= L[i * n + i];
+  }
+}
 
 // X = L⁻¹ and A⁻¹ = L⁻ᵀ L⁻¹ = Xᵀ X from the Cholesky factor L of A (every
 // L_jj > 0): by forward substitution X_jj = 1 / L_jj,
@@ -132,8 +149,8 @@ inline bool ldlt(std::size_t n, std::span<const double> S, std::span<double> L, 
 // X = L⁻¹ of a unit lower-triangular L (its lower triangle read), all of X
 // written: X_jj = 1, X_ij = −Σ_{j≤k<i} L_ik X_kj, zero above the diagonal.
 inline void unit_lower_inverse(std::size_t n, std::span<const double> L, std::span<double> X) {
+  for (std::size_t i = 0; i < n * n; ++i) X[i] = 0.0;
   for (std::size_t j = 0; j < n; ++j) {
-    for (std::size_t i = 0; i < j; ++i) X[j * n + i] = 0.0;
     X[j * n + j] = 1.0;
     for (std::size_t i = j + 1; i < n; ++i) {
       double sum = 0.0;

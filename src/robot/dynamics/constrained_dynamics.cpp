@@ -73,43 +73,11 @@ struct Scratch {
   double* full_vector;   // N_full: b, then q̈_full (joints, after the base's)
   double* zeros;         // N_full
 
-  // The arrays in their order in the scratch, each with its length: every
-  // call's, then a coupled model's.
-  using Array = std::pair<double * Scratch::*, std::size_t>;
-  static std::array<Array, 14> arrays(std::size_t m, std::size_t N) {
-    return {{{&Scratch::J, m * N},
-             {&Scratch::Y, m * N},
-             {&Scratch::W, m * N},
-             {&Scratch::columns, m * N},
-             {&Scratch::product, m * N},
-             {&Scratch::M, N * N},
-             {&Scratch::A, m * m},
-             {&Scratch::A_factor, m * m},
-             {&Scratch::qdd_free, N},
-             {&Scratch::velocity, N},
-             {&Scratch::rhs, m},
-             {&Scratch::f, m},
-             {&Scratch::previous, m},
-             {&Scratch::column, std::max(m, N)}}};
+  static std::size_t size(std::size_t m, std::size_t N) {
+    return 5 * m * N + N * N + 2 * m * m + 3 * N + 3 * m + std::max(m, N);
   }
-  static std::array<Array, 7> full_arrays(std::size_t m, std::size_t N, std::size_t N_full) {
-    return {{{&Scratch::full_J, m * N_full},
-             {&Scratch::full_M, N_full * N_full},
-             {&Scratch::full_dqd, N_full * N_full},
-             {&Scratch::full_columns, N_full * N},
-             {&Scratch::full_H, 2 * m * N_full},
-             {&Scratch::full_vector, N_full},
-             {&Scratch::zeros, N_full}}};
-  }
-  template <std::size_t count>
-  static std::size_t total(const std::array<Array, count>& list) {
-    std::size_t sum = 0;
-    for (const auto& [array, length] : list) sum += length;
-    return sum;
-  }
-  static std::size_t size(std::size_t m, std::size_t N) { return total(arrays(m, N)); }
   static std::size_t full_size(std::size_t m, std::size_t N, std::size_t N_full) {
-    return total(full_arrays(m, N, N_full));
+    return 3 * m * N_full + 2 * N_full * N_full + N_full * N + 2 * N_full;
   }
   // An m x m or N x N array of the scratch as the linear-algebra room's view.
   static std::span<double> square(double* x, std::size_t n) { return {x, n * n}; }
@@ -122,20 +90,38 @@ Scratch carve(Workspace& w, std::size_t m, std::size_t N, std::size_t N_full = 0
   const std::size_t need = Scratch::size(m, N) + full;
   if (w.constraint_scratch.size() < need) w.constraint_scratch.resize(need);
   double* p = w.constraint_scratch.data();
+  const auto take = [&p](std::size_t count) {
+    double* start = p;
+    p += count;
+    return start;
+  };
   Scratch s{};
   s.m = m;
   s.N = N;
-  for (const auto& [array, length] : Scratch::arrays(m, N)) {
-    s.*array = p;
-    p += length;
-  }
+  s.J = take(m * N);
+  s.Y = take(m * N);
+  s.W = take(m * N);
+  s.columns = take(m * N);
+  s.product = take(m * N);
+  s.M = take(N * N);
+  s.A = take(m * m);
+  s.A_factor = take(m * m);
+  s.qdd_free = take(N);
+  s.velocity = take(N);
+  s.rhs = take(m);
+  s.f = take(m);
+  s.previous = take(m);
+  s.column = take(std::max(m, N));
   if (N_full > 0) {
     s.dense = true;
     s.N_full = N_full;
-    for (const auto& [array, length] : Scratch::full_arrays(m, N, N_full)) {
-      s.*array = p;
-      p += length;
-    }
+    s.full_J = take(m * N_full);
+    s.full_M = take(N_full * N_full);
+    s.full_dqd = take(N_full * N_full);
+    s.full_columns = take(N_full * N);
+    s.full_H = take(2 * m * N_full);
+    s.full_vector = take(N_full);
+    s.zeros = take(N_full);
     std::fill(s.zeros, s.zeros + N_full, 0.0);
   }
   return s;

@@ -167,18 +167,11 @@ QpStatus DenseQp::solve(std::span<const double> H, std::span<const double> g, st
   const std::size_t n = n_, m = m_;
   // H = L Lᵀ in R's storage for now (L(i, j) at R_[j·n + i]), then J = L⁻ᵀ (upper triangular)
   std::fill(R_.begin(), R_.end(), 0.0);
-  if (linalg::cholesky(n, H.data(), 0.0, 0.0, linalg::DependentRows::refuse, R_.data()).outcome !=
+  if (linalg::cholesky(n, H, 0.0, 0.0, linalg::DependentRows::refuse, R_).outcome !=
       linalg::Factored::done)
     return QpStatus::NotPositiveDefinite;
-  // Lᵀ J = E: J = L⁻ᵀ, column by column (upper triangular)
-  std::fill(J_.begin(), J_.end(), 0.0);
-  for (std::size_t c = 0; c < n; ++c) {
-    for (std::size_t i = c + 1; i-- > 0;) {
-      double sum = i == c ? 1.0 : 0.0;
-      for (std::size_t k = i + 1; k <= c; ++k) sum -= R_[i * n + k] * Jat(k, c);  // Lᵀ(i, k) = L(k, i)
-      Jat(i, c) = sum / R_[i * n + i];
-    }
-  }
+  // Lᵀ J = E: J = L⁻ᵀ (upper triangular)
+  linalg::cholesky_inverse_transpose(n, R_, J_);
   std::fill(R_.begin(), R_.end(), 0.0);
   R_norm_ = 1.0;
   // x = −H⁻¹g = −J Jᵀ g

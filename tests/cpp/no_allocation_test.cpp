@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "linalg/cholesky.hpp"
+#include "linalg/products.hpp"
 #include "robot/configuration.hpp"
 #include "robot/constraints.hpp"
 #include "robot/coupling.hpp"
@@ -420,6 +422,35 @@ void coupled(const std::string& path) {
                 start);
 }
 
+// The dense factorisations, solves and products on caller storage.
+void dense_linear_algebra() {
+  const std::size_t n = 7;
+  std::vector<double> A(n * n), L(n * n), X(n * n), inverse(n * n), D(n), x = ramp(n, 1.0);
+  for (std::size_t j = 0; j < n; ++j)
+    for (std::size_t i = 0; i < n; ++i)
+      A[j * n + i] = (i == j ? 2.0 * n : 0.0) + 1.0 / double(1 + i + j);
+  const auto never = [](std::size_t) { return false; };
+  expect_no_allocation("linalg cholesky, solve, inverse", [&] {
+    const auto refused = linalg::cholesky(n, A, 0.0, 1e-10, linalg::DependentRows::refuse, L);
+    linalg::cholesky_solve(n, L, x);
+    const bool inverted = linalg::cholesky_inverse(n, L, X, inverse, never);
+    linalg::cholesky_inverse_transpose(n, L, X);
+    const auto skipped = linalg::cholesky(n, A, 1e-3, 0.0, linalg::DependentRows::skip, L, never);
+    return refused.outcome == linalg::Factored::done && skipped.outcome == linalg::Factored::done &&
+           inverted;
+  });
+  expect_no_allocation("linalg ldlt, unit lower inverse", [&] {
+    const bool factored = linalg::ldlt(n, A, L, D);
+    linalg::unit_lower_inverse(n, L, X);
+    return factored;
+  });
+  expect_no_allocation("linalg products", [&] {
+    linalg::add_product(inverse, A, X, n, n, n);
+    linalg::columns_of(A, n, n, X);
+    return true;
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -428,6 +459,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
+  dense_linear_algebra();
   fixed_base(argv[1]);
   floating_base(argv[2]);
   if (argc == 4) coupled(argv[3]);

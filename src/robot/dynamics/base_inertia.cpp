@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
+
+#include "linalg/cholesky.hpp"
 
 namespace velkor {
 namespace {
@@ -10,36 +13,14 @@ double max_column_sum(const Mat6& M) { return M.cwiseAbs().colwise().sum().maxCo
 
 Error base_solve_failure() { return errors::NumericalFailure{"floating-base inertia solve"}; }
 
-// S = L·diag(D)·Lᵀ with L unit lower triangular, without square roots:
-// D_j = S_jj − Σ_{k<j} L_jk² D_k, L_ij = (S_ij − Σ_{k<j} L_ik L_jk D_k) / D_j.
-// False when a pivot is not positive (S not positive definite in floating point).
-bool factor_ldlt(const Mat6& S, Mat6& L, Vec6& D) {
-  L.setIdentity();
-  for (int j = 0; j < 6; ++j) {
-    double d = S(j, j);
-    for (int k = 0; k < j; ++k) d -= L(j, k) * L(j, k) * D[k];
-    if (!(d > 0.0)) return false;
-    D[j] = d;
-    const double inverse = 1.0 / d;
-    for (int i = j + 1; i < 6; ++i) {
-      double sum = S(i, j);
-      for (int k = 0; k < j; ++k) sum -= L(i, k) * L(j, k) * D[k];
-      L(i, j) = sum * inverse;
-    }
-  }
-  return true;
+// The linear-algebra room's view of a fixed-size matrix or vector (column-major).
+template <class Fixed>
+std::span<double> view(Fixed& x) {
+  return {x.data(), static_cast<std::size_t>(x.size())};
 }
-
-// X = L⁻¹ of a unit lower-triangular L: X_jj = 1, X_ij = −Σ_{j≤k<i} L_ik X_kj.
-Mat6 unit_lower_inverse(const Mat6& L) {
-  Mat6 X = Mat6::Identity();
-  for (int j = 0; j < 6; ++j)
-    for (int i = j + 1; i < 6; ++i) {
-      double sum = 0.0;
-      for (int k = j; k < i; ++k) sum += L(i, k) * X(k, j);
-      X(i, j) = -sum;
-    }
-  return X;
+template <class Fixed>
+std::span<const double> view(const Fixed& x) {
+  return {x.data(), static_cast<std::size_t>(x.size())};
 }
 
 }  // namespace
@@ -56,15 +37,18 @@ std::expected<Vec6, Error> solve_base_inertia(const Mat6& A, const Vec6& b) {
   const Vec6 b_scaled = b.cwiseProduct(e);
   if (!S.allFinite()) return std::unexpected(base_solve_failure());
 
+  // S = L·diag(D)·Lᵀ, L unit lower triangular.
   Mat6 L;
   Vec6 D;
-  if (!factor_ldlt(S, L, D)) return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
+  if (!linalg::ldlt(6, view(S), view(L), view(D)))
+    return std::unexpected(errors::ForwardDynamicsSingularBaseInertia{});
   const Vec6 inverse_D = D.cwiseInverse();
   // Condition: 1 / (‖S⁻¹‖₁ ‖S‖₁) must exceed the threshold. With S⁻¹ = Xᵀ D⁻¹ X,
   // X = L⁻¹: ‖S⁻¹‖₁ ≤ √6 ‖S⁻¹‖₂ ≤ √6 ‖D^(−1/2) X‖_F², so a bound well above the
   // threshold settles it; otherwise the full inverse decides.
   const double norm = max_column_sum(S);
-  const Mat6 X = unit_lower_inverse(L);
+  Mat6 X;  // L⁻¹
+  linalg::unit_lower_inverse(6, view(L), view(X));
   double frobenius = 0.0;
   for (int i = 0; i < 6; ++i) frobenius += inverse_D[i] * X.row(i).squaredNorm();
   const double bound = 1.0 / norm / (std::sqrt(6.0) * frobenius);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "linalg/cholesky.hpp"
+#include "linalg/products.hpp"
 #include "robot/checks.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constraint_rows.hpp"
@@ -78,6 +79,8 @@ struct Scratch {
   static std::size_t full_size(std::size_t m, std::size_t N, std::size_t N_full) {
     return 3 * m * N_full + 2 * N_full * N_full + N_full * N + 2 * N_full;
   }
+  // An m x m or N x N array of the scratch as the linear-algebra room's view.
+  static std::span<double> square(double* x, std::size_t n) { return {x, n * n}; }
 };
 
 // The scratch of a call in N coordinates; a coupled model's (N_full > 0: its
@@ -263,8 +266,8 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
 // when the call's interrupt asks, between columns.
 std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
   const auto stop = [&s](std::size_t work) { return stopped(s, work); };
-  const auto r = linalg::cholesky(s.m, s.A, mu, mu == 0.0 ? 1e-10 : 0.0, linalg::DependentRows::refuse,
-                                  s.A_factor, stop);
+  const auto r = linalg::cholesky(s.m, Scratch::square(s.A, s.m), mu, mu == 0.0 ? 1e-10 : 0.0,
+                                  linalg::DependentRows::refuse, Scratch::square(s.A_factor, s.m), stop);
   switch (r.outcome) {
     case linalg::Factored::done: return {};
     case linalg::Factored::stopped: return std::unexpected(errors::Interrupted{});
@@ -276,7 +279,9 @@ std::expected<void, Error> factor_forces(const Scratch& s, double mu) {
 }
 
 // x ← (L Lᵀ)⁻¹ x with the factor of factor_forces.
-void cholesky_solve(const Scratch& s, double* x) { linalg::cholesky_solve(s.m, s.A_factor, x); }
+void cholesky_solve(const Scratch& s, double* x) {
+  linalg::cholesky_solve(s.m, Scratch::square(s.A_factor, s.m), {x, s.m});
+}
 
 // Why the proximal iterations on b (x: their last iterate, scratch here) did
 // not converge. Either A x = b has no solution (the rows conflict) or they
@@ -289,12 +294,13 @@ void cholesky_solve(const Scratch& s, double* x) { linalg::cholesky_solve(s.m, s
 Error unconverged(const Scratch& s, const double* b, double* x, double residual) {
   const std::size_t m = s.m;
   const auto stop = [&s](std::size_t work) { return stopped(s, work); };
-  if (linalg::cholesky(m, s.A, 0.0, 1e-10, linalg::DependentRows::skip, s.A_factor, stop).outcome ==
-      linalg::Factored::stopped)
+  if (linalg::cholesky(m, Scratch::square(s.A, m), 0.0, 1e-10, linalg::DependentRows::skip,
+                       Scratch::square(s.A_factor, m), stop)
+          .outcome == linalg::Factored::stopped)
     return errors::Interrupted{};
   // L Lᵀ x = b on the independent rows, x = 0 on the dependent ones (L_ii = 0).
   std::copy(b, b + m, x);
-  linalg::cholesky_solve(m, s.A_factor, x);
+  cholesky_solve(s, x);
   // The miss of each row against |A| |x| + |b|, the size of its terms.
   double miss = 0.0, size = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
@@ -409,37 +415,6 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
     if (!std::isfinite(qdd[i]))
       return std::unexpected(errors::NonFiniteResult{"constrained forward dynamics"});
   return *up;
-}
-
-// C += A B for column-major C (rows x cols), A (rows x inner) and B (inner x
-// cols), as sums of A's columns four at a time, which vectorise.
-VELKOR_ROW_LOOPS
-void add_product(double* __restrict C, const double* __restrict A, const double* __restrict B,
-                 std::size_t rows, std::size_t inner, std::size_t cols) {
-  for (std::size_t c = 0; c < cols; ++c) {
-    double* C_c = C + c * rows;
-    const double* B_c = B + c * inner;
-    std::size_t k = 0;
-    for (; k + 4 <= inner; k += 4) {
-      const double b0 = B_c[k], b1 = B_c[k + 1], b2 = B_c[k + 2], b3 = B_c[k + 3];
-      const double* A0 = A + k * rows;
-      const double* A1 = A0 + rows;
-      const double* A2 = A1 + rows;
-      const double* A3 = A2 + rows;
-      for (std::size_t r = 0; r < rows; ++r) C_c[r] += A0[r] * b0 + A1[r] * b1 + A2[r] * b2 + A3[r] * b3;
-    }
-    for (; k < inner; ++k) {
-      const double b = B_c[k];
-      const double* A_k = A + k * rows;
-      for (std::size_t r = 0; r < rows; ++r) C_c[r] += A_k[r] * b;
-    }
-  }
-}
-
-// The m x N column-major transpose of m rows of N.
-void columns_of(const double* rows, std::size_t m, std::size_t N, double* out) {
-  for (std::size_t r = 0; r < m; ++r)
-    for (std::size_t c = 0; c < N; ++c) out[c * m + r] = rows[r * N + c];
 }
 
 }  // namespace
@@ -720,28 +695,11 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   for (std::size_t r = 0; r < m; ++r) solve_unit(*up, M, s.W + r * N);
   double* const A_inverse = regularization == 0.0 ? s.Y : nullptr;
   if (A_inverse != nullptr) {
-    // A⁻¹ = L⁻ᵀ L⁻¹ from the Cholesky factor L: X = L⁻¹ by forward substitution,
-    // X_jj = 1 / L_jj, X_ij = −(Σ_{j≤k<i} L_ik X_kj) / L_ii, then
-    // A⁻¹_ij = Σ_{k ≥ max(i, j)} X_ki X_kj.
-    const double* L = s.A_factor;
-    double* X = s.product;
-    for (std::size_t j = 0; j < m; ++j) {
-      if (stopped(s, (m - j) * (m - j) / 2 + 1)) return std::unexpected(errors::Interrupted{});
-      X[j * m + j] = 1.0 / L[j * m + j];
-      for (std::size_t i = j + 1; i < m; ++i) {
-        double sum = 0.0;
-        for (std::size_t k = j; k < i; ++k) sum += L[k * m + i] * X[j * m + k];
-        X[j * m + i] = -sum / L[i * m + i];
-      }
-    }
-    for (std::size_t j = 0; j < m; ++j) {
-      if (stopped(s, (m - j) * (m - j) / 2 + 1)) return std::unexpected(errors::Interrupted{});
-      for (std::size_t i = j; i < m; ++i) {
-        double sum = 0.0;
-        for (std::size_t k = i; k < m; ++k) sum += X[i * m + k] * X[j * m + k];
-        A_inverse[j * m + i] = A_inverse[i * m + j] = sum;
-      }
-    }
+    // A⁻¹ = L⁻ᵀ L⁻¹ from the Cholesky factor of factor_forces, L⁻¹ in s.product.
+    const auto stop = [&s](std::size_t work) { return stopped(s, work); };
+    if (!linalg::cholesky_inverse(m, Scratch::square(s.A_factor, m), Scratch::square(s.product, m),
+                                  Scratch::square(A_inverse, m), stop))
+      return std::unexpected(errors::Interrupted{});
   }
   // X ← A⁻¹ X for an m x N column-major X.
   const auto solve_columns = [&](double* X) -> std::expected<void, Error> {
@@ -750,7 +708,7 @@ std::expected<void, Error> constrained_dynamics_derivatives(
       return {};
     }
     std::fill(s.product, s.product + m * N, 0.0);
-    add_product(s.product, A_inverse, X, m, m, N);
+    linalg::add_product({s.product, m * N}, {A_inverse, m * m}, {X, m * N}, m, m, N);
     std::copy(s.product, s.product + m * N, X);
     return {};
   };
@@ -762,20 +720,21 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   negative_solve_rows(up->data(), s.M, dq.data(), dqd.data(), static_cast<std::ptrdiff_t>(N));
   transpose_in_place(Matrix(dq, N));
   transpose_in_place(Matrix(dqd, N));
-  columns_of(s.J, m, N, s.columns);
+  const std::span<const double> J(s.J, m * N), W(s.W, m * N);
+  linalg::columns_of(J, m, N, {s.columns, m * N});
   for (const auto& [Q, H] : {std::pair{dq, fq}, std::pair{dqd, fqd}}) {
-    add_product(H.data(), s.columns, Q.data(), m, N, N);
+    linalg::add_product(H, {s.columns, m * N}, Q, m, N, N);
     for (double& h : H) h = -h;
     VELKOR_TRY(solve_columns(H.data()));
-    add_product(Q.data(), s.W, H.data(), N, m, N);
+    linalg::add_product(Q, W, H, N, m, N);
   }
   // ∂f/∂τ = −A⁻¹ W (W as m x N); ∂q̈/∂τ = M⁻¹ + Wᵀ ∂f/∂τ.
   std::copy(s.M, s.M + N * N, dtau.begin());
   invert(*up, Matrix(dtau, N), w);
-  columns_of(s.W, m, N, ftau.data());
+  linalg::columns_of(W, m, N, ftau);
   for (double& h : ftau) h = -h;
   VELKOR_TRY(solve_columns(ftau.data()));
-  add_product(dtau.data(), s.W, ftau.data(), N, m, N);
+  linalg::add_product(dtau, W, ftau, N, m, N);
   return {};
 }
 

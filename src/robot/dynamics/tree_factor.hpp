@@ -8,18 +8,10 @@
 #include <span>
 
 #include "error.hpp"
+#include "linalg/products.hpp"  // VELKOR_ROW_LOOPS
 #include "robot/model.hpp"
 #include "robot/workspace.hpp"
 #include "spatial.hpp"
-
-// Loops over whole rows of N x N matrices; with GCC on x86-64 glibc they are
-// built twice, for AVX2 and for any x86-64, and the loader picks one for the
-// machine (an indirect function, which musl lacks).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__GLIBC__)
-#define VELKOR_ROW_LOOPS __attribute__((target_clones("avx2", "default")))
-#else
-#define VELKOR_ROW_LOOPS
-#endif
 
 namespace velkor {
 

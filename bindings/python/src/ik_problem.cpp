@@ -16,7 +16,7 @@
 #include "batch_rows.hpp"
 #include "computing_method.hpp"
 #include "ik_tasks.hpp"
-#include "robot/dynamics/whole_body_ik.hpp"
+#include "robot/ik/whole_body_ik.hpp"
 
 namespace velkor::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "robot/dynamics/whole_body_ik.hpp"
+#include "robot/ik/whole_body_ik.hpp"
 
 #include <algorithm>
 #include <chrono>

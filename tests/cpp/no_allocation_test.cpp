@@ -20,9 +20,9 @@
 #include "robot/dynamics/mass_matrix.hpp"
 #include "robot/dynamics/rollout.hpp"
 #include "robot/dynamics/whole_body.hpp"
+#include "robot/ik/inverse_kinematics.hpp"
 #include "robot/ik/whole_body_ik.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
-#include "robot/ik/inverse_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
 #include "robot/loads.hpp"
 

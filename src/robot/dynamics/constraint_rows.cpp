@@ -37,9 +37,11 @@ void motion_pass(const Model& bodies, std::span<const double> q, std::span<const
       Eigen::Map<Vec6> S = w.motion_axis(*dof);
       if constexpr (Placed) S = w.joint_axes()[k];
       else S = root_motion_axis(bodies, k, w);
-      const Vec6 vJ = S * (qd.empty() ? 0.0 : qd[*dof]);
-      v += vJ;
-      a += motion_cross(v, vJ);
+      if (!qd.empty()) {  // at rest (no q̇): v and a stay the parent's
+        const Vec6 vJ = S * qd[*dof];
+        v += vJ;
+        a += motion_cross(v, vJ);
+      }
       if (!qdd.empty()) a += S * qdd[*dof];
     }
     w.fd_velocity[k] = v;
@@ -72,12 +74,10 @@ void jacobian_rows(const Model& bodies, const ConstraintSet& set, const RootFram
                    const Workspace& w, double* J, std::size_t N) {
   std::fill(J, J + set.count() * N, 0.0);
   for (const ResolvedConstraint& item : set.resolved())
-    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
-      for_each_axis(bodies, x.body, root, o, w, [&](const Axis& axis) {
-        add_rows(J, N, item, axis.column, sign, root.R0 * axis.S.head<3>(),
-                 root.R0 * at_point(axis.S, x.p));
-      });
-    });
+    item_columns(bodies, item, root, o, w,
+                 [&](std::size_t c, double sign, const Vec3& angular, const Vec3& linear) {
+                   add_rows(J, N, item, c, sign, angular, linear);
+                 });
 }
 
 void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Workspace& w,
@@ -89,20 +89,25 @@ void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Wo
     });
 }
 
+void item_position_error(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w,
+                         const Pose* reference, double* out) {
+  const Side a = side(item.a, root, w);
+  const Vec3 pa = root.R0 * a.p + root.origin;
+  const Mat3 Ra = root.R0 * a.R;
+  if (item.b) {
+    const Side b = side(*item.b, root, w);
+    add_vector(out, item, 1.0, rotation_error(Quat(Ra), Quat(root.R0 * b.R)), root.R0 * (a.p - b.p));
+    return;
+  }
+  if (item.target) reference = &*item.target;
+  if (reference != nullptr)
+    add_vector(out, item, 1.0, rotation_error(Quat(Ra), reference->rotation),
+               pa - reference->translation);
+}
+
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out) {
   std::fill(out, out + set.count(), 0.0);
-  for (const ResolvedConstraint& item : set.resolved()) {
-    const Side a = side(item.a, root, w);
-    const Vec3 pa = root.R0 * a.p + root.origin;
-    const Mat3 Ra = root.R0 * a.R;
-    if (item.b) {
-      const Side b = side(*item.b, root, w);
-      add_vector(out, item, 1.0, rotation_error(Quat(Ra), Quat(root.R0 * b.R)), root.R0 * (a.p - b.p));
-    } else if (item.target) {
-      add_vector(out, item, 1.0, rotation_error(Quat(Ra), item.target->rotation),
-                 pa - item.target->translation);
-    }
-  }
+  for (const ResolvedConstraint& item : set.resolved()) item_position_error(item, root, w, nullptr, out);
 }
 
 }  // namespace velkor

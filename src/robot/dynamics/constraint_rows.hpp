@@ -33,7 +33,7 @@ struct RootFrame {
 RootFrame root_frame(const Base& base, const Twist& acceleration);
 
 // Outward pass: place body k (R_k, p_k) and S_d; v_k = v_p + S q̇,
-// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero). `Placed`: the mass
+// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero, their terms skipped). `Placed`: the mass
 // matrix has just placed the bodies and left each joint's S in its
 // joint_axes row, which the velocity takes over.
 template <bool Placed>
@@ -139,12 +139,36 @@ void for_each_side(const ResolvedConstraint& item, const RootFrame& root, const 
   if (item.b) f(side(*item.b, root, w), -1.0, *item.b);
 }
 
+// The Jacobian entries of one item: add(c, sign, R0 S_ω, R0 (S_ω × p + S_v)) for
+// column c of each coordinate above each side.
+template <class Add>
+void item_columns(const Model& bodies, const ResolvedConstraint& item, const RootFrame& root,
+                  std::size_t o, const Workspace& w, Add&& add) {
+  for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
+    for_each_axis(bodies, x.body, root, o, w, [&](const Axis& axis) {
+      add(axis.column, sign, root.R0 * axis.S.head<3>(), root.R0 * at_point(axis.S, x.p));
+    });
+  });
+}
+
 // J (row-major, m x N into J): column c of a side, (R0 S_ω, R0 (S_ω × p + S_v)).
 void jacobian_rows(const Model& bodies, const ConstraintSet& set, const RootFrame& root, std::size_t o,
                    const Workspace& w, double* J, std::size_t N);
 
 // J̇ q̇ (or J q̈ + J̇ q̇ after a pass with q̈): (R0 α, R0 ä) of each side.
 void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out);
+
+// The position error of one item into its rows of `out`, world axes: side a
+// against side b, [log(R_a R_bᵀ); R0 (p_a − p_b)], or against its target or,
+// without one, `reference` (null: the rows are left as they are), [log(R_a
+// R_refᵀ); p_a − p_ref].
+void item_position_error(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w,
+                         const Pose* reference, double* out);
+
+// A side's world pose: (R0 R, R0 p + origin).
+inline Pose world_pose(const Side& x, const RootFrame& root) {
+  return Pose{Quat(root.R0 * x.R), root.R0 * x.p + root.origin};
+}
 
 // The position error e of each row, world axes (see the header).
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out);

@@ -25,8 +25,10 @@
 // p − p_target of the tool point; S_t = diag(orientation_weight·I₃,
 // position_weight·I₃), rows of a zero weight dropped. A centre-of-mass task,
 // c − c_target (3). A contact task, the constraint set's position error
-// (constrained_dynamics.hpp), each contact against its target, or, without
-// one, against where the contact is at the solve's start.
+// (robot/dynamics/constraint_rows.hpp), each contact against its target, or,
+// without one, against where the contact is at the solve's start. A pose
+// task's tool frame is a frame row of the same room held to its target, so
+// its error and Jacobian are a contact's.
 //
 // A task's reported error is ‖S_t e_t‖ without w_t (metres and radians mixed by
 // the position and orientation weights); a contact task's, the largest absolute
@@ -46,8 +48,9 @@
 // depends on its one free coordinate alone, so no joint of q_full ever leaves
 // its limits.
 //
-// Cost: per iteration, the tasks' Jacobians (O(n·d) each), the QP's O(N²·T)
-// assembly and its solve (O(N³)). No allocation once the problem is made.
+// Cost: per iteration, one kinematic pass placing every body (O(n)), each
+// task's rows from it (O(n·d)), the QP's O(N²·T) assembly and its solve
+// (O(N³)). No allocation once the problem is made.
 #pragma once
 
 #include <cstddef>
@@ -189,7 +192,7 @@ class IkProblem {
   IkProblem() = default;
   std::expected<void, Error> check_start(const Model& model, const Base& base,
                                          std::span<const double> start, Label name) const;
-  void start_at(const Model& model, const Base& base, std::span<const double> start);
+  void start_at(const Model& model, const Base& base, Workspace& w, std::span<const double> start);
   std::expected<double, Error> assemble(const Model& model, const Base& robot_base, Workspace& w,
                                         const double* c, std::optional<double> dt);
   std::expected<void, Error> solve_qp(std::uint64_t iteration);  // the iteration names a failure
@@ -210,11 +213,12 @@ class IkProblem {
   std::shared_ptr<const std::vector<IkTask>> tasks_;
   std::shared_ptr<const IkSettings> settings_;
   std::shared_ptr<const Bounds> bounds_;
+  std::shared_ptr<const std::vector<ResolvedConstraint>> pose_items_;  // per task: a pose task's frame
   std::unique_ptr<IkSolver> solver_;
   bool floating_ = false;
   std::uint64_t model_id_ = 0;
   std::size_t N_ = 0, C_ = 0, m_ = 0;
-  std::size_t joints_ = 0, contact_items_ = 0;
+  std::size_t contact_items_ = 0;
   std::size_t full_ = 0;  // a coupled model's DOF count; 0 for any other
 };
 

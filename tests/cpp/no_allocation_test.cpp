@@ -142,7 +142,7 @@ void whole_body_ik(const char* label, const Model& m, const Base& b, Workspace& 
   std::vector<IkTask> tasks{PoseTask{target, Pose{Quat::Identity(), Vec3(0.3, 0.1, 0.4)}},
                             CenterOfMassTask{Vec3(0.0, 0.0, 0.2), 1e-3},
                             ConstraintTask{std::make_shared<const ConstraintSet>(set)}};
-  auto problem = IkProblem::make(m, floating, std::move(tasks), IkSettings{});
+  auto problem = IkProblem::make(m, floating, std::move(tasks), IkProblemOptions{});
   if (!problem) {
     std::printf("FAIL %s: %s\n", label, problem.error().message().c_str());
     ++failures;

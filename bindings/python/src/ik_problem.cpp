@@ -572,7 +572,7 @@ PyObject* problem_task_count(PyObject* self, void*) {
   return PyLong_FromSize_t(core_problem(self).tasks().size());
 }
 
-template <double IkSettings::* Field>
+template <double IkProblemOptions::* Field>
 PyObject* problem_setting(PyObject* self, void*) {
   return PyFloat_FromDouble(core_problem(self).settings().*Field);
 }
@@ -736,9 +736,9 @@ PyGetSetDef problem_getset[] = {
      nullptr},
     {"equality_rows", entry<problem_count<&IkProblem::equality_rows>>, nullptr,
      "m, the rows the ConstraintTasks hold exactly: the rows of step_qp's A.", nullptr},
-    {"damping", entry<problem_setting<&IkSettings::damping>>, nullptr,
+    {"damping", entry<problem_setting<&IkProblemOptions::damping>>, nullptr,
      "λ, added to each step's cost as λ·‖Δv‖² (a float).", nullptr},
-    {"posture_weight", entry<problem_setting<&IkSettings::posture_weight>>, nullptr,
+    {"posture_weight", entry<problem_setting<&IkProblemOptions::posture_weight>>, nullptr,
      "w_p, the weight that draws the joints to the posture (a float; 0.0 without\n"
      "a posture).",
      nullptr},
@@ -762,7 +762,13 @@ PyType_Slot problem_slots[] = {
                        "closed\" after robot.close(), PanicError on a poisoned handle), uses its\n"
                        "workspace and settings and releases the interpreter lock while computing.\n"
                        "Not instantiable directly; does not pickle or copy (make it again with\n"
-                       "robot.ik_problem()).")},
+                       "robot.ik_problem()).\n\n"
+                       "Options and failures read as Robot.inverse_kinematics's (IkOptions):\n"
+                       "max_iterations and damping under those names, a bad option a ValueError\n"
+                       "\"invalid inverse-kinematics option NAME: ...\", a solver that cannot go\n"
+                       "on a SolverError naming the iteration or the task. Unlike it, this solver\n"
+                       "never leaves the joint limits, and an unconverged solve is no error:\n"
+                       "result.converged is False.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(ik_problem_dealloc)},
     {Py_tp_methods, problem_methods},
     {Py_tp_getset, problem_getset},
@@ -805,7 +811,7 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   PyRef tasks = ik_task_tuple(arg[0]);
   if (!tasks) return nullptr;
-  IkSettings settings;
+  IkProblemOptions settings;
   if (arg[1] != nullptr && !number_argument(arg[1], "damping", settings.damping)) return nullptr;
   InputArray posture;
   Hold held;

@@ -165,7 +165,7 @@ std::expected<void, Error> coordinate_bounds(const Model& model, std::vector<dou
 }  // namespace
 
 std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floating,
-                                                std::vector<IkTask> tasks, IkSettings settings) {
+                                                std::vector<IkTask> tasks, IkProblemOptions settings) {
   using errors::InvalidIkTask;
   const auto weight_ok = [](double w) { return std::isfinite(w) && w >= 0.0; };
   // w² (and a pose task's (w·w_p)², (w·w_o)²) scales rows of H: beyond
@@ -240,7 +240,7 @@ std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floatin
                                             std::nullopt, pose->target};
   p.pose_items_ = std::move(pose_items);
   p.tasks_ = std::make_shared<const std::vector<IkTask>>(std::move(tasks));
-  p.settings_ = std::make_shared<const IkSettings>(std::move(settings));
+  p.settings_ = std::make_shared<const IkProblemOptions>(std::move(settings));
   p.bounds_ = std::move(bounds);
   return p;
 }
@@ -279,7 +279,7 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
                                                  Workspace& w, const double* c,
                                                  std::optional<double> dt) {
   IkSolver& s = *solver_;
-  const IkSettings& settings = *settings_;
+  const IkProblemOptions& settings = *settings_;
   const std::size_t N = N_, b0 = floating_ ? 6 : 0, c0 = floating_ ? 7 : 0, n = N - b0;
   const Base base = base_at(robot_base, floating_, c);
   const std::span<const double> q(c + c0, n);

@@ -96,16 +96,20 @@ struct ConstraintTask {
 
 using IkTask = std::variant<PoseTask, CenterOfMassTask, ConstraintTask>;
 
-struct IkSettings {
-  double damping = 1e-6;              // λ, added to the ‖Δv‖² term; ≥ 0
-  std::vector<double> posture;        // a configuration (C values), or empty: none
-  double posture_weight = 0.0;        // w_p ≥ 0
+// Options, as the single-link solver's IkOptions (inverse_kinematics.hpp) has
+// them: iterations, tolerances, damping, each checked when given, a bad one
+// the InvalidIkOptions error naming it. Those fixed with the problem:
+struct IkProblemOptions {
+  double damping = 1e-6;        // λ, added to the ‖Δv‖² term; finite, ≥ 0, ≤ max_damping
+  std::vector<double> posture;  // a configuration (C values), or empty: none
+  double posture_weight = 0.0;  // w_p; finite, ≥ 0, ≤ max_weight
 };
 
+// ... and those of one solve.
 struct IkSolveOptions {
   std::uint64_t max_iterations = 100;  // steps in all, restarts included
-  double tolerance = 1e-10;
-  std::optional<double> dt;  // seconds: the velocity limits bound each step
+  double tolerance = 1e-10;            // on every task error (metres and radians)
+  std::optional<double> dt;            // seconds: the velocity limits bound each step
   // Fresh starts allowed when the solve stalls (the task cost not a tenth
   // lower in `stall` steps, or a step below the tolerance) before it converges: each
   // from joint positions drawn uniformly within the limits (within ±π of 0 for
@@ -123,6 +127,15 @@ struct IkSolveOptions {
   // The name of `start` in the error of a start that is not a configuration.
   Label start_name = "q0";
 };
+
+// Failures, as the single-link solver's: a bad argument or option is a
+// ValueError-class error (InvalidIkOptions, InvalidIkTask, NonFiniteIkInput,
+// wrong lengths), a solver that cannot go on a SolverError-class one naming
+// the iteration or the task (IkNumericalFailure, IkStepCycled,
+// IkInfeasibleTask), a stop Interrupted. Where the single-link solver refuses
+// an unconverged solve (IkNotConverged) or a solution outside the limits
+// (IkJointLimitViolation), this one never leaves the limits and reports an
+// unconverged solve in its outcome.
 
 struct IkOutcome {
   bool converged = false;
@@ -150,7 +163,7 @@ class IkProblem {
   static constexpr double max_weight = 1e100;   // its square, 1e200, leaves room in H
   static constexpr double max_damping = 1e200;
   static std::expected<IkProblem, Error> make(const Model& model, bool floating,
-                                              std::vector<IkTask> tasks, IkSettings settings);
+                                              std::vector<IkTask> tasks, IkProblemOptions settings);
 
   IkProblem(const IkProblem& other);
   IkProblem& operator=(const IkProblem& other);
@@ -159,7 +172,7 @@ class IkProblem {
   ~IkProblem();
 
   std::span<const IkTask> tasks() const { return *tasks_; }
-  const IkSettings& settings() const { return *settings_; }
+  const IkProblemOptions& settings() const { return *settings_; }
   bool floating() const { return floating_; }
   std::uint64_t model_id() const { return model_id_; }
   std::size_t generalized_count() const { return N_; }
@@ -211,7 +224,7 @@ class IkProblem {
   };
 
   std::shared_ptr<const std::vector<IkTask>> tasks_;
-  std::shared_ptr<const IkSettings> settings_;
+  std::shared_ptr<const IkProblemOptions> settings_;
   std::shared_ptr<const Bounds> bounds_;
   std::shared_ptr<const std::vector<ResolvedConstraint>> pose_items_;  // per task: a pose task's frame
   std::unique_ptr<IkSolver> solver_;

@@ -329,20 +329,40 @@ bool read_state(PyObject* const* arg, const char* name, BaseState& base, InputAr
   return vector.extract(arg[lead], name) && InputArray::hold({&vector, 1}, held);
 }
 
+// The call of a solve or a step: its K parameters (`own`, a FloatingRobot's
+// "base" in front; the state required, the last `keyword_only` by keyword
+// only) parsed into arg, then its state read into base and q (read_state).
+template <class CoreRobot, std::size_t K>
+struct StateCall {
+  static constexpr Py_ssize_t lead = Parameters<CoreRobot, K>::lead;
+  PyObject* arg[K + 1] = {};
+  BaseState base;
+  InputArray q;
+  Hold held;
+
+  // False with an exception set.
+  bool read(const char* function, const std::array<const char*, K>& own, Py_ssize_t keyword_only,
+            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Parameters<CoreRobot, K> p(own);
+    const Signature signature{function, p.names.data(), K + lead, 1 + lead, keyword_only};
+    return parse_arguments(signature, args, nargs, kwnames, arg) &&
+           read_state<CoreRobot>(arg, own[0], base, q, held);
+  }
+};
+
 // ---- solve ----
 
 template <class CoreRobot>
 PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Parameters<CoreRobot, 8> p(
-      {"q0", "max_iterations", "tolerance", "dt", "out", "restarts", "seed", "time_budget"});
-  constexpr Py_ssize_t b = Parameters<CoreRobot, 8>::lead;
-  static const Signature signature{"IkProblem.solve", p.names.data(), 8 + b, 1 + b, 7};
-  PyObject* arg[9] = {};
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  BaseState base;
-  InputArray q0;
-  Hold held;
-  if (!read_state<CoreRobot>(arg, "q0", base, q0, held)) return nullptr;
+  StateCall<CoreRobot, 8> call;
+  if (!call.read("IkProblem.solve",
+                 {"q0", "max_iterations", "tolerance", "dt", "out", "restarts", "seed", "time_budget"},
+                 7, args, nargs, kwnames))
+    return nullptr;
+  constexpr Py_ssize_t b = decltype(call)::lead;
+  PyObject* const* arg = call.arg;
+  const BaseState& base = call.base;
+  const InputArray& q0 = call.q;
   SolveArguments options;
   PyObject* out = arg[b + 4];
   if (!options.read(arg + b + 1) || !OutputArray::check_type(out) ||
@@ -406,17 +426,13 @@ std::span<double> values_of(const PyRef& array) {
 
 template <class CoreRobot>
 PyObject* step_qp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Parameters<CoreRobot, 2> p({"q", "dt"});
-  constexpr Py_ssize_t b = Parameters<CoreRobot, 2>::lead;
-  static const Signature signature{"IkProblem.step_qp", p.names.data(), 2 + b, 1 + b, 1};
-  PyObject* arg[3] = {};
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  BaseState base;
-  InputArray q;
-  Hold held;
-  if (!read_state<CoreRobot>(arg, "q", base, q, held)) return nullptr;
+  StateCall<CoreRobot, 2> call;
+  if (!call.read("IkProblem.step_qp", {"q", "dt"}, 1, args, nargs, kwnames)) return nullptr;
+  constexpr Py_ssize_t b = decltype(call)::lead;
+  const BaseState& base = call.base;
+  const InputArray& q = call.q;
   SolveArguments options;
-  PyObject* given[3] = {nullptr, nullptr, arg[b + 1]};
+  PyObject* given[3] = {nullptr, nullptr, call.arg[b + 1]};
   if (!options.read(given)) return nullptr;
   IkProblemObject& o = problem_object(self);
   IkProblem& problem = o.state->problem;

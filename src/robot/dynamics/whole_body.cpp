@@ -210,6 +210,9 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
 std::expected<void, Error> placed_center_of_mass(const Model& model, const Base& base, Workspace& w,
                                                  std::span<double> position,
                                                  std::span<double> jacobian) {
+  VELKOR_TRY(check_output(position, 3, "centre of mass output"));
+  VELKOR_TRY(check_output(jacobian, 3 * (model.dof_count() + base.coordinates()),
+                          "centre of mass Jacobian output"));
   const auto mc = mass_centre_columns(model, base, w, placed_inertias(model.moving(), w), jacobian);
   if (!mc) return std::unexpected(mc.error());
   write3(base.state.frame.transform_point(mc->c), position.data());  // c_w = R_b c + p_b

@@ -37,11 +37,9 @@ void motion_pass(const Model& bodies, std::span<const double> q, std::span<const
       Eigen::Map<Vec6> S = w.motion_axis(*dof);
       if constexpr (Placed) S = w.joint_axes()[k];
       else S = root_motion_axis(bodies, k, w);
-      if (!qd.empty()) {  // at rest (no q̇): v and a stay the parent's
-        const Vec6 vJ = S * qd[*dof];
-        v += vJ;
-        a += motion_cross(v, vJ);
-      }
+      const Vec6 vJ = S * (qd.empty() ? 0.0 : qd[*dof]);
+      v += vJ;
+      a += motion_cross(v, vJ);
       if (!qdd.empty()) a += S * qdd[*dof];
     }
     w.fd_velocity[k] = v;
@@ -53,6 +51,16 @@ template void motion_pass<true>(const Model&, std::span<const double>, std::span
                                 std::span<const double>, const RootFrame&, Workspace&);
 template void motion_pass<false>(const Model&, std::span<const double>, std::span<const double>,
                                  std::span<const double>, const RootFrame&, Workspace&);
+
+void rest_pass(const Model& bodies, std::span<const double> q, const RootFrame& root, Workspace& w) {
+  for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
+    place_body(bodies, k, bodies.joint_position(k, q.data()), w);
+    const std::size_t p = bodies.parent[k];
+    if (const auto dof = bodies.joint_dof[k]) w.motion_axis(*dof) = root_motion_axis(bodies, k, w);
+    w.fd_velocity[k] = parent_row(p, root.v0, w.fd_velocity);
+    w.fd_acceleration[k] = parent_row(p, root.a0, w.fd_acceleration);
+  }
+}
 
 std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,
                          std::size_t N, bool dense, Workspace& w) {
@@ -74,10 +82,12 @@ void jacobian_rows(const Model& bodies, const ConstraintSet& set, const RootFram
                    const Workspace& w, double* J, std::size_t N) {
   std::fill(J, J + set.count() * N, 0.0);
   for (const ResolvedConstraint& item : set.resolved())
-    item_columns(bodies, item, root, o, w,
-                 [&](std::size_t c, double sign, const Vec3& angular, const Vec3& linear) {
-                   add_rows(J, N, item, c, sign, angular, linear);
-                 });
+    for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
+      for_each_axis(bodies, x.body, root, o, w, [&](const Axis& axis) {
+        add_rows(J, N, item, axis.column, sign, root.R0 * axis.S.head<3>(),
+                 root.R0 * at_point(axis.S, x.p));
+      });
+    });
 }
 
 void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Workspace& w,
@@ -89,8 +99,11 @@ void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Wo
     });
 }
 
-void item_position_error(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w,
-                         const Pose* reference, double* out) {
+namespace {
+
+// item_position_error, for position_errors' loop too.
+[[gnu::always_inline]] inline void item_error(const ResolvedConstraint& item, const RootFrame& root,
+                                              const Workspace& w, const Pose* reference, double* out) {
   const Side a = side(item.a, root, w);
   const Vec3 pa = root.R0 * a.p + root.origin;
   const Mat3 Ra = root.R0 * a.R;
@@ -105,9 +118,16 @@ void item_position_error(const ResolvedConstraint& item, const RootFrame& root, 
                pa - reference->translation);
 }
 
+}  // namespace
+
+void item_position_error(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w,
+                         const Pose* reference, double* out) {
+  item_error(item, root, w, reference, out);
+}
+
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out) {
   std::fill(out, out + set.count(), 0.0);
-  for (const ResolvedConstraint& item : set.resolved()) item_position_error(item, root, w, nullptr, out);
+  for (const ResolvedConstraint& item : set.resolved()) item_error(item, root, w, nullptr, out);
 }
 
 }  // namespace velkor

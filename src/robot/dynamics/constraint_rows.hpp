@@ -33,12 +33,17 @@ struct RootFrame {
 RootFrame root_frame(const Base& base, const Twist& acceleration);
 
 // Outward pass: place body k (R_k, p_k) and S_d; v_k = v_p + S q̇,
-// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero, their terms skipped). `Placed`: the mass
+// a_k = a_p + S q̈ + v_k × S q̇ (q̇ or q̈ empty: zero). `Placed`: the mass
 // matrix has just placed the bodies and left each joint's S in its
 // joint_axes row, which the velocity takes over.
 template <bool Placed>
 void motion_pass(const Model& bodies, std::span<const double> q, std::span<const double> qd,
                  std::span<const double> qdd, const RootFrame& root, Workspace& w);
+
+// The outward pass of joints at rest (no q̇, no q̈): each body placed, S_d in
+// its motion_axis row, v_k = v_0, a_k = a_0; what motion_pass<false>(q, {},
+// {}) leaves, without its products.
+void rest_pass(const Model& bodies, std::span<const double> q, const RootFrame& root, Workspace& w);
 
 // One side of a constraint once the bodies move: its point p and axes R (root
 // coordinates), its body's v and a, and ṗ = v_o + ω × p.

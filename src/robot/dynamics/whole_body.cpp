@@ -12,21 +12,15 @@ namespace {
 // Everything below works in root-link coordinates about the root origin (the
 // scheme of forward dynamics) and turns to world axes at the end.
 
-// Spatial inertia of the whole robot, and I_k = each body's, in the composite
-// row, of bodies already placed.
-Rigid placed_inertias(const Model& model, Workspace& w) {
+// Spatial inertia of the whole robot, and I_k = each body's, in the composite row.
+Rigid place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
   Rigid total = rigid(model.link_mass_properties[0]);
-  for (std::size_t k = 0; k < model.joint_count(); ++k)
+  for (std::size_t k = 0; k < model.joint_count(); ++k) {
+    place_body(model, k, model.joint_position(k, q.data()), w);
     total += w.composite[k] = placed(model.link_mass_properties[Model::child_link(k)], w.rotations[k],
                                      w.frames[k].translation);
+  }
   return total;
-}
-
-// The bodies placed at q, then placed_inertias.
-Rigid place_bodies(const Model& model, std::span<const double> q, Workspace& w) {
-  for (std::size_t k = 0; k < model.joint_count(); ++k)
-    place_body(model, k, model.joint_position(k, q.data()), w);
-  return placed_inertias(model, w);
 }
 
 // Total mass m and centre of mass c (root coordinates) from the total inertia.
@@ -161,12 +155,12 @@ namespace {
 // Columns of both whole-body matrices: F_d = I_sub,d S_d about the root origin,
 // root axes, handed to `column(index, F)` per DOF after the base's own. Returns
 // the mass and centre of mass.
-// `total`: the robot's inertia, its bodies placed.
 template <class Column, class BaseColumns>
 std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Base& base, Workspace& w,
-                                                    const Rigid& total, Column&& column,
+                                                    std::span<const double> q, Column&& column,
                                                     BaseColumns&& base_columns) {
   const Model& bodies = model.moving();
+  const Rigid total = place_bodies(bodies, q, w);
   const auto mc = mass_centre(total);
   if (!mc) return std::unexpected(mc.error());
   if (base.floating) base_columns(total, *mc);
@@ -177,12 +171,16 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
   return mc;
 }
 
-// The centre of mass Jacobian into out (3·N) of placed bodies of total inertia `total`.
-std::expected<MassCentre, Error> mass_centre_columns(const Model& model, const Base& base, Workspace& w,
-                                                     const Rigid& total, std::span<double> out) {
+}  // namespace
+
+std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<double> out) {
+  VELKOR_TRY(check_q(model, q));
+  const std::size_t N = model.dof_count() + base.coordinates();
+  VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
   const Pose& X = base.state.frame;
-  return whole_body_columns(
-      model, base, w, total,
+  const auto done = whole_body_columns(
+      model, base, w, q,
       [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // ∂ċ/∂q̇_d = R_b f_d / m
         write3(X.rotate(Vec3(F.tail<3>())) / mc.m, out.data() + 3 * c);
       },
@@ -193,29 +191,7 @@ std::expected<MassCentre, Error> mass_centre_columns(const Model& model, const B
           write3(Vec3::Unit(i), out.data() + 3 * (3 + i));
         }
       });
-}
-
-}  // namespace
-
-std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<double> out) {
-  VELKOR_TRY(check_q(model, q));
-  const std::size_t N = model.dof_count() + base.coordinates();
-  VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
-  const auto done = mass_centre_columns(model, base, w, place_bodies(model.moving(), q, w), out);
   if (!done) return std::unexpected(done.error());
-  return {};
-}
-
-std::expected<void, Error> placed_center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                                 std::span<double> position,
-                                                 std::span<double> jacobian) {
-  VELKOR_TRY(check_output(position, 3, "centre of mass output"));
-  VELKOR_TRY(check_output(jacobian, 3 * (model.dof_count() + base.coordinates()),
-                          "centre of mass Jacobian output"));
-  const auto mc = mass_centre_columns(model, base, w, placed_inertias(model.moving(), w), jacobian);
-  if (!mc) return std::unexpected(mc.error());
-  write3(base.state.frame.transform_point(mc->c), position.data());  // c_w = R_b c + p_b
   return {};
 }
 
@@ -226,7 +202,7 @@ std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const 
   VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));
   const Pose& X = base.state.frame;
   const auto done = whole_body_columns(
-      model, base, w, place_bodies(model.moving(), q, w),
+      model, base, w, q,
       [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // (R_b (n − c × f), R_b f)
         const Vec3 f = F.tail<3>();
         write3(X.rotate(Vec3(F.head<3>()) - mc.c.cross(f)), out.data() + 6 * c);

@@ -25,11 +25,6 @@ std::expected<void, Error> center_of_mass_velocity(const Model& model, const Bas
 // out: 3 x N, column-major: d c / d v for the generalized velocities v.
 std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<double> out);
-// The centre of mass (3) and its Jacobian (3 x N) of bodies a kinematic pass
-// of the caller's has just placed in w (place_body, motion_pass): what the two
-// above give at that pass's q, without placing the bodies again.
-std::expected<void, Error> placed_center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                                 std::span<double> position, std::span<double> jacobian);
 // out: (k_G, l), 6: angular momentum about the centre of mass, then linear momentum.
 std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<const double> qd,

@@ -291,7 +291,7 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   // coordinates); each task's rows and errors follow from them.
   const Model& bodies = model.moving();
   const RootFrame root = root_frame(base, Twist{});
-  motion_pass<false>(bodies, qk, {}, {}, root, w);
+  rest_pass(bodies, qk, root, w);
   // H = 2(λ E + w_p² P), g = −2 w_p² P (q_p − q): damping and posture
   s.H.setZero();
   s.H.diagonal().setConstant(2.0 * settings.damping);
@@ -336,7 +336,8 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
     } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
       // e = c − c_target, J = ∂c/∂v
       std::array<double, 3> position;
-      VELKOR_TRY(placed_center_of_mass(model, base, w, position, {Jk, 3 * Nk}));
+      VELKOR_TRY(center_of_mass(model, base, w, qk, position));
+      VELKOR_TRY(center_of_mass_jacobian(model, base, w, qk, {Jk, 3 * Nk}));
       if (full_ != 0) contract(model, 3, s.J.data());
       Eigen::Map<Eigen::Matrix<double, 3, Eigen::Dynamic>> J(s.J.data(), 3,
                                                              static_cast<Eigen::Index>(N));
@@ -485,7 +486,7 @@ void IkProblem::start_at(const Model& model, const Base& base, Workspace& w,
   const std::span<const double> q = full_positions(
       model, std::span<const double>(s.c.data() + (floating_ ? 7 : 0), N_ - (floating_ ? 6 : 0)));
   const RootFrame root = root_frame(at, Twist{});
-  motion_pass<false>(model.moving(), q, {}, {}, root, w);
+  rest_pass(model.moving(), q, root, w);
   std::size_t item = 0;
   for (const IkTask& task : *tasks_)
     if (const auto* set = std::get_if<ConstraintTask>(&task))

@@ -49,8 +49,10 @@
 // its limits.
 //
 // Cost: per iteration, one kinematic pass placing every body (O(n)), each
-// task's rows from it (O(n·d)), the QP's O(N²·T) assembly and its solve
-// (O(N³)). No allocation once the problem is made.
+// pose and contact task's rows from it (O(n·d)), a centre-of-mass task's
+// own two passes (center_of_mass and its Jacobian, O(n) each), the QP's
+// O(N²·T) assembly and its solve (O(N³)). No allocation once the problem is
+// made.
 #pragma once
 
 #include <cstddef>

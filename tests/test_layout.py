@@ -1,5 +1,6 @@
 """The include graphs of the core and the binding have no cycles, and nothing in the core outside
-robot/dynamics/ includes from it (tools/include_graph.py)."""
+robot/dynamics/ and robot/ik/ includes from the first, nothing in it from the second
+(tools/include_graph.py)."""
 
 import runpy
 from pathlib import Path
@@ -14,3 +15,14 @@ def test_includes_form_no_cycle_and_do_not_reach_up():
 def test_a_cycle_is_found():
     edges = {"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}
     assert GRAPH["cycles"](edges) == [["a", "b", "c"]]
+
+
+def test_the_inverse_kinematics_room_is_included_by_nothing_in_the_core():
+    edges = {
+        "robot/ik/whole_body_ik": {"robot/dynamics/constraint_rows", "linalg/dense_qp"},
+        "robot/dynamics/rollout": {"robot/ik/whole_body_ik"},
+        "linalg/dense_qp": set(),
+    }
+    assert GRAPH["upward_includes"](edges) == [
+        "src: robot/dynamics/rollout includes robot/ik/whole_body_ik from robot/ik/"
+    ]

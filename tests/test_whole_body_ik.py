@@ -7,6 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy.spatial.transform import Rotation
 
 from velkor import (
     BaseState,
@@ -14,12 +15,14 @@ from velkor import (
     ConstraintTask,
     Contact,
     FloatingRobot,
+    LoopClosure,
     Pose,
     PoseTask,
     Robot,
     Twist,
     as_matrix,
 )
+from velkor.samples import sample_path
 
 ROBOTS = Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix/share/example-robot-data/robots"
 ARMS = {"Panda": ("panda_description/urdf/panda.urdf", "panda_hand_tcp"),
@@ -393,3 +396,84 @@ def test_large_weights_solve_as_weight_1_does(weight):
     q, result = robot.ik_problem([PoseTask(link, target, weight=weight)]).solve(
         robot.neutral_configuration(), time_budget=None)
     assert result.converged and max(pose_miss(robot, q, link, target)) < 1e-8
+
+
+def rotation_vector(R):
+    """log(R) as a rotation vector (radians)."""
+    return Rotation.from_matrix(R).as_rotvec()
+
+
+def skew(r):
+    return np.array([[0.0, -r[2], r[1]], [r[2], 0.0, -r[0]], [-r[1], r[0], 0.0]])
+
+
+def frame_case(floating):
+    """A robot, its lead arguments (a FloatingRobot's base), a configuration and a link behind a
+    fixed joint with a tool offset and a target away from it."""
+    offset = Pose([0.03, -0.02, 0.05], [0.1, -0.2, 0.3, 0.9])
+    if floating:
+        robot = FloatingRobot(sample_path("quadruped"))
+        lead = (BaseState(Pose([0.1, -0.2, 0.5], [0.2, 0.1, -0.1, 0.95])),)
+        link = robot.link_id("front_left_foot")
+    else:
+        robot = Robot(sample_path("arm"))
+        robot.set_base_frame(Pose([0.2, 0.1, -0.3], [0.0, 0.3, 0.1, 0.9]))
+        lead = ()
+        link = robot.link_id("tool")
+    lower, upper = np.maximum(limits(robot)[0], -np.pi), np.minimum(limits(robot)[1], np.pi)
+    q = lower + np.linspace(0.3, 0.6, robot.joint_count) * (upper - lower)  # away from the limits
+    here = robot.forward_kinematics(*lead, q, link) @ offset
+    turn = np.array([0.02, -0.01, 0.03, 1.0])
+    target = here @ Pose([0.02, -0.03, 0.01], turn / np.linalg.norm(turn))
+    return robot, lead, q, link, offset, target
+
+
+@pytest.mark.parametrize("floating", [False, True])
+def test_a_pose_task_is_the_qp_of_its_tool_frame(floating):
+    """H = 2·(SJ)ᵀ(SJ) + 2·(λ + E/10)·I and g = 2·(SJ)ᵀ·S·e for the tool frame X = X_link ∘ tool of
+    a link behind a fixed joint: J the link's world-aligned Jacobian with its linear rows moved to
+    the tool point (J_v − [r]× J_ω), e = [log(R·R_targetᵀ); p − p_target], S = w·diag(w_o, w_p),
+    E = ‖S e‖², from the robot's own jacobian and forward_kinematics."""
+    robot, lead, q, link, offset, target = frame_case(floating)
+    w, wp, wo, damping = 0.7, 1.3, 0.4, 1e-3
+    problem = robot.ik_problem([PoseTask(link, target, tool=offset, weight=w, position_weight=wp,
+                                         orientation_weight=wo)], damping=damping)
+    H, g, *_ = problem.step_qp(*lead, q)
+    X_link = robot.forward_kinematics(*lead, q, link)
+    X = X_link @ offset
+    J = as_matrix(robot.jacobian(*lead, q, link), 6)
+    J[3:] -= skew(np.subtract(X.translation, X_link.translation)) @ J[:3]
+    e = np.concatenate([rotation_vector(X.rotation_matrix @ target.rotation_matrix.T),
+                        np.subtract(X.translation, target.translation)])
+    S = w * np.diag([wo] * 3 + [wp] * 3)
+    cost = float(np.sum((S @ e) ** 2))
+    assert np.allclose(H, 2 * (S @ J).T @ (S @ J) + 2 * (damping + cost / 10) * np.eye(len(g)),
+                       rtol=1e-12, atol=1e-12)
+    assert np.allclose(g, 2 * (S @ J).T @ (S @ e), rtol=1e-12, atol=1e-13)
+
+
+@pytest.mark.parametrize("floating", [False, True])
+def test_contact_rows_are_the_constraint_jacobian_and_the_negated_position_error(floating):
+    """A = the constraint set's own constraint_jacobian (bit for bit on a fixed base; a free base's
+    pose is read back from the configuration, its quaternion renormalised), and b = −e: a frame contact
+    against its target, [log(R·R_targetᵀ); p − p_target], a point loop closure, p_a − p_b, and a
+    point contact without a target, against where the step's start puts it (0)."""
+    robot, lead, q, link, offset, target = frame_case(floating)
+    other = robot.link_id("hind_right_foot" if floating else "upper_arm")
+    X = robot.forward_kinematics(*lead, q, link) @ offset
+    X_other = robot.forward_kinematics(*lead, q, other)
+    near = X_other.inverse() @ Pose(np.add(X.translation, (0.01, 0.02, -0.01)))  # a loop nearly closed
+    cases = [
+        (Contact(link, "frame", offset=offset, target=target),
+         np.concatenate([rotation_vector(X.rotation_matrix @ target.rotation_matrix.T),
+                         np.subtract(X.translation, target.translation)])),
+        (LoopClosure(link, other, offset_a=offset, offset_b=near),
+         np.subtract(X.translation, (X_other @ near).translation)),
+        (Contact(other, offset=near), np.zeros(3)),
+    ]
+    for item, e in cases:
+        held = robot.constraint_set([item])
+        _, _, A, b, *_ = robot.ik_problem([ConstraintTask(held)]).step_qp(*lead, q)
+        J = as_matrix(robot.constraint_jacobian(*lead, q, held), held.count)
+        assert np.array_equal(A, J) if not floating else np.allclose(A, J, rtol=0, atol=1e-15)
+        assert np.allclose(b, -e, rtol=1e-12, atol=1e-14)

@@ -15,8 +15,7 @@ std::expected<ConstraintSide, Error> resolve(const Model& model, const LinkId& l
   if (!index) return std::unexpected(index.error());
   if (!accepted(offset))
     return std::unexpected(errors::InvalidConstraint{"an offset is not a normalised, finite pose"});
-  if (model.link_body.empty()) return ConstraintSide{*index, offset};  // every link is a body
-  return ConstraintSide{model.link_body[*index], model.link_in_body[*index].compose(offset)};
+  return body_side(model, *index, offset);
 }
 
 }  // namespace

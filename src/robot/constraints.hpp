@@ -45,6 +45,13 @@ struct ConstraintSide {
   Pose frame = Pose::identity();
 };
 
+// Link `link` (an index of the model's links) with `offset` in its frame, as a
+// side on the moving bodies.
+inline ConstraintSide body_side(const Model& model, std::size_t link, const Pose& offset) {
+  if (model.link_body.empty()) return ConstraintSide{link, offset};  // every link is a body
+  return ConstraintSide{model.link_body[link], model.link_in_body[link].compose(offset)};
+}
+
 struct ResolvedConstraint {
   ConstraintKind kind = ConstraintKind::Point;
   std::size_t row = 0;  // its first row

@@ -22,9 +22,9 @@
 #include "robot/dynamics/mass_matrix.hpp"
 #include "robot/dynamics/rollout.hpp"
 #include "robot/dynamics/whole_body.hpp"
-#include "robot/dynamics/whole_body_ik.hpp"
+#include "robot/ik/inverse_kinematics.hpp"
+#include "robot/ik/whole_body_ik.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
-#include "robot/kinematics/inverse_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
 #include "robot/loads.hpp"
 
@@ -144,7 +144,7 @@ void whole_body_ik(const char* label, const Model& m, const Base& b, Workspace& 
   std::vector<IkTask> tasks{PoseTask{target, Pose{Quat::Identity(), Vec3(0.3, 0.1, 0.4)}},
                             CenterOfMassTask{Vec3(0.0, 0.0, 0.2), 1e-3},
                             ConstraintTask{std::make_shared<const ConstraintSet>(set)}};
-  auto problem = IkProblem::make(m, floating, std::move(tasks), IkSettings{});
+  auto problem = IkProblem::make(m, floating, std::move(tasks), IkProblemOptions{});
   if (!problem) {
     std::printf("FAIL %s: %s\n", label, problem.error().message().c_str());
     ++failures;

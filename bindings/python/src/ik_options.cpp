@@ -130,7 +130,10 @@ PyType_Slot slots[] = {
                        "not an integer, ValueError when not positive; the other values must be\n"
                        "finite and greater than zero, which inverse_kinematics checks (ValueError\n"
                        "\"invalid inverse-kinematics option ...\"). Immutable; == compares;\n"
-                       "unhashable.")},
+                       "unhashable. The whole-body solver (robot.ik_problem, IkProblem.solve)\n"
+                       "takes its options as keywords under the same names where they mean the\n"
+                       "same (max_iterations, damping) and refuses a bad one with the same\n"
+                       "ValueError; the docs' whole-body page sets the two side by side.")},
     {Py_tp_new, reinterpret_cast<void*>(entry<ik_options_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
     {Py_tp_richcompare, reinterpret_cast<void*>(entry<compare>)},

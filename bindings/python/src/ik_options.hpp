@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "python.hpp"
-#include "robot/kinematics/inverse_kinematics.hpp"
+#include "robot/ik/inverse_kinematics.hpp"
 
 namespace velkor::py {
 

@@ -16,7 +16,7 @@
 #include "batch_rows.hpp"
 #include "computing_method.hpp"
 #include "ik_tasks.hpp"
-#include "robot/dynamics/whole_body_ik.hpp"
+#include "robot/ik/whole_body_ik.hpp"
 
 namespace velkor::py {
 namespace {
@@ -329,20 +329,40 @@ bool read_state(PyObject* const* arg, const char* name, BaseState& base, InputAr
   return vector.extract(arg[lead], name) && InputArray::hold({&vector, 1}, held);
 }
 
+// The call of a solve or a step: its K parameters (`own`, a FloatingRobot's
+// "base" in front; the state required, the last `keyword_only` by keyword
+// only) parsed into arg, then its state read into base and q (read_state).
+template <class CoreRobot, std::size_t K>
+struct StateCall {
+  static constexpr Py_ssize_t lead = Parameters<CoreRobot, K>::lead;
+  PyObject* arg[K + 1] = {};
+  BaseState base;
+  InputArray q;
+  Hold held;
+
+  // False with an exception set.
+  bool read(const char* function, const std::array<const char*, K>& own, Py_ssize_t keyword_only,
+            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Parameters<CoreRobot, K> p(own);
+    const Signature signature{function, p.names.data(), K + lead, 1 + lead, keyword_only};
+    return parse_arguments(signature, args, nargs, kwnames, arg) &&
+           read_state<CoreRobot>(arg, own[0], base, q, held);
+  }
+};
+
 // ---- solve ----
 
 template <class CoreRobot>
 PyObject* solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Parameters<CoreRobot, 8> p(
-      {"q0", "max_iterations", "tolerance", "dt", "out", "restarts", "seed", "time_budget"});
-  constexpr Py_ssize_t b = Parameters<CoreRobot, 8>::lead;
-  static const Signature signature{"IkProblem.solve", p.names.data(), 8 + b, 1 + b, 7};
-  PyObject* arg[9] = {};
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  BaseState base;
-  InputArray q0;
-  Hold held;
-  if (!read_state<CoreRobot>(arg, "q0", base, q0, held)) return nullptr;
+  StateCall<CoreRobot, 8> call;
+  if (!call.read("IkProblem.solve",
+                 {"q0", "max_iterations", "tolerance", "dt", "out", "restarts", "seed", "time_budget"},
+                 7, args, nargs, kwnames))
+    return nullptr;
+  constexpr Py_ssize_t b = decltype(call)::lead;
+  PyObject* const* arg = call.arg;
+  const BaseState& base = call.base;
+  const InputArray& q0 = call.q;
   SolveArguments options;
   PyObject* out = arg[b + 4];
   if (!options.read(arg + b + 1) || !OutputArray::check_type(out) ||
@@ -406,17 +426,13 @@ std::span<double> values_of(const PyRef& array) {
 
 template <class CoreRobot>
 PyObject* step_qp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Parameters<CoreRobot, 2> p({"q", "dt"});
-  constexpr Py_ssize_t b = Parameters<CoreRobot, 2>::lead;
-  static const Signature signature{"IkProblem.step_qp", p.names.data(), 2 + b, 1 + b, 1};
-  PyObject* arg[3] = {};
-  if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
-  BaseState base;
-  InputArray q;
-  Hold held;
-  if (!read_state<CoreRobot>(arg, "q", base, q, held)) return nullptr;
+  StateCall<CoreRobot, 2> call;
+  if (!call.read("IkProblem.step_qp", {"q", "dt"}, 1, args, nargs, kwnames)) return nullptr;
+  constexpr Py_ssize_t b = decltype(call)::lead;
+  const BaseState& base = call.base;
+  const InputArray& q = call.q;
   SolveArguments options;
-  PyObject* given[3] = {nullptr, nullptr, arg[b + 1]};
+  PyObject* given[3] = {nullptr, nullptr, call.arg[b + 1]};
   if (!options.read(given)) return nullptr;
   IkProblemObject& o = problem_object(self);
   IkProblem& problem = o.state->problem;
@@ -572,7 +588,7 @@ PyObject* problem_task_count(PyObject* self, void*) {
   return PyLong_FromSize_t(core_problem(self).tasks().size());
 }
 
-template <double IkSettings::* Field>
+template <double IkProblemOptions::* Field>
 PyObject* problem_setting(PyObject* self, void*) {
   return PyFloat_FromDouble(core_problem(self).settings().*Field);
 }
@@ -736,9 +752,9 @@ PyGetSetDef problem_getset[] = {
      nullptr},
     {"equality_rows", entry<problem_count<&IkProblem::equality_rows>>, nullptr,
      "m, the rows the ConstraintTasks hold exactly: the rows of step_qp's A.", nullptr},
-    {"damping", entry<problem_setting<&IkSettings::damping>>, nullptr,
+    {"damping", entry<problem_setting<&IkProblemOptions::damping>>, nullptr,
      "λ, added to each step's cost as λ·‖Δv‖² (a float).", nullptr},
-    {"posture_weight", entry<problem_setting<&IkSettings::posture_weight>>, nullptr,
+    {"posture_weight", entry<problem_setting<&IkProblemOptions::posture_weight>>, nullptr,
      "w_p, the weight that draws the joints to the posture (a float; 0.0 without\n"
      "a posture).",
      nullptr},
@@ -762,7 +778,13 @@ PyType_Slot problem_slots[] = {
                        "closed\" after robot.close(), PanicError on a poisoned handle), uses its\n"
                        "workspace and settings and releases the interpreter lock while computing.\n"
                        "Not instantiable directly; does not pickle or copy (make it again with\n"
-                       "robot.ik_problem()).")},
+                       "robot.ik_problem()).\n\n"
+                       "Options and failures read as Robot.inverse_kinematics's (IkOptions):\n"
+                       "max_iterations and damping under those names, a bad option a ValueError\n"
+                       "\"invalid inverse-kinematics option NAME: ...\", a solver that cannot go\n"
+                       "on a SolverError naming the iteration or the task. Unlike it, this solver\n"
+                       "never leaves the joint limits, and an unconverged solve is no error:\n"
+                       "result.converged is False.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(ik_problem_dealloc)},
     {Py_tp_methods, problem_methods},
     {Py_tp_getset, problem_getset},
@@ -805,7 +827,7 @@ PyObject* handle_ik_problem(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!parse_arguments(signature, args, nargs, kwnames, arg)) return nullptr;
   PyRef tasks = ik_task_tuple(arg[0]);
   if (!tasks) return nullptr;
-  IkSettings settings;
+  IkProblemOptions settings;
   if (arg[1] != nullptr && !number_argument(arg[1], "damping", settings.damping)) return nullptr;
   InputArray posture;
   Hold held;

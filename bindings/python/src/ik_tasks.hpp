@@ -4,7 +4,7 @@
 
 #include "handle.hpp"
 #include "py_ref.hpp"
-#include "robot/dynamics/whole_body_ik.hpp"
+#include "robot/ik/whole_body_ik.hpp"
 
 namespace velkor::py {
 

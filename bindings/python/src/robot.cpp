@@ -12,7 +12,7 @@
 #include "ik_problem.hpp"
 #include "kinematics_methods.hpp"
 #include "pickling.hpp"
-#include "robot/kinematics/inverse_kinematics.hpp"
+#include "robot/ik/inverse_kinematics.hpp"
 #include "values.hpp"
 
 namespace velkor::py {

@@ -64,6 +64,16 @@ void placed_motion_pass(const Model& bodies, std::span<const Vec6> axes, std::sp
   outward<true>(bodies, {}, axes, qd, {}, root, w);
 }
 
+void rest_pass(const Model& bodies, std::span<const double> q, const RootFrame& root, Workspace& w) {
+  for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
+    place_body(bodies, k, bodies.joint_position(k, q.data()), w);
+    const std::size_t p = bodies.parent[k];
+    if (const auto dof = bodies.joint_dof[k]) w.motion_axis(*dof) = root_motion_axis(bodies, k, w);
+    w.fd_velocity[k] = parent_row(p, root.v0, w.fd_velocity);
+    w.fd_acceleration[k] = parent_row(p, root.a0, w.fd_acceleration);
+  }
+}
+
 std::size_t item_support(const Model& bodies, const ResolvedConstraint& item, std::size_t o,
                          std::size_t N, bool dense, Workspace& w) {
   std::size_t count = 0;
@@ -101,20 +111,35 @@ void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Wo
     });
 }
 
+namespace {
+
+// item_position_error, for position_errors' loop too.
+[[gnu::always_inline]] inline void item_error(const ResolvedConstraint& item, const RootFrame& root,
+                                              const Workspace& w, const Pose* reference, double* out) {
+  const Side a = side(item.a, root, w);
+  const Vec3 pa = root.R0 * a.p + root.origin;
+  const Mat3 Ra = root.R0 * a.R;
+  if (item.b) {
+    const Side b = side(*item.b, root, w);
+    add_vector(out, item, 1.0, rotation_error(Quat(Ra), Quat(root.R0 * b.R)), root.R0 * (a.p - b.p));
+    return;
+  }
+  if (item.target) reference = &*item.target;
+  if (reference != nullptr)
+    add_vector(out, item, 1.0, rotation_error(Quat(Ra), reference->rotation),
+               pa - reference->translation);
+}
+
+}  // namespace
+
+void item_position_error(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w,
+                         const Pose* reference, double* out) {
+  item_error(item, root, w, reference, out);
+}
+
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out) {
   std::fill(out, out + set.count(), 0.0);
-  for (const ResolvedConstraint& item : set.resolved()) {
-    const Side a = side(item.a, root, w);
-    const Vec3 pa = root.R0 * a.p + root.origin;
-    const Mat3 Ra = root.R0 * a.R;
-    if (item.b) {
-      const Side b = side(*item.b, root, w);
-      add_vector(out, item, 1.0, rotation_error(Quat(Ra), Quat(root.R0 * b.R)), root.R0 * (a.p - b.p));
-    } else if (item.target) {
-      add_vector(out, item, 1.0, rotation_error(Quat(Ra), item.target->rotation),
-                 pa - item.target->translation);
-    }
-  }
+  for (const ResolvedConstraint& item : set.resolved()) item_error(item, root, w, nullptr, out);
 }
 
 }  // namespace velkor

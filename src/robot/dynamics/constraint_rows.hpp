@@ -42,6 +42,11 @@ void motion_pass(const Model& bodies, std::span<const double> q, std::span<const
 void placed_motion_pass(const Model& bodies, std::span<const Vec6> axes, std::span<const double> qd,
                         const RootFrame& root, Workspace& w);
 
+// The outward pass of joints at rest (no q̇, no q̈): each body placed, S_d in
+// its motion_axis row, v_k = v_0, a_k = a_0; what motion_pass<false>(q, {},
+// {}) leaves, without its products.
+void rest_pass(const Model& bodies, std::span<const double> q, const RootFrame& root, Workspace& w);
+
 // One side of a constraint once the bodies move: its point p and axes R (root
 // coordinates), its body's v and a, and ṗ = v_o + ω × p.
 struct Side {
@@ -141,12 +146,36 @@ void for_each_side(const ResolvedConstraint& item, const RootFrame& root, const 
   if (item.b) f(side(*item.b, root, w), -1.0, *item.b);
 }
 
+// The Jacobian entries of one item: add(c, sign, R0 S_ω, R0 (S_ω × p + S_v)) for
+// column c of each coordinate above each side.
+template <class Add>
+void item_columns(const Model& bodies, const ResolvedConstraint& item, const RootFrame& root,
+                  std::size_t o, const Workspace& w, Add&& add) {
+  for_each_side(item, root, w, [&](const Side& x, double sign, const ConstraintSide&) {
+    for_each_axis(bodies, x.body, root, o, w, [&](const Axis& axis) {
+      add(axis.column, sign, root.R0 * axis.S.head<3>(), root.R0 * at_point(axis.S, x.p));
+    });
+  });
+}
+
 // J (row-major, m x N into J): column c of a side, (R0 S_ω, R0 (S_ω × p + S_v)).
 void jacobian_rows(const Model& bodies, const ConstraintSet& set, const RootFrame& root, std::size_t o,
                    const Workspace& w, double* J, std::size_t N);
 
 // J̇ q̇ (or J q̈ + J̇ q̇ after a pass with q̈): (R0 α, R0 ä) of each side.
 void acceleration_rows(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out);
+
+// The position error of one item into its rows of `out`, world axes: side a
+// against side b, [log(R_a R_bᵀ); R0 (p_a − p_b)], or against its target or,
+// without one, `reference` (null: the rows are left as they are), [log(R_a
+// R_refᵀ); p_a − p_ref].
+void item_position_error(const ResolvedConstraint& item, const RootFrame& root, const Workspace& w,
+                         const Pose* reference, double* out);
+
+// A side's world pose: (R0 R, R0 p + origin).
+inline Pose world_pose(const Side& x, const RootFrame& root) {
+  return Pose{Quat(root.R0 * x.R), root.R0 * x.p + root.origin};
+}
 
 // The position error e of each row, world axes (see the header).
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out);

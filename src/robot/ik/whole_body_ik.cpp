@@ -1,4 +1,4 @@
-#include "robot/dynamics/whole_body_ik.hpp"
+#include "robot/ik/whole_body_ik.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -10,10 +10,8 @@
 #include "robot/checks.hpp"
 #include "robot/configuration.hpp"
 #include "robot/coupling.hpp"
-#include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/constraint_rows.hpp"
 #include "robot/dynamics/whole_body.hpp"
-#include "robot/kinematics/forward_kinematics.hpp"
-#include "robot/kinematics/jacobian.hpp"
 #include "spatial_algebra.hpp"
 
 namespace velkor {
@@ -30,14 +28,6 @@ bool finite_pose(const Pose& pose) {
   return pose.translation.allFinite() && pose.rotation.coeffs().allFinite();
 }
 
-// The world frame of one side of a contact or loop closure: the link's pose
-// composed with the offset.
-Pose side_pose(const Model& model, const Base& base, std::span<const double> q, LinkId link,
-               const Pose& offset, std::span<std::size_t> path) {
-  const auto pose = forward_kinematics(model, base.state.frame, q, link, path);
-  return pose->compose(offset);  // the set was checked against the model: the link exists
-}
-
 // A configuration's first seven values: p, then the quaternion (x, y, z, w).
 void put_base(const Pose& pose, double* c) {
   for (int i = 0; i < 3; ++i) c[i] = pose.translation[i];
@@ -45,15 +35,13 @@ void put_base(const Pose& pose, double* c) {
   for (int i = 0; i < 4; ++i) c[3 + i] = r[i];
 }
 
-// e of a point or a frame, world axes: [log(R·R_refᵀ); p − p_ref] (a point: the last 3).
-void pose_error(const Pose& pose, const Pose& reference, bool rotation, double* e) {
-  const Vec3 dp = pose.translation - reference.translation;
-  if (rotation) {
-    const Vec3 dr = rotation_error(pose.rotation, reference.rotation);
-    for (int i = 0; i < 3; ++i) e[i] = dr[i];
-    e += 3;
-  }
-  for (int i = 0; i < 3; ++i) e[i] = dp[i];
+// Adds one item's Jacobian into its rows of the column-major m x N array J.
+void add_item_jacobian(const Model& bodies, const ResolvedConstraint& item, const RootFrame& root,
+                       std::size_t o, const Workspace& w, std::span<double> J, std::size_t m) {
+  item_columns(bodies, item, root, o, w,
+               [&](std::size_t c, double sign, const Vec3& angular, const Vec3& linear) {
+                 add_rows_column(J, m, item, c, sign, angular, linear);
+               });
 }
 
 }  // namespace
@@ -64,8 +52,8 @@ class IkSolver {
  public:
   // full: a coupled model's DOF count (its q_full and full Jacobians), else 0;
   // base: the free base's coordinates (6) or 0.
-  IkSolver(std::size_t joints, std::size_t N, std::size_t C, std::size_t m, std::size_t tasks,
-           std::size_t contacts, std::size_t full, std::size_t base)
+  IkSolver(std::size_t N, std::size_t C, std::size_t m, std::size_t tasks, std::size_t contacts,
+           std::size_t full, std::size_t base)
       : H(N, N),
         g(N),
         A(m, N),
@@ -74,7 +62,6 @@ class IkSolver {
         upper(N),
         step(N),
         J(std::max<std::size_t>(6, m) * N),
-        path(joints),
         c(C),
         next(C),
         best(C),
@@ -100,7 +87,6 @@ class IkSolver {
   VectorX lower, upper, step;
   DenseQp qp;
   std::vector<double> J;                    // a task's Jacobian, 6 x N (a set's: m_set x N)
-  std::vector<std::size_t> path;            // ancestor paths
   std::vector<double> c, next, best;        // configurations
   std::vector<double> errors, best_errors;  // per task
   std::vector<double> e;                    // a task's error (a set's: m_set)
@@ -113,7 +99,8 @@ IkProblem::IkProblem(const IkProblem& other)
     : tasks_(other.tasks_),
       settings_(other.settings_),
       bounds_(other.bounds_),
-      solver_(other.solver_ ? std::make_unique<IkSolver>(other.joints_, other.N_, other.C_, other.m_,
+      pose_items_(other.pose_items_),
+      solver_(other.solver_ ? std::make_unique<IkSolver>(other.N_, other.C_, other.m_,
                                                          other.tasks_->size(), other.contact_items_,
                                                          other.full_, other.floating_ ? 6 : 0)
                             : nullptr),
@@ -122,7 +109,6 @@ IkProblem::IkProblem(const IkProblem& other)
       N_(other.N_),
       C_(other.C_),
       m_(other.m_),
-      joints_(other.joints_),
       contact_items_(other.contact_items_),
       full_(other.full_) {}
 IkProblem& IkProblem::operator=(const IkProblem& other) {
@@ -179,7 +165,7 @@ std::expected<void, Error> coordinate_bounds(const Model& model, std::vector<dou
 }  // namespace
 
 std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floating,
-                                                std::vector<IkTask> tasks, IkSettings settings) {
+                                                std::vector<IkTask> tasks, IkProblemOptions settings) {
   using errors::InvalidIkTask;
   const auto weight_ok = [](double w) { return std::isfinite(w) && w >= 0.0; };
   // w² (and a pose task's (w·w_p)², (w·w_o)²) scales rows of H: beyond
@@ -243,12 +229,18 @@ std::expected<IkProblem, Error> IkProblem::make(const Model& model, bool floatin
   p.C_ = C;
   p.m_ = m;
   p.contact_items_ = items;
-  p.joints_ = model.joint_count();
   p.full_ = model.coupling ? model.dof_count() : 0;
-  p.solver_ =
-      std::make_unique<IkSolver>(p.joints_, N, C, m, tasks.size(), items, p.full_, floating ? 6 : 0);
+  p.solver_ = std::make_unique<IkSolver>(N, C, m, tasks.size(), items, p.full_, floating ? 6 : 0);
+  // a pose task's tool frame is a frame row item on the moving bodies, held to its target
+  auto pose_items = std::make_shared<std::vector<ResolvedConstraint>>(tasks.size());
+  for (std::size_t t = 0; t < tasks.size(); ++t)
+    if (const auto* pose = std::get_if<PoseTask>(&tasks[t]))
+      (*pose_items)[t] = ResolvedConstraint{ConstraintKind::Frame, 0,
+                                            body_side(model, *model.link_index(pose->link), pose->tool),
+                                            std::nullopt, pose->target};
+  p.pose_items_ = std::move(pose_items);
   p.tasks_ = std::make_shared<const std::vector<IkTask>>(std::move(tasks));
-  p.settings_ = std::make_shared<const IkSettings>(std::move(settings));
+  p.settings_ = std::make_shared<const IkProblemOptions>(std::move(settings));
   p.bounds_ = std::move(bounds);
   return p;
 }
@@ -287,7 +279,7 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
                                                  Workspace& w, const double* c,
                                                  std::optional<double> dt) {
   IkSolver& s = *solver_;
-  const IkSettings& settings = *settings_;
+  const IkProblemOptions& settings = *settings_;
   const std::size_t N = N_, b0 = floating_ ? 6 : 0, c0 = floating_ ? 7 : 0, n = N - b0;
   const Base base = base_at(robot_base, floating_, c);
   const std::span<const double> q(c + c0, n);
@@ -295,6 +287,11 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   const std::span<const double> qk = full_positions(model, q);
   const std::size_t Nk = b0 + qk.size();
   double* const Jk = full_ == 0 ? s.J.data() : s.J_full.data();
+  // One kinematic pass: every body placed and every joint's axis S (root
+  // coordinates); each task's rows and errors follow from them.
+  const Model& bodies = model.moving();
+  const RootFrame root = root_frame(base, Twist{});
+  rest_pass(bodies, qk, root, w);
   // H = 2(λ E + w_p² P), g = −2 w_p² P (q_p − q): damping and posture
   s.H.setZero();
   s.H.diagonal().setConstant(2.0 * settings.damping);
@@ -311,18 +308,15 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   const std::span<const IkTask> tasks = *tasks_;
   for (std::size_t t = 0; t < tasks.size(); ++t) {
     if (const auto* pose = std::get_if<PoseTask>(&tasks[t])) {
-      // X = X_link ∘ tool; e = [log(R·R_targetᵀ); p − p_target]
-      VELKOR_TRY(jacobian(model, base, w, qk, pose->link, {Jk, 6 * Nk}));
+      // X = X_link ∘ tool; e = [log(R·R_targetᵀ); p − p_target], J = ∂(ω, ṗ)/∂v of the tool frame
+      const ResolvedConstraint& frame = (*pose_items_)[t];
+      std::fill_n(Jk, 6 * Nk, 0.0);
+      add_item_jacobian(bodies, frame, root, b0, w, {Jk, 6 * Nk}, 6);
       if (full_ != 0) contract(model, 6, s.J.data());
-      const auto link = forward_kinematics(model, base.state.frame, qk, pose->link, s.path);
-      if (!link) return std::unexpected(link.error());
-      const Pose X = link->compose(pose->tool);
-      pose_error(X, pose->target, true, s.e.data());
-      // the tool point moves with v + ω × r: J_lin ← J_lin − [r]× J_ang, r = X.p − X_link.p
-      const Mat3 r = skew(X.translation - link->translation);
+      std::fill_n(s.e.data(), 6, 0.0);
+      item_position_error(frame, root, w, nullptr, s.e.data());
       Eigen::Map<Eigen::Matrix<double, 6, Eigen::Dynamic>> J(s.J.data(), 6,
                                                              static_cast<Eigen::Index>(N));
-      J.bottomRows<3>().noalias() -= r * J.topRows<3>();  // distinct rows: no temporary
       // S = w·diag(w_o E, w_p E)
       const double so = pose->weight * pose->orientation_weight,
                    sp = pose->weight * pose->position_weight;
@@ -358,25 +352,20 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
       // J_c Δv = −e_c: each contact against its target or its start, a loop a's side against b's
       const ConstraintSet& set = *std::get<ConstraintTask>(tasks[t]).set;
       const std::size_t m = set.count();
-      VELKOR_TRY(constraint_jacobian(model, base, w, qk, set, {Jk, m * Nk}));
+      std::fill_n(Jk, m * Nk, 0.0);
+      for (const ResolvedConstraint& it : set.resolved())
+        add_item_jacobian(bodies, it, root, b0, w, {Jk, m * Nk}, m);
       if (full_ != 0) contract(model, m, s.J.data());
       s.A.middleRows(static_cast<Eigen::Index>(row), static_cast<Eigen::Index>(m)) =
           Eigen::Map<const Eigen::MatrixXd>(s.J.data(), static_cast<Eigen::Index>(m),
                                             static_cast<Eigen::Index>(N));
+      std::fill_n(s.e.data(), m, 0.0);
+      for (const ResolvedConstraint& it : set.resolved())
+        item_position_error(it, root, w, &s.references[item++], s.e.data());
       double largest = 0.0;
-      std::size_t r = 0;
-      for (const ConstraintItem& it : set.items()) {
-        const bool frame = it.kind == ConstraintKind::Frame;
-        const Pose a = side_pose(model, base, qk, it.link_a, it.offset_a, s.path);
-        const Pose reference = it.link_b ? side_pose(model, base, qk, *it.link_b, it.offset_b, s.path)
-                                         : (it.target ? *it.target : s.references[item]);
-        pose_error(a, reference, frame, s.e.data() + r);
-        for (std::size_t k = 0; k < it.rows(); ++k) {
-          s.b[static_cast<Eigen::Index>(row + r + k)] = -s.e[r + k];
-          largest = std::max(largest, std::abs(s.e[r + k]));
-        }
-        r += it.rows();
-        ++item;
+      for (std::size_t r = 0; r < m; ++r) {
+        s.b[static_cast<Eigen::Index>(row + r)] = -s.e[r];
+        largest = std::max(largest, std::abs(s.e[r]));
       }
       s.errors[t] = largest;
       row += m;
@@ -487,7 +476,8 @@ void IkProblem::clamp(double* c) const {
 
 // s.c = start (a unit quaternion, the joints clamped into their limits), and
 // each contact without a target referred to where start puts it.
-void IkProblem::start_at(const Model& model, const Base& base, std::span<const double> start) {
+void IkProblem::start_at(const Model& model, const Base& base, Workspace& w,
+                         std::span<const double> start) {
   IkSolver& s = *solver_;
   std::copy(start.begin(), start.end(), s.c.begin());
   if (floating_) put_base(*configuration_pose(s.c.data()), s.c.data());
@@ -495,11 +485,13 @@ void IkProblem::start_at(const Model& model, const Base& base, std::span<const d
   const Base at = base_at(base, floating_, s.c.data());
   const std::span<const double> q = full_positions(
       model, std::span<const double>(s.c.data() + (floating_ ? 7 : 0), N_ - (floating_ ? 6 : 0)));
+  const RootFrame root = root_frame(at, Twist{});
+  rest_pass(model.moving(), q, root, w);
   std::size_t item = 0;
   for (const IkTask& task : *tasks_)
     if (const auto* set = std::get_if<ConstraintTask>(&task))
-      for (const ConstraintItem& it : set->set->items())
-        s.references[item++] = side_pose(model, at, q, it.link_a, it.offset_a, s.path);
+      for (const ResolvedConstraint& it : set->set->resolved())
+        s.references[item++] = world_pose(side(it.a, root, w), root);
 }
 
 std::expected<void, Error> IkProblem::check_start(const Model& model, const Base& base,
@@ -520,7 +512,7 @@ std::expected<IkOutcome, Error> IkProblem::solve(const Model& model, const Base&
   if (task_errors.size() != tasks_->size())
     return std::unexpected(wrong_length("task errors", tasks_->size(), task_errors.size()));
   IkSolver& s = *solver_;
-  start_at(model, base, start);  // the contacts without a target are held where they start
+  start_at(model, base, w, start);  // the contacts without a target are held where they start
   IkOutcome outcome;
   // The best configuration met: one whose contacts hold (to the tolerance)
   // before any whose contacts do not; among the first, the lowest task cost,
@@ -609,7 +601,7 @@ std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& ba
       upper.size() != N || step.size() != N)
     return std::unexpected(wrong_length("step_qp output", N, g.size()));
   IkSolver& s = *solver_;
-  start_at(model, base, c);  // contacts without a target are held where c puts them
+  start_at(model, base, w, c);  // contacts without a target are held where c puts them
   const auto cost = assemble(model, base, w, s.c.data(), dt);
   if (!cost) return std::unexpected(cost.error());
   VELKOR_TRY(solve_qp(0));

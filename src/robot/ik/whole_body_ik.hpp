@@ -25,8 +25,10 @@
 // p − p_target of the tool point; S_t = diag(orientation_weight·I₃,
 // position_weight·I₃), rows of a zero weight dropped. A centre-of-mass task,
 // c − c_target (3). A contact task, the constraint set's position error
-// (constrained_dynamics.hpp), each contact against its target, or, without
-// one, against where the contact is at the solve's start.
+// (robot/dynamics/constraint_rows.hpp), each contact against its target, or,
+// without one, against where the contact is at the solve's start. A pose
+// task's tool frame is a frame row of the same room held to its target, so
+// its error and Jacobian are a contact's.
 //
 // A task's reported error is ‖S_t e_t‖ without w_t (metres and radians mixed by
 // the position and orientation weights); a contact task's, the largest absolute
@@ -46,8 +48,11 @@
 // depends on its one free coordinate alone, so no joint of q_full ever leaves
 // its limits.
 //
-// Cost: per iteration, the tasks' Jacobians (O(n·d) each), the QP's O(N²·T)
-// assembly and its solve (O(N³)). No allocation once the problem is made.
+// Cost: per iteration, one kinematic pass placing every body (O(n)), each
+// pose and contact task's rows from it (O(n·d)), a centre-of-mass task's
+// own two passes (center_of_mass and its Jacobian, O(n) each), the QP's
+// O(N²·T) assembly and its solve (O(N³)). No allocation once the problem is
+// made.
 #pragma once
 
 #include <cstddef>
@@ -93,16 +98,20 @@ struct ConstraintTask {
 
 using IkTask = std::variant<PoseTask, CenterOfMassTask, ConstraintTask>;
 
-struct IkSettings {
-  double damping = 1e-6;              // λ, added to the ‖Δv‖² term; ≥ 0
-  std::vector<double> posture;        // a configuration (C values), or empty: none
-  double posture_weight = 0.0;        // w_p ≥ 0
+// Options, as the single-link solver's IkOptions (inverse_kinematics.hpp) has
+// them: iterations, tolerances, damping, each checked when given, a bad one
+// the InvalidIkOptions error naming it. Those fixed with the problem:
+struct IkProblemOptions {
+  double damping = 1e-6;        // λ, added to the ‖Δv‖² term; finite, ≥ 0, ≤ max_damping
+  std::vector<double> posture;  // a configuration (C values), or empty: none
+  double posture_weight = 0.0;  // w_p; finite, ≥ 0, ≤ max_weight
 };
 
+// ... and those of one solve.
 struct IkSolveOptions {
   std::uint64_t max_iterations = 100;  // steps in all, restarts included
-  double tolerance = 1e-10;
-  std::optional<double> dt;  // seconds: the velocity limits bound each step
+  double tolerance = 1e-10;            // on every task error (metres and radians)
+  std::optional<double> dt;            // seconds: the velocity limits bound each step
   // Fresh starts allowed when the solve stalls (the task cost not a tenth
   // lower in `stall` steps, or a step below the tolerance) before it converges: each
   // from joint positions drawn uniformly within the limits (within ±π of 0 for
@@ -120,6 +129,15 @@ struct IkSolveOptions {
   // The name of `start` in the error of a start that is not a configuration.
   Label start_name = "q0";
 };
+
+// Failures, as the single-link solver's: a bad argument or option is a
+// ValueError-class error (InvalidIkOptions, InvalidIkTask, NonFiniteIkInput,
+// wrong lengths), a solver that cannot go on a SolverError-class one naming
+// the iteration or the task (IkNumericalFailure, IkStepCycled,
+// IkInfeasibleTask), a stop Interrupted. Where the single-link solver refuses
+// an unconverged solve (IkNotConverged) or a solution outside the limits
+// (IkJointLimitViolation), this one never leaves the limits and reports an
+// unconverged solve in its outcome.
 
 struct IkOutcome {
   bool converged = false;
@@ -147,7 +165,7 @@ class IkProblem {
   static constexpr double max_weight = 1e100;   // its square, 1e200, leaves room in H
   static constexpr double max_damping = 1e200;
   static std::expected<IkProblem, Error> make(const Model& model, bool floating,
-                                              std::vector<IkTask> tasks, IkSettings settings);
+                                              std::vector<IkTask> tasks, IkProblemOptions settings);
 
   IkProblem(const IkProblem& other);
   IkProblem& operator=(const IkProblem& other);
@@ -156,7 +174,7 @@ class IkProblem {
   ~IkProblem();
 
   std::span<const IkTask> tasks() const { return *tasks_; }
-  const IkSettings& settings() const { return *settings_; }
+  const IkProblemOptions& settings() const { return *settings_; }
   bool floating() const { return floating_; }
   std::uint64_t model_id() const { return model_id_; }
   std::size_t generalized_count() const { return N_; }
@@ -189,7 +207,7 @@ class IkProblem {
   IkProblem() = default;
   std::expected<void, Error> check_start(const Model& model, const Base& base,
                                          std::span<const double> start, Label name) const;
-  void start_at(const Model& model, const Base& base, std::span<const double> start);
+  void start_at(const Model& model, const Base& base, Workspace& w, std::span<const double> start);
   std::expected<double, Error> assemble(const Model& model, const Base& robot_base, Workspace& w,
                                         const double* c, std::optional<double> dt);
   std::expected<void, Error> solve_qp(std::uint64_t iteration);  // the iteration names a failure
@@ -208,13 +226,14 @@ class IkProblem {
   };
 
   std::shared_ptr<const std::vector<IkTask>> tasks_;
-  std::shared_ptr<const IkSettings> settings_;
+  std::shared_ptr<const IkProblemOptions> settings_;
   std::shared_ptr<const Bounds> bounds_;
+  std::shared_ptr<const std::vector<ResolvedConstraint>> pose_items_;  // per task: a pose task's frame
   std::unique_ptr<IkSolver> solver_;
   bool floating_ = false;
   std::uint64_t model_id_ = 0;
   std::size_t N_ = 0, C_ = 0, m_ = 0;
-  std::size_t joints_ = 0, contact_items_ = 0;
+  std::size_t contact_items_ = 0;
   std::size_t full_ = 0;  // a coupled model's DOF count; 0 for any other
 };
 

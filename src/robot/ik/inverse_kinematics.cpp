@@ -1,4 +1,4 @@
-#include "robot/kinematics/inverse_kinematics.hpp"
+#include "robot/ik/inverse_kinematics.hpp"
 
 #include <Eigen/Cholesky>
 #include <algorithm>

@@ -68,7 +68,7 @@ void rest_pass(const Model& bodies, std::span<const double> q, const RootFrame& 
   for (std::size_t k = 0; k < bodies.joint_count(); ++k) {
     place_body(bodies, k, bodies.joint_position(k, q.data()), w);
     const std::size_t p = bodies.parent[k];
-    if (const auto dof = bodies.joint_dof[k]) w.motion_axis(*dof) = root_motion_axis(bodies, k, w);
+    if (const auto dof = bodies.joint_dof[k]) w.motion_axes[*dof] = root_motion_axis(bodies, k, w);
     w.fd_velocity[k] = parent_row(p, root.v0, w.fd_velocity);
     w.fd_acceleration[k] = parent_row(p, root.a0, w.fd_acceleration);
   }

@@ -375,9 +375,9 @@ bool create_handle_type(PyTypeObject*& type, const char* name, const char* doc, 
       {Py_tp_getset, getset},
       {0, nullptr},
   };
-  static PyType_Spec spec = {name, sizeof(HandleObject<CoreRobot>), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  static PyType_Spec type_layout = {name, sizeof(HandleObject<CoreRobot>), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_layout));
   return type != nullptr;
 }
 

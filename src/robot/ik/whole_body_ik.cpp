@@ -397,8 +397,9 @@ std::expected<void, Error> IkProblem::solve_qp(std::uint64_t iteration) {
   };
   // ½ΔvᵀHΔv + gᵀΔv / h has the same minimiser for any h > 0: the solver sees H
   // with its largest diagonal entry 1, so that its tests of what is zero do not
-  // depend on the tasks' weights (large ones once passed for dependent bounds)
-  const double h = s.H.diagonal().maxCoeff();
+  // depend on the tasks' weights (large ones once passed for dependent bounds);
+  // a robot without joints has an empty H, and nothing to scale
+  const double h = s.H.size() == 0 ? 1.0 : s.H.diagonal().maxCoeff();
   if (!(h > 0.0) || !std::isfinite(h)) return std::unexpected(errors::IkNumericalFailure{iteration});
   s.H /= h;
   s.g /= h;

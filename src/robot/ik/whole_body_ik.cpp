@@ -606,11 +606,10 @@ std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& ba
   const auto cost = assemble(model, base, w, s.c.data(), dt);
   if (!cost) return std::unexpected(cost.error());
   VELKOR_TRY(solve_qp(0));
-  // column-major out of the row-major matrices
-  Eigen::Map<Eigen::MatrixXd>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) =
-      s.H;
-  Eigen::Map<Eigen::MatrixXd>(A.data(), static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(N)) =
-      s.A;
+  // row-major (C order) out of the column-major scratch
+  using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  Eigen::Map<RowMajor>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) = s.H;
+  Eigen::Map<RowMajor>(A.data(), static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(N)) = s.A;
   std::copy_n(s.g.data(), N, g.begin());
   std::copy_n(s.b.data(), m, b.begin());
   for (std::size_t i = 0; i < N; ++i) {

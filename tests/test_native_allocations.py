@@ -4,6 +4,7 @@ here): a call that writes into arrays it returns may allocate those arrays, noth
 beside them."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -46,11 +47,11 @@ print(calls, libc.velkor_watched_mallocs(), problem.equality_rows, robot.general
 
 @pytest.fixture(scope="module")
 def malloc_watch(tmp_path_factory):
-    compiler = shutil.which(os.environ.get("CXX", "c++"))
-    if compiler is None:
+    compiler = shlex.split(os.environ.get("CXX", "c++"))
+    if not compiler or shutil.which(compiler[0]) is None:
         pytest.skip("no C++ compiler to build the counting malloc")
     library = tmp_path_factory.mktemp("malloc_watch") / "libmalloc_watch.so"
-    subprocess.run([compiler, "-std=c++17", "-O2", "-shared", "-fPIC", str(SOURCE), "-o", str(library)],
+    subprocess.run([*compiler, "-std=c++17", "-O2", "-shared", "-fPIC", str(SOURCE), "-o", str(library)],
                    check=True)
     return library
 

@@ -7,9 +7,10 @@ minus that of the core function it calls, per call.
 Each kind runs in its own Python process under `valgrind --tool=callgrind`, twice, with N and
 6·N calls in a function's loop; the difference over 5·N calls leaves out start-up and import.
 Kinds: one array result with out= (inverse_dynamics), a tuple of arrays (the derivatives of
-inverse dynamics, out= a tuple), a value result (forward_kinematics, a Pose), and a batch row
-(RobotBatch.inverse_dynamics on one thread, 64 rows a call, counted per row). The interpreter's
-own loop and call dispatch are outside both counts.
+inverse dynamics, out= a tuple), a value result (forward_kinematics, a Pose), a batch row
+(RobotBatch.inverse_dynamics on one thread, 64 rows a call, counted per row) and one step of a
+whole-body IK problem (IkProblem.step_qp, seven new arrays). The interpreter's own loop and call
+dispatch are outside both counts.
 """
 
 import argparse
@@ -36,6 +37,11 @@ CASES = {
         "batch = robot.batch(1); Q = np.full((64, n), 0.3); out = np.empty((64, n))\n"
         "    call = lambda: batch.inverse_dynamics(Q, Q, Q, None, out)",
         "batch_method<velkor::Robot, velkor::py::methods::inverse_dynamics>", "velkor::inverse_dynamics(", 64),
+    "IK step (IkProblem.step_qp, a pose and a contact)": (
+        "problem = robot.ik_problem([velkor.PoseTask(7, velkor.Pose([0.3, 0.0, 0.5])),\n"
+        "        velkor.ConstraintTask(robot.constraint_set([velkor.Contact(3)]))])\n"
+        "    call = lambda: problem.step_qp(q)",
+        "step_qp<velkor::Robot>", "velkor::IkProblem::step_qp(", 1),
 }
 
 SCRIPT = """

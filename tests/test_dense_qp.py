@@ -88,3 +88,22 @@ def test_a_bound_degenerate_vertex_is_solved_or_named_cycling():
     assert status in ("solved", "cycling")
     if status == "solved":
         np.testing.assert_allclose(x, 0.0, atol=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(5))
+@pytest.mark.parametrize("n", [1, 4])
+def test_more_independent_equalities_than_unknowns_fix_x_or_are_infeasible(seed, n):
+    """n + 3 rows of rank n: x is the one point they all pass through, or there is none."""
+    H, g, A, _, lower, upper = problem(seed, n, n + 3, 10.0)
+    x0 = np.random.default_rng(seed).uniform(-1.0, 1.0, n)
+    status, x = velkor_qp(H, g, A, A @ x0, lower, upper)
+    assert status == "solved"
+    np.testing.assert_allclose(x, x0, atol=1e-9)
+    assert velkor_qp(H, g, A, A @ x0 + np.eye(n + 3)[-1], lower, upper)[0] == "infeasible"
+
+
+@pytest.mark.parametrize(("b", "status"), [(0.0, "solved"), (1e-3, "infeasible")])
+def test_no_unknowns_meet_zero_rows_only(b, status):
+    empty = np.zeros(0)
+    got, x = velkor_qp(np.zeros((0, 0)), empty, np.zeros((2, 0)), np.array([0.0, b]), empty, empty)
+    assert got == status and x.size == 0

@@ -158,6 +158,21 @@ def test_contacts_that_cannot_hold_are_a_solver_error_naming_the_task():
         problem.solve(q)
 
 
+def test_more_contact_rows_than_joints_hold_the_arm_still():
+    """The sample arm's flange held as a frame and its elbow as a point: 9 rows of rank 7, so no step
+    moves a joint, whatever the pose task asks."""
+    robot = Robot(sample_path("arm"))
+    q = np.clip(np.full(robot.joint_count, 0.3), *limits(robot))
+    held = robot.constraint_set([Contact(robot.link_id("flange"), "frame"), Contact(robot.link_id("elbow"))])
+    problem = robot.ik_problem([PoseTask(robot.link_id("tool"), Pose([0.3, 0.2, 0.3])), ConstraintTask(held)])
+    H, g, A, b, lower, upper, step = problem.step_qp(q)
+    assert A.shape == (9, 7) and np.linalg.matrix_rank(A) == 7
+    np.testing.assert_allclose(step, 0.0, atol=1e-12)
+    solved, result = problem.solve(q, restarts=0, max_iterations=5)
+    assert not result.converged and result.task_errors[1] < 1e-12
+    np.testing.assert_allclose(solved, q, atol=1e-12)
+
+
 def test_a_robot_placed_by_its_base_frame_reaches_world_targets():
     robot, tool = arm("UR5")
     robot.set_base_frame(Pose((0.3, -0.2, 0.5), (0.0, 0.0, 0.3826834, 0.9238795)))

@@ -329,6 +329,19 @@ def test_step_qp_lays_out_the_contact_rows_and_bounds(setup):
     assert np.all(lower[:base] == -np.inf) and np.all(upper[:base] == np.inf)
 
 
+def test_a_robot_without_joints_holds_or_refuses_its_contacts(make_urdf):
+    """N = 0: an empty step, the contact rows met where they are, a target elsewhere a SolverError."""
+    robot = Robot(make_urdf(["a", "b"], [("j", "fixed", "a", "b", (0, 0, 0.1))]))
+    problem = robot.ik_problem([ConstraintTask(robot.constraint_set([Contact(1)]))])
+    arrays = problem.step_qp([])
+    assert [a.shape for a in arrays] == [(0, 0), (0,), (3, 0), (3,), (0,), (0,), (0,)]
+    q, result = problem.solve([])
+    assert q.shape == (0,) and result.converged and result.task_errors == (0.0,)
+    away = robot.constraint_set([Contact(1, target=Pose([0.5, 0.0, 0.1]))])
+    with pytest.raises(SolverError, match="task 0"):
+        robot.ik_problem([ConstraintTask(away)]).solve([])
+
+
 # -- solve_many ------------------------------------------------------------------------------
 
 def test_solve_many_returns_a_row_and_a_record_per_start(setup):

@@ -186,8 +186,9 @@ QpStatus DenseQp::solve(std::span<const double> H, std::span<const double> g, st
     x_[i] = -sum;
   }
   iq_ = 0;
-  // the equalities first: a full step onto each
-  for (std::size_t k = 0; k < m; ++k) {
+  // the equalities first: a full step onto each; once n of them are taken
+  // they span every normal, so the rows after them depend on them
+  for (std::size_t k = 0; k < m && iq_ < n; ++k) {
     normal_times_J(k, A);
     update_z();
     update_r();

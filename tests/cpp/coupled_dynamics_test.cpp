@@ -9,28 +9,26 @@
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
+#include "test_models.hpp"
 
 using namespace velkor;
+using test::failures;
 
 namespace {
-
-int failures = 0;
 
 void check(const char* label, const Model& m, const Base& base, std::mt19937& rng) {
   const Coupling& coupling = *m.coupling;
   const std::size_t n = m.dof_count(), o = base.coordinates(), F = coupling.free_count();
   const std::size_t N = n + o, R = F + o;
-  std::uniform_real_distribution<double> unit(-1.0, 1.0);
   Eigen::MatrixXd G = Eigen::MatrixXd::Zero(N, R);
   for (std::size_t i = 0; i < o; ++i) G(i, i) = 1.0;
   for (std::size_t d = 0; d < n; ++d) G(o + d, o + coupling.group[d]) = coupling.multiplier[d];
   Workspace w(m.joint_count(), n);
   double worst = 0.0;
   for (int trial = 0; trial < 20; ++trial) {
-    std::vector<double> q(F), qd(F), q_full(n), qd_full(n), tau(R), zero(n, 0.0);
-    for (double& v : q) v = unit(rng);
-    for (double& v : qd) v = 2.0 * unit(rng);
-    for (double& v : tau) v = unit(rng);
+    const auto q = test::uniform(F, 1.0, rng), qd = test::uniform(F, 2.0, rng),
+               tau = test::uniform(R, 1.0, rng);
+    std::vector<double> q_full(n), qd_full(n), zero(n, 0.0);
     for (std::size_t d = 0; d < n; ++d) {
       q_full[d] = coupling.multiplier[d] * q[coupling.group[d]] + coupling.offset[d];
       qd_full[d] = coupling.multiplier[d] * qd[coupling.group[d]];
@@ -48,7 +46,7 @@ void check(const char* label, const Model& m, const Base& base, std::mt19937& rn
       (void)inverse_dynamics(m, base, w, q_full, qd_full, zero, {}, bias);
     }
     const Eigen::MatrixXd Mr = G.transpose() * Eigen::Map<Eigen::MatrixXd>(M.data(), N, N) * G;
-    const Eigen::VectorXd rhs = Eigen::Map<Eigen::VectorXd>(tau.data(), R) -
+    const Eigen::VectorXd rhs = Eigen::Map<const Eigen::VectorXd>(tau.data(), R) -
                                 G.transpose() * Eigen::Map<Eigen::VectorXd>(bias.data(), N);
     const Eigen::VectorXd expected = Mr.ldlt().solve(rhs);
     const Eigen::VectorXd difference = Eigen::Map<Eigen::VectorXd>(got.data(), R) - expected;
@@ -67,21 +65,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <URDF with mimic joints>\n", argv[0]);
     return 2;
   }
-  Interrupt never;
-  ImportOptions options;
-  options.mimic = MimicPolicy::Couple;
-  auto model = RobotModel::from_urdf(argv[1], never, options);
-  if (!model || !model->model().coupling) {
-    std::printf("FAIL load: %s\n", model ? "no coupling" : model.error().message().c_str());
-    return 1;
-  }
+  const auto model = test::load(argv[1], MimicPolicy::Couple);
+  if (!model) return test::verdict();
   std::mt19937 rng(28);
-  Robot robot(*model);
-  check("fixed base", robot.model(), fixed_base(robot), rng);
-  auto floating = FloatingRobot::create(*model);
-  const BaseState state{Pose{Quat(0.9, 0.1, -0.2, 0.3).normalized(), Vec3(0.1, 0.2, 0.5)},
-                        Twist{Vec3(0.3, -0.2, 0.1), Vec3(0.5, 0.1, -0.2)}, Twist{}};
-  check("floating base", floating->model(), free_base(*floating, state), rng);
-  std::printf("%d failed\n", failures);
-  return failures == 0 ? 0 : 1;
+  test::on_both_bases(
+      *model, [&](const char* label, const Model& m, const Base& base) { check(label, m, base, rng); });
+  return test::verdict();
 }

@@ -11,14 +11,15 @@
 
 #include "linalg/cholesky.hpp"
 #include "linalg/products.hpp"
+#include "test_models.hpp"
 
 using namespace velkor;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
+using test::failures;
 
 namespace {
 
-int failures = 0;
 std::mt19937 rng(40);
 
 void check(bool ok, const char* what, std::size_t n) {
@@ -215,6 +216,5 @@ int main() {
   }
   tolerance_and_non_finite();
   products();
-  std::printf("%d failed\n", failures);
-  return failures == 0 ? 0 : 1;
+  return test::verdict();
 }

@@ -27,6 +27,7 @@
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/jacobian.hpp"
 #include "robot/loads.hpp"
+#include "test_models.hpp"
 
 namespace {
 std::atomic<bool> counting{false};
@@ -70,10 +71,9 @@ void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 using namespace velkor;
+using test::failures;
 
 namespace {
-
-int failures = 0;
 
 // Runs `call` with counting on; it must succeed and allocate nothing.
 template <class Call>
@@ -208,12 +208,8 @@ void configuration_and_rollout(const char* label, const Model& m, const Base& b,
 }
 
 void fixed_base(const std::string& path) {
-  auto model = RobotModel::from_urdf(path);
-  if (!model) {
-    std::printf("FAIL load %s: %s\n", path.c_str(), model.error().message().c_str());
-    ++failures;
-    return;
-  }
+  const auto model = test::load(path);
+  if (!model) return;
   Robot robot(*model);
   const Model& m = robot.model();
   const std::size_t n = m.dof_count(), L = m.link_count();
@@ -294,10 +290,11 @@ void fixed_base(const std::string& path) {
 }
 
 void floating_base(const std::string& path) {
-  auto model = RobotModel::from_urdf(path);
-  auto robot = model ? FloatingRobot::create(*model) : std::unexpected(model.error());
+  const auto model = test::load(path);
+  if (!model) return;
+  auto robot = FloatingRobot::create(*model);
   if (!robot) {
-    std::printf("FAIL load %s: %s\n", path.c_str(), robot.error().message().c_str());
+    std::printf("FAIL floating %s: %s\n", path.c_str(), robot.error().message().c_str());
     ++failures;
     return;
   }
@@ -370,15 +367,8 @@ void floating_base(const std::string& path) {
 // derivatives, constrained dynamics, the configuration space and rollouts, and inverse kinematics, in
 // the free coordinates (the full ones where the kernels take them).
 void coupled(const std::string& path) {
-  Interrupt never;
-  ImportOptions options;
-  options.mimic = MimicPolicy::Couple;
-  auto model = RobotModel::from_urdf(path, never, options);
-  if (!model || !model->model().coupling) {
-    std::printf("FAIL load %s\n", path.c_str());
-    ++failures;
-    return;
-  }
+  const auto model = test::load(path, MimicPolicy::Couple);
+  if (!model) return;
   Robot robot(*model);
   const Model& m = robot.model();
   const std::size_t n = m.dof_count(), F = m.coupling->free_count();
@@ -463,6 +453,5 @@ int main(int argc, char** argv) {
   fixed_base(argv[1]);
   floating_base(argv[2]);
   if (argc == 4) coupled(argv[3]);
-  std::printf("%d failed\n", failures);
-  return failures == 0 ? 0 : 1;
+  return test::verdict();
 }

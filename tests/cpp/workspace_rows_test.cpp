@@ -9,12 +9,12 @@
 
 #include "robot/dynamics/constraint_rows.hpp"
 #include "robot/dynamics/mass_matrix.hpp"
+#include "test_models.hpp"
 
 using namespace velkor;
+using test::failures;
 
 namespace {
-
-int failures = 0;
 
 double largest_difference(const std::vector<Vec6>& a, const std::vector<Vec6>& b, std::size_t count) {
   double worst = 0.0;
@@ -26,15 +26,13 @@ double largest_difference(const std::vector<Vec6>& a, const std::vector<Vec6>& b
 void check(const char* label, const Model& model, const Base& base, std::mt19937& rng) {
   const std::size_t n = model.dof_count(), N = n + base.coordinates();
   const Model& bodies = model.moving();
-  std::uniform_real_distribution<double> unit(-1.0, 1.0);
   Workspace w(model.joint_count(), n);
   const RootFrame root = root_frame(base, Twist{});
   double worst = 0.0;
   bool repeated = true;
   for (int trial = 0; trial < 10; ++trial) {
-    std::vector<double> q(n), qd(n), M(N * N);
-    for (double& v : q) v = unit(rng);
-    for (double& v : qd) v = 2.0 * unit(rng);
+    const auto q = test::uniform(n, 1.0, rng), qd = test::uniform(n, 2.0, rng);
+    std::vector<double> M(N * N);
     if (!mass_matrix(model, base, w, q, M)) {
       std::printf("FAIL %s: mass matrix failed\n", label);
       ++failures;
@@ -61,19 +59,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <URDF>\n", argv[0]);
     return 2;
   }
-  Interrupt never;
-  auto model = RobotModel::from_urdf(argv[1], never);
-  if (!model) {
-    std::printf("FAIL load: %s\n", model.error().message().c_str());
-    return 1;
-  }
+  const auto model = test::load(argv[1]);
+  if (!model) return test::verdict();
   std::mt19937 rng(40);
-  Robot robot(*model);
-  check("fixed base", robot.model(), fixed_base(robot), rng);
-  auto floating = FloatingRobot::create(*model);
-  const BaseState state{Pose{Quat(0.9, 0.1, -0.2, 0.3).normalized(), Vec3(0.1, 0.2, 0.5)},
-                        Twist{Vec3(0.3, -0.2, 0.1), Vec3(0.5, 0.1, -0.2)}, Twist{}};
-  check("floating base", floating->model(), free_base(*floating, state), rng);
-  std::printf("%d failed\n", failures);
-  return failures == 0 ? 0 : 1;
+  test::on_both_bases(
+      *model, [&](const char* label, const Model& m, const Base& base) { check(label, m, base, rng); });
+  return test::verdict();
 }

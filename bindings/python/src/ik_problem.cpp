@@ -447,8 +447,6 @@ PyObject* step_qp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!r) return nullptr;
   std::array<std::span<double>, 7> at;
   for (std::size_t i = 0; i < at.size(); ++i) at[i] = values_of(results[i]);
-  const std::span<double> H = at[0], A = at[2];
-  std::vector<double> A_columns(m * N);  // A as the core writes it, column-major
   Scratch scratch(b == 1 ? C : 0);
   const std::span<const double> c =
       configuration_of<CoreRobot>(base, q.values(), b == 1 ? scratch.take(C) : std::span<double>());
@@ -456,18 +454,9 @@ PyObject* step_qp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!with_locked(h, [&](Calculation<CoreRobot>& calculation, DeferredError& error) {
         GilRelease released;
         const auto done = problem.step_qp(calculation.model(), base_of(calculation, BaseState{}),
-                                          calculation.workspace, c, options.dt(), H, at[1], A_columns,
+                                          calculation.workspace, c, options.dt(), at[0], at[1], at[2],
                                           at[3], at[4], at[5], at[6]);
-        if (!done) {
-          error.set(done.error());
-          return;
-        }
-        // H(r, k) at N·k + r becomes the C-order entry N·r + k: the square transposed in place.
-        for (std::size_t r = 0; r < N; ++r)
-          for (std::size_t k = r + 1; k < N; ++k) std::swap(H[N * k + r], H[N * r + k]);
-        // A(r, k) at m·k + r goes to the C-order entry N·r + k.
-        for (std::size_t k = 0; k < N; ++k)
-          for (std::size_t r = 0; r < m; ++r) A[N * r + k] = A_columns[m * k + r];
+        if (!done) error.set(done.error());
       }))
     return nullptr;
   PyRef tuple = PyRef::steal(PyTuple_New(7));

@@ -397,8 +397,9 @@ std::expected<void, Error> IkProblem::solve_qp(std::uint64_t iteration) {
   };
   // ½ΔvᵀHΔv + gᵀΔv / h has the same minimiser for any h > 0: the solver sees H
   // with its largest diagonal entry 1, so that its tests of what is zero do not
-  // depend on the tasks' weights (large ones once passed for dependent bounds)
-  const double h = s.H.diagonal().maxCoeff();
+  // depend on the tasks' weights (large ones once passed for dependent bounds);
+  // a robot without joints has an empty H, and nothing to scale
+  const double h = s.H.size() == 0 ? 1.0 : s.H.diagonal().maxCoeff();
   if (!(h > 0.0) || !std::isfinite(h)) return std::unexpected(errors::IkNumericalFailure{iteration});
   s.H /= h;
   s.g /= h;
@@ -605,11 +606,10 @@ std::expected<void, Error> IkProblem::step_qp(const Model& model, const Base& ba
   const auto cost = assemble(model, base, w, s.c.data(), dt);
   if (!cost) return std::unexpected(cost.error());
   VELKOR_TRY(solve_qp(0));
-  // column-major out of the row-major matrices
-  Eigen::Map<Eigen::MatrixXd>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) =
-      s.H;
-  Eigen::Map<Eigen::MatrixXd>(A.data(), static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(N)) =
-      s.A;
+  // row-major (C order) out of the column-major scratch
+  using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+  Eigen::Map<RowMajor>(H.data(), static_cast<Eigen::Index>(N), static_cast<Eigen::Index>(N)) = s.H;
+  Eigen::Map<RowMajor>(A.data(), static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(N)) = s.A;
   std::copy_n(s.g.data(), N, g.begin());
   std::copy_n(s.b.data(), m, b.begin());
   for (std::size_t i = 0; i < N; ++i) {

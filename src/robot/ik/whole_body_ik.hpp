@@ -194,9 +194,9 @@ class IkProblem {
                                         Interrupt& interrupt);
 
   // One iteration's QP at configuration `c` (C values), for checking against
-  // other solvers: H (N·N, column-major), g (N), A (m·N, column-major), b (m),
-  // the bounds on Δv (N each; ±infinity where there is none, the base's) and
-  // the step the solver takes (N).
+  // other solvers: H (N·N), g (N), A (m·N), b (m), the bounds on Δv (N each;
+  // ±infinity where there is none, the base's) and the step the solver takes
+  // (N). H and A row-major (entry (r, k) at N·r + k), as NumPy lays them out.
   std::expected<void, Error> step_qp(const Model& model, const Base& base, Workspace& w,
                                      std::span<const double> c, std::optional<double> dt,
                                      std::span<double> H, std::span<double> g, std::span<double> A,

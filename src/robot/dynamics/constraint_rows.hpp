@@ -196,7 +196,8 @@ inline std::expected<void, Error> check_set(const Model& model, const Constraint
 // items in order, each its side a, then a loop closure's side b, so
 // 7·set.side_count() values. A side is the point or frame `offset` places on
 // its link, world_pose after a pass at rest; a contact's target is no side.
-// O(n + sides); checks the set, q and out's length before writing out.
+// O(n + sides); checks the set, q and out's length before writing out, and
+// leaves in w what rest_pass writes.
 std::expected<void, Error> constraint_poses(const Model& model, const Base& base, Workspace& w,
                                             std::span<const double> q, const ConstraintSet& set,
                                             std::span<double> out);

@@ -107,7 +107,7 @@ def test_holds_of_the_common_call_end_with_it():
 
 @pytest.mark.parametrize("name, vectors", [
     ("constrained_forward_dynamics", 3), ("impulse_dynamics", 2), ("constraint_jacobian", 1),
-    ("constraint_acceleration_bias", 2), ("constrained_dynamics_derivatives", 3)])
+    ("constraint_acceleration_bias", 2), ("constrained_dynamics_derivatives", 3), ("constraint_poses", 1)])
 def test_a_needed_constraint_set_given_as_none_is_a_type_error(name, vectors):
     """None where a method needs its constraint set is refused in the common form too, not read."""
     arm = Robot(sample_path("arm"))

@@ -1,6 +1,6 @@
 """The Python surface of constraints: Contact and LoopClosure values, robot.constraint_set and its
-checks, and the five constrained methods of both handle kinds and their batches (argument checks,
-result shapes, out= tuples, signatures). The physics is checked against Pinocchio in
+checks, and the six methods that take a constraint set, of both handle kinds and their batches
+(argument checks, result shapes, out= tuples, signatures). The physics is checked against Pinocchio in
 test_constrained_dynamics."""
 
 import copy
@@ -21,13 +21,14 @@ NAN = float("nan")
 OFFSET = Pose([0.0, 0.01, 0.05], [0.1, 0.0, 0.0, 0.995])
 BASE = BaseState(Pose([0.1, 0.0, 0.5]), Twist([0.1, -0.2, 0.3], [0.5, 0.0, -0.1]))
 METHODS = ["constrained_forward_dynamics", "impulse_dynamics", "constraint_jacobian", "constraint_acceleration_bias",
-           "constrained_dynamics_derivatives"]
+           "constrained_dynamics_derivatives", "constraint_poses"]
 # the parameters after base; keyword-only ones after "*"
 SIGNATURES = {
     "constrained_forward_dynamics": "q, qd, forces, constraints, loads=None, *, regularization=0.0, out=None",
     "impulse_dynamics": "q, qd, constraints, *, restitution=0.0, regularization=0.0, out=None",
     "constraint_jacobian": "q, constraints, out=None",
     "constraint_acceleration_bias": "q, qd, constraints, out=None",
+    "constraint_poses": "q, constraints, out=None",
     "constrained_dynamics_derivatives": "q, qd, forces, constraints, loads=None, *, regularization=0.0, out=None",
 }
 
@@ -60,15 +61,17 @@ class Setup:
         positional = {"constrained_forward_dynamics": (self.q, self.qd, self.tau, s, self.loads),
                       "impulse_dynamics": (self.q, self.qd, s),
                       "constraint_jacobian": (self.q, s), "constraint_acceleration_bias": (self.q, self.qd, s),
-                      "constrained_dynamics_derivatives": (self.q, self.qd, self.tau, s, self.loads)}[method]
+                      "constrained_dynamics_derivatives": (self.q, self.qd, self.tau, s, self.loads),
+                      "constraint_poses": (self.q, s)}[method]
         keywords = {"impulse_dynamics": {"restitution": 0.5}}.get(method, {})
         return self.lead + positional, keywords
 
-    def lengths(self, method, m=None):
+    def lengths(self, method, m=None, sides=None):
         m, N = self.m if m is None else m, self.N
+        sides = sum(1 if isinstance(item, Contact) else 2 for item in self.set.items) if sides is None else sides
         return {"constrained_forward_dynamics": [N, m], "impulse_dynamics": [N, m], "constraint_jacobian": [m * N],
                 "constraint_acceleration_bias": [m],
-                "constrained_dynamics_derivatives": [N * N] * 3 + [m * N] * 3}[method]
+                "constrained_dynamics_derivatives": [N * N] * 3 + [m * N] * 3, "constraint_poses": [7 * sides]}[method]
 
     def call(self, method, constraints=None, **overrides):
         args, keywords = self.arguments(method, constraints)
@@ -232,7 +235,7 @@ def test_results_have_the_documented_lengths(setup, method):
     assert [r.size for r in results] == setup.lengths(method)
     assert all(r.dtype == np.float64 and r.ndim == 1 and np.isfinite(r).all() for r in results)
     empty = as_tuple(setup.call(method, setup.robot.constraint_set([])))
-    assert [r.size for r in empty] == setup.lengths(method, m=0)
+    assert [r.size for r in empty] == setup.lengths(method, m=0, sides=0)
     # given arrays are filled with the same numbers, and a tuple of them is returned as given
     out = tuple(np.full(n, -7.0) for n in setup.lengths(method))
     given = out if len(out) > 1 else out[0]

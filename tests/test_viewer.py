@@ -154,6 +154,62 @@ def test_overlays_stand_where_the_displayed_state_puts_the_links():
         assert np.array_equal(viewer.q, q)
 
 
+def link_offset_segments(viewer, constraints, forces, scale):
+    """show_forces' arrows derived from the displayed link poses and the items' offsets in Python
+    (as the viewer once drew them): from each side's point along sign·scale·force."""
+    poses, segments = viewer._poses, []
+    for item, rows in zip(constraints.items, constraints.rows):
+        force = forces[rows][-3:]
+        sides = ([(item.link_id, item.offset, 1.0)] if isinstance(item, velkor.Contact)
+                 else [(item.link_a, item.offset_a, 1.0), (item.link_b, item.offset_b, -1.0)])
+        for link, offset, sign in sides:
+            pose = Pose(poses[link, :3], poses[link, 3:])
+            point = np.asarray((pose @ offset if offset is not None else pose).translation)
+            segments.append([point, point + sign * scale * force])
+    return np.array(segments)
+
+
+OFFSET = Pose([0.02, -0.01, 0.05], [0.1, -0.2, 0.3, 0.9])
+
+
+@pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
+@pytest.mark.parametrize("kind", ["contact", "frame contact", "loop closure"])
+def test_force_arrows_start_at_the_constraint_points(floating, kind):
+    if floating:
+        robot = FloatingRobot(sample_path("quadruped"))
+        a, b = robot.link_id("front_left_foot"), robot.link_id("hind_right_shank")
+        q = robot.random_configuration(np.random.default_rng(6))
+        state = (BaseState(Pose([0.3, -0.2, 0.5], [0.2, 0.1, -0.3, 0.9])), q)
+    else:
+        robot = Robot(sample_path("arm"))
+        robot.set_base_frame(Pose([0.1, 0.2, -0.3], [0.0, 0.0, 0.38, 0.92]))
+        a, b = robot.link_id("tool"), robot.link_id("elbow")  # the tool sits on a fixed joint
+        state = (robot.random_configuration(np.random.default_rng(6)),)
+    item = {"contact": velkor.Contact(a, offset=OFFSET, target=Pose([1.0, 0.0, 0.0])),
+            "frame contact": velkor.Contact(b, "frame", OFFSET),
+            "loop closure": velkor.LoopClosure(a, b, offset_a=OFFSET, offset_b=OFFSET.inverse())}[kind]
+    constraints = robot.constraint_set([item])
+    forces = np.random.default_rng(7).uniform(-50.0, 50.0, constraints.count)
+    with Viewer(robot, sliders=False) as viewer:
+        viewer.display(*state)
+        viewer.show_forces(constraints, forces, scale=0.01)
+        segments = viewer._force_segments(constraints, forces, 0.01)
+        np.testing.assert_allclose(segments, link_offset_segments(viewer, constraints, forces, 0.01), rtol=0,
+                                   atol=1e-12)
+        assert np.array_equal(viewer._forces.points, segments.astype(np.float32))  # viser keeps float32
+        # a set of another handle of the same file: its items on this robot, as before
+        again = type(robot)(sample_path("quadruped" if floating else "arm")).constraint_set([item])
+        viewer.show_forces(again, forces, scale=0.01)
+        assert np.array_equal(viewer._forces.points, segments.astype(np.float32))
+        links = "".join(f"<link name='l{i}'/>" for i in range(20))
+        joints = "".join(f"<joint name='j{i}' type='fixed'><parent link='l{i}'/><child link='l{i + 1}'/></joint>"
+                         for i in range(19))
+        chain = Robot.from_urdf_string(f"<robot name='chain'>{links}{joints}</robot>")
+        with pytest.raises(ValueError, match=r"items\[0\]: invalid link id 19"):
+            viewer.show_forces(chain.constraint_set([velkor.Contact(19)]), np.zeros(3))
+        assert viewer._forces is None
+
+
 def test_without_viser_s_websocket_server_the_page_comes_unmarked(arm, monkeypatch):
     # a viser release that keeps its websocket server elsewhere: the viewer still serves the robot
     monkeypatch.setattr(velkor.viewer, "_websock", lambda server: None)

@@ -19,8 +19,9 @@ and compute:
 - constraints: contacts (``Contact``) and closed loops (``LoopClosure``) in a
   ``ConstraintSet`` from ``robot.constraint_set(items)``, for
   ``constrained_forward_dynamics``, ``impulse_dynamics``,
-  ``constraint_jacobian``, ``constraint_acceleration_bias`` and
-  ``constrained_dynamics_derivatives``;
+  ``constraint_jacobian``, ``constraint_acceleration_bias``,
+  ``constrained_dynamics_derivatives`` and ``constraint_poses`` (where each
+  constrained point or frame is in the world);
 - whole-body inverse kinematics: ``robot.ik_problem(tasks)`` checks ``PoseTask``,
   ``CenterOfMassTask`` and ``ConstraintTask`` values into an ``IkProblem`` (several
   targets at once, the contacts of a ``ConstraintSet`` held exactly, joint limits

@@ -52,6 +52,7 @@ COMPUTING_METHODS = (
     Method("potential_energy", "q", out=False),
     Method("constraint_jacobian", "q constraints", out=True),
     Method("constraint_acceleration_bias", "q qd constraints", out=True),
+    Method("constraint_poses", "q constraints", out=True),
     Method("constrained_forward_dynamics", "q qd forces constraints", out=True),
     Method("impulse_dynamics", "q qd constraints", out=True),
     Method("constrained_dynamics_derivatives", "q qd forces constraints", out=True),

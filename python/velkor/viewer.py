@@ -272,7 +272,8 @@ class Viewer:
 
     The robot starts at its neutral configuration (a floating base at the origin). Cost: loading
     the meshes once; each display is one forward_kinematics_all call and one message, whose poses
-    the frames and force arrows reuse (the centre-of-mass mark adds a center_of_mass call)."""
+    the frames reuse (the centre-of-mass mark adds a center_of_mass call); show_forces is one
+    constraint_poses call."""
 
     def __init__(self, robot: Robot | FloatingRobot, *, host: str = "127.0.0.1", port: int = 0,
                  collision: bool = False, package_dirs: Iterable[str | os.PathLike[str]] = (),
@@ -435,11 +436,6 @@ class Viewer:
                     # viser 1.1 declares the setter apart from the getter, so mypy reads the property as read-only
                     slider.value = float(value)  # type: ignore[misc]
 
-    def _link_pose(self, link: int) -> Pose:
-        """The world pose of a link in the state shown; under the lock."""
-        row = self._poses[link]
-        return Pose(row[:3], row[3:])
-
     def _split(self, state: tuple[BaseState | npt.ArrayLike, ...]) -> tuple[BaseState, npt.NDArray[np.float64]]:
         if not self.floating:
             if len(state) != 1:
@@ -538,7 +534,11 @@ class Viewer:
         """Draws the constraint forces of the displayed state as arrows, ``scale`` metres per
         newton (torques of frame contacts are not drawn): ``forces`` as constrained_forward_dynamics
         returns them (N, world axes, acting on the robot; a loop closure's on link_a, the
-        opposite on link_b), each arrow from the contact point. ``show_forces(None)`` removes them."""
+        opposite on link_b), each arrow from the constraint point where the robot's
+        constraint_poses places it. A set made on another handle (the same file loaded again) is
+        drawn by its items' link ids on this robot. ``show_forces(None)`` removes them. Raises
+        ValueError for forces of another length or an item's link this robot does not have
+        ("items[0]: invalid link id 99")."""
         with self._lock:
             self._open()
             if self._forces is not None:
@@ -546,22 +546,40 @@ class Viewer:
                 self._forces = None
             if constraints is None:
                 return
-            values = np.asarray(forces, dtype=float)
-            if values.shape != (constraints.count,):
-                raise ValueError(f"expected {constraints.count} elements in forces, found {values.size}")
-            segments = []
-            for item, rows in zip(constraints.items, constraints.rows):
-                force = values[rows][-3:]  # the linear part of a frame's (torque, force)
-                sides = [(item.link_id, item.offset, 1.0)] if isinstance(item, Contact) else \
-                    [(item.link_a, item.offset_a, 1.0), (item.link_b, item.offset_b, -1.0)]
-                for link, offset, sign in sides:
-                    pose = self._link_pose(link)
-                    point = np.asarray((pose @ offset if offset is not None else pose).translation)
-                    segments.append([point, point + sign * scale * force])
-            if segments:
+            segments = self._force_segments(constraints, forces, scale)
+            if len(segments):
                 self._forces = self._open().scene.add_arrows(
-                    "/forces", points=np.array(segments), colors=(220, 30, 30), shaft_radius=0.006,
+                    "/forces", points=segments, colors=(220, 30, 30), shaft_radius=0.006,
                     head_radius=0.015, head_length=0.03)
+
+    def _force_segments(self, constraints: ConstraintSet, forces: npt.ArrayLike | None,
+                        scale: float) -> npt.NDArray[np.float64]:
+        """The arrows of show_forces in the state shown, (sides, 2, 3): from each side's world point
+        (constraint_poses, side a, then a loop closure's side b) along sign·scale·force; under the lock."""
+        values = np.asarray(forces, dtype=float)
+        if values.shape != (constraints.count,):
+            raise ValueError(f"expected {constraints.count} elements in forces, found {values.size}")
+        try:
+            poses = self._constraint_poses(constraints)
+        except ValueError:  # a set of another handle's model (the file loaded again): its items on this robot
+            constraints = self.robot.constraint_set(constraints.items)
+            poses = self._constraint_poses(constraints)
+        segments = np.empty((len(poses), 2, 3))
+        side = 0
+        for item, rows in zip(constraints.items, constraints.rows):
+            force = values[rows][-3:]  # the linear part of a frame's (torque, force)
+            for sign in (1.0,) if isinstance(item, Contact) else (1.0, -1.0):
+                point = poses[side, :3]
+                segments[side] = point, point + sign * scale * force
+                side += 1
+        return segments
+
+    def _constraint_poses(self, constraints: ConstraintSet) -> npt.NDArray[np.float64]:
+        """The world pose of each constraint side in the state shown, (sides, 7); under the lock."""
+        robot = self.robot
+        if isinstance(robot, FloatingRobot):
+            return robot.constraint_poses(self._base, self._q, constraints).reshape(-1, 7)
+        return robot.constraint_poses(self._q, constraints).reshape(-1, 7)
 
     def _add_sliders(self) -> None:
         gui = self._open().gui

@@ -52,6 +52,7 @@ std::expected<ConstraintSet, Error> ConstraintSet::make(const Model& model,
       r.target = item.target;
     }
     set.count_ += r.rows();
+    set.sides_ += r.b ? 2 : 1;
     set.resolved_.push_back(r);
   }
   return set;

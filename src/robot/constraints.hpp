@@ -80,6 +80,8 @@ class ConstraintSet {
 
   std::uint64_t model_id() const { return model_id_; }
   std::size_t count() const { return count_; }
+  // The items' sides: one per contact, two per loop closure.
+  std::size_t side_count() const { return sides_; }
   const Baumgarte& gains() const { return gains_; }
   std::span<const ConstraintItem> items() const { return items_; }
   std::span<const ResolvedConstraint> resolved() const { return resolved_; }
@@ -87,6 +89,7 @@ class ConstraintSet {
  private:
   std::uint64_t model_id_ = 0;
   std::size_t count_ = 0;
+  std::size_t sides_ = 0;
   Baumgarte gains_;
   std::vector<ConstraintItem> items_;
   std::vector<ResolvedConstraint> resolved_;

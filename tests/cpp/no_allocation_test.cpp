@@ -16,6 +16,7 @@
 #include "robot/constraints.hpp"
 #include "robot/coupling.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/constraint_rows.hpp"
 #include "robot/dynamics/derivatives.hpp"
 #include "robot/dynamics/forward_dynamics.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
@@ -99,7 +100,8 @@ std::vector<double> ramp(std::size_t n, double scale) {
 // The constrained calls on `set`: one warm-up call sizes the constraint scratch,
 // then none of them allocates.
 // A coupled model's q and qd are its free coordinates; the constraint rows'
-// Jacobian and bias read the full ones, q_full and qd_full (empty: q and qd).
+// Jacobian and bias and the sides' poses read the full ones, q_full and
+// qd_full (empty: q and qd).
 void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
                  const ConstraintSet& set, std::span<const double> q, std::span<const double> qd,
                  std::span<const double> tau, std::span<const IndexedLoad> loads,
@@ -109,7 +111,7 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
   if (q_full.empty()) q_full = q;
   if (qd_full.empty()) qd_full = qd;
   std::vector<double> a(N), f(k), J(k * N_full), d0(N * N), d1(N * N), d2(N * N), d3(k * N), d4(k * N),
-      d5(k * N);
+      d5(k * N), poses(7 * set.side_count());
   const std::array<std::span<double>, 6> d{d0, d1, d2, d3, d4, d5};
   // the overloads that poll an interrupt (one that never stops)
   Interrupt watching([](void*) { return false; }, nullptr);
@@ -121,6 +123,7 @@ void constrained(const char* label, const Model& m, const Base& b, Workspace& w,
     VELKOR_TRY(impulse_dynamics(m, b, w, q, qd, set, 0.5, 1e-8, a, f, watching));
     VELKOR_TRY(constraint_jacobian(m, b, w, q_full, set, J));
     VELKOR_TRY(constraint_acceleration_bias(m, b, w, q_full, qd_full, set, f));
+    VELKOR_TRY(constraint_poses(m, b, w, q_full, set, poses));
     VELKOR_TRY(constrained_dynamics_derivatives(m, b, w, q, qd, tau, set, loads, 0.0, d, watching));
     return constrained_dynamics_derivatives(m, b, w, q, qd, tau, set, loads, 0.0, d);
   };

@@ -233,7 +233,7 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
   PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
   if (out == Py_None) out = nullptr;
-  const auto K = result_lengths<d>(h, shared.constraint_rows());
+  const auto K = result_lengths<d>(h, shared);
   constexpr std::size_t R = d.results;
   std::array<PyRef, R> results;
   if (!batch_outputs<R>(out, N, K, results)) return nullptr;

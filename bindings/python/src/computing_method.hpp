@@ -159,7 +159,8 @@ template <class CoreRobot>
 inline constexpr bool is_floating = std::is_same_v<CoreRobot, FloatingRobot>;
 
 // What a method returns: a value object, or a float64 array of a length the
-// handle fixes (the constraint rows: a length the call's constraint set fixes).
+// handle fixes (the constraint rows and sides: a length the call's constraint
+// set fixes).
 enum class Result {
   Pose,
   Twist,
@@ -173,6 +174,7 @@ enum class Result {
   LinkPoses,
   ConstraintRows,      // m: one value per constraint row
   ConstraintJacobian,  // m·N
+  ConstraintPoses,     // 7 per constraint side
   Configuration        // C: a configuration (n, or 7 + n for a FloatingRobot)
 };
 
@@ -677,7 +679,7 @@ bool lengths_match(const std::array<PyObject*, K>& outs, const std::array<std::s
 }
 
 // The length of an array result on handle `h`, for a call whose constraint
-// set has m rows.
+// set has m rows (the sides' poses: see result_lengths).
 template <class CoreRobot>
 std::size_t result_length(Result result, const Handle<CoreRobot>& h, std::size_t m) {
   const std::size_t N = h.generalized_count;
@@ -697,11 +699,27 @@ std::size_t result_length(Result result, const Handle<CoreRobot>& h, std::size_t
   }
 }
 
-// The lengths of the `results` arrays of a method on handle `h`.
+// Whether one of a method's results is the constraint sides' poses.
+constexpr bool returns_sides(const MethodDescription& d) {
+  for (std::size_t i = 0; i < d.results; ++i)
+    if (result_of(d, i) == Result::ConstraintPoses) return true;
+  return false;
+}
+
+// The lengths of the `results` arrays of a method on handle `h` for `call`:
+// 7 per side of its constraint set for the sides' poses, which are then the
+// method's only result.
 template <const MethodDescription& d, class CoreRobot>
-std::array<std::size_t, d.results> result_lengths(const Handle<CoreRobot>& h, std::size_t m) {
+std::array<std::size_t, d.results> result_lengths(const Handle<CoreRobot>& h,
+                                                  const MethodCall<CoreRobot>& call) {
   std::array<std::size_t, d.results> lengths{};
-  for (std::size_t i = 0; i < d.results; ++i) lengths[i] = result_length(result_of(d, i), h, m);
+  if constexpr (returns_sides(d)) {
+    static_assert(d.results == 1, "the sides' poses are a method's only result");
+    lengths[0] = 7 * call.constraints().side_count();
+  } else {
+    const std::size_t m = call.constraint_rows();
+    for (std::size_t i = 0; i < d.results; ++i) lengths[i] = result_length(result_of(d, i), h, m);
+  }
   return lengths;
 }
 
@@ -885,7 +903,7 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if constexpr (K == 1) outs[0] = given;
     else if (given != nullptr && given != Py_None)
       for (std::size_t i = 0; i < K; ++i) outs[i] = PyTuple_GET_ITEM(given, static_cast<Py_ssize_t>(i));
-    const auto lengths = result_lengths<Method::description>(h, call.constraint_rows());
+    const auto lengths = result_lengths<Method::description>(h, call);
     if (call.common() && lengths_match(outs, lengths))
       return common_arrays_method<K>(
           h, outs, K > 1 ? given : nullptr, lengths, call.inputs(),

@@ -1,10 +1,12 @@
 // The constrained dynamics methods of both handle kinds, written once (see
-// computing_method.hpp for the skeleton they share), and robot.constraint_set.
+// computing_method.hpp for the skeleton they share), the constraint sides'
+// poses, and robot.constraint_set.
 #pragma once
 
 #include "computing_method.hpp"
 #include "constraint_set.hpp"
 #include "robot/dynamics/constrained_dynamics.hpp"
+#include "robot/dynamics/constraint_rows.hpp"
 
 namespace velkor::py {
 
@@ -99,6 +101,22 @@ struct constraint_acceleration_bias {
   }
 };
 
+struct constraint_poses {
+  static constexpr MethodDescription description{.name = "constraint_poses",
+                                                 .parameters = {"q", "constraints", "out"},
+                                                 .required = 2,
+                                                 .vectors = 1,
+                                                 .result = Result::ConstraintPoses,
+                                                 .constraints = 1,
+                                                 .out = 2};
+  template <class CoreRobot, class Call>
+  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
+                                            std::span<double> out, const Inputs& in) {
+    return velkor::constraint_poses(c.model(), call.base(c), c.workspace, in[0], call.constraints(),
+                                    out);
+  }
+};
+
 struct constrained_dynamics_derivatives {
   // constrained_forward_dynamics' arguments; six results: three N·N, then three m·N.
   static constexpr MethodDescription description = [] {
@@ -166,6 +184,10 @@ struct constrained_dynamics_derivatives {
   " for n DOFs and m constraint rows; holds the handle's lock,\n"            \
   "releases the interpreter lock while computing; no allocation with out=\n" \
   "once the handle has seen a constraint set of that size."
+
+#define VELKOR_SIDES_COST                                             \
+  "Cost: O(n + S) for n DOFs and S sides; holds the handle's lock,\n" \
+  "releases the interpreter lock while computing; no allocation with out=."
 
 // The method table row of robot.constraint_set, shared by both handle kinds.
 #define VELKOR_CONSTRAINT_SET_ROW(CoreRobot)                                                            \
@@ -244,6 +266,20 @@ struct constrained_dynamics_derivatives {
       "Gravity does not enter.\n" velocity "\n" VELKOR_CONSTRAINED_ERRORS(                                 \
           VELKOR_NON_FINITE,                                                                               \
           "") " out is written only on success.\n\n" VELKOR_KINEMATIC_CONSTRAINT_COST("O(n + m)"))         \
+  VELKOR_PROSE(CoreRobot, constraint_poses,                                                                \
+               "World pose of each side of the constraints at positions q: a flat float64\n"               \
+               "array of 7·S, S rows of 7, [tx, ty, tz, qx, qy, qz, qw] as\n"                              \
+               "forward_kinematics_all writes a link's (metres, world axes; a unit\n"                      \
+               "quaternion of either sign); poses.reshape(-1, 7) gives the rows. The rows\n"               \
+               "follow the items: each one's side a, the point or frame its offset places\n"               \
+               "on its link (a Contact: link_id and offset; a loop closure: link_a and\n"                  \
+               "offset_a), then a loop closure's side b (link_b and offset_b); S is the\n"                 \
+               "number of items plus that of loop closures. A point side's axes are its\n"                 \
+               "link's turned by its offset, as a frame's. A Contact's target is no side\n"                \
+               "(it is the item's own world pose). The root link is placed by the base\n"                  \
+               "frame (Robot) or by base.frame (FloatingRobot); constraint_jacobian's rows\n"              \
+               "are these points' and frames' velocities.\n\n" VELKOR_CONSTRAINED_ERRORS(                  \
+                   VELKOR_NON_FINITE, "") " out is written only on success.\n\n" VELKOR_SIDES_COST)        \
   VELKOR_PROSE(                                                                                            \
       CoreRobot, constrained_dynamics_derivatives,                                                         \
       "Partial derivatives of constrained_forward_dynamics (same arguments, tau=\n"                        \

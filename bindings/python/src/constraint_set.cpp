@@ -301,7 +301,7 @@ PyType_Slot set_slots[] = {
                        "robot.constraint_set(items, baumgarte=(kp, kd)) from velkor.Contact and\n"
                        "velkor.LoopClosure items. Pass it as `constraints` to the constrained\n"
                        "methods (constrained_forward_dynamics, impulse_dynamics,\n"
-                       "constraint_jacobian, constraint_acceleration_bias,\n"
+                       "constraint_jacobian, constraint_acceleration_bias, constraint_poses,\n"
                        "constrained_dynamics_derivatives) of any handle of that model, its forks\n"
                        "and their batches included; a handle of another model (even one loaded\n"
                        "from the same file) raises ValueError \"the constraint set belongs to\n"

@@ -49,6 +49,7 @@
           "constraint_jacobian for each row of q: (N, m·G), each row column-major.")                    \
   BATCHED(batch_method, constraint_acceleration_bias,                                                   \
           "constraint_acceleration_bias for each row: (N, m).")                                         \
+  BATCHED(batch_method, constraint_poses, "constraint_poses for each row of q: (N, 7·S).")              \
   BATCHED(batch_method, integrate, "integrate for each row of configuration and velocity: (B, C).")     \
   BATCHED(batch_method, difference,                                                                     \
           "difference for each row of configuration0 and configuration1: (B, N).")                      \

@@ -345,13 +345,6 @@ std::expected<void, Error> solve_forces(const Scratch& s, double mu, double* x) 
   return std::unexpected(unconverged(s, b, x, residual));
 }
 
-std::expected<void, Error> check_set(const Model& model, const ConstraintSet& set) {
-  if (set.model_id() != model.id)
-    return std::unexpected(
-        errors::InvalidConstraint{"the constraint set belongs to another robot model"});
-  return {};
-}
-
 std::expected<void, Error> check_option(double value, Label name, double upper) {
   if (!std::isfinite(value) || value < 0.0 || value > upper)
     return std::unexpected(errors::InvalidConstraint{name});

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "robot/checks.hpp"
 #include "robot/dynamics/placement.hpp"
+#include "robot/kinematics/forward_kinematics.hpp"
 
 namespace velkor {
 
@@ -140,6 +142,24 @@ void item_position_error(const ResolvedConstraint& item, const RootFrame& root, 
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out) {
   std::fill(out, out + set.count(), 0.0);
   for (const ResolvedConstraint& item : set.resolved()) item_error(item, root, w, nullptr, out);
+}
+
+std::expected<void, Error> constraint_poses(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, const ConstraintSet& set,
+                                            std::span<double> out) {
+  VELKOR_TRY(check_set(model, set));
+  VELKOR_TRY(check_dof_vector(model, q, "q"));
+  VELKOR_TRY(check_output(out, 7 * set.side_count(), "constraint pose output"));
+  const RootFrame root = root_frame(base, Twist{});
+  rest_pass(model.moving(), q, root, w);
+  double* row = out.data();
+  // (R0 R, R0 p + origin) of each side, side a first.
+  for (const ResolvedConstraint& item : set.resolved())
+    for_each_side(item, root, w, [&](const Side& x, double, const ConstraintSide&) {
+      write_pose_row(world_pose(x, root), row);
+      row += 7;
+    });
+  return {};
 }
 
 }  // namespace velkor

@@ -1,13 +1,16 @@
 // Constraint rows: the geometry every user of a ConstraintSet's rows shares (the
 // constrained dynamics and their derivatives, the constraint Jacobian and bias,
-// the whole-body inverse kinematics). Rows, signs and the position error are
-// those of constraints.hpp and constrained_dynamics.hpp.
+// the whole-body inverse kinematics, the sides' world poses a viewer draws).
+// Rows, signs and the position error are those of constraints.hpp and
+// constrained_dynamics.hpp.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <expected>
 #include <span>
 
+#include "error.hpp"
 #include "robot/base.hpp"
 #include "robot/constraints.hpp"
 #include "robot/model.hpp"
@@ -179,5 +182,24 @@ inline Pose world_pose(const Side& x, const RootFrame& root) {
 
 // The position error e of each row, world axes (see the header).
 void position_errors(const ConstraintSet& set, const RootFrame& root, const Workspace& w, double* out);
+
+// InvalidConstraint unless the set was made for `model`.
+inline std::expected<void, Error> check_set(const Model& model, const ConstraintSet& set) {
+  if (set.model_id() != model.id)
+    return std::unexpected(
+        errors::InvalidConstraint{"the constraint set belongs to another robot model"});
+  return {};
+}
+
+// The world pose of every side at positions q (n values), 7 values each
+// ([tx, ty, tz, qx, qy, qz, qw], the layout of forward_kinematics_rows): the
+// items in order, each its side a, then a loop closure's side b, so
+// 7·set.side_count() values. A side is the point or frame `offset` places on
+// its link, world_pose after a pass at rest; a contact's target is no side.
+// O(n + sides); checks the set, q and out's length before writing out, and
+// leaves in w what rest_pass writes.
+std::expected<void, Error> constraint_poses(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, const ConstraintSet& set,
+                                            std::span<double> out);
 
 }  // namespace velkor

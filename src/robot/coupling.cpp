@@ -66,10 +66,11 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
   }
 }
 
-void reserve_coupled_scratch(const Model& model, Workspace& w) {
+void reserve_coupled_scratch(const Model& model, Workspace& w, std::size_t results) {
   const Coupling* coupling = model.coupling.get();
   if (coupling == nullptr) return;
   CoupledScratch& s = w.coupled;
+  if (s.results.size() < results) s.results.resize(results);
   const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
   const std::size_t N_free = coupling->free_count() + 6;  // a free base's 6 coordinates at most
   if (s.chain.size() == N_free && s.positions.size() == n) return;  // `chain` is sized last
@@ -104,6 +105,86 @@ std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Works
   expand_positions(coupling, 0, q, w.coupled.positions);
   expand_rates(coupling, 0, qd, w.coupled.rates);
   return FullCoordinates{w.coupled.positions, w.coupled.rates};
+}
+
+std::expected<void, Error> expand_vectors(const Model& model, Workspace& w,
+                                          std::span<const std::span<const double>> vectors,
+                                          std::span<std::span<const double>> full) {
+  VELKOR_INVARIANT(model.coupling != nullptr && vectors.size() <= 3, "a coupled model's q, qd, qdd");
+  const Coupling& coupling = *model.coupling;
+  static constexpr std::array<const char*, 3> names{"q", "qd", "qdd"};
+  const std::size_t n = coupling.free_count();
+  for (std::size_t i = 0; i < vectors.size(); ++i)
+    if (vectors[i].size() != n) return std::unexpected(wrong_length(names[i], n, vectors[i].size()));
+  reserve_coupled_scratch(model, w);
+  const std::array<std::span<double>, 3> rows{w.coupled.positions, w.coupled.rates,
+                                              w.coupled.accelerations};
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    if (i == 0) expand_positions(coupling, 0, vectors[i], rows[i]);
+    else expand_rates(coupling, 0, vectors[i], rows[i]);
+    full[i] = rows[i];
+  }
+  return {};
+}
+
+namespace {
+
+// Values of a result over `columns` coordinates (0: not contracted).
+std::size_t result_size(const FreeResult& r, std::size_t columns) {
+  switch (r.contraction) {
+    case Contraction::Forces: return columns;
+    case Contraction::Columns: return r.rows * columns;
+    case Contraction::Square: return columns * columns;
+    case Contraction::None: return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::expected<void, Error> full_results(const Model& model, std::size_t base, Workspace& w,
+                                        std::span<const FreeResult> results,
+                                        std::span<std::span<double>> full) {
+  const std::size_t N = base + model.dof_count(), N_free = base + coordinate_count(model);
+  std::size_t used = 0, columns = 0;
+  for (const FreeResult& r : results) {
+    const std::size_t free = result_size(r, N_free);
+    if (r.contraction != Contraction::None && r.out.size() != free)
+      return std::unexpected(wrong_length(r.name, free, r.out.size()));
+    used += result_size(r, N);
+    if (r.contraction == Contraction::Square) columns = N * N_free;  // contract_square's scratch
+  }
+  reserve_coupled_scratch(model, w, used + columns);
+  double* next = w.coupled.results.data();
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (results[i].contraction == Contraction::None) {
+      full[i] = results[i].out;  // the same in both coordinates: written in place
+      continue;
+    }
+    full[i] = std::span<double>(next, result_size(results[i], N));
+    next += full[i].size();
+  }
+  return {};
+}
+
+void contract_results(const Model& model, std::size_t base, Workspace& w,
+                      std::span<const FreeResult> results, std::span<const std::span<double>> full) {
+  const Coupling& g = *model.coupling;
+  std::size_t used = 0;  // contract_square's scratch follows the full results
+  for (std::size_t i = 0; i < results.size(); ++i)
+    if (results[i].contraction != Contraction::None) used += full[i].size();
+  const std::size_t N = base + model.dof_count(), N_free = base + g.free_count();
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const FreeResult& r = results[i];
+    switch (r.contraction) {
+      case Contraction::Forces: contract_forces(g, base, full[i], r.out); break;
+      case Contraction::Columns: contract_columns(g, base, r.rows, full[i], r.out); break;
+      case Contraction::Square:
+        contract_square(g, base, full[i], std::span(w.coupled.results).subspan(used, N * N_free), r.out);
+        break;
+      case Contraction::None: break;
+    }
+  }
 }
 
 }  // namespace velkor

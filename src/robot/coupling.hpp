@@ -6,16 +6,16 @@
 // joint part follows. Matrices are column-major, as the methods return them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <span>
 
 #include "error.hpp"
 #include "robot/model.hpp"
+#include "robot/workspace.hpp"
 
 namespace velkor {
-
-struct Workspace;
 
 // The coordinates a caller sees: the free ones of a coupled model, else every DOF.
 inline std::size_t coordinate_count(const Model& model) {
@@ -49,12 +49,14 @@ void contract_columns(const Coupling& coupling, std::size_t base, std::size_t ro
 void contract_square(const Coupling& coupling, std::size_t base, std::span<const double> full,
                      std::span<double> columns, std::span<double> free);
 
-// Sizes the workspace's per-DOF coupled scratch for the model, O(n) (allocates;
-// nothing when it fits already; nothing for an uncoupled model). Every core
-// entry point that uses the scratch calls it (most through full_coordinates),
-// so a workspace holds it only once a coupled call came. What only the forward
-// dynamics and its derivatives need is made by their first call.
-void reserve_coupled_scratch(const Model& model, Workspace& workspace);
+// Sizes the workspace's per-DOF coupled scratch for the model, O(n), and its
+// full results to at least `results` values (allocates; nothing when it fits
+// already; nothing for an uncoupled model). Every core entry point that uses
+// the scratch calls it (most through full_coordinates or in_free_coordinates),
+// so a workspace holds it only once a coupled call came, and the results only
+// as many as the largest call's. What only the forward dynamics and its
+// derivatives need is made by their first call.
+void reserve_coupled_scratch(const Model& model, Workspace& workspace, std::size_t results = 0);
 
 // A coupled model's full positions and rates, as the kernels read them.
 struct FullCoordinates {
@@ -67,5 +69,63 @@ struct FullCoordinates {
 std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Workspace& workspace,
                                                        std::span<const double> q,
                                                        std::span<const double> qd);
+
+// ---- an entry point's call in a coupled model's free coordinates ----
+
+// How a result over the full coordinates becomes the caller's: as it is
+// (points, poses, twists, constraint rows), generalized forces Gᵀ τ, columns
+// X G of `rows` rows (a Jacobian), or a square Gᵀ X G (a mass matrix, a
+// derivative of forces by positions or rates).
+enum class Contraction { None, Forces, Columns, Square };
+
+// One result of an entry point: the caller's `out` (free coordinates), how it
+// contracts, the rows of a Columns one; `name` names it when its length is wrong.
+struct FreeResult {
+  std::span<double> out;
+  Contraction contraction = Contraction::None;
+  std::size_t rows = 0;
+  const char* name = "out";
+};
+
+// The caller's joint vectors (positions q first, then rates: q̇, q̈), each of
+// the free count or WrongSliceLength naming "q", "qd", "qdd" (checked in that
+// order), expanded into the workspace's coupled scratch (reserved here):
+// q_full = G q + b, rates G q̇. O(n).
+std::expected<void, Error> expand_vectors(const Model& model, Workspace& workspace,
+                                          std::span<const std::span<const double>> vectors,
+                                          std::span<std::span<const double>> full);
+// Each contracted result's out checked against its free length (`base` leading
+// coordinates of a free base), and where its full values go in the
+// workspace's coupled results (reserved here; None results are written in place).
+std::expected<void, Error> full_results(const Model& model, std::size_t base, Workspace& workspace,
+                                        std::span<const FreeResult> results,
+                                        std::span<std::span<double>> full);
+// The full values contracted into each result's out. O(N·N_full) for a square.
+void contract_results(const Model& model, std::size_t base, Workspace& workspace,
+                      std::span<const FreeResult> results, std::span<const std::span<double>> full);
+
+// A coupled model's entry point: `compute(full vectors, full outs)` runs the
+// full-coordinate kernel on the caller's vectors expanded (expand_vectors) and
+// writes outs over the full coordinates, which are then contracted into the
+// caller's (full_results, contract_results). Returns what compute returns (a
+// value result: a pose or twist is the same in both coordinates). Nothing is
+// written to a contracted out when any check fails.
+template <std::size_t V, std::size_t K, class Compute>
+auto in_free_coordinates(const Model& model, std::size_t base, Workspace& w,
+                         const std::array<std::span<const double>, V>& vectors,
+                         const std::array<FreeResult, K>& results, Compute&& compute)
+    -> decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{})) {
+  using Result =
+      decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{}));
+  std::array<std::span<const double>, V> full;
+  if (auto expanded = expand_vectors(model, w, vectors, full); !expanded)
+    return Result(std::unexpected(std::move(expanded.error())));
+  std::array<std::span<double>, K> outs;
+  if (auto placed = full_results(model, base, w, results, outs); !placed)
+    return Result(std::unexpected(std::move(placed.error())));
+  auto result = compute(full, outs);
+  if (result) contract_results(model, base, w, results, outs);
+  return result;
+}
 
 }  // namespace velkor

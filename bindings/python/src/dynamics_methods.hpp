@@ -92,8 +92,7 @@ struct forward_dynamics {
                                                  .result = Result::Generalized,
                                                  .unmatched = 1,
                                                  .loads = 3,
-                                                 .out = 4,
-                                                 .coupled = Coupled::Own};
+                                                 .out = 4};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -227,7 +226,6 @@ struct forward_dynamics_derivatives {
                                                  .unmatched = 1,
                                                  .loads = 3,
                                                  .out = 4,
-                                                 .coupled = Coupled::Own,
                                                  .alias = "tau",
                                                  .alias_of = 2};
   template <class CoreRobot, class Call>

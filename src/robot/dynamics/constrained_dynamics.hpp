@@ -108,4 +108,17 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     std::span<const IndexedLoad> loads, double regularization,
     const std::array<std::span<double>, 6>& out, Interrupt& interrupt);
 
+// The same in the full coordinates (every DOF, model.dof_count()), for callers
+// that expand a coupled model's coordinates themselves; the entry points above
+// take a coupled model's free ones (see in_free_coordinates).
+namespace full {
+std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, const ConstraintSet& set,
+                                               std::span<double> out);
+std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        const ConstraintSet& set, std::span<double> out);
+}  // namespace full
+
 }  // namespace velkor

@@ -49,4 +49,18 @@ std::expected<void, Error> forward_dynamics_derivatives(
 std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<double> d_q);
 
+// The same in the full coordinates (every DOF, model.dof_count()), for callers
+// that expand a coupled model's coordinates themselves; the entry points above
+// take a coupled model's free ones (see in_free_coordinates).
+namespace full {
+std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        std::span<const double> qdd,
+                                                        std::span<const IndexedLoad> loads,
+                                                        std::span<double> d_q, std::span<double> d_qd);
+std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<double> d_q);
+}  // namespace full
+
 }  // namespace velkor

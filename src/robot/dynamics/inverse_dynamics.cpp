@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "fault.hpp"
+#include "robot/coupling.hpp"
 
 namespace velkor {
 
@@ -264,10 +265,11 @@ void write_base_wrench(const Base& base, const Vec6& root, std::span<double> out
 
 }  // namespace
 
-std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<const double> qd,
-                                            std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+std::expected<void, Error> full::inverse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                                  std::span<const double> q, std::span<const double> qd,
+                                                  std::span<const double> qdd,
+                                                  std::span<const IndexedLoad> loads,
+                                                  std::span<double> out) {
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -284,9 +286,9 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
   return {};
 }
 
-std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
-                                   std::span<const double> q, std::span<const IndexedLoad> loads,
-                                   std::span<double> out) {
+std::expected<void, Error> full::gravity(const Model& model, const Base& base, Workspace& w,
+                                         std::span<const double> q, std::span<const IndexedLoad> loads,
+                                         std::span<double> out) {
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
@@ -306,9 +308,10 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
   return {};
 }
 
-std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
+std::expected<void, Error> full::velocity_product_forces(const Model& model, const Base& base,
+                                                         Workspace& w, std::span<const double> q,
+                                                         std::span<const double> qd,
+                                                         std::span<double> out) {
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -325,6 +328,39 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
   return {};
+}
+
+// A coupled model's: τ = Gᵀ τ_full at q_full = G q + b, q̇_full = G q̇, q̈_full = G q̈.
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+  if (!model.coupling) return full::inverse_dynamics(model, base, w, q, qd, qdd, loads, out);
+  return in_free_coordinates<3, 1>(
+      model, base.coordinates(), w, {q, qd, qdd},
+      {{{out, Contraction::Forces, 0, "inverse dynamics output"}}}, [&](const auto& v, const auto& o) {
+        return full::inverse_dynamics(model, base, w, v[0], v[1], v[2], loads, o[0]);
+      });
+}
+
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
+                                   std::span<const double> q, std::span<const IndexedLoad> loads,
+                                   std::span<double> out) {
+  if (!model.coupling) return full::gravity(model, base, w, q, loads, out);
+  return in_free_coordinates<1, 1>(
+      model, base.coordinates(), w, {q}, {{{out, Contraction::Forces, 0, "gravity output"}}},
+      [&](const auto& v, const auto& o) { return full::gravity(model, base, w, v[0], loads, o[0]); });
+}
+
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out) {
+  if (!model.coupling) return full::velocity_product_forces(model, base, w, q, qd, out);
+  return in_free_coordinates<2, 1>(
+      model, base.coordinates(), w, {q, qd},
+      {{{out, Contraction::Forces, 0, "velocity product output"}}}, [&](const auto& v, const auto& o) {
+        return full::velocity_product_forces(model, base, w, v[0], v[1], o[0]);
+      });
 }
 
 }  // namespace velkor

@@ -90,4 +90,20 @@ inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& r
   return velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
 }
 
+// The same in the full coordinates (every DOF, model.dof_count()), for callers
+// that expand a coupled model's coordinates themselves; the entry points above
+// take a coupled model's free ones (see in_free_coordinates).
+namespace full {
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& workspace,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads, std::span<double> out);
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& workspace,
+                                   std::span<const double> q, std::span<const IndexedLoad> loads,
+                                   std::span<double> out);
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base,
+                                                   Workspace& workspace, std::span<const double> q,
+                                                   std::span<const double> qd, std::span<double> out);
+}  // namespace full
+
 }  // namespace velkor

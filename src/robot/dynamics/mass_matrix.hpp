@@ -33,4 +33,12 @@ inline std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const 
   return mass_matrix(robot.model(), free_base(robot, base), w, q, out);
 }
 
+// The same in the full coordinates (every DOF, model.dof_count()), for callers
+// that expand a coupled model's coordinates themselves; the entry points above
+// take a coupled model's free ones (see in_free_coordinates).
+namespace full {
+std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& workspace,
+                                       std::span<const double> q, std::span<double> out);
+}  // namespace full
+
 }  // namespace velkor

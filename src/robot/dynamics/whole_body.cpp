@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "robot/checks.hpp"
+#include "robot/coupling.hpp"
 #include "robot/dynamics/placement.hpp"
 #include "spatial_algebra.hpp"
 
@@ -72,8 +73,8 @@ std::expected<void, Error> check_q(const Model& model, std::span<const double> q
 
 }  // namespace
 
-std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<double> out) {
+std::expected<void, Error> full::center_of_mass(const Model& model, const Base& base, Workspace& w,
+                                                std::span<const double> q, std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 3, "centre of mass output"));
   const auto mc = mass_centre(place_bodies(model.moving(), q, w));
@@ -106,9 +107,10 @@ std::expected<Motion, Error> motion(const Model& model, const Base& base, Worksp
 
 }  // namespace
 
-std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
+std::expected<void, Error> full::center_of_mass_velocity(const Model& model, const Base& base,
+                                                         Workspace& w, std::span<const double> q,
+                                                         std::span<const double> qd,
+                                                         std::span<double> out) {
   const auto m = motion(model, base, w, q, qd, out, 3, "centre of mass velocity output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -117,9 +119,9 @@ std::expected<void, Error> center_of_mass_velocity(const Model& model, const Bas
   return {};
 }
 
-std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<const double> qd,
-                                               std::span<double> out) {
+std::expected<void, Error> full::centroidal_momentum(const Model& model, const Base& base, Workspace& w,
+                                                     std::span<const double> q,
+                                                     std::span<const double> qd, std::span<double> out) {
   const auto m = motion(model, base, w, q, qd, out, 6, "centroidal momentum output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -131,17 +133,17 @@ std::expected<void, Error> centroidal_momentum(const Model& model, const Base& b
   return {};
 }
 
-std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<const double> qd,
-                                          std::span<double> out) {
+std::expected<void, Error> full::kinetic_energy(const Model& model, const Base& base, Workspace& w,
+                                                std::span<const double> q, std::span<const double> qd,
+                                                std::span<double> out) {
   const auto m = motion(model, base, w, q, qd, out, 1, "kinetic energy output");
   if (!m) return std::unexpected(m.error());
   out[0] = 0.5 * m->twice_energy;  // T = ½ Σ vᵀ I v
   return {};
 }
 
-std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<double> out) {
+std::expected<void, Error> full::potential_energy(const Model& model, const Base& base, Workspace& w,
+                                                  std::span<const double> q, std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Rigid total = place_bodies(model.moving(), q, w);
@@ -173,8 +175,9 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
 
 }  // namespace
 
-std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<double> out) {
+std::expected<void, Error> full::center_of_mass_jacobian(const Model& model, const Base& base,
+                                                         Workspace& w, std::span<const double> q,
+                                                         std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
@@ -195,8 +198,9 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
   return {};
 }
 
-std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
-                                                      std::span<const double> q, std::span<double> out) {
+std::expected<void, Error> full::centroidal_momentum_matrix(const Model& model, const Base& base,
+                                                            Workspace& w, std::span<const double> q,
+                                                            std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));
@@ -224,6 +228,78 @@ std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const 
       });
   if (!done) return std::unexpected(done.error());
   return {};
+}
+
+// A coupled model's: points, momenta and energies as they are, Jacobian columns J G.
+std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<double> out) {
+  if (!model.coupling) return full::center_of_mass(model, base, w, q, out);
+  return in_free_coordinates<1, 1>(
+      model, base.coordinates(), w, {q}, {{{out, Contraction::None, 0, "centre of mass output"}}},
+      [&](const auto& v, const auto& o) { return full::center_of_mass(model, base, w, v[0], o[0]); });
+}
+
+std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out) {
+  if (!model.coupling) return full::center_of_mass_velocity(model, base, w, q, qd, out);
+  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
+                                   {{{out, Contraction::None, 0, "centre of mass velocity output"}}},
+                                   [&](const auto& v, const auto& o) {
+                                     return full::center_of_mass_velocity(model, base, w, v[0], v[1],
+                                                                          o[0]);
+                                   });
+}
+
+std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<double> out) {
+  if (!model.coupling) return full::center_of_mass_jacobian(model, base, w, q, out);
+  return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
+                                   {{{out, Contraction::Columns, 3, "centre of mass Jacobian output"}}},
+                                   [&](const auto& v, const auto& o) {
+                                     return full::center_of_mass_jacobian(model, base, w, v[0], o[0]);
+                                   });
+}
+
+std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               std::span<double> out) {
+  if (!model.coupling) return full::centroidal_momentum(model, base, w, q, qd, out);
+  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
+                                   {{{out, Contraction::None, 0, "centroidal momentum output"}}},
+                                   [&](const auto& v, const auto& o) {
+                                     return full::centroidal_momentum(model, base, w, v[0], v[1], o[0]);
+                                   });
+}
+
+std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
+                                                      std::span<const double> q, std::span<double> out) {
+  if (!model.coupling) return full::centroidal_momentum_matrix(model, base, w, q, out);
+  return in_free_coordinates<1, 1>(
+      model, base.coordinates(), w, {q},
+      {{{out, Contraction::Columns, 6, "centroidal momentum matrix output"}}},
+      [&](const auto& v, const auto& o) {
+        return full::centroidal_momentum_matrix(model, base, w, v[0], o[0]);
+      });
+}
+
+std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<const double> qd,
+                                          std::span<double> out) {
+  if (!model.coupling) return full::kinetic_energy(model, base, w, q, qd, out);
+  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
+                                   {{{out, Contraction::None, 0, "kinetic energy output"}}},
+                                   [&](const auto& v, const auto& o) {
+                                     return full::kinetic_energy(model, base, w, v[0], v[1], o[0]);
+                                   });
+}
+
+std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<double> out) {
+  if (!model.coupling) return full::potential_energy(model, base, w, q, out);
+  return in_free_coordinates<1, 1>(
+      model, base.coordinates(), w, {q}, {{{out, Contraction::None, 0, "potential energy output"}}},
+      [&](const auto& v, const auto& o) { return full::potential_energy(model, base, w, v[0], o[0]); });
 }
 
 }  // namespace velkor

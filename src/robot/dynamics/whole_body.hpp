@@ -40,4 +40,27 @@ std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, 
 std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
                                             std::span<const double> q, std::span<double> out);
 
+// The same in the full coordinates (every DOF, model.dof_count()), for callers
+// that expand a coupled model's coordinates themselves; the entry points above
+// take a coupled model's free ones (see in_free_coordinates).
+namespace full {
+std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<double> out);
+std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out);
+std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<double> out);
+std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               std::span<double> out);
+std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
+                                                      std::span<const double> q, std::span<double> out);
+std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<const double> qd,
+                                          std::span<double> out);
+std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<double> out);
+}  // namespace full
+
 }  // namespace velkor

@@ -11,6 +11,7 @@
 #include "robot/checks.hpp"
 #include "robot/link_id.hpp"
 #include "robot/model.hpp"
+#include "robot/workspace.hpp"
 #include "spatial.hpp"
 
 namespace velkor {
@@ -48,6 +49,24 @@ std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, 
                                                             std::span<const double> qd,
                                                             std::span<const double> qdd, LinkId target,
                                                             std::span<std::size_t> path);
+
+// The entry points of the four above: q, q̇, q̈ as the caller counts coordinates
+// (a coupled model's free ones, see in_free_coordinates), the workspace's
+// path and link poses as scratch. The four above read every DOF.
+std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base, Workspace& workspace,
+                                              std::span<const double> q, LinkId target);
+std::expected<void, Error> forward_kinematics_rows(const Model& model, const Pose& base,
+                                                   Workspace& workspace, std::span<const double> q,
+                                                   std::span<double> rows);
+std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
+                                                        Workspace& workspace, std::span<const double> q,
+                                                        std::span<const double> qd, LinkId target,
+                                                        const Pose& tool);
+std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, const BaseState& base,
+                                                            Workspace& workspace,
+                                                            std::span<const double> q,
+                                                            std::span<const double> qd,
+                                                            std::span<const double> qdd, LinkId target);
 
 // Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.
 void write_pose_row(const Pose& pose, double* row);

@@ -72,4 +72,16 @@ void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, st
                                         std::span<const double> jacobian_derivative,
                                         std::span<double> out);
 
+// The same in the full coordinates (every DOF, model.dof_count()), for callers
+// that expand a coupled model's coordinates themselves; the entry points above
+// take a coupled model's free ones (see in_free_coordinates).
+namespace full {
+std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
+                                    std::span<const double> q, LinkId target, std::span<double> out);
+std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base,
+                                               Workspace& workspace, std::span<const double> q,
+                                               std::span<const double> qd, LinkId target,
+                                               std::span<double> out);
+}  // namespace full
+
 }  // namespace velkor

@@ -461,11 +461,14 @@ std::expected<void, Error> full::constraint_jacobian(const Model& model, const B
   return {};
 }
 
-std::expected<void, Error> full::constraint_acceleration_bias(const Model& model, const Base& base,
-                                                              Workspace& w, std::span<const double> q,
-                                                              std::span<const double> qd,
-                                                              const ConstraintSet& set,
-                                                              std::span<double> out) {
+namespace full {
+namespace {
+
+std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        const ConstraintSet& set,
+                                                        std::span<double> out) {
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -475,6 +478,9 @@ std::expected<void, Error> full::constraint_acceleration_bias(const Model& model
   acceleration_rows(set, root, w, out.data());
   return {};
 }
+
+}  // namespace
+}  // namespace full
 
 std::expected<void, Error> constrained_forward_dynamics(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,

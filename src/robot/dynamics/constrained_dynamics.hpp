@@ -115,10 +115,6 @@ namespace full {
 std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, const ConstraintSet& set,
                                                std::span<double> out);
-std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
-                                                        Workspace& w, std::span<const double> q,
-                                                        std::span<const double> qd,
-                                                        const ConstraintSet& set, std::span<double> out);
 }  // namespace full
 
 }  // namespace velkor

@@ -435,8 +435,11 @@ std::expected<void, Error> forward_dynamics_derivatives(
   return {};
 }
 
-std::expected<void, Error> full::gravity_derivatives(const Model& model, const Base& base, Workspace& w,
-                                                     std::span<const double> q, std::span<double> d_q) {
+namespace full {
+namespace {
+
+std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<double> d_q) {
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_square(d_q, N, "gravity derivative output"));
@@ -444,6 +447,9 @@ std::expected<void, Error> full::gravity_derivatives(const Model& model, const B
   gravity_recursion(model.moving(), base, q, w, Matrix(d_q, N), o);
   return {};
 }
+
+}  // namespace
+}  // namespace full
 
 // A coupled model's: Gᵀ (∂τ_full/∂q_full) G and Gᵀ (∂τ_full/∂q̇_full) G.
 std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,

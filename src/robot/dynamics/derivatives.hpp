@@ -59,8 +59,6 @@ std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, cons
                                                         std::span<const double> qdd,
                                                         std::span<const IndexedLoad> loads,
                                                         std::span<double> d_q, std::span<double> d_qd);
-std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<double> d_q);
 }  // namespace full
 
 }  // namespace velkor

@@ -286,9 +286,12 @@ std::expected<void, Error> full::inverse_dynamics(const Model& model, const Base
   return {};
 }
 
-std::expected<void, Error> full::gravity(const Model& model, const Base& base, Workspace& w,
-                                         std::span<const double> q, std::span<const IndexedLoad> loads,
-                                         std::span<double> out) {
+namespace full {
+namespace {
+
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
+                                   std::span<const double> q, std::span<const IndexedLoad> loads,
+                                   std::span<double> out) {
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
@@ -308,10 +311,15 @@ std::expected<void, Error> full::gravity(const Model& model, const Base& base, W
   return {};
 }
 
-std::expected<void, Error> full::velocity_product_forces(const Model& model, const Base& base,
-                                                         Workspace& w, std::span<const double> q,
-                                                         std::span<const double> qd,
-                                                         std::span<double> out) {
+}  // namespace
+}  // namespace full
+
+namespace full {
+namespace {
+
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out) {
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -329,6 +337,9 @@ std::expected<void, Error> full::velocity_product_forces(const Model& model, con
   write_base_wrench(base, *root, out);
   return {};
 }
+
+}  // namespace
+}  // namespace full
 
 // A coupled model's: τ = Gᵀ τ_full at q_full = G q + b, q̇_full = G q̇, q̈_full = G q̈.
 std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,

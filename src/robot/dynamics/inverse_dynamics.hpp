@@ -98,12 +98,6 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> qdd,
                                             std::span<const IndexedLoad> loads, std::span<double> out);
-std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& workspace,
-                                   std::span<const double> q, std::span<const IndexedLoad> loads,
-                                   std::span<double> out);
-std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base,
-                                                   Workspace& workspace, std::span<const double> q,
-                                                   std::span<const double> qd, std::span<double> out);
 }  // namespace full
 
 }  // namespace velkor

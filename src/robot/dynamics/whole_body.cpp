@@ -107,10 +107,12 @@ std::expected<Motion, Error> motion(const Model& model, const Base& base, Worksp
 
 }  // namespace
 
-std::expected<void, Error> full::center_of_mass_velocity(const Model& model, const Base& base,
-                                                         Workspace& w, std::span<const double> q,
-                                                         std::span<const double> qd,
-                                                         std::span<double> out) {
+namespace full {
+namespace {
+
+std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out) {
   const auto m = motion(model, base, w, q, qd, out, 3, "centre of mass velocity output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -119,9 +121,15 @@ std::expected<void, Error> full::center_of_mass_velocity(const Model& model, con
   return {};
 }
 
-std::expected<void, Error> full::centroidal_momentum(const Model& model, const Base& base, Workspace& w,
-                                                     std::span<const double> q,
-                                                     std::span<const double> qd, std::span<double> out) {
+}  // namespace
+}  // namespace full
+
+namespace full {
+namespace {
+
+std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               std::span<double> out) {
   const auto m = motion(model, base, w, q, qd, out, 6, "centroidal momentum output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -133,17 +141,29 @@ std::expected<void, Error> full::centroidal_momentum(const Model& model, const B
   return {};
 }
 
-std::expected<void, Error> full::kinetic_energy(const Model& model, const Base& base, Workspace& w,
-                                                std::span<const double> q, std::span<const double> qd,
-                                                std::span<double> out) {
+}  // namespace
+}  // namespace full
+
+namespace full {
+namespace {
+
+std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<const double> qd,
+                                          std::span<double> out) {
   const auto m = motion(model, base, w, q, qd, out, 1, "kinetic energy output");
   if (!m) return std::unexpected(m.error());
   out[0] = 0.5 * m->twice_energy;  // T = ½ Σ vᵀ I v
   return {};
 }
 
-std::expected<void, Error> full::potential_energy(const Model& model, const Base& base, Workspace& w,
-                                                  std::span<const double> q, std::span<double> out) {
+}  // namespace
+}  // namespace full
+
+namespace full {
+namespace {
+
+std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Rigid total = place_bodies(model.moving(), q, w);
@@ -151,6 +171,9 @@ std::expected<void, Error> full::potential_energy(const Model& model, const Base
   out[0] = -base.gravity.dot(base.state.frame.rotate(total.h) + total.m * base.state.frame.translation);
   return {};
 }
+
+}  // namespace
+}  // namespace full
 
 namespace {
 
@@ -198,9 +221,11 @@ std::expected<void, Error> full::center_of_mass_jacobian(const Model& model, con
   return {};
 }
 
-std::expected<void, Error> full::centroidal_momentum_matrix(const Model& model, const Base& base,
-                                                            Workspace& w, std::span<const double> q,
-                                                            std::span<double> out) {
+namespace full {
+namespace {
+
+std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
+                                                      std::span<const double> q, std::span<double> out) {
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));
@@ -229,6 +254,9 @@ std::expected<void, Error> full::centroidal_momentum_matrix(const Model& model, 
   if (!done) return std::unexpected(done.error());
   return {};
 }
+
+}  // namespace
+}  // namespace full
 
 // A coupled model's: points, momenta and energies as they are, Jacobian columns J G.
 std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,

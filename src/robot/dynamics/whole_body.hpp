@@ -46,21 +46,8 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
 namespace full {
 std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
                                           std::span<const double> q, std::span<double> out);
-std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out);
 std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<double> out);
-std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<const double> qd,
-                                               std::span<double> out);
-std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
-                                                      std::span<const double> q, std::span<double> out);
-std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<const double> qd,
-                                          std::span<double> out);
-std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<double> out);
 }  // namespace full
 
 }  // namespace velkor

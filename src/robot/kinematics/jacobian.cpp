@@ -167,10 +167,12 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
 
 }  // namespace
 
-std::expected<void, Error> full::jacobian_derivative(const Model& model, const Base& base, Workspace& w,
-                                                     std::span<const double> q,
-                                                     std::span<const double> qd, LinkId target,
-                                                     std::span<double> out) {
+namespace full {
+namespace {
+
+std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               LinkId target, std::span<double> out) {
   return checked_jacobian_derivative(
       model, q, qd, target, base.coordinates(), w, out, [&](const Pose& pose) {
         if (base.floating)
@@ -181,6 +183,9 @@ std::expected<void, Error> full::jacobian_derivative(const Model& model, const B
                                           w.jacobian_derivative, out);
       });
 }
+
+}  // namespace
+}  // namespace full
 
 // A coupled model's: the columns J G and J̇ G.
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& w,

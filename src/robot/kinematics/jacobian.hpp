@@ -78,10 +78,6 @@ void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, st
 namespace full {
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
                                     std::span<const double> q, LinkId target, std::span<double> out);
-std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base,
-                                               Workspace& workspace, std::span<const double> q,
-                                               std::span<const double> qd, LinkId target,
-                                               std::span<double> out);
 }  // namespace full
 
 }  // namespace velkor

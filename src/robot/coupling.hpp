@@ -72,6 +72,12 @@ std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Works
 
 // ---- an entry point's call in a coupled model's free coordinates ----
 
+// The coordinates an entry point's joint vectors and results are in: the
+// caller's (a coupled model's free ones, else every DOF), or every DOF of the
+// model for callers that expand a coupled model's coordinates themselves
+// (Full; the same as Caller for an uncoupled model).
+enum class Coordinates { Caller, Full };
+
 // How a result over the full coordinates becomes the caller's: as it is
 // (points, poses, twists, constraint rows), generalized forces Gᵀ τ, columns
 // X G of `rows` rows (a Jacobian), or a square Gᵀ X G (a mass matrix, a
@@ -104,9 +110,9 @@ std::expected<void, Error> full_results(const Model& model, std::size_t base, Wo
 void contract_results(const Model& model, std::size_t base, Workspace& workspace,
                       std::span<const FreeResult> results, std::span<const std::span<double>> full);
 
-// A coupled model's entry point: `compute(full vectors, full outs)` runs the
-// full-coordinate kernel on the caller's vectors expanded (expand_vectors) and
-// writes outs over the full coordinates, which are then contracted into the
+// A coupled model's entry point, called at its top: `compute(full vectors,
+// full outs)` runs the entry point in Coordinates::Full on the caller's vectors expanded
+// (expand_vectors) and writes outs over the full coordinates, which are then contracted into the
 // caller's (full_results, contract_results). Returns what compute returns (a
 // value result: a pose or twist is the same in both coordinates). Nothing is
 // written to a contracted out when any check fails.

@@ -239,7 +239,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
   const Model& bodies = model.moving();
   const std::size_t o = base.coordinates();
   if (!s.dense) {
-    VELKOR_TRY(full::mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
+    VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.M, s.N * s.N)));
     const auto up = coordinate_tree(bodies, o, s.N, w);
     VELKOR_TRY(factor(up, Matrix(std::span(s.M, s.N * s.N), s.N)));
     motion_pass<true>(bodies, q, qd, {}, root, w);
@@ -248,7 +248,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
   }
   const Coupling& coupling = *model.coupling;
   const std::size_t N = s.N, N_full = s.N_full;
-  VELKOR_TRY(full::mass_matrix(model, base, w, q, std::span(s.full_M, N_full * N_full)));
+  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.full_M, N_full * N_full), Coordinates::Full));
   contract_square(coupling, o, {s.full_M, N_full * N_full}, {s.full_columns, N_full * N}, {s.M, N * N});
   const std::span<const std::ptrdiff_t> up(w.coupled.chain.data(), N);
   VELKOR_TRY(factor(up, Matrix(std::span(s.M, N * N), N)));
@@ -370,14 +370,14 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
   Base still = base;
   still.state.acceleration = Twist{};
   if (s.dense) {
-    VELKOR_TRY(full::inverse_dynamics(model, still, w, kernel->q, kernel->qd,
-                                      std::span<const double>(s.zeros, n), loads,
-                                      std::span(s.full_vector, s.N_full)));
+    VELKOR_TRY(inverse_dynamics(model, still, w, kernel->q, kernel->qd,
+                                std::span<const double>(s.zeros, n), loads,
+                                std::span(s.full_vector, s.N_full), Coordinates::Full));
     contract_forces(*model.coupling, o, {s.full_vector, s.N_full}, {s.qdd_free, N});
   } else {
     std::fill(s.column, s.column + n, 0.0);
-    VELKOR_TRY(full::inverse_dynamics(model, still, w, q, qd, std::span<const double>(s.column, n),
-                                      loads, std::span(s.qdd_free, N)));
+    VELKOR_TRY(inverse_dynamics(model, still, w, q, qd, std::span<const double>(s.column, n), loads,
+                                std::span(s.qdd_free, N)));
   }
   const RootFrame root = root_frame(base, Twist{});
   const auto up = factor_and_place(model, base, w, kernel->q, kernel->qd, set, root, s);
@@ -445,9 +445,17 @@ void reserve_constraint_scratch(Workspace& w, std::size_t m, std::size_t N) {
   if (w.constraint_scratch.size() < need) w.constraint_scratch.resize(need);
 }
 
-std::expected<void, Error> full::constraint_jacobian(const Model& model, const Base& base, Workspace& w,
-                                                     std::span<const double> q, const ConstraintSet& set,
-                                                     std::span<double> out) {
+std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, const ConstraintSet& set,
+                                               std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+  // J G
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), w, {q},
+        {{{out, Contraction::Columns, set.count(), "constraint Jacobian output"}}},
+        [&](const auto& v, const auto& o) {
+          return constraint_jacobian(model, base, w, v[0], set, o[0], Coordinates::Full);
+        });
   const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
@@ -461,14 +469,16 @@ std::expected<void, Error> full::constraint_jacobian(const Model& model, const B
   return {};
 }
 
-namespace full {
-namespace {
-
 std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
                                                         Workspace& w, std::span<const double> q,
                                                         std::span<const double> qd,
-                                                        const ConstraintSet& set,
-                                                        std::span<double> out) {
+                                                        const ConstraintSet& set, std::span<double> out,
+                                                        Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return in_free_coordinates<2, 1>(
+        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
+          return constraint_acceleration_bias(model, base, w, v[0], v[1], set, o[0], Coordinates::Full);
+        });
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -478,9 +488,6 @@ std::expected<void, Error> constraint_acceleration_bias(const Model& model, cons
   acceleration_rows(set, root, w, out.data());
   return {};
 }
-
-}  // namespace
-}  // namespace full
 
 std::expected<void, Error> constrained_forward_dynamics(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
@@ -614,7 +621,8 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     base_acceleration = Twist{Vec3(qdd[0], qdd[1], qdd[2]), Vec3(qdd[3], qdd[4], qdd[5])};
     moving.state.acceleration = base_acceleration;
   }
-  VELKOR_TRY(full::inverse_dynamics_derivatives(model, moving, w, kq, kqd, kqdd, loads, Gq, Gqd));
+  VELKOR_TRY(
+      inverse_dynamics_derivatives(model, moving, w, kq, kqd, kqdd, loads, Gq, Gqd, Coordinates::Full));
 
   // The bodies again, now at q̈.
   const Model& bodies = model.moving();
@@ -779,31 +787,6 @@ std::expected<void, Error> constrained_dynamics_derivatives(
   VELKOR_TRY(solve_columns(ftau.data()));
   add_product(dtau.data(), s.W, ftau.data(), N, m, N);
   return {};
-}
-
-// A coupled model's: the columns J G; the rows' accelerations as they are.
-std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, const ConstraintSet& set,
-                                               std::span<double> out) {
-  if (!model.coupling) return full::constraint_jacobian(model, base, w, q, set, out);
-  return in_free_coordinates<1, 1>(
-      model, base.coordinates(), w, {q},
-      {{{out, Contraction::Columns, set.count(), "constraint Jacobian output"}}},
-      [&](const auto& v, const auto& o) {
-        return full::constraint_jacobian(model, base, w, v[0], set, o[0]);
-      });
-}
-
-std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
-                                                        Workspace& w, std::span<const double> q,
-                                                        std::span<const double> qd,
-                                                        const ConstraintSet& set,
-                                                        std::span<double> out) {
-  if (!model.coupling) return full::constraint_acceleration_bias(model, base, w, q, qd, set, out);
-  return in_free_coordinates<2, 1>(
-      model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
-        return full::constraint_acceleration_bias(model, base, w, v[0], v[1], set, o[0]);
-      });
 }
 
 }  // namespace velkor

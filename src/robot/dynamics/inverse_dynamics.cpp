@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "fault.hpp"
-#include "robot/coupling.hpp"
 
 namespace velkor {
 
@@ -265,11 +264,18 @@ void write_base_wrench(const Base& base, const Vec6& root, std::span<double> out
 
 }  // namespace
 
-std::expected<void, Error> full::inverse_dynamics(const Model& model, const Base& base, Workspace& w,
-                                                  std::span<const double> q, std::span<const double> qd,
-                                                  std::span<const double> qdd,
-                                                  std::span<const IndexedLoad> loads,
-                                                  std::span<double> out) {
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads, std::span<double> out,
+                                            Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    // τ = Gᵀ τ_full
+    return in_free_coordinates<3, 1>(
+        model, base.coordinates(), w, {q, qd, qdd},
+        {{{out, Contraction::Forces, 0, "inverse dynamics output"}}}, [&](const auto& v, const auto& o) {
+          return inverse_dynamics(model, base, w, v[0], v[1], v[2], loads, o[0], Coordinates::Full);
+        });
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -286,12 +292,16 @@ std::expected<void, Error> full::inverse_dynamics(const Model& model, const Base
   return {};
 }
 
-namespace full {
-namespace {
-
 std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
-                                   std::span<double> out) {
+                                   std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    // g = Gᵀ g_full
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), w, {q}, {{{out, Contraction::Forces, 0, "gravity output"}}},
+        [&](const auto& v, const auto& o) {
+          return gravity(model, base, w, v[0], loads, o[0], Coordinates::Full);
+        });
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
@@ -311,15 +321,16 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
   return {};
 }
 
-}  // namespace
-}  // namespace full
-
-namespace full {
-namespace {
-
 std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
+                                                   std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    // Gᵀ c_full
+    return in_free_coordinates<2, 1>(
+        model, base.coordinates(), w, {q, qd},
+        {{{out, Contraction::Forces, 0, "velocity product output"}}}, [&](const auto& v, const auto& o) {
+          return velocity_product_forces(model, base, w, v[0], v[1], o[0], Coordinates::Full);
+        });
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -336,42 +347,6 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
   if (!root) return std::unexpected(root.error());
   write_base_wrench(base, *root, out);
   return {};
-}
-
-}  // namespace
-}  // namespace full
-
-// A coupled model's: τ = Gᵀ τ_full at q_full = G q + b, q̇_full = G q̇, q̈_full = G q̈.
-std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<const double> qd,
-                                            std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads, std::span<double> out) {
-  if (!model.coupling) return full::inverse_dynamics(model, base, w, q, qd, qdd, loads, out);
-  return in_free_coordinates<3, 1>(
-      model, base.coordinates(), w, {q, qd, qdd},
-      {{{out, Contraction::Forces, 0, "inverse dynamics output"}}}, [&](const auto& v, const auto& o) {
-        return full::inverse_dynamics(model, base, w, v[0], v[1], v[2], loads, o[0]);
-      });
-}
-
-std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
-                                   std::span<const double> q, std::span<const IndexedLoad> loads,
-                                   std::span<double> out) {
-  if (!model.coupling) return full::gravity(model, base, w, q, loads, out);
-  return in_free_coordinates<1, 1>(
-      model, base.coordinates(), w, {q}, {{{out, Contraction::Forces, 0, "gravity output"}}},
-      [&](const auto& v, const auto& o) { return full::gravity(model, base, w, v[0], loads, o[0]); });
-}
-
-std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
-  if (!model.coupling) return full::velocity_product_forces(model, base, w, q, qd, out);
-  return in_free_coordinates<2, 1>(
-      model, base.coordinates(), w, {q, qd},
-      {{{out, Contraction::Forces, 0, "velocity product output"}}}, [&](const auto& v, const auto& o) {
-        return full::velocity_product_forces(model, base, w, v[0], v[1], o[0]);
-      });
 }
 
 }  // namespace velkor

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "fault.hpp"
-#include "robot/coupling.hpp"
 #include "robot/dynamics/inverse_dynamics.hpp"
 #include "robot/dynamics/placement.hpp"
 
@@ -121,8 +120,16 @@ std::expected<void, Error> check(const Model& model, std::span<const double> q, 
 
 }  // namespace
 
-std::expected<void, Error> full::mass_matrix(const Model& model, const Base& base, Workspace& w,
-                                             std::span<const double> q, std::span<double> out) {
+std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
+                                       std::span<const double> q, std::span<double> out,
+                                       Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+  // M = Gᵀ M_full G
+    return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
+                                     {{{out, Contraction::Square, 0, "mass matrix output"}}},
+                                     [&](const auto& v, const auto& o) {
+                                       return mass_matrix(model, base, w, v[0], o[0], Coordinates::Full);
+                                     });
   const std::size_t n = model.dof_count(), b = base.coordinates(), N = n + b;
   VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);
@@ -146,14 +153,6 @@ std::expected<void, Error> full::mass_matrix(const Model& model, const Base& bas
   for (std::size_t c = 1; c < 6; ++c)
     for (std::size_t r = 0; r < c; ++r) out[c * N + r] = out[r * N + c];
   return {};
-}
-
-std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
-                                       std::span<const double> q, std::span<double> out) {
-  if (!model.coupling) return full::mass_matrix(model, base, w, q, out);
-  return in_free_coordinates<1, 1>(  // M = Gᵀ M_full G
-      model, base.coordinates(), w, {q}, {{{out, Contraction::Square, 0, "mass matrix output"}}},
-      [&](const auto& v, const auto& o) { return full::mass_matrix(model, base, w, v[0], o[0]); });
 }
 
 }  // namespace velkor

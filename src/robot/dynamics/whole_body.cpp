@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "robot/checks.hpp"
-#include "robot/coupling.hpp"
 #include "robot/dynamics/placement.hpp"
 #include "spatial_algebra.hpp"
 
@@ -73,8 +72,14 @@ std::expected<void, Error> check_q(const Model& model, std::span<const double> q
 
 }  // namespace
 
-std::expected<void, Error> full::center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                                std::span<const double> q, std::span<double> out) {
+std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
+                                          std::span<const double> q, std::span<double> out,
+                                          Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), w, {q}, {{{out}}}, [&](const auto& v, const auto& o) {
+          return center_of_mass(model, base, w, v[0], o[0], Coordinates::Full);
+        });
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 3, "centre of mass output"));
   const auto mc = mass_centre(place_bodies(model.moving(), q, w));
@@ -107,12 +112,14 @@ std::expected<Motion, Error> motion(const Model& model, const Base& base, Worksp
 
 }  // namespace
 
-namespace full {
-namespace {
-
 std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
+                                                   std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return in_free_coordinates<2, 1>(
+        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
+          return center_of_mass_velocity(model, base, w, v[0], v[1], o[0], Coordinates::Full);
+        });
   const auto m = motion(model, base, w, q, qd, out, 3, "centre of mass velocity output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -121,15 +128,14 @@ std::expected<void, Error> center_of_mass_velocity(const Model& model, const Bas
   return {};
 }
 
-}  // namespace
-}  // namespace full
-
-namespace full {
-namespace {
-
 std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<const double> qd,
-                                               std::span<double> out) {
+                                               std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return in_free_coordinates<2, 1>(
+        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
+          return centroidal_momentum(model, base, w, v[0], v[1], o[0], Coordinates::Full);
+        });
   const auto m = motion(model, base, w, q, qd, out, 6, "centroidal momentum output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -141,29 +147,28 @@ std::expected<void, Error> centroidal_momentum(const Model& model, const Base& b
   return {};
 }
 
-}  // namespace
-}  // namespace full
-
-namespace full {
-namespace {
-
 std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
                                           std::span<const double> q, std::span<const double> qd,
-                                          std::span<double> out) {
+                                          std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return in_free_coordinates<2, 1>(
+        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
+          return kinetic_energy(model, base, w, v[0], v[1], o[0], Coordinates::Full);
+        });
   const auto m = motion(model, base, w, q, qd, out, 1, "kinetic energy output");
   if (!m) return std::unexpected(m.error());
   out[0] = 0.5 * m->twice_energy;  // T = ½ Σ vᵀ I v
   return {};
 }
 
-}  // namespace
-}  // namespace full
-
-namespace full {
-namespace {
-
 std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<double> out) {
+                                            std::span<const double> q, std::span<double> out,
+                                            Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), w, {q}, {{{out}}}, [&](const auto& v, const auto& o) {
+          return potential_energy(model, base, w, v[0], o[0], Coordinates::Full);
+        });
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Rigid total = place_bodies(model.moving(), q, w);
@@ -171,9 +176,6 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
   out[0] = -base.gravity.dot(base.state.frame.rotate(total.h) + total.m * base.state.frame.translation);
   return {};
 }
-
-}  // namespace
-}  // namespace full
 
 namespace {
 
@@ -198,9 +200,17 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
 
 }  // namespace
 
-std::expected<void, Error> full::center_of_mass_jacobian(const Model& model, const Base& base,
-                                                         Workspace& w, std::span<const double> q,
-                                                         std::span<double> out) {
+std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<double> out,
+                                                   Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+  // J_c G
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), w, {q},
+        {{{out, Contraction::Columns, 3, "centre of mass Jacobian output"}}},
+        [&](const auto& v, const auto& o) {
+          return center_of_mass_jacobian(model, base, w, v[0], o[0], Coordinates::Full);
+        });
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
@@ -221,11 +231,17 @@ std::expected<void, Error> full::center_of_mass_jacobian(const Model& model, con
   return {};
 }
 
-namespace full {
-namespace {
-
 std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
-                                                      std::span<const double> q, std::span<double> out) {
+                                                      std::span<const double> q, std::span<double> out,
+                                                      Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+  // A_G G
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), w, {q},
+        {{{out, Contraction::Columns, 6, "centroidal momentum matrix output"}}},
+        [&](const auto& v, const auto& o) {
+          return centroidal_momentum_matrix(model, base, w, v[0], o[0], Coordinates::Full);
+        });
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));
@@ -253,81 +269,6 @@ std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const 
       });
   if (!done) return std::unexpected(done.error());
   return {};
-}
-
-}  // namespace
-}  // namespace full
-
-// A coupled model's: points, momenta and energies as they are, Jacobian columns J G.
-std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<double> out) {
-  if (!model.coupling) return full::center_of_mass(model, base, w, q, out);
-  return in_free_coordinates<1, 1>(
-      model, base.coordinates(), w, {q}, {{{out, Contraction::None, 0, "centre of mass output"}}},
-      [&](const auto& v, const auto& o) { return full::center_of_mass(model, base, w, v[0], o[0]); });
-}
-
-std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
-  if (!model.coupling) return full::center_of_mass_velocity(model, base, w, q, qd, out);
-  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
-                                   {{{out, Contraction::None, 0, "centre of mass velocity output"}}},
-                                   [&](const auto& v, const auto& o) {
-                                     return full::center_of_mass_velocity(model, base, w, v[0], v[1],
-                                                                          o[0]);
-                                   });
-}
-
-std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<double> out) {
-  if (!model.coupling) return full::center_of_mass_jacobian(model, base, w, q, out);
-  return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
-                                   {{{out, Contraction::Columns, 3, "centre of mass Jacobian output"}}},
-                                   [&](const auto& v, const auto& o) {
-                                     return full::center_of_mass_jacobian(model, base, w, v[0], o[0]);
-                                   });
-}
-
-std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<const double> qd,
-                                               std::span<double> out) {
-  if (!model.coupling) return full::centroidal_momentum(model, base, w, q, qd, out);
-  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
-                                   {{{out, Contraction::None, 0, "centroidal momentum output"}}},
-                                   [&](const auto& v, const auto& o) {
-                                     return full::centroidal_momentum(model, base, w, v[0], v[1], o[0]);
-                                   });
-}
-
-std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
-                                                      std::span<const double> q, std::span<double> out) {
-  if (!model.coupling) return full::centroidal_momentum_matrix(model, base, w, q, out);
-  return in_free_coordinates<1, 1>(
-      model, base.coordinates(), w, {q},
-      {{{out, Contraction::Columns, 6, "centroidal momentum matrix output"}}},
-      [&](const auto& v, const auto& o) {
-        return full::centroidal_momentum_matrix(model, base, w, v[0], o[0]);
-      });
-}
-
-std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<const double> qd,
-                                          std::span<double> out) {
-  if (!model.coupling) return full::kinetic_energy(model, base, w, q, qd, out);
-  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
-                                   {{{out, Contraction::None, 0, "kinetic energy output"}}},
-                                   [&](const auto& v, const auto& o) {
-                                     return full::kinetic_energy(model, base, w, v[0], v[1], o[0]);
-                                   });
-}
-
-std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<double> out) {
-  if (!model.coupling) return full::potential_energy(model, base, w, q, out);
-  return in_free_coordinates<1, 1>(
-      model, base.coordinates(), w, {q}, {{{out, Contraction::None, 0, "potential energy output"}}},
-      [&](const auto& v, const auto& o) { return full::potential_energy(model, base, w, v[0], o[0]); });
 }
 
 }  // namespace velkor

@@ -312,7 +312,7 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
   for (std::size_t t = 0; t < tasks.size(); ++t) {
     if (const auto* pose = std::get_if<PoseTask>(&tasks[t])) {
       // X = X_link ∘ tool; e = [log(R·R_targetᵀ); p − p_target]
-      VELKOR_TRY(full::jacobian(model, base, w, qk, pose->link, {Jk, 6 * Nk}));
+      VELKOR_TRY(jacobian(model, base, w, qk, pose->link, {Jk, 6 * Nk}, Coordinates::Full));
       if (full_ != 0) contract(model, 6, s.J.data());
       const auto link = forward_kinematics(model, base.state.frame, qk, pose->link, s.path);
       if (!link) return std::unexpected(link.error());
@@ -342,8 +342,8 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
     } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
       // e = c − c_target, J = ∂c/∂v
       std::array<double, 3> position;
-      VELKOR_TRY(full::center_of_mass(model, base, w, qk, position));
-      VELKOR_TRY(full::center_of_mass_jacobian(model, base, w, qk, {Jk, 3 * Nk}));
+      VELKOR_TRY(center_of_mass(model, base, w, qk, position, Coordinates::Full));
+      VELKOR_TRY(center_of_mass_jacobian(model, base, w, qk, {Jk, 3 * Nk}, Coordinates::Full));
       if (full_ != 0) contract(model, 3, s.J.data());
       Eigen::Map<Eigen::Matrix<double, 3, Eigen::Dynamic>> J(s.J.data(), 3,
                                                              static_cast<Eigen::Index>(N));
@@ -358,7 +358,7 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
       // J_c Δv = −e_c: each contact against its target or its start, a loop a's side against b's
       const ConstraintSet& set = *std::get<ConstraintTask>(tasks[t]).set;
       const std::size_t m = set.count();
-      VELKOR_TRY(full::constraint_jacobian(model, base, w, qk, set, {Jk, m * Nk}));
+      VELKOR_TRY(constraint_jacobian(model, base, w, qk, set, {Jk, m * Nk}, Coordinates::Full));
       if (full_ != 0) contract(model, m, s.J.data());
       s.A.middleRows(static_cast<Eigen::Index>(row), static_cast<Eigen::Index>(m)) =
           Eigen::Map<const Eigen::MatrixXd>(s.J.data(), static_cast<Eigen::Index>(m),

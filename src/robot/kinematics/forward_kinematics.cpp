@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "fault.hpp"
-#include "robot/coupling.hpp"
 #include "robot/kinematics/path_kernels.hpp"
 
 namespace velkor {
@@ -177,44 +176,6 @@ void write_pose_row(const Pose& pose, double* row) {
   row[4] = pose.rotation.y();
   row[5] = pose.rotation.z();
   row[6] = pose.rotation.w();
-}
-
-// A coupled model's: the kernels at q_full = G q + b (and its rates); poses and
-// twists are the same in both coordinates.
-std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base, Workspace& w,
-                                              std::span<const double> q, LinkId target) {
-  if (!model.coupling) return forward_kinematics(model, base, q, target, w.path);
-  return in_free_coordinates<1, 0>(model, 0, w, {q}, {}, [&](const auto& v, const auto&) {
-    return forward_kinematics(model, base, v[0], target, w.path);
-  });
-}
-
-std::expected<void, Error> forward_kinematics_rows(const Model& model, const Pose& base, Workspace& w,
-                                                   std::span<const double> q, std::span<double> rows) {
-  if (!model.coupling) return forward_kinematics_rows(model, base, q, w.frames, rows);
-  return in_free_coordinates<1, 0>(model, 0, w, {q}, {}, [&](const auto& v, const auto&) {
-    return forward_kinematics_rows(model, base, v[0], w.frames, rows);
-  });
-}
-
-std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
-                                                        Workspace& w, std::span<const double> q,
-                                                        std::span<const double> qd, LinkId target,
-                                                        const Pose& tool) {
-  if (!model.coupling) return forward_velocity_kinematics(model, base, q, qd, target, tool, w.path);
-  return in_free_coordinates<2, 0>(model, 0, w, {q, qd}, {}, [&](const auto& v, const auto&) {
-    return forward_velocity_kinematics(model, base, v[0], v[1], target, tool, w.path);
-  });
-}
-
-std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, const BaseState& base,
-                                                            Workspace& w, std::span<const double> q,
-                                                            std::span<const double> qd,
-                                                            std::span<const double> qdd, LinkId target) {
-  if (!model.coupling) return forward_acceleration_kinematics(model, base, q, qd, qdd, target, w.path);
-  return in_free_coordinates<3, 0>(model, 0, w, {q, qd, qdd}, {}, [&](const auto& v, const auto&) {
-    return forward_acceleration_kinematics(model, base, v[0], v[1], v[2], target, w.path);
-  });
 }
 
 }  // namespace velkor

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "fault.hpp"
-#include "robot/coupling.hpp"
 #include "robot/kinematics/forward_kinematics.hpp"
 #include "robot/kinematics/path_kernels.hpp"
 
@@ -54,9 +53,16 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
   return {};
 }
 
-std::expected<void, Error> full::jacobian(const Model& model, const Base& base, Workspace& workspace,
-                                          std::span<const double> q, LinkId target,
-                                          std::span<double> out) {
+std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
+                                    std::span<const double> q, LinkId target, std::span<double> out,
+                                    Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+  // J G
+    return in_free_coordinates<1, 1>(
+        model, base.coordinates(), workspace, {q}, {{{out, Contraction::Columns, 6, "Jacobian output"}}},
+        [&](const auto& v, const auto& o) {
+          return jacobian(model, base, workspace, v[0], target, o[0], Coordinates::Full);
+        });
   return checked_jacobian(model, q, target, base.state.frame.rotation, base.coordinates(), workspace,
                           out);
 }
@@ -167,12 +173,18 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
 
 }  // namespace
 
-namespace full {
-namespace {
-
 std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<const double> qd,
-                                               LinkId target, std::span<double> out) {
+                                               LinkId target, std::span<double> out,
+                                               Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+  // J̇ G
+    return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
+                                     {{{out, Contraction::Columns, 6, "Jacobian derivative output"}}},
+                                     [&](const auto& v, const auto& o) {
+                                       return jacobian_derivative(model, base, w, v[0], v[1], target,
+                                                                  o[0], Coordinates::Full);
+                                     });
   return checked_jacobian_derivative(
       model, q, qd, target, base.coordinates(), w, out, [&](const Pose& pose) {
         if (base.floating)
@@ -182,30 +194,6 @@ std::expected<void, Error> jacobian_derivative(const Model& model, const Base& b
           write_fixed_jacobian_derivative(model.dof_count(), base.state.frame.rotation,
                                           w.jacobian_derivative, out);
       });
-}
-
-}  // namespace
-}  // namespace full
-
-// A coupled model's: the columns J G and J̇ G.
-std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& w,
-                                    std::span<const double> q, LinkId target, std::span<double> out) {
-  if (!model.coupling) return full::jacobian(model, base, w, q, target, out);
-  return in_free_coordinates<1, 1>(
-      model, base.coordinates(), w, {q}, {{{out, Contraction::Columns, 6, "Jacobian output"}}},
-      [&](const auto& v, const auto& o) { return full::jacobian(model, base, w, v[0], target, o[0]); });
-}
-
-std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<const double> qd,
-                                               LinkId target, std::span<double> out) {
-  if (!model.coupling) return full::jacobian_derivative(model, base, w, q, qd, target, out);
-  return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
-                                   {{{out, Contraction::Columns, 6, "Jacobian derivative output"}}},
-                                   [&](const auto& v, const auto& o) {
-                                     return full::jacobian_derivative(model, base, w, v[0], v[1], target,
-                                                                      o[0]);
-                                   });
 }
 
 }  // namespace velkor

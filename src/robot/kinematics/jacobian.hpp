@@ -11,6 +11,7 @@
 #include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/link_id.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -19,7 +20,8 @@ namespace velkor {
 
 // 6·(base.coordinates() + n) entries.
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
-                                    std::span<const double> q, LinkId target, std::span<double> out);
+                                    std::span<const double> q, LinkId target, std::span<double> out,
+                                    Coordinates coordinates = Coordinates::Caller);
 inline std::expected<void, Error> jacobian(const Robot& robot, Workspace& w, std::span<const double> q,
                                            LinkId target, std::span<double> out) {
   return jacobian(robot.model(), fixed_base(robot), w, q, target, out);
@@ -40,7 +42,8 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
 std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base,
                                                Workspace& workspace, std::span<const double> q,
                                                std::span<const double> qd, LinkId target,
-                                               std::span<double> out);
+                                               std::span<double> out,
+                                               Coordinates coordinates = Coordinates::Caller);
 inline std::expected<void, Error> jacobian_derivative(const Robot& robot, Workspace& w,
                                                       std::span<const double> q,
                                                       std::span<const double> qd, LinkId target,
@@ -71,13 +74,5 @@ void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, st
                                         const Pose& target, std::span<const double> jacobian,
                                         std::span<const double> jacobian_derivative,
                                         std::span<double> out);
-
-// The same in the full coordinates (every DOF, model.dof_count()), for callers
-// that expand a coupled model's coordinates themselves; the entry points above
-// take a coupled model's free ones (see in_free_coordinates).
-namespace full {
-std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
-                                    std::span<const double> q, LinkId target, std::span<double> out);
-}  // namespace full
 
 }  // namespace velkor

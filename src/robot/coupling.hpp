@@ -111,15 +111,18 @@ void contract_results(const Model& model, std::size_t base, Workspace& workspace
                       std::span<const FreeResult> results, std::span<const std::span<double>> full);
 
 // A coupled model's entry point, called at its top: `compute(full vectors,
-// full outs)` runs the entry point in Coordinates::Full on the caller's vectors expanded
-// (expand_vectors) and writes outs over the full coordinates, which are then contracted into the
-// caller's (full_results, contract_results). Returns what compute returns (a
-// value result: a pose or twist is the same in both coordinates). Nothing is
-// written to a contracted out when any check fails.
+// full outs)` runs the entry point in Coordinates::Full on the caller's
+// vectors expanded (expand_vectors), writing outs over the full coordinates,
+// which are then contracted into the caller's (full_results,
+// contract_results). Returns what compute returns (a pose or twist is the
+// same in both coordinates). Nothing is written to a contracted out when a
+// check fails. Kept out of line (cold), so that the uncoupled path of the
+// entry point compiles as it would without it.
 template <std::size_t V, std::size_t K, class Compute>
-auto in_free_coordinates(const Model& model, std::size_t base, Workspace& w,
-                         const std::array<std::span<const double>, V>& vectors,
-                         const std::array<FreeResult, K>& results, Compute&& compute)
+[[gnu::noinline, gnu::cold]] auto in_free_coordinates(
+    const Model& model, std::size_t base, Workspace& w,
+    const std::array<std::span<const double>, V>& vectors, const std::array<FreeResult, K>& results,
+    Compute&& compute)
     -> decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{})) {
   using Result =
       decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{}));

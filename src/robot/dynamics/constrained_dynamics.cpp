@@ -448,8 +448,8 @@ void reserve_constraint_scratch(Workspace& w, std::size_t m, std::size_t N) {
 std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, const ConstraintSet& set,
                                                std::span<double> out, Coordinates coordinates) {
+  // a coupled model's: J G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // J G
     return in_free_coordinates<1, 1>(
         model, base.coordinates(), w, {q},
         {{{out, Contraction::Columns, set.count(), "constraint Jacobian output"}}},

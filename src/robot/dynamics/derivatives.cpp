@@ -380,8 +380,8 @@ std::expected<void, Error> inverse_dynamics_derivatives(
     const Model& model, const Base& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, std::span<const double> qdd, std::span<const IndexedLoad> loads,
     std::span<double> d_q, std::span<double> d_qd, Coordinates coordinates) {
+  // a coupled model's: Gᵀ (∂τ_full/∂q_full) G, the same for q̇
   if (model.coupling && coordinates == Coordinates::Caller)
-  // Gᵀ (∂τ_full/∂q_full) G, the same for q̇
     return in_free_coordinates<3, 2>(model, base.coordinates(), w, {q, qd, qdd},
                                      {{{d_q, Contraction::Square, 0, "position derivative output"},
                                        {d_qd, Contraction::Square, 0, "velocity derivative output"}}},
@@ -448,8 +448,8 @@ std::expected<void, Error> forward_dynamics_derivatives(
 std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<double> d_q,
                                                Coordinates coordinates) {
+  // a coupled model's: Gᵀ (∂g_full/∂q_full) G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // Gᵀ (∂g_full/∂q_full) G
     return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
                                      {{{d_q, Contraction::Square, 0, "gravity derivative output"}}},
                                      [&](const auto& v, const auto& o) {

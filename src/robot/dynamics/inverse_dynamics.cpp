@@ -269,8 +269,8 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
                                             std::span<const double> qdd,
                                             std::span<const IndexedLoad> loads, std::span<double> out,
                                             Coordinates coordinates) {
+  // a coupled model's: τ = Gᵀ τ_full
   if (model.coupling && coordinates == Coordinates::Caller)
-    // τ = Gᵀ τ_full
     return in_free_coordinates<3, 1>(
         model, base.coordinates(), w, {q, qd, qdd},
         {{{out, Contraction::Forces, 0, "inverse dynamics output"}}}, [&](const auto& v, const auto& o) {
@@ -295,8 +295,8 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
 std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
                                    std::span<double> out, Coordinates coordinates) {
+  // a coupled model's: g = Gᵀ g_full
   if (model.coupling && coordinates == Coordinates::Caller)
-    // g = Gᵀ g_full
     return in_free_coordinates<1, 1>(
         model, base.coordinates(), w, {q}, {{{out, Contraction::Forces, 0, "gravity output"}}},
         [&](const auto& v, const auto& o) {
@@ -324,8 +324,8 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
 std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,
                                                    std::span<double> out, Coordinates coordinates) {
+  // a coupled model's: Gᵀ c_full
   if (model.coupling && coordinates == Coordinates::Caller)
-    // Gᵀ c_full
     return in_free_coordinates<2, 1>(
         model, base.coordinates(), w, {q, qd},
         {{{out, Contraction::Forces, 0, "velocity product output"}}}, [&](const auto& v, const auto& o) {

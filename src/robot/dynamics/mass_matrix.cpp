@@ -123,8 +123,8 @@ std::expected<void, Error> check(const Model& model, std::span<const double> q, 
 std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
                                        std::span<const double> q, std::span<double> out,
                                        Coordinates coordinates) {
+  // a coupled model's: M = Gᵀ M_full G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // M = Gᵀ M_full G
     return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
                                      {{{out, Contraction::Square, 0, "mass matrix output"}}},
                                      [&](const auto& v, const auto& o) {

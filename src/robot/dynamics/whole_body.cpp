@@ -203,8 +203,8 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
 std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<double> out,
                                                    Coordinates coordinates) {
+  // a coupled model's: J_c G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // J_c G
     return in_free_coordinates<1, 1>(
         model, base.coordinates(), w, {q},
         {{{out, Contraction::Columns, 3, "centre of mass Jacobian output"}}},
@@ -234,8 +234,8 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
 std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
                                                       std::span<const double> q, std::span<double> out,
                                                       Coordinates coordinates) {
+  // a coupled model's: A_G G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // A_G G
     return in_free_coordinates<1, 1>(
         model, base.coordinates(), w, {q},
         {{{out, Contraction::Columns, 6, "centroidal momentum matrix output"}}},

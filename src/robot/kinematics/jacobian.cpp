@@ -56,8 +56,8 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
                                     std::span<const double> q, LinkId target, std::span<double> out,
                                     Coordinates coordinates) {
+  // a coupled model's: J G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // J G
     return in_free_coordinates<1, 1>(
         model, base.coordinates(), workspace, {q}, {{{out, Contraction::Columns, 6, "Jacobian output"}}},
         [&](const auto& v, const auto& o) {
@@ -177,8 +177,8 @@ std::expected<void, Error> jacobian_derivative(const Model& model, const Base& b
                                                std::span<const double> q, std::span<const double> qd,
                                                LinkId target, std::span<double> out,
                                                Coordinates coordinates) {
+  // a coupled model's: J̇ G
   if (model.coupling && coordinates == Coordinates::Caller)
-  // J̇ G
     return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
                                      {{{out, Contraction::Columns, 6, "Jacobian derivative output"}}},
                                      [&](const auto& v, const auto& o) {

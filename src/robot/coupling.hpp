@@ -116,13 +116,12 @@ void contract_results(const Model& model, std::size_t base, Workspace& workspace
 // which are then contracted into the caller's (full_results,
 // contract_results). Returns what compute returns (a pose or twist is the
 // same in both coordinates). Nothing is written to a contracted out when a
-// check fails. Kept out of line (cold), so that the uncoupled path of the
+// check fails. Kept out of line, so that the uncoupled path of the
 // entry point compiles as it would without it.
 template <std::size_t V, std::size_t K, class Compute>
-[[gnu::noinline, gnu::cold]] auto in_free_coordinates(
-    const Model& model, std::size_t base, Workspace& w,
-    const std::array<std::span<const double>, V>& vectors, const std::array<FreeResult, K>& results,
-    Compute&& compute)
+[[gnu::noinline]] auto in_free_coordinates(const Model& model, std::size_t base, Workspace& w,
+                                           const std::array<std::span<const double>, V>& vectors,
+                                           const std::array<FreeResult, K>& results, Compute&& compute)
     -> decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{})) {
   using Result =
       decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{}));

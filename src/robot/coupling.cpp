@@ -66,9 +66,9 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
   }
 }
 
-void reserve_coupled_scratch(const Model& model, Workspace& w, std::size_t results) {
+void grow_coupled_scratch(const Model& model, Workspace& w, std::size_t results) {
+  VELKOR_INVARIANT(model.coupling != nullptr, "a coupled model");
   const Coupling* coupling = model.coupling.get();
-  if (coupling == nullptr) return;
   CoupledScratch& s = w.coupled;
   if (s.results.size() < results) s.results.resize(results);
   const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
@@ -107,26 +107,6 @@ std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Works
   return FullCoordinates{w.coupled.positions, w.coupled.rates};
 }
 
-std::expected<void, Error> expand_vectors(const Model& model, Workspace& w,
-                                          std::span<const std::span<const double>> vectors,
-                                          std::span<std::span<const double>> full) {
-  VELKOR_INVARIANT(model.coupling != nullptr && vectors.size() <= 3, "a coupled model's q, qd, qdd");
-  const Coupling& coupling = *model.coupling;
-  static constexpr std::array<const char*, 3> names{"q", "qd", "qdd"};
-  const std::size_t n = coupling.free_count();
-  for (std::size_t i = 0; i < vectors.size(); ++i)
-    if (vectors[i].size() != n) return std::unexpected(wrong_length(names[i], n, vectors[i].size()));
-  reserve_coupled_scratch(model, w);
-  const std::array<std::span<double>, 3> rows{w.coupled.positions, w.coupled.rates,
-                                              w.coupled.accelerations};
-  for (std::size_t i = 0; i < vectors.size(); ++i) {
-    if (i == 0) expand_positions(coupling, 0, vectors[i], rows[i]);
-    else expand_rates(coupling, 0, vectors[i], rows[i]);
-    full[i] = rows[i];
-  }
-  return {};
-}
-
 namespace {
 
 // Values of a result over `columns` coordinates (0: not contracted).
@@ -142,9 +122,8 @@ std::size_t result_size(const FreeResult& r, std::size_t columns) {
 
 }  // namespace
 
-std::expected<void, Error> full_results(const Model& model, std::size_t base, Workspace& w,
-                                        std::span<const FreeResult> results,
-                                        std::span<std::span<double>> full) {
+std::expected<std::size_t, Error> results_room(const Model& model, std::size_t base,
+                                               std::span<const FreeResult> results) {
   const std::size_t N = base + model.dof_count(), N_free = base + coordinate_count(model);
   std::size_t used = 0, columns = 0;
   for (const FreeResult& r : results) {
@@ -154,7 +133,12 @@ std::expected<void, Error> full_results(const Model& model, std::size_t base, Wo
     used += result_size(r, N);
     if (r.contraction == Contraction::Square) columns = N * N_free;  // contract_square's scratch
   }
-  reserve_coupled_scratch(model, w, used + columns);
+  return used + columns;
+}
+
+void place_results(const Model& model, std::size_t base, Workspace& w,
+                   std::span<const FreeResult> results, std::span<std::span<double>> full) {
+  const std::size_t N = base + model.dof_count();
   double* next = w.coupled.results.data();
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (results[i].contraction == Contraction::None) {
@@ -164,7 +148,6 @@ std::expected<void, Error> full_results(const Model& model, std::size_t base, Wo
     full[i] = std::span<double>(next, result_size(results[i], N));
     next += full[i].size();
   }
-  return {};
 }
 
 void contract_results(const Model& model, std::size_t base, Workspace& w,

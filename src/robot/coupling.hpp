@@ -55,8 +55,19 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
 // the scratch calls it (most through full_coordinates or in_free_coordinates),
 // so a workspace holds it only once a coupled call came, and the results only
 // as many as the largest call's. What only the forward dynamics and its
-// derivatives need is made by their first call.
-void reserve_coupled_scratch(const Model& model, Workspace& workspace, std::size_t results = 0);
+// derivatives need is made by their first call. The check that it fits is
+// inline; grow_coupled_scratch does the sizing.
+void grow_coupled_scratch(const Model& model, Workspace& workspace, std::size_t results);
+inline void reserve_coupled_scratch(const Model& model, Workspace& workspace, std::size_t results = 0) {
+  const Coupling* coupling = model.coupling.get();
+  if (coupling == nullptr) return;
+  const CoupledScratch& s = workspace.coupled;
+  // `chain` is sized last: a free base's 6 coordinates at most beside the free ones
+  if (s.results.size() >= results && s.chain.size() == coupling->free_count() + 6 &&
+      s.positions.size() == model.dof_count())
+    return;
+  grow_coupled_scratch(model, workspace, results);
+}
 
 // A coupled model's full positions and rates, as the kernels read them.
 struct FullCoordinates {
@@ -93,46 +104,69 @@ struct FreeResult {
   const char* name = "out";
 };
 
-// The caller's joint vectors (positions q first, then rates: q̇, q̈), each of
-// the free count or WrongSliceLength naming "q", "qd", "qdd" (checked in that
-// order), expanded into the workspace's coupled scratch (reserved here):
-// q_full = G q + b, rates G q̇. O(n).
-std::expected<void, Error> expand_vectors(const Model& model, Workspace& workspace,
-                                          std::span<const std::span<const double>> vectors,
-                                          std::span<std::span<const double>> full);
-// Each contracted result's out checked against its free length (`base` leading
-// coordinates of a free base), and where its full values go in the
-// workspace's coupled results (reserved here; None results are written in place).
-std::expected<void, Error> full_results(const Model& model, std::size_t base, Workspace& workspace,
-                                        std::span<const FreeResult> results,
-                                        std::span<std::span<double>> full);
+// The values a call's contracted results take in the workspace's coupled
+// results over the full coordinates, contract_square's scratch included,
+// once each contracted result's out is checked against its free length
+// (`base` leading coordinates of a free base; WrongSliceLength naming it).
+std::expected<std::size_t, Error> results_room(const Model& model, std::size_t base,
+                                               std::span<const FreeResult> results);
+// Where each result's full values go: the workspace's coupled results (reserved
+// for results_room), a None result written in place.
+void place_results(const Model& model, std::size_t base, Workspace& workspace,
+                   std::span<const FreeResult> results, std::span<std::span<double>> full);
 // The full values contracted into each result's out. O(N·N_full) for a square.
 void contract_results(const Model& model, std::size_t base, Workspace& workspace,
                       std::span<const FreeResult> results, std::span<const std::span<double>> full);
 
 // A coupled model's entry point, called at its top: `compute(full vectors,
-// full outs)` runs the entry point in Coordinates::Full on the caller's
-// vectors expanded (expand_vectors), writing outs over the full coordinates,
-// which are then contracted into the caller's (full_results,
-// contract_results). Returns what compute returns (a pose or twist is the
-// same in both coordinates). Nothing is written to a contracted out when a
-// check fails. Kept out of line, so that the uncoupled path of the
-// entry point compiles as it would without it.
+// full outs)` runs the entry point in Coordinates::Full on the caller's joint
+// vectors (positions q, then rates q̇, q̈) expanded into the workspace's
+// coupled scratch, q_full = G q + b, rates G q̇, writing outs over the full
+// coordinates, which are then contracted into the caller's (contract_results).
+// Each vector has the free count or is WrongSliceLength naming "q", "qd",
+// "qdd" (checked in that order, then the results' outs). Returns what compute
+// returns (a pose or twist is the same in both coordinates). Nothing is written
+// to a contracted out when a check fails. O(n) besides compute and a square's
+// contraction. Kept out of line, so that the uncoupled path of the entry point
+// compiles as it would without it.
 template <std::size_t V, std::size_t K, class Compute>
 [[gnu::noinline]] auto in_free_coordinates(const Model& model, std::size_t base, Workspace& w,
                                            const std::array<std::span<const double>, V>& vectors,
                                            const std::array<FreeResult, K>& results, Compute&& compute)
     -> decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{})) {
+  static_assert(V >= 1 && V <= 3, "q, then q̇ and q̈");
   using Result =
       decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{}));
+  static constexpr std::array<const char*, 3> names{"q", "qd", "qdd"};
+  const Coupling& coupling = *model.coupling;
+  const std::size_t n = coupling.free_count();
+  for (std::size_t i = 0; i < V; ++i)
+    if (vectors[i].size() != n)
+      return Result(std::unexpected(wrong_length(names[i], n, vectors[i].size())));
+  std::size_t room = 0;
+  if constexpr (K > 0) {
+    auto values = results_room(model, base, results);
+    if (!values) return Result(std::unexpected(std::move(values.error())));
+    room = *values;
+  }
+  reserve_coupled_scratch(model, w, room);
+  CoupledScratch& s = w.coupled;
   std::array<std::span<const double>, V> full;
-  if (auto expanded = expand_vectors(model, w, vectors, full); !expanded)
-    return Result(std::unexpected(std::move(expanded.error())));
+  expand_positions(coupling, 0, vectors[0], s.positions);
+  full[0] = s.positions;
+  if constexpr (V > 1) {
+    expand_rates(coupling, 0, vectors[1], s.rates);
+    full[1] = s.rates;
+  }
+  if constexpr (V > 2) {
+    expand_rates(coupling, 0, vectors[2], s.accelerations);
+    full[2] = s.accelerations;
+  }
   std::array<std::span<double>, K> outs;
-  if (auto placed = full_results(model, base, w, results, outs); !placed)
-    return Result(std::unexpected(std::move(placed.error())));
+  if constexpr (K > 0) place_results(model, base, w, results, outs);
   auto result = compute(full, outs);
-  if (result) contract_results(model, base, w, results, outs);
+  if constexpr (K > 0)
+    if (result) contract_results(model, base, w, results, outs);
   return result;
 }
 

@@ -104,25 +104,22 @@ struct FreeResult {
   const char* name = "out";
 };
 
-// The values a call's contracted results take in the workspace's coupled
-// results over the full coordinates, contract_square's scratch included,
-// once each contracted result's out is checked against its free length
-// (`base` leading coordinates of a free base; WrongSliceLength naming it).
-std::expected<std::size_t, Error> results_room(const Model& model, std::size_t base,
-                                               std::span<const FreeResult> results);
-// Where each result's full values go: the workspace's coupled results (reserved
-// for results_room), a None result written in place.
-void place_results(const Model& model, std::size_t base, Workspace& workspace,
-                   std::span<const FreeResult> results, std::span<std::span<double>> full);
-// The full values contracted into each result's out. O(N·N_full) for a square.
-void contract_results(const Model& model, std::size_t base, Workspace& workspace,
-                      std::span<const FreeResult> results, std::span<const std::span<double>> full);
+// Values of a result over `columns` coordinates (0: not contracted).
+inline std::size_t result_size(const FreeResult& r, std::size_t columns) {
+  switch (r.contraction) {
+    case Contraction::Forces: return columns;
+    case Contraction::Columns: return r.rows * columns;
+    case Contraction::Square: return columns * columns;
+    case Contraction::None: return 0;
+  }
+  return 0;
+}
 
 // A coupled model's entry point, called at its top: `compute(full vectors,
 // full outs)` runs the entry point in Coordinates::Full on the caller's joint
 // vectors (positions q, then rates q̇, q̈) expanded into the workspace's
 // coupled scratch, q_full = G q + b, rates G q̇, writing outs over the full
-// coordinates, which are then contracted into the caller's (contract_results).
+// coordinates, which are then contracted into the caller's by kind (Gᵀ τ, X G, Gᵀ X G).
 // Each vector has the free count or is WrongSliceLength naming "q", "qd",
 // "qdd" (checked in that order, then the results' outs). Returns what compute
 // returns (a pose or twist is the same in both coordinates). Nothing is written
@@ -143,30 +140,54 @@ template <std::size_t V, std::size_t K, class Compute>
   for (std::size_t i = 0; i < V; ++i)
     if (vectors[i].size() != n)
       return Result(std::unexpected(wrong_length(names[i], n, vectors[i].size())));
-  std::size_t room = 0;
-  if constexpr (K > 0) {
-    auto values = results_room(model, base, results);
-    if (!values) return Result(std::unexpected(std::move(values.error())));
-    room = *values;
+  // each contracted out of its free length (`base` leading coordinates of a free
+  // base); the full results, then contract_square's scratch, in the coupled results
+  const std::size_t N = base + model.dof_count(), N_free = base + n;
+  std::size_t room = 0, columns = 0;
+  for (const FreeResult& r : results) {
+    const std::size_t free = result_size(r, N_free);
+    if (r.contraction != Contraction::None && r.out.size() != free)
+      return Result(std::unexpected(wrong_length(r.name, free, r.out.size())));
+    room += result_size(r, N);
+    if (r.contraction == Contraction::Square) columns = N * N_free;
   }
-  reserve_coupled_scratch(model, w, room);
+  reserve_coupled_scratch(model, w, room + columns);
   CoupledScratch& s = w.coupled;
+  // in one pass (expand_positions, expand_rates): q_full[d] = multiplier[d]·q[group[d]] + offset[d],
+  // q̇_full[d] = multiplier[d]·q̇[group[d]], q̈_full likewise
+  for (std::size_t d = 0, n_full = coupling.group.size(); d < n_full; ++d) {
+    const std::size_t g = coupling.group[d];
+    const double m = coupling.multiplier[d];
+    s.positions[d] = m * vectors[0][g] + coupling.offset[d];
+    if constexpr (V > 1) s.rates[d] = m * vectors[1][g];
+    if constexpr (V > 2) s.accelerations[d] = m * vectors[2][g];
+  }
   std::array<std::span<const double>, V> full;
-  expand_positions(coupling, 0, vectors[0], s.positions);
   full[0] = s.positions;
-  if constexpr (V > 1) {
-    expand_rates(coupling, 0, vectors[1], s.rates);
-    full[1] = s.rates;
-  }
-  if constexpr (V > 2) {
-    expand_rates(coupling, 0, vectors[2], s.accelerations);
-    full[2] = s.accelerations;
-  }
+  if constexpr (V > 1) full[1] = s.rates;
+  if constexpr (V > 2) full[2] = s.accelerations;
   std::array<std::span<double>, K> outs;
-  if constexpr (K > 0) place_results(model, base, w, results, outs);
+  for (std::size_t i = 0, next = 0; i < K; ++i) {
+    if (results[i].contraction == Contraction::None) {
+      outs[i] = results[i].out;  // the same in both coordinates: written in place
+      continue;
+    }
+    outs[i] = std::span(s.results).subspan(next, result_size(results[i], N));
+    next += outs[i].size();
+  }
   auto result = compute(full, outs);
-  if constexpr (K > 0)
-    if (result) contract_results(model, base, w, results, outs);
+  if (!result) return result;
+  for (std::size_t i = 0; i < K; ++i) {
+    const FreeResult& r = results[i];
+    switch (r.contraction) {
+      case Contraction::Forces: contract_forces(coupling, base, outs[i], r.out); break;
+      case Contraction::Columns: contract_columns(coupling, base, r.rows, outs[i], r.out); break;
+      case Contraction::Square:
+        contract_square(coupling, base, outs[i], std::span(s.results).subspan(room, columns), r.out);
+        break;
+      case Contraction::None: break;
+    }
+  }
   return result;
 }
 

@@ -107,4 +107,8 @@ std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Works
   return FullCoordinates{w.coupled.positions, w.coupled.rates};
 }
 
+Error wrong_free_length(const char* name, std::size_t expected, std::size_t actual) {
+  return wrong_length(name, expected, actual);
+}
+
 }  // namespace velkor

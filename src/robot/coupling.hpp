@@ -115,6 +115,10 @@ inline std::size_t result_size(const FreeResult& r, std::size_t columns) {
   return 0;
 }
 
+// WrongSliceLength for a joint vector or result of a coupled call (wrong_length,
+// kept out of line so that the entry points' coupled branches stay small).
+[[gnu::cold]] Error wrong_free_length(const char* name, std::size_t expected, std::size_t actual);
+
 // A coupled model's entry point, called at its top: `compute(full vectors,
 // full outs)` runs the entry point in Coordinates::Full on the caller's joint
 // vectors (positions q, then rates q̇, q̈) expanded into the workspace's
@@ -139,7 +143,7 @@ template <std::size_t V, std::size_t K, class Compute>
   const std::size_t n = coupling.free_count();
   for (std::size_t i = 0; i < V; ++i)
     if (vectors[i].size() != n)
-      return Result(std::unexpected(wrong_length(names[i], n, vectors[i].size())));
+      return Result(std::unexpected(wrong_free_length(names[i], n, vectors[i].size())));
   // each contracted out of its free length (`base` leading coordinates of a free
   // base); the full results, then contract_square's scratch, in the coupled results
   const std::size_t N = base + model.dof_count(), N_free = base + n;
@@ -147,7 +151,7 @@ template <std::size_t V, std::size_t K, class Compute>
   for (const FreeResult& r : results) {
     const std::size_t free = result_size(r, N_free);
     if (r.contraction != Contraction::None && r.out.size() != free)
-      return Result(std::unexpected(wrong_length(r.name, free, r.out.size())));
+      return Result(std::unexpected(wrong_free_length(r.name, free, r.out.size())));
     room += result_size(r, N);
     if (r.contraction == Contraction::Square) columns = N * N_free;
   }

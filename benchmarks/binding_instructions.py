@@ -8,8 +8,9 @@ Each kind runs in its own Python process under `valgrind --tool=callgrind`, twic
 6·N calls in a function's loop; the difference over 5·N calls leaves out start-up and import.
 Kinds: one array result with out= (inverse_dynamics), a tuple of arrays (the derivatives of
 inverse dynamics, out= a tuple), a value result (forward_kinematics, a Pose), and a batch row
-(RobotBatch.inverse_dynamics on one thread, 64 rows a call, counted per row). The interpreter's
-own loop and call dispatch are outside both counts.
+(RobotBatch.inverse_dynamics on one thread, 64 rows a call, counted per row); then the same calls
+on tests/data/coupled_hand.urdf loaded with mimic="couple" (the core takes and returns its free
+coordinates). The interpreter's own loop and call dispatch are outside both counts.
 """
 
 import argparse
@@ -37,6 +38,15 @@ CASES = {
         "    call = lambda: batch.inverse_dynamics(Q, Q, Q, None, out)",
         "batch_method<velkor::Robot, velkor::py::methods::inverse_dynamics>", "velkor::inverse_dynamics(", 64),
 }
+COUPLED = "robot = velkor.Robot({hand!r}, mimic='couple')\n    n = robot.joint_count\n    q = np.full(n, 0.3)\n    "
+for kind, (setup, entry, core, rows) in list(CASES.items()):
+    CASES["coupled hand: " + kind.split(" (")[0] + " (" + kind.split(" (")[1]] = (COUPLED + setup, entry, core, rows)
+CASES["coupled hand: square (mass_matrix, out=)"] = (
+    COUPLED + "out = np.empty(n * n)\n    call = lambda: robot.mass_matrix(q, out)",
+    "computing_method<velkor::Robot, velkor::py::methods::mass_matrix>", "velkor::mass_matrix(", 1)
+CASES["coupled hand: columns (jacobian, out=)"] = (
+    COUPLED + "out = np.empty(6 * n)\n    call = lambda: robot.jacobian(q, robot.link_count - 1, out)",
+    "computing_method<velkor::Robot, velkor::py::methods::jacobian>", "velkor::jacobian(", 1)
 
 SCRIPT = """
 import sys
@@ -82,7 +92,8 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as work:
         for kind, (setup, entry, core, rows) in CASES.items():
             script = Path(work) / "calls.py"
-            script.write_text(SCRIPT.format(benchmarks=str(Path(__file__).parent), setup=setup))
+            hand = str(Path(__file__).resolve().parents[1] / "tests/data/coupled_hand.urdf")
+            script.write_text(SCRIPT.format(benchmarks=str(Path(__file__).parent), setup=setup.format(hand=hand)))
             measured = []
             for calls in (args.calls, 6 * args.calls):
                 out = Path(work) / f"callgrind.{calls}"
@@ -93,7 +104,7 @@ def main() -> None:
             calls = 5 * args.calls * rows
             binding = ((measured[1][0] - measured[0][0]) - (measured[1][1] - measured[0][1])) / calls
             kernel = (measured[1][1] - measured[0][1]) / calls
-            print(f"{kind:<52} binding {binding:7.0f} instructions per {'row' if rows > 1 else 'call'}, "
+            print(f"{kind:<58} binding {binding:7.0f} instructions per {'row' if rows > 1 else 'call'}, "
                   f"core {kernel:7.0f}")
 
 

@@ -66,10 +66,11 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
   }
 }
 
-void reserve_coupled_scratch(const Model& model, Workspace& w) {
+void grow_coupled_scratch(const Model& model, Workspace& w, std::size_t results) {
+  VELKOR_INVARIANT(model.coupling != nullptr, "a coupled model");
   const Coupling* coupling = model.coupling.get();
-  if (coupling == nullptr) return;
   CoupledScratch& s = w.coupled;
+  if (s.results.size() < results) s.results.resize(results);
   const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
   const std::size_t N_free = coupling->free_count() + 6;  // a free base's 6 coordinates at most
   if (s.chain.size() == N_free && s.positions.size() == n) return;  // `chain` is sized last
@@ -104,6 +105,10 @@ std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Works
   expand_positions(coupling, 0, q, w.coupled.positions);
   expand_rates(coupling, 0, qd, w.coupled.rates);
   return FullCoordinates{w.coupled.positions, w.coupled.rates};
+}
+
+Error wrong_free_length(const char* name, std::size_t expected, std::size_t actual) {
+  return wrong_length(name, expected, actual);
 }
 
 }  // namespace velkor

@@ -13,6 +13,7 @@
 #include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 
@@ -21,7 +22,8 @@ namespace velkor {
 // N = base.coordinates() + n; a floating base's block (angular, linear, world
 // axes) comes first.
 std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& workspace,
-                                       std::span<const double> q, std::span<double> out);
+                                       std::span<const double> q, std::span<double> out,
+                                       Coordinates coordinates = Coordinates::Caller);
 
 inline std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& w,
                                               std::span<const double> q, std::span<double> out) {

@@ -11,6 +11,7 @@
 #include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/link_id.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -19,7 +20,8 @@ namespace velkor {
 
 // 6·(base.coordinates() + n) entries.
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
-                                    std::span<const double> q, LinkId target, std::span<double> out);
+                                    std::span<const double> q, LinkId target, std::span<double> out,
+                                    Coordinates coordinates = Coordinates::Caller);
 inline std::expected<void, Error> jacobian(const Robot& robot, Workspace& w, std::span<const double> q,
                                            LinkId target, std::span<double> out) {
   return jacobian(robot.model(), fixed_base(robot), w, q, target, out);
@@ -40,7 +42,8 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
 std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base,
                                                Workspace& workspace, std::span<const double> q,
                                                std::span<const double> qd, LinkId target,
-                                               std::span<double> out);
+                                               std::span<double> out,
+                                               Coordinates coordinates = Coordinates::Caller);
 inline std::expected<void, Error> jacobian_derivative(const Robot& robot, Workspace& w,
                                                       std::span<const double> q,
                                                       std::span<const double> qd, LinkId target,

@@ -119,7 +119,7 @@ inline std::size_t result_size(const FreeResult& r, std::size_t columns) {
 // kept out of line so that the entry points' coupled branches stay small).
 [[gnu::cold]] Error wrong_free_length(const char* name, std::size_t expected, std::size_t actual);
 
-// A coupled model's entry point, called at its top: `compute(full vectors,
+// A coupled model's entry point, called from its branch: `compute(full vectors,
 // full outs)` runs the entry point in Coordinates::Full on the caller's joint
 // vectors (positions q, then rates q̇, q̈) expanded into the workspace's
 // coupled scratch, q_full = G q + b, rates G q̇, writing outs over the full
@@ -128,12 +128,13 @@ inline std::size_t result_size(const FreeResult& r, std::size_t columns) {
 // "qdd" (checked in that order, then the results' outs). Returns what compute
 // returns (a pose or twist is the same in both coordinates). Nothing is written
 // to a contracted out when a check fails. O(n) besides compute and a square's
-// contraction. Kept out of line, so that the uncoupled path of the entry point
-// compiles as it would without it.
+// contraction. Instantiated only in the rooms' coupled_entry_points.cpp (the
+// entry points' coupled branches, namespace coupled_entry), so that the kernels'
+// files compile as they would without it.
 template <std::size_t V, std::size_t K, class Compute>
-[[gnu::noinline]] auto in_free_coordinates(const Model& model, std::size_t base, Workspace& w,
-                                           const std::array<std::span<const double>, V>& vectors,
-                                           const std::array<FreeResult, K>& results, Compute&& compute)
+auto in_free_coordinates(const Model& model, std::size_t base, Workspace& w,
+                         const std::array<std::span<const double>, V>& vectors,
+                         const std::array<FreeResult, K>& results, Compute&& compute)
     -> decltype(compute(std::array<std::span<const double>, V>{}, std::array<std::span<double>, K>{})) {
   static_assert(V >= 1 && V <= 3, "q, then q̇ and q̈");
   using Result =

@@ -429,12 +429,7 @@ std::expected<void, Error> constraint_jacobian(const Model& model, const Base& b
                                                std::span<double> out, Coordinates coordinates) {
   // a coupled model's: J G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), w, {q},
-        {{{out, Contraction::Columns, set.count(), "constraint Jacobian output"}}},
-        [&](const auto& v, const auto& o) {
-          return constraint_jacobian(model, base, w, v[0], set, o[0], Coordinates::Full);
-        });
+    return coupled_entry::constraint_jacobian(model, base, w, q, set, out);
   const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
@@ -454,10 +449,7 @@ std::expected<void, Error> constraint_acceleration_bias(const Model& model, cons
                                                         const ConstraintSet& set, std::span<double> out,
                                                         Coordinates coordinates) {
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<2, 1>(
-        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
-          return constraint_acceleration_bias(model, base, w, v[0], v[1], set, o[0], Coordinates::Full);
-        });
+    return coupled_entry::constraint_acceleration_bias(model, base, w, q, qd, set, out);
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));

@@ -111,4 +111,17 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     std::span<const IndexedLoad> loads, double regularization,
     const std::array<std::span<double>, 6>& out, Interrupt& interrupt);
 
+namespace coupled_entry {
+// constraint_jacobian and constraint_acceleration_bias in a coupled model's free
+// coordinates (the entry points' branch for them, coupled_entry_points.cpp):
+// J_full G, and J̇ q̇ as it is.
+std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, const ConstraintSet& set,
+                                               std::span<double> out);
+std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        const ConstraintSet& set, std::span<double> out);
+}  // namespace coupled_entry
+
 }  // namespace velkor

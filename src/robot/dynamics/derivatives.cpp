@@ -382,14 +382,7 @@ std::expected<void, Error> inverse_dynamics_derivatives(
     std::span<double> d_q, std::span<double> d_qd, Coordinates coordinates) {
   // a coupled model's: Gᵀ (∂τ_full/∂q_full) G, the same for q̇
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<3, 2>(model, base.coordinates(), w, {q, qd, qdd},
-                                     {{{d_q, Contraction::Square, 0, "position derivative output"},
-                                       {d_qd, Contraction::Square, 0, "velocity derivative output"}}},
-                                     [&](const auto& v, const auto& o) {
-                                       return inverse_dynamics_derivatives(model, base, w, v[0], v[1],
-                                                                           v[2], loads, o[0], o[1],
-                                                                           Coordinates::Full);
-                                     });
+    return coupled_entry::inverse_dynamics_derivatives(model, base, w, q, qd, qdd, loads, d_q, d_qd);
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -450,12 +443,7 @@ std::expected<void, Error> gravity_derivatives(const Model& model, const Base& b
                                                Coordinates coordinates) {
   // a coupled model's: Gᵀ (∂g_full/∂q_full) G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
-                                     {{{d_q, Contraction::Square, 0, "gravity derivative output"}}},
-                                     [&](const auto& v, const auto& o) {
-                                       return gravity_derivatives(model, base, w, v[0], o[0],
-                                                                  Coordinates::Full);
-                                     });
+    return coupled_entry::gravity_derivatives(model, base, w, q, d_q);
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_square(d_q, N, "gravity derivative output"));

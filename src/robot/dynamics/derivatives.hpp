@@ -49,4 +49,18 @@ std::expected<void, Error> gravity_derivatives(const Model& model, const Base& b
                                                std::span<const double> q, std::span<double> d_q,
                                                Coordinates coordinates = Coordinates::Caller);
 
+namespace coupled_entry {
+// inverse_dynamics_derivatives and gravity_derivatives in a coupled model's free
+// coordinates (the entry points' branch for them, coupled_entry_points.cpp):
+// Gᵀ D_full G.
+std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        std::span<const double> qdd,
+                                                        std::span<const IndexedLoad> loads,
+                                                        std::span<double> d_q, std::span<double> d_qd);
+std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<double> d_q);
+}  // namespace coupled_entry
+
 }  // namespace velkor

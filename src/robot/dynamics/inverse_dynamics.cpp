@@ -271,11 +271,7 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
                                             Coordinates coordinates) {
   // a coupled model's: τ = Gᵀ τ_full
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<3, 1>(
-        model, base.coordinates(), w, {q, qd, qdd},
-        {{{out, Contraction::Forces, 0, "inverse dynamics output"}}}, [&](const auto& v, const auto& o) {
-          return inverse_dynamics(model, base, w, v[0], v[1], v[2], loads, o[0], Coordinates::Full);
-        });
+    return coupled_entry::inverse_dynamics(model, base, w, q, qd, qdd, loads, out);
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -297,11 +293,7 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
                                    std::span<double> out, Coordinates coordinates) {
   // a coupled model's: g = Gᵀ g_full
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), w, {q}, {{{out, Contraction::Forces, 0, "gravity output"}}},
-        [&](const auto& v, const auto& o) {
-          return gravity(model, base, w, v[0], loads, o[0], Coordinates::Full);
-        });
+    return coupled_entry::gravity(model, base, w, q, loads, out);
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
@@ -326,11 +318,7 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
                                                    std::span<double> out, Coordinates coordinates) {
   // a coupled model's: Gᵀ c_full
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<2, 1>(
-        model, base.coordinates(), w, {q, qd},
-        {{{out, Contraction::Forces, 0, "velocity product output"}}}, [&](const auto& v, const auto& o) {
-          return velocity_product_forces(model, base, w, v[0], v[1], o[0], Coordinates::Full);
-        });
+    return coupled_entry::velocity_product_forces(model, base, w, q, qd, out);
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));

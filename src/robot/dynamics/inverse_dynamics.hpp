@@ -93,4 +93,19 @@ inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& r
   return velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
 }
 
+namespace coupled_entry {
+// The three above in a coupled model's free coordinates (the entry points'
+// branch for them, coupled_entry_points.cpp): Gᵀ τ_full.
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads, std::span<double> out);
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
+                                   std::span<const double> q, std::span<const IndexedLoad> loads,
+                                   std::span<double> out);
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out);
+}  // namespace coupled_entry
+
 }  // namespace velkor

@@ -125,11 +125,7 @@ std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Wor
                                        Coordinates coordinates) {
   // a coupled model's: M = Gᵀ M_full G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(model, base.coordinates(), w, {q},
-                                     {{{out, Contraction::Square, 0, "mass matrix output"}}},
-                                     [&](const auto& v, const auto& o) {
-                                       return mass_matrix(model, base, w, v[0], o[0], Coordinates::Full);
-                                     });
+    return coupled_entry::mass_matrix(model, base, w, q, out);
   const std::size_t n = model.dof_count(), b = base.coordinates(), N = n + b;
   VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);

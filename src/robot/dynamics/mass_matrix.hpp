@@ -35,4 +35,11 @@ inline std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const 
   return mass_matrix(robot.model(), free_base(robot, base), w, q, out);
 }
 
+namespace coupled_entry {
+// mass_matrix in a coupled model's free coordinates (the entry point's branch
+// for them, coupled_entry_points.cpp): Gᵀ M_full G.
+std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
+                                       std::span<const double> q, std::span<double> out);
+}  // namespace coupled_entry
+
 }  // namespace velkor

@@ -76,10 +76,7 @@ std::expected<void, Error> center_of_mass(const Model& model, const Base& base, 
                                           std::span<const double> q, std::span<double> out,
                                           Coordinates coordinates) {
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), w, {q}, {{{out}}}, [&](const auto& v, const auto& o) {
-          return center_of_mass(model, base, w, v[0], o[0], Coordinates::Full);
-        });
+    return coupled_entry::center_of_mass(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 3, "centre of mass output"));
   const auto mc = mass_centre(place_bodies(model.moving(), q, w));
@@ -116,10 +113,7 @@ std::expected<void, Error> center_of_mass_velocity(const Model& model, const Bas
                                                    std::span<const double> q, std::span<const double> qd,
                                                    std::span<double> out, Coordinates coordinates) {
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<2, 1>(
-        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
-          return center_of_mass_velocity(model, base, w, v[0], v[1], o[0], Coordinates::Full);
-        });
+    return coupled_entry::center_of_mass_velocity(model, base, w, q, qd, out);
   const auto m = motion(model, base, w, q, qd, out, 3, "centre of mass velocity output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -132,10 +126,7 @@ std::expected<void, Error> centroidal_momentum(const Model& model, const Base& b
                                                std::span<const double> q, std::span<const double> qd,
                                                std::span<double> out, Coordinates coordinates) {
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<2, 1>(
-        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
-          return centroidal_momentum(model, base, w, v[0], v[1], o[0], Coordinates::Full);
-        });
+    return coupled_entry::centroidal_momentum(model, base, w, q, qd, out);
   const auto m = motion(model, base, w, q, qd, out, 6, "centroidal momentum output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -151,10 +142,7 @@ std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, 
                                           std::span<const double> q, std::span<const double> qd,
                                           std::span<double> out, Coordinates coordinates) {
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<2, 1>(
-        model, base.coordinates(), w, {q, qd}, {{{out}}}, [&](const auto& v, const auto& o) {
-          return kinetic_energy(model, base, w, v[0], v[1], o[0], Coordinates::Full);
-        });
+    return coupled_entry::kinetic_energy(model, base, w, q, qd, out);
   const auto m = motion(model, base, w, q, qd, out, 1, "kinetic energy output");
   if (!m) return std::unexpected(m.error());
   out[0] = 0.5 * m->twice_energy;  // T = ½ Σ vᵀ I v
@@ -165,10 +153,7 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
                                             std::span<const double> q, std::span<double> out,
                                             Coordinates coordinates) {
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), w, {q}, {{{out}}}, [&](const auto& v, const auto& o) {
-          return potential_energy(model, base, w, v[0], o[0], Coordinates::Full);
-        });
+    return coupled_entry::potential_energy(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Rigid total = place_bodies(model.moving(), q, w);
@@ -205,12 +190,7 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
                                                    Coordinates coordinates) {
   // a coupled model's: J_c G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), w, {q},
-        {{{out, Contraction::Columns, 3, "centre of mass Jacobian output"}}},
-        [&](const auto& v, const auto& o) {
-          return center_of_mass_jacobian(model, base, w, v[0], o[0], Coordinates::Full);
-        });
+    return coupled_entry::center_of_mass_jacobian(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
@@ -236,12 +216,7 @@ std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const 
                                                       Coordinates coordinates) {
   // a coupled model's: A_G G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), w, {q},
-        {{{out, Contraction::Columns, 6, "centroidal momentum matrix output"}}},
-        [&](const auto& v, const auto& o) {
-          return centroidal_momentum_matrix(model, base, w, v[0], o[0], Coordinates::Full);
-        });
+    return coupled_entry::centroidal_momentum_matrix(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));

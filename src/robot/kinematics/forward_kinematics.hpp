@@ -51,25 +51,37 @@ std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, 
                                                             std::span<const double> qdd, LinkId target,
                                                             std::span<std::size_t> path);
 
+namespace coupled_entry {
+// The four above in a coupled model's free coordinates (coupled_entry_points.cpp;
+// poses and twists are the same in both coordinates).
+std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base, Workspace& w,
+                                              std::span<const double> q, LinkId target);
+std::expected<void, Error> forward_kinematics_rows(const Model& model, const Pose& base, Workspace& w,
+                                                   std::span<const double> q, std::span<double> rows);
+std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd, LinkId target,
+                                                        const Pose& tool);
+std::expected<Twist, Error> forward_acceleration_kinematics(const Model& model, const BaseState& base,
+                                                            Workspace& w, std::span<const double> q,
+                                                            std::span<const double> qd,
+                                                            std::span<const double> qdd, LinkId target);
+}  // namespace coupled_entry
+
 // The entry points of the four above: q, q̇, q̈ as the caller counts coordinates
-// (a coupled model's free ones, see in_free_coordinates: poses and twists are
-// the same in both coordinates), the workspace's path and link poses as
-// scratch. The four above read every DOF.
+// (a coupled model's free ones, see in_free_coordinates), the workspace's path
+// and link poses as scratch. The four above read every DOF.
 inline std::expected<Pose, Error> forward_kinematics(const Model& model, const Pose& base, Workspace& w,
                                                      std::span<const double> q, LinkId target) {
   if (!model.coupling) return forward_kinematics(model, base, q, target, w.path);
-  return in_free_coordinates<1, 0>(model, 0, w, {q}, {}, [&](const auto& v, const auto&) {
-    return forward_kinematics(model, base, v[0], target, w.path);
-  });
+  return coupled_entry::forward_kinematics(model, base, w, q, target);
 }
 
 inline std::expected<void, Error> forward_kinematics_rows(const Model& model, const Pose& base,
                                                           Workspace& w, std::span<const double> q,
                                                           std::span<double> rows) {
   if (!model.coupling) return forward_kinematics_rows(model, base, q, w.frames, rows);
-  return in_free_coordinates<1, 0>(model, 0, w, {q}, {}, [&](const auto& v, const auto&) {
-    return forward_kinematics_rows(model, base, v[0], w.frames, rows);
-  });
+  return coupled_entry::forward_kinematics_rows(model, base, w, q, rows);
 }
 
 inline std::expected<Twist, Error> forward_velocity_kinematics(const Model& model, const BaseState& base,
@@ -77,18 +89,14 @@ inline std::expected<Twist, Error> forward_velocity_kinematics(const Model& mode
                                                                std::span<const double> qd, LinkId target,
                                                                const Pose& tool) {
   if (!model.coupling) return forward_velocity_kinematics(model, base, q, qd, target, tool, w.path);
-  return in_free_coordinates<2, 0>(model, 0, w, {q, qd}, {}, [&](const auto& v, const auto&) {
-    return forward_velocity_kinematics(model, base, v[0], v[1], target, tool, w.path);
-  });
+  return coupled_entry::forward_velocity_kinematics(model, base, w, q, qd, target, tool);
 }
 
 inline std::expected<Twist, Error> forward_acceleration_kinematics(
     const Model& model, const BaseState& base, Workspace& w, std::span<const double> q,
     std::span<const double> qd, std::span<const double> qdd, LinkId target) {
   if (!model.coupling) return forward_acceleration_kinematics(model, base, q, qd, qdd, target, w.path);
-  return in_free_coordinates<3, 0>(model, 0, w, {q, qd, qdd}, {}, [&](const auto& v, const auto&) {
-    return forward_acceleration_kinematics(model, base, v[0], v[1], v[2], target, w.path);
-  });
+  return coupled_entry::forward_acceleration_kinematics(model, base, w, q, qd, qdd, target);
 }
 
 // Flattened pose row [tx, ty, tz, qx, qy, qz, qw], the layout of pose arrays.

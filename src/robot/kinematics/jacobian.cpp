@@ -58,11 +58,7 @@ std::expected<void, Error> jacobian(const Model& model, const Base& base, Worksp
                                     Coordinates coordinates) {
   // a coupled model's: J G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<1, 1>(
-        model, base.coordinates(), workspace, {q}, {{{out, Contraction::Columns, 6, "Jacobian output"}}},
-        [&](const auto& v, const auto& o) {
-          return jacobian(model, base, workspace, v[0], target, o[0], Coordinates::Full);
-        });
+    return coupled_entry::jacobian(model, base, workspace, q, target, out);
   return checked_jacobian(model, q, target, base.state.frame.rotation, base.coordinates(), workspace,
                           out);
 }
@@ -179,12 +175,7 @@ std::expected<void, Error> jacobian_derivative(const Model& model, const Base& b
                                                Coordinates coordinates) {
   // a coupled model's: J̇ G
   if (model.coupling && coordinates == Coordinates::Caller)
-    return in_free_coordinates<2, 1>(model, base.coordinates(), w, {q, qd},
-                                     {{{out, Contraction::Columns, 6, "Jacobian derivative output"}}},
-                                     [&](const auto& v, const auto& o) {
-                                       return jacobian_derivative(model, base, w, v[0], v[1], target,
-                                                                  o[0], Coordinates::Full);
-                                     });
+    return coupled_entry::jacobian_derivative(model, base, w, q, qd, target, out);
   return checked_jacobian_derivative(
       model, q, qd, target, base.coordinates(), w, out, [&](const Pose& pose) {
         if (base.floating)

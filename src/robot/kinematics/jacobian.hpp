@@ -75,4 +75,14 @@ void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, st
                                         std::span<const double> jacobian_derivative,
                                         std::span<double> out);
 
+namespace coupled_entry {
+// jacobian and jacobian_derivative in a coupled model's free coordinates (the
+// entry points' branch for them, coupled_entry_points.cpp): J G, J̇ G.
+std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& w,
+                                    std::span<const double> q, LinkId target, std::span<double> out);
+std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               LinkId target, std::span<double> out);
+}  // namespace coupled_entry
+
 }  // namespace velkor

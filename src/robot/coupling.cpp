@@ -55,12 +55,12 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
                      std::span<double> columns, std::span<double> free) {
   const std::size_t n_full = base + coupling.group.size(), n_free = base + coupling.free_count();
   contract_columns(coupling, base, n_full, full, columns);  // X G, n_full × n_free
-  // rows: Gᵀ (X G); row g = Σ_{d in g} multiplier_d · row d
+  // rows: Gᵀ (X G); row g = Σ_{d in g} multiplier_d · row d, a base's rows as they are
+  std::fill_n(free.begin(), n_free * n_free, 0.0);  // once, not per column
   for (std::size_t c = 0; c < n_free; ++c) {
     const double* from = columns.data() + c * n_full;
     double* to = free.data() + c * n_free;
     std::copy_n(from, base, to);
-    std::fill(to + base, to + n_free, 0.0);
     for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
       to[base + coupling.group[d]] += coupling.multiplier[d] * from[base + d];
   }

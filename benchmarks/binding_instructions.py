@@ -9,8 +9,9 @@ Each kind runs in its own Python process under `valgrind --tool=callgrind`, twic
 Kinds: one array result with out= (inverse_dynamics), a tuple of arrays (the derivatives of
 inverse dynamics, out= a tuple), a value result (forward_kinematics, a Pose), a batch row
 (RobotBatch.inverse_dynamics on one thread, 64 rows a call, counted per row) and one step of a
-whole-body IK problem (IkProblem.step_qp, seven new arrays). The interpreter's own loop and call
-dispatch are outside both counts.
+whole-body IK problem (IkProblem.step_qp, seven new arrays); then the same calls on
+tests/data/coupled_hand.urdf loaded with mimic="couple" (the core takes and returns its free
+coordinates). The interpreter's own loop and call dispatch are outside both counts.
 """
 
 import argparse
@@ -43,6 +44,15 @@ CASES = {
         "    call = lambda: problem.step_qp(q)",
         "step_qp<velkor::Robot>", "velkor::IkProblem::step_qp(", 1),
 }
+COUPLED = "robot = velkor.Robot({hand!r}, mimic='couple')\n    n = robot.joint_count\n    q = np.full(n, 0.3)\n    "
+for kind, (setup, entry, core, rows) in list(CASES.items()):
+    CASES["coupled hand: " + kind.split(" (")[0] + " (" + kind.split(" (")[1]] = (COUPLED + setup, entry, core, rows)
+CASES["coupled hand: square (mass_matrix, out=)"] = (
+    COUPLED + "out = np.empty(n * n)\n    call = lambda: robot.mass_matrix(q, out)",
+    "computing_method<velkor::Robot, velkor::py::methods::mass_matrix>", "velkor::mass_matrix(", 1)
+CASES["coupled hand: columns (jacobian, out=)"] = (
+    COUPLED + "out = np.empty(6 * n)\n    call = lambda: robot.jacobian(q, robot.link_count - 1, out)",
+    "computing_method<velkor::Robot, velkor::py::methods::jacobian>", "velkor::jacobian(", 1)
 
 SCRIPT = """
 import sys
@@ -88,7 +98,8 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as work:
         for kind, (setup, entry, core, rows) in CASES.items():
             script = Path(work) / "calls.py"
-            script.write_text(SCRIPT.format(benchmarks=str(Path(__file__).parent), setup=setup))
+            hand = str(Path(__file__).resolve().parents[1] / "tests/data/coupled_hand.urdf")
+            script.write_text(SCRIPT.format(benchmarks=str(Path(__file__).parent), setup=setup.format(hand=hand)))
             measured = []
             for calls in (args.calls, 6 * args.calls):
                 out = Path(work) / f"callgrind.{calls}"
@@ -99,7 +110,7 @@ def main() -> None:
             calls = 5 * args.calls * rows
             binding = ((measured[1][0] - measured[0][0]) - (measured[1][1] - measured[0][1])) / calls
             kernel = (measured[1][1] - measured[0][1]) / calls
-            print(f"{kind:<52} binding {binding:7.0f} instructions per {'row' if rows > 1 else 'call'}, "
+            print(f"{kind:<58} binding {binding:7.0f} instructions per {'row' if rows > 1 else 'call'}, "
                   f"core {kernel:7.0f}")
 
 

@@ -1,6 +1,6 @@
 """The include graphs of the core and the binding have no cycles, and nothing in the core outside
 robot/dynamics/ and robot/ik/ includes from the first, nothing in it from the second
-(tools/include_graph.py)."""
+(tools/include_graph.py); the coupled entry points' instances sit in files of their own."""
 
 import runpy
 from pathlib import Path
@@ -26,3 +26,10 @@ def test_the_inverse_kinematics_room_is_included_by_nothing_in_the_core():
     assert GRAPH["upward_includes"](edges) == [
         "src: robot/dynamics/rollout includes robot/ik/whole_body_ik from robot/ik/"
     ]
+
+
+def test_the_coupled_branches_are_compiled_apart_from_the_kernels():
+    # GCC inlines less into a kernel whose file also holds in_free_coordinates' instances
+    src = Path(__file__).resolve().parents[1] / "src"
+    users = sorted(str(p.relative_to(src)) for p in src.rglob("*.?pp") if "in_free_coordinates<" in p.read_text())
+    assert users == ["robot/dynamics/coupled_entry_points.cpp", "robot/kinematics/coupled_entry_points.cpp"]

@@ -55,21 +55,22 @@ void contract_square(const Coupling& coupling, std::size_t base, std::span<const
                      std::span<double> columns, std::span<double> free) {
   const std::size_t n_full = base + coupling.group.size(), n_free = base + coupling.free_count();
   contract_columns(coupling, base, n_full, full, columns);  // X G, n_full × n_free
-  // rows: Gᵀ (X G); row g = Σ_{d in g} multiplier_d · row d
+  // rows: Gᵀ (X G); row g = Σ_{d in g} multiplier_d · row d, a base's rows as they are
+  std::fill_n(free.begin(), n_free * n_free, 0.0);  // once, not per column
   for (std::size_t c = 0; c < n_free; ++c) {
     const double* from = columns.data() + c * n_full;
     double* to = free.data() + c * n_free;
     std::copy_n(from, base, to);
-    std::fill(to + base, to + n_free, 0.0);
     for (std::size_t d = 0, n = coupling.group.size(); d < n; ++d)
       to[base + coupling.group[d]] += coupling.multiplier[d] * from[base + d];
   }
 }
 
-void reserve_coupled_scratch(const Model& model, Workspace& w) {
+void grow_coupled_scratch(const Model& model, Workspace& w, std::size_t results) {
+  VELKOR_INVARIANT(model.coupling != nullptr, "a coupled model");
   const Coupling* coupling = model.coupling.get();
-  if (coupling == nullptr) return;
   CoupledScratch& s = w.coupled;
+  if (s.results.size() < results) s.results.resize(results);
   const std::size_t n = model.dof_count(), groups = coupling->free_count() + 1;
   const std::size_t N_free = coupling->free_count() + 6;  // a free base's 6 coordinates at most
   if (s.chain.size() == N_free && s.positions.size() == n) return;  // `chain` is sized last
@@ -104,6 +105,10 @@ std::expected<FullCoordinates, Error> full_coordinates(const Model& model, Works
   expand_positions(coupling, 0, q, w.coupled.positions);
   expand_rates(coupling, 0, qd, w.coupled.rates);
   return FullCoordinates{w.coupled.positions, w.coupled.rates};
+}
+
+Error wrong_free_length(const char* name, std::size_t expected, std::size_t actual) {
+  return wrong_length(name, expected, actual);
 }
 
 }  // namespace velkor

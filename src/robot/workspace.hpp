@@ -55,6 +55,7 @@ struct CoupledScratch {
   std::vector<double> rates;  // per DOF: q̇_full (full_coordinates)
   std::vector<double> accelerations;  // per DOF: q̈_full (the derivatives)
   std::vector<double> squares;  // three full N x N matrices, then N x N_free columns
+  std::vector<double> results;  // an entry point's full results, then N x N_free columns
   std::vector<double> jacobian;  // 6 x free count: a Jacobian's free columns
   std::vector<std::ptrdiff_t> chain;  // per free coordinate (with a free base's 6): the one before
 };

@@ -39,11 +39,11 @@ void check(const char* label, const Model& m, const Base& base, std::mt19937& rn
       ++failures;
       return;
     }
-    (void)mass_matrix(m, base, w, q_full, M);
+    (void)mass_matrix(m, base, w, q_full, M, Coordinates::Full);
     if (base.floating) {  // the base's zero classical acceleration: b from inverse dynamics
-      (void)inverse_dynamics(m, base, w, q_full, qd_full, zero, {}, bias);
+      (void)inverse_dynamics(m, base, w, q_full, qd_full, zero, {}, bias, Coordinates::Full);
     } else {
-      (void)inverse_dynamics(m, base, w, q_full, qd_full, zero, {}, bias);
+      (void)inverse_dynamics(m, base, w, q_full, qd_full, zero, {}, bias, Coordinates::Full);
     }
     const Eigen::MatrixXd Mr = G.transpose() * Eigen::Map<Eigen::MatrixXd>(M.data(), N, N) * G;
     const Eigen::VectorXd rhs = Eigen::Map<const Eigen::VectorXd>(tau.data(), R) -

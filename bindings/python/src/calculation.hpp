@@ -34,7 +34,6 @@ struct Calculation {
         workspace(robot.model().joint_count(), robot.model().dof_count()),
         input_copies(3 * (robot.model().dof_count() + base_configuration)) {
     // (the core reserves the workspace's coupled scratch on its first call)
-    if (robot.model().coupling) coupled_inputs.resize(input_copies.size());
   }
 
   const Model& model() const { return robot.model(); }
@@ -59,12 +58,6 @@ struct Calculation {
   CoreRobot robot;
   Workspace workspace;
   std::vector<double> input_copies;  // three rows of the configuration length C ≥ N
-  // A coupled model's (Model::coupling): a call's inputs in the full
-  // coordinates (three rows as input_copies), and its full results before they
-  // are contracted (grown to the largest call's by the first such call, so a
-  // loop of calls stops allocating once each kind has run).
-  std::vector<double> coupled_inputs;
-  std::vector<double> coupled_outputs;
 };
 
 template <class CoreRobot>

@@ -178,15 +178,6 @@ enum class Result {
   Configuration        // C: a configuration (n, or 7 + n for a FloatingRobot)
 };
 
-// How a method meets a model whose mimic joints follow their leaders
-// (mimic='couple'): callers give and get the free coordinates. Contract: the
-// core computes in the full coordinates, its joint vectors expanded (q_full =
-// G q + b, rates G q̇, forces on the free joints) and its results contracted
-// by their kind (forces Gᵀ τ, Jacobian columns J G, squares Gᵀ X G; points,
-// poses and rows as they are). Own: the method's compute works in the free
-// coordinates itself (accelerations and configurations do not contract).
-enum class Coupled { Contract, Own };
-
 // The most parameters a method takes after the FloatingRobot's `base`.
 inline constexpr std::size_t max_parameters = 7;
 
@@ -219,7 +210,6 @@ struct MethodDescription {
   int out = -1;
   Py_ssize_t keyword_only = 0;  // trailing parameters given by keyword only
   bool takes_base = true;  // false: a FloatingRobot method without the leading `base`
-  Coupled coupled = Coupled::Contract;
   // true: a long computation (O(m³) in its rows) that polls call.interrupt(),
   // so that a signal handler that raises (Ctrl-C) ends it.
   bool interruptible = false;
@@ -732,98 +722,6 @@ std::array<std::span<double>, K> spans(const std::array<double*, K>& data,
   return out;
 }
 
-// ---- models whose mimic joints follow their leaders (see Coupled) ----
-
-// The first `count` joint vectors of a coupled model's call in the full
-// coordinates, in c.coupled_inputs (the rest as given): q expanded as
-// positions, the other q-like vectors as rates, the unmatched ones (forces of
-// the generalized count) spread onto the free joints. Each has the free
-// coordinates' length, or is WrongSliceLength naming its parameter.
-template <class CoreRobot>
-std::expected<Inputs, Error> full_inputs(Calculation<CoreRobot>& c, const MethodDescription& d,
-                                         const Inputs& in, std::size_t count) {
-  const Coupling& g = *c.model().coupling;
-  const std::size_t n = g.free_count(), n_full = c.model().dof_count();
-  const std::size_t row = c.coupled_inputs.size() / in.size();
-  Inputs full = in;
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool forces = i >= d.vectors - d.unmatched;
-    const std::size_t base = forces ? Calculation<CoreRobot>::base_coordinates : 0;
-    if (in[i].size() != base + n)
-      return std::unexpected(wrong_length(d.parameters[i], base + n, in[i].size()));
-    const std::span<double> to(c.coupled_inputs.data() + i * row, base + n_full);
-    if (forces) spread_forces(g, base, in[i], to);
-    else if (i == 0) expand_positions(g, 0, in[i], to);
-    else expand_rates(g, 0, in[i], to);
-    full[i] = to;
-  }
-  return full;
-}
-
-// The inputs a Contract method's core reads: the call's, expanded for a
-// coupled model.
-template <const MethodDescription& d, class CoreRobot>
-std::expected<Inputs, Error> core_inputs(Calculation<CoreRobot>& c, const Inputs& in) {
-  if (d.coupled == Coupled::Own || !c.model().coupling) return in;
-  return full_inputs(c, d, in, d.vectors);
-}
-
-// The rows of a result contracted by columns (a Jacobian's), or 0 for a
-// result that does not contract by columns.
-inline std::size_t jacobian_rows(Result result, std::size_t m) {
-  switch (result) {
-    case Result::Jacobian: return 6;
-    case Result::PointJacobian: return 3;
-    case Result::ConstraintJacobian: return m;
-    default: return 0;
-  }
-}
-
-// Method::compute in the full coordinates of a coupled model, each result of
-// a kind that contracts written to c.coupled_outputs first, then contracted
-// into `data` (see Coupled).
-template <class Method, class CoreRobot, class Call, std::size_t K, class Compute>
-std::expected<void, Error> compute_contracted(Calculation<CoreRobot>& c, const Call& call,
-                                              const std::array<double*, K>& data,
-                                              const std::array<std::size_t, K>& lengths,
-                                              const Inputs& in, Compute&& compute) {
-  static constexpr const MethodDescription& d = Method::description;
-  const Coupling& g = *c.model().coupling;
-  constexpr std::size_t b = Calculation<CoreRobot>::base_coordinates;
-  const std::size_t N = b + c.model().dof_count(), N_free = b + g.free_count();
-  const auto full = full_inputs(c, d, in, d.vectors);
-  if (!full) return std::unexpected(full.error());
-  std::array<double*, K> at = data;
-  std::array<std::size_t, K> sizes = lengths;
-  std::array<bool, K> contracts{};
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < K; ++i) {
-    const Result kind = result_of(d, i);
-    const std::size_t rows = jacobian_rows(kind, call.constraint_rows());
-    contracts[i] = kind == Result::Generalized || kind == Result::GeneralizedSquare || rows > 0;
-    if (!contracts[i]) continue;  // the same in both coordinates: written in place
-    sizes[i] = kind == Result::Generalized ? N : kind == Result::GeneralizedSquare ? N * N : rows * N;
-    used += sizes[i];
-  }
-  const std::size_t columns = N * N_free;  // contract_square's scratch
-  if (c.coupled_outputs.size() < used + columns) c.coupled_outputs.resize(used + columns);
-  double* next = c.coupled_outputs.data();
-  for (std::size_t i = 0; i < K; ++i)
-    if (contracts[i]) (at[i] = next), next += sizes[i];
-  VELKOR_TRY(compute(at, sizes, *full));
-  const std::span<double> scratch(next, columns);
-  for (std::size_t i = 0; i < K; ++i) {
-    if (!contracts[i]) continue;
-    const Result kind = result_of(d, i);
-    const std::span<const double> from(at[i], sizes[i]);
-    const std::span<double> to(data[i], lengths[i]);
-    if (kind == Result::Generalized) contract_forces(g, b, from, to);
-    else if (kind == Result::GeneralizedSquare) contract_square(g, b, from, scratch, to);
-    else contract_columns(g, b, jacobian_rows(kind, call.constraint_rows()), from, to);
-  }
-  return {};
-}
-
 // Every result a call hands back is finite: an overflow on accepted inputs
 // (a velocity of 1e200, a gravity of 1e308) is the SolverError
 // NonFiniteResult naming the method, never inf or NaN returned as an answer.
@@ -835,19 +733,13 @@ inline std::expected<void, Error> finite_result(const MethodDescription& d,
 }
 
 // Method::compute into `lengths[i]` values at each `data[i]`, checked finite.
-// A Contract method on a coupled model computes through compute_contracted.
+// The core takes and returns the caller's coordinates (a coupled model's free ones).
 template <class Method, class CoreRobot, class Call, std::size_t K>
 std::expected<void, Error> compute_arrays(Calculation<CoreRobot>& c, const Call& call,
                                           const std::array<double*, K>& data,
                                           const std::array<std::size_t, K>& lengths, const Inputs& in) {
-  const auto compute = [&](const std::array<double*, K>& at, const std::array<std::size_t, K>& sizes,
-                           const Inputs& values) {
-    if constexpr (K == 1) return Method::compute(c, call, std::span<double>(at[0], sizes[0]), values);
-    else return Method::compute(c, call, spans<K>(at, sizes), values);
-  };
-  if (Method::description.coupled == Coupled::Contract && c.model().coupling)
-    VELKOR_TRY(compute_contracted<Method>(c, call, data, lengths, in, compute));
-  else VELKOR_TRY(compute(data, lengths, in));
+  if constexpr (K == 1) VELKOR_TRY(Method::compute(c, call, std::span<double>(data[0], lengths[0]), in));
+  else VELKOR_TRY(Method::compute(c, call, spans<K>(data, lengths), in));
   for (std::size_t i = 0; i < K; ++i)
     VELKOR_TRY(finite_result(Method::description, {data[i], lengths[i]}));
   return {};
@@ -884,10 +776,7 @@ PyObject* computing_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return value_method(
         h,
         [&](Calculation<CoreRobot>& c) {
-          using Value = decltype(Method::compute(c, call, call.inputs()));
-          const auto in = core_inputs<Method::description>(c, call.inputs());
-          if (!in) return Value(std::unexpected(in.error()));
-          auto value = Method::compute(c, call, *in);
+          auto value = Method::compute(c, call, call.inputs());
           if (value && !value->all_finite())
             return decltype(value)(std::unexpected(errors::NonFiniteResult{d.name}));
           return value;

@@ -2,7 +2,7 @@
 // interpolate and their derivatives), written once on the computing-method
 // skeleton (computing_method.hpp). They take no `base`: a FloatingRobot's
 // configuration carries its base pose. They work in the coordinates callers
-// see (Coupled::Own): a coupled model's free ones.
+// see: a coupled model's free ones.
 #pragma once
 
 #include "computing_method.hpp"
@@ -23,8 +23,7 @@ struct integrate {
       .unmatched = 1,
       .numbers = {{{2, &dt_option}}},
       .out = 3,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+      .takes_base = false};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -41,8 +40,7 @@ struct difference {
       .result = Result::Generalized,
       .unmatched = 1,  // both C long: the core names the one that is not
       .out = 2,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+      .takes_base = false};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -60,8 +58,7 @@ struct interpolate {
       .unmatched = 1,
       .numbers = {{{2, &t_option}}},
       .out = 3,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+      .takes_base = false};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -120,8 +117,7 @@ struct rollout {
       .numbers = {{{5, &regularization_option}, {3, &step_option}}},
       .out = 6,
       .keyword_only = 3,
-      .takes_base = false,
-      .coupled = Coupled::Own};
+      .takes_base = false};
 };
 
 }  // namespace methods

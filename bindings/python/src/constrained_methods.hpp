@@ -29,7 +29,6 @@ struct constrained_forward_dynamics {
       .numbers = {{{5, &regularization_option}}},
       .out = 6,
       .keyword_only = 2,
-      .coupled = Coupled::Own,
       .interruptible = true,
       .alias = "tau",
       .alias_of = 2};
@@ -56,7 +55,6 @@ struct impulse_dynamics {
       .numbers = {{{4, &regularization_option}, {3, &restitution_option}}},
       .out = 5,
       .keyword_only = 3,
-      .coupled = Coupled::Own,
       .interruptible = true};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,

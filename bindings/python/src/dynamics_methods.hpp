@@ -24,19 +24,36 @@ PyObject* load_buffer_method(PyObject* self, PyObject*) {
 
 namespace methods {
 
-struct mass_matrix {
-  static constexpr MethodDescription description{.name = "mass_matrix",
-                                                 .parameters = {"q", "out"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::GeneralizedSquare,
-                                                 .out = 1};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::mass_matrix(c.model(), call.base(c), c.workspace, in[0], out);
+// The description of a method of `vectors` joint vectors (q, then qd) and,
+// when `out`, a last optional out.
+constexpr MethodDescription vectors_method(const char* name, std::size_t vectors, Result result,
+                                           bool out) {
+  MethodDescription d{
+      .name = name, .parameters = {"q"}, .required = 1, .vectors = vectors, .result = result};
+  if (vectors == 2) d.parameters[1] = "qd";
+  d.required = static_cast<Py_ssize_t>(vectors);
+  if (out) {
+    d.parameters[vectors] = "out";
+    d.out = static_cast<int>(vectors);
   }
-};
+  return d;
+}
+
+// methods::name of `vectors` joint vectors (1: q, 2: q and qd) and an out
+// (when `out`), computed by velkor::name(model, base, workspace, q[, qd], out).
+#define VELKOR_VECTORS_METHOD(name, vectors, result, out)                                               \
+  struct name {                                                                                         \
+    static constexpr MethodDescription description =                                                    \
+        vectors_method(#name, vectors, Result::result, out);                                            \
+    template <class CoreRobot, class Call>                                                              \
+    static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,              \
+                                              std::span<double> to, const Inputs& in) {                 \
+      if constexpr (vectors == 1) return velkor::name(c.model(), call.base(c), c.workspace, in[0], to); \
+      else return velkor::name(c.model(), call.base(c), c.workspace, in[0], in[1], to);                 \
+    }                                                                                                   \
+  };
+
+VELKOR_VECTORS_METHOD(mass_matrix, 1, GeneralizedSquare, true)
 
 struct gravity {
   static constexpr MethodDescription description{.name = "gravity",
@@ -69,19 +86,7 @@ struct inverse_dynamics {
   }
 };
 
-struct velocity_product_forces {
-  static constexpr MethodDescription description{.name = "velocity_product_forces",
-                                                 .parameters = {"q", "qd", "out"},
-                                                 .required = 2,
-                                                 .vectors = 2,
-                                                 .result = Result::Generalized,
-                                                 .out = 2};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::velocity_product_forces(c.model(), call.base(c), c.workspace, in[0], in[1], out);
-  }
-};
+VELKOR_VECTORS_METHOD(velocity_product_forces, 2, Generalized, true)
 
 // forces has the generalized count, not q's length, so only qd is matched.
 struct forward_dynamics {
@@ -92,8 +97,7 @@ struct forward_dynamics {
                                                  .result = Result::Generalized,
                                                  .unmatched = 1,
                                                  .loads = 3,
-                                                 .out = 4,
-                                                 .coupled = Coupled::Own};
+                                                 .out = 4};
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -102,101 +106,19 @@ struct forward_dynamics {
   }
 };
 
-struct center_of_mass {
-  static constexpr MethodDescription description{.name = "center_of_mass",
-                                                 .parameters = {"q", "out"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::Point,
-                                                 .out = 1};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::center_of_mass(c.model(), call.base(c), c.workspace, in[0], out);
-  }
-};
+VELKOR_VECTORS_METHOD(center_of_mass, 1, Point, true)
 
-struct center_of_mass_velocity {
-  static constexpr MethodDescription description{.name = "center_of_mass_velocity",
-                                                 .parameters = {"q", "qd", "out"},
-                                                 .required = 2,
-                                                 .vectors = 2,
-                                                 .result = Result::Point,
-                                                 .out = 2};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::center_of_mass_velocity(c.model(), call.base(c), c.workspace, in[0], in[1], out);
-  }
-};
+VELKOR_VECTORS_METHOD(center_of_mass_velocity, 2, Point, true)
 
-struct center_of_mass_jacobian {
-  static constexpr MethodDescription description{.name = "center_of_mass_jacobian",
-                                                 .parameters = {"q", "out"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::PointJacobian,
-                                                 .out = 1};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::center_of_mass_jacobian(c.model(), call.base(c), c.workspace, in[0], out);
-  }
-};
+VELKOR_VECTORS_METHOD(center_of_mass_jacobian, 1, PointJacobian, true)
 
-struct centroidal_momentum {
-  static constexpr MethodDescription description{.name = "centroidal_momentum",
-                                                 .parameters = {"q", "qd", "out"},
-                                                 .required = 2,
-                                                 .vectors = 2,
-                                                 .result = Result::Six,
-                                                 .out = 2};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::centroidal_momentum(c.model(), call.base(c), c.workspace, in[0], in[1], out);
-  }
-};
+VELKOR_VECTORS_METHOD(centroidal_momentum, 2, Six, true)
 
-struct centroidal_momentum_matrix {
-  static constexpr MethodDescription description{.name = "centroidal_momentum_matrix",
-                                                 .parameters = {"q", "out"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::Jacobian,
-                                                 .out = 1};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::centroidal_momentum_matrix(c.model(), call.base(c), c.workspace, in[0], out);
-  }
-};
+VELKOR_VECTORS_METHOD(centroidal_momentum_matrix, 1, Jacobian, true)
 
-struct kinetic_energy {
-  static constexpr MethodDescription description{.name = "kinetic_energy",
-                                                 .parameters = {"q", "qd"},
-                                                 .required = 2,
-                                                 .vectors = 2,
-                                                 .result = Result::Number};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::kinetic_energy(c.model(), call.base(c), c.workspace, in[0], in[1], out);
-  }
-};
+VELKOR_VECTORS_METHOD(kinetic_energy, 2, Number, false)
 
-struct potential_energy {
-  static constexpr MethodDescription description{.name = "potential_energy",
-                                                 .parameters = {"q"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::Number};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::potential_energy(c.model(), call.base(c), c.workspace, in[0], out);
-  }
-};
+VELKOR_VECTORS_METHOD(potential_energy, 1, Number, false)
 
 struct inverse_dynamics_derivatives {
   static constexpr MethodDescription description{.name = "inverse_dynamics_derivatives",
@@ -227,7 +149,6 @@ struct forward_dynamics_derivatives {
                                                  .unmatched = 1,
                                                  .loads = 3,
                                                  .out = 4,
-                                                 .coupled = Coupled::Own,
                                                  .alias = "tau",
                                                  .alias_of = 2};
   template <class CoreRobot, class Call>
@@ -239,19 +160,7 @@ struct forward_dynamics_derivatives {
   }
 };
 
-struct gravity_derivatives {
-  static constexpr MethodDescription description{.name = "gravity_derivatives",
-                                                 .parameters = {"q", "out"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::GeneralizedSquare,
-                                                 .out = 1};
-  template <class CoreRobot, class Call>
-  static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
-                                            std::span<double> out, const Inputs& in) {
-    return velkor::gravity_derivatives(c.model(), call.base(c), c.workspace, in[0], out);
-  }
-};
+VELKOR_VECTORS_METHOD(gravity_derivatives, 1, GeneralizedSquare, true)
 
 }  // namespace methods
 

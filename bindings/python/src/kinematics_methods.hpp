@@ -24,8 +24,7 @@ struct forward_kinematics_all {
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
     // The rows go straight into `out`, which the core writes only once q has passed its checks.
-    return velkor::forward_kinematics_rows(c.model(), call.base(c).state.frame, in[0],
-                                           c.workspace.frames, out);
+    return velkor::forward_kinematics_rows(c.model(), call.base(c).state.frame, c.workspace, in[0], out);
   }
 };
 
@@ -39,8 +38,8 @@ struct forward_kinematics {
   template <class CoreRobot, class Call>
   static std::expected<Pose, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const Inputs& in) {
-    return velkor::forward_kinematics(c.model(), call.base(c).state.frame, in[0], call.target(),
-                                      c.workspace.path);
+    return velkor::forward_kinematics(c.model(), call.base(c).state.frame, c.workspace, in[0],
+                                      call.target());
   }
 };
 
@@ -86,8 +85,8 @@ struct forward_velocity_kinematics {
   template <class CoreRobot, class Call>
   static std::expected<Twist, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                              const Inputs& in) {
-    return velkor::forward_velocity_kinematics(c.model(), call.base(c).state, in[0], in[1],
-                                               call.target(), call.tool(), c.workspace.path);
+    return velkor::forward_velocity_kinematics(c.model(), call.base(c).state, c.workspace, in[0], in[1],
+                                               call.target(), call.tool());
   }
 };
 
@@ -101,8 +100,8 @@ struct forward_acceleration_kinematics {
   template <class CoreRobot, class Call>
   static std::expected<Twist, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                              const Inputs& in) {
-    return velkor::forward_acceleration_kinematics(c.model(), call.base(c).state, in[0], in[1], in[2],
-                                                   call.target(), c.workspace.path);
+    return velkor::forward_acceleration_kinematics(c.model(), call.base(c).state, c.workspace, in[0],
+                                                   in[1], in[2], call.target());
   }
 };
 

@@ -251,7 +251,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> factor_and_place(
   }
   const Coupling& coupling = *model.coupling;
   const std::size_t N = s.N, N_full = s.N_full;
-  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.full_M, N_full * N_full)));
+  VELKOR_TRY(mass_matrix(model, base, w, q, std::span(s.full_M, N_full * N_full), Coordinates::Full));
   contract_square(coupling, o, {s.full_M, N_full * N_full}, {s.full_columns, N_full * N}, {s.M, N * N});
   const std::span<const std::ptrdiff_t> up(w.coupled.chain.data(), N);
   VELKOR_TRY(factor(up, Matrix(std::span(s.M, N * N), N)));
@@ -375,7 +375,7 @@ std::expected<std::span<const std::ptrdiff_t>, Error> solve_dynamics(
   if (s.dense) {
     VELKOR_TRY(inverse_dynamics(model, still, w, kernel->q, kernel->qd,
                                 std::span<const double>(s.zeros, n), loads,
-                                std::span(s.full_vector, s.N_full)));
+                                std::span(s.full_vector, s.N_full), Coordinates::Full));
     contract_forces(*model.coupling, o, {s.full_vector, s.N_full}, {s.qdd_free, N});
   } else {
     std::fill(s.column, s.column + n, 0.0);
@@ -419,7 +419,10 @@ void reserve_constraint_scratch(Workspace& w, std::size_t m, std::size_t N) {
 
 std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, const ConstraintSet& set,
-                                               std::span<double> out) {
+                                               std::span<double> out, Coordinates coordinates) {
+  // a coupled model's: J G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::constraint_jacobian(model, base, w, q, set, out);
   const std::size_t o = base.coordinates(), N = model.dof_count() + o, m = set.count();
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
@@ -436,8 +439,10 @@ std::expected<void, Error> constraint_jacobian(const Model& model, const Base& b
 std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
                                                         Workspace& w, std::span<const double> q,
                                                         std::span<const double> qd,
-                                                        const ConstraintSet& set,
-                                                        std::span<double> out) {
+                                                        const ConstraintSet& set, std::span<double> out,
+                                                        Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::constraint_acceleration_bias(model, base, w, q, qd, set, out);
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -580,7 +585,8 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     base_acceleration = Twist{Vec3(qdd[0], qdd[1], qdd[2]), Vec3(qdd[3], qdd[4], qdd[5])};
     moving.state.acceleration = base_acceleration;
   }
-  VELKOR_TRY(inverse_dynamics_derivatives(model, moving, w, kq, kqd, kqdd, loads, Gq, Gqd));
+  VELKOR_TRY(
+      inverse_dynamics_derivatives(model, moving, w, kq, kqd, kqdd, loads, Gq, Gqd, Coordinates::Full));
 
   // The bodies again, now at q̈.
   const Model& bodies = model.moving();

@@ -44,6 +44,7 @@
 #include "interrupt.hpp"
 #include "robot/base.hpp"
 #include "robot/constraints.hpp"
+#include "robot/coupling.hpp"
 #include "robot/loads.hpp"
 #include "robot/model.hpp"
 #include "robot/workspace.hpp"
@@ -60,14 +61,16 @@ void reserve_constraint_scratch(Workspace& w, std::size_t m, std::size_t N);
 // J: m·N entries, column-major (entry (r, c) at m·c + r).
 std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, const ConstraintSet& set,
-                                               std::span<double> out);
+                                               std::span<double> out,
+                                               Coordinates coordinates = Coordinates::Caller);
 
 // J̇ q̇: m values, the rows' accelerations at zero q̈ (a free base's classical
 // acceleration zero), world axes.
 std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
                                                         Workspace& w, std::span<const double> q,
                                                         std::span<const double> qd,
-                                                        const ConstraintSet& set, std::span<double> out);
+                                                        const ConstraintSet& set, std::span<double> out,
+                                                        Coordinates coordinates = Coordinates::Caller);
 
 // q̈ (N values, as forward_dynamics writes them) and f (m values).
 std::expected<void, Error> constrained_forward_dynamics(
@@ -107,5 +110,18 @@ std::expected<void, Error> constrained_dynamics_derivatives(
     std::span<const double> qd, std::span<const double> tau, const ConstraintSet& set,
     std::span<const IndexedLoad> loads, double regularization,
     const std::array<std::span<double>, 6>& out, Interrupt& interrupt);
+
+namespace coupled_entry {
+// constraint_jacobian and constraint_acceleration_bias in a coupled model's free
+// coordinates (the entry points' branch for them, coupled_entry_points.cpp):
+// J_full G, and J̇ q̇ as it is.
+std::expected<void, Error> constraint_jacobian(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, const ConstraintSet& set,
+                                               std::span<double> out);
+std::expected<void, Error> constraint_acceleration_bias(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        const ConstraintSet& set, std::span<double> out);
+}  // namespace coupled_entry
 
 }  // namespace velkor

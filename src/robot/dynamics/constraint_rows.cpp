@@ -146,7 +146,9 @@ void position_errors(const ConstraintSet& set, const RootFrame& root, const Work
 
 std::expected<void, Error> constraint_poses(const Model& model, const Base& base, Workspace& w,
                                             std::span<const double> q, const ConstraintSet& set,
-                                            std::span<double> out) {
+                                            std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::constraint_poses(model, base, w, q, set, out);
   VELKOR_TRY(check_set(model, set));
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, 7 * set.side_count(), "constraint pose output"));

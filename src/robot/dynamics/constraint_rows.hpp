@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "robot/base.hpp"
 #include "robot/constraints.hpp"
+#include "robot/coupling.hpp"
 #include "robot/model.hpp"
 #include "robot/workspace.hpp"
 #include "spatial_algebra.hpp"
@@ -198,8 +199,18 @@ inline std::expected<void, Error> check_set(const Model& model, const Constraint
 // its link, world_pose after a pass at rest; a contact's target is no side.
 // O(n + sides); checks the set, q and out's length before writing out, and
 // leaves in w what rest_pass writes.
+// A coupled model's q: its free coordinates (Coordinates::Full: the full ones).
+std::expected<void, Error> constraint_poses(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, const ConstraintSet& set,
+                                            std::span<double> out,
+                                            Coordinates coordinates = Coordinates::Caller);
+
+namespace coupled_entry {
+// constraint_poses from a coupled model's free coordinates (its entry point's
+// branch, coupled_entry_points.cpp): poses are the same in both coordinates.
 std::expected<void, Error> constraint_poses(const Model& model, const Base& base, Workspace& w,
                                             std::span<const double> q, const ConstraintSet& set,
                                             std::span<double> out);
+}  // namespace coupled_entry
 
 }  // namespace velkor

@@ -357,8 +357,8 @@ std::expected<void, Error> coupled_derivatives(const Model& model, const Base& b
                           columns = squares.subspan(3 * N * N, N * N_free);
   // ∂τ/∂q = Gᵀ (∂τ_full/∂q_full) G at q̈_full = G q̈, the same for q̇; M = Gᵀ M_full G
   VELKOR_TRY(inverse_dynamics_derivatives(model, moving, w, q_full, qd_full, s.accelerations, loads,
-                                          dq_full, dqd_full));
-  VELKOR_TRY(mass_matrix(model, base, w, q_full, M_full));
+                                          dq_full, dqd_full, Coordinates::Full));
+  VELKOR_TRY(mass_matrix(model, base, w, q_full, M_full, Coordinates::Full));
   contract_square(coupling, o, dq_full, columns, d_q);
   contract_square(coupling, o, dqd_full, columns, d_qd);
   contract_square(coupling, o, M_full, columns, inverse_mass);
@@ -376,12 +376,13 @@ std::expected<void, Error> coupled_derivatives(const Model& model, const Base& b
   return {};
 }
 
-std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
-                                                        Workspace& w, std::span<const double> q,
-                                                        std::span<const double> qd,
-                                                        std::span<const double> qdd,
-                                                        std::span<const IndexedLoad> loads,
-                                                        std::span<double> d_q, std::span<double> d_qd) {
+std::expected<void, Error> inverse_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> qdd, std::span<const IndexedLoad> loads,
+    std::span<double> d_q, std::span<double> d_qd, Coordinates coordinates) {
+  // a coupled model's: Gᵀ (∂τ_full/∂q_full) G, the same for q̇
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::inverse_dynamics_derivatives(model, base, w, q, qd, qdd, loads, d_q, d_qd);
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -438,7 +439,11 @@ std::expected<void, Error> forward_dynamics_derivatives(
 }
 
 std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<double> d_q) {
+                                               std::span<const double> q, std::span<double> d_q,
+                                               Coordinates coordinates) {
+  // a coupled model's: Gᵀ (∂g_full/∂q_full) G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::gravity_derivatives(model, base, w, q, d_q);
   const std::size_t o = base.coordinates(), N = model.dof_count() + o;
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_square(d_q, N, "gravity derivative output"));

@@ -23,6 +23,7 @@
 
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/loads.hpp"
 #include "robot/model.hpp"
 #include "robot/workspace.hpp"
@@ -30,12 +31,10 @@
 namespace velkor {
 
 // ∂τ/∂q into d_q and ∂τ/∂q̇ into d_qd for τ = inverse_dynamics(q, qd, qdd, loads).
-std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
-                                                        Workspace& w, std::span<const double> q,
-                                                        std::span<const double> qd,
-                                                        std::span<const double> qdd,
-                                                        std::span<const IndexedLoad> loads,
-                                                        std::span<double> d_q, std::span<double> d_qd);
+std::expected<void, Error> inverse_dynamics_derivatives(
+    const Model& model, const Base& base, Workspace& w, std::span<const double> q,
+    std::span<const double> qd, std::span<const double> qdd, std::span<const IndexedLoad> loads,
+    std::span<double> d_q, std::span<double> d_qd, Coordinates coordinates = Coordinates::Caller);
 
 // ∂q̈/∂q, ∂q̈/∂q̇ and ∂q̈/∂τ = M⁻¹ for q̈ = forward_dynamics(q, qd, forces, loads):
 // −M⁻¹ ∂τ/∂q and −M⁻¹ ∂τ/∂q̇ at the forward dynamics' accelerations. Fails as
@@ -47,6 +46,21 @@ std::expected<void, Error> forward_dynamics_derivatives(
 
 // ∂g/∂q for g = gravity(q) without loads.
 std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<double> d_q,
+                                               Coordinates coordinates = Coordinates::Caller);
+
+namespace coupled_entry {
+// inverse_dynamics_derivatives and gravity_derivatives in a coupled model's free
+// coordinates (the entry points' branch for them, coupled_entry_points.cpp):
+// Gᵀ D_full G.
+std::expected<void, Error> inverse_dynamics_derivatives(const Model& model, const Base& base,
+                                                        Workspace& w, std::span<const double> q,
+                                                        std::span<const double> qd,
+                                                        std::span<const double> qdd,
+                                                        std::span<const IndexedLoad> loads,
+                                                        std::span<double> d_q, std::span<double> d_qd);
+std::expected<void, Error> gravity_derivatives(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<double> d_q);
+}  // namespace coupled_entry
 
 }  // namespace velkor

@@ -267,7 +267,11 @@ void write_base_wrench(const Base& base, const Vec6& root, std::span<double> out
 std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads, std::span<double> out) {
+                                            std::span<const IndexedLoad> loads, std::span<double> out,
+                                            Coordinates coordinates) {
+  // a coupled model's: τ = Gᵀ τ_full
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::inverse_dynamics(model, base, w, q, qd, qdd, loads, out);
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));
@@ -286,7 +290,10 @@ std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base
 
 std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
-                                   std::span<double> out) {
+                                   std::span<double> out, Coordinates coordinates) {
+  // a coupled model's: g = Gᵀ g_full
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::gravity(model, base, w, q, loads, out);
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_output(out, model.dof_count() + b, "gravity output"));
@@ -308,7 +315,10 @@ std::expected<void, Error> gravity(const Model& model, const Base& base, Workspa
 
 std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
+                                                   std::span<double> out, Coordinates coordinates) {
+  // a coupled model's: Gᵀ c_full
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::velocity_product_forces(model, base, w, q, qd, out);
   const std::size_t b = base.coordinates();
   VELKOR_TRY(check_dof_vector(model, q, "q"));
   VELKOR_TRY(check_dof_vector(model, qd, "qd"));

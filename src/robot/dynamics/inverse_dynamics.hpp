@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "robot/base.hpp"
 #include "robot/checks.hpp"
+#include "robot/coupling.hpp"
 #include "robot/loads.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -41,15 +42,17 @@ std::expected<Vec6, Error> gravity_kernel(const Model& model, std::span<const do
 std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& workspace,
                                             std::span<const double> q, std::span<const double> qd,
                                             std::span<const double> qdd,
-                                            std::span<const IndexedLoad> loads, std::span<double> out);
+                                            std::span<const IndexedLoad> loads, std::span<double> out,
+                                            Coordinates coordinates = Coordinates::Caller);
 std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& workspace,
                                    std::span<const double> q, std::span<const IndexedLoad> loads,
-                                   std::span<double> out);
+                                   std::span<double> out, Coordinates coordinates = Coordinates::Caller);
 // Inverse dynamics at zero acceleration, without gravity and loads; the base
 // keeps only its orientation and angular velocity.
 std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base,
                                                    Workspace& workspace, std::span<const double> q,
-                                                   std::span<const double> qd, std::span<double> out);
+                                                   std::span<const double> qd, std::span<double> out,
+                                                   Coordinates coordinates = Coordinates::Caller);
 
 // The same for each robot kind.
 inline std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& w,
@@ -89,5 +92,20 @@ inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& r
                                                           std::span<double> out) {
   return velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
 }
+
+namespace coupled_entry {
+// The three above in a coupled model's free coordinates (the entry points'
+// branch for them, coupled_entry_points.cpp): Gᵀ τ_full.
+std::expected<void, Error> inverse_dynamics(const Model& model, const Base& base, Workspace& w,
+                                            std::span<const double> q, std::span<const double> qd,
+                                            std::span<const double> qdd,
+                                            std::span<const IndexedLoad> loads, std::span<double> out);
+std::expected<void, Error> gravity(const Model& model, const Base& base, Workspace& w,
+                                   std::span<const double> q, std::span<const IndexedLoad> loads,
+                                   std::span<double> out);
+std::expected<void, Error> velocity_product_forces(const Model& model, const Base& base, Workspace& w,
+                                                   std::span<const double> q, std::span<const double> qd,
+                                                   std::span<double> out);
+}  // namespace coupled_entry
 
 }  // namespace velkor

@@ -121,7 +121,11 @@ std::expected<void, Error> check(const Model& model, std::span<const double> q, 
 }  // namespace
 
 std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
-                                       std::span<const double> q, std::span<double> out) {
+                                       std::span<const double> q, std::span<double> out,
+                                       Coordinates coordinates) {
+  // a coupled model's: M = Gᵀ M_full G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::mass_matrix(model, base, w, q, out);
   const std::size_t n = model.dof_count(), b = base.coordinates(), N = n + b;
   VELKOR_TRY(check(model, q, N, out));
   std::fill(out.begin(), out.end(), 0.0);

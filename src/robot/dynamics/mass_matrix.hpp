@@ -13,6 +13,7 @@
 #include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
 
@@ -21,7 +22,8 @@ namespace velkor {
 // N = base.coordinates() + n; a floating base's block (angular, linear, world
 // axes) comes first.
 std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& workspace,
-                                       std::span<const double> q, std::span<double> out);
+                                       std::span<const double> q, std::span<double> out,
+                                       Coordinates coordinates = Coordinates::Caller);
 
 inline std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& w,
                                               std::span<const double> q, std::span<double> out) {
@@ -32,5 +34,12 @@ inline std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const 
                                               std::span<double> out) {
   return mass_matrix(robot.model(), free_base(robot, base), w, q, out);
 }
+
+namespace coupled_entry {
+// mass_matrix in a coupled model's free coordinates (the entry point's branch
+// for them, coupled_entry_points.cpp): Gᵀ M_full G.
+std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& w,
+                                       std::span<const double> q, std::span<double> out);
+}  // namespace coupled_entry
 
 }  // namespace velkor

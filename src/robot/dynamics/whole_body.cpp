@@ -73,7 +73,10 @@ std::expected<void, Error> check_q(const Model& model, std::span<const double> q
 }  // namespace
 
 std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<double> out) {
+                                          std::span<const double> q, std::span<double> out,
+                                          Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::center_of_mass(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 3, "centre of mass output"));
   const auto mc = mass_centre(place_bodies(model.moving(), q, w));
@@ -108,7 +111,9 @@ std::expected<Motion, Error> motion(const Model& model, const Base& base, Worksp
 
 std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
                                                    std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out) {
+                                                   std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::center_of_mass_velocity(model, base, w, q, qd, out);
   const auto m = motion(model, base, w, q, qd, out, 3, "centre of mass velocity output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -119,7 +124,9 @@ std::expected<void, Error> center_of_mass_velocity(const Model& model, const Bas
 
 std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<const double> qd,
-                                               std::span<double> out) {
+                                               std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::centroidal_momentum(model, base, w, q, qd, out);
   const auto m = motion(model, base, w, q, qd, out, 6, "centroidal momentum output");
   if (!m) return std::unexpected(m.error());
   const auto mc = mass_centre(m->total);
@@ -133,7 +140,9 @@ std::expected<void, Error> centroidal_momentum(const Model& model, const Base& b
 
 std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
                                           std::span<const double> q, std::span<const double> qd,
-                                          std::span<double> out) {
+                                          std::span<double> out, Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::kinetic_energy(model, base, w, q, qd, out);
   const auto m = motion(model, base, w, q, qd, out, 1, "kinetic energy output");
   if (!m) return std::unexpected(m.error());
   out[0] = 0.5 * m->twice_energy;  // T = ½ Σ vᵀ I v
@@ -141,7 +150,10 @@ std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, 
 }
 
 std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<double> out) {
+                                            std::span<const double> q, std::span<double> out,
+                                            Coordinates coordinates) {
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::potential_energy(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   VELKOR_TRY(check_output(out, 1, "potential energy output"));
   const Rigid total = place_bodies(model.moving(), q, w);
@@ -174,7 +186,11 @@ std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Ba
 }  // namespace
 
 std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<double> out) {
+                                                   std::span<const double> q, std::span<double> out,
+                                                   Coordinates coordinates) {
+  // a coupled model's: J_c G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::center_of_mass_jacobian(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
@@ -196,7 +212,11 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
 }
 
 std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
-                                                      std::span<const double> q, std::span<double> out) {
+                                                      std::span<const double> q, std::span<double> out,
+                                                      Coordinates coordinates) {
+  // a coupled model's: A_G G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::centroidal_momentum_matrix(model, base, w, q, out);
   VELKOR_TRY(check_q(model, q));
   const std::size_t N = model.dof_count() + base.coordinates();
   VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));

@@ -336,8 +336,8 @@ std::expected<double, Error> IkProblem::assemble(const Model& model, const Base&
     } else if (const auto* com = std::get_if<CenterOfMassTask>(&tasks[t])) {
       // e = c − c_target, J = ∂c/∂v
       std::array<double, 3> position;
-      VELKOR_TRY(center_of_mass(model, base, w, qk, position));
-      VELKOR_TRY(center_of_mass_jacobian(model, base, w, qk, {Jk, 3 * Nk}));
+      VELKOR_TRY(center_of_mass(model, base, w, qk, position, Coordinates::Full));
+      VELKOR_TRY(center_of_mass_jacobian(model, base, w, qk, {Jk, 3 * Nk}, Coordinates::Full));
       if (full_ != 0) contract(model, 3, s.J.data());
       Eigen::Map<Eigen::Matrix<double, 3, Eigen::Dynamic>> J(s.J.data(), 3,
                                                              static_cast<Eigen::Index>(N));

@@ -54,7 +54,11 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
 }
 
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
-                                    std::span<const double> q, LinkId target, std::span<double> out) {
+                                    std::span<const double> q, LinkId target, std::span<double> out,
+                                    Coordinates coordinates) {
+  // a coupled model's: J G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::jacobian(model, base, workspace, q, target, out);
   return checked_jacobian(model, q, target, base.state.frame.rotation, base.coordinates(), workspace,
                           out);
 }
@@ -167,7 +171,11 @@ std::expected<void, Error> checked_jacobian_derivative(const Model& model, std::
 
 std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
                                                std::span<const double> q, std::span<const double> qd,
-                                               LinkId target, std::span<double> out) {
+                                               LinkId target, std::span<double> out,
+                                               Coordinates coordinates) {
+  // a coupled model's: J̇ G
+  if (model.coupling && coordinates == Coordinates::Caller)
+    return coupled_entry::jacobian_derivative(model, base, w, q, qd, target, out);
   return checked_jacobian_derivative(
       model, q, qd, target, base.coordinates(), w, out, [&](const Pose& pose) {
         if (base.floating)

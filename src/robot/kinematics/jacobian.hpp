@@ -11,6 +11,7 @@
 #include "base_state.hpp"
 #include "error.hpp"
 #include "robot/base.hpp"
+#include "robot/coupling.hpp"
 #include "robot/link_id.hpp"
 #include "robot/robot.hpp"
 #include "robot/workspace.hpp"
@@ -19,7 +20,8 @@ namespace velkor {
 
 // 6·(base.coordinates() + n) entries.
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
-                                    std::span<const double> q, LinkId target, std::span<double> out);
+                                    std::span<const double> q, LinkId target, std::span<double> out,
+                                    Coordinates coordinates = Coordinates::Caller);
 inline std::expected<void, Error> jacobian(const Robot& robot, Workspace& w, std::span<const double> q,
                                            LinkId target, std::span<double> out) {
   return jacobian(robot.model(), fixed_base(robot), w, q, target, out);
@@ -40,7 +42,8 @@ std::expected<void, Error> direct_world_jacobian(const Model& model, std::span<c
 std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base,
                                                Workspace& workspace, std::span<const double> q,
                                                std::span<const double> qd, LinkId target,
-                                               std::span<double> out);
+                                               std::span<double> out,
+                                               Coordinates coordinates = Coordinates::Caller);
 inline std::expected<void, Error> jacobian_derivative(const Robot& robot, Workspace& w,
                                                       std::span<const double> q,
                                                       std::span<const double> qd, LinkId target,
@@ -71,5 +74,15 @@ void write_floating_jacobian_derivative(std::size_t n, const BaseState& base, st
                                         const Pose& target, std::span<const double> jacobian,
                                         std::span<const double> jacobian_derivative,
                                         std::span<double> out);
+
+namespace coupled_entry {
+// jacobian and jacobian_derivative in a coupled model's free coordinates (the
+// entry points' branch for them, coupled_entry_points.cpp): J G, J̇ G.
+std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& w,
+                                    std::span<const double> q, LinkId target, std::span<double> out);
+std::expected<void, Error> jacobian_derivative(const Model& model, const Base& base, Workspace& w,
+                                               std::span<const double> q, std::span<const double> qd,
+                                               LinkId target, std::span<double> out);
+}  // namespace coupled_entry
 
 }  // namespace velkor

@@ -152,6 +152,7 @@ def coupled_calls(r, floating):
         "forward_dynamics_derivatives": lambda: r.forward_dynamics_derivatives(*base, q, qd, tau),
         "constraint_jacobian": lambda: r.constraint_jacobian(*base, q, held),
         "constraint_acceleration_bias": lambda: r.constraint_acceleration_bias(*base, q, qd, held),
+        "constraint_poses": lambda: r.constraint_poses(*base, q, held),
         "constrained_forward_dynamics": lambda: r.constrained_forward_dynamics(*base, q, qd, tau, held),
         "constrained_dynamics_derivatives": lambda: r.constrained_dynamics_derivatives(*base, q, qd, tau, held),
         "impulse_dynamics": lambda: r.impulse_dynamics(*base, q, qd, held),

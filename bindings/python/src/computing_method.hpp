@@ -223,6 +223,17 @@ constexpr Result result_of(const MethodDescription& d, std::size_t i) {
   return i + d.tail >= d.results ? d.tail_result : d.result;
 }
 
+// The description of `name`, the partial derivatives of the method `of`
+// describes: its parameters, `results` N·N arrays.
+constexpr MethodDescription derivatives_of(const MethodDescription& of, const char* name,
+                                           std::size_t results) {
+  MethodDescription d = of;
+  d.name = name;
+  d.result = Result::GeneralizedSquare;
+  d.results = results;
+  return d;
+}
+
 // A number option: finite, from `low` to `high` (`range` says so in errors),
 // `fallback` when omitted (shown as `shown` in the text signature; empty for
 // a required one).

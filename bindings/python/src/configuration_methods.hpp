@@ -13,17 +13,34 @@ namespace velkor::py {
 
 namespace methods {
 
+// The description of a method of two vectors, `first` and `second`, then
+// `number` (unless nullptr; required where it shows no default) and an out.
+// The second is unmatched: a velocity has another length than a
+// configuration, and of two configurations the core names the one that is not
+// C long.
+constexpr MethodDescription configuration_method(const char* name, const char* first, const char* second,
+                                                 Result result, const NumberOption* number = nullptr) {
+  MethodDescription d{.name = name,
+                      .parameters = {first, second},
+                      .required = 2,
+                      .vectors = 2,
+                      .result = result,
+                      .unmatched = 1,
+                      .takes_base = false};
+  std::size_t next = 2;
+  if (number != nullptr) {
+    d.numbers[0] = {static_cast<int>(next), number};
+    d.parameters[next++] = number->name;
+    if (number->shown[0] == '\0') d.required = 3;  // no default: required
+  }
+  d.parameters[next] = "out";
+  d.out = static_cast<int>(next);
+  return d;
+}
+
 struct integrate {
-  static constexpr MethodDescription description{
-      .name = "integrate",
-      .parameters = {"configuration", "velocity", "dt", "out"},
-      .required = 2,
-      .vectors = 2,
-      .result = Result::Configuration,
-      .unmatched = 1,
-      .numbers = {{{2, &dt_option}}},
-      .out = 3,
-      .takes_base = false};
+  static constexpr MethodDescription description =
+      configuration_method("integrate", "configuration", "velocity", Result::Configuration, &dt_option);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -32,15 +49,8 @@ struct integrate {
 };
 
 struct difference {
-  static constexpr MethodDescription description{
-      .name = "difference",
-      .parameters = {"configuration0", "configuration1", "out"},
-      .required = 2,
-      .vectors = 2,
-      .result = Result::Generalized,
-      .unmatched = 1,  // both C long: the core names the one that is not
-      .out = 2,
-      .takes_base = false};
+  static constexpr MethodDescription description =
+      configuration_method("difference", "configuration0", "configuration1", Result::Generalized);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -49,16 +59,8 @@ struct difference {
 };
 
 struct interpolate {
-  static constexpr MethodDescription description{
-      .name = "interpolate",
-      .parameters = {"configuration0", "configuration1", "t", "out"},
-      .required = 3,
-      .vectors = 2,
-      .result = Result::Configuration,
-      .unmatched = 1,
-      .numbers = {{{2, &t_option}}},
-      .out = 3,
-      .takes_base = false};
+  static constexpr MethodDescription description = configuration_method(
+      "interpolate", "configuration0", "configuration1", Result::Configuration, &t_option);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -68,13 +70,8 @@ struct interpolate {
 
 struct integrate_derivatives {
   // integrate's arguments; a pair of N·N results.
-  static constexpr MethodDescription description = [] {
-    MethodDescription d = integrate::description;
-    d.name = "integrate_derivatives";
-    d.result = Result::GeneralizedSquare;
-    d.results = 2;
-    return d;
-  }();
+  static constexpr MethodDescription description =
+      derivatives_of(integrate::description, "integrate_derivatives", 2);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -86,13 +83,8 @@ struct integrate_derivatives {
 
 struct difference_derivatives {
   // difference's arguments; a pair of N·N results.
-  static constexpr MethodDescription description = [] {
-    MethodDescription d = difference::description;
-    d.name = "difference_derivatives";
-    d.result = Result::GeneralizedSquare;
-    d.results = 2;
-    return d;
-  }();
+  static constexpr MethodDescription description =
+      derivatives_of(difference::description, "difference_derivatives", 2);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,

@@ -118,10 +118,8 @@ struct constraint_poses {
 struct constrained_dynamics_derivatives {
   // constrained_forward_dynamics' arguments; six results: three N·N, then three m·N.
   static constexpr MethodDescription description = [] {
-    MethodDescription d = constrained_forward_dynamics::description;
-    d.name = "constrained_dynamics_derivatives";
-    d.result = Result::GeneralizedSquare;
-    d.results = 6;
+    MethodDescription d =
+        derivatives_of(constrained_forward_dynamics::description, "constrained_dynamics_derivatives", 6);
     d.tail_result = Result::ConstraintJacobian;
     d.tail = 3;
     return d;

@@ -24,18 +24,43 @@ PyObject* load_buffer_method(PyObject* self, PyObject*) {
 
 namespace methods {
 
-// The description of a method of `vectors` joint vectors (q, then qd) and,
-// when `out`, a last optional out.
+// The description of a method of `vectors` joint vectors (the first of q, qd,
+// qdd) and, when `out`, a last optional out.
 constexpr MethodDescription vectors_method(const char* name, std::size_t vectors, Result result,
                                            bool out) {
-  MethodDescription d{
-      .name = name, .parameters = {"q"}, .required = 1, .vectors = vectors, .result = result};
-  if (vectors == 2) d.parameters[1] = "qd";
-  d.required = static_cast<Py_ssize_t>(vectors);
+  constexpr std::array<const char*, 3> names{"q", "qd", "qdd"};
+  MethodDescription d{.name = name,
+                      .parameters = {},
+                      .required = static_cast<Py_ssize_t>(vectors),
+                      .vectors = vectors,
+                      .result = result};
+  std::copy_n(names.begin(), vectors, d.parameters.begin());
   if (out) {
     d.parameters[vectors] = "out";
     d.out = static_cast<int>(vectors);
   }
+  return d;
+}
+
+// The description of a method of `vectors` joint vectors, then loads and an
+// optional out.
+constexpr MethodDescription loads_method(const char* name, std::size_t vectors, Result result) {
+  MethodDescription d = vectors_method(name, vectors, result, false);
+  d.parameters[vectors] = "loads";
+  d.loads = static_cast<int>(vectors);
+  d.parameters[vectors + 1] = "out";
+  d.out = static_cast<int>(vectors + 1);
+  return d;
+}
+
+// The description of `name`: the parameters of the method `of` describes, with
+// forces in place of its third joint vector (qdd). forces has the generalized
+// count, not q's length, so only qd is matched.
+constexpr MethodDescription with_forces(const MethodDescription& of, const char* name) {
+  MethodDescription d = of;
+  d.name = name;
+  d.parameters[2] = "forces";
+  d.unmatched = 1;
   return d;
 }
 
@@ -56,13 +81,7 @@ constexpr MethodDescription vectors_method(const char* name, std::size_t vectors
 VELKOR_VECTORS_METHOD(mass_matrix, 1, GeneralizedSquare, true)
 
 struct gravity {
-  static constexpr MethodDescription description{.name = "gravity",
-                                                 .parameters = {"q", "loads", "out"},
-                                                 .required = 1,
-                                                 .vectors = 1,
-                                                 .result = Result::Generalized,
-                                                 .loads = 1,
-                                                 .out = 2};
+  static constexpr MethodDescription description = loads_method("gravity", 1, Result::Generalized);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -71,13 +90,8 @@ struct gravity {
 };
 
 struct inverse_dynamics {
-  static constexpr MethodDescription description{.name = "inverse_dynamics",
-                                                 .parameters = {"q", "qd", "qdd", "loads", "out"},
-                                                 .required = 3,
-                                                 .vectors = 3,
-                                                 .result = Result::Generalized,
-                                                 .loads = 3,
-                                                 .out = 4};
+  static constexpr MethodDescription description =
+      loads_method("inverse_dynamics", 3, Result::Generalized);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -88,16 +102,9 @@ struct inverse_dynamics {
 
 VELKOR_VECTORS_METHOD(velocity_product_forces, 2, Generalized, true)
 
-// forces has the generalized count, not q's length, so only qd is matched.
 struct forward_dynamics {
-  static constexpr MethodDescription description{.name = "forward_dynamics",
-                                                 .parameters = {"q", "qd", "forces", "loads", "out"},
-                                                 .required = 3,
-                                                 .vectors = 3,
-                                                 .result = Result::Generalized,
-                                                 .unmatched = 1,
-                                                 .loads = 3,
-                                                 .out = 4};
+  static constexpr MethodDescription description =
+      with_forces(inverse_dynamics::description, "forward_dynamics");
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             std::span<double> out, const Inputs& in) {
@@ -121,14 +128,8 @@ VELKOR_VECTORS_METHOD(kinetic_energy, 2, Number, false)
 VELKOR_VECTORS_METHOD(potential_energy, 1, Number, false)
 
 struct inverse_dynamics_derivatives {
-  static constexpr MethodDescription description{.name = "inverse_dynamics_derivatives",
-                                                 .parameters = {"q", "qd", "qdd", "loads", "out"},
-                                                 .required = 3,
-                                                 .vectors = 3,
-                                                 .result = Result::GeneralizedSquare,
-                                                 .results = 2,
-                                                 .loads = 3,
-                                                 .out = 4};
+  static constexpr MethodDescription description =
+      derivatives_of(inverse_dynamics::description, "inverse_dynamics_derivatives", 2);
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 2>& out,
@@ -138,19 +139,15 @@ struct inverse_dynamics_derivatives {
   }
 };
 
-// forces has the generalized count, as forward_dynamics'; tau= is its older name.
+// tau= is the older name of forces.
 struct forward_dynamics_derivatives {
-  static constexpr MethodDescription description{.name = "forward_dynamics_derivatives",
-                                                 .parameters = {"q", "qd", "forces", "loads", "out"},
-                                                 .required = 3,
-                                                 .vectors = 3,
-                                                 .result = Result::GeneralizedSquare,
-                                                 .results = 3,
-                                                 .unmatched = 1,
-                                                 .loads = 3,
-                                                 .out = 4,
-                                                 .alias = "tau",
-                                                 .alias_of = 2};
+  static constexpr MethodDescription description = [] {
+    MethodDescription d =
+        derivatives_of(forward_dynamics::description, "forward_dynamics_derivatives", 3);
+    d.alias = "tau";
+    d.alias_of = 2;
+    return d;
+  }();
   template <class CoreRobot, class Call>
   static std::expected<void, Error> compute(Calculation<CoreRobot>& c, const Call& call,
                                             const std::array<std::span<double>, 3>& out,

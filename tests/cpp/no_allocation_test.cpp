@@ -210,6 +210,7 @@ void fixed_base(const std::string& path) {
   Robot robot(*model);
   const Model& m = robot.model();
   const std::size_t n = m.dof_count(), L = m.link_count();
+  const Base& b = fixed_base(robot);
   Workspace w(m.joint_count(), n);
   std::vector<Pose> poses(L);
   const auto q = ramp(n, 1.0), qd = ramp(n, -0.5), qdd = ramp(n, 0.25);
@@ -232,9 +233,9 @@ void fixed_base(const std::string& path) {
   expect_no_allocation("forward_kinematics_rows", [&] {
     return forward_kinematics_rows(m, robot.base_frame(), q, w.frames, rows).has_value();
   });
-  expect_no_allocation("jacobian", [&] { return jacobian(robot, w, q, target, out_j).has_value(); });
+  expect_no_allocation("jacobian", [&] { return jacobian(m, b, w, q, target, out_j).has_value(); });
   expect_no_allocation("jacobian_derivative",
-                       [&] { return jacobian_derivative(robot, w, q, qd, target, out_j).has_value(); });
+                       [&] { return jacobian_derivative(m, b, w, q, qd, target, out_j).has_value(); });
   expect_no_allocation("forward_velocity_kinematics", [&] {
     return forward_velocity_kinematics(m, BaseState{}, q, qd, target, Pose{}, w.path).has_value();
   });
@@ -253,19 +254,18 @@ void fixed_base(const std::string& path) {
                                            IkOptions{.max_iterations = 1'000'000'000}, out_n, interrupt);
     return !result && result.error().is<errors::Interrupted>() && polls == 2;
   });
-  expect_no_allocation("mass_matrix", [&] { return mass_matrix(robot, w, q, out_m).has_value(); });
-  expect_no_allocation("gravity", [&] { return gravity(robot, w, q, loads, out_n).has_value(); });
+  expect_no_allocation("mass_matrix", [&] { return mass_matrix(m, b, w, q, out_m).has_value(); });
+  expect_no_allocation("gravity", [&] { return gravity(m, b, w, q, loads, out_n).has_value(); });
   expect_no_allocation("gravity without loads",
-                       [&] { return gravity(robot, w, q, {}, out_n).has_value(); });
+                       [&] { return gravity(m, b, w, q, {}, out_n).has_value(); });
   expect_no_allocation("inverse_dynamics",
-                       [&] { return inverse_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+                       [&] { return inverse_dynamics(m, b, w, q, qd, qdd, loads, out_n).has_value(); });
   expect_no_allocation("velocity_product_forces",
-                       [&] { return velocity_product_forces(robot, w, q, qd, out_n).has_value(); });
+                       [&] { return velocity_product_forces(m, b, w, q, qd, out_n).has_value(); });
   expect_no_allocation("forward_dynamics",
-                       [&] { return forward_dynamics(robot, w, q, qd, qdd, loads, out_n).has_value(); });
+                       [&] { return forward_dynamics(m, b, w, q, qd, qdd, loads, out_n).has_value(); });
   std::vector<double> d1(n * n), d2(n * n), d3(n * n);
   expect_no_allocation("derivatives", [&] {
-    const Base b = fixed_base(robot);
     return inverse_dynamics_derivatives(m, b, w, q, qd, qdd, loads, d1, d2).has_value() &&
            forward_dynamics_derivatives(m, b, w, q, qd, qdd, loads, d1, d2, d3).has_value() &&
            gravity_derivatives(m, b, w, q, d1).has_value();
@@ -273,11 +273,10 @@ void fixed_base(const std::string& path) {
   {
     const std::vector<ConstraintItem> items{ConstraintItem{ConstraintKind::Frame, target}};
     const auto set = ConstraintSet::make(m, items, Baumgarte{1.0, 0.5});
-    constrained("constrained dynamics", m, fixed_base(robot), w, *set, q, qd, qdd, loads);
-    configuration_and_rollout("configuration space and rollouts", m, fixed_base(robot), w, *set, q, qd,
-                              qdd);
+    constrained("constrained dynamics", m, b, w, *set, q, qd, qdd, loads);
+    configuration_and_rollout("configuration space and rollouts", m, b, w, *set, q, qd, qdd);
     const std::vector<ConstraintItem> base_link{ConstraintItem{ConstraintKind::Point, LinkId{m.id, 1}}};
-    whole_body_ik("whole-body inverse kinematics", m, fixed_base(robot), w, false, target,
+    whole_body_ik("whole-body inverse kinematics", m, b, w, false, target,
                   *ConstraintSet::make(m, base_link, Baumgarte{}), q);
   }
   expect_no_allocation("load buffer set, add, remove", [&] {
@@ -301,32 +300,29 @@ void floating_base(const std::string& path) {
   const BaseState base{Pose{Quat(0.9, 0.1, 0.2, 0.3).normalized(), Vec3(0.1, 0.2, 0.5)},
                        Twist{Vec3(0.1, -0.2, 0.3), Vec3(0.5, 0.0, -0.1)},
                        Twist{Vec3(0.0, 0.1, 0.0), Vec3(0.2, 0.3, -9.0)}};
+  const Base b = free_base(*robot, base);
   const auto q = ramp(n, 1.0), qd = ramp(n, -0.5), qdd = ramp(n, 0.25), forces = ramp(N, 2.0);
   std::vector<double> out_v(N), out_j(6 * N), out_m(N * N);
   const LinkId target{m.id, L - 1};
   const std::vector<IndexedLoad> loads{IndexedLoad{LinkId{m.id, 0}, Vec3(0, 0, 1), Vec3(1, 0, 0)}};
 
   expect_no_allocation("floating jacobian",
-                       [&] { return jacobian(*robot, base, w, q, target, out_j).has_value(); });
-  expect_no_allocation("floating jacobian_derivative", [&] {
-    return jacobian_derivative(*robot, base, w, q, qd, target, out_j).has_value();
-  });
+                       [&] { return jacobian(m, b, w, q, target, out_j).has_value(); });
+  expect_no_allocation("floating jacobian_derivative",
+                       [&] { return jacobian_derivative(m, b, w, q, qd, target, out_j).has_value(); });
   expect_no_allocation("floating mass_matrix",
-                       [&] { return mass_matrix(*robot, base, w, q, out_m).has_value(); });
+                       [&] { return mass_matrix(m, b, w, q, out_m).has_value(); });
   expect_no_allocation("floating gravity",
-                       [&] { return gravity(*robot, base, w, q, loads, out_v).has_value(); });
+                       [&] { return gravity(m, b, w, q, loads, out_v).has_value(); });
   expect_no_allocation("floating gravity without loads",
-                       [&] { return gravity(*robot, base, w, q, {}, out_v).has_value(); });
-  expect_no_allocation("floating inverse_dynamics", [&] {
-    return inverse_dynamics(*robot, base, w, q, qd, qdd, loads, out_v).has_value();
-  });
-  expect_no_allocation("floating velocity_product_forces", [&] {
-    return velocity_product_forces(*robot, base, w, q, qd, out_v).has_value();
-  });
+                       [&] { return gravity(m, b, w, q, {}, out_v).has_value(); });
+  expect_no_allocation("floating inverse_dynamics",
+                       [&] { return inverse_dynamics(m, b, w, q, qd, qdd, loads, out_v).has_value(); });
+  expect_no_allocation("floating velocity_product_forces",
+                       [&] { return velocity_product_forces(m, b, w, q, qd, out_v).has_value(); });
   expect_no_allocation("floating forward_dynamics", [&] {
-    return forward_dynamics(*robot, base, w, q, qd, forces, loads, out_v).has_value();
+    return forward_dynamics(m, b, w, q, qd, forces, loads, out_v).has_value();
   });
-  const Base b = free_base(*robot, base);
   std::vector<double> out_3(3), out_6(6), out_1(1), out_c(3 * N);
   expect_no_allocation("whole body", [&] {
     return center_of_mass(m, b, w, q, out_3).has_value() &&

@@ -12,7 +12,7 @@
 #include "robot/base.hpp"
 #include "robot/dynamics/base_inertia.hpp"
 #include "robot/loads.hpp"
-#include "robot/robot.hpp"
+#include "robot/model.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
@@ -39,21 +39,5 @@ std::expected<Vec6, Error> forward_dynamics_root_load(const Model& model, const 
                                                       std::span<const double> forces,
                                                       std::span<const IndexedLoad> loads,
                                                       std::span<double> out);
-
-inline std::expected<void, Error> forward_dynamics(const Robot& robot, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<const double> forces,
-                                                   std::span<const IndexedLoad> loads,
-                                                   std::span<double> out) {
-  return forward_dynamics(robot.model(), fixed_base(robot), w, q, qd, forces, loads, out);
-}
-inline std::expected<void, Error> forward_dynamics(const FloatingRobot& robot, const BaseState& base,
-                                                   Workspace& w, std::span<const double> q,
-                                                   std::span<const double> qd,
-                                                   std::span<const double> forces,
-                                                   std::span<const IndexedLoad> loads,
-                                                   std::span<double> out) {
-  return forward_dynamics(robot.model(), free_base(robot, base), w, q, qd, forces, loads, out);
-}
 
 }  // namespace velkor

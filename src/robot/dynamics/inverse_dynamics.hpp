@@ -14,7 +14,7 @@
 #include "robot/checks.hpp"
 #include "robot/coupling.hpp"
 #include "robot/loads.hpp"
-#include "robot/robot.hpp"
+#include "robot/model.hpp"
 #include "robot/workspace.hpp"
 #include "spatial.hpp"
 
@@ -53,45 +53,6 @@ std::expected<void, Error> velocity_product_forces(const Model& model, const Bas
                                                    Workspace& workspace, std::span<const double> q,
                                                    std::span<const double> qd, std::span<double> out,
                                                    Coordinates coordinates = Coordinates::Caller);
-
-// The same for each robot kind.
-inline std::expected<void, Error> inverse_dynamics(const Robot& robot, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<const double> qdd,
-                                                   std::span<const IndexedLoad> loads,
-                                                   std::span<double> out) {
-  return inverse_dynamics(robot.model(), fixed_base(robot), w, q, qd, qdd, loads, out);
-}
-inline std::expected<void, Error> inverse_dynamics(const FloatingRobot& robot, const BaseState& base,
-                                                   Workspace& w, std::span<const double> q,
-                                                   std::span<const double> qd,
-                                                   std::span<const double> qdd,
-                                                   std::span<const IndexedLoad> loads,
-                                                   std::span<double> out) {
-  return inverse_dynamics(robot.model(), free_base(robot, base), w, q, qd, qdd, loads, out);
-}
-inline std::expected<void, Error> gravity(const Robot& robot, Workspace& w, std::span<const double> q,
-                                          std::span<const IndexedLoad> loads, std::span<double> out) {
-  return gravity(robot.model(), fixed_base(robot), w, q, loads, out);
-}
-inline std::expected<void, Error> gravity(const FloatingRobot& robot, const BaseState& base,
-                                          Workspace& w, std::span<const double> q,
-                                          std::span<const IndexedLoad> loads, std::span<double> out) {
-  return gravity(robot.model(), free_base(robot, base), w, q, loads, out);
-}
-inline std::expected<void, Error> velocity_product_forces(const Robot& robot, Workspace& w,
-                                                          std::span<const double> q,
-                                                          std::span<const double> qd,
-                                                          std::span<double> out) {
-  return velocity_product_forces(robot.model(), fixed_base(robot), w, q, qd, out);
-}
-inline std::expected<void, Error> velocity_product_forces(const FloatingRobot& robot,
-                                                          const BaseState& base, Workspace& w,
-                                                          std::span<const double> q,
-                                                          std::span<const double> qd,
-                                                          std::span<double> out) {
-  return velocity_product_forces(robot.model(), free_base(robot, base), w, q, qd, out);
-}
 
 namespace coupled_entry {
 // The three above in a coupled model's free coordinates (the entry points'

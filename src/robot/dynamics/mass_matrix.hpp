@@ -14,7 +14,7 @@
 #include "error.hpp"
 #include "robot/base.hpp"
 #include "robot/coupling.hpp"
-#include "robot/robot.hpp"
+#include "robot/model.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
@@ -24,16 +24,6 @@ namespace velkor {
 std::expected<void, Error> mass_matrix(const Model& model, const Base& base, Workspace& workspace,
                                        std::span<const double> q, std::span<double> out,
                                        Coordinates coordinates = Coordinates::Caller);
-
-inline std::expected<void, Error> mass_matrix(const Robot& robot, Workspace& w,
-                                              std::span<const double> q, std::span<double> out) {
-  return mass_matrix(robot.model(), fixed_base(robot), w, q, out);
-}
-inline std::expected<void, Error> mass_matrix(const FloatingRobot& robot, const BaseState& base,
-                                              Workspace& w, std::span<const double> q,
-                                              std::span<double> out) {
-  return mass_matrix(robot.model(), free_base(robot, base), w, q, out);
-}
 
 namespace coupled_entry {
 // mass_matrix in a coupled model's free coordinates (the entry point's branch

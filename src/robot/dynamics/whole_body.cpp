@@ -164,13 +164,17 @@ std::expected<void, Error> potential_energy(const Model& model, const Base& base
 
 namespace {
 
-// Columns of both whole-body matrices: F_d = I_sub,d S_d about the root origin,
-// root axes, handed to `column(index, F)` per DOF after the base's own. Returns
-// the mass and centre of mass.
+// Columns of both whole-body matrices, once q and `out` (`rows` x N, named
+// `name`) are checked: F_d = I_sub,d S_d about the root origin, root axes,
+// handed to `column(index, F)` per DOF after the base's own. Returns the mass
+// and centre of mass.
 template <class Column, class BaseColumns>
 std::expected<MassCentre, Error> whole_body_columns(const Model& model, const Base& base, Workspace& w,
-                                                    std::span<const double> q, Column&& column,
+                                                    std::span<const double> q, std::span<double> out,
+                                                    std::size_t rows, Label name, Column&& column,
                                                     BaseColumns&& base_columns) {
+  VELKOR_TRY(check_q(model, q));
+  VELKOR_TRY(check_output(out, rows * (model.dof_count() + base.coordinates()), name));
   const Model& bodies = model.moving();
   const Rigid total = place_bodies(bodies, q, w);
   const auto mc = mass_centre(total);
@@ -191,12 +195,9 @@ std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Bas
   // a coupled model's: J_c G
   if (model.coupling && coordinates == Coordinates::Caller)
     return coupled_entry::center_of_mass_jacobian(model, base, w, q, out);
-  VELKOR_TRY(check_q(model, q));
-  const std::size_t N = model.dof_count() + base.coordinates();
-  VELKOR_TRY(check_output(out, 3 * N, "centre of mass Jacobian output"));
   const Pose& X = base.state.frame;
   const auto done = whole_body_columns(
-      model, base, w, q,
+      model, base, w, q, out, 3, "centre of mass Jacobian output",
       [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // ∂ċ/∂q̇_d = R_b f_d / m
         write3(X.rotate(Vec3(F.tail<3>())) / mc.m, out.data() + 3 * c);
       },
@@ -217,12 +218,9 @@ std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const 
   // a coupled model's: A_G G
   if (model.coupling && coordinates == Coordinates::Caller)
     return coupled_entry::centroidal_momentum_matrix(model, base, w, q, out);
-  VELKOR_TRY(check_q(model, q));
-  const std::size_t N = model.dof_count() + base.coordinates();
-  VELKOR_TRY(check_output(out, 6 * N, "centroidal momentum matrix output"));
   const Pose& X = base.state.frame;
   const auto done = whole_body_columns(
-      model, base, w, q,
+      model, base, w, q, out, 6, "centroidal momentum matrix output",
       [&](std::size_t c, const Vec6& F, const MassCentre& mc) {  // (R_b (n − c × f), R_b f)
         const Vec3 f = F.tail<3>();
         write3(X.rotate(Vec3(F.head<3>()) - mc.c.cross(f)), out.data() + 6 * c);

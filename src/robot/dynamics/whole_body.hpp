@@ -52,23 +52,13 @@ namespace coupled_entry {
 // The seven above in a coupled model's free coordinates (the entry points'
 // branch for them, coupled_entry_points.cpp): the matrices' columns A G, the
 // rest as they are.
-std::expected<void, Error> center_of_mass(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<double> out);
-std::expected<void, Error> center_of_mass_velocity(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<const double> qd,
-                                                   std::span<double> out);
-std::expected<void, Error> center_of_mass_jacobian(const Model& model, const Base& base, Workspace& w,
-                                                   std::span<const double> q, std::span<double> out);
-std::expected<void, Error> centroidal_momentum(const Model& model, const Base& base, Workspace& w,
-                                               std::span<const double> q, std::span<const double> qd,
-                                               std::span<double> out);
-std::expected<void, Error> centroidal_momentum_matrix(const Model& model, const Base& base, Workspace& w,
-                                                      std::span<const double> q, std::span<double> out);
-std::expected<void, Error> kinetic_energy(const Model& model, const Base& base, Workspace& w,
-                                          std::span<const double> q, std::span<const double> qd,
-                                          std::span<double> out);
-std::expected<void, Error> potential_energy(const Model& model, const Base& base, Workspace& w,
-                                            std::span<const double> q, std::span<double> out);
+using PositionQuantity = std::expected<void, Error>(const Model& model, const Base& base, Workspace& w,
+                                                    std::span<const double> q, std::span<double> out);
+using MotionQuantity = std::expected<void, Error>(const Model& model, const Base& base, Workspace& w,
+                                                  std::span<const double> q, std::span<const double> qd,
+                                                  std::span<double> out);
+PositionQuantity center_of_mass, center_of_mass_jacobian, centroidal_momentum_matrix, potential_energy;
+MotionQuantity center_of_mass_velocity, centroidal_momentum, kinetic_energy;
 }  // namespace coupled_entry
 
 }  // namespace velkor

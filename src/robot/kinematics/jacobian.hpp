@@ -13,7 +13,7 @@
 #include "robot/base.hpp"
 #include "robot/coupling.hpp"
 #include "robot/link_id.hpp"
-#include "robot/robot.hpp"
+#include "robot/model.hpp"
 #include "robot/workspace.hpp"
 
 namespace velkor {
@@ -22,15 +22,6 @@ namespace velkor {
 std::expected<void, Error> jacobian(const Model& model, const Base& base, Workspace& workspace,
                                     std::span<const double> q, LinkId target, std::span<double> out,
                                     Coordinates coordinates = Coordinates::Caller);
-inline std::expected<void, Error> jacobian(const Robot& robot, Workspace& w, std::span<const double> q,
-                                           LinkId target, std::span<double> out) {
-  return jacobian(robot.model(), fixed_base(robot), w, q, target, out);
-}
-inline std::expected<void, Error> jacobian(const FloatingRobot& robot, const BaseState& base,
-                                           Workspace& w, std::span<const double> q, LinkId target,
-                                           std::span<double> out) {
-  return jacobian(robot.model(), free_base(robot, base), w, q, target, out);
-}
 
 // Poses the ancestor path of `target` from the base rotation (zero translation)
 // and writes the whole 6·(b + n) Jacobian, b = 0 or 6 base columns.
@@ -44,18 +35,6 @@ std::expected<void, Error> jacobian_derivative(const Model& model, const Base& b
                                                std::span<const double> qd, LinkId target,
                                                std::span<double> out,
                                                Coordinates coordinates = Coordinates::Caller);
-inline std::expected<void, Error> jacobian_derivative(const Robot& robot, Workspace& w,
-                                                      std::span<const double> q,
-                                                      std::span<const double> qd, LinkId target,
-                                                      std::span<double> out) {
-  return jacobian_derivative(robot.model(), fixed_base(robot), w, q, qd, target, out);
-}
-inline std::expected<void, Error> jacobian_derivative(const FloatingRobot& robot, const BaseState& base,
-                                                      Workspace& w, std::span<const double> q,
-                                                      std::span<const double> qd, LinkId target,
-                                                      std::span<double> out) {
-  return jacobian_derivative(robot.model(), free_base(robot, base), w, q, qd, target, out);
-}
 
 // J and J̇ of the target in root-link axes (DOF columns only) into the
 // workspace's Jacobian and Jacobian-derivative buffers; returns the target pose

@@ -142,6 +142,33 @@ def quat_matrix(xyzw):
     ])
 
 
+def matrix_quat(R):
+    """(x, y, z, w) of a rotation matrix, by the branch of the largest of w, x, y, z (w >= 0 when the
+    trace is positive)."""
+    R = np.asarray(R, float)
+    trace = R[0, 0] + R[1, 1] + R[2, 2]
+    if trace > 0:
+        t = np.sqrt(trace + 1.0)
+        w, t = 0.5 * t, 0.5 / t
+        return np.array([(R[2, 1] - R[1, 2]) * t, (R[0, 2] - R[2, 0]) * t, (R[1, 0] - R[0, 1]) * t, w])
+    i = 1 if R[1, 1] > R[0, 0] else 0
+    i = 2 if R[2, 2] > R[i, i] else i
+    j, k = (i + 1) % 3, (i + 2) % 3
+    t = np.sqrt(R[i, i] - R[j, j] - R[k, k] + 1.0)
+    q = np.zeros(4)
+    q[i], t = 0.5 * t, 0.5 / t
+    q[3], q[j], q[k] = (R[k, j] - R[j, k]) * t, (R[j, i] + R[i, j]) * t, (R[k, i] + R[i, k]) * t
+    return q
+
+
+def rotation_log(R):
+    """The rotation vector θ·axis of a rotation matrix (θ in [0, π])."""
+    q = matrix_quat(R)
+    q = -q if q[3] < 0 else q
+    s = np.linalg.norm(q[:3])
+    return q[:3] * (2.0 if s == 0 else 2.0 * np.arctan2(s, q[3]) / s)
+
+
 def quat_mul(a, b):
     """Hamilton product a·b."""
     ax, ay, az, aw = a

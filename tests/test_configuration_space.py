@@ -21,10 +21,11 @@ import sys
 from pathlib import Path
 
 import numpy as np
-import pinocchio as pin
 import pytest
+from peers import NEEDS_PINOCCHIO
+from peers import pinocchio as pin
 
-from conftest import quat_from_rotvec, quat_matrix
+from conftest import matrix_quat, quat_from_rotvec, quat_matrix
 
 sys.path.insert(0, str(Path(__file__).parent.parent / "benchmarks"))
 import robots  # noqa: E402
@@ -113,7 +114,7 @@ def other_configuration(robot, c, rng):
         return c + rng.normal(size=c.size)
     turn = quat_from_rotvec(rng.uniform(0, 2.5) * unit(rng))
     R = quat_matrix(turn) @ quat_matrix(c[3:7])
-    quat = pin.Quaternion(R).coeffs() * rng.uniform(0.5, 2)
+    quat = matrix_quat(R) * rng.uniform(0.5, 2)
     return np.r_[c[:3] + rng.normal(size=3), quat, c[7:] + rng.normal(size=c.size - 7)]
 
 
@@ -312,6 +313,7 @@ PEERS = [("Solo12", "free flyer"), ("Solo12", "translation + spherical"), ("Talo
          ("Talos", "translation + spherical"), ("Panda", None)]
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize(("label", "root"), PEERS)
 def test_agrees_with_pinocchio(label, root):
     peer = Peer(label, root)

@@ -10,8 +10,8 @@ import pickle
 
 import numpy as np
 import pytest
+from peers import robots_dir
 
-from test_cross_validation import robots_dir
 from velkor import (
     BaseState,
     Contact,

@@ -14,34 +14,18 @@ forces map with T^T and the mass matrix with T^T M T.
 """
 
 import math
-import site
-import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import numpy as np
 import pytest
+from peers import NEEDS_PINOCCHIO, robots_dir
+from peers import pinocchio as pin
 
 from velkor import BaseState, FloatingRobot, IkOptions, Load, ModelError, Pose, Robot, SolverError, Twist
 
-try:
-    import pinocchio as pin
-except ImportError:  # a missing Pinocchio must fail the run, never skip it
-    pin = None
-
 G = 9.80665
 STATES = 20
-COLLECTION = Path("cmeel.prefix/share/example-robot-data/robots")
-
-
-def robots_dir():
-    if pin is None:
-        pytest.fail("Pinocchio, the reference of these tests (PyPI package 'pin'), is not installed")
-    for base in [*site.getsitepackages(), site.getusersitepackages(), *sys.path]:
-        if (Path(base) / COLLECTION).is_dir():
-            return Path(base) / COLLECTION
-    pytest.fail(f"robot collection {COLLECTION} (PyPI package 'example-robot-data') not found")
-
 
 # name: (file, load options, floating base, links whose Jacobians and motion are compared)
 MIMIC = {"mimic": "independent"}  # Pinocchio loads mimic joints as independent joints too
@@ -360,6 +344,7 @@ QUANTITIES = {
 }
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("name", CASES)
 def test_sizes_and_numbering_match(cases, name):
     case = cases(name)
@@ -368,6 +353,7 @@ def test_sizes_and_numbering_match(cases, name):
     assert sorted(j.idx_v for j in case.oracle_joints) == list(range(6 * case.floating, case.model.nv))
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("quantity", QUANTITIES)
 @pytest.mark.parametrize("name", CASES)
 def test_agrees_with_oracle(cases, name, quantity):
@@ -378,6 +364,7 @@ def test_agrees_with_oracle(cases, name, quantity):
             assert_close(ours, expected, f"{name} {quantity} {label} (state seed {st.seed})")
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("name", CASES)
 def test_names_order_and_limits_match_the_file_and_the_oracle(cases, name):
     case, robot, model = cases(name), cases(name).robot, cases(name).model
@@ -425,6 +412,7 @@ def test_names_order_and_limits_match_the_file_and_the_oracle(cases, name):
         assert np.all(low <= q) and np.all(q <= high)
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("name", ["panda", "a1", "solo12-floating", "talos-floating"])
 def test_gravity_vector_is_used_by_every_dynamics_method(cases, name):
     case = cases(name)
@@ -451,8 +439,9 @@ def collection_files():
             if str(path.relative_to(robots_dir())) not in named]
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
-@pytest.mark.parametrize("file", collection_files() if pin is not None else [])
+@pytest.mark.parametrize("file", collection_files())
 def test_collection_agrees_with_oracle(file, floating):
     options = {**MIMIC, **(MASSLESS if floating else {})}
     path = robots_dir() / file
@@ -526,6 +515,7 @@ def test_rejected_robot_files(cls, file, options, reason):
     assert str(info.value).startswith(expected) if reason.endswith("(") else str(info.value) == expected
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("cls, options", [(Robot, MIMIC), (FloatingRobot, {**MIMIC, **MASSLESS})])
 def test_every_file_the_oracle_loads_loads_with_the_options(cls, options):
     refused = {}
@@ -564,6 +554,7 @@ def ik_outcome(robot, start, target, desired, iterations):
         return "failed", None
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("name", IK_TARGETS)
 def test_inverse_kinematics_reaches_reachable_poses(cases, name):
     case = cases(name)

@@ -2,9 +2,10 @@
 
 import numpy as np
 import pytest
+from peers import TESTING
 
-testing = pytest.importorskip("_velkor_testing")
-daqp = pytest.importorskip("daqp")
+testing = pytest.importorskip("_velkor_testing", reason=TESTING)
+daqp = pytest.importorskip("daqp", reason="needs DAQP (PyPI package 'daqp'), which cannot be imported here")
 
 
 def velkor_qp(H, g, A, b, lower, upper):

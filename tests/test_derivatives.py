@@ -12,8 +12,9 @@ import sys
 from pathlib import Path
 
 import numpy as np
-import pinocchio as pin
 import pytest
+from peers import NEEDS_PINOCCHIO
+from peers import pinocchio as pin
 
 from conftest import urdf_text
 from velkor import BaseState, FloatingRobot, Load, Pose, Robot, SolverError, Twist, as_matrix
@@ -170,6 +171,7 @@ def turning(vector6):
     return E
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("label", ["Panda", "UR5", "Talos (fixed)", "Talos (floating)", "Solo12 (floating)"])
 def test_derivatives_agree_with_the_peer(label):
     case = robots.case(label)

@@ -6,6 +6,7 @@ import math
 
 import numpy as np
 import pytest
+from peers import NEEDS_PINOCCHIO
 
 from velkor import BaseState, FloatingRobot, ModelError, Robot
 from velkor.samples import sample_path
@@ -428,7 +429,7 @@ ROUNDED = {
 
 
 def load_published(file, floating, **options):
-    from test_cross_validation import robots_dir
+    from peers import robots_dir
 
     extra = {"massless_root": "allow"} if floating else {}
     return (FloatingRobot if floating else Robot)(str(robots_dir() / file), mimic="independent", **extra, **options)
@@ -454,6 +455,7 @@ def test_published_robots_load_with_a_tolerance(file, floating):
     assert tolerant.fork().repaired_inertias == repairs
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("floating", [False, True], ids=["fixed", "floating"])
 @pytest.mark.parametrize("file", ROUNDED)
 def test_published_robots_agree_with_the_oracle_once_accepted(file, floating):

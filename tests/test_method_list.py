@@ -9,12 +9,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from peers import TESTING
 
 import _velkor
-import _velkor_testing
 from velkor._bench import COMPUTING_METHODS
 
 STUB = Path(__file__).parent.parent / "python" / "_velkor.pyi"
+_velkor_testing = pytest.importorskip("_velkor_testing", reason=TESTING)
 LISTED = _velkor_testing.computing_methods()
 BATCHED = {name for name, _, batched in LISTED if batched}
 # The handles' other methods: loading, lifetime, the model's description, and the solvers' builders.

@@ -4,9 +4,11 @@ import math
 
 import numpy as np
 import pytest
+from peers import TESTING
 
 import _velkor
-import _velkor_testing as hooks
+
+hooks = pytest.importorskip("_velkor_testing", reason=TESTING)
 
 PREFIX = "failed to parse URDF: "
 LIMIT = '<limit lower="-1" upper="1" velocity="2"/>'

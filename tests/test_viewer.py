@@ -15,10 +15,13 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from PIL import Image
+from peers import robots_dir
 
-import velkor
-from test_cross_validation import robots_dir
+# the viewer extra (velkor.viewer imports both)
+pytest.importorskip("viser", reason="needs viser (the viewer extra), which cannot be imported here")
+pytest.importorskip("trimesh", reason="needs trimesh (the viewer extra), which cannot be imported here")
+
+import velkor  # noqa: E402
 from velkor import BaseState, FloatingRobot, Pose, Robot
 from velkor.samples import sample_path
 from velkor.viewer import READY_ATTRIBUTE, MissingMeshWarning, Viewer, _limbs, find_mesh
@@ -379,6 +382,8 @@ def test_the_sliders_come_by_limb(label, limbs):
 
 @pytest.fixture(scope="module")
 def browser():
+    pytest.importorskip("PIL", reason="needs Pillow (PyPI package 'pillow'), which cannot be imported here")
+    pytest.importorskip("playwright", reason="needs Playwright, which cannot be imported here")
     from playwright.sync_api import sync_playwright
 
     if not Path(CHROMIUM).exists():
@@ -430,6 +435,8 @@ def settled(page, clip=None):
 
 def pixels(png):
     from io import BytesIO
+
+    from PIL import Image
 
     return np.asarray(Image.open(BytesIO(png)).convert("RGB"), dtype=int)
 

@@ -217,7 +217,7 @@ PYBULLET_FILES = ["plane_implicit.urdf", "racecar/racecar.urdf", "racecar/raceca
 
 @pytest.mark.parametrize("name", PYBULLET_FILES)
 def test_pybullet_data_robots_load_with_the_dynamics_of_their_bare_files(name):
-    pybullet_data = pytest.importorskip("pybullet_data")
+    pybullet_data = pytest.importorskip("pybullet_data", reason="needs pybullet (its data files), which cannot be imported here")
     text = (Path(pybullet_data.getDataPath()) / name).read_text(encoding="utf-8")
     bare = re.sub(r"<(visual|collision)\b.*?</\1>", "", text, flags=re.S)
     assert "<geometry" not in bare
@@ -251,7 +251,7 @@ def test_path(cls, tmp_path, monkeypatch):
 
 
 def test_published_robots():
-    from test_cross_validation import robots_dir
+    from peers import robots_dir
 
     ur5 = Robot(str(robots_dir() / "ur_description/urdf/ur5_robot.urdf"))
     # Seven meshes each, and ee_link's small collision box.

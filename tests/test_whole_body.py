@@ -6,9 +6,11 @@ import sys
 from pathlib import Path
 
 import numpy as np
-import pinocchio as pin
 import pytest
+from peers import NEEDS_PINOCCHIO
+from peers import pinocchio as pin
 
+from conftest import matrix_quat
 from velkor import BaseState, FloatingRobot, Pose, Robot, SolverError, Twist, as_matrix
 from velkor.samples import sample_path
 
@@ -21,6 +23,7 @@ def close(ours, theirs):
     return np.allclose(ours, theirs, rtol=1e-9, atol=1e-9 * max(1.0, np.abs(theirs).max()))
 
 
+@NEEDS_PINOCCHIO
 @pytest.mark.parametrize("label", ["Talos (floating)", "Solo12 (floating)"])
 def test_floating_robots_agree_with_the_peer(label):
     case = robots.case(label)
@@ -120,8 +123,7 @@ def rotation_exp(w):
 
 
 def matrix_quaternion(R):
-    q = pin.Quaternion(R)
-    return [q.x, q.y, q.z, q.w]
+    return list(matrix_quat(R))
 
 
 def test_momentum_rate_is_the_applied_wrench_plus_gravity():

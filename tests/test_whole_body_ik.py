@@ -7,8 +7,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from scipy.spatial.transform import Rotation
 
+from conftest import rotation_log
 from velkor import (
     BaseState,
     CenterOfMassTask,
@@ -415,7 +415,7 @@ def test_large_weights_solve_as_weight_1_does(weight):
 
 def rotation_vector(R):
     """log(R) as a rotation vector (radians)."""
-    return Rotation.from_matrix(R).as_rotvec()
+    return rotation_log(R)
 
 
 def skew(r):

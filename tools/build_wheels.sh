@@ -16,8 +16,6 @@
 # back to libgcc_s, not to a second unwinder that reads it as its own cursor (a crash at exit).
 # Linking libgcc_s.so.1 ahead of zig's libraries resolves every _Unwind_* there, so libunwind is
 # never pulled in; libgcc_s.so.1 is one of the libraries every manylinux system provides.
-# The C++ runtime is linked in and kept private (--exclude-libs), so it neither interposes nor is
-# interposed by another module's libstdc++.
 set -eu
 
 ZIG_VERSION=0.17.0
@@ -82,7 +80,7 @@ exec \"$ZIG\" $tool -target x86_64-linux-gnu.$GLIBC -mcpu=baseline \"\$@\""
 done
 export ZIG_GLOBAL_CACHE_DIR="$CACHE/zig-cache" CC="$CACHE/bin/zig-clang" CXX="$CACHE/bin/zig-clang++"
 CMAKE_ARGS="-DEigen3_DIR=$DEPS/cmeel.prefix/share/eigen3/cmake -Dtinyxml2_DIR=$DEPS/cmeel.prefix/lib/cmake/tinyxml2"
-CMAKE_ARGS="$CMAKE_ARGS '-DCMAKE_MODULE_LINKER_FLAGS=$LIBGCC_S -Wl,--exclude-libs,ALL'"
+CMAKE_ARGS="$CMAKE_ARGS -DCMAKE_MODULE_LINKER_FLAGS=$LIBGCC_S"
 if command -v ccache > /dev/null; then
   export CCACHE_DIR="$CACHE/ccache"
   CMAKE_ARGS="$CMAKE_ARGS -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
@@ -92,10 +90,22 @@ export CMAKE_ARGS CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 for python in "$@"; do
   build_env "$(command -v "$python")"
+  # Debian's pyconfig.h includes its multiarch twin, which zig's clang (headers of glibc 2.28, not
+  # the system's) does not search: the extension builds against a copy with the twin in place.
+  python_include=
+  include=$("$python" -c "import sysconfig; print(sysconfig.get_paths()['include'])")
+  multiarch=$("$python" -c "import sysconfig; print(sysconfig.get_config_var('MULTIARCH') or '')")
+  twin=/usr/include/$multiarch/$(basename "$include")/pyconfig.h
+  if [ -n "$multiarch" ] && [ -f "$twin" ]; then
+    python_include=$CACHE/include-$tag/$(basename "$include")
+    rm -rf "$python_include" && mkdir -p "$python_include"
+    cp -R "$include"/. "$python_include"/ && cp "$twin" "$python_include/pyconfig.h"
+    python_include="-DPython_INCLUDE_DIR=$python_include"
+  fi
   raw=$CACHE/raw-$tag
   rm -rf "$raw"
   start=$(date +%s)
-  (cd "$ROOT" && PATH="$env/bin:$PATH" nice -n 10 "$env/bin/python" -m pip wheel . --no-deps \
+  (cd "$ROOT" && CMAKE_ARGS="$CMAKE_ARGS $python_include" PATH="$env/bin:$PATH" nice -n 10 "$env/bin/python" -m pip wheel . --no-deps \
      --no-build-isolation --config-settings=build-dir="build/zig-$tag" -w "$raw")
   rm -f "$WHEELHOUSE"/velkor-*-"$tag"-*.whl
   "$env/bin/python" -m auditwheel repair --plat manylinux_2_28_x86_64 -w "$WHEELHOUSE" "$raw"/velkor-*.whl

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Each wheel of tools/build_wheels.sh installed into a bare environment of its interpreter, and run
 # there, away from the source tree: the command-line tool on the sample robots, every example that
-# needs nothing but velkor, then (with pytest added) tests/test_hostile.py, whose exit-time tests
+# needs nothing but velkor, then (with pytest added) tests/test_hostile.py (with the one test of
+# test_batch.py it runs again), whose exit-time tests
 # stop daemon threads inside calls.
 #
 #   sh tools/check_wheels.sh PYTHON...     the interpreters given to tools/build_wheels.sh
@@ -38,9 +39,9 @@ for python in "$@"; do
       fi
     done
     $pip bare/bin/python install --quiet pytest
-    mkdir tests && cp "$ROOT/tests/conftest.py" "$ROOT/tests/test_hostile.py" tests/
+    mkdir tests && cp "$ROOT/tests/conftest.py" "$ROOT/tests/test_hostile.py" "$ROOT/tests/test_batch.py" tests/
     bare/bin/python -c "import velkor, sys; assert velkor.__file__.startswith(sys.prefix), velkor.__file__"
-    bare/bin/python -m pytest -q -p no:cacheprovider tests/test_hostile.py
+    bare/bin/python -m pytest -v -p no:cacheprovider tests/test_hostile.py
   ) && echo "$tag: $(basename "$wheel") passes" || failed="$failed $tag"
   rm -rf "$work"
 done

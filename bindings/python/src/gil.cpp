@@ -95,7 +95,8 @@ void restore_or_park(PyThreadState* state) noexcept {
 void restore_thread(PyThreadState* state) noexcept {
   // Checked before asking: Python 3.13.8+ and 3.14 hang a thread that asks
   // during the shutdown inside PyEval_RestoreThread, where no hook runs.
-  if (exiting_thread.load(std::memory_order_relaxed) != 0) [[unlikely]] return restore_near_exit(state);
+  if (exiting_thread.load(std::memory_order_relaxed) != 0) [[unlikely]]
+    return restore_near_exit(state);
   restore_or_park(state);
 }
 

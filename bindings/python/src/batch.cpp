@@ -229,7 +229,8 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   // target, loads, constraints, options and out as single calls take them (q's checks are
   // per row, in the core)
-  MethodCall<CoreRobot> shared;
+  // Zeroed first: GCC 16 cannot see that the options are engaged only once read.
+  MethodCall<CoreRobot> shared{};
   if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
   PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
   if (out == Py_None) out = nullptr;
@@ -344,7 +345,8 @@ struct RolloutCall {
   }
 
   std::array<BatchInput, 3> inputs;
-  MethodCall<CoreRobot> shared;
+  // Zeroed first: GCC 16 cannot see that the options are engaged only once read.
+  MethodCall<CoreRobot> shared{};
   std::size_t steps = 0;
   bool batch = false;  // inputs with a row per state
   PyObject* out = nullptr;

@@ -397,6 +397,7 @@ int exec_module(PyObject*) {
   // This module carries its own copy of the process-wide records: its own hooks keep them.
   install_fork_handlers();
   set_park_hook(HandleLock::release_held_by_this_thread);
+  if (!watch_exit()) return -1;
   PyRef velkor = PyRef::steal(PyImport_ImportModule("_velkor"));
   if (!velkor) return -1;
   Types& t = types();

@@ -21,6 +21,7 @@ import argparse
 import collections
 import faulthandler
 import sys
+import sysconfig
 import time
 
 import common
@@ -53,8 +54,8 @@ def main(argv=None):
     rounds = 0
     print(f"velkor thread stress: {args.threads} threads, profiles {', '.join(profiles)}, {args.seconds:g} s",
           flush=True)
-    print(f"Python {sys.version.split()[0]} ({sys.implementation.cache_tag}), interpreter lock {gil_state()}",
-          flush=True)
+    build = "free-threaded build" if sysconfig.get_config_var("Py_GIL_DISABLED") else "default build"
+    print(f"Python {sys.version.split()[0]} ({build}), interpreter lock {gil_state()}", flush=True)
     while time.monotonic() < deadline:
         profile = profiles[rounds % len(profiles)]
         seconds = max(0.5, min(args.round, deadline - time.monotonic()))

@@ -304,7 +304,8 @@ PyObject* fault_in_computation(PyObject*, PyObject* args) {
 
 // A sequence of numbers as doubles; nullopt with the error set.
 std::optional<std::vector<double>> numbers(PyObject* value) {
-  const PyRef sequence = PyRef::steal(PySequence_Fast(value, "expected a sequence of numbers"));
+  // (float() of an item runs Python code, which could change a list being read)
+  const PyRef sequence = fixed_sequence(value, "expected a sequence of numbers");
   if (!sequence) return std::nullopt;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   std::vector<double> out(static_cast<std::size_t>(count));

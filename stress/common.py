@@ -1,7 +1,9 @@
 """velkor's thread stress engine.
 
-`ThreadStress` runs worker threads against shared handles, forks, a handle being closed, a load
-buffer being changed and arrays used as input by one thread and as `out` by another. Every result
+`ThreadStress` runs worker threads against shared handles, forks, a handle being closed or pickled,
+a load buffer being changed, batch evaluators of their own and shared ones, one shared constraint
+set, Python lists that one thread refills while others pass them in, and arrays used as input by
+one thread and as `out` by another. Every result
 is compared bit for bit with a single-threaded computation made beforehand, every refusal must be
 a documented one, and a watchdog turns a deadlock into a problem with every thread's stack dumped.
 
@@ -13,6 +15,7 @@ from __future__ import annotations
 
 import collections
 import faulthandler
+import pickle
 import random
 import struct
 import sys
@@ -25,6 +28,7 @@ import numpy as np
 
 from velkor import (
     BaseState,
+    Contact,
     FloatingRobot,
     IkOptions,
     Load,
@@ -75,6 +79,8 @@ def fingerprint(result):
     """Bytes that identify a result exactly (NaN payloads and signed zeros included)."""
     if isinstance(result, np.ndarray):
         return ("ndarray", result.dtype.str, result.shape, result.tobytes())
+    if type(result) is tuple:
+        return ("tuple",) + tuple(fingerprint(item) for item in result)
     if isinstance(result, Pose):
         values = result.rotation_xyzw + result.translation
     elif isinstance(result, Twist):
@@ -131,19 +137,32 @@ INPUTS = 16
 BUFFER_LOADS = {2: ((0.5, -1.0, 2.0), (3.0, 0.0, -4.0)), 4: ((0.0, 1.5, 0.0), (-2.0, 1.0, 0.5)),
                 6: ((-0.25, 0.0, 0.75), (0.0, 0.0, 9.0))}
 
+# loads a shared Python list holds, one whole variant at a time: (link, torque, force) each
+LIST_LOADS = (
+    tuple((2 + k % 7, (0.5 * k, -1.0, 0.25), (1.0, 0.125 * k, -2.0)) for k in range(12)),
+    tuple((1 + k % 8, (-0.75, 0.5 * k, 1.0), (0.25 * k, 3.0, 0.5)) for k in range(20)),
+)
+
 STRESS_OPS = {
     # op: weight in the mixed profile
     "shared_robot": 12, "shared_floating": 8, "own_fork": 8, "own_frame": 3, "new_fork": 3,
     "flip_frame": 2, "flip_call": 5, "victim_call": 8, "victim_other": 3, "victim_close": 1,
     "buffer_mutate": 6, "buffer_use": 8, "buffer_len": 2, "array_write": 4, "array_read": 6,
     "common_out": 4, "shared_input": 4, "flip_fork": 2, "construct": 1, "copied_write": 3, "copied_read": 5,
+    "batch_own": 2, "batch_shared": 2, "batch_floating": 2, "batch_out_write": 1, "batch_out_read": 1,
+    "constraint_use": 3, "pickle": 1, "list_refill": 3, "loads_list_use": 3, "bases_list_use": 2,
+    "names_list_use": 2,
 }
 PROFILES = {
     "mixed": STRESS_OPS,
-    "close": {"victim_call": 10, "victim_other": 4, "victim_close": 2, "new_fork": 3, "shared_robot": 2},
+    "close": {"victim_call": 10, "victim_other": 4, "victim_close": 2, "new_fork": 3, "shared_robot": 2,
+              "pickle": 3},
     "buffer": {"buffer_mutate": 8, "buffer_use": 5, "buffer_len": 2, "shared_robot": 6, "shared_floating": 3},
     "arrays": {"array_write": 6, "array_read": 8, "common_out": 5, "shared_input": 4, "copied_write": 5,
                "copied_read": 8, "shared_robot": 1},
+    "batch": {"batch_own": 4, "batch_shared": 4, "batch_floating": 4, "batch_out_write": 3, "batch_out_read": 3,
+              "constraint_use": 4, "shared_robot": 1},
+    "lists": {"list_refill": 6, "loads_list_use": 5, "bases_list_use": 3, "names_list_use": 4, "shared_robot": 1},
 }
 
 
@@ -256,6 +275,48 @@ class ThreadStress:
         self.readonly = np.array(self.q[9])
         self.readonly.flags.writeable = False
         self.readonly_expected = fingerprint(clean.inverse_dynamics(self.readonly, self.readonly, self.readonly))
+
+        # batch evaluators shared by every thread (each thread has its own too) and one constraint set:
+        # results as a single-threaded batch (one thread) of the same model gives them
+        self.constraints = self.robot.constraint_set([Contact(8, "frame")])
+        twin = self.robot.fork()  # the constraint set's model, frame A
+        twin_batch = twin.batch(1)
+        self.shared_batch = self.robot.batch(2)
+        self.floating_batch = self.floating.batch(2)
+        self.base_rows = np.array([base.to_array() for base in self.bases])
+        self.batch_expected = {}
+        for method, (fn, _) in self.batch_calls().items():
+            self.batch_expected[method] = outcome_print(attempt(fn, twin_batch))
+        clean_floating_batch = clean_floating.batch(1)
+        for method, (fn, _) in self.floating_batch_calls().items():
+            self.batch_expected[("F", method)] = outcome_print(attempt(fn, clean_floating_batch))
+        self.constraint_expected = {}
+        for method, fn in self.constraint_calls().items():
+            for i in range(INPUTS):
+                self.constraint_expected[(method, i)] = outcome_print(attempt(fn, twin, i))
+        # batch rows written as out with one of two inputs by some threads, read as rows by others
+        self.batch_sources = (self.q, self.qd)
+        self.batch_out = np.empty((INPUTS, 7))
+        twin_batch.gravity(self.q, out=self.batch_out)
+        self.batch_out_values = {twin_batch.gravity(source).tobytes() for source in self.batch_sources}
+        self.batch_out_read = {fingerprint(twin_batch.inverse_dynamics(
+            np.frombuffer(v).reshape(INPUTS, 7), self.qd, self.qdd)) for v in self.batch_out_values}
+
+        # Python lists that one thread refills (slice assignment, with new objects) while others pass
+        # them in: each result is that of one whole variant
+        self.loads_list = self.list_loads(0)
+        self.loads_list_expected = {(method, i): {fingerprint(fn(clean, i, self.list_loads(v))) for v in range(2)}
+                                    for method, fn in self.buffer_calls().items() for i in range(4)}
+        self.base_variants = (self.base_rows, self.base_rows[::-1])
+        self.bases_list = self.list_bases(0)
+        self.bases_list_expected = {fingerprint(clean_floating_batch.inverse_dynamics(
+            self.list_bases(v), self.fq, self.fqd, self.fqdd)) for v in range(2)}
+        names = clean.dof_names
+        self.name_variants = (names, names[::-1])
+        self.names_list = self.list_names(0)
+        self.names_expected = {inverse: {fingerprint(clean.dof_order(self.list_names(v), inverse=inverse))
+                                         for v in range(2)} for inverse in (False, True)}
+        twin.close()
         clean.close()
         clean_floating.close()
 
@@ -310,6 +371,46 @@ class ThreadStress:
             "forward_dynamics": lambda h, i, loads: h.forward_dynamics(q[i], qd[i], tau[i], loads=loads),
         }
 
+    def batch_calls(self):
+        q, qd, qdd, tau = self.q, self.qd, self.qdd, self.tau
+        return {
+            "forward_kinematics_all": (lambda b, out=None: b.forward_kinematics_all(q, out=out), (INPUTS, 63)),
+            "jacobian": (lambda b, out=None: b.jacobian(q, 8, out=out), (INPUTS, 42)),
+            "gravity": (lambda b, out=None: b.gravity(q, out=out), (INPUTS, 7)),
+            "inverse_dynamics": (lambda b, out=None: b.inverse_dynamics(q, qd, qdd, out=out), (INPUTS, 7)),
+            "forward_dynamics": (lambda b, out=None: b.forward_dynamics(q, qd, tau, out=out), (INPUTS, 7)),
+            "mass_matrix": (lambda b, out=None: b.mass_matrix(q, out=out), (INPUTS, 49)),
+            "constrained_forward_dynamics": (lambda b, out=None: b.constrained_forward_dynamics(
+                q, qd, tau, self.constraints), None),
+        }
+
+    def floating_batch_calls(self):
+        q, qd, qdd, tau, bases, rows = self.fq, self.fqd, self.fqdd, self.ftau, tuple(self.bases), self.base_rows
+        return {
+            "gravity": (lambda b, out=None: b.gravity(rows, q, out=out), (INPUTS, 18)),
+            "inverse_dynamics": (lambda b, out=None: b.inverse_dynamics(bases, q, qd, qdd, out=out), (INPUTS, 18)),
+            "forward_dynamics": (lambda b, out=None: b.forward_dynamics(rows, q, qd, tau, out=out), (INPUTS, 18)),
+            "mass_matrix": (lambda b, out=None: b.mass_matrix(bases, q, out=out), (INPUTS, 324)),
+        }
+
+    def constraint_calls(self):
+        q, qd, tau = self.q, self.qd, self.tau
+        return {
+            "constrained_forward_dynamics": lambda h, i: h.constrained_forward_dynamics(
+                q[i], qd[i], tau[i], self.constraints),
+            "constraint_jacobian": lambda h, i: h.constraint_jacobian(q[i], self.constraints),
+            "constraint_poses": lambda h, i: h.constraint_poses(q[i], self.constraints),
+        }
+
+    def list_loads(self, variant):
+        return [Load(link, torque, force) for link, torque, force in LIST_LOADS[variant]]
+
+    def list_bases(self, variant):
+        return [BaseState.from_array(row) for row in self.base_variants[variant]]
+
+    def list_names(self, variant):
+        return [name.encode().decode() for name in self.name_variants[variant]]  # new str objects
+
     def new_victim(self):
         self.victims += 1
         return Victim(self.robot.fork(), self.victims)
@@ -349,6 +450,19 @@ class ThreadStress:
             return outcome
         self.check(log, op, outcome, expected, refusals)
         return outcome
+
+    def run_batch_call(self, log, op, batch, floating, rng):
+        calls = self.floating_batch_calls() if floating else self.batch_calls()
+        method, (fn, shape) = rng.choice(list(calls.items()))
+        out = np.empty(shape) if shape and rng.random() < 0.4 else None
+        outcome = attempt(fn, batch, out)
+        log.calls[op] += 1
+        expected = self.batch_expected[("F", method) if floating else method]
+        if outcome.ok and out is not None:
+            if outcome.result is not out or fingerprint(out) != expected:
+                log.problem(op, f"{method}: out not filled with the single-threaded batch's result")
+            return
+        self.check(log, op, outcome, expected)
 
     # -- operations --------------------------------------------------------------------------------
 
@@ -577,12 +691,103 @@ class ThreadStress:
         log.calls["shared_input"] += 1
         self.check(log, "shared_input", outcome, self.readonly_expected)
 
+    def op_batch_own(self, log, rng, local):
+        self.run_batch_call(log, "batch_own", local["batch"], False, rng)
+
+    def op_batch_shared(self, log, rng, local):
+        floating = rng.random() < 0.4
+        self.run_batch_call(log, "batch_shared", self.floating_batch if floating else self.shared_batch, floating, rng)
+
+    def op_batch_floating(self, log, rng, local):
+        self.run_batch_call(log, "batch_floating", local["floating_batch"], True, rng)
+
+    def op_batch_out_write(self, log, rng, local):
+        batch = rng.choice([self.shared_batch, local["batch"]])
+        outcome = attempt(batch.gravity, self.batch_sources[rng.randrange(2)], out=self.batch_out)
+        log.calls["batch_out_write"] += 1
+        self.check(log, "batch_out_write", outcome, None, {(ValueError, BORROWED)}, out=self.batch_out)
+
+    def op_batch_out_read(self, log, rng, local):
+        batch = rng.choice([self.shared_batch, local["batch"]])
+        outcome = attempt(batch.inverse_dynamics, self.batch_out, self.qd, self.qdd)
+        log.calls["batch_out_read"] += 1
+        self.check(log, "batch_out_read", outcome, self.batch_out_read, {(ValueError, BORROWED)})
+
+    def op_constraint_use(self, log, rng, local):
+        method, fn = rng.choice(list(self.constraint_calls().items()))
+        i = rng.randrange(INPUTS)
+        victim = self.victim
+        handle = rng.choice([self.robot, local["fork"], victim.handle])
+        outcome = attempt(fn, handle, i)
+        log.calls["constraint_use"] += 1
+        self.check(log, "constraint_use", outcome, self.constraint_expected[(method, i)], {(RuntimeError, CLOSED)})
+
+    def op_pickle(self, log, rng, local):
+        """A pickle taken while others compute on the handle (or close it) restores it whole."""
+        which = rng.choice(["robot", "flip", "victim", "floating"])
+        source = {"robot": self.robot, "flip": self.flip, "victim": self.victim.handle,
+                  "floating": self.floating}[which]
+        outcome = attempt(pickle.dumps, source)
+        log.calls["pickle"] += 1
+        if not outcome.ok:
+            if which == "victim" and type(outcome.exc) is RuntimeError and str(outcome.exc) == CLOSED:
+                log.refusals[("pickle", CLOSED)] += 1
+            else:
+                log.problem("pickle", f"{which}: pickling failed: {outcome!r}")
+            return
+        restored = attempt(pickle.loads, outcome.result)
+        if not restored.ok:
+            log.problem("pickle", f"{which}: unpickling failed: {restored!r}")
+            return
+        handle = restored.result
+        frame = "F" if which == "floating" else "A"
+        if which == "flip":
+            fn, _ = self.robot_calls()["forward_kinematics_all"]
+            first = outcome_print(attempt(fn, handle, 0))
+            frame = {self.expected[("A", "forward_kinematics_all", 0)]: "A",
+                     self.expected[("B", "forward_kinematics_all", 0)]: "B"}.get(first)
+            if frame is None:
+                log.problem("pickle", "the restored handle has neither base frame")
+        if frame is not None:
+            self.run_robot_call(log, "pickle", handle, frame, rng)
+        handle.close()
+
+    def op_list_refill(self, log, rng, local):
+        which, variant = rng.choice(["loads", "bases", "names"]), rng.randrange(2)
+        if which == "loads":
+            self.loads_list[:] = self.list_loads(variant)
+        elif which == "bases":
+            self.bases_list[:] = self.list_bases(variant)
+        else:
+            self.names_list[:] = self.list_names(variant)
+        log.calls["list_refill"] += 1
+
+    def op_loads_list_use(self, log, rng, local):
+        method, fn = rng.choice(list(self.buffer_calls().items()))
+        i = rng.randrange(4)
+        outcome = attempt(fn, rng.choice([self.robot, local["fork"]]), i, self.loads_list)
+        log.calls["loads_list_use"] += 1
+        self.check(log, "loads_list_use", outcome, self.loads_list_expected[(method, i)])
+
+    def op_bases_list_use(self, log, rng, local):
+        batch = rng.choice([self.floating_batch, local["floating_batch"]])
+        outcome = attempt(batch.inverse_dynamics, self.bases_list, self.fq, self.fqd, self.fqdd)
+        log.calls["bases_list_use"] += 1
+        self.check(log, "bases_list_use", outcome, self.bases_list_expected)
+
+    def op_names_list_use(self, log, rng, local):
+        inverse = rng.random() < 0.5
+        outcome = attempt(rng.choice([self.robot, local["fork"]]).dof_order, self.names_list, inverse=inverse)
+        log.calls["names_list_use"] += 1
+        self.check(log, "names_list_use", outcome, self.names_expected[inverse])
+
     # -- running ---------------------------------------------------------------------------------
 
     def worker(self, index, stop, log):
         rng = random.Random(self.seed * 1000 + index)
         framed = self.robot.fork()
         local = {"fork": self.robot.fork(), "floating": self.floating.fork(), "framed": framed, "frame": "A"}
+        local["batch"], local["floating_batch"] = local["fork"].batch(2), local["floating"].batch(2)
         ops = list(self.weights)
         weights = [self.weights[o] for o in ops]
         count = 0
@@ -629,7 +834,9 @@ class ThreadStress:
             log.problem("final", "the memory written through an out array and read through views is torn")
         if fingerprint(self.common) != fingerprint(self.common_expected):
             log.problem("final", "the out array written by several forks holds a wrong value")
-        for name, array_ in (("shared", self.shared), ("common", self.common)):
+        if self.batch_out.tobytes() not in self.batch_out_values:
+            log.problem("final", "the batch rows written by several threads are torn")
+        for name, array_ in (("shared", self.shared), ("common", self.common), ("batch", self.batch_out[0])):
             outcome = attempt(self.robot.gravity, self.q[0], out=array_[:7])
             if not outcome.ok:
                 log.problem("final", f"the {name} array is still held: {outcome!r}")

@@ -2,9 +2,11 @@
 """Long form of velkor's thread stress test.
 
 Runs rounds of worker threads (eight by default) for a given time, cycling through the
-operation profiles of common.py: "mixed" (everything at once), "close" (a handle closed while
-others call it), "buffer" (a load buffer changed while dynamics calls use it) and "arrays" (one
-memory used as input by some threads and as `out` by others). Every result is compared bit for
+operation profiles of common.py: "mixed" (everything at once), "close" (a handle closed or
+pickled while others call it), "buffer" (a load buffer changed while dynamics calls use it),
+"arrays" (one memory used as input by some threads and as `out` by others), "batch" (batch
+evaluators of each thread and shared ones, batch rows shared as `out`, one shared constraint set)
+and "lists" (Python lists refilled by one thread while others pass them in). Every result is compared bit for
 bit with a single-threaded computation, every refusal must be the documented one, and a
 watchdog dumps every thread's stack and reports a deadlock when a round does not end.
 
@@ -19,9 +21,16 @@ import argparse
 import collections
 import faulthandler
 import sys
+import sysconfig
 import time
 
 import common
+
+
+def gil_state():
+    """'on' or 'off' (free-threaded builds can turn it back on at run time), 'always on' elsewhere."""
+    is_enabled = getattr(sys, "_is_gil_enabled", None)
+    return "always on" if is_enabled is None else ("on" if is_enabled() else "off")
 
 
 def main(argv=None):
@@ -30,7 +39,7 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=8, help="worker threads (default 8)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the first round (default 0)")
     parser.add_argument("--round", type=float, default=5.0, help="seconds per round (default 5)")
-    parser.add_argument("--profiles", default="mixed,close,buffer,arrays",
+    parser.add_argument("--profiles", default="mixed,close,buffer,arrays,batch,lists",
                         help=f"comma-separated, from {', '.join(common.PROFILES)}")
     args = parser.parse_args(argv)
     profiles = args.profiles.split(",")
@@ -45,6 +54,8 @@ def main(argv=None):
     rounds = 0
     print(f"velkor thread stress: {args.threads} threads, profiles {', '.join(profiles)}, {args.seconds:g} s",
           flush=True)
+    build = "free-threaded build" if sysconfig.get_config_var("Py_GIL_DISABLED") else "default build"
+    print(f"Python {sys.version.split()[0]} ({build}), interpreter lock {gil_state()}", flush=True)
     while time.monotonic() < deadline:
         profile = profiles[rounds % len(profiles)]
         seconds = max(0.5, min(args.round, deadline - time.monotonic()))
@@ -69,6 +80,7 @@ def main(argv=None):
     print("refusals per kind:")
     for (op, message), count in sorted(refusals.items()):
         print(f"  {op:16s} {message!r}: {count}")
+    print(f"interpreter lock at the end: {gil_state()}")
     print(f"problems: {len(problems)}")
     for problem in problems[:60]:
         print("  " + problem)

@@ -76,6 +76,58 @@ sys.closer = Closer(r)  # the sys module is cleared last, after the daemon threa
     assert out == "closed\n"
 
 
+def test_the_exiting_thread_still_computes_in_finalizers():
+    # The daemon threads are parked at the shutdown; the thread that runs it is not.
+    status, out, err = run_child(EXIT_WHILE_COMPUTING + """
+q = np.full(7, 0.1)
+
+class Computer:
+    def __init__(self, robot):
+        self.robot, self.write = robot, os.write
+        self.expected = velkor.Robot(ARM).gravity(q).tobytes()
+    def __del__(self):
+        same = self.robot.gravity(q).tobytes() == self.expected
+        self.write(1, b"same\\n" if same else b"differs\\n")
+
+sys.computer = Computer(r)
+""")
+    assert status == 0, err
+    assert out == "same\n"
+
+
+def test_an_exit_callback_can_wait_for_a_thread_that_computes():
+    # Registered before velkor is imported, so it runs after velkor's own exit callback: the
+    # thread it waits for must still get the interpreter lock back after each call.
+    code = """
+import atexit, threading
+stop = threading.Event()
+
+def wait_for_worker():
+    stop.set()
+    worker.join()
+    print("joined", calls > 0)
+
+atexit.register(wait_for_worker)
+""" + PRELUDE + """
+r = velkor.Robot(ARM)
+calls = 0
+
+def work():
+    global calls
+    q = np.zeros(7)
+    while not stop.is_set():
+        r.gravity(q)
+        calls += 1
+
+worker = threading.Thread(target=work, daemon=True)
+worker.start()
+time.sleep(0.2)
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "joined True\n"
+
+
 # ---- fork() while other threads are inside calls ----
 
 def test_fork_while_calls_run_leaves_a_working_child():

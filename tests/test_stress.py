@@ -1,7 +1,9 @@
-"""Eight threads on shared handles, forks, a handle being closed, a load buffer being changed and
-arrays used as input by one thread and as `out` by another. Every result is compared bit for bit
-with a single-threaded computation, every refusal must be the documented one, and a watchdog
-turns a deadlock into a failure with every thread's stack on stderr.
+"""Eight threads on shared handles, forks, a handle being closed or pickled, a load buffer being
+changed, batch evaluators (their own and shared ones), one shared constraint set, Python lists
+refilled by one thread while others pass them in, and arrays used as input by one thread and as
+`out` by another. Every result is compared bit for bit with a single-threaded computation, every
+refusal must be the documented one, and a watchdog turns a deadlock into a failure with every
+thread's stack on stderr. On a free-threaded interpreter (PYTHON_GIL=0) the threads run at once.
 
 The engine is stress/common.py and is shared with the long-running stress/thread_stress.py.
 Each thread runs a fixed number of operations; nothing here depends on how fast they run.
@@ -32,9 +34,10 @@ def test_mixed_operations_on_shared_handles_forks_buffers_and_arrays():
     assert set(calls) == set(shared.PROFILES["mixed"]), "every kind of operation ran"
 
 
-@pytest.mark.parametrize("profile", ["close", "buffer", "arrays"])
-def test_focused_races(profile):
-    calls, _ = run_profile(profile, 5000, seed=2)
+@pytest.mark.parametrize(("profile", "calls_per_thread"),
+                         [("close", 5000), ("buffer", 5000), ("arrays", 5000), ("batch", 1500), ("lists", 4000)])
+def test_focused_races(profile, calls_per_thread):
+    calls, _ = run_profile(profile, calls_per_thread, seed=2)
     assert set(calls) == set(shared.PROFILES[profile])
 
 

@@ -274,4 +274,10 @@ PyObject* float_tuple(const double* values, Py_ssize_t count) {
   return tuple.release();
 }
 
+PyRef fixed_sequence(PyObject* value, const char* message) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(value, message));
+  if (!sequence || !PyList_Check(sequence.get())) return sequence;
+  return PyRef::steal(PyList_AsTuple(sequence.get()));
+}
+
 }  // namespace velkor::py

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "py_ref.hpp"
 #include "python.hpp"
 
 namespace velkor::py {
@@ -69,5 +70,11 @@ bool read_leading_numbers(PyObject* value, const char* name, double* out, Py_ssi
 
 // A tuple of Python floats.
 PyObject* float_tuple(const double* values, Py_ssize_t count);
+
+// The items of a sequence as PySequence_Fast gives them (TypeError `message`
+// for anything else), in a tuple: a list, the caller's own, is copied (under
+// its lock on a free-threaded interpreter), so that neither another thread nor
+// code run while its items are read can change or free them.
+PyRef fixed_sequence(PyObject* value, const char* message);
 
 }  // namespace velkor::py

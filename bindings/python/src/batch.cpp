@@ -47,24 +47,34 @@ struct RowCall {
   double number(const NumberOption& option) const { return shared.number(option); }
 };
 
+// The base states of a list or tuple of BaseState: 1 when read, 0 with the
+// error (and its row) set, -1 when its items are not BaseState objects.
+int listed_base_states(PyObject* value, std::vector<BaseState>& states) {
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(value);
+  PyObject** items = PySequence_Fast_ITEMS(value);
+  if (count != 0 && Py_TYPE(items[0]) != types().base_state) return -1;
+  states.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto state = base_state_argument(items[i], "base");
+    if (!state) {
+      add_index("row", static_cast<std::size_t>(i));
+      return 0;
+    }
+    states.push_back(*state);
+  }
+  return 1;
+}
+
 // Base states, one per row: a sequence of BaseState, or 19 numbers per row in
 // the layout of BaseState.from_array. False with the error (and its row) set.
 bool base_states(PyObject* value, std::vector<BaseState>& states) {
   if (PyList_Check(value) || PyTuple_Check(value)) {
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(value);
-    PyObject** items = PySequence_Fast_ITEMS(value);
-    if (count == 0 || Py_TYPE(items[0]) == types().base_state) {
-      states.reserve(static_cast<std::size_t>(count));
-      for (Py_ssize_t i = 0; i < count; ++i) {
-        auto state = base_state_argument(items[i], "base");
-        if (!state) {
-          add_index("row", static_cast<std::size_t>(i));
-          return false;
-        }
-        states.push_back(*state);
-      }
-      return true;
-    }
+    // A list is the caller's, which another thread may change: read under its lock.
+    int listed = -1;
+    Py_BEGIN_CRITICAL_SECTION(value);
+    listed = listed_base_states(value, states);
+    Py_END_CRITICAL_SECTION();
+    if (listed >= 0) return listed == 1;
   }
   BatchInput rows;
   if (!rows.extract(value, "base")) return false;
@@ -229,7 +239,8 @@ PyObject* batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   // target, loads, constraints, options and out as single calls take them (q's checks are
   // per row, in the core)
-  MethodCall<CoreRobot> shared;
+  // Zeroed first: GCC 16 cannot see that the options are engaged only once read.
+  MethodCall<CoreRobot> shared{};
   if (!shared.template read_shared<d>(arg + b, *h.link_table)) return nullptr;
   PyObject* out = d.out >= 0 ? arg[b + d.out] : nullptr;
   if (out == Py_None) out = nullptr;
@@ -344,7 +355,8 @@ struct RolloutCall {
   }
 
   std::array<BatchInput, 3> inputs;
-  MethodCall<CoreRobot> shared;
+  // Zeroed first: GCC 16 cannot see that the options are engaged only once read.
+  MethodCall<CoreRobot> shared{};
   std::size_t steps = 0;
   bool batch = false;  // inputs with a row per state
   PyObject* out = nullptr;

@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <atomic>
 #include <string_view>
 
 #include "gil.hpp"
@@ -103,9 +104,19 @@ PyObject* raise_placed(PyObject* type, std::string_view message, const SourcePla
 
 // Faults that leave a method outside any panic guard; deliberately not a
 // VelkorError, so ordinary error handling does not swallow them.
+// Made on first use without holding any lock while Python runs: a thread
+// waiting for another's initialisation could block the interpreter lock's
+// hand-over or, without it, a stop-the-world pause. Two threads that race
+// here both make one and keep the first.
 PyObject* escaped_fault_type() {
-  static PyObject* type = PyErr_NewException("_velkor.NativeFault", PyExc_BaseException, nullptr);
-  return type;
+  static std::atomic<PyObject*> made{nullptr};
+  if (PyObject* type = made.load(std::memory_order_acquire)) return type;
+  PyObject* type = PyErr_NewException("_velkor.NativeFault", PyExc_BaseException, nullptr);
+  if (type == nullptr) return nullptr;
+  PyObject* first = nullptr;
+  if (made.compare_exchange_strong(first, type, std::memory_order_acq_rel)) return type;
+  Py_DECREF(type);
+  return first;
 }
 
 }  // namespace

@@ -9,17 +9,29 @@
 
 namespace velkor::py {
 
-// Takes the interpreter lock back for `state`. On an interpreter that is
-// shutting down, the lock is never granted again: Python before 3.14 ends the
-// asking thread with a forced unwind, which would run destructors that touch
-// Python objects without the lock and abort in noexcept frames. The thread is
-// parked for good instead (what Python 3.14 does itself), after running the
-// park hook (the module sets it to release the handle locks the thread holds,
-// so that finalizers can still use those handles).
+// Takes the interpreter lock back for `state`. Once an interpreter's shutdown
+// has begun (after its exit callbacks), the lock is never granted again to a
+// thread other than the one that runs the shutdown: Python before 3.13.8 ends
+// the asking thread with a forced unwind, which would run destructors that
+// touch Python objects without the lock and abort in noexcept frames; Python
+// 3.13.8 and later (3.14 too) hang it for good inside PyEval_RestoreThread,
+// with whatever it holds. Either way the thread is parked for good here after
+// running the park hook (the module sets it to release the handle locks the
+// thread holds, so that finalizers can still use those handles): before
+// asking, when the shutdown has begun (see watch_exit), and from the forced
+// unwind. A thread that began to wait for the lock before the shutdown and
+// still waits when it begins is hung by Python 3.13.8+ before this code runs
+// again, and keeps its handle locks.
 void restore_thread(PyThreadState* state) noexcept;
 
 // What a thread runs before it is parked for good; set once by the module.
 void set_park_hook(void (*hook)());
+
+// Registers the exit callback that tells restore_thread which thread runs the
+// exit, and that a shutdown may come (an atexit callback: the callbacks run
+// before the shutdown, on the thread that then runs it). False with an
+// exception set. Call with the interpreter lock held, once per module copy.
+bool watch_exit();
 
 // Releases the interpreter lock for its lifetime, also while unwinding.
 class GilRelease {

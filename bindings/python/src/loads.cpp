@@ -368,6 +368,32 @@ PyObject* new_load_buffer(LoadBuffer buffer, std::shared_ptr<const LinkTable> li
   return reinterpret_cast<PyObject*>(self);
 }
 
+namespace {
+
+// The loads of `items` (a list or tuple) resolved against `table`, into `list`.
+bool read_loads(PyObject* items, const LinkTable& table, std::vector<IndexedLoad>& list) {
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
+  PyObject** item = PySequence_Fast_ITEMS(items);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (Py_TYPE(item[i]) != types().load) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Load'",
+                   Py_TYPE(item[i])->tp_name);
+      return false;
+    }
+  }
+  list.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const auto* load = reinterpret_cast<LoadObject*>(item[i]);
+    const auto link = target_link(table, load->link_id);
+    if (!link) return false;
+    list.push_back(IndexedLoad{*link, Vec3(load->torque[0], load->torque[1], load->torque[2]),
+                               Vec3(load->force[0], load->force[1], load->force[2])});
+  }
+  return true;
+}
+
+}  // namespace
+
 void LoadsArgument::release_buffer() {
   BorrowRegistry::instance().unshare(*buffer_object(held_buffer_)->borrow);
   Py_DECREF(held_buffer_);
@@ -400,23 +426,13 @@ bool LoadsArgument::convert_given(PyObject* value, const LinkTable& table) {
   }
   PyRef items = PyRef::steal(PySequence_Fast(value, "loads must be a sequence"));
   if (!items) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  PyObject** item = PySequence_Fast_ITEMS(items.get());
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (Py_TYPE(item[i]) != t.load) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Load'",
-                   Py_TYPE(item[i])->tp_name);
-      return false;
-    }
-  }
-  list_.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const auto* load = reinterpret_cast<LoadObject*>(item[i]);
-    const auto link = target_link(table, load->link_id);
-    if (!link) return false;
-    list_.push_back(IndexedLoad{*link, Vec3(load->torque[0], load->torque[1], load->torque[2]),
-                                Vec3(load->force[0], load->force[1], load->force[2])});
-  }
+  // A list is the caller's own, which another thread may change meanwhile: its
+  // items are read under its lock (no Python code runs while reading them).
+  bool read = false;
+  Py_BEGIN_CRITICAL_SECTION(items.get());
+  read = read_loads(items.get(), table, list_);
+  Py_END_CRITICAL_SECTION();
+  if (!read) return false;
   loads_ = list_;
   return true;
 }

@@ -478,7 +478,7 @@ PyObject* dof_order(const Model& model, PyObject* names, bool inverse) {
                  Py_TYPE(names)->tp_name);
     return nullptr;
   }
-  PyRef sequence = PyRef::steal(PySequence_Fast(names, "names must be a sequence of joint names"));
+  PyRef sequence = fixed_sequence(names, "names must be a sequence of joint names");
   if (!sequence) return nullptr;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   const auto ours = dofs_by_name(model);

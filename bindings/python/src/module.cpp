@@ -32,6 +32,7 @@ int exec_module(PyObject* module) {
     install_fork_handlers();
     // A thread parked for good at interpreter shutdown first lets go of the handles it holds.
     set_park_hook(HandleLock::release_held_by_this_thread);
+    if (!watch_exit()) return -1;
     if (!import_numpy() || !create_value_types()) return -1;
     const Types& t = types();
     if (add_type(module, "Pose", t.pose) < 0 || add_type(module, "Twist", t.twist) < 0 ||

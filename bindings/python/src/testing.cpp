@@ -304,7 +304,8 @@ PyObject* fault_in_computation(PyObject*, PyObject* args) {
 
 // A sequence of numbers as doubles; nullopt with the error set.
 std::optional<std::vector<double>> numbers(PyObject* value) {
-  const PyRef sequence = PyRef::steal(PySequence_Fast(value, "expected a sequence of numbers"));
+  // (float() of an item runs Python code, which could change a list being read)
+  const PyRef sequence = fixed_sequence(value, "expected a sequence of numbers");
   if (!sequence) return std::nullopt;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
   std::vector<double> out(static_cast<std::size_t>(count));
@@ -397,6 +398,7 @@ int exec_module(PyObject*) {
   // This module carries its own copy of the process-wide records: its own hooks keep them.
   install_fork_handlers();
   set_park_hook(HandleLock::release_held_by_this_thread);
+  if (!watch_exit()) return -1;
   PyRef velkor = PyRef::steal(PyImport_ImportModule("_velkor"));
   if (!velkor) return -1;
   Types& t = types();

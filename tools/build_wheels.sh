@@ -107,7 +107,7 @@ for python in "$@"; do
   start=$(date +%s)
   (cd "$ROOT" && CMAKE_ARGS="$CMAKE_ARGS $python_include" PATH="$env/bin:$PATH" nice -n 10 "$env/bin/python" -m pip wheel . --no-deps \
      --no-build-isolation --config-settings=build-dir="build/zig-$tag" -w "$raw")
-  rm -f "$WHEELHOUSE"/velkor-*-"$tag"-*.whl
+  rm -f "$WHEELHOUSE"/velkor-*-*-"$tag"-*.whl  # by ABI tag: cp314 is not cp314t
   "$env/bin/python" -m auditwheel repair --plat manylinux_2_28_x86_64 -w "$WHEELHOUSE" "$raw"/velkor-*.whl
   echo "$tag: built and repaired in $(( $(date +%s) - start )) s"
 done

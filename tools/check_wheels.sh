@@ -18,7 +18,7 @@ failed=""
 for python in "$@"; do
   python=$(command -v "$python")
   tag=$("$python" -c "import sys, sysconfig; print(f'cp{sys.version_info[0]}{sys.version_info[1]}' + ('t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))")
-  wheel=$(ls "$WHEELHOUSE"/velkor-*-"$tag"-*manylinux*.whl)
+  wheel=$(ls "$WHEELHOUSE"/velkor-*-*-"$tag"-*manylinux*.whl)  # by ABI tag: cp314 is not cp314t
   pip="$CACHE/build-$tag/bin/python -m pip --python"
   work=$(mktemp -d)
   (

@@ -104,7 +104,7 @@ def test_the_install_page_gives_the_readmes_commands():
     readme = re.findall(r"```sh\n(.*?)\n```", (ROOT / "README.md").read_text(), re.S)
     page = re.findall(r"\.\. code-block:: sh\n\n   (.*)\n", (DOCS / "install.rst").read_text())
     assert page[:2] == readme[:2]
-    assert readme[1] == (ROOT / ".ci" / "run").read_text().splitlines()[-1]  # what .ci/run runs
+    assert readme[1] in (ROOT / ".ci" / "run").read_text().splitlines()  # what .ci/run runs first
 
 
 # Methods that compute nothing about the robot's motion, left out of the coupled check below.

@@ -3,6 +3,7 @@ path, so the tests import the stress engines as `stress.common`."""
 
 import os
 import pathlib
+import re
 import signal
 import sys
 import threading
@@ -20,16 +21,45 @@ if ROOT not in sys.path:
 
 
 
+def names_package(reason, package):
+    """Whether a skip's reason names the package: "pin" stands alone, not inside "pin-pink" or "pinocchio"."""
+    return re.search(rf"(?<![\w-]){re.escape(package)}(?![\w-])", reason, re.IGNORECASE) is not None
+
+
 def pytest_sessionfinish(session, exitstatus):
     """With VELKOR_NO_SKIPS=1 (the README's test command, where the test extra installs every peer) a
-    skipped test fails the run: a peer that stops installing must not turn its checks into skips."""
+    skipped test fails the run: a peer that stops installing must not turn its checks into skips. Where
+    some requirements have no wheel for the interpreter, VELKOR_MISSING_PACKAGES lists them (PyPI names,
+    separated by spaces or commas): a skip whose reason names one of them is listed and allowed, any
+    other still fails the run. With VELKOR_NO_GIL=1 (a free-threaded interpreter) the run fails if the
+    interpreter lock is on when it ends."""
     reporter = session.config.pluginmanager.get_plugin("terminalreporter")
-    skipped = reporter.stats.get("skipped", []) if reporter is not None else []
-    if os.environ.get("VELKOR_NO_SKIPS") == "1" and skipped and exitstatus == 0:
+    if reporter is None:
+        return
+    if os.environ.get("VELKOR_NO_GIL") == "1" and getattr(sys, "_is_gil_enabled", lambda: True)():
         reporter.ensure_newline()
-        reporter.write_line(f"VELKOR_NO_SKIPS=1: {len(skipped)} tests skipped, the run fails", red=True)
-        for report in skipped[:20]:
-            reporter.write_line(f"  skipped: {report.nodeid} ({report.longrepr[-1] if report.longrepr else ''})")
+        reporter.write_line("VELKOR_NO_GIL=1: the interpreter lock is on at the end of the run, the run fails", red=True)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+    skipped = reporter.stats.get("skipped", [])
+    if os.environ.get("VELKOR_NO_SKIPS") != "1" or not skipped:
+        return
+    missing = os.environ.get("VELKOR_MISSING_PACKAGES", "").replace(",", " ").split()
+
+    def reason(report):
+        return str(report.longrepr[-1]) if isinstance(report.longrepr, tuple) else str(report.longrepr or "")
+
+    allowed = {package: [r for r in skipped if names_package(reason(r), package)] for package in missing}
+    others = [r for r in skipped if not any(r in reports for reports in allowed.values())]
+    reporter.ensure_newline()
+    for package, reports in allowed.items():
+        reporter.write_line(f"VELKOR_MISSING_PACKAGES: {len(reports)} tests skipped, needing {package}, "
+                            "which has no wheel for this interpreter:", yellow=True)
+        for report in reports:
+            reporter.write_line(f"  skipped: {report.nodeid} ({reason(report)})")
+    if others and session.exitstatus == 0:
+        reporter.write_line(f"VELKOR_NO_SKIPS=1: {len(others)} tests skipped, the run fails", red=True)
+        for report in others[:20]:
+            reporter.write_line(f"  skipped: {report.nodeid} ({reason(report)})")
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 

@@ -11,11 +11,19 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from peers import optional, pinocchio
 
 ROOT = Path(__file__).parent.parent
 DOCS = ROOT / "docs"
 FIGURES = ["link_tree_arm", "link_tree_quadruped", "arm_frames", "call_times", "peer_comparison",
            "contact_forces", "stance_rollout"]
+
+
+viser, _ = optional("viser", "viser")
+# the pages import Pinocchio (a comparison) and viser (the viewer's page, its API reference)
+NEEDS_PEERS = pytest.mark.skipif(pinocchio is None or viser is None,
+                                 reason="the pages need Pinocchio (PyPI package 'pin') and viser, "
+                                        "which cannot both be imported here")
 
 
 def sphinx(builder, tmp_path):
@@ -28,6 +36,7 @@ def sphinx(builder, tmp_path):
     return out
 
 
+@NEEDS_PEERS
 def test_html_builds_with_its_figures(tmp_path):
     out = sphinx("html", tmp_path)
     for name in FIGURES:
@@ -42,6 +51,7 @@ def test_html_builds_with_its_figures(tmp_path):
     assert 'id="velkor.Robot.inverse_kinematics"' in api and 'id="velkor.FloatingRobot.mass_matrix"' in api
 
 
+@NEEDS_PEERS
 def test_examples_in_the_pages_run(tmp_path):
     report = (sphinx("doctest", tmp_path) / "output.txt").read_text()
     tests = int(re.search(r"(\d+) tests", report.split("Doctest summary")[-1]).group(1))
@@ -104,7 +114,7 @@ def test_the_install_page_gives_the_readmes_commands():
     readme = re.findall(r"```sh\n(.*?)\n```", (ROOT / "README.md").read_text(), re.S)
     page = re.findall(r"\.\. code-block:: sh\n\n   (.*)\n", (DOCS / "install.rst").read_text())
     assert page[:2] == readme[:2]
-    assert readme[1] == (ROOT / ".ci" / "run").read_text().splitlines()[-1]  # what .ci/run runs
+    assert readme[1] in (ROOT / ".ci" / "run").read_text().splitlines()  # what .ci/run runs first
 
 
 # Methods that compute nothing about the robot's motion, left out of the coupled check below.

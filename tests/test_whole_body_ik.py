@@ -198,7 +198,7 @@ def test_the_defaults_reach_reachable_targets_from_the_neutral_configuration(nam
     file, link = IK_ARMS[name]
     path = Path(file) if Path(file).is_absolute() else ROBOTS / file
     if not path.exists():
-        pytest.skip(f"{path} is not installed")
+        pytest.skip(f"{path} is not installed" + (" (PyPI package 'pybullet')" if name == "iiwa" else ""))
     robot = Robot(str(path), mimic="independent")
     tool = robot.link_id(link)
     lower, upper = limits(robot)

@@ -10,8 +10,9 @@
 # The run is the README's (VELKOR_NO_SKIPS=1), except that the requirements without a wheel for
 # this interpreter (the environment's velkor-missing.txt) may be missing: a test may skip only
 # with a reason that names one of them. On a free-threaded interpreter the suite runs with
-# PYTHON_GIL=0; first, without it, importing velkor, every test module and every test requirement
-# must leave the interpreter lock off, and it must still be off when the suite ends.
+# PYTHON_GIL=0; first, without it, importing each of velkor's modules must leave the interpreter
+# lock off (the test requirements that turn it on are named), and it must still be off when the
+# suite ends.
 set -euo pipefail
 
 ROOT=${VELKOR_CHROOT:-/srv/sid}
